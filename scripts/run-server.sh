@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the release build and runs zentdb6 in the
+# console on a local default environment under ./local (made on first use).
+# Extra arguments go to zentdb6.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/setup.sh"
+build="$top/build/release"
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZENT_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+local_env="$top/local"
+mkdir -p "$local_env/etc" "$local_env/data"
+cfg="$local_env/etc/zentdb6.cfg"
+if [ ! -f "$cfg" ]; then
+  cat > "$cfg" <<CFG
+[Server]
+Service = 7820
+LogFlags = *1
+
+[Config]
+Threads = 40
+
+[Volumes]
+Volume1 = $local_env/data/root.vol
+CFG
+fi
+exec "$build/src/server/zentdb6" -c "$cfg" "$@"

@@ -1,0 +1,201 @@
+// debug_log.cpp - log facility: levels, flag strings, stream and system-log
+// targets, hex dumps.
+#include "base/debug_log.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "platform/event_log.h"
+#include "platform/syserr.h"
+
+int8_t DebugFlags[26];
+
+namespace {
+
+constexpr int kServerTextMax = 1024;
+constexpr int kDaemonTextMax = 8192;
+
+// Recursive: debug_dump writes its lines through the same lock.
+std::recursive_mutex g_mutex;
+FILE* g_stream = nullptr;
+DebugVariant g_variant = DebugVariant::Server;
+char g_text[kDaemonTextMax];
+char g_line_buffer[512];
+
+const char* const kServerCategories[26] = {
+    "Config", "Btree", "Cache", "Server", "E", "FixRec", "G", "H", "Image",
+    "J", "K", "Transaction", "M", "VolNode", "SysObject", "Protocol", "Q", "R",
+    "System", "Thread", "U", "Volume", "W", "Network", "Y", "Z"};
+const char* const kDaemonCategories[26] = {
+    "A", "B", "Config", "DirUtil", "Execute", "F", "G", "H", "I", "J", "K", "L", "M",
+    "Network", "O", "Protocol", "Q", "R", "Server", "T", "U", "V", "W", "X", "Y", "Z"};
+
+bool is_file_stream(FILE* f) { return f != nullptr && f != stderr && f != stdout; }
+
+int text_max() { return g_variant == DebugVariant::Daemon ? kDaemonTextMax : kServerTextMax; }
+
+void write_header(const char* flags) {
+  char when[41];
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  if (strftime(when, sizeof when, "%c", &tmv) == 0) when[0] = '\0';
+  if (g_variant == DebugVariant::Daemon) setvbuf(g_stream, g_line_buffer, _IOLBF, sizeof g_line_buffer);
+  fprintf(g_stream, "\n** %s", when);
+  fprintf(g_stream, "   Flags = [%s]\n\n", flags);
+  fflush(g_stream);
+}
+
+void output_locked(int letter, int level, const char* text) {
+  bool newline = false;
+  if (text[0] == '\n') {
+    newline = true;
+    ++text;
+  }
+  const int pid = static_cast<int>(getpid());
+  if (g_stream != nullptr) {
+    if (newline) fputc('\n', g_stream);
+    fprintf(g_stream, "(%5d) %c%d: %s\n", pid, letter, level, text);
+    fflush(g_stream);
+    return;
+  }
+  platform::event_log_report(level, letter - 64, pid, text);
+}
+
+}  // namespace
+
+void debug_set_variant(DebugVariant variant) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  g_variant = variant;
+}
+
+void debug_set_stream(FILE* stream) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  if (stream == g_stream) return;
+  if (is_file_stream(g_stream)) fclose(g_stream);
+  g_stream = stream;
+}
+
+FILE* debug_get_stream() {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  return g_stream;
+}
+
+void debug_set_flags(const char* flags) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  std::memset(DebugFlags, 0, sizeof DebugFlags);
+  if (flags == nullptr) return;
+  for (const char* p = flags; *p != '\0';) {
+    const char c = *p++;
+    int value = 1;
+    if (std::isdigit(static_cast<unsigned char>(*p))) {
+      // Levels above 127 would wrap negative and silence even errors.
+      value = 0;
+      while (std::isdigit(static_cast<unsigned char>(*p))) {
+        if (value <= 127) value = value * 10 + (*p - '0');
+        ++p;
+      }
+      if (value > 127) value = 127;
+    }
+    if (c >= 'A' && c <= 'Z')
+      DebugFlags[c - 'A'] = static_cast<int8_t>(value);
+    else if (c == '*')
+      std::memset(DebugFlags, value, sizeof DebugFlags);
+  }
+  if (flags[0] != '\0' && is_file_stream(g_stream)) write_header(flags);
+}
+
+void debug_init(const char* flags, FILE* stream) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  debug_set_stream(stream);
+  debug_set_flags(flags);
+}
+
+void debug_daemon_init(const char* flags, FILE* stream) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  if (g_stream != stream && g_stream != nullptr && g_stream != stderr) fclose(g_stream);
+  g_stream = stream;
+  debug_set_flags(flags);
+}
+
+int debug_enabled(int letter, int level) {
+  return letter >= 'A' && letter <= 'Z' && DebugFlags[letter - 'A'] >= level;
+}
+
+int debug_log(int letter, int level, const char* format, ...) {
+  if (!debug_enabled(letter, level)) return 0;
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(g_text, static_cast<size_t>(text_max()), format, ap);
+  va_end(ap);
+  output_locked(letter, level, g_text);
+  return 1;
+}
+
+void debug_output(int letter, int level, const char* text) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  output_locked(letter, level, text);
+}
+
+void debug_syserr(int letter, int level, int code, const char* label) {
+  if (!debug_enabled(letter, level)) return;
+  char system_text[1024];
+  platform::sys_error_text(code, system_text, sizeof system_text);
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  snprintf(g_text, static_cast<size_t>(text_max()), "%s: %s (errno %d)", label, system_text, code);
+  output_locked(letter, level, g_text);
+}
+
+void debug_hexdump(const void* data, int end, int start) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  if (g_stream == nullptr) return;
+  for (int o = start; o < end; o += 16) {
+    fprintf(g_stream, "%03x:", o);
+    for (int i = o; i < o + 16; ++i) {
+      if (i < end)
+        fprintf(g_stream, " %02x", bytes[i]);
+      else
+        fputs("   ", g_stream);
+    }
+    fputs(" |", g_stream);
+    for (int i = o; i < o + 16; ++i) {
+      if (i < end)
+        fputc(bytes[i] >= 32 && bytes[i] <= 126 ? bytes[i] : '.', g_stream);
+      else
+        fputc(' ', g_stream);
+    }
+    fputs("|\n", g_stream);
+  }
+}
+
+void debug_dump(const char* label, const void* data, int length) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  if (g_stream == nullptr) return;
+  fprintf(g_stream, "(%5d) %s\n", static_cast<int>(getpid()), label);
+  if (g_variant == DebugVariant::Daemon)
+    fprintf(g_stream, "buffer contains %u bytes of data\n", static_cast<unsigned>(length));
+  else
+    fprintf(g_stream, "buffer contains %d bytes of data\n", length);
+  if (length < 1024) {
+    debug_hexdump(data, length, 0);
+  } else {
+    debug_hexdump(data, 256, 0);
+    fputs("... skipped ...\n", g_stream);
+    debug_hexdump(data, length, ((length - 256) / 16) * 16);
+  }
+  fflush(g_stream);
+}
+
+void debug_set_source(const char* name) { platform::event_log_set_source(name); }
+
+const char* debug_category_name(int letter) {
+  if (letter < 'A' || letter > 'Z') return "?";
+  return (g_variant == DebugVariant::Daemon ? kDaemonCategories : kServerCategories)[letter - 'A'];
+}

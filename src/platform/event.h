@@ -1,0 +1,33 @@
+// event.h - manual- and automatic-reset events between operating-system threads.
+//
+// A manual-reset event stays signalled until reset; an automatic-reset event
+// releases one waiter and resets itself. Used for the hand-off between the
+// select thread and the idle task; never waited on by a fiber task.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace platform {
+
+class Event {
+ public:
+  Event(bool manual_reset, bool initially_set);
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void set();
+  void reset();
+  bool is_set() const;
+  void wait();
+  // Returns true when the event was signalled within the time.
+  bool wait_for(uint64_t milliseconds);
+
+ private:
+  const bool manual_reset_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool set_;
+};
+
+}  // namespace platform

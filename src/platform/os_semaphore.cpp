@@ -1,0 +1,42 @@
+// os_semaphore.cpp - counting semaphore with a maximum.
+#include "platform/os_semaphore.h"
+
+#include <chrono>
+
+namespace platform {
+
+OsSemaphore::OsSemaphore(int32_t initial, int32_t maximum) : maximum_(maximum), count_(initial) {}
+
+bool OsSemaphore::release(int32_t n) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n < 1 || count_ > maximum_ - n) return false;
+    count_ += n;
+  }
+  if (n == 1)
+    cv_.notify_one();
+  else
+    cv_.notify_all();
+  return true;
+}
+
+void OsSemaphore::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return count_ > 0; });
+  --count_;
+}
+
+bool OsSemaphore::wait_for(uint64_t milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return count_ > 0; }))
+    return false;
+  --count_;
+  return true;
+}
+
+int32_t OsSemaphore::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+}  // namespace platform

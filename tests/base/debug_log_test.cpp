@@ -1,0 +1,219 @@
+// Log facility: flag strings, line format, file header, dumps.
+#include "base/debug_log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Captures the log stream in a temporary file.
+class LogCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file_ = tmpfile();
+    ASSERT_NE(file_, nullptr);
+    debug_set_variant(DebugVariant::Server);
+    debug_set_stream(file_);
+  }
+  void TearDown() override {
+    debug_set_stream(nullptr);  // closes file_
+    debug_set_flags("");
+  }
+  std::string text() {
+    fflush(file_);
+    std::string s;
+    rewind(file_);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
+    fseek(file_, 0, SEEK_END);
+    return s;
+  }
+  std::string pid_prefix() {
+    char p[16];
+    snprintf(p, sizeof p, "(%5d) ", static_cast<int>(getpid()));
+    return p;
+  }
+  FILE* file_ = nullptr;
+};
+
+struct FlagCase {
+  const char* flags;
+  std::vector<std::pair<char, int>> expected;  // letters to check
+};
+
+class FlagStringTest : public ::testing::TestWithParam<FlagCase> {};
+
+TEST_P(FlagStringTest, SetsLevels) {
+  debug_set_stream(nullptr);
+  debug_set_flags(GetParam().flags);
+  for (auto [letter, level] : GetParam().expected)
+    EXPECT_EQ(DebugFlags[letter - 'A'], level) << GetParam().flags << " letter " << letter;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FlagStringTest,
+    ::testing::Values(FlagCase{"", {{'A', 0}, {'Z', 0}}},
+                      FlagCase{"*0", {{'A', 0}, {'M', 0}}},
+                      FlagCase{"*", {{'A', 1}, {'Z', 1}}},
+                      FlagCase{"T2X3", {{'T', 2}, {'X', 3}, {'A', 0}}},
+                      FlagCase{"*1V3", {{'A', 1}, {'V', 3}, {'Z', 1}}},
+                      FlagCase{"A", {{'A', 1}, {'B', 0}}},
+                      FlagCase{"A0", {{'A', 0}}},
+                      FlagCase{"*5A0", {{'A', 0}, {'B', 5}, {'Z', 5}}},
+                      FlagCase{"V3V1", {{'V', 1}}},             // later entry wins
+                      FlagCase{"a3 7B2", {{'A', 0}, {'B', 2}}},  // lower case, blank, lone digit skipped
+                      FlagCase{"D200", {{'D', 127}}},            // clamped, never negative
+                      FlagCase{"*99999999999", {{'A', 127}, {'Z', 127}}}));
+
+TEST(DebugEnabled, OnlyCapitalLettersAtOrBelowTheirLevel) {
+  debug_set_stream(nullptr);
+  debug_set_flags("");
+  EXPECT_TRUE(debug_enabled('A', 0));   // level 0 >= 0: errors always written
+  EXPECT_FALSE(debug_enabled('A', 1));
+  EXPECT_FALSE(debug_enabled('a', 0));
+  EXPECT_FALSE(debug_enabled('1', 0));
+  EXPECT_FALSE(debug_enabled('[', 0));
+  debug_set_flags("D200");
+  EXPECT_TRUE(debug_enabled('D', 0));   // a clamped level still lets errors through
+  EXPECT_TRUE(debug_enabled('D', 127));
+}
+
+TEST_F(LogCapture, LineFormat) {
+  debug_set_flags("X2");
+  text();
+  debug_log('X', 2, "hello %d", 42);
+  debug_log('X', 3, "not written");
+  debug_log('Q', 0, "%s", "error");
+  EXPECT_EQ(text().substr(text().find(pid_prefix() + "X2")),
+            pid_prefix() + "X2: hello 42\n" + pid_prefix() + "Q0: error\n");
+}
+
+TEST_F(LogCapture, HeaderOnlyForNonEmptyFlagsOnAFile) {
+  debug_set_flags("");
+  EXPECT_EQ(text(), "");
+  debug_set_flags("*1V3");
+  const std::string t = text();
+  EXPECT_EQ(t.rfind("\n** ", 0), 0u);
+  EXPECT_NE(t.find("   Flags = [*1V3]\n\n"), std::string::npos);
+}
+
+TEST_F(LogCapture, LeadingNewlineBecomesAnEmptyLine) {
+  debug_set_flags("");
+  debug_log('D', 0, "\nafter");
+  EXPECT_EQ(text(), "\n" + pid_prefix() + "D0: after\n");
+}
+
+TEST_F(LogCapture, LongMessageIsCutAtTheBuffer) {
+  debug_set_flags("");
+  std::string big(5000, 'x');
+  debug_log('D', 0, "%s", big.c_str());
+  EXPECT_EQ(text(), pid_prefix() + "D0: " + std::string(1023, 'x') + "\n");
+}
+
+TEST_F(LogCapture, SyserrAddsSystemText) {
+  debug_set_flags("");
+  debug_syserr('D', 0, 2, "open");
+  EXPECT_EQ(text(), pid_prefix() + "D0: open: No such file or directory (errno 2)\n");
+  text();
+  debug_syserr('D', 0, 99999, "odd");
+  EXPECT_NE(text().find("odd: No system message (errno 99999)"), std::string::npos);
+}
+
+TEST_F(LogCapture, ShortDumpLastLineIsPadded) {
+  unsigned char data[20];
+  for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(i == 16 ? 'A' : i == 17 ? 0x80 : i);
+  debug_dump("label", data, 20);
+  const std::string t = text();
+  EXPECT_EQ(t.rfind(pid_prefix() + "label\nbuffer contains 20 bytes of data\n", 0), 0u) << t;
+  EXPECT_NE(t.find("000: 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f |................|\n"),
+            std::string::npos) << t;
+  EXPECT_NE(t.find("010: 41 80 12 13" + std::string(36, ' ') + " |A..." + std::string(12, ' ') + "|\n"),
+            std::string::npos) << t;
+}
+
+TEST_F(LogCapture, DumpBoundaryAt1024Bytes) {
+  std::vector<unsigned char> data(1024);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
+  debug_dump("big", data.data(), 1023);
+  std::string whole = text();
+  EXPECT_EQ(whole.find("... skipped ...\n"), std::string::npos);
+  EXPECT_NE(whole.find("\n3f0: "), std::string::npos);  // last line, offsets 1008..1022
+
+  debug_set_stream(nullptr);
+  file_ = tmpfile();
+  debug_set_stream(file_);
+  debug_dump("big", data.data(), 1024);
+  std::string cut = text();
+  EXPECT_NE(cut.find("\n0f0: "), std::string::npos);
+  EXPECT_EQ(cut.find("\n100: "), std::string::npos);
+  EXPECT_NE(cut.find("|\n... skipped ...\n300: "), std::string::npos) << cut;
+  EXPECT_NE(cut.find("\n3f0: "), std::string::npos);
+  EXPECT_EQ(cut.find("\n2f0: "), std::string::npos);
+}
+
+TEST_F(LogCapture, NoDumpWithoutAStream) {
+  debug_set_stream(nullptr);
+  unsigned char b[4] = {1, 2, 3, 4};
+  debug_dump("x", b, 4);  // must not crash or write anywhere
+  file_ = tmpfile();
+  debug_set_stream(file_);
+  EXPECT_EQ(text(), "");
+}
+
+TEST_F(LogCapture, LinesFromManyThreadsNeverInterleave) {
+  debug_set_flags("");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) debug_log('D', 0, "thread %d line %d %s", t, i, "payload-payload");
+    });
+  for (auto& th : threads) th.join();
+  const std::string t = text();
+  size_t lines = 0, pos = 0;
+  while ((pos = t.find('\n', pos)) != std::string::npos) {
+    ++lines;
+    ++pos;
+  }
+  EXPECT_EQ(lines, 1600u);
+  size_t start = 0;
+  while (start < t.size()) {
+    size_t end = t.find('\n', start);
+    std::string line = t.substr(start, end - start);
+    EXPECT_EQ(line.rfind(pid_prefix() + "D0: thread ", 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.size() - 15), "payload-payload") << line;
+    start = end + 1;
+  }
+}
+
+TEST_F(LogCapture, DaemonVariantDumpAndLongerMessages) {
+  debug_set_variant(DebugVariant::Daemon);
+  debug_set_flags("");
+  std::string big(9000, 'y');
+  debug_log('N', 0, "%s", big.c_str());
+  unsigned char b[2] = {0, 1};
+  debug_dump("d", b, 2);
+  const std::string t = text();
+  EXPECT_NE(t.find(std::string(8191, 'y') + "\n"), std::string::npos);
+  EXPECT_EQ(t.find(std::string(8192, 'y')), std::string::npos);
+  EXPECT_NE(t.find("buffer contains 2 bytes of data\n"), std::string::npos);
+  debug_set_variant(DebugVariant::Server);
+}
+
+TEST(DebugCategories, ServerAndDaemonNames) {
+  debug_set_variant(DebugVariant::Server);
+  EXPECT_STREQ(debug_category_name('L'), "Transaction");
+  EXPECT_STREQ(debug_category_name('E'), "E");
+  debug_set_variant(DebugVariant::Daemon);
+  EXPECT_STREQ(debug_category_name('D'), "DirUtil");
+  EXPECT_STREQ(debug_category_name('L'), "L");
+  debug_set_variant(DebugVariant::Server);
+}
+
+}  // namespace
