@@ -22,6 +22,7 @@ const char* const kUsage =
     "\n";
 
 struct UsageCase {
+  const char* name;
   std::vector<std::string> args;
 };
 
@@ -35,9 +36,11 @@ TEST_P(UsageTest, PrintsTheSevenLinesAndABlankLineAndExits2) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BadOrHelp, UsageTest,
-                         ::testing::Values(UsageCase{{"-help"}}, UsageCase{{"-x"}},
-                                           UsageCase{{"-c"}},  // option without its argument
-                                           UsageCase{{"-d", "*1", "-q"}}));
+                         ::testing::Values(UsageCase{"Help", {"-help"}},
+                                           UsageCase{"UnknownOption", {"-x"}},
+                                           UsageCase{"MissingArgument", {"-c"}},
+                                           UsageCase{"BadAfterGood", {"-d", "*1", "-q"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ZentDb6Cli, VersionPrintsBannerAndBuildDate) {
   auto r = run_process(kServer, {"--version"});
