@@ -1,0 +1,90 @@
+// fault_file.h - the test double for files: an in-memory file system that
+// remembers which writes have not been flushed, so a test can lose power.
+//
+// Install it with platform::set_file_system(&fs) before anything opens a
+// file, and platform::set_file_system(nullptr) afterwards. Every File it
+// hands out runs the real File transfer loops over simulated system calls,
+// so injected EINTR and short transfers exercise the production code.
+//
+// What a test can do:
+//   - lose power: drop every write not yet flushed, or keep a random subset
+//     of them torn at 4 KiB boundaries; handles opened before then fail with
+//     EIO, and the files are reopened as the disk now holds them;
+//   - fail the n-th write or flush from now with a chosen errno (a failed
+//     flush also loses the unflushed writes' durability, as on Linux);
+//   - make a file slow (each transfer sleeps; transfers without waiting say
+//     EAGAIN), interrupt the next calls with EINTR, cut every transfer short;
+//   - bound the space (ENOSPC) or a file's size (EFBIG);
+//   - count the calls and read back what the file and the disk hold.
+//
+// Thread-safe: the I/O threads may use its files in parallel.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace platform {
+
+enum class PowerLoss {
+  DropUnflushed,  // the disk keeps exactly what was flushed
+  TearUnflushed,  // each 4 KiB piece of each unflushed write survives or not, at random
+};
+
+struct FaultFileCounts {
+  uint64_t reads = 0;    // simulated read calls (each piece of a short transfer counts)
+  uint64_t writes = 0;   // simulated write calls
+  uint64_t flushes = 0;  // fdatasync calls, failed ones included
+};
+
+class FaultFileSystem final : public FileSystem {
+ public:
+  FaultFileSystem();
+  ~FaultFileSystem() override;
+
+  int open(const char* path, unsigned flags, File** out) override;
+
+  // Contents: what reads see now, and what would survive a power loss.
+  bool exists(const std::string& path) const;
+  std::vector<uint8_t> contents(const std::string& path) const;
+  std::vector<uint8_t> durable_contents(const std::string& path) const;
+  // Places a file on the "disk" as if written and flushed long ago.
+  void put_file(const std::string& path, const std::vector<uint8_t>& bytes);
+  void remove_file(const std::string& path);
+
+  void lose_power(PowerLoss mode, uint32_t seed = 1);
+
+  // The n-th write (or flush) call from now, counting from 1 and across all
+  // files, fails with err. 0 cancels.
+  void fail_write(int nth, int err);
+  void fail_flush(int nth, int err);
+  // Total bytes all files may hold (ENOSPC past it, after a short write up to
+  // it); 0 = no bound.
+  void set_capacity(uint64_t bytes);
+  // Largest size of one file (EFBIG past it); 0 = no bound.
+  void set_max_file_size(uint64_t bytes);
+  // Per file: sleep this long in every read and write (0 = fast).
+  void set_delay_us(const std::string& path, uint32_t micros);
+  // Per file: the next n calls (transfers and flushes) fail with EINTR.
+  void inject_eintr(const std::string& path, int n);
+  // Per file: every call moves at most max_bytes (0 = no limit).
+  void limit_transfer(const std::string& path, size_t max_bytes);
+  // When off, transfers without waiting always say EAGAIN, so every transfer
+  // takes the waiting road. On by default (slow files excepted).
+  void set_nowait(bool on);
+
+  FaultFileCounts counts(const std::string& path) const;
+  uint64_t total_flushes() const;
+
+  struct Node;
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace platform
