@@ -26,7 +26,10 @@
 #include "base/panic.h"
 #include "platform/signal_thread.h"
 #include "platform/syserr.h"
+#include "server/hist.h"
 #include "server/server_seams.h"
+#include "server/tcp.h"
+#include "server/vtimer.h"
 
 CfgRecord* server_cfg = nullptr;
 int server_interactive = 0;

@@ -75,20 +75,10 @@ void thread_post_unblock(Task*) {}
 const char* error_text() { return "?E000"; }
 
 // --- Network frame (not yet built) ---------------------------------------
-int tcp_startup() { not_built("tcp_startup"); return -1; }
-int tcp_listen(const char*) { not_built("tcp_listen"); return -1; }
-void tcp_close(int) {}
 void master_set_add(int) {}
 void master_set_remove(int) {}
 void notify_event(const char*) {}
-int vtimer_init(int) { not_built("vtimer_init"); return -1; }
-void vtimer_stop() {}
-void vtimer_exit() {}
-int hist_setup() { return 0; }
-void hist_cleanup() {}
 int bg_tcp_thread_start() { return ENOSYS; }
-int bg_timer_thread_start() { return ENOSYS; }
-void bg_timer_thread_stop() {}
 void idle_thread() {}
 void ps_thread() {}
 void syncer_thread() {}

@@ -29,21 +29,11 @@ void thread_post_unblock(Task* task);
 const char* error_text();
 
 // --- Network frame (not yet built) -------------------------------------
-int tcp_startup();
-int tcp_listen(const char* service);
-void tcp_close(int sock);
 void master_set_add(int sock);
 void master_set_remove(int sock);
 void notify_event(const char* text);
-int vtimer_init(int count);
-void vtimer_stop();
-void vtimer_exit();
-int hist_setup();
-void hist_cleanup();
-// Start the select and timer threads; 0 or an errno value.
+// Start the select thread; 0 or an errno value.
 int bg_tcp_thread_start();
-int bg_timer_thread_start();
-void bg_timer_thread_stop();
 void idle_thread();
 void ps_thread();
 void syncer_thread();
