@@ -107,11 +107,13 @@ struct Task {
   // big_waiters), and the units it asks for while it sleeps in down_count.
   Semaphore* big_wait_sem;
   int sem_units;
-  // Semaphores of which it took units and has not given them back.
+  // Semaphores of which it took units and has not given them back; when
+  // more are held than fit, held_overflow makes it count as holding any.
   struct Held {
     Semaphore* sem;
     int32_t units;
   } held[4];
+  bool held_overflow;
   // Bumped at every creation in the slot; lets a posted wake-up that
   // outlived its task leave the slot's next task alone.
   std::atomic<uint32_t> serial;
