@@ -23,7 +23,10 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "base/panic.h"
+#include "base/task_kernel.h"
+#include "base/vbuf.h"
 #include "platform/signal_thread.h"
 #include "platform/syserr.h"
 #include "server/hist.h"

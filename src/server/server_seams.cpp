@@ -57,23 +57,6 @@ void FreeConfig(CfgRecord* cfg) {
   free(cfg);
 }
 
-// --- Task kernel (not yet built) -----------------------------------------
-int thread_init(int) { not_built("thread_init"); return -1; }
-Task* thread_create(void (*)(), int) { return nullptr; }
-void thread_set_name(Task*, const char*) {}
-void thread_system_tasks_done() {}
-int thread_run() { return -1; }
-void thread_stop() {}
-void thread_yield() {}
-void thread_block(Task*) {}
-void thread_unblock(Task*) {}
-int thread_state(Task*) { return TS_FREE; }
-void* thread_wchan(Task*) { return nullptr; }
-Task* thread_self() { return nullptr; }
-int thread_id(Task*) { return 0; }
-void thread_post_unblock(Task*) {}
-const char* error_text() { return "?E000"; }
-
 // --- Network frame (not yet built) ---------------------------------------
 void master_set_add(int) {}
 void master_set_remove(int) {}
@@ -106,7 +89,6 @@ int SysCat_close() { return 0; }
 int Vol_InitStatistics() { return 0; }
 void VNode_Flush() {}
 void VNode_Cleanup() {}
-void vbuf_exit() {}
 int Vol_Sync(int) { return 0; }
 int Vol_SetConsistent() { return 0; }
 int Vol_Close() { return 0; }

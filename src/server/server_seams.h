@@ -7,27 +7,6 @@
 
 struct Task;
 
-// --- Task kernel (not yet built) ---------------------------------------
-enum { TS_FREE = 0, TS_CANCELLED = 1, TS_RUNNING = 2, TS_BLOCKED = 3, TS_INTERUPTABLE = 4 };
-int thread_init(int count);
-Task* thread_create(void (*entry)(), int priority);
-void thread_set_name(Task* task, const char* name);
-void thread_system_tasks_done();
-int thread_run();
-void thread_stop();
-void thread_yield();
-void thread_block(Task* task);
-void thread_unblock(Task* task);
-int thread_state(Task* task);
-void* thread_wchan(Task* task);
-Task* thread_self();
-int thread_id(Task* task);
-// From a thread other than the server thread: unblock task (when it is
-// blocked without a wait channel) the next time the kernel drains its mailbox.
-void thread_post_unblock(Task* task);
-// Status codes (not yet built).
-const char* error_text();
-
 // --- Network frame (not yet built) -------------------------------------
 void master_set_add(int sock);
 void master_set_remove(int sock);
@@ -62,7 +41,6 @@ int SysCat_close();
 int Vol_InitStatistics();
 void VNode_Flush();
 void VNode_Cleanup();
-void vbuf_exit();
 int Vol_Sync(int flags);
 int Vol_SetConsistent();
 int Vol_Close();
