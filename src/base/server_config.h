@@ -1,7 +1,29 @@
 // server_config.h - the parsed zentdb6.cfg: sections Server, Config, Volumes
 // and Devices, read once at start-up into one CfgRecord.
+//
+// LoadConfig reads every section whole and logs each item under 'A' before
+// it decides: a bad value fails its section (and so the configuration) only
+// after the rest of the file was read and logged. The record is handed over
+// complete or not at all. Runs on the server thread at start-up; the record
+// is read-only afterwards.
 #pragma once
+#include <climits>
 #include <cstdint>
+
+#include "base/ini_file.h"
+
+inline constexpr const char* kConfigFileName = "zentdb6.cfg";
+// Longest configuration path, terminating zero included; longer is refused.
+inline constexpr int kConfigPathSize = 1024;
+
+// Upper ends of the numeric ranges. Every value is stored in 32 bits, and the
+// engine multiplies some of them: seconds become milliseconds, BufferCache
+// megabytes become pages of 8192 bytes (x 128), and Threads gets six system
+// task slots added. A value beyond its key's range is a bad value.
+inline constexpr long kCfgMaxInt = INT32_MAX;
+inline constexpr long kCfgMaxSeconds = INT32_MAX / 1000;
+inline constexpr long kCfgMaxThreads = INT32_MAX - 6;
+inline constexpr long kCfgMaxBufferCache = INT32_MAX / 128;
 
 struct CfgItem {
   char* item;   // upper-cased by the INI reader
@@ -63,6 +85,35 @@ struct CfgRecord {
 };
 
 // Reads path, or zentdb6.cfg in the installation's etc directory when path
-// is none. None when the file cannot be read or a section fails.
+// is none. None when the file cannot be read, the path is too long, or a
+// section fails; the reasons are in the log.
 CfgRecord* LoadConfig(const char* path);
 void FreeConfig(CfgRecord* cfg);
+
+// Records filled with the defaults; none when memory is short.
+SrvConfig* SrvConfig_New();
+SrvLimits* SrvLimits_New();
+CfgItemList* CfgItemList_New();
+void SrvConfig_Free(SrvConfig* srv);
+void CfgItemList_Free(CfgItemList* list);
+
+// Section readers on an open INI handle: the defaults (an empty list) when
+// the section is missing, none on a read error or a bad value.
+SrvConfig* ServerConfig(IniHandle* handle, const char* section);
+SrvLimits* GetLimits(IniHandle* handle, const char* section);
+CfgItemList* VolumeList(IniHandle* handle, const char* section);
+CfgItemList* DeviceList(IniHandle* handle, const char* section);
+
+// Replaces *field with a copy of value; an empty value is refused ("No value
+// specified for %s") unless allowed. 0 or -1.
+int ConfigString(const char* key, int allow_empty, char** field, const char* value);
+// Stores the decimal value when it lies in minimum..maximum; else logs "Bad
+// value specified for %s: \"%s\"". 0 or -1.
+int ConfigInt(const char* key, long minimum, long maximum, int32_t* field, const char* value);
+// Maps "Restart", "Exit" and "Dump" (any case) to CfgPanic; other text is
+// logged and ignored, the field kept. Never fails.
+void ConfigPanic(const char* key, int32_t* field, const char* value);
+// A decimal number as the configuration reads it: leading white space
+// skipped, an optional sign, digits, the rest ignored ("abc" reads as 0).
+// False when the digits do not fit in a long (*out then holds the limit).
+bool ConfigNumber(const char* text, long* out);

@@ -18,45 +18,6 @@ void storage_not_built(const char* what) {
 }
 }  // namespace
 
-// --- Configuration (not yet built): defaults, no volumes. ---------------
-CfgRecord* LoadConfig(const char* path) {
-  not_built("LoadConfig");
-  auto* cfg = static_cast<CfgRecord*>(calloc(1, sizeof(CfgRecord)));
-  cfg->path = strdup(path ? path : "zentdb6.cfg");
-  cfg->server = static_cast<SrvConfig*>(calloc(1, sizeof(SrvConfig)));
-  cfg->server->service = strdup("zentdb");
-  cfg->server->service_http = strdup("");
-  cfg->server->use_keep_alive = 1;
-  cfg->server->panic = CFG_PANIC_RESTART;
-  cfg->server->sync_mode = 1;
-  cfg->server->log_mode = CFG_LOG_FILE;
-  cfg->server->charset = 1;
-  cfg->server->charset_name = strdup("ISO8859/1");
-  cfg->limits = static_cast<SrvLimits*>(calloc(1, sizeof(SrvLimits)));
-  cfg->limits->threads = 40;
-  cfg->limits->io_threads = 4;
-  cfg->limits->buffer_cache = 5;
-  cfg->limits->checkpt_freq = 60;
-  cfg->limits->checkpt_size = 10;
-  cfg->limits->syncer_freq = 5;
-  cfg->volumes = static_cast<CfgItemList*>(calloc(1, sizeof(CfgItemList)));
-  return cfg;
-}
-
-void FreeConfig(CfgRecord* cfg) {
-  if (cfg == nullptr) return;
-  free(cfg->path);
-  if (cfg->server) {
-    free(cfg->server->service);
-    free(cfg->server->service_http);
-    free(cfg->server->charset_name);
-    free(cfg->server);
-  }
-  free(cfg->limits);
-  free(cfg->volumes);
-  free(cfg);
-}
-
 // --- Network frame (not yet built) ---------------------------------------
 void master_set_add(int) {}
 void master_set_remove(int) {}
