@@ -29,6 +29,7 @@
 #include "base/vbuf.h"
 #include "platform/signal_thread.h"
 #include "platform/syserr.h"
+#include "server/client_session.h"
 #include "server/hist.h"
 #include "server/server_seams.h"
 #include "server/tcp.h"

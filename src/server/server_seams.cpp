@@ -10,6 +10,7 @@
 
 #include "base/debug_log.h"
 #include "base/server_config.h"
+#include "server/client_session.h"
 
 namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
@@ -28,7 +29,6 @@ void ps_thread() {}
 void syncer_thread() {}
 void checkpoint_thread() {}
 void http_thread() {}
-void sessions_close_all() {}
 
 // --- Storage engine (not yet built) --------------------------------------
 void Vol_SetLargeFileMode(int) {}
@@ -55,3 +55,32 @@ int Vol_SetConsistent() { return 0; }
 int Vol_Close() { return 0; }
 void Vol_Free() {}
 int Tlog_ApiLock() { return 0; }
+int Tlog_ApiSharedLock() { return 0; }
+void Tlog_ApiSharedUnlock() {}
+
+// --- Request classes and the database session (not yet built) ----------
+namespace {
+int g_db_sessions_open = 0;
+}  // namespace
+
+int dbml_open_session(ClientSession* session) {
+  void* placeholder = malloc(1);
+  if (placeholder == nullptr) return -1;
+  session->db_session = static_cast<idb_session*>(placeholder);
+  ++g_db_sessions_open;
+  return 0;
+}
+
+void dbml_close_session(ClientSession* session) {
+  if (session->db_session == nullptr) return;
+  free(session->db_session);
+  session->db_session = nullptr;
+  --g_db_sessions_open;
+}
+
+int seam_db_sessions_open() { return g_db_sessions_open; }
+
+int dbml_request(ClientSession*) { not_built("DBML request class"); return -1; }
+int syscat_request(ClientSession*) { not_built("SYSCAT request class"); return -1; }
+int scan_request(ClientSession*) { not_built("SCAN request class"); return -1; }
+int mgmt_request(ClientSession*) { not_built("MGMT request class"); return -1; }

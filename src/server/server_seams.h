@@ -18,8 +18,6 @@ void ps_thread();
 void syncer_thread();
 void checkpoint_thread();
 void http_thread();
-// Client sessions: close every open connection at shutdown.
-void sessions_close_all();
 
 // --- Storage engine (not yet built) ------------------------------------
 void Vol_SetLargeFileMode(int on);
@@ -46,3 +44,19 @@ int Vol_SetConsistent();
 int Vol_Close();
 void Vol_Free();
 int Tlog_ApiLock();
+// One shared unit of the API lock around each client request.
+int Tlog_ApiSharedLock();
+void Tlog_ApiSharedUnlock();
+
+// --- Request classes and the database session (not yet built) ----------
+// The handshake opens a placeholder database session that
+// dbml_close_session ends; seam_db_sessions_open counts those still open.
+// The class handlers log that they are not built and close the connection.
+struct ClientSession;
+int dbml_open_session(ClientSession* session);
+void dbml_close_session(ClientSession* session);
+int seam_db_sessions_open();
+int dbml_request(ClientSession* session);
+int syscat_request(ClientSession* session);
+int scan_request(ClientSession* session);
+int mgmt_request(ClientSession* session);

@@ -1,0 +1,499 @@
+// client_session.cpp - client connections: accept, the worker task loop, the
+// framing of requests and replies, closing and freeing (see client_session.h
+// and README.md, "Client sessions").
+//
+// Receives never wait on the socket. The select thread and the idle task
+// wake a worker when its socket is readable; the worker takes what has
+// arrived of the current frame and, when the frame is not complete yet,
+// blocks again. A frame that stays incomplete past the frame time-out closes
+// its connection (a one-shot timer posts the check to the server thread).
+#include "server/client_session.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/debug_log.h"
+#include "base/panic.h"
+#include "base/server_counters.h"
+#include "base/task_kernel.h"
+#include "platform/clock.h"
+#include "server/dispatch.h"
+#include "server/server_main.h"
+#include "server/server_seams.h"
+#include "server/tcp.h"
+#include "server/vtimer.h"
+
+int client_pending_cnt = 0;
+
+namespace {
+
+int g_frame_timeout_ms = 0;  // 0: from the Timeout setting or the default
+bool g_watchdog_armed = false;
+
+int frame_timeout_ms() {
+  if (g_frame_timeout_ms > 0) return g_frame_timeout_ms;
+  const SrvConfig* srv = server_cfg != nullptr ? server_cfg->server : nullptr;
+  if (srv != nullptr && srv->timeout > 0) return srv->timeout > 86400 ? 86400000 : srv->timeout * 1000;
+  return kDefaultFrameTimeoutMs;
+}
+
+// "%c" of now in local time.
+void format_now(char* out, size_t size) {
+  const time_t now = time(nullptr);
+  struct tm tm_now;
+  localtime_r(&now, &tm_now);
+  if (strftime(out, size, "%c", &tm_now) == 0) out[0] = 0;
+}
+
+bool blocked_without_wchan(const Task* task) {
+  return thread_state(task) == TS_BLOCKED && thread_wchan(task) == nullptr;
+}
+
+// Timer thread: hand the check to the server thread.
+void watchdog_fired(void*) {
+  thread_post(sessions_check_frame_timeouts, nullptr);
+  notify_event("TIMER");
+}
+
+void arm_watchdog(uint64_t due_ms) {
+  if (g_watchdog_armed) return;
+  const uint64_t now = platform::monotonic_ms();
+  const uint64_t wait = due_ms > now ? due_ms - now : 1;
+  if (vtimer_add(static_cast<int>(wait > 86400000 ? 86400000 : wait), 0, nullptr, watchdog_fired,
+                 nullptr) >= 0)
+    g_watchdog_armed = true;
+  else
+    debug_log('D', 1, "No timer for the frame time-out - will retry");
+}
+
+// A frame is in progress (part of the length word or of the payload is in).
+bool frame_started(const ClientSession* session) {
+  return session->async_state == AS_RECV2 || session->rx_got > 0;
+}
+
+// Takes up to n bytes the socket already holds: the count, 0 at end of
+// stream, -2 when nothing is there yet, -1 on failure.
+ssize_t recv_some(int sock, uint8_t* p, uint32_t n) {
+  for (;;) {
+    const ssize_t rc = recv(sock, p, n, MSG_DONTWAIT);
+    if (rc >= 0) return rc;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return -2;
+    if (err != ECONNRESET) {
+      const int code = tcp_wsa_error(err);
+      char text[256];
+      debug_log('X', 1, "tcp_recv: recv failed. [%d] %s", code,
+                socket_error_text(code, text, sizeof text));
+    }
+    return -1;
+  }
+}
+
+// A blocking send to a peer that stops reading must not hold the server
+// thread for ever: bound it by the frame time-out.
+void bound_send_time(int sock) {
+  const int ms = frame_timeout_ms();
+  struct timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+    debug_syserr('X', 1, errno, "Unable to set SO_SNDTIMEO");
+}
+
+int free_worker_slot() {
+  for (int i = 0; i < max_workers; ++i)
+    if (tc_worker[i] == nullptr) return i;
+  return -1;
+}
+
+void free_session_contents(ClientSession* session) {
+  free(session->platform);
+  free(session->charset);
+  free(session->os_user);
+  free(session->challenge);
+  free(session->host);
+  session->platform = session->charset = session->os_user = session->challenge = nullptr;
+  session->host = nullptr;
+  Buffer_Free(&session->buffer);
+  free(session->send_area);
+  free(session->recv_area);
+  session->send_area = session->recv_area = nullptr;
+}
+
+}  // namespace
+
+void session_set_frame_timeout_ms(int ms) { g_frame_timeout_ms = ms > 0 ? ms : 0; }
+
+ClientSession* session_of(Task* task) {
+  return task != nullptr ? static_cast<ClientSession*>(thread_get_data(task)) : nullptr;
+}
+
+void accept_connection() {
+  debug_log('D', 2, "Accepting new server connection ...");
+  const int sock = tcp_accept(server_listen_socket);
+  if (sock < 0) {
+    debug_log('D', 0, "accept failed - ignoring connection request");
+    return;
+  }
+  const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  const char* host_text = nullptr;
+  char dotted[16];
+  if (tcp_peer_addr(sock, &addr, &port, no_dns ? nullptr : &host_text) != 0) {
+    debug_log('D', 0, "Unable to obtain peer address - dropping connection");
+    tcp_close(sock);
+    return;
+  }
+  if (no_dns) {
+    snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", addr >> 24 & 0xff, addr >> 16 & 0xff,
+             addr >> 8 & 0xff, addr & 0xff);
+    host_text = dotted;
+  }
+  const time_t connected = time(nullptr);
+  char when[64];
+  format_now(when, sizeof when);
+  debug_log('D', 1, "Connection from %s port %u at %s", host_text, port, when);
+
+  // A connection without a slot would never be woken: refuse it now.
+  const int slot = free_worker_slot();
+  if (slot < 0) {
+    debug_log('D', 0, "All %d worker slots in use - dropping connection", max_workers);
+    tcp_close(sock);
+    return;
+  }
+  Task* task = thread_create(worker_thread, 5);
+  if (task == nullptr) {
+    debug_log('D', 0, "Unable to create new thread - dropping connection");
+    tcp_close(sock);
+    return;
+  }
+  thread_set_name(task, host_text);
+  debug_log('D', 2, "Worker thread is %d", thread_id(task));
+
+  auto* session = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
+  char* host = strdup(host_text);
+  if (session == nullptr || host == nullptr) {
+    free(session);
+    free(host);
+    debug_log('D', 0, "Unable to allocate session data - dropping connection");
+    tcp_close(sock);
+    thread_destroy(task);
+    return;
+  }
+  session->magic = SESSION_MAGIC;
+  session->closing = 0;
+  session->sockfd = sock;
+  session->peer_addr = addr;
+  session->port = port;
+  session->host = host;
+  session->connect_time = connected;
+  session->task = task;
+  bound_send_time(sock);
+
+  thread_set_data(task, session);
+  thread_set_cleanup(task, worker_cleanup);
+  tc_worker[slot] = task;
+  master_set_add(sock);
+}
+
+int session_init(ClientSession* session) {
+  ZENT_ASSERT(session->state == State_Initial);
+  Buffer_Init(&session->buffer);
+  session->send_area = static_cast<uint8_t*>(malloc(kSessionAreaSize));
+  session->recv_area = static_cast<uint8_t*>(malloc(kSessionAreaSize));
+  if (session->send_area == nullptr || session->recv_area == nullptr) return -1;
+  session->area_size = kSessionAreaSize;
+  Buffer_SetSendArea(&session->buffer, session->send_area, kSessionAreaSize, 0);
+  Buffer_SetRecvArea(&session->buffer, session->recv_area, kSessionAreaSize, 0);
+  return 0;
+}
+
+int rx_message(ClientSession* session) {
+  ZENT_ASSERT(session->async_state == AS_RECV || session->async_state == AS_RECV2);
+  Buffer* buf = &session->buffer;
+  if (session->async_state == AS_RECV) {
+    if (session->rx_got == 0) Buffer_RecvReset(buf);
+    while (session->rx_got < sizeof session->rx_length) {
+      const ssize_t n = recv_some(session->sockfd, session->rx_length + session->rx_got,
+                                  static_cast<uint32_t>(sizeof session->rx_length - session->rx_got));
+      if (n == -2) return 2;
+      if (n == 0 && session->rx_got == 0) return 1;
+      if (n <= 0) {
+        debug_log('P', 2, "tcp_recv(): failed");
+        return -1;
+      }
+      session->rx_got += static_cast<uint32_t>(n);
+    }
+    const uint8_t* w = session->rx_length;
+    const uint32_t length = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
+    if (length > message_size_limit(session)) {
+      debug_log('P', 0, "server message size exceeds limit");
+      return -1;
+    }
+    if (length == 0) {
+      // An empty payload reads as the end of the stream.
+      debug_log('P', 2, "tcp_recv(): failed");
+      return -1;
+    }
+    if (Buffer_RecvArea(buf, length) == nullptr) {
+      debug_log('P', 0, "unable to allocate receive buffer");
+      return -1;
+    }
+    session->async_state = AS_RECV2;
+    session->rx_got = 0;
+  }
+  while (session->rx_got < buf->recv_size) {
+    const ssize_t n = recv_some(session->sockfd, buf->recv_buf + session->rx_got,
+                                buf->recv_size - session->rx_got);
+    if (n == -2) return 2;
+    if (n <= 0) {
+      debug_log('P', 2, "tcp_recv(): failed");
+      return -1;
+    }
+    session->rx_got += static_cast<uint32_t>(n);
+  }
+  if (debug_enabled('X', 3)) debug_dump("tcp_recv", buf->recv_buf, static_cast<int>(buf->recv_size));
+  session->async_state = AS_IDLE;
+  session->rx_got = 0;
+  return 0;
+}
+
+int rx_request(ClientSession* session) {
+  ZENT_ASSERT(session->async_state == AS_RECV || session->async_state == AS_RECV2);
+  const int rc = rx_message(session);
+  if (rc == 2) {
+    if (frame_started(session) && session->rx_deadline_ms == 0) {
+      session->rx_deadline_ms = platform::monotonic_ms() + static_cast<uint64_t>(frame_timeout_ms());
+      arm_watchdog(session->rx_deadline_ms);
+    }
+    return 1;
+  }
+  session->rx_deadline_ms = 0;
+  if (rc != 0) return -1;
+  if (session->state == State_Initial) return 0;
+  return Buffer_Get_u16(&session->buffer, &session->request_id) == 0 ? 0 : -1;
+}
+
+int finish_reply(ClientSession* session) {
+  Buffer* buf = &session->buffer;
+  if (Buffer_SendFailed(buf)) {
+    debug_log('P', 0, "Unable to allocate send buffer (%u bytes)", Buffer_SendSize(buf));
+    return -1;
+  }
+  Buffer_Finish(buf);
+  session->async_state = AS_XMIT;
+  session->send_ptr = Buffer_SendData(buf);
+  session->async_total_sz = Buffer_SendSize(buf);
+  session->async_rem_sz = session->async_total_sz;
+  session->async_ofs = 0;
+  return 0;
+}
+
+int tx_message(ClientSession* session) {
+  ZENT_ASSERT(session->async_state == AS_XMIT);
+  ZENT_ASSERT(session->async_total_sz == session->async_rem_sz && session->async_ofs == 0);
+  if (tcp_send(session->sockfd, session->send_ptr, static_cast<int>(session->async_total_sz)) != 0) {
+    debug_log('P', 2, "tcp_send(): failed");
+    return -1;
+  }
+  session->async_rem_sz = 0;
+  session->async_ofs = session->async_total_sz;
+  session->async_state = AS_IDLE;
+  return 0;
+}
+
+int tx_reply(ClientSession* session) {
+  ZENT_ASSERT(session->async_state == AS_XMIT || session->async_state == AS_XMIT2);
+  // Replies go out whole; AS_XMIT2 (a reply partly sent) is never entered.
+  if (session->async_state == AS_XMIT2) session->async_state = AS_XMIT;
+  return tx_message(session);
+}
+
+void session_established(ClientSession* session) {
+  if (session->state == State_Initial) session->state = State_Established;
+}
+
+void client_request_taken() {
+  if (server_shutdown || tcp_event == nullptr || tcp_ack_event == nullptr) return;
+  ZENT_ASSERT(client_pending_cnt >= 0);
+  if (client_pending_cnt > 0 && --client_pending_cnt == 0) tcp_ack_event->set();
+}
+
+// Sends the finished reply; false when the connection was closed.
+static bool send_reply(Task* self, ClientSession* session) {
+  const int rc = tx_reply(session);
+  if (rc == 0) {
+    session_established(session);
+    session->async_state = AS_RECV;
+  } else if (rc < 0) {
+    close_connection(self);
+    return false;
+  }
+  return true;
+}
+
+void worker_thread() {
+  Task* self = thread_self();
+  ClientSession* session = session_of(self);
+  debug_log('T', 2, "Client thread %d started", thread_id(self));
+  ZENT_ASSERT(session->magic == SESSION_MAGIC);
+  session->state = State_Initial;
+  session->async_state = AS_RECV;
+  if (session_init(session) != 0) {
+    debug_log('P', 0, "buffer allocation failed - dropping connection");
+    close_connection(self);
+  }
+
+  while (!session->closing) {
+    thread_block(self);
+    thread_yield();
+    // Only the idle task's wake-up counts as pending; a close's does not.
+    // Every road out of here settles a counted wake-up, or the select
+    // thread would never select again.
+    const bool counted = !session->woken_by_close;
+    session->woken_by_close = 0;
+    if (session->closing) {
+      if (counted) client_request_taken();
+      break;
+    }
+    switch (session->async_state) {
+      case AS_RECV:
+      case AS_RECV2: {
+        const int rc = rx_request(session);
+        client_request_taken();
+        if (rc == 1) continue;
+        if (rc < 0) {
+          close_connection(self);
+          continue;
+        }
+        break;
+      }
+      case AS_XMIT2:
+        client_request_taken();
+        send_reply(self, session);
+        continue;
+      case AS_IDLE:
+        client_request_taken();
+        break;
+      default:
+        client_request_taken();
+        debug_log('T', 0, "Unexpected async_state = %d - dropping connection", session->async_state);
+        close_connection(self);
+        continue;
+    }
+
+    if (Tlog_ApiSharedLock() != 0) {
+      // A close aborts the wait for the lock; only then may the take fail.
+      if (session->closing) break;
+      ZENT_ASSERT(!"worker_thread: Tlog_ApiSharedLock() failed");
+    }
+    const int rc = handle_request(session);
+    Tlog_ApiSharedUnlock();
+    if (rc != 0) {
+      close_connection(self);
+      continue;
+    }
+    server_count(server_counters.requests);
+    switch (session->async_state) {
+      case AS_IDLE:
+        session->async_state = AS_RECV;
+        break;
+      case AS_XMIT:
+        send_reply(self, session);
+        break;
+      default:
+        debug_log('T', 0, "Unexpected async_state = %d - dropping connection", session->async_state);
+        close_connection(self);
+        break;
+    }
+  }
+
+  if (session->sockfd >= 0) close_connection(self);
+  // The handshake opens the database session before its reply is sent, so
+  // one may exist even though the session never became established.
+  if (session->db_session != nullptr) dbml_close_session(session);
+  debug_log('T', 2, "Client thread %d terminating", thread_id(self));
+}
+
+void close_connection(Task* task) {
+  debug_log('D', 2, "Closing connection ...");
+  ClientSession* session = session_of(task);
+  ZENT_ASSERT(session != NULL);
+  if (session->sockfd < 0 && session->closing) return;
+  const int sock = session->sockfd;
+  session->sockfd = -1;
+  if (sock >= 0) {
+    master_set_remove(sock);
+    tcp_close(sock);
+  }
+  session->closing = 1;
+  session->rx_deadline_ms = 0;
+  if (task != thread_self()) {
+    if (blocked_without_wchan(task)) {
+      session->woken_by_close = 1;
+      thread_unblock(task);
+    } else if (thread_wchan(task) != nullptr) {
+      thread_timeout(task, -1);
+    }
+  }
+  char when[64];
+  format_now(when, sizeof when);
+  debug_log('D', 1, "Disconnected %s port %u, at %s", session->host ? session->host : "?",
+            session->port, when);
+}
+
+void worker_cleanup(Task* task) {
+  debug_log('T', 2, "Cleaning up session %d", thread_id(task));
+  ClientSession* session = session_of(task);
+  ZENT_ASSERT(session != NULL);
+  ZENT_ASSERT(session->magic == SESSION_MAGIC);
+  ZENT_ASSERT(session->sockfd == -1);
+  free_session_contents(session);
+  session->magic = SESSION_FREED;
+  int i = 0;
+  while (i < max_workers && tc_worker[i] != task) ++i;
+  ZENT_ASSERT(i < max_workers);
+  tc_worker[i] = nullptr;
+}
+
+void sessions_close_all() {
+  for (int i = 0; i < max_workers; ++i) {
+    Task* task = tc_worker[i];
+    if (task == nullptr) continue;
+    ClientSession* session = session_of(task);
+    ZENT_ASSERT(session->magic == SESSION_MAGIC);
+    if (session->sockfd < 0 || session->closing) continue;
+    session->closing = 1;
+    if (blocked_without_wchan(task)) {
+      session->woken_by_close = 1;
+      thread_unblock(task);
+    }
+  }
+}
+
+void sessions_check_frame_timeouts(void*) {
+  g_watchdog_armed = false;
+  const uint64_t now = platform::monotonic_ms();
+  uint64_t next = 0;
+  for (int i = 0; i < max_workers; ++i) {
+    Task* task = tc_worker[i];
+    ClientSession* session = session_of(task);
+    if (session == nullptr || session->magic != SESSION_MAGIC || session->sockfd < 0 ||
+        session->closing || session->rx_deadline_ms == 0)
+      continue;
+    if (session->rx_deadline_ms <= now) {
+      debug_log('P', 0, "Receive time-out in the middle of a message - dropping connection");
+      close_connection(task);
+    } else if (next == 0 || session->rx_deadline_ms < next) {
+      next = session->rx_deadline_ms;
+    }
+  }
+  if (next != 0) arm_watchdog(next);
+}

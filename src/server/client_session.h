@@ -1,0 +1,143 @@
+// client_session.h - one client connection of zentdb6: its record, its
+// worker task, the framing of requests and replies on the socket, and the
+// closing and freeing of the connection.
+//
+// Framing, both directions: a u32 payload length, always big-endian, then
+// exactly that many payload bytes. A request may be at most 256 bytes before
+// the start-up handshake and 0x100000 bytes after it.
+//
+// Context: everything here runs in tasks on the server thread (the worker
+// task of the connection, the idle task for accept and socket errors, the
+// shutdown task for sessions_close_all, and posted kernel work for receive
+// time-outs). No other thread touches a session. See README.md, "Client
+// sessions", for the road of a request and the wake-up accounting.
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+#include "server/buffer.h"
+
+struct Task;
+struct idb_session;
+// Lists owned by the catalog and scan request classes (built in later steps).
+struct CatalogDbMap;
+struct CatalogQueryMap;
+struct ScanMap;
+
+inline constexpr uint32_t SESSION_MAGIC = 0x574f524b;
+inline constexpr uint32_t SESSION_FREED = 0xfee1dead;
+
+enum { State_Initial = 0, State_Established = 1 };
+// async_state: what the worker does when it is woken next.
+enum {
+  AS_IDLE = 0,   // a request is in hand (or a reply was sent)
+  AS_RECV = 1,   // waiting for the length word (possibly part of it)
+  AS_RECV2 = 2,  // length word in hand, payload partly received
+  AS_XMIT = 3,   // reply finished, to be sent
+  AS_XMIT2 = 4,  // reserved: a reply partly sent
+};
+
+// Size of each of the session's two fixed areas (one per direction); the
+// handshake reply announces it as the buffer size.
+inline constexpr uint32_t kSessionAreaSize = 32768;
+inline constexpr uint32_t kInitialMessageLimit = 256;
+inline constexpr uint32_t kMessageLimit = 0x100000;
+// Receive time-out of a frame that arrives in pieces when the Timeout
+// setting is 0.
+inline constexpr int kDefaultFrameTimeoutMs = 30000;
+
+struct ClientSession {
+  uint32_t magic;    // SESSION_MAGIC while live, SESSION_FREED once freed
+  uint32_t closing;  // set once; the worker leaves its loop when it sees it
+  uint32_t state;    // State_Initial until the handshake reply was sent
+  int sockfd;        // -1 once closed
+  Buffer buffer;
+  // One fixed area per direction, so that a reply being built can never
+  // overwrite request bytes a handler still reads.
+  uint8_t* send_area;
+  uint8_t* recv_area;
+  uint32_t area_size;
+  int32_t async_state;
+  // The reply in flight.
+  const uint8_t* send_ptr;
+  uint32_t async_total_sz;
+  uint32_t async_rem_sz;
+  uint32_t async_ofs;
+  // From the handshake.
+  uint32_t protocol_revision;
+  uint32_t client_byte_order;
+  char* platform;
+  char* charset;
+  char* os_user;
+  char* challenge;
+  // The peer.
+  uint32_t peer_addr;  // IPv4, host order
+  char* host;
+  uint16_t port;
+  time_t connect_time;
+  uint16_t request_id;  // echoed first in every reply
+  idb_session* db_session;
+  CatalogDbMap* catalog_db_maps;
+  CatalogQueryMap* catalog_query_maps;
+  ScanMap* scan_maps;
+  uint16_t catalog_db_map_counter;
+  uint16_t catalog_query_map_counter;
+  uint32_t scan_map_counter;
+  // The frame being received: length-word bytes in hand, payload bytes in
+  // hand, and when the frame must be complete (0 = no frame in progress).
+  uint8_t rx_length[4];
+  uint32_t rx_got;
+  uint64_t rx_deadline_ms;
+  // Set when close_connection or the shutdown unblocked the waiting worker:
+  // that wake-up, unlike the idle task's, was not counted as pending.
+  int woken_by_close;
+  Task* task;
+};
+
+// Every woken worker that has not yet taken its request; the select thread
+// selects again only when it is 0 (see client_request_taken).
+extern int client_pending_cnt;
+
+// Idle task: the listen socket is readable. Accepts one connection and
+// gives it a worker task and a free worker slot; a connection that finds no
+// free slot is refused.
+void accept_connection();
+// Entry function of each connection's task (priority 5).
+void worker_thread();
+
+// The session of a worker task, or none.
+ClientSession* session_of(Task* task);
+
+// Allocates the session's two areas and sets up its Buffer. 0 or -1.
+int session_init(ClientSession* session);
+// Reads what the socket has of the current frame without waiting: 0 a
+// request is in hand, 1 nothing complete yet, -1 failure or end of stream.
+int rx_request(ClientSession* session);
+// 0 payload complete, 1 end of stream before the length word, 2 not yet
+// complete, -1 failure.
+int rx_message(ClientSession* session);
+// Writes the length word and makes the reply ready for sending. 0, or -1
+// when the reply could not be built (nothing is sent then).
+int finish_reply(ClientSession* session);
+// 0 sent, 1 still in flight, -1 failure.
+int tx_reply(ClientSession* session);
+int tx_message(ClientSession* session);
+// State_Initial becomes State_Established; no effect otherwise.
+void session_established(ClientSession* session);
+// Closes the task's connection and makes its worker leave: unblocks it, or
+// aborts the wait it sleeps in. Callable from any task.
+void close_connection(Task* task);
+// The worker task's clean-up callback: frees what the session holds and
+// clears the worker slot.
+void worker_cleanup(Task* task);
+// A woken worker took its request: the pending count goes down and, at 0,
+// the select thread may select again.
+void client_request_taken();
+// Shutdown: marks every open session closing and wakes its worker.
+void sessions_close_all();
+
+// Receive time-out of a frame that arrives in pieces; <= 0 restores the
+// default (the Timeout setting, else kDefaultFrameTimeoutMs).
+void session_set_frame_timeout_ms(int ms);
+// Posted kernel work: closes every session whose frame is overdue.
+void sessions_check_frame_timeouts(void* unused);

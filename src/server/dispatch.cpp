@@ -1,0 +1,172 @@
+// dispatch.cpp - start-up handshake, request dispatch and reply heads (see
+// dispatch.h and docs/protocol.md).
+#include "server/dispatch.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/debug_log.h"
+#include "server/client_session.h"
+#include "server/server_main.h"
+#include "server/server_seams.h"
+
+namespace {
+
+const char* byte_order_name(uint16_t order) {
+  if (order == kBigEndian) return "BIG_ENDIAN";
+  if (order == kLittleEndian) return "LITTLE_ENDIAN";
+  return "unkown";
+}
+
+const char* server_charset_name() {
+  const SrvConfig* srv = server_cfg != nullptr ? server_cfg->server : nullptr;
+  return srv != nullptr && srv->charset_name != nullptr ? srv->charset_name : "ISO8859/1";
+}
+
+bool scan_disabled() {
+  return server_cfg != nullptr && server_cfg->server != nullptr &&
+         server_cfg->server->disable_scan != 0;
+}
+
+// Replaces *slot with a copy of text; false when memory ran out.
+bool keep_copy(char** slot, const char* text) {
+  char* copy = strdup(text);
+  if (copy == nullptr) return false;
+  free(*slot);
+  *slot = copy;
+  return true;
+}
+
+}  // namespace
+
+uint32_t message_size_limit(const ClientSession* session) {
+  return session->state == State_Initial ? kInitialMessageLimit : kMessageLimit;
+}
+
+void start_reply(ClientSession* session) {
+  Buffer_SendReset(&session->buffer);
+  Buffer_Put_u16(&session->buffer, session->request_id);
+  Buffer_Put_u16(&session->buffer, 0);
+}
+
+int protocol_noop(ClientSession* session) {
+  start_reply(session);
+  return 0;
+}
+
+int make_challenge(char* out) {
+  uint8_t bytes[kChallengeLen / 2];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      debug_syserr('P', 0, errno, "getrandom");
+      return -1;
+    }
+    got += static_cast<size_t>(n);
+  }
+  for (size_t i = 0; i < sizeof bytes; ++i) snprintf(out + 2 * i, 3, "%02x", bytes[i]);
+  return 0;
+}
+
+int establish_protocol(ClientSession* session) {
+  Buffer* buf = &session->buffer;
+  Buffer_SetWireOrder(buf, kBigEndian);
+
+  const uint8_t* magic = nullptr;
+  if (Buffer_Get_raw(buf, &magic, sizeof kProtocolMagic) != 0 ||
+      memcmp(magic, kProtocolMagic, sizeof kProtocolMagic) != 0) {
+    debug_log('P', 1, "Bad protocol magic");
+    return -1;
+  }
+  uint16_t revision = 0;
+  if (Buffer_Get_u16(buf, &revision) != 0) return -1;
+  debug_log('P', 2, "startup: protocol_revision = %x", revision);
+  if (revision > kMaxClientRevision) {
+    debug_log('P', 1, "incompatible client protocol_revision = %x", revision);
+    return -1;
+  }
+  uint16_t byte_order = 0;
+  if (Buffer_Get_u16(buf, &byte_order) != 0) return -1;
+  debug_log('P', 2, "startup: byte_order = %s (%d)", byte_order_name(byte_order), byte_order);
+
+  const char* platform = nullptr;
+  const char* charset = nullptr;
+  const char* os_user = "";
+  if (Buffer_Get_str(buf, &platform) != 0) return -1;
+  debug_log('P', 2, "startup: platform = %s", platform);
+  if (Buffer_Get_str(buf, &charset) != 0) return -1;
+  debug_log('P', 2, "startup: charset = %s", charset);
+  if (revision != 0) {
+    if (Buffer_Get_str(buf, &os_user) != 0) return -1;
+    debug_log('P', 2, "startup: os_user = %s", os_user);
+  }
+  if (byte_order != kBigEndian && byte_order != kLittleEndian) {
+    debug_log('P', 1, "incompatible client byte_order = %d", byte_order);
+    return -1;
+  }
+
+  // The challenge keys the logon's password cipher: it must not be
+  // predictable, or a captured logon could be replayed.
+  char challenge[kChallengeLen + 1];
+  if (make_challenge(challenge) != 0) {
+    debug_log('P', 1, "establish_protocol: unable to make the logon challenge");
+    return -1;
+  }
+  uint32_t caps = kCapsAlways | kCapScan;
+  if (scan_disabled()) {
+    debug_log('P', 2, "SCAN API has been disabled");
+    caps &= ~kCapScan;
+  }
+
+  session->protocol_revision = revision;
+  session->client_byte_order = byte_order;
+  if (!keep_copy(&session->platform, platform) || !keep_copy(&session->charset, charset) ||
+      !keep_copy(&session->os_user, os_user) || !keep_copy(&session->challenge, challenge)) {
+    debug_log('P', 1, "establish_protocol: memory allocation failed");
+    return -1;
+  }
+
+  start_reply(session);
+  Buffer_Put_u16(buf, kServerRevision);
+  Buffer_Put_u16(buf, static_cast<uint16_t>(kLittleEndian));
+  Buffer_Put_str(buf, kServerPlatform);
+  Buffer_Put_str(buf, server_charset_name());
+  Buffer_Put_u32(buf, caps);
+  Buffer_Put_u32(buf, kSessionAreaSize);
+  Buffer_Put_u32(buf, kMessageLimit);
+  Buffer_Put_str(buf, session->challenge);
+  // Everything after the handshake reply travels little-endian, whatever
+  // order the client stated.
+  Buffer_SetWireOrder(buf, kLittleEndian);
+  return 0;
+}
+
+int handle_request(ClientSession* session) {
+  debug_log('P', 2, "\n-----");
+  if (session->state == State_Initial) {
+    if (establish_protocol(session) != 0) return -1;
+    if (dbml_open_session(session) != 0) return -1;
+  } else {
+    uint16_t request_class = 0;
+    if (Buffer_Get_u16(&session->buffer, &request_class) != 0) return -1;
+    int rc = -1;
+    switch (request_class) {
+      case RC_NOOP: rc = protocol_noop(session); break;
+      case RC_DBML: rc = dbml_request(session); break;
+      case RC_SYSCAT: rc = syscat_request(session); break;
+      case RC_SCAN: rc = scan_request(session); break;
+      case RC_MGMT: rc = mgmt_request(session); break;
+      default:
+        debug_log('P', 1, "unknown request class %u - dropping connection", request_class);
+        break;
+    }
+    if (rc != 0) return -1;
+  }
+  return finish_reply(session);
+}

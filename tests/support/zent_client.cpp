@@ -1,0 +1,206 @@
+// zent_client.cpp - the tests' protocol client (see zent_client.h).
+#include "support/zent_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace testsupport {
+
+PayloadWriter& PayloadWriter::u8(uint8_t v) {
+  out_.push_back(v);
+  return *this;
+}
+
+PayloadWriter& PayloadWriter::u16(uint16_t v) {
+  const uint8_t hi = static_cast<uint8_t>(v >> 8), lo = static_cast<uint8_t>(v);
+  if (big_) {
+    out_.push_back(hi);
+    out_.push_back(lo);
+  } else {
+    out_.push_back(lo);
+    out_.push_back(hi);
+  }
+  return *this;
+}
+
+PayloadWriter& PayloadWriter::u32(uint32_t v) {
+  if (big_) return u16(static_cast<uint16_t>(v >> 16)).u16(static_cast<uint16_t>(v));
+  return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16));
+}
+
+PayloadWriter& PayloadWriter::raw(const void* p, size_t n) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  out_.insert(out_.end(), b, b + n);
+  return *this;
+}
+
+PayloadWriter& PayloadWriter::str(const std::string& s) {
+  u16(static_cast<uint16_t>(s.size() + 1));
+  raw(s);
+  return u8(0);
+}
+
+const uint8_t* PayloadReader::take(size_t n) {
+  if (failed_ || in_.size() - pos_ < n) {
+    failed_ = true;
+    return nullptr;
+  }
+  const uint8_t* p = in_.data() + pos_;
+  pos_ += n;
+  return p;
+}
+
+uint16_t PayloadReader::u16() {
+  const uint8_t* p = take(2);
+  if (p == nullptr) return 0;
+  return big_ ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[1] << 8 | p[0]);
+}
+
+uint32_t PayloadReader::u32() {
+  const uint32_t a = u16(), b = u16();
+  return big_ ? a << 16 | b : b << 16 | a;
+}
+
+std::string PayloadReader::str() {
+  const uint16_t n = u16();
+  const uint8_t* p = n > 0 ? take(n) : nullptr;
+  if (p == nullptr || p[n - 1] != 0) {
+    failed_ = true;
+    return {};
+  }
+  return std::string(reinterpret_cast<const char*>(p), n - 1);
+}
+
+Bytes encode_startup(const StartupMessage& m) {
+  PayloadWriter w(true);
+  w.raw(m.magic).u16(m.revision).u16(m.byte_order).str(m.platform).str(m.charset);
+  if (m.revision != 0) w.str(m.os_user);
+  return w.bytes();
+}
+
+bool decode_startup_reply(const Bytes& payload, StartupReply* out) {
+  PayloadReader r(payload, true);
+  out->request_id = r.u16();
+  out->status = r.u16();
+  out->revision = r.u16();
+  out->byte_order = r.u16();
+  out->platform = r.str();
+  out->charset = r.str();
+  out->capabilities = r.u32();
+  out->buffer_size = r.u32();
+  out->max_message = r.u32();
+  out->challenge = r.str();
+  return !r.failed() && r.left() == 0;
+}
+
+Bytes encode_request(uint16_t request_id, uint16_t request_class, const Bytes& rest) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(request_class).raw(rest.data(), rest.size());
+  return w.bytes();
+}
+
+ZentClient::~ZentClient() { close(); }
+
+void ZentClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool ZentClient::connect(uint16_t port) {
+  close();
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close();
+    return false;
+  }
+  const int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return true;
+}
+
+bool ZentClient::send_raw(const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t rc = send(fd_, p, n, MSG_NOSIGNAL);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) return false;
+    p += rc;
+    n -= static_cast<size_t>(rc);
+  }
+  return true;
+}
+
+bool ZentClient::send_frame(const Bytes& payload) {
+  PayloadWriter w(true);
+  w.u32(static_cast<uint32_t>(payload.size())).raw(payload.data(), payload.size());
+  return send_raw(w.bytes());
+}
+
+bool ZentClient::recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof) {
+  *eof = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (n > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd pfd{fd_, POLLIN, 0};
+    const int pr = poll(&pfd, 1, static_cast<int>(left.count()));
+    if (pr < 0 && errno == EINTR) continue;
+    if (pr <= 0) return false;
+    const ssize_t rc = recv(fd_, p, n, 0);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc == 0 || (rc < 0 && errno == ECONNRESET)) {
+      *eof = true;
+      return false;
+    }
+    if (rc < 0) return false;
+    p += rc;
+    n -= static_cast<size_t>(rc);
+  }
+  return true;
+}
+
+int ZentClient::recv_frame(Bytes* payload, int timeout_ms) {
+  uint8_t w[4];
+  bool eof = false;
+  if (!recv_exact(w, 4, timeout_ms, &eof)) return eof ? 0 : -1;
+  const uint32_t n = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
+  payload->assign(n, 0);
+  if (n > 0 && !recv_exact(payload->data(), n, timeout_ms, &eof)) return -1;
+  return 1;
+}
+
+bool ZentClient::closed_without_reply(int timeout_ms) {
+  uint8_t b;
+  bool eof = false;
+  return !recv_exact(&b, 1, timeout_ms, &eof) && eof;
+}
+
+bool ZentClient::handshake(const StartupMessage& m, StartupReply* reply) {
+  StartupReply local;
+  StartupReply* r = reply != nullptr ? reply : &local;
+  Bytes payload;
+  return send_frame(encode_startup(m)) && recv_frame(&payload) == 1 &&
+         decode_startup_reply(payload, r);
+}
+
+bool ZentClient::noop(uint16_t request_id) {
+  Bytes payload;
+  if (!send_frame(encode_request(request_id, 1)) || recv_frame(&payload) != 1) return false;
+  return payload == PayloadWriter(false).u16(request_id).u16(0).bytes();
+}
+
+}  // namespace testsupport

@@ -1,0 +1,114 @@
+// zent_client.h - a small client of zentdb6's protocol for tests: the
+// length-word framing, the start-up handshake and the class-1 no-op. Its
+// encoder is written here on its own, not borrowed from the server's codec,
+// so that a fault in the codec cannot hide itself. Later request classes add
+// their requests here.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<uint8_t>;
+
+// Builds payloads field by field in one byte order.
+class PayloadWriter {
+ public:
+  explicit PayloadWriter(bool big_endian) : big_(big_endian) {}
+  PayloadWriter& u8(uint8_t v);
+  PayloadWriter& u16(uint16_t v);
+  PayloadWriter& u32(uint32_t v);
+  PayloadWriter& raw(const void* p, size_t n);
+  PayloadWriter& raw(const std::string& s) { return raw(s.data(), s.size()); }
+  // u16 count (length + 1), the text, NUL.
+  PayloadWriter& str(const std::string& s);
+  const Bytes& bytes() const { return out_; }
+
+ private:
+  bool big_;
+  Bytes out_;
+};
+
+// Reads payloads field by field; any short read sets failed().
+class PayloadReader {
+ public:
+  PayloadReader(const Bytes& in, bool big_endian) : in_(in), big_(big_endian) {}
+  uint16_t u16();
+  uint32_t u32();
+  std::string str();
+  bool failed() const { return failed_; }
+  size_t left() const { return failed_ ? 0 : in_.size() - pos_; }
+
+ private:
+  const uint8_t* take(size_t n);
+  const Bytes& in_;
+  bool big_;
+  size_t pos_ = 0;
+  bool failed_ = false;
+};
+
+struct StartupMessage {
+  std::string magic = "ZN.DBSRV";
+  uint16_t revision = 1;
+  uint16_t byte_order = 1234;
+  std::string platform = "LINUX";
+  std::string charset = "ISO8859/1";
+  std::string os_user = "tester";  // sent only when revision is not 0
+};
+
+struct StartupReply {
+  uint16_t request_id = 0xffff;
+  uint16_t status = 0xffff;
+  uint16_t revision = 0;
+  uint16_t byte_order = 0;
+  std::string platform;
+  std::string charset;
+  uint32_t capabilities = 0;
+  uint32_t buffer_size = 0;
+  uint32_t max_message = 0;
+  std::string challenge;
+};
+
+// The handshake payload (big-endian).
+Bytes encode_startup(const StartupMessage& m);
+// Decodes a handshake reply payload; false when it is malformed or has bytes left.
+bool decode_startup_reply(const Bytes& payload, StartupReply* out);
+// A request head (little-endian) with optional further bytes.
+Bytes encode_request(uint16_t request_id, uint16_t request_class, const Bytes& rest = {});
+
+class ZentClient {
+ public:
+  ZentClient() = default;
+  explicit ZentClient(int fd) : fd_(fd) {}
+  ~ZentClient();
+  ZentClient(const ZentClient&) = delete;
+  ZentClient& operator=(const ZentClient&) = delete;
+
+  // Connects to 127.0.0.1:port; false on failure.
+  bool connect(uint16_t port);
+  int fd() const { return fd_; }
+  void close();
+
+  bool send_raw(const void* data, size_t n);
+  bool send_raw(const Bytes& b) { return send_raw(b.data(), b.size()); }
+  // Length word (big-endian) and payload.
+  bool send_frame(const Bytes& payload);
+  // One reply frame: 1 received, 0 the server closed the connection, -1
+  // failure or nothing within timeout_ms.
+  int recv_frame(Bytes* payload, int timeout_ms = 10000);
+  // True when the server closes the connection within timeout_ms without
+  // sending anything more.
+  bool closed_without_reply(int timeout_ms = 10000);
+
+  // Handshake; false unless a well-formed reply came back.
+  bool handshake(const StartupMessage& m = {}, StartupReply* reply = nullptr);
+  // Class-1 request; true when exactly the 4-byte no-op reply came back.
+  bool noop(uint16_t request_id);
+
+ private:
+  bool recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof);
+  int fd_ = -1;
+};
+
+}  // namespace testsupport
