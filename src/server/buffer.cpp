@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/charset.h"
 #include "base/debug_log.h"
 #include "base/panic.h"
 
 namespace {
 
-BufferCharsetMap g_charset_map = nullptr;
 BufferHeap g_heap = {malloc, realloc};
 
 constexpr uint32_t kSpareWords = 256;  // growth slack: 1024 bytes
@@ -67,9 +67,7 @@ void log_context(const Buffer* bufp) {
 int map_text(const Buffer* bufp, int from, int to, uint8_t* text, uint32_t len,
              const char* caller) {
   if (from == to || len == 0) return 0;
-  if (g_charset_map != nullptr &&
-      g_charset_map(from, to, reinterpret_cast<char*>(text), static_cast<int>(len)) == 0)
-    return 0;
+  if (zn__charset_map(from, to, text, static_cast<int>(len)) == 0) return 0;
   debug_log('P', 1, "%s - %s failed", caller, "zn__charset_map()");
   if (bufp->context != nullptr) debug_log('P', 1, "Occurred during %s", bufp->context);
   return -1;
@@ -120,8 +118,6 @@ const uint8_t* take(Buffer* bufp, uint32_t n, const char* what) {
 }
 
 }  // namespace
-
-void Buffer_SetCharsetMap(BufferCharsetMap map) { g_charset_map = map; }
 
 void Buffer_SetHeap(const BufferHeap* heap) {
   g_heap = heap != nullptr ? *heap : BufferHeap{malloc, realloc};

@@ -25,9 +25,6 @@ inline constexpr uint32_t kBufferDefaultSendLimit = 64u << 20;
 // No payload may be larger: its size with the length word must fit 32 bits.
 inline constexpr uint32_t kBufferMaxSendLimit = UINT32_MAX - 7;
 
-// Translates len bytes in place from one character set to another; 0 or -1.
-using BufferCharsetMap = int (*)(int from, int to, char* text, int len);
-
 struct Buffer {
   // Caller-owned areas used while a message fits; no_grow forbids heap blocks.
   uint8_t* send_area;
@@ -57,10 +54,6 @@ struct Buffer {
   const char* context;     // operation named in failure lines, or none
 };
 
-// Process-wide character-set translation used when a buffer's local and
-// client ids differ; none makes every such translation fail.
-void Buffer_SetCharsetMap(BufferCharsetMap map);
-
 // The heap calls the codec grows its messages with. Fault-injection tests
 // replace them; none restores the C library's.
 struct BufferHeap {
@@ -78,6 +71,8 @@ void Buffer_SetRecvArea(Buffer* bufp, uint8_t* area, uint32_t size, int no_grow)
 // Frees both directions' heap blocks and forgets both messages.
 void Buffer_Free(Buffer* bufp);
 void Buffer_SetWireOrder(Buffer* bufp, uint32_t order);
+// Strings are translated between the two ids (zn__charset_map) when they
+// differ; the server's sessions leave both unset, so strings pass unchanged.
 void Buffer_SetCharsets(Buffer* bufp, int32_t local_id, int32_t client_id);
 void Buffer_SetContext(Buffer* bufp, const char* text);
 // Cap on an outgoing payload in bytes (see kBufferDefaultSendLimit); at most

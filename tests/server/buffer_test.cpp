@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/charset.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -26,7 +27,6 @@ class BufferTest : public ::testing::Test {
   void TearDown() override {
     Buffer_Free(&buf_);
     Buffer_SetHeap(nullptr);
-    Buffer_SetCharsetMap(nullptr);
   }
   // The finished message's payload (after the length word).
   Bytes payload() {
@@ -349,22 +349,26 @@ TEST_F(BufferTest, LargePayloadIsReceivedIntoAHeapBlockThatTheNextResetFrees) {
   EXPECT_EQ(Buffer_RecvArea(&buf_, 65), nullptr);
 }
 
-int upper_map(int from, int to, char* text, int len) {
-  if (from != 0 || to != 1) return -1;
-  for (int i = 0; i < len; ++i)
-    if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 32);
-  return 0;
+TEST_F(BufferTest, CharsetMappingRunsOnlyWhenTheIdsDiffer) {
+  Buffer_Put_str(&buf_, "\xa1");
+  EXPECT_EQ(payload(), (Bytes{2, 0, 0xa1, 0}));
+  // NATIVE8 0xa1 is ISO 8859-1 0xc0, and back on the way in.
+  Buffer_SendReset(&buf_);
+  Buffer_SetCharsets(&buf_, CHARSET_NATIVE8, CHARSET_ISO88591);
+  Buffer_Put_str(&buf_, "\xa1");
+  EXPECT_EQ(payload(), (Bytes{2, 0, 0xc0, 0}));
+  receive({2, 0, 0xc0, 0});
+  const char* s;
+  ASSERT_EQ(Buffer_Get_str(&buf_, &s), 0);
+  EXPECT_STREQ(s, "\xa1");
 }
 
-TEST_F(BufferTest, CharsetMappingRunsOnlyWhenTheIdsDiffer) {
-  Buffer_SetCharsetMap(upper_map);
+TEST_F(BufferTest, FailedMappingFailsTheMessage) {
+  testsupport::LogCapture log("P1");
+  Buffer_SetCharsets(&buf_, CHARSET_NATIVE8, 2);
   Buffer_Put_str(&buf_, "ab");
-  EXPECT_EQ(payload(), (Bytes{3, 0, 'a', 'b', 0}));
-  Buffer_SendReset(&buf_);
-  Buffer_SetCharsets(&buf_, 0, 1);
-  Buffer_Put_str(&buf_, "ab");
-  EXPECT_EQ(payload(), (Bytes{3, 0, 'A', 'B', 0}));
-  // The reverse direction (1 to 0) is refused by this map: a decoding failure.
+  EXPECT_EQ(Buffer_SendFailed(&buf_), -1);
+  EXPECT_TRUE(log.contains("Buffer_Put_str() - zn__charset_map() failed"));
   receive({3, 0, 'a', 'b', 0});
   const char* s;
   EXPECT_EQ(Buffer_Get_str(&buf_, &s), -1);
