@@ -430,6 +430,11 @@ void release_table() {
 int thread_init(int count) {
   if (count < 1 || count > kMaxTasks || g_initialized == 2) return -1;
   release_table();
+  {
+    std::lock_guard<std::mutex> lock(g_mail_mutex);
+    g_mail.clear();
+    g_mail_pending.store(false, std::memory_order_relaxed);
+  }
   g_table = new (std::nothrow) Task[count]();
   if (g_table == nullptr) {
     g_initialized = 0;

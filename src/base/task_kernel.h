@@ -123,7 +123,8 @@ struct Task {
 
 // Creates a table of count free tasks (ids 1..count). -1 when count is
 // outside 1..1024, memory is short, or the kernel is running. A second call
-// replaces the previous table (its tasks are dropped without clean-up).
+// replaces the previous table (its tasks are dropped without clean-up) and
+// empties the mailbox.
 int thread_init(int count);
 // A new runnable task that calls entry; priority 1..99 (lower runs first).
 // None when the priority is out of range, the table is full or no fiber
@@ -208,9 +209,10 @@ void up(Semaphore* sem);  // one unit
 // pass (before it picks a task). After posting, release the server's sync
 // semaphore (notify_event) so that an idle server thread wakes up. Posted
 // work runs in the order posted, must not sleep, block or yield, and is
-// kept until a scheduler pass runs it (also across a kernel that is not
-// running yet). Posting costs one mutex round; draining an empty mailbox
-// costs one atomic load.
+// kept until a scheduler pass runs it (also while the kernel is set up but
+// not running yet); thread_init drops what is left from an earlier table.
+// Posting costs one mutex round; draining an empty mailbox costs one atomic
+// load.
 
 // Runs fn(arg) on the server thread. 0, or -1 when out of memory.
 int thread_post(void (*fn)(void* arg), void* arg);

@@ -1,0 +1,831 @@
+// Task kernel: scheduling order, sleeping and waking, semaphores, the
+// deadlock walk, freeing tasks that sleep, and wake-ups posted by other
+// threads. Most tests record the order in which task ids run.
+#include "base/task_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/debug_log.h"
+#include "log_capture.h"
+#include "platform/os_semaphore.h"
+
+namespace {
+
+std::vector<int> g_trace;
+void rec() { g_trace.push_back(thread_id(thread_self())); }
+void rec(int mark) { g_trace.push_back(mark); }
+
+// A task that ends the run once no task of a lower priority value can run.
+void stopper() { thread_stop(); }
+
+class Kernel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_trace.clear();
+    ASSERT_TRUE(log_.ok());
+    ASSERT_EQ(thread_init(16), 0);
+  }
+
+  std::string log_text() { return log_.text(); }
+
+  static void run_with_stopper() {
+    ASSERT_NE(thread_create(stopper, 99), nullptr);
+    ASSERT_EQ(thread_run(), 0);
+    EXPECT_EQ(thread_self(), nullptr);
+  }
+
+  LogCapture log_;
+};
+
+// --- Set-up ------------------------------------------------------------------
+
+TEST_F(Kernel, TableSizeMustBeOneToFullTable) {
+  EXPECT_EQ(thread_init(0), -1);
+  EXPECT_EQ(thread_init(1025), -1);
+  EXPECT_EQ(thread_init(-3), -1);
+  EXPECT_EQ(thread_init(1024), 0);
+  EXPECT_NE(thread_by_id(1024), nullptr);
+  EXPECT_EQ(thread_by_id(1025), nullptr);
+  EXPECT_EQ(thread_by_id(0), nullptr);
+  EXPECT_EQ(thread_init(1), 0);
+  EXPECT_EQ(thread_by_id(2), nullptr);
+}
+
+TEST_F(Kernel, CreateRefusesPrioritiesOutsideOneToNinetyNine) {
+  auto body = +[] {};
+  EXPECT_EQ(thread_create(body, 0), nullptr);
+  EXPECT_EQ(thread_create(body, 100), nullptr);
+  EXPECT_EQ(thread_create(body, -5), nullptr);
+  Task* low = thread_create(body, 1);
+  Task* high = thread_create(body, 99);
+  ASSERT_NE(low, nullptr);
+  ASSERT_NE(high, nullptr);
+  EXPECT_EQ(thread_id(low), 1);
+  EXPECT_EQ(thread_id(high), 2);
+  EXPECT_EQ(thread_set_priority(low, 100), -1);
+  EXPECT_EQ(thread_set_priority(low, 0), -1);
+  EXPECT_EQ(thread_set_priority(low, 50), 0);
+}
+
+TEST_F(Kernel, FullTableRefusesCreation) {
+  ASSERT_EQ(thread_init(3), 0);
+  auto body = +[] {};
+  for (int i = 0; i < 3; ++i) ASSERT_NE(thread_create(body, 5), nullptr);
+  EXPECT_EQ(thread_create(body, 5), nullptr);
+  EXPECT_NE(log_text().find("thread_create: Maximum number of threads already active."),
+            std::string::npos);
+}
+
+TEST_F(Kernel, RunningKernelRefusesNewTableAndSecondRun) {
+  static int init_result, run_result;
+  thread_create(+[] {
+    init_result = thread_init(4);
+    run_result = thread_run();
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(init_result, -1);
+  EXPECT_EQ(run_result, -1);
+}
+
+// --- Scheduling order -------------------------------------------------------
+
+TEST_F(Kernel, EqualPrioritiesAlternateAndIdleRunsOnlyWhenNeitherCan) {
+  auto worker = +[] {
+    for (int i = 0; i < 3; ++i) {
+      rec();
+      thread_yield();
+    }
+  };
+  thread_create(worker, 5);
+  thread_create(worker, 5);
+  thread_create(+[] {
+    rec();
+    thread_stop();
+  }, 10);
+  ASSERT_EQ(thread_run(), 0);
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 2, 1, 2, 1, 2, 3}));
+}
+
+TEST_F(Kernel, LowerValueRunsFirstAndRoundRobinStartsAfterCurrent) {
+  auto worker = +[] {
+    rec();
+    thread_yield();
+    rec();
+  };
+  thread_create(worker, 7);  // 1
+  thread_create(worker, 5);  // 2
+  thread_create(worker, 5);  // 3
+  thread_create(worker, 6);  // 4
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{2, 3, 2, 3, 4, 4, 1, 1}));
+}
+
+TEST_F(Kernel, BlockedTaskWaitsForUnblock) {
+  static Task* sleeper;
+  sleeper = thread_create(+[] {
+    rec(1);
+    thread_block(thread_self());
+    thread_yield();
+    rec(2);
+  }, 5);
+  thread_create(+[] {
+    rec(10);
+    thread_yield();  // the sleeper blocks meanwhile
+    EXPECT_EQ(thread_state(sleeper), TS_BLOCKED);
+    EXPECT_EQ(thread_wchan(sleeper), nullptr);
+    rec(11);
+    thread_unblock(sleeper);
+    thread_yield();
+    rec(12);
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 10, 11, 2, 12}));
+}
+
+TEST_F(Kernel, TaskThatDestroysItselfEndsAtOnce) {
+  thread_create(+[] {
+    rec(1);
+    thread_destroy(thread_self());
+    rec(2);  // never reached
+  }, 5);
+  thread_create(+[] { rec(3); }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 3}));
+  EXPECT_EQ(thread_state(thread_by_id(1)), TS_FREE);
+}
+
+TEST_F(Kernel, EndedTaskSlotIsReused) {
+  thread_create(+[] { rec(1); }, 5);
+  thread_create(+[] {
+    thread_yield();  // task 1 has ended by now
+    Task* t = thread_create(+[] { rec(3); }, 5);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(thread_id(t), 1);
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 3}));
+}
+
+// --- Sleeping, waking and time-outs -----------------------------------------
+
+WaitQueue g_queue;
+int g_result;
+
+// A task of priority 5 that sleeps on g_queue and leaves its result in
+// g_result.
+Task* create_queue_sleeper() {
+  g_queue = {};
+  g_result = 99;
+  return thread_create(+[] { g_result = sleep_on(&g_queue, __FILE__, __LINE__); }, 5);
+}
+
+TEST_F(Kernel, TimeOutAbortsSleepWithValueOrMinusOne) {
+  struct Case {
+    int value;
+    int expected;
+  };
+  for (const Case c : {Case{0, -1}, Case{7, 7}, Case{-2, -2}}) {
+    ASSERT_EQ(thread_init(8), 0);
+    static int value;
+    value = c.value;
+    static Task* sleeper;
+    sleeper = create_queue_sleeper();
+    thread_create(+[] { thread_timeout(sleeper, value); }, 6);
+    run_with_stopper();
+    EXPECT_EQ(g_result, c.expected) << "value " << c.value;
+    EXPECT_EQ(g_queue.head, nullptr);
+  }
+}
+
+TEST_F(Kernel, TimeOutOfTaskWokenMeanwhileDoesNothing) {
+  static Task* sleeper;
+  sleeper = create_queue_sleeper();
+  thread_create(+[] {
+    wake_up(&g_queue);
+    thread_timeout(sleeper, 5);  // woken but not yet run
+    thread_timeout(thread_self(), 5);  // not asleep at all
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_result, 0);
+}
+
+TEST_F(Kernel, WakeUpWakesEverySleeperOfTheQueueOnly) {
+  static WaitQueue other;
+  g_queue = {};
+  other = {};
+  auto on_queue = +[] {
+    rec();
+    sleep_on(&g_queue, __FILE__, __LINE__);
+    rec();
+  };
+  thread_create(on_queue, 5);
+  thread_create(on_queue, 5);
+  thread_create(+[] {
+    rec();
+    sleep_on(&other, __FILE__, __LINE__);
+    rec();
+  }, 5);
+  thread_create(+[] {
+    wake_up(&g_queue);
+    thread_yield();
+    wake_up(&other);
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 2, 3, 1, 2, 3}));
+}
+
+TEST_F(Kernel, FreeingWokenTaskUnlinksItsEntry) {
+  static Task* sleeper;
+  sleeper = create_queue_sleeper();
+  thread_create(+[] {
+    ASSERT_NE(g_queue.head, nullptr);
+    wake_up(&g_queue);    // the entry stays until the sleeper runs...
+    thread_destroy(sleeper);  // ...which it never does
+    EXPECT_EQ(g_queue.head, nullptr);
+    thread_yield();  // the scheduler deletes the fiber and its stack
+    wake_up(&g_queue);
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_queue.head, nullptr);
+}
+
+TEST_F(Kernel, FreeingSleepingTaskRunsCleanupCancelledAndUnlinks) {
+  g_queue = {};
+  static int cleanup_state;
+  static int cleanup_calls;
+  cleanup_state = -1;
+  cleanup_calls = 0;
+  static Task* sleeper;
+  sleeper = thread_create(+[] {
+    thread_set_cleanup(thread_self(), +[](Task* t) {
+      cleanup_state = thread_state(t);
+      ++cleanup_calls;
+      EXPECT_STREQ(thread_get_name(t), "victim");  // name still readable
+    });
+    thread_set_name(thread_self(), "victim");
+    sleep_on(&g_queue, __FILE__, __LINE__);
+  }, 5);
+  thread_create(+[] {
+    thread_yield();
+    thread_destroy(sleeper);
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(cleanup_calls, 1);
+  EXPECT_EQ(cleanup_state, TS_CANCELLED);
+  EXPECT_EQ(thread_state(sleeper), TS_FREE);
+  EXPECT_EQ(g_queue.head, nullptr);
+}
+
+TEST_F(Kernel, CleanupSeesCancelledWhenTaskReturns) {
+  static int cleanup_state;
+  cleanup_state = -1;
+  thread_create(+[] {
+    thread_set_cleanup(thread_self(), +[](Task* t) { cleanup_state = thread_state(t); });
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(cleanup_state, TS_CANCELLED);
+}
+
+TEST_F(Kernel, FreeingTaskClearsLinksThatNameIt) {
+  g_queue = {};
+  static Task* holder;
+  static Task* waiter;
+  holder = thread_create(+[] {
+    thread_block(thread_self());
+    thread_yield();
+  }, 5);
+  waiter = thread_create(+[] { g_result = sleep_on_task(&g_queue, holder, nullptr, __FILE__, __LINE__); }, 5);
+  thread_create(+[] {
+    thread_yield();
+    EXPECT_EQ(waiter->waiting_for, holder);
+    thread_destroy(holder);
+    EXPECT_EQ(waiter->waiting_for, nullptr);
+    wake_up(&g_queue);
+  }, 6);
+  g_result = 99;
+  run_with_stopper();
+  EXPECT_EQ(g_result, 0);
+}
+
+TEST_F(Kernel, DataIsOwnedFreedWhenReplacedAndWhenSlotIsReused) {
+  static int freed;
+  freed = 0;
+  auto count_free = +[](void* p) {
+    ++freed;
+    delete static_cast<int*>(p);
+  };
+  Task* t = thread_create(+[] {}, 5);
+  int* first = new int(1);
+  thread_set_data(t, first, count_free);
+  EXPECT_EQ(thread_find_by_data(first), t);
+  thread_set_data(t, first, count_free);  // same pointer: kept
+  EXPECT_EQ(freed, 0);
+  thread_set_data(t, new int(2), count_free);
+  EXPECT_EQ(freed, 1);
+  EXPECT_EQ(thread_find_by_data(first), nullptr);
+  run_with_stopper();  // the task ends; its data stays until the slot is reused
+  EXPECT_EQ(freed, 1);
+  Task* again = thread_create(+[] {}, 5);
+  EXPECT_EQ(again, t);
+  EXPECT_EQ(freed, 2);
+  EXPECT_EQ(thread_get_data(again), nullptr);
+  EXPECT_STREQ(thread_get_name(again), "");
+}
+
+// --- Semaphores ------------------------------------------------------------------
+
+Semaphore g_sem;
+
+TEST_F(Kernel, TimedOutDownReturnsMinusOneAndLeavesCountUnchanged) {
+  g_sem = {};
+  g_sem.count = 1;
+  static Task* holder;
+  static Task* waiter;
+  holder = thread_create(+[] {
+    EXPECT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    EXPECT_EQ(g_sem.owner, thread_self());
+    thread_block(thread_self());
+    thread_yield();
+    up(&g_sem);
+  }, 5);
+  waiter = thread_create(+[] { g_result = down(&g_sem, __FILE__, __LINE__); }, 5);
+  thread_create(+[] {
+    EXPECT_EQ(thread_wchan(waiter), &g_sem.wait);
+    thread_timeout(waiter, 0);
+    thread_yield();  // the waiter gives up
+    EXPECT_EQ(g_result, -1);
+    EXPECT_EQ(g_sem.count, 0);
+    thread_unblock(holder);
+  }, 6);
+  g_result = 99;
+  run_with_stopper();
+  EXPECT_EQ(g_result, -1);
+  EXPECT_EQ(g_sem.count, 1);
+  EXPECT_EQ(g_sem.owner, nullptr);
+  EXPECT_EQ(g_sem.wait.head, nullptr);
+}
+
+TEST_F(Kernel, ExclusiveOwnerTakesOneMoreUnitAndOnlyFinalUpWakesWaiters) {
+  g_sem = {};
+  g_sem.count = 10000;
+  thread_create(+[] {
+    rec(1);
+    ASSERT_EQ(down_count(&g_sem, 10000, __FILE__, __LINE__), 0);
+    EXPECT_EQ(g_sem.count, 0);
+    EXPECT_EQ(g_sem.owner, thread_self());
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);  // the owner passes
+    EXPECT_EQ(g_sem.count, -1);
+    thread_yield();  // a shared taker sleeps
+    rec(2);
+    up(&g_sem);
+    EXPECT_EQ(g_sem.count, 0);
+    EXPECT_EQ(g_sem.owner, thread_self());
+    thread_yield();  // nobody is woken at count 0
+    rec(3);
+    up_count(&g_sem, 10000);
+    EXPECT_EQ(g_sem.owner, nullptr);
+    thread_yield();
+    rec(4);
+  }, 5);
+  thread_create(+[] {
+    rec(10);
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(11);
+    up(&g_sem);
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 10, 2, 3, 11, 4}));
+  EXPECT_EQ(g_sem.count, 10000);
+}
+
+// Shared holders that give their unit back and take it again at once keep
+// the count below the total for ever; the exclusive taker still gets it.
+TEST_F(Kernel, ExclusiveTakerIsNotStarvedByReTakingSharedHolders) {
+  g_sem = {};
+  g_sem.count = 10000;
+  static int rounds_done;
+  static int rounds_when_exclusive;
+  rounds_done = 0;
+  rounds_when_exclusive = -1;
+  auto shared = +[] {
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    for (int i = 0; i < 20; ++i) {
+      thread_yield();
+      up(&g_sem);
+      ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+      ++rounds_done;
+    }
+    up(&g_sem);
+  };
+  for (int i = 0; i < 4; ++i) thread_create(shared, 5);
+  thread_create(+[] {
+    thread_yield();
+    ASSERT_EQ(down_count(&g_sem, 10000, __FILE__, __LINE__), 0);
+    rounds_when_exclusive = rounds_done;
+    EXPECT_EQ(g_sem.count, 0);
+    up_count(&g_sem, 10000);
+  }, 5);
+  run_with_stopper();
+  // Each holder finishes at most the round it was in when the taker queued.
+  EXPECT_GE(rounds_when_exclusive, 0);
+  EXPECT_LE(rounds_when_exclusive, 8);
+  EXPECT_EQ(rounds_done, 80);
+  EXPECT_EQ(g_sem.count, 10000);
+  EXPECT_EQ(g_sem.big_waiters, 0);
+}
+
+TEST_F(Kernel, HolderOfAUnitTakesAnotherWhileExclusiveTakerWaits) {
+  g_sem = {};
+  g_sem.count = 100;
+  thread_create(+[] {
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(1);
+    thread_yield();  // the exclusive taker queues
+    EXPECT_EQ(g_sem.big_waiters, 1);
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);  // would deadlock if parked
+    rec(2);
+    up(&g_sem);
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {
+    rec(10);
+    ASSERT_EQ(down_count(&g_sem, 100, __FILE__, __LINE__), 0);
+    rec(11);
+    up_count(&g_sem, 100);
+  }, 5);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 10, 2, 11}));
+}
+
+TEST_F(Kernel, AbortedExclusiveTakerReleasesParkedSharedTakers) {
+  g_sem = {};
+  g_sem.count = 10;
+  static Task* exclusive;
+  thread_create(+[] {  // 1: holds a unit throughout
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    thread_block(thread_self());
+    thread_yield();
+    up(&g_sem);
+  }, 5);
+  exclusive = thread_create(+[] {  // 2
+    rec(20);
+    g_result = down_count(&g_sem, 10, __FILE__, __LINE__);
+    rec(21);
+  }, 5);
+  thread_create(+[] {  // 3: parked behind the exclusive taker
+    rec(30);
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(31);
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {  // 4
+    EXPECT_EQ(thread_state(thread_by_id(3)), TS_BLOCKED);
+    thread_timeout(exclusive, 0);
+    thread_yield();
+    thread_unblock(thread_by_id(1));
+  }, 6);
+  g_result = 99;
+  run_with_stopper();
+  EXPECT_EQ(g_result, -1);
+  EXPECT_EQ(g_trace, (std::vector<int>{20, 30, 21, 31}));
+  EXPECT_EQ(g_sem.big_waiters, 0);
+  EXPECT_EQ(g_sem.count, 10);
+}
+
+TEST_F(Kernel, FreeingExclusiveWaiterReleasesParkedSharedTakers) {
+  g_sem = {};
+  g_sem.count = 10;
+  static Task* exclusive;
+  thread_create(+[] {
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    thread_block(thread_self());
+    thread_yield();
+    up(&g_sem);
+  }, 5);
+  exclusive = thread_create(+[] { down_count(&g_sem, 10, __FILE__, __LINE__); }, 5);
+  thread_create(+[] {
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(31);
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {
+    thread_destroy(exclusive);
+    thread_yield();
+    thread_unblock(thread_by_id(1));
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{31}));
+  EXPECT_EQ(g_sem.big_waiters, 0);
+  EXPECT_EQ(g_sem.wait.head, nullptr);
+}
+
+TEST_F(Kernel, DownOutsideTheKernelTakesAtOnce) {
+  Semaphore sem;
+  sem.count = 10000;
+  ASSERT_EQ(down_count(&sem, 10000, __FILE__, __LINE__), 0);
+  EXPECT_EQ(sem.count, 0);
+  up_count(&sem, 10000);
+  EXPECT_EQ(sem.count, 10000);
+}
+
+TEST_F(Kernel, UpByNonOwnerBelowOneIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        g_sem = {};
+        g_sem.count = 1;
+        thread_create(+[] { down(&g_sem, __FILE__, __LINE__); }, 5);
+        thread_create(+[] { up(&g_sem); }, 6);
+        thread_create(stopper, 99);
+        thread_run();
+      },
+      "sem->owner == current_task");
+}
+
+// --- Deadlock victims ---------------------------------------------------------
+
+struct VictimCase {
+  const char* name;
+  int weight_a;  // task 1, asleep first, waiting for task 2
+  int weight_b;  // task 2, about to sleep waiting for task 1
+  bool callback;
+  int result_a;
+  int result_b;
+};
+
+int g_weights[4];
+bool g_use_weights;
+int g_res_a, g_res_b;
+WaitQueue g_qa, g_qb;
+
+int weight_of(Task* t) { return g_weights[thread_id(t)]; }
+
+class Victim : public Kernel, public ::testing::WithParamInterface<VictimCase> {};
+
+TEST_P(Victim, SmallestNonZeroWeightLosesAndCurrentTaskWinsTies) {
+  const VictimCase& c = GetParam();
+  g_weights[1] = c.weight_a;
+  g_weights[2] = c.weight_b;
+  g_use_weights = c.callback;
+  g_res_a = g_res_b = 99;
+  g_qa = {};
+  g_qb = {};
+  debug_set_flags("T2");
+  thread_create(+[] {
+    g_res_a = sleep_on_task(&g_qa, thread_by_id(2), g_use_weights ? weight_of : nullptr,
+                            "dir/a.cpp", 11);
+  }, 5);
+  thread_create(+[] {
+    thread_yield();
+    g_res_b = sleep_on_task(&g_qb, thread_by_id(1), g_use_weights ? weight_of : nullptr,
+                            "dir/b.cpp", 22);
+  }, 5);
+  thread_create(+[] {  // wakes whoever is left asleep
+    while (g_res_a == 99 || g_res_b == 99) {
+      wake_up(&g_qa);
+      wake_up(&g_qb);
+      thread_yield();
+    }
+  }, 50);
+  run_with_stopper();
+  EXPECT_EQ(g_res_a, c.result_a);
+  EXPECT_EQ(g_res_b, c.result_b);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Deadlock detected between tasks 2 and 1"), std::string::npos) << log;
+  EXPECT_NE(log.find(" task 2 is about to block on task 1 (b.cpp, L22)"), std::string::npos);
+  EXPECT_NE(log.find(" task 1 already blocks on task 2 (a.cpp, L11)"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Victim,
+    ::testing::Values(VictimCase{"SleeperLighter", 5, 3, true, 0, 1},
+                      VictimCase{"WaiterZero", 0, 3, true, 0, 1},
+                      VictimCase{"SleeperZeroOtherWakesWithOne", 3, 0, true, 1, 0},
+                      VictimCase{"WaiterLighterWakesWithOne", 2, 9, true, 1, 0},
+                      VictimCase{"EqualWeights", 4, 4, true, 0, 1},
+                      VictimCase{"AllZeroSleeperGivesWay", 0, 0, true, 0, 1},
+                      VictimCase{"UnknownWeightLosesFirst", -1, 5, true, 1, 0},
+                      VictimCase{"UnknownWeightOfSleeper", 5, -1, true, 0, 1},
+                      VictimCase{"NoCallback", 1, 9, false, 0, 1}),
+    [](const ::testing::TestParamInfo<VictimCase>& param) { return std::string(param.param.name); });
+
+// Tasks 1..3 sleep on g_q[id] and leave their results in g_res[id]; a
+// task of priority 50 wakes whoever is left once none of them can run.
+WaitQueue g_q[4];
+int g_res[4];
+
+void prepare_three_sleepers() {
+  for (int i = 0; i < 4; ++i) {
+    g_q[i] = {};
+    g_res[i] = 99;
+  }
+  thread_create(+[] {
+    while (g_res[1] == 99 || g_res[2] == 99 || g_res[3] == 99) {
+      for (int i = 1; i < 4; ++i) wake_up(&g_q[i]);
+      thread_yield();
+    }
+  }, 50);
+}
+
+TEST_F(Kernel, ThreeTaskCycleChoosesAcrossTheChain) {
+  g_weights[1] = 7;
+  g_weights[2] = 2;  // the victim, in the middle of the chain
+  g_weights[3] = 9;
+  thread_create(+[] { g_res[1] = sleep_on_task(&g_q[1], thread_by_id(2), weight_of, __FILE__, __LINE__); }, 5);
+  thread_create(+[] { g_res[2] = sleep_on_task(&g_q[2], thread_by_id(3), weight_of, __FILE__, __LINE__); }, 5);
+  thread_create(+[] { g_res[3] = sleep_on_task(&g_q[3], thread_by_id(1), weight_of, __FILE__, __LINE__); }, 5);
+  prepare_three_sleepers();
+  run_with_stopper();
+  EXPECT_EQ(g_res[1], 0);
+  EXPECT_EQ(g_res[2], 1);
+  EXPECT_EQ(g_res[3], 0);
+}
+
+// A cycle made by renaming links (not by a sleep) is met by a later walk
+// that it does not include: that walk must not stop the process.
+TEST_F(Kernel, WalkIntoACycleThatExcludesTheSleeperIsNotFatal) {
+  thread_create(+[] { g_res[1] = sleep_on_task(&g_q[1], thread_by_id(2), nullptr, __FILE__, __LINE__); }, 8);
+  thread_create(+[] { g_res[2] = sleep_on_task(&g_q[2], thread_by_id(3), nullptr, __FILE__, __LINE__); }, 6);
+  thread_create(+[] { g_res[3] = sleep_on(&g_q[3], __FILE__, __LINE__); }, 6);
+  thread_create(+[] {  // 2 and 3 sleep by now, 2 waiting for 3
+    thread_set_waiting_for(thread_by_id(3), thread_by_id(2));
+    thread_yield();
+  }, 7);
+  prepare_three_sleepers();  // task 1, priority 8, sleeps last
+  debug_set_flags("T1");
+  run_with_stopper();
+  EXPECT_NE(log_text().find("Task 1 waits for a deadlock cycle it is not part of"),
+            std::string::npos);
+  EXPECT_EQ(g_res[1], 0);
+  EXPECT_EQ(g_res[2], 0);
+  EXPECT_EQ(g_res[3], 0);
+}
+
+// --- Status records -------------------------------------------------------------
+
+TEST_F(Kernel, InfoRecordsDescribeEveryLiveTask) {
+  ASSERT_EQ(thread_init(4), 0);
+  g_queue = {};
+  thread_create(+[] {  // 1
+    thread_block(thread_self());
+    thread_yield();
+  }, 5);
+  thread_create(+[] {  // 2
+    sleep_on_task(&g_queue, thread_by_id(1), nullptr, "some/dir/waiter.cpp", 42);
+  }, 5);
+  thread_create(+[] {}, 5);  // 3: ends at once, leaving a free slot
+  Task* lister = thread_create(+[] {  // 4: the last slot
+    {  // a stopped task's stack is never unwound: keep objects out of it
+      std::vector<std::string> seen;
+      int cursor = 0;
+      while (const TaskInfo* info = thread_info_next(&cursor)) {
+        char line[256];
+        snprintf(line, sizeof line, "%d %s %d [%s] %s|%s", info->id, info->state, info->priority,
+                 info->wchan[0] ? "q" : "", info->name, info->wait);
+        seen.push_back(line);
+      }
+      EXPECT_EQ(seen, (std::vector<std::string>{
+                          "1 S 5 [] ??|",
+                          "2 W 5 [q] ??|file waiter.cpp, line 42 waiting for 1\n",
+                          "4 R 6 [] lister|",
+                      }));
+      EXPECT_EQ(thread_info_next(&cursor), nullptr);
+    }
+    wake_up(&g_queue);
+    thread_unblock(thread_by_id(1));
+    thread_yield();  // both end
+    thread_stop();
+  }, 6);
+  thread_set_name(lister, "lister");
+  ASSERT_EQ(thread_run(), 0);
+}
+
+// --- Mailbox ----------------------------------------------------------------------
+
+TEST_F(Kernel, PostedUnblockSkipsATaskThatReplacedTheOneNamed) {
+  static Task* first;
+  static Task* second;
+  first = thread_create(+[] {
+    thread_block(thread_self());
+    thread_yield();
+    rec(1);
+  }, 5);
+  thread_create(+[] {
+    thread_yield();  // the first task blocks
+    thread_post_unblock(first);
+    thread_destroy(first);
+    second = thread_create(+[] {
+      rec(2);
+    }, 5);
+    ASSERT_EQ(second, first);  // same slot
+    thread_block(second);
+    thread_yield();  // drains the post: it names the old task
+    EXPECT_EQ(thread_state(second), TS_BLOCKED);
+    thread_post_unblock(second);
+    thread_yield();
+    rec(3);
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{2, 3}));
+}
+
+TEST_F(Kernel, PostedCallsRunInOrderAtTheNextPass) {
+  static std::vector<int> calls;
+  calls.clear();
+  thread_post(+[](void* p) { calls.push_back(static_cast<int>(reinterpret_cast<intptr_t>(p))); },
+              reinterpret_cast<void*>(1));
+  thread_post(+[](void* p) { calls.push_back(static_cast<int>(reinterpret_cast<intptr_t>(p))); },
+              reinterpret_cast<void*>(2));
+  EXPECT_TRUE(calls.empty());  // nothing runs before the scheduler does
+  thread_create(+[] { EXPECT_EQ(calls, (std::vector<int>{1, 2})); }, 5);
+  run_with_stopper();
+  EXPECT_EQ(calls, (std::vector<int>{1, 2}));
+}
+
+// Worker tasks block or sleep, and other threads wake them, time them out
+// and unblock them through the mailbox while the idle task waits on the
+// operating-system semaphore, as the server's threads do.
+constexpr int kStressTasks = 8;
+constexpr int kStressRounds = 40;
+std::atomic<int> g_progress[kStressTasks];
+std::atomic<bool> g_bad_result;
+Task* g_stress_tasks[kStressTasks];
+WaitQueue g_stress_queues[kStressTasks];
+platform::OsSemaphore* g_sync;
+
+bool stress_done() {
+  for (auto& p : g_progress)
+    if (p.load() < kStressRounds) return false;
+  return true;
+}
+
+void stress_worker() {
+  const int i = thread_id(thread_self()) - 1;
+  for (int r = 0; r < kStressRounds; ++r) {
+    if (i % 2 == 0) {
+      thread_block(thread_self());
+      thread_yield();
+    } else {
+      const int v = sleep_on(&g_stress_queues[i], __FILE__, __LINE__);
+      if (v != 0 && v != 7) g_bad_result = true;
+    }
+    g_progress[i].fetch_add(1);
+  }
+}
+
+void stress_poster(int seed) {
+  unsigned n = static_cast<unsigned>(seed);
+  while (!stress_done()) {
+    for (int i = 0; i < kStressTasks; ++i) {
+      if (g_progress[i].load() >= kStressRounds) continue;
+      n = n * 1103515245u + 12345u;
+      if (i % 2 == 0)
+        thread_post_unblock(g_stress_tasks[i]);
+      else if ((n >> 16) % 2 == 0)
+        thread_post_timeout(g_stress_tasks[i], 7);
+      else
+        thread_post_wake_up(&g_stress_queues[i]);
+    }
+    g_sync->release();
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  g_sync->release();
+}
+
+TEST_F(Kernel, WakesPostedFromOtherThreadsReachBlockedAndSleepingTasks) {
+  for (int iteration = 0; iteration < 25; ++iteration) {
+    ASSERT_EQ(thread_init(kStressTasks + 1), 0);
+    platform::OsSemaphore sync(0, 0x7fffffff);
+    g_sync = &sync;
+    g_bad_result = false;
+    for (int i = 0; i < kStressTasks; ++i) {
+      g_progress[i] = 0;
+      g_stress_queues[i] = {};
+      g_stress_tasks[i] = thread_create(stress_worker, 5);
+      ASSERT_NE(g_stress_tasks[i], nullptr);
+    }
+    thread_create(+[] {  // idle
+      while (!stress_done()) {
+        g_sync->wait_for(20);
+        thread_yield();
+      }
+      thread_stop();
+    }, 10);
+    std::thread a(stress_poster, 1 + iteration);
+    std::thread b(stress_poster, 1000 + iteration);
+    ASSERT_EQ(thread_run(), 0);
+    a.join();
+    b.join();
+    ASSERT_TRUE(stress_done());
+    EXPECT_FALSE(g_bad_result);
+  }
+}
+
+}  // namespace
