@@ -25,6 +25,7 @@
 #include "server/dispatch.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
+#include "server/server_tasks.h"
 #include "server/tcp.h"
 #include "server/vtimer.h"
 

@@ -32,6 +32,8 @@
 #include "server/client_session.h"
 #include "server/hist.h"
 #include "server/server_seams.h"
+#include "server/server_tasks.h"
+#include "server/system_tasks.h"
 #include "server/tcp.h"
 #include "server/vtimer.h"
 
@@ -367,6 +369,7 @@ int tmain() {
     platform::sys_error_text(err, text, sizeof text);
     debug_log('D', 0, "Failed to create background timer thread, errno=%d (%s)", err, text);
     platform::signal_set_handler(closedown_signal_handler);
+    bg_tcp_thread_stop();
     return -1;
   }
   std::this_thread::yield();
@@ -377,6 +380,7 @@ int tmain() {
   debug_log('D', 2, "tmain: thread kernel returned");
   platform::signal_set_handler(closedown_signal_handler);
   bg_timer_thread_stop();
+  bg_tcp_thread_stop();
   return 0;
 }
 
@@ -478,12 +482,16 @@ void server_cleanup() {
   debug_log('D', 2, "Cleaning up ...");
   if (server_listen_socket >= 0) master_set_remove(server_listen_socket);
   if (http_listen_socket >= 0) master_set_remove(http_listen_socket);
+  // Every thread that signals the events or the semaphore stops before
+  // they go away.
+  bg_tcp_thread_stop();
+  bg_timer_thread_stop();
+  tio_cleanup();
   vtimer_exit();
   sync_sem.reset();
   tcp_event.reset();
   tcp_ack_event.reset();
   hist_cleanup();
-  tio_cleanup();
   if (server_listen_socket >= 0) tcp_close(server_listen_socket);
   if (http_listen_socket >= 0) tcp_close(http_listen_socket);
   server_listen_socket = -1;

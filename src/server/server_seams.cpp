@@ -10,7 +10,10 @@
 
 #include "base/debug_log.h"
 #include "base/server_config.h"
+#include "base/task_kernel.h"
 #include "server/client_session.h"
+#include "server/server_tasks.h"
+#include "server/tcp.h"
 
 namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
@@ -19,16 +22,24 @@ void storage_not_built(const char* what) {
 }
 }  // namespace
 
-// --- Network frame (not yet built) ---------------------------------------
-void master_set_add(int) {}
-void master_set_remove(int) {}
-void notify_event(const char*) {}
-int bg_tcp_thread_start() { return ENOSYS; }
-void idle_thread() {}
-void ps_thread() {}
-void syncer_thread() {}
-void checkpoint_thread() {}
-void http_thread() {}
+// --- HTTP status service (not yet built) ---------------------------------
+void http_thread() {
+  Task* self = thread_self();
+  static const char kReply[] =
+      "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
+      "HTTP status pages not yet built\r\n";
+  for (;;) {
+    auto* conn = static_cast<HttpSession*>(thread_get_data(self));
+    if (conn == nullptr) {
+      thread_block(self);
+      thread_yield();
+      continue;
+    }
+    not_built("HTTP status pages");
+    tcp_send(conn->sockfd, kReply, static_cast<int>(sizeof kReply - 1));
+    close_http_connection();
+  }
+}
 
 // --- Storage engine (not yet built) --------------------------------------
 void Vol_SetLargeFileMode(int) {}
@@ -55,8 +66,12 @@ int Vol_SetConsistent() { return 0; }
 int Vol_Close() { return 0; }
 void Vol_Free() {}
 int Tlog_ApiLock() { return 0; }
+void Tlog_ApiUnlock() {}
 int Tlog_ApiSharedLock() { return 0; }
 void Tlog_ApiSharedUnlock() {}
+unsigned Tlog_LogSize() { return 0; }
+void buf_Sweep(int) {}
+int Vol_IsRedirected() { return 0; }
 
 // --- Request classes and the database session (not yet built) ----------
 namespace {
@@ -84,3 +99,5 @@ int dbml_request(ClientSession*) { not_built("DBML request class"); return -1; }
 int syscat_request(ClientSession*) { not_built("SYSCAT request class"); return -1; }
 int scan_request(ClientSession*) { not_built("SCAN request class"); return -1; }
 int mgmt_request(ClientSession*) { not_built("MGMT request class"); return -1; }
+
+const char* idb_session_user_name(const idb_session*) { return ""; }

@@ -7,16 +7,9 @@
 
 struct Task;
 
-// --- Network frame (not yet built) -------------------------------------
-void master_set_add(int sock);
-void master_set_remove(int sock);
-void notify_event(const char* text);
-// Start the select thread; 0 or an errno value.
-int bg_tcp_thread_start();
-void idle_thread();
-void ps_thread();
-void syncer_thread();
-void checkpoint_thread();
+// --- HTTP status service (not yet built) -------------------------------
+// The http task's body: answers each connection it is handed with a short
+// "not yet built" page and gives it back (close_http_connection).
 void http_thread();
 
 // --- Storage engine (not yet built) ------------------------------------
@@ -44,9 +37,16 @@ int Vol_SetConsistent();
 int Vol_Close();
 void Vol_Free();
 int Tlog_ApiLock();
+void Tlog_ApiUnlock();
 // One shared unit of the API lock around each client request.
 int Tlog_ApiSharedLock();
 void Tlog_ApiSharedUnlock();
+// LOG pages the transaction log holds now (the checkpoint size trigger).
+unsigned Tlog_LogSize();
+// Background write-back of dirty cache pages (the syncer task).
+void buf_Sweep(int threshold);
+// Nonzero while the volume set is in on-line backup mode.
+int Vol_IsRedirected();
 
 // --- Request classes and the database session (not yet built) ----------
 // The handshake opens a placeholder database session that
@@ -60,3 +60,6 @@ int dbml_request(ClientSession* session);
 int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
 int mgmt_request(ClientSession* session);
+// The logged-on user's name of a database session ("" when none).
+struct idb_session;
+const char* idb_session_user_name(const idb_session* db_session);

@@ -1,0 +1,340 @@
+// server_tasks.cpp - the select thread, the idle task and the HTTP accept
+// serialisation (see server_tasks.h).
+//
+// One cycle: the select thread waits for tcp_ack_event, polls the master set
+// (plus an eventfd that set changes and stop requests write), fills
+// read_set/except_set, sets tcp_event and releases the sync semaphore. The
+// idle task wakes, wakes the workers whose sockets are readable and sets
+// tcp_ack_event once no woken worker still has to read its request (the
+// last one sets it in client_request_taken). So the select thread never
+// polls a socket whose data a woken worker has not yet taken.
+#include "server/server_tasks.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/debug_log.h"
+#include "base/panic.h"
+#include "base/task_kernel.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "server/client_session.h"
+#include "server/hist.h"
+#include "server/server_main.h"
+#include "server/system_tasks.h"
+
+int client_poll_cnt = 0;
+SocketSet read_set;
+SocketSet except_set;
+
+namespace {
+
+std::mutex g_set_mutex;     // guards g_master and g_wake_fd's creation
+SocketSet g_master;         // count 0 by zero initialisation
+int g_wake_fd = -1;         // eventfd: the select thread polls it too
+
+std::thread g_select_thread;
+std::atomic<bool> g_select_stop{false};
+
+// The HTTP listen socket is out of the master set while the http task is
+// busy; it goes back when the task is free.
+bool g_http_parked = false;
+
+int wake_fd_locked() {
+  if (g_wake_fd < 0) g_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return g_wake_fd;
+}
+
+// Makes a poll in progress return so that the select thread sees a changed
+// set or a stop request.
+void wake_select_locked() {
+  const int fd = wake_fd_locked();
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t rc = write(fd, &one, sizeof one);
+}
+
+bool select_must_stop() { return g_select_stop.load() || server_shutdown; }
+
+// One poll over the master set. Fills read_set/except_set with the sockets
+// that are still in the master set and returns how many entries it made;
+// 0 when only the wake-up descriptor (or nothing) fired.
+int poll_master_set(std::vector<pollfd>& fds) {
+  {
+    std::lock_guard<std::mutex> lock(g_set_mutex);
+    const int wfd = wake_fd_locked();
+    uint64_t drained;
+    if (wfd >= 0) [[maybe_unused]] ssize_t rc = read(wfd, &drained, sizeof drained);
+    fds.clear();
+    fds.push_back({wfd, POLLIN, 0});
+    for (uint32_t i = 0; i < g_master.count; ++i)
+      fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+  }
+  const int rc = poll(fds.data(), fds.size(), -1);
+  if (rc < 0) {
+    const int err = errno;
+    if (err != EINTR) {
+      debug_log('X', 0, "bg_tcp_thread: select() failed. [%d] %s", tcp_wsa_error(err),
+                tcp_error_text(tcp_wsa_error(err)));
+      // A lasting failure must not spin the processor.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+  }
+  sockset_zero(&read_set);
+  sockset_zero(&except_set);
+  int n = 0;
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  for (size_t i = 1; i < fds.size(); ++i) {
+    const short ev = fds[i].revents;
+    // A socket removed while we polled may already be closed: skip it.
+    if (ev == 0 || !sockset_isset(fds[i].fd, &g_master)) continue;
+    if (ev & (POLLIN | POLLHUP)) n += sockset_add(fds[i].fd, &read_set) == 0;
+    if (ev & (POLLPRI | POLLERR | POLLNVAL)) n += sockset_add(fds[i].fd, &except_set) == 0;
+  }
+  return n;
+}
+
+void select_thread_body() {
+  const int tid = static_cast<int>(syscall(SYS_gettid));
+  debug_log('D', 2, "Started background tcp thread #%d", tid);
+  if (!tcp_event || !tcp_ack_event) {
+    debug_log('D', 0, "Failed to verify handle: %s caused in %s, line %d", "event missing",
+              "server_tasks.cpp", __LINE__);
+    ZENT_ASSERT(tcp_event && tcp_ack_event);
+  }
+  std::vector<pollfd> fds;
+  fds.reserve(SOCKSET_MAX + 1);
+  while (!select_must_stop()) {
+    tcp_ack_event->wait();
+    if (select_must_stop()) break;
+    ZENT_ASSERT(client_poll_cnt == 0);
+    ZENT_ASSERT(client_pending_cnt == 0);
+    int n = 0;
+    while (n == 0 && !select_must_stop()) n = poll_master_set(fds);
+    if (n == 0) break;
+    client_poll_cnt = n;
+    tcp_event->set();
+    notify_event("TCP");
+  }
+  debug_log('D', 2, "Terminated background tcp thread #%d", tid);
+}
+
+// "%c" of a time in local time.
+const char* local_time_text(time_t t, char* buf, size_t size) {
+  struct tm tmv;
+  localtime_r(&t, &tmv);
+  if (strftime(buf, size, "%c", &tmv) == 0) buf[0] = '\0';
+  return buf;
+}
+
+void free_http_session(void* data) {
+  auto* s = static_cast<HttpSession*>(data);
+  if (s == nullptr) return;
+  free(s->host);
+  s->magic = 0;
+  free(s);
+}
+
+bool blocked_without_wchan(const Task* t) {
+  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
+}
+
+void handle_worker_sockets() {
+  for (int i = 0; i < max_workers; ++i) {
+    Task* t = tc_worker[i];
+    if (t == nullptr) continue;
+    ClientSession* s = session_of(t);
+    ZENT_ASSERT(s != nullptr && s->magic == SESSION_MAGIC);
+    if (s->sockfd < 0) continue;
+    if (sockset_isset(s->sockfd, &except_set)) {
+      debug_log('D', 2, "Unexpected socket error - terminating thread ...");
+      close_connection(t);
+    } else if (!sockset_isset(s->sockfd, &read_set)) {
+      continue;
+    } else if (!s->closing && blocked_without_wchan(t)) {
+      debug_log('D', 2, "Notifying thread ...");
+      ++client_pending_cnt;
+      thread_unblock(t);
+    } else {
+      debug_log('D', 2, "Unexpected TCP event - terminating thread ...");
+      close_connection(t);
+    }
+  }
+}
+
+}  // namespace
+
+const char* format_ipv4(uint32_t addr, char* buf) {
+  snprintf(buf, 16, "%u.%u.%u.%u", (addr >> 24) & 0xff, (addr >> 16) & 0xff, (addr >> 8) & 0xff,
+           addr & 0xff);
+  return buf;
+}
+
+int accept_peer(int listen_sock, AcceptedPeer* out) {
+  out->sock = tcp_accept(listen_sock);
+  if (out->sock < 0) {
+    debug_log('D', 0, "accept failed - ignoring connection request");
+    return -1;
+  }
+  const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
+  const char* host = nullptr;
+  if (tcp_peer_addr(out->sock, &out->addr, &out->port, no_dns ? nullptr : &host) != 0) {
+    debug_log('D', 0, "Unable to obtain peer address - dropping connection");
+    tcp_close(out->sock);
+    out->sock = -1;
+    return -1;
+  }
+  if (no_dns)
+    format_ipv4(out->addr, out->host);
+  else
+    snprintf(out->host, sizeof out->host, "%s", host);
+  out->when = time(nullptr);
+  return 0;
+}
+
+int master_set_add(int sock) {
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  const int rc = sockset_add(sock, &g_master);
+  if (rc == 0) wake_select_locked();
+  return rc;
+}
+
+void master_set_remove(int sock) {
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  sockset_remove(sock, &g_master);
+  wake_select_locked();
+}
+
+int master_set_room() {
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  return SOCKSET_MAX - static_cast<int>(g_master.count);
+}
+
+void master_set_clear() {
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  sockset_zero(&g_master);
+  wake_select_locked();
+}
+
+void notify_event(const char* text) {
+  debug_log('T', 2, "notify_event: %s", text);
+  if (sync_sem) sync_sem->release(1);
+}
+
+int bg_tcp_thread_start() {
+  if (g_select_thread.joinable()) return 0;
+  g_select_stop = false;
+  return platform::start_thread(g_select_thread, "bg_tcp", select_thread_body);
+}
+
+void bg_tcp_thread_stop() {
+  if (!g_select_thread.joinable()) return;
+  g_select_stop = true;
+  if (tcp_ack_event) tcp_ack_event->set();
+  {
+    std::lock_guard<std::mutex> lock(g_set_mutex);
+    wake_select_locked();
+  }
+  // From the select thread itself (a panic there) it only learns to stop.
+  if (g_select_thread.get_id() == std::this_thread::get_id()) return;
+  platform::join_thread(g_select_thread);
+  g_select_thread = std::thread();
+}
+
+void idle_thread() {
+  debug_log('T', 2, "Idle thread %d started", thread_id(thread_self()));
+  for (;;) {
+    debug_log('T', 2, "Idle - waiting for event");
+    const uint64_t start = platform::monotonic_ns();
+    sync_sem->wait();
+    hist_add_idle_us((platform::monotonic_ns() - start) / 1000);
+    if (!server_shutdown) handle_tcp_events();
+    checkpoint_check_log_size();
+    thread_yield();
+  }
+}
+
+void handle_tcp_events() {
+  if (!tcp_event || !tcp_event->is_set()) return;
+  const int cnt = client_poll_cnt;
+  ZENT_ASSERT(cnt > 0);
+  tcp_event->reset();
+  client_poll_cnt = 0;
+  debug_log('D', 2, "handling TCP/IP events ...");
+  debug_log('D', 2, "select() returned %d", cnt);
+  if (server_listen_socket >= 0 && sockset_isset(server_listen_socket, &read_set))
+    accept_connection();
+  if (http_listen_socket >= 0 && sockset_isset(http_listen_socket, &read_set))
+    accept_http_connection();
+  handle_worker_sockets();
+  if (client_pending_cnt == 0) tcp_ack_event->set();
+}
+
+void accept_http_connection() {
+  if (tc_http == nullptr || http_listen_socket < 0) return;
+  if (thread_get_data(tc_http) != nullptr) {
+    debug_log('D', 2, "HTTP thread busy - serializing accept");
+    if (!g_http_parked) {
+      g_http_parked = true;
+      master_set_remove(http_listen_socket);
+    }
+    return;
+  }
+  debug_log('D', 2, "Accepting new HTTP connection ...");
+  AcceptedPeer peer;
+  if (accept_peer(http_listen_socket, &peer) != 0) return;
+  char when[64];
+  debug_log('D', 1, "HTTP connection from %s port %u at %s", peer.host, peer.port,
+            local_time_text(peer.when, when, sizeof when));
+  auto* s = static_cast<HttpSession*>(calloc(1, sizeof(HttpSession)));
+  char* host_copy = strdup(peer.host);
+  if (s == nullptr || host_copy == nullptr) {
+    debug_log('D', 0, "Unable to allocate session data - dropping connection");
+    free(s);
+    free(host_copy);
+    tcp_close(peer.sock);
+    return;
+  }
+  s->magic = HTTP_MAGIC;
+  s->sockfd = peer.sock;
+  s->peer_addr = peer.addr;
+  s->port = peer.port;
+  s->host = host_copy;
+  s->connect_time = peer.when;
+  thread_set_data(tc_http, s, free_http_session);
+  if (blocked_without_wchan(tc_http)) thread_unblock(tc_http);
+}
+
+void close_http_connection() {
+  debug_log('D', 2, "Closing HTTP connection ...");
+  auto* s = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
+  if (s == nullptr) {
+    debug_log('D', 0, "close_http_connection: HTTP thread not active");
+    return;
+  }
+  ZENT_ASSERT(s->magic == HTTP_MAGIC);
+  tcp_close(s->sockfd);
+  s->sockfd = -1;
+  char when[64];
+  debug_log('D', 1, "HTTP finished %s port %u, at %s", s->host, s->port,
+            local_time_text(time(nullptr), when, sizeof when));
+  thread_set_data(tc_http, nullptr);
+  // Connections that waited are accepted once the select thread sees the
+  // listen socket again.
+  if (g_http_parked) {
+    g_http_parked = false;
+    if (!server_shutdown && http_listen_socket >= 0) master_set_add(http_listen_socket);
+  }
+}

@@ -1,0 +1,88 @@
+// server_tasks.h - the hand-off between the select thread and the server
+// thread: the master socket set, notify_event, the select thread, the idle
+// task that turns socket readiness into woken workers, and the one-at-a-time
+// hand-over of HTTP connections to the http task.
+//
+// Contexts: the select thread only polls, fills read_set/except_set and
+// signals; everything that touches tasks or sessions runs on the server
+// thread (idle task, http task, posted work). notify_event and the master
+// set calls are safe from any thread. README.md, "Select hand-off", walks
+// through one cycle.
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+#include "server/tcp.h"
+
+struct Task;
+
+// The select thread's last result (sockets reported) and its working sets;
+// written by the select thread before it sets tcp_event, read and cleared by
+// the idle task before it sets tcp_ack_event.
+extern int client_poll_cnt;
+extern SocketSet read_set;
+extern SocketSet except_set;
+
+// Every socket to watch. Guarded by a mutex; a change wakes the select
+// thread so that it polls the new set. master_set_add: 0, or -1 when the
+// socket is -1 or the set is full (the caller refuses the connection).
+int master_set_add(int sock);
+void master_set_remove(int sock);
+// Sockets the master set can still take.
+int master_set_room();
+// Empties the set (clean-up).
+void master_set_clear();
+
+// Logs "notify_event: <text>" and releases the sync semaphore by one; any
+// thread. The I/O threads say "TIO", the select thread "TCP", the shutdown
+// road "SHUTDOWN", the timers "TIMER".
+void notify_event(const char* text);
+
+// Starts the select thread; 0 or an errno value. It runs until
+// bg_tcp_thread_stop or the shutdown flag.
+int bg_tcp_thread_start();
+// Stops and joins the select thread; safe when it is not running.
+void bg_tcp_thread_stop();
+
+// The idle task's body (priority 10): sleeps on the sync semaphore while no
+// task can run and hands socket events to the workers.
+void idle_thread();
+// The idle task's TCP step, when the select thread reported work: accepts,
+// wakes workers whose socket is readable, closes broken ones, and lets the
+// select thread go on once no woken worker still has to read.
+void handle_tcp_events();
+
+// An HTTP connection while the http task serves it (that task's data).
+inline constexpr uint32_t HTTP_MAGIC = 0x48555550;
+struct HttpSession {
+  uint32_t magic;
+  int sockfd;
+  uint32_t peer_addr;  // IPv4, host order
+  uint16_t port;
+  char* host;
+  time_t connect_time;
+};
+
+// Idle task: the HTTP listen socket is readable. Hands one connection to
+// the http task, or, while that task is busy, takes the listen socket out
+// of the master set until it is free again.
+void accept_http_connection();
+// The http task, after each answer: closes its connection and takes the
+// next one waiting.
+void close_http_connection();
+// "%d.%d.%d.%d" of a host-order IPv4 address into buf (at least 16 bytes).
+const char* format_ipv4(uint32_t addr, char* buf);
+
+// A connection just taken from a listen socket, with its peer: host is the
+// reverse-looked-up name, or the dotted address when NoDNS is set.
+struct AcceptedPeer {
+  int sock;
+  uint32_t addr;  // IPv4, host order
+  uint16_t port;
+  time_t when;
+  char host[256];
+};
+// Accepts one connection on listen_sock and finds its peer. 0, or -1 after
+// logging "accept failed - ignoring connection request" or "Unable to obtain
+// peer address - dropping connection" (the socket is then closed).
+int accept_peer(int listen_sock, AcceptedPeer* out);
