@@ -237,7 +237,12 @@ void log_open_failure(const char* path, int err) {
   char text[256];
   platform::sys_error_text(err, text, sizeof text);
   debug_log('A', 0, "Unable to open config file.");
-  debug_log('A', 0, "%s: %s", path, text);
+  // A log line holds 1023 characters; the reason must survive a long path.
+  constexpr int kShown = 900;
+  if (strlen(path) > static_cast<size_t>(kShown))
+    debug_log('A', 0, "%.*s...: %s", kShown, path, text);
+  else
+    debug_log('A', 0, "%s: %s", path, text);
 }
 
 }  // namespace
