@@ -47,9 +47,10 @@ struct Semaphore;
 struct WaitEntry {
   Task* task;
   WaitEntry* next;
+  WaitEntry* prev;  // lets a sleeper leave a long queue in constant time
 };
 
-// Singly linked list of wait entries, newest first.
+// List of wait entries, newest first.
 struct WaitQueue {
   WaitEntry* head = nullptr;
 };
@@ -65,9 +66,12 @@ struct WaitQueue {
 // starve the exclusive one.
 struct Semaphore {
   int32_t count = 0;
-  WaitQueue wait;
+  WaitQueue wait;  // takers waiting for units
   Task* owner = nullptr;
   int32_t big_waiters = 0;  // tasks sleeping in down_count for more than 1 unit
+  // One-unit takers held back only by a waiting taker of several units;
+  // kept apart so that an up need not look at them until it has gone.
+  WaitQueue parked;
 };
 
 // Deadlock weight of a task (the size of its transaction); 0 = holds

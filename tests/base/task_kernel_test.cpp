@@ -339,6 +339,24 @@ TEST_F(Kernel, DataIsOwnedFreedWhenReplacedAndWhenSlotIsReused) {
   EXPECT_STREQ(thread_get_name(again), "");
 }
 
+TEST_F(Kernel, WaitQueueEntriesLeaveFromAnyPosition) {
+  Task* t = thread_create(+[] {}, 5);
+  WaitQueue q;
+  WaitEntry a{t, nullptr, nullptr}, b{t, nullptr, nullptr}, c{t, nullptr, nullptr};
+  add_wait_queue(&q, &a);
+  add_wait_queue(&q, &b);
+  add_wait_queue(&q, &c);  // c, b, a
+  remove_wait_queue(&q, &b);
+  EXPECT_EQ(q.head, &c);
+  EXPECT_EQ(c.next, &a);
+  remove_wait_queue(&q, &c);
+  EXPECT_EQ(q.head, &a);
+  remove_wait_queue(&q, &a);
+  EXPECT_EQ(q.head, nullptr);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(remove_wait_queue(&q, &a), "Oops, entry not in wait list");
+}
+
 // --- Semaphores ------------------------------------------------------------------
 
 Semaphore g_sem;
@@ -487,6 +505,8 @@ TEST_F(Kernel, AbortedExclusiveTakerReleasesParkedSharedTakers) {
   }, 5);
   thread_create(+[] {  // 4
     EXPECT_EQ(thread_state(thread_by_id(3)), TS_BLOCKED);
+    EXPECT_EQ(thread_wchan(thread_by_id(3)), &g_sem.parked);
+    EXPECT_EQ(thread_wchan(exclusive), &g_sem.wait);
     thread_timeout(exclusive, 0);
     thread_yield();
     thread_unblock(thread_by_id(1));
@@ -524,6 +544,7 @@ TEST_F(Kernel, FreeingExclusiveWaiterReleasesParkedSharedTakers) {
   EXPECT_EQ(g_trace, (std::vector<int>{31}));
   EXPECT_EQ(g_sem.big_waiters, 0);
   EXPECT_EQ(g_sem.wait.head, nullptr);
+  EXPECT_EQ(g_sem.parked.head, nullptr);
 }
 
 TEST_F(Kernel, DownOutsideTheKernelTakesAtOnce) {
