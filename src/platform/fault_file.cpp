@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -30,6 +31,7 @@ struct FaultFileSystem::Node {
   int eintr = 0;
   size_t limit = 0;
   uint32_t delay_us = 0;
+  uint32_t flush_delay_us = 0;
   FaultFileCounts counts;
 };
 
@@ -44,6 +46,8 @@ struct FaultFileSystem::Shared {
   uint64_t capacity = 0;
   uint64_t max_file_size = 0;
   bool nowait = true;
+  bool held = false;
+  std::condition_variable released;
   uint64_t total_flushes = 0;
 
   uint64_t used_bytes() const {
@@ -88,16 +92,10 @@ class FaultFile final : public File {
 
  protected:
   ssize_t raw_preadv(const struct iovec* iov, int count, uint64_t offset, int flags) override {
-    uint32_t delay;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      if (int err = enter(flags)) return fail(err);
-      ++node_->counts.reads;
-      delay = node_->delay_us;
-    }
-    pause(delay);
+    if (int err = begin(Call::Read, flags)) return fail(err);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (dead()) return fail(EIO);
+    ++node_->counts.reads;
     const std::vector<uint8_t>& d = node_->data;
     size_t moved = 0;
     size_t budget = node_->limit ? node_->limit : SIZE_MAX;
@@ -114,18 +112,11 @@ class FaultFile final : public File {
   }
 
   ssize_t raw_pwritev(const struct iovec* iov, int count, uint64_t offset, int flags) override {
-    uint32_t delay;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      if (!writer_) return fail(EBADF);
-      if (int err = enter(flags)) return fail(err);
-      ++node_->counts.writes;
-      if (countdown_hits(&shared_->write_countdown)) return fail(shared_->write_err);
-      delay = node_->delay_us;
-    }
-    pause(delay);
+    if (int err = begin(Call::Write, flags)) return fail(err);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (dead()) return fail(EIO);
+    ++node_->counts.writes;
+    if (countdown_hits(&shared_->write_countdown)) return fail(shared_->write_err);
     size_t want = 0;
     for (int i = 0; i < count; ++i) want += iov[i].iov_len;
     if (node_->limit) want = std::min(want, node_->limit);
@@ -162,8 +153,9 @@ class FaultFile final : public File {
   }
 
   int raw_fdatasync() override {
+    if (int err = begin(Call::Flush, 0)) return fail(err);
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (int err = enter(0)) return fail(err);
+    if (dead()) return fail(EIO);
     ++node_->counts.flushes;
     ++shared_->total_flushes;
     if (countdown_hits(&shared_->flush_countdown)) {
@@ -196,15 +188,29 @@ class FaultFile final : public File {
     return -1;
   }
 
-  // Checks common to every call, under the lock: 0 to go on, or an errno value.
-  int enter(int flags) {
-    if (closed_) return EBADF;
-    if (epoch_ != shared_->epoch) return EIO;
-    if (node_->eintr > 0) {
-      --node_->eintr;
-      return EINTR;
+  enum class Call { Read, Write, Flush };
+
+  // What every call does first: the checks (0 to go on, or an errno value),
+  // then the wait while transfers are held, then the file's delay.
+  int begin(Call call, int flags) {
+    uint32_t delay;
+    {
+      std::unique_lock<std::mutex> lock(shared_->mutex);
+      if (closed_) return EBADF;
+      if (epoch_ != shared_->epoch) return EIO;
+      if (call == Call::Write && !writer_) return EBADF;
+      if (node_->eintr > 0) {
+        --node_->eintr;
+        return EINTR;
+      }
+      const bool transfer = call != Call::Flush;
+      if ((flags & RWF_NOWAIT) &&
+          (!shared_->nowait || node_->delay_us > 0 || (transfer && shared_->held)))
+        return EAGAIN;
+      if (transfer) shared_->released.wait(lock, [this] { return !shared_->held; });
+      delay = transfer ? node_->delay_us : node_->flush_delay_us;
     }
-    if ((flags & RWF_NOWAIT) && (!shared_->nowait || node_->delay_us > 0)) return EAGAIN;
+    pause(delay);
     return 0;
   }
 
@@ -330,6 +336,18 @@ void with_node(Shared* s, const std::string& path, F f) {
 
 void FaultFileSystem::set_delay_us(const std::string& path, uint32_t micros) {
   with_node(shared_.get(), path, [&](Node& n) { n.delay_us = micros; });
+}
+
+void FaultFileSystem::set_flush_delay_us(const std::string& path, uint32_t micros) {
+  with_node(shared_.get(), path, [&](Node& n) { n.flush_delay_us = micros; });
+}
+
+void FaultFileSystem::hold_transfers(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->held = on;
+  }
+  shared_->released.notify_all();
 }
 
 void FaultFileSystem::inject_eintr(const std::string& path, int n) {

@@ -12,8 +12,9 @@
 //     EIO, and the files are reopened as the disk now holds them;
 //   - fail the n-th write or flush from now with a chosen errno (a failed
 //     flush also loses the unflushed writes' durability, as on Linux);
-//   - make a file slow (each transfer sleeps; transfers without waiting say
-//     EAGAIN), interrupt the next calls with EINTR, cut every transfer short;
+//   - make a file slow (each transfer or flush sleeps; transfers without
+//     waiting say EAGAIN), hold every transfer until released, interrupt
+//     the next calls with EINTR, cut every transfer short;
 //   - bound the space (ENOSPC) or a file's size (EFBIG);
 //   - count the calls and read back what the file and the disk hold.
 //
@@ -69,6 +70,11 @@ class FaultFileSystem final : public FileSystem {
   void set_max_file_size(uint64_t bytes);
   // Per file: sleep this long in every read and write (0 = fast).
   void set_delay_us(const std::string& path, uint32_t micros);
+  // Per file: sleep this long in every flush.
+  void set_flush_delay_us(const std::string& path, uint32_t micros);
+  // While on, every read and write waits (transfers without waiting say
+  // EAGAIN); turning it off lets them all go.
+  void hold_transfers(bool on);
   // Per file: the next n calls (transfers and flushes) fail with EINTR.
   void inject_eintr(const std::string& path, int n);
   // Per file: every call moves at most max_bytes (0 = no limit).

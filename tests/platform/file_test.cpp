@@ -86,7 +86,9 @@ TEST(PosixFile, VectorTransfersRoundTripAndReadsStopAtEndOfFile) {
   Cluster again(std::vector<uint8_t>(8 * 8192));
   int rc = f->try_readv_at(again.iov, 8, 8192);
   EXPECT_TRUE(rc == 0 || rc == EAGAIN) << rc;
-  if (rc == 0) EXPECT_EQ(again.bytes, out.bytes);
+  if (rc == 0) {
+    EXPECT_EQ(again.bytes, out.bytes);
+  }
 }
 
 // A fresh double installed for one test.
@@ -136,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Interruption{"ShortOddPieces", 0, 1000},
                       Interruption{"ShortPieceInsidePage", 0, 4096 + 17},
                       Interruption{"ShortAndInterrupted", 2, 3000}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& c) { return std::string(c.param.name); });
 
 TEST_F(FaultFileTest, FullFileSystemAndFileSizeLimitAreErrorsAfterAShortWrite) {
   FilePtr f = open_ok(fs, path, kWriter);

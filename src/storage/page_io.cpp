@@ -1,0 +1,295 @@
+// page_io.cpp - page and cluster transfers, the bounce page, zero fill, file
+// flush, and the I/O timing statistics (see page_io.h).
+//
+// Transfers of consecutive pages that land in one file at consecutive
+// offsets travel as one vector transfer; a cluster without redirection is a
+// single system call.
+#include "storage/page_io.h"
+
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "base/debug_log.h"
+#include "base/panic.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "storage/backup_seams.h"
+#include "storage/tio.h"
+
+namespace {
+
+// --- Statistics ----------------------------------------------------------------
+// Updated from the server thread and the I/O threads alike, hence atomics.
+
+struct IoStat {
+  std::atomic<uint32_t> count{0};
+  std::atomic<uint32_t> timed{0};
+  std::atomic<uint32_t> by_type[3] = {};
+  std::atomic<uint64_t> sum_us{0};
+  std::atomic<uint32_t> min_us{UINT32_MAX};  // UINT32_MAX while nothing was timed
+  std::atomic<uint32_t> max_us{0};
+
+  void clear() {
+    count = 0;
+    timed = 0;
+    for (auto& t : by_type) t = 0;
+    sum_us = 0;
+    min_us = UINT32_MAX;
+    max_us = 0;
+  }
+};
+
+IoStat g_stat[3];
+std::atomic<bool> g_timing{false};
+std::atomic<uint64_t> g_pages_read{0};
+std::atomic<uint64_t> g_pages_written{0};
+
+// Transfers shorter than a page and zero fills go through this page. Server
+// thread only.
+alignas(4096) uint8_t g_bounce[Vol_PAGESIZE];
+
+void note_min(std::atomic<uint32_t>& m, uint32_t v) {
+  uint32_t cur = m.load(std::memory_order_relaxed);
+  while (v < cur && !m.compare_exchange_weak(cur, v, std::memory_order_relaxed)) {
+  }
+}
+
+void note_max(std::atomic<uint32_t>& m, uint32_t v) {
+  uint32_t cur = m.load(std::memory_order_relaxed);
+  while (v > cur && !m.compare_exchange_weak(cur, v, std::memory_order_relaxed)) {
+  }
+}
+
+bool redirected(const VOLUME* vol) { return Vol_TestFlag(Vol_REDIRECT_PAGES, &vol->header) != 0; }
+
+[[noreturn]] void fatal(const char* what) { panic_assert_failed(what, __FILE__, __LINE__); }
+
+// Where each page of a cluster really goes, and the runs it forms.
+struct Placement {
+  VOLUME* vol;
+  uint32_t page;
+};
+
+enum class Dir { Read, Write };
+
+// Moves count pages placed at place[] in runs of one file at consecutive
+// offsets. Any failure is fatal with what's messages.
+void transfer_cluster(Dir dir, const Placement* place, int count, void* const* bufs,
+                      const char* what, const char* call) {
+  int i = 0;
+  while (i < count) {
+    int n = 1;
+    while (i + n < count && place[i + n].vol == place[i].vol &&
+           place[i + n].page == place[i].page + static_cast<uint32_t>(n))
+      ++n;
+    VOLUME* vol = place[i].vol;
+    struct iovec iov[Vol_MAXCLUST];
+    for (int k = 0; k < n; ++k) iov[k] = {bufs[i + k], Vol_PAGESIZE};
+    const uint64_t start = Vol_StatStart();
+    size_t done = 0;
+    const uint64_t offset = Vol_PageOffset(place[i].page);
+    int err = dir == Dir::Read ? vol->fhandle->readv_at(iov, n, offset, &done)
+                               : vol->fhandle->writev_at(iov, n, offset, &done);
+    char label[96];
+    snprintf(label, sizeof label, "%s failed on %s", what, call);
+    if (err != 0) {
+      debug_syserr('V', 0, err, label);
+      fatal(label);
+    }
+    if (done != static_cast<size_t>(n) * Vol_PAGESIZE) {
+      debug_log('V', 0, "%s: size=%u, nbytes=%u", label, n * Vol_PAGESIZE,
+                static_cast<unsigned>(done));
+      fatal(label);
+    }
+    for (int k = 0; k < n; ++k) {
+      Vol_StatUpdate(dir == Dir::Read ? Vol_STAT_READ : Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
+      ++vol->io_count;
+      if (dir == Dir::Read)
+        ++vol->read_count;
+      else
+        ++vol->write_count;
+    }
+    (dir == Dir::Read ? g_pages_read : g_pages_written) += static_cast<uint64_t>(n);
+    i += n;
+  }
+}
+
+void check_cluster(int count, const void* const* bufs) {
+  ZENT_ASSERT(count > 0);
+  ZENT_ASSERT(count <= Vol_MAXCLUST);
+  ZENT_ASSERT(bufs);
+  for (int idx = 0; idx < count; ++idx) ZENT_ASSERT(bufs[idx]);
+}
+
+}  // namespace
+
+// --- Set-up ----------------------------------------------------------------------
+
+int Vol_Initialize() {
+  for (IoStat& s : g_stat) s.clear();
+  return Vol_InitRedirectionHash(1000) == 0 ? 0 : -1;
+}
+
+void Vol_Cleanup() {
+  g_timing = false;
+  Vol_CleanupRedirectionHash();
+}
+
+// --- Statistics ----------------------------------------------------------------
+
+int Vol_InitStatistics() {
+  g_timing = true;
+  return 0;
+}
+
+uint64_t Vol_StatStart() { return g_timing.load(std::memory_order_relaxed) ? platform::monotonic_ns() : 0; }
+
+uint64_t Vol_StatUpdate(int mode, uint64_t start, int type) {
+  if (mode < -1 || mode > Vol_STAT_TIO) fatal("unknown statistics mode");
+  uint64_t us = 0;
+  // A start of 0 was taken while timing was off: nothing to measure.
+  if (start != 0 && g_timing.load(std::memory_order_relaxed)) {
+    const uint64_t now = platform::monotonic_ns();
+    if (now > start) us = (now - start) / 1000;
+  }
+  if (mode == -1) return us;
+  if (type < Vol_STAT_AT_ONCE || type > Vol_STAT_BY_THREAD) fatal("unknown statistics type");
+  IoStat& s = g_stat[mode];
+  if (us != 0) {
+    const uint32_t us32 = static_cast<uint32_t>(std::min<uint64_t>(us, UINT32_MAX - 1));
+    note_min(s.min_us, us32);
+    note_max(s.max_us, us32);
+    s.sum_us.fetch_add(us, std::memory_order_relaxed);
+    s.timed.fetch_add(1, std::memory_order_relaxed);
+  }
+  s.count.fetch_add(1, std::memory_order_relaxed);
+  s.by_type[type].fetch_add(1, std::memory_order_relaxed);
+  return us;
+}
+
+void Vol_GetStatistics(int mode, Vol_IOSTAT* out) {
+  ZENT_ASSERT(mode >= Vol_STAT_READ && mode <= Vol_STAT_TIO);
+  const IoStat& s = g_stat[mode];
+  *out = Vol_IOSTAT{};
+  out->count = s.count.load();
+  out->timed = s.timed.load();
+  for (int t = 0; t < 3; ++t) out->by_type[t] = s.by_type[t].load();
+  out->sum_us = s.sum_us.load();
+  const uint32_t min = s.min_us.load();
+  out->min_us = min == UINT32_MAX ? 0 : min;
+  out->max_us = s.max_us.load();
+}
+
+uint64_t Vol_PagesRead() { return g_pages_read.load(); }
+uint64_t Vol_PagesWritten() { return g_pages_written.load(); }
+
+// --- Single transfers --------------------------------------------------------------
+
+int Vol_ReadFile(platform::File* f, uint32_t page, void* buf, uint32_t size) {
+  const uint64_t start = Vol_StatStart();
+  size_t done = 0;
+  if (int err = f->read_at(buf, size, Vol_PageOffset(page), &done)) {
+    debug_syserr('V', 0, err, "ReadFile() failed");
+    return 0;
+  }
+  if (done != size) {
+    debug_log('V', 0, "ReadFile() failed: size=%u, nbytes=%u", size, static_cast<unsigned>(done));
+    return 0;
+  }
+  Vol_StatUpdate(Vol_STAT_READ, start, Vol_STAT_AT_ONCE);
+  ++g_pages_read;
+  return 1;
+}
+
+int Vol_WriteFile(platform::File* f, uint32_t page, const void* buf, uint32_t size) {
+  const uint64_t start = Vol_StatStart();
+  size_t done = 0;
+  if (int err = f->write_at(buf, size, Vol_PageOffset(page), &done)) {
+    debug_syserr('V', 0, err, "WriteFile() failed");
+    return 0;
+  }
+  Vol_StatUpdate(Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
+  ++g_pages_written;
+  return 1;
+}
+
+int Vol_Read(VOLUME* vol, uint32_t page, void* buf, uint32_t size) {
+  ZENT_ASSERT(size >= 1 && size <= Vol_PAGESIZE);
+  VOLUME* target = vol;
+  uint32_t where = page;
+  if (redirected(vol)) target = Vol_RedirectPage(vol, &where, nullptr);
+  void* dst = size == Vol_PAGESIZE ? buf : g_bounce;
+  if (!Vol_ReadFile(target->fhandle, where, dst, Vol_PAGESIZE)) fatal("Vol_Read() failed on Vol_ReadFile()");
+  if (dst != buf) std::memcpy(buf, g_bounce, size);
+  ++target->io_count;
+  ++target->read_count;
+  return 0;
+}
+
+int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag) {
+  ZENT_ASSERT(size >= 1 && size <= Vol_PAGESIZE);
+  VOLUME* target = vol;
+  uint32_t where = page;
+  Tlog_TAGREC* own_tag = nullptr;
+  if (redirected(vol)) {
+    if (tag == nullptr) tag = own_tag = Vol_OpenRootTagRecord("Vol__Write()");
+    target = Vol_RedirectPage(vol, &where, tag);
+  }
+  const void* src = buf;
+  if (size < Vol_PAGESIZE) {
+    std::memcpy(g_bounce, buf, size);
+    std::memset(g_bounce + size, Vol_FILLER, Vol_PAGESIZE - size);
+    src = g_bounce;
+  }
+  const int ok = Vol_WriteFile(target->fhandle, where, src, Vol_PAGESIZE);
+  if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
+  if (!ok) return -1;
+  ++target->io_count;
+  ++target->write_count;
+  return 0;
+}
+
+// --- Clusters ------------------------------------------------------------------------
+
+int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs) {
+  check_cluster(count, bufs);
+  Placement place[Vol_MAXCLUST];
+  for (int i = 0; i < count; ++i) {
+    place[i] = {vol, first_page + static_cast<uint32_t>(i)};
+    if (redirected(vol)) place[i].vol = Vol_RedirectPage(vol, &place[i].page, nullptr);
+  }
+  transfer_cluster(Dir::Read, place, count, bufs, "Vol_ReadVector()", "ReadFile()");
+  return 0;
+}
+
+int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* const* bufs) {
+  check_cluster(count, bufs);
+  Placement place[Vol_MAXCLUST];
+  Tlog_TAGREC* tag = redirected(vol) ? Vol_OpenRootTagRecord("Vol_WriteVector()") : nullptr;
+  for (int i = 0; i < count; ++i) {
+    place[i] = {vol, first_page + static_cast<uint32_t>(i)};
+    if (tag) place[i].vol = Vol_RedirectPage(vol, &place[i].page, tag);
+  }
+  transfer_cluster(Dir::Write, place, count, const_cast<void* const*>(bufs), "Vol_WriteVector()",
+                   "WriteFile()");
+  if (tag) Vol_CloseRootTagRecord(tag, "Vol__WriteVector()");
+  return 0;
+}
+
+// --- Fill and flush ----------------------------------------------------------------
+
+int Vol_FillPage(VOLUME* vol, Vol_PAGEADDR page) {
+  ZENT_ASSERT(PAGE_VOLID(page) == vol->volume_id);
+  std::memset(g_bounce, 0, sizeof g_bounce);
+  return Vol_WriteFile(vol->fhandle, PAGE_NUMBER(page), g_bounce, Vol_PAGESIZE) ? 0 : -1;
+}
+
+int Vol_SyncFile(VOLUME* vol, int tio_mode) {
+  if (redirected(vol)) return 0;
+  if (tio_fsync(vol->fhandle, tio_mode) != 0) fatal("Vol_SyncFile() failed on tio_fsync()");
+  return 0;
+}
