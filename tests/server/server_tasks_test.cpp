@@ -1,0 +1,392 @@
+// Select hand-off, idle task, HTTP accept serialisation and timers waking
+// tasks: the select thread against real loopback sockets, and the task
+// kernel running the real idle task.
+#include "server/server_tasks.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/task_kernel.h"
+#include "platform/clock.h"
+#include "server/client_session.h"
+#include "server/server_main.h"
+#include "server/system_tasks.h"
+#include "server/vtimer.h"
+#include "support/frame_events.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using testsupport::LogCapture;
+
+// A connected loopback pair: server end (as accepted) and client end.
+struct Pair {
+  int server = -1;
+  int client = -1;
+};
+
+Pair make_pair_on(int listener) {
+  uint16_t port = 0;
+  tcp_local_addr(listener, nullptr, &port, nullptr);
+  Pair p;
+  p.client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(p.client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return p;
+  for (int i = 0; i < 200 && p.server < 0; ++i) {
+    p.server = tcp_accept(listener);
+    if (p.server < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return p;
+}
+
+void send_byte(int sock) {
+  const char c = 'x';
+  ASSERT_EQ(send(sock, &c, 1, MSG_NOSIGNAL), 1);
+}
+
+// The frame state the select thread and the idle task share.
+class FrameState : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    frame_ = std::make_unique<testsupport::FrameEvents>();
+    listener_ = tcp_listen(nullptr);
+    ASSERT_GE(listener_, 0);
+  }
+  void TearDown() override {
+    frame_.reset();
+    for (Pair& p : pairs_) {
+      tcp_close(p.server);
+      tcp_close(p.client);
+    }
+    tcp_close(listener_);
+  }
+  Pair& pair() {
+    pairs_.push_back(make_pair_on(listener_));
+    EXPECT_GE(pairs_.back().server, 0);
+    return pairs_.back();
+  }
+  // The idle task's side of one cycle, without tasks: take the result and
+  // let the select thread go on.
+  void acknowledge() {
+    tcp_event->reset();
+    client_poll_cnt = 0;
+    tcp_ack_event->set();
+  }
+  void drain(int sock) {
+    char buf[64];
+    while (recv(sock, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+  }
+  std::unique_ptr<testsupport::FrameEvents> frame_;
+  int listener_ = -1;
+  std::deque<Pair> pairs_;  // references stay valid as pairs are added
+};
+
+TEST_F(FrameState, AReadableSocketIsReportedAndNotPolledAgainUntilAcknowledged) {
+  Pair& a = pair();
+  ASSERT_EQ(master_set_add(a.server), 0);
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  EXPECT_FALSE(sync_sem->wait_for(100));  // nothing to report yet
+
+  send_byte(a.client);
+  ASSERT_TRUE(sync_sem->wait_for(3000));
+  EXPECT_TRUE(tcp_event->is_set());
+  EXPECT_GE(client_poll_cnt, 1);
+  EXPECT_TRUE(sockset_isset(a.server, &read_set));
+
+  send_byte(a.client);
+  EXPECT_FALSE(sync_sem->wait_for(200));  // no acknowledge: no new round
+
+  drain(a.server);
+  acknowledge();
+  EXPECT_FALSE(sync_sem->wait_for(200));  // nothing readable any more
+  send_byte(a.client);
+  EXPECT_TRUE(sync_sem->wait_for(3000));
+}
+
+TEST_F(FrameState, ASocketAddedDuringAPollIsWatched) {
+  Pair& a = pair();
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  send_byte(a.client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread polls an empty set
+  ASSERT_EQ(master_set_add(a.server), 0);
+  ASSERT_TRUE(sync_sem->wait_for(3000));
+  EXPECT_TRUE(sockset_isset(a.server, &read_set));
+}
+
+TEST_F(FrameState, ASocketRemovedDuringAPollIsNeverReported) {
+  Pair& a = pair();
+  Pair& b = pair();
+  ASSERT_EQ(master_set_add(a.server), 0);
+  ASSERT_EQ(master_set_add(b.server), 0);
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  master_set_remove(a.server);
+  send_byte(a.client);
+  EXPECT_FALSE(sync_sem->wait_for(200));
+  send_byte(b.client);
+  ASSERT_TRUE(sync_sem->wait_for(3000));
+  EXPECT_TRUE(sockset_isset(b.server, &read_set));
+  EXPECT_FALSE(sockset_isset(a.server, &read_set));
+}
+
+TEST_F(FrameState, APeerResetShowsAsASocketError) {
+  Pair& a = pair();
+  ASSERT_EQ(master_set_add(a.server), 0);
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  linger lg{1, 0};
+  ASSERT_EQ(setsockopt(a.client, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+  close(a.client);
+  a.client = -1;
+  ASSERT_TRUE(sync_sem->wait_for(3000));
+  EXPECT_TRUE(sockset_isset(a.server, &except_set));
+}
+
+TEST_F(FrameState, StopEndsAThreadThatPolls) {
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const uint64_t start = platform::monotonic_ms();
+  bg_tcp_thread_stop();
+  EXPECT_LT(platform::monotonic_ms() - start, 1000u);
+}
+
+TEST(MasterSet, HoldsAtMostOneSetOfSockets) {
+  master_set_clear();
+  EXPECT_EQ(master_set_room(), SOCKSET_MAX);
+  EXPECT_EQ(master_set_add(-1), -1);
+  for (int i = 0; i < SOCKSET_MAX; ++i) ASSERT_EQ(master_set_add(1000 + i), 0);
+  EXPECT_EQ(master_set_room(), 0);
+  EXPECT_EQ(master_set_add(5000), -1);
+  master_set_remove(1000);
+  EXPECT_EQ(master_set_room(), 1);
+  master_set_clear();
+}
+
+TEST(NotifyEvent, ReleasesTheSyncSemaphoreOnce) {
+  sync_sem = std::make_unique<platform::OsSemaphore>(0, 0x7fffffff);
+  notify_event("TEST");
+  notify_event("TEST");
+  EXPECT_EQ(sync_sem->count(), 2);
+  sync_sem.reset();
+  notify_event("TEST");  // after clean-up: nothing to release, no crash
+}
+
+// --- With the task kernel --------------------------------------------------
+
+// Runs the kernel on the test thread until a task calls thread_stop; after
+// limit_ms a watchdog task stops it instead and the run counts as failed.
+class KernelRun : public FrameState {
+ protected:
+  void SetUp() override {
+    FrameState::SetUp();
+    ASSERT_EQ(thread_init(40), 0);
+    ASSERT_EQ(vtimer_init(64), 0);
+    watchdog_task_ = thread_create(watchdog_body, 1);
+    ASSERT_NE(watchdog_task_, nullptr);
+    tc_idle = thread_create(idle_thread, 10);
+    ASSERT_NE(tc_idle, nullptr);
+  }
+  void TearDown() override {
+    bg_timer_thread_stop();
+    vtimer_exit();
+    vtimer_set_clock(nullptr);
+    tc_idle = nullptr;
+    tc_http = nullptr;
+    http_listen_socket = -1;
+    FrameState::TearDown();
+  }
+  bool run(int limit_ms) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false;
+    std::atomic<bool> timed_out{false};
+    std::thread watchdog([&] {
+      std::unique_lock<std::mutex> lock(m);
+      if (!cv.wait_for(lock, std::chrono::milliseconds(limit_ms), [&] { return finished; })) {
+        timed_out = true;
+        thread_post_unblock(watchdog_task_);
+        notify_event("WATCHDOG");
+      }
+    });
+    EXPECT_EQ(thread_run(), 0);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      finished = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    return !timed_out;
+  }
+  static void watchdog_body() {
+    thread_block(thread_self());
+    thread_yield();
+    thread_stop();
+  }
+  Task* watchdog_task_ = nullptr;
+};
+
+// The http task of these tests: answers "served <n>" to each connection.
+// The first connection is held for 150 ms (a timer wakes the task), so the
+// next connections arrive while the task is busy.
+std::atomic<int> g_http_served{0};
+std::atomic<int> g_http_fired{0};
+constexpr int kHttpClients = 3;
+
+void test_http_body() {
+  Task* self = thread_self();
+  for (;;) {
+    auto* conn = static_cast<HttpSession*>(thread_get_data(self));
+    if (conn == nullptr) {
+      thread_block(self);
+      thread_yield();
+      continue;
+    }
+    if (g_http_served == 0) {
+      ASSERT_GE(vtimer_add(150, 0, &g_http_fired, vtimer_wake_task, self), 0);
+      while (!g_http_fired) {
+        thread_block(self);
+        thread_yield();
+      }
+    }
+    char line[16];
+    tcp_recv(conn->sockfd, line, 4);  // "GET\n"
+    const std::string reply = "served " + std::to_string(++g_http_served) + "\n";
+    tcp_send(conn->sockfd, reply.data(), static_cast<int>(reply.size()));
+    close_http_connection();
+    if (g_http_served == kHttpClients) thread_stop();
+  }
+}
+
+TEST_F(KernelRun, HttpConnectionsAreServedOneAtATimeWithoutLosingAny) {
+  LogCapture log("D2");
+  g_http_served = 0;
+  http_listen_socket = listener_;
+  tc_http = thread_create(test_http_body, 5);
+  ASSERT_NE(tc_http, nullptr);
+  ASSERT_EQ(master_set_add(http_listen_socket), 0);
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  ASSERT_EQ(bg_timer_thread_start(), 0);
+
+  std::vector<std::string> replies(kHttpClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kHttpClients; ++i) {
+    clients.emplace_back([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30 * i));
+      uint16_t port = 0;
+      tcp_local_addr(listener_, nullptr, &port, nullptr);
+      const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(port);
+      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        send(s, "GET\n", 4, MSG_NOSIGNAL);
+        char buf[64];
+        ssize_t n;
+        while ((n = recv(s, buf, sizeof buf, 0)) > 0) replies[size_t(i)].append(buf, size_t(n));
+      }
+      close(s);
+    });
+  }
+  const bool finished = run(10000);
+  for (auto& c : clients) c.join();
+  ASSERT_TRUE(finished) << log.text();
+  EXPECT_EQ(g_http_served.load(), kHttpClients);
+  for (const std::string& r : replies) EXPECT_EQ(r.rfind("served ", 0), 0u) << r;
+  EXPECT_TRUE(log.contains("HTTP thread busy - serializing accept")) << log.text();
+  EXPECT_TRUE(log.contains("HTTP connection from ")) << log.text();
+  // The listen socket is watched again once the task is free.
+  EXPECT_EQ(master_set_room(), SOCKSET_MAX - 1);
+}
+
+// Stress: many tasks block on one-shot timers whose callbacks (on another
+// thread) post the wake-ups, while periodic timers keep waking a task that
+// is mostly running, and the idle task sleeps on the sync semaphore in
+// between. Every wake-up must arrive, none may touch the kernel off its
+// thread (the sanitizers watch), and the run must end.
+constexpr int kWorkers = 16;
+constexpr int kRounds = 150;
+std::atomic<uint64_t> g_clock{1000};
+uint64_t stress_clock() { return g_clock.load(); }
+std::atomic<int> g_workers_done{0};
+std::atomic<int> g_rounds_total{0};
+std::atomic<int> g_noise_wakes{0};
+int g_noise_timers[2];
+
+void stress_worker() {
+  Task* self = thread_self();
+  std::atomic<int> fired{0};
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_GE(vtimer_add(100 + round % 3 * 50, 0, &fired, vtimer_wake_task, self), 0);
+    // A timer that never gets to fire: cancelled before its time.
+    const int spare = vtimer_add(100000, 0, nullptr, vtimer_wake_task, self);
+    while (!fired) {
+      thread_block(self);
+      thread_yield();
+    }
+    if (spare >= 0) {
+      EXPECT_EQ(vtimer_cancel(spare), 0);
+    }
+    ++g_rounds_total;
+  }
+  if (++g_workers_done == kWorkers) {
+    for (int id : g_noise_timers) vtimer_cancel(id);
+    thread_stop();
+  }
+}
+
+void noise_task() {
+  Task* self = thread_self();
+  for (;;) {
+    thread_block(self);
+    thread_yield();
+    ++g_noise_wakes;
+    thread_yield();  // runnable for a moment: later wake-ups find it running
+  }
+}
+
+TEST_F(KernelRun, TimersWakeBlockingTasksUnderLoad) {
+  g_clock = 1000;
+  g_workers_done = 0;
+  g_rounds_total = 0;
+  g_noise_wakes = 0;
+  vtimer_set_clock(stress_clock);
+  for (int i = 0; i < kWorkers; ++i) ASSERT_NE(thread_create(stress_worker, 5), nullptr);
+  Task* noise = thread_create(noise_task, 6);
+  ASSERT_NE(noise, nullptr);
+  g_noise_timers[0] = vtimer_add(100, 1, nullptr, vtimer_wake_task, noise);
+  g_noise_timers[1] = vtimer_add(100, 1, nullptr, vtimer_wake_task, noise);
+
+  // The "timer thread": moves the clock and fires what is due.
+  std::atomic<bool> stop{false};
+  std::thread driver([&] {
+    while (!stop) {
+      g_clock += 7;
+      vtimer_handler();
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  const bool finished = run(20000);
+  stop = true;
+  driver.join();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(g_workers_done.load(), kWorkers);
+  EXPECT_EQ(g_rounds_total.load(), kWorkers * kRounds);
+  EXPECT_GT(g_noise_wakes.load(), 0);
+}
+
+}  // namespace
