@@ -34,7 +34,12 @@ int client_pending_cnt = 0;
 namespace {
 
 int g_frame_timeout_ms = 0;  // 0: from the Timeout setting or the default
-bool g_watchdog_armed = false;
+uint64_t g_watchdog_due_ms = 0;  // when the pending time-out check runs; 0 none
+
+// The shutdown's wait for the workers to end (sessions_close_all).
+WaitQueue g_workers_gone;
+Task* g_closer = nullptr;  // the task sleeping on g_workers_gone, or none
+constexpr int kShutdownWaitMs = 10000;
 
 int frame_timeout_ms() {
   if (g_frame_timeout_ms > 0) return g_frame_timeout_ms;
@@ -62,12 +67,15 @@ void watchdog_fired(void*) {
 }
 
 void arm_watchdog(uint64_t due_ms) {
-  if (g_watchdog_armed) return;
   const uint64_t now = platform::monotonic_ms();
+  // A check already due no later covers this deadline too; one overdue by
+  // far was lost (the timers were reset) and is replaced.
+  if (g_watchdog_due_ms != 0 && g_watchdog_due_ms <= due_ms && now < g_watchdog_due_ms + 5000)
+    return;
   const uint64_t wait = due_ms > now ? due_ms - now : 1;
   if (vtimer_add(static_cast<int>(wait > 86400000 ? 86400000 : wait), 0, nullptr, watchdog_fired,
                  nullptr) >= 0)
-    g_watchdog_armed = true;
+    g_watchdog_due_ms = due_ms;
   else
     debug_log('D', 1, "No timer for the frame time-out - will retry");
 }
@@ -105,6 +113,22 @@ void bound_send_time(int sock) {
   tv.tv_usec = (ms % 1000) * 1000;
   if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
     debug_syserr('X', 1, errno, "Unable to set SO_SNDTIMEO");
+}
+
+// Posted by the shutdown wait's timer: end the wait if it is still on.
+void closer_wait_over(void*) {
+  if (g_closer != nullptr) thread_timeout(g_closer, -1);
+}
+
+void closer_timer_fired(void*) {
+  thread_post(closer_wait_over, nullptr);
+  notify_event("TIMER");
+}
+
+int workers_alive() {
+  int n = 0;
+  for (int i = 0; i < max_workers; ++i) n += tc_worker[i] != nullptr;
+  return n;
 }
 
 int free_worker_slot() {
@@ -145,35 +169,35 @@ void accept_connection() {
   const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
   uint32_t addr = 0;
   uint16_t port = 0;
-  const char* host_text = nullptr;
+  const char* host = nullptr;
   char dotted[16];
-  if (tcp_peer_addr(sock, &addr, &port, no_dns ? nullptr : &host_text) != 0) {
+  if (tcp_peer_addr(sock, &addr, &port, no_dns ? nullptr : &host) != 0) {
     debug_log('D', 0, "Unable to obtain peer address - dropping connection");
     tcp_close(sock);
     return;
   }
-  if (no_dns) {
-    snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", addr >> 24 & 0xff, addr >> 16 & 0xff,
-             addr >> 8 & 0xff, addr & 0xff);
-    host_text = dotted;
-  }
-  const time_t connected = time(nullptr);
+  if (no_dns) host = format_ipv4(addr, dotted);
   char when[64];
   format_now(when, sizeof when);
-  debug_log('D', 1, "Connection from %s port %u at %s", host_text, port, when);
+  debug_log('D', 1, "Connection from %s port %u at %s", host, port, when);
+  session_start(sock, addr, port, host);
+}
 
-  // A connection without a slot would never be woken: refuse it now.
+int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text) {
+  // A connection without a slot, or whose socket the select thread cannot
+  // watch, would never be woken: refuse it now.
   const int slot = free_worker_slot();
-  if (slot < 0) {
-    debug_log('D', 0, "All %d worker slots in use - dropping connection", max_workers);
+  if (slot < 0 || master_set_room() <= 0) {
+    debug_log('D', 0, "No room for another client connection (%d worker slots) - dropping connection",
+              max_workers);
     tcp_close(sock);
-    return;
+    return -1;
   }
   Task* task = thread_create(worker_thread, 5);
   if (task == nullptr) {
     debug_log('D', 0, "Unable to create new thread - dropping connection");
     tcp_close(sock);
-    return;
+    return -1;
   }
   thread_set_name(task, host_text);
   debug_log('D', 2, "Worker thread is %d", thread_id(task));
@@ -186,7 +210,7 @@ void accept_connection() {
     debug_log('D', 0, "Unable to allocate session data - dropping connection");
     tcp_close(sock);
     thread_destroy(task);
-    return;
+    return -1;
   }
   session->magic = SESSION_MAGIC;
   session->closing = 0;
@@ -194,14 +218,22 @@ void accept_connection() {
   session->peer_addr = addr;
   session->port = port;
   session->host = host;
-  session->connect_time = connected;
+  session->connect_time = time(nullptr);
   session->task = task;
   bound_send_time(sock);
 
   thread_set_data(task, session);
   thread_set_cleanup(task, worker_cleanup);
   tc_worker[slot] = task;
-  master_set_add(sock);
+  if (master_set_add(sock) != 0) {
+    // The worker finds its session closed and ends at once.
+    debug_log('D', 0, "Unable to watch the connection - dropping connection");
+    tcp_close(sock);
+    session->sockfd = -1;
+    session->closing = 1;
+    return -1;
+  }
+  return 0;
 }
 
 int session_init(ClientSession* session) {
@@ -462,6 +494,7 @@ void worker_cleanup(Task* task) {
   while (i < max_workers && tc_worker[i] != task) ++i;
   ZENT_ASSERT(i < max_workers);
   tc_worker[i] = nullptr;
+  wake_up(&g_workers_gone);
 }
 
 void sessions_close_all() {
@@ -477,10 +510,24 @@ void sessions_close_all() {
       thread_unblock(task);
     }
   }
+  // Let every worker close its socket and end its database session before
+  // the shutdown goes on; a worker that does not end in time is left.
+  if (thread_self() == nullptr) return;
+  const int timer = vtimer_add(kShutdownWaitMs, 0, nullptr, closer_timer_fired, nullptr);
+  g_closer = thread_self();
+  while (workers_alive() > 0) {
+    debug_log('T', 2, "Waiting for %d client sessions to end", workers_alive());
+    if (sleep_on(&g_workers_gone, __FILE__, __LINE__) != 0) {
+      debug_log('D', 1, "%d client sessions did not end at shutdown", workers_alive());
+      break;
+    }
+  }
+  g_closer = nullptr;
+  if (timer >= 0) vtimer_cancel(timer);
 }
 
 void sessions_check_frame_timeouts(void*) {
-  g_watchdog_armed = false;
+  g_watchdog_due_ms = 0;
   const uint64_t now = platform::monotonic_ms();
   uint64_t next = 0;
   for (int i = 0; i < max_workers; ++i) {

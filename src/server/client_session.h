@@ -102,6 +102,10 @@ extern int client_pending_cnt;
 // gives it a worker task and a free worker slot; a connection that finds no
 // free slot is refused.
 void accept_connection();
+// Gives an accepted socket its session, worker task and worker slot, and
+// has the select thread watch it. 0, or -1 when the connection was refused
+// (the socket is closed then).
+int session_start(int sock, uint32_t addr, uint16_t port, const char* host);
 // Entry function of each connection's task (priority 5).
 void worker_thread();
 
@@ -133,7 +137,8 @@ void worker_cleanup(Task* task);
 // A woken worker took its request: the pending count goes down and, at 0,
 // the select thread may select again.
 void client_request_taken();
-// Shutdown: marks every open session closing and wakes its worker.
+// Shutdown: marks every open session closing, wakes its worker and, when
+// called from a task, waits (at most 10 s) until every worker has ended.
 void sessions_close_all();
 
 // Receive time-out of a frame that arrives in pieces; <= 0 restores the

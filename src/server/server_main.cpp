@@ -36,6 +36,8 @@
 #include "server/system_tasks.h"
 #include "server/tcp.h"
 #include "server/vtimer.h"
+#include "storage/page_io.h"
+#include "storage/tio.h"
 
 CfgRecord* server_cfg = nullptr;
 int server_interactive = 0;
@@ -405,6 +407,8 @@ int server_startup() {
     return -1;
   }
   Vol_SetSyncMode(server_cfg->server->sync_mode);
+  // The I/O threads wake the idle task through the frame's event.
+  tio_set_notify(notify_event);
   if (tio_setup() != 0) return -1;
   debug_log('D', 2, "Initializing cache subsystem ...");
   if (buf_Init(server_cfg->limits->buffer_cache * 128) != 0) {

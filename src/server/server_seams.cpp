@@ -46,8 +46,6 @@ void Vol_SetLargeFileMode(int) {}
 int Vol_Open(int, const char* const*) { storage_not_built("Vol_Open"); return 0; }
 int Vol_HasLogVolume() { return 1; }
 int Vol_SetSyncMode(int) { return 0; }
-int tio_setup() { return 0; }
-void tio_cleanup() {}
 int buf_Init(int) { return 0; }
 void buf_Exit() {}
 int Tlog_Init() { return 0; }
@@ -58,7 +56,6 @@ int Tlog_Checkpoint(const char* reason) { storage_not_built(reason); return 0; }
 int Vol_ClearRedirectFlags(int) { return 0; }
 int SysCat_open() { return 0; }
 int SysCat_close() { return 0; }
-int Vol_InitStatistics() { return 0; }
 void VNode_Flush() {}
 void VNode_Cleanup() {}
 int Vol_Sync(int) { return 0; }

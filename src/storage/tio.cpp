@@ -40,6 +40,12 @@ namespace {
 
 [[noreturn]] void fatal(const char* what) { panic_assert_failed(what, __FILE__, __LINE__); }
 
+// Set once an I/O thread has met a fatal failure. The panic that follows
+// cleans up from that thread, and the failed request never completes: the
+// clean-up must neither wait for it nor join the thread it runs on.
+std::atomic<bool> g_failed{false};
+thread_local bool t_io_thread = false;
+
 int os_thread_id() { return static_cast<int>(gettid()); }
 
 // --- Records -------------------------------------------------------------------
@@ -174,6 +180,11 @@ TioRwRequest* g_flight_writes = nullptr;
 uint64_t g_write_seq = 0;
 std::atomic<int64_t> g_outstanding{0};
 
+void wake_drainers() {
+  std::lock_guard<std::mutex> lock(g_flight_mutex);
+  g_flight_changed.notify_all();
+}
+
 void outstanding_done() {
   if (g_outstanding.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     std::lock_guard<std::mutex> lock(g_flight_mutex);
@@ -245,6 +256,17 @@ void count_issued(const TioRwRequest* r) {
       .fetch_add(static_cast<uint64_t>(r->nvec), std::memory_order_relaxed);
 }
 
+void wake_drainers();
+
+// A fatal failure: in an I/O thread, first release whoever waits for it.
+[[noreturn]] void transfer_failed(const char* text) {
+  if (t_io_thread) {
+    g_failed.store(true);
+    wake_drainers();
+  }
+  fatal(text);
+}
+
 // The blocking transfer of r, on whichever thread; any failure is fatal.
 void perform(TioRwRequest* r, const char* what, const char* fatal_text) {
   size_t done = 0;
@@ -255,14 +277,14 @@ void perform(TioRwRequest* r, const char* what, const char* fatal_text) {
     char label[64];
     snprintf(label, sizeof label, what, op);
     debug_syserr('T', 0, err, label);
-    fatal(fatal_text);
+    transfer_failed(fatal_text);
   }
   if (done != r->length) {
     char label[64];
     snprintf(label, sizeof label, what, op);
     debug_log('T', 0, "%s, bytes transferred: %u, expected: %u", label,
               static_cast<unsigned>(done), r->length);
-    fatal(fatal_text);
+    transfer_failed(fatal_text);
   }
 }
 
@@ -295,6 +317,7 @@ void flight_remove_write(TioRwRequest* r) {
 void wait_for_writes(platform::File* file, uint64_t bound) {
   std::unique_lock<std::mutex> lock(g_flight_mutex);
   g_flight_changed.wait(lock, [&] {
+    if (g_failed.load()) return true;
     for (const TioRwRequest* w = g_flight_writes; w; w = w->flight_next)
       if (w->file == file && w->seq <= bound) return false;
     return true;
@@ -314,6 +337,7 @@ void complete_rw(TioRwRequest* r) {
 }
 
 void rw_thread_main(WaitList* wl) {
+  t_io_thread = true;
   const int id = os_thread_id();
   wl->thread_id = id;
   debug_log('T', 2, "Started tio r/w thread #%d", id);
@@ -405,6 +429,7 @@ void stop_rw_threads() {
 // --- Sync thread --------------------------------------------------------------------
 
 void sync_thread_main() {
+  t_io_thread = true;
   const int id = os_thread_id();
   g_sync.thread_id = id;
   debug_log('T', 2, "Started tio sync thread #%d", id);
@@ -440,7 +465,7 @@ void sync_thread_main() {
     wait_for_writes(r->file, r->write_bound);
     if (int err = r->file->datasync()) {
       debug_syserr('T', 0, err, "sync_thread_main() failed on FlushFileBuffers()");
-      fatal("sync_thread_main() failed on FlushFileBuffers()");
+      transfer_failed("sync_thread_main() failed on FlushFileBuffers()");
     }
     Vol_StatUpdate(Vol_STAT_TIO, r->start, Vol_STAT_BY_THREAD);
     g_flushes.fetch_add(1, std::memory_order_relaxed);
@@ -532,7 +557,9 @@ int tio_setup() {
 
 void tio_drain() {
   std::unique_lock<std::mutex> lock(g_flight_mutex);
-  g_flight_changed.wait(lock, [] { return g_outstanding.load(std::memory_order_acquire) == 0; });
+  g_flight_changed.wait(lock, [] {
+    return g_outstanding.load(std::memory_order_acquire) == 0 || g_failed.load();
+  });
 }
 
 void tio_cleanup() {
@@ -540,6 +567,12 @@ void tio_cleanup() {
   // New requests take the direct road from here on; queued ones finish first.
   g_setup.store(false);
   tio_drain();
+  if (g_failed.load() || t_io_thread) {
+    // A fatal failure is on its way to ending the process; a thread still
+    // blocked in it must not be waited for, nor its records freed under it.
+    debug_log('D', 2, "tio_cleanup: I/O threads left to the process exit");
+    return;
+  }
   stop_rw_threads();
   if (g_sync.thread.joinable()) stop_sync_thread();
   const int counts[] = {g_ctx_free.release_all(), g_sync_free.release_all(),

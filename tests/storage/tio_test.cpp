@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/panic.h"
 #include "base/task_kernel.h"
 #include "platform/fault_file.h"
 #include "platform/file.h"
@@ -271,6 +275,25 @@ TEST_F(TioDeathTest, FailedFlushInTheSyncThreadIsFatal) {
         runner.run({flusher});
       },
       "sync_thread_main\\(\\) failed on FlushFileBuffers\\(\\)");
+}
+
+// The server's panic handler cleans up, I/O threads included, from the very
+// thread that failed: the clean-up must not wait for that thread's request.
+TEST_F(TioDeathTest, CleanupFromAFailedThreadsPanicDoesNotHang) {
+  EXPECT_EXIT(
+      {
+        panic_set_handler(+[](const char* expression, const char*, int) {
+          tio_cleanup();
+          fprintf(stderr, "cleaned up after: %s\n", expression);
+          fflush(stderr);
+          _exit(6);
+        });
+        w->fs.fail_flush(1, EIO);
+        ASSERT_EQ(tio_setup(), 0);
+        auto flusher = +[] { tio_fsync(w->a, Vol_TIO_SYNC); };
+        runner.run({flusher});
+      },
+      ::testing::ExitedWithCode(6), "cleaned up after: sync_thread_main");
 }
 
 TEST_F(TioDeathTest, FullFileSystemInAThreadIsFatal) {

@@ -143,11 +143,11 @@ bool ZentClient::send_raw(const void* data, size_t n) {
   return true;
 }
 
-bool ZentClient::send_frame(const Bytes& payload) {
-  PayloadWriter w(true);
-  w.u32(static_cast<uint32_t>(payload.size())).raw(payload.data(), payload.size());
-  return send_raw(w.bytes());
+Bytes frame(const Bytes& payload) {
+  return PayloadWriter(true).u32(static_cast<uint32_t>(payload.size())).raw(payload).bytes();
 }
+
+bool ZentClient::send_frame(const Bytes& payload) { return send_raw(frame(payload)); }
 
 bool ZentClient::recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof) {
   *eof = false;

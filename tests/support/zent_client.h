@@ -21,6 +21,7 @@ class PayloadWriter {
   PayloadWriter& u32(uint32_t v);
   PayloadWriter& raw(const void* p, size_t n);
   PayloadWriter& raw(const std::string& s) { return raw(s.data(), s.size()); }
+  PayloadWriter& raw(const Bytes& b) { return raw(b.data(), b.size()); }
   // u16 count (length + 1), the text, NUL.
   PayloadWriter& str(const std::string& s);
   const Bytes& bytes() const { return out_; }
@@ -74,6 +75,8 @@ struct StartupReply {
 Bytes encode_startup(const StartupMessage& m);
 // Decodes a handshake reply payload; false when it is malformed or has bytes left.
 bool decode_startup_reply(const Bytes& payload, StartupReply* out);
+// The length word (big-endian) and the payload.
+Bytes frame(const Bytes& payload);
 // A request head (little-endian) with optional further bytes.
 Bytes encode_request(uint16_t request_id, uint16_t request_class, const Bytes& rest = {});
 

@@ -1,0 +1,426 @@
+// Client sessions with the task kernel: framing limits, frames that arrive in
+// pieces, a stalled client, the wake-up accounting between the idle task and
+// the workers, the database session's end, refusal at accept and shutdown.
+//
+// SessionServer runs the real idle task and select thread with the kernel on
+// a thread of its own while the test thread plays the clients over loopback
+// TCP. WorkerKernel runs the kernel on the test thread with a driver task in
+// place of the idle task, for cases whose order of events must be exact.
+#include "server/client_session.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/task_kernel.h"
+#include "server/dispatch.h"
+#include "server/server_main.h"
+#include "server/server_seams.h"
+#include "server/server_tasks.h"
+#include "server/tcp.h"
+#include "server/vtimer.h"
+#include "support/frame_events.h"
+#include "support/log_capture.h"
+#include "support/zent_client.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::LogCapture;
+using testsupport::PayloadWriter;
+using testsupport::StartupMessage;
+using testsupport::ZentClient;
+using Clock = std::chrono::steady_clock;
+
+// The configuration and frame state every server run needs.
+class FrameBase : public ::testing::Test {
+ protected:
+  void set_up_frame(int slots) {
+    srv_.charset_name = const_cast<char*>("ISO8859/1");
+    srv_.service_http = const_cast<char*>("");
+    cfg_.server = &srv_;
+    lim_.threads = slots;
+    cfg_.limits = &lim_;
+    saved_cfg_ = server_cfg;
+    server_cfg = &cfg_;
+    events_.emplace();
+    max_workers = slots;
+    tc_worker = static_cast<Task**>(calloc(static_cast<size_t>(slots), sizeof(Task*)));
+    ASSERT_EQ(thread_init(slots + 8), 0);
+    ASSERT_EQ(vtimer_init(slots + 8), 0);
+    ASSERT_EQ(bg_timer_thread_start(), 0);
+  }
+  void tear_down_frame() {
+    bg_tcp_thread_stop();
+    // Workers a test left behind: end them as their clean-up would.
+    for (int i = 0; tc_worker != nullptr && i < max_workers; ++i) {
+      Task* t = tc_worker[i];
+      if (t == nullptr) continue;
+      ClientSession* s = session_of(t);
+      if (s->sockfd >= 0) tcp_close(s->sockfd);
+      s->sockfd = -1;
+      dbml_close_session(s);
+      thread_destroy(t);
+    }
+    bg_timer_thread_stop();
+    vtimer_exit();
+    events_.reset();
+    session_set_frame_timeout_ms(0);
+    free(tc_worker);
+    tc_worker = nullptr;
+    max_workers = 0;
+    tc_idle = nullptr;
+    server_shutdown = 0;
+    server_cfg = saved_cfg_;
+  }
+  int workers() const {
+    int n = 0;
+    for (int i = 0; i < max_workers; ++i) n += tc_worker[i] != nullptr;
+    return n;
+  }
+
+  std::optional<testsupport::FrameEvents> events_;
+  SrvConfig srv_{};
+  SrvLimits lim_{};
+  CfgRecord cfg_{};
+  CfgRecord* saved_cfg_ = nullptr;
+};
+
+// --- The whole road over TCP ------------------------------------------------
+
+class SessionServer : public FrameBase {
+ protected:
+  static constexpr int kSlots = 8;
+  void SetUp() override { start(kSlots); }
+  void TearDown() override {
+    stop();
+    if (server_listen_socket >= 0) tcp_close(server_listen_socket);
+    server_listen_socket = -1;
+    tear_down_frame();
+  }
+  void start(int slots) {
+    set_up_frame(slots);
+    server_listen_socket = tcp_listen(nullptr);
+    ASSERT_GE(server_listen_socket, 0);
+    ASSERT_EQ(tcp_local_addr(server_listen_socket, nullptr, &port_, nullptr), 0);
+    tc_idle = thread_create(idle_thread, 10);
+    closer_ = thread_create(closer_body, 3);
+    ASSERT_NE(closer_, nullptr);
+    ASSERT_EQ(master_set_add(server_listen_socket), 0);
+    ASSERT_EQ(bg_tcp_thread_start(), 0);
+    kernel_ = std::thread([] { thread_run(); });
+  }
+  // The shutdown's part: every session is closed and its worker ends
+  // before the kernel stops.
+  void stop() {
+    if (!kernel_.joinable()) return;
+    thread_post_unblock(closer_);
+    notify_event("SHUTDOWN");
+    kernel_.join();
+    EXPECT_EQ(workers(), 0);
+    EXPECT_EQ(seam_db_sessions_open(), 0);
+  }
+  static void closer_body() {
+    thread_block(thread_self());
+    thread_yield();
+    server_shutdown = 1;
+    sessions_close_all();
+    thread_stop();
+  }
+  bool connect(ZentClient& c) { return c.connect(port_); }
+  // Connected and past the handshake.
+  bool open_session(ZentClient& c) { return connect(c) && c.handshake(); }
+
+  uint16_t port_ = 0;
+  Task* closer_ = nullptr;
+  std::thread kernel_;
+};
+
+TEST_F(SessionServer, HandshakeAndNoopsOverTcp) {
+  ZentClient c;
+  ASSERT_TRUE(connect(c));
+  testsupport::StartupReply r;
+  ASSERT_TRUE(c.handshake({}, &r));
+  EXPECT_EQ(r.revision, 1);
+  EXPECT_EQ(r.byte_order, 1234);
+  EXPECT_EQ(r.charset, "ISO8859/1");
+  EXPECT_EQ(r.challenge.size(), 32u);
+  for (uint16_t id = 1; id <= 3; ++id) EXPECT_TRUE(c.noop(id)) << id;
+}
+
+struct FrameCase {
+  const char* name;
+  bool established;  // handshake first
+  uint32_t length;   // the length word sent
+  bool answered;
+};
+
+class FramingLimitTest : public SessionServer, public ::testing::WithParamInterface<FrameCase> {};
+
+// Payloads that fit the limit are served; the others close the connection
+// without a reply, the payload unread.
+TEST_P(FramingLimitTest, ServesOrClosesWithoutReply) {
+  const FrameCase& fc = GetParam();
+  LogCapture log("P2");
+  ZentClient c;
+  ASSERT_TRUE(connect(c));
+  if (fc.established) {
+    ASSERT_TRUE(c.handshake());
+  }
+  Bytes payload;
+  if (fc.established) {
+    payload = testsupport::encode_request(5, 1);
+  } else {
+    // A handshake whose platform text pads it out to the length.
+    StartupMessage m;
+    m.platform.clear();
+    const size_t base = testsupport::encode_startup(m).size();
+    m.platform.assign(fc.length > base ? fc.length - base : 0, 'p');
+    payload = testsupport::encode_startup(m);
+  }
+  payload.resize(fc.length, 0);
+  ASSERT_TRUE(c.send_raw(PayloadWriter(true).u32(fc.length).bytes()));
+  if (!fc.answered && fc.length > 0) {
+    EXPECT_TRUE(c.closed_without_reply()) << log.text();
+    EXPECT_TRUE(log.contains("server message size exceeds limit"));
+    return;
+  }
+  ASSERT_TRUE(c.send_raw(payload));
+  if (!fc.answered) {
+    EXPECT_TRUE(c.closed_without_reply());
+    EXPECT_TRUE(log.contains("tcp_recv(): failed"));
+    return;
+  }
+  Bytes reply;
+  ASSERT_EQ(c.recv_frame(&reply), 1);
+  if (fc.established) {
+    EXPECT_EQ(reply, (Bytes{5, 0, 0, 0}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FramingLimitTest,
+    ::testing::Values(FrameCase{"Initial256", false, 256, true},
+                      FrameCase{"Initial257", false, 257, false},
+                      FrameCase{"InitialZero", false, 0, false},
+                      FrameCase{"Established1MiB", true, 0x100000, true},
+                      FrameCase{"Established1MiBPlus1", true, 0x100001, false},
+                      FrameCase{"EstablishedZero", true, 0, false}),
+    [](const ::testing::TestParamInfo<FrameCase>& p) { return std::string(p.param.name); });
+
+TEST_F(SessionServer, ARequestLargerThanTheAreaIsServedAndTheNextOneToo) {
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  Bytes big = testsupport::encode_request(9, 1);
+  big.resize(40000, 0xee);
+  ASSERT_TRUE(c.send_frame(big));
+  Bytes reply;
+  ASSERT_EQ(c.recv_frame(&reply), 1);
+  EXPECT_EQ(reply, (Bytes{9, 0, 0, 0}));
+  EXPECT_TRUE(c.noop(10));
+}
+
+TEST_F(SessionServer, UnknownClassClosesWithoutReply) {
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  ASSERT_TRUE(c.send_frame(testsupport::encode_request(1, 2)));
+  EXPECT_TRUE(c.closed_without_reply());
+}
+
+// A frame trickling in byte by byte is answered once complete, and other
+// clients are served while it arrives.
+TEST_F(SessionServer, AFrameInPiecesIsServedWhileOthersAreToo) {
+  ZentClient slow, quick;
+  ASSERT_TRUE(open_session(slow));
+  ASSERT_TRUE(open_session(quick));
+  const Bytes frame = testsupport::frame(testsupport::encode_request(77, 1));
+  uint16_t id = 0;
+  for (uint8_t b : frame) {
+    ASSERT_TRUE(slow.send_raw(&b, 1));
+    ASSERT_TRUE(quick.noop(++id));
+  }
+  Bytes reply;
+  ASSERT_EQ(slow.recv_frame(&reply), 1);
+  EXPECT_EQ(reply, (Bytes{77, 0, 0, 0}));
+}
+
+// One client stops in the middle of a frame: the others keep getting
+// replies, and the stalled one is closed after the frame time-out.
+TEST_F(SessionServer, AStalledClientHoldsUpNobodyAndIsClosedAfterTheTimeOut) {
+  LogCapture log("P0");
+  session_set_frame_timeout_ms(300);
+  ZentClient stalled, other;
+  ASSERT_TRUE(open_session(stalled));
+  ASSERT_TRUE(open_session(other));
+  const Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
+  ASSERT_TRUE(stalled.send_raw(frame.data(), 5));  // length word and one payload byte
+  const auto start = Clock::now();
+  for (uint16_t id = 1; id <= 20; ++id) ASSERT_TRUE(other.noop(id));
+  EXPECT_TRUE(stalled.closed_without_reply(5000));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_TRUE(log.contains("Receive time-out in the middle of a message")) << log.text();
+  EXPECT_TRUE(other.noop(99));
+}
+
+TEST_F(SessionServer, ShutdownClosesEverySessionAndEndsItsDatabaseSession) {
+  ZentClient a, b, idle_client;
+  ASSERT_TRUE(open_session(a));
+  ASSERT_TRUE(open_session(b));
+  ASSERT_TRUE(connect(idle_client));  // connected, no handshake
+  ASSERT_TRUE(a.noop(1));
+  stop();  // checks that no worker and no database session is left
+  EXPECT_TRUE(a.closed_without_reply());
+  EXPECT_TRUE(b.closed_without_reply());
+  EXPECT_TRUE(idle_client.closed_without_reply());
+}
+
+class SmallServer : public SessionServer {
+ protected:
+  void SetUp() override { start(2); }
+};
+
+TEST_F(SmallServer, AConnectionBeyondTheWorkerSlotsIsRefused) {
+  LogCapture log("D0");
+  ZentClient a, b, c;
+  ASSERT_TRUE(open_session(a));
+  ASSERT_TRUE(open_session(b));
+  ASSERT_TRUE(connect(c));
+  EXPECT_TRUE(c.closed_without_reply());
+  EXPECT_TRUE(log.contains("No room for another client connection")) << log.text();
+  a.close();
+  // Once a slot is free again a new client is served.
+  for (int i = 0; i < 100 && workers() == 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ZentClient d;
+  EXPECT_TRUE(open_session(d));
+}
+
+// --- Exact orders of events ---------------------------------------------------
+
+// The kernel runs on the test thread; a driver task (priority 6, so a woken
+// worker always runs first) plays the idle task's part and then stops.
+class WorkerKernel : public FrameBase {
+ protected:
+  void SetUp() override { set_up_frame(4); }
+  void TearDown() override {
+    for (int fd : client_fds_) close(fd);
+    tear_down_frame();
+  }
+  // A worker for one end of a socket pair; returns the client's end.
+  int start_worker() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    EXPECT_EQ(session_start(fds[1], 0x7f000001, 1000, "pair"), 0);
+    client_fds_.push_back(fds[0]);
+    return fds[0];
+  }
+  static Task* worker(int i) { return tc_worker[i]; }
+  // What the idle task does for a readable socket.
+  static void wake_as_idle(Task* t) {
+    ++client_pending_cnt;
+    thread_unblock(t);
+  }
+  void run(void (*body)()) {
+    ASSERT_NE(thread_create(body, 6), nullptr);
+    ASSERT_EQ(thread_run(), 0);
+  }
+  static void settle() {
+    for (int i = 0; i < 5; ++i) thread_yield();
+  }
+
+  std::vector<int> client_fds_;
+};
+
+// The idle task woke the worker (the select thread waits for it), then the
+// connection was closed before the worker ran: the worker must still settle
+// its wake-up, or the server would never hear anybody again.
+TEST_F(WorkerKernel, AWokenWorkerThatFindsItsConnectionClosingSettlesItsWakeUp) {
+  start_worker();
+  run([] {
+    settle();  // the worker runs up to its first block
+    tcp_ack_event->reset();
+    wake_as_idle(worker(0));
+    close_connection(worker(0));
+    settle();
+    thread_stop();
+  });
+  EXPECT_EQ(client_pending_cnt, 0);
+  EXPECT_TRUE(tcp_ack_event->is_set());
+  EXPECT_EQ(workers(), 0);
+}
+
+// A close that wakes a blocked worker was never counted: the worker must not
+// take a count that belongs to another woken worker.
+TEST_F(WorkerKernel, AWorkerWokenByItsCloseLeavesOtherWakeUpsCounted) {
+  start_worker();
+  start_worker();
+  run([] {
+    settle();
+    tcp_ack_event->reset();
+    ++client_pending_cnt;  // worker 1 is woken ...
+    close_connection(worker(0));  // ... and worker 0 closed while blocked
+    settle();
+    thread_stop();
+  });
+  EXPECT_EQ(client_pending_cnt, 1);
+  EXPECT_FALSE(tcp_ack_event->is_set());
+}
+
+// The handshake opens the database session before its reply goes out; when
+// the reply cannot be sent the session must still end.
+TEST_F(WorkerKernel, AHandshakeReplyThatCannotBeSentStillEndsTheDatabaseSession) {
+  const int client = start_worker();
+  const Bytes frame = testsupport::frame(testsupport::encode_startup({}));
+  ASSERT_EQ(write(client, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  close(client);  // gone before the reply
+  client_fds_.clear();
+  run([] {
+    settle();
+    tcp_ack_event->reset();
+    wake_as_idle(worker(0));
+    settle();
+    thread_stop();
+  });
+  EXPECT_EQ(workers(), 0);
+  EXPECT_EQ(seam_db_sessions_open(), 0);
+  EXPECT_EQ(client_pending_cnt, 0);
+}
+
+// A frame split over several wake-ups keeps its place between them.
+TEST_F(WorkerKernel, AFrameSplitOverWakeUpsIsAssembled) {
+  static int client = -1;
+  client = start_worker();
+  static Bytes frame;
+  frame = testsupport::frame(testsupport::encode_startup({}));
+  run([] {
+    settle();
+    ClientSession* s = session_of(worker(0));
+    const size_t cuts[] = {2, 6, frame.size()};
+    size_t sent = 0;
+    for (size_t cut : cuts) {
+      ASSERT_EQ(write(client, frame.data() + sent, cut - sent), static_cast<ssize_t>(cut - sent));
+      sent = cut;
+      wake_as_idle(worker(0));
+      settle();
+      if (cut < frame.size()) {
+        EXPECT_NE(s->rx_deadline_ms, 0u) << cut;
+        EXPECT_EQ(s->async_state, cut < 4 ? AS_RECV : AS_RECV2) << cut;
+      }
+    }
+    EXPECT_EQ(s->state, static_cast<uint32_t>(State_Established));
+    EXPECT_EQ(s->rx_deadline_ms, 0u);
+    thread_stop();
+  });
+  Bytes reply(4);
+  ASSERT_EQ(read(client, reply.data(), 4), 4);
+  EXPECT_EQ(client_pending_cnt, 0);
+}
+
+}  // namespace
