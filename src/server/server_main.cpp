@@ -492,7 +492,7 @@ void server_cleanup() {
   bg_timer_thread_stop();
   tio_cleanup();
   vtimer_exit();
-  sync_sem.reset();
+  notify_event_close();
   tcp_event.reset();
   tcp_ack_event.reset();
   hist_cleanup();

@@ -44,6 +44,10 @@ std::mutex g_set_mutex;     // guards g_master and g_wake_fd's creation
 SocketSet g_master;         // count 0 by zero initialisation
 int g_wake_fd = -1;         // eventfd: the select thread polls it too
 
+// Held while the sync semaphore is released or dropped: threads that are
+// not stopped by the clean-up (a late stop request) may still notify.
+std::mutex g_notify_mutex;
+
 std::thread g_select_thread;
 std::atomic<bool> g_select_stop{false};
 
@@ -230,7 +234,13 @@ void master_set_clear() {
 
 void notify_event(const char* text) {
   debug_log('T', 2, "notify_event: %s", text);
+  std::lock_guard<std::mutex> lock(g_notify_mutex);
   if (sync_sem) sync_sem->release(1);
+}
+
+void notify_event_close() {
+  std::lock_guard<std::mutex> lock(g_notify_mutex);
+  sync_sem.reset();
 }
 
 int bg_tcp_thread_start() {

@@ -37,6 +37,9 @@ void master_set_clear();
 // thread. The I/O threads say "TIO", the select thread "TCP", the shutdown
 // road "SHUTDOWN", the timers "TIMER".
 void notify_event(const char* text);
+// Drops the sync semaphore (clean-up); a notify_event racing with it finds
+// none and does nothing.
+void notify_event_close();
 
 // Starts the select thread; 0 or an errno value. It runs until
 // bg_tcp_thread_stop or the shutdown flag.

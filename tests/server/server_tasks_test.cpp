@@ -181,7 +181,8 @@ TEST(NotifyEvent, ReleasesTheSyncSemaphoreOnce) {
   notify_event("TEST");
   notify_event("TEST");
   EXPECT_EQ(sync_sem->count(), 2);
-  sync_sem.reset();
+  notify_event_close();
+  EXPECT_EQ(sync_sem, nullptr);
   notify_event("TEST");  // after clean-up: nothing to release, no crash
 }
 
