@@ -21,3 +21,7 @@ VOLUME* Vol_RedirectPage(VOLUME*, uint32_t*, Tlog_TAGREC*) { not_built("Vol_Redi
 Tlog_TAGREC* Vol_OpenRootTagRecord(const char* caller) { not_built(caller); }
 
 void Vol_CloseRootTagRecord(Tlog_TAGREC*, const char* caller) { not_built(caller); }
+
+void Vol_RemoveRedirectedPage(Vol_PAGEADDR) { not_built("Vol_RemoveRedirectedPage"); }
+
+void Vol_LogExtendAction(VOLUME*, uint32_t, uint32_t, uint32_t) { not_built("Vol_LogExtendAction"); }

@@ -26,3 +26,11 @@ VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag);
 // fatal with the caller's names in the message.
 Tlog_TAGREC* Vol_OpenRootTagRecord(const char* caller);
 void Vol_CloseRootTagRecord(Tlog_TAGREC* tag, const char* caller);
+
+// Called by the volume set for volumes in backup mode (Vol_REDIRECT_PAGES):
+// forget the redirection of a page being freed (its LOG copy is freed at the
+// next checkpoint), and record an extension whose files must stay as they
+// are until backup ends (added pages from old_size on, the last
+// flist_pages of the in-memory free-list chain being new).
+void Vol_RemoveRedirectedPage(Vol_PAGEADDR page);
+void Vol_LogExtendAction(VOLUME* vol, uint32_t old_size, uint32_t added, uint32_t flist_pages);

@@ -174,7 +174,7 @@ void Vol_MarkPageUsed(Vol_PAGEADDR page, int count);
 int Vol_ReadPage(Vol_PAGEADDR page, void* buf, uint32_t size);
 int Vol_WritePage(Vol_PAGEADDR page, const void* buf, uint32_t size);
 int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs);
-int Vol_WritePageVector(Vol_PAGEADDR first_page, int count, char* const* bufs);
+int Vol_WritePageVector(Vol_PAGEADDR first_page, int count, const void* const* bufs);
 
 // Adds ext_size pages to vol (fewer at max_size or the largest volume);
 // the data pages gained.
