@@ -25,6 +25,7 @@
 #include "server/vtimer.h"
 #include "support/frame_events.h"
 #include "support/log_capture.h"
+#include "support/net_util.h"
 
 namespace {
 
@@ -388,6 +389,63 @@ TEST_F(KernelRun, TimersWakeBlockingTasksUnderLoad) {
   EXPECT_EQ(g_workers_done.load(), kWorkers);
   EXPECT_EQ(g_rounds_total.load(), kWorkers * kRounds);
   EXPECT_GT(g_noise_wakes.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The checkpoint task, woken by a request and by its timer.
+std::atomic<uint64_t> g_ckpt_clock{1000};
+uint64_t ckpt_clock() { return g_ckpt_clock.load(); }
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+std::vector<int> g_ckpt_priorities;
+
+void checkpoint_driver() {
+  thread_yield();  // the checkpoint task starts and blocks
+  schedule_checkpoint("DBCREATE", 1);
+  g_ckpt_priorities.push_back(tc_checkpt->priority);
+  thread_yield();  // it runs one checkpoint and blocks again
+  g_ckpt_priorities.push_back(tc_checkpt->priority);
+  g_ckpt_clock += 60000;
+  vtimer_handler();  // its timer fires; the wake-up is posted
+  thread_yield();
+  thread_stop();
+}
+
+TEST_F(KernelRun, CheckpointsRunWhenScheduledAndWhenTheirTimerFires) {
+  LogCapture log("D2T2");
+  SrvConfig srv{};
+  SrvLimits lim{};
+  lim.checkpt_freq = 60;
+  lim.checkpt_size = 0;  // only the timer and requests trigger
+  CfgRecord cfg{};
+  cfg.server = &srv;
+  cfg.limits = &lim;
+  server_cfg = &cfg;
+  g_ckpt_priorities.clear();
+  vtimer_set_clock(ckpt_clock);
+  tc_checkpt = thread_create(checkpoint_thread, 5);
+  ASSERT_NE(tc_checkpt, nullptr);
+  ASSERT_NE(thread_create(checkpoint_driver, 6), nullptr);
+  const bool finished = run(10000);
+  server_cfg = nullptr;
+  tc_checkpt = nullptr;
+  ASSERT_TRUE(finished) << log.text();
+  EXPECT_EQ(g_ckpt_priorities, (std::vector<int>{4, 5}));
+  const std::string text = log.text();
+  EXPECT_EQ(count_of(text, "Checkpointing volume ..."), 2u) << text;
+  testsupport::expect_in_order(text, {"Checkpoint frequency 60 seconds",
+                                      "Scheduling checkpoint: DBCREATE",
+                                      "Checkpointing volume ...", "notify_event: TIMER",
+                                      "Waking up thread ", "Checkpointing volume ..."});
+  EXPECT_EQ(log_size_limit, 0u);
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+// net_util.h - small helpers for tests that run servers as processes: a
+// free loopback port and an ordered search of a log. Header-only.
+#pragma once
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A TCP port that was free a moment ago (the system picked it), or -1.
+inline int free_tcp_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+// Each text must follow the previous one in log.
+inline void expect_in_order(const std::string& log, const std::vector<std::string>& texts) {
+  size_t at = 0;
+  for (const std::string& text : texts) {
+    const size_t found = log.find(text, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << log;
+    at = found + text.size();
+  }
+}
+
+}  // namespace testsupport
