@@ -137,7 +137,9 @@ int free_worker_slot() {
   return -1;
 }
 
-void free_session_contents(ClientSession* session) {
+}  // namespace
+
+void session_release(ClientSession* session) {
   free(session->platform);
   free(session->charset);
   free(session->os_user);
@@ -150,8 +152,6 @@ void free_session_contents(ClientSession* session) {
   free(session->recv_area);
   session->send_area = session->recv_area = nullptr;
 }
-
-}  // namespace
 
 void session_set_frame_timeout_ms(int ms) { g_frame_timeout_ms = ms > 0 ? ms : 0; }
 
@@ -488,7 +488,7 @@ void worker_cleanup(Task* task) {
   ZENT_ASSERT(session != NULL);
   ZENT_ASSERT(session->magic == SESSION_MAGIC);
   ZENT_ASSERT(session->sockfd == -1);
-  free_session_contents(session);
+  session_release(session);
   session->magic = SESSION_FREED;
   int i = 0;
   while (i < max_workers && tc_worker[i] != task) ++i;

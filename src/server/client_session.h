@@ -114,6 +114,9 @@ ClientSession* session_of(Task* task);
 
 // Allocates the session's two areas and sets up its Buffer. 0 or -1.
 int session_init(ClientSession* session);
+// Frees what the record holds (texts, areas, the Buffer's heap blocks); the
+// record itself stays with its owner.
+void session_release(ClientSession* session);
 // Reads what the socket has of the current frame without waiting: 0 a
 // request is in hand, 1 nothing complete yet, -1 failure or end of stream.
 int rx_request(ClientSession* session);

@@ -74,13 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   close(fds[1]);
   dbml_close_session(s);
-  Buffer_Free(&s->buffer);
-  free(s->send_area);
-  free(s->recv_area);
-  free(s->platform);
-  free(s->charset);
-  free(s->os_user);
-  free(s->challenge);
+  session_release(s);
   free(s);
   return 0;
 }

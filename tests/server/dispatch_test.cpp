@@ -37,11 +37,7 @@ class DispatchTest : public ::testing::Test {
   }
   void TearDown() override {
     dbml_close_session(session_);
-    Buffer_Free(&session_->buffer);
-    free(session_->send_area);
-    free(session_->recv_area);
-    for (char* s : {session_->platform, session_->charset, session_->os_user, session_->challenge})
-      free(s);
+    session_release(session_);
     free(session_);
     server_cfg = saved_cfg_;
   }
@@ -256,6 +252,25 @@ INSTANTIATE_TEST_SUITE_P(Classes, UnknownClassTest, ::testing::Values(0, 2, 7, 0
 TEST_F(DispatchTest, RequestWithoutAClassClosesWithoutReply) {
   establish();
   EXPECT_EQ(dispatch(Bytes{1, 0, 1}), -1);
+}
+
+// A handler may build a reply as large as the area while it still reads the
+// request's strings in place: the two directions never share memory.
+TEST_F(DispatchTest, BuildingAReplyLeavesTheRequestIntact) {
+  establish();
+  Buffer* buf = &session_->buffer;
+  Buffer_RecvReset(buf);
+  const Bytes request = PayloadWriter(false).u16(1).u16(1).str("still here").bytes();
+  memcpy(Buffer_RecvArea(buf, static_cast<uint32_t>(request.size())), request.data(),
+         request.size());
+  const uint8_t* head;
+  ASSERT_EQ(Buffer_Get_raw(buf, &head, 4), 0);
+  const char* text = nullptr;
+  ASSERT_EQ(Buffer_Get_str(buf, &text), 0);
+  start_reply(session_);
+  memset(Buffer_Put_raw(buf, kSessionAreaSize - 8), 0xff, kSessionAreaSize - 8);
+  EXPECT_STREQ(text, "still here");
+  EXPECT_EQ(buf->send_buf, session_->send_area);
 }
 
 TEST_F(DispatchTest, SizeLimitGrowsOnceEstablished) {
