@@ -63,6 +63,10 @@ constexpr const char* kVersionBanner = "QX Zentrim data base server 6.0.0";
 
 std::atomic<int> g_panic_action{CFG_PANIC_RESTART};
 std::atomic<bool> g_panicking{false};
+// Set by shutdown_callback before it wakes the shutdown task: a request that
+// arrives before that task has blocked (its wake-up would find it running
+// and be dropped) is not lost.
+std::atomic<bool> g_shutdown_requested{false};
 // server_cleanup may be reached from the server thread, the signal thread
 // and a panic on any thread; it runs once at a time and is idempotent.
 std::recursive_mutex g_cleanup_mutex;
@@ -133,8 +137,10 @@ bool shutdown_task_waiting() {
 // sessions, waits for requests in progress and leaves the kernel.
 void shutdown_thread() {
   debug_log('T', 2, "Shutdown thread %d started", thread_id(thread_self()));
-  thread_block(thread_self());
-  thread_yield();
+  if (!g_shutdown_requested.load()) {
+    thread_block(thread_self());
+    thread_yield();
+  }
 
   debug_log('T', 1, "Starting server shutdown ...");
   server_shutdown = 1;
@@ -164,6 +170,7 @@ void server_set_panic_action(int action) { g_panic_action.store(action); }
 int server_main(int argc, char** argv, int interactive) {
   setlocale(LC_ALL, "C");
   server_interactive = interactive;
+  g_shutdown_requested.store(false);
   if (argc > 0 && argv[0] != nullptr) g_program = argv[0];
 
   if (argc > 1 && strcmp(argv[1], "-help") == 0) {
@@ -504,6 +511,7 @@ void server_cleanup() {
 
 void shutdown_callback() {
   debug_log('T', 2, "shutdown_callback: waking up shutdown thread");
+  g_shutdown_requested.store(true);
   if (tc_shutdown == nullptr) return;
   if (thread_self() == nullptr) {
     // Not a task: the kernel's own thread or another thread hands the wake

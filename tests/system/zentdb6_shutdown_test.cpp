@@ -2,42 +2,16 @@
 // shutdown task through the task kernel's mailbox, and the server leaves
 // the kernel and closes down in order.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
+#include "support/net_util.h"
 #include "support/process_runner.h"
 
 namespace {
 
 const std::string kServer = ZENTDB6_PATH;
-
-int free_tcp_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
-// Each text must follow the previous one in the log.
-void expect_in_order(const std::string& log, const std::vector<std::string>& texts) {
-  size_t at = 0;
-  for (const std::string& text : texts) {
-    const size_t found = log.find(text, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << log;
-    at = found + text.size();
-  }
-}
 
 struct StopCase {
   const char* name;
@@ -49,17 +23,17 @@ class SignalStop : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   testsupport::TempDir dir;
-  const int port = free_tcp_port();
+  const int port = testsupport::free_tcp_port();
   ASSERT_GT(port, 0);
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) +
                                "\n\n[Volumes]\nVolume1 = " + dir.file("root.vol") + "\n");
-  testsupport::Process server(kServer, {kServer, "-c", dir.file("zentdb6.cfg"), "-d", "D2T2"});
+  testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2T2"});
   ASSERT_TRUE(server.wait_for_stderr(GetParam().when, 20000));
   server.send_signal(GetParam().signo);
   const testsupport::ProcessResult r = server.wait(30000);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  expect_in_order(r.err, {"QX Zentrim database server active",
+  testsupport::expect_in_order(r.err, {"QX Zentrim database server active",
                           "tmain: starting thread kernel",
                           "Starting server shutdown ...",
                           "Exiting thread kernel ...",
@@ -73,7 +47,10 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
 INSTANTIATE_TEST_SUITE_P(
     Signals, SignalStop,
     ::testing::Values(StopCase{"TermWhileIdle", SIGTERM, "Idle - waiting for event"},
-                      StopCase{"IntWhileIdle", SIGINT, "Idle - waiting for event"}),
+                      StopCase{"IntWhileIdle", SIGINT, "Idle - waiting for event"},
+                      // Before the shutdown task has blocked: the request must
+                      // not be lost.
+                      StopCase{"TermAsKernelStarts", SIGTERM, "tmain: starting thread kernel"}),
     [](const ::testing::TestParamInfo<StopCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
