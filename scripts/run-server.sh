@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release build and runs zentdb6 in the
-# console on a local default environment under ./local (made on first use).
+# console (-standalone) on a local default environment under ./local (made on first use).
 # Extra arguments go to zentdb6.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,4 +24,4 @@ Threads = 40
 Volume1 = $local_env/data/root.vol
 CFG
 fi
-exec "$build/src/server/zentdb6" -c "$cfg" "$@"
+exec "$build/src/server/zentdb6" -standalone -c "$cfg" "$@"

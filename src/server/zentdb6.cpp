@@ -1,16 +1,15 @@
 // zentdb6.cpp - process entry of the database server.
 //
-// Signals are blocked before any thread starts and taken by the signal
-// thread, so no handler ever runs in signal context.
+// Signals are blocked before any thread starts; the service frame takes them
+// from a signal descriptor on the main thread, so no handler ever runs in
+// signal context.
 #include "base/panic.h"
 #include "platform/signal_thread.h"
 #include "server/server_main.h"
+#include "server/service_frame.h"
 
 int main(int argc, char** argv) {
   platform::signal_block();
   panic_set_handler(server_assert);
-  platform::signal_thread_start();
-  const int status = server_main(argc, argv, 1);
-  platform::signal_thread_stop();
-  return status;
+  return service_frame_main(argc, argv);
 }

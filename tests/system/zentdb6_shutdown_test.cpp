@@ -27,7 +27,7 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   ASSERT_GT(port, 0);
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) +
                                "\n\n[Volumes]\nVolume1 = " + dir.file("root.vol") + "\n");
-  testsupport::Process server(kServer, {kServer, "-c", dir.file("zentdb6.cfg"), "-d", "D2T2"});
+  testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2T2"});
   ASSERT_TRUE(server.wait_for_stderr(GetParam().when, 20000));
   server.send_signal(GetParam().signo);
   const testsupport::ProcessResult r = server.wait(30000);
