@@ -341,7 +341,7 @@ TEST_F(FrameEnv, SigtermInServiceModeStopsThroughTheStopLoopWithRetries) {
       "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (2)",
       "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (3)\nEXTEND_TIMEOUT_USEC=3050000",
       "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (4)",
-      "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (5)\nEXTEND_TIMEOUT_USEC=3050000",
+      "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (5)\nEXTEND_TIMEOUT_USEC=13000000",
       "STOPPING=1\nSTATUS=QX ZentDB6 is stopping (6)\nEXTEND_TIMEOUT_USEC=3000000",
       "STATUS=QX ZentDB6 has stopped (0)"};
   ASSERT_TRUE(notify.wait_for("has stopped"));
