@@ -253,7 +253,7 @@ int IniGetString(const char* section, const char* entry, const char* def, char* 
                  const char* path) {
   if (dest == nullptr || size < 1) return 0;
   bool found = false;
-  if (FILE* f = fopen(path, "rbe")) {
+  if (FILE* f = path ? fopen(path, "rbe") : nullptr) {
     const bool in_section =
         section == nullptr || section[0] == '\0' || IniSkipToSection(f, section, nullptr) == 1;
     found = in_section && IniFindEntry(f, entry, dest, size) == 1;
@@ -289,6 +289,10 @@ int IniOpenFile(const char* path, const char* section) {
   }
   if (free_slot == nullptr) {
     errno = ENOSPC;
+    return -1;
+  }
+  if (path == nullptr) {
+    errno = EINVAL;
     return -1;
   }
   FILE* f = fopen(path, "rbe");
