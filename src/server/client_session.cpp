@@ -528,6 +528,7 @@ void sessions_close_all() {
 
 void sessions_check_frame_timeouts(void*) {
   g_watchdog_due_ms = 0;
+  if (tc_worker == nullptr) return;
   const uint64_t now = platform::monotonic_ms();
   uint64_t next = 0;
   for (int i = 0; i < max_workers; ++i) {

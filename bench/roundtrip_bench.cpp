@@ -1,0 +1,191 @@
+// roundtrip_bench.cpp - class-1 no-op round trips per second against a
+// running zentdb6, with 1, 8 and 32 clients, beside the same traffic against
+// a plain single-threaded loopback echo server measured in the same run. The
+// ratio (zentdb6 / echo) is printed at the end: it is what the server's own
+// path (select hand-off, idle task, worker wake-up, framing, dispatch) costs
+// on top of the socket round trip itself.
+//
+// Build a release tree for figures that mean something:
+//   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build/release --target roundtrip_bench zentdb6
+//   build/release/bench/roundtrip_bench
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/net_util.h"
+#include "support/process_runner.h"
+#include "support/zent_client.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::ZentClient;
+
+constexpr int kMaxClients = 32;
+int g_server_port = -1;
+int g_echo_port = -1;
+
+// --- The echo server: one thread, poll, whatever arrives goes back. ---------
+
+std::atomic<bool> g_echo_stop{false};
+
+void echo_server(int listener) {
+  std::vector<pollfd> fds{{listener, POLLIN, 0}};
+  char buf[4096];
+  while (!g_echo_stop) {
+    if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+    for (size_t i = fds.size(); i-- > 0;) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == listener) {
+        const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          const int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          fds.push_back({c, POLLIN, 0});
+        }
+        continue;
+      }
+      const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+      if (n <= 0 || send(fds[i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+        close(fds[i].fd);
+        fds.erase(fds.begin() + static_cast<long>(i));
+      }
+    }
+  }
+  for (const pollfd& p : fds) close(p.fd);
+}
+
+int echo_listen() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return -1;
+  g_echo_port = ntohs(sa.sin_port);
+  return fd;
+}
+
+// --- Clients ------------------------------------------------------------------
+
+// One connection per benchmark thread, kept across the runs of one target.
+ZentClient g_server_clients[kMaxClients];
+ZentClient g_echo_clients[kMaxClients];
+
+bool ready_server_client(ZentClient& c) {
+  if (c.fd() >= 0) return true;
+  for (int i = 0; i < 200; ++i) {
+    if (c.connect(static_cast<uint16_t>(g_server_port))) return c.handshake();
+    usleep(10000);
+  }
+  return false;
+}
+
+void BM_Zentdb6Noop(benchmark::State& state) {
+  ZentClient& c = g_server_clients[state.thread_index()];
+  if (!ready_server_client(c)) {
+    state.SkipWithError("cannot reach zentdb6");
+    return;
+  }
+  uint16_t id = 0;
+  for (auto _ : state) {
+    if (!c.noop(++id)) {
+      state.SkipWithError("no-op failed");
+      break;
+    }
+  }
+  state.counters["roundtrips"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate);
+}
+
+void BM_EchoRoundTrip(benchmark::State& state) {
+  ZentClient& c = g_echo_clients[state.thread_index()];
+  if (c.fd() < 0 && !c.connect(static_cast<uint16_t>(g_echo_port))) {
+    state.SkipWithError("cannot reach the echo server");
+    return;
+  }
+  // The very bytes of a no-op request: 8 out, 8 back.
+  const Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
+  Bytes back;
+  for (auto _ : state) {
+    if (!c.send_raw(frame) || c.recv_frame(&back) != 1) {
+      state.SkipWithError("echo failed");
+      break;
+    }
+  }
+  state.counters["roundtrips"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_Zentdb6Noop)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+BENCHMARK(BM_EchoRoundTrip)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+
+// Prints the usual table and keeps each run's round trips per second.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& r : runs) {
+      auto it = r.counters.find("roundtrips");
+      if (it != r.counters.end() && !r.error_occurred)
+        rates[{r.run_name.function_name, r.threads}] = it->second.value;
+    }
+  }
+  std::map<std::pair<std::string, int64_t>, double> rates;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  signal(SIGPIPE, SIG_IGN);
+
+  testsupport::TempDir dir;
+  g_server_port = testsupport::free_tcp_port();
+  dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(g_server_port) +
+                               "\n\n[Config]\nThreads = 40\n\n[Volumes]\nVolume1 = " +
+                               dir.file("root.vol") + "\n");
+  testsupport::Process server(ZENTDB6_PATH,
+                              {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "*0"});
+  const int listener = echo_listen();
+  if (listener < 0) {
+    fprintf(stderr, "roundtrip_bench: no echo listener\n");
+    return 1;
+  }
+  std::thread echo(echo_server, listener);
+
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  for (ZentClient& c : g_server_clients) c.close();
+  for (ZentClient& c : g_echo_clients) c.close();
+  g_echo_stop = true;
+  echo.join();
+  server.send_signal(SIGTERM);
+  server.wait(30000);
+
+  printf("\nzentdb6 no-op round trips per second relative to the echo server:\n");
+  for (int threads : {1, 8, 32}) {
+    const double ours = reporter.rates[{"BM_Zentdb6Noop", threads}];
+    const double echo_rate = reporter.rates[{"BM_EchoRoundTrip", threads}];
+    if (ours > 0 && echo_rate > 0)
+      printf("  %2d clients: %9.0f / %9.0f = %.2f\n", threads, ours, echo_rate, ours / echo_rate);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,138 @@
+// zentdb6 as a process serving clients over TCP: many clients at once, and a
+// client that stops in the middle of a frame while the others are served.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/net_util.h"
+#include "support/process_runner.h"
+#include "support/zent_client.h"
+
+namespace {
+
+const std::string kServer = ZENTDB6_PATH;
+using testsupport::ZentClient;
+using Clock = std::chrono::steady_clock;
+
+// A running server with 64 worker slots and a frame time-out of 1 second.
+class ServingServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = testsupport::free_tcp_port();
+    ASSERT_GT(port_, 0);
+    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
+                                  "\nTimeout = 1\n\n[Config]\nThreads = 64\n\n[Volumes]\n"
+                                  "Volume1 = " + dir_.file("root.vol") + "\n");
+    server_ = std::make_unique<testsupport::Process>(
+        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"),
+                                          "-d", "D1P0"});
+    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
+  }
+  void TearDown() override {
+    if (!server_) return;
+    server_->send_signal(SIGTERM);
+    const testsupport::ProcessResult r = server_->wait(30000);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    log_ = r.err;
+  }
+  // Connects (retrying while the listen socket comes up) and shakes hands.
+  bool open_session(ZentClient& c, testsupport::StartupReply* reply = nullptr) {
+    for (int i = 0; i < 100; ++i) {
+      if (c.connect(static_cast<uint16_t>(port_))) return c.handshake({}, reply);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  testsupport::TempDir dir_;
+  int port_ = -1;
+  std::unique_ptr<testsupport::Process> server_;
+  std::string log_;
+};
+
+TEST_F(ServingServer, SixtyClientsAtOnce) {
+  constexpr int kClients = 60;
+  constexpr int kNoops = 20;
+  std::atomic<int> ready{0};
+  std::atomic<int> failures{0};
+  std::mutex m;
+  std::set<std::string> challenges;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      ZentClient c;
+      testsupport::StartupReply reply;
+      if (!open_session(c, &reply)) {
+        ++failures;
+        ++ready;
+        return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(m);
+        challenges.insert(reply.challenge);
+      }
+      // Every client is connected before any sends its requests.
+      ++ready;
+      while (ready < kClients) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (int n = 0; n < kNoops; ++n)
+        if (!c.noop(static_cast<uint16_t>(i * 100 + n))) {
+          ++failures;
+          return;
+        }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(challenges.size(), static_cast<size_t>(kClients));
+}
+
+TEST_F(ServingServer, AClientStalledMidFrameHoldsUpNobody) {
+  ZentClient stalled;
+  ASSERT_TRUE(open_session(stalled));
+  const testsupport::Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
+  ASSERT_TRUE(stalled.send_raw(frame.data(), 3));  // part of the length word
+  const auto stalled_at = Clock::now();
+
+  std::vector<std::thread> others;
+  std::atomic<int> failures{0};
+  std::atomic<int64_t> slowest_ms{0};
+  for (int i = 0; i < 4; ++i) {
+    others.emplace_back([&] {
+      ZentClient c;
+      if (!open_session(c)) {
+        ++failures;
+        return;
+      }
+      for (uint16_t id = 1; id <= 50; ++id) {
+        const auto t0 = Clock::now();
+        if (!c.noop(id)) {
+          ++failures;
+          return;
+        }
+        const int64_t ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        int64_t seen = slowest_ms;
+        while (ms > seen && !slowest_ms.compare_exchange_weak(seen, ms)) {
+        }
+      }
+    });
+  }
+  for (auto& t : others) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  // Far below the one-second time-out: nobody waited for the stalled client.
+  EXPECT_LT(slowest_ms.load(), 500);
+  EXPECT_TRUE(stalled.closed_without_reply(10000));
+  EXPECT_GE(Clock::now() - stalled_at, std::chrono::milliseconds(900));
+  TearDown();
+  server_.reset();
+  EXPECT_NE(log_.find("Receive time-out in the middle of a message"), std::string::npos) << log_;
+}
+
+}  // namespace
