@@ -149,7 +149,12 @@ int read_descriptor(VOLUME* v, int copy) {
 
 void write_descriptor(VOLUME* v, int copy) {
   alignas(4096) static uint8_t page[Vol_PAGESIZE];
+  // Each copy carries its own page address; memory-only flags stay home.
+  const Vol_PGHEADER in_memory = v->header;
+  v->header.page = Vol_PageAddr(v->volume_id, kCopyPage[copy]);
+  v->header.flags &= static_cast<uint16_t>(~Vol_MEMORY_ONLY_FLAGS);
   Vol_EncodeDescriptorPage(*v, page);
+  v->header = in_memory;
   if (Vol__Write(v, kCopyPage[copy], page, Vol_PAGESIZE, nullptr) != 0)
     ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
 }
@@ -1367,6 +1372,19 @@ int Vol_GetVolumeInfo(int index, Vol_XINFO* info) {
 }
 
 namespace {
+// Delayed frees of log pages must not outlive the log: once it is rebuilt
+// those pages may be handed out again, and the queued free would take them
+// from their new owner.
+void drop_delayed_log_frees() {
+  for (Vol_DELAYED_FREE* b = g.delayed; b != nullptr; b = b->next) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < b->count; ++i)
+      if (!is_log_volume(Vol_VolumeOf(b->entry[i].page))) b->entry[kept++] = b->entry[i];
+    b->count = kept;
+  }
+  g.delayed_log_pages = 0;
+}
+
 void add_volume(const VOLUME* v, Vol_INFO* info) {
   info->curr_size += v->curr_size;
   info->capacity += v->max_size != 0 ? v->max_size : v->curr_size;
@@ -1428,4 +1446,5 @@ void Vol_TlogRebuild() {
     write_dirty_free_pages(v);
     flush_descriptor(v, Vol_TIO_SYNC);
   });
+  drop_delayed_log_frees();
 }

@@ -1,0 +1,104 @@
+// crash_file_system.h - a file system that stops the program at the n-th
+// write or flush, for crash tests of code that writes in a careful order.
+//
+// It passes every call to an inner file system (the test double, or the
+// real one). When the armed count of writes and flushes is reached, it runs
+// the crash action (for the test double: lose power), and throws PowerCut
+// out of the write or flush that was about to happen, so the code under test
+// stops exactly there. The test then drops the in-memory state and reopens
+// what the disk holds.
+#pragma once
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <functional>
+#include <utility>
+
+#include "platform/file.h"
+
+namespace storage_test {
+
+struct PowerCut {};
+
+class CrashFileSystem final : public platform::FileSystem {
+ public:
+  explicit CrashFileSystem(platform::FileSystem* inner, std::function<void()> on_crash = {})
+      : inner_(inner), on_crash_(std::move(on_crash)) {}
+
+  // Crash at the n-th write or flush from now (1 = the next one); 0 disarms.
+  void arm(int n) {
+    countdown_ = n;
+    ops_ = 0;
+  }
+  // Writes and flushes seen since the last arm.
+  int ops() const { return ops_; }
+
+  int open(const char* path, unsigned flags, platform::File** out) override {
+    platform::File* f = nullptr;
+    if (int err = inner_->open(path, flags, &f)) return err;
+    *out = new CrashFile(path, f, this);
+    return 0;
+  }
+
+ private:
+  void tick() {
+    ++ops_;
+    if (countdown_ > 0 && --countdown_ == 0) {
+      if (on_crash_) on_crash_();
+      throw PowerCut{};
+    }
+  }
+
+  class CrashFile final : public platform::File {
+   public:
+    CrashFile(const char* path, platform::File* inner, CrashFileSystem* fs)
+        : File(path), inner_(inner), fs_(fs) {}
+    ~CrashFile() override { close(); }
+    int close() override {
+      platform::File* f = inner_;
+      inner_ = nullptr;
+      return platform::file_close(f);
+    }
+
+   protected:
+    ssize_t raw_preadv(const struct iovec* iov, int count, uint64_t offset, int flags) override {
+      if (flags != 0) return refuse_nowait();
+      size_t done = 0;
+      if (int err = inner_->readv_at(iov, count, offset, &done)) return fail(err);
+      return static_cast<ssize_t>(done);
+    }
+    ssize_t raw_pwritev(const struct iovec* iov, int count, uint64_t offset, int flags) override {
+      if (flags != 0) return refuse_nowait();
+      fs_->tick();
+      size_t done = 0;
+      if (int err = inner_->writev_at(iov, count, offset, &done)) return fail(err);
+      return static_cast<ssize_t>(done);
+    }
+    int raw_fdatasync() override {
+      fs_->tick();
+      if (int err = inner_->datasync()) return fail(err);
+      return 0;
+    }
+    int raw_info(platform::FileInfo* out) override {
+      if (int err = inner_->info(out)) return fail(err);
+      return 0;
+    }
+
+   private:
+    static int fail(int err) {
+      errno = err;
+      return -1;
+    }
+    static int refuse_nowait() { return fail(EOPNOTSUPP); }
+
+    platform::File* inner_;
+    CrashFileSystem* fs_;
+  };
+
+  platform::FileSystem* inner_;
+  std::function<void()> on_crash_;
+  int countdown_ = 0;
+  int ops_ = 0;
+};
+
+}  // namespace storage_test

@@ -1,0 +1,1088 @@
+// Volume set on fixture volumes written with the format encoders: opening in
+// any file order, missing TEMP and LOG files, damaged descriptors and free
+// lists refused with their messages, copies left apart by a crash repaired,
+// first-fit allocation against a model, delayed frees, extension up to the
+// maximum size, a full file system, a power loss at every write and flush of
+// an extension, sync modes, properties, information records and the
+// writer lock.
+#include "storage/volume_set.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "base/error_status.h"
+#include "platform/fault_file.h"
+#include "platform/file.h"
+#include "storage/crash_file_system.h"
+#include "storage/page_io.h"
+#include "storage/tio.h"
+#include "support/log_capture.h"
+#include "support/process_runner.h"
+#include "support/volume_fixture.h"
+
+namespace {
+
+using platform::FaultFileSystem;
+using platform::PowerLoss;
+using storage_test::CrashFileSystem;
+using storage_test::PowerCut;
+using testsupport::LogCapture;
+using testsupport::VolumeSetSpec;
+using testsupport::VolumeSpec;
+
+const std::string kRoot = "/v/root.vol";
+const std::string kData = "/v/data1.vol";
+const std::string kLog = "/v/log.vol";
+const std::string kTemp = "/v/temp.vol";
+
+VolumeSetSpec four_volumes() {
+  VolumeSetSpec s;
+  s.volumes = {{kRoot, VolType_DATA}, {kData, VolType_DATA}, {kLog, VolType_LOG},
+               {kTemp, VolType_TEMP}};
+  return s;
+}
+
+std::vector<std::string> paths_of(const VolumeSetSpec& s) {
+  std::vector<std::string> p;
+  for (const VolumeSpec& v : s.volumes) p.push_back(v.path);
+  return p;
+}
+
+VOLUME* open_set(const std::vector<std::string>& paths, int force = 0) {
+  std::vector<const char*> c;
+  for (const std::string& p : paths) c.push_back(p.c_str());
+  return Vol_Open(static_cast<int>(c.size()), c.data(), force);
+}
+
+void close_set() {
+  if (Vol_GetRootVol() == nullptr) return;
+  Vol_Close();
+  Vol_Free();
+}
+
+bool test_flag(const VOLUME* v, int bit) { return Vol_TestFlag(bit, &v->header) != 0; }
+
+// Decoded descriptor copy of a file, without any check.
+VOLUME disk_descriptor(const std::string& path, int copy) {
+  std::vector<uint8_t> page;
+  EXPECT_EQ(testsupport::read_page(path, copy == 0 ? 0 : 319, &page), 0);
+  VOLUME v;
+  Vol_DecodeDescriptor(page.data(), &v);
+  return v;
+}
+
+// The descriptor proper of both copies on disk, header aside.
+bool copies_agree(const std::string& path) {
+  std::vector<uint8_t> a, b;
+  EXPECT_EQ(testsupport::read_page(path, 0, &a), 0);
+  EXPECT_EQ(testsupport::read_page(path, 319, &b), 0);
+  return std::equal(a.begin() + 8, a.begin() + Vol_DESCRIPTOR_PROPER_SIZE, b.begin() + 8);
+}
+
+class VolumeSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Refusals are expected here: their lines go to the test's output.
+    debug_set_stream(stderr);
+    platform::set_file_system(&fs);
+  }
+  void TearDown() override {
+    close_set();
+    platform::set_file_system(nullptr);
+  }
+  void write_set(const VolumeSetSpec& s) { ASSERT_EQ(testsupport::write_volume_set(s), 0); }
+  VOLUME* open_default() {
+    spec = four_volumes();
+    write_set(spec);
+    return open_set(paths_of(spec));
+  }
+
+  FaultFileSystem fs;
+  VolumeSetSpec spec;
+};
+
+// --- Opening ---------------------------------------------------------------------
+
+struct Shape {
+  int num_volumes;
+  int tlog_id;
+  std::vector<std::string> slots;  // "path type size free" by id
+  bool operator==(const Shape&) const = default;
+};
+
+Shape shape_of_open_set() {
+  Shape s{Vol_NumVolumes(), Vol_GetTlogVol() ? static_cast<int>(Vol_GetTlogVol()->volume_id) : -1,
+          {}};
+  for (int id = 0; id < Vol_NumVolumes(); ++id) {
+    const VOLUME& v = Vol_GetRootVol()[id];
+    s.slots.push_back(std::string(v.path) + " " + std::to_string(v.type) + " " +
+                      std::to_string(v.curr_size) + " " + std::to_string(v.free_size));
+  }
+  return s;
+}
+
+TEST_F(VolumeSetTest, AnyFileOrderOpensTheSameSet) {
+  spec = four_volumes();
+  write_set(spec);
+  std::vector<std::string> order = paths_of(spec);
+  std::sort(order.begin(), order.end());
+  Shape first;
+  int runs = 0;
+  do {
+    ASSERT_NE(open_set(order), nullptr) << order[0];
+    Shape now = shape_of_open_set();
+    if (runs++ == 0) first = now;
+    EXPECT_EQ(now, first) << "order starting " << order[0] << ", " << order[1];
+    close_set();
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_EQ(runs, 24);
+  EXPECT_EQ(first.num_volumes, 4);
+  EXPECT_EQ(first.tlog_id, 2);
+  EXPECT_EQ(first.slots[0], kRoot + " 0 320 317");
+}
+
+struct MissingCase {
+  const char* name;
+  std::string missing;
+  bool consistent;
+  int force;
+  bool opens;
+  const char* message;
+  int error;
+};
+void PrintTo(const MissingCase& c, std::ostream* os) { *os << c.name; }
+
+class MissingFile : public VolumeSetTest, public ::testing::WithParamInterface<MissingCase> {};
+
+// Whether a missing file is left out does not depend on where it is listed.
+TEST_P(MissingFile, IsJudgedAfterEveryFileIsRead) {
+  const MissingCase& c = GetParam();
+  spec = four_volumes();
+  spec.consistent = c.consistent;
+  write_set(spec);
+  fs.remove_file(c.missing);
+  std::vector<std::string> rest;
+  for (const std::string& p : paths_of(spec))
+    if (p != c.missing) rest.push_back(p);
+  for (bool missing_first : {true, false}) {
+    std::vector<std::string> order = rest;
+    order.insert(missing_first ? order.begin() : order.end(), c.missing);
+    LogCapture log("V1");
+    VOLUME* set = open_set(order, c.force);
+    EXPECT_EQ(set != nullptr, c.opens) << (missing_first ? "first" : "last");
+    EXPECT_TRUE(log.contains(c.message)) << log.text();
+    EXPECT_EQ(Vol_LastError(), c.error);
+    if (set != nullptr && c.missing == kTemp) {
+      EXPECT_FALSE(Vol_IsAllocAllowed(3, &set->used_map));
+      EXPECT_FALSE(Vol_IsAllocAllowed(3, &set->temp_aldesc));
+      EXPECT_TRUE(Vol_IsAllocAllowed(3, &set->standard_aldesc));
+    }
+    if (set != nullptr && c.missing == kLog) {
+      EXPECT_EQ(Vol_GetTlogVol(), nullptr);
+      EXPECT_TRUE(test_flag(set, Vol_CONSISTENT));  // the set is taken as it stands
+    }
+    close_set();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, MissingFile,
+    ::testing::Values(
+        MissingCase{"TempIsDropped", kTemp, true, 0, true, "NOTE: Missing volume file: \"/v/temp.vol\"", 16},
+        MissingCase{"LogOfCleanSet", kLog, true, 0, true,
+                    "NOTE: 1 LOG volume is missing - transactions not available", 11},
+        MissingCase{"LogOfUncleanSetRefused", kLog, false, 0, false,
+                    "failed to open volume: missing volume #2", 9},
+        MissingCase{"LogOfUncleanSetForced", kLog, false, 1, true,
+                    "NOTE: 1 LOG volume is missing - data volume might be corrupted", 11},
+        MissingCase{"DataRefused", kData, true, 0, false, "failed to open volume: missing volume #1", 9},
+        MissingCase{"RootRefused", kRoot, true, 0, false, "failed to open volume: missing ROOT volume", 9}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(VolumeSetTest, SetWithoutLogVolumeHasNoTransactions) {
+  spec.volumes = {{kRoot, VolType_DATA}, {kData, VolType_DATA}};
+  write_set(spec);
+  LogCapture log("V1");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains("No LOG volume present - transactions not available"));
+  EXPECT_EQ(Vol_LastError(), VOL_E_NO_TRANSACTIONS);
+  EXPECT_EQ(Vol_GetTlogVol(), nullptr);
+}
+
+TEST_F(VolumeSetTest, EveryVolumeIsLockedAgainstOtherWriters) {
+  ASSERT_NE(open_default(), nullptr);
+  LogCapture log("V0");
+  EXPECT_EQ(Vol_OpenSingle(kLog.c_str()), nullptr);
+  EXPECT_EQ(Vol_LastError(), VOL_E_OPEN);
+  EXPECT_TRUE(log.contains("Unable to open volume file")) << log.text();
+  platform::File* f = nullptr;
+  EXPECT_EQ(platform::file_open(kTemp.c_str(), platform::FILE_WRITE, &f), EBUSY);
+  close_set();
+  ASSERT_EQ(platform::file_open(kTemp.c_str(), platform::FILE_WRITE, &f), 0);
+  platform::file_close(f);
+}
+
+TEST(VolumeSetRealFiles, SecondWriterOfAnOpenSetIsRefused) {
+  testsupport::TempDir dir;
+  VolumeSetSpec s;
+  s.volumes = {{dir.file("root.vol"), VolType_DATA}, {dir.file("log.vol"), VolType_LOG}};
+  ASSERT_EQ(testsupport::write_volume_set(s), 0);
+  ASSERT_NE(open_set(paths_of(s)), nullptr);
+  platform::File* f = nullptr;
+  EXPECT_EQ(platform::file_open(s.volumes[1].path.c_str(), platform::FILE_WRITE, &f), EBUSY);
+  close_set();
+}
+
+// --- Damaged files ---------------------------------------------------------------------
+
+struct DamageCase {
+  const char* name;
+  std::function<void(FaultFileSystem&)> damage;
+  const char* message;
+  int single_error;  // status of Vol_OpenSingle on the damaged file; 0 = it opens
+  std::string file;
+};
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+// Edits one copy, or both (copy -1), of a descriptor.
+std::function<void(FaultFileSystem&)> edit(const std::string& path, int copy,
+                                           std::function<void(VOLUME&)> fn) {
+  return [=](FaultFileSystem&) {
+    for (int c : {0, 1}) {
+      if (copy < 0 || copy == c) ASSERT_EQ(testsupport::patch_descriptor(path, c, fn), 0);
+    }
+  };
+}
+
+// Rewrites free-list page `page` of path: its next link and one bitmap bit.
+std::function<void(FaultFileSystem&)> edit_flist(const std::string& path, uint32_t page,
+                                                 std::function<void(Vol_FLMEM*)> fn) {
+  return [=](FaultFileSystem&) {
+    Vol_FLMEM* fl = Vol_CreateFreeDescriptor(page);
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(testsupport::read_page(path, PAGE_NUMBER(page), &bytes), 0);
+    memcpy(fl->image, bytes.data(), Vol_PAGESIZE);
+    fn(fl);
+    bytes.assign(fl->image, fl->image + Vol_PAGESIZE);
+    Vol_FreeFreeDescriptor(fl);
+    ASSERT_EQ(testsupport::write_page(path, PAGE_NUMBER(page), bytes), 0);
+  };
+}
+
+std::function<void(FaultFileSystem&)> both(std::function<void(FaultFileSystem&)> a,
+                                           std::function<void(FaultFileSystem&)> b) {
+  return [=](FaultFileSystem& fs) {
+    a(fs);
+    b(fs);
+  };
+}
+
+// A third free-list page at page 2 (the volume may have more free-list
+// pages than it needs), with next as its link.
+std::function<void(FaultFileSystem&)> extra_flist_page(const std::string& path, uint32_t next) {
+  return [=](FaultFileSystem&) {
+    Vol_FLMEM* fl = Vol_CreateFreeDescriptor(2);
+    Vol_FlistSetNext(fl, next);
+    std::vector<uint8_t> bytes(fl->image, fl->image + Vol_PAGESIZE);
+    Vol_FreeFreeDescriptor(fl);
+    ASSERT_EQ(testsupport::write_page(path, 2, bytes), 0);
+  };
+}
+
+std::function<void(FaultFileSystem&)> copy_file(const std::string& from, const std::string& to) {
+  return [=](FaultFileSystem& fs) { fs.put_file(to, fs.contents(from)); };
+}
+
+// Volume id of a set of id + 1 volumes with the same set id, as file to.
+std::function<void(FaultFileSystem&)> volume_of_bigger_set(uint32_t id, const std::string& to) {
+  return [=](FaultFileSystem& fs) {
+    VolumeSetSpec big;
+    for (uint32_t i = 0; i <= id; ++i) big.volumes.push_back({"/big/" + std::to_string(i)});
+    ASSERT_EQ(testsupport::write_volume_set(big), 0);
+    fs.put_file(to, fs.contents(big.volumes[id].path));
+  };
+}
+
+class DamagedSet : public VolumeSetTest, public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(DamagedSet, IsRefusedWithItsMessage) {
+  const DamageCase& c = GetParam();
+  spec = four_volumes();
+  write_set(spec);
+  c.damage(fs);
+  {
+    LogCapture log("V0");
+    VOLUME* single = Vol_OpenSingle(c.file.c_str());
+    EXPECT_EQ(single != nullptr, c.single_error == 0);
+    if (c.single_error != 0) {
+      EXPECT_EQ(Vol_LastError(), c.single_error);
+      EXPECT_TRUE(log.contains(c.message)) << log.text();
+    }
+    Vol_FreeSingle(single);
+  }
+  LogCapture log("V0");
+  EXPECT_EQ(open_set(paths_of(spec)), nullptr);
+  EXPECT_EQ(Vol_LastError(), VOL_E_INCONSISTENT);
+  EXPECT_TRUE(log.contains(c.message)) << log.text();
+  // Nothing of the refused set stays open.
+  EXPECT_EQ(Vol_GetRootVol(), nullptr);
+  platform::File* f = nullptr;
+  ASSERT_EQ(platform::file_open(kRoot.c_str(), platform::FILE_WRITE, &f), 0);
+  platform::file_close(f);
+}
+
+const uint32_t kRootFlist = 1;
+const uint32_t kDataFlist = (1u << 24) | 1;
+
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, DamagedSet,
+    ::testing::Values(
+        // One descriptor copy fails its checks.
+        DamageCase{"HeaderType", edit(kRoot, 0, [](VOLUME& v) { v.header.type = 2; }),
+                   "invalid page header, page=0x0", 7, kRoot},
+        DamageCase{"HeaderPage", edit(kData, 0, [](VOLUME& v) { v.header.page = 7; }),
+                   "invalid page header, page=0x1000000", 7, kData},
+        DamageCase{"ByteOrderReversed", edit(kRoot, 0, [](VOLUME& v) { v.byte_order = 0xD2040000; }),
+                   "invalid byte order", 7, kRoot},
+        DamageCase{"DataRelease31", edit(kRoot, 0, [](VOLUME& v) { v.release = 31; }),
+                   "invalid volume release", 7, kRoot},
+        DamageCase{"DataRelease9", edit(kData, 0, [](VOLUME& v) { v.release = 9; }),
+                   "invalid volume release", 7, kData},
+        DamageCase{"LogRelease10", edit(kLog, 0, [](VOLUME& v) { v.release = 10; }),
+                   "invalid log volume release", 7, kLog},
+        DamageCase{"NoRevision", edit(kRoot, 0, [](VOLUME& v) { v.revision[0] = 0; }),
+                   "volume revision not recognized", 7, kRoot},
+        DamageCase{"VolumeId256", edit(kRoot, 0, [](VOLUME& v) { v.volume_id = 256; }),
+                   "volume identifier out of range", 7, kRoot},
+        DamageCase{"PageSize", edit(kRoot, 0, [](VOLUME& v) { v.page_size = 4096; }),
+                   "invalid page size 4096", 7, kRoot},
+        DamageCase{"NoVolumes", edit(kRoot, 0, [](VOLUME& v) { v.num_volumes = 0; }),
+                   "invalid number of volumes 0", 7, kRoot},
+        DamageCase{"TooManyVolumes", edit(kRoot, 0, [](VOLUME& v) { v.num_volumes = 257; }),
+                   "invalid number of volumes 257", 7, kRoot},
+        DamageCase{"SizeTooSmall", edit(kData, 0, [](VOLUME& v) { v.curr_size = 319; }),
+                   "invalid volume size 319", 7, kData},
+        DamageCase{"SizeTooLarge", edit(kData, 0, [](VOLUME& v) { v.curr_size = 0x1000001; }),
+                   "invalid volume size 16777217", 7, kData},
+        DamageCase{"ExtensionSizeOne", edit(kData, 0, [](VOLUME& v) { v.ext_size = 1; }),
+                   "invalid extension size 1", 7, kData},
+        DamageCase{"MaximumBelowSize", edit(kData, 0, [](VOLUME& v) { v.max_size = 100; }),
+                   "maximum size 100 below current size 320", 7, kData},
+        DamageCase{"NoFreeListPages", edit(kRoot, 0, [](VOLUME& v) { v.num_flist = 0; }),
+                   "0 free-list pages for 320 pages", 7, kRoot},
+        DamageCase{"TooManyFreeListPages", edit(kRoot, 0, [](VOLUME& v) { v.num_flist = 300; }),
+                   "300 free-list pages for 320 pages", 7, kRoot},
+        DamageCase{"FreeListHeadPastEnd", edit(kRoot, 0, [](VOLUME& v) { v.flist_head = 320; }),
+                   "invalid free-list page 0x140", 7, kRoot},
+        DamageCase{"FreeListHeadOnOtherVolume",
+                   edit(kRoot, 0, [](VOLUME& v) { v.flist_head = kDataFlist; }),
+                   "invalid free-list page 0x1000001", 7, kRoot},
+        DamageCase{"FreeListTailOnCopy", edit(kRoot, 0, [](VOLUME& v) { v.flist_tail = 319; }),
+                   "invalid free-list page 0x13f", 7, kRoot},
+        DamageCase{"TruncatedFile",
+                   [](FaultFileSystem& fs) {
+                     std::vector<uint8_t> bytes = fs.contents(kData);
+                     bytes.resize(100 * Vol_PAGESIZE);
+                     fs.put_file(kData, bytes);
+                   },
+                   "unable to read page=0x13f", 7, kData},
+        // The two copies disagree where they must not.
+        DamageCase{"CopiesDifferInSetId", edit(kData, 1, [](VOLUME& v) { v.set_id = 9; }),
+                   "invalid copy of volume descriptor (set_id)", 18, kData},
+        DamageCase{"CopiesDifferInType", edit(kTemp, 1, [](VOLUME& v) { v.type = VolType_DATA; }),
+                   "invalid copy of volume descriptor (type)", 18, kTemp},
+        DamageCase{"CopiesDifferInFreeListHead",
+                   edit(kRoot, 1, [](VOLUME& v) { v.flist_head = 2; }),
+                   "invalid copy of volume descriptor (flist_head)", 18, kRoot},
+        DamageCase{"CopyOneDamaged", edit(kRoot, 1, [](VOLUME& v) { v.byte_order = 4321; }),
+                   "invalid byte order, page=0x13f", 7, kRoot},
+        // Free-list chains.
+        DamageCase{"ChainShorterThanCount", edit(kRoot, -1, [](VOLUME& v) { v.num_flist = 2; }),
+                   "free-list chain of volume #0 is broken at page=0x0 (1 of 2 pages)", 7, kRoot},
+        DamageCase{"ChainLeavesVolume",
+                   both(edit(kRoot, -1, [](VOLUME& v) { v.num_flist = 2; }),
+                        edit_flist(kRoot, kRootFlist,
+                                   [](Vol_FLMEM* fl) { Vol_FlistSetNext(fl, kDataFlist); })),
+                   "broken at page=0x1000001", 7, kRoot},
+        DamageCase{"ChainLoops",
+                   both(both(edit(kRoot, -1,
+                                  [](VOLUME& v) {
+                                    v.num_flist = 3;
+                                    v.flist_tail = 2;
+                                  }),
+                             edit_flist(kRoot, kRootFlist,
+                                        [](Vol_FLMEM* fl) {
+                                          Vol_FlistSetNext(fl, 2);
+                                          Vol_FlistMarkUsed(fl, 2);
+                                        })),
+                        extra_flist_page(kRoot, kRootFlist)),
+                   "free-list chain of volume #0 loops at page=0x1", 7, kRoot},
+        DamageCase{"ChainEndsBeforeTail", edit(kData, -1, [](VOLUME& v) { v.flist_tail = (1u << 24) | 2; }),
+                   "ends at page=0x1000001, not at its tail page=0x1000002", 7, kData},
+        DamageCase{"FreeListPageHeader",
+                   edit_flist(kRoot, kRootFlist,
+                              [](Vol_FLMEM* fl) { Vol_InitHeader(Vol_PAGE_NODE, 1, fl->image); }),
+                   "Vol_ReadFreeDescriptor() failed: file is corrupt", 7, kRoot},
+        DamageCase{"ReservedPageFree",
+                   edit_flist(kData, kDataFlist, [](Vol_FLMEM* fl) { Vol_FlistMarkFree(fl, 319); }),
+                   "volume #1 marks its reserved page 319 free", 7, kData},
+        // The files do not form one set.
+        DamageCase{"ForeignFile", edit(kData, -1, [](VOLUME& v) { v.set_id = 77; }),
+                   "file does not belong to volume set (1: /v/data1.vol)", 0, kData},
+        DamageCase{"SecondRoot", copy_file(kRoot, kData),
+                   "more than one ROOT volume specified (/v/data1.vol)", 0, kData},
+        DamageCase{"SameIdTwice", copy_file(kData, kTemp), "volume already exists, volume_id=1",
+                   0, kTemp},
+        DamageCase{"IdBeyondTheSet", volume_of_bigger_set(5, kTemp),
+                   "volume_id 5 is out of range, set contains 4 volumes", 0, kTemp},
+        DamageCase{"RootCountsTooFew", edit(kRoot, -1, [](VOLUME& v) { v.num_volumes = 2; }),
+                   "number of volumes is not correct (4 specified, should be 2)", 0, kRoot},
+        DamageCase{"DataGeneration", edit(kData, -1, [](VOLUME& v) { v.generation = 7; }),
+                   "volume #1 has inconsistent generation count 7 (should be 1)", 0, kData},
+        DamageCase{"LogGenerationOfUncleanSet",
+                   both(edit(kRoot, -1, [](VOLUME& v) { v.header.flags = 0; }),
+                        edit(kLog, -1, [](VOLUME& v) { v.generation = 7; })),
+                   "volume #2 has inconsistent generation count 7 (should be 1)", 0, kLog},
+        DamageCase{"UnknownType", edit(kData, -1, [](VOLUME& v) { v.type = 5; }),
+                   "volume #1 has unknown type 5", 0, kData},
+        DamageCase{"LogInDataMap",
+                   edit(kRoot, -1, [](VOLUME& v) { Vol_SetAllocAllowed(2, &v.standard_aldesc); }),
+                   "volume #2 has inconsistent allocator settings", 0, kRoot},
+        DamageCase{"RootPageOutsideTheSet",
+                   edit(kRoot, -1, [](VOLUME& v) { v.first_page = (1u << 24) | 400; }),
+                   "volume #0 has an invalid root page 0x1000190", 0, kRoot}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(VolumeSetTest, TwoPrimaryLogVolumesAreRefused) {
+  spec = four_volumes();
+  spec.volumes.push_back({"/v/log2.vol", VolType_LOG});
+  write_set(spec);
+  for (uint32_t id : {2u, 4u})
+    ASSERT_EQ(testsupport::patch_descriptor(spec.volumes[id].path, 0,
+                                            [id](VOLUME& v) { v.first_page = (id << 24) | 5; }),
+              0);
+  for (uint32_t id : {2u, 4u})
+    ASSERT_EQ(testsupport::patch_descriptor(spec.volumes[id].path, 1,
+                                            [id](VOLUME& v) { v.first_page = (id << 24) | 5; }),
+              0);
+  LogCapture log("V0");
+  EXPECT_EQ(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains("more than one primary transaction log volume present"));
+}
+
+TEST_F(VolumeSetTest, PrimaryLogVolumeIsTheOneWithARootPage) {
+  spec = four_volumes();
+  spec.volumes.push_back({"/v/log2.vol", VolType_LOG});
+  write_set(spec);
+  for (int copy : {0, 1})
+    ASSERT_EQ(testsupport::patch_descriptor("/v/log2.vol", copy,
+                                            [](VOLUME& v) { v.first_page = (4u << 24) | 5; }),
+              0);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_EQ(Vol_GetTlogVol()->volume_id, 4u);
+}
+
+TEST_F(VolumeSetTest, LogGenerationOfCleanSetIsTakenFromTheRoot) {
+  spec = four_volumes();
+  write_set(spec);
+  for (int copy : {0, 1})
+    ASSERT_EQ(testsupport::patch_descriptor(kLog, copy, [](VOLUME& v) { v.generation = 7; }), 0);
+  LogCapture log("V0");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains(
+      "NOTE: LOG volume 2 has inconsistent generation count - ignored since data volume is "
+      "consistent"));
+  EXPECT_EQ(Vol_GetRootVol()[2].generation, 1u);
+  Vol_Sync(Vol_TIO_SYNC);
+  close_set();
+  EXPECT_EQ(disk_descriptor(kLog, 0).generation, 1u);
+  EXPECT_EQ(disk_descriptor(kLog, 1).generation, 1u);
+}
+
+// --- Copies left apart by a crash between their writes ----------------------------
+
+struct ApartCase {
+  const char* name;
+  const char* field;
+  std::function<void(VOLUME&)> older;
+};
+void PrintTo(const ApartCase& c, std::ostream* os) { *os << c.name; }
+
+class CopiesApart : public VolumeSetTest, public ::testing::WithParamInterface<ApartCase> {};
+
+TEST_P(CopiesApart, KeepCopyZeroAndRewriteCopyOne) {
+  const ApartCase& c = GetParam();
+  spec = four_volumes();
+  spec.volumes[0].size = 400;
+  spec.volumes[0].ext_size = 16;
+  write_set(spec);
+  ASSERT_EQ(testsupport::patch_descriptor(kRoot, 1, c.older), 0);
+  {
+    LogCapture log("V0");
+    VOLUME* set = open_set(paths_of(spec));
+    ASSERT_NE(set, nullptr);
+    EXPECT_TRUE(log.contains(std::string("copies of the volume descriptor differ (") + c.field +
+                             ") - copy 0 kept, copy 1 rewritten"))
+        << log.text();
+    EXPECT_EQ(set->curr_size, 400u);
+  }
+  EXPECT_TRUE(copies_agree(kRoot));
+  close_set();
+  LogCapture log("V0");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_FALSE(log.contains("differ")) << log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, CopiesApart,
+    ::testing::Values(ApartCase{"Size", "curr_size", [](VOLUME& v) { v.curr_size = 320; }},
+                      ApartCase{"FreeListCount", "num_flist", [](VOLUME& v) { v.num_flist = 2; }},
+                      ApartCase{"RootPage", "first_page", [](VOLUME& v) { v.first_page = 9; }},
+                      ApartCase{"ExtensionSize", "ext_size", [](VOLUME& v) { v.ext_size = 0; }},
+                      ApartCase{"MaximumSize", "max_size", [](VOLUME& v) { v.max_size = 900; }},
+                      ApartCase{"Release", "release", [](VOLUME& v) { v.release = 29; }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(VolumeSetTest, ExtensionDuringBackupThatNeverEndedIsForgiven) {
+  spec = four_volumes();
+  write_set(spec);
+  ASSERT_EQ(testsupport::patch_descriptor(kData, 1, [](VOLUME& v) {
+              v.curr_size = 336;
+              Vol_SetFlag(Vol_IS_REDIRECTED, &v.header);
+            }),
+            0);
+  LogCapture log("V0");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains("volume header inconsistency: on-line backup mode was not cleanly "
+                           "shutdown (1: /v/data1.vol)"))
+      << log.text();
+  EXPECT_EQ(Vol_GetRootVol()[1].curr_size, 320u);
+}
+
+TEST_F(VolumeSetTest, OlderReleasesAreUpgradedAndWrittenBack) {
+  spec = four_volumes();
+  write_set(spec);
+  for (const std::string& p : paths_of(spec)) {
+    for (int copy : {0, 1}) {
+      ASSERT_EQ(testsupport::patch_descriptor(p, copy,
+                                              [](VOLUME& v) {
+                                                v.release = v.type == VolType_LOG ? 7 : 28;
+                                                Vol_SetAllAllocAllowed(&v.standard_aldesc);
+                                                Vol_ClearAllAllocAllowed(&v.tlog_aldesc);
+                                                Vol_ClearAllAllocAllowed(&v.temp_aldesc);
+                                              }),
+                0);
+    }
+  }
+  VOLUME* set = open_set(paths_of(spec));
+  ASSERT_NE(set, nullptr);
+  EXPECT_TRUE(Vol_IsAllocAllowed(2, &set->tlog_aldesc));
+  EXPECT_FALSE(Vol_IsAllocAllowed(2, &set->standard_aldesc));
+  EXPECT_TRUE(Vol_IsAllocAllowed(3, &set->temp_aldesc));
+  EXPECT_FALSE(Vol_IsAllocAllowed(3, &set->standard_aldesc));
+  EXPECT_TRUE(Vol_IsAllocAllowed(1, &set->standard_aldesc));
+  for (const std::string& p : paths_of(spec)) {
+    const VOLUME v = disk_descriptor(p, 1);
+    EXPECT_EQ(v.release, v.type == VolType_LOG ? 9u : 30u) << p;
+  }
+  close_set();
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(Vol_IsAllocAllowed(2, &Vol_GetRootVol()->tlog_aldesc));
+}
+
+// --- Allocation --------------------------------------------------------------------
+
+TEST_F(VolumeSetTest, FirstFitHandsOutTheLowestRunAndNeverAReservedPage) {
+  ASSERT_NE(open_default(), nullptr);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 2u);
+  EXPECT_EQ(Vol_AllocPage(8, nullptr), 3u);
+  Vol_FreePage(3, 2);
+  EXPECT_EQ(Vol_AllocPage(3, nullptr), 11u);
+  EXPECT_EQ(Vol_AllocPage(2, nullptr), 3u);
+  // Page 319 splits the end of the root volume: a run of 8 goes elsewhere.
+  std::vector<bool> seen(320);
+  for (;;) {
+    Vol_PAGEADDR p = Vol_AllocPage(1, nullptr);
+    if (p == 0 || PAGE_VOLID(p) != 0) break;
+    ASSERT_NE(PAGE_NUMBER(p), 319u);
+    ASSERT_FALSE(seen[PAGE_NUMBER(p)]);
+    seen[PAGE_NUMBER(p)] = true;
+  }
+  EXPECT_EQ(Vol_GetRootVol()->free_size, 0u);
+  EXPECT_EQ(Vol_AllocPage(8, nullptr), (1u << 24) | 3);
+}
+
+TEST_F(VolumeSetTest, RunAtTheVeryEndOfAVolumeIsFound) {
+  spec.volumes = {{kRoot, VolType_DATA}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t p = 2; p < 311; ++p) Vol_MarkPageUsed(p, 1);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, 8u);
+  EXPECT_EQ(Vol_AllocPage(8, nullptr), 311u);
+}
+
+// First fit over two data volumes, checked step by step against a plain
+// model of every page's bit.
+TEST_F(VolumeSetTest, AllocationFollowsAFirstFitModel) {
+  spec.volumes = {{kRoot, VolType_DATA}, {kData, VolType_DATA}, {kLog, VolType_LOG}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  std::vector<std::vector<bool>> used(2, std::vector<bool>(320, false));
+  for (auto& u : used) u[0] = u[1] = u[319] = true;
+  auto model_alloc = [&](int count) -> Vol_PAGEADDR {
+    for (uint32_t id = 0; id < 2; ++id) {
+      int run = 0;
+      for (uint32_t p = 0; p < 320; ++p) {
+        run = used[id][p] ? 0 : run + 1;
+        if (run == count) {
+          for (uint32_t q = p + 1 - count; q <= p; ++q) used[id][q] = true;
+          return (id << 24) | (p + 1 - count);
+        }
+      }
+    }
+    return 0;
+  };
+  std::mt19937 rng(7);
+  std::vector<std::pair<Vol_PAGEADDR, int>> held;
+  for (int step = 0; step < 3000; ++step) {
+    if (held.empty() || rng() % 3 != 0) {
+      const int count = 1 + static_cast<int>(rng() % 8);
+      const Vol_PAGEADDR want = model_alloc(count);
+      const Vol_PAGEADDR got = Vol_AllocPage(count, nullptr);
+      ASSERT_EQ(got, want) << "step " << step << " count " << count;
+      if (got != 0) held.push_back({got, count});
+    } else {
+      const size_t i = rng() % held.size();
+      const auto [page, count] = held[i];
+      held.erase(held.begin() + static_cast<long>(i));
+      for (int k = 0; k < count; ++k) used[PAGE_VOLID(page)][PAGE_NUMBER(page) + k] = false;
+      Vol_FreePage(page, count);
+    }
+    for (uint32_t id = 0; id < 2; ++id)
+      ASSERT_EQ(Vol_GetRootVol()[id].free_size,
+                static_cast<uint32_t>(std::count(used[id].begin(), used[id].end(), false)));
+  }
+  // What was written back is what the next open reads.
+  Vol_Sync(Vol_TIO_SYNC);
+  close_set();
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t id = 0; id < 2; ++id) {
+    uint32_t bit;
+    for (uint32_t p = 0; p < 320; ++p) {
+      Vol_FLMEM* fl = Vol_FlistFor(&Vol_GetRootVol()[id], p, &bit);
+      ASSERT_EQ(Vol_FlistIsFree(fl, bit) != 0, !used[id][p]) << id << ":" << p;
+    }
+  }
+}
+
+TEST_F(VolumeSetTest, RootPagesFollowTheFirstAllocationAndAreClearedByFree) {
+  ASSERT_NE(open_default(), nullptr);
+  const Vol_PAGEADDR first = Vol_AllocPage(2, nullptr);
+  EXPECT_EQ(Vol_GetRootVol()->first_page, first);
+  EXPECT_EQ(disk_descriptor(kRoot, 0).first_page, first);
+  EXPECT_EQ(disk_descriptor(kRoot, 1).first_page, first);
+  const Vol_PAGEADDR log_first = Vol_AllocPage(1, Vol_GetTlogAldesc());
+  EXPECT_EQ(PAGE_VOLID(log_first), 2u);
+  EXPECT_EQ(Vol_GetTlogVol()->first_page, log_first);
+  const Vol_PAGEADDR second = Vol_AllocPage(1, nullptr);
+  Vol_FreePage(first, 2);
+  EXPECT_EQ(Vol_GetRootVol()->first_page, 0u);
+  EXPECT_EQ(disk_descriptor(kRoot, 0).first_page, 0u);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), first);
+  EXPECT_EQ(Vol_GetRootVol()->first_page, first);
+  EXPECT_NE(second, first);
+}
+
+TEST_F(VolumeSetTest, DelayedFreesWaitForTheCheckpoint) {
+  ASSERT_NE(open_default(), nullptr);
+  std::vector<Vol_PAGEADDR> logs, datas;
+  for (int i = 0; i < 70; ++i) logs.push_back(Vol_AllocPage(2, Vol_GetTlogAldesc()));
+  for (int i = 0; i < 70; ++i) datas.push_back(Vol_AllocPage(1, nullptr));
+  const uint32_t log_free = Vol_GetTlogVol()->free_size;
+  const uint32_t data_free = Vol_GetRootVol()->free_size;
+  for (Vol_PAGEADDR p : logs) Vol_FreePageDelayed(p, 2);
+  for (Vol_PAGEADDR p : datas) Vol_FreePageDelayed(p, 1);
+  EXPECT_EQ(Vol_DelayedLogPages(), 140u);
+  EXPECT_EQ(Vol_GetTlogVol()->free_size, log_free);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), datas.back() + 1);  // nothing freed yet
+  Vol_DELAYED_FREE* list = Vol_TakeDelayedFrees();
+  ASSERT_NE(list, nullptr);
+  ASSERT_NE(list->next, nullptr);  // 140 entries take two blocks
+  EXPECT_EQ(Vol_TakeDelayedFrees(), nullptr);
+  Vol_FreeDelayedList(list);
+  EXPECT_EQ(Vol_DelayedLogPages(), 0u);
+  EXPECT_EQ(Vol_GetTlogVol()->free_size, log_free + 140);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, data_free + 70 - 1);
+}
+
+// --- Extension ----------------------------------------------------------------------
+
+TEST_F(VolumeSetTest, VolumesGrowByTheirExtensionSizeUpToTheMaximum) {
+  spec.volumes = {{kRoot, VolType_DATA, 320, 100, 500}, {kLog, VolType_LOG}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  LogCapture log("V2");
+  int pages = 0;
+  while (Vol_AllocPage(1, nullptr) != 0) ++pages;
+  EXPECT_EQ(pages, 500 - 3);
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, 500u);
+  EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+  EXPECT_TRUE(log.contains("Note: Volume #0 has been extended by 100 pages, current size is 420 pages"));
+  EXPECT_TRUE(log.contains("current size is 500 pages"));
+  EXPECT_TRUE(log.contains("Note: Volume #0 has reached maximum size"));
+  EXPECT_TRUE(log.contains("No space left in data volume"));
+  // The growth is on disk in both copies.
+  EXPECT_EQ(disk_descriptor(kRoot, 0).curr_size, 500u);
+  EXPECT_EQ(disk_descriptor(kRoot, 1).curr_size, 500u);
+  EXPECT_EQ(fs.contents(kRoot).size(), 500u * Vol_PAGESIZE);
+  Vol_Sync(Vol_TIO_SYNC);
+  close_set();
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, 0u);
+}
+
+TEST_F(VolumeSetTest, EightPagesWhereOnlyRunsOfSevenAreFreeExtend) {
+  spec.volumes = {{kRoot, VolType_DATA, 320, 64}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t p = 2; p < 319; ++p)
+    if (p % 8 == 0) Vol_MarkPageUsed(p, 1);
+  LogCapture log("V2");
+  EXPECT_EQ(Vol_AllocPage(8, nullptr), 320u);
+  EXPECT_TRUE(log.contains("Vol_AllocPage() note: request cannot be satisfied, trying to extend volume"));
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, 384u);
+}
+
+TEST_F(VolumeSetTest, FullFileSystemStopsExtensionUntilTheVolumeIsReadAgain) {
+  spec.volumes = {{kRoot, VolType_DATA, 320, 64}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
+  fs.set_capacity(fs.contents(kRoot).size() + 10 * Vol_PAGESIZE);
+  {
+    LogCapture log("V2");
+    EXPECT_EQ(Vol_AllocPage(1, nullptr), 320u);
+    EXPECT_TRUE(log.contains("Vol_ExtendSingle: Unable to complete volume extension"));
+    EXPECT_TRUE(log.contains("has been extended by 10 pages, current size is 330 pages"));
+  }
+  for (int i = 0; i < 9; ++i) ASSERT_NE(Vol_AllocPage(1, nullptr), 0u);
+  {
+    LogCapture log("V2");
+    EXPECT_EQ(Vol_AllocPage(1, nullptr), 0u);
+    EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+    EXPECT_TRUE(log.contains("Note: Volume #0 could not be extended, file system is full"));
+    EXPECT_TRUE(test_flag(Vol_GetRootVol(), Vol_FS_FULL));
+  }
+  const uint64_t writes = fs.counts(kRoot).writes;
+  LogCapture log("V2");
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 0u);
+  EXPECT_EQ(fs.counts(kRoot).writes, writes);
+  EXPECT_FALSE(log.contains("could not be extended")) << log.text();
+  close_set();
+  fs.set_capacity(0);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, 330u);
+  EXPECT_NE(Vol_AllocPage(1, nullptr), 0u);
+}
+
+struct PowerCase {
+  const char* name;
+  PowerLoss mode;
+  int seeds;  // torn power losses tried at each point
+  int sync_mode;
+};
+void PrintTo(const PowerCase& c, std::ostream* os) { *os << c.name; }
+
+class PowerLossDuringExtension : public ::testing::TestWithParam<PowerCase> {};
+
+// The power fails before each write and flush of an extension in turn; the
+// set opens every time, at its old or its new size with the new pages on
+// disk, with copies that agree and a free count that matches the bitmaps,
+// and it can still allocate.
+TEST_P(PowerLossDuringExtension, LeavesASetThatOpens) {
+  const PowerCase& c = GetParam();
+  VolumeSetSpec s;
+  s.volumes = {{kRoot, VolType_DATA, 320, 12}};
+  const std::vector<std::string> paths = paths_of(s);
+  bool cut = true;
+  for (int n = 1; cut; ++n) {
+    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
+      FaultFileSystem fs;
+      CrashFileSystem crash(&fs, [&] { fs.lose_power(c.mode, static_cast<uint32_t>(n * 100 + seed)); });
+      platform::set_file_system(&crash);
+      ASSERT_EQ(testsupport::write_volume_set(s), 0);
+      ASSERT_NE(open_set(paths), nullptr);
+      ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
+      for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
+      Vol_Sync(Vol_TIO_SYNC);
+      Vol_GetRootVol()->fhandle->datasync();
+      crash.arm(n);
+      cut = false;
+      try {
+        Vol_AllocPage(1, nullptr);
+      } catch (const PowerCut&) {
+        cut = true;
+      }
+      crash.arm(0);
+      close_set();
+      if (cut) {
+        VOLUME* set = open_set(paths);
+        ASSERT_NE(set, nullptr) << "power lost at write or flush " << n << ", seed " << seed;
+        const uint32_t size = set->curr_size;
+        EXPECT_TRUE(size == 320 || size == 332) << n << ": " << size;
+        // A size on disk means its pages are on disk.
+        EXPECT_GE(fs.contents(kRoot).size(), uint64_t{size} * Vol_PAGESIZE) << n << "/" << seed;
+        EXPECT_EQ(set->free_size, Vol_CountFreePages(set)) << n;
+        EXPECT_NE(Vol_AllocPage(1, nullptr), 0u) << n;
+        Vol_Sync(Vol_TIO_SYNC);
+        close_set();
+        EXPECT_TRUE(copies_agree(kRoot)) << n;
+        ASSERT_NE(open_set(paths), nullptr) << n;
+        close_set();
+      } else {
+        EXPECT_GT(n, 5);
+      }
+      platform::set_file_system(nullptr);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, PowerLossDuringExtension,
+    ::testing::Values(PowerCase{"DropUnflushedSynced", PowerLoss::DropUnflushed, 1, 1},
+                      PowerCase{"DropUnflushedUnsynced", PowerLoss::DropUnflushed, 1, 0},
+                      PowerCase{"TearUnflushedSynced", PowerLoss::TearUnflushed, 4, 1},
+                      PowerCase{"TearUnflushedUnsynced", PowerLoss::TearUnflushed, 4, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// An extension that needs a new free-list page, on sparse real files, stopped
+// at every write and flush in turn (the writes before the stop are kept, as
+// after a crash of the process).
+TEST(VolumeSetRealFiles, ExtensionWithANewFreeListPageStopsAnywhereAndOpens) {
+  testsupport::TempDir dir;
+  VolumeSetSpec s;
+  s.volumes = {{dir.file("root.vol"), VolType_DATA, Vol_FLIST_NUMITEMS, 16},
+               {dir.file("log.vol"), VolType_LOG}};
+  const std::vector<std::string> paths = paths_of(s);
+  CrashFileSystem crash(platform::file_system());
+  for (int n = 1;; ++n) {
+    for (const std::string& p : paths) unlink(p.c_str());
+    ASSERT_EQ(testsupport::write_volume_set(s), 0);
+    platform::set_file_system(&crash);
+    ASSERT_NE(open_set(paths), nullptr);
+    crash.arm(n);
+    bool cut = false;
+    uint32_t gained = 0;
+    try {
+      gained = Vol_ExtendSingle(Vol_GetRootVol());
+    } catch (const PowerCut&) {
+      cut = true;
+    }
+    crash.arm(0);
+    close_set();
+    VOLUME* set = open_set(paths);
+    ASSERT_NE(set, nullptr) << "stopped at write or flush " << n;
+    if (!cut) {
+      EXPECT_EQ(gained, 15u);
+      EXPECT_EQ(set->curr_size, Vol_FLIST_NUMITEMS + 16);
+      EXPECT_EQ(set->num_flist, 2u);
+      EXPECT_EQ(set->flist_tail, Vol_FLIST_NUMITEMS);
+      uint32_t bit;
+      const Vol_FLMEM* fl = Vol_FlistFor(set, Vol_FLIST_NUMITEMS, &bit);
+      EXPECT_FALSE(Vol_FlistIsFree(fl, bit));
+    } else {
+      EXPECT_TRUE(set->num_flist == 1 || set->num_flist == 2) << n;
+      EXPECT_EQ(set->num_flist, Vol_FlistPagesFor(set->curr_size)) << n;
+    }
+    EXPECT_EQ(set->free_size, Vol_CountFreePages(set)) << n;
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+    platform::set_file_system(nullptr);
+    EXPECT_TRUE(copies_agree(paths[0])) << n;
+    if (!cut) break;
+  }
+}
+
+// --- Sync modes, consistency, properties, information -----------------------------
+
+TEST_F(VolumeSetTest, SyncModeSetsTheFlushFlagOfEachVolumeKind) {
+  ASSERT_NE(open_default(), nullptr);
+  ASSERT_EQ(Vol_SetSyncMode(1), 0);
+  const VOLUME* t = Vol_GetRootVol();
+  for (int id : {0, 1, 3}) EXPECT_TRUE(test_flag(&t[id], Vol_DSYNC)) << id;
+  EXPECT_TRUE(test_flag(&t[2], Vol_LSYNC));
+  EXPECT_FALSE(test_flag(&t[2], Vol_DSYNC));
+  Vol_AllocPage(1, nullptr);
+  const uint64_t flushes = fs.total_flushes();
+  Vol_Sync(Vol_TIO_SYNC);
+  EXPECT_GT(fs.total_flushes(), flushes);
+  close_set();
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(test_flag(Vol_GetRootVol(), Vol_DSYNC));
+  ASSERT_EQ(Vol_SetSyncMode(0), 0);
+  EXPECT_FALSE(test_flag(Vol_GetRootVol(), Vol_DSYNC));
+  LogCapture log("V0");
+  EXPECT_EQ(Vol_SetSyncMode(2), -1);
+  EXPECT_TRUE(log.contains("Vol_SetSyncMode() failed: invalid mode"));
+}
+
+TEST_F(VolumeSetTest, ConsistentFlagReachesTheRootDescriptorAtOnce) {
+  ASSERT_NE(open_default(), nullptr);
+  EXPECT_EQ(Vol_IsConsistent(), 1);
+  Vol_ClearConsistent();
+  EXPECT_EQ(Vol_IsConsistent(), 0);
+  for (int copy : {0, 1}) {
+    const VOLUME d = disk_descriptor(kRoot, copy);
+    EXPECT_FALSE(test_flag(&d, Vol_CONSISTENT)) << copy;
+  }
+  Vol_SetConsistent();
+  const VOLUME d = disk_descriptor(kRoot, 0);
+  EXPECT_TRUE(test_flag(&d, Vol_CONSISTENT));
+}
+
+TEST_F(VolumeSetTest, PropertiesChangeOnlyForAnExactPathAndInRange) {
+  ASSERT_NE(open_default(), nullptr);
+  struct Case {
+    const char* path;
+    uint32_t mask, values, size, ext, max;
+    int error;
+    const char* message;
+  };
+  const uint32_t U = Vol_UNCHANGED;
+  const Case cases[] = {
+      {"/v/DATA1.vol", 0, 0, U, 16, U, 5,
+       "Vol_ChangeProperties() failed: volume file not in volume set, path=\"/v/DATA1.vol\""},
+      {nullptr, 0, 0, 400, U, U, 5,
+       "volume file not specified - required to change size"},
+      {nullptr, 0, 0, U, 16, U, 5,
+       "volume file not specified - required to change extension size"},
+      {nullptr, 0, 0, U, U, 900, 5,
+       "volume file not specified - required to change maximum size"},
+      {"/v/data1.vol", 0, 0, 100, U, U, 6, "size (100) is out of range"},
+      {"/v/data1.vol", 0, 0, U, 1, U, 6, "ext_size (1) is out of range"},
+      {"/v/data1.vol", 0, 0, U, U, 300, 6, "max_size (300) is out of range"},
+      {"/v/data1.vol", 8, 8, U, U, U, 5, "inconsistent flags: 00000008/00000008"},
+      {"/v/data1.vol", 4, 1, U, U, U, 5, "inconsistent flags: 00000004/00000001"},
+  };
+  for (const Case& c : cases) {
+    LogCapture log("V0");
+    EXPECT_EQ(Vol_ChangeProperties(c.path, c.mask, c.values, c.size, c.ext, c.max), -1)
+        << c.message;
+    EXPECT_EQ(Vol_LastError(), c.error) << c.message;
+    EXPECT_TRUE(log.contains(c.message)) << log.text();
+  }
+  VOLUME* data = &Vol_GetRootVol()[1];
+  EXPECT_EQ(data->ext_size, 0u);
+  LogCapture log("V1");
+  ASSERT_EQ(Vol_ChangeProperties(kData.c_str(), 4, 4, 1000, 32, 900), 0);
+  EXPECT_EQ(data->ext_size, 32u);
+  EXPECT_EQ(data->max_size, 900u);
+  EXPECT_EQ(data->curr_size, 320u);  // the size is checked, not applied
+  EXPECT_TRUE(test_flag(data, Vol_USEVIO));
+  EXPECT_TRUE(log.contains("Note: Volume extension size is set to 32 pages, volume #1 (/v/data1.vol)"));
+  EXPECT_TRUE(log.contains("Note: Volume maximum size is set to 900 pages, volume #1 (/v/data1.vol)"));
+  ASSERT_EQ(Vol_ChangeProperties(kData.c_str(), 0, 0, U, 0, 0), 0);
+  EXPECT_TRUE(log.contains("Note: Volume extension size is reset (not extendable), volume #1"));
+  EXPECT_TRUE(log.contains("Note: Volume maximum size is reset (infinite), volume #1"));
+}
+
+TEST_F(VolumeSetTest, InformationRecordsSumEveryVolumeCounted) {
+  spec = four_volumes();
+  spec.volumes[1].max_size = 1000;
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  std::vector<uint8_t> page(Vol_PAGESIZE);
+  Vol_ReadPage(5, page.data(), Vol_PAGESIZE);
+  Vol_ReadPage((1u << 24) | 5, page.data(), Vol_PAGESIZE);
+  Vol_ReadPage((1u << 24) | 6, page.data(), Vol_PAGESIZE);
+  Vol_WritePage((1u << 24) | 6, page.data(), Vol_PAGESIZE);
+  const Vol_PAGEADDR first = Vol_AllocPage(1, nullptr);
+  Vol_INFO data;
+  Vol_GetDataInfo(&data);
+  EXPECT_EQ(data.vclass, 0u);
+  EXPECT_EQ(data.page_size, Vol_PAGESIZE);
+  EXPECT_EQ(data.curr_size, 640u);
+  EXPECT_EQ(data.capacity, 1320u);
+  EXPECT_EQ(data.free_size, 317u * 2 - 1);
+  EXPECT_EQ(data.root_page, first);
+  EXPECT_EQ(data.read_count, 3u);
+  EXPECT_EQ(data.write_count, Vol_GetRootVol()[0].write_count + 1);
+  EXPECT_EQ(data.io_count, data.read_count + data.write_count);
+  Vol_INFO log;
+  Vol_GetLogInfo(&log);
+  EXPECT_EQ(log.vclass, 1u);
+  EXPECT_EQ(log.curr_size, 320u);
+  Vol_XINFO x;
+  EXPECT_EQ(Vol_GetVolumeInfo(-1, &x), -1);
+  EXPECT_EQ(Vol_GetVolumeInfo(4, &x), -1);
+  ASSERT_EQ(Vol_GetVolumeInfo(1, &x), 0);
+  EXPECT_EQ(x.volume_id, 1u);
+  EXPECT_STREQ(x.path, kData.c_str());
+  EXPECT_EQ(x.read_count, 2u);
+  EXPECT_EQ(x.max_size, 1000u);
+}
+
+TEST_F(VolumeSetTest, LogRebuildEmptiesEveryLogVolume) {
+  ASSERT_NE(open_default(), nullptr);
+  for (int i = 0; i < 20; ++i) ASSERT_NE(Vol_AllocPage(3, Vol_GetTlogAldesc()), 0u);
+  const Vol_PAGEADDR kept = Vol_AllocPage(1, Vol_GetTlogAldesc());
+  Vol_FreePageDelayed(kept, 1);
+  LogCapture log("V2");
+  Vol_TlogRebuild();
+  EXPECT_TRUE(log.contains("rebuilding log volume (2: /v/log.vol)"));
+  EXPECT_EQ(Vol_GetTlogVol()->first_page, 0u);
+  EXPECT_EQ(Vol_GetTlogVol()->free_size, 317u);
+  EXPECT_EQ(Vol_DelayedLogPages(), 0u);
+  // A page of the old log handed out again is not freed by the old queue.
+  const Vol_PAGEADDR again = Vol_AllocPage(1, Vol_GetTlogAldesc());
+  EXPECT_EQ(again, kept - 60);
+  Vol_FreeDelayedList(Vol_TakeDelayedFrees());
+  EXPECT_EQ(Vol_GetTlogVol()->free_size, 316u);
+  close_set();
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_EQ(Vol_GetTlogVol()->free_size, 316u);
+}
+
+TEST_F(VolumeSetTest, ReInitReadsTheFreeSpaceAgain) {
+  ASSERT_NE(open_default(), nullptr);
+  for (int i = 0; i < 10; ++i) Vol_AllocPage(4, nullptr);
+  Vol_Sync(Vol_TIO_SYNC);
+  int events = 0;
+  static int* seen;
+  seen = &events;
+  Vol_SetCallback(+[](int event) {
+    if (event == Vol_EVENT_REINIT) ++*seen;
+  });
+  ASSERT_EQ(Vol_ReInit(), 0);
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, 317u - 40);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 42u);
+}
+
+TEST_F(VolumeSetTest, CloseTellsTheCallbackAndReleasesTheFiles) {
+  ASSERT_NE(open_default(), nullptr);
+  static std::vector<int> events;
+  events.clear();
+  EXPECT_EQ(Vol_SetCallback(+[](int event) { events.push_back(event); }), nullptr);
+  Vol_Sync(Vol_TIO_SYNC);
+  Vol_Close();
+  EXPECT_EQ(events, (std::vector<int>{Vol_EVENT_SYNC, Vol_EVENT_CLOSE}));
+  Vol_Free();
+  EXPECT_EQ(Vol_GetRootVol(), nullptr);
+  EXPECT_EQ(Vol_GetTlogVol(), nullptr);
+  for (const std::string& p : paths_of(spec)) {
+    platform::File* f = nullptr;
+    ASSERT_EQ(platform::file_open(p.c_str(), platform::FILE_WRITE, &f), 0) << p;
+    platform::file_close(f);
+  }
+}
+
+}  // namespace
