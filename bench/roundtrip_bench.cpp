@@ -27,6 +27,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -158,8 +159,8 @@ int main(int argc, char** argv) {
   testsupport::TempDir dir;
   g_server_port = testsupport::free_tcp_port();
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(g_server_port) +
-                               "\n\n[Config]\nThreads = 40\n\n[Volumes]\nVolume1 = " +
-                               dir.file("root.vol") + "\n");
+                               "\n\n[Config]\nThreads = 40\n\n[Volumes]\n" +
+                               testsupport::write_server_volumes(dir.file("root.vol")));
   testsupport::Process server(ZENTDB6_PATH,
                               {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "*0"});
   const int listener = echo_listen();

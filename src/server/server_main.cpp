@@ -404,21 +404,25 @@ int server_startup() {
     debug_log('D', 2, "Volume LARGEFILE mode enabled");
   }
   debug_log('D', 2, "Opening volumes ...");
-  if (Vol_Open(static_cast<int>(paths.size()), paths.data()) != 0) {
+  if (Vol_OpenSet(static_cast<int>(paths.size()), paths.data()) == nullptr) {
     debug_log('D', 0, "Unable to open data base volumes.");
     debug_log('D', 0, "Vol_Open() failed with %s", error_text());
     return -1;
   }
-  if (!Vol_HasLogVolume()) {
+  // Both a set without LOG volumes and one whose LOG volumes are missing
+  // open with transactions unavailable; the server needs them.
+  if (Vol_GetTlogVol() == nullptr) {
     debug_log('D', 0, "A LOG volume is required for server operation.");
     return -1;
   }
-  Vol_SetSyncMode(server_cfg->server->sync_mode);
+  // Only 0 and 1 are modes; the volume set logs the refusal of another.
+  if (Vol_SetSyncMode(server_cfg->server->sync_mode) != 0) return -1;
   // The I/O threads wake the idle task through the frame's event.
   tio_set_notify(notify_event);
   if (tio_setup() != 0) return -1;
   debug_log('D', 2, "Initializing cache subsystem ...");
-  if (buf_Init(server_cfg->limits->buffer_cache * 128) != 0) {
+  const int cache_pages = server_cfg->limits->buffer_cache * 128;
+  if (buf_Init(cache_pages, cache_pages) != 0) {
     debug_log('D', 0, "Unable to initialize buffer-cache subsystem.");
     debug_log('D', 0, "buf_Init() failed with %s", error_text());
     return -1;
@@ -480,7 +484,7 @@ int server_closedown() {
   VNode_Flush();
   VNode_Cleanup();
   vbuf_exit();
-  Vol_Sync(0);
+  Vol_Sync(Vol_TIO_SYNC);
   Vol_SetConsistent();
   Vol_Close();
   Vol_Free();

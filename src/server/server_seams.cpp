@@ -41,13 +41,7 @@ void http_thread() {
   }
 }
 
-// --- Storage engine (not yet built) --------------------------------------
-void Vol_SetLargeFileMode(int) {}
-int Vol_Open(int, const char* const*) { storage_not_built("Vol_Open"); return 0; }
-int Vol_HasLogVolume() { return 1; }
-int Vol_SetSyncMode(int) { return 0; }
-int buf_Init(int) { return 0; }
-void buf_Exit() {}
+// --- Storage engine: what is not yet built --------------------------------
 int Tlog_Init() { return 0; }
 int FixRec_Init() { return 0; }
 int btree_Init() { return 0; }
@@ -58,17 +52,11 @@ int SysCat_open() { return 0; }
 int SysCat_close() { return 0; }
 void VNode_Flush() {}
 void VNode_Cleanup() {}
-int Vol_Sync(int) { return 0; }
-int Vol_SetConsistent() { return 0; }
-int Vol_Close() { return 0; }
-void Vol_Free() {}
 int Tlog_ApiLock() { return 0; }
 void Tlog_ApiUnlock() {}
 int Tlog_ApiSharedLock() { return 0; }
 void Tlog_ApiSharedUnlock() {}
 unsigned Tlog_LogSize() { return 0; }
-void buf_Sweep(int) {}
-int Vol_IsRedirected() { return 0; }
 
 // --- Request classes and the database session (not yet built) ----------
 namespace {

@@ -12,13 +12,11 @@ struct Task;
 // "not yet built" page and gives it back (close_http_connection).
 void http_thread();
 
-// --- Storage engine (not yet built) ------------------------------------
-void Vol_SetLargeFileMode(int on);
-int Vol_Open(int count, const char* const* paths);
-int Vol_HasLogVolume();
-int Vol_SetSyncMode(int mode);
-int buf_Init(int pages);
-void buf_Exit();
+// --- Storage engine ------------------------------------------------------
+// Built: the volume set and the buffer cache.
+#include "storage/buffer_cache.h"
+#include "storage/volume_set.h"
+// Not yet built:
 int Tlog_Init();
 int FixRec_Init();
 int btree_Init();
@@ -29,10 +27,6 @@ int SysCat_open();
 int SysCat_close();
 void VNode_Flush();
 void VNode_Cleanup();
-int Vol_Sync(int flags);
-int Vol_SetConsistent();
-int Vol_Close();
-void Vol_Free();
 int Tlog_ApiLock();
 void Tlog_ApiUnlock();
 // One shared unit of the API lock around each client request.
@@ -40,10 +34,6 @@ int Tlog_ApiSharedLock();
 void Tlog_ApiSharedUnlock();
 // LOG pages the transaction log holds now (the checkpoint size trigger).
 unsigned Tlog_LogSize();
-// Background write-back of dirty cache pages (the syncer task).
-void buf_Sweep(int threshold);
-// Nonzero while the volume set is in on-line backup mode.
-int Vol_IsRedirected();
 
 // --- Request classes and the database session (not yet built) ----------
 // The handshake opens a placeholder database session that

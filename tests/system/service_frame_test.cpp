@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/process_runner.h"
+#include "support/volume_fixture.h"
 
 using testsupport::Process;
 using testsupport::ProcessResult;
@@ -474,7 +475,7 @@ TEST_F(FrameEnv, ServerStopsOnSigtermThroughTheFramesStopRequest) {
   const std::string cfg = dir_.file("zentdb6.cfg");
   const std::string log = dir_.file("server.log");
   dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(free_port()) +
-                                "\n[Volumes]\nVolume1 = " + dir_.file("root.vol") + "\n");
+                                "\n[Volumes]\n" + testsupport::write_server_volumes(dir_.file("root.vol")));
   store_command_line("-c " + cfg + " -l " + log + " -d D1T1");
   Process p(kServer, {}, service_env(notify));
   ASSERT_TRUE(notify.wait_for("READY=1"));

@@ -11,6 +11,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -47,8 +48,8 @@ TEST(ZentDb6Network, ServesAClientAndShutsDownInOrderOnSigterm) {
   ASSERT_GT(http_port, 0);
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) +
                                "\nServiceHTTP = " + std::to_string(http_port) +
-                               "\nNoDNS = 1\n\n[Config]\nThreads = 4\n\n[Volumes]\nVolume1 = " +
-                               dir.file("root.vol") + "\n");
+                               "\nNoDNS = 1\n\n[Config]\nThreads = 4\n\n[Volumes]\n" +
+                               testsupport::write_server_volumes(dir.file("root.vol")));
   testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2T1"});
   ASSERT_TRUE(server.wait_for_stderr("QX Zentrim database server active", 20000)) << server.wait(1).err;
 
@@ -87,7 +88,7 @@ TEST(ZentDb6Network, APortInUseStopsTheStartWithStatusThree) {
   ASSERT_EQ(listen(busy, 1), 0);
   ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&sa), &len), 0);
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(ntohs(sa.sin_port)) +
-                               "\n\n[Volumes]\nVolume1 = " + dir.file("root.vol") + "\n");
+                               "\n\n[Volumes]\n" + testsupport::write_server_volumes(dir.file("root.vol")));
   const testsupport::ProcessResult r =
       testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D1X0"});
   close(busy);

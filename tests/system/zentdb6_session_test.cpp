@@ -13,6 +13,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -28,8 +29,8 @@ class ServingServer : public ::testing::Test {
     port_ = testsupport::free_tcp_port();
     ASSERT_GT(port_, 0);
     dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
-                                  "\nTimeout = 1\n\n[Config]\nThreads = 64\n\n[Volumes]\n"
-                                  "Volume1 = " + dir_.file("root.vol") + "\n");
+                                  "\nTimeout = 1\n\n[Config]\nThreads = 64\n\n[Volumes]\n" +
+                                  testsupport::write_server_volumes(dir_.file("root.vol")));
     server_ = std::make_unique<testsupport::Process>(
         kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"),
                                           "-d", "D1P0"});

@@ -8,6 +8,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/volume_fixture.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   const int port = testsupport::free_tcp_port();
   ASSERT_GT(port, 0);
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) +
-                               "\n\n[Volumes]\nVolume1 = " + dir.file("root.vol") + "\n");
+                               "\n\n[Volumes]\n" + testsupport::write_server_volumes(dir.file("root.vol")));
   testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2T2"});
   ASSERT_TRUE(server.wait_for_stderr(GetParam().when, 20000));
   server.send_signal(GetParam().signo);

@@ -1,0 +1,79 @@
+// zentdb6 as a process with its volume set: it stops with its own lines when
+// the set cannot be opened or has no LOG volume, keeps other writers off the
+// files while it runs, and marks the set cleanly closed at shutdown.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "support/net_util.h"
+#include "support/process_runner.h"
+#include "support/volume_fixture.h"
+
+namespace {
+
+const std::string kServer = ZENTDB6_PATH;
+
+std::string config(int port, const std::string& volumes) {
+  return "[Server]\nService = " + std::to_string(port) + "\n\n[Volumes]\n" + volumes;
+}
+
+TEST(ServerVolumes, MissingSetStopsTheServerWithItsReason) {
+  testsupport::TempDir dir;
+  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
+  const testsupport::ProcessResult r =
+      testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
+  EXPECT_EQ(r.exit_status, 3) << r.err;
+  testsupport::expect_in_order(r.err, {"Unable to open volume file",
+                                       "D0: Unable to open data base volumes.",
+                                       "D0: Vol_Open() failed with VOLE009",
+                                       "QX Zentrim database server terminating"});
+}
+
+TEST(ServerVolumes, SetWithoutLogVolumeIsRefused) {
+  testsupport::TempDir dir;
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{dir.file("root.vol")}};
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
+  const testsupport::ProcessResult r =
+      testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
+  EXPECT_EQ(r.exit_status, 3) << r.err;
+  EXPECT_NE(r.err.find("D0: A LOG volume is required for server operation."), std::string::npos)
+      << r.err;
+}
+
+TEST(ServerVolumes, RunningServerOwnsItsSetAndClosesItCleanly) {
+  testsupport::TempDir dir;
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{dir.file("root.vol")}, {dir.file("log.vol"), VolType_LOG}};
+  spec.consistent = false;
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  const std::string volumes =
+      "Root = " + dir.file("root.vol") + "\nLog = " + dir.file("log.vol") + "\n";
+  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), volumes));
+  testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2"});
+  ASSERT_TRUE(server.wait_for_stderr("QX Zentrim database server active", 20000));
+
+  // A second server on the same files is refused while the first runs.
+  dir.write("second.cfg", config(testsupport::free_tcp_port(), volumes));
+  const testsupport::ProcessResult second =
+      testsupport::run_process(kServer, {"-standalone", "-c", dir.file("second.cfg")});
+  EXPECT_EQ(second.exit_status, 3);
+  EXPECT_NE(second.err.find("Device or resource busy"), std::string::npos) << second.err;
+  EXPECT_NE(second.err.find("Unable to open data base volumes."), std::string::npos);
+
+  server.send_signal(SIGTERM);
+  const testsupport::ProcessResult r = server.wait(30000);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  testsupport::expect_in_order(r.err, {"Opening volumes ...", "Initializing cache subsystem ...",
+                                       "QX Zentrim database server active", "Closing volume ...",
+                                       "QX Zentrim data base server terminated"});
+  std::vector<uint8_t> page;
+  ASSERT_EQ(testsupport::read_page(dir.file("root.vol"), 0, &page), 0);
+  VOLUME root;
+  Vol_DecodeDescriptor(page.data(), &root);
+  EXPECT_TRUE(Vol_TestFlag(Vol_CONSISTENT, &root.header));
+}
+
+}  // namespace
