@@ -40,6 +40,7 @@ struct VolSet {
   Vol_DELAYED_FREE* delayed = nullptr;
   uint32_t delayed_log_pages = 0;
   int large_file = 0;
+  uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
 };
 
 VolSet g;
@@ -357,6 +358,10 @@ void check_count(int count) {
   ZENT_ASSERT(count > 0 && count <= Vol_MAXCLUST && "count > 0 && count <= Vol_MAXCLUST");
 }
 
+// Lowest page of a volume that may be free: no page below it is. Lets first
+// fit start where the free pages start instead of at page 0.
+uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_id]; }
+
 // Marks one page used; 1 when it was free.
 int mark_page(VOLUME* v, uint32_t n) {
   uint32_t bit;
@@ -375,6 +380,7 @@ int unmark_page(VOLUME* v, uint32_t n) {
   ZENT_ASSERT(fl != nullptr && n < v->curr_size && n != Vol_DESC_PAGE &&
               n != Vol_DESC_COPY_PAGE && "page < curr_size");
   if (!Vol_FlistMarkFree(fl, bit)) return 0;
+  if (n < lowest_free(v)) lowest_free(v) = n;
   v->free_size++;
   fl_mark_dirty(fl);
   mark_dirty(v);
@@ -382,17 +388,24 @@ int unmark_page(VOLUME* v, uint32_t n) {
 }
 
 // First fit of count free pages over pages 0..curr_size-1, in page order
-// across word and free-list page boundaries. The first page number, or 0.
+// across word and free-list page boundaries (starting at the volume's
+// lowest free page, which the search moves up). The first page number, or 0.
 uint32_t find_free_run(const VOLUME* v, int count) {
   const uint32_t want = static_cast<uint32_t>(count);
+  uint32_t& hint = lowest_free(v);
+  uint32_t first_free = v->curr_size;
   uint32_t run = 0;
   uint32_t run_start = 0;
-  uint32_t base = 0;
-  for (const Vol_FLMEM* fl = v->flmem_head; fl != nullptr && base < v->curr_size;
-       fl = fl->next, base += Vol_FLIST_NUMITEMS) {
-    for (int w = 0; w < Vol_FLIST_SIZE; ++w) {
+  uint32_t found = 0;
+  uint32_t base = hint / Vol_FLIST_NUMITEMS * Vol_FLIST_NUMITEMS;
+  int w = static_cast<int>((hint - base) / 32);
+  const Vol_FLMEM* fl = v->flmem_head;
+  for (uint32_t k = base; fl != nullptr && k > 0; k -= Vol_FLIST_NUMITEMS) fl = fl->next;
+  for (; fl != nullptr && base < v->curr_size && found == 0;
+       fl = fl->next, base += Vol_FLIST_NUMITEMS, w = 0) {
+    for (; w < Vol_FLIST_SIZE; ++w) {
       const uint32_t p0 = base + 32u * static_cast<uint32_t>(w);
-      if (p0 >= v->curr_size) return 0;
+      if (p0 >= v->curr_size) break;
       uint32_t bits = Vol_FlistWord(fl, w);
       const uint32_t left = v->curr_size - p0;
       if (left < 32) bits &= (1u << left) - 1u;
@@ -400,23 +413,26 @@ uint32_t find_free_run(const VOLUME* v, int count) {
         run = 0;
         continue;
       }
+      if (first_free == v->curr_size) first_free = p0 + static_cast<uint32_t>(__builtin_ctz(bits));
       if (bits == 0xFFFFFFFFu) {
         if (run == 0) run_start = p0;
         run += 32;
-        if (run >= want) return run_start;
-        continue;
-      }
-      for (uint32_t b = 0; b < 32; ++b) {
-        if (bits & (1u << b)) {
-          if (run == 0) run_start = p0 + b;
-          if (++run >= want) return run_start;
-        } else {
-          run = 0;
+        if (run >= want) found = run_start;
+      } else {
+        for (uint32_t b = 0; b < 32 && found == 0; ++b) {
+          if (bits & (1u << b)) {
+            if (run == 0) run_start = p0 + b;
+            if (++run >= want) found = run_start;
+          } else {
+            run = 0;
+          }
         }
       }
+      if (found != 0) break;
     }
   }
-  return 0;
+  hint = first_free;
+  return found;
 }
 
 // Vol_FindFreePages: the run's first page address, its pages marked used.
@@ -458,6 +474,7 @@ void release_table() {
   free_delayed_blocks(g.delayed);
   g.delayed = nullptr;
   g.delayed_log_pages = 0;
+  memset(g.lowest_free, 0, sizeof g.lowest_free);
   tio_set_volume_lookup(nullptr);
 }
 
@@ -863,6 +880,7 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
   }
   g.num_volumes = count;
   g.tlog_vol = nullptr;
+  memset(g.lowest_free, 0, sizeof g.lowest_free);
   OpenState st{};
   st.force = force;
   st.count = count;
@@ -929,6 +947,7 @@ int Vol_ReInit() {
       return -1;
     }
     if (read_free_list(v) != 0) return -1;
+    lowest_free(v) = 0;
   }
   return 0;
 }
@@ -1439,6 +1458,7 @@ void Vol_TlogRebuild() {
       fl_mark_dirty(fl);
     }
     v->free_size = v->curr_size;
+    lowest_free(v) = 0;
     mark_page(v, Vol_DESC_PAGE);
     mark_page(v, Vol_DESC_COPY_PAGE);
     for (Vol_FLMEM* fl = v->flmem_head; fl != nullptr; fl = fl->next)
