@@ -23,6 +23,7 @@
 
 #include "platform/file.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_file_system.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"
 
@@ -56,64 +57,6 @@ extern "C" void free(void* p) { __libc_free(p); }
 
 namespace {
 
-// --- A real file system that counts the calls on volume files ---------------------
-
-std::atomic<uint64_t> g_file_calls{0};
-
-class CountingFile final : public platform::File {
- public:
-  CountingFile(const char* path, platform::File* inner) : File(path), inner_(inner) {}
-  ~CountingFile() override { close(); }
-  int close() override {
-    platform::File* f = inner_;
-    inner_ = nullptr;
-    return platform::file_close(f);
-  }
-
- protected:
-  ssize_t raw_preadv(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags != 0) return refuse();
-    ++g_file_calls;
-    size_t done = 0;
-    if (int err = inner_->readv_at(iov, n, off, &done)) return fail(err);
-    return static_cast<ssize_t>(done);
-  }
-  ssize_t raw_pwritev(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags != 0) return refuse();
-    ++g_file_calls;
-    size_t done = 0;
-    if (int err = inner_->writev_at(iov, n, off, &done)) return fail(err);
-    return static_cast<ssize_t>(done);
-  }
-  int raw_fdatasync() override {
-    ++g_file_calls;
-    return inner_->datasync() == 0 ? 0 : -1;
-  }
-  int raw_info(platform::FileInfo* out) override { return inner_->info(out) == 0 ? 0 : -1; }
-
- private:
-  static ssize_t fail(int err) {
-    errno = err;
-    return -1;
-  }
-  static ssize_t refuse() { return fail(EOPNOTSUPP); }
-  platform::File* inner_;
-};
-
-class CountingFileSystem final : public platform::FileSystem {
- public:
-  explicit CountingFileSystem(platform::FileSystem* inner) : inner_(inner) {}
-  int open(const char* path, unsigned flags, platform::File** out) override {
-    platform::File* f = nullptr;
-    if (int err = inner_->open(path, flags, &f)) return err;
-    *out = new CountingFile(path, f);
-    return 0;
-  }
-
- private:
-  platform::FileSystem* inner_;
-};
-
 std::string tmp_dir() {
   const char* t = getenv("TMPDIR");
   return t != nullptr && *t != '\0' ? t : "/tmp";
@@ -121,19 +64,22 @@ std::string tmp_dir() {
 
 // One set per benchmark: a root of root_pages and a LOG volume, open, with a
 // cache of nbufs buffers (0 = none).
+// Counts every read, write and flush of a volume file.
+storage_test::CrashFileSystem* g_counting = nullptr;
+uint64_t file_calls() { return g_counting->calls(); }
+
 class Bench {
  public:
   Bench(uint32_t root_pages, int nbufs)
       : dir_(tmp_dir() + "/zent_bcbench_" + std::to_string(getpid())) {
     std::string cmd = "mkdir -p " + dir_;
     if (system(cmd.c_str()) != 0) abort();
-    real_ = platform::file_system();
-    counting_ = new CountingFileSystem(real_);
+    g_counting = new storage_test::CrashFileSystem(platform::file_system());
     testsupport::VolumeSetSpec spec;
     spec.volumes = {{dir_ + "/root.vol", VolType_DATA, root_pages},
                     {dir_ + "/log.vol", VolType_LOG}};
     if (testsupport::write_volume_set(spec) != 0) abort();
-    platform::set_file_system(counting_);
+    platform::set_file_system(g_counting);
     const char* paths[] = {spec.volumes[0].path.c_str(), spec.volumes[1].path.c_str()};
     if (Vol_OpenSet(2, paths) == nullptr) abort();
     if (nbufs > 0 && buf_Init(nbufs, nbufs) != 0) abort();
@@ -143,15 +89,14 @@ class Bench {
     Vol_Close();
     Vol_Free();
     platform::set_file_system(nullptr);
-    delete counting_;
+    delete g_counting;
+    g_counting = nullptr;
     std::string cmd = "rm -rf " + dir_;
     if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
   }
 
  private:
   std::string dir_;
-  platform::FileSystem* real_;
-  CountingFileSystem* counting_;
 };
 
 Node* bench_node() {
@@ -166,7 +111,7 @@ void BM_Hit(benchmark::State& state) {
   buf_Get(node, 10, 1, BF_PIN, &buf);
   buf_Put(buf, 0, BF_PIN);
   const uint64_t allocs = g_allocs.load();
-  const uint64_t calls = g_file_calls.load();
+  const uint64_t calls = file_calls();
   for (auto _ : state) {
     buf_Get(node, 10, 1, BF_PIN, &buf);
     benchmark::DoNotOptimize(buf[0]);
@@ -174,7 +119,7 @@ void BM_Hit(benchmark::State& state) {
   }
   const double n = static_cast<double>(state.iterations());
   state.counters["allocs_per_op"] = static_cast<double>(g_allocs.load() - allocs) / n;
-  state.counters["file_calls_per_op"] = static_cast<double>(g_file_calls.load() - calls) / n;
+  state.counters["file_calls_per_op"] = static_cast<double>(file_calls() - calls) / n;
 }
 BENCHMARK(BM_Hit);
 
@@ -185,7 +130,7 @@ void BM_Miss(benchmark::State& state) {
   Node* node = bench_node();
   uint32_t page = 2;
   char* buf = nullptr;
-  const uint64_t calls = g_file_calls.load();
+  const uint64_t calls = file_calls();
   for (auto _ : state) {
     buf_Get(node, page, 1, BF_PIN, &buf);
     if (dirty) buf[0] = static_cast<char>(page);
@@ -193,7 +138,7 @@ void BM_Miss(benchmark::State& state) {
     if (++page == 2 + 256) page = 2;
   }
   state.counters["file_calls_per_op"] =
-      static_cast<double>(g_file_calls.load() - calls) / static_cast<double>(state.iterations());
+      static_cast<double>(file_calls() - calls) / static_cast<double>(state.iterations());
   state.SetLabel(dirty ? "Dirty" : "Clean");
 }
 BENCHMARK(BM_Miss)->ArgName("dirty")->Arg(0)->Arg(1);

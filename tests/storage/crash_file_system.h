@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <utility>
 
@@ -32,6 +33,8 @@ class CrashFileSystem final : public platform::FileSystem {
   }
   // Writes and flushes seen since the last arm.
   int ops() const { return ops_; }
+  // Every read, write and flush ever passed on.
+  uint64_t calls() const { return calls_; }
 
   int open(const char* path, unsigned flags, platform::File** out) override {
     platform::File* f = nullptr;
@@ -42,6 +45,7 @@ class CrashFileSystem final : public platform::FileSystem {
 
  private:
   void tick() {
+    ++calls_;
     ++ops_;
     if (countdown_ > 0 && --countdown_ == 0) {
       if (on_crash_) on_crash_();
@@ -63,6 +67,7 @@ class CrashFileSystem final : public platform::FileSystem {
    protected:
     ssize_t raw_preadv(const struct iovec* iov, int count, uint64_t offset, int flags) override {
       if (flags != 0) return refuse_nowait();
+      ++fs_->calls_;
       size_t done = 0;
       if (int err = inner_->readv_at(iov, count, offset, &done)) return fail(err);
       return static_cast<ssize_t>(done);
@@ -99,6 +104,7 @@ class CrashFileSystem final : public platform::FileSystem {
   std::function<void()> on_crash_;
   int countdown_ = 0;
   int ops_ = 0;
+  uint64_t calls_ = 0;
 };
 
 }  // namespace storage_test
