@@ -148,7 +148,7 @@ int read_descriptor(VOLUME* v, int copy) {
   return 0;
 }
 
-void write_descriptor(VOLUME* v, int copy) {
+void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr) {
   alignas(4096) static uint8_t page[Vol_PAGESIZE];
   // Each copy carries its own page address; memory-only flags stay home.
   const Vol_PGHEADER in_memory = v->header;
@@ -156,7 +156,7 @@ void write_descriptor(VOLUME* v, int copy) {
   v->header.flags &= static_cast<uint16_t>(~Vol_MEMORY_ONLY_FLAGS);
   Vol_EncodeDescriptorPage(*v, page);
   v->header = in_memory;
-  if (Vol__Write(v, kCopyPage[copy], page, Vol_PAGESIZE, nullptr) != 0)
+  if (Vol__Write(v, kCopyPage[copy], page, Vol_PAGESIZE, tag) != 0)
     ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
 }
 
@@ -164,6 +164,19 @@ void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
   Vol_ClearFlag(Vol_DIRTY, fl->image);
   if (Vol__Write(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr) != 0)
     ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
+}
+
+// Reads free-list page fl->page of v into fl; its header must name it.
+int read_free_page(VOLUME* v, Vol_FLMEM* fl) {
+  if (!Vol_ReadFile(v->fhandle, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE) ||
+      Vol_CheckHeader(Vol_PAGE_FLIST, fl->page, fl->image) != 0) {
+    debug_log('V', 0, "Vol_ReadFreeDescriptor() failed: invalid page header, page=0x%x", fl->page);
+    debug_log('V', 0, "Vol_ReadFreeDescriptor() failed: file is corrupt");
+    VOL_ERROR(VOL_E_BAD_DESCRIPTOR);
+    return -1;
+  }
+  Vol_ClearFlag(Vol_DIRTY, fl->image);
+  return 0;
 }
 
 void write_dirty_free_pages(VOLUME* v) {
@@ -308,12 +321,10 @@ int read_free_list(VOLUME* v) {
     else
       v->flmem_head = fl;
     v->flmem_tail = fl;
-    if (!Vol_ReadFile(v->fhandle, n, fl->image, Vol_PAGESIZE) ||
-        Vol_CheckHeader(Vol_PAGE_FLIST, page, fl->image) != 0) {
-      debug_log('V', 0, "Vol_ReadFreeDescriptor() failed: invalid page header, page=0x%x", page);
-      FLIST_FAIL("Vol_ReadFreeDescriptor() failed: file is corrupt");
+    if (read_free_page(v, fl) != 0) {
+      Vol_DeleteFreeList(v);
+      return -1;
     }
-    Vol_ClearFlag(Vol_DIRTY, fl->image);
     page = Vol_FlistNext(fl);
   }
   if (v->flmem_tail == nullptr)
@@ -951,6 +962,16 @@ int Vol_ReInit() {
   }
   return 0;
 }
+
+int Vol_ReadVolumeDescriptor(VOLUME* vol, int copy) { return read_descriptor(vol, copy); }
+
+void Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag) {
+  write_descriptor(vol, copy, tag);
+}
+
+int Vol_ReadFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl) { return read_free_page(vol, fl); }
+
+void Vol_WriteFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl) { write_free_page(vol, fl); }
 
 VOLUME* Vol_GetRootVol() { return g.table; }
 VOLUME* Vol_GetTlogVol() { return g.tlog_vol; }

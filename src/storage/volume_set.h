@@ -110,6 +110,23 @@ void Vol_Free();
 // pages of every DATA volume (after recovery).
 int Vol_ReInit();
 
+// --- Descriptor and free-list pages of one volume ---------------------------
+
+struct Tlog_TAGREC;
+// Reads and checks descriptor copy 0 (page 0) or 1 (page 319) of vol's file
+// into vol, keeping its run-time fields; an older release is brought up to
+// date in memory. 0, or -1 with status VOL_E_BAD_DESCRIPTOR and the reason
+// logged.
+int Vol_ReadVolumeDescriptor(VOLUME* vol, int copy);
+// Writes copy 0 or 1 (within tag during on-line backup, else none). A failed
+// write is fatal.
+void Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag);
+// Reads free-list page fl->page of vol into fl and checks its header. 0, or
+// -1 with status VOL_E_BAD_DESCRIPTOR.
+int Vol_ReadFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl);
+// Writes fl and clears its dirty flag. A failed write is fatal.
+void Vol_WriteFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl);
+
 // --- Accessors -----------------------------------------------------------------
 
 VOLUME* Vol_GetRootVol();
