@@ -207,8 +207,10 @@ struct CopyField {
 };
 
 #define SAME_WORD(field) [](const VOLUME& a, const VOLUME& b) { return a.field == b.field; }
-#define SAME_BYTES(field) \
-  [](const VOLUME& a, const VOLUME& b) { return std::memcmp(&a.field, &b.field, sizeof a.field) == 0; }
+#define SAME_BYTES(field)                                             \
+  [](const VOLUME& a, const VOLUME& b) {                              \
+    return std::memcmp(&a.field, &b.field, sizeof a.field) == 0;      \
+  }
 const CopyField kCopyFields[] = {
     {"revision", false, SAME_BYTES(revision)},
     {"release", true, SAME_WORD(release)},
@@ -459,7 +461,8 @@ Vol_PAGEADDR take_free_pages(VOLUME* v, int count) {
 void close_volume(VOLUME* v) {
   if (v->fhandle == nullptr) return;
   tio_drain();
-  if (platform::file_close(v->fhandle) != 0) ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
+  if (platform::file_close(v->fhandle) != 0)
+    ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
   v->fhandle = nullptr;
 }
 
@@ -1107,7 +1110,8 @@ Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map) {
         page = take_free_pages(v, count);
     }
     if (page == 0) {
-      debug_log('V', 2, "Vol_AllocPage() note: request cannot be satisfied, trying to extend volume");
+      debug_log('V', 2,
+                "Vol_AllocPage() note: request cannot be satisfied, trying to extend volume");
       for (int id = 0; id < g.num_volumes && page == 0; ++id) {
         VOLUME* v = &g.table[id];
         if (!in_set(id) || !Vol_IsAllocAllowed(id, map) || flag(v, Vol_FS_FULL)) continue;

@@ -73,7 +73,8 @@ std::string write_server_volumes(const std::string& root_path) {
   const std::string log_path =
       (slash == std::string::npos ? std::string() : root_path.substr(0, slash + 1)) + "log.vol";
   VolumeSetSpec spec;
-  spec.volumes = {{root_path, VolType_DATA, Vol_MINPAGES, 128}, {log_path, VolType_LOG, Vol_MINPAGES, 128}};
+  spec.volumes = {{root_path, VolType_DATA, Vol_MINPAGES, 128},
+                  {log_path, VolType_LOG, Vol_MINPAGES, 128}};
   if (write_volume_set(spec) != 0) return "";
   return "Volume1 = " + root_path + "\nVolume2 = " + log_path + "\n";
 }

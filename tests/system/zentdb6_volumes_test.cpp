@@ -20,7 +20,8 @@ std::string config(int port, const std::string& volumes) {
 
 TEST(ServerVolumes, MissingSetStopsTheServerWithItsReason) {
   testsupport::TempDir dir;
-  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
+  dir.write("zentdb6.cfg",
+            config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
   const testsupport::ProcessResult r =
       testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
   EXPECT_EQ(r.exit_status, 3) << r.err;
@@ -35,7 +36,8 @@ TEST(ServerVolumes, SetWithoutLogVolumeIsRefused) {
   testsupport::VolumeSetSpec spec;
   spec.volumes = {{dir.file("root.vol")}};
   ASSERT_EQ(testsupport::write_volume_set(spec), 0);
-  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
+  dir.write("zentdb6.cfg",
+            config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
   const testsupport::ProcessResult r =
       testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
   EXPECT_EQ(r.exit_status, 3) << r.err;
