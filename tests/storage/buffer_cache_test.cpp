@@ -395,6 +395,38 @@ TEST_F(BufferCacheTasks, WaiterTakesOverAPageGivenUpUnfilled) {
   EXPECT_EQ(buf_GetStats()->read_waits, 1u);
 }
 
+// During on-line backup the root log node (id 2) may take only clean
+// buffers: with every buffer dirty it waits until a write-back cleans one,
+// and it never writes a dirty page itself.
+TEST_F(BufferCacheTasks, DoChannelWaitsForACleanBuffer) {
+  start(9);
+  Vol_SetFlag(Vol_IS_REDIRECTED, &Vol_GetRootVol()->header);
+  for (uint32_t p = 100; p < 109; ++p) {
+    char* b = get1(p);
+    b[0] = 1;
+    buf_Put(b, BF_DIRTY, BF_PIN);
+  }
+  LogCapture log("C1");
+  auto do_channel = [] {
+    static TestNode root_log{2, 1};
+    char* b = nullptr;
+    g_shared.step = static_cast<int>(buf_GetStats()->pages_written);
+    buf_Get(as_node(&root_log), (1u << 24) | 9, 1, BF_PIN, &b);
+    g_shared.buf[0] = b;
+    buf_Put(b, 0, BF_PIN);
+  };
+  auto syncer = [] {
+    buf_Sweep(0);  // the pages were dirtied in this tick
+    thread_yield();
+    buf_Sweep(0);
+  };
+  ASSERT_TRUE(runner.run({do_channel, syncer}));
+  EXPECT_TRUE(log.contains("bf_newbuf: Unable to grant buffer request for do channel"));
+  EXPECT_NE(g_shared.buf[0], nullptr);
+  EXPECT_EQ(g_shared.step, 0);  // nothing was written before it asked
+  EXPECT_EQ(buf_GetStats()->dirty_writes, 0u);
+}
+
 // --- Model-based -----------------------------------------------------------------
 
 // Random gets of runs of 1..4 pages of two nodes, with and without reading,
