@@ -6,12 +6,12 @@
 // series is fed its percent times 10, so its averages read as percent.
 #include "server/hist.h"
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
 #include "base/panic.h"
 #include "base/server_counters.h"
+#include "platform/clock.h"
 #include "server/server_main.h"
 #include "server/vtimer.h"
 
@@ -21,7 +21,12 @@ std::mutex g_mutex;
 HistFifo g_series[HIST_SERIES_COUNT];
 bool g_setup = false;
 int g_timer = -1;
-std::atomic<uint64_t> g_idle_us{0};
+
+// Idle time: what finished waits added, and the start of the wait under way
+// (0 when the idle task is not waiting), in ns.
+std::mutex g_idle_mutex;
+uint64_t g_idle_ns = 0;
+uint64_t g_idle_since_ns = 0;
 
 // The reader's snapshot and position.
 HistFifo g_snapshot;
@@ -59,8 +64,12 @@ int hist_setup() {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     memset(g_series, 0, sizeof g_series);
-    g_idle_us.store(0);
     g_setup = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_idle_mutex);
+    g_idle_ns = 0;
+    g_idle_since_ns = 0;
   }
   g_timer = vtimer_add(HIST_INTERVAL_SEC * 1000, 1, nullptr, hist_timer_tick, nullptr);
   if (g_timer < 0) ZENT_ASSERT(!"hist_setup: virtual timer operation failed");
@@ -74,7 +83,27 @@ void hist_cleanup() {
   g_setup = false;
 }
 
-void hist_add_idle_us(uint64_t us) { g_idle_us.fetch_add(us, std::memory_order_relaxed); }
+void hist_idle_begin(uint64_t now_ns) {
+  std::lock_guard<std::mutex> lock(g_idle_mutex);
+  g_idle_since_ns = now_ns;
+}
+
+void hist_idle_end(uint64_t now_ns) {
+  std::lock_guard<std::mutex> lock(g_idle_mutex);
+  if (g_idle_since_ns != 0 && now_ns > g_idle_since_ns) g_idle_ns += now_ns - g_idle_since_ns;
+  g_idle_since_ns = 0;
+}
+
+uint64_t hist_take_idle_us(uint64_t now_ns) {
+  std::lock_guard<std::mutex> lock(g_idle_mutex);
+  if (g_idle_since_ns != 0 && now_ns > g_idle_since_ns) {
+    g_idle_ns += now_ns - g_idle_since_ns;
+    g_idle_since_ns = now_ns;
+  }
+  const uint64_t us = g_idle_ns / 1000;
+  g_idle_ns = 0;
+  return us;
+}
 
 void hist_sample(uint64_t idle_us, const uint64_t counts[HIST_SERIES_COUNT - 1]) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -90,7 +119,7 @@ void hist_timer_tick(void*) {
       server_counters.requests.exchange(0), server_counters.commits.exchange(0),
       server_counters.reads.exchange(0), server_counters.writes.exchange(0),
       server_counters.syncs.exchange(0)};
-  hist_sample(g_idle_us.exchange(0), counts);
+  hist_sample(hist_take_idle_us(platform::monotonic_ns()), counts);
 }
 
 void hist_open(int series) {

@@ -47,8 +47,14 @@ int hist_setup();
 // Forgets the history; a later hist_setup starts afresh.
 void hist_cleanup();
 
-// Microseconds the idle task waited; any thread.
-void hist_add_idle_us(uint64_t us);
+// The idle task around its wait on the sync semaphore (monotonic ns). A
+// wait still under way when an interval ends counts in that interval up to
+// its end, so that a long sleep of an idle server does not land whole in
+// the interval in which it happens to end.
+void hist_idle_begin(uint64_t now_ns);
+void hist_idle_end(uint64_t now_ns);
+// Takes the idle time of the interval ending at now_ns and starts the next.
+uint64_t hist_take_idle_us(uint64_t now_ns);
 // One 10-second step from the given idle time and counts (requests,
 // commits, reads, writes, syncs). The timer callback passes what it took
 // from the counters; tests pass their own.

@@ -267,9 +267,9 @@ void idle_thread() {
   debug_log('T', 2, "Idle thread %d started", thread_id(thread_self()));
   for (;;) {
     debug_log('T', 2, "Idle - waiting for event");
-    const uint64_t start = platform::monotonic_ns();
+    hist_idle_begin(platform::monotonic_ns());
     sync_sem->wait();
-    hist_add_idle_us((platform::monotonic_ns() - start) / 1000);
+    hist_idle_end(platform::monotonic_ns());
     if (!server_shutdown) handle_tcp_events();
     checkpoint_check_log_size();
     thread_yield();

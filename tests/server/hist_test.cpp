@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/server_counters.h"
+#include "platform/clock.h"
 #include "server/vtimer.h"
 
 namespace {
@@ -114,7 +115,9 @@ TEST_F(HistSeriesTest, EachCounterFeedsItsOwnSeries) {
 TEST_F(HistSeriesTest, TheTimerTickTakesAndResetsTheCounters) {
   server_count(server_counters.requests, 70);
   server_count(server_counters.syncs, 5);
-  hist_add_idle_us(1'000'000);
+  const uint64_t now = platform::monotonic_ns();
+  hist_idle_begin(now - 1'000'000'000);  // one second idle
+  hist_idle_end(now);
   hist_timer_tick(nullptr);
   EXPECT_EQ(server_counters.requests.load(), 0u);
   EXPECT_EQ(server_counters.syncs.load(), 0u);
@@ -123,6 +126,30 @@ TEST_F(HistSeriesTest, TheTimerTickTakesAndResetsTheCounters) {
   EXPECT_EQ(read(HIST_LOAD), (std::vector<uint32_t>{90}));
   hist_timer_tick(nullptr);  // the idle time was taken too: fully busy now
   EXPECT_EQ(read(HIST_LOAD), (std::vector<uint32_t>{95}));
+}
+
+// An idle server sleeps on the sync semaphore across several intervals;
+// each interval counts the part of the sleep that fell into it, not the
+// interval in which the sleep happened to end.
+TEST_F(HistSeriesTest, AWaitAcrossIntervalsCountsInEachOfThem) {
+  const uint64_t s = 1'000'000'000;  // ns
+  const uint64_t t0 = 5000 * s;
+  std::vector<uint64_t> idle;
+  hist_idle_begin(t0);
+  idle.push_back(hist_take_idle_us(t0 + 10 * s));
+  idle.push_back(hist_take_idle_us(t0 + 20 * s));
+  hist_idle_end(t0 + 25 * s);
+  hist_idle_begin(t0 + 27 * s);
+  idle.push_back(hist_take_idle_us(t0 + 30 * s));
+  hist_idle_end(t0 + 31 * s);
+  idle.push_back(hist_take_idle_us(t0 + 40 * s));
+  EXPECT_EQ(idle, (std::vector<uint64_t>{10'000'000, 10'000'000, 8'000'000, 1'000'000}));
+
+  const uint64_t counts[5] = {0, 0, 0, 0, 0};
+  for (uint64_t us : idle) hist_sample(us, counts);
+  hist_sample(0, counts);
+  hist_sample(0, counts);
+  EXPECT_EQ(read(HIST_LOAD), (std::vector<uint32_t>{0, (1 + 1 + 20 + 90 + 100 + 100) / 6}));
 }
 
 TEST_F(HistSeriesTest, ReaderRewindsAndAnUnknownSeriesIsEmpty) {
