@@ -284,11 +284,14 @@ void handle_tcp_events() {
   client_poll_cnt = 0;
   debug_log('D', 2, "handling TCP/IP events ...");
   debug_log('D', 2, "select() returned %d", cnt);
+  // Workers first: a connection that closed since the poll frees its
+  // descriptor, an accept may be given the same number, and the new worker
+  // must not be judged by what the poll said about the old socket.
+  handle_worker_sockets();
   if (server_listen_socket >= 0 && sockset_isset(server_listen_socket, &read_set))
     accept_connection();
   if (http_listen_socket >= 0 && sockset_isset(http_listen_socket, &read_set))
     accept_http_connection();
-  handle_worker_sockets();
   if (client_pending_cnt == 0) tcp_ack_event->set();
 }
 

@@ -39,59 +39,7 @@ using testsupport::StartupMessage;
 using testsupport::ZentClient;
 using Clock = std::chrono::steady_clock;
 
-// The configuration and frame state every server run needs.
-class FrameBase : public ::testing::Test {
- protected:
-  void set_up_frame(int slots) {
-    srv_.charset_name = const_cast<char*>("ISO8859/1");
-    srv_.service_http = const_cast<char*>("");
-    cfg_.server = &srv_;
-    lim_.threads = slots;
-    cfg_.limits = &lim_;
-    saved_cfg_ = server_cfg;
-    server_cfg = &cfg_;
-    events_.emplace();
-    max_workers = slots;
-    tc_worker = static_cast<Task**>(calloc(static_cast<size_t>(slots), sizeof(Task*)));
-    ASSERT_EQ(thread_init(slots + 8), 0);
-    ASSERT_EQ(vtimer_init(slots + 8), 0);
-    ASSERT_EQ(bg_timer_thread_start(), 0);
-  }
-  void tear_down_frame() {
-    bg_tcp_thread_stop();
-    // Workers a test left behind: end them as their clean-up would.
-    for (int i = 0; tc_worker != nullptr && i < max_workers; ++i) {
-      Task* t = tc_worker[i];
-      if (t == nullptr) continue;
-      ClientSession* s = session_of(t);
-      if (s->sockfd >= 0) tcp_close(s->sockfd);
-      s->sockfd = -1;
-      dbml_close_session(s);
-      thread_destroy(t);
-    }
-    bg_timer_thread_stop();
-    vtimer_exit();
-    events_.reset();
-    session_set_frame_timeout_ms(0);
-    free(tc_worker);
-    tc_worker = nullptr;
-    max_workers = 0;
-    tc_idle = nullptr;
-    server_shutdown = 0;
-    server_cfg = saved_cfg_;
-  }
-  int workers() const {
-    int n = 0;
-    for (int i = 0; i < max_workers; ++i) n += tc_worker[i] != nullptr;
-    return n;
-  }
-
-  std::optional<testsupport::FrameEvents> events_;
-  SrvConfig srv_{};
-  SrvLimits lim_{};
-  CfgRecord cfg_{};
-  CfgRecord* saved_cfg_ = nullptr;
-};
+using FrameBase = testsupport::ServerFrame;
 
 // --- The whole road over TCP ------------------------------------------------
 
@@ -309,33 +257,13 @@ TEST_F(SmallServer, AConnectionBeyondTheWorkerSlotsIsRefused) {
 class WorkerKernel : public FrameBase {
  protected:
   void SetUp() override { set_up_frame(4); }
-  void TearDown() override {
-    for (int fd : client_fds_) close(fd);
-    tear_down_frame();
-  }
-  // A worker for one end of a socket pair; returns the client's end.
-  int start_worker() {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    EXPECT_EQ(session_start(fds[1], 0x7f000001, 1000, "pair"), 0);
-    client_fds_.push_back(fds[0]);
-    return fds[0];
-  }
+  void TearDown() override { tear_down_frame(); }
   static Task* worker(int i) { return tc_worker[i]; }
   // What the idle task does for a readable socket.
   static void wake_as_idle(Task* t) {
     ++client_pending_cnt;
     thread_unblock(t);
   }
-  void run(void (*body)()) {
-    ASSERT_NE(thread_create(body, 6), nullptr);
-    ASSERT_EQ(thread_run(), 0);
-  }
-  static void settle() {
-    for (int i = 0; i < 5; ++i) thread_yield();
-  }
-
-  std::vector<int> client_fds_;
 };
 
 // The idle task woke the worker (the select thread waits for it), then the

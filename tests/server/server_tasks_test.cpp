@@ -3,6 +3,7 @@
 // kernel running the real idle task.
 #include "server/server_tasks.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,12 +43,8 @@ Pair make_pair_on(int listener) {
   uint16_t port = 0;
   tcp_local_addr(listener, nullptr, &port, nullptr);
   Pair p;
-  p.client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(p.client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return p;
+  p.client = testsupport::connect_loopback(port);
+  if (p.client < 0) return p;
   for (int i = 0; i < 200 && p.server < 0; ++i) {
     p.server = tcp_accept(listener);
     if (p.server < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -290,12 +288,8 @@ TEST_F(KernelRun, HttpConnectionsAreServedOneAtATimeWithoutLosingAny) {
       std::this_thread::sleep_for(std::chrono::milliseconds(30 * i));
       uint16_t port = 0;
       tcp_local_addr(listener_, nullptr, &port, nullptr);
-      const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_port = htons(port);
-      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+      const int s = testsupport::connect_loopback(port);
+      if (s >= 0) {
         send(s, "GET\n", 4, MSG_NOSIGNAL);
         char buf[64];
         ssize_t n;
@@ -446,6 +440,180 @@ TEST_F(KernelRun, CheckpointsRunWhenScheduledAndWhenTheirTimerFires) {
                                       "Checkpointing volume ...", "notify_event: TIMER",
                                       "Waking up thread ", "Checkpointing volume ..."});
   EXPECT_EQ(log_size_limit, 0u);
+}
+
+}  // namespace
+
+// --- The idle task's pass over real worker sessions -------------------------
+
+namespace {
+
+// Not a descriptor of this process: keeps a report non-empty.
+constexpr int kOtherSocket = 100000;
+
+// What the select thread hands over: the sockets it found readable and
+// those it found broken.
+void report(std::initializer_list<int> readable, std::initializer_list<int> broken) {
+  sockset_zero(&read_set);
+  sockset_zero(&except_set);
+  sockset_add(kOtherSocket, &read_set);
+  for (int s : readable) sockset_add(s, &read_set);
+  for (int s : broken) sockset_add(s, &except_set);
+  client_poll_cnt = static_cast<int>(read_set.count + except_set.count);
+  tcp_ack_event->reset();
+  tcp_event->set();
+}
+
+int worker_socket(int slot) {
+  ClientSession* s = tc_worker[slot] ? session_of(tc_worker[slot]) : nullptr;
+  return s ? s->sockfd : -1;
+}
+
+class IdleHandOff : public testsupport::ServerFrame {
+ protected:
+  void SetUp() override { set_up_frame(4); }
+  void TearDown() override {
+    tcp_close(server_listen_socket);
+    server_listen_socket = -1;
+    tear_down_frame();
+  }
+};
+
+struct WorkerEventCase {
+  const char* name;
+  bool worker_busy;  // runnable (inside a request) when the idle task looks
+  bool readable;
+  bool broken;
+  const char* line;  // the idle task's line for it, or none
+  int pending;       // client_pending_cnt after the idle task's pass
+  bool open_after;   // the connection survives once the worker has run
+};
+
+void PrintTo(const WorkerEventCase& c, std::ostream* os) { *os << c.name; }
+
+const WorkerEventCase* g_event_case;
+int g_pending_after_pass;
+bool g_ack_after_pass;
+
+class WorkerEvent : public IdleHandOff, public ::testing::WithParamInterface<WorkerEventCase> {};
+
+TEST_P(WorkerEvent, IsHandledAndTheSelectThreadGoesOnOnceNoWokenWorkerWaits) {
+  LogCapture log("D2");
+  g_event_case = &GetParam();
+  start_worker();
+  run([] {
+    // The worker has run up to its wait for the socket (it runs first).
+    if (g_event_case->worker_busy) thread_unblock(tc_worker[0]);
+    const int sock = worker_socket(0);
+    report(g_event_case->readable ? std::initializer_list<int>{sock} : std::initializer_list<int>{},
+           g_event_case->broken ? std::initializer_list<int>{sock} : std::initializer_list<int>{});
+    handle_tcp_events();
+    g_pending_after_pass = client_pending_cnt;
+    g_ack_after_pass = tcp_ack_event->is_set();
+    settle();
+    thread_stop();
+  });
+  const WorkerEventCase& c = GetParam();
+  if (c.line != nullptr) {
+    EXPECT_TRUE(log.contains(c.line)) << log.text();
+  }
+  EXPECT_EQ(g_pending_after_pass, c.pending);
+  EXPECT_EQ(g_ack_after_pass, c.pending == 0);
+  // A woken worker took what there was and let the select thread go on.
+  EXPECT_EQ(client_pending_cnt, 0);
+  EXPECT_TRUE(tcp_ack_event->is_set());
+  EXPECT_FALSE(tcp_event->is_set());
+  EXPECT_EQ(client_poll_cnt, 0);
+  EXPECT_EQ(workers(), c.open_after ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerEvent,
+    ::testing::Values(
+        WorkerEventCase{"BlockedAndReadableIsWoken", false, true, false, "Notifying thread ...", 1,
+                        true},
+        WorkerEventCase{"BusyAndReadableIsClosed", true, true, false,
+                        "Unexpected TCP event - terminating thread ...", 0, false},
+        WorkerEventCase{"BrokenIsClosed", false, false, true,
+                        "Unexpected socket error - terminating thread ...", 0, false},
+        WorkerEventCase{"BrokenAndReadableIsClosed", false, true, true,
+                        "Unexpected socket error - terminating thread ...", 0, false},
+        WorkerEventCase{"QuietIsLeftAlone", false, false, false, nullptr, 0, true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A connection closed between the poll and the idle task's pass frees its
+// descriptor; the accept in the same pass is given that number. The new
+// worker is not running yet, so judging it by the old socket's readiness
+// would close it as a busy worker.
+TEST_F(IdleHandOff, ANewConnectionOnTheNumberOfAClosedOneIsNotJudgedByTheOldSocket) {
+  LogCapture log("D2");
+  server_listen_socket = tcp_listen(nullptr);
+  ASSERT_GE(server_listen_socket, 0);
+  uint16_t port = 0;
+  ASSERT_EQ(tcp_local_addr(server_listen_socket, nullptr, &port, nullptr), 0);
+  client_fds_.push_back(testsupport::connect_loopback(port));
+  ASSERT_GE(client_fds_.back(), 0);
+  start_worker();
+  static int old_sock;
+  old_sock = -1;
+  run([] {
+    settle();
+    old_sock = worker_socket(0);
+    report({old_sock, server_listen_socket}, {});
+    close_connection(tc_worker[0]);  // e.g. its frame timed out meanwhile
+    handle_tcp_events();
+    settle();
+    thread_stop();
+  });
+  ASSERT_EQ(workers(), 1) << log.text();
+  EXPECT_EQ(worker_socket(1), old_sock);  // the number was given again
+  EXPECT_FALSE(log.contains("Unexpected TCP event")) << log.text();
+  EXPECT_TRUE(tcp_ack_event->is_set());
+}
+
+// While the server shuts down the idle task leaves socket events alone.
+class IdleDuringShutdown : public IdleHandOff, public ::testing::WithParamInterface<bool> {};
+
+bool g_tcp_event_left;
+
+TEST_P(IdleDuringShutdown, HandlesTcpEventsOnlyBeforeTheShutdown) {
+  LogCapture log("D2");
+  server_shutdown = GetParam() ? 1 : 0;
+  tc_idle = thread_create(idle_thread, 10);
+  ASSERT_NE(tc_idle, nullptr);
+  start_worker();
+  run([] {
+    settle();
+    report({worker_socket(0)}, {});
+    notify_event("TCP");
+    // Sleep, so that the idle task runs; a timer wakes us again.
+    Task* self = thread_self();
+    std::atomic<int> fired{0};
+    ASSERT_GE(vtimer_add(100, 0, &fired, vtimer_wake_task, self), 0);
+    while (!fired) {
+      thread_block(self);
+      thread_yield();
+    }
+    g_tcp_event_left = tcp_event->is_set();
+    thread_stop();
+  });
+  EXPECT_EQ(g_tcp_event_left, GetParam());
+  EXPECT_EQ(log.contains("Notifying thread ..."), !GetParam()) << log.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Flag, IdleDuringShutdown, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "ShuttingDown" : "Running"; });
+
+TEST_F(IdleHandOff, AConnectionTheMasterSetCannotTakeIsRefused) {
+  LogCapture log("D0");
+  for (int n = 0; master_set_room() > 0; ++n) ASSERT_EQ(master_set_add(kOtherSocket + n), 0);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  client_fds_.push_back(fds[0]);
+  EXPECT_EQ(session_start(fds[1], 0x7f000001, 1000, "pair"), -1);
+  EXPECT_TRUE(log.contains("No room for another client connection")) << log.text();
+  EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);  // closed, not left unwatched
+  EXPECT_EQ(workers(), 0);
 }
 
 }  // namespace

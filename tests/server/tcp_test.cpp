@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/net_util.h"
 
 using testsupport::LogCapture;
 
@@ -27,20 +28,6 @@ uint16_t local_port(int sock) {
   return port;
 }
 
-// A plain client socket connected to 127.0.0.1:port.
-int connect_to(uint16_t port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
 bool cloexec(int fd) { return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
 // A listener on a system-chosen port with one accepted connection.
@@ -50,7 +37,7 @@ class Loopback : public ::testing::Test {
     ASSERT_EQ(tcp_startup(), 0);
     listener_ = tcp_listen(nullptr);
     ASSERT_GE(listener_, 0);
-    client_ = connect_to(local_port(listener_));
+    client_ = testsupport::connect_loopback(local_port(listener_));
     ASSERT_GE(client_, 0);
     server_ = tcp_accept(listener_);
     ASSERT_GE(server_, 0);

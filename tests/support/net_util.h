@@ -1,11 +1,13 @@
-// net_util.h - small helpers for tests that run servers as processes: a
-// free loopback port and an ordered search of a log. Header-only.
+// net_util.h - small helpers for tests that talk to servers: a free
+// loopback port, a client connection, and an ordered search of a log.
+// Header-only.
 #pragma once
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,21 @@ inline int free_tcp_port() {
     port = ntohs(addr.sin_port);
   close(fd);
   return port;
+}
+
+// A blocking client socket connected to 127.0.0.1:port, or -1.
+inline int connect_loopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // Each text must follow the previous one in log.

@@ -21,21 +21,16 @@ const std::string kServer = ZENTDB6_PATH;
 // One HTTP/1.0 request to 127.0.0.1:port; the whole answer, or "" when the
 // connection failed.
 std::string http_get(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int s = testsupport::connect_loopback(static_cast<uint16_t>(port));
+  if (s < 0) return "";
   std::string answer;
   timeval tv{10, 0};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-    const std::string req = "GET / HTTP/1.0\r\n\r\n";
-    send(s, req.data(), req.size(), MSG_NOSIGNAL);
-    char buf[1024];
-    ssize_t n;
-    while ((n = recv(s, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
-  }
+  const std::string req = "GET / HTTP/1.0\r\n\r\n";
+  send(s, req.data(), req.size(), MSG_NOSIGNAL);
+  char buf[1024];
+  ssize_t n;
+  while ((n = recv(s, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
   close(s);
   return answer;
 }
