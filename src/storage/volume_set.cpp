@@ -5,10 +5,11 @@
 // a free-list chain or a bitmap that does not add up refuses the open with a
 // status code and a log line; nothing read from disk can stop the process
 // or make a loop run away. Crash safety of the two descriptor copies rests
-// on one rule: copy 0 always reaches the disk before copy 1, and everything
-// copy 0 points at reaches the disk before copy 0. An open that finds the
-// copies apart in fields a running set changes keeps copy 0 and rewrites
-// copy 1. See README.md ("Volume set").
+// on one rule: copy 0 is written before copy 1, and everything copy 0
+// points at reaches the disk before copy 0 (an extension's new pages, even
+// while other tasks sync during its flushes). An open that finds the copies
+// apart in fields a running set changes keeps copy 0 and rewrites copy 1.
+// See README.md ("Volume set").
 #include "storage/volume_set.h"
 
 #include <cerrno>
@@ -41,6 +42,7 @@ struct VolSet {
   uint32_t delayed_log_pages = 0;
   int large_file = 0;
   uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
+  int extending[Vol_MAXLINK] = {};         // by volume id; see flush_descriptor
 };
 
 VolSet g;
@@ -56,6 +58,11 @@ bool fl_dirty(const Vol_FLMEM* fl) { return Vol_TestFlag(Vol_DIRTY, fl->image) !
 void fl_mark_dirty(Vol_FLMEM* fl) { Vol_SetFlag(Vol_DIRTY, fl->image); }
 
 VOLUME* root() { return g.table; }
+
+// Lowest page of a volume that may be free: no page below it is. Lets first
+// fit start where the free pages start instead of at page 0. Every road that
+// makes a page free lowers it (unmark_page) or resets it (a bitmap read).
+uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_id]; }
 bool slot_filled(const VOLUME* v) { return v->revision[0] != '\0'; }
 bool is_open(const VOLUME* v) { return v->fhandle != nullptr; }
 
@@ -168,6 +175,7 @@ void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
 
 // Reads free-list page fl->page of v into fl; its header must name it.
 int read_free_page(VOLUME* v, Vol_FLMEM* fl) {
+  lowest_free(v) = 0;  // the bits read may free any page
   if (!Vol_ReadFile(v->fhandle, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE) ||
       Vol_CheckHeader(Vol_PAGE_FLIST, fl->page, fl->image) != 0) {
     debug_log('V', 0, "Vol_ReadFreeDescriptor() failed: invalid page header, page=0x%x", fl->page);
@@ -186,15 +194,25 @@ void write_dirty_free_pages(VOLUME* v) {
 
 void flush_file(VOLUME* v, int tio_mode) { Vol_SyncFile(v, tio_mode); }
 
-// Both copies, copy 0 first. In a synced volume copy 0 is on disk before
-// copy 1 is written, so copy 1 is never the newer one.
-void flush_descriptor(VOLUME* v, int tio_mode) {
+// Both copies, copy 0 first; with flush_between copy 0 is on disk before
+// copy 1 is written, so copy 1 is never the newer one. The file is flushed
+// at the end in a synced volume.
+void write_copies(VOLUME* v, bool flush_between, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
-  const bool synced = flag(v, sync_bit(v));
   write_descriptor(v, 0);
-  if (synced) flush_file(v, Vol_TIO_SYNC);
+  if (flush_between) flush_file(v, Vol_TIO_SYNC);
   write_descriptor(v, 1);
-  if (synced) flush_file(v, tio_mode);
+  if (flag(v, sync_bit(v))) flush_file(v, tio_mode);
+}
+
+// An extension waits in its flush for its new pages to reach the disk, and
+// other tasks run meanwhile. Until then copy 0 must not describe them: the
+// descriptor stays dirty, and the last extension in flight writes it.
+bool extension_in_flight(const VOLUME* v) { return g.extending[v->volume_id] > 0; }
+
+void flush_descriptor(VOLUME* v, int tio_mode) {
+  if (extension_in_flight(v)) return;
+  write_copies(v, flag(v, sync_bit(v)), tio_mode);
 }
 
 // Fields of the two copies in the order they are compared. Those a running
@@ -371,10 +389,6 @@ void check_count(int count) {
   ZENT_ASSERT(count > 0 && count <= Vol_MAXCLUST && "count > 0 && count <= Vol_MAXCLUST");
 }
 
-// Lowest page of a volume that may be free: no page below it is. Lets first
-// fit start where the free pages start instead of at page 0.
-uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_id]; }
-
 // Marks one page used; 1 when it was free.
 int mark_page(VOLUME* v, uint32_t n) {
   uint32_t bit;
@@ -489,6 +503,7 @@ void release_table() {
   g.delayed = nullptr;
   g.delayed_log_pages = 0;
   memset(g.lowest_free, 0, sizeof g.lowest_free);
+  memset(g.extending, 0, sizeof g.extending);
   tio_set_volume_lookup(nullptr);
 }
 
@@ -783,13 +798,11 @@ uint32_t extension_failed(VOLUME* v) {
 // them) and the zero-filled pages reach the disk before copy 0, and copy 0
 // before copy 1.
 void write_extension(VOLUME* v) {
+  int& in_flight = g.extending[v->volume_id];
+  ++in_flight;
   write_dirty_free_pages(v);
   flush_file(v, Vol_TIO_SYNC);
-  clear_flag(v, Vol_DIRTY);
-  write_descriptor(v, 0);
-  flush_file(v, Vol_TIO_SYNC);
-  write_descriptor(v, 1);
-  if (flag(v, sync_bit(v))) flush_file(v, Vol_TIO_SYNC);
+  if (--in_flight == 0) write_copies(v, true, Vol_TIO_SYNC);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "platform/file.h"
 #include "storage/crash_file_system.h"
 #include "storage/page_io.h"
+#include "storage/task_runner.h"
 #include "storage/tio.h"
 #include "support/log_capture.h"
 #include "support/process_runner.h"
@@ -910,6 +911,34 @@ TEST(VolumeSetRealFiles, ExtensionWithANewFreeListPageStopsAnywhereAndOpens) {
     EXPECT_TRUE(copies_agree(paths[0])) << n;
     if (!cut) break;
   }
+}
+
+// The flush of an extension suspends its task, and a sync by another task
+// may run meanwhile: it must not write a copy 0 that describes pages not yet
+// on disk. The descriptor stays dirty until the extension writes it.
+TEST_F(VolumeSetTest, SyncWhileAnExtensionWaitsForItsFlushLeavesCopyZeroAlone) {
+  spec.volumes = {{kRoot, VolType_DATA, 320, 12}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
+  Vol_Sync(Vol_TIO_SYNC);
+  fs.set_flush_delay_us(kRoot, 20000);
+  static uint32_t size_seen_during_flush;
+  size_seen_during_flush = 0;
+  storage_test::TaskRunner runner;
+  ASSERT_EQ(tio_setup(), 0);
+  auto extender = [] { EXPECT_EQ(Vol_AllocPage(1, nullptr), 320u); };
+  auto syncer = [] {
+    // The extension has grown the volume in memory and waits in its flush.
+    while (Vol_GetRootVol()->curr_size == 320) thread_yield();
+    Vol_Sync(Vol_TIO_SYNC);
+    size_seen_during_flush = disk_descriptor(kRoot, 0).curr_size;
+  };
+  ASSERT_TRUE(runner.run({extender, syncer}));
+  tio_cleanup();
+  EXPECT_EQ(size_seen_during_flush, 320u);
+  EXPECT_EQ(disk_descriptor(kRoot, 0).curr_size, 332u);
+  EXPECT_EQ(disk_descriptor(kRoot, 1).curr_size, 332u);
 }
 
 // --- Sync modes, consistency, properties, information -----------------------------
