@@ -7,10 +7,13 @@
 // arrived of the current frame and, when the frame is not complete yet,
 // blocks again. A frame that stays incomplete past the frame time-out closes
 // its connection (a one-shot timer posts the check to the server thread).
+// Sends never wait on the socket either: a reply the peer's socket cannot
+// take yet waits in its worker, which retries on a timer while other tasks
+// run, and closes the connection when the peer takes nothing for the frame
+// time-out.
 #include "server/client_session.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +38,8 @@ namespace {
 
 int g_frame_timeout_ms = 0;  // 0: from the Timeout setting or the default
 uint64_t g_watchdog_due_ms = 0;  // when the pending time-out check runs; 0 none
+// Workers whose reply waits for room in the peer's socket.
+WaitQueue g_send_waiters;
 
 // The shutdown's wait for the workers to end (sessions_close_all).
 WaitQueue g_workers_gone;
@@ -80,6 +85,12 @@ void arm_watchdog(uint64_t due_ms) {
     debug_log('D', 1, "No timer for the frame time-out - will retry");
 }
 
+// Timer thread: the workers waiting to send try again.
+void send_retry_fired(void*) {
+  thread_post_wake_up(&g_send_waiters);
+  notify_event("TIMER");
+}
+
 // A frame is in progress (part of the length word or of the payload is in).
 bool frame_started(const ClientSession* session) {
   return session->async_state == AS_RECV2 || session->rx_got > 0;
@@ -104,15 +115,16 @@ ssize_t recv_some(int sock, uint8_t* p, uint32_t n) {
   }
 }
 
-// A blocking send to a peer that stops reading must not hold the server
-// thread for ever: bound it by the frame time-out.
-void bound_send_time(int sock) {
-  const int ms = frame_timeout_ms();
-  struct timeval tv;
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
-    debug_syserr('X', 1, errno, "Unable to set SO_SNDTIMEO");
+// Sleeps until the next send retry (the shortest timer), or until a close
+// aborts the sleep. -1 when no timer could be had.
+int wait_for_send_retry() {
+  const int timer = vtimer_add(VTIMER_MIN_MS, 0, nullptr, send_retry_fired, nullptr);
+  if (timer < 0) return -1;
+  sleep_on(&g_send_waiters, __FILE__, __LINE__);
+  // Woken by another waiter's timer or a close: this one's timer would only
+  // wake everybody once more.
+  vtimer_cancel(timer);
+  return 0;
 }
 
 // Posted by the shutdown wait's timer: end the wait if it is still on.
@@ -161,26 +173,12 @@ ClientSession* session_of(Task* task) {
 
 void accept_connection() {
   debug_log('D', 2, "Accepting new server connection ...");
-  const int sock = tcp_accept(server_listen_socket);
-  if (sock < 0) {
-    debug_log('D', 0, "accept failed - ignoring connection request");
-    return;
-  }
-  const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
-  uint32_t addr = 0;
-  uint16_t port = 0;
-  const char* host = nullptr;
-  char dotted[16];
-  if (tcp_peer_addr(sock, &addr, &port, no_dns ? nullptr : &host) != 0) {
-    debug_log('D', 0, "Unable to obtain peer address - dropping connection");
-    tcp_close(sock);
-    return;
-  }
-  if (no_dns) host = format_ipv4(addr, dotted);
+  AcceptedPeer peer;
+  if (accept_peer(server_listen_socket, &peer) != 0) return;
   char when[64];
   format_now(when, sizeof when);
-  debug_log('D', 1, "Connection from %s port %u at %s", host, port, when);
-  session_start(sock, addr, port, host);
+  debug_log('D', 1, "Connection from %s port %u at %s", peer.host, peer.port, when);
+  session_start(peer.sock, peer.addr, peer.port, peer.host);
 }
 
 int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text) {
@@ -220,7 +218,6 @@ int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text)
   session->host = host;
   session->connect_time = time(nullptr);
   session->task = task;
-  bound_send_time(sock);
 
   thread_set_data(task, session);
   thread_set_cleanup(task, worker_cleanup);
@@ -329,24 +326,35 @@ int finish_reply(ClientSession* session) {
   return 0;
 }
 
-int tx_message(ClientSession* session) {
-  ZENT_ASSERT(session->async_state == AS_XMIT);
-  ZENT_ASSERT(session->async_total_sz == session->async_rem_sz && session->async_ofs == 0);
-  if (tcp_send(session->sockfd, session->send_ptr, static_cast<int>(session->async_total_sz)) != 0) {
+int tx_reply(ClientSession* session) {
+  ZENT_ASSERT(session->async_state == AS_XMIT || session->async_state == AS_XMIT2);
+  if (session->async_ofs == 0 && debug_enabled('X', 3))
+    debug_dump("tcp_send", session->send_ptr, static_cast<int>(session->async_total_sz));
+  while (session->async_rem_sz > 0) {
+    const ssize_t n = send(session->sockfd, session->send_ptr + session->async_ofs,
+                           session->async_rem_sz, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      session->async_ofs += static_cast<uint32_t>(n);
+      session->async_rem_sz -= static_cast<uint32_t>(n);
+      continue;
+    }
+    const int err = n < 0 ? errno : 0;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      session->async_state = AS_XMIT2;
+      return 1;
+    }
+    if (err != EPIPE && err != ECONNRESET) {
+      const int code = tcp_wsa_error(err);
+      char text[256];
+      debug_log('X', 1, "tcp_send: send failed: writecount %u, [%d] %s", session->async_ofs, code,
+                socket_error_text(code, text, sizeof text));
+    }
     debug_log('P', 2, "tcp_send(): failed");
     return -1;
   }
-  session->async_rem_sz = 0;
-  session->async_ofs = session->async_total_sz;
   session->async_state = AS_IDLE;
   return 0;
-}
-
-int tx_reply(ClientSession* session) {
-  ZENT_ASSERT(session->async_state == AS_XMIT || session->async_state == AS_XMIT2);
-  // Replies go out whole; AS_XMIT2 (a reply partly sent) is never entered.
-  if (session->async_state == AS_XMIT2) session->async_state = AS_XMIT;
-  return tx_message(session);
 }
 
 void session_established(ClientSession* session) {
@@ -359,17 +367,39 @@ void client_request_taken() {
   if (client_pending_cnt > 0 && --client_pending_cnt == 0) tcp_ack_event->set();
 }
 
-// Sends the finished reply; false when the connection was closed.
+// Sends the finished reply. While the peer's socket is full the worker
+// sleeps between retries, so the server thread serves the others; a peer
+// that takes nothing for the frame time-out is dropped. False when the
+// connection was closed or is closing.
 static bool send_reply(Task* self, ClientSession* session) {
-  const int rc = tx_reply(session);
-  if (rc == 0) {
-    session_established(session);
-    session->async_state = AS_RECV;
-  } else if (rc < 0) {
-    close_connection(self);
-    return false;
+  uint64_t deadline = 0;
+  for (;;) {
+    const uint32_t left_before = session->async_rem_sz;
+    const int rc = tx_reply(session);
+    if (rc == 0) {
+      session_established(session);
+      session->async_state = AS_RECV;
+      return true;
+    }
+    if (rc < 0) {
+      close_connection(self);
+      return false;
+    }
+    const uint64_t now = platform::monotonic_ms();
+    if (deadline == 0 || session->async_rem_sz < left_before) {
+      deadline = now + static_cast<uint64_t>(frame_timeout_ms());
+    } else if (now >= deadline) {
+      debug_log('P', 0, "Send time-out: the client takes no reply - dropping connection");
+      close_connection(self);
+      return false;
+    }
+    if (wait_for_send_retry() != 0) {
+      debug_log('P', 0, "No timer to wait for the client to take its reply - dropping connection");
+      close_connection(self);
+      return false;
+    }
+    if (session->closing) return false;
   }
-  return true;
 }
 
 void worker_thread() {
@@ -510,6 +540,8 @@ void sessions_close_all() {
       thread_unblock(task);
     }
   }
+  // Workers waiting to send find their session closing at once.
+  wake_up(&g_send_waiters);
   // Let every worker close its socket and end its database session before
   // the shutdown goes on; a worker that does not end in time is left.
   if (thread_self() == nullptr) return;

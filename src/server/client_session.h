@@ -34,7 +34,7 @@ enum {
   AS_RECV = 1,   // waiting for the length word (possibly part of it)
   AS_RECV2 = 2,  // length word in hand, payload partly received
   AS_XMIT = 3,   // reply finished, to be sent
-  AS_XMIT2 = 4,  // reserved: a reply partly sent
+  AS_XMIT2 = 4,  // a reply partly sent, waiting for room in the socket
 };
 
 // Size of each of the session's two fixed areas (one per direction); the
@@ -42,8 +42,8 @@ enum {
 inline constexpr uint32_t kSessionAreaSize = 32768;
 inline constexpr uint32_t kInitialMessageLimit = 256;
 inline constexpr uint32_t kMessageLimit = 0x100000;
-// Receive time-out of a frame that arrives in pieces when the Timeout
-// setting is 0.
+// Time-out of a frame that arrives in pieces, and of a reply the peer takes
+// nothing of, when the Timeout setting is 0.
 inline constexpr int kDefaultFrameTimeoutMs = 30000;
 
 struct ClientSession {
@@ -126,9 +126,10 @@ int rx_message(ClientSession* session);
 // Writes the length word and makes the reply ready for sending. 0, or -1
 // when the reply could not be built (nothing is sent then).
 int finish_reply(ClientSession* session);
-// 0 sent, 1 still in flight, -1 failure.
+// Sends what the socket takes of the reply in flight without waiting: 0
+// all sent, 1 part still in flight (AS_XMIT2, resumed by the next call), -1
+// failure.
 int tx_reply(ClientSession* session);
-int tx_message(ClientSession* session);
 // State_Initial becomes State_Established; no effect otherwise.
 void session_established(ClientSession* session);
 // Closes the task's connection and makes its worker leave: unblocks it, or
@@ -144,8 +145,9 @@ void client_request_taken();
 // called from a task, waits (at most 10 s) until every worker has ended.
 void sessions_close_all();
 
-// Receive time-out of a frame that arrives in pieces; <= 0 restores the
-// default (the Timeout setting, else kDefaultFrameTimeoutMs).
+// The frame time-out (receiving a frame in pieces, waiting for the peer to
+// take a reply); <= 0 restores the default (the Timeout setting, else
+// kDefaultFrameTimeoutMs).
 void session_set_frame_timeout_ms(int ms);
 // Posted kernel work: closes every session whose frame is overdue.
 void sessions_check_frame_timeouts(void* unused);

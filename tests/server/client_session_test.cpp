@@ -217,6 +217,54 @@ TEST_F(SessionServer, AStalledClientHoldsUpNobodyAndIsClosedAfterTheTimeOut) {
   EXPECT_TRUE(other.noop(99));
 }
 
+// A client that sends requests but never reads the replies: once the
+// socket holds no more of them, that reply waits in its worker while the
+// server serves the others, and the client, which sent while its reply was
+// waiting, is dropped. The time-out is far longer than any wait here, so a
+// send that held the server thread would fail this test.
+TEST_F(SessionServer, AClientThatStopsReadingHoldsUpNobody) {
+  session_set_frame_timeout_ms(60000);
+  // Small buffers on both ends, so that few replies fill them.
+  const int small = 4096;
+  ASSERT_EQ(setsockopt(server_listen_socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ZentClient deaf, other;
+  ASSERT_TRUE(deaf.connect(port_, small));
+  ASSERT_TRUE(deaf.handshake());
+  ASSERT_TRUE(open_session(other));
+
+  Bytes requests;
+  for (int i = 0; i < 64; ++i) {
+    const Bytes f = testsupport::frame(testsupport::encode_request(1, 1));
+    requests.insert(requests.end(), f.begin(), f.end());
+  }
+  std::atomic<bool> stop{false}, dropped{false};
+  std::thread writer([&] {
+    const timeval tv{0, 100000};
+    setsockopt(deaf.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    size_t at = 0;  // place in the endless run of whole frames
+    while (!stop) {
+      const ssize_t n = send(deaf.fd(), requests.data() + at, requests.size() - at, MSG_NOSIGNAL);
+      if (n > 0) {
+        at = (at + static_cast<size_t>(n)) % requests.size();
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        dropped = true;
+        return;
+      }
+    }
+  });
+  const auto start = Clock::now();
+  uint16_t id = 0;
+  while (!dropped && Clock::now() - start < std::chrono::seconds(10)) {
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(other.noop(++id)) << id;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2)) << id;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(dropped);
+  EXPECT_TRUE(other.noop(++id));
+}
+
 TEST_F(SessionServer, ShutdownClosesEverySessionAndEndsItsDatabaseSession) {
   ZentClient a, b, idle_client;
   ASSERT_TRUE(open_session(a));
@@ -349,6 +397,163 @@ TEST_F(WorkerKernel, AFrameSplitOverWakeUpsIsAssembled) {
   Bytes reply(4);
   ASSERT_EQ(read(client, reply.data(), 4), 4);
   EXPECT_EQ(client_pending_cnt, 0);
+}
+
+// Replies a client does not take: the worker's socket is made small and the
+// client's end holds the handshake and many no-ops, unread replies pile up.
+class UnreadReplies : public WorkerKernel {
+ protected:
+  static constexpr int kNoops = 4000;
+  void SetUp() override {
+    WorkerKernel::SetUp();
+    client_ = start_worker();
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(session_of(worker(0))->sockfd, SOL_SOCKET, SO_SNDBUF, &small,
+                         sizeof small),
+              0);
+    Bytes stream = testsupport::frame(testsupport::encode_startup({}));
+    for (uint16_t id = 1; id <= kNoops; ++id) {
+      const Bytes f = testsupport::frame(testsupport::encode_request(id, 1));
+      stream.insert(stream.end(), f.begin(), f.end());
+    }
+    ASSERT_EQ(write(client_, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  }
+  // From the driver task: wakes the worker for one request after another
+  // until a reply no longer fits the socket. True when it waits for room,
+  // asleep, while this task runs on.
+  static bool serve_until_a_reply_waits() {
+    ClientSession* s = session_of(worker(0));
+    for (int i = 0; i < kNoops && s->async_state != AS_XMIT2; ++i) {
+      if (thread_state(worker(0)) == TS_BLOCKED && thread_wchan(worker(0)) == nullptr)
+        wake_as_idle(worker(0));
+      settle();
+    }
+    return s->async_state == AS_XMIT2 && thread_wchan(worker(0)) != nullptr;
+  }
+  // From the driver task: lets the other tasks and the posted work run until
+  // done() holds or 5 seconds have passed.
+  static bool yield_until(bool (*done)()) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (!done() && Clock::now() < end) thread_yield();
+    return done();
+  }
+  // Takes what the client's end holds; checks the handshake reply and that
+  // the no-op replies follow in order. Returns how many no-op replies came.
+  int take_replies() {
+    for (;;) {
+      uint8_t chunk[4096];
+      const ssize_t n = recv(client_, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n <= 0) break;
+      got_.insert(got_.end(), chunk, chunk + n);
+    }
+    size_t at = 0;
+    int noops = 0;
+    while (got_.size() - at >= 4) {
+      const uint32_t len = uint32_t{got_[at]} << 24 | uint32_t{got_[at + 1]} << 16 |
+                           uint32_t{got_[at + 2]} << 8 | got_[at + 3];
+      if (got_.size() - at - 4 < len) break;
+      const Bytes payload(got_.begin() + static_cast<long>(at + 4),
+                          got_.begin() + static_cast<long>(at + 4 + len));
+      if (at == 0) {
+        testsupport::StartupReply r;
+        EXPECT_TRUE(testsupport::decode_startup_reply(payload, &r));
+      } else {
+        ++noops;
+        EXPECT_EQ(payload, PayloadWriter(false).u16(static_cast<uint16_t>(noops)).u16(0).bytes());
+      }
+      at += 4 + len;
+    }
+    return noops;
+  }
+
+  int client_ = -1;
+  Bytes got_;
+};
+
+// The reply waits in its worker without holding the server thread, and goes
+// out whole, in order, once the client takes the earlier ones.
+TEST_F(UnreadReplies, AReplyWaitsForRoomAsleepAndGoesOutWhenTheClientReads) {
+  static bool waited;
+  run([] {
+    waited = serve_until_a_reply_waits();
+    thread_stop();
+  });
+  ASSERT_TRUE(waited);
+  const int before = take_replies();
+  EXPECT_GT(before, 0);
+  static bool sent;
+  run([] {
+    sent = yield_until([] { return session_of(worker(0))->async_state == AS_RECV; });
+    thread_stop();
+  });
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(take_replies(), before + 1);
+  EXPECT_EQ(client_pending_cnt, 0);
+}
+
+// A client that takes nothing for the frame time-out is dropped.
+TEST_F(UnreadReplies, AClientThatTakesNoReplyIsDroppedAfterTheTimeOut) {
+  LogCapture log("P0");
+  session_set_frame_timeout_ms(300);
+  static bool waited, gone;
+  static Clock::time_point waiting_since;
+  run([] {
+    waited = serve_until_a_reply_waits();
+    waiting_since = Clock::now();
+    gone = yield_until([] { return tc_worker[0] == nullptr; });
+    thread_stop();
+  });
+  ASSERT_TRUE(waited);
+  EXPECT_TRUE(gone);
+  EXPECT_GE(Clock::now() - waiting_since, std::chrono::milliseconds(250));
+  EXPECT_TRUE(log.contains("Send time-out")) << log.text();
+  EXPECT_EQ(client_pending_cnt, 0);
+  EXPECT_EQ(seam_db_sessions_open(), 0);
+}
+
+// Without waiting: a reply larger than the socket takes goes out in pieces,
+// each call resuming where the last one stopped.
+TEST(TxReply, SendsWhatTheSocketTakesAndResumesThere) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const int small = 4096;
+  ASSERT_EQ(setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  auto* s = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
+  s->magic = SESSION_MAGIC;
+  s->sockfd = fds[1];
+  ASSERT_EQ(session_init(s), 0);
+  start_reply(s);
+  uint8_t* p = Buffer_Put_raw(&s->buffer, 100000);
+  for (uint32_t i = 0; i < 100000; ++i) p[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_EQ(finish_reply(s), 0);
+  const Bytes want(s->send_ptr, s->send_ptr + s->async_total_sz);
+
+  Bytes got;
+  int pieces = 0;
+  int rc;
+  while ((rc = tx_reply(s)) == 1) {
+    ++pieces;
+    EXPECT_EQ(s->async_state, AS_XMIT2);
+    EXPECT_EQ(s->async_ofs + s->async_rem_sz, s->async_total_sz);
+    uint8_t chunk[4096];
+    const ssize_t n = read(fds[0], chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), chunk, chunk + n);
+  }
+  EXPECT_EQ(rc, 0);
+  EXPECT_GT(pieces, 1);
+  EXPECT_EQ(s->async_state, AS_IDLE);
+  while (got.size() < want.size()) {
+    uint8_t chunk[4096];
+    const ssize_t n = read(fds[0], chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), chunk, chunk + n);
+  }
+  EXPECT_EQ(got, want);
+  close(fds[0]);
+  close(fds[1]);
+  session_release(s);
+  free(s);
 }
 
 }  // namespace

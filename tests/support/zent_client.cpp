@@ -114,10 +114,15 @@ void ZentClient::close() {
   fd_ = -1;
 }
 
-bool ZentClient::connect(uint16_t port) {
+bool ZentClient::connect(uint16_t port, int receive_buffer) {
   close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  if (receive_buffer > 0 &&
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) != 0) {
+    close();
+    return false;
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);

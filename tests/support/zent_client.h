@@ -88,8 +88,9 @@ class ZentClient {
   ZentClient(const ZentClient&) = delete;
   ZentClient& operator=(const ZentClient&) = delete;
 
-  // Connects to 127.0.0.1:port; false on failure.
-  bool connect(uint16_t port);
+  // Connects to 127.0.0.1:port; false on failure. A receive_buffer above 0
+  // sets SO_RCVBUF first (a client that takes replies slowly).
+  bool connect(uint16_t port, int receive_buffer = 0);
   int fd() const { return fd_; }
   void close();
 
