@@ -103,7 +103,11 @@ TEST_P(PutAlignTest, PadsOneToAlignZeroBytes) {
 INSTANTIATE_TEST_SUITE_P(Cases, PutAlignTest,
                          ::testing::Values(AlignCase{8, 4, 4}, AlignCase{9, 4, 3},
                                            AlignCase{0, 4, 4}, AlignCase{7, 8, 1},
-                                           AlignCase{5, 1, 1}));
+                                           AlignCase{5, 1, 1}),
+                         [](const ::testing::TestParamInfo<AlignCase>& p) {
+                           return "At" + std::to_string(p.param.position) + "To" +
+                                  std::to_string(p.param.align);
+                         });
 
 TEST_F(BufferTest, GetAlignSkipsPaddingAndFailsPastTheEnd) {
   receive(Bytes(14, 0));

@@ -122,6 +122,12 @@ TEST_P(FramingLimitTest, ServesOrClosesWithoutReply) {
   if (fc.established) {
     ASSERT_TRUE(c.handshake());
   }
+  ASSERT_TRUE(c.send_raw(PayloadWriter(true).u32(fc.length).bytes()));
+  if (!fc.answered && fc.length > 0) {
+    EXPECT_TRUE(c.closed_without_reply()) << log.text();
+    EXPECT_TRUE(log.contains("server message size exceeds limit"));
+    return;
+  }
   Bytes payload;
   if (fc.established) {
     payload = testsupport::encode_request(5, 1);
@@ -134,12 +140,6 @@ TEST_P(FramingLimitTest, ServesOrClosesWithoutReply) {
     payload = testsupport::encode_startup(m);
   }
   payload.resize(fc.length, 0);
-  ASSERT_TRUE(c.send_raw(PayloadWriter(true).u32(fc.length).bytes()));
-  if (!fc.answered && fc.length > 0) {
-    EXPECT_TRUE(c.closed_without_reply()) << log.text();
-    EXPECT_TRUE(log.contains("server message size exceeds limit"));
-    return;
-  }
   ASSERT_TRUE(c.send_raw(payload));
   if (!fc.answered) {
     EXPECT_TRUE(c.closed_without_reply());
@@ -155,11 +155,17 @@ TEST_P(FramingLimitTest, ServesOrClosesWithoutReply) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FramingLimitTest,
-    ::testing::Values(FrameCase{"Initial256", false, 256, true},
+    ::testing::Values(FrameCase{"Initial255", false, 255, true},
+                      FrameCase{"Initial256", false, 256, true},
                       FrameCase{"Initial257", false, 257, false},
+                      // The established limit does not hold before the handshake.
+                      FrameCase{"Initial1MiB", false, 0x100000, false},
                       FrameCase{"InitialZero", false, 0, false},
+                      FrameCase{"Established257", true, 257, true},
                       FrameCase{"Established1MiB", true, 0x100000, true},
                       FrameCase{"Established1MiBPlus1", true, 0x100001, false},
+                      // The largest length word must not wrap any size sum.
+                      FrameCase{"EstablishedMaxLength", true, 0xffffffff, false},
                       FrameCase{"EstablishedZero", true, 0, false}),
     [](const ::testing::TestParamInfo<FrameCase>& p) { return std::string(p.param.name); });
 
