@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,10 @@ struct LoadCase {
   uint64_t idle_us;
   uint32_t percent;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* os) {
+  *os << c.idle_us << " us idle -> " << c.percent << " %";
+}
 
 class HistLoad : public ::testing::TestWithParam<LoadCase> {};
 

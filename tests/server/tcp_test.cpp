@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -171,6 +172,8 @@ struct BadService {
   const char* line;
 };
 
+void PrintTo(const BadService& c, std::ostream* os) { *os << '"' << c.service << '"'; }
+
 class TcpBadService : public ::testing::TestWithParam<BadService> {};
 
 TEST_P(TcpBadService, IsRefusedWithItsLine) {
@@ -202,6 +205,8 @@ struct TextCase {
   const char* text;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.code; }
+
 class TcpErrorText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(TcpErrorText, Texts) { EXPECT_STREQ(tcp_error_text(GetParam().code), GetParam().text); }
@@ -216,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{10999, "[10999] Message not found"},
                       TextCase{10072, "[10072] Message not found"},
                       TextCase{5, "[5] Message not found"}),
-    [](const auto& p) { return "Code" + std::to_string(p.index) + "_" + std::to_string(p.param.code); });
+    [](const auto& p) { return "Code" + std::to_string(p.param.code); });
 
 TEST(TcpErrorTable, EveryListedCodeHasItsOwnEntry) {
   std::vector<int> codes = {10004, 10009, 10013, 10014, 10022, 10024, 10091, 10092, 10093,

@@ -83,6 +83,20 @@ TEST_F(VTimerClock, PeriodicTimersCatchUpAfterALateHandler) {
   EXPECT_EQ(at(1400), V{"p"});
 }
 
+// Past 2^32 ms (49.7 days of uptime) expiries neither wrap nor collide
+// with "nothing armed".
+TEST_F(VTimerClock, TimesBeyondThirtyTwoBitsOfMillisecondsKeepTheirOrder) {
+  const uint64_t wrap = uint64_t{1} << 32;
+  g_now = wrap - 50;
+  vtimer_add(300, 0, nullptr, record, const_cast<char*>("c"));
+  vtimer_add(100, 1, nullptr, record, const_cast<char*>("p"));
+  EXPECT_EQ(at(wrap - 1), V{});
+  EXPECT_EQ(at(wrap + 49), V{});
+  EXPECT_EQ(at(wrap + 50), V{"p"});
+  // p at +150, then p re-inserted before c, both at +250.
+  EXPECT_EQ(at(wrap + 250), (V{"p", "p", "c"}));
+}
+
 TEST_F(VTimerClock, CancelRemovesOnlyAPendingTimer) {
   const int a = vtimer_add(100, 0, nullptr, record, const_cast<char*>("a"));
   const int b = vtimer_add(200, 1, nullptr, record, const_cast<char*>("b"));
