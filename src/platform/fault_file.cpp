@@ -47,6 +47,7 @@ struct FaultFileSystem::Shared {
   uint64_t max_file_size = 0;
   bool nowait = true;
   bool held = false;
+  bool flushes_held = false;
   std::condition_variable released;
   uint64_t total_flushes = 0;
 
@@ -207,7 +208,9 @@ class FaultFile final : public File {
       if ((flags & RWF_NOWAIT) &&
           (!shared_->nowait || node_->delay_us > 0 || (transfer && shared_->held)))
         return EAGAIN;
-      if (transfer) shared_->released.wait(lock, [this] { return !shared_->held; });
+      shared_->released.wait(lock, [this, transfer] {
+        return !(transfer ? shared_->held : shared_->flushes_held);
+      });
       delay = transfer ? node_->delay_us : node_->flush_delay_us;
     }
     pause(delay);
@@ -346,6 +349,14 @@ void FaultFileSystem::hold_transfers(bool on) {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->held = on;
+  }
+  shared_->released.notify_all();
+}
+
+void FaultFileSystem::hold_flushes(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->flushes_held = on;
   }
   shared_->released.notify_all();
 }

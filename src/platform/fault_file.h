@@ -13,7 +13,7 @@
 //   - fail the n-th write or flush from now with a chosen errno (a failed
 //     flush also loses the unflushed writes' durability, as on Linux);
 //   - make a file slow (each transfer or flush sleeps; transfers without
-//     waiting say EAGAIN), hold every transfer until released, interrupt
+//     waiting say EAGAIN), hold every transfer or flush until released, interrupt
 //     the next calls with EINTR, cut every transfer short;
 //   - bound the space (ENOSPC) or a file's size (EFBIG);
 //   - count the calls and read back what the file and the disk hold.
@@ -75,6 +75,8 @@ class FaultFileSystem final : public FileSystem {
   // While on, every read and write waits (transfers without waiting say
   // EAGAIN); turning it off lets them all go.
   void hold_transfers(bool on);
+  // The same for flushes: while on, every flush waits.
+  void hold_flushes(bool on);
   // Per file: the next n calls (transfers and flushes) fail with EINTR.
   void inject_eintr(const std::string& path, int n);
   // Per file: every call moves at most max_bytes (0 = no limit).

@@ -57,6 +57,9 @@ struct TioCtx {
   WaitQueue wait;
   std::atomic<int> ref_count{0};
   int tio_mode = 0;
+  // Set by the I/O thread before it posts the wake-up: the caller's
+  // operations are done. A sleep ended by anything else is slept again.
+  std::atomic<bool> done{false};
 };
 
 struct TioSyncRequest {
@@ -203,7 +206,15 @@ TioCtx* get_ctx(int tio_mode, int ref_count) {
   ctx->wait = WaitQueue{};
   ctx->ref_count.store(ref_count, std::memory_order_relaxed);
   ctx->tio_mode = tio_mode;
+  ctx->done.store(false, std::memory_order_relaxed);
   return ctx;
+}
+
+// Tells the waiting task its operations are done. The task frees the
+// context once it runs again, after this post.
+void post_done(TioCtx* ctx) {
+  ctx->done.store(true, std::memory_order_release);
+  thread_post_wake_up(&ctx->wait);
 }
 
 // A context whose operations are all done: wake its task, or free it when
@@ -214,14 +225,24 @@ void ctx_due(TioCtx* ctx, bool* woke) {
     g_ctx_free.put(ctx);
     return;
   }
-  // The task frees the context once it runs again, after this post.
-  thread_post_wake_up(&ctx->wait);
+  post_done(ctx);
   *woke = true;
 }
 
-// Sleeps the current task until its context is woken; then frees it.
-void wait_for(TioCtx* ctx, const char* deadlock_text) {
-  if (sleep_on(&ctx->wait, __FILE__, __LINE__) != 0) fatal(deadlock_text);
+// Sleeps the current task until its operations are done; then frees the
+// context. A time-out can end the sleep early (a session being closed, say),
+// but the I/O threads still use the caller's buffers and the context, so the
+// task sleeps again. The sleep cannot miss the wake-up: that runs on this
+// thread's scheduler, never between the test of done and the sleep. A
+// wake-up still posted when the context is freed after such a time-out can
+// only reach a later user of the recycled context, who sleeps again.
+void wait_for(TioCtx* ctx) {
+  for (;;) {
+    sleep_on(&ctx->wait, __FILE__, __LINE__);
+    if (ctx->done.load(std::memory_order_acquire)) break;
+    debug_log('T', 2, "tio: sleep of task %d ended before its i/o, sleeping again",
+              ctx->task_id);
+  }
   g_ctx_free.put(ctx);
 }
 
@@ -355,7 +376,9 @@ void rw_thread_main(WaitList* wl) {
     if (wl->head == nullptr) wl->tail = nullptr;
     const int remaining = --wl->count;
     lock.unlock();
-    debug_log('T', 3, "Finished request %u by tio r/w thread #%d (waiting for %u us), %u requests remaining",
+    debug_log('T', 3,
+              "Finished request %u by tio r/w thread #%d (waiting for %u us), %u requests "
+              "remaining",
               r->id, id, static_cast<unsigned>(waited), static_cast<unsigned>(remaining));
     complete_rw(r);
     lock.lock();
@@ -457,7 +480,7 @@ void sync_thread_main() {
       }
       *p = ctx->next;
       ctx->next = nullptr;
-      thread_post_wake_up(&ctx->wait);
+      post_done(ctx);
       woke = true;
     }
     if (woke) notify_server();
@@ -640,7 +663,7 @@ int tio_fsync(platform::File* f, int tio_mode) {
   if (queued_new) g_sync.changed.notify_one();
   // FULL_OVL: the sync thread frees the context; it may be gone already.
   if (tio_mode == Vol_TIO_FULL_OVL) return 0;
-  wait_for(ctx, "Unrecoverable deadlock detected");
+  wait_for(ctx);
   return 0;
 }
 
@@ -689,7 +712,7 @@ int tio_rw(int mode, int tio_mode, int nvec, const TioVec* vec) {
   hand_off(pending);
   // FULL_OVL: the last completion frees the context; it may be gone already.
   if (tio_mode == Vol_TIO_FULL_OVL) return 0;
-  wait_for(ctx, "unrecoverable deadlock detected");
+  wait_for(ctx);
   return 0;
 }
 

@@ -194,6 +194,28 @@ TEST_F(FaultFileTest, WriterLockAndHandlesBeforeAPowerLossAreDead) {
   EXPECT_EQ(done, 0u);
 }
 
+// A flush makes only its own file's writes durable, through any handle of
+// that file; growth not flushed is lost with the power, size included.
+TEST_F(FaultFileTest, FlushCoversOnlyItsOwnFile) {
+  const std::string other = "/fault/other";
+  FilePtr f = open_ok(fs, path, kWriter);
+  FilePtr g = open_ok(fs, other, kWriter);
+  std::vector<uint8_t> a = pattern(8192, 3), b = pattern(8192, 4);
+  ASSERT_EQ(f->write_at(a.data(), 8192, 0), 0);
+  ASSERT_EQ(g->write_at(b.data(), 8192, 0), 0);
+  ASSERT_EQ(g->datasync(), 0);
+  ASSERT_EQ(g->write_at(b.data(), 8192, 8192), 0);
+  FilePtr reader = open_ok(fs, path, platform::FILE_READ);
+  ASSERT_EQ(f->write_at(b.data(), 8192, 8192), 0);
+  ASSERT_EQ(reader->datasync(), 0);
+  ASSERT_EQ(g->write_at(a.data(), 8192, 0), 0);
+  fs.lose_power(platform::PowerLoss::DropUnflushed);
+  std::vector<uint8_t> both = a;
+  both.insert(both.end(), b.begin(), b.end());
+  EXPECT_EQ(fs.contents(path), both);
+  EXPECT_EQ(fs.contents(other), b);
+}
+
 TEST_F(FaultFileTest, TornWritesKeepWhole4KPiecesOnly) {
   const std::vector<uint8_t> old_bytes(16 * 8192, 0x11);
   fs.put_file(path, old_bytes);

@@ -40,6 +40,7 @@ struct World {
   std::atomic<int> next{0};
   uint64_t flushes_at_return = 0;
   int threads_seen = 0;
+  Task* sleeper = nullptr;
 };
 World* w = nullptr;
 
@@ -55,6 +56,20 @@ File* open_file(const char* path, uint32_t pages, uint8_t fill_base) {
 
 TioVec vec_of(File* f, void* buf, uint32_t page) {
   return TioVec{f, buf, kPage, Vol_PageOffset(page)};
+}
+
+// The late task of a run with transfers held: runs once every reader sleeps
+// with its reads handed over.
+void count_threads_and_release() {
+  w->threads_seen = tio_rw_threads();
+  w->fs.hold_transfers(false);
+}
+
+// Element k of the scattered read below: pages 100, 102, 104 of /t/b, then
+// 6..14 of /t/a, and the fill open_file gave each.
+uint32_t scattered_page(int k) { return k < 3 ? 100 + 2 * k : 2 * k; }
+uint8_t scattered_fill(int k) {
+  return static_cast<uint8_t>((k < 3 ? 0x40 : 0) + scattered_page(k));
 }
 
 class Tio : public ::testing::Test {
@@ -165,12 +180,8 @@ TEST_F(Tio, TwoHundredConcurrentReadsCompleteWhileOneFileIsSlow) {
     EXPECT_EQ(w->bufs[t], page_of(static_cast<uint8_t>(slow ? t / 20 : 0x40 + t))) << t;
     ++w->done;
   };
-  // Runs once every reader sleeps with its read handed over.
-  auto release = +[] {
-    w->threads_seen = tio_rw_threads();
-    w->fs.hold_transfers(false);
-  };
-  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader), release));
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader),
+                         count_threads_and_release));
   EXPECT_EQ(w->done, 200);
   EXPECT_EQ(w->threads_seen, 4);
 }
@@ -191,8 +202,26 @@ TEST_F(Tio, TasksFlushingOneFileShareFlushes) {
   EXPECT_GE(w->fs.counts("/t/a").flushes, 1u);
 }
 
+// While the sync thread is busy with another file (its flush held), every
+// task that asks to flush /t/a joins the one queued request: one fdatasync
+// serves them all.
+TEST_F(Tio, TasksFlushingWhileTheSyncThreadIsBusyShareOneFlush) {
+  w->fs.hold_flushes(true);
+  ASSERT_EQ(tio_setup(), 0);
+  auto flusher = +[] {
+    File* f = w->next++ == 0 ? w->b : w->a;
+    ASSERT_EQ(tio_fsync(f, Vol_TIO_SYNC), 0);
+    ++w->done;
+  };
+  auto release = +[] { w->fs.hold_flushes(false); };
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(6, flusher), release));
+  EXPECT_EQ(w->done, 6);
+  EXPECT_EQ(w->fs.counts("/t/b").flushes, 1u);
+  EXPECT_EQ(w->fs.counts("/t/a").flushes, 1u);
+}
+
 TEST_F(Tio, OperationOverlappedFlushReturnsOnceTheThreadTakesIt) {
-  w->fs.set_flush_delay_us("/t/a", 200000);
+  w->fs.hold_flushes(true);
   ASSERT_EQ(tio_setup(), 0);
   auto flusher = +[] {
     ASSERT_EQ(tio_fsync(w->a, Vol_TIO_OP_OVL), 0);
@@ -201,17 +230,19 @@ TEST_F(Tio, OperationOverlappedFlushReturnsOnceTheThreadTakesIt) {
   };
   ASSERT_TRUE(runner.run({flusher}));
   EXPECT_EQ(w->done, 1);
-  EXPECT_EQ(w->flushes_at_return, 0u);  // still in progress
+  EXPECT_EQ(w->flushes_at_return, 0u);  // taken, still held
+  w->fs.hold_flushes(false);
   tio_drain();
   EXPECT_EQ(w->fs.counts("/t/a").flushes, 1u);
 }
 
 // A write still in a thread when a flush is asked for is on disk when the
-// flush returns: the flush waits for it. A later unflushed write is lost
+// flush returns: the flush waits for it (the write is held until the task
+// sleeps in its flush, which is not held). A later unflushed write is lost
 // with the power.
 TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
   w->fs.set_nowait(false);
-  w->fs.set_delay_us("/t/a", 30000);
+  w->fs.hold_transfers(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(2, page_of(0xE1));
   std::memset(w->bufs[1].data(), 0xE2, kPage);
@@ -223,7 +254,8 @@ TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
     ASSERT_EQ(tio_rw(1, Vol_TIO_SYNC, 1, &later), 0);
     ++w->done;
   };
-  ASSERT_TRUE(runner.run({body}));
+  auto release = +[] { w->fs.hold_transfers(false); };
+  ASSERT_TRUE(runner.run({body}, release));
   ASSERT_EQ(w->done, 1);
   w->fs.lose_power(platform::PowerLoss::DropUnflushed);
   std::vector<uint8_t> disk = w->fs.contents("/t/a");
@@ -236,6 +268,7 @@ TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
 TEST_F(Tio, CleanupDrainsQueuedWorkBeforeStoppingTheThreads) {
   w->fs.set_nowait(false);
   w->fs.set_delay_us("/t/b", 2000);
+  w->fs.hold_transfers(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(40, std::vector<uint8_t>(kPage));
   auto body = +[] {
@@ -248,7 +281,8 @@ TEST_F(Tio, CleanupDrainsQueuedWorkBeforeStoppingTheThreads) {
     ++w->done;
   };
   ASSERT_TRUE(runner.run({body}));
-  EXPECT_LT(w->fs.counts("/t/b").writes, 40u);  // most still queued here
+  EXPECT_EQ(w->fs.counts("/t/b").writes, 0u);  // all still queued here
+  w->fs.hold_transfers(false);
   tio_cleanup();
   EXPECT_EQ(tio_rw_threads(), 0);
   EXPECT_EQ(w->fs.counts("/t/b").writes, 40u);
@@ -257,6 +291,84 @@ TEST_F(Tio, CleanupDrainsQueuedWorkBeforeStoppingTheThreads) {
   std::vector<uint8_t> disk = w->fs.contents("/t/b");
   for (int i = 0; i < 40; ++i) EXPECT_EQ(disk[(100 + i) * kPage + 17], 0xA0 + i) << i;
 }
+
+// One call's transfers spread over two read/write threads: 60 one-page reads
+// fill most of the first list, then one task reads 3 scattered pages of /t/b
+// (the first list's last places) and 5 of the slow /t/a (a second thread).
+// The task wakes once, after its last page has arrived.
+TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
+  w->fs.set_nowait(false);
+  w->fs.set_delay_us("/t/a", 20000);
+  w->fs.hold_transfers(true);
+  ASSERT_EQ(tio_setup(), 0);
+  w->bufs.assign(68, std::vector<uint8_t>(kPage));
+  auto reader = +[] {
+    const int t = w->next++;
+    if (t < 60) {
+      TioVec v = vec_of(w->b, w->bufs[t].data(), t);
+      ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
+      ++w->done;
+      return;
+    }
+    TioVec v[8];
+    for (int k = 0; k < 8; ++k)
+      v[k] = vec_of(k < 3 ? w->b : w->a, w->bufs[60 + k].data(), scattered_page(k));
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 8, v), 0);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(w->bufs[60 + k], page_of(scattered_fill(k))) << k;
+    ++w->done;
+  };
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(61, reader),
+                         count_threads_and_release));
+  EXPECT_EQ(w->done, 61);
+  EXPECT_EQ(w->threads_seen, 2);
+}
+
+// A task asleep in a transfer can have its sleep ended by a time-out (the
+// server does so when it closes a session). The read still fills the task's
+// buffer, so the task sleeps on until it has: with the time-out before the
+// completion, and after it (its wake-up then finds no sleeper).
+struct AbortCase {
+  const char* name;
+  bool after_completion;
+};
+
+void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
+
+class TioAbortedSleep : public Tio, public ::testing::WithParamInterface<AbortCase> {};
+bool g_abort_after_completion = false;
+
+TEST_P(TioAbortedSleep, TaskWaitsOnUntilItsTransferIsDone) {
+  g_abort_after_completion = GetParam().after_completion;
+  w->fs.set_nowait(false);
+  w->fs.hold_transfers(true);
+  ASSERT_EQ(tio_setup(), 0);
+  w->bufs.assign(1, std::vector<uint8_t>(kPage));
+  auto reader = +[] {
+    w->sleeper = thread_self();
+    TioVec v = vec_of(w->b, w->bufs[0].data(), 9);
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
+    EXPECT_EQ(w->bufs[0], page_of(0x40 + 9));
+    ++w->done;
+  };
+  auto interrupt = +[] {
+    if (g_abort_after_completion) {
+      w->fs.hold_transfers(false);
+      tio_drain();  // the wake-up is posted, not yet run
+      thread_timeout(w->sleeper, -1);
+    } else {
+      thread_timeout(w->sleeper, -1);
+      thread_yield();  // the reader runs, finds its read not done
+      w->fs.hold_transfers(false);
+    }
+  };
+  ASSERT_TRUE(runner.run({reader}, interrupt));
+  EXPECT_EQ(w->done, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tio, TioAbortedSleep,
+                         ::testing::Values(AbortCase{"BeforeCompletion", false},
+                                           AbortCase{"AfterCompletion", true}),
+                         [](const auto& i) { return std::string(i.param.name); });
 
 class TioDeathTest : public Tio {
  protected:
