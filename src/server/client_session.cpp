@@ -61,10 +61,6 @@ void format_now(char* out, size_t size) {
   if (strftime(out, size, "%c", &tm_now) == 0) out[0] = 0;
 }
 
-bool blocked_without_wchan(const Task* task) {
-  return thread_state(task) == TS_BLOCKED && thread_wchan(task) == nullptr;
-}
-
 // Timer thread: hand the check to the server thread.
 void watchdog_fired(void*) {
   thread_post(sessions_check_frame_timeouts, nullptr);

@@ -151,10 +151,6 @@ void free_http_session(void* data) {
   free(s);
 }
 
-bool blocked_without_wchan(const Task* t) {
-  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
-}
-
 void handle_worker_sockets() {
   for (int i = 0; i < max_workers; ++i) {
     Task* t = tc_worker[i];
@@ -179,6 +175,10 @@ void handle_worker_sockets() {
 }
 
 }  // namespace
+
+bool blocked_without_wchan(const Task* t) {
+  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
+}
 
 const char* format_ipv4(uint32_t addr, char* buf) {
   snprintf(buf, 16, "%u.%u.%u.%u", (addr >> 24) & 0xff, (addr >> 16) & 0xff, (addr >> 8) & 0xff,

@@ -33,6 +33,10 @@ int master_set_room();
 // Empties the set (clean-up).
 void master_set_clear();
 
+// True when t waits in thread_block, not on a wait queue: the only state in
+// which another task or a posted wake-up may unblock it.
+bool blocked_without_wchan(const Task* t);
+
 // Logs "notify_event: <text>" and releases the sync semaphore by one; any
 // thread. The I/O threads say "TIO", the select thread "TCP", the shutdown
 // road "SHUTDOWN", the timers "TIMER".

@@ -50,10 +50,6 @@ int seconds_to_ms(int seconds) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-bool blocked_without_wchan(const Task* t) {
-  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
-}
-
 ClientSession* worker_session(const Task* t) {
   for (int i = 0; i < max_workers; ++i)
     if (tc_worker[i] == t) return session_of(tc_worker[i]);
