@@ -685,6 +685,132 @@ TEST_F(VolumeSetTest, AllocationFollowsAFirstFitModel) {
   }
 }
 
+// First fit against a plain model of every page's bit, through every road
+// that frees pages or grows a volume: frees at once and at the checkpoint,
+// pages marked used, extension up to the maximum, log rebuild, re-init and
+// reopening. The lowest free page each volume keeps must never make the
+// search miss a run the model finds from page 0.
+TEST_F(VolumeSetTest, FirstFitNeverMissesARunThroughFreesExtensionAndReopen) {
+  spec.volumes = {{kRoot, VolType_DATA, 320, 16, 480},
+                  {kData, VolType_DATA, 320, 16, 400},
+                  {kLog, VolType_LOG}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  struct ModelVolume {
+    std::vector<bool> used;
+    uint32_t ext_size, max_size;
+  };
+  std::vector<ModelVolume> model;
+  for (const VolumeSpec& v : spec.volumes) {
+    model.push_back({std::vector<bool>(v.size, false), v.ext_size, v.max_size});
+    model.back().used[0] = model.back().used[1] = model.back().used[319] = true;
+  }
+  auto free_count = [&](uint32_t id) {
+    return static_cast<uint32_t>(std::count(model[id].used.begin(), model[id].used.end(), false));
+  };
+  auto fit = [&](uint32_t id, int count) -> Vol_PAGEADDR {
+    std::vector<bool>& u = model[id].used;
+    int run = 0;
+    for (uint32_t p = 0; p < u.size(); ++p) {
+      run = u[p] ? 0 : run + 1;
+      if (run == count) {
+        for (uint32_t q = p + 1 - count; q <= p; ++q) u[q] = true;
+        return (id << 24) | (p + 1 - count);
+      }
+    }
+    return 0;
+  };
+  auto model_alloc = [&](const std::vector<uint32_t>& ids, int count) -> Vol_PAGEADDR {
+    for (uint32_t id : ids)
+      if (free_count(id) >= static_cast<uint32_t>(count))
+        if (Vol_PAGEADDR p = fit(id, count)) return p;
+    for (uint32_t id : ids) {
+      ModelVolume& m = model[id];
+      if (m.ext_size == 0 || m.used.size() >= m.max_size) continue;
+      m.used.resize(std::min<size_t>(m.used.size() + m.ext_size, m.max_size), false);
+      if (Vol_PAGEADDR p = fit(id, count)) return p;
+    }
+    return 0;
+  };
+  auto mark = [&](Vol_PAGEADDR page, int count, bool used) {
+    for (int k = 0; k < count; ++k) model[PAGE_VOLID(page)].used[PAGE_NUMBER(page) + k] = used;
+  };
+  const std::vector<uint32_t> data_ids = {0, 1}, log_ids = {2};
+  std::mt19937 rng(11);
+  std::vector<std::pair<Vol_PAGEADDR, int>> held, queued;
+  auto take_held = [&]() {
+    const size_t i = rng() % held.size();
+    const auto entry = held[i];
+    held.erase(held.begin() + static_cast<long>(i));
+    return entry;
+  };
+  LogCapture quiet("V0");
+  for (int step = 0; step < 3000; ++step) {
+    const unsigned op = rng() % 100;
+    if (op < 45 || held.empty()) {
+      const bool log = rng() % 4 == 0;
+      const int count = 1 + static_cast<int>(rng() % 8);
+      const Vol_PAGEADDR want = model_alloc(log ? log_ids : data_ids, count);
+      const Vol_PAGEADDR got = Vol_AllocPage(count, log ? Vol_GetTlogAldesc() : nullptr);
+      ASSERT_EQ(got, want) << "step " << step << " count " << count << (log ? " log" : "");
+      if (got != 0) held.push_back({got, count});
+    } else if (op < 85) {
+      // Log pages, as in the engine, wait for the checkpoint.
+      const auto [page, count] = take_held();
+      if (op < 70 && PAGE_VOLID(page) != 2) {
+        mark(page, count, false);
+        Vol_FreePage(page, count);
+      } else {
+        queued.push_back({page, count});
+        Vol_FreePageDelayed(page, count);
+      }
+    } else if (op < 91) {
+      for (const auto& [page, count] : queued) mark(page, count, false);
+      queued.clear();
+      Vol_FreeDelayedList(Vol_TakeDelayedFrees());
+    } else if (op < 95) {
+      const uint32_t id = rng() % 2;
+      const uint32_t p = 2 + rng() % (static_cast<uint32_t>(model[id].used.size()) - 2);
+      if (model[id].used[p]) continue;
+      model[id].used[p] = true;
+      Vol_MarkPageUsed((id << 24) | p, 1);
+      held.push_back({(id << 24) | p, 1});
+    } else if (op < 97) {
+      Vol_Sync(Vol_TIO_SYNC);
+      ASSERT_EQ(Vol_ReInit(), 0);
+    } else if (op < 99) {
+      // The queued frees live in memory only: their pages stay used.
+      queued.clear();
+      Vol_Sync(Vol_TIO_SYNC);
+      close_set();
+      ASSERT_NE(open_set(paths_of(spec)), nullptr) << "step " << step;
+    } else {
+      Vol_TlogRebuild();
+      std::fill(model[2].used.begin(), model[2].used.end(), false);
+      model[2].used[0] = model[2].used[1] = model[2].used[319] = true;
+      auto on_log = [](const std::pair<Vol_PAGEADDR, int>& e) { return PAGE_VOLID(e.first) == 2; };
+      held.erase(std::remove_if(held.begin(), held.end(), on_log), held.end());
+      queued.erase(std::remove_if(queued.begin(), queued.end(), on_log), queued.end());
+    }
+    for (uint32_t id = 0; id < 3; ++id) {
+      ASSERT_EQ(Vol_GetRootVol()[id].curr_size, model[id].used.size()) << "step " << step;
+      ASSERT_EQ(Vol_GetRootVol()[id].free_size, free_count(id)) << "step " << step;
+    }
+  }
+}
+
+// A free-list page read again from the file (a utility's repair) may free
+// any page: the search starts from the beginning again.
+TEST_F(VolumeSetTest, FreeListPageReadAgainIsSearchedFromItsStart) {
+  ASSERT_NE(open_default(), nullptr);
+  Vol_Sync(Vol_TIO_SYNC);
+  for (int i = 0; i < 50; ++i) ASSERT_NE(Vol_AllocPage(2, nullptr), 0u);
+  VOLUME* r = Vol_GetRootVol();
+  ASSERT_EQ(Vol_ReadFreeDescriptor(r, r->flmem_head), 0);
+  // The first pair became the root page and was synced; the rest was not.
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 4u);
+}
+
 TEST_F(VolumeSetTest, RootPagesFollowTheFirstAllocationAndAreClearedByFree) {
   ASSERT_NE(open_default(), nullptr);
   const Vol_PAGEADDR first = Vol_AllocPage(2, nullptr);
@@ -761,6 +887,19 @@ TEST_F(VolumeSetTest, EightPagesWhereOnlyRunsOfSevenAreFreeExtend) {
   EXPECT_EQ(Vol_AllocPage(8, nullptr), 320u);
   EXPECT_TRUE(log.contains("Vol_AllocPage() note: request cannot be satisfied, trying to extend volume"));
   EXPECT_EQ(Vol_GetRootVol()->curr_size, 384u);
+}
+
+// An extension smaller than the request still serves it when free pages at
+// the old end of the volume and the new ones form the run together.
+TEST_F(VolumeSetTest, ExtensionJoinsTheFreePagesAtTheOldEnd) {
+  spec.volumes = {{kRoot, VolType_DATA, 400, 4}};
+  write_set(spec);
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  for (uint32_t p = 2; p < 395; ++p)
+    if (p != 319) Vol_MarkPageUsed(p, 1);
+  EXPECT_EQ(Vol_AllocPage(8, nullptr), 395u);
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, 404u);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, 1u);
 }
 
 TEST_F(VolumeSetTest, FullFileSystemStopsExtensionUntilTheVolumeIsReadAgain) {
