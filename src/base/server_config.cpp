@@ -20,8 +20,8 @@ constexpr int kValueSize = 1024;
 
 // A numeric key: the value is stored when it lies in min..max; 0 keeps the
 // default where zero_keeps; a switch stores any accepted non-zero as 1. A
-// bad value logs message (with the number, level 1) or, without one, the
-// generic "Bad value specified" line (with the text, level 0).
+// bad value logs message (with the number, level 1); a key without a message
+// of its own is a plain ConfigInt (neither zero_keeps nor a switch).
 template <class R>
 struct IntRule {
   const char* key;
@@ -65,11 +65,11 @@ constexpr IntRule<SrvLimits> kLimitInts[] = {
     {"IOThreads", &SrvLimits::io_threads, 0, 8, false, false, "Bad number of i/o threads: \"%ld\""},
     {"IOQueueSize", &SrvLimits::io_queue_size, 16, 256, true, false, "Bad i/o size: \"%ld\""},
     {"IOUseThreadLoad", &SrvLimits::io_use_thread_load, 0, kCfgMaxInt, false, false, nullptr},
-    {"BufferCache", &SrvLimits::buffer_cache, 1, kCfgMaxBufferCache, true, false,
+    {"BufferCache", &SrvLimits::buffer_cache, 1, kCfgMaxMegabytes, true, false,
      "Bad buffer cache size: \"%ld\""},
     {"CheckPtFreq", &SrvLimits::checkpt_freq, 1, kCfgMaxSeconds, true, false,
      "Bad checkpoint frequency: \"%ld\""},
-    {"CheckPtSize", &SrvLimits::checkpt_size, 0, kCfgMaxInt, false, false,
+    {"CheckPtSize", &SrvLimits::checkpt_size, 0, kCfgMaxMegabytes, false, false,
      "Bad checkpoint log size: \"%ld\""},
     {"SyncerFreq", &SrvLimits::syncer_freq, 1, kCfgMaxSeconds, true, false,
      "Bad syncer frequency: \"%ld\""},
@@ -82,6 +82,15 @@ constexpr IntRule<SrvLimits> kLimitInts[] = {
     {"UseLargeFileMode", &SrvLimits::use_large_file_mode, 0, kCfgMaxInt, false, false, nullptr},
 };
 
+template <class R, size_t N>
+constexpr bool plain_rules_are_plain(const IntRule<R> (&rules)[N]) {
+  for (const auto& r : rules)
+    if (r.message == nullptr && (r.zero_keeps || r.as_switch)) return false;
+  return true;
+}
+static_assert(plain_rules_are_plain(kServerInts) && plain_rules_are_plain(kLimitInts),
+              "a key without a message of its own is read by ConfigInt");
+
 constexpr const char* kObsoleteLimits[] = {"VnodeCache", "VbufElements", "SyncerMinFree",
                                            "SyncerNFlush", "HTTPFrame"};
 
@@ -92,14 +101,13 @@ bool is_ws(char c) {
 // 0 accepted, -1 bad value (logged).
 template <class R>
 int apply_int(R* rec, const IntRule<R>& rule, const char* value) {
+  if (rule.message == nullptr)
+    return ConfigInt(rule.key, rule.min, rule.max, &(rec->*rule.field), value);
   long v = 0;
   const bool fits = ConfigNumber(value, &v);
   if (fits && v == 0 && rule.zero_keeps) return 0;
   if (!fits || v < rule.min || v > rule.max) {
-    if (rule.message != nullptr)
-      debug_log('A', 1, rule.message, v);
-    else
-      debug_log('A', 0, "Bad value specified for %s: \"%s\"", rule.key, value);
+    debug_log('A', 1, rule.message, v);
     return -1;
   }
   rec->*rule.field = static_cast<int32_t>(rule.as_switch ? (v != 0) : v);

@@ -17,13 +17,14 @@ inline constexpr const char* kConfigFileName = "zentdb6.cfg";
 inline constexpr int kConfigPathSize = 1024;
 
 // Upper ends of the numeric ranges. Every value is stored in 32 bits, and the
-// engine multiplies some of them: seconds become milliseconds, BufferCache
-// megabytes become pages of 8192 bytes (x 128), and Threads gets six system
-// task slots added. A value beyond its key's range is a bad value.
+// engine multiplies some of them: seconds become milliseconds, megabytes
+// (BufferCache, CheckPtSize) become pages of 8192 bytes (x 128), and Threads
+// gets six system task slots added. A value beyond its key's range is a bad
+// value.
 inline constexpr long kCfgMaxInt = INT32_MAX;
 inline constexpr long kCfgMaxSeconds = INT32_MAX / 1000;
 inline constexpr long kCfgMaxThreads = INT32_MAX - 6;
-inline constexpr long kCfgMaxBufferCache = INT32_MAX / 128;
+inline constexpr long kCfgMaxMegabytes = INT32_MAX / 128;
 
 struct CfgItem {
   char* item;   // upper-cased by the INI reader

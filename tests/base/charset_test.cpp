@@ -44,8 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) {
       std::string name;
       for (const char* p = param_info.param.name; *p; ++p)
-        if (isalnum(static_cast<unsigned char>(*p))) name += *p;
-      return name + std::to_string(param_info.index);
+        name += *p == '-' ? "Dash" : *p == '/' ? "Slash" : std::string(1, *p);
+      return name;
     });
 
 TEST(Charset, UnknownNamesAndIds) {

@@ -77,8 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(IniFile, LongCommentTailIsNotReadAsALine) {
-  // The end of an over-long comment must never become an item or a section.
-  const std::string comment = "#" + std::string(1500, 'c') + "[Evil]\n";
+  // The end of an over-long comment must never become an item or a section;
+  // "[Evil]" begins exactly where a 1023-character piece would end.
+  const std::string comment = "#" + std::string(1022, 'c') + "[Evil]\n";
   const std::string item = ";" + std::string(2000, 'c') + "x=1\n";
   EXPECT_EQ(read_items("[S]\n" + comment + item + "y=2\n", "S"), (Items{{"Y", "2"}}));
   EXPECT_EQ(read_items(comment + "[S]\ny=2\n", "Evil"), Items{});

@@ -181,8 +181,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"-1", "Bad checkpoint frequency: \"-1\"", true},
                  {"2147484", "Bad checkpoint frequency: \"2147484\"", true}}},
         KeyCase{"Config", "CheckPtSize", lim_int(&SrvLimits::checkpt_size), "10",
-                {{"0", "0"}, {"100", "100"}},
-                {{"-1", "Bad checkpoint log size: \"-1\"", true}}},
+                {{"0", "0"}, {"100", "100"}, {"16777215", "16777215"}},
+                {{"-1", "Bad checkpoint log size: \"-1\"", true},
+                 // x 128 pages for the log-size limit no longer fits in 32 bits
+                 {"33554432", "Bad checkpoint log size: \"33554432\"", true},
+                 {"16777216", "Bad checkpoint log size: \"16777216\"", true}}},
         KeyCase{"Config", "SyncerFreq", lim_int(&SrvLimits::syncer_freq), "5",
                 {{"0", "5"}, {"1", "1"}},
                 {{"-2", "Bad syncer frequency: \"-2\"", true}}},
@@ -232,7 +235,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogMode,
                          ::testing::Values(LogModeCase{"Console", CFG_LOG_CONSOLE},
                                            LogModeCase{"SYSLOG", CFG_LOG_SYSLOG},
                                            LogModeCase{"/tmp/z.log", CFG_LOG_FILE},
-                                           LogModeCase{nullptr, CFG_LOG_FILE}));
+                                           LogModeCase{nullptr, CFG_LOG_FILE}),
+                         [](const auto& param_info) {
+                           const char* f = param_info.param.log_file;
+                           return std::string(f == nullptr ? "NotSet"
+                                              : f[0] == '/' ? "FilePath"
+                                                            : f);
+                         });
 
 class LoadConfigTest : public ::testing::Test {
  protected:

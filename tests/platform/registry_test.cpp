@@ -99,23 +99,37 @@ TEST_F(Registry, BufferThatIsTooSmallIsRefusedNotCut) {
   EXPECT_EQ(read(RegistryRoot::LocalMachine, "K", "V", 1), "<errno " + std::to_string(ERANGE) + ">");
 }
 
-class RegistryBadName : public Registry, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+struct BadNameCase {
+  const char* name;
+  const char* key;
+  const char* value;
+};
+
+class RegistryBadName : public Registry, public ::testing::WithParamInterface<BadNameCase> {};
 
 TEST_P(RegistryBadName, IsRefusedAndNothingIsWritten) {
-  const auto [key, name] = GetParam();
+  const BadNameCase& c = GetParam();
   errno = 0;
-  EXPECT_EQ(platform::registry_write(RegistryRoot::LocalMachine, key, name, "x"), -1);
+  EXPECT_EQ(platform::registry_write(RegistryRoot::LocalMachine, c.key, c.value, "x"), -1);
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(read(RegistryRoot::LocalMachine, key, name), "<errno " + std::to_string(EINVAL) + ">");
+  EXPECT_EQ(read(RegistryRoot::LocalMachine, c.key, c.value),
+            "<errno " + std::to_string(EINVAL) + ">");
   EXPECT_TRUE(entries(dir_.path()).empty());  // not even a root was made
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, RegistryBadName,
-    ::testing::Values(std::pair{"..\\escape", "V"}, std::pair{"K\\..", "V"}, std::pair{"K", ".."},
-                      std::pair{"K", ".hidden"}, std::pair{"K", "a/b"}, std::pair{"a/b", "V"},
-                      std::pair{"K\\\\L", "V"}, std::pair{"", "V"}, std::pair{"\\K", "V"},
-                      std::pair{"K", ""}));
+    ::testing::Values(BadNameCase{"KeyUpToParent", "..\\escape", "V"},
+                      BadNameCase{"KeyEndsInParent", "K\\..", "V"},
+                      BadNameCase{"ValueIsParent", "K", ".."},
+                      BadNameCase{"ValueHidden", "K", ".hidden"},
+                      BadNameCase{"ValueWithSlash", "K", "a/b"},
+                      BadNameCase{"KeyWithSlash", "a/b", "V"},
+                      BadNameCase{"KeyEmptyPart", "K\\\\L", "V"},
+                      BadNameCase{"KeyEmpty", "", "V"},
+                      BadNameCase{"KeyLeadingSeparator", "\\K", "V"},
+                      BadNameCase{"ValueEmpty", "K", ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(Registry, DeletingValuesAndKeys) {
   ASSERT_EQ(platform::registry_write(RegistryRoot::LocalMachine, "A\\B", "V1", "1"), 0);

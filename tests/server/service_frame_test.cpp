@@ -96,6 +96,14 @@ class WaitListTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(wait_list_init(&list_, "test")); }
   void TearDown() override { wait_list_cleanup(&list_); }
+  // Starts a waiter and returns once it has taken its view of the list (it
+  // clears the change event as it does), so a later change must wake it.
+  std::thread start_waiter(int* fired) {
+    list_.change.set();
+    std::thread waiter([this, fired] { wait_list_wait(&list_, fired); });
+    while (list_.change.is_set()) std::this_thread::yield();
+    return waiter;
+  }
   WaitList list_;
 };
 
@@ -133,8 +141,7 @@ TEST_F(WaitListTest, WaiterWaitsAgainOnTheChangedList) {
   platform::FdEvent idle, late;
   ASSERT_EQ(wait_list_add(&list_, idle.fd()), 0);
   int fired = -1;
-  std::thread waiter([&] { wait_list_wait(&list_, &fired); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread waiter = start_waiter(&fired);
   late.set();
   ASSERT_EQ(wait_list_add(&list_, late.fd()), 0);  // already set: the new list fires at once
   waiter.join();
@@ -146,10 +153,11 @@ TEST_F(WaitListTest, EntryRemovedWhileWaitingIsNeverReported) {
   ASSERT_EQ(wait_list_add(&list_, gone.fd()), 0);
   ASSERT_EQ(wait_list_add(&list_, stays.fd()), 0);
   int fired = -1;
-  std::thread waiter([&] { wait_list_wait(&list_, &fired); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread waiter = start_waiter(&fired);
   ASSERT_EQ(wait_list_remove(&list_, gone.fd()), 0);
   gone.set();
+  // Gives a waiter that still watched the removed entry time to report it
+  // wrongly; the right answer does not depend on it.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   stays.set();
   waiter.join();
