@@ -32,6 +32,7 @@
 #include "server/client_session.h"
 #include "server/hist.h"
 #include "server/server_main.h"
+#include "server/service_frame.h"
 #include "server/system_tasks.h"
 
 int client_poll_cnt = 0;
@@ -269,6 +270,10 @@ void idle_thread() {
     debug_log('T', 2, "Idle - waiting for event");
     hist_idle_begin(platform::monotonic_ns());
     sync_sem->wait();
+    // The idle task runs only when every other task waits, so holding the
+    // server thread here pauses the server between steps of its tasks; time
+    // paused counts as idle.
+    service_pause_point();
     hist_idle_end(platform::monotonic_ns());
     if (!server_shutdown) handle_tcp_events();
     checkpoint_check_log_size();

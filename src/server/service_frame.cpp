@@ -72,6 +72,7 @@ bool word_is(const char* arg, const char* word) {
 }
 
 std::string service_key() { return std::string(kServicesKey) + "\\" + g_service_name; }
+std::string event_source_key() { return std::string(kEventSourceKey) + "\\" + g_service_name; }
 
 void print_failure(const char* head, int err) {
   char text[256];
@@ -80,6 +81,19 @@ void print_failure(const char* head, int err) {
 }
 
 // --- install and remove --------------------------------------------------
+
+// The event-log source values, kept for tools that look for them; the log
+// itself needs none (it is syslog under the service name). A failure costs
+// nothing but these values, so it is logged and the install stands.
+void register_event_source(const char* program) {
+  const std::string key = event_source_key();
+  const RegistryRoot hklm = RegistryRoot::LocalMachine;
+  if (WriteRegistryString(hklm, key.c_str(), "EventMessageFile", program) != 0 ||
+      WriteRegistryString(hklm, key.c_str(), "CategoryMessageFile", program) != 0 ||
+      WriteRegistryDword(hklm, key.c_str(), "TypesSupported", kEventTypesSupported) != 0 ||
+      WriteRegistryDword(hklm, key.c_str(), "CategoryCount", kEventCategoryCount) != 0)
+    debug_syserr('D', 0, errno, "registering the event-log source");
+}
 
 int install_service() {
   char program[PATH_MAX];
@@ -100,6 +114,7 @@ int install_service() {
     print_failure(head, err);
     return err == EEXIST ? 2 : 1;
   }
+  register_event_source(program);
   printf("%s successfully installed at %s\n", g_service_name, program);
   debug_log('D', 1, "%s has been installed successfully at %s.", g_service_name, program);
   return 0;
@@ -121,6 +136,7 @@ int remove_service() {
   debug_log('D', 1, "%s has been removed successfully.", g_service_name);
   // A removed service takes its key, and so its stored arguments, along.
   DeleteRegistryKey(RegistryRoot::LocalMachine, service_key().c_str());
+  DeleteRegistryKey(RegistryRoot::LocalMachine, event_source_key().c_str());
   return 0;
 }
 
@@ -207,9 +223,11 @@ void request_stop(Frame* f) {
   f->done.set();
 }
 
-// Pause (from running) or continue (from paused); false in any other state.
+// Pause (from running) or continue (from paused); false in any other state,
+// and once a stop is pending: a pause read after it (signals arrive in
+// batches) would hold the server where it can never shut down.
 bool switch_pause(Frame* f, int from, bool paused, int to, const char* what) {
-  if (f->state != from) return false;
+  if (f->state != from || f->stop_pending.is_set()) return false;
   set_paused(paused);
   ReportStatusToSCMgr(to, 0, 0, 0);
   debug_log('D', 1, "%s has been %s.", g_service_name, what);
@@ -379,7 +397,8 @@ int run_frame(bool service_mode, std::vector<std::string> args) {
   const int interactive = service_mode ? 0 : 1;
   if (setup(&f, interactive)) {
     wait_for_done(&f);
-    if (f.stop_pending.is_set()) {
+    // A server that has ended already is not asked to stop.
+    if (f.stop_pending.is_set() && !f.stop.is_set()) {
       f.stop_pending.reset();
       stop_loop(&f);
     }
@@ -562,8 +581,12 @@ bool service_join_arguments(const std::vector<std::string>& words, std::string* 
 int service_paused() { return g_paused.load() ? 1 : 0; }
 
 void service_pause_point() {
+  if (!g_paused.load()) return;
   std::unique_lock<std::mutex> lock(g_pause_mutex);
+  if (!g_paused.load()) return;
+  debug_log('D', 2, "%s paused - waiting for continue", g_service_name);
   g_pause_cv.wait(lock, [] { return !g_paused.load(); });
+  debug_log('D', 2, "%s continues", g_service_name);
 }
 
 int service_frame_main(int argc, char** argv) {

@@ -25,6 +25,12 @@ inline constexpr const char* kShutdownTimeoutText =
 // Longest stored command line, in characters.
 inline constexpr int kCommandLineMax = 1024;
 inline constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services";
+// The event-log source written at install: the program as message file,
+// every event type, and one category per log letter.
+inline constexpr const char* kEventSourceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+inline constexpr uint32_t kEventTypesSupported = 7;
+inline constexpr uint32_t kEventCategoryCount = 26;
 // Process status when the frame ends the process while the server thread
 // still runs (a cancelled or failed stop wait): no clean-up touches shared
 // state, and the next start recovers the volumes.
@@ -92,5 +98,7 @@ bool service_join_arguments(const std::vector<std::string>& words, std::string* 
 // Pause and continue are cooperative: the flag is set and cleared by the
 // frame; the server looks at it where it is safe to wait.
 int service_paused();
-// Returns at once when not paused, else when continued or stopped.
+// Returns at once when not paused, else when continued or stopped. The
+// server thread calls it where it holds nothing another thread waits for:
+// the idle task, after its wait, before it hands out socket events.
 void service_pause_point();

@@ -1,7 +1,8 @@
 // The service frame as a process: the entry's argument table, install and
 // remove against a temporary unit directory and registry, the stored
 // command line, status reports over the notify protocol, the stop loop with
-// its retries and terminal question, pause and continue, and the exit status.
+// its retries and terminal question, pause and continue, and the exit status;
+// then the real server in service mode, paused, continued and stopped.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/ptrace.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,18 +22,22 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+#include "support/zent_client.h"
 
 using testsupport::Process;
 using testsupport::ProcessResult;
 using testsupport::read_file;
 using testsupport::run_process;
 using testsupport::TempDir;
+using testsupport::ZentClient;
 
 namespace {
 
@@ -55,6 +61,12 @@ bool eventually(const std::function<bool()>& done, int timeout_ms = 10000) {
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 // The service manager's end of the notify protocol: a datagram socket in
@@ -128,6 +140,9 @@ class FrameEnv : public ::testing::Test {
   }
   std::string key_dir(const std::string& name = "QX ZentDB6") const {
     return dir_.file("hklm/SYSTEM/CurrentControlSet/Services/" + name);
+  }
+  std::string event_source_dir(const std::string& name) const {
+    return key_dir("EventLog/Application/" + name);
   }
   void store_command_line(const std::string& text, const std::string& name = "QX ZentDB6") {
     for (const std::string& d :
@@ -212,6 +227,12 @@ TEST_F(FrameEnv, AliasWithBlanksIsInstalledAndRemovedWithUnderscores) {
   EXPECT_TRUE(r.out.rfind("my_test_db successfully installed at ", 0) == 0) << r.out;
   const std::string unit = read_file(dir_.file("units/my_test_db.service"));
   EXPECT_TRUE(contains(unit, "\nEnvironment=\"ZENTRIM_SERVICE_NAME=my_test_db\"\n")) << unit;
+  const std::string source = event_source_dir("my_test_db");
+  EXPECT_EQ(read_file(source + "/TypesSupported"), "7\n");
+  EXPECT_EQ(read_file(source + "/CategoryCount"), "26\n");
+  const std::string program = read_file(source + "/EventMessageFile");
+  EXPECT_TRUE(program.rfind("/", 0) == 0 && contains(program, "zentdb6\n")) << program;
+  EXPECT_EQ(read_file(source + "/CategoryMessageFile"), program);
   store_command_line("-c /x.cfg", "my_test_db");
 
   r = run_process(kServer, {"-REMOVE", "my test db"}, env());
@@ -220,6 +241,7 @@ TEST_F(FrameEnv, AliasWithBlanksIsInstalledAndRemovedWithUnderscores) {
   struct stat st;
   EXPECT_NE(stat(dir_.file("units/my_test_db.service").c_str(), &st), 0);
   EXPECT_NE(stat(key_dir("my_test_db").c_str(), &st), 0);  // its stored arguments went too
+  EXPECT_NE(stat(source.c_str(), &st), 0);                  // and its event-log source
 
   r = run_process(kServer, {"-remove", "my test db"}, env());
   EXPECT_EQ(r.exit_status, 1);
@@ -377,10 +399,7 @@ TEST_F(FrameEnv, PauseAndContinueAreCooperativeFlags) {
   const std::string rec = record();
   EXPECT_TRUE(contains(rec, "stop 1\n")) << rec;
   EXPECT_EQ(rec.substr(rec.size() - 7), "atexit\n") << rec;
-  size_t resumed = 0;
-  for (size_t at = rec.find("resumed"); at != std::string::npos; at = rec.find("resumed", at + 1))
-    ++resumed;
-  EXPECT_EQ(resumed, 2u) << rec;  // the second pause ended with the stop
+  EXPECT_EQ(count(rec, "resumed"), 2u) << rec;  // the second pause ended with the stop
   const std::string text = read_file(log);
   EXPECT_TRUE(contains(text, "D1: QX ZentDB6 has been suspended.\n")) << text;
   EXPECT_TRUE(contains(text, "D1: QX ZentDB6 has been resumed.\n")) << text;
@@ -458,38 +477,127 @@ TEST_F(TerminalRun, RetryAsksTheServerAgain) {
 
 // --- the real server in service mode ----------------------------------------------
 
-int free_port() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(s);
-  return ntohs(sa.sin_port);
-}
+// zentdb6 started as the service manager starts it, on a fixture volume
+// set, its stored arguments naming the configuration and a log file.
+class RealService : public FrameEnv {
+ protected:
+  void start(const std::string& flags) {
+    port_ = testsupport::free_tcp_port();
+    ASSERT_GT(port_, 0);
+    const std::string cfg = dir_.file("zentdb6.cfg");
+    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) + "\n[Volumes]\n" +
+                                  testsupport::write_server_volumes(dir_.file("root.vol")));
+    store_command_line("-c " + cfg + " -l " + log_path() + " -d " + flags);
+    server_ = std::make_unique<Process>(kServer, std::vector<std::string>{}, service_env(notify_));
+    ASSERT_TRUE(notify_.wait_for("READY=1"));
+    ASSERT_TRUE(eventually([&] { return contains(log(), "database server active"); })) << log();
+  }
+  std::string log_path() const { return dir_.file("server.log"); }
+  std::string log() const { return read_file(log_path()); }
+  bool open_session(ZentClient& c) {
+    return c.connect(static_cast<uint16_t>(port_)) && c.handshake();
+  }
+  // Pauses the server and waits until its server thread is held for the
+  // given time: a connection wakes the idle task, which then stays at the
+  // pause point (or, had it just passed it, the next timer tick does).
+  void pause_until_held(size_t times) {
+    server_->send_signal(SIGTSTP);
+    ASSERT_TRUE(notify_.wait_for("STATUS=QX ZentDB6 is paused"));
+    ZentClient poke;
+    ASSERT_TRUE(poke.connect(static_cast<uint16_t>(port_)));
+    ASSERT_TRUE(eventually([&] { return count(log(), kHeld) == times; })) << log();
+  }
 
-TEST_F(FrameEnv, ServerStopsOnSigtermThroughTheFramesStopRequest) {
-  NotifySocket notify;
-  const std::string cfg = dir_.file("zentdb6.cfg");
-  const std::string log = dir_.file("server.log");
-  dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(free_port()) +
-                                "\n[Volumes]\n" + testsupport::write_server_volumes(dir_.file("root.vol")));
-  store_command_line("-c " + cfg + " -l " + log + " -d D1T1");
-  Process p(kServer, {}, service_env(notify));
-  ASSERT_TRUE(notify.wait_for("READY=1"));
-  ASSERT_TRUE(eventually([&] { return contains(read_file(log), "database server active"); }))
-      << read_file(log);
-  p.send_signal(SIGTERM);
-  const ProcessResult r = p.wait();
+  static constexpr const char* kHeld = "D2: QX ZentDB6 paused - waiting for continue\n";
+  NotifySocket notify_;
+  int port_ = -1;
+  std::unique_ptr<Process> server_;
+};
+
+TEST_F(RealService, StopsOnSigtermThroughTheFramesStopRequest) {
+  ASSERT_NO_FATAL_FAILURE(start("D1T1"));
+  server_->send_signal(SIGTERM);
+  const ProcessResult r = server_->wait();
   EXPECT_EQ(r.exit_status, 0);
-  const std::string text = read_file(log);
+  const std::string text = log();
   EXPECT_TRUE(contains(text, "D1: Server shutdown requested ...\n")) << text;
   EXPECT_TRUE(contains(text, "D1: QX Zentrim data base server terminated\n")) << text;
   EXPECT_TRUE(contains(text, "D1: QX ZentDB6 has been stopped.\n")) << text;
-  EXPECT_TRUE(notify.wait_for("STOPPING=1"));
-  EXPECT_TRUE(notify.wait_for("has stopped (0)"));
+  EXPECT_TRUE(notify_.wait_for("STOPPING=1"));
+  EXPECT_TRUE(notify_.wait_for("has stopped (0)"));
+}
+
+TEST_F(RealService, PausedServerAnswersAfterContinueAndStopsInOrderWhenPaused) {
+  ASSERT_NO_FATAL_FAILURE(start("D2T1"));
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  ASSERT_TRUE(c.noop(1));
+
+  ASSERT_NO_FATAL_FAILURE(pause_until_held(1));
+  ASSERT_TRUE(c.send_frame(testsupport::encode_request(2, 1)));
+  testsupport::Bytes reply;
+  EXPECT_EQ(c.recv_frame(&reply, 300), -1) << "answered while paused";
+  server_->send_signal(SIGCONT);
+  ASSERT_TRUE(notify_.wait_for("READY=1\nSTATUS=QX ZentDB6 is running"));
+  ASSERT_EQ(c.recv_frame(&reply), 1);
+  EXPECT_EQ(reply, testsupport::PayloadWriter(false).u16(2).u16(0).bytes());
+  EXPECT_TRUE(c.noop(3));
+
+  // A stop while paused: the server goes on and shuts down in order.
+  ASSERT_NO_FATAL_FAILURE(pause_until_held(2));
+  server_->send_signal(SIGTERM);
+  const ProcessResult r = server_->wait();
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(notify_.wait_for("has stopped (0)"));
+  // The server thread's lines may come before or after the frame's own.
+  testsupport::expect_in_order(
+      log(), {"D1: QX ZentDB6 has been suspended.\n", "D1: QX ZentDB6 has been resumed.\n",
+              "D1: QX ZentDB6 has been suspended.\n", "D1: Server shutdown requested ...\n",
+              "T1: Starting server shutdown ...\n", "D1: QX Zentrim data base server terminated\n",
+              "D1: QX ZentDB6 has been stopped.\n"});
+  // Held twice, let go twice: by the continue, then by the stop.
+  EXPECT_EQ(count(log(), "D2: QX ZentDB6 continues\n"), 2u) << log();
+}
+
+// Holds the frame's thread (the process's main thread) still while signals
+// are sent, so that it reads them in one batch once it goes on.
+class FrameThreadHold {
+ public:
+  explicit FrameThreadHold(pid_t pid) : pid_(pid) {
+    seized_ = ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) == 0;
+    int status = 0;
+    held_ = seized_ && ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) == 0 &&
+            waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status);
+  }
+  ~FrameThreadHold() {
+    if (seized_) ptrace(PTRACE_DETACH, pid_, nullptr, nullptr);
+  }
+  FrameThreadHold(const FrameThreadHold&) = delete;
+  FrameThreadHold& operator=(const FrameThreadHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_;
+  bool seized_ = false;
+  bool held_ = false;
+};
+
+TEST_F(RealService, APauseThatFollowsAStopInOneBatchIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(start("D1T1"));
+  {
+    FrameThreadHold hold(server_->pid());
+    if (!hold.held()) GTEST_SKIP() << "this system does not let the test trace its child";
+    // Pending signals are read lowest number first: SIGTERM, then SIGTSTP.
+    server_->send_signal(SIGTERM);
+    server_->send_signal(SIGTSTP);
+  }
+  // Held at the pause point, the server could not stop, and every stop
+  // attempt would wait 30 seconds in vain.
+  const ProcessResult r = server_->wait(20000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(contains(log(), "has been suspended")) << log();
+  EXPECT_TRUE(contains(log(), "D1: QX ZentDB6 has been stopped.\n")) << log();
 }
 
 }  // namespace
