@@ -3,13 +3,21 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
 namespace platform {
+namespace {
+std::atomic<ThreadStartHook> g_start_hook{nullptr};
+}  // namespace
+
+void set_thread_start_hook(ThreadStartHook hook) { g_start_hook.store(hook); }
 
 int start_thread(std::thread& out, const char* name, std::function<void()> body) {
+  if (ThreadStartHook hook = g_start_hook.load())
+    if (int err = hook(name)) return err;
   try {
     char short_name[16];
     std::strncpy(short_name, name, sizeof short_name - 1);

@@ -15,4 +15,10 @@ int start_thread(std::thread& out, const char* name, std::function<void()> body)
 // Joins t when it is joinable and is not the calling thread.
 void join_thread(std::thread& t);
 
+// For tests that stand in for a system with no thread to spare: the hook
+// sees each start by name and returns an errno value to refuse it, or 0.
+// None removes it.
+using ThreadStartHook = int (*)(const char* name);
+void set_thread_start_hook(ThreadStartHook hook);
+
 }  // namespace platform

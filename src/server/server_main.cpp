@@ -67,9 +67,15 @@ std::atomic<bool> g_panicking{false};
 // arrives before that task has blocked (its wake-up would find it running
 // and be dropped) is not lost.
 std::atomic<bool> g_shutdown_requested{false};
-// server_cleanup may be reached from the server thread, the signal thread
-// and a panic on any thread; it runs once at a time and is idempotent.
+// server_cleanup may be reached from the server thread, the thread that
+// takes signals and a panic on any thread; it runs once at a time and is
+// idempotent.
 std::recursive_mutex g_cleanup_mutex;
+// The thread running server_main, while it runs. A clean-up on another
+// thread meanwhile (a panic there, a signal during start-up) must not free
+// what the server thread may be blocked on or still building; the process
+// exit that follows frees it.
+std::atomic<std::thread::id> g_server_thread;
 const char* g_program = "zentdb6";
 
 [[noreturn]] void usage() {
@@ -163,11 +169,22 @@ void log_syserr_failure(const char* what) {
   debug_syserr('D', 0, ENOMEM, what);
 }
 
+bool server_thread_elsewhere() {
+  const std::thread::id server = g_server_thread.load();
+  return server != std::thread::id() && server != std::this_thread::get_id();
+}
+
+struct ServerThreadMark {
+  ServerThreadMark() { g_server_thread.store(std::this_thread::get_id()); }
+  ~ServerThreadMark() { g_server_thread.store(std::thread::id()); }
+};
+
 }  // namespace
 
 void server_set_panic_action(int action) { g_panic_action.store(action); }
 
 int server_main(int argc, char** argv, int interactive) {
+  const ServerThreadMark mark;
   setlocale(LC_ALL, "C");
   server_interactive = interactive;
   g_shutdown_requested.store(false);
@@ -502,11 +519,13 @@ void server_cleanup() {
   bg_tcp_thread_stop();
   bg_timer_thread_stop();
   tio_cleanup();
-  vtimer_exit();
-  notify_event_close();
-  tcp_event.reset();
-  tcp_ack_event.reset();
-  hist_cleanup();
+  if (!server_thread_elsewhere()) {
+    vtimer_exit();
+    notify_event_close();
+    tcp_event.reset();
+    tcp_ack_event.reset();
+    hist_cleanup();
+  }
   if (server_listen_socket >= 0) tcp_close(server_listen_socket);
   if (http_listen_socket >= 0) tcp_close(http_listen_socket);
   server_listen_socket = -1;

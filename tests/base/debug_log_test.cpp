@@ -10,43 +10,31 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
+
 namespace {
 
-// Captures the log stream in a temporary file.
+// Each test logs to a temporary file of its own, every level at 0.
 class LogCapture : public ::testing::Test {
  protected:
   void SetUp() override {
-    file_ = tmpfile();
-    ASSERT_NE(file_, nullptr);
+    ASSERT_TRUE(log_.ok());
     debug_set_variant(DebugVariant::Server);
-    debug_set_stream(file_);
   }
-  void TearDown() override {
-    debug_set_stream(nullptr);  // closes file_
-    debug_set_flags("");
-  }
-  std::string text() {
-    fflush(file_);
-    std::string s;
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-    fseek(file_, 0, SEEK_END);
-    return s;
-  }
+  std::string text() { return log_.text(); }
   std::string pid_prefix() {
     char p[16];
     snprintf(p, sizeof p, "(%5d) ", static_cast<int>(getpid()));
     return p;
   }
-  FILE* file_ = nullptr;
+  testsupport::LogCapture log_{""};
 };
 
 struct FlagCase {
   const char* flags;
   std::vector<std::pair<char, int>> expected;  // letters to check
 };
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << '"' << c.flags << '"'; }
 
 class FlagStringTest : public ::testing::TestWithParam<FlagCase> {};
 
@@ -70,7 +58,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{"V3V1", {{'V', 1}}},             // later entry wins
                       FlagCase{"a3 7B2", {{'A', 0}, {'B', 2}}},  // lower case, blank, lone digit skipped
                       FlagCase{"D200", {{'D', 127}}},            // clamped, never negative
-                      FlagCase{"*99999999999", {{'A', 127}, {'Z', 127}}}));
+                      FlagCase{"*99999999999", {{'A', 127}, {'Z', 127}}}),
+    [](const ::testing::TestParamInfo<FlagCase>& param_info) {
+      std::string name;
+      for (const char* c = param_info.param.flags; *c != '\0'; ++c)
+        name += *c == '*' ? std::string("Star") : *c == ' ' ? std::string("_") : std::string(1, *c);
+      return name.empty() ? std::string("Empty") : name;
+    });
 
 TEST(DebugEnabled, OnlyCapitalLettersAtOrBelowTheirLevel) {
   debug_set_stream(nullptr);
@@ -138,33 +132,50 @@ TEST_F(LogCapture, ShortDumpLastLineIsPadded) {
             std::string::npos) << t;
 }
 
-TEST_F(LogCapture, DumpBoundaryAt1024Bytes) {
-  std::vector<unsigned char> data(1024);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
-  debug_dump("big", data.data(), 1023);
-  std::string whole = text();
-  EXPECT_EQ(whole.find("... skipped ...\n"), std::string::npos);
-  EXPECT_NE(whole.find("\n3f0: "), std::string::npos);  // last line, offsets 1008..1022
+// Below 1024 bytes a buffer is dumped whole; from 1024 on, its first 256
+// bytes, a "skipped" line, and the rest from a 16-byte line start.
+struct DumpCase {
+  int length;
+  std::vector<std::string> present;
+  std::vector<std::string> absent;
+};
+void PrintTo(const DumpCase& c, std::ostream* os) { *os << c.length << " bytes"; }
 
-  debug_set_stream(nullptr);
-  file_ = tmpfile();
-  debug_set_stream(file_);
-  debug_dump("big", data.data(), 1024);
-  std::string cut = text();
-  EXPECT_NE(cut.find("\n0f0: "), std::string::npos);
-  EXPECT_EQ(cut.find("\n100: "), std::string::npos);
-  EXPECT_NE(cut.find("|\n... skipped ...\n300: "), std::string::npos) << cut;
-  EXPECT_NE(cut.find("\n3f0: "), std::string::npos);
-  EXPECT_EQ(cut.find("\n2f0: "), std::string::npos);
+class DumpLength : public LogCapture, public ::testing::WithParamInterface<DumpCase> {};
+
+TEST_P(DumpLength, WholeOrShortened) {
+  std::vector<unsigned char> data(static_cast<size_t>(GetParam().length));
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
+  debug_dump("big", data.data(), GetParam().length);
+  const std::string t = text();
+  for (const std::string& s : GetParam().present) EXPECT_NE(t.find(s), std::string::npos) << s << "\n" << t;
+  for (const std::string& s : GetParam().absent) EXPECT_EQ(t.find(s), std::string::npos) << s << "\n" << t;
 }
 
-TEST_F(LogCapture, NoDumpWithoutAStream) {
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, DumpLength,
+    ::testing::Values(
+        DumpCase{1023, {"buffer contains 1023 bytes of data\n000: ", "\n3f0: "}, {"... skipped ..."}},
+        DumpCase{1024,
+                 {"\n0f0: ", "|\n... skipped ...\n300: ", "\n3f0: "},
+                 {"\n100: ", "\n2f0: "}},
+        // (1100 - 256) rounded down to a multiple of 16 is 0x340.
+        DumpCase{1100, {"|\n... skipped ...\n340: ", "\n440: 40 41 42 43 44 45 46 47 48 49 4a 4b    "},
+                 {"\n330: "}}),
+    [](const ::testing::TestParamInfo<DumpCase>& param_info) {
+      return "Bytes" + std::to_string(param_info.param.length);
+    });
+
+TEST(DebugDump, NothingWithoutAStream) {
   debug_set_stream(nullptr);
   unsigned char b[4] = {1, 2, 3, 4};
-  debug_dump("x", b, 4);  // must not crash or write anywhere
-  file_ = tmpfile();
-  debug_set_stream(file_);
-  EXPECT_EQ(text(), "");
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  debug_dump("x", b, 4);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const testsupport::LogCapture later("");
+  EXPECT_EQ(later.text(), "");
 }
 
 TEST_F(LogCapture, LinesFromManyThreadsNeverInterleave) {

@@ -9,7 +9,7 @@
 
 #include "base/debug_log.h"
 #include "base/task_kernel.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ class SetError : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(log_.ok()); }
   std::string log_text() { return log_.text(); }
-  LogCapture log_;
+  testsupport::LogCapture log_{""};
 };
 
 struct LogCase {

@@ -1,9 +1,29 @@
-// The server's panic handler: message lines and the Panic setting's exit.
+// The server's panic handler, its stop hook, and whole runs of server_main
+// in this process: a panic on a thread that is not the server thread, a
+// background thread that cannot start, a signal during close-down and the
+// clean-up of the listen sockets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
+#include "platform/signal_thread.h"
+#include "platform/thread.h"
 #include "server/server_main.h"
+#include "server/vtimer.h"
+#include "support/net_util.h"
+#include "support/process_runner.h"
+#include "support/volume_fixture.h"
 
 namespace {
 
@@ -11,6 +31,7 @@ struct PanicCase {
   int action;
   bool exits_6;
 };
+void PrintTo(const PanicCase& c, std::ostream* os) { *os << "Panic setting " << c.action; }
 
 class PanicTest : public ::testing::TestWithParam<PanicCase> {};
 
@@ -37,9 +58,9 @@ INSTANTIATE_TEST_SUITE_P(Settings, PanicTest,
                          ::testing::Values(PanicCase{CFG_PANIC_EXIT, true},
                                            PanicCase{CFG_PANIC_RESTART, false},
                                            PanicCase{CFG_PANIC_DUMP, false}),
-                         [](const auto& info) {
-                           return std::string(info.param.action == CFG_PANIC_EXIT      ? "Exit"
-                                              : info.param.action == CFG_PANIC_RESTART ? "Restart"
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.action == CFG_PANIC_EXIT      ? "Exit"
+                                              : param_info.param.action == CFG_PANIC_RESTART ? "Restart"
                                                                                        : "Dump");
                          });
 
@@ -52,6 +73,164 @@ TEST(ServerStopRequest, FirstAndRetriedRequestsAskForThirtySeconds) {
   EXPECT_NE(err.find("D1: Server shutdown requested ...\n"), std::string::npos) << err;
   EXPECT_NE(err.find("D1: Server shutdown retried (1) ...\n"), std::string::npos) << err;
   debug_init("", nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A configuration and a volume set the server can run on, written by the
+// test process; the runs below happen in death-test children, so whatever
+// a run leaves behind in the process dies with the child.
+class ServerFiles {
+ public:
+  explicit ServerFiles(const std::string& server_section = "") {
+    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(testsupport::free_tcp_port()) +
+                                  "\n" + server_section + "\n[Volumes]\n" +
+                                  testsupport::write_server_volumes(dir_.file("root.vol")));
+  }
+  std::string config() const { return dir_.file("zentdb6.cfg"); }
+  std::string log() const { return dir_.file("server.log"); }
+
+ private:
+  testsupport::TempDir dir_;
+};
+
+// server_main on a server thread of its own, as the service frame runs it.
+class ServerRun {
+ public:
+  explicit ServerRun(const std::vector<std::string>& args) : args_(args) {
+    args_.insert(args_.begin(), "zentdb6");
+    panic_set_handler(server_assert);
+    thread_ = std::thread([this] {
+      std::vector<char*> argv;
+      for (auto& a : args_) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      status_ = server_main(static_cast<int>(args_.size()), argv.data(), 1);
+    });
+  }
+  ~ServerRun() {
+    if (thread_.joinable()) thread_.join();
+  }
+  int join() {
+    thread_.join();
+    return status_;
+  }
+
+ private:
+  std::vector<std::string> args_;
+  std::thread thread_;
+  int status_ = -1;
+};
+
+// Waits until the log file holds text; false after 20 seconds.
+bool wait_for_log(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 2000; ++i) {
+    if (testsupport::read_file(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+[[noreturn]] void raise_panic(void* = nullptr) { ZENT_ASSERT(!"raised off the server thread"); }
+
+// A panic on a thread other than the server thread while the kernel runs
+// (the idle task waiting for work) must clean up without waiting for that
+// thread or for what the server thread waits on, and end as Panic says.
+struct OffThreadPanic {
+  const char* name;
+  void (*raise)();
+};
+void PrintTo(const OffThreadPanic& c, std::ostream* os) { *os << c.name; }
+
+class PanicOffTheServerThread : public ::testing::TestWithParam<OffThreadPanic> {};
+
+TEST_P(PanicOffTheServerThread, CleansUpAndExitsWithStatus6) {
+  const ServerFiles files("Panic = Exit\n");
+  EXPECT_EXIT(
+      {
+        alarm(30);  // a hang fails the test instead of stalling the run
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        GetParam().raise();
+        for (;;) pause();
+      },
+      ::testing::ExitedWithCode(6),
+      "server panic: Aborting on internal failure, file server_main_test.cpp");
+  EXPECT_NE(testsupport::read_file(files.log()).find("D2: Cleaning up ..."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Threads, PanicOffTheServerThread,
+    ::testing::Values(OffThreadPanic{"AnotherThread", [] { std::thread(raise_panic, nullptr).join(); }},
+                      // The clean-up stops the timer thread: it must not join itself.
+                      OffThreadPanic{"TimerThread",
+                                     [] {
+                                       ASSERT_GE(vtimer_add(VTIMER_MIN_MS, 0, nullptr, raise_panic, nullptr), 0);
+                                     }}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A background thread that cannot start keeps the kernel from running: the
+// server closes down in order and ends with status 3, not 0.
+class BackgroundThreadRefused : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BackgroundThreadRefused, EndsTheRunWithStatus3) {
+  const ServerFiles files;
+  static const char* refused;
+  refused = GetParam();
+  EXPECT_EXIT(
+      {
+        platform::set_thread_start_hook(
+            +[](const char* name) { return strcmp(name, refused) == 0 ? EAGAIN : 0; });
+        ServerRun run({"-c", files.config(), "-d", "D2"});
+        const int status = run.join();
+        fprintf(stderr, "status %d\n", status);
+        _exit(status);
+      },
+      ::testing::ExitedWithCode(3),
+      "errno=11 \\(Resource temporarily unavailable\\).*"
+      "QX Zentrim database server shutting down.*Closing volume \\.\\.\\..*"
+      "QX Zentrim database server terminating.*Cleaning up \\.\\.\\..*status 3");
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, BackgroundThreadRefused, ::testing::Values("bg_tcp", "bg_timer"));
+
+// Once the kernel has returned, a signal must not cut the close-down short:
+// the handler in force only logs it.
+TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        server_stop_request(1);
+        if (run.join() != 0) _exit(11);
+        platform::signal_get_handler()(SIGTERM);
+        fprintf(stderr, "%s", testsupport::read_file(files.log()).c_str());
+        fprintf(stderr, "still here\n");
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "QX Zentrim data base server terminated\n.*"
+      "D1: Signal #15 captured during close-down, finishing close-down first\nstill here\n");
+}
+
+TEST(ServerCleanup, ClosesBothListenSockets) {
+  const int server_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int http_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(server_fd, 0);
+  ASSERT_GE(http_fd, 0);
+  server_listen_socket = server_fd;
+  http_listen_socket = http_fd;
+  server_cleanup();
+  EXPECT_EQ(server_listen_socket, -1);
+  EXPECT_EQ(http_listen_socket, -1);
+  for (const int fd : {server_fd, http_fd}) {
+    errno = 0;
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor " << fd << " left open";
+    EXPECT_EQ(errno, EBADF);
+  }
+  server_cleanup();  // and again: nothing left to close
 }
 
 }  // namespace

@@ -23,6 +23,8 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // False when the temporary file could not be made (text() is then empty).
+  bool ok() const { return file_ != nullptr; }
   std::string text() const {
     std::string s;
     if (file_ == nullptr) return s;

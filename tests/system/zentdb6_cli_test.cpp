@@ -32,6 +32,7 @@ struct UsageCase {
   const char* name;
   std::vector<std::string> args;
 };
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 class UsageTest : public ::testing::TestWithParam<UsageCase> {};
 
@@ -81,6 +82,7 @@ struct BadConfigCase {
   const char* text;  // none: no file at all
   std::vector<std::string> lines;  // in this order; {cfg} stands for the path
 };
+void PrintTo(const BadConfigCase& c, std::ostream* os) { *os << c.name; }
 
 class BadConfig : public ::testing::TestWithParam<BadConfigCase> {};
 
