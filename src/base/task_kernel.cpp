@@ -42,6 +42,8 @@ constexpr uint8_t kNotRunnable = 0xff;
 uint8_t g_run_priority[kMaxTasks];
 // Free slots whose fiber still waits for deletion by the scheduler.
 int g_fibers_to_delete = 0;
+// Tasks asleep in sleep_on_task while holding semaphore units.
+int g_holders_awaiting_tasks = 0;
 
 // --- Mailbox ----------------------------------------------------------------
 
@@ -167,6 +169,13 @@ bool holds_units(const Task* t, const Semaphore* sem) {
   return false;
 }
 
+bool holds_any_units(const Task* t) {
+  if (t->held_overflow) return true;
+  for (const Task::Held& h : t->held)
+    if (h.sem != nullptr) return true;
+  return false;
+}
+
 void note_taken(Task* t, Semaphore* sem, int32_t n) {
   if (t == nullptr) return;
   Task::Held* empty = nullptr;
@@ -195,10 +204,12 @@ void note_given(Task* t, Semaphore* sem, int32_t n) {
 }
 
 // Whether a taker of n units must wait: too few units, or a one-unit taker
-// that holds none while a taker of several units already waits.
+// that holds none while a taker of several units already waits (unless a
+// holder of units waits for some task, which might be this one).
 bool must_wait(const Semaphore* sem, const Task* t, int n) {
   if (sem->count - n < 0) return true;
-  return n == 1 && sem->big_waiters > 0 && !holds_units(t, sem);
+  return n == 1 && sem->big_waiters > 0 && g_holders_awaiting_tasks == 0 &&
+         !holds_units(t, sem);
 }
 
 // Wakes the sleepers of q that sem's count now lets through; the others
@@ -225,12 +236,39 @@ void take_units(Semaphore* sem, Task* t, int n) {
   note_taken(t, sem, n);
 }
 
-void leave_big_wait(Task* t) {
-  Semaphore* sem = t->big_wait_sem;
-  t->big_wait_sem = nullptr;
-  if (sem == nullptr) return;
+// Ends t's wait in down_count (taken, aborted or freed); the last taker of
+// several units to leave lets the parked one-unit takers go.
+void leave_sem_wait(Task* t) {
+  Semaphore* sem = t->sem_wait;
+  const bool big = t->sem_units > 1;
+  t->sem_wait = nullptr;
+  t->sem_units = 0;
+  if (sem == nullptr || !big) return;
   --sem->big_waiters;
   if (sem->big_waiters == 0 && sem->count >= 1) wake_takers(sem);
+}
+
+// The first holder of units to sleep waiting for a task opens every gate:
+// the parked one-unit takers test again.
+void release_parked_takers() {
+  for (int i = 0; i < g_count; ++i) {
+    Task* t = &g_table[i];
+    if (t->sem_wait == nullptr || !sleeping(t) || t->wchan != &t->sem_wait->parked) continue;
+    debug_log('T', 2, "Waking up task %d", t->id);
+    make_runnable(t);
+  }
+}
+
+void count_holder_awaiting_task(Task* t) {
+  if (!holds_any_units(t)) return;
+  t->holder_awaiting_task = true;
+  if (++g_holders_awaiting_tasks == 1) release_parked_takers();
+}
+
+void uncount_holder_awaiting_task(Task* t) {
+  if (!t->holder_awaiting_task) return;
+  t->holder_awaiting_task = false;
+  --g_holders_awaiting_tasks;
 }
 
 // --- Scheduler ----------------------------------------------------------------
@@ -245,8 +283,8 @@ void thread_free(Task* t) {
     t->entry_queue = nullptr;
   }
   t->wchan = nullptr;
-  t->sem_units = 0;
-  leave_big_wait(t);
+  uncount_holder_awaiting_task(t);
+  leave_sem_wait(t);
   for (int i = 0; i < g_count; ++i)
     if (g_table[i].waiting_for == t) g_table[i].waiting_for = nullptr;
   if (t->cleanup != nullptr) {
@@ -426,7 +464,9 @@ int sleep_current(WaitQueue* q, int state, Task* waiting_for, TaskWeightFn weigh
     debug_log('T', 2, "Cancelling current task %d", self->id);
     make_runnable(self);
   } else {
+    if (waiting_for != nullptr) count_holder_awaiting_task(self);
     schedule();
+    uncount_holder_awaiting_task(self);
     // Every road back (wake-up, time-out) clears the link; a rename after
     // the wake-up must not survive into the next sleep either.
     self->waiting_for = nullptr;
@@ -474,6 +514,7 @@ int thread_init(int count) {
   }
   g_count = count;
   g_fibers_to_delete = 0;
+  g_holders_awaiting_tasks = 0;
   for (uint8_t& p : g_run_priority) p = kNotRunnable;
   for (int i = 0; i < count; ++i) {
     g_table[i].id = i + 1;
@@ -529,8 +570,9 @@ Task* thread_create(void (*entry)(), int priority) {
   t->line = 0;
   t->entry_queue = nullptr;
   t->entry_link = nullptr;
-  t->big_wait_sem = nullptr;
+  t->sem_wait = nullptr;
   t->sem_units = 0;
+  t->holder_awaiting_task = false;
   for (Task::Held& h : t->held) h = {nullptr, 0};
   t->held_overflow = false;
   t->serial.store(++g_serial, std::memory_order_relaxed);
@@ -709,30 +751,22 @@ int down_count(Semaphore* sem, int n, const char* file, int line) {
   // Outside the kernel there is nobody to wait for: the single flow of
   // start-up and close-down takes what it asks for.
   if (self != nullptr && sem->owner != self && must_wait(sem, self, n)) {
-    const bool big = n > 1;
-    if (big) {
-      ++sem->big_waiters;
-      self->big_wait_sem = sem;
-    }
+    self->sem_wait = sem;
     self->sem_units = n;
+    if (n > 1) ++sem->big_waiters;
+    int result = 0;
     do {
       WaitQueue* q = sem->count - n < 0 ? &sem->wait : &sem->parked;
       if (sleep_on(q, file, line) != 0) {
-        self->sem_units = 0;
-        leave_big_wait(self);
-        return -1;
+        result = -1;
+        break;
       }
     } while (must_wait(sem, self, n));
-    self->sem_units = 0;
-    if (big) {
-      // Take first: one-unit takers parked behind this one are woken only
-      // when something is left for them.
-      self->big_wait_sem = nullptr;
-      --sem->big_waiters;
-      take_units(sem, self, n);
-      if (sem->big_waiters == 0 && sem->count >= 1) wake_takers(sem);
-      return 0;
-    }
+    // Take before leaving: takers parked behind this one are woken only
+    // when something is left for them.
+    if (result == 0) take_units(sem, self, n);
+    leave_sem_wait(self);
+    return result;
   }
   take_units(sem, self, n);
   return 0;

@@ -63,7 +63,9 @@ struct WaitQueue {
 // Shared/exclusive use: shared = down (1 unit), exclusive = down_count(N).
 // Once a taker of several units waits, later one-unit takers that hold no
 // unit of the semaphore queue behind it, so a stream of shared takers cannot
-// starve the exclusive one.
+// starve the exclusive one. They pass while a holder of units sleeps waiting
+// for another task (sleep_on_task): that task may be one of them, and
+// holding it back would close a cycle the deadlock walk cannot see.
 struct Semaphore {
   int32_t count = 0;
   WaitQueue wait;  // takers waiting for units
@@ -107,10 +109,12 @@ struct Task {
   // until the task runs again), so that freeing the task can unlink it.
   WaitQueue* entry_queue;
   WaitEntry* entry_link;
-  // Semaphore on which it waits for more than one unit (counted in
-  // big_waiters), and the units it asks for while it sleeps in down_count.
-  Semaphore* big_wait_sem;
+  // Semaphore on which it waits in down_count and the units it asks for
+  // (more than one: counted in the semaphore's big_waiters).
+  Semaphore* sem_wait;
   int sem_units;
+  // Asleep in sleep_on_task while holding units: one-unit takers pass.
+  bool holder_awaiting_task;
   // Semaphores of which it took units and has not given them back; when
   // more are held than fit, held_overflow makes it count as holding any.
   struct Held {

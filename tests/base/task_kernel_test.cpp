@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -173,10 +174,152 @@ TEST_F(Kernel, EndedTaskSlotIsReused) {
   EXPECT_EQ(g_trace, (std::vector<int>{1, 3}));
 }
 
+// Scheduler model: tasks change their own and each other's priorities,
+// block and unblock each other, end and start new tasks at random; at every
+// switch the task that runs must be the one the rule picks from the task
+// records (lowest priority value among runnable tasks, first after the task
+// that gave up the processor), and the pass's statistics must match.
+namespace sched_model {
+
+constexpr int kSlots = 12;
+constexpr int kPicks = 400;
+unsigned g_rand;
+int g_picks;
+Task* g_expected;
+ThreadStats g_expected_stats;
+int g_mismatches;
+
+unsigned next_rand() {
+  g_rand = g_rand * 1103515245u + 12345u;
+  return g_rand >> 16;
+}
+
+bool runnable(const Task* t) { return thread_state(t) == TS_RUNNING; }
+
+// The pick of a pass that starts after slot `after` (0: from the first
+// slot), with `ending` already freed.
+Task* reference_pick(int after, const Task* ending) {
+  auto runs = [ending](const Task* t) { return t != ending && runnable(t); };
+  int best = 100;
+  for (int id = 1; id <= kSlots; ++id)
+    if (runs(thread_by_id(id))) best = std::min(best, thread_by_id(id)->priority);
+  for (int k = 0; k < kSlots; ++k) {
+    Task* t = thread_by_id((after + k) % kSlots + 1);
+    if (runs(t) && t->priority == best) return t;
+  }
+  return nullptr;
+}
+
+void expect_pass(int after, const Task* ending = nullptr) {
+  g_expected = reference_pick(after, ending);
+  g_expected_stats = {};
+  for (int id = 1; id <= kSlots; ++id) {
+    const Task* t = thread_by_id(id);
+    if (t == ending || !runnable(t)) continue;
+    ++g_expected_stats.runnable;
+    if (id > 1) ++g_expected_stats.load;  // the idle task is the only system task
+  }
+}
+
+void check_resumed() {
+  const ThreadStats got = thread_stats();
+  if (thread_self() != g_expected || got.runnable != g_expected_stats.runnable ||
+      got.load != g_expected_stats.load || got.not_runnable != kSlots - got.runnable)
+    ++g_mismatches;
+  ++g_picks;
+}
+
+void yield_checked() {
+  expect_pass(thread_id(thread_self()));
+  thread_yield();
+  check_resumed();
+}
+
+Task* random_live_task() {
+  Task* t = thread_by_id(static_cast<int>(next_rand() % kSlots) + 1);
+  return thread_state(t) >= TS_RUNNING ? t : nullptr;
+}
+
+void worker();
+
+void start_worker() {
+  if (Task* t = thread_create(worker, 3 + static_cast<int>(next_rand() % 4)))
+    thread_set_name(t, "worker");
+}
+
+void worker() {
+  check_resumed();
+  for (bool ends = false; !ends && g_picks < kPicks;) {
+    Task* other = random_live_task();
+    const bool other_worker = other != nullptr && other != thread_by_id(1);
+    switch (next_rand() % 8) {
+      case 0:
+        thread_set_priority(thread_self(), 3 + static_cast<int>(next_rand() % 4));
+        break;
+      case 1:  // also a blocked task: the change shows once it runs again
+        if (other_worker) thread_set_priority(other, 3 + static_cast<int>(next_rand() % 4));
+        break;
+      case 2:
+        if (other_worker) thread_block(other);
+        break;
+      case 3:
+        if (other != nullptr) thread_unblock(other);
+        break;
+      case 4:
+        thread_block(thread_self());
+        break;
+      case 5:
+        start_worker();
+        break;
+      case 6:
+        ends = true;
+        continue;
+      default:
+        break;
+    }
+    yield_checked();
+  }
+  // The pass after a task ended starts at the first slot.
+  expect_pass(0, thread_self());
+}
+
+void idle() {
+  check_resumed();
+  while (g_picks < kPicks) {
+    Task* other = random_live_task();
+    if (other != nullptr) thread_unblock(other);
+    if (next_rand() % 3 == 0) start_worker();
+    yield_checked();
+  }
+  thread_stop();
+}
+
+}  // namespace sched_model
+
+TEST_F(Kernel, SchedulerPicksWhatTheRuleGivesFromTheTaskRecords) {
+  using namespace sched_model;
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    ASSERT_EQ(thread_init(kSlots), 0);
+    g_rand = seed;
+    g_picks = 0;
+    g_mismatches = 0;
+    ASSERT_NE(thread_create(idle, 10), nullptr);
+    thread_system_tasks_done();
+    for (int i = 0; i < 4; ++i) start_worker();
+    expect_pass(0);
+    ASSERT_EQ(thread_run(), 0);
+    EXPECT_EQ(g_mismatches, 0) << "seed " << seed;
+    EXPECT_GE(g_picks, kPicks);
+  }
+}
+
 // --- Sleeping, waking and time-outs -----------------------------------------
 
 WaitQueue g_queue;
 int g_result;
+// Queues and results of tasks 1..3, indexed by task id.
+WaitQueue g_q[4];
+int g_res[4];
 
 // A task of priority 5 that sleeps on g_queue and leaves its result in
 // g_result.
@@ -482,6 +625,44 @@ TEST_F(Kernel, HolderOfAUnitTakesAnotherWhileExclusiveTakerWaits) {
   EXPECT_EQ(g_trace, (std::vector<int>{1, 10, 2, 11}));
 }
 
+// A request that holds a shared unit and waits for another session's task
+// (its open transaction) must not be stuck behind the exclusive taker with
+// that task: the exclusive taker waits for the unit, the unit's holder for
+// the task, and the task would wait for the exclusive taker.
+TEST_F(Kernel, TaskAwaitedByAShareHolderIsNotHeldBackByAWaitingExclusiveTaker) {
+  g_sem = {};
+  g_sem.count = 10;
+  for (WaitQueue& q : g_q) q = {};
+  thread_create(+[] {  // 1: holds a unit, then waits for task 2
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(1);
+    EXPECT_EQ(sleep_on_task(&g_q[1], thread_by_id(2), nullptr, __FILE__, __LINE__), 0);
+    rec(2);
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {  // 2: idle between its requests until unblocked
+    thread_block(thread_self());
+    thread_yield();
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(20);
+    wake_up(&g_q[1]);  // its transaction ends
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {  // 3: the exclusive taker, queued behind task 1's unit
+    ASSERT_EQ(down_count(&g_sem, 10, __FILE__, __LINE__), 0);
+    rec(30);
+    up_count(&g_sem, 10);
+  }, 5);
+  thread_create(+[] {
+    EXPECT_EQ(g_sem.big_waiters, 1);
+    thread_unblock(thread_by_id(2));
+  }, 6);
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 20, 2, 30}));
+  EXPECT_EQ(g_sem.count, 10);
+  EXPECT_EQ(g_sem.big_waiters, 0);
+}
+
 TEST_F(Kernel, AbortedExclusiveTakerReleasesParkedSharedTakers) {
   g_sem = {};
   g_sem.count = 10;
@@ -545,6 +726,188 @@ TEST_F(Kernel, FreeingExclusiveWaiterReleasesParkedSharedTakers) {
   EXPECT_EQ(g_sem.big_waiters, 0);
   EXPECT_EQ(g_sem.wait.head, nullptr);
   EXPECT_EQ(g_sem.parked.head, nullptr);
+}
+
+// Semaphore model: workers take one unit or all of them, give them back
+// (the exclusive holder also passes one more down), pause, and wait for
+// each other at random. A controller runs only when no worker can; it
+// unblocks, wakes, times out or replaces one worker per turn and checks that
+// the units add up, that only an exclusive holder owns the semaphore, and
+// that no taker sleeps although the rules would let it take.
+namespace sem_model {
+
+constexpr int kWorkers = 5;  // ids 1..5
+constexpr int kUnits = 8;    // more than all workers hold shared
+constexpr int kSteps = 30;
+unsigned g_rand;
+WaitQueue g_awaits[kWorkers + 1];
+struct Worker {
+  int held;
+  int demand;  // units asked for while in down_count
+  int steps;
+};
+Worker g_w[kWorkers + 1];
+int g_replacements;
+int g_failures;
+int g_parked_seen;     // one-unit takers found queued behind an exclusive one
+int g_gate_open_seen;  // a holder awaited a task while an exclusive taker waited
+
+unsigned next_rand() {
+  g_rand = g_rand * 1103515245u + 12345u;
+  return g_rand >> 16;
+}
+
+Worker& self_model() { return g_w[thread_id(thread_self())]; }
+
+void take(int n) {
+  Worker& w = self_model();
+  w.demand = n;
+  const int result = down_count(&g_sem, n, __FILE__, __LINE__);
+  w.demand = 0;
+  if (result == 0) w.held += n;
+}
+
+void give_back() {
+  Worker& w = self_model();
+  const int n = w.held > kUnits ? 1 : w.held;
+  up_count(&g_sem, n);
+  w.held -= n;
+}
+
+void await_another() {
+  const int self = thread_id(thread_self());
+  const int other = 1 + static_cast<int>(next_rand() % kWorkers);
+  if (other == self || thread_state(thread_by_id(other)) < TS_RUNNING) return thread_yield();
+  sleep_on_task(&g_awaits[self], thread_by_id(other), nullptr, __FILE__, __LINE__);
+}
+
+void worker() {
+  while (self_model().steps-- > 0) {
+    const int held = self_model().held;
+    switch (next_rand() % 6) {
+      case 0:
+      case 1:
+        if (held == 0)
+          take(1);
+        else
+          give_back();
+        break;
+      case 2:
+        if (held == 0)
+          take(kUnits);
+        else if (held == kUnits)
+          take(1);  // the exclusive holder passes at once
+        break;
+      case 3:
+        thread_yield();
+        break;
+      case 4:
+        thread_block(thread_self());
+        thread_yield();
+        break;
+      default:
+        await_another();
+        break;
+    }
+  }
+  while (self_model().held > 0) give_back();
+}
+
+void fail(const char* what, int id) {
+  ++g_failures;
+  ADD_FAILURE() << what << " (task " << id << ")";
+}
+
+// Runs while every worker sleeps, is blocked or has ended.
+void check() {
+  int held = 0, big = 0;
+  bool holder_awaits = false;
+  for (int id = 1; id <= kWorkers; ++id) {
+    Task* t = thread_by_id(id);
+    if (thread_state(t) == TS_FREE) continue;
+    held += g_w[id].held;
+    const WaitQueue* q = thread_wchan(t);
+    if (q == &g_sem.wait || q == &g_sem.parked) big += g_w[id].demand > 1;
+    if (q == &g_awaits[id] && g_w[id].held > 0) holder_awaits = true;
+  }
+  if (g_sem.count != kUnits - held) fail("units do not add up", 0);
+  if (g_sem.big_waiters != big) fail("exclusive takers miscounted", 0);
+  if ((g_sem.owner != nullptr) != (g_sem.count <= 0) ||
+      (g_sem.owner != nullptr && g_w[thread_id(g_sem.owner)].held < kUnits))
+    fail("owner is not the exclusive holder", thread_id(g_sem.owner));
+  if (big > 0 && holder_awaits) ++g_gate_open_seen;
+  for (int id = 1; id <= kWorkers; ++id) {
+    Task* t = thread_by_id(id);
+    if (thread_state(t) == TS_FREE) continue;
+    const WaitQueue* q = thread_wchan(t);
+    if (q != &g_sem.wait && q != &g_sem.parked) continue;
+    const int d = g_w[id].demand;
+    const bool held_back = d == 1 && big > 0 && !holder_awaits;
+    if (g_sem.count >= d && !held_back) fail("taker sleeps although it could take", id);
+    if (q == &g_sem.parked && held_back) ++g_parked_seen;
+  }
+}
+
+void controller() {
+  for (;;) {
+    check();
+    Task* candidates[kWorkers];
+    int n = 0;
+    for (int id = 1; id <= kWorkers; ++id)
+      if (thread_state(thread_by_id(id)) != TS_FREE) candidates[n++] = thread_by_id(id);
+    if (n == 0) return;
+    Task* t = candidates[next_rand() % n];
+    const WaitQueue* q = thread_wchan(t);
+    if (q == nullptr) {
+      if (thread_state(t) != TS_BLOCKED) return fail("runnable while the controller runs", thread_id(t));
+      thread_unblock(t);
+    } else if (q == &g_awaits[thread_id(t)]) {
+      wake_up(&g_awaits[thread_id(t)]);
+    } else if (next_rand() % 3 != 0) {
+      continue;  // a taker: usually left to the others' ups
+    } else if (next_rand() % 2 == 0 || g_replacements >= 10) {
+      thread_timeout(t, 0);
+    } else {
+      thread_destroy(t);  // it holds nothing: it sleeps in down
+      ++g_replacements;
+      Task* fresh = thread_create(worker, 5);
+      ASSERT_NE(fresh, nullptr);
+      g_w[thread_id(fresh)] = {0, 0, kSteps / 4};
+    }
+    thread_yield();
+  }
+}
+
+}  // namespace sem_model
+
+TEST_F(Kernel, SemaphoreAgreesWithAModelOfUnitsOwnerAndWaiters) {
+  using namespace sem_model;
+  int parked = 0, gate_open = 0;
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    ASSERT_EQ(thread_init(kWorkers + 2), 0);
+    g_rand = seed;
+    g_sem = {};
+    g_sem.count = kUnits;
+    for (WaitQueue& q : g_awaits) q = {};
+    g_replacements = g_failures = g_parked_seen = g_gate_open_seen = 0;
+    for (int id = 1; id <= kWorkers; ++id) {
+      g_w[id] = {0, 0, kSteps};
+      ASSERT_EQ(thread_id(thread_create(worker, 5)), id);
+    }
+    thread_create(controller, 7);
+    run_with_stopper();
+    EXPECT_EQ(g_failures, 0) << "seed " << seed;
+    EXPECT_EQ(g_sem.count, kUnits) << "seed " << seed;
+    EXPECT_EQ(g_sem.owner, nullptr);
+    EXPECT_EQ(g_sem.big_waiters, 0);
+    EXPECT_EQ(g_sem.wait.head, nullptr);
+    EXPECT_EQ(g_sem.parked.head, nullptr);
+    parked += g_parked_seen;
+    gate_open += g_gate_open_seen;
+  }
+  // The runs reach the cases that matter.
+  EXPECT_GT(parked, 0);
+  EXPECT_GT(gate_open, 0);
 }
 
 TEST_F(Kernel, DownOutsideTheKernelTakesAtOnce) {
@@ -639,9 +1002,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Tasks 1..3 sleep on g_q[id] and leave their results in g_res[id]; a
 // task of priority 50 wakes whoever is left once none of them can run.
-WaitQueue g_q[4];
-int g_res[4];
-
 void prepare_three_sleepers() {
   for (int i = 0; i < 4; ++i) {
     g_q[i] = {};
@@ -770,6 +1130,21 @@ TEST_F(Kernel, PostedCallsRunInOrderAtTheNextPass) {
   EXPECT_EQ(calls, (std::vector<int>{1, 2}));
 }
 
+TEST_F(Kernel, WorkPostedAfterAStopWaitsForTheNextRunAndANewTableDropsIt) {
+  static int calls;
+  calls = 0;
+  auto count = +[](void*) { ++calls; };
+  run_with_stopper();
+  ASSERT_EQ(thread_post(count, nullptr), 0);
+  thread_create(stopper, 50);  // runs before the stopped one
+  ASSERT_EQ(thread_run(), 0);
+  EXPECT_EQ(calls, 1);
+  ASSERT_EQ(thread_post(count, nullptr), 0);
+  ASSERT_EQ(thread_init(4), 0);
+  run_with_stopper();
+  EXPECT_EQ(calls, 1);
+}
+
 // Worker tasks block or sleep, and other threads wake them, time them out
 // and unblock them through the mailbox while the idle task waits on the
 // operating-system semaphore, as the server's threads do.
@@ -846,6 +1221,103 @@ TEST_F(Kernel, WakesPostedFromOtherThreadsReachBlockedAndSleepingTasks) {
     b.join();
     ASSERT_TRUE(stress_done());
     EXPECT_FALSE(g_bad_result);
+  }
+}
+
+
+// Each wait below is ended by exactly one post, made by whichever of two
+// threads claims it, and the idle task waits for the semaphore without a
+// short time-out: a post or a release that got lost shows as a stall
+// instead of being covered by the next round's post.
+namespace exactly_once {
+
+constexpr int kWorkers = 6;
+constexpr int kRounds = 30;
+std::atomic<int> g_waiting_in[kWorkers];  // round the worker waits in
+std::atomic<int> g_claimed[kWorkers];     // last round a poster ended
+std::atomic<int> g_finished;
+std::atomic<bool> g_stop_posting;
+std::atomic<bool> g_wrong_result;
+bool g_stalled;
+Task* g_tasks[kWorkers];
+WaitQueue g_queues[kWorkers];
+
+enum Kind { kBlocked, kWokenUp, kTimedOut };
+Kind kind(int worker, int round) { return static_cast<Kind>((worker + round) % 3); }
+
+void worker() {
+  const int i = thread_id(thread_self()) - 1;
+  for (int r = 1; r <= kRounds; ++r) {
+    // Posts run only in a scheduler pass, so announcing the wait before
+    // going into it cannot let a post arrive too early.
+    if (kind(i, r) == kBlocked) {
+      thread_block(thread_self());
+      g_waiting_in[i].store(r);
+      thread_yield();
+    } else {
+      g_waiting_in[i].store(r);
+      const int v = sleep_on(&g_queues[i], __FILE__, __LINE__);
+      if (v != (kind(i, r) == kWokenUp ? 0 : 7)) g_wrong_result = true;
+    }
+  }
+  g_finished.fetch_add(1);
+}
+
+void poster() {
+  while (!g_stop_posting.load()) {
+    for (int i = 0; i < kWorkers; ++i) {
+      int claimed = g_claimed[i].load();  // first: a round read after it is never older
+      const int round = g_waiting_in[i].load();
+      if (round <= claimed || !g_claimed[i].compare_exchange_strong(claimed, round)) continue;
+      switch (kind(i, round)) {
+        case kBlocked: thread_post_unblock(g_tasks[i]); break;
+        case kWokenUp: thread_post_wake_up(&g_queues[i]); break;
+        case kTimedOut: thread_post_timeout(g_tasks[i], 7); break;
+      }
+      g_sync->release();
+    }
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace exactly_once
+
+TEST_F(Kernel, EveryWakePostedOnceFromOtherThreadsArrives) {
+  using namespace exactly_once;
+  for (int iteration = 0; iteration < 20; ++iteration) {
+    ASSERT_EQ(thread_init(kWorkers + 1), 0);
+    platform::OsSemaphore sync(0, 0x7fffffff);
+    g_sync = &sync;
+    g_finished = 0;
+    g_stop_posting = false;
+    g_wrong_result = false;
+    g_stalled = false;
+    for (int i = 0; i < kWorkers; ++i) {
+      g_waiting_in[i] = 0;
+      g_claimed[i] = 0;
+      g_queues[i] = {};
+      g_tasks[i] = thread_create(worker, 5);
+      ASSERT_NE(g_tasks[i], nullptr);
+    }
+    thread_create(+[] {  // idle
+      while (g_finished.load() < kWorkers) {
+        if (!g_sync->wait_for(10000)) {
+          g_stalled = true;
+          break;
+        }
+        thread_yield();
+      }
+      thread_stop();
+    }, 10);
+    std::thread a(poster);
+    std::thread b(poster);
+    ASSERT_EQ(thread_run(), 0);
+    g_stop_posting = true;
+    a.join();
+    b.join();
+    ASSERT_FALSE(g_stalled) << "iteration " << iteration;
+    EXPECT_EQ(g_finished.load(), kWorkers);
+    EXPECT_FALSE(g_wrong_result);
   }
 }
 
