@@ -141,17 +141,16 @@ void vbuf_trim() {
   cache_himark = cache_head;
 }
 
+// The figures drop by what is freed (to 0 once every buffer is back), so
+// that buffers still in use keep them right when they are freed later.
 void vbuf_exit() {
   for (vbuf* v = cache_head; v != nullptr;) {
     vbuf* next = v->next;
-    close_vbuf(v);
-    free(v);
+    destroy(v);
     v = next;
   }
   cache_head = nullptr;
   cache_himark = nullptr;
-  g_stats.objects = 0;
-  g_stats.bytes = 0;
 }
 
 VBufStats vbuf_stats() { return g_stats; }

@@ -44,7 +44,8 @@ void close_vbuf(vbuf* buffer);
 
 // Frees the cached buffers not reused since the previous trim.
 void vbuf_trim();
-// Frees every cached buffer and zeroes the current figures (maxima stay);
-// buffers in use are left alone. Close-down only.
+// Frees every cached buffer, which brings the current figures to 0 when no
+// buffer is in use (maxima stay); buffers in use are left alone and still
+// counted. Close-down only.
 void vbuf_exit();
 VBufStats vbuf_stats();

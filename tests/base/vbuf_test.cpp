@@ -125,4 +125,19 @@ TEST_F(VBuf, ExitLeavesBuffersInUseAlone) {
   VBuf_Close(next);
 }
 
+// A buffer in use at the exit is still counted, so that freeing it later
+// brings the figures to 0 instead of wrapping them below 0.
+TEST_F(VBuf, ExitKeepsCountingBuffersInUse) {
+  vbuf* held = VBUF_OPEN(50);
+  VBuf_Close(VBUF_OPEN(20000));  // a second record, cached
+  vbuf_exit();
+  EXPECT_EQ(vbuf_stats().objects, 1u);
+  EXPECT_EQ(vbuf_stats().bytes, sizeof(vbuf) + kVBufMinStorage);
+  VBuf_Close(held);
+  vbuf_trim();
+  vbuf_trim();
+  EXPECT_EQ(vbuf_stats().objects, 0u);
+  EXPECT_EQ(vbuf_stats().bytes, 0u);
+}
+
 }  // namespace
