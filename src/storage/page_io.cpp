@@ -15,6 +15,7 @@
 
 #include "base/debug_log.h"
 #include "base/panic.h"
+#include "base/server_counters.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "storage/backup_seams.h"
@@ -168,6 +169,10 @@ uint64_t Vol_StatUpdate(int mode, uint64_t start, int type) {
   }
   s.count.fetch_add(1, std::memory_order_relaxed);
   s.by_type[type].fetch_add(1, std::memory_order_relaxed);
+  // The server's statistics history shows the same counts per second.
+  server_count(mode == Vol_STAT_READ    ? server_counters.reads
+               : mode == Vol_STAT_WRITE ? server_counters.writes
+                                        : server_counters.syncs);
   return us;
 }
 

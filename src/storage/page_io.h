@@ -45,7 +45,8 @@ int Vol_InitStatistics();
 // The clock now, or 0 when timing is off.
 uint64_t Vol_StatStart();
 // Counts one transfer of mode (Vol_STAT_*, or -1 to only measure) completed
-// as type and returns the microseconds since start. A start of 0 was taken
+// as type, here and in the server counters (reads, writes, syncs), and
+// returns the microseconds since start. A start of 0 was taken
 // while timing was off: the transfer is counted but not timed.
 uint64_t Vol_StatUpdate(int mode, uint64_t start, int type);
 void Vol_GetStatistics(int mode, Vol_IOSTAT* out);

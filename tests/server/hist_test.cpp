@@ -12,6 +12,7 @@
 #include "base/server_counters.h"
 #include "platform/clock.h"
 #include "server/vtimer.h"
+#include "storage/page_io.h"
 
 namespace {
 
@@ -131,6 +132,18 @@ TEST_F(HistSeriesTest, TheTimerTickTakesAndResetsTheCounters) {
   EXPECT_EQ(read(HIST_LOAD), (std::vector<uint32_t>{90}));
   hist_timer_tick(nullptr);  // the idle time was taken too: fully busy now
   EXPECT_EQ(read(HIST_LOAD), (std::vector<uint32_t>{95}));
+}
+
+TEST_F(HistSeriesTest, ThePageTransfersAndFlushesFeedTheDiskSeries) {
+  for (auto* c : {&server_counters.reads, &server_counters.writes, &server_counters.syncs}) *c = 0;
+  for (int i = 0; i < 30; ++i) Vol_StatUpdate(Vol_STAT_READ, 0, Vol_STAT_AT_ONCE);
+  for (int i = 0; i < 20; ++i) Vol_StatUpdate(Vol_STAT_WRITE, 0, Vol_STAT_WAITED);
+  for (int i = 0; i < 10; ++i) Vol_StatUpdate(Vol_STAT_TIO, 0, Vol_STAT_BY_THREAD);
+  Vol_StatUpdate(-1, 0, Vol_STAT_AT_ONCE);  // a measurement only: no transfer
+  hist_timer_tick(nullptr);
+  EXPECT_EQ(read(HIST_READS), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(read(HIST_WRITES), (std::vector<uint32_t>{2}));
+  EXPECT_EQ(read(HIST_SYNCS), (std::vector<uint32_t>{1}));
 }
 
 // An idle server sleeps on the sync semaphore across several intervals;
