@@ -604,6 +604,35 @@ TEST_P(IdleDuringShutdown, HandlesTcpEventsOnlyBeforeTheShutdown) {
 INSTANTIATE_TEST_SUITE_P(Flag, IdleDuringShutdown, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "ShuttingDown" : "Running"; });
 
+// Nothing in the server wakes the ps task; woken, it dumps both tables.
+TEST_F(IdleHandOff, ThePsTaskDumpsTheSessionsAndTheTasksWhenWoken) {
+  LogCapture log("D0");
+  start_worker();
+  static Task* ps;
+  ps = thread_create(ps_thread, 1);
+  ASSERT_NE(ps, nullptr);
+  thread_set_name(ps, "ps");
+  run([] {
+    settle();
+    thread_unblock(ps);
+    settle();
+    thread_stop();
+  });
+  char session_row[80], address_row[80];
+  snprintf(session_row, sizeof session_row, "%-10p %3d %-20.20s %-5.5s %s", nullptr,
+           thread_id(tc_worker[0]), "pair", "", "");
+  snprintf(address_row, sizeof address_row, "%14s %-20.20s %5s %s", "", "127.0.0.1:1000", "", "");
+  char ps_row[80];  // the ps task runs while it dumps
+  snprintf(ps_row, sizeof ps_row, "%-10s %3d %c  ", "internal", thread_id(ps), 'R');
+  testsupport::expect_in_order(
+      log.text(),
+      {"Session    TID Host / IP ADDR       Platf User / Login\n",
+       "---------- --- -------------------- ----- --------------------\n", session_row,
+       address_row, "Session    TID ST WCHAN      Blocked  Sched    Name\n",
+       "---------- --- -- ---------- -------- -------- --------------------\n"});
+  EXPECT_TRUE(log.contains(ps_row)) << log.text();
+}
+
 TEST_F(IdleHandOff, AConnectionTheMasterSetCannotTakeIsRefused) {
   LogCapture log("D0");
   for (int n = 0; master_set_room() > 0; ++n) ASSERT_EQ(master_set_add(kOtherSocket + n), 0);
