@@ -1,9 +1,10 @@
 // signal_thread.h - SIGINT and SIGTERM handled in ordinary thread context.
 //
-// signal_block() must run on the main thread before any other thread starts,
-// so that every thread inherits the blocked mask. The signal thread then takes
-// the two signals with sigwait and calls whichever handler is installed at
-// that moment; nothing ever runs inside an asynchronous signal handler.
+// signal_block() runs on the main thread before any other thread starts, so
+// that every thread inherits the blocked mask and no signal handler ever
+// runs asynchronously. One thread then takes the two signals (the service
+// frame reads them from a signal descriptor) and calls whichever handler the
+// server has installed at that moment.
 #pragma once
 
 namespace platform {
@@ -14,14 +15,9 @@ using SignalHandler = void (*)(int signo);
 // starts later), and ignores SIGPIPE.
 void signal_block();
 
-// Installs the handler the signal thread calls; none ignores the signals.
+// Installs the handler the signal-taking thread calls; none ignores the
+// signals.
 void signal_set_handler(SignalHandler handler);
 SignalHandler signal_get_handler();
-
-// Starts the signal thread; 0 or an errno value. Idempotent.
-int signal_thread_start();
-// Stops and joins it (from any thread but the signal thread itself, where it
-// only asks the thread to stop).
-void signal_thread_stop();
 
 }  // namespace platform

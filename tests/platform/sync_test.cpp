@@ -1,6 +1,9 @@
-// Events, the OS semaphore and the signal thread.
+// Events, the OS semaphore, clocks and the signal mask.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <thread>
@@ -64,18 +67,36 @@ TEST(Clock, MonotonicAndNeverZero) {
   EXPECT_LE(a, b);
 }
 
-std::atomic<int> g_signo{0};
-void record_signal(int signo) { g_signo = signo; }
-
-TEST(SignalThread, HandlerRunsOnTheSignalThread) {
+// Threads started after signal_block inherit the blocked mask, so no signal
+// handler runs asynchronously in any of them; a write to a closed pipe
+// fails instead of killing the process.
+TEST(SignalBlock, LaterThreadsInheritTheMaskAndBrokenPipesAreErrors) {
   platform::signal_block();
-  platform::signal_set_handler(record_signal);
-  ASSERT_EQ(platform::signal_thread_start(), 0);
-  kill(getpid(), SIGTERM);
-  for (int i = 0; i < 200 && g_signo == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(g_signo.load(), SIGTERM);
+  bool int_blocked = false, term_blocked = false;
+  std::thread([&] {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    int_blocked = sigismember(&mask, SIGINT) == 1;
+    term_blocked = sigismember(&mask, SIGTERM) == 1;
+  }).join();
+  EXPECT_TRUE(int_blocked);
+  EXPECT_TRUE(term_blocked);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  errno = 0;
+  EXPECT_EQ(write(fds[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(fds[1]);
+}
+
+TEST(SignalHandler, TheInstalledHandlerIsTheOneCalled) {
+  static int called_with = 0;
+  platform::signal_set_handler(+[](int signo) { called_with = signo; });
+  platform::signal_get_handler()(SIGTERM);
+  EXPECT_EQ(called_with, SIGTERM);
   platform::signal_set_handler(nullptr);
-  platform::signal_thread_stop();
+  EXPECT_EQ(platform::signal_get_handler(), nullptr);
 }
 
 }  // namespace
