@@ -64,6 +64,31 @@ INSTANTIATE_TEST_SUITE_P(Settings, PanicTest,
                                                                                        : "Dump");
                          });
 
+// Outside a console run a usage or version stop prints nothing and returns 1
+// (a console run prints and exits 2 or returns 1: zentdb6_cli_test.cpp).
+struct QuietStop {
+  const char* name;
+  const char* arg;
+};
+void PrintTo(const QuietStop& c, std::ostream* os) { *os << c.arg; }
+
+class ServiceRunStop : public ::testing::TestWithParam<QuietStop> {};
+
+TEST_P(ServiceRunStop, ReturnsOneWithoutOutput) {
+  std::string program = "zentdb6", arg = GetParam().arg;
+  char* argv[] = {program.data(), arg.data(), nullptr};
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(server_main(2, argv, 0), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, ServiceRunStop,
+                         ::testing::Values(QuietStop{"Help", "-help"}, QuietStop{"Version", "--version"},
+                                           QuietStop{"BadOption", "-x"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST(ServerStopRequest, FirstAndRetriedRequestsAskForThirtySeconds) {
   testing::internal::CaptureStderr();
   debug_init("D1", stderr);
