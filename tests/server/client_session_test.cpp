@@ -535,26 +535,24 @@ TEST(TxReply, SendsWhatTheSocketTakesAndResumesThere) {
   const Bytes want(s->send_ptr, s->send_ptr + s->async_total_sz);
 
   Bytes got;
+  const auto client_reads = [&] {
+    uint8_t chunk[4096];
+    const ssize_t n = read(fds[0], chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), chunk, chunk + n);
+  };
   int pieces = 0;
   int rc;
   while ((rc = tx_reply(s)) == 1) {
     ++pieces;
     EXPECT_EQ(s->async_state, AS_XMIT2);
     EXPECT_EQ(s->async_ofs + s->async_rem_sz, s->async_total_sz);
-    uint8_t chunk[4096];
-    const ssize_t n = read(fds[0], chunk, sizeof chunk);
-    ASSERT_GT(n, 0);
-    got.insert(got.end(), chunk, chunk + n);
+    client_reads();
   }
   EXPECT_EQ(rc, 0);
   EXPECT_GT(pieces, 1);
   EXPECT_EQ(s->async_state, AS_IDLE);
-  while (got.size() < want.size()) {
-    uint8_t chunk[4096];
-    const ssize_t n = read(fds[0], chunk, sizeof chunk);
-    ASSERT_GT(n, 0);
-    got.insert(got.end(), chunk, chunk + n);
-  }
+  while (got.size() < want.size()) client_reads();
   EXPECT_EQ(got, want);
   close(fds[0]);
   close(fds[1]);
