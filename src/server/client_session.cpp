@@ -324,8 +324,13 @@ int finish_reply(ClientSession* session) {
 
 int tx_reply(ClientSession* session) {
   ZENT_ASSERT(session->async_state == AS_XMIT || session->async_state == AS_XMIT2);
-  if (session->async_ofs == 0 && debug_enabled('X', 3))
-    debug_dump("tcp_send", session->send_ptr, static_cast<int>(session->async_total_sz));
+  // The TCP layer's lines for a send, once per reply.
+  if (session->async_ofs == 0) {
+    if (debug_enabled('X', 3))
+      debug_dump("tcp_send", session->send_ptr, static_cast<int>(session->async_total_sz));
+    else
+      debug_log('X', 2, "tcp_send");
+  }
   while (session->async_rem_sz > 0) {
     const ssize_t n = send(session->sockfd, session->send_ptr + session->async_ofs,
                            session->async_rem_sz, MSG_DONTWAIT | MSG_NOSIGNAL);
