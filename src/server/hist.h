@@ -27,7 +27,7 @@ inline constexpr int HIST_INTERVAL_SEC = 10;
 // as a per-second figure the same way).
 struct HistFifo {
   uint32_t highest;                 // highest per-second rate of one interval
-  uint64_t seconds;                 // seconds counted
+  uint64_t seconds;                 // seconds counted (0 before the first sample)
   uint64_t sum;                     // sum of all samples
   uint64_t accumulator;             // samples of the current minute
   uint32_t minutes[HIST_MINUTES];   // per-second averages, newest first
