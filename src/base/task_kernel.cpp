@@ -249,11 +249,11 @@ void leave_sem_wait(Task* t) {
 }
 
 // The first holder of units to sleep waiting for a task opens every gate:
-// the parked one-unit takers test again.
-void release_parked_takers() {
+// wakes the one-unit takers that were held back only by one.
+void release_held_back_takers() {
   for (int i = 0; i < g_count; ++i) {
     Task* t = &g_table[i];
-    if (t->sem_wait == nullptr || !sleeping(t) || t->wchan != &t->sem_wait->parked) continue;
+    if (t->sem_wait == nullptr || !sleeping(t) || must_wait(t->sem_wait, t, t->sem_units)) continue;
     debug_log('T', 2, "Waking up task %d", t->id);
     make_runnable(t);
   }
@@ -262,7 +262,7 @@ void release_parked_takers() {
 void count_holder_awaiting_task(Task* t) {
   if (!holds_any_units(t)) return;
   t->holder_awaiting_task = true;
-  if (++g_holders_awaiting_tasks == 1) release_parked_takers();
+  if (++g_holders_awaiting_tasks == 1) release_held_back_takers();
 }
 
 void uncount_holder_awaiting_task(Task* t) {

@@ -663,6 +663,38 @@ TEST_F(Kernel, TaskAwaitedByAShareHolderIsNotHeldBackByAWaitingExclusiveTaker) {
   EXPECT_EQ(g_sem.big_waiters, 0);
 }
 
+// The same for a one-unit taker that went to sleep while the count was 0
+// and was held back when units came back.
+TEST_F(Kernel, HolderAwaitingATaskLetsThroughATakerThatSleptAtCountZero) {
+  g_sem = {};
+  g_sem.count = 10;
+  for (WaitQueue& q : g_q) q = {};
+  thread_create(+[] {  // 1: exclusive holder that gives a unit back, then awaits task 4
+    ASSERT_EQ(down_count(&g_sem, 10, __FILE__, __LINE__), 0);
+    rec(1);
+    thread_yield();  // tasks 2 and 3 go to sleep
+    up(&g_sem);      // count 1: task 2 stays behind task 3
+    EXPECT_EQ(thread_state(thread_by_id(2)), TS_BLOCKED);
+    sleep_on_task(&g_q[1], thread_by_id(4), nullptr, __FILE__, __LINE__);
+    rec(2);
+    up_count(&g_sem, 9);
+  }, 5);
+  thread_create(+[] {  // 2
+    ASSERT_EQ(down(&g_sem, __FILE__, __LINE__), 0);
+    rec(20);
+    up(&g_sem);
+  }, 5);
+  thread_create(+[] {  // 3
+    ASSERT_EQ(down_count(&g_sem, 10, __FILE__, __LINE__), 0);
+    rec(30);
+    up_count(&g_sem, 10);
+  }, 5);
+  thread_create(+[] { wake_up(&g_q[1]); }, 6);  // 4
+  run_with_stopper();
+  EXPECT_EQ(g_trace, (std::vector<int>{1, 20, 2, 30}));
+  EXPECT_EQ(g_sem.count, 10);
+}
+
 TEST_F(Kernel, AbortedExclusiveTakerReleasesParkedSharedTakers) {
   g_sem = {};
   g_sem.count = 10;
