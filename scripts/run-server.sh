@@ -15,7 +15,7 @@ if [ ! -f "$cfg" ]; then
   cat > "$cfg" <<CFG
 [Server]
 Service = 7820
-LogFlags = *1
+LogFlags = *1D2
 
 [Config]
 Threads = 40
