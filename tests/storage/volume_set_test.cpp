@@ -463,6 +463,99 @@ INSTANTIATE_TEST_SUITE_P(
                    "volume #0 has an invalid root page 0x1000190", 0, kRoot}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// Fuzz-style: one word of a descriptor copy (0, 1 or both) or of a
+// free-list page set to a value on the edge of what the set computes with,
+// or to a random one. The open either refuses the set (VOL E009, nothing
+// left open) or opens a set that allocates, frees, extends, syncs, closes
+// and opens again; never a crash, an assertion or a loop.
+TEST_F(VolumeSetTest, CorruptWordsAreRefusedOrHarmless) {
+  spec = four_volumes();
+  spec.volumes[0].ext_size = 16;
+  spec.volumes[2].ext_size = 16;
+  write_set(spec);
+  const std::vector<std::string> paths = paths_of(spec);
+  std::vector<std::vector<uint8_t>> pristine;
+  uint64_t total = 0;
+  for (const std::string& p : paths) {
+    pristine.push_back(fs.contents(p));
+    total += pristine.back().size();
+  }
+  // A set of this size writes only its descriptors and its one free-list
+  // page, or grows: putting those pages back is much cheaper than the files.
+  auto restore = [&](size_t i) {
+    platform::File* f = nullptr;
+    platform::FileInfo info;
+    ASSERT_EQ(platform::file_open(paths[i].c_str(), platform::FILE_READ, &f), 0);
+    ASSERT_EQ(f->info(&info), 0);
+    platform::file_close(f);
+    if (info.size != pristine[i].size()) return fs.put_file(paths[i], pristine[i]);
+    for (uint32_t page : {Vol_DESC_PAGE, 1u, Vol_DESC_COPY_PAGE}) {
+      const auto at = pristine[i].begin() + static_cast<long>(Vol_PageOffset(page));
+      ASSERT_EQ(testsupport::write_page(paths[i], page, {at, at + Vol_PAGESIZE}), 0);
+    }
+  };
+  fs.set_capacity(total + 64 * Vol_PAGESIZE);  // extensions stay small
+  const uint32_t edges[] = {0,       1,          2,          8,          319,        320,
+                            321,     0xFFFF,     65440,      65441,      0x1000000,  0x1000001,
+                            1234,    0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x01000001, 0x0200013F};
+  std::mt19937 rng(5);
+  LogCapture quiet("V0");
+  int refused = 0, opened = 0;
+  for (int round = 0; round < 800; ++round) {
+    for (size_t i = 0; i < paths.size(); ++i) restore(i);
+    const std::string& file = paths[rng() % paths.size()];
+    const uint32_t where = rng() % 4;  // copy 0, copy 1, both copies, free-list page
+    const uint32_t value = rng() % 3 == 0 ? static_cast<uint32_t>(rng()) : edges[rng() % 18];
+    // In a free-list page: its header and link, the bitmap words that hold
+    // the reserved pages 0, 1 and 319, or any bitmap word.
+    const uint32_t flist_words[] = {0, 1, 2, 3, 3 + 319 / 32, 3 + rng() % Vol_FLIST_SIZE};
+    const uint32_t word =
+        where < 3 ? rng() % (Vol_DESCRIPTOR_PROPER_SIZE / 4) : flist_words[rng() % 6];
+    std::vector<uint32_t> pages;
+    if (where == 0 || where == 2) pages.push_back(Vol_DESC_PAGE);
+    if (where == 1 || where == 2) pages.push_back(Vol_DESC_COPY_PAGE);
+    if (where == 3) pages.push_back(1);  // the first free-list page
+    for (uint32_t page : pages) {
+      std::vector<uint8_t> bytes;
+      ASSERT_EQ(testsupport::read_page(file, page, &bytes), 0);
+      for (int b = 0; b < 4; ++b) bytes[4 * word + b] = static_cast<uint8_t>(value >> (8 * b));
+      ASSERT_EQ(testsupport::write_page(file, page, bytes), 0);
+    }
+    const std::string what = file + " page " + std::to_string(pages[0]) + " word " +
+                             std::to_string(word) + " = " + std::to_string(value) +
+                             (where == 2 ? " (both copies)" : "");
+    if (open_set(paths) == nullptr) {
+      ++refused;
+      ASSERT_EQ(Vol_LastError(), VOL_E_INCONSISTENT) << what;
+      ASSERT_EQ(Vol_GetRootVol(), nullptr) << what;
+      continue;
+    }
+    ++opened;
+    std::vector<std::pair<Vol_PAGEADDR, int>> held;
+    for (int i = 0; i < 40; ++i) {
+      const int count = 1 + static_cast<int>(rng() % 8);
+      const bool log = Vol_GetTlogVol() != nullptr && rng() % 3 == 0;
+      const Vol_PAGEADDR p = Vol_AllocPage(count, log ? Vol_GetTlogAldesc() : nullptr);
+      if (p == 0) continue;
+      held.push_back({p, count});
+      const VOLUME& v = Vol_GetRootVol()[PAGE_VOLID(p)];
+      for (uint32_t n = PAGE_NUMBER(p); n < PAGE_NUMBER(p) + count; ++n) {
+        ASSERT_TRUE(n != Vol_DESC_PAGE && n != Vol_DESC_COPY_PAGE && n < v.curr_size)
+            << n << " handed out after " << what;
+        for (const Vol_FLMEM* fl = v.flmem_head; fl != nullptr; fl = fl->next)
+          ASSERT_NE(PAGE_NUMBER(fl->page), n) << "free-list page handed out after " << what;
+      }
+    }
+    for (size_t i = 0; i < held.size(); i += 2) Vol_FreePage(held[i].first, held[i].second);
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+    ASSERT_NE(open_set(paths), nullptr) << "reopening after " << what;
+    close_set();
+  }
+  EXPECT_GT(refused, 150);
+  EXPECT_GT(opened, 300);
+}
+
 TEST_F(VolumeSetTest, TwoPrimaryLogVolumesAreRefused) {
   spec = four_volumes();
   spec.volumes.push_back({"/v/log2.vol", VolType_LOG});
