@@ -132,7 +132,7 @@ struct Task {
 // Creates a table of count free tasks (ids 1..count). -1 when count is
 // outside 1..1024, memory is short, or the kernel is running. A second call
 // replaces the previous table (its tasks are dropped without clean-up) and
-// empties the mailbox.
+// empties the mailbox; threads that post for its tasks must have stopped.
 int thread_init(int count);
 // A new runnable task that calls entry; priority 1..99 (lower runs first).
 // None when the priority is out of range, the table is full or no fiber
