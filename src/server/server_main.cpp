@@ -169,6 +169,14 @@ void log_syserr_failure(const char* what) {
   debug_syserr('D', 0, ENOMEM, what);
 }
 
+// A failed storage step: what could not be done, then the call that failed
+// with the status it left.
+int storage_step_failed(const char* what, const char* call, const char* end = "") {
+  debug_log('D', 0, "%s", what);
+  debug_log('D', 0, "%s() failed with %s%s", call, error_text(), end);
+  return -1;
+}
+
 bool server_thread_elsewhere() {
   const std::thread::id server = g_server_thread.load();
   return server != std::thread::id() && server != std::this_thread::get_id();
@@ -421,11 +429,8 @@ int server_startup() {
     debug_log('D', 2, "Volume LARGEFILE mode enabled");
   }
   debug_log('D', 2, "Opening volumes ...");
-  if (Vol_OpenSet(static_cast<int>(paths.size()), paths.data()) == nullptr) {
-    debug_log('D', 0, "Unable to open data base volumes.");
-    debug_log('D', 0, "Vol_Open() failed with %s", error_text());
-    return -1;
-  }
+  if (Vol_OpenSet(static_cast<int>(paths.size()), paths.data()) == nullptr)
+    return storage_step_failed("Unable to open data base volumes.", "Vol_Open");
   // Both a set without LOG volumes and one whose LOG volumes are missing
   // open with transactions unavailable; the server needs them.
   if (Vol_GetTlogVol() == nullptr) {
@@ -439,46 +444,24 @@ int server_startup() {
   if (tio_setup() != 0) return -1;
   debug_log('D', 2, "Initializing cache subsystem ...");
   const int cache_pages = server_cfg->limits->buffer_cache * 128;
-  if (buf_Init(cache_pages, cache_pages) != 0) {
-    debug_log('D', 0, "Unable to initialize buffer-cache subsystem.");
-    debug_log('D', 0, "buf_Init() failed with %s", error_text());
-    return -1;
-  }
+  if (buf_Init(cache_pages, cache_pages) != 0)
+    return storage_step_failed("Unable to initialize buffer-cache subsystem.", "buf_Init");
   debug_log('D', 2, "Initializing subsystems ...");
-  if (Tlog_Init() != 0) {
-    debug_log('D', 0, "Unable to initialize transaction log subsystem");
-    debug_log('D', 0, "Tlog_Init() failed with %s\n", error_text());
-    return -1;
-  }
-  if (FixRec_Init() != 0) {
-    debug_log('D', 0, "Unable to initialize FixRec subsystem");
-    debug_log('D', 0, "FixRec_Init() failed with %s", error_text());
-    return -1;
-  }
-  if (btree_Init() != 0) {
-    debug_log('D', 0, "Unable to initialize btree subsystem");
-    debug_log('D', 0, "btree_Init() failed with %s", error_text());
-    return -1;
-  }
+  if (Tlog_Init() != 0)
+    return storage_step_failed("Unable to initialize transaction log subsystem", "Tlog_Init", "\n");
+  if (FixRec_Init() != 0)
+    return storage_step_failed("Unable to initialize FixRec subsystem", "FixRec_Init");
+  if (btree_Init() != 0)
+    return storage_step_failed("Unable to initialize btree subsystem", "btree_Init");
   debug_log('D', 2, "Setting up transaction logging ...");
-  if (Tlog_Recover() != 0) {
-    debug_log('D', 0, "Volume recovery failed");
-    debug_log('D', 0, "Tlog_Recover() failed with %s", error_text());
-    return -1;
-  }
+  if (Tlog_Recover() != 0) return storage_step_failed("Volume recovery failed", "Tlog_Recover");
   debug_log('D', 2, "Checkpointing volume ...");
-  if (Tlog_Checkpoint("Server startup") != 0) {
-    debug_log('D', 0, "Initial checkpoint operation failed");
-    debug_log('D', 0, "Tlog_Checkpoint() failed with %s", error_text());
-    return -1;
-  }
+  if (Tlog_Checkpoint("Server startup") != 0)
+    return storage_step_failed("Initial checkpoint operation failed", "Tlog_Checkpoint");
   Vol_ClearRedirectFlags(0);
   debug_log('D', 2, "Opening system catalog ...");
-  if (SysCat_open() != 0) {
-    debug_log('D', 0, "Unable to open system catalog");
-    debug_log('D', 0, "SysCat_open() failed with %s", error_text());
-    return -1;
-  }
+  if (SysCat_open() != 0)
+    return storage_step_failed("Unable to open system catalog", "SysCat_open");
   debug_log('D', 2, "Initializing statistics ...");
   if (Vol_InitStatistics() != 0) {
     debug_log('D', 0, "Unable to initialize statistics");
@@ -492,11 +475,10 @@ int server_closedown() {
   SysCat_close();
   VNode_Flush();
   debug_log('D', 2, "Checkpointing volume ...");
-  if (Tlog_Checkpoint("Server shutdown") != 0) {
-    debug_log('D', 0, "Checkpoint operation failed");
-    debug_log('D', 0, "Tlog_Checkpoint() failed with %s", error_text());
-    return -1;
-  }
+  // A failed checkpoint leaves the set open and inconsistent: the next start
+  // recovers it.
+  if (Tlog_Checkpoint("Server shutdown") != 0)
+    return storage_step_failed("Checkpoint operation failed", "Tlog_Checkpoint");
   debug_log('D', 2, "Closing volume ...");
   VNode_Flush();
   VNode_Cleanup();

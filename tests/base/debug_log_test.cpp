@@ -55,9 +55,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{"A", {{'A', 1}, {'B', 0}}},
                       FlagCase{"A0", {{'A', 0}}},
                       FlagCase{"*5A0", {{'A', 0}, {'B', 5}, {'Z', 5}}},
-                      FlagCase{"V3V1", {{'V', 1}}},             // later entry wins
-                      FlagCase{"a3 7B2", {{'A', 0}, {'B', 2}}},  // lower case, blank, lone digit skipped
-                      FlagCase{"D200", {{'D', 127}}},            // clamped, never negative
+                      FlagCase{"V3V1", {{'V', 1}}},  // later entry wins
+                      // A lower-case letter, a blank and a lone digit are skipped.
+                      FlagCase{"a3 7B2", {{'A', 0}, {'B', 2}}},
+                      FlagCase{"D200", {{'D', 127}}},  // clamped, never negative
                       FlagCase{"*99999999999", {{'A', 127}, {'Z', 127}}}),
     [](const ::testing::TestParamInfo<FlagCase>& param_info) {
       std::string name;
@@ -122,14 +123,17 @@ TEST_F(LogCapture, SyserrAddsSystemText) {
 
 TEST_F(LogCapture, ShortDumpLastLineIsPadded) {
   unsigned char data[20];
-  for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(i == 16 ? 'A' : i == 17 ? 0x80 : i);
+  for (int i = 0; i < 20; ++i)
+    data[i] = static_cast<unsigned char>(i == 16 ? 'A' : i == 17 ? 0x80 : i);
   debug_dump("label", data, 20);
   const std::string t = text();
   EXPECT_EQ(t.rfind(pid_prefix() + "label\nbuffer contains 20 bytes of data\n", 0), 0u) << t;
   EXPECT_NE(t.find("000: 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f |................|\n"),
             std::string::npos) << t;
-  EXPECT_NE(t.find("010: 41 80 12 13" + std::string(36, ' ') + " |A..." + std::string(12, ' ') + "|\n"),
-            std::string::npos) << t;
+  EXPECT_NE(
+      t.find("010: 41 80 12 13" + std::string(36, ' ') + " |A..." + std::string(12, ' ') + "|\n"),
+      std::string::npos)
+      << t;
 }
 
 // Below 1024 bytes a buffer is dumped whole; from 1024 on, its first 256
@@ -148,19 +152,21 @@ TEST_P(DumpLength, WholeOrShortened) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
   debug_dump("big", data.data(), GetParam().length);
   const std::string t = text();
-  for (const std::string& s : GetParam().present) EXPECT_NE(t.find(s), std::string::npos) << s << "\n" << t;
-  for (const std::string& s : GetParam().absent) EXPECT_EQ(t.find(s), std::string::npos) << s << "\n" << t;
+  for (const std::string& s : GetParam().present)
+    EXPECT_NE(t.find(s), std::string::npos) << s << "\n" << t;
+  for (const std::string& s : GetParam().absent)
+    EXPECT_EQ(t.find(s), std::string::npos) << s << "\n" << t;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lengths, DumpLength,
     ::testing::Values(
-        DumpCase{1023, {"buffer contains 1023 bytes of data\n000: ", "\n3f0: "}, {"... skipped ..."}},
-        DumpCase{1024,
-                 {"\n0f0: ", "|\n... skipped ...\n300: ", "\n3f0: "},
-                 {"\n100: ", "\n2f0: "}},
+        DumpCase{
+            1023, {"buffer contains 1023 bytes of data\n000: ", "\n3f0: "}, {"... skipped ..."}},
+        DumpCase{1024, {"\n0f0: ", "|\n... skipped ...\n300: ", "\n3f0: "}, {"\n100: ", "\n2f0: "}},
         // (1100 - 256) rounded down to a multiple of 16 is 0x340.
-        DumpCase{1100, {"|\n... skipped ...\n340: ", "\n440: 40 41 42 43 44 45 46 47 48 49 4a 4b    "},
+        DumpCase{1100,
+                 {"|\n... skipped ...\n340: ", "\n440: 40 41 42 43 44 45 46 47 48 49 4a 4b    "},
                  {"\n330: "}}),
     [](const ::testing::TestParamInfo<DumpCase>& param_info) {
       return "Bytes" + std::to_string(param_info.param.length);
@@ -183,7 +189,8 @@ TEST_F(LogCapture, LinesFromManyThreadsNeverInterleave) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) debug_log('D', 0, "thread %d line %d %s", t, i, "payload-payload");
+      for (int i = 0; i < 200; ++i)
+        debug_log('D', 0, "thread %d line %d %s", t, i, "payload-payload");
     });
   for (auto& th : threads) th.join();
   const std::string t = text();

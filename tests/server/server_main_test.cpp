@@ -59,9 +59,10 @@ INSTANTIATE_TEST_SUITE_P(Settings, PanicTest,
                                            PanicCase{CFG_PANIC_RESTART, false},
                                            PanicCase{CFG_PANIC_DUMP, false}),
                          [](const auto& param_info) {
-                           return std::string(param_info.param.action == CFG_PANIC_EXIT      ? "Exit"
-                                              : param_info.param.action == CFG_PANIC_RESTART ? "Restart"
-                                                                                       : "Dump");
+                           return std::string(param_info.param.action == CFG_PANIC_EXIT ? "Exit"
+                                              : param_info.param.action == CFG_PANIC_RESTART
+                                                  ? "Restart"
+                                                  : "Dump");
                          });
 
 // Outside a console run a usage or version stop prints nothing and returns 1
@@ -85,7 +86,8 @@ TEST_P(ServiceRunStop, ReturnsOneWithoutOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, ServiceRunStop,
-                         ::testing::Values(QuietStop{"Help", "-help"}, QuietStop{"Version", "--version"},
+                         ::testing::Values(QuietStop{"Help", "-help"},
+                                           QuietStop{"Version", "--version"},
                                            QuietStop{"BadOption", "-x"}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
@@ -110,9 +112,10 @@ namespace {
 class ServerFiles {
  public:
   explicit ServerFiles(const std::string& server_section = "") {
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(testsupport::free_tcp_port()) +
-                                  "\n" + server_section + "\n[Volumes]\n" +
-                                  testsupport::write_server_volumes(dir_.file("root.vol")));
+    dir_.write("zentdb6.cfg",
+               "[Server]\nService = " + std::to_string(testsupport::free_tcp_port()) + "\n" +
+                   server_section + "\n[Volumes]\n" +
+                   testsupport::write_server_volumes(dir_.file("root.vol")));
   }
   std::string config() const { return dir_.file("zentdb6.cfg"); }
   std::string log() const { return dir_.file("server.log"); }
@@ -187,12 +190,12 @@ TEST_P(PanicOffTheServerThread, CleansUpAndExitsWithStatus6) {
 
 INSTANTIATE_TEST_SUITE_P(
     Threads, PanicOffTheServerThread,
-    ::testing::Values(OffThreadPanic{"AnotherThread", [] { std::thread(raise_panic, nullptr).join(); }},
-                      // The clean-up stops the timer thread: it must not join itself.
-                      OffThreadPanic{"TimerThread",
-                                     [] {
-                                       ASSERT_GE(vtimer_add(VTIMER_MIN_MS, 0, nullptr, raise_panic, nullptr), 0);
-                                     }}),
+    ::testing::Values(
+        OffThreadPanic{"AnotherThread", [] { std::thread(raise_panic, nullptr).join(); }},
+        // The clean-up stops the timer thread: it must not join itself.
+        OffThreadPanic{
+            "TimerThread",
+            [] { ASSERT_GE(vtimer_add(VTIMER_MIN_MS, 0, nullptr, raise_panic, nullptr), 0); }}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A background thread that cannot start keeps the kernel from running: the

@@ -35,9 +35,10 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   testsupport::TempDir dir;
   const int port = testsupport::free_tcp_port();
   ASSERT_GT(port, 0);
-  dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) +
-                               "\n\n[Volumes]\n" + testsupport::write_server_volumes(dir.file("root.vol")));
-  testsupport::Process server(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D3T2"});
+  dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) + "\n\n[Volumes]\n" +
+                               testsupport::write_server_volumes(dir.file("root.vol")));
+  testsupport::Process server(kServer,
+                              {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D3T2"});
   ASSERT_TRUE(server.wait_for_stderr(GetParam().when, 20000));
   server.send_signal(GetParam().signo);
   const testsupport::ProcessResult r = server.wait(30000);
@@ -193,8 +194,11 @@ TEST_P(PanicSetting, AFailedDescriptorRepairEndsTheRunAsTheSettingSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, PanicSetting,
-                         ::testing::Values(PanicCase{"Exit", 6, 0}, PanicCase{"Restart", -1, SIGABRT},
+                         ::testing::Values(PanicCase{"Exit", 6, 0},
+                                           PanicCase{"Restart", -1, SIGABRT},
                                            PanicCase{"Dump", -1, SIGABRT}),
-                         [](const auto& param_info) { return std::string(param_info.param.setting); });
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.setting);
+                         });
 
 }  // namespace
