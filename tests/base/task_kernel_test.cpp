@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/debug_log.h"
-#include "log_capture.h"
 #include "platform/os_semaphore.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ class Kernel : public ::testing::Test {
     EXPECT_EQ(thread_self(), nullptr);
   }
 
-  LogCapture log_;
+  testsupport::LogCapture log_{""};
 };
 
 // --- Set-up ------------------------------------------------------------------
