@@ -1035,16 +1035,132 @@ struct PowerCase {
 };
 void PrintTo(const PowerCase& c, std::ostream* os) { *os << c.name; }
 
-class PowerLossDuringExtension : public ::testing::TestWithParam<PowerCase> {};
+// One operation that writes descriptors or free-list pages, cut by a power
+// loss before each of its writes and flushes in turn.
+struct CrashOp {
+  const char* name;
+  std::vector<VolumeSpec> volumes;
+  // Runs on the open set before the cut is armed; all it wrote is flushed.
+  void (*setup)();
+  void (*run)(const std::vector<std::string>& paths);
+  // Extra checks of the set opened after the cut.
+  void (*check)(const VOLUME* set, FaultFileSystem& fs);
+  int min_steps;  // writes and flushes the operation makes at least
+  // The set is written with the oldest releases it may have; run opens it.
+  bool old_releases = false;
+};
+void PrintTo(const CrashOp& c, std::ostream* os) { *os << c.name; }
 
-// The power fails before each write and flush of an extension in turn; the
-// set opens every time, at its old or its new size with the new pages on
-// disk, with copies that agree and a free count that matches the bitmaps,
-// and it can still allocate.
-TEST_P(PowerLossDuringExtension, LeavesASetThatOpens) {
-  const PowerCase& c = GetParam();
+const Vol_PAGEADDR kNoPage = 0;
+Vol_PAGEADDR alloc_data(int count) { return Vol_AllocPage(count, nullptr); }
+Vol_PAGEADDR alloc_log(int count) { return Vol_AllocPage(count, Vol_GetTlogAldesc()); }
+
+// Rewrites both copies of every descriptor as release 28 (LOG 7), with the
+// maps of that release and, for a synced set, its flush flags.
+void write_old_releases(const std::vector<std::string>& paths, int sync_mode) {
+  for (const std::string& p : paths)
+    for (int copy : {0, 1})
+      ASSERT_EQ(testsupport::patch_descriptor(p, copy,
+                                              [&](VOLUME& v) {
+                                                v.release = v.type == VolType_LOG ? 7 : 28;
+                                                Vol_SetAllAllocAllowed(&v.standard_aldesc);
+                                                Vol_ClearAllAllocAllowed(&v.tlog_aldesc);
+                                                Vol_ClearAllAllocAllowed(&v.temp_aldesc);
+                                                if (sync_mode)
+                                                  Vol_SetFlag(v.type == VolType_LOG ? Vol_LSYNC
+                                                                                    : Vol_DSYNC,
+                                                              &v.header);
+                                              }),
+                0);
+}
+
+const CrashOp kCrashOps[] = {
+    {"Extension",
+     {{kRoot, VolType_DATA, 320, 12}},
+     [] {
+       for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
+     },
+     [](const std::vector<std::string>&) { alloc_data(1); },
+     [](const VOLUME* set, FaultFileSystem& fs) {
+       // At its old or its new size, and a size on disk means its pages are.
+       const uint32_t size = set->curr_size;
+       EXPECT_TRUE(size == 320 || size == 332) << size;
+       EXPECT_GE(fs.contents(kRoot).size(), uint64_t{size} * Vol_PAGESIZE);
+     },
+     6},
+    {"SyncOfAllocationsAndFrees",
+     {{kRoot, VolType_DATA}, {kLog, VolType_LOG}},
+     nullptr,
+     [](const std::vector<std::string>&) {
+       const Vol_PAGEADDR first = alloc_data(3);  // the root page: synced at once
+       for (int i = 0; i < 5; ++i) alloc_data(1 + i);
+       for (int i = 0; i < 4; ++i) alloc_log(2);
+       Vol_FreePage(first + 3, 1);
+       Vol_Sync(Vol_TIO_SYNC);
+     },
+     nullptr,
+     4},
+    {"FreeOfTheRootPage",
+     {{kRoot, VolType_DATA}, {kLog, VolType_LOG}},
+     [] {
+       alloc_data(2);
+       alloc_data(4);
+     },
+     [](const std::vector<std::string>&) { Vol_FreePage(Vol_GetRootVol()->first_page, 2); },
+     [](const VOLUME* set, FaultFileSystem&) {
+       EXPECT_TRUE(set->first_page == kNoPage || set->first_page == 2u) << set->first_page;
+     },
+     2},
+    {"ConsistentFlagClearedAndSet",
+     {{kRoot, VolType_DATA}, {kLog, VolType_LOG}},
+     nullptr,
+     [](const std::vector<std::string>&) {
+       Vol_ClearConsistent();
+       Vol_SetConsistent();
+     },
+     nullptr,
+     4},
+    {"PropertiesChanged",
+     {{kRoot, VolType_DATA}, {kLog, VolType_LOG}},
+     nullptr,
+     [](const std::vector<std::string>& paths) {
+       ASSERT_EQ(Vol_ChangeProperties(paths[0].c_str(), 0, 0, Vol_UNCHANGED, 16, 900), 0);
+       Vol_Sync(Vol_TIO_SYNC);
+     },
+     [](const VOLUME* set, FaultFileSystem&) {
+       // Both values were changed at once; copy 0 holds both or neither.
+       EXPECT_EQ(set->ext_size == 16, set->max_size == 900);
+     },
+     2},
+    {"LogRebuild",
+     {{kRoot, VolType_DATA}, {kLog, VolType_LOG}},
+     [] {
+       for (int i = 0; i < 10; ++i) alloc_log(3);
+     },
+     [](const std::vector<std::string>&) { Vol_TlogRebuild(); },
+     nullptr,
+     2},
+    {"ReleaseUpgradeAtOpen",
+     {{kRoot, VolType_DATA}, {kData, VolType_DATA}, {kLog, VolType_LOG}},
+     nullptr,
+     [](const std::vector<std::string>& paths) { ASSERT_NE(open_set(paths), nullptr); },
+     [](const VOLUME* set, FaultFileSystem&) {
+       EXPECT_TRUE(Vol_IsAllocAllowed(2, &set->tlog_aldesc));
+       EXPECT_FALSE(Vol_IsAllocAllowed(2, &set->standard_aldesc));
+     },
+     3,
+     true},
+};
+
+class PowerLossDuring : public ::testing::TestWithParam<std::tuple<CrashOp, PowerCase>> {};
+
+// The power fails before each write and flush of the operation in turn; the
+// set opens every time, with a free count that matches the bitmaps, it can
+// still allocate, and what it then writes leaves copies that agree.
+TEST_P(PowerLossDuring, LeavesASetThatOpens) {
+  const auto& [op, c] = GetParam();
   VolumeSetSpec s;
-  s.volumes = {{kRoot, VolType_DATA, 320, 12}};
+  s.volumes = op.volumes;
   const std::vector<std::string> paths = paths_of(s);
   bool cut = true;
   for (int n = 1; cut; ++n) {
@@ -1053,36 +1169,41 @@ TEST_P(PowerLossDuringExtension, LeavesASetThatOpens) {
       CrashFileSystem crash(&fs, [&] { fs.lose_power(c.mode, static_cast<uint32_t>(n * 100 + seed)); });
       platform::set_file_system(&crash);
       ASSERT_EQ(testsupport::write_volume_set(s), 0);
-      ASSERT_NE(open_set(paths), nullptr);
-      ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
-      for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
-      Vol_Sync(Vol_TIO_SYNC);
-      Vol_GetRootVol()->fhandle->datasync();
+      if (op.old_releases) {
+        write_old_releases(paths, c.sync_mode);
+      } else {
+        ASSERT_NE(open_set(paths), nullptr);
+        ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
+        if (op.setup) op.setup();
+        Vol_Sync(Vol_TIO_SYNC);
+        for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
+      }
       crash.arm(n);
       cut = false;
       try {
-        Vol_AllocPage(1, nullptr);
+        op.run(paths);
       } catch (const PowerCut&) {
         cut = true;
       }
       crash.arm(0);
       close_set();
       if (cut) {
+        const std::string at = "power lost at write or flush " + std::to_string(n) + ", seed " +
+                               std::to_string(seed);
         VOLUME* set = open_set(paths);
-        ASSERT_NE(set, nullptr) << "power lost at write or flush " << n << ", seed " << seed;
-        const uint32_t size = set->curr_size;
-        EXPECT_TRUE(size == 320 || size == 332) << n << ": " << size;
-        // A size on disk means its pages are on disk.
-        EXPECT_GE(fs.contents(kRoot).size(), uint64_t{size} * Vol_PAGESIZE) << n << "/" << seed;
-        EXPECT_EQ(set->free_size, Vol_CountFreePages(set)) << n;
-        EXPECT_NE(Vol_AllocPage(1, nullptr), 0u) << n;
+        ASSERT_NE(set, nullptr) << at;
+        for (int id = 0; id < Vol_NumVolumes(); ++id)
+          if (set[id].type != VolType_LOG)
+            EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
+        if (op.check) op.check(set, fs);
+        EXPECT_NE(alloc_data(1), kNoPage) << at;
         Vol_Sync(Vol_TIO_SYNC);
         close_set();
-        EXPECT_TRUE(copies_agree(kRoot)) << n;
-        ASSERT_NE(open_set(paths), nullptr) << n;
+        EXPECT_TRUE(copies_agree(kRoot)) << at;
+        ASSERT_NE(open_set(paths), nullptr) << at;
         close_set();
       } else {
-        EXPECT_GT(n, 5);
+        EXPECT_GT(n, op.min_steps);
       }
       platform::set_file_system(nullptr);
     }
@@ -1090,12 +1211,16 @@ TEST_P(PowerLossDuringExtension, LeavesASetThatOpens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    VolumeSet, PowerLossDuringExtension,
-    ::testing::Values(PowerCase{"DropUnflushedSynced", PowerLoss::DropUnflushed, 1, 1},
-                      PowerCase{"DropUnflushedUnsynced", PowerLoss::DropUnflushed, 1, 0},
-                      PowerCase{"TearUnflushedSynced", PowerLoss::TearUnflushed, 4, 1},
-                      PowerCase{"TearUnflushedUnsynced", PowerLoss::TearUnflushed, 4, 0}),
-    [](const auto& p) { return std::string(p.param.name); });
+    VolumeSet, PowerLossDuring,
+    ::testing::Combine(
+        ::testing::ValuesIn(kCrashOps),
+        ::testing::Values(PowerCase{"DropUnflushedSynced", PowerLoss::DropUnflushed, 1, 1},
+                          PowerCase{"DropUnflushedUnsynced", PowerLoss::DropUnflushed, 1, 0},
+                          PowerCase{"TearUnflushedSynced", PowerLoss::TearUnflushed, 4, 1},
+                          PowerCase{"TearUnflushedUnsynced", PowerLoss::TearUnflushed, 4, 0})),
+    [](const auto& p) {
+      return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).name;
+    });
 
 // An extension that needs a new free-list page, on sparse real files, stopped
 // at every write and flush in turn (the writes before the stop are kept, as
