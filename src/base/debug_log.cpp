@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
@@ -36,6 +37,16 @@ const char* const kDaemonCategories[26] = {
     "Network", "O", "Protocol", "Q", "R", "Server", "T", "U", "V", "W", "X", "Y", "Z"};
 
 bool is_file_stream(FILE* f) { return f != nullptr && f != stderr && f != stdout; }
+
+// Levels are read without the lock by every thread that logs, also while
+// another thread sets new flags; single-byte relaxed access keeps that
+// defined and as cheap as a plain compare.
+int8_t level_of(int index) {
+  return std::atomic_ref<int8_t>(DebugFlags[index]).load(std::memory_order_relaxed);
+}
+void set_level(int index, int8_t level) {
+  std::atomic_ref<int8_t>(DebugFlags[index]).store(level, std::memory_order_relaxed);
+}
 
 int text_max() { return g_variant == DebugVariant::Daemon ? kDaemonTextMax : kServerTextMax; }
 
@@ -88,9 +99,8 @@ FILE* debug_get_stream() {
 
 void debug_set_flags(const char* flags) {
   std::lock_guard<std::recursive_mutex> lock(g_mutex);
-  std::memset(DebugFlags, 0, sizeof DebugFlags);
-  if (flags == nullptr) return;
-  for (const char* p = flags; *p != '\0';) {
+  int8_t levels[26] = {};
+  for (const char* p = flags ? flags : ""; *p != '\0';) {
     const char c = *p++;
     int value = 1;
     if (std::isdigit(static_cast<unsigned char>(*p))) {
@@ -103,11 +113,12 @@ void debug_set_flags(const char* flags) {
       if (value > 127) value = 127;
     }
     if (c >= 'A' && c <= 'Z')
-      DebugFlags[c - 'A'] = static_cast<int8_t>(value);
+      levels[c - 'A'] = static_cast<int8_t>(value);
     else if (c == '*')
-      std::memset(DebugFlags, value, sizeof DebugFlags);
+      std::memset(levels, value, sizeof levels);
   }
-  if (flags[0] != '\0' && is_file_stream(g_stream)) write_header(flags);
+  for (int i = 0; i < 26; ++i) set_level(i, levels[i]);
+  if (flags != nullptr && flags[0] != '\0' && is_file_stream(g_stream)) write_header(flags);
 }
 
 void debug_init(const char* flags, FILE* stream) {
@@ -124,7 +135,7 @@ void debug_daemon_init(const char* flags, FILE* stream) {
 }
 
 int debug_enabled(int letter, int level) {
-  return letter >= 'A' && letter <= 'Z' && DebugFlags[letter - 'A'] >= level;
+  return letter >= 'A' && letter <= 'Z' && level_of(letter - 'A') >= level;
 }
 
 int debug_log(int letter, int level, const char* format, ...) {

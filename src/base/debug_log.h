@@ -13,7 +13,8 @@
 // daemon with its longer messages and one-call stream set-up.
 enum class DebugVariant { Server, Daemon };
 
-// Per-letter levels; index 0 is A.
+// Per-letter levels; index 0 is A. Set only through debug_set_flags, which
+// may run while other threads log.
 extern int8_t DebugFlags[26];
 
 void debug_set_variant(DebugVariant variant);
