@@ -3,8 +3,10 @@
 // storage, the shutdown task, signal handling and the panic handler.
 //
 // Everything here runs on the server thread, except shutdown_callback and
-// server_stop_request (any thread) and the signal handlers (signal thread).
+// server_stop_request (any thread), the signal handlers (the service frame's
+// thread, which takes the signals) and a panic's clean-up (any thread).
 #pragma once
+#include <atomic>
 #include <memory>
 
 #include "base/server_config.h"
@@ -20,8 +22,9 @@ extern CfgRecord* server_cfg;           // the configuration
 extern int server_interactive;          // console run
 extern int server_listen_socket;        // -1 when not open
 extern int http_listen_socket;          // -1 when not open
-extern volatile int kernel_running;     // tmain handed the thread to the kernel
-extern volatile int server_shutdown;    // set once by the shutdown task
+extern std::atomic<int> kernel_running;  // tmain handed the thread to the kernel
+// Set once by the shutdown task; read by the select and timer threads too.
+extern std::atomic<int> server_shutdown;
 extern int max_workers;                 // Threads
 extern Task** tc_worker;                // max_workers slots
 extern Task* tc_idle;
