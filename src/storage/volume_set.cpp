@@ -58,11 +58,6 @@ bool fl_dirty(const Vol_FLMEM* fl) { return Vol_TestFlag(Vol_DIRTY, fl->image) !
 void fl_mark_dirty(Vol_FLMEM* fl) { Vol_SetFlag(Vol_DIRTY, fl->image); }
 
 VOLUME* root() { return g.table; }
-
-// Lowest page of a volume that may be free: no page below it is. Lets first
-// fit start where the free pages start instead of at page 0. Every road that
-// makes a page free lowers it (unmark_page) or resets it (a bitmap read).
-uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_id]; }
 bool slot_filled(const VOLUME* v) { return v->revision[0] != '\0'; }
 bool is_open(const VOLUME* v) { return v->fhandle != nullptr; }
 
@@ -74,6 +69,11 @@ bool in_set(int id) {
 
 bool is_log_volume(const VOLUME* v) { return v->type == VolType_LOG; }
 int sync_bit(const VOLUME* v) { return is_log_volume(v) ? Vol_LSYNC : Vol_DSYNC; }
+
+// Lowest page of a volume that may be free: no page below it is. Lets first
+// fit start where the free pages start instead of at page 0. Every road that
+// makes a page free lowers it (unmark_page) or resets it (a bitmap read).
+uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_id]; }
 
 void fire_event(int event) {
   if (root() != nullptr && root()->callback != nullptr) root()->callback(event);
@@ -217,10 +217,12 @@ void flush_descriptor(VOLUME* v, int tio_mode) {
 
 // Fields of the two copies in the order they are compared. Those a running
 // set or a utility changes in place may differ after a crash between the
-// two writes; the others name the volume and must agree.
+// two writes; the others name the volume and must agree. An extension made
+// during on-line backup that never ended leaves the backup fields apart.
 struct CopyField {
   const char* name;
   bool may_differ;
+  bool backup;
   bool (*same)(const VOLUME& a, const VOLUME& b);
 };
 
@@ -230,54 +232,40 @@ struct CopyField {
     return std::memcmp(&a.field, &b.field, sizeof a.field) == 0;      \
   }
 const CopyField kCopyFields[] = {
-    {"revision", false, SAME_BYTES(revision)},
-    {"release", true, SAME_WORD(release)},
-    {"byte_order", false, SAME_WORD(byte_order)},
-    {"volume_id", false, SAME_WORD(volume_id)},
-    {"num_volumes", true, SAME_WORD(num_volumes)},
-    {"used_volumes", true, SAME_WORD(used_volumes)},
-    {"used_map", true, SAME_BYTES(used_map)},
-    {"set_id", false, SAME_WORD(set_id)},
-    {"type", false, SAME_WORD(type)},
-    {"page_size", false, SAME_WORD(page_size)},
-    {"curr_size", true, SAME_WORD(curr_size)},
-    {"ext_size", true, SAME_WORD(ext_size)},
-    {"max_size", true, SAME_WORD(max_size)},
-    {"flist_head", false, SAME_WORD(flist_head)},
-    {"flist_tail", true, SAME_WORD(flist_tail)},
-    {"num_flist", true, SAME_WORD(num_flist)},
-    {"first_page", true, SAME_WORD(first_page)},
+    {"revision", false, false, SAME_BYTES(revision)},
+    {"release", true, false, SAME_WORD(release)},
+    {"byte_order", false, false, SAME_WORD(byte_order)},
+    {"volume_id", false, false, SAME_WORD(volume_id)},
+    {"num_volumes", true, false, SAME_WORD(num_volumes)},
+    {"used_volumes", true, false, SAME_WORD(used_volumes)},
+    {"used_map", true, false, SAME_BYTES(used_map)},
+    {"set_id", false, false, SAME_WORD(set_id)},
+    {"type", false, false, SAME_WORD(type)},
+    {"page_size", false, false, SAME_WORD(page_size)},
+    {"curr_size", true, true, SAME_WORD(curr_size)},
+    {"ext_size", true, false, SAME_WORD(ext_size)},
+    {"max_size", true, false, SAME_WORD(max_size)},
+    {"flist_head", false, false, SAME_WORD(flist_head)},
+    {"flist_tail", true, true, SAME_WORD(flist_tail)},
+    {"num_flist", true, true, SAME_WORD(num_flist)},
+    {"first_page", true, false, SAME_WORD(first_page)},
 };
 #undef SAME_WORD
 #undef SAME_BYTES
-
-bool is_backup_field(const char* name) {
-  return strcmp(name, "curr_size") == 0 || strcmp(name, "flist_tail") == 0 ||
-         strcmp(name, "num_flist") == 0;
-}
 
 // Compares copy 1 with copy 0 (in v). 0 when they agree or copy 0 stands
 // (*rewrite_copy1 then says whether copy 1 must be written again), or -1.
 int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
   *rewrite_copy1 = false;
-  VOLUME* copy1 = new (std::nothrow) VOLUME();
-  if (copy1 == nullptr) {
-    debug_log('V', 0, "Vol_OpenSingle() failed: heap overflow (%u bytes)",
-              static_cast<unsigned>(sizeof(VOLUME)));
-    ZENT_ASSERT(!"Vol_OpenSingle() failed: heap overflow");
-  }
-  copy1->fhandle = v->fhandle;
-  if (read_descriptor(copy1, 1) != 0) {
-    delete copy1;
-    return -1;
-  }
+  VOLUME copy1;
+  copy1.fhandle = v->fhandle;
+  if (read_descriptor(&copy1, 1) != 0) return -1;
   const bool backup_crash = v->type == VolType_DATA &&
-                            flag(v, Vol_IS_REDIRECTED) != flag(copy1, Vol_IS_REDIRECTED);
-  int result = 0;
+                            flag(v, Vol_IS_REDIRECTED) != flag(&copy1, Vol_IS_REDIRECTED);
   bool told_backup = false;
   for (const CopyField& f : kCopyFields) {
-    if (f.same(*v, *copy1)) continue;
-    if (backup_crash && is_backup_field(f.name)) {
+    if (f.same(*v, copy1)) continue;
+    if (backup_crash && f.backup) {
       // An extension made during on-line backup that did not end cleanly.
       if (!told_backup)
         debug_log('V', 0,
@@ -290,8 +278,7 @@ int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
     if (!f.may_differ) {
       debug_log('V', 0, "invalid copy of volume descriptor (%s)", f.name);
       VOL_ERROR(VOL_E_COPIES_DIFFER);
-      result = -1;
-      break;
+      return -1;
     }
     // Copy 0 is always written first: the crash came between the two writes.
     debug_log('V', 0,
@@ -300,8 +287,7 @@ int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
               v->volume_id, f.name, path);
     *rewrite_copy1 = true;
   }
-  delete copy1;
-  return result;
+  return 0;
 }
 
 // --- Free lists -------------------------------------------------------------------
@@ -314,12 +300,9 @@ int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
     return -1;                             \
   } while (0)
 
-// Reads v's free-list chain from flist_head: num_flist pages, each of this
-// volume, each once. A link past the last page (an extension that wrote the
-// old tail's link but never its descriptor) is cut. 0, or -1 with status
-// VOL_E_BAD_DESCRIPTOR and no chain.
-int read_free_list(VOLUME* v) {
-  Vol_DeleteFreeList(v);
+// Reads num_flist pages of v's free-list chain from flist_head, each of this
+// volume and inside it, each once. *next is the link of the last page read.
+int read_chain(VOLUME* v, Vol_PAGEADDR* next) {
   Vol_PAGEADDR seen[kMaxFlistPages];
   Vol_PAGEADDR page = v->flist_head;
   for (uint32_t k = 0; k < v->num_flist; ++k) {
@@ -349,6 +332,14 @@ int read_free_list(VOLUME* v) {
   }
   if (v->flmem_tail == nullptr)
     FLIST_FAIL("Vol_ReadFreeDescriptor() failed: volume #%u has no free-list page", v->volume_id);
+  *next = page;
+  return 0;
+}
+
+// The chain read must end at flist_tail (a LOG or TEMP volume takes the end
+// it found). A link past the last page (an extension that wrote the old
+// tail's link but never its descriptor) is cut.
+int settle_chain_end(VOLUME* v, Vol_PAGEADDR next) {
   if (v->flmem_tail->page != v->flist_tail) {
     if (v->type == VolType_DATA)
       FLIST_FAIL("Vol_ReadFreeDescriptor() failed: free-list chain of volume #%u ends at "
@@ -357,7 +348,7 @@ int read_free_list(VOLUME* v) {
     v->flist_tail = v->flmem_tail->page;
     mark_dirty(v);
   }
-  if (page != 0) {
+  if (next != 0) {
     debug_log('V', 0,
               "NOTE: volume #%u: free-list chain continues past its tail page 0x%x - link "
               "removed",
@@ -365,7 +356,11 @@ int read_free_list(VOLUME* v) {
     Vol_FlistSetNext(v->flmem_tail, 0);
     fl_mark_dirty(v->flmem_tail);
   }
-  // The allocator must never hand out the descriptors or the free list.
+  return 0;
+}
+
+// The allocator must never hand out the descriptors or the free list.
+int check_reserved_pages(VOLUME* v) {
   uint32_t reserved[kMaxFlistPages + 2];
   uint32_t nreserved = 0;
   reserved[nreserved++] = Vol_DESC_PAGE;
@@ -380,6 +375,15 @@ int read_free_list(VOLUME* v) {
                  v->volume_id, reserved[i]);
   }
   return 0;
+}
+
+// v's whole free list, checked. 0, or -1 with status VOL_E_BAD_DESCRIPTOR
+// and no chain.
+int read_free_list(VOLUME* v) {
+  Vol_DeleteFreeList(v);
+  Vol_PAGEADDR next = 0;
+  if (read_chain(v, &next) != 0 || settle_chain_end(v, next) != 0) return -1;
+  return check_reserved_pages(v);
 }
 #undef FLIST_FAIL
 
@@ -414,52 +418,65 @@ int unmark_page(VOLUME* v, uint32_t n) {
   return 1;
 }
 
+// A run of free pages counted across words and free-list pages.
+struct FreeRun {
+  uint32_t want;
+  uint32_t length = 0;
+  uint32_t start = 0;
+
+  // Takes the 32 bits of pages p0..p0+31 (1 = free); true once the run is
+  // long enough.
+  bool take(uint32_t p0, uint32_t bits) {
+    if (bits == 0) {
+      length = 0;
+      return false;
+    }
+    if (bits == 0xFFFFFFFFu) {
+      if (length == 0) start = p0;
+      length += 32;
+      return length >= want;
+    }
+    for (uint32_t b = 0; b < 32; ++b) {
+      if (!(bits & (1u << b))) {
+        length = 0;
+        continue;
+      }
+      if (length == 0) start = p0 + b;
+      if (++length >= want) return true;
+    }
+    return false;
+  }
+};
+
 // First fit of count free pages over pages 0..curr_size-1, in page order
-// across word and free-list page boundaries (starting at the volume's
-// lowest free page, which the search moves up). The first page number, or 0.
+// across word and free-list page boundaries, starting at the volume's lowest
+// free page (which the search moves up to the first free page it sees).
+// The first page number, or 0.
 uint32_t find_free_run(const VOLUME* v, int count) {
-  const uint32_t want = static_cast<uint32_t>(count);
   uint32_t& hint = lowest_free(v);
   uint32_t first_free = v->curr_size;
-  uint32_t run = 0;
-  uint32_t run_start = 0;
-  uint32_t found = 0;
+  FreeRun run{static_cast<uint32_t>(count)};
   uint32_t base = hint / Vol_FLIST_NUMITEMS * Vol_FLIST_NUMITEMS;
   int w = static_cast<int>((hint - base) / 32);
   const Vol_FLMEM* fl = v->flmem_head;
   for (uint32_t k = base; fl != nullptr && k > 0; k -= Vol_FLIST_NUMITEMS) fl = fl->next;
-  for (; fl != nullptr && base < v->curr_size && found == 0;
-       fl = fl->next, base += Vol_FLIST_NUMITEMS, w = 0) {
+  for (; fl != nullptr && base < v->curr_size; fl = fl->next, base += Vol_FLIST_NUMITEMS, w = 0) {
     for (; w < Vol_FLIST_SIZE; ++w) {
       const uint32_t p0 = base + 32u * static_cast<uint32_t>(w);
       if (p0 >= v->curr_size) break;
       uint32_t bits = Vol_FlistWord(fl, w);
       const uint32_t left = v->curr_size - p0;
       if (left < 32) bits &= (1u << left) - 1u;
-      if (bits == 0) {
-        run = 0;
-        continue;
+      if (bits != 0 && first_free == v->curr_size)
+        first_free = p0 + static_cast<uint32_t>(__builtin_ctz(bits));
+      if (run.take(p0, bits)) {
+        hint = first_free;
+        return run.start;
       }
-      if (first_free == v->curr_size) first_free = p0 + static_cast<uint32_t>(__builtin_ctz(bits));
-      if (bits == 0xFFFFFFFFu) {
-        if (run == 0) run_start = p0;
-        run += 32;
-        if (run >= want) found = run_start;
-      } else {
-        for (uint32_t b = 0; b < 32 && found == 0; ++b) {
-          if (bits & (1u << b)) {
-            if (run == 0) run_start = p0 + b;
-            if (++run >= want) found = run_start;
-          } else {
-            run = 0;
-          }
-        }
-      }
-      if (found != 0) break;
     }
   }
   hint = first_free;
-  return found;
+  return 0;
 }
 
 // Vol_FindFreePages: the run's first page address, its pages marked used.
@@ -507,6 +524,100 @@ void release_table() {
   tio_set_volume_lookup(nullptr);
 }
 
+// --- Opening one volume ----------------------------------------------------------
+
+// Opens path for writing (the writer lock keeps every other writer off) and
+// learns its file type. The file, or none with status VOL_E_OPEN and
+// *os_error set.
+platform::File* open_volume_file(const char* path, platform::FileInfo* info, int* os_error) {
+  platform::File* f = nullptr;
+  if (int err = platform::file_open(path, platform::FILE_WRITE, &f)) {
+    debug_syserr('V', 0, err, "Unable to open volume file");
+    debug_log('V', 0, "Unable to open volume file \"%s\"", path);
+    VOL_ERROR(VOL_E_OPEN);
+    *os_error = err;
+    return nullptr;
+  }
+  if (int err = f->info(info)) {
+    debug_syserr('V', 0, err, "Unable to determine volume file type");
+    platform::file_close(f);
+    VOL_ERROR(VOL_E_OPEN);
+    *os_error = err;
+    return nullptr;
+  }
+  return f;
+}
+
+// Reads v's descriptor copies and free list, resets the run-time fields and
+// repairs what a crash between the copies' writes left. 0 or -1.
+int read_volume(VOLUME* v, const char* path, const platform::FileInfo& info) {
+  bool rewrite_copy1 = false;
+  if (read_descriptor(v, 0) != 0 || compare_copies(v, path, &rewrite_copy1) != 0) return -1;
+  v->callback = nullptr;
+  v->flmem_head = v->flmem_tail = nullptr;
+  memset(v->path, 0, sizeof v->path);
+  memcpy(v->path, path, strlen(path));
+  v->file_type = static_cast<uint32_t>(info.kind);
+  v->io_count = v->read_count = v->write_count = 0;
+  if (read_free_list(v) != 0) return -1;
+  if (v->type != VolType_LOG) {
+    const uint32_t counted = Vol_CountFreePages(v);
+    if (counted != v->free_size) {
+      debug_log('V', 1, "volume #%u: recovered number of free pages (current=%u, previous=%u)",
+                v->volume_id, counted, v->free_size);
+      v->free_size = counted;
+    }
+  }
+  if (rewrite_copy1) {
+    write_descriptor(v, 1);
+    flush_file(v, Vol_TIO_SYNC);
+  }
+  return 0;
+}
+
+// Vol_OpenSingle; *os_error is the system's error when the file could not
+// be opened (the set decides later whether a missing file may be left out).
+VOLUME* open_single(const char* path, int* os_error) {
+  *os_error = 0;
+  if (path == nullptr || strlen(path) >= static_cast<size_t>(Vol_MAXPATH)) {
+    debug_log('V', 0, "Unable to open volume file: path too long (%s)", path ? path : "");
+    VOL_ERROR(VOL_E_INCONSISTENT);
+    return nullptr;
+  }
+  platform::FileInfo info;
+  platform::File* f = open_volume_file(path, &info, os_error);
+  if (f == nullptr) return nullptr;
+  VOLUME* v = new (std::nothrow) VOLUME();
+  if (v == nullptr) {
+    debug_log('V', 0, "Vol_OpenSingle() failed: heap overflow (%u bytes)",
+              static_cast<unsigned>(sizeof(VOLUME)));
+    ZENT_ASSERT(!"Vol_OpenSingle() failed: heap overflow");
+  }
+  v->fhandle = f;
+  if (read_volume(v, path, info) != 0) {
+    Vol_FreeSingle(v);
+    return nullptr;
+  }
+  debug_log('V', 3, "Vol_OpenSingle() opened volume #%u", v->volume_id);
+  return v;
+}
+
+// Takes the free-space fields of v's copy 0 on disk (after recovery); the
+// copy must be v's. The descriptor is dirty afterwards. 0 or -1.
+int reread_free_space(VOLUME* v) {
+  VOLUME copy0;
+  copy0.fhandle = v->fhandle;
+  if (read_descriptor(&copy0, 0) != 0 || copy0.volume_id != v->volume_id) return -1;
+  v->curr_size = copy0.curr_size;
+  v->free_size = copy0.free_size;
+  v->flist_head = copy0.flist_head;
+  v->flist_tail = copy0.flist_tail;
+  v->num_flist = copy0.num_flist;
+  v->first_page = copy0.first_page;
+  mark_dirty(v);
+  return 0;
+}
+
 // --- Opening the set ----------------------------------------------------------------
 
 #define SET_FAIL(...)               \
@@ -519,7 +630,6 @@ struct OpenState {
   int force;
   int count;
   const char* missing_path[Vol_MAXLINK];
-  int missing_errno[Vol_MAXLINK];
   int missing = 0;
   int missing_logs = 0;
   bool might_be_corrupted = false;
@@ -537,46 +647,47 @@ void clear_redirect_flags_all() {
   }
 }
 
+// A volume read may take its slot: it belongs to the set of the first
+// volume read and its id is not taken yet. Logs why not.
+bool may_take_slot(const VOLUME* v, const char* path, uint32_t set_id) {
+  if (v->set_id != set_id) {
+    debug_log('V', 0, "failed to open volume: file does not belong to volume set (%u: %s)",
+              v->volume_id, path);
+    return false;
+  }
+  if (v->volume_id == 0 && slot_filled(&g.table[0])) {
+    debug_log('V', 0, "failed to open volume: more than one ROOT volume specified (%s)", path);
+    return false;
+  }
+  if (slot_filled(&g.table[v->volume_id])) {
+    debug_log('V', 0, "failed to open volume: volume already exists, volume_id=%u",
+              v->volume_id);
+    return false;
+  }
+  return true;
+}
+
 // Step 2: open every file and place it in its slot.
 int open_files(OpenState* st, const char* const* paths) {
-  uint32_t set_id = 0;
-  bool have_set_id = false;
+  const VOLUME* first = nullptr;
   for (int i = 0; i < st->count; ++i) {
     const char* path = paths[i];
-    VOLUME* v = Vol_OpenSingle(path);
+    int os_error = 0;
+    VOLUME* v = open_single(path, &os_error);
     if (v == nullptr) {
       // Whether a missing file may be left out is decided once the root and
       // every other file have been read.
-      if (Vol_LastError() == VOL_E_OPEN && errno == ENOENT) {
-        st->missing_path[st->missing] = path;
-        st->missing_errno[st->missing] = errno;
-        st->missing++;
-        continue;
-      }
-      return -1;
+      if (Vol_LastError() != VOL_E_OPEN || os_error != ENOENT) return -1;
+      st->missing_path[st->missing++] = path;
+      continue;
     }
-    if (!have_set_id) {
-      set_id = v->set_id;
-      have_set_id = true;
-    }
-    const char* problem = nullptr;
-    if (v->set_id != set_id) {
-      debug_log('V', 0, "failed to open volume: file does not belong to volume set (%u: %s)",
-                v->volume_id, path);
-      problem = "";
-    } else if (v->volume_id == 0 && slot_filled(&g.table[0])) {
-      debug_log('V', 0, "failed to open volume: more than one ROOT volume specified (%s)", path);
-      problem = "";
-    } else if (slot_filled(&g.table[v->volume_id])) {
-      debug_log('V', 0, "failed to open volume: volume already exists, volume_id=%u",
-                v->volume_id);
-      problem = "";
-    }
-    if (problem != nullptr) {
+    if (!may_take_slot(v, path, first != nullptr ? first->set_id : v->set_id)) {
       Vol_FreeSingle(v);
       return -1;
     }
-    g.table[v->volume_id] = *v;
+    VOLUME* slot = &g.table[v->volume_id];
+    *slot = *v;
+    if (first == nullptr) first = slot;
     // The slot owns the file and the free list now.
     v->fhandle = nullptr;
     v->flmem_head = v->flmem_tail = nullptr;
@@ -606,56 +717,68 @@ int check_empty_slot(OpenState* st, int id) {
   SET_FAIL("failed to open volume: missing volume #%d", id);
 }
 
+// Step 3: a DATA volume carries the root's generation; a LOG volume that
+// does not is taken as it stands when forced or when the set was closed
+// cleanly; TEMP volumes are not compared.
+int check_generation(OpenState* st, VOLUME* v) {
+  VOLUME* r = root();
+  switch (v->type) {
+    case VolType_DATA:
+      if (v->generation != r->generation)
+        SET_FAIL("failed to open volume: volume #%u has inconsistent generation count %u "
+                 "(should be %u)",
+                 v->volume_id, v->generation, r->generation);
+      return 0;
+    case VolType_LOG:
+      if (v->generation == r->generation) return 0;
+      if (!st->force && !flag(r, Vol_CONSISTENT))
+        SET_FAIL("failed to open volume: volume #%u has inconsistent generation count %u "
+                 "(should be %u)",
+                 v->volume_id, v->generation, r->generation);
+      debug_log('V', 0, "NOTE: LOG volume %u has inconsistent generation count - %s",
+                v->volume_id,
+                flag(r, Vol_CONSISTENT) ? "ignored since data volume is consistent"
+                                        : "data volume might be corrupted");
+      if (!flag(r, Vol_CONSISTENT)) st->might_be_corrupted = true;
+      v->generation = r->generation;
+      mark_dirty(v);
+      clear_redirect_flags_all();
+      return 0;
+    case VolType_TEMP:
+      return 0;
+    default:
+      SET_FAIL("failed to open volume: volume #%u has unknown type %u", v->volume_id, v->type);
+  }
+}
+
+// Step 3, from release 30 on: each volume is in the one allocator map of its
+// type.
+int check_allocator_maps(int id, const VOLUME* v) {
+  const VOLUME* r = root();
+  const bool s = Vol_IsAllocAllowed(id, &r->standard_aldesc);
+  const bool l = Vol_IsAllocAllowed(id, &r->tlog_aldesc);
+  const bool t = Vol_IsAllocAllowed(id, &r->temp_aldesc);
+  const bool ok = (v->type == VolType_DATA && s && !l && !t) ||
+                  (v->type == VolType_LOG && !s && l && !t) ||
+                  (v->type == VolType_TEMP && !s && !l && t);
+  if (!ok)
+    SET_FAIL("failed to open volume: volume #%u has inconsistent allocator settings",
+             v->volume_id);
+  return 0;
+}
+
 // Step 3 for one volume read.
 int check_volume(OpenState* st, int id) {
   VOLUME* r = root();
   VOLUME* v = &g.table[id];
-  if (id != 0) {
-    switch (v->type) {
-      case VolType_DATA:
-        if (v->generation != r->generation)
-          SET_FAIL("failed to open volume: volume #%u has inconsistent generation count %u "
-                   "(should be %u)",
-                   v->volume_id, v->generation, r->generation);
-        break;
-      case VolType_LOG:
-        if (v->generation == r->generation) break;
-        if (!st->force && !flag(r, Vol_CONSISTENT))
-          SET_FAIL("failed to open volume: volume #%u has inconsistent generation count %u "
-                   "(should be %u)",
-                   v->volume_id, v->generation, r->generation);
-        debug_log('V', 0, "NOTE: LOG volume %u has inconsistent generation count - %s",
-                  v->volume_id,
-                  flag(r, Vol_CONSISTENT) ? "ignored since data volume is consistent"
-                                          : "data volume might be corrupted");
-        if (!flag(r, Vol_CONSISTENT)) st->might_be_corrupted = true;
-        v->generation = r->generation;
-        mark_dirty(v);
-        clear_redirect_flags_all();
-        break;
-      case VolType_TEMP:
-        break;
-      default:
-        SET_FAIL("failed to open volume: volume #%u has unknown type %u", v->volume_id, v->type);
-    }
-  } else if (v->type != VolType_DATA) {
+  if (id == 0 && v->type != VolType_DATA)
     SET_FAIL("failed to open volume: volume #%u has unknown type %u", v->volume_id, v->type);
-  }
+  if (id != 0 && check_generation(st, v) != 0) return -1;
   if (flag(v, Vol_IS_REDIRECTED) && !flag(r, Vol_IS_REDIRECTED)) {
     set_flag(r, Vol_IS_REDIRECTED);
     mark_dirty(r);
   }
-  if (g.root_release >= 30) {
-    const bool s = Vol_IsAllocAllowed(id, &r->standard_aldesc);
-    const bool l = Vol_IsAllocAllowed(id, &r->tlog_aldesc);
-    const bool t = Vol_IsAllocAllowed(id, &r->temp_aldesc);
-    const bool ok = (v->type == VolType_DATA && s && !l && !t) ||
-                    (v->type == VolType_LOG && !s && l && !t) ||
-                    (v->type == VolType_TEMP && !s && !l && t);
-    if (!ok)
-      SET_FAIL("failed to open volume: volume #%u has inconsistent allocator settings",
-               v->volume_id);
-  }
+  if (g.root_release >= 30) return check_allocator_maps(id, v);
   return 0;
 }
 
@@ -793,7 +916,42 @@ uint32_t extension_failed(VOLUME* v) {
   return 0;
 }
 
-// Writes an extension in the order that keeps every crash openable: the new
+// The size an extension aims at: ext_size more pages, cut at the largest
+// volume and at max_size when there is one.
+uint32_t extension_target(const VOLUME* v) {
+  uint64_t target = static_cast<uint64_t>(v->curr_size) + v->ext_size;
+  if (target > Vol_MAXPAGES) target = Vol_MAXPAGES;
+  if (v->max_size != 0 && target > v->max_size) target = v->max_size;
+  return target > v->curr_size ? static_cast<uint32_t>(target) : v->curr_size;
+}
+
+// Zero-fills pages from..to-1 of v one by one, up to the first failure;
+// the pages filled.
+uint32_t fill_pages(VOLUME* v, uint32_t from, uint32_t to) {
+  for (uint32_t p = from; p < to; ++p)
+    if (Vol_FillPage(v, Vol_PageAddr(v->volume_id, p)) != 0) return p - from;
+  return to - from;
+}
+
+// Chains need new all-free free-list pages at pages from.. behind v's tail
+// in memory, the old tail linking to the first.
+void append_free_list_pages(VOLUME* v, uint32_t from, uint32_t need) {
+  if (need == 0) return;
+  Vol_FLMEM* old_tail = v->flmem_tail;
+  for (uint32_t j = 0; j < need; ++j) {
+    Vol_FLMEM* fl = Vol_CreateFreeDescriptor(Vol_PageAddr(v->volume_id, from + j));
+    if (j + 1 < need) Vol_FlistSetNext(fl, Vol_PageAddr(v->volume_id, from + j + 1));
+    fl_mark_dirty(fl);
+    v->flmem_tail->next = fl;
+    v->flmem_tail = fl;
+  }
+  Vol_FlistSetNext(old_tail, Vol_PageAddr(v->volume_id, from));
+  fl_mark_dirty(old_tail);
+  v->flist_tail = v->flmem_tail->page;
+  v->num_flist += need;
+}
+
+// Writes an extension in the order that keeps every crash openable: the new// Writes an extension in the order that keeps every crash openable: the new
 // free-list pages (and every other dirty one, the old tail's new link among
 // them) and the zero-filled pages reach the disk before copy 0, and copy 0
 // before copy 1.
@@ -805,6 +963,98 @@ void write_extension(VOLUME* v) {
   if (--in_flight == 0) write_copies(v, true, Vol_TIO_SYNC);
 }
 
+// --- Allocation -------------------------------------------------------------------
+
+// First pass: the volumes of map in id order with enough free pages.
+Vol_PAGEADDR fit_in_map(const Vol_ALDESC* map, int count) {
+  for (int id = 0; id < g.num_volumes; ++id) {
+    VOLUME* v = &g.table[id];
+    if (in_set(id) && Vol_IsAllocAllowed(id, map) && v->free_size >= static_cast<uint32_t>(count))
+      if (Vol_PAGEADDR page = take_free_pages(v, count)) return page;
+  }
+  return 0;
+}
+
+// Second pass: extends the volumes of map in id order (those whose file
+// system was found full are left alone) until one serves the request.
+Vol_PAGEADDR extend_and_fit(const Vol_ALDESC* map, int count) {
+  debug_log('V', 2, "Vol_AllocPage() note: request cannot be satisfied, trying to extend volume");
+  for (int id = 0; id < g.num_volumes; ++id) {
+    VOLUME* v = &g.table[id];
+    if (!in_set(id) || !Vol_IsAllocAllowed(id, map) || flag(v, Vol_FS_FULL)) continue;
+    // Free pages at the old end and the new ones may form the run together,
+    // so any gain is searched again.
+    if (Vol_ExtendSingle(v) > 0)
+      if (Vol_PAGEADDR page = take_free_pages(v, count)) return page;
+  }
+  return 0;
+}
+
+// The first page handed out for an owner without a root page becomes it,
+// on disk at once.
+void set_root_page(VOLUME* owner, Vol_PAGEADDR page, bool log) {
+  debug_log('V', 3, "Vol_AllocPage() note: setting up %svolume root page 0x%x",
+            log ? "transaction log " : "", page);
+  owner->first_page = page;
+  mark_dirty(owner);
+  if (log)
+    Vol_TlogSync(Vol_TIO_SYNC);
+  else
+    Vol_Sync(Vol_TIO_SYNC);
+}
+
+// --- Properties -------------------------------------------------------------------
+
+// The open volume whose path is exactly path: Linux file names differ by case.
+VOLUME* volume_by_path(const char* path) {
+  for (int id = 0; id < g.num_volumes; ++id)
+    if (is_open(&g.table[id]) && strcmp(g.table[id].path, path) == 0) return &g.table[id];
+  return nullptr;
+}
+
+// Every value given (not Vol_UNCHANGED) needs a volume and must be in range;
+// the flags may name USEVIO only. 0, or -1 with the status set.
+int check_property_changes(const VOLUME* vol, uint32_t flag_mask, uint32_t flag_values,
+                           uint32_t size, uint32_t ext_size, uint32_t max_size) {
+  struct Needs {
+    uint32_t value;
+    const char* what;
+  };
+  for (const Needs& n : {Needs{size, "size"}, Needs{ext_size, "extension size"},
+                         Needs{max_size, "maximum size"}}) {
+    if (n.value != Vol_UNCHANGED && vol == nullptr) {
+      debug_log('V', 0,
+                "Vol_ChangeProperties() failed: volume file not specified - required to change %s",
+                n.what);
+      VOL_ERROR(VOL_E_PROPERTIES);
+      return -1;
+    }
+  }
+  if (size != Vol_UNCHANGED && (size < Vol_MINPAGES || size > Vol_MAXPAGES)) {
+    debug_log('V', 0, "Vol_ChangeProperties() failed: size (%u) is out of range", size);
+    VOL_ERROR(VOL_E_RANGE);
+    return -1;
+  }
+  if (ext_size != Vol_UNCHANGED && (ext_size == 1 || ext_size > Vol_MAXPAGES)) {
+    debug_log('V', 0, "Vol_ChangeProperties() failed: ext_size (%u) is out of range", ext_size);
+    VOL_ERROR(VOL_E_RANGE);
+    return -1;
+  }
+  if (max_size != Vol_UNCHANGED && max_size != 0 && max_size < vol->curr_size) {
+    debug_log('V', 0, "Vol_ChangeProperties() failed: max_size (%u) is out of range", max_size);
+    VOL_ERROR(VOL_E_RANGE);
+    return -1;
+  }
+  const uint32_t usevio = 1u << Vol_USEVIO;
+  if ((flag_mask != 0 && flag_mask != usevio) || (flag_values & ~usevio) != 0) {
+    debug_log('V', 0, "Vol_ChangeProperties() failed: inconsistent flags: %08x/%08x", flag_mask,
+              flag_values);
+    VOL_ERROR(VOL_E_PROPERTIES);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // =====================================================================================
@@ -812,66 +1062,8 @@ void write_extension(VOLUME* v) {
 // =====================================================================================
 
 VOLUME* Vol_OpenSingle(const char* path) {
-  if (path == nullptr || strlen(path) >= static_cast<size_t>(Vol_MAXPATH)) {
-    debug_log('V', 0, "Unable to open volume file: path too long (%s)", path ? path : "");
-    VOL_ERROR(VOL_E_INCONSISTENT);
-    return nullptr;
-  }
-  platform::File* f = nullptr;
-  if (int err = platform::file_open(path, platform::FILE_WRITE, &f)) {
-    debug_syserr('V', 0, err, "Unable to open volume file");
-    debug_log('V', 0, "Unable to open volume file \"%s\"", path);
-    VOL_ERROR(VOL_E_OPEN);
-    errno = err;
-    return nullptr;
-  }
-  platform::FileInfo info;
-  if (int err = f->info(&info)) {
-    debug_syserr('V', 0, err, "Unable to determine volume file type");
-    platform::file_close(f);
-    VOL_ERROR(VOL_E_OPEN);
-    errno = err;
-    return nullptr;
-  }
-  VOLUME* v = new (std::nothrow) VOLUME();
-  if (v == nullptr) {
-    debug_log('V', 0, "Vol_OpenSingle() failed: heap overflow (%u bytes)",
-              static_cast<unsigned>(sizeof(VOLUME)));
-    ZENT_ASSERT(!"Vol_OpenSingle() failed: heap overflow");
-  }
-  v->fhandle = f;
-  bool rewrite_copy1 = false;
-  if (read_descriptor(v, 0) != 0 || compare_copies(v, path, &rewrite_copy1) != 0) {
-    Vol_FreeSingle(v);
-    errno = 0;
-    return nullptr;
-  }
-  v->callback = nullptr;
-  v->flmem_head = v->flmem_tail = nullptr;
-  memset(v->path, 0, sizeof v->path);
-  memcpy(v->path, path, strlen(path));
-  v->file_type = static_cast<uint32_t>(info.kind);
-  v->io_count = v->read_count = v->write_count = 0;
-  if (read_free_list(v) != 0) {
-    Vol_FreeSingle(v);
-    errno = 0;
-    return nullptr;
-  }
-  if (v->type != VolType_LOG || v->free_size > v->curr_size) {
-    const uint32_t counted = Vol_CountFreePages(v);
-    if (counted != v->free_size) {
-      debug_log('V', 1, "volume #%u: recovered number of free pages (current=%u, previous=%u)",
-                v->volume_id, counted, v->free_size);
-      v->free_size = counted;
-    }
-  }
-  if (rewrite_copy1) {
-    write_descriptor(v, 1);
-    flush_file(v, Vol_TIO_SYNC);
-  }
-  debug_log('V', 3, "Vol_OpenSingle() opened volume #%u", v->volume_id);
-  errno = 0;
-  return v;
+  int os_error = 0;
+  return open_single(path, &os_error);
 }
 
 void Vol_CloseSingle(VOLUME* vol) {
@@ -951,30 +1143,13 @@ int Vol_ReInit() {
   for (int id = 0; id < g.num_volumes; ++id) {
     VOLUME* v = &g.table[id];
     if (!in_set(id) || v->type != VolType_DATA) continue;
-    VOLUME* copy0 = new (std::nothrow) VOLUME();
-    ZENT_ASSERT(copy0 != nullptr && "Vol_OpenSingle() failed: heap overflow");
-    copy0->fhandle = v->fhandle;
-    const int rc = read_descriptor(copy0, 0);
-    const bool same_id = rc == 0 && copy0->volume_id == v->volume_id;
-    if (same_id) {
-      v->curr_size = copy0->curr_size;
-      v->free_size = copy0->free_size;
-      v->flist_head = copy0->flist_head;
-      v->flist_tail = copy0->flist_tail;
-      v->num_flist = copy0->num_flist;
-      v->first_page = copy0->first_page;
-      mark_dirty(v);
-    }
-    copy0->fhandle = nullptr;
-    delete copy0;
-    if (!same_id) {
+    if (reread_free_space(v) != 0) {
       debug_log('V', 0, "Vol_ReInit() failed: descriptor of volume #%u (%s) cannot be re-read",
                 v->volume_id, v->path);
       VOL_ERROR(VOL_E_BAD_DESCRIPTOR);
       return -1;
     }
     if (read_free_list(v) != 0) return -1;
-    lowest_free(v) = 0;
   }
   return 0;
 }
@@ -1117,22 +1292,8 @@ Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map) {
   if (map == nullptr) map = &r->standard_aldesc;
   Vol_PAGEADDR page = 0;
   if (owner != nullptr) {
-    for (int id = 0; id < g.num_volumes && page == 0; ++id) {
-      VOLUME* v = &g.table[id];
-      if (in_set(id) && Vol_IsAllocAllowed(id, map) && v->free_size >= static_cast<uint32_t>(count))
-        page = take_free_pages(v, count);
-    }
-    if (page == 0) {
-      debug_log('V', 2,
-                "Vol_AllocPage() note: request cannot be satisfied, trying to extend volume");
-      for (int id = 0; id < g.num_volumes && page == 0; ++id) {
-        VOLUME* v = &g.table[id];
-        if (!in_set(id) || !Vol_IsAllocAllowed(id, map) || flag(v, Vol_FS_FULL)) continue;
-        // Free pages at the old end and the new ones may form the run
-        // together, so any gain is searched again.
-        if (Vol_ExtendSingle(v) > 0) page = take_free_pages(v, count);
-      }
-    }
+    page = fit_in_map(map, count);
+    if (page == 0) page = extend_and_fit(map, count);
   }
   if (page == 0) {
     debug_log('V', 0, "No space left in %s volume (L%d)", log ? "transaction log" : "data",
@@ -1141,16 +1302,7 @@ Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map) {
     return 0;
   }
   ZENT_ASSERT(PAGE_NUMBER(page) != 0 && "found_page_number");
-  if (owner->first_page == 0) {
-    debug_log('V', 3, "Vol_AllocPage() note: setting up %svolume root page 0x%x",
-              log ? "transaction log " : "", page);
-    owner->first_page = page;
-    mark_dirty(owner);
-    if (log)
-      Vol_TlogSync(Vol_TIO_SYNC);
-    else
-      Vol_Sync(Vol_TIO_SYNC);
-  }
+  if (owner->first_page == 0) set_root_page(owner, page, log);
   return page;
 }
 
@@ -1252,54 +1404,29 @@ uint32_t Vol_ExtendSingle(VOLUME* v) {
               v->volume_id);
     return 0;
   }
-  uint64_t target = static_cast<uint64_t>(v->curr_size) + v->ext_size;
-  if (target > Vol_MAXPAGES) target = Vol_MAXPAGES;
-  if (v->max_size != 0 && target > v->max_size) target = v->max_size;
-  const uint32_t new_size = static_cast<uint32_t>(target);
-  const uint32_t to_add = new_size > v->curr_size ? new_size - v->curr_size : 0;
-  const uint32_t flist_total = Vol_FlistPagesFor(new_size);
-  const uint32_t need = flist_total > v->num_flist ? flist_total - v->num_flist : 0;
-  if (to_add <= need) {
+  const uint32_t old_size = v->curr_size;
+  const uint32_t new_size = extension_target(v);
+  const uint32_t total_flist = Vol_FlistPagesFor(new_size);
+  const uint32_t need = total_flist > v->num_flist ? total_flist - v->num_flist : 0;
+  if (new_size - old_size <= need) {
     debug_log('V', 1, "Note: Volume #%u has reached maximum size", v->volume_id);
     return 0;
   }
-  const uint32_t old_size = v->curr_size;
   if (need > 0) {
     debug_log('V', 3, "Note: Reserving %u additional pages for free-list on volume #%u", need,
               v->volume_id);
-    for (uint32_t j = 0; j < need; ++j) {
-      if (Vol_FillPage(v, Vol_PageAddr(v->volume_id, old_size + j)) != 0) {
-        debug_log('V', 1, "Vol_ExtendSingle: Could not extend free-list on volume #%u (L%d)",
-                  v->volume_id, __LINE__);
-        return extension_failed(v);
-      }
+    if (fill_pages(v, old_size, old_size + need) < need) {
+      debug_log('V', 1, "Vol_ExtendSingle: Could not extend free-list on volume #%u (L%d)",
+                v->volume_id, __LINE__);
+      return extension_failed(v);
     }
   }
   debug_log('V', 3, "Vol_ExtendSingle() note: using Vol_FillPage() to extend file space");
-  uint32_t filled = 0;
-  for (uint32_t p = old_size + need; p < new_size; ++p) {
-    if (Vol_FillPage(v, Vol_PageAddr(v->volume_id, p)) != 0) {
-      debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
-      break;
-    }
-    ++filled;
-  }
+  const uint32_t filled = fill_pages(v, old_size + need, new_size);
+  if (filled < new_size - old_size - need)
+    debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
   if (filled == 0 && need == 0) return extension_failed(v);
-  // The new free-list pages take the first new page numbers, all free.
-  Vol_FLMEM* old_tail = v->flmem_tail;
-  for (uint32_t j = 0; j < need; ++j) {
-    Vol_FLMEM* fl = Vol_CreateFreeDescriptor(Vol_PageAddr(v->volume_id, old_size + j));
-    if (j + 1 < need) Vol_FlistSetNext(fl, Vol_PageAddr(v->volume_id, old_size + j + 1));
-    fl_mark_dirty(fl);
-    v->flmem_tail->next = fl;
-    v->flmem_tail = fl;
-  }
-  if (need > 0) {
-    Vol_FlistSetNext(old_tail, Vol_PageAddr(v->volume_id, old_size));
-    fl_mark_dirty(old_tail);
-    v->flist_tail = v->flmem_tail->page;
-    v->num_flist += need;
-  }
+  append_free_list_pages(v, old_size, need);
   const uint32_t added = need + filled;
   v->curr_size = old_size + added;
   v->free_size += added;
@@ -1360,9 +1487,7 @@ int Vol_ChangeProperties(const char* path, uint32_t flag_mask, uint32_t flag_val
   ZENT_ASSERT(g.table != nullptr && "root_vol");
   VOLUME* vol = nullptr;
   if (path != nullptr) {
-    // Linux file names differ by case: the path must match exactly.
-    for (int id = 0; id < g.num_volumes && vol == nullptr; ++id)
-      if (is_open(&g.table[id]) && strcmp(g.table[id].path, path) == 0) vol = &g.table[id];
+    vol = volume_by_path(path);
     if (vol == nullptr) {
       debug_log('V', 0, "Vol_ChangeProperties() failed: volume file not in volume set, path=\"%s\"",
                 path);
@@ -1370,46 +1495,12 @@ int Vol_ChangeProperties(const char* path, uint32_t flag_mask, uint32_t flag_val
       return -1;
     }
   }
-  struct Needs {
-    uint32_t value;
-    const char* what;
-  };
-  for (const Needs& n : {Needs{size, "size"}, Needs{ext_size, "extension size"},
-                         Needs{max_size, "maximum size"}}) {
-    if (n.value != Vol_UNCHANGED && vol == nullptr) {
-      debug_log('V', 0,
-                "Vol_ChangeProperties() failed: volume file not specified - required to change %s",
-                n.what);
-      VOL_ERROR(VOL_E_PROPERTIES);
-      return -1;
-    }
-  }
-  if (size != Vol_UNCHANGED && (size < Vol_MINPAGES || size > Vol_MAXPAGES)) {
-    debug_log('V', 0, "Vol_ChangeProperties() failed: size (%u) is out of range", size);
-    VOL_ERROR(VOL_E_RANGE);
+  if (check_property_changes(vol, flag_mask, flag_values, size, ext_size, max_size) != 0)
     return -1;
-  }
-  if (ext_size != Vol_UNCHANGED && (ext_size == 1 || ext_size > Vol_MAXPAGES)) {
-    debug_log('V', 0, "Vol_ChangeProperties() failed: ext_size (%u) is out of range", ext_size);
-    VOL_ERROR(VOL_E_RANGE);
-    return -1;
-  }
-  if (max_size != Vol_UNCHANGED && max_size != 0 && max_size < vol->curr_size) {
-    debug_log('V', 0, "Vol_ChangeProperties() failed: max_size (%u) is out of range", max_size);
-    VOL_ERROR(VOL_E_RANGE);
-    return -1;
-  }
-  const uint32_t usevio = 1u << Vol_USEVIO;
-  if ((flag_mask != 0 && flag_mask != usevio) || (flag_values & ~usevio) != 0) {
-    debug_log('V', 0, "Vol_ChangeProperties() failed: inconsistent flags: %08x/%08x", flag_mask,
-              flag_values);
-    VOL_ERROR(VOL_E_PROPERTIES);
-    return -1;
-  }
   if (ext_size != Vol_UNCHANGED && Vol_SetExtensionSize(vol, ext_size) != 0) return -1;
   if (max_size != Vol_UNCHANGED && Vol_SetMaximumSize(vol, max_size) != 0) return -1;
   if (flag_mask != 0 && vol != nullptr) {
-    if (flag_values & usevio)
+    if (flag_values & (1u << Vol_USEVIO))
       set_flag(vol, Vol_USEVIO);
     else
       clear_flag(vol, Vol_USEVIO);
