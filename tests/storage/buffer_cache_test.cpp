@@ -289,6 +289,54 @@ TEST_F(BufferCacheTest, StatusListsPinnedBuffers) {
   EXPECT_EQ(buf_StatusNext(&cursor), nullptr);
 }
 
+// One scripted run on 9 buffers (a hash of 17 buckets) that moves every
+// counter but the read waits (see the task tests), with a buffer pinned
+// twice that stays pinned until its second unpin.
+TEST_F(BufferCacheTest, CountersFollowAScriptedRun) {
+  stop();
+  start(9);
+  char* b10 = get1(10);
+  buf_Put(b10, BF_PIN, 0);
+  int cursor = 0;
+  const BufStatus* st = buf_StatusNext(&cursor);
+  ASSERT_NE(st, nullptr);
+  EXPECT_EQ(st->refcount, 2);
+  buf_Put(b10, 0, BF_PIN);
+  cursor = 0;
+  st = buf_StatusNext(&cursor);
+  ASSERT_NE(st, nullptr);
+  EXPECT_EQ(st->refcount, 1);
+  EXPECT_STREQ(st->flags, "VP");
+  EXPECT_EQ(buf_GetStats()->unpins, 0u);
+  b10[0] = 1;
+  buf_Put(b10, BF_DIRTY, BF_PIN);
+  buf_Put(get1(27), 0, BF_PIN);  // the bucket of page 10
+  buf_Put(get1(10), 0, BF_PIN);  // a hit: page 27 is now least recent
+  char* bufs[5];
+  uint32_t first = 0;
+  ASSERT_EQ(buf_Alloc(data_node(), 2, &first, bufs), 0);
+  buf_PutVector(2, bufs, 0, BF_PIN);
+  buf_Get(data_node(), 40, 5, BF_PIN, bufs);  // every buffer in use now
+  buf_PutVector(5, bufs, 0, BF_PIN);
+  // Victims in LRU order: page 27 (clean), page 10 (dirty), the allocated
+  // pair (dirty, written as one run).
+  for (uint32_t p : {60u, 61u, 62u}) buf_Put(get1(p), 0, BF_PIN);
+  const BufStats s = *buf_GetStats();
+  EXPECT_EQ(s.hits, 1u);
+  EXPECT_EQ(s.misses, 10u);
+  EXPECT_EQ(s.allocated, 2u);
+  EXPECT_EQ(s.dirty_writes, 2u);
+  EXPECT_EQ(s.requests, 11u);
+  EXPECT_EQ(s.reused, 12u);
+  EXPECT_EQ(s.unpins, 13u);
+  EXPECT_EQ(s.pages_read, 10u);
+  EXPECT_EQ(s.pages_written, 3u);
+  EXPECT_EQ(s.bucket_first, 8u);
+  EXPECT_EQ(s.bucket_more, 4u);
+  EXPECT_EQ(s.read_waits, 0u);
+  EXPECT_EQ(disk(10)[0], 1);
+}
+
 TEST(BufferCacheInit, SizesItsHashAndRefusesTooFewBuffers) {
   LogCapture log("C3");
   EXPECT_EQ(buf_Init(8, 8), -1);
