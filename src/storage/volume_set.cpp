@@ -1412,20 +1412,26 @@ uint32_t Vol_ExtendSingle(VOLUME* v) {
     debug_log('V', 1, "Note: Volume #%u has reached maximum size", v->volume_id);
     return 0;
   }
-  if (need > 0) {
+  if (need > 0)
     debug_log('V', 3, "Note: Reserving %u additional pages for free-list on volume #%u", need,
               v->volume_id);
+  // During on-line backup the files must stay as they are: nothing is
+  // written now, every page counts as added, and the backup redirection
+  // carries the extension out when backup ends.
+  const bool deferred = flag(v, Vol_REDIRECT_PAGES);
+  uint32_t filled = new_size - old_size - need;
+  if (!deferred) {
     if (fill_pages(v, old_size, old_size + need) < need) {
       debug_log('V', 1, "Vol_ExtendSingle: Could not extend free-list on volume #%u (L%d)",
                 v->volume_id, __LINE__);
       return extension_failed(v);
     }
+    debug_log('V', 3, "Vol_ExtendSingle() note: using Vol_FillPage() to extend file space");
+    filled = fill_pages(v, old_size + need, new_size);
+    if (filled < new_size - old_size - need)
+      debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
+    if (filled == 0 && need == 0) return extension_failed(v);
   }
-  debug_log('V', 3, "Vol_ExtendSingle() note: using Vol_FillPage() to extend file space");
-  const uint32_t filled = fill_pages(v, old_size + need, new_size);
-  if (filled < new_size - old_size - need)
-    debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
-  if (filled == 0 && need == 0) return extension_failed(v);
   append_free_list_pages(v, old_size, need);
   const uint32_t added = need + filled;
   v->curr_size = old_size + added;
@@ -1438,13 +1444,10 @@ uint32_t Vol_ExtendSingle(VOLUME* v) {
     debug_log('V', 1, "Note: Volume #%u has been extended by %u pages, current size is %u pages",
               v->volume_id, added, v->curr_size);
   }
-  if (flag(v, Vol_REDIRECT_PAGES)) {
-    // On-line backup: the files stay as they are; the extension is logged
-    // and carried out when backup ends.
+  if (deferred)
     Vol_LogExtendAction(v, old_size, added, need);
-  } else {
+  else
     write_extension(v);
-  }
   return filled;
 }
 
