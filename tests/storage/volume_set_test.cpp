@@ -558,6 +558,21 @@ TEST_F(VolumeSetTest, CorruptWordsAreRefusedOrHarmless) {
   EXPECT_GT(opened, 300);
 }
 
+// The path field holds 1023 characters and its terminator: a longer path
+// is refused before the file is opened, the longest one is kept whole.
+TEST_F(VolumeSetTest, PathsLongerThanTheFieldAreRefused) {
+  const std::string longest = "/v/" + std::string(Vol_MAXPATH - 1 - 3, 'p');
+  spec.volumes = {{longest, VolType_DATA}, {kLog, VolType_LOG}};
+  write_set(spec);
+  ASSERT_NE(open_set({longest, kLog}), nullptr);
+  EXPECT_EQ(std::string(Vol_GetRootVol()->path), longest);
+  close_set();
+  LogCapture log("V0");
+  EXPECT_EQ(open_set({longest + "q", kLog}), nullptr);
+  EXPECT_EQ(Vol_LastError(), VOL_E_INCONSISTENT);
+  EXPECT_TRUE(log.contains("Unable to open volume file: path too long")) << log.text();
+}
+
 TEST_F(VolumeSetTest, TwoPrimaryLogVolumesAreRefused) {
   spec = four_volumes();
   spec.volumes.push_back({"/v/log2.vol", VolType_LOG});

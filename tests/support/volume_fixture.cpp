@@ -3,6 +3,7 @@
 #include "support/volume_fixture.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/file.h"
@@ -31,7 +32,6 @@ int write_volume(const VolumeSetSpec& spec, uint32_t id) {
       default: Vol_SetAllocAllowed(static_cast<int>(i), &v.standard_aldesc); break;
     }
   }
-  if (id == 0 && spec.consistent) Vol_SetFlag(Vol_CONSISTENT, &v.header);
   snprintf(v.path, sizeof v.path, "%s", vs.path.c_str());
   Vol_BuildNewFreeList(&v);
 
