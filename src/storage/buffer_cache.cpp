@@ -289,6 +289,34 @@ bool bf_is_do_channel(const Node* node) {
   return is_log_node(node) && g.node_info.node_id(node) == 2 && Vol_IsRedirected();
 }
 
+// One walk of the LRU list from the head: the first buffer neither pinned
+// nor in I/O that may be taken. Dirty buffers of log nodes are left in the
+// first pass; a do-channel request takes no dirty buffer at all.
+BUFHDR_T* bf_find_victim(int pass, bool do_channel) {
+  BUFHDR_T* bhp = g.lru_head;
+  for (int i = 0; i < g.nbufs; ++i, bhp = bhp->lru_next) {
+    if (bhp->flags & (BUF_PINNED | BUF_IO_IN_PROGRESS)) continue;
+    if (bhp->flags & BUF_DIRTY) {
+      if (do_channel) continue;
+      if (pass == 1 && is_log_node(bhp->id.node_id)) continue;
+    }
+    return bhp;
+  }
+  return nullptr;
+}
+
+// Sleeps on the global queue until an unpin, an invalidation or (for the
+// do channel, which waits for clean buffers) a write-back.
+void bf_wait_for_any_buffer(const Node* node, bool do_channel) {
+  if (do_channel) g.do_channel_waiters++;
+  const int aborted = sleep_on(&g.global_wait, __FILE__, __LINE__);
+  if (do_channel) g.do_channel_waiters--;
+  if (aborted != 0) {
+    debug_log('C', 0, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
+    ZENT_ASSERT(!"bf_newbuf: sleep_on failed");
+  }
+}
+
 // A free buffer for node, taken from the least recently used end. *slept is
 // set when the task had to wait for one (other tasks ran meanwhile).
 BUFHDR_T* bf_newbuf(const Node* node, bool* slept) {
@@ -296,18 +324,7 @@ BUFHDR_T* bf_newbuf(const Node* node, bool* slept) {
   int pass = 1;
   bool told_do_channel = false;
   for (;;) {
-    BUFHDR_T* victim = nullptr;
-    BUFHDR_T* bhp = g.lru_head;
-    for (int i = 0; i < g.nbufs; ++i, bhp = bhp->lru_next) {
-      if (bhp->flags & (BUF_PINNED | BUF_IO_IN_PROGRESS)) continue;
-      if (bhp->flags & BUF_DIRTY) {
-        if (do_channel) continue;
-        if (pass == 1 && is_log_node(bhp->id.node_id)) continue;
-      }
-      victim = bhp;
-      break;
-    }
-    if (victim != nullptr) {
+    if (BUFHDR_T* victim = bf_find_victim(pass, do_channel)) {
       if (victim->flags & BUF_DIRTY) {
         g.stats.dirty_writes++;
         bf_write_cluster(victim);
@@ -323,22 +340,12 @@ BUFHDR_T* bf_newbuf(const Node* node, bool* slept) {
       pass = 2;
       continue;
     }
-    if (do_channel) {
-      // Only a clean unpinned buffer will do; wait until a write-back or an
-      // unpin makes one.
-      if (!told_do_channel)
-        debug_log('C', 1, "bf_newbuf: Unable to grant buffer request for do channel");
-      told_do_channel = true;
-      g.do_channel_waiters++;
-    } else {
+    if (!do_channel)
       debug_log('C', 1, "bf_newbuf: All cache buffers are in use.");
-    }
-    int aborted = sleep_on(&g.global_wait, __FILE__, __LINE__);
-    if (do_channel) g.do_channel_waiters--;
-    if (aborted != 0) {
-      debug_log('C', 0, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
-      ZENT_ASSERT(!"bf_newbuf: sleep_on failed");
-    }
+    else if (!told_do_channel)
+      debug_log('C', 1, "bf_newbuf: Unable to grant buffer request for do channel");
+    told_do_channel = do_channel;
+    bf_wait_for_any_buffer(node, do_channel);
     *slept = true;
   }
 }
@@ -380,6 +387,23 @@ BUFHDR_T* bf_buffer_for(Node* node, uint32_t page, bool* hit) {
   return fresh;
 }
 
+// A hit on a page another task is reading or filling waits for it. One
+// that nobody will read or fill any more becomes this task's to read.
+void bf_wait_for_contents(BUFHDR_T* bhp, const Node* node) {
+  while (bhp->flags & BUF_NOT_READ) {
+    if (!bhp->claimed) {
+      bhp->claimed = true;
+      return;
+    }
+    g.stats.read_waits++;
+    if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
+      debug_log('C', 0, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
+                static_cast<void*>(bhp), node_name(node));
+      ZENT_ASSERT(!"bf_get_page: sleep_on failed");
+    }
+  }
+}
+
 // Pins the buffers of one cluster request; the N buffers left in bhps are
 // this task's to read or fill.
 void bf_get(Node* node, uint32_t first_page, int npages, uint32_t flags, BUFHDR_T** bhps) {
@@ -402,24 +426,8 @@ void bf_get(Node* node, uint32_t first_page, int npages, uint32_t flags, BUFHDR_
     }
     bhps[i] = bhp;
   }
-  // A hit on a page another task is reading or filling waits for it. One
-  // that nobody will read or fill any more becomes this task's to read.
-  for (int i = 0; i < npages; ++i) {
-    if (!waited_on[i]) continue;
-    BUFHDR_T* bhp = bhps[i];
-    while (bhp->flags & BUF_NOT_READ) {
-      if (!bhp->claimed) {
-        bhp->claimed = true;
-        break;
-      }
-      g.stats.read_waits++;
-      if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
-        debug_log('C', 0, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
-                  static_cast<void*>(bhp), node_name(node));
-        ZENT_ASSERT(!"bf_get_page: sleep_on failed");
-      }
-    }
-  }
+  for (int i = 0; i < npages; ++i)
+    if (waited_on[i]) bf_wait_for_contents(bhps[i], node);
   bf_link_cluster(bhps, npages);
 }
 
