@@ -337,6 +337,33 @@ TEST_F(BufferCacheTest, CountersFollowAScriptedRun) {
   EXPECT_EQ(disk(10)[0], 1);
 }
 
+// The first pass of the victim walk leaves dirty pages of log nodes alone
+// and takes a dirty data page even at the recent end; only when nothing else
+// is left does the second pass take the least recent log page.
+TEST_F(BufferCacheTest, VictimsSpareDirtyLogPagesUntilTheSecondPass) {
+  stop();
+  start(9);
+  for (uint32_t p = 100; p < 108; ++p) {
+    char* b = get1(p, BF_PIN, as_node(&g_lognode));
+    b[0] = 'L';
+    buf_Put(b, BF_DIRTY, BF_PIN);
+  }
+  char* data = get1(110);
+  data[0] = 'D';
+  buf_Put(data, BF_DIRTY, BF_PIN);
+  LogCapture log("C1");
+  char* pinned = get1(120);
+  EXPECT_EQ(disk(110)[0], 'D');
+  EXPECT_NE(disk(100)[0], 'L');
+  EXPECT_FALSE(log.contains("trying harder"));
+  char* next = get1(121);
+  EXPECT_TRUE(log.contains("bf_newbuf: Data buffers currently in use - trying harder"));
+  EXPECT_EQ(disk(100)[0], 'L');
+  EXPECT_NE(disk(101)[0], 'L');
+  buf_Put(next, 0, BF_PIN);
+  buf_Put(pinned, 0, BF_PIN);
+}
+
 TEST(BufferCacheInit, SizesItsHashAndRefusesTooFewBuffers) {
   LogCapture log("C3");
   EXPECT_EQ(buf_Init(8, 8), -1);
