@@ -987,30 +987,44 @@ TEST_F(VolumeSetTest, VolumesGrowByTheirExtensionSizeUpToTheMaximum) {
   EXPECT_EQ(Vol_GetRootVol()->free_size, 0u);
 }
 
-TEST_F(VolumeSetTest, EightPagesWhereOnlyRunsOfSevenAreFreeExtend) {
-  spec.volumes = {{kRoot, VolType_DATA, 320, 64}};
+struct ExtendCase {
+  const char* name;
+  uint32_t size, ext_size;
+  bool (*used)(uint32_t page);  // pages 2.. of the volume marked used first
+  int count;
+  Vol_PAGEADDR page;  // what the allocation gives
+  uint32_t size_after, free_after;
+};
+void PrintTo(const ExtendCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtensionServes : public VolumeSetTest, public ::testing::WithParamInterface<ExtendCase> {};
+
+TEST_P(ExtensionServes, ARequestNoRunCanTake) {
+  const ExtendCase& c = GetParam();
+  spec.volumes = {{kRoot, VolType_DATA, c.size, c.ext_size}};
   write_set(spec);
   ASSERT_NE(open_set(paths_of(spec)), nullptr);
-  for (uint32_t p = 2; p < 319; ++p)
-    if (p % 8 == 0) Vol_MarkPageUsed(p, 1);
+  for (uint32_t p = 2; p < c.size; ++p)
+    if (p != Vol_DESC_COPY_PAGE && c.used(p)) Vol_MarkPageUsed(p, 1);
   LogCapture log("V2");
-  EXPECT_EQ(Vol_AllocPage(8, nullptr), 320u);
+  EXPECT_EQ(Vol_AllocPage(c.count, nullptr), c.page);
   EXPECT_TRUE(log.contains("Vol_AllocPage() note: request cannot be satisfied, trying to extend volume"));
-  EXPECT_EQ(Vol_GetRootVol()->curr_size, 384u);
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, c.size_after);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, c.free_after);
+  EXPECT_EQ(Vol_CountFreePages(Vol_GetRootVol()), c.free_after);
 }
 
-// An extension smaller than the request still serves it when free pages at
-// the old end of the volume and the new ones form the run together.
-TEST_F(VolumeSetTest, ExtensionJoinsTheFreePagesAtTheOldEnd) {
-  spec.volumes = {{kRoot, VolType_DATA, 400, 4}};
-  write_set(spec);
-  ASSERT_NE(open_set(paths_of(spec)), nullptr);
-  for (uint32_t p = 2; p < 395; ++p)
-    if (p != 319) Vol_MarkPageUsed(p, 1);
-  EXPECT_EQ(Vol_AllocPage(8, nullptr), 395u);
-  EXPECT_EQ(Vol_GetRootVol()->curr_size, 404u);
-  EXPECT_EQ(Vol_GetRootVol()->free_size, 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, ExtensionServes,
+    ::testing::Values(
+        // Only runs of 7 are free, though free_size is large.
+        ExtendCase{"EightPagesWhereOnlyRunsOfSevenAreFree", 320, 64,
+                   [](uint32_t p) { return p % 8 == 0; }, 8, 320, 384, 334},
+        // An extension smaller than the request joins the free pages at the
+        // old end of the volume.
+        ExtendCase{"SmallExtensionJoinsTheFreePagesAtTheOldEnd", 400, 4,
+                   [](uint32_t p) { return p < 395; }, 8, 395, 404, 1}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(VolumeSetTest, FullFileSystemStopsExtensionUntilTheVolumeIsReadAgain) {
   spec.volumes = {{kRoot, VolType_DATA, 320, 64}};
