@@ -72,6 +72,14 @@ int post(const Post& p) {
   return 0;
 }
 
+// A wake-up, unblock or time-out that could not be queued would leave its
+// task asleep for ever, unseen: stop the process instead.
+void post_or_stop(const Post& p, const char* what) {
+  if (post(p) == 0) return;
+  debug_log('T', 0, "%s: no memory to post the wake-up", what);
+  ZENT_ASSERT(!"posted wake-up lost: no memory");
+}
+
 // The task a post names, when its slot still holds the same task.
 Task* posted_task(const Post& p) {
   if (p.task_id < 1 || p.task_id > g_count) return nullptr;
@@ -794,22 +802,20 @@ int thread_post(void (*fn)(void* arg), void* arg) {
 
 void thread_post_unblock(Task* task) {
   if (task == nullptr) return;
-  if (post({Post::kUnblock, nullptr, nullptr, task->id,
-            task->serial.load(std::memory_order_relaxed), 0}) != 0)
-    debug_log('T', 0, "thread_post_unblock: no memory, task %d not woken", task->id);
+  post_or_stop({Post::kUnblock, nullptr, nullptr, task->id,
+                task->serial.load(std::memory_order_relaxed), 0},
+               "thread_post_unblock");
 }
 
 void thread_post_timeout(Task* task, int value) {
   if (task == nullptr) return;
-  if (post({Post::kTimeout, nullptr, nullptr, task->id,
-            task->serial.load(std::memory_order_relaxed), value}) != 0)
-    debug_log('T', 0, "thread_post_timeout: no memory, task %d not timed out", task->id);
+  post_or_stop({Post::kTimeout, nullptr, nullptr, task->id,
+                task->serial.load(std::memory_order_relaxed), value},
+               "thread_post_timeout");
 }
 
 void thread_post_wake_up(WaitQueue* queue) {
-  if (post({Post::kWakeUp, nullptr, queue, 0, 0, 0}) != 0)
-    debug_log('T', 0, "thread_post_wake_up: no memory, queue %p not woken",
-              static_cast<void*>(queue));
+  post_or_stop({Post::kWakeUp, nullptr, queue, 0, 0, 0}, "thread_post_wake_up");
 }
 
 // --- Status -----------------------------------------------------------------

@@ -224,6 +224,11 @@ void up(Semaphore* sem);  // one unit
 
 // Runs fn(arg) on the server thread. 0, or -1 when out of memory.
 int thread_post(void (*fn)(void* arg), void* arg);
+// The three posts below cannot be dropped: without memory to queue one the
+// process stops through the assertion path, as a lost wake-up would leave a
+// task asleep for ever. (Recording them without allocation would need a link
+// inside each wait queue, and callers recycle queues that may still have a
+// wake-up on its way.)
 // Unblocks task when it is still the same task and blocked without a wait
 // channel (thread_unblock); otherwise nothing.
 void thread_post_unblock(Task* task);
