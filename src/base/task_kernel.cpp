@@ -26,6 +26,8 @@ int g_count = 0;
 Task* current_task = nullptr;
 platform::Fiber* g_main_fiber = nullptr;
 int g_initialized = 0;  // 0 none, 1 set up, 2 running
+// g_initialized == 2, for other threads.
+std::atomic<bool> g_kernel_running{false};
 int g_last_system_id = 0;
 bool g_system_tasks_done = false;
 unsigned g_stamp = 0;
@@ -600,11 +602,15 @@ int thread_run() {
   g_main_fiber = platform::fiber_convert_thread();
   current_task = nullptr;
   g_initialized = 2;
+  g_kernel_running.store(true);
   schedule();
+  g_kernel_running.store(false);
   current_task = nullptr;
   g_initialized = 1;
   return 0;
 }
+
+int thread_kernel_running() { return g_kernel_running.load() ? 1 : 0; }
 
 void thread_stop() {
   ZENT_ASSERT(current_task != nullptr && g_main_fiber != nullptr);

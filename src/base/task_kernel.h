@@ -9,7 +9,8 @@
 // Thread rules (see README.md in this directory):
 //  - Every function here runs on the server thread (the thread that called
 //    thread_run), EXCEPT the mailbox calls thread_post, thread_post_unblock,
-//    thread_post_timeout and thread_post_wake_up, which any thread may call.
+//    thread_post_timeout and thread_post_wake_up, and thread_kernel_running,
+//    which any thread may call.
 //  - Another thread that wants a task to run posts the change through the
 //    mailbox and then releases the server's sync semaphore (notify_event),
 //    on which the idle task waits; the idle task wakes, yields, and the
@@ -146,6 +147,8 @@ void thread_system_tasks_done();
 // them calls thread_stop. 0 then; -1 when the kernel is not set up or
 // already running.
 int thread_run();
+// 1 while thread_run runs the scheduler, else 0; any thread may ask.
+int thread_kernel_running();
 // From a task: return to thread_run's caller. The calling task stays
 // suspended where it is.
 void thread_stop();

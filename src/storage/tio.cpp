@@ -218,10 +218,17 @@ void post_done(TioCtx* ctx) {
 }
 
 // A context whose operations are all done: wake its task, or free it when
-// nobody waits. *woke tells the caller to notify the server.
+// nobody waits or nobody can wake the task any more (the kernel stopped
+// while it slept). *woke tells the caller to notify the server.
 void ctx_due(TioCtx* ctx, bool* woke) {
   if (ctx->tio_mode == Vol_TIO_FULL_OVL) {
     debug_log('T', 3, "Overlapped request for task %d completed", ctx->task_id);
+    g_ctx_free.put(ctx);
+    return;
+  }
+  if (!thread_kernel_running()) {
+    debug_log('T', 0, "tio notify: Unable to wake up task %d: thread kernel not running",
+              ctx->task_id);
     g_ctx_free.put(ctx);
     return;
   }
@@ -480,8 +487,7 @@ void sync_thread_main() {
       }
       *p = ctx->next;
       ctx->next = nullptr;
-      post_done(ctx);
-      woke = true;
+      ctx_due(ctx, &woke);
     }
     if (woke) notify_server();
 

@@ -19,6 +19,7 @@
 #include "platform/fault_file.h"
 #include "platform/file.h"
 #include "storage/page_io.h"
+#include "support/log_capture.h"
 #include "task_runner.h"
 
 namespace {
@@ -322,6 +323,58 @@ TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
   EXPECT_EQ(w->done, 61);
   EXPECT_EQ(w->threads_seen, 2);
 }
+
+// The kernel stops while a task still waits for its read or flush: the
+// completion cannot wake the task, says so and gives the waiter context back
+// rather than leaving it to a wake-up that never runs.
+struct StoppedKernelCase {
+  const char* name;
+  bool flush;
+};
+
+void PrintTo(const StoppedKernelCase& c, std::ostream* os) { *os << c.name; }
+
+class TioKernelStopped : public Tio, public ::testing::WithParamInterface<StoppedKernelCase> {};
+bool g_stopped_kernel_flush = false;
+
+TEST_P(TioKernelStopped, CompletionFreesTheWaiterContext) {
+  g_stopped_kernel_flush = GetParam().flush;
+  w->fs.set_nowait(false);
+  w->fs.hold_transfers(true);
+  w->fs.hold_flushes(true);
+  ASSERT_EQ(tio_setup(), 0);
+  w->bufs.assign(1, std::vector<uint8_t>(kPage));
+  auto waiter = +[] {
+    w->sleeper = thread_self();
+    if (g_stopped_kernel_flush) {
+      tio_fsync(w->b, Vol_TIO_SYNC);
+    } else {
+      TioVec v = vec_of(w->b, w->bufs[0].data(), 9);
+      tio_rw(0, Vol_TIO_SYNC, 1, &v);
+    }
+    ADD_FAILURE() << "woken after the kernel stopped";
+  };
+  ASSERT_TRUE(runner.run({waiter}, +[] { thread_stop(); }));
+  testsupport::LogCapture log("D3");
+  w->fs.hold_transfers(false);
+  w->fs.hold_flushes(false);
+  tio_drain();
+  tio_cleanup();
+  const std::string text = log.text();
+  EXPECT_NE(text.find("T0: tio notify: Unable to wake up task " +
+                      std::to_string(thread_id(w->sleeper)) + ": thread kernel not running\n"),
+            std::string::npos)
+      << text;
+  // The waiter contexts' free list is the first one cleaned up.
+  EXPECT_NE(text.find("D3: Cleaning up tio free-list\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("D3:  1 entries\n"), std::string::npos) << text;
+  EXPECT_LT(text.find("D3:  1 entries\n"), text.find("D3:  0 entries\n")) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tio, TioKernelStopped,
+                         ::testing::Values(StoppedKernelCase{"Read", false},
+                                           StoppedKernelCase{"Flush", true}),
+                         [](const auto& i) { return std::string(i.param.name); });
 
 // A task asleep in a transfer can have its sleep ended by a time-out (the
 // server does so when it closes a session). The read still fills the task's
