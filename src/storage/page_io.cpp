@@ -102,8 +102,10 @@ void transfer_cluster(Dir dir, const Placement* place, int count, void* const* b
       fatal(label);
     }
     if (done != static_cast<size_t>(n) * Vol_PAGESIZE) {
-      debug_log('V', 0, "%s: size=%u, nbytes=%u", label, n * Vol_PAGESIZE,
-                static_cast<unsigned>(done));
+      // Reported per page, as each page is its own transfer: the first page
+      // that came short and the bytes it got.
+      debug_log('V', 0, "%s: size=%u, nbytes=%u", label, Vol_PAGESIZE,
+                static_cast<unsigned>(done % Vol_PAGESIZE));
       fatal(label);
     }
     for (int k = 0; k < n; ++k) {
