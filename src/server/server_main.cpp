@@ -48,7 +48,7 @@ std::atomic<int> server_shutdown{0};
 int max_workers = 0;
 Task** tc_worker = nullptr;
 Task* tc_idle = nullptr;
-Task* tc_shutdown = nullptr;
+std::atomic<Task*> tc_shutdown{nullptr};
 Task* tc_ps = nullptr;
 Task* tc_syncer = nullptr;
 Task* tc_http = nullptr;
@@ -65,7 +65,8 @@ std::atomic<int> g_panic_action{CFG_PANIC_RESTART};
 std::atomic<bool> g_panicking{false};
 // Set by shutdown_callback before it wakes the shutdown task: a request that
 // arrives before that task has blocked (its wake-up would find it running
-// and be dropped) is not lost.
+// and be dropped), or before there is a kernel at all, is not lost. Cleared
+// when server_main returns.
 std::atomic<bool> g_shutdown_requested{false};
 // server_cleanup may be reached from the server thread, the thread that
 // takes signals and a panic on any thread; it runs once at a time and is
@@ -134,9 +135,8 @@ void closedown_signal_handler(int signo) {
   debug_log('D', 1, "Signal #%d captured during close-down, finishing close-down first", signo);
 }
 
-bool shutdown_task_waiting() {
-  return tc_shutdown != nullptr && thread_state(tc_shutdown) == TS_BLOCKED &&
-         thread_wchan(tc_shutdown) == nullptr;
+bool shutdown_task_waiting(Task* t) {
+  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
 }
 
 // The shutdown task: woken once by one of the three roads, it stops the
@@ -184,7 +184,10 @@ bool server_thread_elsewhere() {
 
 struct ServerThreadMark {
   ServerThreadMark() { g_server_thread.store(std::this_thread::get_id()); }
-  ~ServerThreadMark() { g_server_thread.store(std::thread::id()); }
+  ~ServerThreadMark() {
+    g_server_thread.store(std::thread::id());
+    g_shutdown_requested.store(false);
+  }
 };
 
 }  // namespace
@@ -195,7 +198,6 @@ int server_main(int argc, char** argv, int interactive) {
   const ServerThreadMark mark;
   setlocale(LC_ALL, "C");
   server_interactive = interactive;
-  g_shutdown_requested.store(false);
   if (argc > 0 && argv[0] != nullptr) g_program = argv[0];
 
   if (argc > 1 && strcmp(argv[1], "-help") == 0) {
@@ -411,6 +413,8 @@ int tmain() {
   kernel_running = 1;
   thread_run();
   kernel_running = 0;
+  // Its tasks never run again: wakes from other threads stop here.
+  tc_shutdown.store(nullptr);
   debug_log('D', 2, "tmain: thread kernel returned");
   platform::signal_set_handler(closedown_signal_handler);
   bg_timer_thread_stop();
@@ -517,25 +521,30 @@ void server_cleanup() {
 void shutdown_callback() {
   debug_log('T', 2, "shutdown_callback: waking up shutdown thread");
   g_shutdown_requested.store(true);
-  if (tc_shutdown == nullptr) return;
+  Task* t = tc_shutdown.load();
+  if (t == nullptr) return;
   if (thread_self() == nullptr) {
     // Not a task: the kernel's own thread or another thread hands the wake
     // over through the kernel's mailbox.
-    thread_post_unblock(tc_shutdown);
+    thread_post_unblock(t);
     notify_event("SHUTDOWN");
     return;
   }
-  if (shutdown_task_waiting()) {
-    thread_unblock(tc_shutdown);
+  if (shutdown_task_waiting(t)) {
+    thread_unblock(t);
     notify_event("SHUTDOWN");
   }
 }
 
 int server_stop_request(int attempt) {
-  if (attempt <= 1)
+  if (attempt <= 1) {
+    // A request already made stands: in a console run the server's own
+    // signal handler has made it before the frame's stop loop asks.
+    if (g_shutdown_requested.load()) return 30000;
     debug_log('D', 1, "Server shutdown requested ...");
-  else
+  } else {
     debug_log('D', 1, "Server shutdown retried (%d) ...", attempt - 1);
+  }
   shutdown_callback();
   return 30000;
 }

@@ -28,7 +28,7 @@ extern std::atomic<int> server_shutdown;
 extern int max_workers;                 // Threads
 extern Task** tc_worker;                // max_workers slots
 extern Task* tc_idle;
-extern Task* tc_shutdown;
+extern std::atomic<Task*> tc_shutdown;  // also read by shutdown_callback on any thread
 extern Task* tc_ps;
 extern Task* tc_syncer;
 extern Task* tc_http;

@@ -82,6 +82,13 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
               "D2: Cleaning up ...\n",
               "D1: QX Zentrim data base server terminated\n"});
   EXPECT_EQ(r.err.find("terminating"), std::string::npos) << r.err;
+  // The signal reaches the shutdown task once: the frame's stop loop that
+  // follows the server's own handler neither logs a request nor wakes again.
+  const std::string wake = "T2: shutdown_callback: waking up shutdown thread\n";
+  const size_t first = r.err.find(wake);
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(wake, first + 1), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Server shutdown requested"), std::string::npos) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
