@@ -53,14 +53,6 @@ int frame_timeout_ms() {
   return kDefaultFrameTimeoutMs;
 }
 
-// "%c" of now in local time.
-void format_now(char* out, size_t size) {
-  const time_t now = time(nullptr);
-  struct tm tm_now;
-  localtime_r(&now, &tm_now);
-  if (strftime(out, size, "%c", &tm_now) == 0) out[0] = 0;
-}
-
 // Timer thread: hand the check to the server thread.
 void watchdog_fired(void*) {
   thread_post(sessions_check_frame_timeouts, nullptr);
@@ -172,8 +164,8 @@ void accept_connection() {
   AcceptedPeer peer;
   if (accept_peer(server_listen_socket, &peer) != 0) return;
   char when[64];
-  format_now(when, sizeof when);
-  debug_log('D', 1, "Connection from %s port %u at %s", peer.host, peer.port, when);
+  debug_log('D', 1, "Connection from %s port %u at %s", peer.host, peer.port,
+            local_time_text(peer.when, when, sizeof when));
   session_start(peer.sock, peer.addr, peer.port, peer.host);
 }
 
@@ -508,9 +500,8 @@ void close_connection(Task* task) {
     }
   }
   char when[64];
-  format_now(when, sizeof when);
   debug_log('D', 1, "Disconnected %s port %u, at %s", session->host ? session->host : "?",
-            session->port, when);
+            session->port, local_time_text(time(nullptr), when, sizeof when));
 }
 
 void worker_cleanup(Task* task) {

@@ -135,10 +135,6 @@ void closedown_signal_handler(int signo) {
   debug_log('D', 1, "Signal #%d captured during close-down, finishing close-down first", signo);
 }
 
-bool shutdown_task_waiting(Task* t) {
-  return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;
-}
-
 // The shutdown task: woken once by one of the three roads, it stops the
 // sessions, waits for requests in progress and leaves the kernel.
 void shutdown_thread() {
@@ -530,7 +526,7 @@ void shutdown_callback() {
     notify_event("SHUTDOWN");
     return;
   }
-  if (shutdown_task_waiting(t)) {
+  if (blocked_without_wchan(t)) {
     thread_unblock(t);
     notify_event("SHUTDOWN");
   }

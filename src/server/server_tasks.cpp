@@ -136,14 +136,6 @@ void select_thread_body() {
   debug_log('D', 2, "Terminated background tcp thread #%d", tid);
 }
 
-// "%c" of a time in local time.
-const char* local_time_text(time_t t, char* buf, size_t size) {
-  struct tm tmv;
-  localtime_r(&t, &tmv);
-  if (strftime(buf, size, "%c", &tmv) == 0) buf[0] = '\0';
-  return buf;
-}
-
 void free_http_session(void* data) {
   auto* s = static_cast<HttpSession*>(data);
   if (s == nullptr) return;
@@ -176,6 +168,13 @@ void handle_worker_sockets() {
 }
 
 }  // namespace
+
+const char* local_time_text(time_t t, char* buf, size_t size) {
+  struct tm tmv;
+  localtime_r(&t, &tmv);
+  if (strftime(buf, size, "%c", &tmv) == 0) buf[0] = '\0';
+  return buf;
+}
 
 bool blocked_without_wchan(const Task* t) {
   return thread_state(t) == TS_BLOCKED && thread_wchan(t) == nullptr;

@@ -93,3 +93,6 @@ struct AcceptedPeer {
 // logging "accept failed - ignoring connection request" or "Unable to obtain
 // peer address - dropping connection" (the socket is then closed).
 int accept_peer(int listen_sock, AcceptedPeer* out);
+
+// "%c" of t in local time, as the connection log lines show it; returns buf.
+const char* local_time_text(time_t t, char* buf, size_t size);
