@@ -305,21 +305,63 @@ BUFHDR_T* bf_find_victim(int pass, bool do_channel) {
   return nullptr;
 }
 
+// One cluster request of buf_Get while it gathers its buffers: those so
+// far, and which of them it claimed (they hold no contents yet and are the
+// request's to read or fill).
+struct BfRequest {
+  Node* node;
+  uint32_t flags;
+  int n = 0;
+  BUFHDR_T* bhps[MAX_PAGES_PER_CLUSTER] = {};
+  bool mine[MAX_PAGES_PER_CLUSTER] = {};
+};
+
+// Before a request waits for another task (for its claim or for a free
+// buffer), its own claims may be what that task waits for: a request that
+// reads reads them now; an empty one (the caller fills the pages) gives
+// them up, so that a waiter reads the page, and takes back or waits for
+// what is left of them when it goes on. True when anything was read or
+// given up; a read suspends the task.
+bool bf_settle_claims(BfRequest* r) {
+  bool any = false;
+  int i = 0;
+  while (i < r->n) {
+    if (!r->mine[i] || !(r->bhps[i]->flags & BUF_NOT_READ)) {
+      ++i;
+      continue;
+    }
+    any = true;
+    if (r->flags & BF_EMPTY) {
+      BUFHDR_T* bhp = r->bhps[i];
+      bhp->claimed = false;
+      r->mine[i] = false;
+      if (bhp->wait_queue.head != nullptr) wake_up(&bhp->wait_queue);
+      ++i;
+      continue;
+    }
+    int j = i;
+    while (j < r->n && r->mine[j] && (r->bhps[j]->flags & BUF_NOT_READ)) r->mine[j++] = false;
+    bf_read_cluster(&r->bhps[i], j - i);
+    i = j;
+  }
+  return any;
+}
+
 // Sleeps on the global queue until an unpin, an invalidation or (for the
-// do channel, which waits for clean buffers) a write-back.
+// do channel, which waits for clean buffers) a write-back. A sleep cut short
+// (a session being closed) returns too: the caller walks the list again.
 void bf_wait_for_any_buffer(const Node* node, bool do_channel) {
   if (do_channel) g.do_channel_waiters++;
   const int aborted = sleep_on(&g.global_wait, __FILE__, __LINE__);
   if (do_channel) g.do_channel_waiters--;
-  if (aborted != 0) {
-    debug_log('C', 0, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
-    ZENT_ASSERT(!"bf_newbuf: sleep_on failed");
-  }
+  if (aborted != 0)
+    debug_log('C', 2, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
 }
 
 // A free buffer for node, taken from the least recently used end. *slept is
-// set when the task had to wait for one (other tasks ran meanwhile).
-BUFHDR_T* bf_newbuf(const Node* node, bool* slept) {
+// set when the task had to wait for one (other tasks ran meanwhile). The
+// claims of r (none for buf_Alloc) are settled before any such wait.
+BUFHDR_T* bf_newbuf(const Node* node, bool* slept, BfRequest* r) {
   const bool do_channel = bf_is_do_channel(node);
   int pass = 1;
   bool told_do_channel = false;
@@ -340,6 +382,7 @@ BUFHDR_T* bf_newbuf(const Node* node, bool* slept) {
       pass = 2;
       continue;
     }
+    if (r != nullptr && bf_settle_claims(r)) continue;  // it may have slept: walk again
     if (!do_channel)
       debug_log('C', 1, "bf_newbuf: All cache buffers are in use.");
     else if (!told_do_channel)
@@ -373,9 +416,9 @@ void bf_enter(BUFHDR_T* bhp, Node* node, uint32_t page, uint32_t flags) {
 // A free buffer for a page that was not cached when the caller looked. When
 // the task had to wait for the buffer, another task may have cached the page
 // meanwhile: then that buffer is returned (*hit) and the free one stays free.
-BUFHDR_T* bf_buffer_for(Node* node, uint32_t page, bool* hit) {
+BUFHDR_T* bf_buffer_for(BfRequest* r, uint32_t page, bool* hit) {
   bool slept = false;
-  BUFHDR_T* fresh = bf_newbuf(node, &slept);
+  BUFHDR_T* fresh = bf_newbuf(r->node, &slept, r);
   *hit = false;
   if (slept) {
     if (BUFHDR_T* cached = bf_lookup(page)) {
@@ -387,48 +430,59 @@ BUFHDR_T* bf_buffer_for(Node* node, uint32_t page, bool* hit) {
   return fresh;
 }
 
-// A hit on a page another task is reading or filling waits for it. One
-// that nobody will read or fill any more becomes this task's to read.
-void bf_wait_for_contents(BUFHDR_T* bhp, const Node* node) {
-  while (bhp->flags & BUF_NOT_READ) {
-    if (!bhp->claimed) {
-      bhp->claimed = true;
-      return;
+// Waits while a buffer of the request holds a page another task claimed
+// (it reads or fills it), settling the request's own claims before each
+// sleep; then takes every page given up unfilled as the request's own. A
+// sleep cut short (a session being closed) sleeps again: the caller cannot
+// go on without the pages.
+void bf_wait_for_contents(BfRequest* r) {
+  for (;;) {
+    BUFHDR_T* other = nullptr;
+    for (int i = 0; i < r->n && other == nullptr; ++i) {
+      const BUFHDR_T* bhp = r->bhps[i];
+      if ((bhp->flags & BUF_NOT_READ) && !r->mine[i] && bhp->claimed) other = r->bhps[i];
     }
+    if (other == nullptr) break;
+    // A read suspends the task: look again before sleeping.
+    if (bf_settle_claims(r) && !(r->flags & BF_EMPTY)) continue;
     g.stats.read_waits++;
-    if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
-      debug_log('C', 0, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
-                static_cast<void*>(bhp), node_name(node));
-      ZENT_ASSERT(!"bf_get_page: sleep_on failed");
+    if (sleep_on(&other->wait_queue, __FILE__, __LINE__) != 0)
+      debug_log('C', 2, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
+                static_cast<void*>(other), node_name(r->node));
+  }
+  for (int i = 0; i < r->n; ++i) {
+    BUFHDR_T* bhp = r->bhps[i];
+    if ((bhp->flags & BUF_NOT_READ) && !r->mine[i]) {
+      bhp->claimed = true;
+      r->mine[i] = true;
     }
   }
 }
 
-// Pins the buffers of one cluster request; the N buffers left in bhps are
+// Pins the buffers of one cluster request; the N buffers left in r are
 // this task's to read or fill.
-void bf_get(Node* node, uint32_t first_page, int npages, uint32_t flags, BUFHDR_T** bhps) {
+void bf_get(BfRequest* r, uint32_t first_page, int npages) {
   g.stats.requests += static_cast<uint32_t>(npages);
-  bool waited_on[MAX_PAGES_PER_CLUSTER];
   for (int i = 0; i < npages; ++i) {
     const uint32_t page = first_page + static_cast<uint32_t>(i);
     BUFHDR_T* bhp = bf_lookup(page);
     bool hit = bhp != nullptr;
-    if (!hit) bhp = bf_buffer_for(node, page, &hit);
+    if (!hit) bhp = bf_buffer_for(r, page, &hit);
     if (hit) {
-      bf_pin_hit(bhp, flags);
-      waited_on[i] = (bhp->flags & BUF_NOT_READ) != 0;
+      bf_pin_hit(bhp, r->flags);
+      r->mine[i] = false;
     } else {
       g.stats.misses++;
-      bf_enter(bhp, node, page,
-               BUF_PINNED | BUF_NOT_READ | ((flags & BF_MRU) ? BUF_MRU : 0u));
+      bf_enter(bhp, r->node, page,
+               BUF_PINNED | BUF_NOT_READ | ((r->flags & BF_MRU) ? BUF_MRU : 0u));
       bhp->claimed = true;
-      waited_on[i] = false;
+      r->mine[i] = true;
     }
-    bhps[i] = bhp;
+    r->bhps[i] = bhp;
+    r->n = i + 1;
   }
-  for (int i = 0; i < npages; ++i)
-    if (waited_on[i]) bf_wait_for_contents(bhps[i], node);
-  bf_link_cluster(bhps, npages);
+  bf_wait_for_contents(r);
+  bf_link_cluster(r->bhps, npages);
 }
 
 void bf_setflags(BUFHDR_T* bhp, uint32_t set, uint32_t clear) {
@@ -583,8 +637,9 @@ int buf_Get(Node* node, uint32_t first_page, int npages, uint32_t flags, char** 
   check_npages(npages);
   ZENT_ASSERT((flags & BF_PIN) && !(flags & ~(BF_PIN | BF_EMPTY | BF_MRU)) &&
               "flags == BF_PIN | BF_EMPTY | BF_MRU");
-  BUFHDR_T* bhps[MAX_PAGES_PER_CLUSTER];
-  bf_get(node, first_page, npages, flags, bhps);
+  BfRequest r{node, flags};
+  bf_get(&r, first_page, npages);
+  BUFHDR_T* const* bhps = r.bhps;
   if (!(flags & BF_EMPTY)) {
     // Read every run of buffers that hold no contents yet.
     int i = 0;
@@ -634,7 +689,7 @@ int buf_Alloc(Node* node, int npages, uint32_t* first_page, char** bufs) {
     const uint32_t p = page + static_cast<uint32_t>(i);
     bf_drop_stale(p);
     bool slept = false;
-    BUFHDR_T* bhp = bf_newbuf(node, &slept);
+    BUFHDR_T* bhp = bf_newbuf(node, &slept, nullptr);
     bf_enter(bhp, node, p, BUF_PINNED | BUF_DIRTY);
     bhp->dirty_tick = g.tick;
     bhps[i] = bhp;
@@ -680,12 +735,11 @@ void buf_Rename(Node* node, int npages, char** bufs, uint32_t new_first_page) {
       BUFHDR_T* cached = bf_lookup(target);
       if (cached == nullptr || cached == bhps[i]) break;
       if (cached->flags & BUF_IO_IN_PROGRESS) {
-        if (sleep_on(&cached->wait_queue, __FILE__, __LINE__) != 0) {
-          debug_log('C', 0,
+        // A sleep cut short sleeps again, as the loop looks again anyway.
+        if (sleep_on(&cached->wait_queue, __FILE__, __LINE__) != 0)
+          debug_log('C', 2,
                     "buf_Rename: sleep_on(&new_bhp->wait_queue) aborted. new_bhp=%p, node=%s",
                     static_cast<void*>(cached), node_name(node));
-          ZENT_ASSERT(!"sleep_on failed");
-        }
         continue;  // it may be gone or reused by now
       }
       ZENT_ASSERT(!(cached->flags & BUF_PINNED) && "!(new_bhp->flags & BUF_PINNED)");
@@ -722,11 +776,10 @@ void buf_Sync(Node* node, int invalidate) {
       if (node != nullptr && bhp->id.node_id != node) break;
       if (bhp->flags & BUF_IO_IN_PROGRESS) {
         if (!invalidate) break;
-        if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
-          debug_log('C', 0, "buf_Sync: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
+        // A sleep cut short sleeps again, as the loop looks again anyway.
+        if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0)
+          debug_log('C', 2, "buf_Sync: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
                     static_cast<void*>(bhp), node_name(bhp->id.node_id));
-          ZENT_ASSERT(!"sleep_on failed");
-        }
         continue;
       }
       if ((bhp->flags & BUF_DIRTY) && (node != nullptr || !is_log_node(bhp->id.node_id))) {

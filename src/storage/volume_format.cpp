@@ -160,12 +160,16 @@ Vol_FLMEM* Vol_CreateFreeDescriptor(Vol_PAGEADDR page) {
               static_cast<unsigned>(sizeof(Vol_FLMEM)));
     panic_assert_failed("Vol_CreateFreeDescriptor() failed: heap overflow", __FILE__, __LINE__);
   }
+  Vol_InitFreeDescriptor(fl, page);
+  return fl;
+}
+
+void Vol_InitFreeDescriptor(Vol_FLMEM* fl, Vol_PAGEADDR page) {
   fl->next = nullptr;
   fl->page = page;
   Vol_InitHeader(Vol_PAGE_FLIST, page, fl->image);
   le_put32(fl->image + kFlistNext, 0);
   std::memset(fl->image + Vol_FLIST_OVERHEAD, 0xFF, Vol_PAGESIZE - Vol_FLIST_OVERHEAD);
-  return fl;
 }
 
 void Vol_FreeFreeDescriptor(Vol_FLMEM* fl) { delete fl; }

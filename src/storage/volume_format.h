@@ -156,6 +156,9 @@ struct Vol_FLMEM {
 // A new free-list page for page address page: every bit free, next 0.
 // Running out of memory is fatal.
 Vol_FLMEM* Vol_CreateFreeDescriptor(Vol_PAGEADDR page);
+// Makes fl that page (a caller that allocates on its own, with its own
+// message for a lack of memory).
+void Vol_InitFreeDescriptor(Vol_FLMEM* fl, Vol_PAGEADDR page);
 void Vol_FreeFreeDescriptor(Vol_FLMEM* fl);
 
 Vol_PAGEADDR Vol_FlistNext(const Vol_FLMEM* fl);

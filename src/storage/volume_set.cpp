@@ -9,17 +9,24 @@
 // points at reaches the disk before copy 0 (an extension's new pages, even
 // while other tasks sync during its flushes). An open that finds the copies
 // apart in fields a running set changes keeps copy 0 and rewrites copy 1.
-// See README.md ("Volume set").
+//
+// Where a task may be suspended: in every flush (tio), and while it waits
+// for an extension of a volume to be written (one at a time per volume).
+// Neither wait can be cut short: a sleep that ends early sleeps again. See
+// README.md ("Volume set").
 #include "storage/volume_set.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "base/debug_log.h"
 #include "base/error_status.h"
 #include "base/panic.h"
+#include "base/task_kernel.h"
 #include "platform/file.h"
 #include "storage/backup_seams.h"
 #include "storage/buffer_cache.h"
@@ -33,6 +40,15 @@ namespace {
 // Largest number of free-list pages a volume can have.
 constexpr uint32_t kMaxFlistPages = Vol_FlistPagesFor(Vol_MAXPAGES);
 
+// The extension of one volume being written. Its new pages are in memory
+// from the start, but copy 0 may name them only once they are on disk, and
+// only then may other tasks have them.
+struct Extension {
+  bool active = false;
+  uint32_t visible = 0;  // while active: the pages below it may go to any task
+  WaitQueue done;        // tasks waiting for it to be written
+};
+
 struct VolSet {
   VOLUME* table = nullptr;  // Vol_MAXLINK records; entry 0 is the root
   int num_volumes = 0;      // entries in use by the set
@@ -42,7 +58,7 @@ struct VolSet {
   uint32_t delayed_log_pages = 0;
   int large_file = 0;
   uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
-  int extending[Vol_MAXLINK] = {};         // by volume id; see flush_descriptor
+  Extension ext[Vol_MAXLINK];               // by volume id
 };
 
 VolSet g;
@@ -156,7 +172,9 @@ int read_descriptor(VOLUME* v, int copy) {
 }
 
 void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr) {
-  alignas(4096) static uint8_t page[Vol_PAGESIZE];
+  // A page of its own for each write: the write may suspend the task (the
+  // backup road), and another task's encoding must not change it meanwhile.
+  alignas(16) uint8_t page[Vol_PAGESIZE];
   // Each copy carries its own page address; memory-only flags stay home.
   const Vol_PGHEADER in_memory = v->header;
   v->header.page = Vol_PageAddr(v->volume_id, kCopyPage[copy]);
@@ -194,25 +212,45 @@ void write_dirty_free_pages(VOLUME* v) {
 
 void flush_file(VOLUME* v, int tio_mode) { Vol_SyncFile(v, tio_mode); }
 
-// Both copies, copy 0 first; with flush_between copy 0 is on disk before
-// copy 1 is written, so copy 1 is never the newer one. The file is flushed
-// at the end in a synced volume.
-void write_copies(VOLUME* v, bool flush_between, int tio_mode) {
+bool synced(const VOLUME* v) { return flag(v, sync_bit(v)); }
+
+// Both copies, copy 0 first. With durable, copy 0 is on disk before copy 1
+// is written (so copy 1 is never the newer one on disk) and copy 1 before
+// the return; without, nothing is flushed. Callers make sure that no
+// extension of v is being written.
+void write_copies(VOLUME* v, bool durable, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
   write_descriptor(v, 0);
-  if (flush_between) flush_file(v, Vol_TIO_SYNC);
+  if (durable) flush_file(v, Vol_TIO_SYNC);
   write_descriptor(v, 1);
-  if (flag(v, sync_bit(v))) flush_file(v, tio_mode);
+  if (durable) flush_file(v, tio_mode);
 }
 
-// An extension waits in its flush for its new pages to reach the disk, and
-// other tasks run meanwhile. Until then copy 0 must not describe them: the
-// descriptor stays dirty, and the last extension in flight writes it.
-bool extension_in_flight(const VOLUME* v) { return g.extending[v->volume_id] > 0; }
+// An extension waits in its flushes for its new pages to reach the disk,
+// and other tasks run meanwhile. Until copy 0 names the pages on disk, no
+// other task writes copy 0, and the pages go to no other task.
+bool extension_in_flight(const VOLUME* v) { return g.ext[v->volume_id].active; }
 
+// Sleeps until no extension of v is being written. A sleep that ends early
+// (a time-out) sleeps again: the caller cannot go on without it.
+void wait_for_extension(const VOLUME* v) {
+  Extension& e = g.ext[v->volume_id];
+  while (e.active) {
+    ZENT_ASSERT(thread_self() != nullptr && "an extension suspends only a task");
+    sleep_on(&e.done, __FILE__, __LINE__);
+  }
+}
+
+// Pages below this limit may go to any task.
+uint32_t alloc_limit(const VOLUME* v) {
+  const Extension& e = g.ext[v->volume_id];
+  return e.active ? e.visible : v->curr_size;
+}
+
+// Both copies of v's descriptor, once no extension is being written.
 void flush_descriptor(VOLUME* v, int tio_mode) {
-  if (extension_in_flight(v)) return;
-  write_copies(v, flag(v, sync_bit(v)), tio_mode);
+  wait_for_extension(v);
+  write_copies(v, synced(v), tio_mode);
 }
 
 // Fields of the two copies in the order they are compared. Those a running
@@ -448,26 +486,26 @@ struct FreeRun {
   }
 };
 
-// First fit of count free pages over pages 0..curr_size-1, in page order
-// across word and free-list page boundaries, starting at the volume's lowest
-// free page (which the search moves up to the first free page it sees).
-// The first page number, or 0.
-uint32_t find_free_run(const VOLUME* v, int count) {
+// First fit of count free pages over pages 0..limit-1 (limit at most
+// curr_size), in page order across word and free-list page boundaries,
+// starting at the volume's lowest free page (which the search moves up to
+// the first free page it sees). The first page number, or 0.
+uint32_t find_free_run(const VOLUME* v, int count, uint32_t limit) {
   uint32_t& hint = lowest_free(v);
-  uint32_t first_free = v->curr_size;
+  uint32_t first_free = limit;
   FreeRun run{static_cast<uint32_t>(count)};
   uint32_t base = hint / Vol_FLIST_NUMITEMS * Vol_FLIST_NUMITEMS;
   int w = static_cast<int>((hint - base) / 32);
   const Vol_FLMEM* fl = v->flmem_head;
   for (uint32_t k = base; fl != nullptr && k > 0; k -= Vol_FLIST_NUMITEMS) fl = fl->next;
-  for (; fl != nullptr && base < v->curr_size; fl = fl->next, base += Vol_FLIST_NUMITEMS, w = 0) {
+  for (; fl != nullptr && base < limit; fl = fl->next, base += Vol_FLIST_NUMITEMS, w = 0) {
     for (; w < Vol_FLIST_SIZE; ++w) {
       const uint32_t p0 = base + 32u * static_cast<uint32_t>(w);
-      if (p0 >= v->curr_size) break;
+      if (p0 >= limit) break;
       uint32_t bits = Vol_FlistWord(fl, w);
-      const uint32_t left = v->curr_size - p0;
+      const uint32_t left = limit - p0;
       if (left < 32) bits &= (1u << left) - 1u;
-      if (bits != 0 && first_free == v->curr_size)
+      if (bits != 0 && first_free == limit)
         first_free = p0 + static_cast<uint32_t>(__builtin_ctz(bits));
       if (run.take(p0, bits)) {
         hint = first_free;
@@ -479,9 +517,10 @@ uint32_t find_free_run(const VOLUME* v, int count) {
   return 0;
 }
 
-// Vol_FindFreePages: the run's first page address, its pages marked used.
-Vol_PAGEADDR take_free_pages(VOLUME* v, int count) {
-  const uint32_t first = find_free_run(v, count);
+// Vol_FindFreePages over pages 0..limit-1: the run's first page address, its
+// pages marked used.
+Vol_PAGEADDR take_free_pages(VOLUME* v, int count, uint32_t limit) {
+  const uint32_t first = find_free_run(v, count, limit);
   if (first == 0) return 0;
   for (int i = 0; i < count; ++i) mark_page(v, first + static_cast<uint32_t>(i));
   return Vol_PageAddr(v->volume_id, first);
@@ -520,7 +559,7 @@ void release_table() {
   g.delayed = nullptr;
   g.delayed_log_pages = 0;
   memset(g.lowest_free, 0, sizeof g.lowest_free);
-  memset(g.extending, 0, sizeof g.extending);
+  for (Extension& e : g.ext) e = Extension{};
   tio_set_volume_lookup(nullptr);
 }
 
@@ -832,7 +871,7 @@ int choose_tlog_volume(OpenState* st) {
   VOLUME* r = root();
   if (st->missing_logs > 0) {
     debug_log('V', 0, "NOTE: %d LOG volume%s missing - %s", st->missing_logs,
-              st->missing_logs == 1 ? " is" : "s are",
+              st->missing_logs == 1 ? "" : "s are",
               flag(r, Vol_CONSISTENT) ? "transactions not available"
                                       : "data volume might be corrupted");
     clear_redirect_flags_all();
@@ -891,10 +930,22 @@ void upgrade_set() {
 
 // --- Writing back ---------------------------------------------------------------------
 
+// While an extension of v is being written, the pages written here are
+// flushed at once all the same; copy 0 is the extension's to write, and a
+// SYNC caller waits until it has (whatever changed meanwhile is in it).
 void sync_volume(VOLUME* v, int tio_mode) {
   write_dirty_free_pages(v);
-  if (flag(v, Vol_DIRTY)) flush_descriptor(v, tio_mode);
-  else if (flag(v, sync_bit(v))) flush_file(v, tio_mode);
+  bool flushed = false;
+  if (extension_in_flight(v)) {
+    if (synced(v)) flush_file(v, tio_mode);
+    if (tio_mode != Vol_TIO_SYNC) return;
+    flushed = true;
+    wait_for_extension(v);
+  }
+  if (flag(v, Vol_DIRTY))
+    write_copies(v, synced(v), tio_mode);
+  else if (synced(v) && !flushed)
+    flush_file(v, tio_mode);
 }
 
 template <typename Fn>
@@ -933,61 +984,218 @@ uint32_t fill_pages(VOLUME* v, uint32_t from, uint32_t to) {
   return to - from;
 }
 
-// Chains need new all-free free-list pages at pages from.. behind v's tail
-// in memory, the old tail linking to the first.
-void append_free_list_pages(VOLUME* v, uint32_t from, uint32_t need) {
-  if (need == 0) return;
-  Vol_FLMEM* old_tail = v->flmem_tail;
+// need new all-free free-list pages for pages from.. of v, chained in
+// memory and on disk; none when need is 0. Taken before anything is
+// written, so that a lack of memory stops the process with the file as it
+// was.
+Vol_FLMEM* new_free_list_pages(const VOLUME* v, uint32_t from, uint32_t need) {
+  Vol_FLMEM* first = nullptr;
+  Vol_FLMEM** link = &first;
   for (uint32_t j = 0; j < need; ++j) {
-    Vol_FLMEM* fl = Vol_CreateFreeDescriptor(Vol_PageAddr(v->volume_id, from + j));
+    auto* fl = new (std::nothrow) Vol_FLMEM;
+    if (fl == nullptr) {
+      debug_log('V', 0, "Vol_ExtendSingle: Memory allocation failed");
+      ZENT_ASSERT(!"Vol_ExtendSingle: Memory allocation failed");
+    }
+    Vol_InitFreeDescriptor(fl, Vol_PageAddr(v->volume_id, from + j));
     if (j + 1 < need) Vol_FlistSetNext(fl, Vol_PageAddr(v->volume_id, from + j + 1));
     fl_mark_dirty(fl);
-    v->flmem_tail->next = fl;
-    v->flmem_tail = fl;
+    *link = fl;
+    link = &fl->next;
   }
-  Vol_FlistSetNext(old_tail, Vol_PageAddr(v->volume_id, from));
+  return first;
+}
+
+struct ChainDeleter {
+  void operator()(Vol_FLMEM* fl) const {
+    while (fl != nullptr) {
+      Vol_FLMEM* next = fl->next;
+      Vol_FreeFreeDescriptor(fl);
+      fl = next;
+    }
+  }
+};
+// New free-list pages not yet in the volume's chain.
+using NewChain = std::unique_ptr<Vol_FLMEM, ChainDeleter>;
+
+// Appends the need pages of chain behind v's tail, the old tail linking to
+// the first.
+void append_free_list_pages(VOLUME* v, NewChain chain_owner, uint32_t need) {
+  if (need == 0) return;
+  Vol_FLMEM* chain = chain_owner.release();
+  Vol_FLMEM* old_tail = v->flmem_tail;
+  old_tail->next = chain;
+  Vol_FlistSetNext(old_tail, chain->page);
   fl_mark_dirty(old_tail);
+  while (v->flmem_tail->next != nullptr) v->flmem_tail = v->flmem_tail->next;
   v->flist_tail = v->flmem_tail->page;
   v->num_flist += need;
 }
 
-// Writes an extension in the order that keeps every crash openable: the new// Writes an extension in the order that keeps every crash openable: the new
+// The new pages from..to-1 are free whatever their bits say: a bit an
+// extension marked used and wrote before a crash kept its copy 0 from the
+// disk must not hide the page for good.
+void free_new_pages(VOLUME* v, uint32_t from, uint32_t to) {
+  for (uint32_t p = from; p < to; ++p) {
+    uint32_t bit;
+    Vol_FLMEM* fl = Vol_FlistFor(v, p, &bit);
+    if (Vol_FlistMarkFree(fl, bit)) fl_mark_dirty(fl);
+  }
+}
+
+// From here until end_extension, the pages from old_size on are hidden from
+// other tasks and copy 0 is left to the extension.
+void begin_extension(const VOLUME* v, uint32_t old_size) {
+  Extension& e = g.ext[v->volume_id];
+  ZENT_ASSERT(!e.active && "one extension of a volume at a time");
+  e.active = true;
+  e.visible = old_size;
+}
+
+void end_extension(const VOLUME* v) {
+  Extension& e = g.ext[v->volume_id];
+  e.active = false;
+  if (e.done.head != nullptr) wake_up(&e.done);
+}
+
+// Writes an extension in the order that keeps every crash openable: the new
 // free-list pages (and every other dirty one, the old tail's new link among
 // them) and the zero-filled pages reach the disk before copy 0, and copy 0
-// before copy 1.
+// before copy 1. The new pages go to other tasks once copy 0 is on disk.
 void write_extension(VOLUME* v) {
-  int& in_flight = g.extending[v->volume_id];
-  ++in_flight;
   write_dirty_free_pages(v);
   flush_file(v, Vol_TIO_SYNC);
-  if (--in_flight == 0) write_copies(v, true, Vol_TIO_SYNC);
+  clear_flag(v, Vol_DIRTY);
+  write_descriptor(v, 0);
+  flush_file(v, Vol_TIO_SYNC);
+  g.ext[v->volume_id].visible = v->curr_size;
+  write_descriptor(v, 1);
+  if (synced(v)) flush_file(v, Vol_TIO_SYNC);
+  end_extension(v);
+}
+
+// Vol_ExtendSingle. With count, a run of count pages (it may begin among
+// the free pages at the old end) is taken for the caller before the
+// extension suspends its task, so that no other task can have it: *taken,
+// or 0 when the volume has no such run even now. The data pages gained.
+uint32_t extend_volume(VOLUME* v, int count, Vol_PAGEADDR* taken) {
+  *taken = 0;
+  wait_for_extension(v);
+  if (v->ext_size == 0) {
+    debug_log('V', 2, "Vol_ExtendSingle() volume #%u is not extendable (extension size is 0)",
+              v->volume_id);
+    return 0;
+  }
+  const uint32_t old_size = v->curr_size;
+  const uint32_t new_size = extension_target(v);
+  const uint32_t total_flist = Vol_FlistPagesFor(new_size);
+  const uint32_t need = total_flist > v->num_flist ? total_flist - v->num_flist : 0;
+  if (new_size - old_size <= need) {
+    debug_log('V', 1, "Note: Volume #%u has reached maximum size", v->volume_id);
+    return 0;
+  }
+  if (need > 0)
+    debug_log('V', 3, "Note: Reserving %u additional pages for free-list on volume #%u", need,
+              v->volume_id);
+  NewChain chain(new_free_list_pages(v, old_size, need));
+  // During on-line backup the files must stay as they are: nothing is
+  // written now, every page counts as added, and the backup redirection
+  // carries the extension out when backup ends.
+  const bool deferred = flag(v, Vol_REDIRECT_PAGES);
+  uint32_t filled = new_size - old_size - need;
+  if (!deferred) {
+    if (fill_pages(v, old_size, old_size + need) < need) {
+      debug_log('V', 1, "Vol_ExtendSingle: Could not extend free-list on volume #%u (L%d)",
+                v->volume_id, __LINE__);
+      return extension_failed(v);
+    }
+    debug_log('V', 3, "Vol_ExtendSingle() note: using Vol_FillPage() to extend file space");
+    filled = fill_pages(v, old_size + need, new_size);
+    if (filled < new_size - old_size - need)
+      debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
+    if (filled == 0 && need == 0) return extension_failed(v);
+  }
+  append_free_list_pages(v, std::move(chain), need);
+  const uint32_t added = need + filled;
+  v->curr_size = old_size + added;
+  free_new_pages(v, old_size + need, v->curr_size);
+  v->free_size += added;
+  for (uint32_t j = 0; j < need; ++j) mark_page(v, old_size + j);
+  mark_dirty(v);
+  if (filled == 0) {
+    extension_failed(v);
+  } else {
+    debug_log('V', 1, "Note: Volume #%u has been extended by %u pages, current size is %u pages",
+              v->volume_id, added, v->curr_size);
+  }
+  if (!deferred) begin_extension(v, old_size);
+  if (count > 0 && filled > 0) *taken = take_free_pages(v, count, v->curr_size);
+  if (deferred)
+    Vol_LogExtendAction(v, old_size, added, need);
+  else
+    write_extension(v);
+  return filled;
 }
 
 // --- Allocation -------------------------------------------------------------------
 
-// First pass: the volumes of map in id order with enough free pages.
+// First pass: the volumes of map in id order with enough free pages (of
+// an extension being written, only those below it).
 Vol_PAGEADDR fit_in_map(const Vol_ALDESC* map, int count) {
   for (int id = 0; id < g.num_volumes; ++id) {
     VOLUME* v = &g.table[id];
     if (in_set(id) && Vol_IsAllocAllowed(id, map) && v->free_size >= static_cast<uint32_t>(count))
-      if (Vol_PAGEADDR page = take_free_pages(v, count)) return page;
+      if (Vol_PAGEADDR page = take_free_pages(v, count, alloc_limit(v))) return page;
   }
   return 0;
 }
 
+// Waits for an extension of a volume of map being written, if there is one:
+// its pages may serve the request once they are on disk. True when it waited.
+bool wait_for_an_extension(const Vol_ALDESC* map) {
+  for (int id = 0; id < g.num_volumes; ++id) {
+    if (in_set(id) && Vol_IsAllocAllowed(id, map) && extension_in_flight(&g.table[id])) {
+      wait_for_extension(&g.table[id]);
+      return true;
+    }
+  }
+  return false;
+}
+
 // Second pass: extends the volumes of map in id order (those whose file
-// system was found full are left alone) until one serves the request.
-Vol_PAGEADDR extend_and_fit(const Vol_ALDESC* map, int count) {
+// system was found full are left alone) until one serves the request. Free
+// pages at the old end and the new ones may form the run together. When
+// another task began an extension meanwhile, waits for it instead and says
+// so in *waited (the request is then tried from the start).
+Vol_PAGEADDR extend_and_fit(const Vol_ALDESC* map, int count, bool* waited) {
+  *waited = false;
   debug_log('V', 2, "Vol_AllocPage() note: request cannot be satisfied, trying to extend volume");
   for (int id = 0; id < g.num_volumes; ++id) {
     VOLUME* v = &g.table[id];
     if (!in_set(id) || !Vol_IsAllocAllowed(id, map) || flag(v, Vol_FS_FULL)) continue;
-    // Free pages at the old end and the new ones may form the run together,
-    // so any gain is searched again.
-    if (Vol_ExtendSingle(v) > 0)
-      if (Vol_PAGEADDR page = take_free_pages(v, count)) return page;
+    if (extension_in_flight(v)) {
+      wait_for_extension(v);
+      *waited = true;
+      return 0;
+    }
+    Vol_PAGEADDR page = 0;
+    extend_volume(v, count, &page);
+    if (page != 0) return page;
   }
   return 0;
+}
+
+// First fit over the volumes of map; when none has a run, the pages of an
+// extension being written are waited for, else a volume is extended. A
+// task whose pages were taken by others while it waited tries again.
+Vol_PAGEADDR allocate(const Vol_ALDESC* map, int count) {
+  for (;;) {
+    if (Vol_PAGEADDR page = fit_in_map(map, count)) return page;
+    if (wait_for_an_extension(map)) continue;
+    bool waited = false;
+    const Vol_PAGEADDR page = extend_and_fit(map, count, &waited);
+    if (!waited) return page;
+  }
 }
 
 // The first page handed out for an owner without a root page becomes it,
@@ -1143,6 +1351,7 @@ int Vol_ReInit() {
   for (int id = 0; id < g.num_volumes; ++id) {
     VOLUME* v = &g.table[id];
     if (!in_set(id) || v->type != VolType_DATA) continue;
+    wait_for_extension(v);
     if (reread_free_space(v) != 0) {
       debug_log('V', 0, "Vol_ReInit() failed: descriptor of volume #%u (%s) cannot be re-read",
                 v->volume_id, v->path);
@@ -1267,18 +1476,26 @@ int Vol_SetSyncMode(int mode) {
   return 0;
 }
 
+// The clean-close flag is on disk when these return, whatever the sync
+// mode: recovery trusts it. Before the flag is set, everything written so
+// far is flushed, so that the flag never reaches the disk ahead of what it
+// vouches for.
 void Vol_SetConsistent() {
   if (g.table == nullptr || flag(root(), Vol_CONSISTENT)) return;
+  for (bool log : {false, true})
+    for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
   set_flag(root(), Vol_CONSISTENT);
   mark_dirty(root());
-  flush_descriptor(root(), Vol_TIO_SYNC);
+  wait_for_extension(root());
+  write_copies(root(), true, Vol_TIO_SYNC);
 }
 
 void Vol_ClearConsistent() {
   if (g.table == nullptr || !flag(root(), Vol_CONSISTENT)) return;
   clear_flag(root(), Vol_CONSISTENT);
   mark_dirty(root());
-  flush_descriptor(root(), Vol_TIO_SYNC);
+  wait_for_extension(root());
+  write_copies(root(), true, Vol_TIO_SYNC);
 }
 
 int Vol_IsConsistent() { return g.table != nullptr && flag(root(), Vol_CONSISTENT) ? 1 : 0; }
@@ -1290,11 +1507,7 @@ Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map) {
   const bool log = map == &r->tlog_aldesc;
   VOLUME* owner = log ? g.tlog_vol : r;
   if (map == nullptr) map = &r->standard_aldesc;
-  Vol_PAGEADDR page = 0;
-  if (owner != nullptr) {
-    page = fit_in_map(map, count);
-    if (page == 0) page = extend_and_fit(map, count);
-  }
+  const Vol_PAGEADDR page = owner != nullptr ? allocate(map, count) : 0;
   if (page == 0) {
     debug_log('V', 0, "No space left in %s volume (L%d)", log ? "transaction log" : "data",
               __LINE__);
@@ -1399,56 +1612,8 @@ int Vol_WritePageVector(Vol_PAGEADDR first_page, int count, const void* const* b
 }
 
 uint32_t Vol_ExtendSingle(VOLUME* v) {
-  if (v->ext_size == 0) {
-    debug_log('V', 2, "Vol_ExtendSingle() volume #%u is not extendable (extension size is 0)",
-              v->volume_id);
-    return 0;
-  }
-  const uint32_t old_size = v->curr_size;
-  const uint32_t new_size = extension_target(v);
-  const uint32_t total_flist = Vol_FlistPagesFor(new_size);
-  const uint32_t need = total_flist > v->num_flist ? total_flist - v->num_flist : 0;
-  if (new_size - old_size <= need) {
-    debug_log('V', 1, "Note: Volume #%u has reached maximum size", v->volume_id);
-    return 0;
-  }
-  if (need > 0)
-    debug_log('V', 3, "Note: Reserving %u additional pages for free-list on volume #%u", need,
-              v->volume_id);
-  // During on-line backup the files must stay as they are: nothing is
-  // written now, every page counts as added, and the backup redirection
-  // carries the extension out when backup ends.
-  const bool deferred = flag(v, Vol_REDIRECT_PAGES);
-  uint32_t filled = new_size - old_size - need;
-  if (!deferred) {
-    if (fill_pages(v, old_size, old_size + need) < need) {
-      debug_log('V', 1, "Vol_ExtendSingle: Could not extend free-list on volume #%u (L%d)",
-                v->volume_id, __LINE__);
-      return extension_failed(v);
-    }
-    debug_log('V', 3, "Vol_ExtendSingle() note: using Vol_FillPage() to extend file space");
-    filled = fill_pages(v, old_size + need, new_size);
-    if (filled < new_size - old_size - need)
-      debug_log('V', 1, "Vol_ExtendSingle: Unable to complete volume extension (L%d)", __LINE__);
-    if (filled == 0 && need == 0) return extension_failed(v);
-  }
-  append_free_list_pages(v, old_size, need);
-  const uint32_t added = need + filled;
-  v->curr_size = old_size + added;
-  v->free_size += added;
-  for (uint32_t j = 0; j < need; ++j) mark_page(v, old_size + j);
-  mark_dirty(v);
-  if (filled == 0) {
-    extension_failed(v);
-  } else {
-    debug_log('V', 1, "Note: Volume #%u has been extended by %u pages, current size is %u pages",
-              v->volume_id, added, v->curr_size);
-  }
-  if (deferred)
-    Vol_LogExtendAction(v, old_size, added, need);
-  else
-    write_extension(v);
-  return filled;
+  Vol_PAGEADDR none = 0;
+  return extend_volume(v, 0, &none);
 }
 
 int Vol_SetExtensionSize(VOLUME* vol, uint32_t ext_size) {
@@ -1514,8 +1679,19 @@ int Vol_ChangeProperties(const char* path, uint32_t flag_mask, uint32_t flag_val
 
 int Vol_GetVolumeInfo(int index, Vol_XINFO* info) {
   if (g.table == nullptr || index < 0 || index >= g.num_volumes) return -1;
+  const VOLUME* r = root();
+  if (!Vol_IsAllocAllowed(index, &r->used_map)) return 1;
   const VOLUME* v = &g.table[index];
-  if (!in_set(index)) return 1;
+  if (!is_open(v)) {
+    // A volume of the set whose file was missing at open (a LOG volume of a
+    // clean set): what the root knows of it, no path and no pages.
+    const uint32_t type = Vol_IsAllocAllowed(index, &r->tlog_aldesc)   ? VolType_LOG
+                          : Vol_IsAllocAllowed(index, &r->temp_aldesc) ? VolType_TEMP
+                                                                       : VolType_DATA;
+    *info = Vol_XINFO{static_cast<uint32_t>(index), r->set_id, type, "", Vol_PAGESIZE, 0, 0, 0,
+                      0, 0, 0, 0};
+    return 0;
+  }
   *info = Vol_XINFO{v->volume_id, v->set_id,     v->type,       v->path,
                     Vol_PAGESIZE, v->curr_size,  v->ext_size,   v->max_size,
                     v->free_size, v->io_count,   v->read_count, v->write_count};
@@ -1583,6 +1759,7 @@ void Vol_TlogRebuild() {
   fire_event(Vol_EVENT_REBUILD);
   if (buf_NumBuffers() > 0) buf_Sync(nullptr, 1);
   for_each_open(true, [](VOLUME* v) {
+    wait_for_extension(v);
     debug_log('V', 2, "rebuilding log volume (%u: %s)", v->volume_id, v->path);
     v->first_page = 0;
     for (Vol_FLMEM* fl = v->flmem_head; fl != nullptr; fl = fl->next) {

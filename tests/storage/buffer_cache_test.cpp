@@ -496,6 +496,268 @@ TEST_F(BufferCacheTasks, DoChannelWaitsForACleanBuffer) {
   EXPECT_EQ(buf_GetStats()->dirty_writes, 0u);
 }
 
+// --- Claims under a full cache ------------------------------------------------------
+
+// Tasks of one deadlock scenario; each records what it got.
+struct ClaimRun {
+  Task* x = nullptr;
+  bool y_may_go = false;
+  char* x_bufs[2] = {};
+  char* y_bufs[2] = {};
+  std::vector<char*> held;
+  bool x_ok = false, y_ok = false;
+};
+ClaimRun g_claims;
+
+bool asleep(const Task* t) { return t != nullptr && thread_wchan(t) != nullptr; }
+void pin_pages(uint32_t from, uint32_t to) {
+  for (uint32_t p = from; p < to; ++p) {
+    char* b = nullptr;
+    buf_Get(data_node(), p, 1, BF_PIN, &b);
+    g_claims.held.push_back(b);
+  }
+}
+void unpin_held(size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i) buf_Put(g_claims.held[i], 0, BF_PIN);
+}
+// A gets pages 150 and 151 and finds them as they are on disk.
+bool got_150_151(char** bufs) {
+  buf_Get(data_node(), 150, 2, BF_PIN, bufs);
+  const bool ok = holds(bufs[0], original(150)) && holds(bufs[1], original(151));
+  buf_PutVector(2, bufs, 0, BF_PIN);
+  return ok;
+}
+
+struct ClaimCase {
+  const char* name;
+  int nbufs;
+  std::vector<TaskRunner::Body> bodies;
+};
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
+
+class ClaimsUnderAFullCache : public BufferCacheTasks,
+                              public ::testing::WithParamInterface<ClaimCase> {};
+
+// Before a task waits for another task's claim or for a free buffer, it
+// reads (or gives up) the pages it claimed itself, so two requests that
+// overlap never wait for each other. A run that stalls is a deadlock.
+TEST_P(ClaimsUnderAFullCache, NeverWaitForEachOther) {
+  const ClaimCase& c = GetParam();
+  start(c.nbufs);
+  g_claims = ClaimRun{};
+  ASSERT_TRUE(runner.run(c.bodies, nullptr, 3000)) << "deadlock";
+  EXPECT_TRUE(g_claims.x_ok);
+  EXPECT_TRUE(g_claims.y_ok);
+  int cursor = 0;
+  EXPECT_EQ(buf_StatusNext(&cursor), nullptr);  // no pin left behind
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BufferCache, ClaimsUnderAFullCache,
+    ::testing::Values(
+        // X claims page 150 and sleeps for a free buffer; two buffers come
+        // free; Y pins 150 and claims 151 with one, and X, with the other,
+        // finds 151 claimed and waits for it while Y waits for 150.
+        ClaimCase{"ClusterOverlappingAClaimantThatWaitsForABuffer",
+                  9,
+                  {[] {
+                     pin_pages(100, 108);  // one buffer left
+                     while (!asleep(g_claims.x)) thread_yield();
+                     unpin_held(0, 2);
+                     g_claims.y_may_go = true;
+                     thread_yield();
+                     unpin_held(2, 8);
+                   },
+                   [] {
+                     while (!g_claims.y_may_go) thread_yield();
+                     g_claims.y_ok = got_150_151(g_claims.y_bufs);
+                   },
+                   [] {
+                     g_claims.x = thread_self();
+                     g_claims.x_ok = got_150_151(g_claims.x_bufs);
+                   }}},
+        // Y holds every other buffer and wants page 150, which X claimed
+        // before it slept for a buffer that only Y's unpins can give.
+        ClaimCase{"HolderOfEveryBufferWantsTheClaimOfATaskWaitingForOne",
+                  9,
+                  {[] {
+                     pin_pages(100, 108);
+                     while (!asleep(g_claims.x)) thread_yield();
+                     char* b = nullptr;
+                     buf_Get(data_node(), 150, 1, BF_PIN, &b);
+                     g_claims.y_ok = holds(b, original(150));
+                     buf_Put(b, 0, BF_PIN);
+                     unpin_held(0, 8);
+                   },
+                   [] {
+                     g_claims.x = thread_self();
+                     g_claims.x_ok = got_150_151(g_claims.x_bufs);
+                   }}},
+        // Y fills page 151 (created empty) only after it got page 150; X
+        // claimed 150 and waits for Y's 151.
+        ClaimCase{"ClaimantWaitsForTheClaimOfATaskThatWantsItsPage",
+                  64,
+                  {[] {
+                     char* empty = nullptr;
+                     buf_Get(data_node(), 151, 1, BF_PIN | BF_EMPTY, &empty);
+                     while (!asleep(g_claims.x)) thread_yield();
+                     char* b = nullptr;
+                     buf_Get(data_node(), 150, 1, BF_PIN, &b);
+                     g_claims.y_ok = holds(b, original(150));
+                     buf_Put(b, 0, BF_PIN);
+                     memcpy(empty, original(151).data(), Vol_PAGESIZE);
+                     buf_Put(empty, BF_DIRTY, BF_PIN);
+                   },
+                   [] {
+                     g_claims.x = thread_self();
+                     g_claims.x_ok = got_150_151(g_claims.x_bufs);
+                   }}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// --- Waits cut short -------------------------------------------------------------------
+
+// A task of the cache that sleeps, another that cuts its sleep (the way a
+// session being closed does) and then lets it go on.
+struct CutRun {
+  Task* sleeper = nullptr;
+  bool sleeper_done = false;
+  bool cut = false;  // the sleep was cut
+  bool slept_again = false;
+  std::vector<char*> held;
+  char* bufs[2] = {};
+  bool ok = false;
+};
+CutRun g_cut;
+FaultFileSystem* g_cut_fs = nullptr;
+
+// Cuts the sleeper's sleep once it sleeps, and checks that it sleeps again.
+void cut_sleeper() {
+  while (!asleep(g_cut.sleeper)) thread_yield();
+  thread_timeout(g_cut.sleeper, 0);
+  thread_yield();  // the sleeper runs
+  g_cut.slept_again = !g_cut.sleeper_done && asleep(g_cut.sleeper);
+  g_cut.cut = true;
+}
+
+// A reader of page 90 whose transfer the file double holds.
+void read_90_held() {
+  while (g_cut.held.empty()) thread_yield();
+  char* b = nullptr;
+  buf_Get(data_node(), 90, 1, BF_PIN, &b);
+  buf_Put(b, 0, BF_PIN);
+}
+// Pins pages 85 and 86, then holds every transfer from now on.
+void pin_85_86_and_hold() {
+  buf_Get(data_node(), 85, 2, BF_PIN, g_cut.bufs);
+  g_cut_fs->hold_transfers(true);
+  g_cut.held.push_back(g_cut.bufs[0]);
+}
+void release_when_cut() {
+  cut_sleeper();
+  g_cut_fs->hold_transfers(false);
+}
+
+struct CutCase {
+  const char* name;
+  bool io_threads;
+  std::vector<TaskRunner::Body> bodies;
+};
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class CutWait : public BufferCacheTasks, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(CutWait, SleepsAgainUntilWhatItWaitsForIsThere) {
+  const CutCase& c = GetParam();
+  start(9);
+  g_cut = CutRun{};
+  g_cut_fs = &fs;
+  if (c.io_threads) {
+    ASSERT_EQ(tio_setup(), 0);
+  }
+  const bool ran = runner.run(c.bodies);
+  if (c.io_threads) tio_cleanup();
+  ASSERT_TRUE(ran);
+  EXPECT_TRUE(g_cut.cut);
+  EXPECT_TRUE(g_cut.slept_again);
+  EXPECT_TRUE(g_cut.sleeper_done);
+  EXPECT_TRUE(g_cut.ok);
+  int cursor = 0;
+  EXPECT_EQ(buf_StatusNext(&cursor), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BufferCache, CutWait,
+    ::testing::Values(
+        CutCase{"WaitForThePageAnotherTaskFills",
+                false,
+                {[] {
+                   char* b = nullptr;
+                   buf_Get(data_node(), 120, 1, BF_PIN | BF_EMPTY, &b);
+                   while (!g_cut.cut) thread_yield();
+                   memset(b, 0x3C, Vol_PAGESIZE);
+                   buf_Put(b, BF_DIRTY, BF_PIN);
+                 },
+                 [] {
+                   g_cut.sleeper = thread_self();
+                   char* b = nullptr;
+                   buf_Get(data_node(), 120, 1, BF_PIN, &b);
+                   g_cut.ok = holds(b, std::vector<uint8_t>(Vol_PAGESIZE, 0x3C));
+                   buf_Put(b, 0, BF_PIN);
+                   g_cut.sleeper_done = true;
+                 },
+                 cut_sleeper}},
+        CutCase{"WaitForAnyBuffer",
+                false,
+                {[] {
+                   for (uint32_t p = 100; p < 109; ++p) {
+                     char* b = nullptr;
+                     buf_Get(data_node(), p, 1, BF_PIN, &b);
+                     g_cut.held.push_back(b);
+                   }
+                   while (!g_cut.cut) thread_yield();
+                   for (char* b : g_cut.held) buf_Put(b, 0, BF_PIN);
+                 },
+                 [] {
+                   while (g_cut.held.size() < 9) thread_yield();
+                   g_cut.sleeper = thread_self();
+                   char* b = nullptr;
+                   buf_Get(data_node(), 150, 1, BF_PIN, &b);
+                   g_cut.ok = holds(b, original(150));
+                   buf_Put(b, 0, BF_PIN);
+                   g_cut.sleeper_done = true;
+                 },
+                 cut_sleeper}},
+        CutCase{"RenameOntoAPageBeingRead",
+                true,
+                {[] {
+                   pin_85_86_and_hold();
+                   g_cut.sleeper = thread_self();
+                   while (!asleep(thread_by_id(2))) thread_yield();
+                   buf_Rename(data_node(), 2, g_cut.bufs, 90);
+                   g_cut.ok = holds(g_cut.bufs[0], original(85));
+                   buf_PutVector(2, g_cut.bufs, 0, BF_PIN);
+                   g_cut.sleeper_done = true;
+                 },
+                 read_90_held, release_when_cut}},
+        CutCase{"SyncThatDropsAPageBeingRead",
+                true,
+                {[] {
+                   pin_85_86_and_hold();
+                   buf_PutVector(2, g_cut.bufs, 0, BF_PIN);
+                   g_cut.sleeper = thread_self();
+                   while (!asleep(thread_by_id(2))) thread_yield();
+                   buf_Sync(data_node(), 1);
+                   // Page 90 was dropped once its read was done.
+                   const uint32_t reads = buf_GetStats()->pages_read;
+                   char* b = nullptr;
+                   buf_Get(data_node(), 90, 1, BF_PIN, &b);
+                   g_cut.ok = holds(b, original(90)) && buf_GetStats()->pages_read == reads + 1;
+                   buf_Put(b, 0, BF_PIN);
+                   g_cut.sleeper_done = true;
+                 },
+                 read_90_held, release_when_cut}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // --- Model-based -----------------------------------------------------------------
 
 // Random gets of runs of 1..4 pages of two nodes, with and without reading,

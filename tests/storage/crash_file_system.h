@@ -7,9 +7,14 @@
 // out of the write or flush that was about to happen, so the code under test
 // stops exactly there. The test then drops the in-memory state and reopens
 // what the disk holds.
+//
+// It can also watch without stopping anything: an observer called before
+// every write and flush, on whichever thread makes it (the I/O threads
+// too), can take what a power loss at that moment would leave.
 #pragma once
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -35,6 +40,9 @@ class CrashFileSystem final : public platform::FileSystem {
   int ops() const { return ops_; }
   // Every read, write and flush ever passed on.
   uint64_t calls() const { return calls_; }
+  // Calls fn before every write and flush from now on (none stops). Set it
+  // while no I/O thread runs; fn must be safe on any thread.
+  void observe(std::function<void()> fn) { observer_ = std::move(fn); }
 
   int open(const char* path, unsigned flags, platform::File** out) override {
     platform::File* f = nullptr;
@@ -45,6 +53,7 @@ class CrashFileSystem final : public platform::FileSystem {
 
  private:
   void tick() {
+    if (observer_) observer_();
     ++calls_;
     ++ops_;
     if (countdown_ > 0 && --countdown_ == 0) {
@@ -102,9 +111,11 @@ class CrashFileSystem final : public platform::FileSystem {
 
   platform::FileSystem* inner_;
   std::function<void()> on_crash_;
-  int countdown_ = 0;
-  int ops_ = 0;
-  uint64_t calls_ = 0;
+  std::function<void()> observer_;
+  // The I/O threads pass calls on too.
+  std::atomic<int> countdown_{0};
+  std::atomic<int> ops_{0};
+  std::atomic<uint64_t> calls_{0};
 };
 
 }  // namespace storage_test

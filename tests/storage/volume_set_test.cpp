@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <functional>
 #include <random>
 #include <string>
@@ -29,6 +31,21 @@
 #include "support/log_capture.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+
+// Test seam for the allocation failures the volume set must report: the
+// next nothrow allocation of exactly this many bytes fails.
+static std::atomic<size_t> g_fail_nothrow_size{0};
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  size_t fail = g_fail_nothrow_size.load();
+  if (fail != 0 && size == fail && g_fail_nothrow_size.compare_exchange_strong(fail, 0))
+    return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
@@ -190,6 +207,15 @@ TEST_P(MissingFile, IsJudgedAfterEveryFileIsRead) {
     if (set != nullptr && c.missing == kLog) {
       EXPECT_EQ(Vol_GetTlogVol(), nullptr);
       EXPECT_TRUE(test_flag(set, Vol_CONSISTENT));  // the set is taken as it stands
+      // Still a volume of the set: its record says which, and that no file is open.
+      Vol_XINFO x;
+      ASSERT_EQ(Vol_GetVolumeInfo(2, &x), 0);
+      EXPECT_EQ(x.volume_id, 2u);
+      EXPECT_EQ(x.set_id, set->set_id);
+      EXPECT_EQ(x.type, static_cast<uint32_t>(VolType_LOG));
+      EXPECT_STREQ(x.path, "");
+      EXPECT_EQ(x.curr_size, 0u);
+      EXPECT_EQ(x.page_size, Vol_PAGESIZE);
     }
     close_set();
   }
@@ -200,14 +226,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MissingCase{"TempIsDropped", kTemp, true, 0, true, "NOTE: Missing volume file: \"/v/temp.vol\"", 16},
         MissingCase{"LogOfCleanSet", kLog, true, 0, true,
-                    "NOTE: 1 LOG volume is missing - transactions not available", 11},
+                    "NOTE: 1 LOG volume missing - transactions not available", 11},
         MissingCase{"LogOfUncleanSetRefused", kLog, false, 0, false,
                     "failed to open volume: missing volume #2", 9},
         MissingCase{"LogOfUncleanSetForced", kLog, false, 1, true,
-                    "NOTE: 1 LOG volume is missing - data volume might be corrupted", 11},
+                    "NOTE: 1 LOG volume missing - data volume might be corrupted", 11},
         MissingCase{"DataRefused", kData, true, 0, false, "failed to open volume: missing volume #1", 9},
         MissingCase{"RootRefused", kRoot, true, 0, false, "failed to open volume: missing ROOT volume", 9}),
     [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(VolumeSetTest, SeveralMissingLogVolumesAreCountedInOneNote) {
+  spec.volumes = {{kRoot, VolType_DATA}, {kLog, VolType_LOG}, {"/v/log2.vol", VolType_LOG}};
+  write_set(spec);
+  fs.remove_file(kLog);
+  fs.remove_file("/v/log2.vol");
+  LogCapture log("V1");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains("NOTE: 2 LOG volumes are missing - transactions not available"))
+      << log.text();
+  EXPECT_EQ(Vol_LastError(), VOL_E_NO_TRANSACTIONS);
+}
 
 TEST_F(VolumeSetTest, SetWithoutLogVolumeHasNoTransactions) {
   spec.volumes = {{kRoot, VolType_DATA}, {kData, VolType_DATA}};
@@ -1058,6 +1096,25 @@ TEST_F(VolumeSetTest, FullFileSystemStopsExtensionUntilTheVolumeIsReadAgain) {
   EXPECT_NE(Vol_AllocPage(1, nullptr), 0u);
 }
 
+// A volume that needs a new free-list page to grow, without the memory for
+// it: the extension stops the process before it writes anything.
+TEST(VolumeSetRealFiles, ExtensionWithoutMemoryForAFreeListPageIsFatal) {
+  testsupport::TempDir dir;
+  VolumeSetSpec s;
+  s.volumes = {{dir.file("root.vol"), VolType_DATA, Vol_FLIST_NUMITEMS, 16}};
+  ASSERT_EQ(testsupport::write_volume_set(s), 0);
+  ASSERT_NE(open_set(paths_of(s)), nullptr);
+  debug_set_stream(stderr);
+  EXPECT_DEATH(
+      {
+        g_fail_nothrow_size = sizeof(Vol_FLMEM);
+        Vol_ExtendSingle(Vol_GetRootVol());
+      },
+      "Vol_ExtendSingle: Memory allocation failed");
+  EXPECT_EQ(Vol_GetRootVol()->curr_size, Vol_FLIST_NUMITEMS);
+  close_set();
+}
+
 // During on-line backup the data files must not change: an extension writes
 // nothing to the volume and hands itself to the backup redirection.
 TEST_F(VolumeSetTest, ExtensionDuringBackupLeavesTheFileAlone) {
@@ -1327,33 +1384,8 @@ TEST(VolumeSetRealFiles, ExtensionWithANewFreeListPageStopsAnywhereAndOpens) {
   }
 }
 
-// The flush of an extension suspends its task, and a sync by another task
-// may run meanwhile: it must not write a copy 0 that describes pages not yet
-// on disk. The descriptor stays dirty until the extension writes it.
-TEST_F(VolumeSetTest, SyncWhileAnExtensionWaitsForItsFlushLeavesCopyZeroAlone) {
-  spec.volumes = {{kRoot, VolType_DATA, 320, 12}};
-  write_set(spec);
-  ASSERT_NE(open_set(paths_of(spec)), nullptr);
-  for (uint32_t p = 2; p < 319; ++p) Vol_MarkPageUsed(p, 1);
-  Vol_Sync(Vol_TIO_SYNC);
-  fs.set_flush_delay_us(kRoot, 20000);
-  static uint32_t size_seen_during_flush;
-  size_seen_during_flush = 0;
-  storage_test::TaskRunner runner;
-  ASSERT_EQ(tio_setup(), 0);
-  auto extender = [] { EXPECT_EQ(Vol_AllocPage(1, nullptr), 320u); };
-  auto syncer = [] {
-    // The extension has grown the volume in memory and waits in its flush.
-    while (Vol_GetRootVol()->curr_size == 320) thread_yield();
-    Vol_Sync(Vol_TIO_SYNC);
-    size_seen_during_flush = disk_descriptor(kRoot, 0).curr_size;
-  };
-  ASSERT_TRUE(runner.run({extender, syncer}));
-  tio_cleanup();
-  EXPECT_EQ(size_seen_during_flush, 320u);
-  EXPECT_EQ(disk_descriptor(kRoot, 0).curr_size, 332u);
-  EXPECT_EQ(disk_descriptor(kRoot, 1).curr_size, 332u);
-}
+// Syncs and flag changes of other tasks while an extension waits for its
+// flush: volume_set_tasks_test.cpp.
 
 // --- Sync modes, consistency, properties, information -----------------------------
 
@@ -1378,19 +1410,33 @@ TEST_F(VolumeSetTest, SyncModeSetsTheFlushFlagOfEachVolumeKind) {
   EXPECT_TRUE(log.contains("Vol_SetSyncMode() failed: invalid mode"));
 }
 
-TEST_F(VolumeSetTest, ConsistentFlagReachesTheRootDescriptorAtOnce) {
+class ConsistentFlag : public VolumeSetTest, public ::testing::WithParamInterface<int> {};
+
+// Whatever the sync mode, the clean-close flag is on disk when the call
+// returns: a power loss right after it keeps it, in both copies.
+TEST_P(ConsistentFlag, SurvivesAPowerLossRightAfterItChanged) {
   ASSERT_NE(open_default(), nullptr);
-  EXPECT_EQ(Vol_IsConsistent(), 1);
-  Vol_ClearConsistent();
-  EXPECT_EQ(Vol_IsConsistent(), 0);
-  for (int copy : {0, 1}) {
-    const VOLUME d = disk_descriptor(kRoot, copy);
-    EXPECT_FALSE(test_flag(&d, Vol_CONSISTENT)) << copy;
+  ASSERT_EQ(Vol_SetSyncMode(GetParam()), 0);
+  Vol_Sync(Vol_TIO_SYNC);
+  for (bool set : {false, true}) {
+    if (set)
+      Vol_SetConsistent();
+    else
+      Vol_ClearConsistent();
+    EXPECT_EQ(Vol_IsConsistent(), set ? 1 : 0);
+    fs.lose_power(PowerLoss::DropUnflushed);
+    close_set();
+    for (int copy : {0, 1}) {
+      const VOLUME d = disk_descriptor(kRoot, copy);
+      EXPECT_EQ(test_flag(&d, Vol_CONSISTENT), set) << "copy " << copy << (set ? ", set" : ", cleared");
+    }
+    ASSERT_NE(open_set(paths_of(spec)), nullptr);
+    EXPECT_EQ(Vol_IsConsistent(), set ? 1 : 0);
   }
-  Vol_SetConsistent();
-  const VOLUME d = disk_descriptor(kRoot, 0);
-  EXPECT_TRUE(test_flag(&d, Vol_CONSISTENT));
 }
+
+INSTANTIATE_TEST_SUITE_P(VolumeSet, ConsistentFlag, ::testing::Values(0, 1),
+                         [](const auto& p) { return p.param ? "Synced" : "Unsynced"; });
 
 TEST_F(VolumeSetTest, PropertiesChangeOnlyForAnExactPathAndInRange) {
   ASSERT_NE(open_default(), nullptr);
