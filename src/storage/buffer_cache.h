@@ -11,7 +11,8 @@
 // Context: every call runs in a task of the server thread (or in a
 // utility's only thread); there are no locks. A call may suspend its task
 // where it waits for a read, for a buffer being read by another task, or for
-// any buffer to become free; buf_Sync and buf_Sweep also yield.
+// any buffer to become free; buf_Sync and buf_Sweep also yield. None of
+// these waits can be cut short: a sleep that ends early sleeps again.
 //
 // Inconsistencies (a bad buffer address, a wrong node, pages not consecutive,
 // a pin leak at invalidation) are programming errors and stop the process

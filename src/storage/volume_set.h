@@ -11,7 +11,9 @@
 // the I/O threads (tio.h). See README.md ("Volume set").
 //
 // Context: tasks of the server thread, or a utility's only thread; no locks.
-// A flush may suspend the calling task; every change is made before it.
+// A flush may suspend the calling task; every change is made before it. A
+// task may also wait for an extension of a volume that another task is
+// writing (see Vol_Sync, Vol_AllocPage). Neither wait can be cut short.
 //
 // Failures set a status code of module VOL, severity E (error_status.h) and
 // return none, -1 or 0 as each function says; the codes are the VOL_E_*
@@ -152,6 +154,9 @@ int Vol_LastStatus();
 
 // Event 0, then DATA volumes, then LOG volumes: both descriptor copies when
 // dirty, every dirty free-list page, and a flush when DSYNC / LSYNC is set.
+// While another task writes an extension of a volume, its pages are
+// flushed all the same; in SYNC mode the call then waits until the
+// extension has written the descriptor, else it leaves that to it.
 void Vol_Sync(int tio_mode);
 void Vol_SyncData(int tio_mode);
 void Vol_TlogSync(int tio_mode);
@@ -160,11 +165,13 @@ void Vol_TlogSyncFreeList();
 void Vol_ForceSync(int tio_mode);
 void Vol_TlogForceSync(int tio_mode);
 // Writes both descriptor copies of vol (copy 0 first) and flushes when
-// DSYNC or LSYNC is set.
+// DSYNC or LSYNC is set; first waits for an extension being written.
 void Vol_FlushDescriptor(VOLUME* vol);
 // Mode 1 flushes every write (DSYNC on data, LSYNC on LOG volumes), 0 none.
 // Another mode is refused: -1 with "Vol_SetSyncMode() failed: invalid mode".
 int Vol_SetSyncMode(int mode);
+// The root's clean-close flag, on disk in both copies when these return,
+// whatever the sync mode; setting it flushes every volume first.
 void Vol_SetConsistent();
 void Vol_ClearConsistent();
 int Vol_IsConsistent();
@@ -173,7 +180,9 @@ int Vol_IsConsistent();
 
 // First fit of count (1..8) consecutive free pages: map none for data pages,
 // Vol_GetTlogAldesc() for log pages. Extends a volume when no volume has
-// room. The first page's address, or 0 (status VOL_E_NO_SPACE).
+// room. A page is handed out only once copy 0 on disk names it: while
+// another task writes an extension, its new pages are waited for. The
+// first page's address, or 0 (status VOL_E_NO_SPACE).
 Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map);
 // Marks count (1..8) pages free at once.
 void Vol_FreePage(Vol_PAGEADDR page, int count);
@@ -194,7 +203,9 @@ int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs);
 int Vol_WritePageVector(Vol_PAGEADDR first_page, int count, const void* const* bufs);
 
 // Adds ext_size pages to vol (fewer at max_size or the largest volume);
-// the data pages gained.
+// the data pages gained. Waits first for an extension of vol that another
+// task is writing. A lack of memory for new free-list pages is fatal
+// ("Vol_ExtendSingle: Memory allocation failed") before anything is written.
 uint32_t Vol_ExtendSingle(VOLUME* vol);
 
 // --- Properties and information ------------------------------------------------
@@ -205,7 +216,9 @@ int Vol_SetMaximumSize(VOLUME* vol, uint32_t max_size);
 // is checked, not applied. flag_mask 0 or 4, flag values within 4 (USEVIO).
 int Vol_ChangeProperties(const char* path, uint32_t flag_mask, uint32_t flag_values,
                          uint32_t size, uint32_t ext_size, uint32_t max_size);
-// -1 index out of range, 1 not in the set, 0 filled.
+// -1 index out of range, 1 not in the set's used map, 0 filled. A volume of
+// the set whose file was missing at open gets its id, the set id and its
+// type from the root's maps, path "" and no pages.
 int Vol_GetVolumeInfo(int index, Vol_XINFO* info);
 void Vol_GetDataInfo(Vol_INFO* info);
 void Vol_GetLogInfo(Vol_INFO* info);
