@@ -78,9 +78,10 @@ void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr);
 void write_dirty_free_pages(VOLUME* v);
 void flush_file(VOLUME* v, int tio_mode);
 // Both copies, copy 0 first. With durable, copy 0 is on disk before copy 1
-// is written (so copy 1 is never the newer one on disk) and copy 1 before
-// the return; without, nothing is flushed. Callers make sure that no
-// extension of v is being written.
+// is written and copy 1 before the return; without, nothing is flushed.
+// Callers make sure that no extension of v is being written when it begins.
+// (One begun during the flush between the copies may leave copy 1 the newer
+// on disk; an open keeps copy 0 then, which never names pages not on disk.)
 void write_copies(VOLUME* v, bool durable, int tio_mode);
 
 // --- Page bits, extensions, frees (volume_alloc.cpp) ---------------------------

@@ -5,6 +5,7 @@
 // keeps what was acknowledged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
