@@ -28,6 +28,7 @@
 #include "server/vtimer.h"
 #include "support/frame_events.h"
 #include "support/log_capture.h"
+#include "support/net_util.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -221,6 +222,78 @@ TEST_F(SessionServer, AStalledClientHoldsUpNobodyAndIsClosedAfterTheTimeOut) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_TRUE(log.contains("Receive time-out in the middle of a message")) << log.text();
   EXPECT_TRUE(other.noop(99));
+}
+
+// Handshake texts come from the client: control characters in them are
+// logged escaped, so a forged newline cannot start a log line of its own
+// and escape codes and carriage returns never reach a terminal raw.
+TEST_F(SessionServer, ForgedLinesInHandshakeTextsStayInsideTheirOwnLine) {
+  LogCapture log("P2");
+  StartupMessage m;
+  m.platform = "LINUX\n(1) D0: server panic: forged";
+  m.charset = "ISO8859/1\r\x1b[2J";
+  m.os_user = "tester\n\t\x7f";
+  ZentClient c;
+  ASSERT_TRUE(connect(c));
+  ASSERT_TRUE(c.handshake(m));
+  ASSERT_TRUE(c.noop(1));
+  const std::string text = log.text();
+  EXPECT_EQ(text.find("\n(1) D0: server panic"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x7f'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\t'), std::string::npos) << text;
+  EXPECT_NE(text.find("P2: startup: platform = LINUX\\n(1) D0: server panic: forged\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("P2: startup: charset = ISO8859/1\\r\\x1b[2J\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("P2: startup: os_user = tester\\n\\t\\x7f\n"), std::string::npos) << text;
+}
+
+// A connection that never completes its handshake is closed after the
+// frame time-out, even when it never sends a byte; once past the
+// handshake, a connection may stay idle for as long as it likes.
+TEST_F(SessionServer, ASilentConnectionIsClosedButAnEstablishedIdleOneStays) {
+  LogCapture log("P1");
+  session_set_frame_timeout_ms(300);
+  ZentClient silent, half, idle;
+  ASSERT_TRUE(connect(silent));
+  ASSERT_TRUE(connect(half));
+  ASSERT_TRUE(open_session(idle));
+  // Part of a handshake: the deadline counts from the connect, not from
+  // the first byte.
+  ASSERT_TRUE(half.send_raw(PayloadWriter(true).u32(30).u16(0x5a4e).bytes()));
+  const auto start = Clock::now();
+  EXPECT_TRUE(silent.closed_without_reply(5000));
+  EXPECT_TRUE(half.closed_without_reply(5000));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_TRUE(log.contains("Handshake time-out - dropping connection")) << log.text();
+  // Well past the time-out and idle all along: still served.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_TRUE(idle.noop(1));
+}
+
+// The TCP layer's receive lines, as log readers know them, on the road of
+// every request.
+TEST_F(SessionServer, ReceivesLogTheTcpLinesAtLevel2) {
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  {
+    LogCapture log("X2");
+    ASSERT_TRUE(c.noop(1));
+    // The length word, then the 4-byte request.
+    testsupport::expect_in_order(log.text(), {"X2: tcp_recv, expected 4 bytes\n",
+                                              "X2: tcp_recv, expected 4 bytes\n",
+                                              "X2: tcp_send\n"});
+  }
+  LogCapture log("X2");
+  c.close();
+  for (int i = 0; i < 200 && workers() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(log.contains("X2: tcp_recv, expected 4 bytes\n")) << log.text();
+  EXPECT_TRUE(log.contains("X2: tcp_recv: EOF\n")) << log.text();
+  EXPECT_FALSE(log.contains("X1:")) << log.text();
 }
 
 // A client that sends requests but never reads the replies: once the
