@@ -6,7 +6,8 @@
 // wake a worker when its socket is readable; the worker takes what has
 // arrived of the current frame and, when the frame is not complete yet,
 // blocks again. A frame that stays incomplete past the frame time-out closes
-// its connection (a one-shot timer posts the check to the server thread).
+// its connection (a one-shot timer posts the check to the server thread), and
+// so does a handshake that has not come in within it from the connect.
 // Sends never wait on the socket either: a reply the peer's socket cannot
 // take yet waits in its worker, which retries on a timer while other tasks
 // run, and closes the connection when the peer takes nothing for the frame
