@@ -250,6 +250,22 @@ TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
       "D1: Signal #15 captured during close-down, finishing close-down first\nstill here\n");
 }
 
+// The run frees the configuration it loaded once it has ended: nothing
+// reads it any more, and a later run loads its own.
+TEST(ServerRunEnd, TheConfigurationIsFreed) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        if (server_cfg == nullptr) _exit(11);
+        server_stop_request(1);
+        if (run.join() != 0) _exit(12);
+        _exit(server_cfg == nullptr ? 0 : 13);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // A stop asked for before the server runs (the frame's stop loop can be
 // that quick) is not lost: the shutdown task does not block when it starts.
 TEST(ServerStopRequest, ARequestBeforeTheKernelRunsStopsTheServerOnceItDoes) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <ostream>
@@ -653,6 +654,30 @@ TEST_F(IdleHandOff, ThePsTaskDumpsTheSessionsAndTheTasksWhenWoken) {
        address_row, "Session    TID ST WCHAN      Blocked  Sched    Name\n",
        "---------- --- -- ---------- -------- -------- --------------------\n"});
   EXPECT_TRUE(log.contains(ps_row)) << log.text();
+}
+
+// The session table shows what clients sent: escaped, so that a forged
+// line stays inside its own.
+TEST_F(IdleHandOff, ThePsTaskShowsClientTextsEscaped) {
+  LogCapture log("D0");
+  start_worker();
+  ClientSession* s = session_of(tc_worker[0]);
+  s->platform = strdup("L\nX");
+  s->os_user = strdup("u\n(1) D0: server panic: forged\x1b[2J");
+  static Task* ps;
+  ps = thread_create(ps_thread, 1);
+  ASSERT_NE(ps, nullptr);
+  run([] {
+    settle();
+    thread_unblock(ps);
+    settle();
+    thread_stop();
+  });
+  const std::string text = log.text();
+  EXPECT_EQ(text.find("\n(1) D0: server panic"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_NE(text.find(" L\\nX  u\\n(1) D0: server panic: forged\\x1b[2J\n"), std::string::npos)
+      << text;
 }
 
 TEST_F(IdleHandOff, AConnectionTheMasterSetCannotTakeIsRefused) {
