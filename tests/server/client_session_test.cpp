@@ -334,6 +334,12 @@ class NamedSessionServer : public SessionServer {
     for (int i = 0; i < 500 && workers() > 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  // With the name server in mode, a client that is served at once.
+  void open_served_session(ZentClient& c, testsupport::FakeDns::Mode mode) {
+    dns_->set_mode(mode);
+    ASSERT_TRUE(open_session(c));
+    ASSERT_TRUE(c.noop(1));
+  }
   std::unique_ptr<testsupport::FakeDns> dns_;
 };
 
@@ -341,10 +347,8 @@ class NamedSessionServer : public SessionServer {
 // dotted address; the name, when it comes, is the connection's from then on.
 TEST_F(NamedSessionServer, TheConnectionGoesOnAtOnceAndTakesItsNameWhenItArrives) {
   LogCapture log("D1X2");
-  dns_->set_mode(testsupport::FakeDns::Mode::Hold);
   ZentClient c;
-  ASSERT_TRUE(open_session(c));
-  ASSERT_TRUE(c.noop(1));
+  ASSERT_NO_FATAL_FAILURE(open_served_session(c, testsupport::FakeDns::Mode::Hold));
   ASSERT_TRUE(dns_->wait_for_questions(1, 5000));
   EXPECT_FALSE(log.contains("host name")) << log.text();
   dns_->set_mode(testsupport::FakeDns::Mode::Answer);
@@ -365,10 +369,8 @@ class SlowNameServer : public NamedSessionServer {
 // name: after the time limit the lookup is given up.
 TEST_F(SlowNameServer, ALookupNotAnsweredInTimeLeavesTheAddress) {
   LogCapture log("D1X2");
-  dns_->set_mode(testsupport::FakeDns::Mode::Silent);
   ZentClient c;
-  ASSERT_TRUE(open_session(c));
-  ASSERT_TRUE(c.noop(1));
+  ASSERT_NO_FATAL_FAILURE(open_served_session(c, testsupport::FakeDns::Mode::Silent));
   ASSERT_TRUE(log_shows(log, "X2: No host name for 127.0.0.1: ")) << log.text();
   close_and_settle(c);
   EXPECT_TRUE(log.contains("D1: Disconnected 127.0.0.1 port ")) << log.text();
