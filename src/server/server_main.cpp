@@ -413,10 +413,11 @@ int tmain() {
     bg_tcp_thread_stop();
     return -1;
   }
-  // Without a resolver thread connections keep their dotted addresses.
+  // Without a resolver thread connections keep their dotted addresses (a
+  // resolver that cannot be set up has said why: -1).
   if (server_cfg->server->no_dns == 0) {
-    if (int err = name_lookup_start(); err != 0) {
-      platform::sys_error_text(err > 0 ? err : EAGAIN, text, sizeof text);
+    if (int err = name_lookup_start(); err > 0) {
+      platform::sys_error_text(err, text, sizeof text);
       debug_log('D', 0, "Failed to create background name lookup thread, errno=%d (%s)", err, text);
     }
   }

@@ -230,6 +230,26 @@ TEST_P(BackgroundThreadRefused, EndsTheRunWithStatus3) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, BackgroundThreadRefused, ::testing::Values("bg_tcp", "bg_timer"));
 
+// Without a resolver thread the server still serves: connections keep
+// their dotted addresses.
+TEST(ResolverThreadRefused, NoNameLookupThreadIsNoReasonToStop) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        platform::set_thread_start_hook(
+            +[](const char* name) { return strcmp(name, "resolver") == 0 ? EAGAIN : 0; });
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        server_stop_request(1);
+        const int status = run.join();
+        fprintf(stderr, "%s", testsupport::read_file(files.log()).c_str());
+        _exit(status);
+      },
+      ::testing::ExitedWithCode(0),
+      "Failed to create background name lookup thread, errno=11 .*"
+      "QX Zentrim database server shutting down.*QX Zentrim data base server terminated");
+}
+
 // Once the kernel has returned, a signal must not cut the close-down short:
 // the handler in force only logs it.
 TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
