@@ -167,6 +167,14 @@ bool wait_for_log(const std::string& path, const std::string& text) {
   return false;
 }
 
+// Ends a child that ran the server: its log on standard error (for the
+// death test's pattern), then the run's status as the exit status.
+[[noreturn]] void exit_with_run(ServerRun& run, const std::string& log_path) {
+  const int status = run.join();
+  fprintf(stderr, "%s", testsupport::read_file(log_path).c_str());
+  _exit(status);
+}
+
 [[noreturn]] void raise_panic(void* = nullptr) { ZENT_ASSERT(!"raised off the server thread"); }
 
 // A panic on a thread other than the server thread while the kernel runs
@@ -241,9 +249,7 @@ TEST(ResolverThreadRefused, NoNameLookupThreadIsNoReasonToStop) {
         ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
         if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
         server_stop_request(1);
-        const int status = run.join();
-        fprintf(stderr, "%s", testsupport::read_file(files.log()).c_str());
-        _exit(status);
+        exit_with_run(run, files.log());
       },
       ::testing::ExitedWithCode(0),
       "Failed to create background name lookup thread, errno=11 .*"
@@ -294,9 +300,7 @@ TEST(ServerStopRequest, ARequestBeforeTheKernelRunsStopsTheServerOnceItDoes) {
       {
         shutdown_callback();
         ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
-        const int status = run.join();
-        fprintf(stderr, "%s", testsupport::read_file(files.log()).c_str());
-        _exit(status);
+        exit_with_run(run, files.log());
       },
       ::testing::ExitedWithCode(0),
       "tmain: starting thread kernel\n.*Starting server shutdown ...\n.*"
