@@ -204,6 +204,106 @@ void debug_dump(const char* label, const void* data, int length) {
   fflush(g_stream);
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p (2 to 4), or 0.
+int utf8_sequence(const unsigned char* p) {
+  const unsigned char b = p[0];
+  int n;
+  unsigned char lo = 0x80, hi = 0xbf;  // bounds of the second byte
+  if (b >= 0xc2 && b <= 0xdf) {
+    n = 2;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    n = 3;
+    if (b == 0xe0) lo = 0xa0;  // no overlong forms
+    if (b == 0xed) hi = 0x9f;  // no surrogates
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    n = 4;
+    if (b == 0xf0) lo = 0x90;
+    if (b == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (p[1] < lo || p[1] > hi) return 0;
+  for (int i = 2; i < n; ++i)
+    if (p[i] < 0x80 || p[i] > 0xbf) return 0;
+  return n;
+}
+
+// The escaped form of the character at p into unit; its input length.
+size_t escape_unit(const unsigned char* p, char* unit, size_t* unit_len) {
+  const unsigned char b = p[0];
+  const auto hex = [&](size_t at, unsigned char v) {
+    snprintf(unit + at, 5, "\\x%02x", v);
+  };
+  if (b == '\n' || b == '\r' || b == '\t') {
+    unit[0] = '\\';
+    unit[1] = b == '\n' ? 'n' : b == '\r' ? 'r' : 't';
+    *unit_len = 2;
+    return 1;
+  }
+  if (b < 0x20 || b == 0x7f) {
+    hex(0, b);
+    *unit_len = 4;
+    return 1;
+  }
+  if (b < 0x80) {
+    unit[0] = static_cast<char>(b);
+    *unit_len = 1;
+    return 1;
+  }
+  const int n = utf8_sequence(p);
+  if (n == 2 && b == 0xc2 && p[1] <= 0x9f) {  // U+0080..U+009F
+    hex(0, b);
+    hex(4, p[1]);
+    *unit_len = 8;
+    return 2;
+  }
+  if (n > 0) {
+    memcpy(unit, p, static_cast<size_t>(n));
+    *unit_len = static_cast<size_t>(n);
+    return static_cast<size_t>(n);
+  }
+  if (b <= 0x9f) {
+    hex(0, b);
+    *unit_len = 4;
+    return 1;
+  }
+  unit[0] = static_cast<char>(b);
+  *unit_len = 1;
+  return 1;
+}
+
+}  // namespace
+
+const char* debug_escape(const char* text, char* buf, size_t size) {
+  if (size == 0) return buf;
+  buf[0] = '\0';
+  if (text == nullptr) return buf;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  size_t used = 0;
+  size_t cut = 0;  // the last place after which "..." still fits
+  char unit[12];
+  while (*p != '\0') {
+    size_t unit_len = 0;
+    const size_t in = escape_unit(p, unit, &unit_len);
+    if (used + unit_len + 1 > size) {
+      used = cut;
+      if (used + 4 <= size) {
+        memcpy(buf + used, "...", 3);
+        used += 3;
+      }
+      break;
+    }
+    memcpy(buf + used, unit, unit_len);
+    used += unit_len;
+    if (used + 4 <= size) cut = used;
+    p += in;
+  }
+  buf[used] = '\0';
+  return buf;
+}
+
 void debug_set_source(const char* name) { platform::event_log_set_source(name); }
 
 const char* debug_category_name(int letter) {

@@ -6,6 +6,7 @@
 // call may come from any thread: writers are serialised, so lines never
 // interleave. See README.md in this directory for the flag-string grammar.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -46,6 +47,30 @@ void debug_syserr(int letter, int level, int code, const char* label);
 void debug_dump(const char* label, const void* data, int length);
 // Dump lines of data[start..end) to the stream, 16 bytes a line.
 void debug_hexdump(const void* data, int end, int start);
+
+// Texts that came from a peer (handshake strings, host names, user names)
+// are logged only through debug_escape or LogText, wherever they are
+// logged, so that such a text can never end its log line, forge the next
+// one, or reach a terminal as a control sequence. Control characters are
+// escaped: \n, \r and \t as such, every other C0 byte, DEL and the C1
+// controls (bytes 0x80..0x9f that are no part of a UTF-8 sequence, and
+// U+0080..U+009F in UTF-8) as \xNN. Other bytes pass unchanged, so Latin-1
+// and UTF-8 names stay readable. A text that does not fit is cut between
+// characters and ends in "...". None reads as "". Returns buf (size > 0).
+const char* debug_escape(const char* text, char* buf, size_t size);
+
+// debug_escape into storage of its own, for use as a log argument:
+//   debug_log('P', 2, "startup: platform = %s", LogText(platform).c_str());
+class LogText {
+ public:
+  explicit LogText(const char* text) { debug_escape(text, buf_, sizeof buf_); }
+  LogText(const LogText&) = delete;
+  LogText& operator=(const LogText&) = delete;
+  const char* c_str() const { return buf_; }
+
+ private:
+  char buf_[512];
+};
 
 // The service name used as the system log's source.
 void debug_set_source(const char* name);

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -22,6 +23,10 @@ namespace {
 
 constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
 constexpr size_t kServiceNameMax = 31;
+
+// A console run's SIGHUP means its terminal went away: a stop. A service
+// run's asks for the state.
+std::atomic<bool> g_hangup_stops{false};
 
 bool set(const char* name) {
   const char* v = getenv(name);
@@ -192,11 +197,12 @@ int service_controls_open(bool service_mode) {
   sigemptyset(&set_);
   sigaddset(&set_, SIGINT);
   sigaddset(&set_, SIGTERM);
+  sigaddset(&set_, SIGHUP);
   if (service_mode) {
     sigaddset(&set_, SIGTSTP);
     sigaddset(&set_, SIGCONT);
-    sigaddset(&set_, SIGHUP);
   }
+  g_hangup_stops.store(!service_mode);
   if (pthread_sigmask(SIG_BLOCK, &set_, nullptr) != 0) return -1;
   return signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -212,7 +218,9 @@ bool service_control_read(int fd, ServiceControl* control, int* signo) {
   switch (*signo) {
     case SIGTSTP: *control = ServiceControl::Pause; break;
     case SIGCONT: *control = ServiceControl::Continue; break;
-    case SIGHUP: *control = ServiceControl::Interrogate; break;
+    case SIGHUP:
+      *control = g_hangup_stops.load() ? ServiceControl::Stop : ServiceControl::Interrogate;
+      break;
     default: *control = ServiceControl::Stop; break;
   }
   return true;

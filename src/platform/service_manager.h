@@ -7,7 +7,8 @@
 // notify-type service: the program reports its states as datagrams to the
 // socket in NOTIFY_SOCKET (the sd_notify protocol, spoken directly).
 // Controls arrive as signals: SIGTERM or SIGINT stop, SIGTSTP pauses,
-// SIGCONT continues, SIGHUP asks for the state again.
+// SIGCONT continues, SIGHUP asks for the state again (in a console run it
+// stops: the terminal went away).
 #pragma once
 #include <cstddef>
 
@@ -42,7 +43,8 @@ enum class ServiceControl { Stop, Pause, Continue, Interrogate };
 
 // Blocks the control signals in the calling thread (call it before any other
 // thread starts) and returns a descriptor that turns readable when one
-// arrives; a stand-alone run takes only SIGINT and SIGTERM. -1 with errno.
+// arrives; a stand-alone run takes only SIGINT, SIGTERM and SIGHUP, each a
+// stop. -1 with errno.
 int service_controls_open(bool service_mode);
 // Takes one pending control; false when none was pending.
 bool service_control_read(int fd, ServiceControl* control, int* signo);

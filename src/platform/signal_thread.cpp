@@ -17,8 +17,12 @@ void signal_block() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A write to a closed socket or past the file-size limit is an error the
+  // caller handles (EPIPE, EFBIG), not the end of the process.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 void signal_set_handler(SignalHandler handler) { g_handler.store(handler); }

@@ -6,7 +6,8 @@
 // wake a worker when its socket is readable; the worker takes what has
 // arrived of the current frame and, when the frame is not complete yet,
 // blocks again. A frame that stays incomplete past the frame time-out closes
-// its connection (a one-shot timer posts the check to the server thread).
+// its connection (a one-shot timer posts the check to the server thread), and
+// so does a handshake that has not come in within it from the connect.
 // Sends never wait on the socket either: a reply the peer's socket cannot
 // take yet waits in its worker, which retries on a timer while other tasks
 // run, and closes the connection when the peer takes nothing for the frame
@@ -166,10 +167,11 @@ void accept_connection() {
   char when[64];
   debug_log('D', 1, "Connection from %s port %u at %s", peer.host, peer.port,
             local_time_text(peer.when, when, sizeof when));
-  session_start(peer.sock, peer.addr, peer.port, peer.host);
+  session_start(peer.sock, peer.addr, peer.port, peer.host, peer.name_key);
 }
 
-int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text) {
+int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text,
+                  uint64_t name_key) {
   // A connection without a slot, or whose socket the select thread cannot
   // watch, would never be woken: refuse it now.
   const int slot = free_worker_slot();
@@ -204,8 +206,14 @@ int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text)
   session->peer_addr = addr;
   session->port = port;
   session->host = host;
+  session->name_key = name_key;
   session->connect_time = time(nullptr);
   session->task = task;
+  // The handshake, like a frame in pieces, must be in within the frame
+  // time-out, counted from the connect: a connection that never speaks
+  // must not keep its place for ever.
+  session->rx_deadline_ms = platform::monotonic_ms() + static_cast<uint64_t>(frame_timeout_ms());
+  arm_watchdog(session->rx_deadline_ms);
 
   thread_set_data(task, session);
   thread_set_cleanup(task, worker_cleanup);
@@ -237,11 +245,15 @@ int rx_message(ClientSession* session) {
   ZENT_ASSERT(session->async_state == AS_RECV || session->async_state == AS_RECV2);
   Buffer* buf = &session->buffer;
   if (session->async_state == AS_RECV) {
-    if (session->rx_got == 0) Buffer_RecvReset(buf);
+    if (session->rx_got == 0) {
+      Buffer_RecvReset(buf);
+      debug_log('X', 2, "tcp_recv, expected %d bytes", static_cast<int>(sizeof session->rx_length));
+    }
     while (session->rx_got < sizeof session->rx_length) {
       const ssize_t n = recv_some(session->sockfd, session->rx_length + session->rx_got,
                                   static_cast<uint32_t>(sizeof session->rx_length - session->rx_got));
       if (n == -2) return 2;
+      if (n == 0) debug_log('X', 2, "tcp_recv: EOF");
       if (n == 0 && session->rx_got == 0) return 1;
       if (n <= 0) {
         debug_log('P', 2, "tcp_recv(): failed");
@@ -266,11 +278,13 @@ int rx_message(ClientSession* session) {
     }
     session->async_state = AS_RECV2;
     session->rx_got = 0;
+    debug_log('X', 2, "tcp_recv, expected %d bytes", static_cast<int>(length));
   }
   while (session->rx_got < buf->recv_size) {
     const ssize_t n = recv_some(session->sockfd, buf->recv_buf + session->rx_got,
                                 buf->recv_size - session->rx_got);
     if (n == -2) return 2;
+    if (n == 0) debug_log('X', 2, "tcp_recv: EOF");
     if (n <= 0) {
       debug_log('P', 2, "tcp_recv(): failed");
       return -1;
@@ -500,8 +514,9 @@ void close_connection(Task* task) {
     }
   }
   char when[64];
-  debug_log('D', 1, "Disconnected %s port %u, at %s", session->host ? session->host : "?",
-            session->port, local_time_text(time(nullptr), when, sizeof when));
+  debug_log('D', 1, "Disconnected %s port %u, at %s",
+            session->host ? LogText(session->host).c_str() : "?", session->port,
+            local_time_text(time(nullptr), when, sizeof when));
 }
 
 void worker_cleanup(Task* task) {
@@ -550,6 +565,23 @@ void sessions_close_all() {
   if (timer >= 0) vtimer_cancel(timer);
 }
 
+void session_take_name(uint64_t name_key, const char* name) {
+  for (int i = 0; i < max_workers; ++i) {
+    ClientSession* session = session_of(tc_worker[i]);
+    if (session == nullptr || session->magic != SESSION_MAGIC || session->name_key != name_key)
+      continue;
+    char* copy = strdup(name);
+    if (copy == nullptr) return;  // it keeps its address
+    const LogText text(name);
+    debug_log('D', 1, "Connection from %s port %u: host name %s", session->host, session->port,
+              text.c_str());
+    free(session->host);
+    session->host = copy;
+    thread_set_name(tc_worker[i], text.c_str());
+    return;
+  }
+}
+
 void sessions_check_frame_timeouts(void*) {
   g_watchdog_due_ms = 0;
   if (tc_worker == nullptr) return;
@@ -562,7 +594,10 @@ void sessions_check_frame_timeouts(void*) {
         session->closing || session->rx_deadline_ms == 0)
       continue;
     if (session->rx_deadline_ms <= now) {
-      debug_log('P', 0, "Receive time-out in the middle of a message - dropping connection");
+      if (session->state == State_Initial)
+        debug_log('P', 1, "Handshake time-out - dropping connection");
+      else
+        debug_log('P', 0, "Receive time-out in the middle of a message - dropping connection");
       close_connection(task);
     } else if (next == 0 || session->rx_deadline_ms < next) {
       next = session->rx_deadline_ms;

@@ -72,7 +72,8 @@ struct ClientSession {
   char* challenge;
   // The peer.
   uint32_t peer_addr;  // IPv4, host order
-  char* host;
+  char* host;          // the dotted address, or the peer's name once found
+  uint64_t name_key;   // of the lookup of its name; 0 none
   uint16_t port;
   time_t connect_time;
   uint16_t request_id;  // echoed first in every reply
@@ -103,9 +104,12 @@ extern int client_pending_cnt;
 // free slot is refused.
 void accept_connection();
 // Gives an accepted socket its session, worker task and worker slot, and
-// has the select thread watch it. 0, or -1 when the connection was refused
-// (the socket is closed then).
-int session_start(int sock, uint32_t addr, uint16_t port, const char* host);
+// has the select thread watch it; name_key names the lookup of its host
+// name under way (0 none). The handshake must be in within the frame
+// time-out. 0, or -1 when the connection was refused (the socket is closed
+// then).
+int session_start(int sock, uint32_t addr, uint16_t port, const char* host,
+                  uint64_t name_key = 0);
 // Entry function of each connection's task (priority 5).
 void worker_thread();
 
@@ -145,9 +149,13 @@ void client_request_taken();
 // called from a task, waits (at most 10 s) until every worker has ended.
 void sessions_close_all();
 
-// The frame time-out (receiving a frame in pieces, waiting for the peer to
-// take a reply); <= 0 restores the default (the Timeout setting, else
+// The frame time-out (the handshake from the connect on, receiving a frame
+// in pieces, waiting for the peer to take a reply); <= 0 restores the default (the Timeout setting, else
 // kDefaultFrameTimeoutMs).
 void session_set_frame_timeout_ms(int ms);
-// Posted kernel work: closes every session whose frame is overdue.
+// Posted kernel work: closes every session whose frame is overdue, or that
+// has not completed its handshake within the frame time-out.
 void sessions_check_frame_timeouts(void* unused);
+// Posted kernel work (peer_name_found): the session whose name lookup has
+// name_key, if it is still open, takes its host name.
+void session_take_name(uint64_t name_key, const char* name);

@@ -98,13 +98,15 @@ int establish_protocol(ClientSession* session) {
   const char* platform = nullptr;
   const char* charset = nullptr;
   const char* os_user = "";
+  // The three texts are the client's: logged escaped (debug_escape).
+  const bool log_texts = debug_enabled('P', 2);
   if (Buffer_Get_str(buf, &platform) != 0) return -1;
-  debug_log('P', 2, "startup: platform = %s", platform);
+  if (log_texts) debug_log('P', 2, "startup: platform = %s", LogText(platform).c_str());
   if (Buffer_Get_str(buf, &charset) != 0) return -1;
-  debug_log('P', 2, "startup: charset = %s", charset);
+  if (log_texts) debug_log('P', 2, "startup: charset = %s", LogText(charset).c_str());
   if (revision != 0) {
     if (Buffer_Get_str(buf, &os_user) != 0) return -1;
-    debug_log('P', 2, "startup: os_user = %s", os_user);
+    if (log_texts) debug_log('P', 2, "startup: os_user = %s", LogText(os_user).c_str());
   }
   if (byte_order != kBigEndian && byte_order != kLittleEndian) {
     debug_log('P', 1, "incompatible client byte_order = %d", byte_order);
@@ -162,8 +164,7 @@ int handle_request(ClientSession* session) {
       case RC_SYSCAT: rc = syscat_request(session); break;
       case RC_SCAN: rc = scan_request(session); break;
       case RC_MGMT: rc = mgmt_request(session); break;
-      default:
-        debug_log('P', 1, "unknown request class %u - dropping connection", request_class);
+      default:  // closed without a reply
         break;
     }
     if (rc != 0) return -1;

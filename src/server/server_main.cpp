@@ -31,6 +31,7 @@
 #include "platform/syserr.h"
 #include "server/client_session.h"
 #include "server/hist.h"
+#include "server/name_lookup.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/system_tasks.h"
@@ -43,7 +44,6 @@ CfgRecord* server_cfg = nullptr;
 int server_interactive = 0;
 int server_listen_socket = -1;
 int http_listen_socket = -1;
-std::atomic<int> kernel_running{0};
 std::atomic<int> server_shutdown{0};
 int max_workers = 0;
 Task** tc_worker = nullptr;
@@ -110,10 +110,11 @@ FILE* open_log_file(const char* path, int interactive) {
 }
 
 // Before the kernel runs and after it returned: clean up and end the process.
+// SIGHUP (a console run's terminal went away) ends it like SIGTERM.
 void server_signal_handler(int signo) {
   debug_log('D', 2, "Signal #%d captured, terminating", signo);
   server_cleanup();
-  if (signo == SIGTERM) {
+  if (signo == SIGTERM || signo == SIGHUP) {
     debug_log('D', 1, "%s terminating", kServerTitle);
     fflush(nullptr);
     _exit(0);
@@ -125,7 +126,7 @@ void server_signal_handler(int signo) {
 
 // While the kernel runs: the shutdown task does the work.
 void tsignal_handler(int signo) {
-  if (signo != SIGINT && signo != SIGTERM) return;
+  if (signo != SIGINT && signo != SIGTERM && signo != SIGHUP) return;
   debug_log('D', 3, "tsignal_handler: signo=%d", signo);
   shutdown_callback();
 }
@@ -179,8 +180,15 @@ bool server_thread_elsewhere() {
 }
 
 struct ServerThreadMark {
+  CfgRecord* loaded = nullptr;
   ServerThreadMark() { g_server_thread.store(std::this_thread::get_id()); }
+  // Also frees the configuration this run loaded: nothing reads it once
+  // server_main has returned (its threads are stopped by then).
   ~ServerThreadMark() {
+    if (loaded != nullptr) {
+      if (server_cfg == loaded) server_cfg = nullptr;
+      FreeConfig(loaded);
+    }
     g_server_thread.store(std::thread::id());
     g_shutdown_requested.store(false);
   }
@@ -191,7 +199,7 @@ struct ServerThreadMark {
 void server_set_panic_action(int action) { g_panic_action.store(action); }
 
 int server_main(int argc, char** argv, int interactive) {
-  const ServerThreadMark mark;
+  ServerThreadMark mark;
   setlocale(LC_ALL, "C");
   server_interactive = interactive;
   if (argc > 0 && argv[0] != nullptr) g_program = argv[0];
@@ -241,6 +249,7 @@ int server_main(int argc, char** argv, int interactive) {
   platform::signal_set_handler(server_signal_handler);
 
   server_cfg = LoadConfig(cfg_path);
+  mark.loaded = server_cfg;
   if (server_cfg == nullptr) {
     debug_log('D', 0, "Fatal configuration problem - terminating");
     return 1;
@@ -404,15 +413,22 @@ int tmain() {
     bg_tcp_thread_stop();
     return -1;
   }
+  // Without a resolver thread connections keep their dotted addresses (a
+  // resolver that cannot be set up has said why: -1).
+  if (server_cfg->server->no_dns == 0) {
+    if (int err = name_lookup_start(); err > 0) {
+      platform::sys_error_text(err, text, sizeof text);
+      debug_log('D', 0, "Failed to create background name lookup thread, errno=%d (%s)", err, text);
+    }
+  }
   std::this_thread::yield();
   debug_log('D', 2, "tmain: starting thread kernel");
-  kernel_running = 1;
   thread_run();
-  kernel_running = 0;
   // Its tasks never run again: wakes from other threads stop here.
   tc_shutdown.store(nullptr);
   debug_log('D', 2, "tmain: thread kernel returned");
   platform::signal_set_handler(closedown_signal_handler);
+  name_lookup_stop();
   bg_timer_thread_stop();
   bg_tcp_thread_stop();
   return 0;
@@ -500,6 +516,7 @@ void server_cleanup() {
   // they go away.
   bg_tcp_thread_stop();
   bg_timer_thread_stop();
+  name_lookup_stop();
   tio_cleanup();
   if (!server_thread_elsewhere()) {
     vtimer_exit();
@@ -548,12 +565,6 @@ int server_stop_request(int attempt) {
 void win32_server_atexit() {
   debug_log('D', 2, "win32_server_atexit()");
   server_cleanup();
-}
-
-void fatal_failure(const char* file, int line) {
-  debug_log('T', 0, "Fatal failure encountered, file %s, line %d", file, line);
-  shutdown_callback();
-  for (;;) thread_yield();
 }
 
 void server_assert(const char* expression, const char* file, int line) {

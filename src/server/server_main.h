@@ -22,7 +22,6 @@ extern CfgRecord* server_cfg;           // the configuration
 extern int server_interactive;          // console run
 extern int server_listen_socket;        // -1 when not open
 extern int http_listen_socket;          // -1 when not open
-extern std::atomic<int> kernel_running;  // tmain handed the thread to the kernel
 // Set once by the shutdown task; read by the select and timer threads too.
 extern std::atomic<int> server_shutdown;
 extern int max_workers;                 // Threads
@@ -60,7 +59,6 @@ void win32_server_atexit();
 [[noreturn]] void server_assert(const char* expression, const char* file, int line);
 [[noreturn]] void server_panic(const char* text, const char* file, int line);
 [[noreturn]] void server_panic_exit(const char* text, const char* file, int line);
-[[noreturn]] void fatal_failure(const char* file, int line);
 
 // The Panic setting in force (CfgPanic); Restart until the configuration is read.
 void server_set_panic_action(int action);

@@ -31,6 +31,7 @@
 #include "platform/thread.h"
 #include "server/client_session.h"
 #include "server/hist.h"
+#include "server/name_lookup.h"
 #include "server/server_main.h"
 #include "server/service_frame.h"
 #include "server/system_tasks.h"
@@ -51,10 +52,14 @@ std::mutex g_notify_mutex;
 
 std::thread g_select_thread;
 std::atomic<bool> g_select_stop{false};
+std::atomic<SelectPollHook> g_poll_hook{nullptr};
 
 // The HTTP listen socket is out of the master set while the http task is
 // busy; it goes back when the task is free.
 bool g_http_parked = false;
+
+// Names the next peer name lookup; server thread only, never reused.
+uint64_t g_next_name_key = 1;
 
 int wake_fd_locked() {
   if (g_wake_fd < 0) g_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -86,6 +91,7 @@ int poll_master_set(std::vector<pollfd>& fds) {
     for (uint32_t i = 0; i < g_master.count; ++i)
       fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
   }
+  if (SelectPollHook hook = g_poll_hook.load()) hook();
   const int rc = poll(fds.data(), fds.size(), -1);
   if (rc < 0) {
     const int err = errno;
@@ -192,20 +198,35 @@ int accept_peer(int listen_sock, AcceptedPeer* out) {
     debug_log('D', 0, "accept failed - ignoring connection request");
     return -1;
   }
-  const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
-  const char* host = nullptr;
-  if (tcp_peer_addr(out->sock, &out->addr, &out->port, no_dns ? nullptr : &host) != 0) {
+  if (tcp_peer_addr(out->sock, &out->addr, &out->port, nullptr) != 0) {
     debug_log('D', 0, "Unable to obtain peer address - dropping connection");
     tcp_close(out->sock);
     out->sock = -1;
     return -1;
   }
-  if (no_dns)
-    format_ipv4(out->addr, out->host);
-  else
-    snprintf(out->host, sizeof out->host, "%s", host);
+  // The connection goes on with its dotted address at once; with NoDNS off
+  // the name follows when the resolver thread finds it (peer_name_found).
+  format_ipv4(out->addr, out->host);
+  out->name_key = 0;
+  const bool no_dns = server_cfg != nullptr && server_cfg->server->no_dns != 0;
+  if (!no_dns && name_lookup_request(out->addr, g_next_name_key, peer_name_found) == 0)
+    out->name_key = g_next_name_key++;
   out->when = time(nullptr);
   return 0;
+}
+
+void peer_name_found(uint64_t key, const char* name) {
+  auto* http = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
+  if (http != nullptr && http->name_key == key) {
+    char* copy = strdup(name);
+    if (copy == nullptr) return;  // it keeps its address
+    debug_log('D', 1, "HTTP connection from %s port %u: host name %s", http->host, http->port,
+              LogText(name).c_str());
+    free(http->host);
+    http->host = copy;
+    return;
+  }
+  session_take_name(key, name);
 }
 
 int master_set_add(int sock) {
@@ -248,6 +269,8 @@ int bg_tcp_thread_start() {
   g_select_stop = false;
   return platform::start_thread(g_select_thread, "bg_tcp", select_thread_body);
 }
+
+void bg_tcp_set_poll_hook(SelectPollHook hook) { g_poll_hook.store(hook); }
 
 void bg_tcp_thread_stop() {
   if (!g_select_thread.joinable()) return;
@@ -329,6 +352,7 @@ void accept_http_connection() {
   s->peer_addr = peer.addr;
   s->port = peer.port;
   s->host = host_copy;
+  s->name_key = peer.name_key;
   s->connect_time = peer.when;
   thread_set_data(tc_http, s, free_http_session);
   if (blocked_without_wchan(tc_http)) thread_unblock(tc_http);
@@ -345,7 +369,7 @@ void close_http_connection() {
   tcp_close(s->sockfd);
   s->sockfd = -1;
   char when[64];
-  debug_log('D', 1, "HTTP finished %s port %u, at %s", s->host, s->port,
+  debug_log('D', 1, "HTTP finished %s port %u, at %s", LogText(s->host).c_str(), s->port,
             local_time_text(time(nullptr), when, sizeof when));
   thread_set_data(tc_http, nullptr);
   // Connections that waited are accepted once the select thread sees the

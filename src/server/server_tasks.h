@@ -50,6 +50,11 @@ void notify_event_close();
 int bg_tcp_thread_start();
 // Stops and joins the select thread; safe when it is not running.
 void bg_tcp_thread_stop();
+// For tests: called on the select thread between its copy of the master set
+// and the poll over that copy, the moment a change of the set races with.
+// None removes it.
+using SelectPollHook = void (*)();
+void bg_tcp_set_poll_hook(SelectPollHook hook);
 
 // The idle task's body (priority 10): sleeps on the sync semaphore while no
 // task can run and hands socket events to the workers.
@@ -66,7 +71,8 @@ struct HttpSession {
   int sockfd;
   uint32_t peer_addr;  // IPv4, host order
   uint16_t port;
-  char* host;
+  char* host;  // the dotted address, or the peer's name once found
+  uint64_t name_key;  // of its name lookup; 0 none
   time_t connect_time;
 };
 
@@ -81,18 +87,23 @@ void close_http_connection();
 const char* format_ipv4(uint32_t addr, char* buf);
 
 // A connection just taken from a listen socket, with its peer: host is the
-// reverse-looked-up name, or the dotted address when NoDNS is set.
+// dotted address; with NoDNS off a lookup of its name is under way (key).
 struct AcceptedPeer {
   int sock;
   uint32_t addr;  // IPv4, host order
   uint16_t port;
   time_t when;
-  char host[256];
+  char host[16];
+  uint64_t name_key;  // names the lookup; 0 when none was asked for
 };
-// Accepts one connection on listen_sock and finds its peer. 0, or -1 after
-// logging "accept failed - ignoring connection request" or "Unable to obtain
-// peer address - dropping connection" (the socket is then closed).
+// Accepts one connection on listen_sock and finds its peer's address; asks
+// the resolver thread for its name without waiting (name_lookup.h). 0, or
+// -1 after logging "accept failed - ignoring connection request" or "Unable
+// to obtain peer address - dropping connection" (the socket is then closed).
 int accept_peer(int listen_sock, AcceptedPeer* out);
+// Posted work, server thread: the name of the peer whose lookup has key was
+// found; the connection with that key, if it is still there, takes it.
+void peer_name_found(uint64_t key, const char* name);
 
 // "%c" of t in local time, as the connection log lines show it; returns buf.
 const char* local_time_text(time_t t, char* buf, size_t size);

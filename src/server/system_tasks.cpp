@@ -65,10 +65,12 @@ void ps_dump() {
     if (s == nullptr) continue;
     char addr[16], where[32];
     snprintf(where, sizeof where, "%s:%d", format_ipv4(s->peer_addr, addr), s->port);
+    // Host, platform and user came from the peer.
     debug_log('D', 0, "%-10p %3d %-20.20s %-5.5s %s", static_cast<void*>(s->db_session),
-              thread_id(t), s->host ? s->host : "", s->platform ? s->platform : "",
-              s->os_user ? s->os_user : "");
-    debug_log('D', 0, "%14s %-20.20s %5s %s", "", where, "", idb_session_user_name(s->db_session));
+              thread_id(t), LogText(s->host).c_str(), LogText(s->platform).c_str(),
+              LogText(s->os_user).c_str());
+    debug_log('D', 0, "%14s %-20.20s %5s %s", "", where, "",
+              LogText(idb_session_user_name(s->db_session)).c_str());
   }
   debug_log('D', 0, "Session    TID ST WCHAN      Blocked  Sched    Name");
   debug_log('D', 0, "---------- --- -- ---------- -------- -------- --------------------");

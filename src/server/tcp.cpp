@@ -25,7 +25,6 @@
 namespace {
 
 constexpr int kChunk = 8192;
-constexpr int kBacklog = 5;
 
 std::atomic<int> g_letter{'X'};
 std::mutex g_startup_mutex;
@@ -135,6 +134,19 @@ void log_where(const char* file, int line) {
 }
 
 #define TCP_WHERE() log_where(__FILE__, __LINE__)
+
+// The longest listen queue the system allows: connects that come in a burst
+// wait in it for the accept instead of having their SYN dropped and sent
+// again a second later.
+int listen_backlog() {
+  int backlog = SOMAXCONN;
+  if (FILE* f = fopen("/proc/sys/net/core/somaxconn", "re")) {
+    int value = 0;
+    if (fscanf(f, "%d", &value) == 1 && value > 0) backlog = value;
+    fclose(f);
+  }
+  return backlog;
+}
 
 // Port of a service text in host order: 0 < port; -1 after logging.
 int service_port(const char* service) {
@@ -266,7 +278,7 @@ int tcp_bind_listen(const char* service, int retries) {
     close(sock);
     return -1;
   }
-  if (listen(sock, kBacklog) != 0) {
+  if (listen(sock, listen_backlog()) != 0) {
     log_sock_error(0, "Unable to setup listen queue. [%d] %s", errno);
     TCP_WHERE();
     close(sock);

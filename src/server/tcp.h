@@ -67,7 +67,8 @@ const char* socket_error_text(int code, char* buf, size_t size);
 // A listening IPv4 socket on every local address for service: a port
 // number, a TCP service name, or none for a port the system picks. -1 after
 // logging why. The socket does not block in accept, so a connection that
-// vanished between readiness and accept cannot stall the caller.
+// vanished between readiness and accept cannot stall the caller; its listen
+// queue is as long as the system allows, so a burst of connects waits there.
 int tcp_listen(const char* service);
 // As tcp_listen; when the port is in use, tries up to retries further ports
 // (port + 1, port + 2, ...).

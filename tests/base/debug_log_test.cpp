@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,42 @@ INSTANTIATE_TEST_SUITE_P(
         name += *c == '*' ? std::string("Star") : *c == ' ' ? std::string("_") : std::string(1, *c);
       return name.empty() ? std::string("Empty") : name;
     });
+
+// Texts from peers: control characters never reach the log raw.
+struct EscapeCase {
+  const char* name;
+  const char* in;
+  size_t size;
+  const char* out;
+};
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
+
+class Escape : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(Escape, ControlCharactersAreEscapedAndTheRestKept) {
+  char buf[64];
+  ASSERT_LE(GetParam().size, sizeof buf);
+  EXPECT_STREQ(debug_escape(GetParam().in, buf, GetParam().size), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Escape,
+    ::testing::Values(
+        EscapeCase{"Plain", "LINUX tester", 64, "LINUX tester"},
+        EscapeCase{"None", nullptr, 64, ""},
+        EscapeCase{"ForgedLine", "x\n(1) D0: y", 64, "x\\n(1) D0: y"},
+        EscapeCase{"ReturnAndTab", "a\rb\tc", 64, "a\\rb\\tc"},
+        EscapeCase{"EscapeCodeAndDel", "\x1b[2J\x7f\x01", 64, "\\x1b[2J\\x7f\\x01"},
+        EscapeCase{"Latin1LetterKept", "Jos\xe9", 64, "Jos\xe9"},
+        EscapeCase{"LoneC1Byte", "a\x9b" "1m", 64, "a\\x9b1m"},
+        EscapeCase{"Utf8Kept", "J\xc3\xbcrgen \xc5\x81ukasz \xe2\x82\xac", 64,
+                   "J\xc3\xbcrgen \xc5\x81ukasz \xe2\x82\xac"},
+        EscapeCase{"Utf8C1Control", "a\xc2\x9b" "b", 64, "a\\xc2\\x9bb"},
+        EscapeCase{"CutWithDots", "abcdefghij", 8, "abcd..."},
+        EscapeCase{"LastCharacterFitsWithoutDots", "abcdefg", 8, "abcdefg"},
+        EscapeCase{"NeverCutInsideAnEscape", "abc\n\nx", 8, "abc..."},
+        EscapeCase{"NeverCutInsideASequence", "ab\xe2\x82\xac" "cde", 8, "ab..."}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DebugEnabled, OnlyCapitalLettersAtOrBelowTheirLevel) {
   debug_set_stream(nullptr);

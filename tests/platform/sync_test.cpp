@@ -1,9 +1,17 @@
-// Events, the OS semaphore, clocks and the signal mask.
+// Events, the OS semaphore, clocks, the signal mask and the taking of signals.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ostream>
+#include <string>
 
 #include <atomic>
 #include <thread>
@@ -11,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/os_semaphore.h"
+#include "platform/service_manager.h"
 #include "platform/signal_thread.h"
 
 namespace {
@@ -60,11 +69,28 @@ TEST(OsSemaphore, WakesAWaiterOnAnotherThread) {
   EXPECT_EQ(got.load(), 1);
 }
 
-TEST(Clock, MonotonicAndNeverZero) {
-  uint64_t a = platform::monotonic_ms();
-  uint64_t b = platform::monotonic_ms();
-  EXPECT_GT(a, 0u);
-  EXPECT_LE(a, b);
+// The milliseconds are the system's monotonic clock (not the wall clock,
+// not another unit): read between two readings of CLOCK_MONOTONIC they fall
+// between them, and a real sleep shows as its length.
+TEST(Clock, FollowsTheSystemsMonotonicClockInMilliseconds) {
+  timespec before, after;
+  clock_gettime(CLOCK_MONOTONIC, &before);
+  const uint64_t ns = platform::monotonic_ns();
+  const uint64_t ms = platform::monotonic_ms();
+  clock_gettime(CLOCK_MONOTONIC, &after);
+  const auto to_ns = [](const timespec& t) {
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+  };
+  EXPECT_LE(to_ns(before), ns);
+  EXPECT_LE(ns, to_ns(after));
+  // Never 0: milliseconds count from 1.
+  EXPECT_GE(ms, to_ns(before) / 1000000u + 1);
+  EXPECT_LE(ms, to_ns(after) / 1000000u + 1);
+  const timespec pause{0, 30 * 1000000};
+  nanosleep(&pause, nullptr);
+  const uint64_t slept = platform::monotonic_ms() - ms;
+  EXPECT_GE(slept, 30u);
+  EXPECT_LT(slept, 3000u);
 }
 
 // Threads started after signal_block inherit the blocked mask, so no signal
@@ -90,13 +116,130 @@ TEST(SignalBlock, LaterThreadsInheritTheMaskAndBrokenPipesAreErrors) {
   close(fds[1]);
 }
 
-TEST(SignalHandler, TheInstalledHandlerIsTheOneCalled) {
-  static int called_with = 0;
-  platform::signal_set_handler(+[](int signo) { called_with = signo; });
-  platform::signal_get_handler()(SIGTERM);
-  EXPECT_EQ(called_with, SIGTERM);
-  platform::signal_set_handler(nullptr);
-  EXPECT_EQ(platform::signal_get_handler(), nullptr);
+// Runs body in a child process and returns its wait status. The child
+// starts with no signal blocked and every disposition at its default, as a
+// freshly started program does.
+int run_in_child(int (*body)(int ready_fd), int signo_to_send) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    close(ready[0]);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
+    _exit(body(ready[1]));
+  }
+  close(ready[1]);
+  char c;
+  const bool is_ready = read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  if (is_ready && signo_to_send != 0) kill(pid, signo_to_send);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// A signal taken by the frame's control descriptor reaches the handler the
+// program installed, with its number, in ordinary thread context; in a
+// console run SIGHUP (the terminal went away) is a stop like SIGTERM, in a
+// service run it asks for the state.
+struct TakenSignal {
+  const char* name;
+  int signo;
+  bool service_mode;
+  platform::ServiceControl control;
+};
+void PrintTo(const TakenSignal& c, std::ostream* os) { *os << c.name; }
+
+const TakenSignal* g_taken;
+int g_handled_signo;
+
+int take_one_signal(int ready_fd) {
+  platform::signal_block();
+  const int fd = platform::service_controls_open(g_taken->service_mode);
+  if (fd < 0) return 20;
+  platform::signal_set_handler(+[](int signo) { g_handled_signo = signo; });
+  if (write(ready_fd, "r", 1) != 1) return 21;
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 10000) != 1) return 22;
+  platform::ServiceControl control;
+  int signo = 0;
+  if (!platform::service_control_read(fd, &control, &signo)) return 23;
+  if (control != g_taken->control) return 24;
+  if (platform::SignalHandler h = platform::signal_get_handler()) h(signo);
+  return g_handled_signo == g_taken->signo ? 0 : 25;
+}
+
+class SignalHandler : public ::testing::TestWithParam<TakenSignal> {};
+
+TEST_P(SignalHandler, TheInstalledHandlerIsTheOneCalled) {
+  g_taken = &GetParam();
+  const int status = run_in_child(take_one_signal, GetParam().signo);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, SignalHandler,
+    ::testing::Values(TakenSignal{"ConsoleInt", SIGINT, false, platform::ServiceControl::Stop},
+                      TakenSignal{"ConsoleTerm", SIGTERM, false, platform::ServiceControl::Stop},
+                      TakenSignal{"ConsoleHup", SIGHUP, false, platform::ServiceControl::Stop},
+                      TakenSignal{"ServiceTerm", SIGTERM, true, platform::ServiceControl::Stop},
+                      TakenSignal{"ServiceHup", SIGHUP, true,
+                                  platform::ServiceControl::Interrogate}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Blocked first thing, a stop signal that arrives before anybody takes
+// signals waits for its taker instead of ending the process.
+int block_then_wait(int ready_fd) {
+  platform::signal_block();
+  if (write(ready_fd, "r", 1) != 1) return 21;
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&wanted, s);
+  const timespec limit{10, 0};
+  const int got = sigtimedwait(&wanted, nullptr, &limit);
+  return got > 0 ? 0 : 22;
+}
+
+class SignalBlockFirst : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalBlockFirst, AStopSignalWaitsForItsTaker) {
+  const int status = run_in_child(block_then_wait, GetParam());
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalBlockFirst, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& p) { return std::string(strsignal(p.param)); });
+
+// With a real file-size limit, a write past it is the error EFBIG, not the
+// end of the process (SIGXFSZ).
+int write_past_the_limit(int ready_fd) {
+  const rlimit limit = {4096, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
+  platform::signal_block();
+  char path[] = "/tmp/zent_fsize_XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return 21;
+  unlink(path);
+  if (write(ready_fd, "r", 1) != 1) return 22;
+  static char data[8192];
+  if (write(fd, data, sizeof data) != 4096) return 23;  // up to the limit
+  errno = 0;
+  if (write(fd, data, sizeof data) != -1 || errno != EFBIG) return 24;
+  close(fd);
+  return 0;
+}
+
+TEST(SignalBlock, AWritePastTheFileSizeLimitIsAnError) {
+  const int status = run_in_child(write_past_the_limit, 0);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

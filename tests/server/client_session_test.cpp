@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -21,13 +22,16 @@
 
 #include "base/task_kernel.h"
 #include "server/dispatch.h"
+#include "server/name_lookup.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/tcp.h"
 #include "server/vtimer.h"
+#include "support/fake_dns.h"
 #include "support/frame_events.h"
 #include "support/log_capture.h"
+#include "support/net_util.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -221,6 +225,176 @@ TEST_F(SessionServer, AStalledClientHoldsUpNobodyAndIsClosedAfterTheTimeOut) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_TRUE(log.contains("Receive time-out in the middle of a message")) << log.text();
   EXPECT_TRUE(other.noop(99));
+}
+
+// Handshake texts come from the client: control characters in them are
+// logged escaped, so a forged newline cannot start a log line of its own
+// and escape codes and carriage returns never reach a terminal raw.
+TEST_F(SessionServer, ForgedLinesInHandshakeTextsStayInsideTheirOwnLine) {
+  LogCapture log("P2");
+  StartupMessage m;
+  m.platform = "LINUX\n(1) D0: server panic: forged";
+  m.charset = "ISO8859/1\r\x1b[2J";
+  m.os_user = "tester\n\t\x7f";
+  ZentClient c;
+  ASSERT_TRUE(connect(c));
+  ASSERT_TRUE(c.handshake(m));
+  ASSERT_TRUE(c.noop(1));
+  const std::string text = log.text();
+  EXPECT_EQ(text.find("\n(1) D0: server panic"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x7f'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\t'), std::string::npos) << text;
+  EXPECT_NE(text.find("P2: startup: platform = LINUX\\n(1) D0: server panic: forged\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("P2: startup: charset = ISO8859/1\\r\\x1b[2J\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("P2: startup: os_user = tester\\n\\t\\x7f\n"), std::string::npos) << text;
+}
+
+// A connection that never completes its handshake is closed after the
+// frame time-out, even when it never sends a byte; once past the
+// handshake, a connection may stay idle for as long as it likes.
+TEST_F(SessionServer, ASilentConnectionIsClosedButAnEstablishedIdleOneStays) {
+  LogCapture log("P1");
+  session_set_frame_timeout_ms(300);
+  ZentClient silent, half, idle;
+  ASSERT_TRUE(connect(silent));
+  ASSERT_TRUE(connect(half));
+  ASSERT_TRUE(open_session(idle));
+  // Part of a handshake: the deadline counts from the connect, not from
+  // the first byte.
+  ASSERT_TRUE(half.send_raw(PayloadWriter(true).u32(30).u16(0x5a4e).bytes()));
+  const auto start = Clock::now();
+  EXPECT_TRUE(silent.closed_without_reply(5000));
+  EXPECT_TRUE(half.closed_without_reply(5000));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_TRUE(log.contains("Handshake time-out - dropping connection")) << log.text();
+  // Well past the time-out and idle all along: still served.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_TRUE(idle.noop(1));
+}
+
+// The TCP layer's receive lines, as log readers know them, on the road of
+// every request.
+TEST_F(SessionServer, ReceivesLogTheTcpLinesAtLevel2) {
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  {
+    LogCapture log("X2");
+    ASSERT_TRUE(c.noop(1));
+    // The length word, then the 4-byte request.
+    testsupport::expect_in_order(log.text(), {"X2: tcp_recv, expected 4 bytes\n",
+                                              "X2: tcp_recv, expected 4 bytes\n",
+                                              "X2: tcp_send\n"});
+  }
+  LogCapture log("X2");
+  c.close();
+  for (int i = 0; i < 200 && workers() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(log.contains("X2: tcp_recv, expected 4 bytes\n")) << log.text();
+  EXPECT_TRUE(log.contains("X2: tcp_recv: EOF\n")) << log.text();
+  EXPECT_FALSE(log.contains("X1:")) << log.text();
+}
+
+// --- Host names, looked up off the server thread ------------------------------
+
+// The server with the resolver thread asking a name server of the test's.
+class NamedSessionServer : public SessionServer {
+ protected:
+  void SetUp() override {
+    dns_ = std::make_unique<testsupport::FakeDns>(name());
+    name_lookup_set_servers(dns_->servers().c_str());
+    name_lookup_set_limit_ms(limit_ms());
+    SessionServer::SetUp();
+    ASSERT_EQ(name_lookup_start(), 0);
+  }
+  void TearDown() override {
+    name_lookup_stop();
+    SessionServer::TearDown();
+    name_lookup_set_servers(nullptr);
+    name_lookup_set_limit_ms(0);
+    dns_.reset();
+  }
+  virtual std::string name() const { return "client.example.test"; }
+  virtual int limit_ms() const { return 0; }
+  // Waits until the log holds text.
+  static bool log_shows(const LogCapture& log, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+      if (log.contains(text)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // Closes c and waits until its worker has ended.
+  void close_and_settle(ZentClient& c) {
+    c.close();
+    for (int i = 0; i < 500 && workers() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // With the name server in mode, a client that is served at once.
+  void open_served_session(ZentClient& c, testsupport::FakeDns::Mode mode) {
+    dns_->set_mode(mode);
+    ASSERT_TRUE(open_session(c));
+    ASSERT_TRUE(c.noop(1));
+  }
+  std::unique_ptr<testsupport::FakeDns> dns_;
+};
+
+// While the name server holds its answer the client is served with its
+// dotted address; the name, when it comes, is the connection's from then on.
+TEST_F(NamedSessionServer, TheConnectionGoesOnAtOnceAndTakesItsNameWhenItArrives) {
+  LogCapture log("D1X2");
+  ZentClient c;
+  ASSERT_NO_FATAL_FAILURE(open_served_session(c, testsupport::FakeDns::Mode::Hold));
+  ASSERT_TRUE(dns_->wait_for_questions(1, 5000));
+  EXPECT_FALSE(log.contains("host name")) << log.text();
+  dns_->set_mode(testsupport::FakeDns::Mode::Answer);
+  ASSERT_TRUE(log_shows(log, ": host name client.example.test\n")) << log.text();
+  EXPECT_TRUE(c.noop(2));
+  close_and_settle(c);
+  testsupport::expect_in_order(log.text(), {"D1: Connection from 127.0.0.1 port ",
+                                            ": host name client.example.test\n",
+                                            "D1: Disconnected client.example.test port "});
+}
+
+class SlowNameServer : public NamedSessionServer {
+ protected:
+  int limit_ms() const override { return 300; }
+};
+
+// A name server that never answers costs the connection nothing but its
+// name: after the time limit the lookup is given up.
+TEST_F(SlowNameServer, ALookupNotAnsweredInTimeLeavesTheAddress) {
+  LogCapture log("D1X2");
+  ZentClient c;
+  ASSERT_NO_FATAL_FAILURE(open_served_session(c, testsupport::FakeDns::Mode::Silent));
+  ASSERT_TRUE(log_shows(log, "X2: No host name for 127.0.0.1: ")) << log.text();
+  close_and_settle(c);
+  EXPECT_TRUE(log.contains("D1: Disconnected 127.0.0.1 port ")) << log.text();
+  EXPECT_FALSE(log.contains(": host name ")) << log.text();
+}
+
+class ForgingNameServer : public NamedSessionServer {
+ protected:
+  std::string name() const override { return "evil\n(1) D0: server panic: forged.test"; }
+};
+
+// A name that holds a newline never starts a log line of its own: the
+// resolver refuses it as a misformatted reply (and would it pass, the name
+// is logged escaped).
+TEST_F(ForgingNameServer, AForgedLineInAHostNameStaysInsideItsLine) {
+  LogCapture log("D2X2");
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  ASSERT_TRUE(dns_->wait_for_questions(1, 5000));
+  ASSERT_TRUE(log_shows(log, "127.0.0.1")) << log.text();
+  ASSERT_TRUE(c.noop(1));
+  close_and_settle(c);
+  EXPECT_EQ(log.text().find("\n(1) D0: server panic: forged"), std::string::npos) << log.text();
+  EXPECT_TRUE(log.contains("Disconnected ")) << log.text();
 }
 
 // A client that sends requests but never reads the replies: once the

@@ -244,7 +244,10 @@ class UnknownClassTest : public DispatchTest, public ::testing::WithParamInterfa
 
 TEST_P(UnknownClassTest, ClosesWithoutReply) {
   establish();
+  testsupport::LogCapture log("P1");
   EXPECT_EQ(dispatch(testsupport::encode_request(7, GetParam())), -1);
+  // Closed without a word above the detail level.
+  EXPECT_EQ(log.text().find(": "), std::string::npos) << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Classes, UnknownClassTest, ::testing::Values(0, 2, 7, 0xffff));

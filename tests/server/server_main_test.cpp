@@ -167,6 +167,14 @@ bool wait_for_log(const std::string& path, const std::string& text) {
   return false;
 }
 
+// Ends a child that ran the server: its log on standard error (for the
+// death test's pattern), then the run's status as the exit status.
+[[noreturn]] void exit_with_run(ServerRun& run, const std::string& log_path) {
+  const int status = run.join();
+  fprintf(stderr, "%s", testsupport::read_file(log_path).c_str());
+  _exit(status);
+}
+
 [[noreturn]] void raise_panic(void* = nullptr) { ZENT_ASSERT(!"raised off the server thread"); }
 
 // A panic on a thread other than the server thread while the kernel runs
@@ -230,6 +238,24 @@ TEST_P(BackgroundThreadRefused, EndsTheRunWithStatus3) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, BackgroundThreadRefused, ::testing::Values("bg_tcp", "bg_timer"));
 
+// Without a resolver thread the server still serves: connections keep
+// their dotted addresses.
+TEST(ResolverThreadRefused, NoNameLookupThreadIsNoReasonToStop) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        platform::set_thread_start_hook(
+            +[](const char* name) { return strcmp(name, "resolver") == 0 ? EAGAIN : 0; });
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        server_stop_request(1);
+        exit_with_run(run, files.log());
+      },
+      ::testing::ExitedWithCode(0),
+      "Failed to create background name lookup thread, errno=11 .*"
+      "QX Zentrim database server shutting down.*QX Zentrim data base server terminated");
+}
+
 // Once the kernel has returned, a signal must not cut the close-down short:
 // the handler in force only logs it.
 TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
@@ -250,6 +276,22 @@ TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
       "D1: Signal #15 captured during close-down, finishing close-down first\nstill here\n");
 }
 
+// The run frees the configuration it loaded once it has ended: nothing
+// reads it any more, and a later run loads its own.
+TEST(ServerRunEnd, TheConfigurationIsFreed) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "T2"});
+        if (!wait_for_log(files.log(), "Idle - waiting for event")) _exit(10);
+        if (server_cfg == nullptr) _exit(11);
+        server_stop_request(1);
+        if (run.join() != 0) _exit(12);
+        _exit(server_cfg == nullptr ? 0 : 13);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // A stop asked for before the server runs (the frame's stop loop can be
 // that quick) is not lost: the shutdown task does not block when it starts.
 TEST(ServerStopRequest, ARequestBeforeTheKernelRunsStopsTheServerOnceItDoes) {
@@ -258,9 +300,7 @@ TEST(ServerStopRequest, ARequestBeforeTheKernelRunsStopsTheServerOnceItDoes) {
       {
         shutdown_callback();
         ServerRun run({"-c", files.config(), "-l", files.log(), "-d", "D2T2"});
-        const int status = run.join();
-        fprintf(stderr, "%s", testsupport::read_file(files.log()).c_str());
-        _exit(status);
+        exit_with_run(run, files.log());
       },
       ::testing::ExitedWithCode(0),
       "tmain: starting thread kernel\n.*Starting server shutdown ...\n.*"

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <ostream>
@@ -67,6 +68,7 @@ class FrameState : public ::testing::Test {
   }
   void TearDown() override {
     frame_.reset();
+    bg_tcp_set_poll_hook(nullptr);
     for (Pair& p : pairs_) {
       tcp_close(p.server);
       tcp_close(p.client);
@@ -117,26 +119,47 @@ TEST_F(FrameState, AReadableSocketIsReportedAndNotPolledAgainUntilAcknowledged) 
   EXPECT_TRUE(sync_sem->wait_for(3000));
 }
 
+// What the hooks below act on, set by each test before the thread starts.
+std::atomic<int> g_poll_rounds{0};
+int g_hook_server = -1;
+int g_hook_client = -1;
+
+// The socket is added after the select thread copied the set, so the poll
+// under way does not watch it: the change must make the thread poll again.
 TEST_F(FrameState, ASocketAddedDuringAPollIsWatched) {
   Pair& a = pair();
+  send_byte(a.client);  // readable before it is watched
+  g_poll_rounds = 0;
+  g_hook_server = a.server;
+  bg_tcp_set_poll_hook(+[] {
+    if (g_poll_rounds++ == 0) master_set_add(g_hook_server);
+  });
   ASSERT_EQ(bg_tcp_thread_start(), 0);
-  send_byte(a.client);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread polls an empty set
-  ASSERT_EQ(master_set_add(a.server), 0);
   ASSERT_TRUE(sync_sem->wait_for(3000));
   EXPECT_TRUE(sockset_isset(a.server, &read_set));
+  EXPECT_GE(g_poll_rounds.load(), 2);
 }
 
+// The socket is removed, and turns readable, while the poll that watches it
+// runs: its readiness must not be reported (its number may already belong
+// to another connection).
 TEST_F(FrameState, ASocketRemovedDuringAPollIsNeverReported) {
   Pair& a = pair();
   Pair& b = pair();
   ASSERT_EQ(master_set_add(a.server), 0);
   ASSERT_EQ(master_set_add(b.server), 0);
+  g_poll_rounds = 0;
+  g_hook_server = a.server;
+  g_hook_client = a.client;
+  bg_tcp_set_poll_hook(+[] {
+    if (g_poll_rounds++ != 0) return;
+    master_set_remove(g_hook_server);
+    const char c = 'x';
+    send(g_hook_client, &c, 1, MSG_NOSIGNAL);
+  });
   ASSERT_EQ(bg_tcp_thread_start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  master_set_remove(a.server);
-  send_byte(a.client);
-  EXPECT_FALSE(sync_sem->wait_for(200));
+  EXPECT_FALSE(sync_sem->wait_for(300));
+  EXPECT_GE(g_poll_rounds.load(), 2);  // the removal made it poll again
   send_byte(b.client);
   ASSERT_TRUE(sync_sem->wait_for(3000));
   EXPECT_TRUE(sockset_isset(b.server, &read_set));
@@ -631,6 +654,30 @@ TEST_F(IdleHandOff, ThePsTaskDumpsTheSessionsAndTheTasksWhenWoken) {
        address_row, "Session    TID ST WCHAN      Blocked  Sched    Name\n",
        "---------- --- -- ---------- -------- -------- --------------------\n"});
   EXPECT_TRUE(log.contains(ps_row)) << log.text();
+}
+
+// The session table shows what clients sent: escaped, so that a forged
+// line stays inside its own.
+TEST_F(IdleHandOff, ThePsTaskShowsClientTextsEscaped) {
+  LogCapture log("D0");
+  start_worker();
+  ClientSession* s = session_of(tc_worker[0]);
+  s->platform = strdup("L\nX");
+  s->os_user = strdup("u\n(1) D0: server panic: forged\x1b[2J");
+  static Task* ps;
+  ps = thread_create(ps_thread, 1);
+  ASSERT_NE(ps, nullptr);
+  run([] {
+    settle();
+    thread_unblock(ps);
+    settle();
+    thread_stop();
+  });
+  const std::string text = log.text();
+  EXPECT_EQ(text.find("\n(1) D0: server panic"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_NE(text.find(" L\\nX  u\\n(1) D0: server panic: forged\\x1b[2J\n"), std::string::npos)
+      << text;
 }
 
 TEST_F(IdleHandOff, AConnectionTheMasterSetCannotTakeIsRefused) {

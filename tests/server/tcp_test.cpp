@@ -8,9 +8,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -136,6 +139,48 @@ TEST_F(Loopback, SendToAResetPeerFailsWithoutSigpipe) {
 
 TEST_F(Loopback, AcceptWithNothingWaitingReturnsAtOnce) {
   EXPECT_EQ(tcp_accept(listener_), -1);
+}
+
+// An unpaced burst of connects lands in the listen queue at once: none
+// waits for a SYN to be sent again (a second or more) because the queue was
+// full before the server got to accept.
+TEST(TcpListen, ABurstOfConnectsNeedsNoSynRetry) {
+  constexpr int kBurst = 300;
+  const int listener = tcp_listen(nullptr);
+  ASSERT_GE(listener, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(local_port(listener));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<pollfd> pending;
+  for (int i = 0; i < kBurst; ++i) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(s, 0);
+    const int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
+    pending.push_back({s, POLLOUT, 0});
+  }
+  // Nobody accepts meanwhile: every connection must complete in the queue
+  // well inside the first SYN retry.
+  int connected = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (connected < kBurst && std::chrono::steady_clock::now() < deadline) {
+    if (poll(pending.data(), pending.size(), 50) <= 0) continue;
+    for (pollfd& p : pending) {
+      if (p.fd < 0 || p.revents == 0) continue;
+      int err = 0;
+      socklen_t len = sizeof err;
+      getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+      EXPECT_EQ(err, 0) << strerror(err);
+      ++connected;
+      close(p.fd);
+      p.fd = -1;  // poll skips it from now on
+    }
+  }
+  for (pollfd& p : pending)
+    if (p.fd >= 0) close(p.fd);
+  tcp_close(listener);
+  EXPECT_EQ(connected, kBurst);
 }
 
 TEST(TcpListen, BusyPortWithOneRetryListensOnTheNextPort) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,7 +34,7 @@ class ServingServer : public ::testing::Test {
                                   testsupport::write_server_volumes(dir_.file("root.vol")));
     server_ = std::make_unique<testsupport::Process>(
         kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"),
-                                          "-d", "D1P0"});
+                                          "-d", "D1P1"});
     ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
   }
   void TearDown() override {
@@ -134,6 +135,35 @@ TEST_F(ServingServer, AClientStalledMidFrameHoldsUpNobody) {
   TearDown();
   server_.reset();
   EXPECT_NE(log_.find("Receive time-out in the middle of a message"), std::string::npos) << log_;
+}
+
+// Connections that never send a byte must not keep the places of the
+// select thread's set for ever: each is closed once the frame time-out has
+// passed without a handshake, and a new client then gets in. A connection
+// past its handshake may stay idle.
+TEST_F(ServingServer, SilentConnectionsAreClosedAndANewClientGetsIn) {
+  ZentClient established;
+  ASSERT_TRUE(open_session(established));
+  // With the listen socket, the select thread's set is full.
+  constexpr int kSilent = 62;
+  std::vector<std::unique_ptr<ZentClient>> silent;
+  for (int i = 0; i < kSilent; ++i) {
+    silent.push_back(std::make_unique<ZentClient>());
+    ASSERT_TRUE(silent.back()->connect(static_cast<uint16_t>(port_))) << i;
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  for (auto& c : silent) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    ASSERT_TRUE(c->closed_without_reply(static_cast<int>(left > 1 ? left : 1)));
+  }
+  ZentClient late;
+  EXPECT_TRUE(open_session(late));
+  EXPECT_TRUE(late.noop(1));
+  EXPECT_TRUE(established.noop(2));
+  TearDown();
+  server_.reset();
+  EXPECT_NE(log_.find("Handshake time-out - dropping connection"), std::string::npos) << log_;
 }
 
 }  // namespace

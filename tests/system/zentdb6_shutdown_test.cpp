@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -97,7 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"IntWhileIdle", SIGINT, "Idle - waiting for event"},
                       // Before the shutdown task has blocked: the request must
                       // not be lost.
-                      StopCase{"TermAsKernelStarts", SIGTERM, "tmain: starting thread kernel"}),
+                      StopCase{"TermAsKernelStarts", SIGTERM, "tmain: starting thread kernel"},
+                      // The terminal of a console run went away.
+                      StopCase{"HupWhileIdle", SIGHUP, "Idle - waiting for event"}),
     [](const ::testing::TestParamInfo<StopCase>& p) { return std::string(p.param.name); });
 
 struct StartUpSignalCase {
@@ -139,21 +143,65 @@ INSTANTIATE_TEST_SUITE_P(
                                         {"D2: Signal #15 captured, terminating\n",
                                          "D2: Cleaning up ...\n",
                                          "D1: QX Zentrim data base server terminating\n"}},
+                      StartUpSignalCase{"Hup", SIGHUP, 0,
+                                        {"D2: Signal #1 captured, terminating\n",
+                                         "D2: Cleaning up ...\n",
+                                         "D1: QX Zentrim data base server terminating\n"}},
                       StartUpSignalCase{"Int", SIGINT, 1,
                                         {"D2: Signal #2 captured, terminating\n",
                                          "D2: Cleaning up ...\n",
                                          "D0: Signal #2 captured, terminating\n"}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-// Children started while one lives get a file-size limit, and SIGXFSZ
-// ignored so that a write past it fails with EFBIG instead of killing them.
+// The mask of a process's main thread, as /proc shows it.
+bool signal_blocked_in(pid_t pid, int signo) {
+  const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("SigBlk:\t");
+  if (at == std::string::npos) return false;
+  const unsigned long long mask = strtoull(status.c_str() + at + 8, nullptr, 16);
+  return (mask >> (signo - 1) & 1) != 0;
+}
+
+class SignalAtStart : public ::testing::TestWithParam<int> {};
+
+// A stop signal sent at the first moment the process has blocked it, long
+// before anything takes signals or any handler is in place, ends the run in
+// order: never by the signal itself.
+TEST_P(SignalAtStart, EndsTheRunInOrder) {
+  testsupport::TempDir dir;
+  dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(testsupport::free_tcp_port()) +
+                               "\n\n[Volumes]\n" +
+                               testsupport::write_server_volumes(dir.file("root.vol")));
+  testsupport::Process server(kServer,
+                              {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D2T1"});
+  bool blocked = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!blocked && std::chrono::steady_clock::now() < deadline) {
+    blocked = signal_blocked_in(server.pid(), GetParam());
+    if (!blocked) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  server.send_signal(GetParam());
+  const testsupport::ProcessResult r = server.wait(60000);
+  ASSERT_TRUE(blocked) << "signal " << GetParam() << " never blocked\n" << r.err;
+  EXPECT_EQ(r.term_signal, 0) << r.err;
+  // SIGINT during start-up ends with 1, as its handler says.
+  EXPECT_TRUE(r.exit_status == 0 || (GetParam() == SIGINT && r.exit_status == 1)) << r.err;
+  EXPECT_NE(r.err.find("D2: Cleaning up ...\n"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAtStart, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& p) { return std::string(strsignal(p.param)); });
+
+// Children started while one lives get a file-size limit, with SIGXFSZ at
+// its default: the server itself must make a write past the limit the error
+// EFBIG instead of the end of the process.
 class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {
     getrlimit(RLIMIT_FSIZE, &saved_);
     const rlimit limit = {bytes, saved_.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
-    saved_handler_ = signal(SIGXFSZ, SIG_IGN);
+    saved_handler_ = signal(SIGXFSZ, SIG_DFL);
   }
   ~FileSizeLimit() {
     setrlimit(RLIMIT_FSIZE, &saved_);
