@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/panic.h"
@@ -39,6 +40,7 @@ struct World {
   std::vector<std::vector<uint8_t>> bufs;
   std::atomic<int> done{0};
   std::atomic<int> next{0};
+  std::atomic<int> fast_done{0};
   uint64_t flushes_at_return = 0;
   int threads_seen = 0;
   Task* sleeper = nullptr;
@@ -164,12 +166,16 @@ TEST_F(Tio, TransfersDoneAtOnceNeverReachAThread) {
   EXPECT_EQ(after.by_type[Vol_STAT_BY_THREAD], before.by_type[Vol_STAT_BY_THREAD]);
 }
 
-// 200 reads pending at once: 190 on one file, 10 on a slow one. All are
-// handed over before any may complete, so the threads must take them all
-// (63 each: four threads), and every read completes with its page.
-TEST_F(Tio, TwoHundredConcurrentReadsCompleteWhileOneFileIsSlow) {
+// 200 reads pending at once: 190 on one file, 10 on a file whose transfers
+// are held. The fast reads must all complete while the slow ones wait: the
+// 190th releases the slow file, so a fast read queued behind a slow one
+// stalls the run. The double's files go to the blocking threads even where
+// rings are used (so the double sees every transfer), one transfer each:
+// all 200 were handed over at once (everything was held until every reader
+// slept), so 200 threads beside the ring thread set-up started, if any.
+TEST_F(Tio, AFastReadNeverWaitsBehindAHeldOneOfAnotherFile) {
   w->fs.set_nowait(false);
-  w->fs.set_delay_us("/t/a", 5000);
+  w->fs.hold_file("/t/a", true);
   w->fs.hold_transfers(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(200, std::vector<uint8_t>(kPage));
@@ -179,12 +185,19 @@ TEST_F(Tio, TwoHundredConcurrentReadsCompleteWhileOneFileIsSlow) {
     TioVec v = vec_of(slow ? w->a : w->b, w->bufs[t].data(), slow ? t / 20 : t);
     ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
     EXPECT_EQ(w->bufs[t], page_of(static_cast<uint8_t>(slow ? t / 20 : 0x40 + t))) << t;
+    if (slow) {
+      EXPECT_EQ(w->fast_done, 190) << "a slow read completed before the fast ones";
+    } else if (++w->fast_done == 190) {
+      w->fs.hold_file("/t/a", false);
+    }
     ++w->done;
   };
-  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader),
-                         count_threads_and_release));
+  const bool ran = runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader),
+                              count_threads_and_release, 5000);
+  w->fs.hold_file("/t/a", false);  // a stalled run leaves it held
+  ASSERT_TRUE(ran) << "fast reads stalled behind held ones: " << w->fast_done;
   EXPECT_EQ(w->done, 200);
-  EXPECT_EQ(w->threads_seen, 4);
+  EXPECT_EQ(w->threads_seen, 200 + tio_ring_active());
 }
 
 // Eight tasks flush one file while its flushes are slow: the first takes a
@@ -238,15 +251,20 @@ TEST_F(Tio, OperationOverlappedFlushReturnsOnceTheThreadTakesIt) {
 }
 
 // A write still in a thread when a flush is asked for is on disk when the
-// flush returns: the flush waits for it (the write is held until the task
-// sleeps in its flush, which is not held). A later unflushed write is lost
-// with the power.
+// flush returns: the flush waits for it. Deterministically: the write is
+// held until the sync thread has either started the flush (it is held in
+// the double, whose flush covers only writes done when it began) or is
+// seen waiting for the write; only then is everything released. A later
+// unflushed write is lost with the power.
 TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
   w->fs.set_nowait(false);
   w->fs.hold_transfers(true);
+  w->fs.hold_flushes(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(2, page_of(0xE1));
   std::memset(w->bufs[1].data(), 0xE2, kPage);
+  static uint64_t waits_before;
+  waits_before = tio_counters().flush_write_waits;
   auto body = +[] {
     TioVec v = vec_of(w->a, w->bufs[0].data(), 7);
     ASSERT_EQ(tio_rw(1, Vol_TIO_FULL_OVL, 1, &v), 0);
@@ -255,9 +273,16 @@ TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
     ASSERT_EQ(tio_rw(1, Vol_TIO_SYNC, 1, &later), 0);
     ++w->done;
   };
-  auto release = +[] { w->fs.hold_transfers(false); };
+  auto release = +[] {
+    // Blocks the server thread, not a task: the I/O threads go on.
+    while (tio_counters().flush_write_waits == waits_before && w->fs.held_flushes() == 0)
+      std::this_thread::yield();
+    w->fs.hold_transfers(false);
+    w->fs.hold_flushes(false);
+  };
   ASSERT_TRUE(runner.run({body}, release));
   ASSERT_EQ(w->done, 1);
+  EXPECT_EQ(tio_counters().flush_write_waits, waits_before + 1);
   w->fs.lose_power(platform::PowerLoss::DropUnflushed);
   std::vector<uint8_t> disk = w->fs.contents("/t/a");
   EXPECT_TRUE(std::equal(w->bufs[0].begin(), w->bufs[0].end(), disk.begin() + 7 * kPage));
@@ -293,11 +318,11 @@ TEST_F(Tio, CleanupDrainsQueuedWorkBeforeStoppingTheThreads) {
   for (int i = 0; i < 40; ++i) EXPECT_EQ(disk[(100 + i) * kPage + 17], 0xA0 + i) << i;
 }
 
-// One call's transfers spread over two read/write threads: 60 one-page reads
-// fill most of the first list, then one task reads 3 scattered pages of /t/b
-// (the first list's last places) and 5 of the slow /t/a (a second thread).
-// The task wakes once, after its last page has arrived.
-TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
+// One call's transfers spread over many read/write threads: 60 one-page
+// reads are handed over first, then one task reads 3 scattered pages of
+// /t/b and 5 of the slow /t/a, eight transfers on eight more threads. The
+// task wakes once, after its last page has arrived.
+TEST_F(Tio, TransfersOfOneCallOnSeveralThreadsWakeTheTaskAfterTheLast) {
   w->fs.set_nowait(false);
   w->fs.set_delay_us("/t/a", 20000);
   w->fs.hold_transfers(true);
@@ -321,7 +346,7 @@ TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
   ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(61, reader),
                          count_threads_and_release));
   EXPECT_EQ(w->done, 61);
-  EXPECT_EQ(w->threads_seen, 2);
+  EXPECT_EQ(w->threads_seen, 68 + tio_ring_active());
 }
 
 // The kernel stops while a task still waits for its read or flush: the
