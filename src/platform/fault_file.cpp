@@ -72,6 +72,7 @@ struct FaultFileSystem::Shared {
   PowerLoss crash_mode = PowerLoss::DropUnflushed;
   uint32_t crash_seed = 1;
   bool off = false;
+  std::thread::id crash_thread;
 
   uint64_t used_bytes() const {
     uint64_t n = 0;
@@ -120,6 +121,7 @@ struct FaultFileSystem::Shared {
     if (--crash_countdown == 0) {
       settle_disk(crash_mode, crash_seed);
       off = true;
+      crash_thread = std::this_thread::get_id();
     }
   }
 };
@@ -445,6 +447,11 @@ void FaultFileSystem::crash_at(int nth, PowerLoss mode, uint32_t seed) {
 bool FaultFileSystem::crashed() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   return shared_->off;
+}
+
+std::thread::id FaultFileSystem::crash_thread() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->crash_thread;
 }
 
 int FaultFileSystem::crash_ops() const {

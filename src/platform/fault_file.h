@@ -44,6 +44,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -96,8 +97,10 @@ class FaultFileSystem final : public FileSystem {
   // directory sync from now (1 = the next), across all files and threads,
   // as lose_power(mode, seed) would leave the disk. 0 disarms.
   void crash_at(int nth, PowerLoss mode, uint32_t seed = 1);
-  // Whether the armed crash point has fired (and lose_power not yet run).
+  // Whether the armed crash point has fired (and lose_power not yet run),
+  // and the thread it fired on.
   bool crashed() const;
+  std::thread::id crash_thread() const;
   // Writes, flushes, directory changes and syncs since crash_at.
   int crash_ops() const;
 

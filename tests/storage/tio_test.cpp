@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +23,7 @@
 #include "platform/file.h"
 #include "storage/page_io.h"
 #include "support/log_capture.h"
+#include "support/process_runner.h"
 #include "task_runner.h"
 
 namespace {
@@ -446,6 +449,196 @@ TEST_P(TioAbortedSleep, TaskWaitsOnUntilItsTransferIsDone) {
 INSTANTIATE_TEST_SUITE_P(Tio, TioAbortedSleep,
                          ::testing::Values(AbortCase{"BeforeCompletion", false},
                                            AbortCase{"AfterCompletion", true}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// --- Real files: the rings and the blocking threads -----------------------------
+
+// A file on a real descriptor whose transfers never complete at once, so
+// each goes to a read/write thread; a ring transfers on its descriptor. A
+// pipe stands in for a slow disk: a read of it waits in the kernel until the
+// test writes the bytes (a ring passes the offset, which a pipe ignores).
+class RealFile final : public File {
+ public:
+  RealFile(const char* path, int fd, bool pipe) : File(path), fd_(fd), pipe_(pipe) {}
+  ~RealFile() override { close(); }
+  int ring_fd() const override { return fd_; }
+  int close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    return 0;
+  }
+
+ protected:
+  ssize_t raw_preadv(const struct iovec* iov, int n, uint64_t off, int flags) override {
+    if (flags & RWF_NOWAIT) return would_wait();
+    return pipe_ ? ::readv(fd_, iov, n) : ::preadv(fd_, iov, n, static_cast<off_t>(off));
+  }
+  ssize_t raw_pwritev(const struct iovec* iov, int n, uint64_t off, int flags) override {
+    if (flags & RWF_NOWAIT) return would_wait();
+    return ::pwritev(fd_, iov, n, static_cast<off_t>(off));
+  }
+  int raw_fdatasync() override { return ::fdatasync(fd_); }
+  int raw_info(platform::FileInfo* out) override {
+    out->kind = platform::FileKind::Regular;
+    return 0;
+  }
+
+ private:
+  static ssize_t would_wait() {
+    errno = EAGAIN;
+    return -1;
+  }
+  int fd_;
+  const bool pipe_;
+};
+
+struct RealMode {
+  const char* name;
+  bool ring;
+  int threads_for_200;  // read/write threads once 200 transfers wait at once
+};
+void PrintTo(const RealMode& m, std::ostream* os) { *os << m.name; }
+
+// Pipes as slow files, and one real data file whose page p is filled with p.
+struct RealWorld {
+  testsupport::TempDir dir;
+  std::vector<int> writers;  // write ends
+  std::vector<File*> pipes;  // read ends
+  File* data = nullptr;
+  std::vector<std::vector<uint8_t>> bufs;
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<int> fast_done{0};
+  int threads_seen = 0;
+};
+RealWorld* rw = nullptr;
+
+void feed_pipe(int k, uint8_t fill, size_t from, size_t to) {
+  std::vector<uint8_t> bytes(to - from, fill);
+  ASSERT_EQ(::write(rw->writers[k], bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
+}
+
+class TioRealFiles : public ::testing::TestWithParam<RealMode> {
+ protected:
+  void SetUp() override {
+    rw = new RealWorld;
+    for (int k = 0; k < 200; ++k) {
+      int fds[2];
+      ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+      rw->writers.push_back(fds[1]);
+      rw->pipes.push_back(new RealFile("pipe", fds[0], true));
+    }
+    const int fd = ::open(rw->dir.file("data").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    for (uint32_t p = 0; p < 16; ++p) {
+      std::vector<uint8_t> page = page_of(static_cast<uint8_t>(p));
+      ASSERT_EQ(::pwrite(fd, page.data(), kPage, Vol_PageOffset(p)), kPage);
+    }
+    rw->data = new RealFile("data", fd, false);
+    tio_allow_ring(GetParam().ring);
+    ASSERT_EQ(tio_setup(), 0);
+    if (GetParam().ring && !tio_ring_active()) GTEST_SKIP() << "the kernel refuses io_uring here";
+    ASSERT_EQ(tio_ring_active(), GetParam().ring ? 1 : 0);
+  }
+  void TearDown() override {
+    // Pipe reads still waiting (a failed run) get their bytes first.
+    for (int fd : rw->writers) {
+      const std::vector<uint8_t> page(2 * kPage);
+      if (::write(fd, page.data(), page.size()) < 0) ADD_FAILURE() << "pipe write";
+      ::close(fd);
+    }
+    tio_cleanup();
+    tio_allow_ring(true);
+    for (File* f : rw->pipes) platform::file_close(f);
+    platform::file_close(rw->data);
+    delete rw;
+    rw = nullptr;
+  }
+  storage_test::TaskRunner runner;
+};
+
+// 200 reads wait at once, each on its own pipe: a ring keeps 63 in flight,
+// a blocking thread one. Then the pipes of 190 "fast" reads are fed; the
+// 190th completion feeds the 10 "slow" ones, so a fast read that waited
+// behind a slow one stalls the run.
+TEST_P(TioRealFiles, AFastReadNeverWaitsBehindAPendingOne) {
+  rw->bufs.assign(200, std::vector<uint8_t>(kPage));
+  auto reader = +[] {
+    const int t = rw->next++;
+    const bool slow = t % 20 == 0;
+    TioVec v{rw->pipes[t], rw->bufs[t].data(), kPage, Vol_PageOffset(t)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
+    EXPECT_EQ(rw->bufs[t], page_of(static_cast<uint8_t>(t))) << t;
+    if (slow) {
+      EXPECT_EQ(rw->fast_done, 190) << "a slow read completed before the fast ones";
+    } else if (++rw->fast_done == 190) {
+      for (int k = 0; k < 200; k += 20) feed_pipe(k, static_cast<uint8_t>(k), 0, kPage);
+    }
+    ++rw->done;
+  };
+  auto feed_fast = +[] {
+    rw->threads_seen = tio_rw_threads();
+    for (int k = 0; k < 200; ++k)
+      if (k % 20 != 0) feed_pipe(k, static_cast<uint8_t>(k), 0, kPage);
+  };
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader), feed_fast,
+                         5000))
+      << "fast reads stalled behind pending ones: " << rw->fast_done;
+  EXPECT_EQ(rw->done, 200);
+  EXPECT_EQ(rw->threads_seen, GetParam().threads_for_200);
+}
+
+// A transfer that comes back short goes on where it stopped: the pipe holds
+// 3000 bytes of a two-page read when it is issued, the rest comes later.
+TEST_P(TioRealFiles, AShortTransferGoesOnWhereItStopped) {
+  rw->bufs.assign(2, std::vector<uint8_t>(kPage));
+  feed_pipe(0, 0x5A, 0, 3000);
+  auto reader = +[] {
+    TioVec v[2] = {{rw->pipes[0], rw->bufs[0].data(), kPage, 0},
+                   {rw->pipes[0], rw->bufs[1].data(), kPage, kPage}};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 2, v), 0);
+    ++rw->done;
+  };
+  auto rest = +[] { feed_pipe(0, 0x5A, 3000, 2 * kPage); };
+  ASSERT_TRUE(runner.run({reader}, rest, 5000));
+  EXPECT_EQ(rw->done, 1);
+  EXPECT_EQ(rw->bufs[0], page_of(0x5A));
+  EXPECT_EQ(rw->bufs[1], page_of(0x5A));
+}
+
+// Writes of a cluster and of scattered pages, a flush, and reads back, all
+// through the threads, on a real file.
+TEST_P(TioRealFiles, WritesFlushesAndReadsOfARealFileRoundTrip) {
+  rw->bufs.assign(22, std::vector<uint8_t>(kPage));
+  for (int k = 0; k < 11; ++k) std::memset(rw->bufs[k].data(), 0xB0 + k, kPage);
+  auto body = +[] {
+    TioVec v[8];
+    for (int k = 0; k < 8; ++k) v[k] = {rw->data, rw->bufs[k].data(), kPage, Vol_PageOffset(20 + k)};
+    ASSERT_EQ(tio_rw(1, Vol_TIO_SYNC, 8, v), 0);
+    for (int k = 0; k < 3; ++k)
+      v[k] = {rw->data, rw->bufs[8 + k].data(), kPage, Vol_PageOffset(2 + 3 * k)};
+    ASSERT_EQ(tio_rw(1, Vol_TIO_FULL_OVL, 3, v), 0);
+    ASSERT_EQ(tio_fsync(rw->data, Vol_TIO_SYNC), 0);
+    for (int k = 0; k < 8; ++k) v[k] = {rw->data, rw->bufs[11 + k].data(), kPage, Vol_PageOffset(20 + k)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 8, v), 0);
+    for (int k = 0; k < 3; ++k)
+      v[k] = {rw->data, rw->bufs[19 + k].data(), kPage, Vol_PageOffset(2 + 3 * k)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 3, v), 0);
+    ++rw->done;
+  };
+  ASSERT_TRUE(runner.run({body}));
+  EXPECT_EQ(rw->done, 1);
+  for (int k = 0; k < 11; ++k) EXPECT_EQ(rw->bufs[11 + k], rw->bufs[k]) << k;
+  // Pages between the scattered ones are untouched.
+  std::vector<uint8_t> page(kPage);
+  ASSERT_EQ(::pread(rw->data->ring_fd(), page.data(), kPage, Vol_PageOffset(3)), kPage);
+  EXPECT_EQ(page, page_of(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tio, TioRealFiles,
+                         ::testing::Values(RealMode{"Ring", true, 4},
+                                           RealMode{"Blocking", false, 200}),
                          [](const auto& i) { return std::string(i.param.name); });
 
 class TioDeathTest : public Tio {
