@@ -26,7 +26,7 @@
 // record have their own mutex; the sync queue's is the only one held while
 // another (the in-flight one) is taken. A ring thread submits and reaps
 // holding its list's mutex only while it moves requests, never while it
-// waits.
+// waits; its ring is its own (one issuer).
 #include "storage/tio.h"
 
 #include <liburing.h>
@@ -176,6 +176,7 @@ struct WaitList {
   // wake the thread for new requests or the stop.
   struct io_uring ring {};
   bool ring_ready = false;
+  bool ring_disabled = false;  // until the thread enables it
   int wake_fd = -1;
   uint64_t wake_value = 0;
 };
@@ -233,8 +234,8 @@ void wake_drainers() {
   g_flight_changed.notify_all();
 }
 
-void outstanding_done() {
-  if (g_outstanding.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+void outstanding_done(int64_t n = 1) {
+  if (g_outstanding.fetch_sub(n, std::memory_order_acq_rel) == n) {
     std::lock_guard<std::mutex> lock(g_flight_mutex);
     g_flight_changed.notify_all();
   }
@@ -406,12 +407,19 @@ void wait_for_writes(platform::File* file, uint64_t bound) {
 
 // --- Read/write threads -----------------------------------------------------------
 
-void complete_rw(TioRwRequest* r) {
+// A transfer is done: its waiter learns it. *woke tells the caller to
+// notify the server before it counts the transfer out (outstanding_done),
+// since a drain that sees nothing outstanding may take the notifier away.
+void finish_rw(TioRwRequest* r, bool* woke) {
   if (r->mode == 1) flight_remove_write(r);
   TioCtx* ctx = r->ctx;
   g_rw_free.put(r);
+  if (ctx->ref_count.fetch_sub(1, std::memory_order_acq_rel) == 1) ctx_due(ctx, woke);
+}
+
+void complete_rw(TioRwRequest* r) {
   bool woke = false;
-  if (ctx->ref_count.fetch_sub(1, std::memory_order_acq_rel) == 1) ctx_due(ctx, &woke);
+  finish_rw(r, &woke);
   if (woke) notify_server();
   outstanding_done();
 }
@@ -471,7 +479,8 @@ void blocking_thread_main(WaitList* wl) {
 // their request record.
 constexpr uint64_t kWakeTag = 1;
 
-// Queues r's remaining bytes on the ring (the list's mutex held).
+// Queues r's remaining bytes on the ring. Only the ring thread touches its
+// submission queue.
 void ring_prep(WaitList* wl, TioRwRequest* r) {
   struct io_uring_sqe* sqe = io_uring_get_sqe(&wl->ring);
   // The ring has room for every transfer the list holds and the wake read.
@@ -490,23 +499,6 @@ void ring_prep_wake(WaitList* wl) {
   ZENT_ASSERT(sqe != nullptr);
   io_uring_prep_read(sqe, wl->wake_fd, &wl->wake_value, sizeof wl->wake_value, 0);
   io_uring_sqe_set_data64(sqe, kWakeTag);
-}
-
-// Hands what was prepared to the kernel; a refusal is fatal, as any failed
-// transfer is.
-void ring_submit(WaitList* wl) {
-  for (;;) {
-    const int rc = io_uring_submit(&wl->ring);
-    if (rc >= 0) return;
-    if (rc == -EINTR) continue;
-    if (rc == -EAGAIN || rc == -EBUSY) {
-      // The kernel is short of memory for the moment; completions free it.
-      std::this_thread::yield();
-      continue;
-    }
-    debug_syserr('T', 0, -rc, "io_uring_submit() failed");
-    transfer_failed("Overlapped operation failed");
-  }
 }
 
 // One completion of r (res = bytes or -errno). True when r is done; false
@@ -545,13 +537,18 @@ void ring_thread_main(WaitList* wl) {
   const int id = os_thread_id();
   wl->thread_id = id;
   debug_log('T', 2, "Started tio r/w thread #%d", id);
-  {
-    std::lock_guard<std::mutex> lock(wl->mutex);
-    ring_prep_wake(wl);
+  if (wl->ring_disabled) {
+    // Made disabled so that this thread, not its creator, is the one issuer.
+    if (int rc = io_uring_enable_rings(&wl->ring); rc < 0) {
+      debug_syserr('T', 0, -rc, "io_uring_enable_rings() failed");
+      transfer_failed("Overlapped operation failed");
+    }
   }
+  ring_prep_wake(wl);
   bool take = true;
   for (;;) {
     TioRwRequest* done = nullptr;
+    struct io_uring_cqe* cqe = nullptr;
     bool stop;
     {
       std::lock_guard<std::mutex> lock(wl->mutex);
@@ -563,15 +560,19 @@ void ring_thread_main(WaitList* wl) {
         }
         take = false;
       }
-      ring_submit(wl);
       stop = wl->stop && wl->count == 0;
     }
     if (stop) break;
-    struct io_uring_cqe* cqe = nullptr;
-    const int rc = io_uring_wait_cqe(&wl->ring, &cqe);
+    // Submits what was prepared and waits for a completion, in one call.
+    const int rc = io_uring_submit_and_wait(&wl->ring, 1);
     if (rc == -EINTR) continue;
+    if (rc == -EAGAIN || rc == -EBUSY) {
+      // The kernel is short of memory for the moment; completions free it.
+      std::this_thread::yield();
+      continue;
+    }
     if (rc < 0) {
-      debug_syserr('T', 0, -rc, "io_uring_wait_cqe() failed");
+      debug_syserr('T', 0, -rc, "io_uring_submit_and_wait() failed");
       transfer_failed("Overlapped operation failed");
     }
     int remaining = 0;
@@ -599,13 +600,19 @@ void ring_thread_main(WaitList* wl) {
       io_uring_cq_advance(&wl->ring, seen);
       remaining = wl->count;
     }
+    // One notification for the whole batch of completions.
+    bool woke = false;
+    int finished = 0;
     while (done != nullptr) {
       TioRwRequest* r = done;
       done = r->next;
       count_pages(r, Vol_STAT_BY_THREAD);
       log_finished(r, id, remaining);
-      complete_rw(r);
+      finish_rw(r, &woke);
+      ++finished;
     }
+    if (woke) notify_server();
+    if (finished > 0) outstanding_done(finished);
   }
   debug_log('T', 2, "Terminated tio r/w thread #%d", id);
 }
@@ -625,8 +632,14 @@ void wake_ring_thread(WaitList* wl) {
 int setup_ring(WaitList* wl) {
   wl->wake_fd = eventfd(0, EFD_CLOEXEC);
   if (wl->wake_fd < 0) return -errno;
-  // One entry more than the transfers, for the wake-up read.
-  const int rc = io_uring_queue_init(TIO_LIST_MAX + 1, &wl->ring, 0);
+  // One entry more than the transfers, for the wake-up read. Where the
+  // kernel has them (6.1 on), one issuer whose completion work waits until
+  // it asks for completions: no interrupts of the thread while it works.
+  const unsigned quiet =
+      IORING_SETUP_R_DISABLED | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+  int rc = io_uring_queue_init(TIO_LIST_MAX + 1, &wl->ring, quiet);
+  wl->ring_disabled = rc == 0;
+  if (rc == -EINVAL) rc = io_uring_queue_init(TIO_LIST_MAX + 1, &wl->ring, 0);
   if (rc < 0) return rc;
   wl->ring_ready = true;
   return 0;
