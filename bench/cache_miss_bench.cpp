@@ -43,6 +43,7 @@
 #include "base/task_kernel.h"
 #include "platform/file.h"
 #include "storage/buffer_cache.h"
+#include "storage/real_file.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
@@ -63,49 +64,14 @@ std::string tmp_dir() {
   return t != nullptr && *t != '\0' ? t : "/tmp";
 }
 
-// A real volume file whose transfers never complete at once.
-class ThreadOnlyFile final : public platform::File {
- public:
-  ThreadOnlyFile(const char* path, int fd) : File(path), fd_(fd) {}
-  ~ThreadOnlyFile() override { close(); }
-  int ring_fd() const override { return fd_; }
-  int close() override {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    return 0;
-  }
-
- protected:
-  ssize_t raw_preadv(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags & RWF_NOWAIT) return would_wait();
-    return ::preadv(fd_, iov, n, static_cast<off_t>(off));
-  }
-  ssize_t raw_pwritev(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags & RWF_NOWAIT) return would_wait();
-    return ::pwritev(fd_, iov, n, static_cast<off_t>(off));
-  }
-  int raw_fdatasync() override { return ::fdatasync(fd_); }
-  int raw_info(platform::FileInfo* out) override {
-    out->kind = platform::FileKind::Regular;
-    out->size = uint64_t{kPages} * Vol_PAGESIZE;
-    return 0;
-  }
-
- private:
-  static ssize_t would_wait() {
-    errno = EAGAIN;
-    return -1;
-  }
-  int fd_;
-};
-
+// Opens the volume files as files that never transfer at once.
 class ThreadOnlyFileSystem final : public platform::FileSystem {
  public:
   int open(const char* path, unsigned flags, platform::File** out) override {
     const int fd = ::open(path, (flags & platform::FILE_WRITE) ? O_RDWR | O_CLOEXEC
                                                                 : O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
-    *out = new ThreadOnlyFile(path, fd);
+    *out = new storage_test::RealFile(path, fd, storage_test::RealFile::kThreadOnly);
     return 0;
   }
   int rename(const char* from, const char* to) override {

@@ -447,12 +447,18 @@ TioRwRequest* take_all(WaitList* wl) {
   return r;
 }
 
-// A blocking thread: one transfer at a time, in the order queued.
-void blocking_thread_main(WaitList* wl) {
+// What every read/write thread does first; its id.
+int rw_thread_started(WaitList* wl) {
   t_io_thread = true;
   const int id = os_thread_id();
   wl->thread_id = id;
   debug_log('T', 2, "Started tio r/w thread #%d", id);
+  return id;
+}
+
+// A blocking thread: one transfer at a time, in the order queued.
+void blocking_thread_main(WaitList* wl) {
+  const int id = rw_thread_started(wl);
   std::unique_lock<std::mutex> lock(wl->mutex);
   for (;;) {
     wl->changed.wait(lock, [wl] { return wl->head != nullptr || wl->stop; });
@@ -533,10 +539,7 @@ bool ring_complete(WaitList* wl, TioRwRequest* r, int res) {
 // A ring thread: submits what the server thread queued, reaps completions
 // and resubmits the rest of short transfers; up to TIO_LIST_MAX in flight.
 void ring_thread_main(WaitList* wl) {
-  t_io_thread = true;
-  const int id = os_thread_id();
-  wl->thread_id = id;
-  debug_log('T', 2, "Started tio r/w thread #%d", id);
+  const int id = rw_thread_started(wl);
   if (wl->ring_disabled) {
     // Made disabled so that this thread, not its creator, is the one issuer.
     if (int rc = io_uring_enable_rings(&wl->ring); rc < 0) {

@@ -24,12 +24,14 @@
 #include "storage/page_io.h"
 #include "support/log_capture.h"
 #include "support/process_runner.h"
+#include "real_file.h"
 #include "task_runner.h"
 
 namespace {
 
 using platform::FaultFileSystem;
 using platform::File;
+using storage_test::RealFile;
 
 constexpr uint32_t kPage = Vol_PAGESIZE;
 
@@ -452,45 +454,8 @@ INSTANTIATE_TEST_SUITE_P(Tio, TioAbortedSleep,
                          [](const auto& i) { return std::string(i.param.name); });
 
 // --- Real files: the rings and the blocking threads -----------------------------
-
-// A file on a real descriptor whose transfers never complete at once, so
-// each goes to a read/write thread; a ring transfers on its descriptor. A
-// pipe stands in for a slow disk: a read of it waits in the kernel until the
-// test writes the bytes (a ring passes the offset, which a pipe ignores).
-class RealFile final : public File {
- public:
-  RealFile(const char* path, int fd, bool pipe) : File(path), fd_(fd), pipe_(pipe) {}
-  ~RealFile() override { close(); }
-  int ring_fd() const override { return fd_; }
-  int close() override {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    return 0;
-  }
-
- protected:
-  ssize_t raw_preadv(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags & RWF_NOWAIT) return would_wait();
-    return pipe_ ? ::readv(fd_, iov, n) : ::preadv(fd_, iov, n, static_cast<off_t>(off));
-  }
-  ssize_t raw_pwritev(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (flags & RWF_NOWAIT) return would_wait();
-    return ::pwritev(fd_, iov, n, static_cast<off_t>(off));
-  }
-  int raw_fdatasync() override { return ::fdatasync(fd_); }
-  int raw_info(platform::FileInfo* out) override {
-    out->kind = platform::FileKind::Regular;
-    return 0;
-  }
-
- private:
-  static ssize_t would_wait() {
-    errno = EAGAIN;
-    return -1;
-  }
-  int fd_;
-  const bool pipe_;
-};
+// Files that never transfer at once, so each transfer goes to a thread;
+// pipes stand in for slow disks.
 
 struct RealMode {
   const char* name;
@@ -527,7 +492,7 @@ class TioRealFiles : public ::testing::TestWithParam<RealMode> {
       int fds[2];
       ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
       rw->writers.push_back(fds[1]);
-      rw->pipes.push_back(new RealFile("pipe", fds[0], true));
+      rw->pipes.push_back(new RealFile("pipe", fds[0], RealFile::kThreadOnly | RealFile::kPipe));
     }
     const int fd = ::open(rw->dir.file("data").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
@@ -535,7 +500,7 @@ class TioRealFiles : public ::testing::TestWithParam<RealMode> {
       std::vector<uint8_t> page = page_of(static_cast<uint8_t>(p));
       ASSERT_EQ(::pwrite(fd, page.data(), kPage, Vol_PageOffset(p)), kPage);
     }
-    rw->data = new RealFile("data", fd, false);
+    rw->data = new RealFile("data", fd, RealFile::kThreadOnly);
     tio_allow_ring(GetParam().ring);
     ASSERT_EQ(tio_setup(), 0);
     if (GetParam().ring && !tio_ring_active()) GTEST_SKIP() << "the kernel refuses io_uring here";

@@ -1218,6 +1218,42 @@ const PowerCase kPowerCases[] = {
     {"TearSectorsUnsynced", PowerLoss::TearSectors, 4, 0},
 };
 
+// Writes the operation's set and brings it to the state the cut starts
+// from, all of it on disk.
+void prepare_set(const CrashOp& op, const PowerCase& c, const VolumeSetSpec& s,
+                 const std::vector<std::string>& paths) {
+  ASSERT_EQ(testsupport::write_volume_set(s), 0);
+  if (op.old_releases) {
+    write_old_releases(paths, c.sync_mode);
+    return;
+  }
+  ASSERT_NE(open_set(paths), nullptr);
+  ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
+  if (op.setup) op.setup();
+  Vol_Sync(Vol_TIO_SYNC);
+  for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
+}
+
+// After the power came back: the set opens with free counts that match the
+// bitmaps, passes the operation's checks, can still allocate, and what it
+// then writes leaves copies that agree.
+void check_after_cut(const CrashOp& op, const std::vector<std::string>& paths,
+                     FaultFileSystem& fs, const std::string& at) {
+  VOLUME* set = open_set(paths);
+  ASSERT_NE(set, nullptr) << at;
+  for (int id = 0; id < Vol_NumVolumes(); ++id) {
+    if (set[id].type == VolType_LOG) continue;
+    EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
+  }
+  if (op.check) op.check(set, fs);
+  EXPECT_NE(alloc_data(1), kNoPage) << at;
+  Vol_Sync(Vol_TIO_SYNC);
+  close_set();
+  EXPECT_TRUE(copies_agree(kRoot)) << at;
+  ASSERT_NE(open_set(paths), nullptr) << at;
+  close_set();
+}
+
 class PowerLossDuring : public ::testing::TestWithParam<std::tuple<CrashOp, PowerCase>> {};
 
 // The power fails before each write and flush of the operation in turn; the
@@ -1234,16 +1270,7 @@ TEST_P(PowerLossDuring, LeavesASetThatOpens) {
       FaultFileSystem fs;
       CrashFileSystem crash(&fs, [&] { fs.lose_power(c.mode, static_cast<uint32_t>(n * 100 + seed)); });
       platform::set_file_system(&crash);
-      ASSERT_EQ(testsupport::write_volume_set(s), 0);
-      if (op.old_releases) {
-        write_old_releases(paths, c.sync_mode);
-      } else {
-        ASSERT_NE(open_set(paths), nullptr);
-        ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
-        if (op.setup) op.setup();
-        Vol_Sync(Vol_TIO_SYNC);
-        for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
-      }
+      ASSERT_NO_FATAL_FAILURE(prepare_set(op, c, s, paths));
       crash.arm(n);
       cut = false;
       try {
@@ -1256,19 +1283,7 @@ TEST_P(PowerLossDuring, LeavesASetThatOpens) {
       if (cut) {
         const std::string at = "power lost at write or flush " + std::to_string(n) + ", seed " +
                                std::to_string(seed);
-        VOLUME* set = open_set(paths);
-        ASSERT_NE(set, nullptr) << at;
-        for (int id = 0; id < Vol_NumVolumes(); ++id) {
-          if (set[id].type == VolType_LOG) continue;
-          EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
-        }
-        if (op.check) op.check(set, fs);
-        EXPECT_NE(alloc_data(1), kNoPage) << at;
-        Vol_Sync(Vol_TIO_SYNC);
-        close_set();
-        EXPECT_TRUE(copies_agree(kRoot)) << at;
-        ASSERT_NE(open_set(paths), nullptr) << at;
-        close_set();
+        ASSERT_NO_FATAL_FAILURE(check_after_cut(op, paths, fs, at));
       } else {
         EXPECT_GT(n, op.min_steps);
       }
@@ -1309,16 +1324,7 @@ TEST_P(PowerLossOnIoThreads, LeavesASetThatOpens) {
     for (int seed = 1; seed <= c.seeds && cut; ++seed) {
       FaultFileSystem fs;
       platform::set_file_system(&fs);
-      ASSERT_EQ(testsupport::write_volume_set(s), 0);
-      if (op.old_releases) {
-        write_old_releases(paths, c.sync_mode);
-      } else {
-        ASSERT_NE(open_set(paths), nullptr);
-        ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
-        if (op.setup) op.setup();
-        Vol_Sync(Vol_TIO_SYNC);
-        for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
-      }
+      ASSERT_NO_FATAL_FAILURE(prepare_set(op, c, s, paths));
       fs.crash_at(n, c.mode, static_cast<uint32_t>(n * 100 + seed));
       {
         storage_test::TaskRunner runner;
@@ -1333,19 +1339,7 @@ TEST_P(PowerLossOnIoThreads, LeavesASetThatOpens) {
         fs.lose_power(c.mode);
         const std::string at = "power lost at durable operation " + std::to_string(n) +
                                ", seed " + std::to_string(seed);
-        VOLUME* set = open_set(paths);
-        ASSERT_NE(set, nullptr) << at;
-        for (int id = 0; id < Vol_NumVolumes(); ++id) {
-          if (set[id].type == VolType_LOG) continue;
-          EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
-        }
-        if (op.check) op.check(set, fs);
-        EXPECT_NE(alloc_data(1), kNoPage) << at;
-        Vol_Sync(Vol_TIO_SYNC);
-        close_set();
-        EXPECT_TRUE(copies_agree(kRoot)) << at;
-        ASSERT_NE(open_set(paths), nullptr) << at;
-        close_set();
+        ASSERT_NO_FATAL_FAILURE(check_after_cut(op, paths, fs, at));
       } else {
         EXPECT_GT(n, op.min_steps);
       }
@@ -1353,7 +1347,9 @@ TEST_P(PowerLossOnIoThreads, LeavesASetThatOpens) {
     }
   }
   // A synced set flushes on the sync thread: some cuts fell there.
-  if (c.sync_mode == 1) EXPECT_GT(on_io_threads, 0);
+  if (c.sync_mode == 1) {
+    EXPECT_GT(on_io_threads, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
