@@ -31,6 +31,7 @@
 #include "platform/file.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"
+#include "storage/real_file.h"
 #include "storage/task_runner.h"
 
 namespace {
@@ -40,48 +41,7 @@ constexpr uint32_t kPages = 4096;  // 32 MiB
 
 // A volume file on the real file system that counts its flushes and can be
 // told never to transfer without waiting.
-class BenchFile final : public platform::File {
- public:
-  BenchFile(const char* path, int fd, bool thread_only)
-      : platform::File(path), fd_(fd), thread_only_(thread_only) {}
-  ~BenchFile() override { close(); }
-  int close() override {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    return 0;
-  }
-  uint64_t fdatasyncs() const { return fdatasyncs_.load(); }
-
- protected:
-  ssize_t raw_preadv(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (thread_only_ && (flags & RWF_NOWAIT)) return would_block();
-    return ::preadv2(fd_, iov, n, static_cast<off_t>(off), flags);
-  }
-  ssize_t raw_pwritev(const struct iovec* iov, int n, uint64_t off, int flags) override {
-    if (thread_only_ && (flags & RWF_NOWAIT)) return would_block();
-    return ::pwritev2(fd_, iov, n, static_cast<off_t>(off), flags);
-  }
-  int raw_fdatasync() override {
-    ++fdatasyncs_;
-    return ::fdatasync(fd_);
-  }
-  int raw_info(platform::FileInfo* out) override {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) return -1;
-    out->size = static_cast<uint64_t>(st.st_size);
-    out->kind = platform::FileKind::Regular;
-    return 0;
-  }
-
- private:
-  static ssize_t would_block() {
-    errno = EAGAIN;
-    return -1;
-  }
-  int fd_;
-  const bool thread_only_;
-  std::atomic<uint64_t> fdatasyncs_{0};
-};
+using BenchFile = storage_test::RealFile;
 
 std::string bench_path() {
   const char* dir = getenv("TMPDIR");
@@ -137,7 +97,7 @@ void run_transfers(benchmark::State& state, int mode) {
       if (n != kPage) state.SkipWithError("short transfer");
     }
   } else {
-    BenchFile file("bench", ::dup(fd), kind == kTioThread);
+    BenchFile file("bench", ::dup(fd), kind == kTioThread ? BenchFile::kThreadOnly : 0u);
     storage_test::TaskRunner runner;
     if (tio_setup() != 0) state.SkipWithError("tio_setup failed");
     g_state = &state;
@@ -171,7 +131,7 @@ void flush_task() {
 
 void BM_Flush(benchmark::State& state) {
   const int tasks = static_cast<int>(state.range(0));
-  BenchFile file("bench", ::dup(bench_fd()), false);
+  BenchFile file("bench", ::dup(bench_fd()), 0u);
   g_file = &file;
   uint64_t requests = 0;
   for (auto _ : state) {

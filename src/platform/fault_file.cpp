@@ -1,5 +1,10 @@
-// fault_file.cpp - the in-memory file system with power loss and injected
-// faults (see fault_file.h).
+// fault_file.cpp - the in-memory file system with power loss, crash points
+// and injected faults (see fault_file.h).
+//
+// A Node is one file's contents (an inode); names map to nodes twice: as
+// they are now, and as the last directory sync of each directory left them
+// on the disk. One mutex guards everything; calls wait for holds and sleep
+// their delays outside it.
 #include "platform/fault_file.h"
 
 #include <sys/uio.h>
@@ -10,34 +15,41 @@
 #include <condition_variable>
 #include <cstring>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace platform {
 
 namespace {
-constexpr uint64_t kTearSize = 4096;
 
 struct Pending {
+  uint64_t seq;  // issue order within the file
   uint64_t offset;
   std::vector<uint8_t> bytes;
 };
+
+uint64_t tear_size(PowerLoss mode) { return mode == PowerLoss::TearSectors ? 512 : 4096; }
+
 }  // namespace
 
 struct FaultFileSystem::Node {
   std::vector<uint8_t> data;     // what reads see
   std::vector<uint8_t> durable;  // what the disk holds
   std::vector<Pending> unflushed;
+  uint64_t next_seq = 1;
   int writers = 0;
   int eintr = 0;
   size_t limit = 0;
   uint32_t delay_us = 0;
   uint32_t flush_delay_us = 0;
+  bool held = false;
   FaultFileCounts counts;
 };
 
 struct FaultFileSystem::Shared {
   mutable std::mutex mutex;
-  std::map<std::string, std::shared_ptr<Node>> files;
+  std::map<std::string, std::shared_ptr<Node>> files;    // names now
+  std::map<std::string, std::shared_ptr<Node>> on_disk;  // names a power loss leaves
   uint64_t epoch = 1;
   int write_countdown = 0;
   int write_err = 0;
@@ -48,13 +60,69 @@ struct FaultFileSystem::Shared {
   bool nowait = true;
   bool held = false;
   bool flushes_held = false;
+  int waiting_transfers = 0;
+  int waiting_flushes = 0;
   std::condition_variable released;
   uint64_t total_flushes = 0;
+  FaultDirCounts dir_counts;
+  // Crash point: countdown of durable operations, and once it fired, the
+  // machine is off: calls go on, the disk no longer changes.
+  int crash_countdown = 0;
+  int crash_ops = 0;
+  PowerLoss crash_mode = PowerLoss::DropUnflushed;
+  uint32_t crash_seed = 1;
+  bool off = false;
+  std::thread::id crash_thread;
 
   uint64_t used_bytes() const {
     uint64_t n = 0;
     for (const auto& [name, node] : files) n += node->data.size();
     return n;
+  }
+
+  // Every node a name now or on the disk refers to, each once.
+  std::set<Node*> all_nodes() const {
+    std::set<Node*> nodes;
+    for (const auto& [name, node] : files) nodes.insert(node.get());
+    for (const auto& [name, node] : on_disk) nodes.insert(node.get());
+    return nodes;
+  }
+
+  // The disk as a power loss now leaves it: unflushed writes dropped or
+  // torn into the durable contents. Names on the disk stay as synced.
+  void settle_disk(PowerLoss mode, uint32_t seed) {
+    std::mt19937 rng(seed);
+    const uint64_t piece = tear_size(mode);
+    for (Node* node : all_nodes()) {
+      if (mode != PowerLoss::DropUnflushed) {
+        for (const Pending& p : node->unflushed) {
+          uint64_t pos = p.offset;
+          const uint64_t end = p.offset + p.bytes.size();
+          while (pos < end) {
+            const uint64_t piece_end = std::min(end, (pos / piece + 1) * piece);
+            if (rng() & 1) {
+              const uint8_t* src = p.bytes.data() + (pos - p.offset);
+              if (piece_end > node->durable.size()) node->durable.resize(piece_end, 0);
+              std::memcpy(node->durable.data() + pos, src, piece_end - pos);
+            }
+            pos = piece_end;
+          }
+        }
+      }
+      node->unflushed.clear();
+    }
+  }
+
+  // One operation that changes the disk (a write, a flush, a directory
+  // change or sync) is about to happen: fire the crash point when due.
+  void durable_op() {
+    if (off || crash_countdown <= 0) return;
+    ++crash_ops;
+    if (--crash_countdown == 0) {
+      settle_disk(crash_mode, crash_seed);
+      off = true;
+      crash_thread = std::this_thread::get_id();
+    }
   }
 };
 
@@ -72,6 +140,12 @@ bool countdown_hits(int* countdown) {
 void apply(std::vector<uint8_t>* disk, uint64_t offset, const uint8_t* bytes, size_t n) {
   if (offset + n > disk->size()) disk->resize(offset + n, 0);
   std::memcpy(disk->data() + offset, bytes, n);
+}
+
+std::string parent_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 class FaultFile final : public File {
@@ -118,6 +192,7 @@ class FaultFile final : public File {
     if (dead()) return fail(EIO);
     ++node_->counts.writes;
     if (countdown_hits(&shared_->write_countdown)) return fail(shared_->write_err);
+    shared_->durable_op();
     size_t want = 0;
     for (int i = 0; i < count; ++i) want += iov[i].iov_len;
     if (node_->limit) want = std::min(want, node_->limit);
@@ -141,7 +216,7 @@ class FaultFile final : public File {
       }
     }
     if (end > d.size()) d.resize(end, 0);
-    Pending p{offset, std::vector<uint8_t>(want)};
+    Pending p{node_->next_seq++, offset, std::vector<uint8_t>(want)};
     size_t done = 0;
     for (int i = 0; i < count && done < want; ++i) {
       size_t n = std::min(iov[i].iov_len, want - done);
@@ -149,27 +224,33 @@ class FaultFile final : public File {
       done += n;
     }
     std::memcpy(d.data() + offset, p.bytes.data(), want);
-    node_->unflushed.push_back(std::move(p));
+    // With the power off the program runs on, but the disk has stopped.
+    if (!shared_->off) node_->unflushed.push_back(std::move(p));
     return static_cast<ssize_t>(want);
   }
 
   int raw_fdatasync() override {
-    if (int err = begin(Call::Flush, 0)) return fail(err);
+    uint64_t covered = 0;
+    if (int err = begin(Call::Flush, 0, &covered)) return fail(err);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (dead()) return fail(EIO);
     ++node_->counts.flushes;
     ++shared_->total_flushes;
+    shared_->durable_op();
+    std::vector<Pending>& u = node_->unflushed;
+    const auto first_later = std::find_if(
+        u.begin(), u.end(), [covered](const Pending& p) { return p.seq >= covered; });
     if (countdown_hits(&shared_->flush_countdown)) {
       // As on Linux: the failed write-back is forgotten, the data stays
       // readable but will not survive a power loss.
-      node_->unflushed.clear();
+      u.erase(u.begin(), first_later);
       return fail(shared_->flush_err);
     }
-    // Only what is still waiting reaches the disk: writes whose write-back
-    // failed earlier stay lost.
-    for (const Pending& p : node_->unflushed)
-      apply(&node_->durable, p.offset, p.bytes.data(), p.bytes.size());
-    node_->unflushed.clear();
+    // Only the writes done when the flush began, and only those still
+    // waiting: writes whose write-back failed earlier stay lost.
+    for (auto it = u.begin(); it != first_later; ++it)
+      apply(&node_->durable, it->offset, it->bytes.data(), it->bytes.size());
+    u.erase(u.begin(), first_later);
     return 0;
   }
 
@@ -192,8 +273,9 @@ class FaultFile final : public File {
   enum class Call { Read, Write, Flush };
 
   // What every call does first: the checks (0 to go on, or an errno value),
-  // then the wait while transfers are held, then the file's delay.
-  int begin(Call call, int flags) {
+  // then the wait while transfers are held, then the file's delay. A flush
+  // learns here which writes it covers: those done before it began.
+  int begin(Call call, int flags, uint64_t* covered = nullptr) {
     uint32_t delay;
     {
       std::unique_lock<std::mutex> lock(shared_->mutex);
@@ -205,12 +287,19 @@ class FaultFile final : public File {
         return EINTR;
       }
       const bool transfer = call != Call::Flush;
+      auto holding = [this, transfer] {
+        return transfer ? shared_->held || node_->held : shared_->flushes_held;
+      };
       if ((flags & RWF_NOWAIT) &&
-          (!shared_->nowait || node_->delay_us > 0 || (transfer && shared_->held)))
+          (!shared_->nowait || node_->delay_us > 0 || (transfer && holding())))
         return EAGAIN;
-      shared_->released.wait(lock, [this, transfer] {
-        return !(transfer ? shared_->held : shared_->flushes_held);
-      });
+      if (covered) *covered = node_->next_seq;
+      if (holding()) {
+        int& waiting = transfer ? shared_->waiting_transfers : shared_->waiting_flushes;
+        ++waiting;
+        shared_->released.wait(lock, [&] { return !holding(); });
+        --waiting;
+      }
       delay = transfer ? node_->delay_us : node_->flush_delay_us;
     }
     pause(delay);
@@ -239,6 +328,8 @@ int FaultFileSystem::open(const char* path, unsigned flags, File** out) {
   auto it = shared_->files.find(path);
   if (it == shared_->files.end()) {
     if (!(flags & FILE_CREATE)) return ENOENT;
+    shared_->durable_op();
+    ++shared_->dir_counts.changes;
     it = shared_->files.emplace(path, std::make_shared<Node>()).first;
   } else if ((flags & FILE_CREATE) && (flags & FILE_EXCL)) {
     return EEXIST;
@@ -252,9 +343,55 @@ int FaultFileSystem::open(const char* path, unsigned flags, File** out) {
   return 0;
 }
 
+int FaultFileSystem::rename(const char* from, const char* to) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  auto it = shared_->files.find(from);
+  if (it == shared_->files.end()) return ENOENT;
+  if (std::string(from) == to) return 0;
+  shared_->durable_op();
+  ++shared_->dir_counts.changes;
+  std::shared_ptr<Node> node = it->second;
+  shared_->files.erase(it);
+  shared_->files[to] = std::move(node);
+  return 0;
+}
+
+int FaultFileSystem::remove(const char* path) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  auto it = shared_->files.find(path);
+  if (it == shared_->files.end()) return ENOENT;
+  shared_->durable_op();
+  ++shared_->dir_counts.changes;
+  // Open handles keep the contents, as on a real system.
+  shared_->files.erase(it);
+  return 0;
+}
+
+int FaultFileSystem::sync_dir(const char* dir) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->durable_op();
+  ++shared_->dir_counts.syncs;
+  if (shared_->off) return 0;
+  const std::string d = dir;
+  for (auto it = shared_->on_disk.begin(); it != shared_->on_disk.end();) {
+    if (parent_of(it->first) == d && shared_->files.count(it->first) == 0)
+      it = shared_->on_disk.erase(it);
+    else
+      ++it;
+  }
+  for (const auto& [name, node] : shared_->files)
+    if (parent_of(name) == d) shared_->on_disk[name] = node;
+  return 0;
+}
+
 bool FaultFileSystem::exists(const std::string& path) const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   return shared_->files.count(path) != 0;
+}
+
+bool FaultFileSystem::durable_exists(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->on_disk.count(path) != 0;
 }
 
 std::vector<uint8_t> FaultFileSystem::contents(const std::string& path) const {
@@ -274,36 +411,52 @@ void FaultFileSystem::put_file(const std::string& path, const std::vector<uint8_
   auto node = std::make_shared<Node>();
   node->data = bytes;
   node->durable = bytes;
-  shared_->files[path] = std::move(node);
+  shared_->files[path] = node;
+  shared_->on_disk[path] = std::move(node);
 }
 
 void FaultFileSystem::remove_file(const std::string& path) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->files.erase(path);
+  shared_->on_disk.erase(path);
 }
 
 void FaultFileSystem::lose_power(PowerLoss mode, uint32_t seed) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
-  std::mt19937 rng(seed);
+  // After a crash point the disk settled then; nothing since reached it.
+  if (!shared_->off) shared_->settle_disk(mode, seed);
+  shared_->files = shared_->on_disk;
   for (auto& [name, node] : shared_->files) {
-    if (mode == PowerLoss::TearUnflushed) {
-      for (const Pending& p : node->unflushed) {
-        uint64_t pos = p.offset;
-        const uint64_t end = p.offset + p.bytes.size();
-        while (pos < end) {
-          uint64_t piece_end = std::min(end, (pos / kTearSize + 1) * kTearSize);
-          if (rng() & 1)
-            apply(&node->durable, pos, p.bytes.data() + (pos - p.offset), piece_end - pos);
-          pos = piece_end;
-        }
-      }
-    }
     node->data = node->durable;
-    node->unflushed.clear();
     node->writers = 0;
     node->eintr = 0;
   }
+  shared_->off = false;
+  shared_->crash_countdown = 0;
   ++shared_->epoch;
+}
+
+void FaultFileSystem::crash_at(int nth, PowerLoss mode, uint32_t seed) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->crash_countdown = nth;
+  shared_->crash_ops = 0;
+  shared_->crash_mode = mode;
+  shared_->crash_seed = seed;
+}
+
+bool FaultFileSystem::crashed() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->off;
+}
+
+std::thread::id FaultFileSystem::crash_thread() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->crash_thread;
+}
+
+int FaultFileSystem::crash_ops() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->crash_ops;
 }
 
 void FaultFileSystem::fail_write(int nth, int err) {
@@ -361,6 +514,21 @@ void FaultFileSystem::hold_flushes(bool on) {
   shared_->released.notify_all();
 }
 
+void FaultFileSystem::hold_file(const std::string& path, bool on) {
+  with_node(shared_.get(), path, [&](Node& n) { n.held = on; });
+  shared_->released.notify_all();
+}
+
+int FaultFileSystem::held_transfers() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->waiting_transfers;
+}
+
+int FaultFileSystem::held_flushes() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->waiting_flushes;
+}
+
 void FaultFileSystem::inject_eintr(const std::string& path, int n) {
   with_node(shared_.get(), path, [&](Node& node) { node.eintr = n; });
 }
@@ -383,6 +551,11 @@ FaultFileCounts FaultFileSystem::counts(const std::string& path) const {
 uint64_t FaultFileSystem::total_flushes() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   return shared_->total_flushes;
+}
+
+FaultDirCounts FaultFileSystem::dir_counts() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->dir_counts;
 }
 
 }  // namespace platform

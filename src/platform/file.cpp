@@ -1,5 +1,6 @@
 // file.cpp - volume files on the operating system: open with the writer lock,
-// positioned vector transfers that finish what they start, fdatasync.
+// positioned vector transfers that finish what they start, fdatasync, and the
+// directory entries (rename, remove, directory sync).
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -9,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
+#include <string>
 
 namespace platform {
 
@@ -153,6 +156,7 @@ class PosixFile final : public File {
     return ::pwritev2(fd_, iov, count, static_cast<off_t>(offset), flags);
   }
   int raw_fdatasync() override { return ::fdatasync(fd_); }
+  int ring_fd() const override { return fd_; }
   int raw_info(FileInfo* out) override {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return -1;
@@ -202,6 +206,28 @@ class PosixFileSystem final : public FileSystem {
     *out = f;
     return 0;
   }
+
+  int rename(const char* from, const char* to) override {
+    return ::rename(from, to) == 0 ? 0 : errno;
+  }
+
+  int remove(const char* path) override { return ::unlink(path) == 0 ? 0 : errno; }
+
+  int sync_dir(const char* dir) override {
+    int fd;
+    do {
+      fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    int err = 0;
+    while (::fsync(fd) != 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    ::close(fd);
+    return err;
+  }
 };
 
 PosixFileSystem g_posix;
@@ -216,9 +242,26 @@ FileSystem* file_system() {
 
 void set_file_system(FileSystem* fs) { g_installed.store(fs); }
 
+FileSystem* os_file_system() { return &g_posix; }
+
 int file_open(const char* path, unsigned flags, File** out) {
   return file_system()->open(path, flags, out);
 }
+
+int file_rename(const char* from, const char* to) { return file_system()->rename(from, to); }
+
+int file_remove(const char* path) { return file_system()->remove(path); }
+
+int file_sync_dir(const char* dir) { return file_system()->sync_dir(dir); }
+
+int sync_parent_dir(FileSystem* fs, const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return fs->sync_dir(".");
+  if (slash == path) return fs->sync_dir("/");
+  return fs->sync_dir(std::string(path, static_cast<size_t>(slash - path)).c_str());
+}
+
+int file_sync_parent(const char* path) { return sync_parent_dir(file_system(), path); }
 
 int file_close(File* f) {
   if (f == nullptr) return 0;

@@ -10,6 +10,11 @@
 // unless a test installed another one (see fault_file.h), so code above this
 // layer runs unchanged against the test double.
 //
+// Directory entries are durable apart from file contents: a file that was
+// created, renamed or removed keeps or loses that change at a power loss
+// unless the directory holding it was synced afterwards (file_sync_dir).
+// Code that makes a file which must survive syncs its directory.
+//
 // A File may be used from several threads at once (the I/O threads read and
 // write one file in parallel); open and close belong to one thread.
 #pragma once
@@ -74,6 +79,12 @@ class File {
 
   int info(FileInfo* out);
 
+  // The descriptor a kernel submission ring may transfer on directly, or -1
+  // when every transfer must go through this object's calls (a test double
+  // that keeps its own books). The ring is used only for reads and writes
+  // with the same meaning as readv_at and writev_at.
+  virtual int ring_fd() const { return -1; }
+
   // Closes the handle now; 0 or an errno value. The destructor closes a
   // handle that is still open.
   virtual int close() = 0;
@@ -104,6 +115,14 @@ class FileSystem {
   // 0 and *out set, or an errno value (ENOENT, EEXIST, EBUSY for a second
   // writer, EACCES, ...).
   virtual int open(const char* path, unsigned flags, File** out) = 0;
+  // Directory entries: 0 or an errno value. A rename replaces an existing
+  // target in one step. Neither is durable before the directory is synced.
+  virtual int rename(const char* from, const char* to) = 0;
+  virtual int remove(const char* path) = 0;
+  // Makes the entries of directory dir durable: files created in it, renamed
+  // into or out of it, removed from it. 0 or an errno value; like a failed
+  // flush, a failure means the entries may be lost.
+  virtual int sync_dir(const char* dir) = 0;
 };
 
 // The file system in use; set_file_system(nullptr) brings back the
@@ -112,8 +131,19 @@ class FileSystem {
 FileSystem* file_system();
 void set_file_system(FileSystem* fs);
 
+// The operating system's file system, whatever is installed: for code that
+// keeps its own files outside the volume set (the registry stand-in).
+FileSystem* os_file_system();
+
 // Opens through the file system in use.
 int file_open(const char* path, unsigned flags, File** out);
+// Renames, removes and syncs directories through the file system in use.
+int file_rename(const char* from, const char* to);
+int file_remove(const char* path);
+int file_sync_dir(const char* dir);
+// Syncs the directory that holds path ("." for a bare name) on fs.
+int sync_parent_dir(FileSystem* fs, const char* path);
+int file_sync_parent(const char* path);
 // Closes f (none is allowed) and frees it; 0 or the errno value of a failed
 // close (the handle is gone either way).
 int file_close(File* f);

@@ -1,6 +1,8 @@
 // registry.cpp - registry hives as directory trees; see registry.h.
 #include "platform/registry.h"
 
+#include "platform/file.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -59,11 +61,35 @@ bool is_dir(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A change of dir's entries (a key or value made, replaced or removed) is
+// durable only once dir itself is synced. False with errno.
+bool sync_dir(const std::string& dir) {
+  if (int err = os_file_system()->sync_dir(dir.c_str())) {
+    errno = err;
+    return false;
+  }
+  return true;
+}
+
+bool sync_parent(const std::string& path) {
+  if (int err = sync_parent_dir(os_file_system(), path.c_str())) {
+    errno = err;
+    return false;
+  }
+  return true;
+}
+
+// mkdir, durable in its parent.
+bool make_dir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) return errno == EEXIST;
+  return sync_parent(path);
+}
+
 bool make_dirs(const std::string& path) {
   if (is_dir(path)) return true;
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash))) return false;
-  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+  return make_dir(path);
 }
 
 // Walks root/part/part..., reusing the existing spelling of each part; with
@@ -81,7 +107,7 @@ bool walk_key(RegistryRoot root, const char* key, bool create, std::string& out)
   for (const auto& part : parts) {
     std::string found = find_entry(path, part);
     if (found.empty() && create) {
-      if (mkdir((path + "/" + part).c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (!make_dir(path + "/" + part)) return false;
       found = find_entry(path, part);
     }
     if (found.empty() || !is_dir(path + "/" + found)) {
@@ -225,11 +251,7 @@ int registry_write(RegistryRoot root, const char* key, const char* name, const c
       errno = err;
       return -1;
     }
-    if (const int dfd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-      fsync(dfd);
-      close(dfd);
-    }
-    return 0;
+    return sync_dir(path) ? 0 : -1;
   } catch (...) {
     errno = ENOMEM;
     return -1;
@@ -246,7 +268,8 @@ int registry_delete_value(RegistryRoot root, const char* key, const char* name) 
       errno = ENOENT;
       return -1;
     }
-    return unlink((path + "/" + found).c_str());
+    if (unlink((path + "/" + found).c_str()) != 0) return -1;
+    return sync_dir(path) ? 0 : -1;
   } catch (...) {
     errno = ENOMEM;
     return -1;
@@ -275,7 +298,8 @@ int registry_delete_key(RegistryRoot root, const char* key) {
     }
     for (const auto& f : files)
       if (unlink((path + "/" + f).c_str()) != 0 && errno != ENOENT) return -1;
-    return rmdir(path.c_str());
+    if (rmdir(path.c_str()) != 0) return -1;
+    return sync_parent(path) ? 0 : -1;
   } catch (...) {
     errno = ENOMEM;
     return -1;

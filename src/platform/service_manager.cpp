@@ -2,6 +2,8 @@
 // signals; see service_manager.h.
 #include "platform/service_manager.h"
 
+#include "platform/file.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -172,6 +174,8 @@ int service_unit_create(const char* name, const char* program) {
   close(fd);
   if (err == 0 && link(tmp.c_str(), path) != 0) err = errno;
   unlink(tmp.c_str());
+  // The unit's name is on the disk once its directory is.
+  if (err == 0) err = sync_parent_dir(os_file_system(), path);
   if (err != 0) {
     errno = err;
     return -1;
@@ -189,7 +193,12 @@ int service_unit_exists(const char* name) {
 int service_unit_delete(const char* name) {
   char path[4096];
   if (!service_unit_path(name, path, sizeof path)) return -1;
-  return unlink(path);
+  if (unlink(path) != 0) return -1;
+  if (int err = sync_parent_dir(os_file_system(), path)) {
+    errno = err;
+    return -1;
+  }
+  return 0;
 }
 
 int service_controls_open(bool service_mode) {

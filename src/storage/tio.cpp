@@ -1,10 +1,22 @@
 // tio.cpp - the sync thread, the read/write threads, waiter contexts and the
 // hand-off of completions to waiting tasks (see tio.h).
 //
+// Read/write threads come in two kinds:
+//   - ring threads, each with its own io_uring ring holding up to
+//     TIO_LIST_MAX transfers in flight at once; they take transfers on files
+//     the kernel can address directly (File::ring_fd);
+//   - blocking threads, each doing one transfer at a time with the file's
+//     own calls; they take every transfer when the kernel refuses io_uring
+//     (or it is switched off), and transfers on files that have no
+//     descriptor for the ring (the test double), so the double sees them.
+//     A new one starts when every blocking thread is busy.
+//
 // Who touches what:
 //   - The server thread issues requests, queues them and sleeps its task on
 //     the waiter context's wait queue; it never waits for an I/O thread
-//     except in tio_drain and tio_cleanup.
+//     except in tio_drain and tio_cleanup. It never enters a ring: it queues
+//     to a ring thread and wakes it through the thread's eventfd, so the
+//     kernel's completion work runs on the ring thread, not on the server's.
 //   - I/O threads perform the transfers and flushes, lower the contexts'
 //     reference counts and, for the last one, post the wake-up through the
 //     kernel's mailbox. They never touch task state themselves.
@@ -12,9 +24,13 @@
 //     waits for runs on the server thread, so it cannot come before the sleep.
 // Locks: each free list, the sync queue, each wait list and the in-flight
 // record have their own mutex; the sync queue's is the only one held while
-// another (the in-flight one) is taken.
+// another (the in-flight one) is taken. A ring thread submits and reaps
+// holding its list's mutex only while it moves requests, never while it
+// waits; its ring is its own (one issuer).
 #include "storage/tio.h"
 
+#include <liburing.h>
+#include <sys/eventfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -80,6 +96,11 @@ struct TioRwRequest {
   struct iovec iov[TIO_VEC_MAX];
   uint64_t offset = 0;
   uint32_t length = 0;  // bytes in all
+  // Progress on a ring: bytes moved, and iov[first..nvec) still to move
+  // (iov[first] advanced past what moved). The page count stays in pages.
+  uint32_t moved = 0;
+  int first = 0;
+  int pages = 0;
   TioCtx* ctx = nullptr;
   uint32_t id = 0;
   TioRwRequest* next = nullptr;
@@ -131,16 +152,33 @@ class FreeList {
   T* head_ = nullptr;
 };
 
-// The transfers one read/write thread holds, the one in progress first.
+enum class RwKind { Ring, Blocking };
+
+// The transfers one read/write thread holds. A blocking thread's queue has
+// the one in progress first; a ring thread's queue holds what it has not
+// submitted yet, and count includes those in flight.
 struct WaitList {
+  explicit WaitList(RwKind k) : kind(k) {}
+  ~WaitList() {
+    if (ring_ready) io_uring_queue_exit(&ring);
+    if (wake_fd >= 0) close(wake_fd);
+  }
+  const RwKind kind;
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable changed;  // blocking threads wait on it
   TioRwRequest* head = nullptr;
   TioRwRequest* tail = nullptr;
   int count = 0;
   bool stop = false;
   std::atomic<int> thread_id{-1};
   std::thread thread;
+  // Ring threads: the ring, and the eventfd the server thread writes to
+  // wake the thread for new requests or the stop.
+  struct io_uring ring {};
+  bool ring_ready = false;
+  bool ring_disabled = false;  // until the thread enables it
+  int wake_fd = -1;
+  uint64_t wake_value = 0;
 };
 
 struct SyncQueue {
@@ -168,12 +206,20 @@ SyncQueue g_sync;
 // In start order; only the server thread changes the vector.
 std::vector<std::unique_ptr<WaitList>> g_lists;
 std::atomic<int> g_rw_thread_count{0};
+// Transfers go to rings when allowed and the kernel gave the first ring.
+std::atomic<bool> g_ring_allowed{true};
+std::atomic<bool> g_ring_mode{false};
+// Blocking threads grow one per busy thread up to this many; past it each
+// takes up to TIO_LIST_MAX again, so a flood cannot start a thread per
+// transfer.
+constexpr int kBlockingThreadsOneEach = 256;
 
 std::atomic<uint32_t> g_sync_ids{0};
 std::atomic<uint32_t> g_rw_ids{0};
 std::atomic<uint64_t> g_flushes{0};
 std::atomic<uint64_t> g_pages_read{0};
 std::atomic<uint64_t> g_pages_written{0};
+std::atomic<uint64_t> g_flush_write_waits{0};
 
 // Writes in flight (for flush ordering) and everything outstanding (for
 // draining), under one mutex and one condition.
@@ -188,8 +234,8 @@ void wake_drainers() {
   g_flight_changed.notify_all();
 }
 
-void outstanding_done() {
-  if (g_outstanding.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+void outstanding_done(int64_t n = 1) {
+  if (g_outstanding.fetch_sub(n, std::memory_order_acq_rel) == n) {
     std::lock_guard<std::mutex> lock(g_flight_mutex);
     g_flight_changed.notify_all();
   }
@@ -272,16 +318,19 @@ int take_run(const TioVec* vec, int nvec, int i, int mode, TioRwRequest* r) {
   } while (i + n < nvec && vec[i + n].file == r->file &&
            vec[i + n].offset == r->offset + r->length);
   r->nvec = n;
+  r->pages = n;
+  r->moved = 0;
+  r->first = 0;
   return n;
 }
 
 void count_pages(const TioRwRequest* r, int type) {
-  for (int k = 0; k < r->nvec; ++k) Vol_StatUpdate(r->mode, r->start, type);
+  for (int k = 0; k < r->pages; ++k) Vol_StatUpdate(r->mode, r->start, type);
 }
 
 void count_issued(const TioRwRequest* r) {
   (r->mode == 0 ? g_pages_read : g_pages_written)
-      .fetch_add(static_cast<uint64_t>(r->nvec), std::memory_order_relaxed);
+      .fetch_add(static_cast<uint64_t>(r->pages), std::memory_order_relaxed);
 }
 
 void wake_drainers();
@@ -295,25 +344,26 @@ void wake_drainers();
   fatal(text);
 }
 
+// A transfer that failed (err) or came short (done bytes): logged with
+// what ("... %s ...", read or write) and fatal.
+[[noreturn]] void transfer_fault(const TioRwRequest* r, int err, size_t done, const char* what,
+                                 const char* fatal_text) {
+  char label[64];
+  snprintf(label, sizeof label, what, r->mode == 0 ? "read" : "write");
+  if (err != 0)
+    debug_syserr('T', 0, err, label);
+  else
+    debug_log('T', 0, "%s, bytes transferred: %u, expected: %u", label,
+              static_cast<unsigned>(done), r->length);
+  transfer_failed(fatal_text);
+}
+
 // The blocking transfer of r, on whichever thread; any failure is fatal.
 void perform(TioRwRequest* r, const char* what, const char* fatal_text) {
   size_t done = 0;
   int err = r->mode == 0 ? r->file->readv_at(r->iov, r->nvec, r->offset, &done)
                          : r->file->writev_at(r->iov, r->nvec, r->offset, &done);
-  const char* op = r->mode == 0 ? "read" : "write";
-  if (err != 0) {
-    char label[64];
-    snprintf(label, sizeof label, what, op);
-    debug_syserr('T', 0, err, label);
-    transfer_failed(fatal_text);
-  }
-  if (done != r->length) {
-    char label[64];
-    snprintf(label, sizeof label, what, op);
-    debug_log('T', 0, "%s, bytes transferred: %u, expected: %u", label,
-              static_cast<unsigned>(done), r->length);
-    transfer_failed(fatal_text);
-  }
+  if (err != 0 || done != r->length) transfer_fault(r, err, done, what, fatal_text);
 }
 
 void flight_add_writes(TioRwRequest* pending, int count) {
@@ -344,31 +394,71 @@ void flight_remove_write(TioRwRequest* r) {
 // bound is in flight.
 void wait_for_writes(platform::File* file, uint64_t bound) {
   std::unique_lock<std::mutex> lock(g_flight_mutex);
-  g_flight_changed.wait(lock, [&] {
+  auto clear = [&] {
     if (g_failed.load()) return true;
     for (const TioRwRequest* w = g_flight_writes; w; w = w->flight_next)
       if (w->file == file && w->seq <= bound) return false;
     return true;
-  });
+  };
+  if (clear()) return;
+  g_flush_write_waits.fetch_add(1, std::memory_order_relaxed);
+  g_flight_changed.wait(lock, clear);
 }
 
 // --- Read/write threads -----------------------------------------------------------
 
-void complete_rw(TioRwRequest* r) {
+// A transfer is done: its waiter learns it. *woke tells the caller to
+// notify the server before it counts the transfer out (outstanding_done),
+// since a drain that sees nothing outstanding may take the notifier away.
+void finish_rw(TioRwRequest* r, bool* woke) {
   if (r->mode == 1) flight_remove_write(r);
   TioCtx* ctx = r->ctx;
   g_rw_free.put(r);
+  if (ctx->ref_count.fetch_sub(1, std::memory_order_acq_rel) == 1) ctx_due(ctx, woke);
+}
+
+void complete_rw(TioRwRequest* r) {
   bool woke = false;
-  if (ctx->ref_count.fetch_sub(1, std::memory_order_acq_rel) == 1) ctx_due(ctx, &woke);
+  finish_rw(r, &woke);
   if (woke) notify_server();
   outstanding_done();
 }
 
-void rw_thread_main(WaitList* wl) {
+void log_finished(const TioRwRequest* r, int thread, int remaining) {
+  const uint64_t waited = Vol_StatUpdate(-1, r->start, Vol_STAT_BY_THREAD);
+  debug_log('T', 3,
+            "Finished request %u by tio r/w thread #%d (waiting for %u us), %u requests "
+            "remaining",
+            r->id, thread, static_cast<unsigned>(waited), static_cast<unsigned>(remaining));
+}
+
+void push_back(WaitList* wl, TioRwRequest* r) {
+  r->next = nullptr;
+  if (wl->tail)
+    wl->tail->next = r;
+  else
+    wl->head = r;
+  wl->tail = r;
+}
+
+TioRwRequest* take_all(WaitList* wl) {
+  TioRwRequest* r = wl->head;
+  wl->head = wl->tail = nullptr;
+  return r;
+}
+
+// What every read/write thread does first; its id.
+int rw_thread_started(WaitList* wl) {
   t_io_thread = true;
   const int id = os_thread_id();
   wl->thread_id = id;
   debug_log('T', 2, "Started tio r/w thread #%d", id);
+  return id;
+}
+
+// A blocking thread: one transfer at a time, in the order queued.
+void blocking_thread_main(WaitList* wl) {
+  const int id = rw_thread_started(wl);
   std::unique_lock<std::mutex> lock(wl->mutex);
   for (;;) {
     wl->changed.wait(lock, [wl] { return wl->head != nullptr || wl->stop; });
@@ -377,30 +467,206 @@ void rw_thread_main(WaitList* wl) {
     lock.unlock();
     perform(r, "Overlapped %s operation failed", "Overlapped operation failed");
     count_pages(r, Vol_STAT_BY_THREAD);
-    const uint64_t waited = Vol_StatUpdate(-1, r->start, Vol_STAT_BY_THREAD);
     lock.lock();
     wl->head = r->next;
     if (wl->head == nullptr) wl->tail = nullptr;
     const int remaining = --wl->count;
     lock.unlock();
-    debug_log('T', 3,
-              "Finished request %u by tio r/w thread #%d (waiting for %u us), %u requests "
-              "remaining",
-              r->id, id, static_cast<unsigned>(waited), static_cast<unsigned>(remaining));
+    log_finished(r, id, remaining);
     complete_rw(r);
     lock.lock();
   }
   debug_log('T', 2, "Terminated tio r/w thread #%d", id);
 }
 
-int setup_rw_thread() {
-  auto wl = std::unique_ptr<WaitList>(new (std::nothrow) WaitList);
+// --- Ring threads ----------------------------------------------------------------
+
+// user_data of the eventfd read that wakes a ring thread; transfers carry
+// their request record.
+constexpr uint64_t kWakeTag = 1;
+
+// Queues r's remaining bytes on the ring. Only the ring thread touches its
+// submission queue.
+void ring_prep(WaitList* wl, TioRwRequest* r) {
+  struct io_uring_sqe* sqe = io_uring_get_sqe(&wl->ring);
+  // The ring has room for every transfer the list holds and the wake read.
+  ZENT_ASSERT(sqe != nullptr);
+  const int fd = r->file->ring_fd();
+  const unsigned n = static_cast<unsigned>(r->nvec - r->first);
+  if (r->mode == 0)
+    io_uring_prep_readv(sqe, fd, r->iov + r->first, n, r->offset + r->moved);
+  else
+    io_uring_prep_writev(sqe, fd, r->iov + r->first, n, r->offset + r->moved);
+  io_uring_sqe_set_data(sqe, r);
+}
+
+void ring_prep_wake(WaitList* wl) {
+  struct io_uring_sqe* sqe = io_uring_get_sqe(&wl->ring);
+  ZENT_ASSERT(sqe != nullptr);
+  io_uring_prep_read(sqe, wl->wake_fd, &wl->wake_value, sizeof wl->wake_value, 0);
+  io_uring_sqe_set_data64(sqe, kWakeTag);
+}
+
+// One completion of r (res = bytes or -errno). True when r is done; false
+// when it was queued again for the rest of its bytes. The list's mutex is
+// held.
+bool ring_complete(WaitList* wl, TioRwRequest* r, int res) {
+  if (res == -EINTR || res == -EAGAIN) {
+    ring_prep(wl, r);
+    return false;
+  }
+  if (res < 0) transfer_fault(r, -res, r->moved, "Overlapped %s operation failed",
+                              "Overlapped operation failed");
+  // Nothing moved: the end of the file for a read, a write that would loop.
+  if (res == 0)
+    transfer_fault(r, r->mode == 0 ? 0 : EIO, r->moved, "Overlapped %s operation failed",
+                   "Overlapped operation failed");
+  r->moved += static_cast<uint32_t>(res);
+  if (r->moved >= r->length) return true;
+  size_t left = static_cast<size_t>(res);
+  while (left > 0) {
+    struct iovec& e = r->iov[r->first];
+    const size_t n = std::min(left, e.iov_len);
+    e.iov_base = static_cast<char*>(e.iov_base) + n;
+    e.iov_len -= n;
+    left -= n;
+    if (e.iov_len == 0) ++r->first;
+  }
+  ring_prep(wl, r);
+  return false;
+}
+
+// A ring thread: submits what the server thread queued, reaps completions
+// and resubmits the rest of short transfers; up to TIO_LIST_MAX in flight.
+void ring_thread_main(WaitList* wl) {
+  const int id = rw_thread_started(wl);
+  if (wl->ring_disabled) {
+    // Made disabled so that this thread, not its creator, is the one issuer.
+    if (int rc = io_uring_enable_rings(&wl->ring); rc < 0) {
+      debug_syserr('T', 0, -rc, "io_uring_enable_rings() failed");
+      transfer_failed("Overlapped operation failed");
+    }
+  }
+  ring_prep_wake(wl);
+  bool take = true;
+  for (;;) {
+    TioRwRequest* done = nullptr;
+    struct io_uring_cqe* cqe = nullptr;
+    bool stop;
+    {
+      std::lock_guard<std::mutex> lock(wl->mutex);
+      if (take) {
+        for (TioRwRequest* r = take_all(wl); r != nullptr;) {
+          TioRwRequest* next = r->next;
+          ring_prep(wl, r);
+          r = next;
+        }
+        take = false;
+      }
+      stop = wl->stop && wl->count == 0;
+    }
+    if (stop) break;
+    // Submits what was prepared and waits for a completion, in one call.
+    const int rc = io_uring_submit_and_wait(&wl->ring, 1);
+    if (rc == -EINTR) continue;
+    if (rc == -EAGAIN || rc == -EBUSY) {
+      // The kernel is short of memory for the moment; completions free it.
+      std::this_thread::yield();
+      continue;
+    }
+    if (rc < 0) {
+      debug_syserr('T', 0, -rc, "io_uring_submit_and_wait() failed");
+      transfer_failed("Overlapped operation failed");
+    }
+    int remaining = 0;
+    {
+      std::lock_guard<std::mutex> lock(wl->mutex);
+      unsigned head;
+      unsigned seen = 0;
+      io_uring_for_each_cqe(&wl->ring, head, cqe) {
+        ++seen;
+        if (io_uring_cqe_get_data64(cqe) == kWakeTag) {
+          if (cqe->res < 0 && cqe->res != -EINTR && cqe->res != -EAGAIN) {
+            debug_syserr('T', 0, -cqe->res, "tio r/w thread: wake-up read failed");
+            transfer_failed("Overlapped operation failed");
+          }
+          ring_prep_wake(wl);
+          take = true;
+          continue;
+        }
+        auto* r = static_cast<TioRwRequest*>(io_uring_cqe_get_data(cqe));
+        if (!ring_complete(wl, r, cqe->res)) continue;
+        --wl->count;
+        r->next = done;
+        done = r;
+      }
+      io_uring_cq_advance(&wl->ring, seen);
+      remaining = wl->count;
+    }
+    // One notification for the whole batch of completions.
+    bool woke = false;
+    int finished = 0;
+    while (done != nullptr) {
+      TioRwRequest* r = done;
+      done = r->next;
+      count_pages(r, Vol_STAT_BY_THREAD);
+      log_finished(r, id, remaining);
+      finish_rw(r, &woke);
+      ++finished;
+    }
+    if (woke) notify_server();
+    if (finished > 0) outstanding_done(finished);
+  }
+  debug_log('T', 2, "Terminated tio r/w thread #%d", id);
+}
+
+void wake_ring_thread(WaitList* wl) {
+  const uint64_t one = 1;
+  while (write(wl->wake_fd, &one, sizeof one) < 0) {
+    if (errno == EINTR) continue;
+    // EAGAIN: the counter is full, so the thread is woken anyway.
+    if (errno == EAGAIN) return;
+    debug_syserr('T', 0, errno, "tio: waking a r/w thread failed");
+    fatal("Overlapped operation failed");
+  }
+}
+
+// The ring and eventfd of a new ring thread; 0 or -errno.
+int setup_ring(WaitList* wl) {
+  wl->wake_fd = eventfd(0, EFD_CLOEXEC);
+  if (wl->wake_fd < 0) return -errno;
+  // One entry more than the transfers, for the wake-up read. Where the
+  // kernel has them (6.1 on), one issuer whose completion work waits until
+  // it asks for completions: no interrupts of the thread while it works.
+  const unsigned quiet =
+      IORING_SETUP_R_DISABLED | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+  int rc = io_uring_queue_init(TIO_LIST_MAX + 1, &wl->ring, quiet);
+  wl->ring_disabled = rc == 0;
+  if (rc == -EINVAL) rc = io_uring_queue_init(TIO_LIST_MAX + 1, &wl->ring, 0);
+  if (rc < 0) return rc;
+  wl->ring_ready = true;
+  return 0;
+}
+
+// --- Starting, offering, stopping ------------------------------------------------
+
+int setup_rw_thread(RwKind kind) {
+  auto wl = std::unique_ptr<WaitList>(new (std::nothrow) WaitList(kind));
   if (!wl) {
     debug_log('T', 0, "setup_rw_thread() failed: heap overflow");
     fatal("setup_rw_thread() failed: heap overflow");
   }
   WaitList* list = wl.get();
-  if (int err = platform::start_thread(list->thread, "tio rw", [list] { rw_thread_main(list); })) {
+  int err = 0;
+  if (kind == RwKind::Ring) err = -setup_ring(list);
+  if (err == 0)
+    err = platform::start_thread(list->thread, "tio rw", [list] {
+      if (list->kind == RwKind::Ring)
+        ring_thread_main(list);
+      else
+        blocking_thread_main(list);
+    });
+  if (err != 0) {
     char text[256];
     platform::sys_error_text(err, text, sizeof text);
     debug_log('T', 0, "Failed to create tio r/w thread, errno = %d: %s", err, text);
@@ -412,25 +678,39 @@ int setup_rw_thread() {
   return 0;
 }
 
-// Offers the pending requests to the threads in the order they were
-// started; starts one more when every list is full.
-void hand_off(TioRwRequest* pending) {
+bool takes_ring(const TioRwRequest* r) {
+  return g_ring_mode.load(std::memory_order_relaxed) && r->file->ring_fd() >= 0;
+}
+
+// How many transfers a list of the kind holds: a ring up to TIO_LIST_MAX in
+// flight; a blocking thread one, so the next transfer goes to an idle
+// thread, until there are many.
+int list_room(const WaitList* wl, int blocking_threads) {
+  if (wl->kind == RwKind::Ring || blocking_threads >= kBlockingThreadsOneEach)
+    return TIO_LIST_MAX;
+  return 1;
+}
+
+// Offers the pending requests of one kind to the threads of that kind in
+// the order they were started; starts one more when every list is full.
+void hand_off_kind(TioRwRequest* pending, RwKind kind) {
+  int blocking = 0;
+  for (const auto& wl : g_lists) blocking += wl->kind == RwKind::Blocking;
   for (size_t i = 0; pending != nullptr; ++i) {
-    if (i == g_lists.size() && setup_rw_thread() != 0)
-      fatal("Failed to create additional tio r/w thread");
+    if (i == g_lists.size()) {
+      if (setup_rw_thread(kind) != 0) fatal("Failed to create additional tio r/w thread");
+      blocking += kind == RwKind::Blocking;
+    }
     WaitList* wl = g_lists[i].get();
+    if (wl->kind != kind) continue;
     bool took = false;
     {
       std::lock_guard<std::mutex> lock(wl->mutex);
-      while (pending != nullptr && wl->count < TIO_LIST_MAX) {
+      const int room = list_room(wl, blocking);
+      while (pending != nullptr && wl->count < room) {
         TioRwRequest* r = pending;
         pending = r->next;
-        r->next = nullptr;
-        if (wl->tail)
-          wl->tail->next = r;
-        else
-          wl->head = r;
-        wl->tail = r;
+        push_back(wl, r);
         ++wl->count;
         took = true;
         const int tid = wl->thread_id.load();
@@ -439,8 +719,30 @@ void hand_off(TioRwRequest* pending) {
                     tid, static_cast<unsigned>(wl->count));
       }
     }
-    if (took) wl->changed.notify_one();
+    if (!took) continue;
+    if (kind == RwKind::Ring)
+      wake_ring_thread(wl);
+    else
+      wl->changed.notify_one();
   }
+}
+
+// Ring transfers to the ring threads, the others to the blocking ones.
+void hand_off(TioRwRequest* pending) {
+  TioRwRequest* ring = nullptr;
+  TioRwRequest** ring_tail = &ring;
+  TioRwRequest* blocking = nullptr;
+  TioRwRequest** blocking_tail = &blocking;
+  while (pending != nullptr) {
+    TioRwRequest* r = pending;
+    pending = r->next;
+    r->next = nullptr;
+    TioRwRequest*** tail = takes_ring(r) ? &ring_tail : &blocking_tail;
+    **tail = r;
+    *tail = &r->next;
+  }
+  if (ring != nullptr) hand_off_kind(ring, RwKind::Ring);
+  if (blocking != nullptr) hand_off_kind(blocking, RwKind::Blocking);
 }
 
 void stop_rw_threads() {
@@ -449,7 +751,10 @@ void stop_rw_threads() {
       std::lock_guard<std::mutex> lock(wl->mutex);
       wl->stop = true;
     }
-    wl->changed.notify_one();
+    if (wl->kind == RwKind::Ring)
+      wake_ring_thread(wl.get());
+    else
+      wl->changed.notify_one();
     platform::join_thread(wl->thread);
   }
   g_lists.clear();
@@ -572,10 +877,30 @@ void tio_set_notify(TioNotifyFn fn) { g_notify.store(fn); }
 
 void tio_set_volume_lookup(TioVolumeLookup fn) { g_lookup.store(fn); }
 
+void tio_allow_ring(bool allowed) { g_ring_allowed.store(allowed); }
+
+int tio_ring_active() { return g_ring_mode.load() ? 1 : 0; }
+
 int tio_setup() {
   debug_log('D', 2, "tio_setup: allocating async i/o ressources");
   ZENT_ASSERT(!g_setup.load() && g_lists.empty());
-  if (setup_rw_thread() != 0) return -1;
+  g_ring_mode.store(false);
+  if (g_ring_allowed.load()) {
+    // The kernel may refuse rings (too old, io_uring_disabled, a seccomp
+    // filter); blocking threads then do every transfer.
+    struct io_uring probe;
+    const int rc = io_uring_queue_init(TIO_LIST_MAX + 1, &probe, 0);
+    if (rc == 0) {
+      io_uring_queue_exit(&probe);
+      g_ring_mode.store(true);
+    } else {
+      char text[256];
+      platform::sys_error_text(-rc, text, sizeof text);
+      debug_log('D', 1, "tio_setup: io_uring not available (%s), using blocking r/w threads",
+                text);
+    }
+  }
+  if (setup_rw_thread(g_ring_mode.load() ? RwKind::Ring : RwKind::Blocking) != 0) return -1;
   if (setup_sync_thread() != 0) {
     stop_rw_threads();
     return -1;
@@ -746,5 +1071,6 @@ int tio_read_cluster(Vol_PAGEADDR start_page, int pg_count, void* const* pg_vec)
 }
 
 TioCounters tio_counters() {
-  return {g_flushes.load(), g_pages_read.load(), g_pages_written.load()};
+  return {g_flushes.load(), g_pages_read.load(), g_pages_written.load(),
+          g_flush_write_waits.load()};
 }

@@ -3,10 +3,14 @@
 //
 // One sync thread performs file flushes one at a time from a FIFO; a flush
 // request not yet taken by the thread gathers every task that asks to flush
-// the same file, so they share one fdatasync. Read/write threads each hold up
-// to TIO_LIST_MAX transfers; another is started when all are full. A
-// transfer the file system can do at once from its cache never leaves the
-// calling task. An I/O thread hands a completion to the waiting task through
+// the same file, so they share one fdatasync. Read/write threads each keep
+// up to TIO_LIST_MAX transfers in flight at once on an io_uring ring of
+// their own; another is started when all are full. Where the kernel refuses
+// io_uring (or tio_allow_ring(false) was called), and for files the ring
+// cannot address (the test double), blocking threads do one transfer each
+// and another starts whenever all are busy; either way no transfer waits
+// behind a slow one while the threads have room. A transfer the file system
+// can do at once from its cache never leaves the calling task. An I/O thread hands a completion to the waiting task through
 // the task kernel's mailbox and then calls the notifier the server installed
 // (its notify_event, with "TIO"), which wakes the idle task.
 //
@@ -53,6 +57,13 @@ void tio_set_notify(TioNotifyFn fn);
 using TioVolumeLookup = VOLUME* (*)(uint32_t volume_id);
 void tio_set_volume_lookup(TioVolumeLookup fn);
 
+// Whether transfers may use io_uring rings (default yes). Takes effect at
+// the next tio_setup; tests switch it off to run the blocking threads on
+// real files.
+void tio_allow_ring(bool allowed);
+// 1 when the running set-up uses rings (allowed and the kernel gave one).
+int tio_ring_active();
+
 // Starts one read/write thread and the sync thread. 0, or -1 (nothing left
 // running) when a thread cannot be started.
 int tio_setup();
@@ -81,5 +92,8 @@ struct TioCounters {
   uint64_t flushes;
   uint64_t pages_read;
   uint64_t pages_written;
+  // Flushes the sync thread held back until earlier writes of their file
+  // had completed.
+  uint64_t flush_write_waits;
 };
 TioCounters tio_counters();

@@ -2,11 +2,14 @@
 // write or flush, for crash tests of code that writes in a careful order.
 //
 // It passes every call to an inner file system (the test double, or the
-// real one). When the armed count of writes and flushes is reached, it runs
+// real one). Renames and removals count as writes, directory syncs as
+// flushes. When the armed count of writes and flushes is reached, it runs
 // the crash action (for the test double: lose power), and throws PowerCut
 // out of the write or flush that was about to happen, so the code under test
 // stops exactly there. The test then drops the in-memory state and reopens
-// what the disk holds.
+// what the disk holds. The throw reaches the code under test only on the
+// calling thread; for a cut on an I/O thread use the double's crash point
+// (FaultFileSystem::crash_at), which lets the program run on.
 //
 // It can also watch without stopping anything: an observer called before
 // every write and flush, on whichever thread makes it (the I/O threads
@@ -49,6 +52,18 @@ class CrashFileSystem final : public platform::FileSystem {
     if (int err = inner_->open(path, flags, &f)) return err;
     *out = new CrashFile(path, f, this);
     return 0;
+  }
+  int rename(const char* from, const char* to) override {
+    tick();
+    return inner_->rename(from, to);
+  }
+  int remove(const char* path) override {
+    tick();
+    return inner_->remove(path);
+  }
+  int sync_dir(const char* dir) override {
+    tick();
+    return inner_->sync_dir(dir);
   }
 
  private:

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/panic.h"
@@ -20,12 +23,15 @@
 #include "platform/file.h"
 #include "storage/page_io.h"
 #include "support/log_capture.h"
+#include "support/process_runner.h"
+#include "real_file.h"
 #include "task_runner.h"
 
 namespace {
 
 using platform::FaultFileSystem;
 using platform::File;
+using storage_test::RealFile;
 
 constexpr uint32_t kPage = Vol_PAGESIZE;
 
@@ -39,6 +45,7 @@ struct World {
   std::vector<std::vector<uint8_t>> bufs;
   std::atomic<int> done{0};
   std::atomic<int> next{0};
+  std::atomic<int> fast_done{0};
   uint64_t flushes_at_return = 0;
   int threads_seen = 0;
   Task* sleeper = nullptr;
@@ -164,12 +171,16 @@ TEST_F(Tio, TransfersDoneAtOnceNeverReachAThread) {
   EXPECT_EQ(after.by_type[Vol_STAT_BY_THREAD], before.by_type[Vol_STAT_BY_THREAD]);
 }
 
-// 200 reads pending at once: 190 on one file, 10 on a slow one. All are
-// handed over before any may complete, so the threads must take them all
-// (63 each: four threads), and every read completes with its page.
-TEST_F(Tio, TwoHundredConcurrentReadsCompleteWhileOneFileIsSlow) {
+// 200 reads pending at once: 190 on one file, 10 on a file whose transfers
+// are held. The fast reads must all complete while the slow ones wait: the
+// 190th releases the slow file, so a fast read queued behind a slow one
+// stalls the run. The double's files go to the blocking threads even where
+// rings are used (so the double sees every transfer), one transfer each:
+// all 200 were handed over at once (everything was held until every reader
+// slept), so 200 threads beside the ring thread set-up started, if any.
+TEST_F(Tio, AFastReadNeverWaitsBehindAHeldOneOfAnotherFile) {
   w->fs.set_nowait(false);
-  w->fs.set_delay_us("/t/a", 5000);
+  w->fs.hold_file("/t/a", true);
   w->fs.hold_transfers(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(200, std::vector<uint8_t>(kPage));
@@ -179,12 +190,19 @@ TEST_F(Tio, TwoHundredConcurrentReadsCompleteWhileOneFileIsSlow) {
     TioVec v = vec_of(slow ? w->a : w->b, w->bufs[t].data(), slow ? t / 20 : t);
     ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
     EXPECT_EQ(w->bufs[t], page_of(static_cast<uint8_t>(slow ? t / 20 : 0x40 + t))) << t;
+    if (slow) {
+      EXPECT_EQ(w->fast_done, 190) << "a slow read completed before the fast ones";
+    } else if (++w->fast_done == 190) {
+      w->fs.hold_file("/t/a", false);
+    }
     ++w->done;
   };
-  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader),
-                         count_threads_and_release));
+  const bool ran = runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader),
+                              count_threads_and_release, 5000);
+  w->fs.hold_file("/t/a", false);  // a stalled run leaves it held
+  ASSERT_TRUE(ran) << "fast reads stalled behind held ones: " << w->fast_done;
   EXPECT_EQ(w->done, 200);
-  EXPECT_EQ(w->threads_seen, 4);
+  EXPECT_EQ(w->threads_seen, 200 + tio_ring_active());
 }
 
 // Eight tasks flush one file while its flushes are slow: the first takes a
@@ -238,15 +256,20 @@ TEST_F(Tio, OperationOverlappedFlushReturnsOnceTheThreadTakesIt) {
 }
 
 // A write still in a thread when a flush is asked for is on disk when the
-// flush returns: the flush waits for it (the write is held until the task
-// sleeps in its flush, which is not held). A later unflushed write is lost
-// with the power.
+// flush returns: the flush waits for it. Deterministically: the write is
+// held until the sync thread has either started the flush (it is held in
+// the double, whose flush covers only writes done when it began) or is
+// seen waiting for the write; only then is everything released. A later
+// unflushed write is lost with the power.
 TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
   w->fs.set_nowait(false);
   w->fs.hold_transfers(true);
+  w->fs.hold_flushes(true);
   ASSERT_EQ(tio_setup(), 0);
   w->bufs.assign(2, page_of(0xE1));
   std::memset(w->bufs[1].data(), 0xE2, kPage);
+  static uint64_t waits_before;
+  waits_before = tio_counters().flush_write_waits;
   auto body = +[] {
     TioVec v = vec_of(w->a, w->bufs[0].data(), 7);
     ASSERT_EQ(tio_rw(1, Vol_TIO_FULL_OVL, 1, &v), 0);
@@ -255,9 +278,16 @@ TEST_F(Tio, FlushCoversEarlierWritesAndPowerLossDropsLaterOnes) {
     ASSERT_EQ(tio_rw(1, Vol_TIO_SYNC, 1, &later), 0);
     ++w->done;
   };
-  auto release = +[] { w->fs.hold_transfers(false); };
+  auto release = +[] {
+    // Blocks the server thread, not a task: the I/O threads go on.
+    while (tio_counters().flush_write_waits == waits_before && w->fs.held_flushes() == 0)
+      std::this_thread::yield();
+    w->fs.hold_transfers(false);
+    w->fs.hold_flushes(false);
+  };
   ASSERT_TRUE(runner.run({body}, release));
   ASSERT_EQ(w->done, 1);
+  EXPECT_EQ(tio_counters().flush_write_waits, waits_before + 1);
   w->fs.lose_power(platform::PowerLoss::DropUnflushed);
   std::vector<uint8_t> disk = w->fs.contents("/t/a");
   EXPECT_TRUE(std::equal(w->bufs[0].begin(), w->bufs[0].end(), disk.begin() + 7 * kPage));
@@ -293,11 +323,11 @@ TEST_F(Tio, CleanupDrainsQueuedWorkBeforeStoppingTheThreads) {
   for (int i = 0; i < 40; ++i) EXPECT_EQ(disk[(100 + i) * kPage + 17], 0xA0 + i) << i;
 }
 
-// One call's transfers spread over two read/write threads: 60 one-page reads
-// fill most of the first list, then one task reads 3 scattered pages of /t/b
-// (the first list's last places) and 5 of the slow /t/a (a second thread).
-// The task wakes once, after its last page has arrived.
-TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
+// One call's transfers spread over many read/write threads: 60 one-page
+// reads are handed over first, then one task reads 3 scattered pages of
+// /t/b and 5 of the slow /t/a, eight transfers on eight more threads. The
+// task wakes once, after its last page has arrived.
+TEST_F(Tio, TransfersOfOneCallOnSeveralThreadsWakeTheTaskAfterTheLast) {
   w->fs.set_nowait(false);
   w->fs.set_delay_us("/t/a", 20000);
   w->fs.hold_transfers(true);
@@ -321,7 +351,7 @@ TEST_F(Tio, TransfersOfOneCallOnTwoThreadsWakeTheTaskAfterTheLast) {
   ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(61, reader),
                          count_threads_and_release));
   EXPECT_EQ(w->done, 61);
-  EXPECT_EQ(w->threads_seen, 2);
+  EXPECT_EQ(w->threads_seen, 68 + tio_ring_active());
 }
 
 // The kernel stops while a task still waits for its read or flush: the
@@ -421,6 +451,159 @@ TEST_P(TioAbortedSleep, TaskWaitsOnUntilItsTransferIsDone) {
 INSTANTIATE_TEST_SUITE_P(Tio, TioAbortedSleep,
                          ::testing::Values(AbortCase{"BeforeCompletion", false},
                                            AbortCase{"AfterCompletion", true}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// --- Real files: the rings and the blocking threads -----------------------------
+// Files that never transfer at once, so each transfer goes to a thread;
+// pipes stand in for slow disks.
+
+struct RealMode {
+  const char* name;
+  bool ring;
+  int threads_for_200;  // read/write threads once 200 transfers wait at once
+};
+void PrintTo(const RealMode& m, std::ostream* os) { *os << m.name; }
+
+// Pipes as slow files, and one real data file whose page p is filled with p.
+struct RealWorld {
+  testsupport::TempDir dir;
+  std::vector<int> writers;  // write ends
+  std::vector<File*> pipes;  // read ends
+  File* data = nullptr;
+  std::vector<std::vector<uint8_t>> bufs;
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<int> fast_done{0};
+  int threads_seen = 0;
+};
+RealWorld* rw = nullptr;
+
+void feed_pipe(int k, uint8_t fill, size_t from, size_t to) {
+  std::vector<uint8_t> bytes(to - from, fill);
+  ASSERT_EQ(::write(rw->writers[k], bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
+}
+
+class TioRealFiles : public ::testing::TestWithParam<RealMode> {
+ protected:
+  void SetUp() override {
+    rw = new RealWorld;
+    for (int k = 0; k < 200; ++k) {
+      int fds[2];
+      ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+      rw->writers.push_back(fds[1]);
+      rw->pipes.push_back(new RealFile("pipe", fds[0], RealFile::kThreadOnly | RealFile::kPipe));
+    }
+    const int fd = ::open(rw->dir.file("data").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    for (uint32_t p = 0; p < 16; ++p) {
+      std::vector<uint8_t> page = page_of(static_cast<uint8_t>(p));
+      ASSERT_EQ(::pwrite(fd, page.data(), kPage, Vol_PageOffset(p)), kPage);
+    }
+    rw->data = new RealFile("data", fd, RealFile::kThreadOnly);
+    tio_allow_ring(GetParam().ring);
+    ASSERT_EQ(tio_setup(), 0);
+    if (GetParam().ring && !tio_ring_active()) GTEST_SKIP() << "the kernel refuses io_uring here";
+    ASSERT_EQ(tio_ring_active(), GetParam().ring ? 1 : 0);
+  }
+  void TearDown() override {
+    // Pipe reads still waiting (a failed run) get their bytes first.
+    for (int fd : rw->writers) {
+      const std::vector<uint8_t> page(2 * kPage);
+      if (::write(fd, page.data(), page.size()) < 0) ADD_FAILURE() << "pipe write";
+      ::close(fd);
+    }
+    tio_cleanup();
+    tio_allow_ring(true);
+    for (File* f : rw->pipes) platform::file_close(f);
+    platform::file_close(rw->data);
+    delete rw;
+    rw = nullptr;
+  }
+  storage_test::TaskRunner runner;
+};
+
+// 200 reads wait at once, each on its own pipe: a ring keeps 63 in flight,
+// a blocking thread one. Then the pipes of 190 "fast" reads are fed; the
+// 190th completion feeds the 10 "slow" ones, so a fast read that waited
+// behind a slow one stalls the run.
+TEST_P(TioRealFiles, AFastReadNeverWaitsBehindAPendingOne) {
+  rw->bufs.assign(200, std::vector<uint8_t>(kPage));
+  auto reader = +[] {
+    const int t = rw->next++;
+    const bool slow = t % 20 == 0;
+    TioVec v{rw->pipes[t], rw->bufs[t].data(), kPage, Vol_PageOffset(t)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 1, &v), 0);
+    EXPECT_EQ(rw->bufs[t], page_of(static_cast<uint8_t>(t))) << t;
+    if (slow) {
+      EXPECT_EQ(rw->fast_done, 190) << "a slow read completed before the fast ones";
+    } else if (++rw->fast_done == 190) {
+      for (int k = 0; k < 200; k += 20) feed_pipe(k, static_cast<uint8_t>(k), 0, kPage);
+    }
+    ++rw->done;
+  };
+  auto feed_fast = +[] {
+    rw->threads_seen = tio_rw_threads();
+    for (int k = 0; k < 200; ++k)
+      if (k % 20 != 0) feed_pipe(k, static_cast<uint8_t>(k), 0, kPage);
+  };
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(200, reader), feed_fast,
+                         5000))
+      << "fast reads stalled behind pending ones: " << rw->fast_done;
+  EXPECT_EQ(rw->done, 200);
+  EXPECT_EQ(rw->threads_seen, GetParam().threads_for_200);
+}
+
+// A transfer that comes back short goes on where it stopped: the pipe holds
+// 3000 bytes of a two-page read when it is issued, the rest comes later.
+TEST_P(TioRealFiles, AShortTransferGoesOnWhereItStopped) {
+  rw->bufs.assign(2, std::vector<uint8_t>(kPage));
+  feed_pipe(0, 0x5A, 0, 3000);
+  auto reader = +[] {
+    TioVec v[2] = {{rw->pipes[0], rw->bufs[0].data(), kPage, 0},
+                   {rw->pipes[0], rw->bufs[1].data(), kPage, kPage}};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 2, v), 0);
+    ++rw->done;
+  };
+  auto rest = +[] { feed_pipe(0, 0x5A, 3000, 2 * kPage); };
+  ASSERT_TRUE(runner.run({reader}, rest, 5000));
+  EXPECT_EQ(rw->done, 1);
+  EXPECT_EQ(rw->bufs[0], page_of(0x5A));
+  EXPECT_EQ(rw->bufs[1], page_of(0x5A));
+}
+
+// Writes of a cluster and of scattered pages, a flush, and reads back, all
+// through the threads, on a real file.
+TEST_P(TioRealFiles, WritesFlushesAndReadsOfARealFileRoundTrip) {
+  rw->bufs.assign(22, std::vector<uint8_t>(kPage));
+  for (int k = 0; k < 11; ++k) std::memset(rw->bufs[k].data(), 0xB0 + k, kPage);
+  auto body = +[] {
+    TioVec v[8];
+    for (int k = 0; k < 8; ++k) v[k] = {rw->data, rw->bufs[k].data(), kPage, Vol_PageOffset(20 + k)};
+    ASSERT_EQ(tio_rw(1, Vol_TIO_SYNC, 8, v), 0);
+    for (int k = 0; k < 3; ++k)
+      v[k] = {rw->data, rw->bufs[8 + k].data(), kPage, Vol_PageOffset(2 + 3 * k)};
+    ASSERT_EQ(tio_rw(1, Vol_TIO_FULL_OVL, 3, v), 0);
+    ASSERT_EQ(tio_fsync(rw->data, Vol_TIO_SYNC), 0);
+    for (int k = 0; k < 8; ++k) v[k] = {rw->data, rw->bufs[11 + k].data(), kPage, Vol_PageOffset(20 + k)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 8, v), 0);
+    for (int k = 0; k < 3; ++k)
+      v[k] = {rw->data, rw->bufs[19 + k].data(), kPage, Vol_PageOffset(2 + 3 * k)};
+    ASSERT_EQ(tio_rw(0, Vol_TIO_SYNC, 3, v), 0);
+    ++rw->done;
+  };
+  ASSERT_TRUE(runner.run({body}));
+  EXPECT_EQ(rw->done, 1);
+  for (int k = 0; k < 11; ++k) EXPECT_EQ(rw->bufs[11 + k], rw->bufs[k]) << k;
+  // Pages between the scattered ones are untouched.
+  std::vector<uint8_t> page(kPage);
+  ASSERT_EQ(::pread(rw->data->ring_fd(), page.data(), kPage, Vol_PageOffset(3)), kPage);
+  EXPECT_EQ(page, page_of(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tio, TioRealFiles,
+                         ::testing::Values(RealMode{"Ring", true, 4},
+                                           RealMode{"Blocking", false, 200}),
                          [](const auto& i) { return std::string(i.param.name); });
 
 class TioDeathTest : public Tio {

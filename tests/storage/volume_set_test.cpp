@@ -16,6 +16,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -1265,6 +1266,51 @@ const CrashOp kCrashOps[] = {
      true},
 };
 
+const PowerCase kPowerCases[] = {
+    {"DropUnflushedSynced", PowerLoss::DropUnflushed, 1, 1},
+    {"DropUnflushedUnsynced", PowerLoss::DropUnflushed, 1, 0},
+    {"TearUnflushedSynced", PowerLoss::TearUnflushed, 4, 1},
+    {"TearUnflushedUnsynced", PowerLoss::TearUnflushed, 4, 0},
+    {"TearSectorsSynced", PowerLoss::TearSectors, 4, 1},
+    {"TearSectorsUnsynced", PowerLoss::TearSectors, 4, 0},
+};
+
+// Writes the operation's set and brings it to the state the cut starts
+// from, all of it on disk.
+void prepare_set(const CrashOp& op, const PowerCase& c, const VolumeSetSpec& s,
+                 const std::vector<std::string>& paths) {
+  ASSERT_EQ(testsupport::write_volume_set(s), 0);
+  if (op.old_releases) {
+    write_old_releases(paths, c.sync_mode);
+    return;
+  }
+  ASSERT_NE(open_set(paths), nullptr);
+  ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
+  if (op.setup) op.setup();
+  Vol_Sync(Vol_TIO_SYNC);
+  for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
+}
+
+// After the power came back: the set opens with free counts that match the
+// bitmaps, passes the operation's checks, can still allocate, and what it
+// then writes leaves copies that agree.
+void check_after_cut(const CrashOp& op, const std::vector<std::string>& paths,
+                     FaultFileSystem& fs, const std::string& at) {
+  VOLUME* set = open_set(paths);
+  ASSERT_NE(set, nullptr) << at;
+  for (int id = 0; id < Vol_NumVolumes(); ++id) {
+    if (set[id].type == VolType_LOG) continue;
+    EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
+  }
+  if (op.check) op.check(set, fs);
+  EXPECT_NE(alloc_data(1), kNoPage) << at;
+  Vol_Sync(Vol_TIO_SYNC);
+  close_set();
+  EXPECT_TRUE(copies_agree(kRoot)) << at;
+  ASSERT_NE(open_set(paths), nullptr) << at;
+  close_set();
+}
+
 class PowerLossDuring : public ::testing::TestWithParam<std::tuple<CrashOp, PowerCase>> {};
 
 // The power fails before each write and flush of the operation in turn; the
@@ -1281,16 +1327,7 @@ TEST_P(PowerLossDuring, LeavesASetThatOpens) {
       FaultFileSystem fs;
       CrashFileSystem crash(&fs, [&] { fs.lose_power(c.mode, static_cast<uint32_t>(n * 100 + seed)); });
       platform::set_file_system(&crash);
-      ASSERT_EQ(testsupport::write_volume_set(s), 0);
-      if (op.old_releases) {
-        write_old_releases(paths, c.sync_mode);
-      } else {
-        ASSERT_NE(open_set(paths), nullptr);
-        ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
-        if (op.setup) op.setup();
-        Vol_Sync(Vol_TIO_SYNC);
-        for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
-      }
+      ASSERT_NO_FATAL_FAILURE(prepare_set(op, c, s, paths));
       crash.arm(n);
       cut = false;
       try {
@@ -1303,19 +1340,7 @@ TEST_P(PowerLossDuring, LeavesASetThatOpens) {
       if (cut) {
         const std::string at = "power lost at write or flush " + std::to_string(n) + ", seed " +
                                std::to_string(seed);
-        VOLUME* set = open_set(paths);
-        ASSERT_NE(set, nullptr) << at;
-        for (int id = 0; id < Vol_NumVolumes(); ++id) {
-          if (set[id].type == VolType_LOG) continue;
-          EXPECT_EQ(set[id].free_size, Vol_CountFreePages(&set[id])) << at << ", volume " << id;
-        }
-        if (op.check) op.check(set, fs);
-        EXPECT_NE(alloc_data(1), kNoPage) << at;
-        Vol_Sync(Vol_TIO_SYNC);
-        close_set();
-        EXPECT_TRUE(copies_agree(kRoot)) << at;
-        ASSERT_NE(open_set(paths), nullptr) << at;
-        close_set();
+        ASSERT_NO_FATAL_FAILURE(check_after_cut(op, paths, fs, at));
       } else {
         EXPECT_GT(n, op.min_steps);
       }
@@ -1328,10 +1353,65 @@ INSTANTIATE_TEST_SUITE_P(
     VolumeSet, PowerLossDuring,
     ::testing::Combine(
         ::testing::ValuesIn(kCrashOps),
-        ::testing::Values(PowerCase{"DropUnflushedSynced", PowerLoss::DropUnflushed, 1, 1},
-                          PowerCase{"DropUnflushedUnsynced", PowerLoss::DropUnflushed, 1, 0},
-                          PowerCase{"TearUnflushedSynced", PowerLoss::TearUnflushed, 4, 1},
-                          PowerCase{"TearUnflushedUnsynced", PowerLoss::TearUnflushed, 4, 0})),
+        ::testing::ValuesIn(kPowerCases)),
+    [](const auto& p) {
+      return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).name;
+    });
+
+// The same operations run in a task with the I/O threads up, so their
+// flushes are made by the sync thread; the power fails at each write, flush
+// or directory change in turn, on whichever thread makes it (the double's
+// crash point: the program runs on, the disk no longer changes). The set
+// opens every time, as above.
+class PowerLossOnIoThreads : public ::testing::TestWithParam<std::tuple<CrashOp, PowerCase>> {};
+
+const CrashOp* g_io_op = nullptr;
+const std::vector<std::string>* g_io_paths = nullptr;
+
+TEST_P(PowerLossOnIoThreads, LeavesASetThatOpens) {
+  const auto& [op, c] = GetParam();
+  VolumeSetSpec s;
+  s.volumes = op.volumes;
+  const std::vector<std::string> paths = paths_of(s);
+  g_io_op = &op;
+  g_io_paths = &paths;
+  int on_io_threads = 0;
+  bool cut = true;
+  for (int n = 1; cut; ++n) {
+    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
+      FaultFileSystem fs;
+      platform::set_file_system(&fs);
+      ASSERT_NO_FATAL_FAILURE(prepare_set(op, c, s, paths));
+      fs.crash_at(n, c.mode, static_cast<uint32_t>(n * 100 + seed));
+      {
+        storage_test::TaskRunner runner;
+        ASSERT_EQ(tio_setup(), 0);
+        ASSERT_TRUE(runner.run({+[] { g_io_op->run(*g_io_paths); }}));
+        tio_cleanup();
+      }
+      close_set();
+      cut = fs.crashed();
+      if (cut) {
+        if (fs.crash_thread() != std::this_thread::get_id()) ++on_io_threads;
+        fs.lose_power(c.mode);
+        const std::string at = "power lost at durable operation " + std::to_string(n) +
+                               ", seed " + std::to_string(seed);
+        ASSERT_NO_FATAL_FAILURE(check_after_cut(op, paths, fs, at));
+      } else {
+        EXPECT_GT(n, op.min_steps);
+      }
+      platform::set_file_system(nullptr);
+    }
+  }
+  // A synced set flushes on the sync thread: some cuts fell there.
+  if (c.sync_mode == 1) {
+    EXPECT_GT(on_io_threads, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VolumeSet, PowerLossOnIoThreads,
+    ::testing::Combine(::testing::ValuesIn(kCrashOps), ::testing::ValuesIn(kPowerCases)),
     [](const auto& p) {
       return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).name;
     });

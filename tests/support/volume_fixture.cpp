@@ -56,7 +56,10 @@ int write_volume(const VolumeSetSpec& spec, uint32_t id) {
   if (err == 0) err = f->datasync();
   Vol_DeleteFreeList(&v);
   const int close_err = platform::file_close(f);
-  return err != 0 ? err : close_err;
+  if (err == 0) err = close_err;
+  // A new file's name is on the disk only once its directory is.
+  if (err == 0) err = platform::file_sync_parent(vs.path.c_str());
+  return err;
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // through the file layer in use (the real file system or the test double).
 //
 // A fixture set is what the creation utilities will write: every descriptor
-// copy, every free-list page, all maps in step with the volume types. Files
-// on the real file system are sparse: only the pages the set reads at open
+// copy, every free-list page, all maps in step with the volume types, each
+// file flushed and its directory synced, so the set survives a power loss.
+// Files on the real file system are sparse: only the pages the set reads at open
 // are written. Helpers beside it patch single fields or bytes of a file
 // without any check, so tests can build damaged files.
 #pragma once
