@@ -309,7 +309,7 @@ BUFHDR_T* bf_find_victim(int pass, bool do_channel) {
 // do channel, which waits for clean buffers) a write-back.
 void bf_wait_for_any_buffer(const Node* node, bool do_channel) {
   if (do_channel) g.do_channel_waiters++;
-  const int aborted = sleep_on(&g.global_wait, __FILE__, __LINE__);
+  const int aborted = sleep_on(&g.global_wait, WAIT_NEVER_CUT, __FILE__, __LINE__);
   if (do_channel) g.do_channel_waiters--;
   if (aborted != 0) {
     debug_log('C', 0, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
@@ -396,7 +396,7 @@ void bf_wait_for_contents(BUFHDR_T* bhp, const Node* node) {
       return;
     }
     g.stats.read_waits++;
-    if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
+    if (sleep_on(&bhp->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0) {
       debug_log('C', 0, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
                 static_cast<void*>(bhp), node_name(node));
       ZENT_ASSERT(!"bf_get_page: sleep_on failed");
@@ -680,7 +680,7 @@ void buf_Rename(Node* node, int npages, char** bufs, uint32_t new_first_page) {
       BUFHDR_T* cached = bf_lookup(target);
       if (cached == nullptr || cached == bhps[i]) break;
       if (cached->flags & BUF_IO_IN_PROGRESS) {
-        if (sleep_on(&cached->wait_queue, __FILE__, __LINE__) != 0) {
+        if (sleep_on(&cached->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0) {
           debug_log('C', 0,
                     "buf_Rename: sleep_on(&new_bhp->wait_queue) aborted. new_bhp=%p, node=%s",
                     static_cast<void*>(cached), node_name(node));
@@ -722,7 +722,7 @@ void buf_Sync(Node* node, int invalidate) {
       if (node != nullptr && bhp->id.node_id != node) break;
       if (bhp->flags & BUF_IO_IN_PROGRESS) {
         if (!invalidate) break;
-        if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0) {
+        if (sleep_on(&bhp->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0) {
           debug_log('C', 0, "buf_Sync: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
                     static_cast<void*>(bhp), node_name(bhp->id.node_id));
           ZENT_ASSERT(!"sleep_on failed");
