@@ -3,7 +3,8 @@
 # Runs as root, or through sudo when not root.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-dev
-          libmd-dev libpam0g-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libmd-dev libpam0g-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libboost-context-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
