@@ -827,6 +827,7 @@ void dump_wait_queue(const WaitQueue* queue) {
 // --- Semaphores -------------------------------------------------------------
 
 int down_count(Semaphore* sem, int n, const char* file, int line) {
+  ZENT_ASSERT(!g_draining);  // posted work takes no units: it could not wait for them
   Task* self = current_task;
   // Outside the kernel there is nobody to wait for: the single flow of
   // start-up and close-down takes what it asks for.

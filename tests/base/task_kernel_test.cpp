@@ -327,7 +327,8 @@ int g_res[4];
 Task* create_queue_sleeper() {
   g_queue = {};
   g_result = 99;
-  return thread_create(+[] { g_result = sleep_on(&g_queue, WAIT_MAY_BE_CUT, __FILE__, __LINE__); }, 5);
+  return thread_create(
+      +[] { g_result = sleep_on(&g_queue, WAIT_MAY_BE_CUT, __FILE__, __LINE__); }, 5);
 }
 
 TEST_F(Kernel, TimeOutAbortsSleepWithValueOrMinusOne) {
