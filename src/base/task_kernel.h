@@ -183,7 +183,9 @@ void thread_destroy(Task* task);
 // The accessors require a live task (running, blocked, interruptible; name
 // and data calls also accept cancelled).
 
-Task* thread_self();       // none outside the kernel
+// The task running on the calling thread: none on other threads than the
+// server thread, before and after thread_run, and while posted work runs.
+Task* thread_self();
 Task* thread_by_id(int id);  // none outside 1..n
 int thread_id(const Task* task);
 int thread_state(const Task* task);
@@ -264,9 +266,11 @@ void up(Semaphore* sem);  // one unit
 // Each queues work that the scheduler runs on the server thread at its next
 // pass (before it picks a task). After posting, release the server's sync
 // semaphore (notify_event) so that an idle server thread wakes up. Posted
-// work runs in the order posted, must not sleep, block or yield, and is
-// kept until a scheduler pass runs it (also while the kernel is set up but
-// not running yet); thread_init drops what is left from an earlier table.
+// work runs in the order posted, outside any task (thread_self() is none,
+// whichever task's scheduler pass it runs in); it must not sleep, block
+// itself, yield or take semaphore units, and is kept until a scheduler pass
+// runs it (also while the kernel is set up but not running yet);
+// thread_init drops what is left from an earlier table.
 // Posting costs one mutex round; draining an empty mailbox costs one atomic
 // load.
 
