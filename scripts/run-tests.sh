@@ -18,17 +18,15 @@ trap 'rm -f "$summary" "$tsan_summary"' EXIT
 
 # ThreadSanitizer: the task kernel and fibers, the server frame and sessions,
 # the storage engine with its I/O threads, and one served-and-stopped server
-# process. Only those targets are built, so the second tree costs little.
+# process (the target tsan_tests in tests/CMakeLists.txt). Only those
+# programs are built, so the second tree costs little.
 # A report fails the test (halt_on_error); suppressions, if ever needed, go
 # into tests/tsan.supp with the reason each report is not a race.
 if [[ $# -eq 0 ]]; then
   tsan="$top/build/tsan"
-  tsan_targets=(kernel_tests fiber_tests platform_tests codec_tests tcp_tests frame_tests
-                session_tests server_tests service_frame_tests volume_format_tests
-                page_io_tests tio_tests volume_set_tests buffer_cache_tests session_system_tests)
   cmake -S "$top" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZENT_TSAN=ON \
     -DZENT_BENCH=OFF >/dev/null
-  cmake --build "$tsan" -j "$(nproc)" --target "${tsan_targets[@]}"
+  cmake --build "$tsan" -j "$(nproc)" --target tsan_tests
   tsan_options="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp"
   export TSAN_OPTIONS=${TSAN_OPTIONS:-$tsan_options}
   # With the address space laid out at random ThreadSanitizer may find its
