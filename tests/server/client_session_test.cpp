@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -82,19 +81,6 @@ class SessionServer : public FrameBase {
     server_shutdown = 1;
     sessions_close_all();
     thread_stop();
-  }
-  // The number of occupied worker slots, read on the server thread: the
-  // slots are its own while the kernel runs.
-  static int workers_on_server_thread() {
-    std::promise<int> answer;
-    std::future<int> count = answer.get_future();
-    thread_post(+[](void* p) {
-      int n = 0;
-      for (int i = 0; i < max_workers; ++i) n += tc_worker[i] != nullptr;
-      static_cast<std::promise<int>*>(p)->set_value(n);
-    }, &answer);
-    notify_event("TEST");
-    return count.get();
   }
   bool connect(ZentClient& c) { return c.connect(port_); }
   // Connected and past the handshake.
@@ -313,7 +299,7 @@ TEST_F(SmallServer, AConnectionBeyondTheWorkerSlotsIsRefused) {
   a.close();
   // Once a slot is free again a new client is served.
   const auto give_up = Clock::now() + std::chrono::seconds(10);
-  while (workers_on_server_thread() == 2 && Clock::now() < give_up)
+  while (workers() == 2 && Clock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ZentClient d;
   EXPECT_TRUE(open_session(d));
