@@ -3,7 +3,8 @@
 # Runs as root, or through sudo when not root.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-dev
-          libmd-dev libpam0g-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libmd-dev libpam0g-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libboost-context-dev)
 # Reverse name lookups of clients with a time limit, off the server thread.
 packages+=(libc-ares-dev)
 missing=()

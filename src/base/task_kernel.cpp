@@ -22,8 +22,12 @@ namespace {
 
 Task* g_table = nullptr;
 int g_count = 0;
-// Named so that the up-by-non-owner assertion reads as the invariant it is.
-Task* current_task = nullptr;
+// The task running on this thread: only the thread in thread_run ever has
+// one, and it has none while posted work runs. Named so that the
+// up-by-non-owner assertion reads as the invariant it is.
+thread_local Task* current_task = nullptr;
+// This thread runs the scheduler (inside thread_run).
+thread_local bool t_kernel_thread = false;
 platform::Fiber* g_main_fiber = nullptr;
 int g_initialized = 0;  // 0 none, 1 set up, 2 running
 // g_initialized == 2, for other threads.
@@ -37,6 +41,21 @@ ThreadStats g_stats{};
 bool g_fiber_finishing = false;
 // Posted work is running: nothing may switch tasks now.
 bool g_draining = false;
+
+// Checks of the kernel's rules that cost a little on every call; test builds
+// make them, release builds do not.
+#ifdef NDEBUG
+constexpr bool kCheckRules = false;
+#else
+constexpr bool kCheckRules = true;
+#endif
+
+// While the kernel runs, only its own thread touches tasks and queues; any
+// other thread goes through the mailbox.
+void require_kernel_thread() {
+  if (kCheckRules)
+    ZENT_ASSERT(t_kernel_thread || !g_kernel_running.load(std::memory_order_relaxed));
+}
 // Per slot, the priority of a runnable task or kNotRunnable: the scheduler
 // scans these bytes instead of the records, which keeps a pass over a full
 // table within a few cache lines.
@@ -108,6 +127,10 @@ void run_post(const Post& p) {
   }
 }
 
+// Runs the posted work outside any task: it borrows the stack of the task
+// that entered the scheduler, but thread_self() is none meanwhile, so the
+// work never takes that task for its caller (a close would leave it
+// blocked, a status code would land in its slot).
 void drain_mailbox() {
   if (!g_mail_pending.load(std::memory_order_acquire)) return;
   {
@@ -115,10 +138,19 @@ void drain_mailbox() {
     g_mail_pending.store(false, std::memory_order_relaxed);
     g_mail_work.swap(g_mail);
   }
+  Task* const interrupted = current_task;
+  current_task = nullptr;
   g_draining = true;
   for (const Post& p : g_mail_work) run_post(p);
   g_mail_work.clear();  // keeps its capacity: the steady state allocates nothing
   g_draining = false;
+  current_task = interrupted;
+  // Posted work freed the task whose stack it ran on: that fiber is left
+  // for good at the switch that follows.
+  if (interrupted != nullptr && interrupted->state == TS_FREE) {
+    current_task = nullptr;
+    g_fiber_finishing = true;
+  }
 }
 
 // --- Helpers ----------------------------------------------------------------
@@ -133,6 +165,7 @@ bool is_live(const Task* t) { return t->state >= TS_RUNNING; }
 
 // Every change of a task's state or priority goes through here.
 void set_state(Task* t, int state) {
+  require_kernel_thread();
   t->state = state;
   g_run_priority[t->id - 1] =
       state == TS_RUNNING ? static_cast<uint8_t>(t->priority) : kNotRunnable;
@@ -440,19 +473,29 @@ void deadlock_check(Task* self, TaskWeightFn weight) {
     } while (t != self);
   }
   if (victim == nullptr) victim = self;
-  if (victim != self)
-    thread_timeout(victim, 1);
-  else
-    self->abort_value = 1;
+  // A victim asleep in a wait that may not be cut (its waiting_for set by
+  // hand) cannot give way: the sleeper does, so that no cycle stays.
+  if (victim == self || thread_timeout(victim, 1) != 0) self->abort_value = 1;
 }
 
 // Sleeps the current task on q until woken or timed out; returns its abort
 // value. The wait entry lives in this frame.
-int sleep_current(WaitQueue* q, int state, Task* waiting_for, TaskWeightFn weight,
-                  const char* file, int line) {
+int sleep_current(WaitQueue* q, int state, bool may_be_cut, Task* waiting_for,
+                  TaskWeightFn weight, const char* file, int line) {
   Task* self = current_task;
   ZENT_ASSERT(self != nullptr);
   ZENT_ASSERT(!g_draining);
+  if (kCheckRules && may_be_cut && state == TS_BLOCKED && self->sem_wait == nullptr &&
+      holds_any_units(self))
+    ZENT_ASSERT(!"a holder of semaphore units waits for a task only in sleep_on_task");
+  if (may_be_cut && self->cut_pending != 0) {
+    // Cut before it began: the caller gives up at once.
+    const int value = self->cut_pending;
+    self->cut_pending = 0;
+    debug_log('T', 2, "Cancelling current task %d", self->id);
+    return value;
+  }
+  self->wait_may_be_cut = may_be_cut;
   self->file = file;
   self->line = line;
   self->block_ms = platform::monotonic_ms();
@@ -583,6 +626,8 @@ Task* thread_create(void (*entry)(), int priority) {
   t->sem_wait = nullptr;
   t->sem_units = 0;
   t->holder_awaiting_task = false;
+  t->wait_may_be_cut = false;
+  t->cut_pending = 0;
   for (Task::Held& h : t->held) h = {nullptr, 0};
   t->held_overflow = false;
   t->serial.store(++g_serial, std::memory_order_relaxed);
@@ -602,9 +647,11 @@ int thread_run() {
   g_main_fiber = platform::fiber_convert_thread();
   current_task = nullptr;
   g_initialized = 2;
+  t_kernel_thread = true;
   g_kernel_running.store(true);
   schedule();
   g_kernel_running.store(false);
+  t_kernel_thread = false;
   current_task = nullptr;
   g_initialized = 1;
   return 0;
@@ -620,6 +667,7 @@ void thread_stop() {
 }
 
 void thread_yield() {
+  ZENT_ASSERT(!g_draining);  // posted work runs to its end
   if (current_task != nullptr) schedule();
 }
 
@@ -640,9 +688,13 @@ Task* thread_by_id(int id) {
 
 int thread_id(const Task* task) { return task ? task->id : 0; }
 
-int thread_state(const Task* task) { return task ? task->state : TS_FREE; }
+int thread_state(const Task* task) {
+  require_kernel_thread();
+  return task ? task->state : TS_FREE;
+}
 
 WaitQueue* thread_wchan(const Task* task) {
+  require_kernel_thread();
   require_live(task);
   return task->wchan;
 }
@@ -697,16 +749,17 @@ void thread_set_waiting_for(Task* task, Task* waiting_for) {
 
 // --- Sleeping and waking ---------------------------------------------------
 
-int sleep_on(WaitQueue* queue, const char* file, int line) {
-  return sleep_current(queue, TS_BLOCKED, nullptr, nullptr, file, line);
+int sleep_on(WaitQueue* queue, WaitCut cut, const char* file, int line) {
+  return sleep_current(queue, TS_BLOCKED, cut == WAIT_MAY_BE_CUT, nullptr, nullptr, file, line);
 }
 
 int sleep_on_task(WaitQueue* queue, Task* waiting_for, TaskWeightFn weight, const char* file,
                   int line) {
-  return sleep_current(queue, TS_INTERUPTABLE, waiting_for, weight, file, line);
+  return sleep_current(queue, TS_INTERUPTABLE, true, waiting_for, weight, file, line);
 }
 
 void wake_up(WaitQueue* queue) {
+  require_kernel_thread();
   // Entries stay linked: each sleeper unlinks its own when it runs again.
   for (WaitEntry* e = queue->head; e != nullptr; e = e->next) {
     Task* t = e->task;
@@ -729,12 +782,25 @@ void thread_unblock(Task* task) {
   set_state(task, TS_RUNNING);
 }
 
-void thread_timeout(Task* task, int value) {
+int thread_timeout(Task* task, int value) {
   require_live(task);
-  if (!sleeping(task)) return;  // woken meanwhile, or never asleep
+  // Woken meanwhile, never asleep, or in a wait its owner must see through.
+  if (!sleeping(task) || !task->wait_may_be_cut) return -1;
   debug_log('T', 2, "Timing out task %d", task->id);
   make_runnable(task);
   task->abort_value = value != 0 ? value : -1;
+  return 0;
+}
+
+int thread_cut(Task* task, int value) {
+  if (thread_timeout(task, value) == 0) return 0;
+  task->cut_pending = value != 0 ? value : -1;
+  return 1;
+}
+
+void thread_drop_cut(Task* task) {
+  require_live(task);
+  task->cut_pending = 0;
 }
 
 void add_wait_queue(WaitQueue* queue, WaitEntry* entry) {
@@ -761,6 +827,7 @@ void dump_wait_queue(const WaitQueue* queue) {
 // --- Semaphores -------------------------------------------------------------
 
 int down_count(Semaphore* sem, int n, const char* file, int line) {
+  ZENT_ASSERT(!g_draining);  // posted work takes no units: it could not wait for them
   Task* self = current_task;
   // Outside the kernel there is nobody to wait for: the single flow of
   // start-up and close-down takes what it asks for.
@@ -771,7 +838,7 @@ int down_count(Semaphore* sem, int n, const char* file, int line) {
     int result = 0;
     do {
       WaitQueue* q = sem->count - n < 0 ? &sem->wait : &sem->parked;
-      if (sleep_on(q, file, line) != 0) {
+      if (sleep_on(q, WAIT_MAY_BE_CUT, file, line) != 0) {
         result = -1;
         break;
       }

@@ -9,8 +9,13 @@
 // Thread rules (see README.md in this directory):
 //  - Every function here runs on the server thread (the thread that called
 //    thread_run), EXCEPT the mailbox calls thread_post, thread_post_unblock,
-//    thread_post_timeout and thread_post_wake_up, and thread_kernel_running,
-//    which any thread may call.
+//    thread_post_timeout and thread_post_wake_up, thread_kernel_running and
+//    thread_self, which any thread may call. Test builds stop a call to the
+//    others from another thread while the kernel runs.
+//  - thread_self() answers for the calling thread: none on any other thread
+//    than the server thread, none before and after thread_run, and none
+//    while posted work runs (posted work is no task, whatever task's pass
+//    it runs in).
 //  - Another thread that wants a task to run posts the change through the
 //    mailbox and then releases the server's sync semaphore (notify_event),
 //    on which the idle task waits; the idle task wakes, yields, and the
@@ -67,6 +72,16 @@ struct WaitQueue {
 // starve the exclusive one. They pass while a holder of units sleeps waiting
 // for another task (sleep_on_task): that task may be one of them, and
 // holding it back would close a cycle the deadlock walk cannot see.
+//
+// THE RULE THAT KEEPS THIS SOUND: a task that holds units of any semaphore
+// waits for another task only through sleep_on_task, never through a plain
+// sleep_on that may be cut (a lock, transaction or pool wait). A plain sleep
+// hides the holder from the gate: with the exclusive taker queued, the task
+// it waits for may need a fresh unit and be held back behind the exclusive
+// taker, which waits for the holder's unit, and nothing can run. Waits that
+// may not be cut (a page being read, an I/O) end without any task taking a
+// unit, so a holder may sleep in them. Test builds stop a holder at a plain
+// sleep that may be cut.
 struct Semaphore {
   int32_t count = 0;
   WaitQueue wait;  // takers waiting for units
@@ -116,6 +131,11 @@ struct Task {
   int sem_units;
   // Asleep in sleep_on_task while holding units: one-unit takers pass.
   bool holder_awaiting_task;
+  // The current sleep may be cut short (thread_timeout); see WaitCut.
+  bool wait_may_be_cut;
+  // A cut that found no wait to cut (thread_cut): the next wait that may be
+  // cut ends at once with this value; 0 none.
+  int cut_pending;
   // Semaphores of which it took units and has not given them back; when
   // more are held than fit, held_overflow makes it count as holding any.
   struct Held {
@@ -163,7 +183,9 @@ void thread_destroy(Task* task);
 // The accessors require a live task (running, blocked, interruptible; name
 // and data calls also accept cancelled).
 
-Task* thread_self();       // none outside the kernel
+// The task running on the calling thread: none on other threads than the
+// server thread, before and after thread_run, and while posted work runs.
+Task* thread_self();
 Task* thread_by_id(int id);  // none outside 1..n
 int thread_id(const Task* task);
 int thread_state(const Task* task);
@@ -183,12 +205,26 @@ void thread_set_waiting_for(Task* task, Task* waiting_for);
 
 // --- Sleeping and waking ---------------------------------------------------
 
+// Whether a wait may be cut short, by a time-out or by the close of the
+// session whose task sleeps. Its owner decides, since only it knows whether
+// it can give up half-way:
+//  - WAIT_MAY_BE_CUT: locks, semaphores, transactions, a reply waiting for
+//    the peer. The sleep returns the cut's value and the caller gives up
+//    its operation.
+//  - WAIT_NEVER_CUT: a page being read or written, an I/O in flight. Other
+//    threads or tasks still use the sleeper's buffers; the wait always runs
+//    to its end, and a cut made meanwhile is kept for the next wait that may
+//    be cut (thread_cut).
+enum WaitCut { WAIT_MAY_BE_CUT, WAIT_NEVER_CUT };
+
 // Sleeps the current task on queue (TS_BLOCKED, no deadlock check). Returns
-// the abort value: 0 woken, else the time-out's value.
-int sleep_on(WaitQueue* queue, const char* file, int line);
+// the abort value: 0 woken, else the cut's value (only for WAIT_MAY_BE_CUT;
+// a WAIT_NEVER_CUT sleep returns 0). A holder of semaphore units must not
+// wait for another task here (see Semaphore).
+int sleep_on(WaitQueue* queue, WaitCut cut, const char* file, int line);
 // Sleeps in TS_INTERUPTABLE waiting for waiting_for (live, or none), after
 // the deadlock check along the waiting_for chain. Returns 0 woken, 1 chosen
-// as deadlock victim, or the time-out's value.
+// as deadlock victim, or the time-out's value. Always a wait that may be cut.
 int sleep_on_task(WaitQueue* queue, Task* waiting_for, TaskWeightFn weight, const char* file,
                   int line);
 // Every task sleeping on queue becomes runnable (abort value 0).
@@ -199,9 +235,20 @@ void thread_block(Task* task);
 // Makes a task blocked without a queue runnable again; a runnable task is
 // left alone. The task must not sleep on a queue.
 void thread_unblock(Task* task);
-// Aborts the sleep of task with value (-1 when value is 0). A task that is
-// not sleeping on a queue (already woken, running, blocked) is left alone.
-void thread_timeout(Task* task, int value);
+// Aborts the sleep of task with value (-1 when value is 0): 0. A task that
+// is not sleeping on a queue (already woken, running, blocked), or whose
+// wait may not be cut, is left alone: -1.
+int thread_timeout(Task* task, int value);
+// Cuts task's wait short as thread_timeout does (0). When the task is in no
+// wait that may be cut (it runs, is runnable, blocked without a queue, or in
+// a wait that may not be cut), the cut is kept instead (1): the next wait of
+// the task that may be cut ends at once with value (-1 for 0) without
+// sleeping. A closing session uses it, so the session ends at the first
+// point that allows it.
+int thread_cut(Task* task, int value);
+// Drops a kept cut (a worker about to end its session's work, which must
+// not be cut).
+void thread_drop_cut(Task* task);
 void add_wait_queue(WaitQueue* queue, WaitEntry* entry);
 void remove_wait_queue(WaitQueue* queue, WaitEntry* entry);
 void dump_wait_queue(const WaitQueue* queue);
@@ -219,9 +266,11 @@ void up(Semaphore* sem);  // one unit
 // Each queues work that the scheduler runs on the server thread at its next
 // pass (before it picks a task). After posting, release the server's sync
 // semaphore (notify_event) so that an idle server thread wakes up. Posted
-// work runs in the order posted, must not sleep, block or yield, and is
-// kept until a scheduler pass runs it (also while the kernel is set up but
-// not running yet); thread_init drops what is left from an earlier table.
+// work runs in the order posted, outside any task (thread_self() is none,
+// whichever task's scheduler pass it runs in); it must not sleep, block
+// itself, yield or take semaphore units, and is kept until a scheduler pass
+// runs it (also while the kernel is set up but not running yet);
+// thread_init drops what is left from an earlier table.
 // Posting costs one mutex round; draining an empty mailbox costs one atomic
 // load.
 

@@ -109,7 +109,7 @@ ssize_t recv_some(int sock, uint8_t* p, uint32_t n) {
 int wait_for_send_retry() {
   const int timer = vtimer_add(VTIMER_MIN_MS, 0, nullptr, send_retry_fired, nullptr);
   if (timer < 0) return -1;
-  sleep_on(&g_send_waiters, __FILE__, __LINE__);
+  sleep_on(&g_send_waiters, WAIT_MAY_BE_CUT, __FILE__, __LINE__);
   // Woken by another waiter's timer or a close: this one's timer would only
   // wake everybody once more.
   vtimer_cancel(timer);
@@ -466,6 +466,10 @@ void worker_thread() {
     }
     const int rc = handle_request(session);
     Tlog_ApiSharedUnlock();
+    // Closed while the request waited for a page or an I/O, which a close
+    // does not cut: the request has run to its end, the reply has nowhere
+    // to go.
+    if (session->closing) break;
     if (rc != 0) {
       close_connection(self);
       continue;
@@ -486,6 +490,9 @@ void worker_thread() {
   }
 
   if (session->sockfd >= 0) close_connection(self);
+  // A close kept for a wait that was not to be cut must not cut the end of
+  // the session's work.
+  thread_drop_cut(self);
   // The handshake opens the database session before its reply is sent, so
   // one may exist even though the session never became established.
   if (session->db_session != nullptr) dbml_close_session(session);
@@ -505,12 +512,16 @@ void close_connection(Task* task) {
   }
   session->closing = 1;
   session->rx_deadline_ms = 0;
+  // Posted work (the frame time-out check) is no task, so this is never
+  // skipped for a worker whose own pass the check runs in.
   if (task != thread_self()) {
     if (blocked_without_wchan(task)) {
       session->woken_by_close = 1;
       thread_unblock(task);
-    } else if (thread_wchan(task) != nullptr) {
-      thread_timeout(task, -1);
+    } else {
+      // A lock, semaphore or send wait ends now; a page or I/O wait runs to
+      // its end and the worker's next wait that may be cut ends at once.
+      thread_cut(task, -1);
     }
   }
   char when[64];
@@ -556,7 +567,7 @@ void sessions_close_all() {
   g_closer = thread_self();
   while (workers_alive() > 0) {
     debug_log('T', 2, "Waiting for %d client sessions to end", workers_alive());
-    if (sleep_on(&g_workers_gone, __FILE__, __LINE__) != 0) {
+    if (sleep_on(&g_workers_gone, WAIT_MAY_BE_CUT, __FILE__, __LINE__) != 0) {
       debug_log('D', 1, "%d client sessions did not end at shutdown", workers_alive());
       break;
     }

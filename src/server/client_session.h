@@ -137,7 +137,10 @@ int tx_reply(ClientSession* session);
 // State_Initial becomes State_Established; no effect otherwise.
 void session_established(ClientSession* session);
 // Closes the task's connection and makes its worker leave: unblocks it, or
-// aborts the wait it sleeps in. Callable from any task.
+// cuts the wait it sleeps in when that may be cut (a lock, a semaphore, the
+// send wait); a page or I/O wait runs to its end, and the worker leaves at
+// its next wait that may be cut or when its request is done. Callable from
+// any task and from posted work.
 void close_connection(Task* task);
 // The worker task's clean-up callback: frees what the session holds and
 // clears the worker slot.

@@ -531,22 +531,17 @@ void server_cleanup() {
   http_listen_socket = -1;
 }
 
+// Whatever thread or task calls, the wake goes through the kernel's mailbox:
+// the shutdown task's state is the server thread's to read, and a posted
+// unblock finds the task blocked or, when it has not blocked yet, finds it
+// about to see g_shutdown_requested, which was set first.
 void shutdown_callback() {
   debug_log('T', 2, "shutdown_callback: waking up shutdown thread");
   g_shutdown_requested.store(true);
   Task* t = tc_shutdown.load();
-  if (t == nullptr) return;
-  if (thread_self() == nullptr) {
-    // Not a task: the kernel's own thread or another thread hands the wake
-    // over through the kernel's mailbox.
-    thread_post_unblock(t);
-    notify_event("SHUTDOWN");
-    return;
-  }
-  if (blocked_without_wchan(t)) {
-    thread_unblock(t);
-    notify_event("SHUTDOWN");
-  }
+  if (t == nullptr) return;  // no kernel run any more: nothing to wake
+  thread_post_unblock(t);
+  notify_event("SHUTDOWN");
 }
 
 int server_stop_request(int attempt) {

@@ -352,7 +352,7 @@ bool bf_settle_claims(BfRequest* r) {
 // (a session being closed) returns too: the caller walks the list again.
 void bf_wait_for_any_buffer(const Node* node, bool do_channel) {
   if (do_channel) g.do_channel_waiters++;
-  const int aborted = sleep_on(&g.global_wait, __FILE__, __LINE__);
+  const int aborted = sleep_on(&g.global_wait, WAIT_NEVER_CUT, __FILE__, __LINE__);
   if (do_channel) g.do_channel_waiters--;
   if (aborted != 0)
     debug_log('C', 2, "bf_newbuf: sleep_on(&wait_queue) aborted, node=%s", node_name(node));
@@ -446,7 +446,7 @@ void bf_wait_for_contents(BfRequest* r) {
     // A read suspends the task: look again before sleeping.
     if (bf_settle_claims(r) && !(r->flags & BF_EMPTY)) continue;
     g.stats.read_waits++;
-    if (sleep_on(&other->wait_queue, __FILE__, __LINE__) != 0)
+    if (sleep_on(&other->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0)
       debug_log('C', 2, "bf_get: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
                 static_cast<void*>(other), node_name(r->node));
   }
@@ -735,8 +735,8 @@ void buf_Rename(Node* node, int npages, char** bufs, uint32_t new_first_page) {
       BUFHDR_T* cached = bf_lookup(target);
       if (cached == nullptr || cached == bhps[i]) break;
       if (cached->flags & BUF_IO_IN_PROGRESS) {
-        // A sleep cut short sleeps again, as the loop looks again anyway.
-        if (sleep_on(&cached->wait_queue, __FILE__, __LINE__) != 0)
+        // Never cut; should one end early anyway, the loop looks again.
+        if (sleep_on(&cached->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0)
           debug_log('C', 2,
                     "buf_Rename: sleep_on(&new_bhp->wait_queue) aborted. new_bhp=%p, node=%s",
                     static_cast<void*>(cached), node_name(node));
@@ -776,8 +776,8 @@ void buf_Sync(Node* node, int invalidate) {
       if (node != nullptr && bhp->id.node_id != node) break;
       if (bhp->flags & BUF_IO_IN_PROGRESS) {
         if (!invalidate) break;
-        // A sleep cut short sleeps again, as the loop looks again anyway.
-        if (sleep_on(&bhp->wait_queue, __FILE__, __LINE__) != 0)
+        // Never cut; should one end early anyway, the loop looks again.
+        if (sleep_on(&bhp->wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__) != 0)
           debug_log('C', 2, "buf_Sync: sleep_on(&bhp->wait_queue) aborted. bhp=%p, node=%s",
                     static_cast<void*>(bhp), node_name(bhp->id.node_id));
         continue;

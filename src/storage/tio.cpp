@@ -291,7 +291,7 @@ void ctx_due(TioCtx* ctx, bool* woke) {
 // only reach a later user of the recycled context, who sleeps again.
 void wait_for(TioCtx* ctx) {
   for (;;) {
-    sleep_on(&ctx->wait, __FILE__, __LINE__);
+    sleep_on(&ctx->wait, WAIT_NEVER_CUT, __FILE__, __LINE__);
     if (ctx->done.load(std::memory_order_acquire)) break;
     debug_log('T', 2, "tio: sleep of task %d ended before its i/o, sleeping again",
               ctx->task_id);

@@ -52,7 +52,7 @@ void wait_for_extension(const VOLUME* v) {
   Extension& e = g.ext[v->volume_id];
   while (e.active) {
     ZENT_ASSERT(thread_self() != nullptr && "an extension suspends only a task");
-    sleep_on(&e.done, __FILE__, __LINE__);
+    sleep_on(&e.done, WAIT_NEVER_CUT, __FILE__, __LINE__);
   }
 }
 

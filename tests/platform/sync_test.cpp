@@ -13,7 +13,8 @@
 #include <ostream>
 #include <string>
 
-#include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/clock.h"
@@ -57,16 +58,22 @@ TEST(OsSemaphore, CountsAndRefusesToPassItsMaximum) {
   EXPECT_FALSE(s.wait_for(0));
 }
 
+// A release wakes a waiter blocked in wait() on another thread, which takes
+// the unit. Bounded: a lost wake-up fails the test instead of hanging it.
 TEST(OsSemaphore, WakesAWaiterOnAnotherThread) {
   platform::OsSemaphore s(0, 0x7fffffff);
-  std::atomic<int> got{0};
+  std::promise<void> taken;
+  std::future<void> done = taken.get_future();
   std::thread t([&] {
     s.wait();
-    got = 1;
+    taken.set_value();
   });
-  s.release();
+  ASSERT_TRUE(s.release());
+  const bool woken = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!woken) s.release();  // free the waiter so that it can be joined
   t.join();
-  EXPECT_EQ(got.load(), 1);
+  EXPECT_TRUE(woken) << "the waiter was not woken within 10 seconds";
+  EXPECT_EQ(s.count(), woken ? 0 : 1);
 }
 
 // The milliseconds are the system's monotonic clock (not the wall clock,

@@ -472,8 +472,9 @@ TEST_F(SmallServer, AConnectionBeyondTheWorkerSlotsIsRefused) {
   EXPECT_TRUE(log.contains("No room for another client connection")) << log.text();
   a.close();
   // Once a slot is free again a new client is served.
-  for (int i = 0; i < 100 && workers() == 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  while (workers() == 2 && Clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ZentClient d;
   EXPECT_TRUE(open_session(d));
 }
@@ -578,6 +579,122 @@ TEST_F(WorkerKernel, AFrameSplitOverWakeUpsIsAssembled) {
   ASSERT_EQ(read(client, reply.data(), 4), 4);
   EXPECT_EQ(client_pending_cnt, 0);
 }
+
+// The frame time-out check is posted work. It can run in the scheduler pass
+// that the overdue worker itself enters when it blocks to wait for the rest
+// of its frame; the check must still wake it, so that the worker ends its
+// database session and frees its slot, and the shutdown finds nobody left to
+// wait for.
+TEST_F(WorkerKernel, AWorkerClosedByTheTimeOutCheckInsideItsOwnBlockEnds) {
+  static int client = -1;
+  client = start_worker();
+  static double close_all_seconds;
+  run([] {
+    thread_create(+[] {  // the idle task's part: sleep while nothing runs
+      for (;;) {
+        sync_sem->wait();
+        thread_yield();
+      }
+    }, 10);
+    settle();
+    // The task is never unwound (thread_stop): nothing here may need a
+    // destructor.
+    static Bytes hello, reply;
+    hello = testsupport::frame(testsupport::encode_startup({}));
+    ASSERT_EQ(write(client, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    wake_as_idle(worker(0));
+    settle();
+    ASSERT_EQ(session_of(worker(0))->state, static_cast<uint32_t>(State_Established));
+    ASSERT_EQ(seam_db_sessions_open(), 1);
+    reply.assign(hello.size() + 64, 0);
+    ASSERT_GT(read(client, reply.data(), reply.size()), 0);
+
+    ASSERT_EQ(write(client, "\0\0", 2), 2);  // half a length word
+    wake_as_idle(worker(0));
+    // Run in the pass after the worker's wake-up, which is the pass the
+    // worker enters when it blocks for the rest of the frame.
+    thread_post(+[](void*) {
+      thread_post(+[](void*) {
+        ClientSession* s = session_of(worker(0));
+        if (s != nullptr && s->rx_deadline_ms != 0) s->rx_deadline_ms = 1;  // overdue
+        sessions_check_frame_timeouts(nullptr);
+      }, nullptr);
+    }, nullptr);
+    settle();
+    EXPECT_EQ(worker(0), nullptr);
+    static Clock::time_point t0;
+    t0 = Clock::now();
+    sessions_close_all();
+    close_all_seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    thread_stop();
+  });
+  EXPECT_EQ(workers(), 0);
+  EXPECT_EQ(seam_db_sessions_open(), 0);
+  EXPECT_EQ(client_pending_cnt, 0);
+  EXPECT_LT(close_all_seconds, 1.0);
+  char byte;
+  EXPECT_EQ(read(client, &byte, 1), 0);  // closed
+}
+
+// A close cuts only a wait that may be cut: a page or I/O wait finishes
+// (its owner cannot give up half-way), and the task then finds its session
+// closing; a lock or semaphore wait ends at once with -1.
+struct CutCase {
+  const char* name;
+  int (*wait)();  // the task's wait; returns its result
+  bool cut;       // the close ends it
+};
+
+WaitQueue g_wait_queue;
+Semaphore g_wait_sem;  // no unit free
+int g_wait_result;
+
+class CloseCutsWaits : public WorkerKernel, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(CloseCutsWaits, OnlyAWaitThatMayBeCutEndsAtTheClose) {
+  static const CutCase* c;
+  c = &GetParam();
+  g_wait_queue = {};
+  g_wait_sem = {};
+  g_wait_result = 99;
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  client_fds_.push_back(fds[0]);
+  static ClientSession* session;
+  session = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
+  session->magic = SESSION_MAGIC;
+  session->sockfd = fds[1];
+  session->host = strdup("pair");
+  static Task* waiter;
+  waiter = thread_create(+[] { g_wait_result = c->wait(); }, 5);
+  ASSERT_NE(waiter, nullptr);
+  thread_set_data(waiter, session, +[](void* p) {
+    session_release(static_cast<ClientSession*>(p));
+    free(p);
+  });
+  run([] {
+    settle();
+    close_connection(waiter);
+    settle();
+    EXPECT_EQ(g_wait_result, c->cut ? -1 : 99);
+    EXPECT_TRUE(session->closing);
+    EXPECT_EQ(session->sockfd, -1);
+    if (!c->cut) wake_up(&g_wait_queue);  // the page arrives
+    settle();
+    EXPECT_EQ(g_wait_result, c->cut ? -1 : 0);
+    thread_stop();
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, CloseCutsWaits,
+    ::testing::Values(
+        CutCase{"PageWait",
+                +[] { return sleep_on(&g_wait_queue, WAIT_NEVER_CUT, __FILE__, __LINE__); }, false},
+        CutCase{"LockWait",
+                +[] { return sleep_on(&g_wait_queue, WAIT_MAY_BE_CUT, __FILE__, __LINE__); }, true},
+        CutCase{"Semaphore", +[] { return down(&g_wait_sem, __FILE__, __LINE__); }, true}),
+    [](const ::testing::TestParamInfo<CutCase>& p) { return std::string(p.param.name); });
 
 // Replies a client does not take: the worker's socket is made small and the
 // client's end holds the handshake and many no-ops, unread replies pile up.

@@ -616,12 +616,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Waits cut short -------------------------------------------------------------------
 
-// A task of the cache that sleeps, another that cuts its sleep (the way a
-// session being closed does) and then lets it go on.
+// A task of the cache that sleeps, another that tries to cut its sleep (the
+// way a session being closed does) and then lets it go on: the cache's waits
+// are never cut, so the sleeper sleeps on and keeps the cut for later.
 struct CutRun {
   Task* sleeper = nullptr;
   bool sleeper_done = false;
-  bool cut = false;  // the sleep was cut
+  bool cut = false;  // the cut was tried
+  bool refused = false;  // thread_timeout left the wait alone
+  bool kept = false;     // thread_cut kept the cut for a later wait
   bool slept_again = false;
   std::vector<char*> held;
   char* bufs[2] = {};
@@ -633,8 +636,9 @@ FaultFileSystem* g_cut_fs = nullptr;
 // Cuts the sleeper's sleep once it sleeps, and checks that it sleeps again.
 void cut_sleeper() {
   while (!asleep(g_cut.sleeper)) thread_yield();
-  thread_timeout(g_cut.sleeper, 0);
-  thread_yield();  // the sleeper runs
+  g_cut.refused = thread_timeout(g_cut.sleeper, 0) == -1;
+  g_cut.kept = thread_cut(g_cut.sleeper, 0) == 1;
+  thread_yield();  // the sleeper would run now if it had been woken
   g_cut.slept_again = !g_cut.sleeper_done && asleep(g_cut.sleeper);
   g_cut.cut = true;
 }
@@ -666,7 +670,7 @@ void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class CutWait : public BufferCacheTasks, public ::testing::WithParamInterface<CutCase> {};
 
-TEST_P(CutWait, SleepsAgainUntilWhatItWaitsForIsThere) {
+TEST_P(CutWait, IsNeverCutAndEndsWhenWhatItWaitsForIsThere) {
   const CutCase& c = GetParam();
   start(9);
   g_cut = CutRun{};
@@ -678,6 +682,8 @@ TEST_P(CutWait, SleepsAgainUntilWhatItWaitsForIsThere) {
   if (c.io_threads) tio_cleanup();
   ASSERT_TRUE(ran);
   EXPECT_TRUE(g_cut.cut);
+  EXPECT_TRUE(g_cut.refused);
+  EXPECT_TRUE(g_cut.kept);
   EXPECT_TRUE(g_cut.slept_again);
   EXPECT_TRUE(g_cut.sleeper_done);
   EXPECT_TRUE(g_cut.ok);

@@ -406,10 +406,10 @@ INSTANTIATE_TEST_SUITE_P(Tio, TioKernelStopped,
                                            StoppedKernelCase{"Flush", true}),
                          [](const auto& i) { return std::string(i.param.name); });
 
-// A task asleep in a transfer can have its sleep ended by a time-out (the
-// server does so when it closes a session). The read still fills the task's
-// buffer, so the task sleeps on until it has: with the time-out before the
-// completion, and after it (its wake-up then finds no sleeper).
+// A task asleep in a transfer is not cut short by a time-out (the server
+// tries one when it closes a session): the read still fills the task's
+// buffer, so the wait runs until it has, with the time-out before the
+// completion and after it.
 struct AbortCase {
   const char* name;
   bool after_completion;
@@ -437,9 +437,9 @@ TEST_P(TioAbortedSleep, TaskWaitsOnUntilItsTransferIsDone) {
     if (g_abort_after_completion) {
       w->fs.hold_transfers(false);
       tio_drain();  // the wake-up is posted, not yet run
-      thread_timeout(w->sleeper, -1);
+      EXPECT_EQ(thread_timeout(w->sleeper, -1), -1);
     } else {
-      thread_timeout(w->sleeper, -1);
+      EXPECT_EQ(thread_timeout(w->sleeper, -1), -1);
       thread_yield();  // the reader runs, finds its read not done
       w->fs.hold_transfers(false);
     }

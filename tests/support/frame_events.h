@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -90,7 +91,19 @@ class ServerFrame : public ::testing::Test {
     server_shutdown = 0;
     server_cfg = saved_cfg_;
   }
-  int workers() const {
+  // Occupied worker slots. While the kernel runs on another thread the
+  // slots are that thread's: the count is taken there, through the mailbox
+  // (the idle task wakes for it).
+  static int workers() {
+    if (!thread_kernel_running() || thread_self() != nullptr) return count_workers();
+    std::promise<int> answer;
+    std::future<int> count = answer.get_future();
+    thread_post(+[](void* p) { static_cast<std::promise<int>*>(p)->set_value(count_workers()); },
+                &answer);
+    notify_event("TEST");
+    return count.get();
+  }
+  static int count_workers() {
     int n = 0;
     for (int i = 0; i < max_workers; ++i) n += tc_worker[i] != nullptr;
     return n;

@@ -1,5 +1,6 @@
-// zentdb6 as a process serving clients over TCP: many clients at once, and a
-// client that stops in the middle of a frame while the others are served.
+// zentdb6 as a process serving clients over TCP: many clients at once, many
+// clients still connected when the server is stopped, and a client that
+// stops in the middle of a frame while the others are served.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -93,6 +94,43 @@ TEST_F(ServingServer, SixtyClientsAtOnce) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(challenges.size(), static_cast<size_t>(kClients));
+}
+
+// Thirty clients served at once and all still connected when SIGTERM comes:
+// the signal reaches the shutdown task through the kernel's mailbox, every
+// session is closed and ends before the kernel stops, and the server ends in
+// order without waiting out the sessions' time limit. (The ThreadSanitizer
+// build runs this one: the frame thread, the select and timer threads and
+// the workers all take part.)
+TEST_F(ServingServer, ThirtyClientsStillConnectedAtSigtermAreClosedInOrder) {
+  constexpr int kClients = 30;
+  constexpr int kNoops = 10;
+  std::vector<ZentClient> clients(kClients);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      if (!open_session(clients[static_cast<size_t>(i)])) {
+        ++failures;
+        return;
+      }
+      for (int n = 0; n < kNoops; ++n)
+        if (!clients[static_cast<size_t>(i)].noop(static_cast<uint16_t>(i * 100 + n))) {
+          ++failures;
+          return;
+        }
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_EQ(failures.load(), 0);
+
+  const auto stop = Clock::now();
+  TearDown();  // SIGTERM, then exit status 0
+  server_.reset();
+  EXPECT_LT(Clock::now() - stop, std::chrono::seconds(9)) << log_;
+  for (ZentClient& c : clients) EXPECT_TRUE(c.closed_without_reply(5000));
+  EXPECT_EQ(log_.find("did not end at shutdown"), std::string::npos) << log_;
+  EXPECT_NE(log_.find("QX Zentrim data base server terminated"), std::string::npos) << log_;
 }
 
 TEST_F(ServingServer, AClientStalledMidFrameHoldsUpNobody) {
