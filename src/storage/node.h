@@ -230,6 +230,9 @@ int Node_CheckpointNotify();
 // for the data root every dirty buffer).
 void Node_Notify(int event);
 
+// The address of the node page that holds the node's descriptor.
+uint32_t Node_PageOf(const Node* node);
+
 // The counters of a root (log 0: data root), for checks and status pages;
 // -1 when the root cannot be set up.
 int Node_RootCounts(int log, uint32_t* num_nodes, uint32_t* last_node_id, uint32_t* pages);

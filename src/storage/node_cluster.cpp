@@ -38,12 +38,7 @@ int get_cluster(Node* node, uint32_t start, int count, Node_PGVEC* vec, int mode
 }
 
 void check_header(Node* node, const Node_PGVEC& vec, const char* caller, bool name_node) {
-  const Node_ILIST h = Node_DecodeIlist(bytes(vec));
-  // The counters bound every walk over the slots: they must lie inside them.
-  if (Vol_CheckHeader(Vol_PAGE_ITEMLIST, vec.page, &h.header) == 0 &&
-      h.last_item <= Node_ILIST_NUMITEMS && h.first_item <= h.last_item &&
-      h.num_items <= h.last_item - h.first_item)
-    return;
+  if (valid_list_page(vec.page, bytes(vec))) return;
   debug_log('N', 0, "%s() failed: invalid page header, page=0x%x", caller, vec.page);
   if (name_node) debug_log('N', 0, "NodeID = %s ", Node_Name(node));
   static char what[96];
@@ -56,6 +51,13 @@ void check_header(Node* node, const Node_PGVEC& vec, const char* caller, bool na
 // --- Shared helpers -------------------------------------------------------------------
 
 namespace nodelist {
+
+bool valid_list_page(uint32_t page, const uint8_t* image) {
+  const Node_ILIST h = Node_DecodeIlist(image);
+  return Vol_CheckHeader(Vol_PAGE_ITEMLIST, page, &h.header) == 0 &&
+         h.last_item <= Node_ILIST_NUMITEMS && h.first_item <= h.last_item &&
+         h.num_items <= h.last_item - h.first_item;
+}
 
 ItemPage pin(Node* node, uint32_t page) {
   ItemPage p;

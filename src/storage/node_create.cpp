@@ -99,6 +99,7 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
     append_mempage(root, mp);
     return;
   }
+  MempageGuard guard(mp);
   write_node_page(mp);
   if (root->log)
     Vol_TlogSyncFreeList();
@@ -110,6 +111,7 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
     write_node_page(tail);
   }
   append_mempage(root, mp);
+  guard.release();
 }
 
 void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_id, bool log) {

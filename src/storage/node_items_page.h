@@ -28,6 +28,10 @@ struct ItemPage {
   void put(uint32_t i, const Node_ITEM& it) { Node_PutItem(image(), static_cast<int>(i), it); }
 };
 
+// An item-list page at page: its header names it, and its counters lie
+// inside its slots (they bound every walk over them).
+bool valid_list_page(uint32_t page, const uint8_t* image);
+
 ItemPage pin(Node* node, uint32_t page);       // checked, for writing
 ItemPage pin_read(Node* node, uint32_t page);  // checked, for reading
 void release(Node* node, ItemPage* p, bool changed);

@@ -32,11 +32,26 @@ void check_slot_bytes(uint32_t offset, uint32_t size) {
   ZENT_ASSERT(offset + size <= Node_ILIST_USED && "rec->offset + rec->count <= Node_ILIST_USED");
 }
 
+// Pins a page a record names. A page the list dropped later in the log may
+// hold anything by now (it was never written, or freed): when it is no
+// list page the record has nothing left to redo and is skipped.
+bool pin_for_redo(Node* node, uint32_t page, ItemPage* out) {
+  if (Node_CacheGetCluster(node, page, 1, &out->vec, list_mode(node)) != 0)
+    ZENT_ASSERT(!"Node_RecoverItemPage() failed on Node_CacheGetCluster()");
+  out->h = Node_DecodeIlist(out->image());
+  if (valid_list_page(page, out->image()))
+    return true;
+  debug_log('L', 1, "Node_RecoverItemPage(node=%s): page 0x%x is no item-list page, record skipped",
+            Node_Name(node), page);
+  Node_ReleaseCluster(node, 1, &out->vec);
+  return false;
+}
+
 // A neighbour of a page created or deleted takes its new link when the
 // record is newer than the neighbour.
 void relink(Node* node, uint32_t page, uint32_t rec_timestamp, uint32_t link, bool is_prev) {
-  if (page == 0) return;
-  ItemPage q = pin(node, page);
+  ItemPage q;
+  if (page == 0 || !pin_for_redo(node, page, &q)) return;
   if (rec_timestamp <= q.h.timestamp) {
     release(node, &q, false);
     return;
@@ -114,7 +129,8 @@ void Node_RecoverItemPage(Node* node, Node_IHEAD* ihead, const NodeList_PAGE_REC
 void Node_RecoverItemPageHead(Node* node, const NodeList_HEAD_REC* rec) {
   ZENT_ASSERT(rec->last_item <= Node_ILIST_NUMITEMS && rec->first_item <= rec->last_item &&
               rec->num_items <= rec->last_item - rec->first_item && "page head in range");
-  ItemPage p = pin(node, rec->page);
+  ItemPage p;
+  if (!pin_for_redo(node, rec->page, &p)) return;
   const bool newer = rec->timestamp > p.h.timestamp;
   if (newer) {
     p.h.num_items = rec->num_items;
@@ -127,7 +143,8 @@ void Node_RecoverItemPageHead(Node* node, const NodeList_HEAD_REC* rec) {
 
 void Node_RecoverItemAction(Node* node, const NodeList_ITEM_REC* rec, const uint8_t* data) {
   check_slot_bytes(rec->offset, rec->size);
-  ItemPage p = pin(node, rec->page);
+  ItemPage p;
+  if (!pin_for_redo(node, rec->page, &p)) return;
   const bool newer = rec->timestamp > p.h.timestamp;
   // The page head record that follows sets the counters and timestamp.
   if (newer) memcpy(p.image() + rec->offset, data, rec->size);
@@ -136,7 +153,8 @@ void Node_RecoverItemAction(Node* node, const NodeList_ITEM_REC* rec, const uint
 
 void Node_RecoverItemSet(Node* node, const NodeList_ITEM_REC* rec, const uint8_t* data) {
   check_slot_bytes(rec->offset, rec->size);
-  ItemPage p = pin(node, rec->page);
+  ItemPage p;
+  if (!pin_for_redo(node, rec->page, &p)) return;
   const uint32_t first = (rec->offset - Node_ILIST_HEAD_SIZE) / Node_ITEM_SIZE;
   const uint32_t n = rec->size / Node_ITEM_SIZE;
   for (uint32_t i = 0; i < n; ++i) {
@@ -158,7 +176,8 @@ void Node_RecoverFill(Node* node, const NodeList_FILL_REC* rec) {
   ZENT_ASSERT(rec->first_slot < Node_ILIST_NUMITEMS && "start_idx < Node_ILIST_NUMITEMS");
   ZENT_ASSERT(rec->first_slot + rec->n <= Node_ILIST_NUMITEMS &&
               "start_idx + n <= Node_ILIST_NUMITEMS");
-  ItemPage p = pin(node, rec->page);
+  ItemPage p;
+  if (!pin_for_redo(node, rec->page, &p)) return;
   if (rec->timestamp <= p.h.timestamp) {
     release(node, &p, false);
     return;

@@ -170,9 +170,9 @@ void write_pending_first_page(Node_ROOT* root) {
   const uint32_t first = volume_first_page(root);
   if (first == 0) return;
   Node_MEMPAGE* mp = new_mempage(root, first);
+  MempageGuard guard(mp);
   write_node_page(mp);
   Vol_SyncFile(Vol_VolumeOf(first), Vol_TIO_SYNC);
-  free_mempage(mp);
   root->first_page_pending = false;
 }
 
@@ -198,6 +198,7 @@ void drop_log_root() {
 }
 
 void shut_down() {
+  g.writing_roots = false;
   if (Node_NotifySubsystems(nullptr, Node_EVENT_SHUTDOWN) != 0)
     ZENT_ASSERT(!"Node_Notify() failed on Node_NotifySubsystems()");
   // The cache names its pages by node handle: write and drop them while
@@ -382,6 +383,11 @@ void Node_Notify(int event) {
       break;
   }
   if (previous != nullptr) previous(event);
+}
+
+uint32_t Node_PageOf(const Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  return node->mempage->page;
 }
 
 int Node_RootCounts(int log, uint32_t* num_nodes, uint32_t* last_node_id, uint32_t* pages) {

@@ -76,6 +76,21 @@ uint32_t volume_first_page(const Node_ROOT* root);
 // A fresh mempage for page (handles initialised, all slots free), not linked.
 Node_MEMPAGE* new_mempage(Node_ROOT* root, uint32_t page);
 void free_mempage(Node_MEMPAGE* mp);
+// Frees a mempage not linked into its chain yet, should the code between
+// making and linking it be left early (a test's simulated power cut).
+class MempageGuard {
+ public:
+  explicit MempageGuard(Node_MEMPAGE* mp) : mp_(mp) {}
+  ~MempageGuard() {
+    if (mp_ != nullptr) free_mempage(mp_);
+  }
+  MempageGuard(const MempageGuard&) = delete;
+  MempageGuard& operator=(const MempageGuard&) = delete;
+  void release() { mp_ = nullptr; }
+
+ private:
+  Node_MEMPAGE* mp_;
+};
 void append_mempage(Node_ROOT* root, Node_MEMPAGE* mp);
 void mark_changed(Node_MEMPAGE* mp);
 bool is_changed(const Node_MEMPAGE* mp);
