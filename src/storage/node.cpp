@@ -318,12 +318,15 @@ int Node_CheckpointNotify() {
   for (bool log : {false, true}) {
     Node_ROOT* root = get_root(log);
     if (root == nullptr) continue;
+    // The subsystems may suspend; the chain lock keeps the pages in place.
+    lock_chain(root, false);
     for_each_node(root, [&](Node* n) {
       if (!Node_TestFlag(Node_NOTIFY_PENDING, n)) return;
       Node_ClearFlag(Node_NOTIFY_PENDING, n);
       if (int rc = Node_NotifySubsystems(n, Node_EVENT_CHECKPOINT); rc != 0 && result == 0)
         result = rc;
     });
+    unlock_chain(root);
   }
   return result;
 }
