@@ -125,28 +125,29 @@ int create_item_page(Node* node, Node_IHEAD* ihead, int* head_dirty, NodeList_LO
   return 0;
 }
 
+// Points page's next (or prev) link at link; the page's new timestamp.
+uint32_t set_link(Node* node, uint32_t page, uint32_t link, bool next_link) {
+  ItemPage q = pin(node, page);
+  (next_link ? q.h.next_page : q.h.prev_page) = link;
+  const uint32_t timestamp = ++q.h.timestamp;
+  release(node, &q, true);
+  return timestamp;
+}
+
 // Unlinks the pinned page p from the list; the caller frees it.
 void delete_item_page(Node* node, Node_IHEAD* ihead, ItemPage* p, int* head_dirty,
                       NodeList_LOG* ctx) {
   NodeList_PAGE_REC r = page_rec(ctx, ihead, NodeList_PAGE_DELETE, p->vec.page);
   r.prev_page = p->h.prev_page;
   r.next_page = p->h.next_page;
-  if (r.prev_page != 0) {
-    ItemPage q = pin(node, r.prev_page);
-    q.h.next_page = r.next_page;
-    r.prev_timestamp = ++q.h.timestamp;
-    release(node, &q, true);
-  } else {
+  if (r.prev_page != 0)
+    r.prev_timestamp = set_link(node, r.prev_page, r.next_page, true);
+  else
     ihead->head = r.next_page;
-  }
-  if (r.next_page != 0) {
-    ItemPage q = pin(node, r.next_page);
-    q.h.prev_page = r.prev_page;
-    r.next_timestamp = ++q.h.timestamp;
-    release(node, &q, true);
-  } else {
+  if (r.next_page != 0)
+    r.next_timestamp = set_link(node, r.next_page, r.prev_page, false);
+  else
     ihead->tail = r.prev_page;
-  }
   ihead->num_pages--;
   ihead->timestamp++;
   *head_dirty = 1;

@@ -50,22 +50,17 @@ class ItemListTest : public NodeFixture {
     int dirty = 0;
     return Node_DeleteItem(node, &head, &item, &dirty, log);
   }
-  std::vector<uint32_t> forward() {
+  using Step = int (*)(Node*, const Node_IHEAD*, Node_ITEM*, Node_ITER*);
+  std::vector<uint32_t> walk(Step step) {
     std::vector<uint32_t> out;
     Node_ITER it;
     Node_ITEM item;
     Node_InitItemIter(node, &head, &it);
-    while (Node_NextItem(node, &head, &item, &it) == 0) out.push_back(item.id);
+    while (step(node, &head, &item, &it) == 0) out.push_back(item.id);
     return out;
   }
-  std::vector<uint32_t> backward() {
-    std::vector<uint32_t> out;
-    Node_ITER it;
-    Node_ITEM item;
-    Node_InitItemIter(node, &head, &it);
-    while (Node_PrevItem(node, &head, &item, &it) == 0) out.push_back(item.id);
-    return out;
-  }
+  std::vector<uint32_t> forward() { return walk(Node_NextItem); }
+  std::vector<uint32_t> backward() { return walk(Node_PrevItem); }
   Node_ILIST page_head(uint32_t page) {
     Node_PGVEC v;
     Node_GetItemPageReadOnly(node, page, &v);
