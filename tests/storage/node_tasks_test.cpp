@@ -80,6 +80,34 @@ TEST_F(NodeTasks, ASecondCreateWaitsForThePageTheFirstIsAdding) {
   EXPECT_EQ(Node_GetClusterSize(Node_Find(246)), 3);
 }
 
+// A task meeting a log node held by another transaction waits on the node
+// for the owner (the task that created it), which wakes it.
+struct OwnerWait {
+  Node* node = nullptr;
+  Task* waiter = nullptr;
+  int result = -2;
+};
+OwnerWait g_wait;
+
+TEST_F(NodeTasks, AWaiterOnALogNodeSleepsUntilItsOwnerWakesIt) {
+  start();
+  g_wait = OwnerWait{};
+  auto owner = [] {
+    g_wait.node = Node_CreateLog(1);
+    while (g_wait.waiter == nullptr || thread_wchan(g_wait.waiter) == nullptr) thread_yield();
+    EXPECT_EQ(thread_wchan(g_wait.waiter), &g_wait.node->wait);
+    Node_WakeUp(g_wait.node);
+  };
+  auto waiter = [] {
+    while (g_wait.node == nullptr) thread_yield();
+    EXPECT_EQ(g_wait.node->owner, thread_by_id(1));
+    g_wait.waiter = thread_self();
+    g_wait.result = Node_Wait(g_wait.node, __FILE__, __LINE__);
+  };
+  ASSERT_TRUE(runner.run({owner, waiter}));
+  EXPECT_EQ(g_wait.result, 0);
+}
+
 // --- Power loss in a create ------------------------------------------------------------------
 
 struct CreateCase {
