@@ -180,6 +180,16 @@ int tail_with_room(Node* node, Node_IHEAD* ihead, int* head_dirty, NodeList_LOG*
   return 0;
 }
 
+// Takes k slots at the end of p for the caller to fill (a page change: its
+// timestamp moves); the first of them.
+uint32_t claim_slots(ItemPage* p, uint32_t k) {
+  const uint32_t slot = p->h.last_item;
+  if (p->h.first_item >= p->h.last_item) p->h.first_item = slot;
+  p->h.last_item = slot + k;
+  p->h.timestamp++;
+  return slot;
+}
+
 // Appends item; with deferred, only reserves its slot (see header).
 int add_item(Node* node, Node_IHEAD* ihead, const Node_ITEM* item, int* head_dirty,
              Node_IPOS* pos, NodeList_LOG* ctx, NodeList_LOG* deferred) {
@@ -191,10 +201,7 @@ int add_item(Node* node, Node_IHEAD* ihead, const Node_ITEM* item, int* head_dir
     Node_MetaUnlock(node);
     return -1;
   }
-  const uint32_t slot = p.h.last_item;
-  if (p.h.first_item >= p.h.last_item) p.h.first_item = slot;
-  p.h.last_item = slot + 1;
-  p.h.timestamp++;
+  const uint32_t slot = claim_slots(&p, 1);
   if (deferred == nullptr) {
     p.put(slot, *item);
     p.h.num_items++;
@@ -279,13 +286,10 @@ int Node_FillItems(Node* node, Node_IHEAD* ihead, const Node_ITEM* first_item, u
       Node_MetaUnlock(node);
       return -1;
     }
-    const uint32_t slot = p.h.last_item;
-    const uint32_t k = std::min(left, kSlots - slot);
-    if (p.h.first_item >= p.h.last_item) p.h.first_item = slot;
+    const uint32_t k = std::min(left, kSlots - p.h.last_item);
+    const uint32_t slot = claim_slots(&p, k);
     for (uint32_t i = 0; i < k; ++i) p.put(slot + i, {next_id + i, first_item->count});
     p.h.num_items += k;
-    p.h.last_item = slot + k;
-    p.h.timestamp++;
     p.store();
     uint8_t rec[NodeList_FILL_REC_SIZE];
     NodeList_EncodeFillRec({p.h.timestamp, NodeListType_ILIST, p.vec.page,
