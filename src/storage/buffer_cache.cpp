@@ -42,8 +42,8 @@ struct BUFHDR_T {
 
 constexpr uint32_t kRequestFlags = BF_DIRTY | BF_PIN | BF_MRU;
 
-// The stand-in for the node layer (not yet built): every handle is a data
-// node with id 0, named by its address.
+// Without the node layer's facts (a cache used on its own): every handle is
+// a data node with id 0, named by its address.
 int stand_in_is_log(const Node*) { return 0; }
 uint32_t stand_in_id(const Node*) { return 0; }
 Vol_ALDESC* stand_in_map(const Node*) { return nullptr; }

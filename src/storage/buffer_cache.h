@@ -46,18 +46,19 @@ enum : uint32_t {
 inline constexpr int MAX_PAGES_PER_CLUSTER = Vol_MAXCLUST;
 
 // What the cache needs to know about a node handle. The node layer installs
-// its functions with buf_SetNodeInfo; until it does (the node layer is not
-// yet built), every handle counts as a data node with id 0.
+// its functions with buf_SetNodeInfo when it sets up its first root and
+// takes them back when the set closes; without them (a cache used on its
+// own, as in its tests) every handle counts as a data node with id 0.
 struct BufNodeInfo {
   // Node flag 0: the node belongs to the transaction log.
   int (*is_log_node)(const Node* node);
   uint32_t (*node_id)(const Node* node);
   // Allocation map for the node's new pages; none = data allocation.
   Vol_ALDESC* (*alloc_map)(const Node* node);
-  // Label for log lines and the status page (one static buffer is fine).
+  // Label for log lines and the status page; stays valid for the line.
   const char* (*name)(const Node* node);
 };
-// None restores the stand-in.
+// None restores the default.
 void buf_SetNodeInfo(const BufNodeInfo* info);
 
 // Counters of buf_GetStats, in the order of the status page.

@@ -1,0 +1,171 @@
+// node_meta.cpp - references to nodes (open and close) and their meta
+// data: one block in the system pool of the node's root, copied to the
+// heap while the node is referenced.
+//
+// Context: the server thread. The process-wide node semaphore serialises
+// open and close; both may suspend inside the system pool and in the
+// subsystems' notifications while they hold it. An open may be cut short
+// waiting for it (status 27); a close waits to the end.
+#include <cstdlib>
+
+#include "base/debug_log.h"
+#include "base/panic.h"
+#include "storage/node_pool_seams.h"
+#include "storage/node_state.h"
+#include "storage/node_tlog_seams.h"
+
+using namespace nodes;
+
+namespace {
+
+int root_arg(const Node* node) { return is_log(node) ? 1 : 0; }
+
+void* meta_alloc(uint32_t size) { return malloc(size == 0 ? 1 : size); }
+
+// Waits that a close must not give up: a sleep cut short sleeps again.
+void take_node_sem() {
+  while (down(&g.node_sem, __FILE__, __LINE__) != 0)
+    debug_log('N', 2, "Node_Close(): node semaphore wait cut short, waiting again");
+}
+
+void lock_to_the_end(Node* node) {
+  while (down_count(&node->lock, Node_LOCK_UNITS, __FILE__, __LINE__) != 0)
+    debug_log('N', 2, "Node_Close(node=%s): node lock wait cut short, waiting again",
+              Node_Name(node));
+}
+
+// The first reference of a run: read the meta data, tell the subsystem.
+int first_reference(Node* node) {
+  ZENT_ASSERT(!node->meta_data && "!node->meta_data");
+  const uint32_t size = node->node.meta_addr.size;
+  auto* copy = static_cast<uint8_t*>(meta_alloc(size));
+  if (copy == nullptr) {
+    debug_log('V', 0, "Node_Open(node=%s) failed: heap overflow (%u bytes)", Node_Name(node),
+              size);
+    ZENT_ASSERT(!"Node_Open() failed: heap overflow");
+  }
+  const int got = SysPool_ReadItem(&node->node.meta_addr, copy, size, root_arg(node));
+  if (got != static_cast<int>(size)) {
+    free(copy);
+    debug_log('V', 0, "Node_Open(node=%s) failed on SysPool_ReadItem(size=%u) returning %d",
+              Node_Name(node), size, got);
+    ZENT_ASSERT(!"Node_Open() failed on SysPool_ReadItem()");
+  }
+  node->meta_data = copy;
+  Node_ClearFlag(Node_META_CHANGED, node);
+  node->ref_count++;
+  int rc = Node_NotifySubsystems(node, Node_EVENT_META_READ);
+  if (rc == 0 && !Tlog_IsRecovering() && !Node_TestFlag(Node_FIRST_OPEN_DONE, node)) {
+    rc = Node_NotifySubsystems(node, Node_EVENT_FIRST_OPEN);
+    if (rc == 0) Node_SetFlag(Node_FIRST_OPEN_DONE, node);
+  }
+  if (rc != 0) {
+    node->ref_count--;
+    free(node->meta_data);
+    node->meta_data = nullptr;
+    return -1;
+  }
+  return 0;
+}
+
+void last_reference(Node* node) {
+  ZENT_ASSERT(node->meta_data && "node->meta_data");
+  if (Node_NotifySubsystems(node, Node_EVENT_LAST_CLOSE) != 0)
+    ZENT_ASSERT(!"Node_Close() failed on Node_NotifySubsystems()");
+  Node_UpdateMetaData(node);
+  if (Node_TestFlag(Node_META_CREATED, node)) {
+    Node_ClearFlag(Node_META_CREATED, node);
+    lock_to_the_end(node);
+    if (Node_WriteSnapshot(node) != 0) ZENT_ASSERT(!"Node_Close() failed on Node_WriteSnapshot()");
+    Node_Unlock(node);
+  }
+  free(node->meta_data);
+  node->meta_data = nullptr;
+}
+
+}  // namespace
+
+int Node_Open(Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  if (down(&g.node_sem, __FILE__, __LINE__) != 0) {
+    debug_log('N', 0, "Node_Open(node=%s) failed: wait for the node semaphore aborted",
+              Node_Name(node));
+    NODE_ERROR(Node_E_LOCK);
+    return -1;
+  }
+  int rc = 0;
+  if (!Node_AddrValid(&node->node.meta_addr)) {
+    ZENT_ASSERT(!node->meta_data && "!node->meta_data");
+    node->ref_count++;
+  } else {
+    ZENT_ASSERT(node->ref_count >= 0 && "node->ref_count >= 0");
+    if (node->ref_count > 0)
+      node->ref_count++;
+    else
+      rc = first_reference(node);
+  }
+  up(&g.node_sem);
+  return rc;
+}
+
+int Node_Close(Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  ZENT_ASSERT(node->ref_count > 0 && "node->ref_count > 0");
+  take_node_sem();
+  if (node->ref_count == 1 && Node_AddrValid(&node->node.meta_addr)) last_reference(node);
+  node->ref_count--;
+  up(&g.node_sem);
+  return 0;
+}
+
+void* Node_SetupMetaData(Node* node, uint32_t size) {
+  ZENT_ASSERT(node != nullptr && "node");
+  if (node->ref_count <= 0) return nullptr;
+  ZENT_ASSERT(!Node_AddrValid(&node->node.meta_addr) && "!Node_AddrValid(&node->node.meta_addr)");
+  ZENT_ASSERT(!node->meta_data && "!node->meta_data");
+  Node_ADDR addr;
+  if (SysPool_AllocItem(size, &addr, root_arg(node)) != 0) return nullptr;
+  auto* copy = static_cast<uint8_t*>(meta_alloc(size));
+  if (copy == nullptr) {
+    debug_log('V', 0, "Node_SetupMetaData() failed: heap overflow (%u bytes)", size);
+    ZENT_ASSERT(!"Node_SetupMetaData() failed: heap overflow");
+  }
+  node->node.meta_addr = addr;
+  node->meta_data = copy;
+  Node_SetFlag(Node_META_CREATED, node);
+  Node_SetFlag(Node_META_CHANGED, node);
+  Node_SetDirty(node);
+  debug_log('N', 3, "Node_SetupMetaData() note: meta data created, size=%u", size);
+  return copy;
+}
+
+void* Node_GetMetaData(Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  ZENT_ASSERT(node->ref_count > 0 && "node->ref_count > 0");
+  return node->meta_data;
+}
+
+uint32_t Node_GetMetaSize(const Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  return node->node.meta_addr.size;
+}
+
+void Node_SetMetaDirty(Node* node) {
+  ZENT_ASSERT(node != nullptr && "node");
+  ZENT_ASSERT(node->meta_data != nullptr && node->ref_count > 0 && "node->meta_data");
+  Node_SetFlag(Node_META_CHANGED, node);
+}
+
+void Node_UpdateMetaData(Node* node) {
+  if (node->ref_count <= 0 || node->meta_data == nullptr ||
+      !Node_TestFlag(Node_META_CHANGED, node))
+    return;
+  const uint32_t size = node->node.meta_addr.size;
+  const int put = SysPool_WriteItem(&node->node.meta_addr, node->meta_data, size, root_arg(node));
+  if (put != static_cast<int>(size)) {
+    debug_log('V', 0, "Node_UpdateMetaData(node=%s) failed on SysPool_WriteItem(size=%u) returning %d",
+              Node_Name(node), size, put);
+    ZENT_ASSERT(!"Node_UpdateMetaData() failed on SysPool_WriteItem()");
+  }
+  Node_ClearFlag(Node_META_CHANGED, node);
+}

@@ -1,0 +1,79 @@
+// node_tlog_seams.h - what the node layer asks of the transaction log and
+// the vnode cache. NOT YET BUILT: the log records, the tag records, the
+// log-record hash, recovery and the vnode cache come later; until then
+// these stand-ins behave as a server with no log would:
+//
+//   - Tlog_AddToTagRecord drops every record (no log exists) and succeeds;
+//   - NodeList_InitRootLog / NodeList_FlushLog / NodeList_ReleaseLog open,
+//     flush and close a context on the root log that has no tag record;
+//   - Node_WriteSnapshot and Node_WriteDeletedSnapshot write nothing and
+//     succeed (snapshots are skipped before the first checkpoint anyway);
+//   - Tlog_IsRecovering answers 0;
+//   - the node log-record hash is sized and released but holds nothing:
+//     Node_FindLogRec answers "no entry";
+//   - VNode_Flush closes nothing: no node is held by a vnode yet.
+//
+// The transaction issue replaces this file with the real calls. Tests (and
+// that issue while it is half-way) install other functions with
+// Node_SetTlogServices, e.g. a sink that keeps the records to replay them.
+//
+// Context: the server thread, like every caller in the node layer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct Node;
+struct Tlog_TAGREC;  // a tag record of the transaction log
+
+// A node-list log context: the list identifier its records carry (op,
+// NodeList_ID_*), three words the log keeps, and the tag record the
+// records go to (none: nothing is recorded).
+struct NodeList_LOG {
+  uint32_t op = 0;
+  uint32_t words[3] = {};
+  Tlog_TAGREC* tag = nullptr;
+};
+
+// Adds one record of opcode (node_format.h) for node to tag. 0, or -1 when
+// the log cannot take it. A none tag records nothing and succeeds.
+int Tlog_AddToTagRecord(Tlog_TAGREC* tag, Node* node, int opcode, const void* data, size_t size);
+
+// A context on the root log (the node layer's own structures, outside any
+// transaction). 0 or -1.
+int NodeList_InitRootLog(uint32_t op, NodeList_LOG* ctx);
+int NodeList_FlushLog(NodeList_LOG* ctx);  // none gives 0
+void NodeList_ReleaseLog(NodeList_LOG* ctx);
+
+// Records the node's descriptor and meta data / its deletion. 0 or -1.
+int Node_WriteSnapshot(Node* node);
+int Node_WriteDeletedSnapshot(Node* node);
+
+// 1 while crash recovery replays the log.
+int Tlog_IsRecovering();
+
+// The hash that says which open transaction holds a (node, key) pair.
+// 0 or -1.
+int Node_InitLogRecHash(int entries);
+void Node_CleanupLogRecHash();
+struct Node_LOG_REC;
+Node_LOG_REC* Node_FindLogRec(const Node* node, uint32_t key);
+
+// Closes the unused vnodes of node (none = all); the number still in use.
+int VNode_Flush(Node* node);
+
+// The functions above, replaceable as one table. Every member must be set.
+struct NodeTlogServices {
+  int (*add_to_tag_record)(Tlog_TAGREC* tag, Node* node, int opcode, const void* data,
+                           size_t size);
+  int (*init_root_log)(uint32_t op, NodeList_LOG* ctx);
+  int (*flush_log)(NodeList_LOG* ctx);
+  void (*release_log)(NodeList_LOG* ctx);
+  int (*write_snapshot)(Node* node);
+  int (*write_deleted_snapshot)(Node* node);
+  int (*is_recovering)();
+  int (*vnode_flush)(Node* node);
+};
+// None restores the stand-ins.
+void Node_SetTlogServices(const NodeTlogServices* services);
+// The stand-ins, for a caller that replaces only some of them.
+const NodeTlogServices* Node_StandInTlogServices();
