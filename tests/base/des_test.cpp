@@ -120,7 +120,9 @@ TEST(LogonPassword, KeyDerivation) {
     SCOPED_TRACE(r.text);
     const std::string key = makekey(r.text);
     EXPECT_EQ(key, testsupport::client_derive_key(r.text));
-    if (!r.same_as.empty()) EXPECT_EQ(key, makekey(r.same_as));
+    if (!r.same_as.empty()) {
+      EXPECT_EQ(key, makekey(r.same_as));
+    }
   }
   // Texts that differ only after their 8th character: every chunk counts.
   EXPECT_NE(makekey("abcdefgh1"), makekey("abcdefgh2"));
