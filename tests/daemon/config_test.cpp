@@ -79,7 +79,6 @@ TEST_F(Config, KeyRows) {
       {"panic = core", "panic=\"core\"", [](const DaemonConfig& c) { return c.panic == 0; }},
       {"charset = latin", "charset=\"latin\"",
        [](const DaemonConfig& c) { return c.charset_id == CHARSET_ISO88591 && c.charset == "default"; }},
-      {"charset = qx-native8", "charset=\"qx-native8\"", [](const DaemonConfig& c) { return c.charset_id == 1; }},
       {"charset = NATIVE8", "", [](const DaemonConfig& c) { return c.charset_id == CHARSET_NATIVE8; }},
       {"AuthPolicy = system", "security=\"system\"", [](const DaemonConfig& c) { return c.auth_policy == 1; }},
       {"MaxUsers = 0", "MaxUsers=\"0\"", [](const DaemonConfig& c) { return c.max_users == 40; }},

@@ -49,8 +49,9 @@ class Logon : public testsupport::DaemonFixture {
   bool logged_on() {
     if (!start() || !startup()) return false;
     const ZentsdReply r = client_.logon("tester", account_.password());
-    EXPECT_EQ(r.status, 0) << r.text;
-    return r.status == 0;
+    if (r.status == 0) return true;
+    ADD_FAILURE() << "logon: " << r.text << "\n" << finish().err;
+    return false;
   }
   testsupport::ThrowawayAccount account_;
 };
