@@ -190,6 +190,19 @@ TEST(LogonPassword, Decryption) {
   }
 }
 
+TEST(LogonPassword, WorkedExampleOfTheProtocolNote) {
+  char challenge[] = "3f1c0a9e5b7d2c4e8a6f0b1d3c5e7a9b";
+  uint8_t* key = des_makekey(challenge);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(key + 1), 8), unhex("8aa87465707cfe73"));
+  char* out = nullptr;
+  EXPECT_EQ(decrypt_msg_hex(key, "7e66066d67290caa", 16, &out), 6);
+  ASSERT_NE(out, nullptr);
+  EXPECT_STREQ(out, "secret");
+  free(out);
+  free(key);
+}
+
 TEST(LogonPassword, ChallengeIsRandomLowercaseHex) {
   char a[kChallengeLen + 1], b[kChallengeLen + 1];
   ASSERT_EQ(make_challenge(a), 0);
