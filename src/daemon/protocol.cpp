@@ -165,10 +165,7 @@ int protocol_startup(Connection& conn) {
   if (debug_enabled('P', 2)) debug_log('P', 2, "startup: charset = '%s'", LogText(charset).c_str());
   if (buf.SetRemoteCharset(charset) < 0) return violation(conn, "Unsupported charset mapping");
 
-  uint32_t addr = 0;
-  const char* host = nullptr;
-  tcp_peer_addr(conn.sock, &addr, nullptr, &host);
-  if (register_child(conn.sock, addr, host ? host : "", platform) != 0) return -1;
+  if (register_child(conn.sock, conn.peer_addr, conn.peer_host.c_str(), platform) != 0) return -1;
   // The challenge keys the password cipher: it must not be predictable.
   if (make_challenge(conn.challenge) != 0) return -1;
   buf.ResetRecv();
@@ -223,10 +220,11 @@ int protocol_serve(int sock, DaemonConfig* cfg) {
       debug_syserr('N', 1, errno, "Unable to set SO_KEEPALIVE");
   }
   const char* host = nullptr;
-  if (tcp_peer_addr(sock, nullptr, nullptr, &host) != 0) {
+  if (tcp_peer_addr(sock, &conn.peer_addr, nullptr, &host) != 0) {
     debug_log('P', 0, "tcp_peer_addr failed");
     return 0;
   }
+  conn.peer_host = host;
   if (debug_enabled('P', 2)) debug_log('P', 2, "startup: remote host = '%s'", LogText(host).c_str());
   if (protocol_startup(conn) == 0) protocol_loop(conn);
   protocol_drop_identity(conn);

@@ -67,6 +67,8 @@ struct Connection {
   bool has_token = false;
   platform::LogonToken token;
   char challenge[kChallengeLen + 1] = {};
+  uint32_t peer_addr = 0;  // the peer's IPv4 address and name, for the parent
+  std::string peer_host;
   int exit_status = 0;  // the handler's exit status when the loop ends
 };
 

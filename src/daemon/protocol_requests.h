@@ -68,6 +68,8 @@ class ProtocolStart : public ServerRequest {
   StartFields fields;
 
  private:
+  // A failed start: logged, replied, and the handler's status becomes 1.
+  int Failed(Connection& conn, int err);
   bool debug_;
 };
 

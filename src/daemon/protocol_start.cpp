@@ -62,6 +62,14 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
+int ProtocolStart::Failed(Connection& conn, int err) {
+  debug_log('E', 1, "%s, errno %u: %s", debug_ ? "Unable to start debug process" : "Unable to start zentcore",
+            static_cast<unsigned>(err), strerror(err));
+  conn.exit_status = 1;
+  reply_failure(conn, strerror(err));
+  return 1;
+}
+
 int ProtocolStart::Execute(Connection& conn) {
   const char* what = debug_ ? "DebugStart()" : "ZentStart()";
   debug_log('E', 2, "%s", what);
@@ -77,12 +85,7 @@ int ProtocolStart::Execute(Connection& conn) {
   char bin[1024];
   std::vector<std::string> argv_text;
   if (get_directory("bin", bin, sizeof bin) < 0) {
-    const int err = errno;
-    debug_log('E', 1, "%s, errno %u: %s", debug_ ? "Unable to start debug process" : "Unable to start zentcore",
-              static_cast<unsigned>(err), strerror(err));
-    conn.exit_status = 1;
-    reply_failure(conn, strerror(err));
-    return 1;
+    return Failed(conn, errno);
   }
   const std::string program = std::string(bin) + "/zentcore";
   argv_text.push_back(program);
@@ -110,12 +113,7 @@ int ProtocolStart::Execute(Connection& conn) {
   p.keep_fd = conn.sock;
   const pid_t pid = platform::start_user_process(p);
   if (pid < 0) {
-    const int err = errno;
-    debug_log('E', 1, "%s, errno %u: %s", debug_ ? "Unable to start debug process" : "Unable to start zentcore",
-              static_cast<unsigned>(err), strerror(err));
-    conn.exit_status = 1;
-    reply_failure(conn, strerror(err));
-    return 1;
+    return Failed(conn, errno);
   }
   debug_log('E', 2, debug_ ? "Debug process id = %d (handle %d)" : "zentcore process id = %d (handle %d)",
             static_cast<int>(pid), static_cast<int>(pid));

@@ -314,7 +314,7 @@ TEST_F(Logon, LoadAndSave) {
   ASSERT_TRUE(logged_on());
   ZentsdReply r = client_.call(testsupport::req_string(70, "DATA/old.txt"));
   ASSERT_EQ(r.status, 0) << r.text;
-  testsupport::ZentsdReader in(r.payload, 2);
+  testsupport::PayloadReader in = testsupport::zentsd_reader(r.payload);
   EXPECT_EQ(in.object(), "old contents");
 
   const struct {
@@ -337,7 +337,7 @@ TEST_F(Logon, LoadAndSave) {
     EXPECT_EQ(r.text, row.text);
     if (row.file != nullptr) {
       r = client_.call(testsupport::req_string(70, row.path));
-      testsupport::ZentsdReader got(r.payload, 2);
+      testsupport::PayloadReader got = testsupport::zentsd_reader(r.payload);
       EXPECT_EQ(got.object(), row.file);
     }
   }
@@ -400,11 +400,11 @@ TEST_F(Logon, PathMappings) {
   ASSERT_TRUE(logged_on());
   ZentsdReply r = client_.call(testsupport::req_string(63, path("data") + "/Sub/File.TXT"));
   ASSERT_EQ(r.status, 0) << r.text;
-  EXPECT_EQ(testsupport::ZentsdReader(r.payload, 2).str(), "DATA/sub/file.txt");
+  EXPECT_EQ(testsupport::zentsd_reader(r.payload).str(), "DATA/sub/file.txt");
   EXPECT_EQ(client_.call(testsupport::req_string(63, path("database"))).text, "Illegal path");
   r = client_.call(testsupport::req_string(64, "DATA\\Sub"));
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(testsupport::ZentsdReader(r.payload, 2).str(), path("data") + "/sub");
+  EXPECT_EQ(testsupport::zentsd_reader(r.payload).str(), path("data") + "/sub");
   EXPECT_EQ(client_.call(testsupport::req_string(64, "NONE/x")).text, "Unable to reverse map path");
   finish();
 }

@@ -23,55 +23,16 @@ Bytes zentsd_startup(const ZentsdStartup& m) {
   return w.bytes();
 }
 
-const uint8_t* ZentsdReader::take(size_t n) {
-  if (failed_ || in_.size() - pos_ < n) {
-    failed_ = true;
-    return nullptr;
-  }
-  const uint8_t* p = in_.data() + pos_;
-  pos_ += n;
-  return p;
-}
-
-uint8_t ZentsdReader::u8() {
-  const uint8_t* p = take(1);
-  return p ? p[0] : 0;
-}
-
-uint16_t ZentsdReader::u16() {
-  const uint8_t* p = take(2);
-  return p ? static_cast<uint16_t>(p[0] << 8 | p[1]) : 0;
-}
-
-uint32_t ZentsdReader::u32() {
-  const uint8_t* p = take(4);
-  return p ? uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3] : 0;
-}
-
-std::string ZentsdReader::str() {
-  const uint16_t n = u16();
-  const uint8_t* p = n ? take(n) : nullptr;
-  if (p == nullptr || p[n - 1] != 0) {
-    failed_ = true;
-    return {};
-  }
-  return std::string(reinterpret_cast<const char*>(p), n - 1);
-}
-
-std::string ZentsdReader::object() {
-  const uint32_t n = u32();
-  const uint8_t* p = n ? take(n) : nullptr;
-  if (p == nullptr) {
-    failed_ = true;
-    return {};
-  }
-  return std::string(reinterpret_cast<const char*>(p), n - 1);
+PayloadReader zentsd_reader(const Bytes& payload) {
+  PayloadReader in(payload, true);
+  in.u16();
+  return in;
 }
 
 bool zentsd_entries(const ZentsdReply& r, std::vector<ZentsdEntry>* out) {
   out->clear();
   if (r.got != 1 || r.status != 0) return false;
-  ZentsdReader in(r.payload, 2);
+  PayloadReader in = zentsd_reader(r.payload);
   for (;;) {
     ZentsdEntry e;
     e.kind = in.u8();
@@ -94,7 +55,7 @@ ZentsdReply ZentsdClient::call(const Bytes& request, int timeout_ms) {
   if (!send_frame(request)) return r;
   r.got = recv_frame(&r.payload, timeout_ms);
   if (r.got != 1) return r;
-  ZentsdReader in(r.payload);
+  PayloadReader in(r.payload, true);
   r.status = in.u16();
   if (r.status == 2) r.text = in.str();
   return r;
@@ -103,7 +64,7 @@ ZentsdReply ZentsdClient::call(const Bytes& request, int timeout_ms) {
 ZentsdReply ZentsdClient::startup(const ZentsdStartup& m) {
   ZentsdReply r = call(zentsd_startup(m));
   if (r.got == 1 && r.status == 0) {
-    ZentsdReader in(r.payload, 2);
+    PayloadReader in = zentsd_reader(r.payload);
     challenge_ = in.str();
   }
   return r;

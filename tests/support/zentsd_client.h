@@ -22,24 +22,8 @@ struct ZentsdStartup {
 
 Bytes zentsd_startup(const ZentsdStartup& m);
 
-// Reads big-endian reply fields; a short read sets failed().
-class ZentsdReader {
- public:
-  explicit ZentsdReader(const Bytes& in, size_t from = 0) : in_(in), pos_(from) {}
-  uint8_t u8();
-  uint16_t u16();
-  uint32_t u32();
-  std::string str();       // u16 n, n - 1 characters, a zero byte
-  std::string object();    // u32 n, n - 1 bytes, a zero byte
-  bool failed() const { return failed_; }
-  size_t left() const { return failed_ ? 0 : in_.size() - pos_; }
-
- private:
-  const uint8_t* take(size_t n);
-  const Bytes& in_;
-  size_t pos_;
-  bool failed_ = false;
-};
+// A reader of a reply's payload placed after its status.
+PayloadReader zentsd_reader(const Bytes& payload);
 
 struct ZentsdReply {
   int got = -1;              // 1 a reply came, 0 the daemon closed, -1 nothing in time
