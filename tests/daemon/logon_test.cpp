@@ -267,6 +267,9 @@ TEST_F(Logon, ShareListAndListings) {
   write("data/run.exe", "MZ");
   write("data/.hidden", "h");
   write("data/locked.txt", "l");
+  write("data/huge.bin", "");
+  ASSERT_EQ(truncate(path("data/huge.bin").c_str(), 5LL << 30), 0);  // sparse: 5 GiB
+  own("data/huge.bin");
   for (const char* f : {"data/sub", "data/sub/deeper", "data/leaf", "data/Readme.TXT", "data/run.exe",
                         "data/.hidden"})
     own(f, fs::is_directory(path(f)) ? 0755 : 0644);
@@ -291,7 +294,8 @@ TEST_F(Logon, ShareListAndListings) {
     return by_name;
   };
   auto all = listing("*.*", 0);
-  ASSERT_EQ(all.size(), 5u);  // no ".", "..", nor the hidden file
+  ASSERT_EQ(all.size(), 6u);  // no ".", "..", nor the hidden file
+  EXPECT_EQ(all["huge.bin"].size, 0xffffffffu) << "a size beyond 32 bits is not cut";
   EXPECT_EQ(all["sub"].mode, 0x1004000u + 0x180);
   EXPECT_EQ(all["leaf"].mode, 0x4000u + 0x180);
   EXPECT_EQ(all["readme.txt"].mode, 0x8000u + 0x180);
@@ -299,7 +303,7 @@ TEST_F(Logon, ShareListAndListings) {
   EXPECT_EQ(all["run.exe"].mode, 0x8000u + 0x180 + 0x40);
   EXPECT_EQ(all["locked.txt"].mode, 0x8000u + 0x100);
   EXPECT_EQ(all["sub"].size, 0u);
-  EXPECT_EQ(listing("*", 1).size(), 3u) << "files only";
+  EXPECT_EQ(listing("*", 1).size(), 4u) << "files only";
   EXPECT_EQ(listing("", 2).size(), 2u) << "directories only";
   EXPECT_EQ(listing("R*.t?t", 0).size(), 1u);
   const ProcessResult done = finish();
