@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-dev
           libmd-dev libpam0g-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev
           libboost-context-dev)
+# The DES cipher of the logon password.
+packages+=(nettle-dev)
 # Reverse name lookups of clients with a time limit, off the server thread.
 packages+=(libc-ares-dev)
 missing=()

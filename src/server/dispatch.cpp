@@ -2,8 +2,6 @@
 // dispatch.h and docs/protocol.md).
 #include "server/dispatch.h"
 
-#include <sys/random.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,22 +53,6 @@ void start_reply(ClientSession* session) {
 
 int protocol_noop(ClientSession* session) {
   start_reply(session);
-  return 0;
-}
-
-int make_challenge(char* out) {
-  uint8_t bytes[kChallengeLen / 2];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      debug_syserr('P', 0, errno, "getrandom");
-      return -1;
-    }
-    got += static_cast<size_t>(n);
-  }
-  for (size_t i = 0; i < sizeof bytes; ++i) snprintf(out + 2 * i, 3, "%02x", bytes[i]);
   return 0;
 }
 

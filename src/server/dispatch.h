@@ -13,6 +13,8 @@
 #pragma once
 #include <cstdint>
 
+#include "base/logon_password.h"  // make_challenge, kChallengeLen
+
 struct ClientSession;
 
 inline constexpr char kProtocolMagic[8] = {'Z', 'N', '.', 'D', 'B', 'S', 'R', 'V'};
@@ -22,8 +24,6 @@ inline constexpr const char* kServerPlatform = "WIN32";
 // Capability flags of the handshake reply; 16 says the SCAN class is offered.
 inline constexpr uint32_t kCapScan = 16;
 inline constexpr uint32_t kCapsAlways = 2 | 4 | 8 | 32;
-// Hex digits of the logon challenge.
-inline constexpr int kChallengeLen = 32;
 
 enum RequestClass : uint16_t {
   RC_NOOP = 1,
@@ -45,6 +45,3 @@ uint32_t message_size_limit(const ClientSession* session);
 int protocol_noop(ClientSession* session);
 // Starts a new reply with the head every reply carries: the request id and 0.
 void start_reply(ClientSession* session);
-// 32 lowercase hex digits of 16 random bytes from the kernel, NUL-terminated
-// in out (kChallengeLen + 1 bytes). 0, or -1 when no random bytes could be had.
-int make_challenge(char* out);

@@ -64,6 +64,11 @@ uint16_t PayloadReader::u16() {
   return big_ ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[1] << 8 | p[0]);
 }
 
+uint8_t PayloadReader::u8() {
+  const uint8_t* p = take(1);
+  return p ? p[0] : 0;
+}
+
 uint32_t PayloadReader::u32() {
   const uint32_t a = u16(), b = u16();
   return big_ ? a << 16 | b : b << 16 | a;
@@ -73,6 +78,16 @@ std::string PayloadReader::str() {
   const uint16_t n = u16();
   const uint8_t* p = n > 0 ? take(n) : nullptr;
   if (p == nullptr || p[n - 1] != 0) {
+    failed_ = true;
+    return {};
+  }
+  return std::string(reinterpret_cast<const char*>(p), n - 1);
+}
+
+std::string PayloadReader::object() {
+  const uint32_t n = u32();
+  const uint8_t* p = n > 0 ? take(n) : nullptr;
+  if (p == nullptr) {
     failed_ = true;
     return {};
   }

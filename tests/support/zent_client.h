@@ -35,9 +35,12 @@ class PayloadWriter {
 class PayloadReader {
  public:
   PayloadReader(const Bytes& in, bool big_endian) : in_(in), big_(big_endian) {}
+  uint8_t u8();
   uint16_t u16();
   uint32_t u32();
   std::string str();
+  // u32 count (size + 1), the bytes, a zero byte.
+  std::string object();
   bool failed() const { return failed_; }
   size_t left() const { return failed_ ? 0 : in_.size() - pos_; }
 

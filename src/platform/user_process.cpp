@@ -1,0 +1,121 @@
+// user_process.cpp - a program started as a user (see user_process.h).
+//
+// Between fork and execve the child calls only async-signal-safe functions:
+// everything it needs (argument vector, environment, groups) is built before
+// the fork.
+#include "platform/user_process.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <initializer_list>
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void child_fail(int pipe_fd, int err) {
+  ssize_t ignored = write(pipe_fd, &err, sizeof err);
+  (void)ignored;
+  _exit(127);
+}
+
+// Closes every descriptor from lo to hi (inclusive).
+void close_range_of(unsigned lo, unsigned hi) {
+  if (lo > hi) return;
+  if (syscall(SYS_close_range, lo, hi, 0) == 0) return;
+  const long max = sysconf(_SC_OPEN_MAX);
+  for (long fd = lo; fd <= hi && fd < (max > 0 ? max : 65536); ++fd) close(static_cast<int>(fd));
+}
+
+// Every descriptor but 0-2, keep and the error pipe (which the exec closes).
+void close_others(int keep, int pipe_fd) {
+  int a = keep >= 3 ? keep : pipe_fd;
+  int b = pipe_fd;
+  if (a > b) {
+    const int t = a;
+    a = b;
+    b = t;
+  }
+  unsigned from = 3;
+  for (int k : {a, b}) {
+    if (static_cast<unsigned>(k) >= from) {
+      if (static_cast<unsigned>(k) > from) close_range_of(from, static_cast<unsigned>(k) - 1);
+      from = static_cast<unsigned>(k) + 1;
+    }
+  }
+  close_range_of(from, UINT_MAX);
+}
+
+[[noreturn]] void child(const UserProcess& p, int pipe_fd) {
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  const LogonToken& t = *p.token;
+  // Root again first (the real uid is still root's), then the user's for good.
+  if (setresuid(0, 0, 0) != 0) child_fail(pipe_fd, errno);
+  if (setgroups(t.groups.size(), t.groups.data()) != 0) child_fail(pipe_fd, errno);
+  if (setresgid(t.gid, t.gid, t.gid) != 0) child_fail(pipe_fd, errno);
+  if (setresuid(t.uid, t.uid, t.uid) != 0) child_fail(pipe_fd, errno);
+  if (t.uid != 0 && setuid(0) == 0) child_fail(pipe_fd, EPERM);
+
+  if (p.workdir != nullptr && p.workdir[0] != '\0' && chdir(p.workdir) != 0)
+    child_fail(pipe_fd, errno);
+
+  if (p.keep_fd >= 0) {
+    const int flags = fcntl(p.keep_fd, F_GETFD);
+    if (flags < 0 || fcntl(p.keep_fd, F_SETFD, flags & ~FD_CLOEXEC) != 0) child_fail(pipe_fd, errno);
+  }
+  close_others(p.keep_fd, pipe_fd);
+  execve(p.path, p.argv, p.envp);
+  child_fail(pipe_fd, errno);
+}
+
+}  // namespace
+
+pid_t start_user_process(const UserProcess& p) {
+  if (p.token == nullptr || p.path == nullptr || p.argv == nullptr || p.envp == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    close(fds[0]);
+    close(fds[1]);
+    errno = err;
+    return -1;
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    child(p, fds[1]);
+  }
+  close(fds[1]);
+  int err = 0;
+  ssize_t n;
+  do {
+    n = read(fds[0], &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  close(fds[0]);
+  if (n == 0) return pid;  // the exec closed the pipe
+  if (n != static_cast<ssize_t>(sizeof err)) err = EIO;
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  errno = err;
+  return -1;
+}
+
+}  // namespace platform
