@@ -201,7 +201,7 @@ int service_unit_delete(const char* name) {
   return 0;
 }
 
-int service_controls_open(bool service_mode) {
+int service_controls_open(bool service_mode, bool children) {
   sigset_t set_;
   sigemptyset(&set_);
   sigaddset(&set_, SIGINT);
@@ -211,6 +211,7 @@ int service_controls_open(bool service_mode) {
     sigaddset(&set_, SIGTSTP);
     sigaddset(&set_, SIGCONT);
   }
+  if (children) sigaddset(&set_, SIGCHLD);
   g_hangup_stops.store(!service_mode);
   if (pthread_sigmask(SIG_BLOCK, &set_, nullptr) != 0) return -1;
   return signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -227,6 +228,7 @@ bool service_control_read(int fd, ServiceControl* control, int* signo) {
   switch (*signo) {
     case SIGTSTP: *control = ServiceControl::Pause; break;
     case SIGCONT: *control = ServiceControl::Continue; break;
+    case SIGCHLD: *control = ServiceControl::Children; break;
     case SIGHUP:
       *control = g_hangup_stops.load() ? ServiceControl::Stop : ServiceControl::Interrogate;
       break;

@@ -39,13 +39,14 @@ int service_unit_create(const char* name, const char* program);
 int service_unit_exists(const char* name);
 int service_unit_delete(const char* name);
 
-enum class ServiceControl { Stop, Pause, Continue, Interrogate };
+// Children: a child process ended (SIGCHLD), for a program that takes them.
+enum class ServiceControl { Stop, Pause, Continue, Interrogate, Children };
 
 // Blocks the control signals in the calling thread (call it before any other
 // thread starts) and returns a descriptor that turns readable when one
 // arrives; a stand-alone run takes only SIGINT, SIGTERM and SIGHUP, each a
-// stop. -1 with errno.
-int service_controls_open(bool service_mode);
+// stop. With children, SIGCHLD is taken too. -1 with errno.
+int service_controls_open(bool service_mode, bool children = false);
 // Takes one pending control; false when none was pending.
 bool service_control_read(int fd, ServiceControl* control, int* signo);
 

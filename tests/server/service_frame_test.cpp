@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/fd_event.h"
-#include "server/wait_list.h"
+#include "service/wait_list.h"
 #include "support/log_capture.h"
 
 namespace {
