@@ -154,6 +154,13 @@ void debug_output(int letter, int level, const char* text) {
   output_locked(letter, level, text);
 }
 
+void debug_write_raw(const char* text, size_t n) {
+  std::lock_guard<std::recursive_mutex> lock(g_mutex);
+  if (g_stream == nullptr) return;
+  fwrite(text, 1, n, g_stream);
+  fflush(g_stream);
+}
+
 void debug_syserr(int letter, int level, int code, const char* label) {
   if (!debug_enabled(letter, level)) return;
   char system_text[1024];

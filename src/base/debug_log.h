@@ -41,6 +41,9 @@ int debug_log(int letter, int level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 // Writes one finished message.
 void debug_output(int letter, int level, const char* text);
+// Writes n bytes as they are (lines another process formatted) to the
+// stream and flushes it; nothing when the target is the system log.
+void debug_write_raw(const char* text, size_t n);
 // "label: system text (errno code)".
 void debug_syserr(int letter, int level, int code, const char* label);
 // Hex dump to the stream only; callers test debug_enabled first.

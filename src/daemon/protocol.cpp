@@ -13,7 +13,7 @@
 
 #include "base/debug_log.h"
 #include "base/panic.h"
-#include "daemon/ipc_seams.h"
+#include "daemon/ipc.h"
 #include "daemon/protocol_requests.h"
 #include "platform/clock.h"
 #include "server/tcp.h"
@@ -42,12 +42,18 @@ int violation(Connection& conn, const char* text) {
 
 // Waits until sock has data or the deadline (ms of the monotonic clock)
 // passes; false after logging the time-out.
+// A time-out of 0 waits without a deadline (only the stop descriptor ends
+// it).
 bool wait_readable(Connection& conn, int64_t deadline) {
   for (;;) {
-    const int64_t left = deadline - static_cast<int64_t>(platform::monotonic_ms());
+    const int64_t left = conn.cfg->timeout == 0 ? 60000 : deadline - static_cast<int64_t>(platform::monotonic_ms());
     if (left <= 0) break;
-    pollfd p{conn.sock, POLLIN, 0};
-    const int rc = poll(&p, 1, left > 60000 ? 60000 : static_cast<int>(left));
+    pollfd p[2] = {{conn.sock, POLLIN, 0}, {conn.stop_fd, POLLIN, 0}};
+    const int rc = poll(p, conn.stop_fd >= 0 ? 2 : 1, left > 60000 ? 60000 : static_cast<int>(left));
+    if (rc > 0 && p[0].revents == 0 && conn.stop_fd >= 0 && p[1].revents != 0) {
+      debug_log('P', 1, "Daemon stopping - connection closed");
+      return false;
+    }
     if (rc > 0) return true;
     if (rc < 0 && errno != EINTR) return true;  // the receive reports the error
   }
@@ -57,7 +63,7 @@ bool wait_readable(Connection& conn, int64_t deadline) {
 
 // Receives exactly n bytes, each wait bounded by the frame's deadline.
 int recv_within(Connection& conn, uint8_t* p, uint32_t n, int64_t deadline) {
-  if (conn.cfg->timeout == 0) return tcp_recv(conn.sock, p, static_cast<int>(n));
+  if (conn.cfg->timeout == 0 && conn.stop_fd < 0) return tcp_recv(conn.sock, p, static_cast<int>(n));
   uint32_t got = 0;
   while (got < n) {
     if (!wait_readable(conn, deadline)) return -1;
@@ -165,7 +171,7 @@ int protocol_startup(Connection& conn) {
   if (debug_enabled('P', 2)) debug_log('P', 2, "startup: charset = '%s'", LogText(charset).c_str());
   if (buf.SetRemoteCharset(charset) < 0) return violation(conn, "Unsupported charset mapping");
 
-  if (register_child(conn.sock, conn.peer_addr, conn.peer_host.c_str(), platform) != 0) return -1;
+  if (register_child(conn.peer_addr, conn.peer_host.c_str(), platform) != 0) return -1;
   // The challenge keys the password cipher: it must not be predictable.
   if (make_challenge(conn.challenge) != 0) return -1;
   buf.ResetRecv();
@@ -209,9 +215,10 @@ void protocol_drop_identity(Connection& conn) {
   conn.token = platform::LogonToken{};
 }
 
-int protocol_serve(int sock, DaemonConfig* cfg) {
+int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd) {
   Connection conn;
   conn.sock = sock;
+  conn.stop_fd = stop_fd;
   conn.cfg = cfg;
   conn.buf.SetLocalCharset(cfg->charset_id);
   if (cfg->use_keep_alive) {

@@ -70,6 +70,7 @@ struct Connection {
   uint32_t peer_addr = 0;  // the peer's IPv4 address and name, for the parent
   std::string peer_host;
   int exit_status = 0;  // the handler's exit status when the loop ends
+  int stop_fd = -1;     // readable when the daemon stops (serving in the listening process)
 };
 
 // The base of the request classes. The base versions of the five
@@ -119,8 +120,9 @@ int get_string_list(Buffer& buf, std::vector<const char*>* out);
 // Runs the protocol on a connected socket with the loaded configuration:
 // socket options (keep-alive, nothing else), peer, start-up, request loop,
 // then back to the daemon's identity. Returns the handler's exit status (1
-// after a failed start of zentcore, else 0).
-int protocol_serve(int sock, DaemonConfig* cfg);
+// after a failed start of zentcore, else 0). A readable stop_fd (none: -1)
+// ends a wait for the client's next request.
+int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd = -1);
 // The start-up exchange: 0 when the challenge was sent, -1 when the
 // connection ends.
 int protocol_startup(Connection& conn);

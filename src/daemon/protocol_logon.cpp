@@ -7,6 +7,7 @@
 
 #include "base/debug_log.h"
 #include "base/logon_password.h"
+#include "daemon/ipc.h"
 #include "daemon/protocol_requests.h"
 #include "platform/logon.h"
 
@@ -82,6 +83,7 @@ int ProtocolLogon::Execute(Connection& conn) {
   conn.has_token = true;
   conn.authorized = true;
   debug_log('P', 1, "User %s logged on", LogText(account.c_str()).c_str());
+  register_user(user_id, account.c_str());
   return reply_ok(conn, nullptr);
 }
 

@@ -11,7 +11,7 @@
 
 #include "base/debug_log.h"
 #include "base/install_dirs.h"
-#include "daemon/ipc_seams.h"
+#include "daemon/ipc.h"
 #include "daemon/protocol_requests.h"
 #include "platform/user_process.h"
 
@@ -117,7 +117,10 @@ int ProtocolStart::Execute(Connection& conn) {
   }
   debug_log('E', 2, debug_ ? "Debug process id = %d (handle %d)" : "zentcore process id = %d (handle %d)",
             static_cast<int>(pid), static_cast<int>(pid));
-  replace_child_process(conn.sock, pid);
+  // The handler ends after this reply; the parent watches the program
+  // from here on (and, as its subreaper, reaps it).
+  if (replace_child_process(pid) != 0)
+    debug_log('E', 1, "Unable to hand process %d to the parent", static_cast<int>(pid));
   if (!debug_) reply_ok(conn, nullptr);
   return 1;
 }

@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <initializer_list>
 
 namespace platform {
 
@@ -32,25 +31,6 @@ void close_range_of(unsigned lo, unsigned hi) {
   if (syscall(SYS_close_range, lo, hi, 0) == 0) return;
   const long max = sysconf(_SC_OPEN_MAX);
   for (long fd = lo; fd <= hi && fd < (max > 0 ? max : 65536); ++fd) close(static_cast<int>(fd));
-}
-
-// Every descriptor but 0-2, keep and the error pipe (which the exec closes).
-void close_others(int keep, int pipe_fd) {
-  int a = keep >= 3 ? keep : pipe_fd;
-  int b = pipe_fd;
-  if (a > b) {
-    const int t = a;
-    a = b;
-    b = t;
-  }
-  unsigned from = 3;
-  for (int k : {a, b}) {
-    if (static_cast<unsigned>(k) >= from) {
-      if (static_cast<unsigned>(k) > from) close_range_of(from, static_cast<unsigned>(k) - 1);
-      from = static_cast<unsigned>(k) + 1;
-    }
-  }
-  close_range_of(from, UINT_MAX);
 }
 
 [[noreturn]] void child(const UserProcess& p, int pipe_fd) {
@@ -76,12 +56,35 @@ void close_others(int keep, int pipe_fd) {
     const int flags = fcntl(p.keep_fd, F_GETFD);
     if (flags < 0 || fcntl(p.keep_fd, F_SETFD, flags & ~FD_CLOEXEC) != 0) child_fail(pipe_fd, errno);
   }
-  close_others(p.keep_fd, pipe_fd);
+  // The error pipe closes itself at the exec.
+  const int keep[2] = {p.keep_fd, pipe_fd};
+  close_descriptors_except(keep, 2);
   execve(p.path, p.argv, p.envp);
   child_fail(pipe_fd, errno);
 }
 
 }  // namespace
+
+void close_descriptors_except(const int* keep, int n) {
+  int sorted[16];
+  int m = 0;
+  for (int i = 0; i < n && m < 16; ++i) {
+    if (keep[i] < 3) continue;
+    int k = m++;
+    while (k > 0 && sorted[k - 1] > keep[i]) {
+      sorted[k] = sorted[k - 1];
+      --k;
+    }
+    sorted[k] = keep[i];
+  }
+  unsigned from = 3;
+  for (int i = 0; i < m; ++i) {
+    const unsigned k = static_cast<unsigned>(sorted[i]);
+    if (k > from) close_range_of(from, k - 1);
+    if (k + 1 > from) from = k + 1;
+  }
+  close_range_of(from, UINT_MAX);
+}
 
 pid_t start_user_process(const UserProcess& p) {
   if (p.token == nullptr || p.path == nullptr || p.argv == nullptr || p.envp == nullptr) {

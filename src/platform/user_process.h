@@ -30,4 +30,8 @@ struct UserProcess {
 // child's step that failed (EPERM when root could be taken back).
 pid_t start_user_process(const UserProcess& p);
 
+// Closes every descriptor from 3 up but the n in keep (at most 16).
+// Async-signal-safe: for a child between fork and exec.
+void close_descriptors_except(const int* keep, int n);
+
 }  // namespace platform
