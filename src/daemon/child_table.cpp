@@ -141,6 +141,9 @@ int child_table_request(uint32_t type, pid_t key, const uint8_t payload[kIpcPayl
     memcpy(it->peer_name, info.host, sizeof it->peer_name);
     memcpy(it->platform, info.platform, sizeof it->platform);
     it->registered = true;
+    if (debug_enabled('S', 3))
+      debug_log('S', 3, "Child process %d registered: peer %s, platform %s", static_cast<int>(key),
+                LogText(info.host).c_str(), LogText(info.platform).c_str());
   } else {
     IpcUserInfo info;
     ipc_decode_user(payload, &info);

@@ -167,7 +167,12 @@ void ipc_record_unmap(IpcRecord* rec) {
 }
 
 int ipc_call(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize]) {
-  const timespec until = deadline_in(kIpcWaitMs);
+  return ipc_call_within(rec, type, key, payload, kIpcWaitMs);
+}
+
+int ipc_call_within(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize],
+                    int wait_ms) {
+  const timespec until = deadline_in(wait_ms);
   int rc = lock_record(rec, until);
   if (rc != 0) {
     log_errno("Inter-process-communication failed on the record's lock", rc);

@@ -94,6 +94,9 @@ void ipc_record_unmap(IpcRecord* rec);
 // for the reply. The parent's result (0 done, -1 refused), or -1 after
 // logging a failed or timed-out wait.
 int ipc_call(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize]);
+// The same with waits of at most wait_ms each.
+int ipc_call_within(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize],
+                    int wait_ms);
 
 // Parent, IPC thread: waits for the next request. 1 with *out filled; 0
 // when woken without a whole new request (a torn or repeated one, or

@@ -39,7 +39,7 @@ WaitListEntry remove_at_locked(WaitList* list, unsigned index) {
   const WaitListEntry e = list->entries[index];
   for (unsigned k = index; k + 1 < list->count; ++k) list->entries[k] = list->entries[k + 1];
   --list->count;
-  if (list->mark > list->count) list->mark = list->count;
+  if (index < list->mark) --list->mark;  // a frame entry: the children stay counted
   debug_log(list->letter, 3, "Removed handle %u from wait list at index %u, %u entries total",
             static_cast<unsigned>(e.handle), index, list->count);
   return e;

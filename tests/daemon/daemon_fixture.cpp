@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +39,7 @@ void DaemonFixture::SetUp() {
 
 void DaemonFixture::TearDown() {
   client_.close();
-  handler_.reset();
+  daemon_.stop();
   unsetenv(platform::kRegistryUserEnv);
   unsetenv(platform::kRegistryMachineEnv);
   std::error_code ec;
@@ -51,34 +52,39 @@ void DaemonFixture::write(const std::string& rel, const std::string& text) const
   f << text;
 }
 
+std::vector<std::string> DaemonFixture::env() const {
+  return {std::string(platform::kRegistryUserEnv) + "=" + path("hkcu"),
+          std::string(platform::kRegistryMachineEnv) + "=" + path("hklm")};
+}
+
 bool DaemonFixture::start() {
   write("etc/zentsd.cfg", "[config]\n" + config_extra);
-  const int lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (lsock < 0 || bind(lsock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(lsock, 1) != 0 || getsockname(lsock, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    close(lsock);
+  if (!daemon_.running() &&
+      !daemon_.start(ZENTSD_PATH, path("etc/zentsd.cfg"), "C3D3E3P3S3", env(), daemon_extra))
     return false;
-  }
-  const bool connected = client_.connect(ntohs(sa.sin_port));
-  const int sock = connected ? accept(lsock, nullptr, nullptr) : -1;  // inherited: no close-on-exec
-  close(lsock);
-  if (sock < 0) return false;
-  handler_ = std::make_unique<Process>(
-      ZENTSD_HANDLER_DRIVER_PATH,
-      std::vector<std::string>{"-c", path("etc/zentsd.cfg"), "-d", "C3D3E3P3S3", "socket:" + std::to_string(sock)},
-      std::vector<std::string>{std::string(platform::kRegistryUserEnv) + "=" + path("hkcu"),
-                               std::string(platform::kRegistryMachineEnv) + "=" + path("hklm")});
-  close(sock);
-  return true;
+  log_from_ = daemon_.log().size();
+  if (!client_.connect(static_cast<uint16_t>(daemon_.port()))) return false;
+  if (in_process()) return true;
+  handler_ = daemon_.next_handler();
+  return handler_ > 0;
+}
+
+bool DaemonFixture::in_process() const {
+  return std::find(daemon_extra.begin(), daemon_extra.end(), "-f") != daemon_extra.end();
 }
 
 ProcessResult DaemonFixture::finish() {
   client_.close();
-  return handler_->wait(30000);
+  ProcessResult r;
+  if (in_process()) {
+    r.exit_status = 0;
+    r.err = daemon_.log().substr(log_from_);
+    return r;
+  }
+  r.exit_status = daemon_.reaped_status(handler_);
+  r.timed_out = r.exit_status == -1;
+  r.err = daemon_.log().substr(log_from_);
+  return r;
 }
 
 bool DaemonFixture::startup() {

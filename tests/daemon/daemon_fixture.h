@@ -1,8 +1,10 @@
-// daemon_fixture.h - one connection served by the session daemon's
-// protocol handler in a process of its own (zentsd_handler_driver), with an
+// daemon_fixture.h - connections served by a real zentsd (one console run
+// per test, one client-handler process per connection), with an
 // installation in a fresh directory below /tmp that any account can
 // traverse: etc/zentsd.cfg, the share and user files, bin/zentcore (the
-// stand-in) and the registry stand-in pointing at it.
+// stand-in) and the registry stand-in pointing at it. Each handler reads
+// etc/zentsd.cfg when it starts, so config_extra applies from the next
+// start() on.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 
 #include "support/process_runner.h"
 #include "support/zentsd_client.h"
+#include "support/zentsd_daemon.h"
 
 namespace testsupport {
 
@@ -24,17 +27,27 @@ class DaemonFixture : public ::testing::Test {
   void write(const std::string& rel, const std::string& text) const;
   // The config section's extra lines (each "key = value\n").
   std::string config_extra;
+  // Options the daemon is started with besides the fixture's; with "-f"
+  // connections are served in the listening process (no handler).
+  std::vector<std::string> daemon_extra;
+  // The registry stand-in's environment for the daemon.
+  std::vector<std::string> env() const;
 
-  // Starts a handler for a new connection of client_; false on failure.
+  // Connects client_ to the daemon (started at the first call) and waits
+  // for the handler the connection gets; false on failure.
   bool start();
-  // Closes the client and waits for the handler.
+  // Closes the client and waits until the parent reaped the handler: its
+  // exit status and the daemon's log since start().
   ProcessResult finish();
+  bool in_process() const;
   // Start-up with the defaults; true on status 0 with a challenge.
   bool startup();
 
   std::string root_;
   ZentsdClient client_;
-  std::unique_ptr<Process> handler_;
+  ZentsdDaemon daemon_;
+  pid_t handler_ = -1;
+  size_t log_from_ = 0;
 };
 
 }  // namespace testsupport

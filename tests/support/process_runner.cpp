@@ -98,6 +98,17 @@ bool Process::wait_for_stderr(const std::string& text, int timeout_ms) {
   return true;
 }
 
+const std::string& Process::stderr_so_far() {
+  if (!done_) {
+    for (int k = 0; k < 64 && err_fd_ >= 0; ++k) {
+      pollfd f = {err_fd_, POLLIN, 0};
+      if (poll(&f, 1, 0) <= 0) break;
+      pump(0);
+    }
+  }
+  return result_.err;
+}
+
 ProcessResult Process::wait(int timeout_ms) {
   if (done_) return result_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

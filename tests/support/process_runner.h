@@ -31,6 +31,8 @@ class Process {
   // Waits until the child's standard error contains text; false on time-out
   // or when the child ended first.
   bool wait_for_stderr(const std::string& text, int timeout_ms);
+  // Standard error as far as it has come (reads what is waiting).
+  const std::string& stderr_so_far();
   // Waits for the child to end (killing it after timeout_ms) and collects output.
   ProcessResult wait(int timeout_ms = 30000);
 
