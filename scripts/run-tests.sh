@@ -17,6 +17,7 @@ trap 'rm -f "$summary" "$tsan_summary"' EXIT
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@") | tee "$summary"
 
 # ThreadSanitizer: the task kernel and fibers, the server frame and sessions,
+# the shared wait list, the session daemon's IPC thread and watchers,
 # the storage engine with its I/O threads, and one served-and-stopped server
 # process (the target tsan_tests in tests/CMakeLists.txt). Only those
 # programs are built, so the second tree costs little.

@@ -149,6 +149,9 @@ int child_table_request(uint32_t type, pid_t key, const uint8_t payload[kIpcPayl
     ipc_decode_user(payload, &info);
     memcpy(it->user_id, info.user_id, sizeof it->user_id);
     memcpy(it->account, info.account, sizeof it->account);
+    if (debug_enabled('S', 3))
+      debug_log('S', 3, "Child process %d logged on: user %s, account %s", static_cast<int>(key),
+                LogText(info.user_id).c_str(), LogText(info.account).c_str());
   }
   it->start = time(nullptr);
   return 0;

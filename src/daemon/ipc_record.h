@@ -90,9 +90,9 @@ IpcRecord* ipc_record_create(int* fd);
 IpcRecord* ipc_record_map(int fd);
 void ipc_record_unmap(IpcRecord* rec);
 
-// Handler: one request, waiting at most kIpcWaitMs for the lock and again
-// for the reply. The parent's result (0 done, -1 refused), or -1 after
-// logging a failed or timed-out wait.
+// Handler: one request, waiting at most kIpcWaitMs in all for the lock and
+// the reply. The parent's result (0 done, -1 refused), or -1 after logging
+// a failed or timed-out wait.
 int ipc_call(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize]);
 // The same with waits of at most wait_ms each.
 int ipc_call_within(IpcRecord* rec, uint32_t type, int32_t key, const uint8_t payload[kIpcPayloadSize],

@@ -203,6 +203,53 @@ TEST_F(Logon, StartRunsZentcoreAsTheUserWithOnlyItsDescriptors) {
   EXPECT_NE(done.err.find("zentcore process id = "), std::string::npos);
 }
 
+// The effective uid in /proc/pid/status.
+long effective_uid(pid_t pid) {
+  const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\nUid:");
+  if (at == std::string::npos) return -1;
+  std::istringstream in(status.substr(at + 5));
+  long real = -1, effective = -1;
+  in >> real >> effective;
+  return effective;
+}
+
+TEST_F(Logon, StartHandsTheEntryToZentcoreUntilItEnds) {
+  standard_users();
+  ASSERT_TRUE(logged_on());
+  ASSERT_TRUE(daemon_.wait_for("Child process " + std::to_string(handler_) + " logged on: user tester, account " +
+                               account_.name()));
+  ASSERT_EQ(client_.call(testsupport::req_start(20, "", {}, {})).status, 0);
+  ASSERT_EQ(daemon_.reaped_status(handler_), 0);  // the handler has ended
+  const std::string log = daemon_.log();
+  const size_t at = log.find("zentcore process id = ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const pid_t zentcore = atoi(log.c_str() + at + 22);
+  EXPECT_NE(log.find("Replaced handle "), std::string::npos) << log;
+  const std::string removed = "Removed child process " + std::to_string(zentcore);
+  EXPECT_EQ(log.find(removed), std::string::npos) << "watched while it runs";
+  EXPECT_EQ(testsupport::children_of(daemon_.pid()).size(), 1u) << "zentcore came back to the daemon";
+  EXPECT_NE(zentcore_report(client_).find("end"), std::string::npos);
+  EXPECT_TRUE(daemon_.wait_for(removed));
+  EXPECT_EQ(daemon_.reaped_status(zentcore), 0) << "reaped by the daemon";
+  EXPECT_TRUE(testsupport::children_of(daemon_.pid()).empty());
+}
+
+TEST_F(Logon, ServingInTheListeningProcessGoesBackToItsOwnIdentity) {
+  standard_users();
+  daemon_extra = {"-f"};
+  ASSERT_TRUE(logged_on());
+  EXPECT_EQ(effective_uid(daemon_.pid()), static_cast<long>(account_.uid()));
+  finish();
+  // Back to its own identity before the next accept.
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(startup());  // accepted, so the first connection is done
+  EXPECT_EQ(effective_uid(daemon_.pid()), 0);
+  EXPECT_EQ(client_.call(testsupport::req_plain(60)).text, "Sorry, you are not authorized");
+  finish();
+  EXPECT_EQ(daemon_.stop().exit_status, 0);
+}
+
 TEST_F(Logon, StartInTheBinDirectoryAndFailedStarts) {
   standard_users();
   ASSERT_TRUE(logged_on());
