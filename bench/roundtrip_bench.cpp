@@ -69,19 +69,6 @@ void echo_server(int listener) {
   for (const pollfd& p : fds) close(p.fd);
 }
 
-int echo_listen() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-    return -1;
-  g_echo_port = ntohs(sa.sin_port);
-  return fd;
-}
-
 // --- Clients ------------------------------------------------------------------
 
 // One connection per benchmark thread, kept across the runs of one target.
@@ -163,7 +150,7 @@ int main(int argc, char** argv) {
                                testsupport::write_server_volumes(dir.file("root.vol")));
   testsupport::Process server(ZENTDB6_PATH,
                               {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "*0"});
-  const int listener = echo_listen();
+  const int listener = testsupport::listen_loopback(64, &g_echo_port);
   if (listener < 0) {
     fprintf(stderr, "roundtrip_bench: no echo listener\n");
     return 1;

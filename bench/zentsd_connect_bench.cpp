@@ -132,17 +132,11 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener, 512) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+  const int listener = testsupport::listen_loopback(512, &g_plain_port);
+  if (listener < 0) {
     perror("plain listener");
     return 1;
   }
-  g_plain_port = ntohs(sa.sin_port);
   std::thread plain(plain_server, listener);
 
   benchmark::RunSpecifiedBenchmarks();

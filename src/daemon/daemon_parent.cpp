@@ -179,12 +179,7 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 // once the parent lets it go. Async-signal-safe calls only.
 [[noreturn]] void exec_handler(const char* program, char* const* argv, int devnull, int out, int sock,
                                int hold, int err_pipe) {
-  struct sigaction dfl = {};
-  dfl.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  platform::reset_signals_for_exec();
   int e = 0;
   if (dup2(devnull, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) e = errno;
   for (int fd : {sock, g_record_fd, g_parent_handle}) {

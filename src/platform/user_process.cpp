@@ -34,12 +34,7 @@ void close_range_of(unsigned lo, unsigned hi) {
 }
 
 [[noreturn]] void child(const UserProcess& p, int pipe_fd) {
-  struct sigaction dfl = {};
-  dfl.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  reset_signals_for_exec();
 
   const LogonToken& t = *p.token;
   // Root again first (the real uid is still root's), then the user's for good.
@@ -64,6 +59,15 @@ void close_range_of(unsigned lo, unsigned hi) {
 }
 
 }  // namespace
+
+void reset_signals_for_exec() {
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 void close_descriptors_except(const int* keep, int n) {
   int sorted[16];

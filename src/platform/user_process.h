@@ -30,6 +30,10 @@ struct UserProcess {
 // child's step that failed (EPERM when root could be taken back).
 pid_t start_user_process(const UserProcess& p);
 
+// Every signal back to its default action and none blocked, as a program
+// started from here expects. Async-signal-safe.
+void reset_signals_for_exec();
+
 // Closes every descriptor from 3 up but the n in keep (at most 16).
 // Async-signal-safe: for a child between fork and exec.
 void close_descriptors_except(const int* keep, int n);

@@ -26,6 +26,7 @@ using testsupport::NotifySocket;
 using testsupport::ProcessResult;
 using testsupport::read_file;
 using testsupport::run_process;
+using testsupport::eventually;
 using testsupport::ZentsdClient;
 using testsupport::ZentsdReply;
 
@@ -39,14 +40,6 @@ const char* const kFrameUsage =
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-bool eventually(const std::function<bool()>& done, int timeout_ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // The installation of DaemonFixture, the unit directory, and the daemon's
 // argument table.

@@ -1,5 +1,6 @@
 // net_util.h - small helpers for tests that talk to servers: a free
-// loopback port, a client connection, and an ordered search of a log.
+// loopback port, a loopback listener, a client connection, and an ordered
+// search of a log.
 // Header-only.
 #pragma once
 #include <gtest/gtest.h>
@@ -27,6 +28,23 @@ inline int free_tcp_port() {
     port = ntohs(addr.sin_port);
   close(fd);
   return port;
+}
+
+// A listening socket on 127.0.0.1 with a port the system picked (into
+// *port), or -1.
+inline int listen_loopback(int backlog, int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return fd;
 }
 
 // A blocking client socket connected to 127.0.0.1:port, or -1.

@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,5 +64,9 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+
+// Polls done every 5 ms until it holds (true) or timeout_ms have passed
+// (false): for conditions another process brings about.
+bool eventually(const std::function<bool()>& done, int timeout_ms = 10000);
 
 }  // namespace testsupport

@@ -16,18 +16,6 @@
 
 namespace testsupport {
 
-namespace {
-
-bool poll_until(const std::function<bool()>& done, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-}  // namespace
 
 bool ZentsdDaemon::start(const std::string& program, const std::string& cfg, const std::string& flags,
                          const std::vector<std::string>& env, const std::vector<std::string>& extra) {
@@ -48,7 +36,7 @@ bool ZentsdDaemon::start(const std::string& program, const std::string& cfg, con
 pid_t ZentsdDaemon::next_handler(int timeout_ms) {
   static const std::string kLine = "Client handler process id = ";
   size_t at = std::string::npos;
-  if (!poll_until([&] { return (at = log().find(kLine, handlers_seen_)) != std::string::npos; }, timeout_ms))
+  if (!eventually([&] { return (at = log().find(kLine, handlers_seen_)) != std::string::npos; }, timeout_ms))
     return -1;
   const std::string text = log();
   handlers_seen_ = at + kLine.size();
@@ -59,7 +47,7 @@ int ZentsdDaemon::reaped_status(pid_t pid, int timeout_ms) {
   const std::string exited = "Child process " + std::to_string(pid) + " exited with status ";
   const std::string killed = "Child process " + std::to_string(pid) + " ended by signal ";
   int status = -1;
-  poll_until(
+  eventually(
       [&] {
         const std::string text = log();
         const size_t at = text.find(exited);
@@ -78,7 +66,7 @@ int ZentsdDaemon::reaped_status(pid_t pid, int timeout_ms) {
 }
 
 bool ZentsdDaemon::wait_for(const std::string& text, size_t from, int timeout_ms) {
-  return poll_until([&] { return log().find(text, from) != std::string::npos; }, timeout_ms);
+  return eventually([&] { return log().find(text, from) != std::string::npos; }, timeout_ms);
 }
 
 ProcessResult ZentsdDaemon::stop(int timeout_ms) {

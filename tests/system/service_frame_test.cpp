@@ -37,6 +37,7 @@ using testsupport::Process;
 using testsupport::ProcessResult;
 using testsupport::read_file;
 using testsupport::run_process;
+using testsupport::eventually;
 using testsupport::TempDir;
 using testsupport::ZentClient;
 using testsupport::NotifySocket;
@@ -52,14 +53,6 @@ const char* const kFrameUsage =
     "       zentdb6 -remove [aliasname]\n"
     "           to remove the QX ZentDB6\n";
 
-bool eventually(const std::function<bool()>& done, int timeout_ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
