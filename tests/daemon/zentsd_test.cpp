@@ -131,6 +131,21 @@ TEST_F(Zentsd, InstallAndRemoveWithAnAliasAndASecondInstall) {
   EXPECT_EQ(r.out, "unable to open session_daemon\n2: No such file or directory\n");
 }
 
+TEST_F(Zentsd, StoredCommandLineOfMoreThan98WordsIsRefused) {
+  std::vector<std::string> args = {"-standalone", "-save"};
+  for (int k = 0; k < 99; ++k) args.push_back("w");
+  ProcessResult r = run_process(kZentsd, args, frame_env());
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "unable to save QX ZentSD arguments: more than 98 words\n");
+
+  std::string line;
+  for (int k = 0; k < 99; ++k) line += "w ";
+  write("hklm/SYSTEM/CurrentControlSet/Services/QX ZentSD/CommandLine", line);
+  r = run_process(kZentsd, {"-standalone"}, frame_env());  // no options: the stored ones
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "unable to read QX ZentSD arguments: more than 98 words\n");
+}
+
 // --- runs --------------------------------------------------------------------
 
 TEST_F(Zentsd, ConsoleRunServesTheHandshakeAndStopsOnSigtermWith0) {
