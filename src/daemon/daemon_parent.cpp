@@ -40,7 +40,7 @@
 #include "platform/thread.h"
 #include "platform/user_process.h"
 #include "server/tcp.h"
-#include "service/service_frame.h"
+#include "server/service_frame.h"
 
 extern char** environ;
 

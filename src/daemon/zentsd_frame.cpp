@@ -19,7 +19,7 @@
 #include "daemon/handler_main.h"
 #include "platform/fd_event.h"
 #include "platform/thread.h"
-#include "service/service_frame.h"
+#include "server/service_frame.h"
 
 namespace {
 

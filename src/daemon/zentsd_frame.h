@@ -1,5 +1,5 @@
 // zentsd_frame.h - zentsd in the shared service frame
-// (service/service_frame.h): the daemon's name "QX ZentSD" and log letter
+// (server/service_frame.h): the daemon's name "QX ZentSD" and log letter
 // S, one done event and no stop loop (a stop sets the listening loop's flag
 // and the frame joins the server thread before it cleans up), the
 // client-handler run "-win32_parent_phndl N", and the operations on the
@@ -11,7 +11,7 @@
 // entries, so at most 126 children. The client-handler run's list holds
 // its done event and the parent's pidfd.
 #pragma once
-#include "service/wait_list.h"
+#include "server/wait_list.h"
 
 inline constexpr const char* kZentsdServiceName = "QX ZentSD";
 inline constexpr const char* kParentHandleOption = "win32_parent_phndl";

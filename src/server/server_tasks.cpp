@@ -33,7 +33,7 @@
 #include "server/hist.h"
 #include "server/name_lookup.h"
 #include "server/server_main.h"
-#include "server/service_frame.h"
+#include "server/zentdb6_frame.h"
 #include "server/system_tasks.h"
 
 int client_poll_cnt = 0;

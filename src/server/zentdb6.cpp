@@ -6,7 +6,7 @@
 #include "base/panic.h"
 #include "platform/signal_thread.h"
 #include "server/server_main.h"
-#include "server/service_frame.h"
+#include "server/zentdb6_frame.h"
 
 int main(int argc, char** argv) {
   platform::signal_block();

@@ -22,8 +22,8 @@
 #include "daemon/zentsd_frame.h"
 #include "platform/fd_event.h"
 #include "platform/user_process.h"
-#include "service/service_frame.h"
-#include "service/wait_list.h"
+#include "server/service_frame.h"
+#include "server/wait_list.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Service frame pieces on their own: the stored command line's split and
 // join, service names, and the wait list. The frame as a process is tested
 // in tests/system/service_frame_test.cpp.
-#include "server/service_frame.h"
+#include "server/zentdb6_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/fd_event.h"
-#include "service/wait_list.h"
+#include "server/wait_list.h"
 #include "support/log_capture.h"
 
 namespace {

@@ -21,7 +21,7 @@
 
 #include "base/debug_log.h"
 #include "platform/signal_thread.h"
-#include "server/service_frame.h"
+#include "server/zentdb6_frame.h"
 
 namespace {
 

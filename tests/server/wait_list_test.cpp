@@ -3,7 +3,7 @@
 // stay when they fire, the list closed by clean-up, and changes from other
 // threads while a waiter waits. The server's view of the list is tested in
 // tests/server/service_frame_test.cpp.
-#include "service/wait_list.h"
+#include "server/wait_list.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/fd_event.h"
-#include "service/service_frame.h"
+#include "server/service_frame.h"
 #include "support/log_capture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // wait_list.cpp - poll over the frame's descriptors plus the change event;
 // the hand-over between the waiter and a changing thread is described in
 // wait_list.h.
-#include "service/wait_list.h"
+#include "server/wait_list.h"
 
 #include <poll.h>
 #include <unistd.h>
