@@ -1,6 +1,8 @@
 // pool_format.cpp - encoding and decoding of the pools' records.
 #include "storage/pool_format.h"
 
+#include <cstring>
+
 #include "storage/disk_bytes.h"
 
 namespace {
@@ -16,6 +18,8 @@ constexpr size_t last_item = first_item + 4;
 constexpr size_t end = last_item + 4;
 }  // namespace fl
 static_assert(fl::end == Node_FLIST_HEAD_SIZE);
+// The item-list page's head has these fields at these places, then its timestamp.
+static_assert(Node_FLIST_HEAD_SIZE + 4 == Node_ILIST_HEAD_SIZE);
 static_assert(Node_FitemOffset(Node_FLIST_NUMITEMS) == Node_FLIST_USED);
 static_assert(Node_FLIST_USED <= Vol_PAGESIZE);
 
@@ -61,23 +65,33 @@ static_assert(an::end == FPool_ANCHOR_SIZE);
 
 }  // namespace
 
+// A free-list page's head is an item-list page's head without the
+// timestamp: the same fields at the same places (checked above), so one
+// encoding serves both.
 void Node_EncodeFlist(const Node_FLIST& h, uint8_t* out) {
-  Vol_EncodeHeader(h.header, out + fl::header);
-  le_put32(out + fl::prev_page, h.prev_page);
-  le_put32(out + fl::next_page, h.next_page);
-  le_put32(out + fl::num_items, h.num_items);
-  le_put32(out + fl::first_item, h.first_item);
-  le_put32(out + fl::last_item, h.last_item);
+  Node_ILIST l;
+  l.header = h.header;
+  l.prev_page = h.prev_page;
+  l.next_page = h.next_page;
+  l.num_items = h.num_items;
+  l.first_item = h.first_item;
+  l.last_item = h.last_item;
+  uint8_t head[Node_ILIST_HEAD_SIZE];
+  Node_EncodeIlist(l, head);
+  memcpy(out, head, Node_FLIST_HEAD_SIZE);
 }
 
 Node_FLIST Node_DecodeFlist(const uint8_t* in) {
+  uint8_t head[Node_ILIST_HEAD_SIZE] = {};
+  memcpy(head, in, Node_FLIST_HEAD_SIZE);
+  const Node_ILIST l = Node_DecodeIlist(head);
   Node_FLIST h;
-  h.header = Vol_DecodeHeader(in + fl::header);
-  h.prev_page = le_get32(in + fl::prev_page);
-  h.next_page = le_get32(in + fl::next_page);
-  h.num_items = le_get32(in + fl::num_items);
-  h.first_item = le_get32(in + fl::first_item);
-  h.last_item = le_get32(in + fl::last_item);
+  h.header = l.header;
+  h.prev_page = l.prev_page;
+  h.next_page = l.next_page;
+  h.num_items = l.num_items;
+  h.first_item = l.first_item;
+  h.last_item = l.last_item;
   return h;
 }
 
