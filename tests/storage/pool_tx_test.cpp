@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/fake_tlog.h"
+#include "storage/task_runner.h"
 #include "storage/pool.h"
 #include "storage/pool_fixture.h"
 
@@ -170,6 +171,61 @@ TEST_F(PoolTxTest, AFailedPageLockTakesItsEntriesBack) {
   EXPECT_EQ(Pool_Write(pool, &a, bytes.data(), 12000, tx2), 12000);
   ASSERT_EQ(log.commit(tx2), 0);
   EXPECT_EQ(first_byte(a), 0x44);
+}
+
+// --- Waiting for another transaction ----------------------------------------------------
+
+// Task A's transaction holds the block's page; task B, writing the same
+// block in its own transaction, gives up the pool's lock, sleeps on A's log
+// node, and starts its write again once A has committed and woken it.
+struct TwoWriters {
+  FakeTlog* log = nullptr;
+  Node* pool = nullptr;
+  Node_ADDR block;
+  Node* tx_a = nullptr;
+  Task* b = nullptr;
+  int b_result = -2;
+  bool a_committed = false;
+  bool b_saw_commit = false;
+};
+TwoWriters g_two;
+
+TEST_F(PoolTxTest, AWriterWaitsForTheTransactionHoldingItsPageAndStartsAgain) {
+  g_two = TwoWriters{};
+  g_two.log = &log;
+  g_two.pool = pool;
+  ASSERT_EQ(Pool_Alloc(pool, 100, &g_two.block, nullptr), 0);
+  storage_test::TaskRunner runner;
+  auto a = [] {
+    g_two.tx_a = Node_CreateLog(1);  // owned by this task
+    std::vector<uint8_t> bytes(100, 0xA1);
+    ASSERT_EQ(Node_Lock(g_two.pool, __FILE__, __LINE__), 0);
+    ASSERT_EQ(Pool_Write(g_two.pool, &g_two.block, bytes.data(), 100, g_two.tx_a), 100);
+    Node_Unlock(g_two.pool);
+    while (g_two.b == nullptr || thread_wchan(g_two.b) == nullptr) thread_yield();
+    EXPECT_EQ(thread_wchan(g_two.b), &g_two.tx_a->wait);
+    EXPECT_EQ(Node_LockState(g_two.pool), 0);  // the waiter gave the lock up
+    ASSERT_EQ(g_two.log->commit(g_two.tx_a), 0);
+    g_two.a_committed = true;
+    Node_WakeUp(g_two.tx_a);
+  };
+  auto b = [] {
+    while (g_two.tx_a == nullptr || g_two.log->entries_of(g_two.tx_a) == 0) thread_yield();
+    Node* tx_b = Node_CreateLog(1);
+    g_two.b = thread_self();
+    std::vector<uint8_t> bytes(100, 0xB2);
+    EXPECT_EQ(Node_Lock(g_two.pool, __FILE__, __LINE__), 0);
+    g_two.b_result = Pool_Write(g_two.pool, &g_two.block, bytes.data(), 100, tx_b);
+    g_two.b_saw_commit = g_two.a_committed;
+    EXPECT_EQ(Node_LockState(g_two.pool), 1);  // held again after the wait
+    Node_Unlock(g_two.pool);
+    EXPECT_EQ(g_two.log->commit(tx_b), 0);
+  };
+  ASSERT_TRUE(runner.run({a, b}));
+  EXPECT_EQ(g_two.b_result, 100);
+  EXPECT_TRUE(g_two.b_saw_commit);
+  EXPECT_EQ(first_byte(g_two.block), 0xB2);
+  check_pool(pool);
 }
 
 }  // namespace
