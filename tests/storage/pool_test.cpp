@@ -108,7 +108,6 @@ TEST_F(PoolTest, SplitKeepsTheChainAndMergesBack) {
   Node_ADDR d = alloc(100);
   s = check_pool(pool);
   EXPECT_EQ(d.offset, 12);
-  EXPECT_EQ(header(c).prev, header(c).prev);  // c's header was checked by the walk
   ASSERT_EQ(Pool_Free(pool, &c, nullptr), 0);
   ASSERT_EQ(Pool_Free(pool, &d, nullptr), 0);
   EXPECT_EQ(check_pool(pool).clusters, 0u);
@@ -183,12 +182,9 @@ TEST_F(PoolTest, BlockStatisticsStayInRangeAtTheExtremes) {
     EXPECT_GE(avg, 8);
     EXPECT_LE(avg, Pool_MAX_BLOCK_SIZE);
   }
-  Node_DESC fresh = pool->node;
-  fresh.avg_block_size = 8;
   pool->node.avg_block_size = 8;
   Node_UpdateBlockStats(pool, Pool_MAX_BLOCK_SIZE);
   EXPECT_EQ(Node_GetAvgBlockSize(pool), 8 + (Pool_MAX_BLOCK_SIZE - 8) / 2);
-  (void)fresh;
 }
 
 // --- Model-based run ----------------------------------------------------------------------
