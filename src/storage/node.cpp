@@ -168,8 +168,11 @@ void Node_UpdateBlockStats(Node* node, uint32_t size) {
   if (d.avg_block_size == 0) {
     d.avg_block_size = s;
   } else {
-    const int16_t diff = static_cast<int16_t>(d.avg_block_size - s);
-    d.avg_block_size = static_cast<uint16_t>(d.avg_block_size - (diff >> 1));
+    // In 32 bits: blocks reach 65516 bytes, and a 16-bit difference of two
+    // such sizes wraps and throws the average far off.
+    int32_t avg = d.avg_block_size;
+    avg -= (avg - static_cast<int32_t>(size)) >> 1;
+    d.avg_block_size = static_cast<uint16_t>(avg < 1 ? 1 : (avg > 0xFFFF ? 0xFFFF : avg));
   }
   Node_SetDirty(node);
 }

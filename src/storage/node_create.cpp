@@ -12,7 +12,7 @@
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
 #include "storage/node_items_page.h"
-#include "storage/node_pool_seams.h"
+#include "storage/node_pool_services.h"
 #include "storage/node_state.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/page_io.h"
@@ -270,7 +270,7 @@ int Node_Reset(Node* node) {
   const int flushed = NodeList_FlushLog(&ctx);
   NodeList_ReleaseLog(&ctx);
   if (flushed != 0) return -1;
-  if (Node_ClearFlist(node) != 0) return -1;
+  if (NodePool_ClearFlist(node) != 0) return -1;
   buf_Sync(node, 1);
   if (Node_Lock(node, __FILE__, __LINE__) != 0) return -1;
   const int rc = Node_WriteSnapshot(node);
@@ -285,7 +285,7 @@ int Node_Delete(Node* node) {
   if (Node_NotifySubsystems(node, Node_EVENT_DELETE) != 0) return -1;
   if (Node_WriteDeletedSnapshot(node) != 0) return -1;
   if (Node_AddrValid(&node->node.meta_addr)) {
-    if (SysPool_FreeItem(&node->node.meta_addr, is_log(node) ? 1 : 0) != 0) return -1;
+    if (NodePool_FreeMeta(&node->node.meta_addr, is_log(node) ? 1 : 0) != 0) return -1;
     Node_AddrClear(&node->node.meta_addr);
     Node_ClearFlag(Node_META_CHANGED, node);
     Node_SetDirty(node);

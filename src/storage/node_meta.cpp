@@ -10,7 +10,7 @@
 
 #include "base/debug_log.h"
 #include "base/panic.h"
-#include "storage/node_pool_seams.h"
+#include "storage/node_pool_services.h"
 #include "storage/node_state.h"
 #include "storage/node_tlog_seams.h"
 
@@ -44,7 +44,7 @@ int first_reference(Node* node) {
               size);
     ZENT_ASSERT(!"Node_Open() failed: heap overflow");
   }
-  const int got = SysPool_ReadItem(&node->node.meta_addr, copy, size, root_arg(node));
+  const int got = NodePool_ReadMeta(&node->node.meta_addr, copy, size, root_arg(node));
   if (got != static_cast<int>(size)) {
     free(copy);
     debug_log('V', 0, "Node_Open(node=%s) failed on SysPool_ReadItem(size=%u) returning %d",
@@ -124,7 +124,7 @@ void* Node_SetupMetaData(Node* node, uint32_t size) {
   ZENT_ASSERT(!Node_AddrValid(&node->node.meta_addr) && "!Node_AddrValid(&node->node.meta_addr)");
   ZENT_ASSERT(!node->meta_data && "!node->meta_data");
   Node_ADDR addr;
-  if (SysPool_AllocItem(size, &addr, root_arg(node)) != 0) return nullptr;
+  if (NodePool_AllocMeta(size, &addr, root_arg(node)) != 0) return nullptr;
   auto* copy = static_cast<uint8_t*>(meta_alloc(size));
   if (copy == nullptr) {
     debug_log('V', 0, "Node_SetupMetaData() failed: heap overflow (%u bytes)", size);
@@ -161,7 +161,7 @@ void Node_UpdateMetaData(Node* node) {
       !Node_TestFlag(Node_META_CHANGED, node))
     return;
   const uint32_t size = node->node.meta_addr.size;
-  const int put = SysPool_WriteItem(&node->node.meta_addr, node->meta_data, size, root_arg(node));
+  const int put = NodePool_WriteMeta(&node->node.meta_addr, node->meta_data, size, root_arg(node));
   if (put != static_cast<int>(size)) {
     debug_log('V', 0, "Node_UpdateMetaData(node=%s) failed on SysPool_WriteItem(size=%u) returning %d",
               Node_Name(node), size, put);

@@ -14,7 +14,7 @@
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
-#include "storage/node_pool_seams.h"
+#include "storage/node_pool_services.h"
 #include "storage/node_state.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/page_io.h"

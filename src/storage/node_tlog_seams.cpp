@@ -55,4 +55,3 @@ int Node_InitLogRecHash(int entries) {
   return 0;
 }
 void Node_CleanupLogRecHash() { g_hash_entries = 0; }
-Node_LOG_REC* Node_FindLogRec(const Node*, uint32_t) { return nullptr; }

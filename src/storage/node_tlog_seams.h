@@ -9,8 +9,8 @@
 //   - Node_WriteSnapshot and Node_WriteDeletedSnapshot write nothing and
 //     succeed (snapshots are skipped before the first checkpoint anyway);
 //   - Tlog_IsRecovering answers 0;
-//   - the node log-record hash is sized and released but holds nothing:
-//     Node_FindLogRec answers "no entry";
+//   - the node log-record hash is sized and released (its entries are
+//     pool_tlog_seams.h's);
 //   - VNode_Flush closes nothing: no node is held by a vnode yet.
 //
 // The transaction issue replaces this file with the real calls. Tests (and
@@ -55,8 +55,6 @@ int Tlog_IsRecovering();
 // 0 or -1.
 int Node_InitLogRecHash(int entries);
 void Node_CleanupLogRecHash();
-struct Node_LOG_REC;
-Node_LOG_REC* Node_FindLogRec(const Node* node, uint32_t key);
 
 // Closes the unused vnodes of node (none = all); the number still in use.
 int VNode_Flush(Node* node);

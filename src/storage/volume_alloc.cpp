@@ -77,6 +77,21 @@ void drop_delayed_log_frees() {
   g.delayed_log_pages = 0;
 }
 
+void drop_delayed_frees_of(uint32_t volume_id) {
+  const bool log = is_log_volume(&g.table[volume_id]);
+  for (Vol_DELAYED_FREE* b = g.delayed; b != nullptr; b = b->next) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < b->count; ++i) {
+      if (PAGE_VOLID(b->entry[i].page) != volume_id) {
+        b->entry[kept++] = b->entry[i];
+      } else if (log) {
+        g.delayed_log_pages -= b->entry[i].npages;
+      }
+    }
+    b->count = kept;
+  }
+}
+
 }  // namespace volset
 
 namespace {

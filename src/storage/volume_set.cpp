@@ -1242,3 +1242,33 @@ void Vol_TlogRebuild() {
   });
   drop_delayed_log_frees();
 }
+
+VOLUME* Vol_AttachVolume(const char* path) {
+  ZENT_ASSERT(g.table != nullptr && "root_vol");
+  int os_error = 0;
+  VOLUME* v = open_single(path, &os_error);
+  if (v == nullptr) return nullptr;
+  if (v->volume_id == 0 || v->set_id != root()->set_id) {
+    debug_log('V', 0, "failed to open volume: file does not belong to volume set (%u: %s)",
+              v->volume_id, path);
+    VOL_ERROR(VOL_E_INCONSISTENT);
+    Vol_FreeSingle(v);
+    return nullptr;
+  }
+  const uint32_t id = v->volume_id;
+  VOLUME* slot = &g.table[id];
+  if (is_open(slot)) {
+    wait_for_extension(slot);
+    close_volume(slot);
+  }
+  Vol_DeleteFreeList(slot);
+  if (slot_filled(slot)) drop_delayed_frees_of(id);
+  *slot = *v;
+  v->fhandle = nullptr;
+  v->flmem_head = v->flmem_tail = nullptr;
+  delete v;
+  lowest_free(slot) = 0;
+  if (id >= static_cast<uint32_t>(g.num_volumes)) g.num_volumes = static_cast<int>(id) + 1;
+  if (slot->type == VolType_LOG && g.tlog_vol == nullptr) g.tlog_vol = slot;
+  return slot;
+}

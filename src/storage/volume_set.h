@@ -227,3 +227,13 @@ void Vol_GetSingleInfo(const VOLUME* vol, Vol_INFO* info);
 // Empties every LOG volume (after the log was given up); drops every cached
 // page of the log.
 void Vol_TlogRebuild();
+
+// --- For the volume utilities ------------------------------------------------------
+
+// Opens the volume file at path (made by the volume utilities) and enters it
+// into the open set's slot of its volume id. It must carry the set's id. A
+// volume open in that slot is closed first and its delayed frees are
+// forgotten (its file was replaced, as by a log reset); the table grows to
+// cover the slot; a LOG volume becomes the primary one when the set has
+// none. The slot, or none (status set, nothing changed).
+VOLUME* Vol_AttachVolume(const char* path);

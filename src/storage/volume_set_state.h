@@ -98,5 +98,7 @@ void wait_for_extension(const VOLUME* v);
 void free_delayed_blocks(Vol_DELAYED_FREE* list);
 // Forgets the delayed frees of LOG pages (the log was rebuilt).
 void drop_delayed_log_frees();
+// Forgets the delayed frees of one volume's pages (its file was replaced).
+void drop_delayed_frees_of(uint32_t volume_id);
 
 }  // namespace volset

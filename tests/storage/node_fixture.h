@@ -15,7 +15,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/node.h"
 #include "storage/node_cluster.h"
-#include "storage/node_pool_seams.h"
+#include "storage/node_pool_services.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
