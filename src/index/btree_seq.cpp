@@ -222,13 +222,10 @@ int btree_Seq(btree_HANDLE* t, btree_DBT* key, btree_DBT* data, uint32_t op) {
         break;
     }
   } else if (c.flags & CURS_DELETED) {
-    // The entry went: walk on from its key.
+    // The entry went: on from its key, to the first entry after it or
+    // the last one before it.
     const btree_DBT saved{c.key.ptr, c.key_len};
-#ifdef BT_OLD_PREV
-    rc = seek_ge(t, &saved, &pos, &exact);
-#else
     rc = op == BT_SEQ_NEXT ? seek_ge(t, &saved, &pos, &exact) : seek_lt(t, &saved, &pos);
-#endif
   } else {
     const uint32_t hold = op == BT_SEQ_NEXT ? CURS_AFTER : CURS_BEFORE;
     pos.page = mpool_get(t, c.pgno);

@@ -31,19 +31,6 @@ uint32_t pos_size(const uint8_t* src, uint32_t pos, uint32_t skip, uint32_t ilen
 // the two halves closest in size, among those where both fit.
 uint32_t split_point(const uint8_t* src, uint32_t skip, uint32_t ilen) {
   const uint32_t n = bt_nent(src);
-#ifdef BT_OLD_SPLIT
-  {
-    uint32_t used = 0, k = 0, nxt = 0;
-    for (uint32_t pos = 0; nxt < n; ++pos) {
-      const uint32_t size = pos_size(src, pos, skip, ilen);
-      if (pos >= skip && used + size > BT_FULL / 2) break;
-      if (pos != skip) nxt++;
-      used += size;
-      k = pos + 1;
-    }
-    return k;
-  }
-#endif
   uint32_t total = 0;
   for (uint32_t pos = 0; pos <= n; ++pos) total += pos_size(src, pos, skip, ilen);
   uint32_t best = 0;
@@ -179,8 +166,11 @@ void make_separator(btree_HANDLE* t, const uint8_t* l, const uint8_t* r, const u
   if (bt_is_leaf(r) && t->prefix != nullptr && !(bt_prev(parent) == 0 && skip < 2)) {
     const btree_DBT a = bt_entry_key(l, bt_nent(l) - 1);
     const uint32_t n = t->prefix(&t->keydef, &a, &b, t->arg);
-    // A prefix that says nothing or more than the key is not used.
-    if (n != 0 && n < ksize && bt_internal_size(n) < bt_internal_size(ksize)) {
+    // A prefix that says nothing, more than the key, or one that would
+    // not sort between the halves is not used.
+    const btree_DBT s{b.data, n};
+    if (n != 0 && n < ksize && bt_internal_size(n) < bt_internal_size(ksize) &&
+        t->compare(&t->keydef, &a, &s, t->arg) < 0 && t->compare(&t->keydef, &s, &b, t->arg) <= 0) {
       g_btree_stats.pfx_saved += ksize - n;
       ksize = n;
     }
