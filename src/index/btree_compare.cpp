@@ -32,12 +32,8 @@ uint32_t btree_DefaultPrefix(const btree_KEYDEF*, const btree_DBT* a, const btre
 }
 
 btree_DBT bt_entry_key(const uint8_t* p, uint32_t i) {
-  ZENT_ASSERT(i < bt_nent(p) && "btree entry index");
-  const uint32_t off = bt_slot(p, i);
-  const uint32_t ksize = bt_e_ksize(p, off);
-  ZENT_ASSERT(off >= bt_upper(p) && off <= BT_PSIZE - BT_ENTRY_HEAD &&
-              ksize <= BT_PSIZE - BT_ENTRY_HEAD - off && "btree entry inside its page");
-  return btree_DBT{const_cast<uint8_t*>(bt_e_key(p, off)), ksize};
+  const uint32_t off = bt_entry_off(p, i);
+  return btree_DBT{const_cast<uint8_t*>(bt_e_key(p, off)), bt_e_ksize(p, off)};
 }
 
 int bt_cmp(const btree_HANDLE* t, const btree_DBT* key, const uint8_t* p, uint32_t i) {

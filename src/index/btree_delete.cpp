@@ -113,7 +113,7 @@ int stack_leaf(btree_HANDLE* t, uint32_t* pgno) {
   const btree_EPG& top = t->bt_ctx->stack[t->bt_ctx->depth - 1];
   uint8_t* p = mpool_get(t, top.pgno);
   if (p == nullptr) return -1;
-  *pgno = bt_e_word2(p, bt_slot(p, top.index));
+  *pgno = bt_e_word2(p, bt_entry_off(p, top.index));
   mpool_put(t, p, 0);
   return 0;
 }
@@ -137,7 +137,7 @@ int stack_step(btree_HANDLE* t, int level, int dir) {
   const btree_EPG& up = t->bt_ctx->stack[level - 1];
   uint8_t* pp = mpool_get(t, up.pgno);
   if (pp == nullptr) return -1;
-  const uint32_t child = bt_e_word2(pp, bt_slot(pp, up.index));
+  const uint32_t child = bt_e_word2(pp, bt_entry_off(pp, up.index));
   mpool_put(t, pp, 0);
   uint8_t* c = mpool_get(t, child);
   if (c == nullptr) return -1;

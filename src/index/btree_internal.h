@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 
+#include "base/panic.h"
 #include "index/btree.h"
 
 inline constexpr int MPOOL_LCK_READ = 2;
@@ -16,6 +17,21 @@ inline constexpr uint32_t MPOOL_DIRTY = 1;
 #define BT_ERROR(sev, code) SET_ERROR(ERR_MOD_BT, (sev), (code))
 
 extern btree_STATS g_btree_stats;
+
+// The offset of entry i of page p, its whole extent checked against the
+// page: every entry is read through here (or bt_entry_key), so a page whose
+// slots say otherwise stops the process instead of being read past.
+inline uint32_t bt_entry_off(const uint8_t* p, uint32_t i) {
+  const uint32_t off = bt_slot(p, i);
+  bool ok = i < bt_nent(p) && off >= bt_upper(p) && off <= BT_PSIZE - BT_ENTRY_HEAD;
+  if (ok) {
+    const uint64_t end = uint64_t{off} + BT_ENTRY_HEAD + bt_e_ksize(p, off) +
+                         (bt_is_leaf(p) ? bt_e_word2(p, off) : 0);
+    ok = end <= BT_PSIZE;
+  }
+  ZENT_ASSERT(ok && "btree page is corrupt");
+  return off;
+}
 
 // --- Page access (btree_page.cpp) ------------------------------------------------
 // Each hides whether the session is inside a transaction. Pages come back

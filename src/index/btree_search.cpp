@@ -65,7 +65,7 @@ int bt_search(btree_HANDLE* t, int lock_flags, const btree_DBT* key, int* exact)
       return 0;
     }
     if (!found) descend = base == 0 ? 0 : base - 1;
-    const uint32_t child = bt_e_word2(p, bt_slot(p, descend));
+    const uint32_t child = bt_e_word2(p, bt_entry_off(p, descend));
     mpool_put(t, p, 0);
     if (bt_push(t, pgno, descend) != 0 || bt_advisory_take(t, child, lock_flags) != 0) {
       bt_release_advisory(t);
@@ -90,13 +90,13 @@ uint32_t bt_insert_slot(uint8_t* p, uint32_t idx, uint32_t esize) {
 void bt_remove_entry(uint8_t* p, uint32_t idx) {
   const uint32_t n = bt_nent(p);
   ZENT_ASSERT(idx < n && "btree entry index");
-  const uint32_t off = bt_slot(p, idx);
+  const uint32_t off = bt_entry_off(p, idx);
   const uint32_t size = bt_e_size(p, off);
   const uint32_t upper = bt_upper(p);
   // Entries stored below the removed one move up over it.
   if (off > upper) memmove(p + upper + size, p + upper, off - upper);
   for (uint32_t i = 0; i < n; ++i) {
-    const uint32_t s = bt_slot(p, i);
+    const uint32_t s = bt_slot(p, i);  // slot values only
     if (s < off) bt_set_slot(p, i, s + size);
   }
   uint8_t* slots = p + BT_HDRSIZE;

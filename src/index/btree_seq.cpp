@@ -40,7 +40,7 @@ int edge_leaf(btree_HANDLE* t, bool last, Pos* pos) {
       *pos = Pos{p, last ? n - 1 : 0};
       return 0;
     }
-    const uint32_t child = n == 0 ? 0 : bt_e_word2(p, bt_slot(p, last ? n - 1 : 0));
+    const uint32_t child = n == 0 ? 0 : bt_e_word2(p, bt_entry_off(p, last ? n - 1 : 0));
     mpool_put(t, p, 0);
     if (n == 0 || level >= BT_MAXLEVELS) {
       debug_log('B', 0, "btree_Seq(node=%s): page 0x%x leads nowhere", Node_Name(t->node), pgno);
@@ -141,7 +141,7 @@ int copy_out(btree_BUF* buf, const uint8_t* bytes, uint32_t size, uint32_t spare
 // released.
 int set_cursor(btree_HANDLE* t, Pos pos, btree_DBT* key, btree_DBT* data) {
   const uint8_t* p = pos.page;
-  const uint32_t off = bt_slot(p, pos.index);
+  const uint32_t off = bt_entry_off(p, pos.index);
   const btree_DBT k = bt_entry_key(p, pos.index);
   const uint32_t dsize = bt_e_word2(p, off);
   ZENT_ASSERT(dsize <= BT_PSIZE - BT_ENTRY_HEAD - off - k.size && "btree data inside its page");
@@ -174,7 +174,7 @@ int btree_Get(btree_HANDLE* t, const btree_DBT* key, btree_DBT* data, uint32_t f
   if (exact) {
     const uint8_t* p = t->cur.page;
     const btree_DBT k = bt_entry_key(p, t->cur.index);
-    const uint32_t dsize = bt_e_word2(p, bt_slot(p, t->cur.index));
+    const uint32_t dsize = bt_e_word2(p, bt_entry_off(p, t->cur.index));
     rc = copy_out(&t->dbuf, static_cast<const uint8_t*>(k.data) + k.size, dsize, 1, data);
   }
   mpool_put(t, t->cur.page, 0);

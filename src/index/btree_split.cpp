@@ -24,7 +24,7 @@ alignas(8) uint8_t g_scratch[BT_PSIZE];
 uint32_t pos_size(const uint8_t* src, uint32_t pos, uint32_t skip, uint32_t ilen) {
   if (pos == skip) return ilen + 4;
   const uint32_t i = pos < skip ? pos : pos - 1;
-  return bt_e_size(src, bt_slot(src, i)) + 4;
+  return bt_e_size(src, bt_entry_off(src, i)) + 4;
 }
 
 // How many of the n + 1 positions go to the left half: the cut that leaves
@@ -67,7 +67,7 @@ void distribute(btree_HANDLE* t, const uint8_t* src, uint8_t* l, uint8_t* r, uin
       *tidx = bt_nent(dst) - 1;
       continue;
     }
-    const uint32_t soff = bt_slot(src, pos < skip ? pos : pos - 1);
+    const uint32_t soff = bt_entry_off(src, pos < skip ? pos : pos - 1);
     const uint32_t size = bt_e_size(src, soff);
     memcpy(dst + append(dst, size), src + soff, size);
   }

@@ -588,6 +588,13 @@ TEST_F(Btree, APageThatIsNoBtreePageIsFatal) {
   Node_ReleaseClusterDirty(node_, 1, &v);
   std::string k;
   EXPECT_DEATH(seq(t, BT_SEQ_LAST, &k), "btree page is corrupt");
+  // A slot that points past the page's end.
+  Node_GetCluster(node_, child, 1, &v, Node_MODE_DATA);
+  le_put32(reinterpret_cast<uint8_t*>(v.buf) + 12, P_BLEAF);
+  auto* leaf = reinterpret_cast<uint8_t*>(v.buf);
+  bt_set_slot(leaf, bt_nent(leaf) - 1, BT_PSIZE - 4);
+  Node_ReleaseClusterDirty(node_, 1, &v);
+  EXPECT_DEATH(seq(t, BT_SEQ_LAST, &k), "btree page is corrupt");
 }
 
 // --- Key types ---------------------------------------------------------------------------
