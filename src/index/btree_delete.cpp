@@ -43,24 +43,8 @@ int delete_leaf_entry(btree_HANDLE* t, uint8_t** pp, uint32_t i) {
 
 // Takes page p (pinned) out of its level: the neighbours' links pass it.
 int unlink_page(btree_HANDLE* t, const uint8_t* p) {
-  if (bt_prev(p) != 0) {
-    uint8_t* l = mpool_get(t, bt_prev(p));
-    if (l == nullptr || mpool_lock(t, &l) != 0) {
-      if (l != nullptr) mpool_put(t, l, 0);
-      return -1;
-    }
-    bt_set_next(l, bt_next(p));
-    mpool_put(t, l, MPOOL_DIRTY);
-  }
-  if (bt_next(p) != 0) {
-    uint8_t* r = mpool_get(t, bt_next(p));
-    if (r == nullptr || mpool_lock(t, &r) != 0) {
-      if (r != nullptr) mpool_put(t, r, 0);
-      return -1;
-    }
-    bt_set_prev(r, bt_prev(p));
-    mpool_put(t, r, MPOOL_DIRTY);
-  }
+  if (bt_prev(p) != 0 && bt_relink(t, bt_prev(p), bt_set_next, bt_next(p)) != 0) return -1;
+  if (bt_next(p) != 0 && bt_relink(t, bt_next(p), bt_set_prev, bt_prev(p)) != 0) return -1;
   return 0;
 }
 

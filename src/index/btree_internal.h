@@ -52,6 +52,9 @@ int mpool_lock(btree_HANDLE* t, uint8_t** page, uint32_t flags = 0);
 uint8_t* bt_new(btree_HANDLE* t, uint32_t* pgno);
 // Frees a pinned page of the node; the pin goes with it. 0 or -1.
 int bt_free(btree_HANDLE* t, uint8_t* page);
+// Sets one neighbour link of page pgno (made writable) to value, e.g.
+// bt_set_prev. 0, or -1 with the page unchanged.
+int bt_relink(btree_HANDLE* t, uint32_t pgno, void (*set)(uint8_t*, uint32_t), uint32_t value);
 // The advisory record of a write descent for pgno (inside a transaction
 // only). 0, or -1 after releasing every record taken and the node lock.
 int bt_advisory_take(btree_HANDLE* t, uint32_t pgno, int lock_flags);

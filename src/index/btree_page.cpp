@@ -147,3 +147,14 @@ void bt_release_advisory(btree_HANDLE* t) {
   if (t->bt_ctx->lrec_cnt == 0) return;
   btree_TxReleaseAdvisory(t->bt_ctx);
 }
+
+int bt_relink(btree_HANDLE* t, uint32_t pgno, void (*set)(uint8_t*, uint32_t), uint32_t value) {
+  uint8_t* p = mpool_get(t, pgno);
+  if (p == nullptr || mpool_lock(t, &p) != 0) {
+    if (p != nullptr) mpool_put(t, p, 0);
+    return -1;
+  }
+  set(p, value);
+  mpool_put(t, p, MPOOL_DIRTY);
+  return 0;
+}

@@ -51,48 +51,30 @@ int edge_leaf(btree_HANDLE* t, bool last, Pos* pos) {
   }
 }
 
-// One entry forward from *pos, across right neighbours. 0 moved, 1 the end
-// (nothing pinned), -1 error (nothing pinned).
-int step_next(btree_HANDLE* t, Pos* pos) {
-  if (pos->index + 1 < bt_nent(pos->page)) {
-    pos->index++;
+// One entry forward (dir 1) or back (-1) from *pos, across neighbours.
+// 0 moved, 1 the end (nothing pinned), -1 error (nothing pinned).
+int step(btree_HANDLE* t, Pos* pos, int dir) {
+  if (dir > 0 ? pos->index + 1 < bt_nent(pos->page) : pos->index > 0) {
+    pos->index += static_cast<uint32_t>(dir);
     return 0;
   }
   uint8_t* p = pos->page;
   for (;;) {
-    const uint32_t next = bt_next(p);
+    const uint32_t side = dir > 0 ? bt_next(p) : bt_prev(p);
     mpool_put(t, p, 0);
     pos->page = nullptr;
-    if (next == 0) return RET_SPECIAL;
-    p = mpool_get(t, next);
+    if (side == 0) return RET_SPECIAL;
+    p = mpool_get(t, side);
     if (p == nullptr) return -1;
     if (bt_nent(p) != 0) {
-      *pos = Pos{p, 0};
+      *pos = Pos{p, dir > 0 ? 0 : bt_nent(p) - 1};
       return 0;
     }
   }
 }
 
-// One entry back from *pos, across left neighbours.
-int step_prev(btree_HANDLE* t, Pos* pos) {
-  if (pos->index > 0) {
-    pos->index--;
-    return 0;
-  }
-  uint8_t* p = pos->page;
-  for (;;) {
-    const uint32_t prev = bt_prev(p);
-    mpool_put(t, p, 0);
-    pos->page = nullptr;
-    if (prev == 0) return RET_SPECIAL;
-    p = mpool_get(t, prev);
-    if (p == nullptr) return -1;
-    if (bt_nent(p) != 0) {
-      *pos = Pos{p, bt_nent(p) - 1};
-      return 0;
-    }
-  }
-}
+int step_next(btree_HANDLE* t, Pos* pos) { return step(t, pos, 1); }
+int step_prev(btree_HANDLE* t, Pos* pos) { return step(t, pos, -1); }
 
 // The first entry not below key (exact: key itself).
 int seek_ge(btree_HANDLE* t, const btree_DBT* key, Pos* pos, int* exact) {

@@ -100,16 +100,10 @@ uint8_t* split_page(btree_HANDLE* t, uint8_t* h, uint8_t** lp, uint8_t** rp, uin
     return r;
   }
   // The neighbour first, so that a failure leaves h as it was.
-  if (bt_next(h) != 0) {
-    uint8_t* n = mpool_get(t, bt_next(h));
-    if (n == nullptr || mpool_lock(t, &n) != 0) {
-      if (n != nullptr) mpool_put(t, n, 0);
-      BT_ERROR(ERR_SEV_E, BT_E_PAGE);
-      bt_free(t, r);
-      return nullptr;
-    }
-    bt_set_prev(n, rpgno);
-    mpool_put(t, n, MPOOL_DIRTY);
+  if (bt_next(h) != 0 && bt_relink(t, bt_next(h), bt_set_prev, rpgno) != 0) {
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    bt_free(t, r);
+    return nullptr;
   }
   memset(g_scratch, BT_SPLITPAGE_FILL, BT_PSIZE);
   bt_init_page(g_scratch, bt_pgno(h), bt_prev(h), rpgno, bt_type(h));

@@ -9,6 +9,7 @@
 
 #include "index/btree_fixture.h"
 #include "storage/crash_file_system.h"
+#include "storage/power_cut_sweep.h"
 #include "storage/task_runner.h"
 
 namespace btree_test {
@@ -125,75 +126,66 @@ class BtreePowerLoss : public node_test::NodeFixture, public ::testing::WithPara
 TEST_P(BtreePowerLoss, InsertsLeaveTheLastSyncedTree) {
   const LossCase& c = GetParam();
   const std::string big(3990, 'B');
-  bool cut = true;
-  for (int n = 1; cut; ++n) {
-    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
-      const std::string at = std::string(c.name) + ": power lost at write or flush " +
-                             std::to_string(n) + ", seed " + std::to_string(seed);
-      FaultFileSystem disk;
-      CrashFileSystem crash(&disk, [&] { disk.lose_power(c.mode, static_cast<uint32_t>(n * 10 + seed)); });
-      platform::set_file_system(&crash);
-      write_set(Vol_MINPAGES, 64);
-      open_set(1024);
-      ASSERT_EQ(btree_Init(), 0);
-      uint32_t id = 0;
-      ASSERT_NE(btree_Create(0, nullptr, &id), nullptr);
-      btree_CTX ctx;
-      btree_HANDLE* t = btree_OpenNode(Node_Find(id), &ctx, 0);
-      ASSERT_NE(t, nullptr);
-      std::set<std::string> synced;
-      for (int i = 0; i < 400; i += 2) {
-        ASSERT_EQ(BtreeFixture::put(t, key_of(i), "d"), 0);
-        synced.insert(key_of(i));
-      }
-      Vol_Sync(Vol_TIO_SYNC);
-      for (int v = 0; v < Vol_NumVolumes(); ++v) Vol_GetRootVol()[v].fhandle->datasync();
-      crash.arm(n);
-      cut = false;
-      try {
-        // About 300 pages more than the volume's 320: two extensions.
-        for (int i = 1; i < 1200; i += 2) ASSERT_EQ(BtreeFixture::put(t, key_of(i) + big, "d"), 0);
-      } catch (const PowerCut&) {
-        cut = true;
-      }
-      crash.arm(0);
-      if (!cut) {
-        EXPECT_GT(n, 1) << c.name << ": the inserts wrote nothing";
-        disk.lose_power(c.mode, 1);
-      }
-      drop_handle(t);
-      abandon_set();
-      open_set(1024);
-      ASSERT_EQ(btree_Init(), 0);
-      Node* node = Node_Find(id);
-      ASSERT_NE(node, nullptr) << at;
-      btree_CTX ctx2;
-      t = btree_OpenNode(node, &ctx2, 0);
-      ASSERT_NE(t, nullptr) << at;
-      const CheckResult r = check_tree(t);
-      ASSERT_TRUE(r.ok()) << at << "\n" << r.text();
-      const auto entries = leaf_entries(t);
-      ASSERT_EQ(entries.size(), synced.size()) << at;
-      auto it = synced.begin();
-      for (const auto& e : entries) EXPECT_EQ(e.first, *it++) << at;
-      EXPECT_EQ(Vol_GetRootVol()[0].free_size, Vol_CountFreePages(&Vol_GetRootVol()[0])) << at;
-      // The set goes on: more keys, a sync, a reopen.
-      for (int i = 1; i < 200; i += 2) ASSERT_EQ(BtreeFixture::put(t, key_of(i) + "n", "d"), 0) << at;
-      btree_CloseNode(t);
-      Vol_Sync(Vol_TIO_SYNC);
-      close_set();
-      open_set(1024);
-      ASSERT_EQ(btree_Init(), 0);
-      t = btree_OpenNode(Node_Find(id), &ctx2, 0);
-      ASSERT_NE(t, nullptr) << at;
-      const CheckResult again = check_tree(t);
-      EXPECT_TRUE(again.ok()) << at << "\n" << again.text();
-      EXPECT_EQ(again.entries, synced.size() + 100) << at;
-      btree_CloseNode(t);
-      close_set();
-      platform::set_file_system(nullptr);
+  storage_test::sweep_power_cuts(c.name, c.mode, c.seeds, [&](FaultFileSystem& disk, CrashFileSystem& crash,
+                                                              int n, const std::string& at, bool* cut) {
+    write_set(Vol_MINPAGES, 64);
+    open_set(1024);
+    ASSERT_EQ(btree_Init(), 0);
+    uint32_t id = 0;
+    ASSERT_NE(btree_Create(0, nullptr, &id), nullptr);
+    btree_CTX ctx;
+    btree_HANDLE* t = btree_OpenNode(Node_Find(id), &ctx, 0);
+    ASSERT_NE(t, nullptr);
+    std::set<std::string> synced;
+    for (int i = 0; i < 400; i += 2) {
+      ASSERT_EQ(BtreeFixture::put(t, key_of(i), "d"), 0);
+      synced.insert(key_of(i));
     }
-  }
+    Vol_Sync(Vol_TIO_SYNC);
+    for (int v = 0; v < Vol_NumVolumes(); ++v) Vol_GetRootVol()[v].fhandle->datasync();
+    crash.arm(n);
+    try {
+      // About 300 pages more than the volume's 320: two extensions.
+      for (int i = 1; i < 1200; i += 2) ASSERT_EQ(BtreeFixture::put(t, key_of(i) + big, "d"), 0);
+    } catch (const PowerCut&) {
+      *cut = true;
+    }
+    crash.arm(0);
+    if (!*cut) {
+      EXPECT_GT(n, 1) << c.name << ": the inserts wrote nothing";
+      disk.lose_power(c.mode, 1);
+    }
+    drop_handle(t);
+    abandon_set();
+    open_set(1024);
+    ASSERT_EQ(btree_Init(), 0);
+    Node* node = Node_Find(id);
+    ASSERT_NE(node, nullptr) << at;
+    btree_CTX ctx2;
+    t = btree_OpenNode(node, &ctx2, 0);
+    ASSERT_NE(t, nullptr) << at;
+    const CheckResult r = check_tree(t);
+    ASSERT_TRUE(r.ok()) << at << "\n" << r.text();
+    const auto entries = leaf_entries(t);
+    ASSERT_EQ(entries.size(), synced.size()) << at;
+    auto it = synced.begin();
+    for (const auto& e : entries) EXPECT_EQ(e.first, *it++) << at;
+    EXPECT_EQ(Vol_GetRootVol()[0].free_size, Vol_CountFreePages(&Vol_GetRootVol()[0])) << at;
+    // The set goes on: more keys, a sync, a reopen.
+    for (int i = 1; i < 200; i += 2) ASSERT_EQ(BtreeFixture::put(t, key_of(i) + "n", "d"), 0) << at;
+    btree_CloseNode(t);
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+    open_set(1024);
+    ASSERT_EQ(btree_Init(), 0);
+    t = btree_OpenNode(Node_Find(id), &ctx2, 0);
+    ASSERT_NE(t, nullptr) << at;
+    const CheckResult again = check_tree(t);
+    EXPECT_TRUE(again.ok()) << at << "\n" << again.text();
+    EXPECT_EQ(again.entries, synced.size() + 100) << at;
+    btree_CloseNode(t);
+    close_set();
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Btree, BtreePowerLoss,
