@@ -44,7 +44,6 @@ void http_thread() {
 // --- Storage engine: what is not yet built --------------------------------
 int Tlog_Init() { return 0; }
 int FixRec_Init() { return 0; }
-int btree_Init() { return 0; }
 int Tlog_Recover() { return 0; }
 int Tlog_Checkpoint(const char* reason) { storage_not_built(reason); return 0; }
 int Vol_ClearRedirectFlags(int) { return 0; }

@@ -13,13 +13,13 @@ struct Task;
 void http_thread();
 
 // --- Storage engine ------------------------------------------------------
-// Built: the volume set and the buffer cache.
+// Built: the volume set, the buffer cache and the B-tree.
+#include "index/btree.h"
 #include "storage/buffer_cache.h"
 #include "storage/volume_set.h"
 // Not yet built:
 int Tlog_Init();
 int FixRec_Init();
-int btree_Init();
 int Tlog_Recover();
 int Tlog_Checkpoint(const char* reason);
 int Vol_ClearRedirectFlags(int data_only);

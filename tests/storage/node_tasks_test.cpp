@@ -12,6 +12,7 @@
 #include "base/task_kernel.h"
 #include "storage/crash_file_system.h"
 #include "storage/node_fixture.h"
+#include "storage/power_cut_sweep.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
 
@@ -151,57 +152,47 @@ class PowerLossInCreate : public NodeFixture, public ::testing::WithParamInterfa
 // the next create and survives another close.
 TEST_P(PowerLossInCreate, LeavesNodePagesThatOpen) {
   const CreateCase& c = GetParam();
-  bool cut = true;
-  for (int n = 1; cut; ++n) {
-    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
-      const std::string at = std::string(c.name) + ": power lost at write or flush " +
-                             std::to_string(n) + ", seed " + std::to_string(seed);
-      FaultFileSystem disk;
-      CrashFileSystem crash(&disk, [&] { disk.lose_power(c.mode, static_cast<uint32_t>(n * 10 + seed)); });
-      platform::set_file_system(&crash);
-      write_set();
-      open_set();
-      ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
-      for (int i = 0; i < c.existing; ++i) ASSERT_NE(Node_Create(1), nullptr);
-      Vol_Sync(Vol_TIO_SYNC);
-      for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
-      const uint32_t new_id = Node_FIRSTNODE + static_cast<uint32_t>(c.existing);
-      crash.arm(n);
-      cut = false;
-      try {
-        ASSERT_NE(Node_Create(5), nullptr);
-      } catch (const PowerCut&) {
-        cut = true;
-      }
-      crash.arm(0);
-      close_set();
-      if (!cut) {
-        EXPECT_GT(n, 1) << c.name << ": the create wrote nothing";
-        platform::set_file_system(nullptr);
-        break;
-      }
-      open_set();
-      expect_sound_chain(at);
-      for (int i = 0; i < c.existing; ++i)
-        ASSERT_NE(Node_Find(Node_FIRSTNODE + static_cast<uint32_t>(i)), nullptr) << at;
-      Node* made = Node_Find(new_id);
-      if (made != nullptr) {
-        EXPECT_EQ(Node_GetClusterSize(made), 5) << at;
-      }
-      const uint32_t count = static_cast<uint32_t>(c.existing) + (made ? 1 : 0);
-      EXPECT_EQ(num_nodes(), count) << at;
-      Node* next = Node_Create(2);
-      ASSERT_NE(next, nullptr) << at;
-      EXPECT_EQ(Node_GetId(next), made ? new_id + 1 : new_id) << at;
-      Vol_Sync(Vol_TIO_SYNC);
-      close_set();
-      open_set();
-      EXPECT_EQ(num_nodes(), count + 1) << at;
-      expect_sound_chain(at);
-      close_set();
-      platform::set_file_system(nullptr);
+  storage_test::sweep_power_cuts(c.name, c.mode, c.seeds, [&](FaultFileSystem&, CrashFileSystem& crash,
+                                                              int n, const std::string& at, bool* cut) {
+    write_set();
+    open_set();
+    ASSERT_EQ(Vol_SetSyncMode(c.sync_mode), 0);
+    for (int i = 0; i < c.existing; ++i) ASSERT_NE(Node_Create(1), nullptr);
+    Vol_Sync(Vol_TIO_SYNC);
+    for (int id = 0; id < Vol_NumVolumes(); ++id) Vol_GetRootVol()[id].fhandle->datasync();
+    const uint32_t new_id = Node_FIRSTNODE + static_cast<uint32_t>(c.existing);
+    crash.arm(n);
+    try {
+      ASSERT_NE(Node_Create(5), nullptr);
+    } catch (const PowerCut&) {
+      *cut = true;
     }
-  }
+    crash.arm(0);
+    close_set();
+    if (!*cut) {
+      EXPECT_GT(n, 1) << c.name << ": the create wrote nothing";
+      return;
+    }
+    open_set();
+    expect_sound_chain(at);
+    for (int i = 0; i < c.existing; ++i)
+      ASSERT_NE(Node_Find(Node_FIRSTNODE + static_cast<uint32_t>(i)), nullptr) << at;
+    Node* made = Node_Find(new_id);
+    if (made != nullptr) {
+      EXPECT_EQ(Node_GetClusterSize(made), 5) << at;
+    }
+    const uint32_t count = static_cast<uint32_t>(c.existing) + (made ? 1 : 0);
+    EXPECT_EQ(num_nodes(), count) << at;
+    Node* next = Node_Create(2);
+    ASSERT_NE(next, nullptr) << at;
+    EXPECT_EQ(Node_GetId(next), made ? new_id + 1 : new_id) << at;
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+    open_set();
+    EXPECT_EQ(num_nodes(), count + 1) << at;
+    expect_sound_chain(at);
+    close_set();
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(
