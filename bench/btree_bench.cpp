@@ -34,7 +34,7 @@
 #include "index/btree.h"
 #include "storage/buffer_cache.h"
 #include "storage/node_cluster.h"
-#include "storage/node_pool_seams.h"
+#include "storage/node_pool_services.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"
@@ -75,7 +75,7 @@ std::string make_key(uint64_t i, size_t width) {
   return k;
 }
 
-// Meta data blocks in memory (the system pool is not built yet).
+// Meta data blocks in memory, so that only the tree's own pages reach the files.
 std::map<uint32_t, std::vector<uint8_t>> g_blocks;
 uint32_t g_next_block = 0x7000000;
 const NodePoolServices kPool = {
