@@ -184,6 +184,8 @@ int http_read(HttpSession* conn) {
   g_page.send = send_answer;
   g_page.send_ctx = conn;
   if (read_request(conn) != 0) return -1;
+  if (g_request.status == 0)
+    debug_log('D', 2, "HTTP request %s %s", g_request.method, LogText(g_request.path).c_str());
   int status = g_request.status;
   if (status == 0) status = http_check_auth(&g_request, server_http_credentials());
   if (status != 0)
