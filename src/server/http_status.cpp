@@ -87,11 +87,11 @@ constexpr const char kMasked[] = "********";
 
 bool grow(HttpPage* page, size_t need) {
   if (page->failed) return false;
-  if (need <= page->capacity) return true;
   if (need > page->limit) {
     page->failed = true;
     return false;
   }
+  if (need <= page->capacity) return true;
   size_t cap = page->capacity ? page->capacity : kHttpPageArea;
   while (cap < need) cap *= 2;
   if (cap > page->limit) cap = page->limit;

@@ -263,7 +263,7 @@ const char* http_lock_descriptor_text(const uint32_t* w, char* buf, size_t size)
     }
     p = end;
   }
-  if (p <= n) add(buf, size, &len, "%s...", first ? "" : " ");
+  if (p <= n) add(buf, size, &len, "%s...", len == 0 || buf[len - 1] == ' ' ? "" : " ");
   return buf;
 }
 
