@@ -9,6 +9,8 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-dev
 packages+=(nettle-dev)
 # Reverse name lookups of clients with a time limit, off the server thread.
 packages+=(libc-ares-dev)
+# The status pages' tests open them in a real browser (headless).
+packages+=(chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
