@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "base/debug_log.h"
@@ -40,9 +41,13 @@ HttpSession* current_connection() {
 
 void deadline_check(void*);
 
+// Names the deadline timer armed last; a check posted by an earlier timer
+// (cancelled after it fired) finds another number and does nothing.
+uintptr_t g_deadline_serial = 0;
+
 // Timer thread: hand the check to the server thread.
-void deadline_fired(void*) {
-  thread_post(deadline_check, nullptr);
+void deadline_fired(void* serial) {
+  thread_post(deadline_check, serial);
   notify_event("TIMER");
 }
 
@@ -53,7 +58,7 @@ int arm_deadline(HttpSession* conn, uint64_t due_ms) {
   const uint64_t now = platform::monotonic_ms();
   const uint64_t wait = due_ms > now ? due_ms - now : 1;
   conn->timer = vtimer_add(static_cast<int>(wait > 86400000 ? 86400000 : wait), 0, nullptr,
-                           deadline_fired, nullptr);
+                           deadline_fired, reinterpret_cast<void*>(++g_deadline_serial));
   return conn->timer >= 0 ? 0 : -1;
 }
 
@@ -64,9 +69,11 @@ void disarm_deadline(HttpSession* conn) {
 }
 
 // Posted work: the wait of the http task has lasted past its deadline.
-void deadline_check(void*) {
+void deadline_check(void* serial) {
   HttpSession* conn = current_connection();
-  if (conn == nullptr || conn->magic != HTTP_MAGIC || conn->deadline_ms == 0) return;
+  if (conn == nullptr || conn->magic != HTTP_MAGIC || conn->deadline_ms == 0 ||
+      reinterpret_cast<uintptr_t>(serial) != g_deadline_serial)
+    return;
   conn->timer = -1;  // it fired
   if (platform::monotonic_ms() < conn->deadline_ms) {
     arm_deadline(conn, conn->deadline_ms);

@@ -151,9 +151,19 @@ void history(HttpPage* page, const Series& s) {
 
 // --- statistics -------------------------------------------------------------
 
-void stat_table(HttpPage* page, const char* heading) {
+struct StatRow {
+  const char* label;
+  uint64_t value;
+};
+
+// One section of the statistics page: its heading and a table of counters.
+template <size_t N>
+void stat_section(HttpPage* page, const char* heading, const StatRow (&rows)[N]) {
   http_printf(page, "<h3>%s</h3>\n", heading);
   http_append(page, kTable);
+  for (const StatRow& r : rows)
+    http_printf(page, "<tr><th align=left>%s<td>%llu\n", r.label, static_cast<unsigned long long>(r.value));
+  http_append(page, "</table>\n");
 }
 
 void io_kind(HttpPage* page, const char* kind, int mode) {
@@ -482,69 +492,49 @@ void http_perf_page(HttpPage* page) {
 
 void http_stat_page(HttpPage* page) {
   const TlogStats tx = Tlog_GetStats();
-  stat_table(page, "Transaction Statistics");
-  row_int(page, "Number of top-level transactions", tx.top_begins);
-  row_int(page, "Number of sub transactions", tx.sub_begins);
-  row_int(page, "Number of transactions committed", tx.commits);
-  row_int(page, "Number of transactions rolled back", tx.rollbacks);
-  http_append(page, "</table>\n");
-
+  const StatRow transactions[] = {{"Number of top-level transactions", tx.top_begins},
+                                  {"Number of sub transactions", tx.sub_begins},
+                                  {"Number of transactions committed", tx.commits},
+                                  {"Number of transactions rolled back", tx.rollbacks}};
+  stat_section(page, "Transaction Statistics", transactions);
   const BufStats* bs = buf_GetStats();
-  stat_table(page, "Page Cache Statistics");
-  row_int(page, "Cache buffers", buf_NumBuffers());
-  row_int(page, "Cache hits", bs->hits);
-  row_int(page, "Cache misses", bs->misses);
-  row_int(page, "Pages allocated", bs->allocated);
-  row_int(page, "Dirty buffers written before reuse", bs->dirty_writes);
-  row_int(page, "Pages requested", bs->requests);
-  row_int(page, "Buffers reused", bs->reused);
-  row_int(page, "Unpins", bs->unpins);
-  row_int(page, "Pages read", bs->pages_read);
-  row_int(page, "Pages written", bs->pages_written);
-  row_int(page, "Hash entries into an empty bucket", bs->bucket_first);
-  row_int(page, "Hash entries into a non-empty bucket", bs->bucket_more);
-  row_int(page, "Waits for a page being read", bs->read_waits);
-  http_append(page, "</table>\n");
-
+  const StatRow cache[] = {{"Cache buffers", static_cast<uint64_t>(buf_NumBuffers())},
+                           {"Cache hits", bs->hits},
+                           {"Cache misses", bs->misses},
+                           {"Pages allocated", bs->allocated},
+                           {"Dirty buffers written before reuse", bs->dirty_writes},
+                           {"Pages requested", bs->requests},
+                           {"Buffers reused", bs->reused},
+                           {"Unpins", bs->unpins},
+                           {"Pages read", bs->pages_read},
+                           {"Pages written", bs->pages_written},
+                           {"Hash entries into an empty bucket", bs->bucket_first},
+                           {"Hash entries into a non-empty bucket", bs->bucket_more},
+                           {"Waits for a page being read", bs->read_waits}};
+  stat_section(page, "Page Cache Statistics", cache);
   const BtreeStats bt = btree_GetStats();
-  stat_table(page, "B-tree Statistics");
-  row_int(page, "Fast inserts", bt.fast_hits);
-  row_int(page, "Fast insert misses", bt.fast_misses);
-  row_int(page, "Root splits", bt.root_splits);
-  row_int(page, "Page splits", bt.page_splits);
-  row_int(page, "Sort splits", bt.sort_splits);
-  row_int(page, "Bytes saved by shortened keys", bt.bytes_saved);
-  http_append(page, "</table>\n");
-
+  const StatRow btree[] = {{"Fast inserts", bt.fast_hits},       {"Fast insert misses", bt.fast_misses},
+                           {"Root splits", bt.root_splits},      {"Page splits", bt.page_splits},
+                           {"Sort splits", bt.sort_splits},      {"Bytes saved by shortened keys", bt.bytes_saved}};
+  stat_section(page, "B-tree Statistics", btree);
   const VBufStats vb = vbuf_stats();
-  stat_table(page, "VBuf Statistics");
-  row_int(page, "Objects", static_cast<long long>(vb.objects));
-  row_int(page, "Objects (maximum)", static_cast<long long>(vb.max_objects));
-  row_int(page, "Bytes", static_cast<long long>(vb.bytes));
-  row_int(page, "Bytes (maximum)", static_cast<long long>(vb.max_bytes));
-  http_append(page, "</table>\n");
-
+  const StatRow vbufs[] = {{"Objects", vb.objects}, {"Objects (maximum)", vb.max_objects},
+                           {"Bytes", vb.bytes},     {"Bytes (maximum)", vb.max_bytes}};
+  stat_section(page, "VBuf Statistics", vbufs);
   const VNodeStats vn = VNode_GetStats();
-  stat_table(page, "VNode Statistics");
-  row_int(page, "VNodes allocated", vn.allocated);
-  row_int(page, "VNodes allocated (maximum)", vn.max_allocated);
-  row_int(page, "VNodes in use", vn.in_use);
-  row_int(page, "VNodes in use (maximum)", vn.max_in_use);
-  row_int(page, "VNodes unused", vn.unused);
-  http_append(page, "</table>\n");
-
+  const StatRow vnodes[] = {{"VNodes allocated", vn.allocated}, {"VNodes allocated (maximum)", vn.max_allocated},
+                            {"VNodes in use", vn.in_use},       {"VNodes in use (maximum)", vn.max_in_use},
+                            {"VNodes unused", vn.unused}};
+  stat_section(page, "VNode Statistics", vnodes);
   const LockStats ls = idb__get_lock_stats();
-  stat_table(page, "Lock Statistics");
-  row_int(page, "Lock requests", ls.requests);
-  row_int(page, "Shared lock requests", ls.shared);
-  row_int(page, "Exclusive lock requests", ls.exclusive);
-  row_int(page, "Granted immediately", ls.granted);
-  row_int(page, "Conflicts", ls.conflicts);
-  row_int(page, "Refused or abandoned", ls.refused);
-  row_int(page, "Total wait time (ticks)", ls.wait_ticks);
-  http_append(page, "</table>\n");
+  const StatRow locks[] = {{"Lock requests", ls.requests},         {"Shared lock requests", ls.shared},
+                           {"Exclusive lock requests", ls.exclusive}, {"Granted immediately", ls.granted},
+                           {"Conflicts", ls.conflicts},              {"Refused or abandoned", ls.refused},
+                           {"Total wait time (ticks)", ls.wait_ticks}};
+  stat_section(page, "Lock Statistics", locks);
 
-  stat_table(page, "I/O Statistics");
+  http_append(page, "<h3>I/O Statistics</h3>\n");
+  http_append(page, kTable);
   io_kind(page, "read", Vol_STAT_READ);
   io_kind(page, "write", Vol_STAT_WRITE);
   io_kind(page, "sync", Vol_STAT_TIO);

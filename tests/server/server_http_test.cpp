@@ -17,6 +17,7 @@
 #include "server/server_main.h"
 #include "server/server_seams.h"
 #include "server/vtimer.h"
+#include "server/hist_fixture.h"
 #include "support/frame_events.h"
 
 namespace {
@@ -34,16 +35,8 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 // --- performance -------------------------------------------------------------
 
-class PerfPage : public ::testing::Test {
+class PerfPage : public HistFixture {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(vtimer_init(4), 0);
-    ASSERT_EQ(hist_setup(), 0);
-  }
-  void TearDown() override {
-    hist_cleanup();
-    vtimer_exit();
-  }
   // One 10-second interval: load percent and requests per second.
   static void interval(uint32_t load, uint64_t requests_per_second) {
     const uint64_t counts[HIST_SERIES_COUNT - 1] = {requests_per_second * 10, 0, 0, 0, 0};
