@@ -11,6 +11,8 @@ packages+=(nettle-dev)
 packages+=(libc-ares-dev)
 # The yardstick of the B-tree benchmark (bench/ only).
 packages+=(liblmdb-dev)
+# The status pages' tests open them in a real browser (headless).
+packages+=(chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

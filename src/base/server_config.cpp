@@ -174,7 +174,9 @@ R* read_settings(IniHandle* handle, const char* section, const char* who, R* (*m
   char item[kItemSize];
   char value[kValueSize];
   while (IniNextItem(handle, item, sizeof item, value, sizeof value) == 0) {
-    debug_log('A', 2, "%s: item=\"%s\", value=\"%s\"", who, item, value);
+    // The status pages' password is never logged in clear.
+    const bool secret = strcasecmp(item, "HTTPPswd") == 0;
+    debug_log('A', 2, "%s: item=\"%s\", value=\"%s\"", who, item, secret ? "********" : value);
     if (apply(rec, item, value) != 0) failed = true;
   }
   if (failed) {

@@ -31,7 +31,7 @@
 #include "base/debug_log.h"
 #include "daemon/child_table.h"
 #include "daemon/daemon_config.h"
-#include "daemon/http_seams.h"
+#include "daemon/daemon_http.h"
 #include "daemon/ipc_record.h"
 #include "daemon/protocol.h"
 #include "daemon/zentsd_frame.h"
@@ -328,12 +328,14 @@ int listen_on(const std::string& service) {
   return s;
 }
 
-void listening_loop(int proto, int http, zentsd::DaemonConfig* cfg, bool in_process, const ChildOptions& opts) {
+// The HTTP listen socket is the HTTP thread's (daemon_http.h): no browser
+// ever holds this loop.
+void listening_loop(int proto, zentsd::DaemonConfig* cfg, bool in_process, const ChildOptions& opts) {
   while (!g_stop.load()) {
     if (service_paused()) service_pause_point();  // returns on continue or stop
     join_watchers(false);
-    pollfd p[3] = {{proto, POLLIN, 0}, {g_stop_event.fd(), POLLIN, 0}, {http, POLLIN, 0}};
-    const int r = poll(p, http >= 0 ? 3 : 2, 1000);
+    pollfd p[2] = {{proto, POLLIN, 0}, {g_stop_event.fd(), POLLIN, 0}};
+    const int r = poll(p, 2, 1000);
     if (r < 0) {
       if (errno != EINTR)
         debug_log('N', 0, "tcp_poll_set_r: select() failed. [%d] %s", tcp_wsa_error(errno),
@@ -351,7 +353,6 @@ void listening_loop(int proto, int http, zentsd::DaemonConfig* cfg, bool in_proc
         spawn_handler(sock, opts);
       }
     }
-    if (http >= 0 && p[2].revents != 0) zentsd::http_status_request(http, *cfg);
   }
 }
 
@@ -433,16 +434,20 @@ int zentsd_server_main(int argc, char** argv, int interactive) {
     if (proto >= 0 && !cfg.service_http.empty()) http = listen_on(cfg.service_http);
     if (proto < 0 || (!cfg.service_http.empty() && http < 0)) {
       debug_log('S', 0, "QX Zentrim server terminating");
+    } else if (http >= 0 && (errno = zentsd::daemon_http_start(http, &cfg, g_stop_event.fd())) != 0) {
+      debug_syserr('S', 0, errno, "Unable to create HTTP thread");
+      debug_log('S', 0, "QX Zentrim server terminating");
     } else {
       debug_log('S', 1, "QX Zentrim server active");
-      listening_loop(proto, http, &cfg, in_process, opts);
+      listening_loop(proto, &cfg, in_process, opts);
       status = 0;
     }
   }
   tcp_close(proto);
-  tcp_close(http);
   stop_ipc_thread();
-  g_stop_event.set();  // the watchers copy what is left and end
+  g_stop_event.set();  // the watchers and the HTTP thread end
+  zentsd::daemon_http_stop();
+  tcp_close(http);
   join_watchers(true);
   return status;
 }

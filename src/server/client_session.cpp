@@ -47,12 +47,18 @@ WaitQueue g_workers_gone;
 Task* g_closer = nullptr;  // the task sleeping on g_workers_gone, or none
 constexpr int kShutdownWaitMs = 10000;
 
-int frame_timeout_ms() {
+}  // namespace
+
+int session_frame_timeout_ms() {
   if (g_frame_timeout_ms > 0) return g_frame_timeout_ms;
   const SrvConfig* srv = server_cfg != nullptr ? server_cfg->server : nullptr;
   if (srv != nullptr && srv->timeout > 0) return srv->timeout > 86400 ? 86400000 : srv->timeout * 1000;
   return kDefaultFrameTimeoutMs;
 }
+
+namespace {
+
+int frame_timeout_ms() { return session_frame_timeout_ms(); }
 
 // Timer thread: hand the check to the server thread.
 void watchdog_fired(void*) {
@@ -104,8 +110,8 @@ ssize_t recv_some(int sock, uint8_t* p, uint32_t n) {
   }
 }
 
-// Sleeps until the next send retry (the shortest timer), or until a close
-// aborts the sleep. -1 when no timer could be had.
+}  // namespace
+
 int wait_for_send_retry() {
   const int timer = vtimer_add(VTIMER_MIN_MS, 0, nullptr, send_retry_fired, nullptr);
   if (timer < 0) return -1;
@@ -115,6 +121,8 @@ int wait_for_send_retry() {
   vtimer_cancel(timer);
   return 0;
 }
+
+namespace {
 
 // Posted by the shutdown wait's timer: end the wait if it is still on.
 void closer_wait_over(void*) {

@@ -156,6 +156,12 @@ void sessions_close_all();
 // in pieces, waiting for the peer to take a reply); <= 0 restores the default (the Timeout setting, else
 // kDefaultFrameTimeoutMs).
 void session_set_frame_timeout_ms(int ms);
+// The frame time-out in force, in milliseconds.
+int session_frame_timeout_ms();
+// Sleeps the calling task until the next send retry (the shortest timer,
+// shared by every task whose peer's socket is full), or until a close or
+// the shutdown cuts the sleep short. -1 when no timer could be had.
+int wait_for_send_retry();
 // Posted kernel work: closes every session whose frame is overdue, or that
 // has not completed its handshake within the frame time-out.
 void sessions_check_frame_timeouts(void* unused);

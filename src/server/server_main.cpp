@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <mutex>
 #include <new>
 #include <strings.h>
@@ -32,6 +33,7 @@
 #include "server/client_session.h"
 #include "server/hist.h"
 #include "server/name_lookup.h"
+#include "server/server_http.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/system_tasks.h"
@@ -196,6 +198,11 @@ struct ServerThreadMark {
 
 }  // namespace
 
+const char* server_revision_text() {
+  static const std::string text = std::string(kVersionBanner) + " (" + __DATE__ + ")";
+  return text.c_str();
+}
+
 void server_set_panic_action(int action) { g_panic_action.store(action); }
 
 int server_main(int argc, char** argv, int interactive) {
@@ -209,7 +216,7 @@ int server_main(int argc, char** argv, int interactive) {
     return 1;
   }
   if (argc > 1 && strcmp(argv[1], "--version") == 0 && interactive) {
-    fprintf(stderr, "%s (%s)\n", kVersionBanner, __DATE__);
+    fprintf(stderr, "%s\n", server_revision_text());
     return 1;
   }
 
@@ -352,7 +359,9 @@ int tmain_init() {
     debug_log('D', 0, "Failed to initialize thread kernel");
     return -1;
   }
-  if (vtimer_init(lim->threads + 6) != 0) {
+  // The http task waits with a deadline and may wait on a send retry.
+  const int http_timers = server_cfg->server->service_http[0] != '\0' ? 2 : 0;
+  if (vtimer_init(lim->threads + 6 + http_timers) != 0) {
     debug_log('D', 0, "Failed to initialize vtimer queue");
     return -1;
   }

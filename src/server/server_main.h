@@ -16,6 +16,8 @@
 struct Task;
 
 inline constexpr const char* kServerTitle = "QX Zentrim data base server";
+// The build identification: "QX Zentrim data base server 6.0.0 (<date>)".
+const char* server_revision_text();
 
 // Server-wide frame state, one instance each.
 extern CfgRecord* server_cfg;           // the configuration

@@ -12,8 +12,6 @@
 #include "base/server_config.h"
 #include "base/task_kernel.h"
 #include "server/client_session.h"
-#include "server/server_tasks.h"
-#include "server/tcp.h"
 
 namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
@@ -21,25 +19,6 @@ void storage_not_built(const char* what) {
   debug_log('D', 1, "storage engine not yet built: %s skipped", what);
 }
 }  // namespace
-
-// --- HTTP status service (not yet built) ---------------------------------
-void http_thread() {
-  Task* self = thread_self();
-  static const char kReply[] =
-      "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
-      "HTTP status pages not yet built\r\n";
-  for (;;) {
-    auto* conn = static_cast<HttpSession*>(thread_get_data(self));
-    if (conn == nullptr) {
-      thread_block(self);
-      thread_yield();
-      continue;
-    }
-    not_built("HTTP status pages");
-    tcp_send(conn->sockfd, kReply, static_cast<int>(sizeof kReply - 1));
-    close_http_connection();
-  }
-}
 
 // --- Storage engine: what is not yet built --------------------------------
 int Tlog_Init() { return 0; }
@@ -85,3 +64,34 @@ int scan_request(ClientSession*) { not_built("SCAN request class"); return -1; }
 int mgmt_request(ClientSession*) { not_built("MGMT request class"); return -1; }
 
 const char* idb_session_user_name(const idb_session*) { return ""; }
+
+// --- What the status pages list of the access layer (not yet built) -----
+namespace {
+const StatusDbRow* g_db_rows = nullptr;
+int g_db_row_count = 0;
+const StatusLockRow* g_lock_rows = nullptr;
+int g_lock_row_count = 0;
+}  // namespace
+
+const StatusDbRow* idb_status_db_next(int* cursor) {
+  return *cursor >= 0 && *cursor < g_db_row_count ? &g_db_rows[(*cursor)++] : nullptr;
+}
+
+const StatusLockRow* idb_status_lock_next(int* cursor) {
+  return *cursor >= 0 && *cursor < g_lock_row_count ? &g_lock_rows[(*cursor)++] : nullptr;
+}
+
+void seam_set_status_db_rows(const StatusDbRow* rows, int count) {
+  g_db_rows = rows;
+  g_db_row_count = rows ? count : 0;
+}
+
+void seam_set_status_lock_rows(const StatusLockRow* rows, int count) {
+  g_lock_rows = rows;
+  g_lock_row_count = rows ? count : 0;
+}
+
+TlogStats Tlog_GetStats() { return {}; }
+BtreeStats btree_GetStats() { return {}; }
+VNodeStats VNode_GetStats() { return {}; }
+LockStats idb__get_lock_stats() { return {}; }

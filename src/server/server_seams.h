@@ -7,11 +7,6 @@
 
 struct Task;
 
-// --- HTTP status service (not yet built) -------------------------------
-// The http task's body: answers each connection it is handed with a short
-// "not yet built" page and gives it back (close_http_connection).
-void http_thread();
-
 // --- Storage engine ------------------------------------------------------
 // Built: the volume set, the buffer cache and the B-tree.
 #include "index/btree.h"
@@ -50,3 +45,54 @@ int mgmt_request(ClientSession* session);
 // The logged-on user's name of a database session ("" when none).
 struct idb_session;
 const char* idb_session_user_name(const idb_session* db_session);
+
+// --- What the status pages list of the access layer (not yet built) -----
+// The schema cache's open databases (idb__get_vroot_list) and the lock
+// manager's queue (idb__get_lock_list), as rows. Until those exist the
+// seams give no rows; tests hand them rows to show.
+struct StatusDbRow {
+  const char* name;  // none: shown as "?"
+  int32_t open_count;
+  int32_t write_shared;
+  int32_t write_exclusive;
+  int32_t read_shared;
+  int32_t read_exclusive;
+};
+struct StatusLockRow {
+  const void* session;   // the owning database session
+  int task_id;
+  const char* database;  // none: "?"
+  int dbid;
+  int status;            // 1 granted, 2 blocked, 3 pending
+  int mode;              // the stored kind: 2, 4, 6, 12, 14, 16
+  int set;               // set kinds: the set's 0-based position
+  // Descriptor kinds: the parsed descriptor, its word count first; each
+  // entry's first word counts the entry's words, itself included.
+  const uint32_t* descriptor;
+};
+// The next row after *cursor (start at 0), or none at the end.
+const StatusDbRow* idb_status_db_next(int* cursor);
+const StatusLockRow* idb_status_lock_next(int* cursor);
+// Tests: the rows the seams give from now on (none: no rows). The rows
+// must outlive their use.
+void seam_set_status_db_rows(const StatusDbRow* rows, int count);
+void seam_set_status_lock_rows(const StatusLockRow* rows, int count);
+
+// Counters of services not yet built, for the statistics page: all zero
+// until those services count.
+struct TlogStats {
+  uint32_t top_begins, sub_begins, commits, rollbacks;
+};
+struct BtreeStats {
+  uint32_t fast_hits, fast_misses, root_splits, page_splits, sort_splits, bytes_saved;
+};
+struct VNodeStats {
+  uint32_t allocated, max_allocated, in_use, max_in_use, unused;
+};
+struct LockStats {
+  uint32_t requests, shared, exclusive, granted, conflicts, refused, wait_ticks;
+};
+TlogStats Tlog_GetStats();
+BtreeStats btree_GetStats();
+VNodeStats VNode_GetStats();
+LockStats idb__get_lock_stats();

@@ -35,6 +35,7 @@
 #include "server/server_main.h"
 #include "server/zentdb6_frame.h"
 #include "server/system_tasks.h"
+#include "server/vtimer.h"
 
 int client_poll_cnt = 0;
 SocketSet read_set;
@@ -315,6 +316,7 @@ void handle_tcp_events() {
   // descriptor, an accept may be given the same number, and the new worker
   // must not be judged by what the poll said about the old socket.
   handle_worker_sockets();
+  http_socket_events();
   if (server_listen_socket >= 0 && sockset_isset(server_listen_socket, &read_set))
     accept_connection();
   if (http_listen_socket >= 0 && sockset_isset(http_listen_socket, &read_set))
@@ -354,8 +356,19 @@ void accept_http_connection() {
   s->host = host_copy;
   s->name_key = peer.name_key;
   s->connect_time = peer.when;
+  s->timer = -1;
   thread_set_data(tc_http, s, free_http_session);
   if (blocked_without_wchan(tc_http)) thread_unblock(tc_http);
+}
+
+void http_socket_events() {
+  auto* s = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
+  if (s == nullptr || s->sockfd < 0 || !s->waiting || s->counted) return;
+  if (!sockset_isset(s->sockfd, &read_set) && !sockset_isset(s->sockfd, &except_set)) return;
+  if (!blocked_without_wchan(tc_http)) return;
+  s->counted = true;
+  ++client_pending_cnt;
+  thread_unblock(tc_http);
 }
 
 void close_http_connection() {
@@ -366,6 +379,8 @@ void close_http_connection() {
     return;
   }
   ZENT_ASSERT(s->magic == HTTP_MAGIC);
+  if (s->waiting) master_set_remove(s->sockfd);
+  if (s->timer >= 0) vtimer_cancel(s->timer);
   tcp_close(s->sockfd);
   s->sockfd = -1;
   char when[64];

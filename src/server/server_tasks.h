@@ -74,7 +74,22 @@ struct HttpSession {
   char* host;  // the dotted address, or the peer's name once found
   uint64_t name_key;  // of its name lookup; 0 none
   time_t connect_time;
+  // The http task's wait for the socket (reading the request, draining
+  // after the answer): the socket is in the master set only while waiting
+  // is set; the idle task wakes the task when it turns readable (counted
+  // pending like a worker's wake-up), the deadline's timer when the wait
+  // has lasted too long.
+  bool waiting;
+  bool counted;
+  bool timed_out;
+  uint64_t deadline_ms;  // monotonic; 0 none
+  int timer;             // the deadline's timer, -1 none
 };
+
+// Idle task: the http connection's socket was reported readable or broken
+// while the http task waits for it: wakes the task, counted pending until
+// it has read (client_request_taken).
+void http_socket_events();
 
 // Idle task: the HTTP listen socket is readable. Hands one connection to
 // the http task, or, while that task is busy, takes the listen socket out

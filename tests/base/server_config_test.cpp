@@ -268,6 +268,17 @@ TEST_F(LoadConfigTest, BadValueFailsOnlyAfterTheWholeFileWasReadAndLogged) {
     EXPECT_GT(text.find(later), bad) << later << "\n" << text;
 }
 
+TEST_F(LoadConfigTest, TheStatusPagePasswordIsLoggedMasked) {
+  testsupport::LogCapture log("A2");
+  CfgRecord* cfg = load("[Server]\nHTTPUser = admin\nhttppswd = Sw0rdfish\n[Volumes]\n");
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_STREQ(cfg->server->http_pswd, "Sw0rdfish");
+  EXPECT_TRUE(log.contains("ServerConfig: item=\"HTTPPSWD\", value=\"********\""));
+  EXPECT_TRUE(log.contains("ServerConfig: item=\"HTTPUSER\", value=\"admin\""));
+  EXPECT_FALSE(log.contains("Sw0rdfish")) << log.text();
+  FreeConfig(cfg);
+}
+
 TEST_F(LoadConfigTest, ListsKeepFileOrderAndSkipEmptyValues) {
   testsupport::LogCapture log("A2");
   CfgRecord* cfg = load("[Volumes]\nRoot = /v/root\nEmpty =\nlog1 = /v/log\n[Server]\n");

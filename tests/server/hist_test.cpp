@@ -12,6 +12,7 @@
 #include "base/server_counters.h"
 #include "platform/clock.h"
 #include "server/vtimer.h"
+#include "server/hist_fixture.h"
 #include "storage/page_io.h"
 
 namespace {
@@ -78,16 +79,8 @@ INSTANTIATE_TEST_SUITE_P(Intervals, HistLoad,
                          [](const auto& p) { return "Idle" + std::to_string(p.param.idle_us) + "us"; });
 
 // The history behind the readers, fed by hand (the timer never fires here).
-class HistSeriesTest : public ::testing::Test {
+class HistSeriesTest : public HistFixture {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(vtimer_init(4), 0);
-    ASSERT_EQ(hist_setup(), 0);
-  }
-  void TearDown() override {
-    hist_cleanup();
-    vtimer_exit();
-  }
   std::vector<uint32_t> read(int series) {
     std::vector<uint32_t> out;
     hist_open(series);

@@ -1,0 +1,35 @@
+// daemon_http.h - the session daemon's HTTP status pages: configuration,
+// configured users and shares, and the children (sessions not yet replaced
+// by zentcore, tasks that were), on the page module both programs share
+// (src/server/http_status.h).
+//
+// Threads: one HTTP thread of its own owns the HTTP listen socket and
+// answers one connection at a time; the listening loop never waits for a
+// browser. Each wait on the browser (the request, room for the answer, the
+// drain after it) has a deadline and ends early when the daemon stops. The
+// thread reads the configuration's settings (read-only once loaded), keeps
+// share and user tables of its own on the same files (so it never shares
+// a table with a connection served in the listening process), and takes
+// the child table as a snapshot under its lock.
+#pragma once
+#include <ctime>
+
+namespace zentsd {
+
+struct DaemonConfig;
+
+// Starts the HTTP thread on listen_sock; it ends when stop_fd turns
+// readable. 0, or an errno value.
+int daemon_http_start(int listen_sock, const DaemonConfig* cfg, int stop_fd);
+// Joins the thread (after stop_fd was made readable); safe when not started.
+void daemon_http_stop();
+
+// The time since a registration: "%d years", "%d months", "%d days" (each
+// only when not zero), then "%02d:%02d:%02d", joined by ", ";
+// "<em>conversion failed</em>" for a negative span. Returns buf.
+const char* daemon_http_elapsed(time_t seconds, char* buf, size_t size);
+
+// The longest wait for a browser's request and for room for the answer.
+inline constexpr int kDaemonHttpTimeoutMs = 30000;
+
+}  // namespace zentsd

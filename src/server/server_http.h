@@ -1,0 +1,53 @@
+// server_http.h - the server's HTTP status service: the http task, the road
+// of one request (read, authenticate, route, answer, close), and the pages.
+//
+// Context: everything runs in the http task on the server thread (the
+// server frame hands it one connection at a time, server_tasks.h). The task
+// never blocks the server thread on its socket: it reads what has arrived
+// and, while the request is incomplete, waits as a task until the idle task
+// reports the socket readable or the frame time-out (session_frame_timeout_ms)
+// has passed, which closes the connection; an answer the peer does not take
+// waits on the send retry like a worker's reply. A page is built whole
+// without sleeping (the engine's and the sessions' structures are read
+// directly, no other task runs meanwhile), then sent. After the answer the
+// sending side is shut and what the peer still sends is drained, bounded in
+// bytes and time, before the frame closes the connection.
+#pragma once
+
+#include "server/http_status.h"
+
+struct HttpSession;
+
+// The http task's body (priority 5).
+void http_thread();
+// One connection: 0 answered, -1 dropped (logged).
+int http_read(HttpSession* conn);
+
+// The server's site: title, realm, navigation bar.
+extern const HttpSite kServerHttpSite;
+// The server's credentials from the configuration.
+HttpCredentials server_http_credentials();
+
+// Builds and sends the answer for path on page (authentication passed).
+void http_route(HttpPage* page, const char* path);
+
+// The pages (body only; http_route adds header and footer).
+void http_index_page(HttpPage* page);
+void http_config_page(HttpPage* page);
+void http_session_page(HttpPage* page);
+void http_db_page(HttpPage* page);
+void http_lock_page(HttpPage* page);
+void http_ps_page(HttpPage* page);
+void http_vol_page(HttpPage* page);
+void http_perf_page(HttpPage* page);
+void http_stat_page(HttpPage* page);
+void http_pinned_page(HttpPage* page);
+
+// A parsed lock descriptor as the lock page shows it ("set=..., item=...,
+// operator, val=type (length) value"; "@ (effective base lock)" and "@
+// (effective set lock)" for whole-base and whole-set entries), unescaped,
+// cut to fit buf. Malformed words end the text with "...". Returns buf.
+const char* http_lock_descriptor_text(const uint32_t* words, char* buf, size_t size);
+// The width of a bar of the performance page: value x 3 / (max(largest,
+// 100) / 100), at least 6; 0 (no bar) for a zero value.
+int http_bar_width(uint32_t value, uint32_t largest);
