@@ -14,10 +14,12 @@
 #include "base/charset.h"
 #include "base/task_kernel.h"
 #include "base/vbuf.h"
+#include "index/btree.h"
 #include "server/client_session.h"
 #include "server/hist.h"
 #include "server/server_http.h"
 #include "server/server_main.h"
+#include "index/btree.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "storage/buffer_cache.h"
@@ -512,10 +514,10 @@ void http_stat_page(HttpPage* page) {
                            {"Hash entries into a non-empty bucket", bs->bucket_more},
                            {"Waits for a page being read", bs->read_waits}};
   stat_section(page, "Page Cache Statistics", cache);
-  const BtreeStats bt = btree_GetStats();
+  const btree_STATS& bt = *btree_GetStats();
   const StatRow btree[] = {{"Fast inserts", bt.fast_hits},       {"Fast insert misses", bt.fast_misses},
                            {"Root splits", bt.root_splits},      {"Page splits", bt.page_splits},
-                           {"Sort splits", bt.sort_splits},      {"Bytes saved by shortened keys", bt.bytes_saved}};
+                           {"Sort splits", bt.sort_splits},      {"Bytes saved by shortened keys", bt.pfx_saved}};
   stat_section(page, "B-tree Statistics", btree);
   const VBufStats vb = vbuf_stats();
   const StatRow vbufs[] = {{"Objects", vb.objects}, {"Objects (maximum)", vb.max_objects},

@@ -92,6 +92,5 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count) {
 }
 
 TlogStats Tlog_GetStats() { return {}; }
-BtreeStats btree_GetStats() { return {}; }
 VNodeStats VNode_GetStats() { return {}; }
 LockStats idb__get_lock_stats() { return {}; }

@@ -83,9 +83,6 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count);
 struct TlogStats {
   uint32_t top_begins, sub_begins, commits, rollbacks;
 };
-struct BtreeStats {
-  uint32_t fast_hits, fast_misses, root_splits, page_splits, sort_splits, bytes_saved;
-};
 struct VNodeStats {
   uint32_t allocated, max_allocated, in_use, max_in_use, unused;
 };
@@ -93,6 +90,5 @@ struct LockStats {
   uint32_t requests, shared, exclusive, granted, conflicts, refused, wait_ticks;
 };
 TlogStats Tlog_GetStats();
-BtreeStats btree_GetStats();
 VNodeStats VNode_GetStats();
 LockStats idb__get_lock_stats();
