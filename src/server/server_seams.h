@@ -13,11 +13,12 @@ struct Task;
 void http_thread();
 
 // --- Storage engine ------------------------------------------------------
-// Built: the volume set and the buffer cache.
+// Built: the volume set, the buffer cache, the transaction log's records,
+// transactions and API lock.
 #include "storage/buffer_cache.h"
+#include "storage/tlog.h"
 #include "storage/volume_set.h"
 // Not yet built:
-int Tlog_Init();
 int FixRec_Init();
 int btree_Init();
 int Tlog_Recover();
@@ -27,22 +28,21 @@ int SysCat_open();
 int SysCat_close();
 void VNode_Flush();
 void VNode_Cleanup();
-int Tlog_ApiLock();
-void Tlog_ApiUnlock();
-// One shared unit of the API lock around each client request.
-int Tlog_ApiSharedLock();
-void Tlog_ApiSharedUnlock();
 // LOG pages the transaction log holds now (the checkpoint size trigger).
 unsigned Tlog_LogSize();
 
 // --- Request classes and the database session (not yet built) ----------
-// The handshake opens a placeholder database session that
-// dbml_close_session ends; seam_db_sessions_open counts those still open.
+// The handshake opens a placeholder database session (its task-session
+// state and nothing more, no transaction node yet) that dbml_close_session
+// ends; seam_db_sessions_open counts those still open. The state of a
+// task's session is what ssn_set_lookup finds (installed by
+// seam_install_session_lookup at start-up).
 // The class handlers log that they are not built and close the connection.
 struct ClientSession;
 int dbml_open_session(ClientSession* session);
 void dbml_close_session(ClientSession* session);
 int seam_db_sessions_open();
+void seam_install_session_lookup();
 int dbml_request(ClientSession* session);
 int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
