@@ -118,8 +118,17 @@ Runtime* runtime(Node* node) {
 void drop_runtime(Node* node) {
   auto it = g_runtimes.find(node);
   if (it == g_runtimes.end()) return;
+  free_runtime_lists(node, it->second);
   delete it->second;
   g_runtimes.erase(it);
+}
+
+void drop_all_runtimes() {
+  for (auto& [node, rt] : g_runtimes) {
+    free_runtime_lists(node, rt);
+    delete rt;
+  }
+  g_runtimes.clear();
 }
 
 void store_meta(Node* node, Runtime* rt, bool write_now) {

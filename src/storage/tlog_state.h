@@ -56,6 +56,8 @@ extern Globals g;
 Runtime* runtime(Node* node);
 // Drops node's run-time part (the lists must have been freed).
 void drop_runtime(Node* node);
+// The set closes: every run-time part goes, its lists freed.
+void drop_all_runtimes();
 // Writes the anchors into the meta copy and marks it dirty; with
 // write_now the meta data go to the system pool at once.
 void store_meta(Node* node, Runtime* rt, bool write_now);

@@ -76,6 +76,7 @@ int Tlog_Notify(Node* node, int event) {
   switch (event) {
     case Node_EVENT_SHUTDOWN:
       Tlog_CloseRootNode();
+      drop_all_runtimes();
       Node_UnregisterSubsystem(Tlog_Notify);
       return 0;
     case Node_EVENT_META_READ:
@@ -232,6 +233,7 @@ int Tlog_Begin(Node* node, const char* comment, uint32_t txid) {
   }
   item = innermost(rt);
   item->begin_pos = pos;
+  item->actions = 0;  // the begin record is not one of its actions
   debug_log('L', 2, "Node %s: begin %stransaction #%u: %s", Node_Name(node),
             nested ? "sub-" : "", txid, or_untitled(comment));
   if (nested)
