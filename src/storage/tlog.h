@@ -248,6 +248,8 @@ void Tlog_ApiUnlock();
 int Tlog_ApiSharedLock(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void Tlog_ApiSharedUnlock();
 void Tlog_Thaw();
+// Takers asleep on the API lock now (status pages, checks).
+int Tlog_ApiWaiters();
 // One unit of root_log_sem, to keep checkpoints out; all of it, to rotate.
 int Tlog_CheckpointLock(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void Tlog_CheckpointUnlock();

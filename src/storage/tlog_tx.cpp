@@ -492,6 +492,13 @@ int Tlog_ApiSharedLock(const char* file, int line) {
 void Tlog_ApiSharedUnlock() { up(&g_api_lock); }
 void Tlog_Thaw() { Tlog_ApiUnlock(); }
 
+int Tlog_ApiWaiters() {
+  int n = 0;
+  for (const WaitQueue* q : {&g_api_lock.wait, &g_api_lock.parked})
+    for (const WaitEntry* e = q->head; e != nullptr; e = e->next) ++n;
+  return n;
+}
+
 int Tlog_CheckpointLock(const char* file, int line) {
   return take_units(&g_root_log_sem, 1, file, line);
 }
