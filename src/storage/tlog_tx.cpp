@@ -52,6 +52,17 @@ void free_run_time(Node* node, Runtime* rt) {
   if (free_runtime_lists(node, rt)) Node_SetMetaDirty(node);
 }
 
+// Writes the cached pages of the blocks from it to end (inclusive).
+void write_moved(Node* root, FPool_ITER it, const Node_ADDR& end) {
+  for (;;) {
+    const uint32_t first = it.addr.offset / Vol_PAGESIZE;
+    const uint32_t last = (it.addr.offset + Pool_HEADER_SIZE + it.addr.size - 1u) / Vol_PAGESIZE;
+    buf_Sync_page(root, it.addr.cluster + first, static_cast<int>(last - first + 1));
+    if (it.addr.cluster == end.cluster && it.addr.offset == end.offset) return;
+    if (FPool_Next(&it) != 0) return;
+  }
+}
+
 int take_units(Semaphore* sem, int n, const char* file, int line) {
   if (down_count(sem, n, file, line) != 0) {
     TLOG_ERROR(Tlog_E_SEMAPHORE);
@@ -346,8 +357,10 @@ void Tlog_FinalCommit(Node* node) {
 
   // From here the transaction survives a crash: the moved blocks and the
   // root's anchor are on the LOG volumes before anything is applied, and
-  // the force waits until the flush has covered them.
-  buf_Sync(root, 0);
+  // the force waits until the flush has covered them. The root's own
+  // changes were written through; clusters linked whole came with the
+  // node's cached pages, which are written here.
+  if (linked_any && root_rt->meta.do_log_anchor.tail != old_tail) write_moved(root, moved, link_end);
   Vol_TlogForceSync(Vol_TIO_SYNC);
   g.counters.forces++;
 
