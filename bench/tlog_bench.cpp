@@ -9,9 +9,9 @@
 //                       write on a page of its own, pre-commit, final
 //                       commit); commits/s, fdatasyncs per commit and the
 //                       ratio to the raw fdatasync rate measured first.
-// WriteRecord           100-byte records written alone (one pool block
+// Records/0            100-byte records written alone (one pool block
 //                       each) on a transaction node: records/s.
-// TagRecord             100-byte records packed by a tag record, one pool
+// Records/1             100-byte records packed by a tag record, one pool
 //                       write per 8 KiB block: records/s.
 //
 // Run: build/rel/bench/tlog_bench (Release build).
@@ -64,7 +64,8 @@ class BenchSet {
     if (Vol_SetSyncMode(1) != 0 || Tlog_Init() != 0 || Tlog_SetupRootNode() != 0) return;
     // The records of the record benchmarks are rolled back by a handler
     // that has nothing to undo.
-    Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_FIXREC, [](Node*, const void*, const Node_ADDR*) { return 0; });
+    Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_FIXREC,
+                    [](Node*, const void*, const Node_ADDR*) { return 0; });
     pool_ = Pool_Create();
     if (pool_ == nullptr) return;
     for (int i = 0; i < tasks; ++i) {
@@ -194,36 +195,11 @@ void BM_FinalCommit(benchmark::State& state) {
 }
 BENCHMARK(BM_FinalCommit)->Arg(1)->Arg(8)->Arg(32)->Iterations(1)->UseManualTime();
 
-void BM_WriteRecord(benchmark::State& state) {
-  BenchSet set(0);
-  if (!set.ok()) {
-    state.SkipWithError("cannot set up the volume set");
-    return;
-  }
-  Node* tx = Tlog_Create();
-  char data[100] = {};
-  Tlog_Begin(tx, nullptr, 1);
-  int64_t n = 0;
-  for (auto _ : state) {
-    if (Tlog_WriteRecord(tx, Tlog_OP_FIXREC, Tlog_CHANNEL_LOG, nullptr, data, sizeof data,
-                         nullptr) != 0) {
-      state.SkipWithError("Tlog_WriteRecord failed");
-      break;
-    }
-    // A transaction of 20000 records at most: the chain is cut and begun again.
-    if (++n % 20000 == 0) {
-      state.PauseTiming();
-      if (Tlog_Rollback(tx, 0) != 0 || Tlog_Begin(tx, nullptr, 1) != 0) state.SkipWithError("rollback");
-      state.ResumeTiming();
-    }
-  }
-  Tlog_Rollback(tx, 0);
-  state.SetItemsProcessed(n);
-  Tlog_Destroy(tx);
-}
-BENCHMARK(BM_WriteRecord)->MinTime(1.0);
-
-void BM_TagRecord(benchmark::State& state) {
+// Records of 100 bytes on a transaction's LOG: each written alone
+// (argument 0), or packed by a tag record (1). Every 20000 records the
+// transaction is rolled back and begun again, outside the timing.
+void BM_Records(benchmark::State& state) {
+  const bool tagged = state.range(0) == 1;
   BenchSet set(0);
   if (!set.ok()) {
     state.SkipWithError("cannot set up the volume set");
@@ -233,28 +209,34 @@ void BM_TagRecord(benchmark::State& state) {
   char data[100] = {};
   Tlog_Begin(tx, nullptr, 1);
   Tlog_TAGREC tag;
-  Tlog_InitTagRecord(tx, &tag, Tlog_CHANNEL_LOG);
+  if (tagged) Tlog_InitTagRecord(tx, &tag, Tlog_CHANNEL_LOG);
   int64_t n = 0;
   for (auto _ : state) {
-    if (Tlog_AddBufferToTagRecord(&tag, Tlog_OP_FIXREC, nullptr, data, sizeof data) != 0) {
-      state.SkipWithError("Tlog_AddBufferToTagRecord failed");
+    const int rc = tagged ? Tlog_AddBufferToTagRecord(&tag, Tlog_OP_FIXREC, nullptr, data,
+                                                      sizeof data)
+                          : Tlog_WriteRecord(tx, Tlog_OP_FIXREC, Tlog_CHANNEL_LOG, nullptr,
+                                             data, sizeof data, nullptr);
+    if (rc != 0) {
+      state.SkipWithError("a record write failed");
       break;
     }
-    if (++n % 200000 == 0) {
+    if (++n % 20000 == 0) {
       state.PauseTiming();
-      if (Tlog_FlushTagRecord(&tag) != 0 || Tlog_Rollback(tx, 0) != 0 ||
+      if ((tagged && Tlog_FlushTagRecord(&tag) != 0) || Tlog_Rollback(tx, 0) != 0 ||
           Tlog_Begin(tx, nullptr, 1) != 0)
         state.SkipWithError("rollback");
       state.ResumeTiming();
     }
   }
-  Tlog_FlushTagRecord(&tag);
-  Tlog_CloseTagRecord(&tag);
+  if (tagged) {
+    Tlog_FlushTagRecord(&tag);
+    Tlog_CloseTagRecord(&tag);
+  }
   Tlog_Rollback(tx, 0);
   state.SetItemsProcessed(n);
   Tlog_Destroy(tx);
 }
-BENCHMARK(BM_TagRecord)->MinTime(1.0);
+BENCHMARK(BM_Records)->Arg(0)->Arg(1)->MinTime(1.0);
 
 }  // namespace
 

@@ -63,6 +63,33 @@ const Tlog_ACTION* find_action(const Tlog_ACTIONTABLE* t, uint32_t opcode) {
 
 uint32_t round4(uint32_t v) { return (v + 3u) & ~3u; }
 
+// The head of a record written now on node: the root writes for itself
+// (state 1, txid 0); a transaction node needs an open transaction, whose
+// id the record carries, in state. -1 (status 23) without one.
+int make_head(Node* node, Runtime* rt, uint8_t opcode, uint32_t size, Node* owner, uint8_t state,
+              const char* who, Tlog_RECHEAD* h) {
+  *h = Tlog_RECHEAD{};
+  h->opcode = opcode;
+  h->size = static_cast<uint16_t>(size);
+  if (node == g.root) {
+    h->state = Tlog_STATE_SINGLE;
+  } else {
+    if (innermost(rt) == nullptr) {
+      debug_log('L', 0, "%s(node=%s, opcode=%d) failed: transaction stack is empty, file %s, "
+                "line %d", who, Node_Name(node), opcode, __FILE__, __LINE__);
+      TLOG_ERROR(Tlog_E_NO_TX);
+      return -1;
+    }
+    h->state = state;
+    h->txid = record_txid(rt);
+  }
+  if (owner != nullptr) {
+    h->owner_id = Node_GetId(owner);
+    h->owner_handle = Node_HandleId(owner);
+  }
+  return 0;
+}
+
 // The owner a record names, opened; none when the record is to be passed
 // over. *failed when the owner could not be opened.
 Node* open_owner(Node* node, const Tlog_RECHEAD& h, bool* skip, bool* failed) {
@@ -279,24 +306,10 @@ int Tlog_WriteRecord(Node* node, uint8_t opcode, int channel, Node* owner, const
   FPool_ANCHOR* anchor = anchor_of(rt, channel, "Tlog_WriteRecord() failed: invalid channel");
   const bool was_empty = !FPool_ValidAnchor(anchor);
   Tlog_RECHEAD h;
-  h.opcode = opcode;
-  h.size = static_cast<uint16_t>(size);
-  if (node == g.root) {
-    h.state = Tlog_STATE_SINGLE;
-  } else {
-    if (innermost(rt) == nullptr) {
-      Node_Unlock(node);
-      debug_log('L', 0, "Tlog_WriteRecord(node=%s, opcode=%d) failed: transaction stack is "
-                "empty, file %s, line %d", Node_Name(node), opcode, __FILE__, __LINE__);
-      TLOG_ERROR(Tlog_E_NO_TX);
-      return -1;
-    }
-    h.txid = record_txid(rt);
-    h.state = was_empty ? Tlog_STATE_FIRST : Tlog_STATE_MORE;
-  }
-  if (owner != nullptr) {
-    h.owner_id = Node_GetId(owner);
-    h.owner_handle = Node_HandleId(owner);
+  if (make_head(node, rt, opcode, size, owner, was_empty ? Tlog_STATE_FIRST : Tlog_STATE_MORE,
+                "Tlog_WriteRecord", &h) != 0) {
+    Node_Unlock(node);
+    return -1;
   }
   Node_ADDR addr;
   if (FPool_Alloc(node, size + Tlog_OVERHEAD, &addr, anchor) != 0) {
@@ -390,24 +403,9 @@ int Tlog_AddToTagRecord(Tlog_TAGREC* tag, uint8_t opcode, Node* owner, const Tlo
   Node* node = tag->node;
   Runtime* rt = runtime(node);
   Tlog_RECHEAD h;
-  h.opcode = opcode;
-  h.size = static_cast<uint16_t>(data_size);
-  if (node == g.root) {
-    h.state = Tlog_STATE_SINGLE;
-  } else {
-    if (innermost(rt) == nullptr) {
-      debug_log('L', 0, "Tlog_AddToTagRecord(node=%s, opcode=%d) failed: transaction stack is "
-                "empty, file %s, line %d", Node_Name(node), opcode, __FILE__, __LINE__);
-      TLOG_ERROR(Tlog_E_NO_TX);
-      return -1;
-    }
-    h.state = Tlog_STATE_MORE;
-    h.txid = record_txid(rt);
-  }
-  if (owner != nullptr) {
-    h.owner_id = Node_GetId(owner);
-    h.owner_handle = Node_HandleId(owner);
-  }
+  if (make_head(node, rt, opcode, data_size, owner, Tlog_STATE_MORE, "Tlog_AddToTagRecord", &h) !=
+      0)
+    return -1;
   auto* b = static_cast<uint8_t*>(tag->buf->data);
   if (tag->records > 0) {
     le_put32(b + tag->last_offset + 4, tag->next_offset - tag->last_offset);

@@ -65,10 +65,13 @@ class SessionServer : public FrameBase {
     tc_idle = thread_create(idle_thread, 10);
     closer_ = thread_create(closer_body, 3);
     ASSERT_NE(closer_, nullptr);
+    add_tasks();
     ASSERT_EQ(master_set_add(server_listen_socket), 0);
     ASSERT_EQ(bg_tcp_thread_start(), 0);
     kernel_ = std::thread([] { thread_run(); });
   }
+  // Further tasks of a fixture, made before the kernel runs.
+  virtual void add_tasks() {}
   // The shutdown's part: every session is closed and its worker ends
   // before the kernel stops.
   void stop() {
@@ -472,18 +475,9 @@ std::atomic<ApiHold*> g_hold{nullptr};
 
 class ApiLockServer : public SessionServer {
  protected:
-  void SetUp() override {
-    set_up_frame(kSlots);
-    server_listen_socket = tcp_listen(nullptr);
-    ASSERT_GE(server_listen_socket, 0);
-    ASSERT_EQ(tcp_local_addr(server_listen_socket, nullptr, &port_, nullptr), 0);
-    tc_idle = thread_create(idle_thread, 10);
-    closer_ = thread_create(closer_body, 3);
+  void add_tasks() override {
     holder_ = thread_create(holder_body, 10);
     ASSERT_NE(holder_, nullptr);
-    ASSERT_EQ(master_set_add(server_listen_socket), 0);
-    ASSERT_EQ(bg_tcp_thread_start(), 0);
-    kernel_ = std::thread([] { thread_run(); });
   }
   void TearDown() override {
     SessionServer::TearDown();

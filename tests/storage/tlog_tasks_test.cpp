@@ -163,9 +163,14 @@ TEST_P(DeadlockTest, TheLighterTransactionIsTheVictim) {
   g_d.x = alloc(60000, nullptr);
   g_d.y = alloc(60000, nullptr);
   for (Node_ADDR& e : g_d.extra) e = alloc(60000, nullptr);
-  for (const Node_ADDR* b : {&g_d.x, &g_d.y, &g_d.extra[0], &g_d.extra[1], &g_d.extra[2]})
-    for (const Node_ADDR* o : {&g_d.x, &g_d.y, &g_d.extra[0], &g_d.extra[1], &g_d.extra[2]})
-      if (b != o) ASSERT_NE(b->cluster, o->cluster);
+  const Node_ADDR* all[] = {&g_d.x, &g_d.y, &g_d.extra[0], &g_d.extra[1], &g_d.extra[2]};
+  for (const Node_ADDR* b : all) {
+    for (const Node_ADDR* o : all) {
+      if (b != o) {
+        ASSERT_NE(b->cluster, o->cluster);
+      }
+    }
+  }
   ASSERT_EQ(tio_setup(), 0);
   auto side = [](bool is_a) {
     Node* tx = session_tx();
