@@ -16,6 +16,7 @@
 
 #include "base/debug_log.h"
 #include "base/panic.h"
+#include "base/server_counters.h"
 #include "base/task_kernel.h"
 #include "storage/buffer_cache.h"
 #include "storage/node_tlog_seams.h"
@@ -299,6 +300,7 @@ void Tlog_FinalCommit(Node* node) {
   const StackItem* item = innermost(rt);
   const uint32_t txid = item->txid;
   g.counters.final_commits++;
+  server_count(server_counters.commits);
   debug_log('L', 2, "Node %s: commit transaction #%u with %u actions", Node_Name(node), txid,
             item->actions);
   if (Node_Lock(node, __FILE__, __LINE__) != 0)

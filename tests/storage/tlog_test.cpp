@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/server_counters.h"
 #include "storage/tlog_fixture.h"
 
 namespace {
@@ -544,6 +545,7 @@ TEST_F(TlogTxTest, APreCommitThatFailedHalfWayLeavesNothingAfterRollback) {
 
 TEST_F(TlogTxTest, CountersFollowBeginsCommitsAndRollbacks) {
   const Tlog_COUNTERS before = *Tlog_Counters();
+  const uint64_t history_before = server_counters.commits.load();
   Node* tx = new_tx();
   ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
   ASSERT_EQ(Tlog_Begin(tx, nullptr, 2), 0);
@@ -557,6 +559,7 @@ TEST_F(TlogTxTest, CountersFollowBeginsCommitsAndRollbacks) {
   EXPECT_EQ(c->sub_begins, before.sub_begins + 1);
   EXPECT_EQ(c->precommits, before.precommits + 2);
   EXPECT_EQ(c->rollbacks, before.rollbacks + 1);
+  EXPECT_EQ(server_counters.commits.load(), history_before + 1);
   EXPECT_EQ(Tlog_TakeFinalCommits(), before.final_commits + 1);
   EXPECT_EQ(Tlog_TakeFinalCommits(), 0u);
 }
