@@ -187,6 +187,17 @@ TEST_F(TlogWalkTest, TagRecordsPackBlocksOnFourByteBoundaries) {
   EXPECT_EQ(Tlog_NumActions(tx, 0), 3u);
 }
 
+TEST_F(TlogWalkTest, OnlyARecordAloneInItsBlockIsReadBackByPosition) {
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
+  add_tagged(tx, 2, 13, 10, 1);
+  const auto recs = chain(tx, Tlog_CHANNEL_LOG);
+  ASSERT_EQ(recs.size(), 3u);
+  uint8_t buf[16];
+  EXPECT_EQ(Tlog_ReadRecord(tx, &recs[0].block, buf, sizeof buf, nullptr), 0);  // the begin record
+  EXPECT_DEATH(Tlog_ReadRecord(tx, &recs[1].block, buf, sizeof buf, nullptr), "not alone");
+}
+
 TEST_F(TlogWalkTest, TheFirstTagBlockOfAnEmptyChainOpensTheUnit) {
   Node* tx = new_tx();
   ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
