@@ -612,6 +612,17 @@ TEST_F(TlogTxTest, ResetMetaEmptiesBothChainsAndTheRunTimeLists) {
   EXPECT_EQ(Tlog_TxDepth(tx), 0u);
 }
 
+TEST_F(TlogTxTest, ANodeResetEmptiesTheChainsThroughTheSubsystem) {
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, "x", 1), 0);
+  write(alloc(100, nullptr), 1, tx);
+  ASSERT_EQ(Node_Close(tx), 0);
+  ASSERT_EQ(Node_Reset(tx), 0);
+  ASSERT_EQ(Node_Open(tx), 0);
+  EXPECT_TRUE(chain(tx, Tlog_CHANNEL_LOG).empty());
+  EXPECT_TRUE(chain(tx, Tlog_CHANNEL_DO_LOG).empty());
+}
+
 TEST_F(TlogTxTest, RunTimeListsAreClearedWhenTheNodeIsOpenedAgain) {
   Node* tx = new_tx();
   ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
