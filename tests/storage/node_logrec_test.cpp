@@ -252,4 +252,54 @@ TEST_F(LockedEntryTest, AnEndingTransactionLeavesListedEntriesToTheirList) {
   }
 }
 
+// Lock levels that follow nested transactions over real pool pages: a
+// page read-locked in the outer level and changed in the inner one keeps
+// its lock when the inner change is rolled back; each restore releases its
+// level's locks; the outer rollback leaves the outer locks to the list.
+TEST_F(LockedEntryTest, LockLevelsFollowNestedRollbacks) {
+  Node* tx = new_tx();
+  std::vector<Node_ADDR> blocks;
+  for (int i = 0; i < 4; ++i) blocks.push_back(alloc(60000, nullptr));  // clusters apart
+  for (const Node_ADDR& b : blocks) write(b, 0x10, nullptr);
+  const std::vector<uint8_t> image = pool_image();
+  auto read_lock = [&](const Node_ADDR& b) {
+    int found = 0;
+    Node_LOG_REC* e = Node_AddLogRecord(pool, b.cluster, &found);
+    Tlog_LinkLogRecord(tx, e);
+    if (!found) Node_AddAdvLock(list, e);
+    return e;
+  };
+  ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
+  const int outer = Node_SaveAdvLock(list);
+  Node_LOG_REC* shared = read_lock(blocks[0]);
+  read_lock(blocks[1]);
+  ASSERT_EQ(Tlog_Begin(tx, nullptr, 2), 0);
+  const int inner = Node_SaveAdvLock(list);
+  read_lock(blocks[2]);
+  write(blocks[0], 0x20, tx);  // the outer read lock's page changes in the inner level
+  write(blocks[3], 0x30, tx);
+  EXPECT_TRUE(Node_AddrValid(&shared->log_addr));
+  EXPECT_EQ(list->cnt, 3u);
+
+  ASSERT_EQ(Tlog_Rollback(tx, 2), 0);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[0].cluster), shared);  // still a read lock
+  EXPECT_FALSE(Node_AddrValid(&shared->log_addr));
+  EXPECT_EQ(shared->log_node, tx);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[3].cluster), nullptr);
+  EXPECT_EQ(first_byte(blocks[0], tx), 0x10);
+  Node_RestoreAdvLock(list, inner);
+  EXPECT_EQ(list->cnt, 2u);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[2].cluster), nullptr);
+
+  ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[0].cluster), shared);
+  EXPECT_EQ(shared->log_node, nullptr);
+  Node_RestoreAdvLock(list, outer);
+  EXPECT_EQ(list->cnt, 0u);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[0].cluster), nullptr);
+  EXPECT_EQ(Node_FindLogRecord(pool, blocks[1].cluster), nullptr);
+  EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
+  EXPECT_EQ(pool_image(), image);
+}
+
 }  // namespace
