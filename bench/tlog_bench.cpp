@@ -37,6 +37,7 @@
 #include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
+#include "bench_set.h"
 #include "support/volume_fixture.h"
 
 namespace {
@@ -82,14 +83,7 @@ class BenchSet {
     ok_ = true;
   }
   ~BenchSet() {
-    if (Vol_GetRootVol() != nullptr) {
-      Vol_Close();
-      Vol_Free();
-    }
-    buf_Exit();
-    unlink(root_.c_str());
-    unlink(log_.c_str());
-    rmdir(dir_.c_str());
+    close_bench_set({root_, log_}, dir_);
   }
   bool ok() const { return ok_; }
   Node* pool() const { return pool_; }

@@ -336,7 +336,21 @@ TEST(TlogHandleIds, AnyNumberIsBoundCheckedAndNeverDereferenced) {
 
 // --- Transactions ------------------------------------------------------------------------------
 
-class TlogTxTest : public TlogFixture {};
+class TlogTxTest : public TlogFixture {
+ protected:
+  // Final commit of tx, checked: one force, the node idle with both chains
+  // empty. The root DO_LOG's record count before it.
+  size_t final_commit(Node* tx) {
+    const size_t root_before = chain(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG).size();
+    const uint32_t forces = Tlog_Counters()->forces;
+    Tlog_FinalCommit(tx);
+    EXPECT_EQ(Tlog_Counters()->forces, forces + 1);
+    EXPECT_EQ(Tlog_TxDepth(tx), 0u);
+    EXPECT_TRUE(chain(tx, Tlog_CHANNEL_LOG).empty());
+    EXPECT_TRUE(chain(tx, Tlog_CHANNEL_DO_LOG).empty());
+    return root_before;
+  }
+};
 
 TEST_F(TlogTxTest, BeginNestCommitAndFinalCommitWithBothChainsAfterEachStep) {
   Node* tx = new_tx();
@@ -383,13 +397,7 @@ TEST_F(TlogTxTest, BeginNestCommitAndFinalCommitWithBothChainsAfterEachStep) {
   EXPECT_EQ(states(do_log), (std::vector<uint32_t>{2, 5}));
   EXPECT_EQ(first_byte(a), 0x11);  // not yet visible
 
-  const size_t root_before = chain(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG).size();
-  const uint32_t forces = Tlog_Counters()->forces;
-  Tlog_FinalCommit(tx);
-  EXPECT_EQ(Tlog_Counters()->forces, forces + 1);
-  EXPECT_EQ(Tlog_TxDepth(tx), 0u);
-  EXPECT_TRUE(chain(tx, Tlog_CHANNEL_LOG).empty());
-  EXPECT_TRUE(chain(tx, Tlog_CHANNEL_DO_LOG).empty());
+  const size_t root_before = final_commit(tx);
   const auto root = chain(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG);
   ASSERT_EQ(root.size(), root_before + 2);
   EXPECT_EQ(root[root_before].head.state, Tlog_STATE_FIRST);
@@ -510,12 +518,7 @@ TEST_F(TlogTxTest, AFinalCommitWithNothingForTheRootStillForcesAndEnds) {
   Node* tx = new_tx();
   ASSERT_EQ(Tlog_Begin(tx, nullptr, 1), 0);
   ASSERT_EQ(Tlog_Commit(tx), 0);
-  const size_t root_before = chain(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG).size();
-  const uint32_t forces = Tlog_Counters()->forces;
-  Tlog_FinalCommit(tx);
-  EXPECT_EQ(Tlog_Counters()->forces, forces + 1);
-  EXPECT_EQ(Tlog_TxDepth(tx), 0u);
-  EXPECT_TRUE(chain(tx, Tlog_CHANNEL_LOG).empty());
+  const size_t root_before = final_commit(tx);
   EXPECT_EQ(chain(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG).size(), root_before);
 }
 
