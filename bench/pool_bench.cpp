@@ -32,6 +32,7 @@
 #include "storage/node_flist.h"
 #include "storage/pool.h"
 #include "storage/volume_set.h"
+#include "bench_set.h"
 #include "support/volume_fixture.h"
 
 namespace {
@@ -59,14 +60,7 @@ class BenchSet {
     pool_ = Pool_Create();
   }
   ~BenchSet() {
-    if (Vol_GetRootVol() != nullptr) {
-      Vol_Close();
-      Vol_Free();
-    }
-    buf_Exit();
-    unlink(root_.c_str());
-    unlink(log_.c_str());
-    rmdir(dir_.c_str());
+    close_bench_set({root_, log_}, dir_);
   }
   Node* pool() const { return pool_; }
 

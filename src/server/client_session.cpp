@@ -564,6 +564,10 @@ void sessions_close_all() {
     if (blocked_without_wchan(task)) {
       session->woken_by_close = 1;
       thread_unblock(task);
+    } else {
+      // A request waiting for the API lock, a lock or a transaction ends
+      // now; one in a page or I/O wait at its next wait that may be cut.
+      thread_cut(task, -1);
     }
   }
   // Workers waiting to send find their session closing at once.

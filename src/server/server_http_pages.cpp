@@ -16,6 +16,7 @@
 #include "base/vbuf.h"
 #include "index/btree.h"
 #include "server/client_session.h"
+#include "storage/tlog.h"
 #include "server/hist.h"
 #include "server/server_http.h"
 #include "server/server_main.h"
@@ -493,10 +494,10 @@ void http_perf_page(HttpPage* page) {
 }
 
 void http_stat_page(HttpPage* page) {
-  const TlogStats tx = Tlog_GetStats();
+  const Tlog_COUNTERS& tx = *Tlog_Counters();
   const StatRow transactions[] = {{"Number of top-level transactions", tx.top_begins},
                                   {"Number of sub transactions", tx.sub_begins},
-                                  {"Number of transactions committed", tx.commits},
+                                  {"Number of transactions committed", tx.precommits},
                                   {"Number of transactions rolled back", tx.rollbacks}};
   stat_section(page, "Transaction Statistics", transactions);
   const BufStats* bs = buf_GetStats();

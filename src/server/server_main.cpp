@@ -472,6 +472,7 @@ int server_startup() {
   if (buf_Init(cache_pages, cache_pages) != 0)
     return storage_step_failed("Unable to initialize buffer-cache subsystem.", "buf_Init");
   debug_log('D', 2, "Initializing subsystems ...");
+  seam_install_session_lookup();
   if (Tlog_Init() != 0)
     return storage_step_failed("Unable to initialize transaction log subsystem", "Tlog_Init", "\n");
   if (FixRec_Init() != 0)

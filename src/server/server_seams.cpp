@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <unordered_map>
 
 #include "base/debug_log.h"
 #include "base/server_config.h"
 #include "base/task_kernel.h"
 #include "server/client_session.h"
+#include "storage/ssn.h"
 
 namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
@@ -21,7 +24,6 @@ void storage_not_built(const char* what) {
 }  // namespace
 
 // --- Storage engine: what is not yet built --------------------------------
-int Tlog_Init() { return 0; }
 int FixRec_Init() { return 0; }
 int Tlog_Recover() { return 0; }
 int Tlog_Checkpoint(const char* reason) { storage_not_built(reason); return 0; }
@@ -30,28 +32,47 @@ int SysCat_open() { return 0; }
 int SysCat_close() { return 0; }
 void VNode_Flush() {}
 void VNode_Cleanup() {}
-int Tlog_ApiLock() { return 0; }
-void Tlog_ApiUnlock() {}
-int Tlog_ApiSharedLock() { return 0; }
-void Tlog_ApiSharedUnlock() {}
 unsigned Tlog_LogSize() { return 0; }
 
 // --- Request classes and the database session (not yet built) ----------
+struct idb_session {
+  Ssn_STATE ssn;
+};
+
 namespace {
 int g_db_sessions_open = 0;
+// The client sessions that have a database session: a task's user data is
+// taken for a client session only when it is one of them (other tasks keep
+// other records there).
+std::unordered_map<const void*, idb_session*> g_db_sessions;
+
+Ssn_STATE* session_state(Task* task) {
+  auto it = g_db_sessions.find(thread_get_data(task));
+  return it != g_db_sessions.end() ? &it->second->ssn : nullptr;
+}
 }  // namespace
 
+void seam_install_session_lookup() { ssn_set_lookup(session_state); }
+
 int dbml_open_session(ClientSession* session) {
-  void* placeholder = malloc(1);
+  auto* placeholder = new (std::nothrow) idb_session;
   if (placeholder == nullptr) return -1;
-  session->db_session = static_cast<idb_session*>(placeholder);
+  placeholder->ssn.client = session;
+  try {
+    g_db_sessions[session] = placeholder;
+  } catch (const std::bad_alloc&) {
+    delete placeholder;
+    return -1;
+  }
+  session->db_session = placeholder;
   ++g_db_sessions_open;
   return 0;
 }
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
-  free(session->db_session);
+  g_db_sessions.erase(session);
+  delete session->db_session;
   session->db_session = nullptr;
   --g_db_sessions_open;
 }
@@ -91,6 +112,5 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count) {
   g_lock_row_count = rows ? count : 0;
 }
 
-TlogStats Tlog_GetStats() { return {}; }
 VNodeStats VNode_GetStats() { return {}; }
 LockStats idb__get_lock_stats() { return {}; }

@@ -8,12 +8,13 @@
 struct Task;
 
 // --- Storage engine ------------------------------------------------------
-// Built: the volume set, the buffer cache and the B-tree.
+// Built: the volume set, the buffer cache, the B-tree, the transaction log's
+// records, transactions and API lock.
 #include "index/btree.h"
 #include "storage/buffer_cache.h"
+#include "storage/tlog.h"
 #include "storage/volume_set.h"
 // Not yet built:
-int Tlog_Init();
 int FixRec_Init();
 int Tlog_Recover();
 int Tlog_Checkpoint(const char* reason);
@@ -22,22 +23,21 @@ int SysCat_open();
 int SysCat_close();
 void VNode_Flush();
 void VNode_Cleanup();
-int Tlog_ApiLock();
-void Tlog_ApiUnlock();
-// One shared unit of the API lock around each client request.
-int Tlog_ApiSharedLock();
-void Tlog_ApiSharedUnlock();
 // LOG pages the transaction log holds now (the checkpoint size trigger).
 unsigned Tlog_LogSize();
 
 // --- Request classes and the database session (not yet built) ----------
-// The handshake opens a placeholder database session that
-// dbml_close_session ends; seam_db_sessions_open counts those still open.
+// The handshake opens a placeholder database session (its task-session
+// state and nothing more, no transaction node yet) that dbml_close_session
+// ends; seam_db_sessions_open counts those still open. The state of a
+// task's session is what ssn_set_lookup finds (installed by
+// seam_install_session_lookup at start-up).
 // The class handlers log that they are not built and close the connection.
 struct ClientSession;
 int dbml_open_session(ClientSession* session);
 void dbml_close_session(ClientSession* session);
 int seam_db_sessions_open();
+void seam_install_session_lookup();
 int dbml_request(ClientSession* session);
 int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
@@ -80,15 +80,11 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count);
 
 // Counters of services not yet built, for the statistics page: all zero
 // until those services count.
-struct TlogStats {
-  uint32_t top_begins, sub_begins, commits, rollbacks;
-};
 struct VNodeStats {
   uint32_t allocated, max_allocated, in_use, max_in_use, unused;
 };
 struct LockStats {
   uint32_t requests, shared, exclusive, granted, conflicts, refused, wait_ticks;
 };
-TlogStats Tlog_GetStats();
 VNodeStats VNode_GetStats();
 LockStats idb__get_lock_stats();

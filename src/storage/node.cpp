@@ -7,10 +7,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "storage/node_state.h"
+#include "storage/ssn.h"
 #include "storage/volume_set.h"
 
 namespace nodes {
@@ -67,9 +69,59 @@ void init_handle(Node* node, Node_MEMPAGE* mp) {
   node->meta_lock.count = 1;
   node->wait = WaitQueue{};
   node->owner = nullptr;
+  node->handle_id = 0;
+}
+
+// Handle numbers: index + 1 in the low 20 bits, the slot's generation in
+// the high 12. A slot's generation moves on whenever its handle goes.
+namespace {
+constexpr uint32_t kHandleIndexBits = 20;
+constexpr uint32_t kHandleIndexMask = (1u << kHandleIndexBits) - 1;
+struct HandleSlot {
+  Node* node;
+  uint32_t gen;
+};
+std::vector<HandleSlot> g_handles;
+std::vector<uint32_t> g_free_handles;
+}  // namespace
+
+void release_handle_id(Node* node) {
+  const uint32_t id = node->handle_id;
+  if (id == 0) return;
+  node->handle_id = 0;
+  const uint32_t index = (id & kHandleIndexMask) - 1;
+  if (index >= g_handles.size() || g_handles[index].node != node) return;
+  g_handles[index].node = nullptr;
+  g_handles[index].gen = (g_handles[index].gen + 1) & 0xFFFu;
+  g_free_handles.push_back(index);
 }
 
 }  // namespace nodes
+
+uint32_t Node_HandleId(Node* node) {
+  if (node->handle_id != 0) return node->handle_id;
+  uint32_t index;
+  if (!g_free_handles.empty()) {
+    index = g_free_handles.back();
+    g_free_handles.pop_back();
+  } else {
+    if (g_handles.size() >= kHandleIndexMask) return 0;
+    index = static_cast<uint32_t>(g_handles.size());
+    g_handles.push_back(HandleSlot{nullptr, 0});
+  }
+  g_handles[index].node = node;
+  node->handle_id = (g_handles[index].gen << kHandleIndexBits) | (index + 1);
+  return node->handle_id;
+}
+
+Node* Node_FromHandleId(uint32_t handle_id, uint32_t node_id) {
+  const uint32_t low = handle_id & kHandleIndexMask;
+  if (low == 0 || low > g_handles.size()) return nullptr;
+  const HandleSlot& slot = g_handles[low - 1];
+  if (slot.node == nullptr || slot.gen != (handle_id >> kHandleIndexBits)) return nullptr;
+  if (slot.node->node.node_id != node_id || node_id == 0) return nullptr;
+  return slot.node;
+}
 
 // --- Lookup ---------------------------------------------------------------------------
 
@@ -255,7 +307,7 @@ void Node_MetaUnlock(Node* node) {
 
 int Node_Wait(Node* node, const char* file, int line) {
   check_node(node);
-  return sleep_on_task(&node->wait, node->owner, nullptr, file, line);
+  return sleep_on_task(&node->wait, node->owner, ssn_deadlock_weight, file, line);
 }
 
 void Node_WakeUp(Node* node) {

@@ -102,6 +102,7 @@ struct Node {
   Semaphore meta_lock;     // one unit: the node's item and free lists
   WaitQueue wait;          // tasks waiting for the owner's transaction
   Task* owner;             // log nodes: the creating task
+  uint32_t handle_id;      // Node_HandleId's number, 0 = none yet
 };
 
 // --- Creation and lookup ----------------------------------------------------------
@@ -160,6 +161,13 @@ int Node_Sync(Node* node);
 // --- Accessors ---------------------------------------------------------------------------
 
 uint32_t Node_GetId(const Node* node);
+// A number that names the handle in records while this server runs: a
+// slot index and a generation, never a pointer. 0 when none can be had.
+uint32_t Node_HandleId(Node* node);
+// The handle that handle_id names, if it still holds node_id; none
+// otherwise. Any value is safe to pass (a number read from disk, another
+// run's, a forged one): it is bound-checked and never dereferenced.
+Node* Node_FromHandleId(uint32_t handle_id, uint32_t node_id);
 uint16_t Node_GetType(const Node* node);
 void Node_SetType(Node* node, uint16_t type);  // once: the type must still be 0
 int Node_GetClusterSize(const Node* node);

@@ -85,7 +85,7 @@ void release(Node* node, ItemPage* p, bool changed) {
 void record(Node* node, NodeList_LOG* ctx, int opcode, const void* data, size_t size,
             const char* what) {
   if (ctx == nullptr) return;
-  if (Tlog_AddToTagRecord(ctx->tag, node, opcode, data, size) != 0)
+  if (NodeLog_AddToTagRecord(ctx->tag, node, opcode, data, size) != 0)
     panic_assert_failed(what, __FILE__, __LINE__);
 }
 

@@ -117,6 +117,7 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
 void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_id, bool log) {
   ZENT_ASSERT(node->ref_count == 0 && "new_node->ref_count == 0");
   ZENT_ASSERT(!node->meta_data && "!new_node->meta_data");
+  release_handle_id(node);
   init_handle(node, node->mempage);
   node->alloc_map = log ? Vol_GetTlogAldesc() : nullptr;
   node->owner = log ? thread_self() : nullptr;
@@ -297,6 +298,7 @@ int Node_Delete(Node* node) {
   const uint32_t id = node->node.node_id;
   if (id < Node_FIRSTNODE) root->sys_cache[id - 1] = nullptr;
   Llist_Clear(&node->log_clusters);
+  release_handle_id(node);
   node->node = Node_DESC{};
   mark_changed(mp);
   root->num_nodes--;

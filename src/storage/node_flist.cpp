@@ -179,7 +179,7 @@ bool held_by_other(Node* node, const Node_ADDR& a, Node* tx) {
   uint32_t last = (static_cast<uint32_t>(a.offset) + Pool_HEADER_SIZE + a.size - 1) / Vol_PAGESIZE;
   if (last >= static_cast<uint32_t>(Vol_MAXCLUST)) last = Vol_MAXCLUST - 1;
   for (uint32_t i = first; i <= last; ++i) {
-    const Node_LOG_REC* e = Node_FindLogRecord(node, a.cluster + i);
+    const Node_LOG_REC* e = PoolLog_FindLogRecord(node, a.cluster + i);
     if (e != nullptr && e->log_node != nullptr && e->log_node != tx) return true;
   }
   return false;
@@ -413,7 +413,7 @@ int Node_ClearFlist(Node* node) {
     release(node, &p, false);
     uint8_t rec[Node_CLUSTER_REC_SIZE];
     Node_EncodeClusterRec({page, 1, Node_CLUSTER_FREE}, rec);
-    if (Tlog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) != 0)
+    if (NodeLog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) != 0)
       ZENT_ASSERT(!"Node_ClearFlist() failed on Tlog_AddToTagRecord()");
     Node_FreePagesDelayed(node, page, 1);
     f.head = next;
@@ -455,6 +455,6 @@ void Node_WriteFlistAction(Node* node, int op, const Node_ADDR* add_item, const 
   if (!any) return;
   uint8_t data[Pool_RECORD_SIZE];
   Pool_EncodeRecord(r, data);
-  if (Tlog_WriteRecord(tx, Tlog_OP_POOL, Tlog_CHANNEL_LOG, node, data, sizeof data, nullptr) != 0)
+  if (PoolLog_WriteRecord(tx, Tlog_OP_POOL, Tlog_CHANNEL_LOG, node, data, sizeof data, nullptr) != 0)
     ZENT_ASSERT(!"Node_WriteFlistAction() failed on Tlog_WriteRecord()");
 }

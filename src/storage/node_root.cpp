@@ -277,6 +277,7 @@ Node_MEMPAGE* new_mempage(Node_ROOT* root, uint32_t page) {
 
 void free_mempage(Node_MEMPAGE* mp) {
   for (Node& n : mp->nodes) {
+    release_handle_id(&n);
     Llist_Clear(&n.log_clusters);
     free(n.meta_data);
     n.meta_data = nullptr;

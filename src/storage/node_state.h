@@ -114,6 +114,8 @@ void for_each_node(Node_ROOT* root, Fn fn) {
 
 // The state of a free slot's handle: locks, queue, counters.
 void init_handle(Node* node, Node_MEMPAGE* mp);
+// The handle's number goes: a record that still names it finds nothing.
+void release_handle_id(Node* node);
 inline bool is_log(const Node* node) { return (node->node.flags & (1u << Node_LOGNODE)) != 0; }
 
 // --- node_create.cpp ------------------------------------------------------------------

@@ -1,11 +1,19 @@
-// node_tlog_seams.cpp - stand-ins for the transaction log and the vnode
-// cache as the node layer calls them (see node_tlog_seams.h). NOT YET
-// BUILT: replaced when the transaction log is built.
+// node_tlog_seams.cpp - the node layer's calls into the transaction log and
+// the vnode cache, through a replaceable table (see node_tlog_seams.h).
 #include "storage/node_tlog_seams.h"
+
+#include "storage/node_logrec.h"
+#include "storage/tlog.h"
 
 namespace {
 
-int no_log_add(Tlog_TAGREC*, Node*, int, const void*, size_t) { return 0; }
+int log_add(Tlog_TAGREC* tag, Node* node, int opcode, const void* data, size_t size) {
+  if (tag == nullptr) return 0;
+  return Tlog_AddBufferToTagRecord(tag, static_cast<uint8_t>(opcode), node, data,
+                                   static_cast<uint32_t>(size));
+}
+
+// NOT YET BUILT: the node-list log context (node log records).
 int no_log_init(uint32_t op, NodeList_LOG* ctx) {
   *ctx = NodeList_LOG{};
   ctx->op = op;
@@ -15,24 +23,25 @@ int no_log_flush(NodeList_LOG*) { return 0; }
 void no_log_release(NodeList_LOG* ctx) {
   if (ctx != nullptr) ctx->tag = nullptr;
 }
+// NOT YET BUILT: snapshots and deleted-node records.
 int no_snapshot(Node*) { return 0; }
-int not_recovering() { return 0; }
+// NOT YET BUILT: the vnode cache.
 int no_vnodes(Node*) { return 0; }
 
-constexpr NodeTlogServices kStandIn = {no_log_add,  no_log_init,  no_log_flush,   no_log_release,
-                                       no_snapshot, no_snapshot, not_recovering, no_vnodes};
+constexpr NodeTlogServices kDefault = {log_add,     no_log_init, no_log_flush,    no_log_release,
+                                       no_snapshot, no_snapshot, Tlog_InRecovery, no_vnodes};
 
-NodeTlogServices g_services = kStandIn;
-int g_hash_entries = 0;
+NodeTlogServices g_services = kDefault;
 
 }  // namespace
 
 void Node_SetTlogServices(const NodeTlogServices* services) {
-  g_services = services != nullptr ? *services : kStandIn;
+  g_services = services != nullptr ? *services : kDefault;
 }
-const NodeTlogServices* Node_StandInTlogServices() { return &kStandIn; }
+const NodeTlogServices* Node_StandInTlogServices() { return &kDefault; }
 
-int Tlog_AddToTagRecord(Tlog_TAGREC* tag, Node* node, int opcode, const void* data, size_t size) {
+int NodeLog_AddToTagRecord(Tlog_TAGREC* tag, Node* node, int opcode, const void* data,
+                           size_t size) {
   return g_services.add_to_tag_record(tag, node, opcode, data, size);
 }
 int NodeList_InitRootLog(uint32_t op, NodeList_LOG* ctx) {
@@ -49,9 +58,8 @@ int Node_WriteDeletedSnapshot(Node* node) { return g_services.write_deleted_snap
 int Tlog_IsRecovering() { return g_services.is_recovering(); }
 int VNode_Flush(Node* node) { return g_services.vnode_flush(node); }
 
-// No transaction holds anything before transactions exist.
-int Node_InitLogRecHash(int entries) {
-  g_hash_entries = entries;
-  return 0;
+int Node_InitLogRecHash(int entries) { return Node_InitRecordHash(entries); }
+void Node_CleanupLogRecHash() {
+  Node_CleanupRecordHash();
+  Node_FreeLogRecordCache();
 }
-void Node_CleanupLogRecHash() { g_hash_entries = 0; }

@@ -1,21 +1,22 @@
 // node_tlog_seams.h - what the node layer asks of the transaction log and
-// the vnode cache. NOT YET BUILT: the log records, the tag records, the
-// log-record hash, recovery and the vnode cache come later; until then
-// these stand-ins behave as a server with no log would:
+// the vnode cache, through one table tests may replace
+// (Node_SetTlogServices, e.g. a sink that keeps the records to replay
+// them). The default table calls the real log where it exists:
 //
-//   - Tlog_AddToTagRecord drops every record (no log exists) and succeeds;
+//   - NodeLog_AddToTagRecord adds a record to a tag record of the log
+//     (a context without a tag records nothing);
+//   - Tlog_IsRecovering is the log's recovery flag;
+//   - the node log-record hash is node_logrec.h's.
+//
+// NOT YET BUILT (the node log records and the vnode cache come with the
+// next step; until then these behave as a server with no such records):
+//
 //   - NodeList_InitRootLog / NodeList_FlushLog / NodeList_ReleaseLog open,
-//     flush and close a context on the root log that has no tag record;
+//     flush and close a context on the root log that has no tag record, so
+//     the item lists' records are not logged yet;
 //   - Node_WriteSnapshot and Node_WriteDeletedSnapshot write nothing and
-//     succeed (snapshots are skipped before the first checkpoint anyway);
-//   - Tlog_IsRecovering answers 0;
-//   - the node log-record hash is sized and released (its entries are
-//     pool_tlog_seams.h's);
+//     succeed;
 //   - VNode_Flush closes nothing: no node is held by a vnode yet.
-//
-// The transaction issue replaces this file with the real calls. Tests (and
-// that issue while it is half-way) install other functions with
-// Node_SetTlogServices, e.g. a sink that keeps the records to replay them.
 //
 // Context: the server thread, like every caller in the node layer.
 #pragma once
@@ -36,7 +37,8 @@ struct NodeList_LOG {
 
 // Adds one record of opcode (node_format.h) for node to tag. 0, or -1 when
 // the log cannot take it. A none tag records nothing and succeeds.
-int Tlog_AddToTagRecord(Tlog_TAGREC* tag, Node* node, int opcode, const void* data, size_t size);
+int NodeLog_AddToTagRecord(Tlog_TAGREC* tag, Node* node, int opcode, const void* data,
+                           size_t size);
 
 // A context on the root log (the node layer's own structures, outside any
 // transaction). 0 or -1.
@@ -71,7 +73,7 @@ struct NodeTlogServices {
   int (*is_recovering)();
   int (*vnode_flush)(Node* node);
 };
-// None restores the stand-ins.
+// None restores the default table.
 void Node_SetTlogServices(const NodeTlogServices* services);
-// The stand-ins, for a caller that replaces only some of them.
+// The default table, for a caller that replaces only some of its entries.
 const NodeTlogServices* Node_StandInTlogServices();

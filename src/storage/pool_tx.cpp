@@ -55,7 +55,7 @@ bool same_item(const Node_ADDR& a, const Node_ADDR& b) {
 // Reads the record at pos of tx's log; asserts a whole one.
 Pool_RECORD read_record(Node* tx, const Node_ADDR& pos, uint32_t* txid) {
   uint8_t data[Pool_RECORD_SIZE];
-  const int read_size = Tlog_ReadRecord(tx, &pos, data, sizeof data, txid);
+  const int read_size = PoolLog_ReadRecord(tx, &pos, data, sizeof data, txid);
   ZENT_ASSERT(read_size == (int)sizeof(data) && "read_size == sizeof(Pool_RECORD)");
   Pool_RECORD r;
   if (Pool_DecodeRecord(data, sizeof data, &r) != 0) {
@@ -76,7 +76,7 @@ int check_transition(PoolAccess* pa, Node_LOG_REC* e, int want) {
   switch (last.opcode) {
     case Pool_OP_NEW:
     case Pool_OP_MODIFY:
-      if (want == Pool_OP_MODIFY && txid == Tlog_SubID(pa->tx)) {
+      if (want == Pool_OP_MODIFY && txid == PoolLog_SubID(pa->tx)) {
         ZENT_ASSERT(e->state && "lck->lrec->arg");
         return 1;
       }
@@ -132,14 +132,14 @@ int take_page(PoolAccess* pa, Node_LOG_REC* e, const LockReq& req) {
   uint8_t data[Pool_RECORD_SIZE];
   Pool_EncodeRecord(r, data);
   Node_ADDR pos;
-  if (Tlog_WriteRecord(pa->tx, Tlog_OP_POOL, Tlog_CHANNEL_LOG, node, data, sizeof data, &pos) !=
+  if (PoolLog_WriteRecord(pa->tx, Tlog_OP_POOL, Tlog_CHANNEL_LOG, node, data, sizeof data, &pos) !=
       0) {
     // The page keeps its former image: it was written to its place before
     // it moved, so the copy just made can go.
     if (req.opcode != Pool_OP_DELETE) buf_FreePage(node, r_pgno, 1);
     return -1;
   }
-  Tlog_LinkLogRecord(pa->tx, e);
+  PoolLog_LinkLogRecord(pa->tx, e);
   e->state = r_pgno;
   e->log_addr = pos;
   return 0;
@@ -149,7 +149,7 @@ int take_page(PoolAccess* pa, Node_LOG_REC* e, const LockReq& req) {
 
 uint32_t target_page(const PoolAccess* pa, uint32_t page) {
   if (pa->tx == nullptr) return page;
-  const Node_LOG_REC* e = Node_FindLogRecord(pa->node, page);
+  const Node_LOG_REC* e = PoolLog_FindLogRecord(pa->node, page);
   if (e != nullptr && e->log_node == pa->tx && e->state != 0) return e->state;
   return page;
 }
@@ -186,7 +186,7 @@ int lock_pages(PoolAccess* pa, const LockReq* reqs, int count, bool wait) {
     int i = 0;
     for (; i < count && foreign == nullptr; ++i) {
       int found = 0;
-      entries[i] = Node_AddLogRecord(pa->node, reqs[i].page, &found);
+      entries[i] = PoolLog_AddLogRecord(pa->node, reqs[i].page, &found);
       added[i] = found == 0;
       Node* holder = entries[i]->log_node;
       if (holder != nullptr && holder != pa->tx) foreign = holder;
@@ -196,7 +196,7 @@ int lock_pages(PoolAccess* pa, const LockReq* reqs, int count, bool wait) {
     // but success removes them.
     auto drop_added = [&](int from, int to) {
       for (int j = from; j < to; ++j)
-        if (added[j] && !Node_AddrValid(&entries[j]->log_addr)) Node_RemoveLogRecord(entries[j]);
+        if (added[j] && !Node_AddrValid(&entries[j]->log_addr)) PoolLog_RemoveLogRecord(entries[j]);
     };
     if (foreign != nullptr) {
       drop_added(0, i);
@@ -231,7 +231,7 @@ int lock_range(PoolAccess* pa, uint32_t cluster, uint16_t cluster_pages, uint32_
 }
 
 int take_own_item(PoolAccess* pa, uint32_t size, Node_ADDR* item) {
-  Llist* list = Tlog_FindLogpoolFlist(pa->node, pa->tx);
+  Llist* list = PoolLog_FindLogpoolFlist(pa->node, pa->tx);
   if (list == nullptr) return 1;
   for (void* p = Llist_First(list); p != nullptr; p = Llist_Next(p)) {
     Node_ADDR a = Node_DecodeAddr(static_cast<const uint8_t*>(p));
@@ -252,7 +252,7 @@ int flist_action(PoolAccess* pa, const Node_ADDR* add, const Node_ADDR* dels, in
     Node_DeleteItemFromFlist(node, dels, ndel, nullptr);
     return add != nullptr ? Node_AddItemToFlist(node, add) : 0;
   }
-  Llist* list = Tlog_AddLogpoolFlist(node, pa->tx);
+  Llist* list = PoolLog_AddLogpoolFlist(node, pa->tx);
   if (add != nullptr) {
     // Kept in ascending order of size: before the first of equal or larger size.
     void* before = Llist_First(list);
@@ -366,13 +366,13 @@ int Pool_Commit(Node* node, const void* data, const Node_ADDR* pos) {
       break;
   }
   if (r.opcode == Pool_OP_FLIST) {
-    log_node = Tlog_ActionNode();
+    log_node = PoolLog_ActionNode();
   } else {
-    Node_LOG_REC* lrec = Node_FindLogRecord(node, r.page);
+    Node_LOG_REC* lrec = PoolLog_FindLogRecord(node, r.page);
     ZENT_ASSERT(lrec != nullptr && "lrec != NULL");
     log_node = lrec->log_node;
   }
-  return Tlog_WriteRecord(log_node, Tlog_OP_POOL, Tlog_CHANNEL_DO_LOG, node, data,
+  return PoolLog_WriteRecord(log_node, Tlog_OP_POOL, Tlog_CHANNEL_DO_LOG, node, data,
                           Pool_RECORD_SIZE, nullptr) == 0
              ? 0
              : -1;
@@ -451,7 +451,7 @@ int Pool_Rollback(Node* node, const void* data, const Node_ADDR* pos) {
       return 0;  // FLIST: nothing was done yet
   }
   if (r.opcode <= Pool_OP_DELETE) {
-    Node_LOG_REC* lrec = Node_FindLogRecord(node, r.page);
+    Node_LOG_REC* lrec = PoolLog_FindLogRecord(node, r.page);
     ZENT_ASSERT(lrec != nullptr && "lrec != NULL");
     ZENT_ASSERT(Node_AddrValid(&lrec->log_addr) && "Node_AddrValid(&lrec->log_addr)");
     if (Node_AddrValid(&r.addr)) {
@@ -461,7 +461,7 @@ int Pool_Rollback(Node* node, const void* data, const Node_ADDR* pos) {
       lrec->log_addr = r.addr;
       lrec->state = prev.r_pgno;
     } else {
-      Node_RemoveLogRecord(lrec);
+      PoolLog_RemoveLogRecord(lrec);
     }
   }
   return 0;

@@ -65,10 +65,13 @@ class SessionServer : public FrameBase {
     tc_idle = thread_create(idle_thread, 10);
     closer_ = thread_create(closer_body, 3);
     ASSERT_NE(closer_, nullptr);
+    add_tasks();
     ASSERT_EQ(master_set_add(server_listen_socket), 0);
     ASSERT_EQ(bg_tcp_thread_start(), 0);
     kernel_ = std::thread([] { thread_run(); });
   }
+  // Further tasks of a fixture, made before the kernel runs.
+  virtual void add_tasks() {}
   // The shutdown's part: every session is closed and its worker ends
   // before the kernel stops.
   void stop() {
@@ -455,6 +458,78 @@ TEST_F(SessionServer, ShutdownClosesEverySessionAndEndsItsDatabaseSession) {
   EXPECT_TRUE(a.closed_without_reply());
   EXPECT_TRUE(b.closed_without_reply());
   EXPECT_TRUE(idle_client.closed_without_reply());
+}
+
+// The request path holds one unit of the API lock: while an exclusive
+// holder has all of it, a request waits (asleep on the lock, the other
+// tasks running) and is served once the holder lets go; a close cuts that
+// wait short and the worker ends.
+struct ApiHold {
+  std::atomic<bool> go{false};
+  std::atomic<bool> held{false};
+  std::atomic<bool> saw_waiter{false};
+  std::atomic<bool> released{false};
+  bool release = true;
+};
+std::atomic<ApiHold*> g_hold{nullptr};
+
+class ApiLockServer : public SessionServer {
+ protected:
+  void add_tasks() override {
+    holder_ = thread_create(holder_body, 10);
+    ASSERT_NE(holder_, nullptr);
+  }
+  void TearDown() override {
+    SessionServer::TearDown();
+    g_hold = nullptr;
+    Tlog_ResetSemaphores();  // a holder that kept the lock ended with the kernel
+  }
+  // Takes the whole lock when told to, waits until a request sleeps on
+  // it, then gives it back or keeps it. While it waits it lets the idle
+  // task through at once (an event each turn), so that the other tasks go on.
+  static void turn() {
+    notify_event("HOLD");
+    thread_yield();
+  }
+  static void holder_body() {
+    ApiHold* h = nullptr;
+    while ((h = g_hold.load()) == nullptr || !h->go) turn();
+    ASSERT_EQ(Tlog_ApiLock(), 0);
+    h->held = true;
+    while (Tlog_ApiWaiters() == 0) turn();
+    h->saw_waiter = true;
+    if (!h->release) return;  // the close cuts the wait; the kernel stops with it held
+    h->released = true;
+    Tlog_ApiUnlock();
+  }
+  Task* holder_ = nullptr;
+};
+
+TEST_F(ApiLockServer, ARequestWaitsForTheExclusiveHolderAndIsServedAfterIt) {
+  ApiHold hold;
+  g_hold = &hold;
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  hold.go = true;
+  while (!hold.held) std::this_thread::yield();
+  EXPECT_TRUE(c.noop(7));  // answered only after the holder let go
+  EXPECT_TRUE(hold.saw_waiter);
+  EXPECT_TRUE(hold.released);
+  EXPECT_TRUE(c.noop(8));
+}
+
+TEST_F(ApiLockServer, ACloseCutsTheWaitForTheLockShort) {
+  ApiHold hold;
+  hold.release = false;
+  g_hold = &hold;
+  ZentClient c;
+  ASSERT_TRUE(open_session(c));
+  hold.go = true;
+  while (!hold.held) std::this_thread::yield();
+  ASSERT_TRUE(c.send_raw(testsupport::frame(testsupport::encode_request(9, 1))));
+  while (!hold.saw_waiter) std::this_thread::yield();
+  stop();  // closes the session: the waiting worker ends, no session is left
+  EXPECT_TRUE(c.closed_without_reply());
 }
 
 class SmallServer : public SessionServer {

@@ -126,6 +126,22 @@ class PoolFixture : public NodeFixture {
     ASSERT_NE(pool, nullptr);
     ASSERT_TRUE(Node_TestFlag(Node_POOLNODE, pool));
   }
+  // A block of the pool (in tx, or outside any transaction).
+  Node_ADDR alloc(uint32_t size, Node* t) {
+    Node_ADDR a;
+    EXPECT_EQ(Pool_Alloc(pool, size, &a, t), 0) << size;
+    return a;
+  }
+  // Fills the block with v / reads its first byte, as t sees it.
+  void write(const Node_ADDR& a, uint8_t v, Node* t) {
+    std::vector<uint8_t> b(a.size, v);
+    EXPECT_EQ(Pool_Write(pool, &a, b.data(), a.size, t), a.size);
+  }
+  uint8_t first_byte(const Node_ADDR& a, Node* t = nullptr) {
+    uint8_t b = 0;
+    EXPECT_EQ(Pool_Read(pool, &a, &b, 1, t), 1);
+    return b;
+  }
   Node* pool = nullptr;
 };
 

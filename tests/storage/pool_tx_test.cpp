@@ -33,20 +33,6 @@ class PoolTxTest : public PoolFixture {
     FakeTlog::current() = nullptr;
     PoolFixture::TearDown();
   }
-  Node_ADDR alloc(uint32_t size, Node* t) {
-    Node_ADDR a;
-    EXPECT_EQ(Pool_Alloc(pool, size, &a, t), 0) << size;
-    return a;
-  }
-  void write(const Node_ADDR& a, uint8_t v, Node* t) {
-    std::vector<uint8_t> b(a.size, v);
-    EXPECT_EQ(Pool_Write(pool, &a, b.data(), a.size, t), a.size);
-  }
-  uint8_t first_byte(const Node_ADDR& a, Node* t = nullptr) {
-    uint8_t b = 0;
-    EXPECT_EQ(Pool_Read(pool, &a, &b, 1, t), 1);
-    return b;
-  }
   std::vector<std::pair<uint32_t, uint32_t>> clusters() {
     std::vector<std::pair<uint32_t, uint32_t>> out;
     Node_ITER it;
