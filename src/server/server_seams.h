@@ -13,8 +13,9 @@ struct Task;
 void http_thread();
 
 // --- Storage engine ------------------------------------------------------
-// Built: the volume set, the buffer cache and the B-tree.
+// Built: the volume set, the buffer cache, the B-tree and the system catalog.
 #include "index/btree.h"
+#include "index/syscat.h"
 #include "storage/buffer_cache.h"
 #include "storage/volume_set.h"
 // Not yet built:
@@ -23,8 +24,6 @@ int FixRec_Init();
 int Tlog_Recover();
 int Tlog_Checkpoint(const char* reason);
 int Vol_ClearRedirectFlags(int data_only);
-int SysCat_open();
-int SysCat_close();
 void VNode_Flush();
 void VNode_Cleanup();
 int Tlog_ApiLock();
