@@ -67,12 +67,15 @@ void* SysCat_CopyRow(const SysCat_MAP* entry, const void* row) {
   size_t size = d->rec_size;
   for (uint32_t i = 0; i < d->tab_ncols; ++i) {
     const SysCat_COLUMN_DESCR& c = d->cols[i];
+    const bool str = c.col_type == SysCat_STRING || c.col_type == SysCat_TEXT;
+    const bool blob = c.col_type == SysCat_BLOB || c.col_type == SysCat_LBLOB;
+    if (!str && !blob) continue;
     const void* p = nullptr;
     memcpy(&p, src + c.col_offset, sizeof p);
     if (p == nullptr) continue;
-    if (c.col_type == SysCat_STRING || c.col_type == SysCat_TEXT)
+    if (str)
       size += strlen(static_cast<const char*>(p)) + 1;
-    else if (c.col_type == SysCat_BLOB || c.col_type == SysCat_LBLOB)
+    else
       size = ((size + 3) & ~size_t{3}) + 4 + SysCat_BlobLength(static_cast<const uint8_t*>(p));
   }
   auto* out = static_cast<uint8_t*>(malloc(size));
@@ -133,6 +136,12 @@ void SysCat_TypedUnlock(SysCat_TYPEDLOCK* held, Node* tx) {
 }
 
 namespace {
+
+// The fingerprint of a stored row: its values, not its links (which a
+// neighbour's insert or delete rewrites).
+uint64_t row_hash(const uint8_t* element, uint32_t size) {
+  return SysCat_Hash(element + SysCat_LINK_SIZE, size - SysCat_LINK_SIZE);
+}
 
 bool same_addr(const Node_ADDR& a, const Node_ADDR& b) {
   return a.cluster == b.cluster && a.offset == b.offset && a.size == b.size;
@@ -198,7 +207,7 @@ int check_row(SysCat_MAP* entry, const SysCat_GETSTATE* st, const SysCat_VMETA& 
   const int n = read_element(node, st->curr, buf, tx);
   if (n < 0) return -1;
   if (Node_GetChangeCount(node) == st->change_count) return 0;
-  if (SysCat_Hash(buf, static_cast<uint32_t>(n)) != st->row_hash) return -1;
+  if (row_hash(buf, static_cast<uint32_t>(n)) != st->row_hash) return -1;
   const SysCat_LINK link = SysCat_DecodeLink(buf);
   uint8_t hdr[SysCat_LINK_SIZE];
   if (Node_AddrValid(&link.prev)) {
@@ -414,7 +423,7 @@ int SysCat_upd_entry(SysCat_DB_CATALOG* cat, int sys_id, const void* row, SysCat
     VBuf_Close(b);
     return fail(&h, tx, "upd_entry() failed on Pool_Write()");
   }
-  const uint64_t hash = SysCat_Hash(buf, total);
+  const uint64_t hash = row_hash(buf, total);
   VBuf_Close(b);
   if (!same_addr(addr, state->curr)) {
     if (vm.anchor.count == 0) return fail(&h, tx, "upd_entry() failed: empty anchor");
@@ -542,7 +551,7 @@ int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER
       state->curr = at;
       state->next = link.next;
       state->change_count = Node_GetChangeCount(node);
-      state->row_hash = SysCat_Hash(buf, static_cast<uint32_t>(n));
+      state->row_hash = row_hash(buf, static_cast<uint32_t>(n));
       VBuf_Close(b);
       give(&h, tx);
       *row = r;
