@@ -20,7 +20,7 @@
 #include "storage/node_cluster.h"
 #include "storage/node_flist.h"
 #include "storage/pool_format.h"
-#include "storage/syspool.h"
+#include "storage/node_pool_services.h"
 
 namespace {
 
@@ -209,7 +209,7 @@ int Node_StoreNodeMetaData(Archive_STREAM* stream, Node* node, const Node_ARCHIV
   if (Node_RefCount(node) > 0) {
     // The copy of a referenced node is newer than its block.
     memcpy(buf + Node_TAG_HEAD_SIZE, Node_GetMetaData(node), size);
-  } else if (SysPool_ReadItem(&node->node.meta_addr, buf + Node_TAG_HEAD_SIZE, size,
+  } else if (NodePool_ReadMeta(&node->node.meta_addr, buf + Node_TAG_HEAD_SIZE, size,
                               Node_TestFlag(Node_LOGNODE, node)) != static_cast<int>(size)) {
     debug_log('N', 0, "Node_StoreNodeMetaData(node=%s) failed on SysPool_ReadItem()",
               Node_Name(node));
