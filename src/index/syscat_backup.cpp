@@ -277,7 +277,14 @@ struct Restore {
   const SysCat_NODEMAP* nodes;
   int nnodes;
   Node* tx;
+  std::vector<SysCat_KEY> listed;  // sysobjects rows added: {id, link}
 };
+
+int list_object(Restore* r, const SysCat_OBJECT& obj) {
+  if (SysCat_add_entry(nullptr, SysObject_ID, &obj, nullptr, r->tx) != 0) return -1;
+  r->listed.push_back(SYSCAT_KEY2(SysCat_OBJECT, id, obj.id, link, obj.link));
+  return 0;
+}
 
 int register_tables(Restore* r, uint32_t systables_id) {
   SysCat_DB_CATALOG* cat = r->cat;
@@ -307,7 +314,7 @@ int register_tables(Restore* r, uint32_t systables_id) {
         if (e->sys_id != SysTables_ID) {
           if (e->node == nullptr) step = SysCat_open_node(id, e);
           SysCat_OBJECT obj{id, SysObj_TABLE, const_cast<char*>(e->descr->name), systables_id};
-          if (step == 0) step = SysCat_add_entry(nullptr, SysObject_ID, &obj, nullptr, r->tx);
+          if (step == 0) step = list_object(r, obj);
         }
       } else if (step == 0 && t->type == 0) {
         debug_log('O', 1, "SysCat_db_restore: table %s ignored, unknown", name);
@@ -384,20 +391,11 @@ int renumber(Restore* r) {
   });
 }
 
-int match_object_of(const void* row, void* arg) {
-  const auto* o = static_cast<const SysCat_OBJECT*>(row);
-  const uint32_t id = *static_cast<uint32_t*>(arg);
-  return o->id == id || o->link == id;
-}
-
-// Outside a transaction: takes back the rows a failed registration added.
-void unregister(uint32_t systables_id, uint32_t dbid) {
-  SysCat_GETSTATE st;
-  void* row = nullptr;
-  while (SysCat_Find(nullptr, SysObject_ID, match_object_of, &systables_id, &st, &row, nullptr) == 0) {
-    free(row);
-    if (SysCat_del_entry(nullptr, SysObject_ID, &st, nullptr) != 0) break;
-  }
+// Outside a transaction: takes back the rows a failed registration added,
+// one row for each it added.
+void unregister(Restore* r, uint32_t dbid) {
+  for (SysCat_KEY& k : r->listed)
+    SysCat_ChangeOne(nullptr, SysObject_ID, nullptr, SysCat_MatchU32Pair, &k, nullptr);
   SysCat_KEY k = SYSCAT_KEY(SysCat_DB, dbid, dbid);
   SysCat_ChangeOne(nullptr, SysDb_ID, nullptr, SysCat_MatchU32, &k, nullptr);
 }
@@ -420,21 +418,21 @@ SysCat_DB_CATALOG* SysCat_db_restore(const SysCat_DBHEAD* head, const SysCat_COL
   ZENT_ASSERT(cat != nullptr && "SysCat_db_restore: heap overflow");
   SysCat_CopyTemplate(cat->map);
   cat->db = static_cast<SysCat_DB*>(SysCat_CopyRow(SysCat_map_sysid(nullptr, SysDb_ID), &db));
-  Restore r{cat, colls, ncolls, nodes, nnodes, tx};
+  Restore r{cat, colls, ncolls, nodes, nnodes, tx, {}};
   bool added = false;
   SysCat_OBJECT obj{systables_id, SysObj_DATABASE, db.name, 0};
   int rc = SysCat_open_node(systables_id, &cat->map[0]);
   if (rc == 0) rc = SysCat_add_entry(nullptr, SysDb_ID, &db, nullptr, tx);
   if (rc == 0) {
     added = true;
-    rc = SysCat_add_entry(nullptr, SysObject_ID, &obj, nullptr, tx);
+    rc = list_object(&r, obj);
   }
   if (rc == 0) rc = register_tables(&r, systables_id);
   if (rc == 0) rc = renumber(&r);
   if (rc == 0) return cat;
   const ErrorStatus status = get_error();
   SysCat_db_close(cat);
-  if (added && tx == nullptr) unregister(systables_id, db.dbid);
+  if (added && tx == nullptr) unregister(&r, db.dbid);
   thread_set_error(status);
   return nullptr;
 }
