@@ -41,13 +41,13 @@
 // --- Status codes (module SC) ----------------------------------------------------------
 
 enum {
-  SC_E_NODE = 1,      // node missing, pool read or write failure
-  SC_E_REV = 2,       // stored description of another revision
-  SC_E_DESCR = 3,     // stored description truncated or inconsistent
-  SC_E_ROW = 4,       // row buffer too small, stored row inconsistent
-  SC_E_ARG = 5,       // bad arguments, duplicates
-  SC_E_SYSID = 7,     // unknown table id
-  SC_R_EOF = 6,       // severity R: end of the table
+  SC_E_NODE = 1,   // node missing, pool read or write failure
+  SC_E_REV = 2,    // stored description of another revision
+  SC_E_DESCR = 3,  // stored description truncated or inconsistent
+  SC_E_ROW = 4,    // row buffer too small, stored row inconsistent
+  SC_E_ARG = 5,    // bad arguments, duplicates
+  SC_E_SYSID = 7,  // unknown table id
+  SC_R_EOF = 6,    // severity R: end of the table
 };
 
 // --- Table ids -------------------------------------------------------------------------
@@ -83,15 +83,15 @@ enum { SysObj_SYSTEM = 0, SysObj_TABLE = 1, SysObj_DATABASE = 2 };
 // --- Column types and descriptions --------------------------------------------------------
 
 enum SysCat_COLTYPE : uint32_t {
-  SysCat_BYTES = 1,    // fixed bytes, col_size inline
-  SysCat_STRING = 2,   // char*, stored with a u8 length
-  SysCat_TEXT = 3,     // char*, stored with a u32 length
-  SysCat_INT1 = 5,     // uint32_t, stored in 1 byte
-  SysCat_INT2 = 6,     // uint32_t, stored in 2 bytes
-  SysCat_INT4 = 7,     // uint32_t, stored in 4 bytes
-  SysCat_FIXED = 17,   // fixed bytes, col_size inline
-  SysCat_BLOB = 18,    // blob pointer, stored with a u8 length
-  SysCat_LBLOB = 19,   // blob pointer, stored with a u32 length
+  SysCat_BYTES = 1,   // fixed bytes, col_size inline
+  SysCat_STRING = 2,  // char*, stored with a u8 length
+  SysCat_TEXT = 3,    // char*, stored with a u32 length
+  SysCat_INT1 = 5,    // uint32_t, stored in 1 byte
+  SysCat_INT2 = 6,    // uint32_t, stored in 2 bytes
+  SysCat_INT4 = 7,    // uint32_t, stored in 4 bytes
+  SysCat_FIXED = 17,  // fixed bytes, col_size inline
+  SysCat_BLOB = 18,   // blob pointer, stored with a u8 length
+  SysCat_LBLOB = 19,  // blob pointer, stored with a u32 length
 };
 inline constexpr uint32_t SysCat_MAX_COLSIZE = 8000;
 
@@ -121,10 +121,10 @@ struct SysCat_NODE_DESCR;  // an unpacked stored description (syscat_format.h)
 
 // One table of a catalog map.
 struct SysCat_MAP {
-  int sys_id;                          // 0 ends the map
-  const SysCat_TABLE_DESCR* descr;     // the static description
-  SysCat_NODE_DESCR* node_descr;       // the stored one while open
-  Node* node;                          // the open table node
+  int sys_id;                       // 0 ends the map
+  const SysCat_TABLE_DESCR* descr;  // the static description
+  SysCat_NODE_DESCR* node_descr;    // the stored one while open
+  Node* node;                       // the open table node
 };
 inline constexpr int SysCat_MAP_TABLES = 10;
 
@@ -134,39 +134,125 @@ inline constexpr int SysCat_MAP_TABLES = 10;
 uint32_t SysCat_BlobLength(const uint8_t* blob);
 const uint8_t* SysCat_BlobBytes(const uint8_t* blob);
 
-struct SysCat_OBJECT { uint32_t id; uint32_t type; char* name; uint32_t link; };
+struct SysCat_OBJECT {
+  uint32_t id;
+  uint32_t type;
+  char* name;
+  uint32_t link;
+};
 struct SysCat_DEVICE {
-  uint32_t volid; uint32_t serial; uint32_t type; char* path; uint32_t pagesz; uint32_t size;
-  uint32_t extsz; uint32_t maxsz; uint32_t used; uint32_t free; uint32_t seekcnt;
-  uint32_t readcnt; uint32_t writecnt;
+  uint32_t volid;
+  uint32_t serial;
+  uint32_t type;
+  char* path;
+  uint32_t pagesz;
+  uint32_t size;
+  uint32_t extsz;
+  uint32_t maxsz;
+  uint32_t used;
+  uint32_t free;
+  uint32_t seekcnt;
+  uint32_t readcnt;
+  uint32_t writecnt;
 };
-struct SysCat_VAT { uint32_t vatid; uint32_t type; char* name; uint8_t map[32]; uint32_t refcnt; };
-struct SysCat_USER { uint32_t uid; char* name; uint8_t* password; uint32_t priv; };
-struct SysCat_DB { uint32_t dbid; char* name; uint32_t flags; uint32_t nodeid; };
-struct SysCat_TABLE {
-  uint32_t tableid; uint32_t uid; char* name; uint32_t type; uint32_t flags; uint32_t ncols;
-  uint32_t npath; uint32_t nidx; uint32_t nodeid;
+struct SysCat_VAT {
+  uint32_t vatid;
+  uint32_t type;
+  char* name;
+  uint8_t map[32];
+  uint32_t refcnt;
 };
-struct SysCat_COLUMN {
-  uint32_t colid; uint32_t tableid; char* name; uint32_t coltype; uint32_t size;
-  uint32_t elements; uint32_t flags; uint32_t format;
+struct SysCat_USER {
+  uint32_t uid;
+  char* name;
+  uint8_t* password;
+  uint32_t priv;
 };
-struct SysCat_INDEX {
-  uint32_t idxid; uint32_t tableid; char* name; uint32_t type; uint32_t flags; uint32_t nseg;
+struct SysCat_DB {
+  uint32_t dbid;
+  char* name;
+  uint32_t flags;
   uint32_t nodeid;
 };
-struct SysCat_INDEXSEG { uint32_t idxid; uint32_t idx; uint32_t colid; uint32_t length; uint32_t flags; };
-struct SysCat_COLLATE {
-  uint32_t id; char* name; uint32_t type; uint32_t flags; uint32_t refcnt; uint8_t* map;
+struct SysCat_TABLE {
+  uint32_t tableid;
+  uint32_t uid;
+  char* name;
+  uint32_t type;
+  uint32_t flags;
+  uint32_t ncols;
+  uint32_t npath;
+  uint32_t nidx;
+  uint32_t nodeid;
 };
-struct SysCat_GROUP { uint32_t gid; char* name; uint32_t priv; };
-struct SysCat_MEMBER { uint32_t uid; uint32_t gid; };
-struct SysCat_PRIVILEGE { uint32_t gid; uint32_t tableid; uint32_t map; };
-struct SysCat_TABLECOLUMN { uint32_t tableid; uint32_t colid; uint32_t idx; uint32_t flags; };
-struct SysCat_TABLEINDEX { uint32_t tableid; uint32_t idxid; uint32_t collid; uint32_t nodeid; };
+struct SysCat_COLUMN {
+  uint32_t colid;
+  uint32_t tableid;
+  char* name;
+  uint32_t coltype;
+  uint32_t size;
+  uint32_t elements;
+  uint32_t flags;
+  uint32_t format;
+};
+struct SysCat_INDEX {
+  uint32_t idxid;
+  uint32_t tableid;
+  char* name;
+  uint32_t type;
+  uint32_t flags;
+  uint32_t nseg;
+  uint32_t nodeid;
+};
+struct SysCat_INDEXSEG {
+  uint32_t idxid;
+  uint32_t idx;
+  uint32_t colid;
+  uint32_t length;
+  uint32_t flags;
+};
+struct SysCat_COLLATE {
+  uint32_t id;
+  char* name;
+  uint32_t type;
+  uint32_t flags;
+  uint32_t refcnt;
+  uint8_t* map;
+};
+struct SysCat_GROUP {
+  uint32_t gid;
+  char* name;
+  uint32_t priv;
+};
+struct SysCat_MEMBER {
+  uint32_t uid;
+  uint32_t gid;
+};
+struct SysCat_PRIVILEGE {
+  uint32_t gid;
+  uint32_t tableid;
+  uint32_t map;
+};
+struct SysCat_TABLECOLUMN {
+  uint32_t tableid;
+  uint32_t colid;
+  uint32_t idx;
+  uint32_t flags;
+};
+struct SysCat_TABLEINDEX {
+  uint32_t tableid;
+  uint32_t idxid;
+  uint32_t collid;
+  uint32_t nodeid;
+};
 struct SysCat_TABLEPATH {
-  uint32_t tableid; uint32_t idx; uint32_t colid; uint32_t linkedtableid; uint32_t linkedidx;
-  uint32_t linkedcolid; uint32_t sortcolid;
+  uint32_t tableid;
+  uint32_t idx;
+  uint32_t colid;
+  uint32_t linkedtableid;
+  uint32_t linkedidx;
+  uint32_t linkedcolid;
+  uint32_t sortcolid;
 };
 
 // A database's catalog: its sysdb row and its own map.
@@ -249,8 +335,9 @@ int SysCat_del_entry(SysCat_DB_CATALOG* cat, int sys_id, SysCat_GETSTATE* state,
 int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER* filter,
                SysCat_GETSTATE* state, void** row, Node* tx);
 
-// --- Typed functions (server catalog) -------------------------------------------------------------
-// Lookups return a row the caller frees, or none. Adds and changes: 0 / -1.
+// --- Typed functions (server catalog)
+// ------------------------------------------------------------- Lookups return a row the caller
+// frees, or none. Adds and changes: 0 / -1.
 
 int SysCat_add_object(const SysCat_OBJECT* obj, Node* tx);
 SysCat_OBJECT* SysCat_get_object_by_name(const char* name, Node* tx);
@@ -281,7 +368,8 @@ SysCat_COLLATE* SysCat_get_client_collate_by_id(uint32_t id, const char* charset
 // at most 8000 bytes: 1 consistent, else 0.
 int SysCat_CollateMapConsistent(const uint8_t* bytes, uint32_t length);
 
-// --- Typed functions (a database's catalog) --------------------------------------------------------
+// --- Typed functions (a database's catalog)
+// --------------------------------------------------------
 
 int SysCat_add_group(SysCat_DB_CATALOG* cat, SysCat_GROUP* group, Node* tx);
 int SysCat_upd_group(SysCat_DB_CATALOG* cat, const SysCat_GROUP* group, Node* tx);
@@ -293,8 +381,8 @@ int SysCat_del_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* 
 int SysCat_is_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* tx);
 int SysCat_add_privilege(SysCat_DB_CATALOG* cat, const SysCat_PRIVILEGE* priv, Node* tx);
 int SysCat_del_privilege(SysCat_DB_CATALOG* cat, uint32_t gid, uint32_t tableid, Node* tx);
-SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t tableid,
-                                             uint32_t gid, Node* tx);
+SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t tableid, uint32_t gid,
+                                             Node* tx);
 int SysCat_add_column(SysCat_DB_CATALOG* cat, SysCat_COLUMN* col, Node* tx);
 SysCat_COLUMN* SysCat_get_column_by_id(SysCat_DB_CATALOG* cat, uint32_t colid, Node* tx);
 int SysCat_add_index(SysCat_DB_CATALOG* cat, SysCat_INDEX* index, Node* tx);
@@ -308,7 +396,8 @@ int SysCat_add_tableindex(SysCat_DB_CATALOG* cat, const SysCat_TABLEINDEX* ti, N
 SysCat_TABLEINDEX* SysCat_get_tableindex_by_id(SysCat_DB_CATALOG* cat, uint32_t tableid,
                                                uint32_t idxid, Node* tx);
 
-// --- Database catalogs -------------------------------------------------------------------------------
+// --- Database catalogs
+// -------------------------------------------------------------------------------
 
 // Creates the catalog of the new database whose sysdb row is db (nodeid is
 // filled in, the row added to sysdb) for the creating user uid. 0 or -1;
@@ -318,7 +407,8 @@ int SysCat_create_db_catalog(SysCat_DB* db, uint32_t uid, Node* tx);
 // node itself, their sysobjects rows and its sysdb row. 0 or -1.
 int SysCat_purge_db(uint32_t node_id, Node* tx);
 
-// --- Transactions, backup and restore (syscat_log.cpp, syscat_backup.cpp) -------------------------------
+// --- Transactions, backup and restore (syscat_log.cpp, syscat_backup.cpp)
+// -------------------------------
 
 struct Archive_STREAM;
 
@@ -365,9 +455,18 @@ int SysCat_RestoreCollate(const char* name, uint32_t type, uint32_t flags, const
 using SysCat_MapClusterFn = uint32_t (*)(uint32_t archived);
 int SysCat_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t page_addr,
                           uint32_t cluster_idx, SysCat_MapClusterFn map);
-struct SysCat_NODEMAP { uint32_t old_id; Node* node; };
-struct SysCat_COLLMAP { uint32_t old_id; uint32_t new_id; };
-struct SysCat_DBHEAD { const char* name; uint32_t flags; };
+struct SysCat_NODEMAP {
+  uint32_t old_id;
+  Node* node;
+};
+struct SysCat_COLLMAP {
+  uint32_t old_id;
+  uint32_t new_id;
+};
+struct SysCat_DBHEAD {
+  const char* name;
+  uint32_t flags;
+};
 // Registers a restored database: a sysdb row, sysobjects rows, its tables'
 // node ids and collation ids renumbered, members of uid 3 and above
 // dropped. The open catalog, or none.

@@ -8,7 +8,9 @@
 // operations do.
 #include <strings.h>
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,6 +50,21 @@ void* SysCat_GetOne(SysCat_DB_CATALOG* cat, int sys_id, int (*fn)(const void* ro
   return rc == 0 ? row : nullptr;
 }
 
+void* SysCat_GetLogged(SysCat_DB_CATALOG* cat, int sys_id, int (*fn)(const void* row, void* arg),
+                       void* arg, Node* tx, const char* format, ...) {
+  int found = 0;
+  void* row = SysCat_GetOne(cat, sys_id, fn, arg, tx, &found);
+  if (row == nullptr && found == 0 && debug_enabled('O', 2)) {
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    debug_log('O', 2, "%s", text);
+  }
+  return row;
+}
+
 int SysCat_AddUnique(SysCat_DB_CATALOG* cat, int sys_id, const void* row,
                      int (*fn)(const void* row, void* arg), void* arg, Node* tx) {
   int found = 0;
@@ -68,7 +85,6 @@ int SysCat_ChangeOne(SysCat_DB_CATALOG* cat, int sys_id, const void* row,
                         : SysCat_del_entry(cat, sys_id, &st, tx);
 }
 
-
 // --- sysobjects ----------------------------------------------------------------------------------
 
 int SysCat_add_object(const SysCat_OBJECT* obj, Node* tx) {
@@ -79,7 +95,8 @@ int SysCat_add_object(const SysCat_OBJECT* obj, Node* tx) {
     SysCat_KEY k = SYSCAT_KEY(SysCat_OBJECT, id, obj->id);
     const int rc = SysCat_AddUnique(nullptr, SysObject_ID, obj, SysCat_MatchU32, &k, tx);
     if (rc == 1) {
-      debug_log('O', 1, "SysCat_add_object(id=%d) failed: object is already exists, file %s, line %d",
+      debug_log('O', 1,
+                "SysCat_add_object(id=%d) failed: object is already exists, file %s, line %d",
                 static_cast<int>(obj->id), __FILE__, __LINE__);
       SysCat_Error(SC_E_ARG);
       return -1;
@@ -95,33 +112,32 @@ SysCat_OBJECT* SysCat_get_object_by_name(const char* name, Node* tx) {
   }
   debug_log('O', 3, "SysCat_get_object_by_name(name=\"%s\")", name);
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_OBJECT, name, name);
-  auto* row = static_cast<SysCat_OBJECT*>(SysCat_GetOne(nullptr, SysObject_ID, SysCat_MatchName, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_object_by_name(name=\"%s\") failed: object not found", name);
-  return row;
+  return static_cast<SysCat_OBJECT*>(
+      SysCat_GetLogged(nullptr, SysObject_ID, SysCat_MatchName, &k, tx,
+                       "SysCat_get_object_by_name(name=\"%s\") failed: object not found", name));
 }
 
 SysCat_OBJECT* SysCat_get_object_by_id(uint32_t id, Node* tx) {
   debug_log('O', 3, "SysCat_get_object_by_id(id=%d)", static_cast<int>(id));
   SysCat_KEY k = SYSCAT_KEY(SysCat_OBJECT, id, id);
-  auto* row = static_cast<SysCat_OBJECT*>(SysCat_GetOne(nullptr, SysObject_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_object_by_id(id=%d) failed: object not found", static_cast<int>(id));
-  return row;
+  return static_cast<SysCat_OBJECT*>(SysCat_GetLogged(
+      nullptr, SysObject_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_object_by_id(id=%d) failed: object not found", static_cast<int>(id)));
 }
 
-// --- sysdevices -----------------------------------------------------------------------------------
+// --- sysdevices
+// -----------------------------------------------------------------------------------
 
 SysCat_DEVICE* SysCat_get_vol_by_id(uint32_t volid, Node* tx) {
   debug_log('O', 3, "SysCat_get_vol_by_id(id=%d)", static_cast<int>(volid));
   SysCat_KEY k = SYSCAT_KEY(SysCat_DEVICE, volid, volid);
-  auto* row = static_cast<SysCat_DEVICE*>(SysCat_GetOne(nullptr, SysDevice_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_vol_by_id(id=%d) failed: Volume not found", static_cast<int>(volid));
-  return row;
+  return static_cast<SysCat_DEVICE*>(SysCat_GetLogged(
+      nullptr, SysDevice_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_vol_by_id(id=%d) failed: Volume not found", static_cast<int>(volid)));
 }
 
-// --- sysvat ----------------------------------------------------------------------------------------
+// --- sysvat
+// ----------------------------------------------------------------------------------------
 
 int SysCat_add_vat(const SysCat_VAT* vat, Node* tx) {
   if (vat == nullptr || vat->vatid == 0 || !SysCat_HasText(vat->name))
@@ -147,22 +163,21 @@ SysCat_VAT* SysCat_get_vat_by_name(const char* name, Node* tx) {
   }
   debug_log('O', 3, "SysCat_get_vat_by_name(name=\"%s\")", name);
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_VAT, name, name);
-  auto* row = static_cast<SysCat_VAT*>(SysCat_GetOne(nullptr, SysVat_ID, SysCat_MatchName, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_vat_by_name(name=\"%s\") failed: VAT not found", name);
-  return row;
+  return static_cast<SysCat_VAT*>(
+      SysCat_GetLogged(nullptr, SysVat_ID, SysCat_MatchName, &k, tx,
+                       "SysCat_get_vat_by_name(name=\"%s\") failed: VAT not found", name));
 }
 
 SysCat_VAT* SysCat_get_vat_by_id(uint32_t vatid, Node* tx) {
   debug_log('O', 3, "SysCat_get_vat_by_id(id=%d)", static_cast<int>(vatid));
   SysCat_KEY k = SYSCAT_KEY(SysCat_VAT, vatid, vatid);
-  auto* row = static_cast<SysCat_VAT*>(SysCat_GetOne(nullptr, SysVat_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_vat_by_id(id=%d) failed: VAT not found", static_cast<int>(vatid));
-  return row;
+  return static_cast<SysCat_VAT*>(SysCat_GetLogged(
+      nullptr, SysVat_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_vat_by_id(id=%d) failed: VAT not found", static_cast<int>(vatid)));
 }
 
-// --- sysuser --------------------------------------------------------------------------------------
+// --- sysuser
+// --------------------------------------------------------------------------------------
 
 int SysCat_add_user(SysCat_USER* user, Node* tx) {
   if (user == nullptr || user->uid != 0 || !SysCat_HasText(user->name))
@@ -174,7 +189,8 @@ int SysCat_add_user(SysCat_USER* user, Node* tx) {
     free(SysCat_GetOne(nullptr, SysUser_ID, SysCat_MatchName, &k, tx, &found));
     if (found < 0) return -1;
     if (found > 0) {
-      debug_log('O', 1, "SysCat_add_user(\"%s\") failed: user name already exists, file %s, line %d",
+      debug_log('O', 1,
+                "SysCat_add_user(\"%s\") failed: user name already exists, file %s, line %d",
                 user->name, __FILE__, __LINE__);
       SysCat_Error(SC_E_ARG);
       return -1;
@@ -204,7 +220,8 @@ int SysCat_upd_user(const SysCat_USER* user, Node* tx) {
     }
     free(old);
     if (SysCat_upd_entry(nullptr, SysUser_ID, user, &st, tx) != 0) {
-      debug_log('O', 1, "SysCat_upd_user: SysCat_upd_entry(uid=%d) failed.", static_cast<int>(user->uid));
+      debug_log('O', 1, "SysCat_upd_user: SysCat_upd_entry(uid=%d) failed.",
+                static_cast<int>(user->uid));
       return -1;
     }
     return 0;
@@ -238,22 +255,21 @@ SysCat_USER* SysCat_get_user_by_name(const char* name, Node* tx) {
   }
   debug_log('O', 3, "SysCat_get_user_by_name(name=\"%s\")", name);
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_USER, name, name);
-  auto* row = static_cast<SysCat_USER*>(SysCat_GetOne(nullptr, SysUser_ID, SysCat_MatchName, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_user_by_name(name=\"%s\") failed: User not found", name);
-  return row;
+  return static_cast<SysCat_USER*>(
+      SysCat_GetLogged(nullptr, SysUser_ID, SysCat_MatchName, &k, tx,
+                       "SysCat_get_user_by_name(name=\"%s\") failed: User not found", name));
 }
 
 SysCat_USER* SysCat_get_user_by_id(uint32_t uid, Node* tx) {
   debug_log('O', 3, "SysCat_get_user_by_id(uid=%d)", static_cast<int>(uid));
   SysCat_KEY k = SYSCAT_KEY(SysCat_USER, uid, uid);
-  auto* row = static_cast<SysCat_USER*>(SysCat_GetOne(nullptr, SysUser_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_user_by_id(uid=%d) failed: User not found", static_cast<int>(uid));
-  return row;
+  return static_cast<SysCat_USER*>(SysCat_GetLogged(
+      nullptr, SysUser_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_user_by_id(uid=%d) failed: User not found", static_cast<int>(uid)));
 }
 
-// --- sysdb -----------------------------------------------------------------------------------------
+// --- sysdb
+// -----------------------------------------------------------------------------------------
 
 namespace {
 struct DbNameKey {
@@ -276,17 +292,15 @@ SysCat_DB* SysCat_get_db_by_name(const char* name, uint32_t mask, uint32_t value
   }
   debug_log('O', 3, "SysCat_get_db_by_name(name=\"%s\", mask=0x%x, value=0x%x)", name, mask, value);
   DbNameKey k{name, mask, value};
-  auto* row = static_cast<SysCat_DB*>(SysCat_GetOne(nullptr, SysDb_ID, match_db, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_db_by_name(name=\"%s\") failed: Database not found", name);
-  return row;
+  return static_cast<SysCat_DB*>(
+      SysCat_GetLogged(nullptr, SysDb_ID, match_db, &k, tx,
+                       "SysCat_get_db_by_name(name=\"%s\") failed: Database not found", name));
 }
 
 SysCat_DB* SysCat_get_db_by_id(uint32_t dbid, Node* tx) {
   debug_log('O', 3, "SysCat_get_db_by_id(dbid=%d)", static_cast<int>(dbid));
   SysCat_KEY k = SYSCAT_KEY(SysCat_DB, dbid, dbid);
-  auto* row = static_cast<SysCat_DB*>(SysCat_GetOne(nullptr, SysDb_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_db_by_id(dbid=%d) failed: Database not found", static_cast<int>(dbid));
-  return row;
+  return static_cast<SysCat_DB*>(SysCat_GetLogged(
+      nullptr, SysDb_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_db_by_id(dbid=%d) failed: Database not found", static_cast<int>(dbid)));
 }

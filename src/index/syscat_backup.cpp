@@ -55,7 +55,8 @@ int collect_collates(SysCat_DB_CATALOG* cat, std::vector<UsedColl>* used) {
     if (collid == 0) continue;
     SysCat_COLLATE* coll = SysCat_get_collate_by_id(collid, nullptr);
     if (coll == nullptr) {
-      debug_log('O', 0, "get_db_collates: collating sequence %d not found", static_cast<int>(collid));
+      debug_log('O', 0, "get_db_collates: collating sequence %d not found",
+                static_cast<int>(collid));
       return -1;
     }
     const std::string name = reduced_name(coll->name != nullptr ? coll->name : "");
@@ -145,20 +146,24 @@ struct ClusterBytes {
   uint8_t* const* pages;
   uint32_t size;
   void get(uint32_t at, uint8_t* out, uint32_t n) const {
-    for (uint32_t i = 0; i < n; ++i) out[i] = pages[(at + i) / Vol_PAGESIZE][(at + i) % Vol_PAGESIZE];
+    for (uint32_t i = 0; i < n; ++i)
+      out[i] = pages[(at + i) / Vol_PAGESIZE][(at + i) % Vol_PAGESIZE];
   }
   void put(uint32_t at, const uint8_t* in, uint32_t n) const {
-    for (uint32_t i = 0; i < n; ++i) pages[(at + i) / Vol_PAGESIZE][(at + i) % Vol_PAGESIZE] = in[i];
+    for (uint32_t i = 0; i < n; ++i)
+      pages[(at + i) / Vol_PAGESIZE][(at + i) % Vol_PAGESIZE] = in[i];
   }
 };
 
-int map_addr(Node* node, SysCat_MapClusterFn map, Node_ADDR* addr, int which, uint32_t cluster_idx) {
+int map_addr(Node* node, SysCat_MapClusterFn map, Node_ADDR* addr, int which,
+             uint32_t cluster_idx) {
   if (addr->cluster == 0) return 0;
   const uint32_t to = map(addr->cluster);
   if (to == 0) {
-    debug_log('O', 0,
-              "SysCat_RestoreCluster(node=%s) failed (%d): cluster %u not found in hash (cluster_idx=%u)",
-              Node_Name(node), which, addr->cluster, cluster_idx);
+    debug_log(
+        'O', 0,
+        "SysCat_RestoreCluster(node=%s) failed (%d): cluster %u not found in hash (cluster_idx=%u)",
+        Node_Name(node), which, addr->cluster, cluster_idx);
     SysCat_Error(SC_E_NODE);
     return -1;
   }
@@ -403,7 +408,8 @@ void unregister(Restore* r, uint32_t dbid) {
 }  // namespace
 
 SysCat_DB_CATALOG* SysCat_db_restore(const SysCat_DBHEAD* head, const SysCat_COLLMAP* colls,
-                                     int ncolls, const SysCat_NODEMAP* nodes, int nnodes, Node* tx) {
+                                     int ncolls, const SysCat_NODEMAP* nodes, int nnodes,
+                                     Node* tx) {
   if (head == nullptr || !SysCat_HasText(head->name) || nodes == nullptr || nnodes < 1 ||
       nodes[0].node == nullptr) {
     SYSCAT_INVALID_ARGS("SysCat_db_restore");

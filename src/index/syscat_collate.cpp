@@ -83,23 +83,18 @@ SysCat_COLLATE* SysCat_get_collate_by_name(const char* name, Node* tx) {
   }
   debug_log('O', 3, "SysCat_get_collate_by_name(name=\"%s\")", name);
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_COLLATE, name, name);
-  auto* row = static_cast<SysCat_COLLATE*>(
-      SysCat_GetOne(nullptr, SysCollate_ID, SysCat_MatchName, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_collate_by_name(name=\"%s\") failed: Collating sequence not found",
-              name);
-  return row;
+  return static_cast<SysCat_COLLATE*>(SysCat_GetLogged(
+      nullptr, SysCollate_ID, SysCat_MatchName, &k, tx,
+      "SysCat_get_collate_by_name(name=\"%s\") failed: Collating sequence not found", name));
 }
 
 SysCat_COLLATE* SysCat_get_collate_by_id(uint32_t id, Node* tx) {
   debug_log('O', 3, "SysCat_get_collate_by_id(id=%d)", static_cast<int>(id));
   SysCat_KEY k = SYSCAT_KEY(SysCat_COLLATE, id, id);
-  auto* row = static_cast<SysCat_COLLATE*>(
-      SysCat_GetOne(nullptr, SysCollate_ID, SysCat_MatchU32, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_collate_by_id(id=%d) failed: Collating sequence not found",
-              static_cast<int>(id));
-  return row;
+  return static_cast<SysCat_COLLATE*>(
+      SysCat_GetLogged(nullptr, SysCollate_ID, SysCat_MatchU32, &k, tx,
+                       "SysCat_get_collate_by_id(id=%d) failed: Collating sequence not found",
+                       static_cast<int>(id)));
 }
 
 SysCat_COLLATE* SysCat_get_client_collate_by_id(uint32_t id, const char* charset, Node* tx) {

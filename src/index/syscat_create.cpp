@@ -71,8 +71,8 @@ int fill_server_catalog() {
       ++pos;
       for (uint32_t i = 0; i < e->descr->tab_ncols; ++i) {
         const SysCat_COLUMN_DESCR& c = e->descr->cols[i];
-        SysCat_COLUMN col{++colid, pos, const_cast<char*>(c.col_name), c.col_type, c.col_size,
-                          1, 0, 0};
+        SysCat_COLUMN col{++colid, pos, const_cast<char*>(c.col_name), c.col_type, c.col_size, 1,
+                          0,       0};
         if (add_row(SysSrvColumns_ID, &col) != 0) return -1;
       }
     }

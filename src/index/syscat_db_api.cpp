@@ -24,14 +24,10 @@ int add_with_id(SysCat_DB_CATALOG* cat, int sys_id, void* row, uint32_t* id, Nod
   return -1;
 }
 
-template <class Row>
-Row* lookup(SysCat_DB_CATALOG* cat, int sys_id, SysCat_KEY key, Node* tx) {
-  return static_cast<Row*>(SysCat_GetOne(cat, sys_id, SysCat_MatchU32, &key, tx));
-}
-
 }  // namespace
 
-// --- sysgroup -------------------------------------------------------------------------------------
+// --- sysgroup
+// -------------------------------------------------------------------------------------
 
 int SysCat_add_group(SysCat_DB_CATALOG* cat, SysCat_GROUP* group, Node* tx) {
   if (cat == nullptr || group == nullptr || !SysCat_HasText(group->name)) {
@@ -51,8 +47,9 @@ int SysCat_upd_group(SysCat_DB_CATALOG* cat, const SysCat_GROUP* group, Node* tx
   return SysCat_Locked(cat, SysGroup_ID, tx, [&] {
     SysCat_KEY k = SYSCAT_KEY(SysCat_GROUP, gid, group->gid);
     const int rc = SysCat_ChangeOne(cat, SysGroup_ID, group, SysCat_MatchU32, &k, tx);
-    if (rc == 1) debug_log('O', 2, "SysCat_get_group_by_id(id=%d) failed: Group not found",
-                           static_cast<int>(group->gid));
+    if (rc == 1)
+      debug_log('O', 2, "SysCat_get_group_by_id(id=%d) failed: Group not found",
+                static_cast<int>(group->gid));
     return rc == 0 ? 0 : -1;
   });
 }
@@ -64,7 +61,8 @@ int SysCat_del_group(SysCat_DB_CATALOG* cat, uint32_t gid, Node* tx) {
     SysCat_KEY k = SYSCAT_KEY(SysCat_GROUP, gid, gid);
     const int rc = SysCat_ChangeOne(cat, SysGroup_ID, nullptr, SysCat_MatchU32, &k, tx);
     if (rc == 1)
-      debug_log('O', 2, "SysCat_get_group_by_id(id=%d) failed: Group not found", static_cast<int>(gid));
+      debug_log('O', 2, "SysCat_get_group_by_id(id=%d) failed: Group not found",
+                static_cast<int>(gid));
     return rc == 0 ? 0 : -1;
   });
 }
@@ -75,28 +73,32 @@ SysCat_GROUP* SysCat_get_group_by_id(SysCat_DB_CATALOG* cat, uint32_t gid, Node*
     return nullptr;
   }
   debug_log('O', 3, "SysCat_get_group_by_id(id=%d)", static_cast<int>(gid));
-  auto* row = lookup<SysCat_GROUP>(cat, SysGroup_ID, SYSCAT_KEY(SysCat_GROUP, gid, gid), tx);
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_group_by_id(id=%d) failed: Group not found", static_cast<int>(gid));
-  return row;
+  SysCat_KEY k = SYSCAT_KEY(SysCat_GROUP, gid, gid);
+  return static_cast<SysCat_GROUP*>(SysCat_GetLogged(
+      cat, SysGroup_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_group_by_id(id=%d) failed: Group not found", static_cast<int>(gid)));
 }
 
-// --- sysmember --------------------------------------------------------------------------------------
+// --- sysmember
+// --------------------------------------------------------------------------------------
 
 int SysCat_add_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* tx) {
   if (cat == nullptr || uid == 0 || gid == 0) return SYSCAT_INVALID_ARGS("SysCat_add_member");
-  debug_log('O', 3, "SysCat_add_member(uid=%d, gid=%d)", static_cast<int>(uid), static_cast<int>(gid));
+  debug_log('O', 3, "SysCat_add_member(uid=%d, gid=%d)", static_cast<int>(uid),
+            static_cast<int>(gid));
   return SysCat_Locked(cat, SysMember_ID, tx, [&] {
     SysCat_USER* user = SysCat_get_user_by_id(uid, tx);
     if (user == nullptr) {
-      debug_log('O', 1, "SysCat_add_member() failed: User id %d does not exist", static_cast<int>(uid));
+      debug_log('O', 1, "SysCat_add_member() failed: User id %d does not exist",
+                static_cast<int>(uid));
       SysCat_Error(SC_E_ARG);
       return -1;
     }
     free(user);
     SysCat_GROUP* group = SysCat_get_group_by_id(cat, gid, tx);
     if (group == nullptr) {
-      debug_log('O', 1, "SysCat_add_member() failed: Gropup id %d does not exist", static_cast<int>(gid));
+      debug_log('O', 1, "SysCat_add_member() failed: Gropup id %d does not exist",
+                static_cast<int>(gid));
       SysCat_Error(SC_E_ARG);
       return -1;
     }
@@ -116,7 +118,8 @@ int SysCat_add_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* 
 
 int SysCat_del_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* tx) {
   if (cat == nullptr) return SYSCAT_INVALID_ARGS("SysCat_del_member");
-  debug_log('O', 3, "SysCat_del_member(uid=%d, gid=%d)", static_cast<int>(uid), static_cast<int>(gid));
+  debug_log('O', 3, "SysCat_del_member(uid=%d, gid=%d)", static_cast<int>(uid),
+            static_cast<int>(gid));
   return SysCat_Locked(cat, SysMember_ID, tx, [&] {
     SysCat_KEY k = SYSCAT_KEY2(SysCat_MEMBER, uid, uid, gid, gid);
     const int rc = SysCat_ChangeOne(cat, SysMember_ID, nullptr, SysCat_MatchU32Pair, &k, tx);
@@ -135,13 +138,15 @@ int SysCat_is_member(SysCat_DB_CATALOG* cat, uint32_t uid, uint32_t gid, Node* t
   SysCat_KEY k = SYSCAT_KEY2(SysCat_MEMBER, uid, uid, gid, gid);
   free(SysCat_GetOne(cat, SysMember_ID, SysCat_MatchU32Pair, &k, tx, &found));
   if (found < 0) return -1;
-  debug_log('O', 3, found ? "SysCat_is_member(uid=%d, gid=%d): User is member"
-                          : "SysCat_is_member(uid=%d, gid=%d): Not a member",
+  debug_log('O', 3,
+            found ? "SysCat_is_member(uid=%d, gid=%d): User is member"
+                  : "SysCat_is_member(uid=%d, gid=%d): Not a member",
             static_cast<int>(uid), static_cast<int>(gid));
   return found;
 }
 
-// --- sysprivilege -------------------------------------------------------------------------------------
+// --- sysprivilege
+// -------------------------------------------------------------------------------------
 
 int SysCat_add_privilege(SysCat_DB_CATALOG* cat, const SysCat_PRIVILEGE* priv, Node* tx) {
   if (cat == nullptr || priv == nullptr || priv->gid == 0) {
@@ -175,8 +180,8 @@ int SysCat_del_privilege(SysCat_DB_CATALOG* cat, uint32_t gid, uint32_t tableid,
   });
 }
 
-SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t tableid,
-                                             uint32_t gid, Node* tx) {
+SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t tableid, uint32_t gid,
+                                             Node* tx) {
   if (cat == nullptr) {
     SYSCAT_INVALID_ARGS("SysCat_get_table_privilege");
     return nullptr;
@@ -184,15 +189,14 @@ SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t ta
   debug_log('O', 3, "SysCat_get_table_privilege(tableid=%d, gid=%d)", static_cast<int>(tableid),
             static_cast<int>(gid));
   SysCat_KEY k = SYSCAT_KEY2(SysCat_PRIVILEGE, gid, gid, tableid, tableid);
-  auto* row = static_cast<SysCat_PRIVILEGE*>(
-      SysCat_GetOne(cat, SysPrivilege_ID, SysCat_MatchU32Pair, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_table_privilege(tableid=%d, gid=%d): No privileges",
-              static_cast<int>(tableid), static_cast<int>(gid));
-  return row;
+  return static_cast<SysCat_PRIVILEGE*>(
+      SysCat_GetLogged(cat, SysPrivilege_ID, SysCat_MatchU32Pair, &k, tx,
+                       "SysCat_get_table_privilege(tableid=%d, gid=%d): No privileges",
+                       static_cast<int>(tableid), static_cast<int>(gid)));
 }
 
-// --- syscolumns, sysindex, sysindexseg, systables -----------------------------------------------------
+// --- syscolumns, sysindex, sysindexseg, systables
+// -----------------------------------------------------
 
 int SysCat_add_column(SysCat_DB_CATALOG* cat, SysCat_COLUMN* col, Node* tx) {
   if (cat == nullptr || col == nullptr || !SysCat_HasText(col->name))
@@ -208,10 +212,10 @@ SysCat_COLUMN* SysCat_get_column_by_id(SysCat_DB_CATALOG* cat, uint32_t colid, N
     return nullptr;
   }
   debug_log('O', 3, "SysCat_get_column_by_id(id=%d)", static_cast<int>(colid));
-  auto* row = lookup<SysCat_COLUMN>(cat, SysColumns_ID, SYSCAT_KEY(SysCat_COLUMN, colid, colid), tx);
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_column_by_id(id=%d) failed: Column not found", static_cast<int>(colid));
-  return row;
+  SysCat_KEY k = SYSCAT_KEY(SysCat_COLUMN, colid, colid);
+  return static_cast<SysCat_COLUMN*>(SysCat_GetLogged(
+      cat, SysColumns_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_column_by_id(id=%d) failed: Column not found", static_cast<int>(colid)));
 }
 
 int SysCat_add_index(SysCat_DB_CATALOG* cat, SysCat_INDEX* index, Node* tx) {
@@ -228,10 +232,10 @@ SysCat_INDEX* SysCat_get_index_by_id(SysCat_DB_CATALOG* cat, uint32_t idxid, Nod
     return nullptr;
   }
   debug_log('O', 3, "SysCat_get_index_by_id(id=%d)", static_cast<int>(idxid));
-  auto* row = lookup<SysCat_INDEX>(cat, SysIndex_ID, SYSCAT_KEY(SysCat_INDEX, idxid, idxid), tx);
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_index_by_id(id=%d) failed: Index not found", static_cast<int>(idxid));
-  return row;
+  SysCat_KEY k = SYSCAT_KEY(SysCat_INDEX, idxid, idxid);
+  return static_cast<SysCat_INDEX*>(SysCat_GetLogged(
+      cat, SysIndex_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_index_by_id(id=%d) failed: Index not found", static_cast<int>(idxid)));
 }
 
 int SysCat_add_indexseg(SysCat_DB_CATALOG* cat, const SysCat_INDEXSEG* seg, Node* tx) {
@@ -257,11 +261,10 @@ SysCat_TABLE* SysCat_get_table_by_id(SysCat_DB_CATALOG* cat, uint32_t tableid, N
     return nullptr;
   }
   debug_log('O', 3, "SysCat_get_table_by_id(id=%d)", static_cast<int>(tableid));
-  auto* row =
-      lookup<SysCat_TABLE>(cat, SysTables_ID, SYSCAT_KEY(SysCat_TABLE, tableid, tableid), tx);
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_table_by_id(id=%d) failed: Table not found", static_cast<int>(tableid));
-  return row;
+  SysCat_KEY k = SYSCAT_KEY(SysCat_TABLE, tableid, tableid);
+  return static_cast<SysCat_TABLE*>(SysCat_GetLogged(
+      cat, SysTables_ID, SysCat_MatchU32, &k, tx,
+      "SysCat_get_table_by_id(id=%d) failed: Table not found", static_cast<int>(tableid)));
 }
 
 int SysCat_add_tablecolumn(SysCat_DB_CATALOG* cat, const SysCat_TABLECOLUMN* tc, Node* tx) {
@@ -300,10 +303,8 @@ SysCat_TABLEINDEX* SysCat_get_tableindex_by_id(SysCat_DB_CATALOG* cat, uint32_t 
   debug_log('O', 3, "SysCat_get_tableindex_by_id(tableid=%d, idxid=%d)", static_cast<int>(tableid),
             static_cast<int>(idxid));
   SysCat_KEY k = SYSCAT_KEY2(SysCat_TABLEINDEX, tableid, tableid, idxid, idxid);
-  auto* row = static_cast<SysCat_TABLEINDEX*>(
-      SysCat_GetOne(cat, SysTableIndex_ID, SysCat_MatchU32Pair, &k, tx));
-  if (row == nullptr)
-    debug_log('O', 2, "SysCat_get_tableindex_by_id(tableid=%d, idxid=%d) failed: Entry not found",
-              static_cast<int>(tableid), static_cast<int>(idxid));
-  return row;
+  return static_cast<SysCat_TABLEINDEX*>(
+      SysCat_GetLogged(cat, SysTableIndex_ID, SysCat_MatchU32Pair, &k, tx,
+                       "SysCat_get_tableindex_by_id(tableid=%d, idxid=%d) failed: Entry not found",
+                       static_cast<int>(tableid), static_cast<int>(idxid)));
 }

@@ -54,9 +54,10 @@ int build(SysCat_DB_CATALOG* cat, SysCat_DB* db, uint32_t uid, Node* tx, Node** 
     made[(*nmade)++] = node;
     const uint32_t id = Node_GetId(node);
     if (e->sys_id == SysTables_ID) systables_id = id;
-    SysCat_OBJECT obj{id, e->sys_id == SysTables_ID ? uint32_t{SysObj_DATABASE} : uint32_t{SysObj_TABLE},
-                      e->sys_id == SysTables_ID ? db->name : const_cast<char*>(e->descr->name),
-                      e->sys_id == SysTables_ID ? 0 : systables_id};
+    SysCat_OBJECT obj{
+        id, e->sys_id == SysTables_ID ? uint32_t{SysObj_DATABASE} : uint32_t{SysObj_TABLE},
+        e->sys_id == SysTables_ID ? db->name : const_cast<char*>(e->descr->name),
+        e->sys_id == SysTables_ID ? 0 : systables_id};
     if (SysCat_add_entry(nullptr, SysObject_ID, &obj, nullptr, tx) != 0) return -1;
     if (SysCat_open_node(id, e) != 0) return -1;
   }
@@ -82,8 +83,14 @@ int build(SysCat_DB_CATALOG* cat, SysCat_DB* db, uint32_t uid, Node* tx, Node** 
   for (SysCat_MAP* e = cat->map; e->sys_id != 0; ++e) {
     for (uint32_t i = 0; i < e->descr->tab_ncols; ++i) {
       const SysCat_COLUMN_DESCR& c = e->descr->cols[i];
-      SysCat_COLUMN col{++colid, static_cast<uint32_t>(e->sys_id), const_cast<char*>(c.col_name),
-                        c.col_type, c.col_size, 1, 1, 0};
+      SysCat_COLUMN col{++colid,
+                        static_cast<uint32_t>(e->sys_id),
+                        const_cast<char*>(c.col_name),
+                        c.col_type,
+                        c.col_size,
+                        1,
+                        1,
+                        0};
       if (SysCat_add_entry(cat, SysColumns_ID, &col, nullptr, tx) != 0) return -1;
     }
   }
@@ -172,7 +179,8 @@ int SysCat_purge_db(uint32_t node_id, Node* tx) {
 }
 
 int add_db(SysCat_DB* db, uint32_t uid, Node* tx) {
-  if (db == nullptr || db->name == nullptr || db->name[0] == 0) return SYSCAT_INVALID_ARGS("add_db");
+  if (db == nullptr || db->name == nullptr || db->name[0] == 0)
+    return SYSCAT_INVALID_ARGS("add_db");
   debug_log('O', 3, "add_db(\"%s\")", db->name);
   SysCat_TYPEDLOCK held;
   if (SysCat_TypedLock(nullptr, SysDb_ID, tx, &held) != 0) return -1;

@@ -92,9 +92,7 @@ uint32_t sizeof_node_descr(const SysCat_TABLE_DESCR* descr) {
   return static_cast<uint32_t>(size);
 }
 
-uint32_t SysCat_OfsUnique(const char* name) {
-  return 4 + static_cast<uint32_t>(name_size(name));
-}
+uint32_t SysCat_OfsUnique(const char* name) { return 4 + static_cast<uint32_t>(name_size(name)); }
 
 void pack_node_descr(uint8_t* buf, const SysCat_TABLE_DESCR* descr) {
   ZENT_ASSERT(descr->tab_rev == 1);
@@ -218,7 +216,8 @@ int unpack_node_descr(const uint8_t* in, size_t size, const SysCat_TABLE_DESCR* 
   return 0;
 }
 
-// --- Rows -----------------------------------------------------------------------------------------
+// --- Rows
+// -----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -441,7 +440,8 @@ void* SysCat_UnpackRow(const SysCat_MAP* entry, const uint8_t* in, size_t length
   return row;
 }
 
-// --- Log opcode 17 --------------------------------------------------------------------------------
+// --- Log opcode 17
+// --------------------------------------------------------------------------------
 
 uint32_t SysCat_EncodeRecord(const SysCat_RECORD& r, uint8_t* out) {
   le_put32(out, r.opcode);

@@ -85,8 +85,8 @@ inline constexpr uint32_t SysCat_NODE_REC_SIZE = 8;
 
 struct SysCat_RECORD {
   uint32_t opcode = 0;
-  Node_ADDR prev;      // VMETA: the table's previous VMETA record (cluster 0 = none)
-  SysCat_VMETA vmeta;  // VMETA
+  Node_ADDR prev;        // VMETA: the table's previous VMETA record (cluster 0 = none)
+  SysCat_VMETA vmeta;    // VMETA
   uint32_t node_id = 0;  // CREATE: the created node; DELETE: the node to delete
 };
 // The record's bytes (44 for VMETA, 8 for CREATE and DELETE); the size.

@@ -53,6 +53,11 @@ Node* SysCat_CreateDbTable(const SysCat_MAP* entry, Node* tx);
 // with the status set; *found tells a missing row from a failure).
 void* SysCat_GetOne(SysCat_DB_CATALOG* cat, int sys_id, int (*fn)(const void* row, void* arg),
                     void* arg, Node* tx, int* found = nullptr);
+// SysCat_GetOne that logs the formatted "not found" message at level 2
+// when there is no such row.
+void* SysCat_GetLogged(SysCat_DB_CATALOG* cat, int sys_id, int (*fn)(const void* row, void* arg),
+                       void* arg, Node* tx, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
 // Appends row unless a row the filter keeps exists: 0 added, 1 exists, -1.
 int SysCat_AddUnique(SysCat_DB_CATALOG* cat, int sys_id, const void* row,
                      int (*fn)(const void* row, void* arg), void* arg, Node* tx);
@@ -76,10 +81,12 @@ struct SysCat_NAMEKEY {
   const char* name;
 };
 int SysCat_MatchName(const void* row, void* key);
-#define SYSCAT_KEY(Row, field, value) SysCat_KEY{offsetof(Row, field), (value), 0, 0}
+#define SYSCAT_KEY(Row, field, value) \
+  SysCat_KEY { offsetof(Row, field), (value), 0, 0 }
 #define SYSCAT_KEY2(Row, f1, v1, f2, v2) \
-  SysCat_KEY{offsetof(Row, f1), (v1), offsetof(Row, f2), (v2)}
-#define SYSCAT_NAMEKEY(Row, field, value) SysCat_NAMEKEY{offsetof(Row, field), (value)}
+  SysCat_KEY { offsetof(Row, f1), (v1), offsetof(Row, f2), (v2) }
+#define SYSCAT_NAMEKEY(Row, field, value) \
+  SysCat_NAMEKEY { offsetof(Row, field), (value) }
 
 inline bool SysCat_HasText(const char* s) { return s != nullptr && s[0] != 0; }
 

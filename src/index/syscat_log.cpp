@@ -43,8 +43,8 @@ int read_meta(Node* node, uint32_t ofs_unique, uint32_t ofs_anchor, SysCat_VMETA
 
 int write_meta(Node* node, const SysCat_VMETA& vm) {
   const uint32_t size = Node_GetMetaSize(node);
-  if (Node_RefCount(node) <= 0 || size == 0 || vm.ofs_anchor == 0 ||
-      vm.ofs_unique + 4 > size || vm.ofs_anchor + SysCat_ANCHOR_SIZE > size) {
+  if (Node_RefCount(node) <= 0 || size == 0 || vm.ofs_anchor == 0 || vm.ofs_unique + 4 > size ||
+      vm.ofs_anchor + SysCat_ANCHOR_SIZE > size) {
     SysCat_Error(SC_E_NODE);
     return -1;
   }

@@ -37,7 +37,8 @@ int SysCat_open_node(uint32_t node_id, SysCat_MAP* entry) {
   if (Node_Open(node) != 0) return -1;
   const uint32_t size = Node_GetMetaSize(node);
   const auto* meta = static_cast<const uint8_t*>(size != 0 ? Node_GetMetaData(node) : nullptr);
-  if (meta != nullptr && debug_enabled('O', 3)) debug_dump("node description", meta, static_cast<int>(size));
+  if (meta != nullptr && debug_enabled('O', 3))
+    debug_dump("node description", meta, static_cast<int>(size));
   auto* d = new SysCat_NODE_DESCR;
   if (meta == nullptr || unpack_node_descr(meta, size, entry->descr, d) != 0) {
     if (meta == nullptr) SysCat_Error(SC_E_DESCR);
@@ -47,8 +48,9 @@ int SysCat_open_node(uint32_t node_id, SysCat_MAP* entry) {
     return -1;
   }
   for (uint32_t i = 0; i < d->d.tab_ncols; ++i)
-    if (d->cols[i].node_idx < 0) debug_log('O', 2, "SysCat_open_node: Node %d column %d ignored",
-                                           static_cast<int>(node_id), static_cast<int>(i));
+    if (d->cols[i].node_idx < 0)
+      debug_log('O', 2, "SysCat_open_node: Node %d column %d ignored", static_cast<int>(node_id),
+                static_cast<int>(i));
   entry->node_descr = d;
   entry->node = node;
   return 0;
@@ -127,9 +129,10 @@ SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db) {
     rc = SysCat_get(cat, SysTables_ID, SysCat_GET_NEXT, nullptr, &st, &row, nullptr);
   }
   if (rc < 0) {
-    debug_log('O', 0, error_code(get_error()) == SC_E_ROW
-                          ? "SysCat_db_open: Unable to unpack db catalog record"
-                          : "SysCat_db_open() failed on Pool_Read()");
+    debug_log('O', 0,
+              error_code(get_error()) == SC_E_ROW
+                  ? "SysCat_db_open: Unable to unpack db catalog record"
+                  : "SysCat_db_open() failed on Pool_Read()");
     SysCat_db_close(cat);
     return nullptr;
   }

@@ -172,6 +172,16 @@ int take(SysCat_MAP* entry, int mode, Node* tx, Held* h) {
   return 0;
 }
 
+void give(Held* h, Node* tx);
+int fail(Held* h, Node* tx, const char* message, int code = SC_E_NODE);
+
+// take, and the table's VMETA read under the lock.
+int take_vmeta(SysCat_MAP* entry, int mode, Node* tx, Held* h, SysCat_VMETA* vm) {
+  if (take(entry, mode, tx, h) != 0) return -1;
+  if (SysCat_get_vmeta(entry, vm, h->lock) == 0) return 0;
+  return fail(h, tx, nullptr);
+}
+
 void give(Held* h, Node* tx) {
   if (h->entry == nullptr) return;
   SysCat_TableUnlock(h->lock, tx);
@@ -182,7 +192,7 @@ void give(Held* h, Node* tx) {
   h->entry = nullptr;
 }
 
-int fail(Held* h, Node* tx, const char* message, int code = SC_E_NODE) {
+int fail(Held* h, Node* tx, const char* message, int code) {
   if (message != nullptr) debug_log('O', 1, "%s", message);
   give(h, tx);
   SysCat_Error(code);
@@ -239,6 +249,13 @@ int replace_link(Node* node, const Node_ADDR& row, uint32_t field, const Node_AD
 constexpr uint32_t kPrevField = 0;
 constexpr uint32_t kNextField = Node_ADDR_SIZE;
 constexpr uint32_t kMaxPacked = Pool_MAX_BLOCK_SIZE - SysCat_LINK_SIZE;
+
+// Packs row behind the link header already in element: the element's size,
+// or 0 when the row does not pack.
+uint32_t pack_element(const SysCat_MAP* entry, const void* row, uint8_t* element) {
+  const int n = pack_col_val(element + SysCat_LINK_SIZE, kMaxPacked, entry, row);
+  return n < 0 ? 0 : SysCat_LINK_SIZE + static_cast<uint32_t>(n);
+}
 
 bool is_devices(SysCat_DB_CATALOG* cat, int sys_id) {
   return cat == nullptr && sys_id == SysDevice_ID;
@@ -303,9 +320,8 @@ int SysCat_entry_cnt(SysCat_DB_CATALOG* cat, int sys_id, Node* tx) {
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr) return -1;
   Held h;
-  if (take(entry, 2, tx, &h) != 0) return -1;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 2, tx, &h, &vm) != 0) return -1;
   give(&h, tx);
   return static_cast<int>(vm.anchor.count);
 }
@@ -315,12 +331,8 @@ uint32_t SysCat_get_unique_id(SysCat_DB_CATALOG* cat, int sys_id, Node* tx) {
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr) return 0;
   Held h;
-  if (take(entry, 1, tx, &h) != 0) return 0;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) {
-    fail(&h, tx, nullptr);
-    return 0;
-  }
+  if (take_vmeta(entry, 1, tx, &h, &vm) != 0) return 0;
   vm.unique += 1;
   if (SysCat_push_vmeta(entry, &vm, h.lock, tx) != 0) {
     fail(&h, tx, nullptr);
@@ -333,9 +345,8 @@ uint32_t SysCat_get_unique_id(SysCat_DB_CATALOG* cat, int sys_id, Node* tx) {
 int SysCat_set_unique_id(SysCat_MAP* entry, uint32_t value, Node* tx) {
   debug_log('O', 3, "SysCat_set_unique_id(sys_id=%d)", entry != nullptr ? entry->sys_id : 0);
   Held h;
-  if (take(entry, 1, tx, &h) != 0) return -1;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 1, tx, &h, &vm) != 0) return -1;
   vm.unique = value;
   if (SysCat_push_vmeta(entry, &vm, h.lock, tx) != 0) return fail(&h, tx, nullptr);
   give(&h, tx);
@@ -350,21 +361,19 @@ int SysCat_add_entry(SysCat_DB_CATALOG* cat, int sys_id, const void* row, Node_A
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr || row == nullptr) return -1;
   Held h;
-  if (take(entry, 1, tx, &h) != 0) return -1;
-  Node* node = entry->node;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 1, tx, &h, &vm) != 0) return -1;
+  Node* node = entry->node;
   vbuf* b = VBUF_OPEN(Pool_MAX_BLOCK_SIZE);
   auto* buf = static_cast<uint8_t*>(b->data);
   SysCat_LINK link;
   if (vm.anchor.count > 0) link.prev = vm.anchor.last;
   SysCat_EncodeLink(link, buf);
-  const int n = pack_col_val(buf + SysCat_LINK_SIZE, kMaxPacked, entry, row);
-  if (n < 0) {
+  const uint32_t total = pack_element(entry, row, buf);
+  if (total == 0) {
     VBuf_Close(b);
     return fail(&h, tx, "add_entry: Unable to pack system record");
   }
-  const uint32_t total = SysCat_LINK_SIZE + static_cast<uint32_t>(n);
   Node_ADDR addr;
   if (Pool_Alloc(node, total, &addr, tx) != 0) {
     VBuf_Close(b);
@@ -400,10 +409,9 @@ int SysCat_upd_entry(SysCat_DB_CATALOG* cat, int sys_id, const void* row, SysCat
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr || row == nullptr || state == nullptr) return -1;
   Held h;
-  if (take(entry, 1, tx, &h) != 0) return -1;
-  Node* node = entry->node;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 1, tx, &h, &vm) != 0) return -1;
+  Node* node = entry->node;
   vbuf* b = VBUF_OPEN(Pool_MAX_BLOCK_SIZE);
   auto* buf = static_cast<uint8_t*>(b->data);
   if (check_row(entry, state, vm, buf, tx) != 0) {
@@ -411,12 +419,11 @@ int SysCat_upd_entry(SysCat_DB_CATALOG* cat, int sys_id, const void* row, SysCat
     return fail(&h, tx, "upd_entry() failed: the row changed since it was read");
   }
   const SysCat_LINK link = SysCat_DecodeLink(buf);
-  const int n = pack_col_val(buf + SysCat_LINK_SIZE, kMaxPacked, entry, row);
-  if (n < 0) {
+  const uint32_t total = pack_element(entry, row, buf);
+  if (total == 0) {
     VBuf_Close(b);
     return fail(&h, tx, "upd_entry: Unable to pack system record");
   }
-  const uint32_t total = SysCat_LINK_SIZE + static_cast<uint32_t>(n);
   Node_ADDR addr = state->curr;
   if (Pool_ReAlloc(node, total, &addr, tx) != 0 ||
       Pool_Write(node, &addr, buf, total, tx) != static_cast<int>(total)) {
@@ -456,10 +463,9 @@ int SysCat_del_entry(SysCat_DB_CATALOG* cat, int sys_id, SysCat_GETSTATE* state,
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr || state == nullptr) return -1;
   Held h;
-  if (take(entry, 1, tx, &h) != 0) return -1;
-  Node* node = entry->node;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 1, tx, &h, &vm) != 0) return -1;
+  Node* node = entry->node;
   vbuf* b = VBUF_OPEN(Pool_MAX_BLOCK_SIZE);
   const int checked = check_row(entry, state, vm, static_cast<uint8_t*>(b->data), tx);
   const SysCat_LINK link = SysCat_DecodeLink(static_cast<uint8_t*>(b->data));
@@ -504,10 +510,9 @@ int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr) return -1;
   Held h;
-  if (take(entry, 2, tx, &h) != 0) return -1;
-  Node* node = entry->node;
   SysCat_VMETA vm;
-  if (SysCat_get_vmeta(entry, &vm, h.lock) != 0) return fail(&h, tx, nullptr);
+  if (take_vmeta(entry, 2, tx, &h, &vm) != 0) return -1;
+  Node* node = entry->node;
   vbuf* b = VBUF_OPEN(Pool_MAX_BLOCK_SIZE);
   auto* buf = static_cast<uint8_t*>(b->data);
   Node_ADDR at = vm.anchor.first;
@@ -541,7 +546,8 @@ int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER
       return fail(&h, tx, "get_entry() failed on Pool_Read()");
     }
     const SysCat_LINK link = SysCat_DecodeLink(buf);
-    void* r = SysCat_UnpackRow(entry, buf + SysCat_LINK_SIZE, static_cast<size_t>(n) - SysCat_LINK_SIZE);
+    void* r =
+        SysCat_UnpackRow(entry, buf + SysCat_LINK_SIZE, static_cast<size_t>(n) - SysCat_LINK_SIZE);
     if (r == nullptr) {
       VBuf_Close(b);
       debug_log('O', 0, "get_entry: Unable to unpack system record (node=%d)", Node_GetId(node));

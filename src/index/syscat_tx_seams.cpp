@@ -23,9 +23,7 @@ int SysCat_TableLock(SysCat_MAP*, Node* tx, int, Node_LOG_REC** lock) {
 
 void SysCat_TableUnlock(Node_LOG_REC*, Node*) {}
 
-int SysCat_ReadVmetaRecord(Node_LOG_REC*, SysCat_RECORD*) {
-  return refuse("SysCat_get_vmeta");
-}
+int SysCat_ReadVmetaRecord(Node_LOG_REC*, SysCat_RECORD*) { return refuse("SysCat_get_vmeta"); }
 
 int SysCat_WriteRecord(Node*, Node*, const SysCat_RECORD& rec, Node_LOG_REC*) {
   return refuse(rec.opcode == SysCat_OP_VMETA    ? "SysCat_push_vmeta"

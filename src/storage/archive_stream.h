@@ -32,9 +32,9 @@ void Archive_InitFileStream(Archive_FILESTREAM* stream, FILE* file);
 // Bytes in memory.
 struct Archive_MEMSTREAM : Archive_STREAM {
   std::vector<uint8_t> bytes;
-  uint32_t writes = 0;               // writes asked for so far
-  uint64_t limit = UINT64_MAX;       // bytes taken at most; past it writes are short
-  uint32_t fail_at = 0;              // this write (1 = the first) takes half its bytes
+  uint32_t writes = 0;                            // writes asked for so far
+  uint64_t limit = UINT64_MAX;                    // bytes taken at most; past it writes are short
+  uint32_t fail_at = 0;                           // this write (1 = the first) takes half its bytes
   std::function<void(uint32_t write_no)> before;  // called before each write
 };
 void Archive_InitMemStream(Archive_MEMSTREAM* stream);

@@ -19,8 +19,8 @@
 #include "storage/disk_bytes.h"
 #include "storage/node_cluster.h"
 #include "storage/node_flist.h"
-#include "storage/pool_format.h"
 #include "storage/node_pool_services.h"
+#include "storage/pool_format.h"
 
 namespace {
 
@@ -56,7 +56,10 @@ int block_tag(Archive_STREAM* stream, uint8_t tag, uint8_t block) {
 // Tag contents built in memory, then written as one.
 struct TagBuf {
   std::vector<uint8_t> b;
-  explicit TagBuf(uint8_t type) { b.resize(Node_TAG_HEAD_SIZE); b[0] = type; }
+  explicit TagBuf(uint8_t type) {
+    b.resize(Node_TAG_HEAD_SIZE);
+    b[0] = type;
+  }
   void u32(uint32_t v) {
     uint8_t x[4];
     le_put32(x, v);
@@ -67,7 +70,9 @@ struct TagBuf {
     b.push_back(static_cast<uint8_t>(n));
     if (n != 0) b.insert(b.end(), s, s + n);
   }
-  void bytes(const uint8_t* p, size_t n) { if (n != 0) b.insert(b.end(), p, p + n); }
+  void bytes(const uint8_t* p, size_t n) {
+    if (n != 0) b.insert(b.end(), p, p + n);
+  }
   int write(Archive_STREAM* stream) {
     le_put32(b.data() + 1, static_cast<uint32_t>(b.size() - Node_TAG_HEAD_SIZE));
     return write_bytes(stream, b.data(), b.size());
@@ -117,8 +122,8 @@ int Node_StoreDbHeader(Archive_STREAM* stream, const char* db_name, uint32_t fla
   return t.write(stream);
 }
 
-int Node_BeginArchive(Archive_STREAM* stream, const char* db_name, uint32_t flags,
-                      uint32_t node_id, const uint32_t* items, uint32_t num_items) {
+int Node_BeginArchive(Archive_STREAM* stream, const char* db_name, uint32_t flags, uint32_t node_id,
+                      const uint32_t* items, uint32_t num_items) {
   debug_log('N', 2, "Node_BeginArchive(db_name=\"%s\", num_items=%d)", db_name,
             static_cast<int>(num_items));
   if (block_tag(stream, Node_ATT_BEGIN, Node_ATT_HEAD) != 0 ||
@@ -154,7 +159,9 @@ int Node_StoreInfo(Archive_STREAM* stream, const char* format, ...) {
   return rc;
 }
 
-int Node_BeginColl(Archive_STREAM* stream) { return block_tag(stream, Node_ATT_BEGIN, Node_ATT_COLL); }
+int Node_BeginColl(Archive_STREAM* stream) {
+  return block_tag(stream, Node_ATT_BEGIN, Node_ATT_COLL);
+}
 int Node_EndColl(Archive_STREAM* stream) { return block_tag(stream, Node_ATT_END, Node_ATT_COLL); }
 
 int Node_StoreColl(Archive_STREAM* stream, uint32_t id, const char* name, uint32_t value1,
@@ -172,7 +179,8 @@ int Node_StoreColl(Archive_STREAM* stream, uint32_t id, const char* name, uint32
   return t.write(stream);
 }
 
-// --- Node blocks ----------------------------------------------------------------------------------
+// --- Node blocks
+// ----------------------------------------------------------------------------------
 
 int Node_StoreNodeDescriptor(Archive_STREAM* stream, Node* node, Node_ARCHIVE_DESC* desc) {
   debug_log('N', 3, "Node_StoreNodeDescriptor(node=%s)", Node_Name(node));
@@ -210,7 +218,7 @@ int Node_StoreNodeMetaData(Archive_STREAM* stream, Node* node, const Node_ARCHIV
     // The copy of a referenced node is newer than its block.
     memcpy(buf + Node_TAG_HEAD_SIZE, Node_GetMetaData(node), size);
   } else if (NodePool_ReadMeta(&node->node.meta_addr, buf + Node_TAG_HEAD_SIZE, size,
-                              Node_TestFlag(Node_LOGNODE, node)) != static_cast<int>(size)) {
+                               Node_TestFlag(Node_LOGNODE, node)) != static_cast<int>(size)) {
     debug_log('N', 0, "Node_StoreNodeMetaData(node=%s) failed on SysPool_ReadItem()",
               Node_Name(node));
     SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, Node_E_ARCHIVE);
@@ -221,15 +229,42 @@ int Node_StoreNodeMetaData(Archive_STREAM* stream, Node* node, const Node_ARCHIV
   return rc;
 }
 
+namespace {
+
+// The trace line of a list tag: how many entries it promises.
+void trace_count(const char* fn, Node* node, uint32_t expected, const char* empty,
+                 const char* unit) {
+  if (expected == 0)
+    debug_log('N', 3, "%s(node=%s) %s - checking consistency", fn, Node_Name(node), empty);
+  else
+    debug_log('N', 3, "%s(node=%s) %u %s%s", fn, Node_Name(node), expected, unit,
+              expected == 1 ? "" : "s");
+}
+
+// Calls each(start, count, first) for every used cluster, under the
+// count the descriptor tag promised. 0 or -1.
+template <class Each>
+int walk_clusters(const char* fn, Node* node, uint32_t expected, Each each) {
+  trace_count(fn, node, expected, "node is empty", "data cluster");
+  uint32_t found = 0;
+  Node_ITER iter;
+  uint32_t start = 0, count = 0;
+  for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
+       rc = Node_NextCluster(node, &start, &count, &iter)) {
+    if (++found > expected) return count_error(fn, node, true, "data clusters", expected);
+    if (each(start, count, found == 1) != 0) return -1;
+  }
+  if (found < expected) return count_error(fn, node, false, "data clusters", expected);
+  return 0;
+}
+
+}  // namespace
+
 int Node_StorePoolItemFreeList(Archive_STREAM* stream, Node* node, const Node_ARCHIVE_DESC* desc) {
   static const char kFn[] = "Node_StorePoolItemFreeList";
   if (!Node_TestFlag(Node_POOLNODE, node)) return 0;
   const uint32_t expected = desc->flist_items;
-  if (expected == 0)
-    debug_log('N', 3, "%s(node=%s) free-list is empty - checking consistency", kFn, Node_Name(node));
-  else
-    debug_log('N', 3, "%s(node=%s) %u free-list item%s", kFn, Node_Name(node), expected,
-              expected == 1 ? "" : "s");
+  trace_count(kFn, node, expected, "free-list is empty", "free-list item");
   uint32_t found = 0;
   for (uint32_t page = node->node.flist.head; page != 0;) {
     Node_PGVEC vec;
@@ -260,59 +295,36 @@ int Node_StorePoolItemFreeList(Archive_STREAM* stream, Node* node, const Node_AR
 }
 
 int Node_StoreUsedList(Archive_STREAM* stream, Node* node, const Node_ARCHIVE_DESC* desc) {
-  static const char kFn[] = "Node_StoreUsedList";
   const uint32_t expected = desc->used_clusters;
-  if (expected == 0)
-    debug_log('N', 3, "%s(node=%s) node is empty - checking consistency", kFn, Node_Name(node));
-  else
-    debug_log('N', 3, "%s(node=%s) %u data cluster%s", kFn, Node_Name(node), expected,
-              expected == 1 ? "" : "s");
-  uint32_t found = 0;
-  Node_ITER iter;
-  uint32_t start = 0, count = 0;
-  for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
-       rc = Node_NextCluster(node, &start, &count, &iter)) {
-    if (++found > expected) return count_error(kFn, node, true, "data clusters", expected);
-    if (found == 1 && write_head(stream, Node_ATT_NODE_ULIST,
-                                 expected * static_cast<uint32_t>(Node_ARCHIVE_ULIST_ITEM_SIZE)) != 0)
-      return -1;
-    uint8_t item[Node_ARCHIVE_ULIST_ITEM_SIZE];
-    le_put32(item, start);
-    item[4] = static_cast<uint8_t>(count);
-    if (write_bytes(stream, item, sizeof item) != 0) return -1;
-  }
-  if (found < expected) return count_error(kFn, node, false, "data clusters", expected);
-  return 0;
+  return walk_clusters(
+      "Node_StoreUsedList", node, expected, [&](uint32_t start, uint32_t count, bool first) {
+        if (first &&
+            write_head(stream, Node_ATT_NODE_ULIST,
+                       expected * static_cast<uint32_t>(Node_ARCHIVE_ULIST_ITEM_SIZE)) != 0)
+          return -1;
+        uint8_t item[Node_ARCHIVE_ULIST_ITEM_SIZE];
+        le_put32(item, start);
+        item[4] = static_cast<uint8_t>(count);
+        return write_bytes(stream, item, sizeof item);
+      });
 }
 
 int Node_StoreNodeData(Archive_STREAM* stream, Node* node, const Node_ARCHIVE_DESC* desc) {
-  static const char kFn[] = "Node_StoreNodeData";
-  const uint32_t expected = desc->used_clusters;
-  if (expected == 0)
-    debug_log('N', 3, "%s(node=%s) node is empty - checking consistency", kFn, Node_Name(node));
-  else
-    debug_log('N', 3, "%s(node=%s) %u data cluster%s", kFn, Node_Name(node), expected,
-              expected == 1 ? "" : "s");
-  uint32_t found = 0;
-  Node_ITER iter;
-  uint32_t start = 0, count = 0;
-  for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
-       rc = Node_NextCluster(node, &start, &count, &iter)) {
-    if (++found > expected) return count_error(kFn, node, true, "data clusters", expected);
-    ZENT_ASSERT(count >= 1 && count <= static_cast<uint32_t>(Vol_MAXCLUST));
-    uint8_t head[Node_TAG_HEAD_SIZE + 4];
-    Node_EncodeTagHead(Node_TAGHEAD{Node_ATT_NODE_CLUSTER, 4 + count * Vol_PAGESIZE}, head);
-    le_put32(head + Node_TAG_HEAD_SIZE, start);
-    if (write_bytes(stream, head, sizeof head) != 0) return -1;
-    Node_PGVEC vec[Vol_MAXCLUST];
-    Node_GetClusterReadOnly(node, start, static_cast<int>(count), vec, node_mode(node));
-    int wrc = 0;
-    for (uint32_t i = 0; i < count && wrc == 0; ++i) wrc = write_bytes(stream, vec[i].buf, Vol_PAGESIZE);
-    Node_ReleaseCluster(node, static_cast<int>(count), vec);
-    if (wrc != 0) return -1;
-  }
-  if (found < expected) return count_error(kFn, node, false, "data clusters", expected);
-  return 0;
+  return walk_clusters(
+      "Node_StoreNodeData", node, desc->used_clusters, [&](uint32_t start, uint32_t count, bool) {
+        ZENT_ASSERT(count >= 1 && count <= static_cast<uint32_t>(Vol_MAXCLUST));
+        uint8_t head[Node_TAG_HEAD_SIZE + 4];
+        Node_EncodeTagHead(Node_TAGHEAD{Node_ATT_NODE_CLUSTER, 4 + count * Vol_PAGESIZE}, head);
+        le_put32(head + Node_TAG_HEAD_SIZE, start);
+        if (write_bytes(stream, head, sizeof head) != 0) return -1;
+        Node_PGVEC vec[Vol_MAXCLUST];
+        Node_GetClusterReadOnly(node, start, static_cast<int>(count), vec, node_mode(node));
+        int rc = 0;
+        for (uint32_t i = 0; i < count && rc == 0; ++i)
+          rc = write_bytes(stream, vec[i].buf, Vol_PAGESIZE);
+        Node_ReleaseCluster(node, static_cast<int>(count), vec);
+        return rc;
+      });
 }
 
 int Node_StoreNode(Archive_STREAM* stream, Node* node) {

@@ -28,8 +28,8 @@ enum { Node_E_ARCHIVE = 90, Node_E_ARCHIVE_READ = 91, Node_E_ARCHIVE_WRITE = 92 
 
 int Node_StoreMagic(Archive_STREAM* stream);
 // The header block: BEGIN 10, the archive header, the database header, END 10.
-int Node_BeginArchive(Archive_STREAM* stream, const char* db_name, uint32_t flags,
-                      uint32_t node_id, const uint32_t* items, uint32_t num_items);
+int Node_BeginArchive(Archive_STREAM* stream, const char* db_name, uint32_t flags, uint32_t node_id,
+                      const uint32_t* items, uint32_t num_items);
 int Node_StoreArchiveHeader(Archive_STREAM* stream);
 int Node_StoreDbHeader(Archive_STREAM* stream, const char* db_name, uint32_t flags,
                        uint32_t node_id, const uint32_t* items, uint32_t num_items);
