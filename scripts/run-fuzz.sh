@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (message codec; framing and dispatch; the
-# session daemon's buffer, start-up and request decoders) with
+# session daemon's buffer, start-up and request decoders; the catalog's
+# stored descriptions and rows) with
 # clang and runs each for a fixed time from its seed corpus. Fails when a
 # target finds a crash, a leak or undefined behaviour; the input that did it
 # is kept under <build>/artifacts/.
@@ -11,7 +12,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-30}}
 build=${ZENT_FUZZ_BUILD:-$top/build/fuzz}
-targets=(codec_fuzz dispatch_fuzz zentsd_fuzz)
+targets=(codec_fuzz dispatch_fuzz zentsd_fuzz syscat_fuzz)
 
 cc=$(command -v clang-14 || command -v clang || true)
 cxx=$(command -v clang++-14 || command -v clang++ || true)

@@ -29,22 +29,22 @@ class ArchiveWriterTest : public node_test::NodeFixture {
   }
   // A pool with blocks and a free block in its free list, and meta data.
   Node* make_pool(int blocks = 40, uint32_t size = 300) {
-    Node* pool = Pool_Create();
-    EXPECT_NE(pool, nullptr);
+    Node* pn = Pool_Create();
+    EXPECT_NE(pn, nullptr);
     std::vector<Node_ADDR> addrs(static_cast<size_t>(blocks));
     for (int i = 0; i < blocks; ++i) {
-      EXPECT_EQ(Pool_Alloc(pool, size, &addrs[static_cast<size_t>(i)], nullptr), 0);
+      EXPECT_EQ(Pool_Alloc(pn, size, &addrs[static_cast<size_t>(i)], nullptr), 0);
       std::string fill(size, static_cast<char>('a' + i % 26));
-      EXPECT_EQ(Pool_Write(pool, &addrs[static_cast<size_t>(i)], fill.data(), size, nullptr),
+      EXPECT_EQ(Pool_Write(pn, &addrs[static_cast<size_t>(i)], fill.data(), size, nullptr),
                 static_cast<int>(size));
     }
-    for (int i = 1; i < blocks; i += 7) EXPECT_EQ(Pool_Free(pool, &addrs[static_cast<size_t>(i)], nullptr), 0);
-    EXPECT_EQ(Node_Open(pool), 0);
-    auto* meta = static_cast<uint8_t*>(Node_SetupMetaData(pool, 24));
+    for (int i = 1; i < blocks; i += 7) EXPECT_EQ(Pool_Free(pn, &addrs[static_cast<size_t>(i)], nullptr), 0);
+    EXPECT_EQ(Node_Open(pn), 0);
+    auto* meta = static_cast<uint8_t*>(Node_SetupMetaData(pn, 24));
     for (int i = 0; i < 24; ++i) meta[i] = static_cast<uint8_t>(i);
-    Node_SetMetaDirty(pool);
-    Node_Close(pool);
-    return pool;
+    Node_SetMetaDirty(pn);
+    Node_Close(pn);
+    return pn;
   }
   static int store_all(Archive_STREAM* s, Node* node, const char* name = "db") {
     const uint32_t items[] = {7, 9};
@@ -73,41 +73,41 @@ TEST_F(ArchiveWriterTest, HeaderGoldenBytes) {
 }
 
 TEST_F(ArchiveWriterTest, APoolNodeIsStoredWithItsListsAndPages) {
-  Node* pool = make_pool();
+  Node* pn = make_pool();
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
   const uint32_t before = Node_ArchiveWrites();
-  ASSERT_EQ(store_all(&m, pool), 0);
+  ASSERT_EQ(store_all(&m, pn), 0);
   EXPECT_EQ(Node_ArchiveWrites() - before, m.writes);
   Archive a;
   ASSERT_EQ(parse_archive(m.bytes, &a), "");
   ASSERT_EQ(a.nodes.size(), 1u);
   const archive_test::NodeBlock& nb = a.nodes[0];
-  EXPECT_EQ(nb.desc.node_id, Node_GetId(pool));
+  EXPECT_EQ(nb.desc.node_id, Node_GetId(pn));
   EXPECT_EQ(nb.desc.cluster_size, 1);
   EXPECT_TRUE(nb.desc.flags & (1u << Node_POOLNODE));
-  EXPECT_EQ(nb.desc.used_clusters, Node_CountItems(pool, &pool->node.ulist));
+  EXPECT_EQ(nb.desc.used_clusters, Node_CountItems(pn, &pn->node.ulist));
   EXPECT_GE(nb.desc.flist_items, 2u);
-  EXPECT_EQ(nb.desc.flist_items, Node_CountFlistItems(pool, &pool->node.flist));
+  EXPECT_EQ(nb.desc.flist_items, Node_CountFlistItems(pn, &pn->node.flist));
   ASSERT_EQ(nb.meta.size(), 24u);
   EXPECT_EQ(nb.meta[23], 23);
   // The pages are the cluster's as the cache holds them.
   for (const auto& [addr, bytes] : nb.clusters) {
     Node_PGVEC vec[8];
     const int pages = static_cast<int>(bytes.size() / 8192);
-    Node_GetClusterReadOnly(pool, addr, pages, vec, Node_MODE_DATA);
+    Node_GetClusterReadOnly(pn, addr, pages, vec, Node_MODE_DATA);
     for (int p = 0; p < pages; ++p)
       EXPECT_EQ(memcmp(vec[p].buf, bytes.data() + 8192 * p, 8192), 0);
-    Node_ReleaseCluster(pool, pages, vec);
+    Node_ReleaseCluster(pn, pages, vec);
   }
 }
 
 TEST_F(ArchiveWriterTest, AnEmptyNodeIsItsDescriptorAndMetaData) {
-  Node* pool = Pool_Create();
-  ASSERT_NE(pool, nullptr);
+  Node* pn = Pool_Create();
+  ASSERT_NE(pn, nullptr);
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
-  ASSERT_EQ(Node_StoreNode(&m, pool), 0);
+  ASSERT_EQ(Node_StoreNode(&m, pn), 0);
   // BEGIN 20, the descriptor, END 20: nothing else.
   ASSERT_EQ(m.bytes.size(), 6u + 5u + 32u + 6u);
   EXPECT_EQ(m.bytes[0], Node_ATT_BEGIN);
@@ -135,69 +135,69 @@ TEST_F(ArchiveWriterTest, LongTextsAreCutTo255Bytes) {
 }
 
 TEST_F(ArchiveWriterTest, AShortWriteAnywhereFailsTheStore) {
-  Node* pool = make_pool(20);
+  Node* pn = make_pool(20);
   Archive_MEMSTREAM full;
   Archive_InitMemStream(&full);
-  ASSERT_EQ(store_all(&full, pool), 0);
+  ASSERT_EQ(store_all(&full, pn), 0);
   for (uint32_t n = 1; n <= full.writes; ++n) {
     Archive_MEMSTREAM m;
     Archive_InitMemStream(&m);
     m.fail_at = n;
     thread_set_error(0);
-    EXPECT_EQ(store_all(&m, pool), -1) << n;
+    EXPECT_EQ(store_all(&m, pn), -1) << n;
     EXPECT_EQ(get_error(), make_error_status(ERR_MOD_VOL, ERR_SEV_E, Node_E_ARCHIVE_WRITE)) << n;
     EXPECT_EQ(m.writes, n);  // nothing written after the failure
     // The node lock was given back.
-    EXPECT_EQ(Node_LockState(pool), 0) << n;
+    EXPECT_EQ(Node_LockState(pn), 0) << n;
   }
   // A stream that fills up (a full disk) is the same.
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
   m.limit = full.bytes.size() / 2;
-  EXPECT_EQ(store_all(&m, pool), -1);
+  EXPECT_EQ(store_all(&m, pn), -1);
   EXPECT_EQ(error_code(get_error()), Node_E_ARCHIVE_WRITE);
 }
 
 TEST_F(ArchiveWriterTest, AFreeListThatGainsAnItemUnderTheWriterFailsTheStore) {
-  Node* pool = make_pool();
+  Node* pn = make_pool();
   Node_ADDR extra;
-  ASSERT_EQ(Pool_Alloc(pool, 500, &extra, nullptr), 0);
+  ASSERT_EQ(Pool_Alloc(pn, 500, &extra, nullptr), 0);
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
   // Write 1: BEGIN 20; write 2: the descriptor. Before write 3 the free
   // list gains the block.
   m.before = [&](uint32_t n) {
-    if (n == 3) Node_AddItemToFlist(pool, &extra);
+    if (n == 3) Node_AddItemToFlist(pn, &extra);
   };
-  EXPECT_EQ(Node_StoreNode(&m, pool), -1);
+  EXPECT_EQ(Node_StoreNode(&m, pn), -1);
   EXPECT_EQ(get_error(), make_error_status(ERR_MOD_VOL, ERR_SEV_E, Node_E_ARCHIVE));
-  EXPECT_EQ(Node_LockState(pool), 0);
+  EXPECT_EQ(Node_LockState(pn), 0);
 }
 
 TEST_F(ArchiveWriterTest, AUsedListThatLosesAClusterUnderTheWriterFailsTheStore) {
-  Node* pool = make_pool(200, 2000);
+  Node* pn = make_pool(200, 2000);
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
   m.before = [&](uint32_t n) {
     if (n == 3) {
       uint32_t start = 0, count = 0;
       Node_ITER it;
-      ASSERT_EQ(Node_FirstCluster(pool, &start, &count, &it), 0);
+      ASSERT_EQ(Node_FirstCluster(pn, &start, &count, &it), 0);
       Node_ITEM item;
-      Node_FreeCluster(pool, start, &item, nullptr);
+      Node_FreeCluster(pn, start, &item, nullptr);
     }
   };
-  EXPECT_EQ(Node_StoreNode(&m, pool), -1);
+  EXPECT_EQ(Node_StoreNode(&m, pn), -1);
   EXPECT_EQ(error_code(get_error()), Node_E_ARCHIVE);
 }
 
 TEST_F(ArchiveWriterTest, ANodeWithoutAUsedClusterListIsNotStored) {
-  Node* pool = Pool_Create();
-  ASSERT_NE(pool, nullptr);
-  Node_SetFlag(Node_NO_ULIST, pool);
+  Node* pn = Pool_Create();
+  ASSERT_NE(pn, nullptr);
+  Node_SetFlag(Node_NO_ULIST, pn);
   Archive_MEMSTREAM m;
   Archive_InitMemStream(&m);
-  EXPECT_EQ(Node_StoreNode(&m, pool), -1);
+  EXPECT_EQ(Node_StoreNode(&m, pn), -1);
   EXPECT_EQ(get_error(), make_error_status(ERR_MOD_VOL, ERR_SEV_E, Node_E_ARCHIVE));
   EXPECT_TRUE(m.bytes.empty());
 }
