@@ -19,6 +19,7 @@
 #include "index/syscat_tx_seams.h"
 #include "storage/disk_bytes.h"
 #include "storage/pool.h"
+#include "storage/task_runner.h"
 
 namespace syscat_test {
 namespace {
@@ -529,6 +530,56 @@ TEST_F(CatalogTest, FinalCommitWritesAVmetaAndDeletesANode) {
   EXPECT_EQ(Node_Find(id), nullptr);
   // Replayed (recovery): the node is gone already, nothing to do.
   EXPECT_EQ(SysCat_FinalCommit(nullptr, b, &pos), 0);
+}
+
+// The same under the task kernel: task A reads bob and is switched out;
+// task B holds the table's node lock, so A's update waits in it; B deletes
+// bob and adds eve, whose row takes bob's block; when B lets go, A's
+// update must refuse rather than rewrite eve.
+namespace tasks {
+SysCat_GETSTATE g_a;
+bool g_a_read = false;
+bool g_b_locked = false;
+int g_a_result = 0;
+uint32_t g_bob = 0;
+
+void task_a() {
+  SysCat_KEY k = SYSCAT_KEY(SysCat_USER, uid, g_bob);
+  void* row = nullptr;
+  if (SysCat_Find(nullptr, SysUser_ID, SysCat_MatchU32, &k, &g_a, &row, nullptr) != 0) return;
+  free(row);
+  g_a_read = true;
+  while (!g_b_locked) thread_yield();
+  SysCat_USER stale{g_bob, const_cast<char*>("bob"), nullptr, 99};
+  g_a_result = SysCat_upd_entry(nullptr, SysUser_ID, &stale, &g_a, nullptr);
+}
+
+void task_b() {
+  while (!g_a_read) thread_yield();
+  Node* node = SysCat_map_sysid(nullptr, SysUser_ID)->node;
+  if (Node_Lock(node, __FILE__, __LINE__) != 0) return;
+  g_b_locked = true;
+  thread_yield();  // A runs into the lock and waits there
+  SysCat_del_user(g_bob, nullptr);
+  SysCat_USER eve{0, const_cast<char*>("eve"), nullptr, 0};
+  SysCat_add_user(&eve, nullptr);
+  Node_Unlock(node);
+}
+}  // namespace tasks
+
+TEST_F(CatalogTest, ARowFreedWhileAnUpdateWaitsForTheLockIsNotRewritten) {
+  SysCat_USER bob{0, const_cast<char*>("bob"), nullptr, 0};
+  ASSERT_EQ(SysCat_add_user(&bob, nullptr), 0);
+  tasks::g_bob = bob.uid;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({tasks::task_a, tasks::task_b}));
+  ASSERT_TRUE(tasks::g_a_read);
+  EXPECT_EQ(tasks::g_a_result, -1);
+  SysCat_USER* e = SysCat_get_user_by_name("eve", nullptr);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->priv, 0u);
+  free(e);
+  EXPECT_EQ(SysCat_get_user_by_name("bob", nullptr), nullptr);
 }
 
 }  // namespace
