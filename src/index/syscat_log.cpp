@@ -20,6 +20,7 @@
 #include "index/syscat_tx_seams.h"
 #include "storage/disk_bytes.h"
 #include "storage/node_tlog_seams.h"
+#include "storage/node_logrec.h"
 #include "storage/pool_tlog_seams.h"
 
 namespace {
