@@ -1,6 +1,5 @@
-// syscat_tx_fixture.h - a new volume set with a DATA and a LOG volume on
-// the file double, its server catalog created and opened, and the
-// transaction log on (root log node set up, the catalog's handlers
+// syscat_tx_fixture.h - the catalog fixture's set with a LOG volume beside
+// the root, and the transaction log on (root log node set up, the catalog's handlers
 // registered); transaction nodes made on demand; and a picture of the
 // whole server catalog (each table's meta data and every page of its
 // clusters) to compare byte for byte.
@@ -15,6 +14,7 @@
 #include "base/debug_log.h"
 #include "base/error_status.h"
 #include "index/syscat.h"
+#include "index/syscat_fixture.h"
 #include "platform/fault_file.h"
 #include "storage/buffer_cache.h"
 #include "storage/node_cluster.h"
@@ -26,8 +26,8 @@
 
 namespace syscat_tx_test {
 
-inline const std::string kRoot = "/v/root.vol";
-inline const std::string kLog = "/v/log.vol";
+using syscat_test::kLog;
+using syscat_test::kRoot;
 
 // Every table of a catalog (none: the server's) as bytes: meta data, then
 // the pages of each cluster in list order.
@@ -86,48 +86,36 @@ inline uint32_t node_count() {
   return n;
 }
 
-class CatalogTxFixture : public ::testing::Test {
+// The transaction log on: its tables with the catalog's handlers, the root
+// log node set up (looked up, or made on a new set).
+inline void start_log() {
+  ASSERT_EQ(Tlog_Init(), 0);
+  SysCat_Init();
+  ASSERT_EQ(Tlog_SetupRootNode(), 0);
+}
+
+// The catalog fixture with a LOG volume and the log on.
+class CatalogTxFixture : public syscat_test::CatalogFixture {
  protected:
+  CatalogTxFixture() { with_log_ = true; }
   void SetUp() override {
-    debug_set_stream(stderr);
-    platform::set_file_system(&fs);
-    ASSERT_NE(Vol_Create(kRoot.c_str(), 2048, 256, 0), nullptr);
-    ASSERT_NE(Vol_CreateExtent(kLog.c_str(), VolType_LOG, 2048, 256, 0), nullptr);
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    ASSERT_EQ(SysPool_Initialize(), 0);
-    ASSERT_EQ(SysCat_create(), 0);
-    ASSERT_EQ(SysCat_open(), 0);
+    CatalogFixture::SetUp();
     start_log();
   }
   void TearDown() override {
-    close_all();
+    close_txs();
+    CatalogFixture::TearDown();
     Tlog_ResetTables();
-    platform::set_file_system(nullptr);
   }
-  void start_log() {
-    ASSERT_EQ(Tlog_Init(), 0);
-    SysCat_Init();
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-  }
-  void close_all() {
+  void close_txs() {
     for (Node* n : txs_)
       if (Node_RefCount(n) > 0) Node_Close(n);
     txs_.clear();
-    SysCat_close();
-    if (Vol_GetRootVol() != nullptr) {
-      Vol_Sync(Vol_TIO_SYNC);
-      Vol_Close();
-      Vol_Free();
-    }
-    buf_Exit();
   }
   // Everything written and closed, opened again with the catalog and the log.
   void reopen() {
-    close_all();
-    const char* paths[] = {kRoot.c_str(), kLog.c_str()};
-    ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    ASSERT_EQ(SysCat_open(), 0);
+    close_txs();
+    CatalogFixture::reopen();
     start_log();
   }
   Node* new_tx() {
@@ -144,10 +132,7 @@ class CatalogTxFixture : public ::testing::Test {
   static void expect_no_locks() {
     EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
   }
-  static int code() { return error_code(get_error()); }
-  static int module() { return error_module(get_error()); }
 
-  platform::FaultFileSystem fs;
   std::vector<Node*> txs_;
 };
 

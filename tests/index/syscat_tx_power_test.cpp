@@ -79,22 +79,14 @@ void sync_all() {
     if (Vol_GetRootVol()[v].fhandle != nullptr) Vol_GetRootVol()[v].fhandle->datasync();
 }
 
-void start_log() {
-  ASSERT_EQ(Tlog_Init(), 0);
-  SysCat_Init();
-  ASSERT_EQ(Tlog_SetupRootNode(), 0);
-}
-
 // NOT YET BUILT: crash recovery (Tlog_Recover, with the validation of the
 // root log) comes with the checkpoint and recovery step. Until then the
 // test replays the root log's committed work itself, as recovery will:
 // with the recovery flag set, DO_LOG walked with the redo table, then the
 // data volumes synced as the start-up checkpoint does.
 void replay_root_log_until_recovery_exists() {
-  ASSERT_EQ(Tlog_Init(), 0);
-  SysCat_Init();
   Tlog_SetRecovery(1);
-  ASSERT_EQ(Tlog_SetupRootNode(), 0);
+  start_log();
   const int rc = Tlog_Action(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG, Tlog_GetTable(Tlog_TABLE_REDO),
                              nullptr, nullptr, "volume recovery: recovering committed transactions",
                              0);
@@ -104,23 +96,14 @@ void replay_root_log_until_recovery_exists() {
 }
 
 // After a cut the files are gone for the program (every transfer fails):
-// what it holds in memory is forgotten, not closed. The log's root node
-// and run-time parts are dropped as they are, and the log leaves the node
-// layer's shutdown, which would close (and write) them.
+// the log's root node and run-time parts are dropped as they are, and the
+// log leaves the node layer's shutdown, which would close (and write)
+// them; then the catalog and the set are forgotten the same way.
 void abandon_set() {
   tlog::g.root = nullptr;
   tlog::drop_all_runtimes();
   Node_UnregisterSubsystem(Tlog_Notify);
-  for (SysCat_MAP* e = SysCat_ServerMap(); e->sys_id != 0; ++e) {
-    delete e->node_descr;
-    e->node_descr = nullptr;
-    e->node = nullptr;
-  }
-  buf_Exit();
-  if (Vol_GetRootVol() != nullptr) {
-    Vol_Close();
-    Vol_Free();
-  }
+  syscat_test::abandon_set();
 }
 
 void close_set() {

@@ -17,10 +17,10 @@
 #include "index/syscat_internal.h"
 #include "index/syscat_tx_fixture.h"
 #include "storage/disk_bytes.h"
-#include "storage/fpool.h"
 #include "storage/pool.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
+#include "storage/tlog_fixture.h"
 
 namespace syscat_tx_test {
 namespace {
@@ -35,28 +35,12 @@ struct Logged {
 };
 
 std::vector<Logged> catalog_records(Node* log_node, int channel) {
-  Tlog_META m;
-  EXPECT_EQ(Tlog_DecodeMeta(static_cast<const uint8_t*>(Node_GetMetaData(log_node)),
-                            Node_GetMetaSize(log_node), &m),
-            0);
-  FPool_ANCHOR* a = channel == Tlog_CHANNEL_LOG ? &m.log_anchor : &m.do_log_anchor;
   std::vector<Logged> out;
-  FPool_ITER it;
-  for (int rc = FPool_First(log_node, a, &it); rc == 0; rc = FPool_Next(&it)) {
-    std::vector<uint8_t> block(it.addr.size);
-    EXPECT_EQ(Pool_Read(log_node, &it.addr, block.data(), it.addr.size, nullptr), it.addr.size);
-    for (uint32_t off = 0; off + Tlog_OVERHEAD <= block.size();) {
-      const Tlog_RECHEAD h = Tlog_DecodeHead(&block[off]);
-      if (h.opcode == Tlog_OP_SYSCAT) {
-        Logged l{it.addr, h.owner_id, {}, {}};
-        l.bytes.assign(block.begin() + off + Tlog_OVERHEAD,
-                       block.begin() + off + Tlog_OVERHEAD + h.size);
-        EXPECT_EQ(SysCat_DecodeRecord(l.bytes.data(), l.bytes.size(), &l.rec), 0);
-        out.push_back(l);
-      }
-      if (h.next == 0) break;
-      off += h.next;
-    }
+  for (const tlog_test::RecView& r : tlog_test::chain(log_node, channel)) {
+    if (r.head.opcode != Tlog_OP_SYSCAT) continue;
+    Logged l{r.block, r.head.owner_id, {}, r.data};
+    EXPECT_EQ(SysCat_DecodeRecord(l.bytes.data(), l.bytes.size(), &l.rec), 0);
+    out.push_back(l);
   }
   return out;
 }
