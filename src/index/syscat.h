@@ -437,6 +437,12 @@ int SysCat_log_create_node(Node* node, Node* tx);
 // a DELETE record defers it to the final commit. 0 or -1.
 int SysCat_delete_node(Node* node, Node* tx);
 
+// Installs the handlers of log opcode 17 in the transaction log's tables:
+// pre-commit, final commit, rollback, and the final commit again for redo
+// (it writes absolute values and deletes only what still exists, so a
+// replay over work that reached the disk leaves the same state). After
+// Tlog_Init (which empties the tables) and before recovery.
+void SysCat_Init();
 // Handlers of log opcode 17 (pre-commit, final commit, rollback).
 int SysCat_Commit(Node* node, const void* data, const Node_ADDR* pos);
 int SysCat_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);

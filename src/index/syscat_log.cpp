@@ -5,7 +5,7 @@
 // Outside a transaction the VMETA lives in the table node's meta data copy
 // (marked changed, written back at the node's last close or the volume
 // set's sync). Inside one it travels in VMETA records until the final
-// commit writes it into the meta data; that road is syscat_tx_seams.h.
+// commit writes it into the meta data; that road is syscat_tx.h.
 //
 // Context: the server thread, under the table node's lock (the final
 // commit under the walk of the log). Nothing here suspends but the node
@@ -17,7 +17,7 @@
 #include "index/syscat.h"
 #include "index/syscat_format.h"
 #include "index/syscat_internal.h"
-#include "index/syscat_tx_seams.h"
+#include "index/syscat_tx.h"
 #include "storage/disk_bytes.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/node_logrec.h"
@@ -106,16 +106,7 @@ int SysCat_delete_node(Node* node, Node* tx) {
 int SysCat_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
   ZENT_ASSERT(data != nullptr && "data");
   ZENT_ASSERT(pos != nullptr && "data_addr");
-  SysCat_RECORD rec;
-  const uint32_t opcode = le_get32(static_cast<const uint8_t*>(data));
-  const uint32_t size = opcode == SysCat_OP_VMETA ? SysCat_VMETA_REC_SIZE : SysCat_NODE_REC_SIZE;
-  if (opcode == SysCat_OP_INVALID) ZENT_ASSERT(!"invalid opcode");
-  if (opcode > SysCat_OP_DELETE) {
-    debug_log('N', 0, "SysCat_FinalCommit(node=%s) failed: unknown opcode (%u)",
-              node != nullptr ? Node_Name(node) : "NULL", opcode);
-    ZENT_ASSERT(!"unknown opcode");
-  }
-  ZENT_ASSERT(SysCat_DecodeRecord(static_cast<const uint8_t*>(data), size, &rec) == 0);
+  const SysCat_RECORD rec = SysCat_DecodeLogged("SysCat_FinalCommit", node, data);
   debug_log('N', 3, "SysCat_FinalCommit(node=%s) commit %s",
             node != nullptr ? Node_Name(node) : "NULL", SysCat_OpName(rec.opcode));
   switch (rec.opcode) {

@@ -28,7 +28,7 @@
 #include "index/syscat.h"
 #include "index/syscat_format.h"
 #include "index/syscat_internal.h"
-#include "index/syscat_tx_seams.h"
+#include "index/syscat_tx.h"
 #include "storage/pool.h"
 #include "storage/volume_set.h"
 
@@ -123,9 +123,9 @@ int SysCat_TypedLock(SysCat_DB_CATALOG* cat, int sys_id, Node* tx, SysCat_TYPEDL
   SysCat_MAP* entry = SysCat_map_sysid(cat, sys_id);
   if (entry == nullptr || SysCat_EntryOpen(entry) != 0) return -1;
   if (Node_Lock(entry->node, __FILE__, __LINE__) != 0) return -1;
-  const int rc = SysCat_TableLock(entry, tx, 1, &held->lock);
+  // A refused table lock has given the node lock back.
+  if (SysCat_TableLock(entry, tx, 1, &held->lock) != 0) return -1;
   Node_Unlock(entry->node);
-  if (rc != 0) return -1;
   held->entry = entry;
   return 0;
 }
@@ -159,16 +159,10 @@ int take(SysCat_MAP* entry, int mode, Node* tx, Held* h) {
   const int rc = mode == 1 ? Node_Lock(entry->node, __FILE__, __LINE__)
                            : Node_LockShared(entry->node, __FILE__, __LINE__);
   if (rc != 0) return -1;
+  // A refused table lock has given the node lock back.
+  if (SysCat_TableLock(entry, tx, mode, &h->lock) != 0) return -1;
   h->entry = entry;
   h->mode = mode;
-  if (SysCat_TableLock(entry, tx, mode, &h->lock) != 0) {
-    if (mode == 1)
-      Node_Unlock(entry->node);
-    else
-      Node_UnlockShared(entry->node);
-    h->entry = nullptr;
-    return -1;
-  }
   return 0;
 }
 

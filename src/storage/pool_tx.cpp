@@ -273,10 +273,12 @@ int flist_action(PoolAccess* pa, const Node_ADDR* add, const Node_ADDR* dels, in
   for (int k = 0; k < ndel; ++k) {
     if (dels[k].cluster == 0) continue;
     bool found = false;
-    for (void* p = Llist_First(list); p != nullptr && !found; p = Llist_Next(p)) {
+    for (void* p = Llist_First(list); p != nullptr; p = Llist_Next(p)) {
       if (!same_item(Node_DecodeAddr(static_cast<const uint8_t*>(p)), dels[k])) continue;
+      // The item is freed: the walk ends here, before a step from it.
       Llist_DeleteItem(p);
       found = true;
+      break;
     }
     if (found)
       own[nown++] = dels[k];

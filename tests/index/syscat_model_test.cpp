@@ -106,20 +106,6 @@ TEST_F(ModelTest, RandomChangesKeepTheTableAsTheModelSays) {
 class CatalogPowerLoss : public ::testing::Test {
  protected:
   void SetUp() override { debug_set_stream(stderr); }
-  // After a power cut nothing may be written: the open tables are
-  // forgotten, not closed (a close writes changed meta data back).
-  static void abandon_set() {
-    for (SysCat_MAP* e = SysCat_ServerMap(); e->sys_id != 0; ++e) {
-      delete e->node_descr;
-      e->node_descr = nullptr;
-      e->node = nullptr;
-    }
-    buf_Exit();
-    if (Vol_GetRootVol() != nullptr) {
-      Vol_Close();
-      Vol_Free();
-    }
-  }
 };
 
 TEST_F(CatalogPowerLoss, ChangesBeforeTheNextSyncAreLostWholeAndTheCatalogReopens) {
