@@ -19,10 +19,12 @@
 #include "base/server_counters.h"
 #include "base/task_kernel.h"
 #include "storage/buffer_cache.h"
+#include "storage/node_log.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool.h"
 #include "storage/tio.h"
 #include "storage/tlog_state.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 
 using namespace tlog;
@@ -78,6 +80,7 @@ int take_units(Semaphore* sem, int n, const char* file, int line) {
 
 int Tlog_Init() {
   Tlog_ResetTables();
+  NodeLog_RegisterHandlers();
   Tlog_ResetSemaphores();
   // A second start in one process (tests) registers afresh.
   Node_UnregisterSubsystem(Tlog_Notify);
