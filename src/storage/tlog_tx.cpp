@@ -19,6 +19,7 @@
 #include "base/server_counters.h"
 #include "base/task_kernel.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_point.h"
 #include "storage/node_log.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool.h"
@@ -366,8 +367,10 @@ void Tlog_FinalCommit(Node* node) {
   // changes were written through; clusters linked whole came with the
   // node's cached pages, which are written here.
   if (linked_any && root_rt->meta.do_log_anchor.tail != old_tail) write_moved(root, moved, link_end);
+  CRASH_POINT("final_commit.before_force");
   Vol_TlogForceSync(Vol_TIO_SYNC);
   g.counters.forces++;
+  CRASH_POINT("final_commit.after_force");
 
   FPool_Truncate(node, nullptr, &rt->meta.log_anchor);
   store_meta(node, rt, false);
