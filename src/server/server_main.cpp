@@ -499,14 +499,14 @@ int server_startup() {
 int server_closedown() {
   debug_log('D', 2, "Closing system catalog ...");
   SysCat_close();
-  VNode_Flush();
+  VNode_Flush(nullptr);
   debug_log('D', 2, "Checkpointing volume ...");
   // A failed checkpoint leaves the set open and inconsistent: the next start
   // recovers it.
   if (Tlog_Checkpoint("Server shutdown") != 0)
     return storage_step_failed("Checkpoint operation failed", "Tlog_Checkpoint");
   debug_log('D', 2, "Closing volume ...");
-  VNode_Flush();
+  VNode_Flush(nullptr);
   VNode_Cleanup();
   vbuf_exit();
   Vol_Sync(Vol_TIO_SYNC);

@@ -18,19 +18,12 @@
 
 namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
-void storage_not_built(const char* what) {
-  debug_log('D', 1, "storage engine not yet built: %s skipped", what);
-}
 }  // namespace
 
 // --- Storage engine: what is not yet built --------------------------------
+// The fixed-record files register nothing yet; their place in the start-up
+// order is kept.
 int FixRec_Init() { return 0; }
-int Tlog_Recover() { return 0; }
-int Tlog_Checkpoint(const char* reason) { storage_not_built(reason); return 0; }
-int Vol_ClearRedirectFlags(int) { return 0; }
-void VNode_Flush() {}
-void VNode_Cleanup() {}
-unsigned Tlog_LogSize() { return 0; }
 
 // --- Request classes and the database session (not yet built) ----------
 struct idb_session {
@@ -110,5 +103,4 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count) {
   g_lock_row_count = rows ? count : 0;
 }
 
-VNodeStats VNode_GetStats() { return {}; }
 LockStats idb__get_lock_stats() { return {}; }

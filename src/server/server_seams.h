@@ -9,21 +9,15 @@ struct Task;
 
 // --- Storage engine ------------------------------------------------------
 // Built: the volume set, the buffer cache, the B-tree, the system catalog,
-// the transaction log's records, transactions and API lock.
+// the transaction log with checkpoint and recovery, the vnode cache.
 #include "index/btree.h"
 #include "index/syscat.h"
 #include "storage/buffer_cache.h"
 #include "storage/tlog.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 // Not yet built:
 int FixRec_Init();
-int Tlog_Recover();
-int Tlog_Checkpoint(const char* reason);
-int Vol_ClearRedirectFlags(int data_only);
-void VNode_Flush();
-void VNode_Cleanup();
-// LOG pages the transaction log holds now (the checkpoint size trigger).
-unsigned Tlog_LogSize();
 
 // --- Request classes and the database session (not yet built) ----------
 // The handshake opens a placeholder database session (its task-session
@@ -79,11 +73,7 @@ void seam_set_status_lock_rows(const StatusLockRow* rows, int count);
 
 // Counters of services not yet built, for the statistics page: all zero
 // until those services count.
-struct VNodeStats {
-  uint32_t allocated, max_allocated, in_use, max_in_use, unused;
-};
 struct LockStats {
   uint32_t requests, shared, exclusive, granted, conflicts, refused, wait_ticks;
 };
-VNodeStats VNode_GetStats();
 LockStats idb__get_lock_stats();

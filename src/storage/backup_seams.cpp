@@ -25,3 +25,5 @@ void Vol_CloseRootTagRecord(Tlog_TAGREC*, const char* caller) { not_built(caller
 void Vol_RemoveRedirectedPage(Vol_PAGEADDR) { not_built("Vol_RemoveRedirectedPage"); }
 
 void Vol_LogExtendAction(VOLUME*, uint32_t, uint32_t, uint32_t) { not_built("Vol_LogExtendAction"); }
+
+void Vol_LogAllRedirActions() {}

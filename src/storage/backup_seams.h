@@ -34,3 +34,8 @@ void Vol_CloseRootTagRecord(Tlog_TAGREC* tag, const char* caller);
 // flist_pages of the in-memory free-list chain being new).
 void Vol_RemoveRedirectedPage(Vol_PAGEADDR page);
 void Vol_LogExtendAction(VOLUME* vol, uint32_t old_size, uint32_t added, uint32_t flist_pages);
+
+// At each checkpoint: logs every redirection and deferred extension again.
+// Nothing is ever redirected before backup redirection exists, so the
+// stand-in has nothing to log.
+void Vol_LogAllRedirActions();

@@ -182,6 +182,20 @@ void free_used_clusters(Node* node, NodeList_LOG* ctx) {
 
 namespace nodes {
 
+void free_slot(Node* node) {
+  Node_MEMPAGE* mp = node->mempage;
+  Node_ROOT* root = mp->root;
+  const uint32_t id = node->node.node_id;
+  if (id < Node_FIRSTNODE) root->sys_cache[id - 1] = nullptr;
+  Llist_Clear(&node->log_clusters);
+  release_handle_id(node);
+  node->node = Node_DESC{};
+  mark_changed(mp);
+  root->num_nodes--;
+  mark_changed(root->page_head);
+  release_mempage_if_empty(mp);
+}
+
 void release_mempage_if_empty(Node_MEMPAGE* mp) {
   for (const Node& n : mp->nodes)
     if (n.node.node_id != 0) return;
@@ -256,7 +270,7 @@ Node* Node_SysCreateLog(int cluster_size, uint32_t system_node_id) {
 
 int Node_Reset(Node* node) {
   ZENT_ASSERT(node != nullptr && "node");
-  const int vnodes_in_use = VNode_Flush(node);
+  const int vnodes_in_use = Node_FlushVNodes(node);
   if (vnodes_in_use > 0 || node->ref_count >= 1) {
     debug_log('N', 0,
               "Node_Reset() failed: node #%d is still referenced, ref_count=%d, file %s, line %d",
@@ -292,18 +306,9 @@ int Node_Delete(Node* node) {
     Node_SetDirty(node);
     debug_log('N', 3, "Node_Delete() note: meta data deleted");
   }
-  Node_MEMPAGE* mp = node->mempage;
-  Node_ROOT* root = mp->root;
+  Node_ROOT* root = node->mempage->root;
   if (lock_chain(root, true) != 0) return -1;
-  const uint32_t id = node->node.node_id;
-  if (id < Node_FIRSTNODE) root->sys_cache[id - 1] = nullptr;
-  Llist_Clear(&node->log_clusters);
-  release_handle_id(node);
-  node->node = Node_DESC{};
-  mark_changed(mp);
-  root->num_nodes--;
-  mark_changed(root->page_head);
-  release_mempage_if_empty(mp);
+  free_slot(node);
   unlock_chain(root);
   return 0;
 }

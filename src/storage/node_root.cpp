@@ -19,6 +19,7 @@
 #include "storage/node_tlog_seams.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 
 using namespace nodes;
@@ -199,6 +200,9 @@ void drop_log_root() {
 
 void shut_down() {
   g.writing_roots = false;
+  // Nodes the vnode cache keeps open are closed first, so that their
+  // subsystems hear of it and changed meta data are written back.
+  VNode_Flush(nullptr);
   if (Node_NotifySubsystems(nullptr, Node_EVENT_SHUTDOWN) != 0)
     ZENT_ASSERT(!"Node_Notify() failed on Node_NotifySubsystems()");
   // The cache names its pages by node handle: write and drop them while
@@ -277,6 +281,7 @@ Node_MEMPAGE* new_mempage(Node_ROOT* root, uint32_t page) {
 
 void free_mempage(Node_MEMPAGE* mp) {
   for (Node& n : mp->nodes) {
+    VNode_Forget(&n);
     release_handle_id(&n);
     Llist_Clear(&n.log_clusters);
     free(n.meta_data);

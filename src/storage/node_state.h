@@ -123,5 +123,8 @@ inline bool is_log(const Node* node) { return (node->node.flags & (1u << Node_LO
 // Releases mp when all its slots are free (never the first page while
 // others follow). Under the chain lock.
 void release_mempage_if_empty(Node_MEMPAGE* mp);
+// Empties the node's slot: its handle goes, the counters follow, and a
+// page left empty is released. Under the chain lock (or in recovery).
+void free_slot(Node* node);
 
 }  // namespace nodes

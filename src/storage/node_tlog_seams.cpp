@@ -2,8 +2,10 @@
 // the vnode cache, through a replaceable table (see node_tlog_seams.h).
 #include "storage/node_tlog_seams.h"
 
+#include "storage/node_log.h"
 #include "storage/node_logrec.h"
 #include "storage/tlog.h"
+#include "storage/vnode.h"
 
 namespace {
 
@@ -13,23 +15,14 @@ int log_add(Tlog_TAGREC* tag, Node* node, int opcode, const void* data, size_t s
                                    static_cast<uint32_t>(size));
 }
 
-// NOT YET BUILT: the node-list log context (node log records).
-int no_log_init(uint32_t op, NodeList_LOG* ctx) {
-  *ctx = NodeList_LOG{};
-  ctx->op = op;
-  return 0;
-}
-int no_log_flush(NodeList_LOG*) { return 0; }
-void no_log_release(NodeList_LOG* ctx) {
-  if (ctx != nullptr) ctx->tag = nullptr;
-}
-// NOT YET BUILT: snapshots and deleted-node records.
-int no_snapshot(Node*) { return 0; }
-// NOT YET BUILT: the vnode cache.
-int no_vnodes(Node*) { return 0; }
-
-constexpr NodeTlogServices kDefault = {log_add,     no_log_init, no_log_flush,    no_log_release,
-                                       no_snapshot, no_snapshot, Tlog_InRecovery, no_vnodes};
+constexpr NodeTlogServices kDefault = {log_add,
+                                       nodelog::init_root_log,
+                                       nodelog::flush_log,
+                                       nodelog::release_log,
+                                       nodelog::write_snapshot,
+                                       nodelog::write_deleted_snapshot,
+                                       Tlog_InRecovery,
+                                       VNode_Flush};
 
 NodeTlogServices g_services = kDefault;
 
@@ -56,7 +49,7 @@ void NodeList_ReleaseLog(NodeList_LOG* ctx) {
 int Node_WriteSnapshot(Node* node) { return g_services.write_snapshot(node); }
 int Node_WriteDeletedSnapshot(Node* node) { return g_services.write_deleted_snapshot(node); }
 int Tlog_IsRecovering() { return g_services.is_recovering(); }
-int VNode_Flush(Node* node) { return g_services.vnode_flush(node); }
+int Node_FlushVNodes(Node* node) { return g_services.vnode_flush(node); }
 
 int Node_InitLogRecHash(int entries) { return Node_InitRecordHash(entries); }
 void Node_CleanupLogRecHash() {

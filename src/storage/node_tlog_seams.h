@@ -1,38 +1,36 @@
 // node_tlog_seams.h - what the node layer asks of the transaction log and
 // the vnode cache, through one table tests may replace
 // (Node_SetTlogServices, e.g. a sink that keeps the records to replay
-// them). The default table calls the real log where it exists:
+// them). The default table calls the real modules:
 //
 //   - NodeLog_AddToTagRecord adds a record to a tag record of the log
 //     (a context without a tag records nothing);
-//   - Tlog_IsRecovering is the log's recovery flag;
-//   - the node log-record hash is node_logrec.h's.
-//
-// NOT YET BUILT (the node log records and the vnode cache come with the
-// next step; until then these behave as a server with no such records):
-//
 //   - NodeList_InitRootLog / NodeList_FlushLog / NodeList_ReleaseLog open,
-//     flush and close a context on the root log that has no tag record, so
-//     the item lists' records are not logged yet;
-//   - Node_WriteSnapshot and Node_WriteDeletedSnapshot write nothing and
-//     succeed;
-//   - VNode_Flush closes nothing: no node is held by a vnode yet.
+//     flush and close a node-list log context on the root log (node_log.h);
+//   - Node_WriteSnapshot and Node_WriteDeletedSnapshot write the node's
+//     snapshot and deleted-node records (node_log.h);
+//   - Tlog_IsRecovering is the log's recovery flag;
+//   - Node_FlushVNodes is the vnode cache's VNode_Flush (vnode.h);
+//   - the node log-record hash is node_logrec.h's.
 //
 // Context: the server thread, like every caller in the node layer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/tlog.h"
+
 struct Node;
-struct Tlog_TAGREC;  // a tag record of the transaction log
 
 // A node-list log context: the list identifier its records carry (op,
 // NodeList_ID_*), three words the log keeps, and the tag record the
-// records go to (none: nothing is recorded).
+// records go to (none: nothing is recorded). An opened context's tag is
+// its own rec, so a context is not copied once opened.
 struct NodeList_LOG {
   uint32_t op = 0;
   uint32_t words[3] = {};
   Tlog_TAGREC* tag = nullptr;
+  Tlog_TAGREC rec;
 };
 
 // Adds one record of opcode (node_format.h) for node to tag. 0, or -1 when
@@ -58,8 +56,9 @@ int Tlog_IsRecovering();
 int Node_InitLogRecHash(int entries);
 void Node_CleanupLogRecHash();
 
-// Closes the unused vnodes of node (none = all); the number still in use.
-int VNode_Flush(Node* node);
+// VNode_Flush through the table: closes the unused vnodes of node (none =
+// all); the number still in use.
+int Node_FlushVNodes(Node* node);
 
 // The functions above, replaceable as one table. Every member must be set.
 struct NodeTlogServices {

@@ -2,19 +2,13 @@
 // a replaceable table (see pool_tlog_seams.h).
 #include "storage/pool_tlog_seams.h"
 
-#include "base/panic.h"
 
 namespace {
-
-// NOT YET BUILT: crash recovery and the node log records.
-int no_recover(Node*) {
-  panic_assert_failed("Node_RecoverUsedPages(): recovery not yet built", __FILE__, __LINE__);
-}
 
 constexpr PoolTlogServices kRealLog = {
     Tlog_WriteRecord,      Tlog_ReadRecord,        Tlog_SubID,         Tlog_ActionNode,
     Tlog_AddLogpoolFlist,  Tlog_FindLogpoolFlist,  Tlog_LinkLogRecord, Node_AddLogRecord,
-    Node_FindLogRecord,    Node_RemoveLogRecord,   no_recover};
+    Node_FindLogRecord,    Node_RemoveLogRecord};
 PoolTlogServices g_services = kRealLog;
 
 }  // namespace
@@ -49,4 +43,3 @@ Node_LOG_REC* PoolLog_FindLogRecord(Node* node, uint32_t key) {
   return g_services.find_log_record(node, key);
 }
 void PoolLog_RemoveLogRecord(Node_LOG_REC* entry) { g_services.remove_log_record(entry); }
-int Node_RecoverUsedPages(Node* node) { return g_services.recover_used_pages(node); }

@@ -6,10 +6,6 @@
 // another with Pool_SetTlogServices (an in-memory log that keeps the
 // records and runs the pool's handlers over them).
 //
-// NOT YET BUILT: Node_RecoverUsedPages (recovery's re-marking of a node's
-// pages, with the node log records) stops the process if reached; nothing
-// calls it before crash recovery exists.
-//
 // Context: the server thread, like every pool call.
 #pragma once
 #include <cstddef>
@@ -38,10 +34,6 @@ Node_LOG_REC* PoolLog_AddLogRecord(Node* node, uint32_t key, int* found);
 Node_LOG_REC* PoolLog_FindLogRecord(Node* node, uint32_t key);
 void PoolLog_RemoveLogRecord(Node_LOG_REC* entry);
 
-// Recovery: marks the pages of node's clusters and list pages used again
-// (the node log records' part). 0 or -1. NOT YET BUILT (see above).
-int Node_RecoverUsedPages(Node* node);
-
 struct PoolTlogServices {
   int (*write_record)(Node* tx, uint8_t opcode, int channel, Node* owner, const void* data,
                       uint32_t size, Node_ADDR* pos);
@@ -55,7 +47,6 @@ struct PoolTlogServices {
   Node_LOG_REC* (*add_log_record)(Node* node, uint32_t key, int* found);
   Node_LOG_REC* (*find_log_record)(Node* node, uint32_t key);
   void (*remove_log_record)(Node_LOG_REC* entry);
-  int (*recover_used_pages)(Node* node);
 };
 // None restores the real log.
 void Pool_SetTlogServices(const PoolTlogServices* services);

@@ -22,6 +22,7 @@
 #include "base/error_status.h"
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_point.h"
 #include "storage/disk_bytes.h"
 #include "storage/node_flist.h"
 #include "storage/node_tlog_seams.h"
@@ -334,6 +335,7 @@ int list_cluster(Node* node, const Pool_RECORD& r, bool remove, const char* who)
     rc = -1;
   }
   if (head_dirty) Node_SetDirty(node);
+  CRASH_POINT("pool.cluster_before_log_flush");
   if (NodeList_FlushLog(&ctx) != 0) {
     static char what[80];
     snprintf(what, sizeof what, "%s() failed on NodeList_FlushLog()", who);
@@ -399,6 +401,7 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       buf_Rename(node, 1, &v.buf, r.page);
       v.page = r.page;
       Node_ReleaseClusterDirty(node, 1, &v);
+      CRASH_POINT("pool.final_commit_after_page");
       Vol_FreePageDelayed(r.r_pgno, 1);
       if (Tlog_IsRecovering()) Vol_MarkPageUsed(r.page, 1);
       break;
@@ -413,6 +416,11 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       if (r.r_pgno != 0) Node_FreePagesDelayed(node, r.r_pgno, 1);
       break;
     case Pool_OP_FLIST:
+      // Replayed over a free list a checkpoint already wrote, the block may
+      // be listed: it is taken off first, so a record applied twice lists
+      // it once.
+      if (Tlog_IsRecovering() && Node_AddrValid(&r.addr))
+        Node_DeleteItemFromFlist(node, &r.addr, 1, nullptr);
       if (Node_AddrValid(&r.addr) && Node_AddItemToFlist(node, &r.addr) != 0) {
         debug_log('N', 0, "Pool_FinalCommit() failed on Node_AddItemToFlist()");
         rc = -1;

@@ -8,6 +8,7 @@
 
 #include "base/debug_log.h"
 #include "base/panic.h"
+#include "storage/node_log.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool.h"
 #include "storage/pool_tlog_seams.h"

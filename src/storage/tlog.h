@@ -192,6 +192,16 @@ void Tlog_CloseTagRecord(Tlog_TAGREC* tag);
 // or the first nonzero handler result (1 for an unknown opcode).
 int Tlog_Action(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* start,
                 const Node_ADDR* stop, const char* message, int reverse);
+// Where a replay stops: the block and, within it, the offset of the last
+// record to dispatch. No valid block: the whole chain.
+struct Tlog_STOPPOS {
+  Node_ADDR block;
+  uint32_t record = 0;
+};
+// Tlog_Action forward over node's channel, up to and including the record
+// at stop (none: to the end).
+int Tlog_ActionTo(Node* node, int channel, const Tlog_ACTIONTABLE* table,
+                  const Tlog_STOPPOS* stop, const char* message);
 Node* Tlog_ActionNode();
 uint32_t Tlog_NumDispatched();
 
@@ -206,7 +216,8 @@ Llist* Tlog_FindLogpoolFlist(Node* node, Node* tx);
 
 // --- Log nodes and transactions -----------------------------------------------------------
 
-// Registers the TL subsystem and this module's handlers. 0 or -1.
+// Registers the TL subsystem, this module's handlers and the node layer's
+// (node_log.h). 0 or -1.
 int Tlog_Init();
 int Tlog_Notify(Node* node, int event);
 Node* Tlog_Create();
@@ -257,6 +268,26 @@ int Tlog_RootLogLockAll(const char* file, int line);
 void Tlog_RootLogUnlockAll();
 // Fresh semaphores (a new kernel table: tests, start-up).
 void Tlog_ResetSemaphores();
+
+// --- Checkpoint and recovery (tlog_checkpoint.cpp) ---------------------------------------
+
+// Makes the data volumes hold everything committed, then frees the log
+// that covered it. The caller holds the API lock. 0 or -1.
+int Tlog_Checkpoint(const char* comment);
+// The checkpoint that starts on-line backup: keeps the API lock
+// exclusively on success (Tlog_Thaw gives it back). 0 or -1.
+int Tlog_Freeze(const char* comment);
+// How much of root's chain can be trusted: *stop is left clear when all
+// of it can, else it names the last record of the last closed unit (a
+// chain without one is dropped). Damage is logged, not fatal. 0 or -1.
+int Tlog_Validate(Node* root, int channel, Tlog_STOPPOS* stop);
+// Crash recovery at start-up: replays the root log when the set was not
+// closed cleanly or was left in on-line backup, then empties the LOG
+// volumes. 0 or -1.
+int Tlog_Recover();
+// LOG pages the log holds now (the checkpoint size trigger).
+uint32_t Tlog_LogSize();
+uint32_t Tlog_NumCheckpoints();
 
 struct Tlog_COUNTERS {
   uint32_t top_begins;

@@ -23,6 +23,7 @@
 #include "storage/pool.h"
 #include "storage/tio.h"
 #include "storage/tlog_state.h"
+#include "storage/vnode.h"
 #include "storage/volume_format.h"
 #include "storage/volume_set.h"
 
@@ -32,7 +33,9 @@ Globals g;
 
 namespace {
 
-std::unordered_map<Node*, Runtime*> g_runtimes;
+// Never destroyed: a server that stops after a failed start-up leaves its
+// log nodes open, and their run-time parts stay reachable to the end.
+std::unordered_map<Node*, Runtime*>& g_runtimes = *new std::unordered_map<Node*, Runtime*>;
 Tlog_ACTIONTABLE g_tables[Tlog_NUM_TABLES];
 
 constexpr uint32_t kMetaFirstWord = 0x544C;
@@ -114,9 +117,8 @@ Node* open_owner(Node* node, const Tlog_RECHEAD& h, bool* skip, bool* failed) {
       return nullptr;
     }
   }
-  // The vnode cache keeps owners open between records once it exists;
-  // until then each record opens and closes its owner.
-  if (Node_Open(owner) != 0) {
+  // The vnode cache keeps owners open between records.
+  if (VNode_Open(owner) != 0) {
     debug_log('L', 0, "Tlog_Action(node=%s) failed on Vnode_Open(owner_node=#%u), file %s, "
               "line %d", Node_Name(node), h.owner_id, __FILE__, __LINE__);
     *failed = true;
@@ -470,6 +472,22 @@ void Tlog_CloseTagRecord(Tlog_TAGREC* tag) {
 
 int Tlog_Action(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* start,
                 const Node_ADDR* stop, const char* message, int reverse) {
+  return walk(node, channel, table, start, stop, -1, message, reverse);
+}
+
+int Tlog_ActionTo(Node* node, int channel, const Tlog_ACTIONTABLE* table,
+                  const Tlog_STOPPOS* stop, const char* message) {
+  const bool bounded = stop != nullptr && Node_AddrValid(&stop->block);
+  return walk(node, channel, table, nullptr, bounded ? &stop->block : nullptr,
+              bounded ? static_cast<int64_t>(stop->record) : -1, message, 0);
+}
+
+namespace tlog {
+
+// The walk; in the stop block a stop_record of 0 or more ends it after the
+// record at that offset.
+int walk(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* start,
+         const Node_ADDR* stop, int64_t stop_record, const char* message, int reverse) {
   if (g.root == nullptr || node == nullptr) return 0;
   FPool_ITER it;
   int rc = 0;
@@ -534,13 +552,14 @@ int Tlog_Action(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_IT
           const int r = action->handler(owner != nullptr ? owner : node,
                                         h.size > 0 ? b + off + Tlog_OVERHEAD : nullptr, &it.addr);
           g.dispatched++;
-          if (owner != nullptr) Node_Close(owner);
+          if (owner != nullptr) VNode_Close(owner);
           if (r != 0) {
             result = r;
             break;
           }
         }
       }
+      if (last_block && stop_record >= 0 && off == static_cast<uint64_t>(stop_record)) break;
       if (reverse) {
         if (h.prev == 0) break;
         ZENT_ASSERT(h.prev <= off && "rem_size >= header->size");
@@ -561,6 +580,8 @@ int Tlog_Action(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_IT
   VBuf_Close(buffer);
   return result;
 }
+
+}  // namespace tlog
 
 Node* Tlog_ActionNode() { return g.action_node; }
 uint32_t Tlog_NumDispatched() { return g.dispatched; }

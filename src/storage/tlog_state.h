@@ -46,6 +46,8 @@ struct Globals {
   int recovering = 0;
   Node* action_node = nullptr;
   uint32_t dispatched = 0;
+  uint32_t checkpoints = 0;       // taken since start
+  uint32_t checkpoint_pages = 0;  // LOG pages of the checkpoint in progress
   Tlog_COUNTERS counters{};
 };
 extern Globals g;
@@ -72,6 +74,10 @@ bool free_runtime_lists(Node* node, Runtime* rt);
 // 1 when node has node flag 3 (meta written when a chain starts, every
 // write forces the LOG volumes).
 bool forced(const Node* node);
+// The walk behind Tlog_Action and Tlog_ActionTo: in the stop block a
+// stop_record of 0 or more ends it after the record at that offset.
+int walk(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* start,
+         const Node_ADDR* stop, int64_t stop_record, const char* message, int reverse);
 // Counts the pages the latest allocation on node's channel added.
 void count_pages(Node* node, Runtime* rt, int channel);
 

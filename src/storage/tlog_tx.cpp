@@ -19,10 +19,13 @@
 #include "base/server_counters.h"
 #include "base/task_kernel.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_point.h"
+#include "storage/node_log.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool.h"
 #include "storage/tio.h"
 #include "storage/tlog_state.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 
 using namespace tlog;
@@ -78,6 +81,7 @@ int take_units(Semaphore* sem, int n, const char* file, int line) {
 
 int Tlog_Init() {
   Tlog_ResetTables();
+  NodeLog_RegisterHandlers();
   Tlog_ResetSemaphores();
   // A second start in one process (tests) registers afresh.
   Node_UnregisterSubsystem(Tlog_Notify);
@@ -363,8 +367,10 @@ void Tlog_FinalCommit(Node* node) {
   // changes were written through; clusters linked whole came with the
   // node's cached pages, which are written here.
   if (linked_any && root_rt->meta.do_log_anchor.tail != old_tail) write_moved(root, moved, link_end);
+  CRASH_POINT("final_commit.before_force");
   Vol_TlogForceSync(Vol_TIO_SYNC);
   g.counters.forces++;
+  CRASH_POINT("final_commit.after_force");
 
   FPool_Truncate(node, nullptr, &rt->meta.log_anchor);
   store_meta(node, rt, false);

@@ -998,6 +998,33 @@ void Vol_SyncData(int tio_mode) {
   for_each_open(false, [&](VOLUME* v) { sync_volume(v, tio_mode); });
 }
 
+void Vol_SyncDataDurably() {
+  if (g.table == nullptr) return;
+  fire_event(Vol_EVENT_SYNC);
+  for_each_open(false, [](VOLUME* v) {
+    sync_volume(v, Vol_TIO_SYNC);
+    // Without DSYNC sync_volume leaves the file unflushed; the caller is
+    // about to give up the log that covers these pages.
+    if (!synced(v)) flush_file(v, Vol_TIO_SYNC);
+  });
+}
+
+void Vol_ClearRedirectFlags(int data_only) {
+  if (g.table == nullptr) return;
+  for (int id = 0; id < g.num_volumes; ++id) {
+    VOLUME* v = &g.table[id];
+    if (!in_set(id) || (data_only && v->type != VolType_DATA)) continue;
+    if (!flag(v, Vol_IS_REDIRECTED) && !flag(v, Vol_REDIRECT_PAGES)) continue;
+    clear_flag(v, Vol_IS_REDIRECTED);
+    clear_flag(v, Vol_REDIRECT_PAGES);
+    mark_dirty(v);
+    if (v->type != VolType_DATA) {
+      wait_for_extension(v);
+      write_copies(v, true, Vol_TIO_SYNC);
+    }
+  }
+}
+
 void Vol_TlogSync(int tio_mode) {
   for_each_open(true, [&](VOLUME* v) { sync_volume(v, tio_mode); });
 }

@@ -160,6 +160,15 @@ int Vol_LastStatus();
 void Vol_Sync(int tio_mode);
 void Vol_SyncData(int tio_mode);
 void Vol_TlogSync(int tio_mode);
+// Event 0 (changed node pages, meta data and every dirty buffer), then
+// every DATA volume's descriptor and free-list pages, and a flush of each
+// DATA file whatever the sync mode: the checkpoint and recovery rely on
+// the data being on disk before they give up the log. Waits (SYNC).
+void Vol_SyncDataDurably();
+// Clears the on-line backup flags (Vol_IS_REDIRECTED, Vol_REDIRECT_PAGES)
+// of every volume of the set (only DATA volumes with data_only); a changed
+// DATA volume is marked dirty, a changed LOG or TEMP volume written at once.
+void Vol_ClearRedirectFlags(int data_only);
 void Vol_SyncFreeList();
 void Vol_TlogSyncFreeList();
 void Vol_ForceSync(int tio_mode);

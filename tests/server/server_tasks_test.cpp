@@ -22,13 +22,19 @@
 
 #include "base/task_kernel.h"
 #include "platform/clock.h"
+#include "platform/fault_file.h"
 #include "server/client_session.h"
 #include "server/server_main.h"
 #include "server/system_tasks.h"
 #include "server/vtimer.h"
+#include "storage/buffer_cache.h"
+#include "storage/tlog.h"
+#include "storage/vnode.h"
+#include "storage/volume_set.h"
 #include "support/frame_events.h"
 #include "support/log_capture.h"
 #include "support/net_util.h"
+#include "support/volume_fixture.h"
 
 namespace {
 
@@ -437,6 +443,17 @@ void checkpoint_driver() {
 }
 
 TEST_F(KernelRun, CheckpointsRunWhenScheduledAndWhenTheirTimerFires) {
+  // A volume set with a LOG volume on the file double, for real checkpoints.
+  platform::FaultFileSystem disk;
+  platform::set_file_system(&disk);
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{"/v/root.vol", VolType_DATA, 1024, 256}, {"/v/log.vol", VolType_LOG, 1024, 256}};
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  const char* paths[] = {"/v/root.vol", "/v/log.vol"};
+  ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
+  ASSERT_EQ(buf_Init(64, 64), 0);
+  ASSERT_EQ(Tlog_Init(), 0);
+  const uint32_t before = Tlog_NumCheckpoints();
   LogCapture log("D2T2");
   SrvConfig srv{};
   SrvLimits lim{};
@@ -458,6 +475,13 @@ TEST_F(KernelRun, CheckpointsRunWhenScheduledAndWhenTheirTimerFires) {
   EXPECT_EQ(g_ckpt_priorities, (std::vector<int>{4, 5}));
   const std::string text = log.text();
   EXPECT_EQ(count_of(text, "Checkpointing volume ..."), 2u) << text;
+  EXPECT_EQ(Tlog_NumCheckpoints() - before, 2u);
+  EXPECT_EQ(text.find("Checkpoint operation failed"), std::string::npos) << text;
+  VNode_Flush(nullptr);
+  Vol_Close();
+  Vol_Free();
+  buf_Exit();
+  platform::set_file_system(nullptr);
   testsupport::expect_in_order(text, {"Checkpoint frequency 60 seconds",
                                       "Scheduling checkpoint: DBCREATE",
                                       "Checkpointing volume ...", "notify_event: TIMER",

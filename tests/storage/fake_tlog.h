@@ -89,7 +89,6 @@ struct FakeTlog {
       current()->hash.erase({e->node, e->key});
       delete e;
     };
-    s.recover_used_pages = [](Node*) { return 0; };
     return s;
   }
 

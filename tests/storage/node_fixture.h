@@ -18,6 +18,7 @@
 #include "storage/node_pool_services.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/tio.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"
 
@@ -101,7 +102,7 @@ inline NodeTlogServices capture_services() {
     return 0;
   };
   s.is_recovering = [] { return g_sink->recovering ? 1 : 0; };
-  s.vnode_flush = [](Node*) { return g_sink->vnodes_in_use; };
+  s.vnode_flush = [](Node* node) { return g_sink->vnodes_in_use + VNode_Flush(node); };
   return s;
 }
 

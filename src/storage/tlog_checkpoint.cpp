@@ -1,0 +1,444 @@
+// tlog_checkpoint.cpp - checkpoint, Tlog_Freeze, the validation of a root
+// log chain and crash recovery.
+//
+// A checkpoint rotates the root's DO_LOG into LOG under root_log_sem,
+// writes the mark that starts the new interval, makes the data volumes
+// durable, walks the old interval with the checkpoint table and frees it.
+// Recovery replays what a crash left in the root log (LOG, then DO_LOG)
+// up to the last complete unit, makes the result durable and empties the
+// LOG volumes.
+//
+// State: the checkpoint count, the pages of the checkpoint in progress
+// (tlog_state.h) and the delayed-free lists detached by checkpoints that
+// have not finished yet.
+//
+// Context: the server thread. A checkpoint runs under the API lock and
+// suspends in root_log_sem and the root's lock (cut short: status 27 or
+// the lock's), in the writes and flushes of the volume set and in the
+// handlers. Recovery runs before any client task exists.
+#include <cstring>
+
+#include "base/debug_log.h"
+#include "base/panic.h"
+#include "base/vbuf.h"
+#include "storage/backup_seams.h"
+#include "storage/crash_point.h"
+#include "storage/disk_bytes.h"
+#include "storage/pool.h"
+#include "storage/syspool.h"
+#include "storage/tio.h"
+#include "storage/tlog_state.h"
+#include "storage/vnode.h"
+#include "storage/volume_set.h"
+
+using namespace tlog;
+
+namespace {
+
+// Delayed frees detached by checkpoints that have not reached their end;
+// freed for good by the next checkpoint that does.
+Vol_DELAYED_FREE* g_detached = nullptr;
+
+const char* channel_name(int channel) { return channel == Tlog_CHANNEL_LOG ? "LOG" : "DO_LOG"; }
+
+void detach_delayed_frees() {
+  Vol_DELAYED_FREE* taken = Vol_TakeDelayedFrees();
+  if (taken == nullptr) return;
+  Vol_DELAYED_FREE* last = taken;
+  while (last->next != nullptr) last = last->next;
+  last->next = g_detached;
+  g_detached = taken;
+}
+
+void free_detached() {
+  Vol_FreeDelayedList(g_detached);
+  g_detached = nullptr;
+}
+
+// Steps 2 and 3 of a checkpoint: caches trimmed, delayed frees detached.
+void begin_interval() {
+  Node_FlushLogRecordCache();
+  VNode_Trim();
+  vbuf_trim();
+  detach_delayed_frees();
+  g.checkpoints++;
+}
+
+int walk_result(int walk) {
+  if (walk < 0) return -1;
+  if (walk > 0) {
+    TLOG_ERROR(Tlog_E_REDO);
+    return -1;
+  }
+  return 0;
+}
+
+// Empties the root's channel. Nothing on disk may name a cluster that is
+// free again: the cleared anchor is written and the LOG volumes flushed
+// before the clusters are freed.
+int empty_chain(Node* root, int channel) {
+  Runtime* rt = runtime(root);
+  if (Node_Lock(root, __FILE__, __LINE__) != 0) return -1;
+  FPool_ANCHOR* anchor = anchor_of(rt, channel, "Tlog_Checkpoint() failed: invalid channel");
+  FPool_ANCHOR old = *anchor;
+  FPool_InitAnchor(anchor);
+  store_meta(root, rt, true);
+  Node_Unlock(root);
+  Vol_TlogForceSync(Vol_TIO_SYNC);
+  if (FPool_ValidAnchor(&old)) FPool_Truncate(root, nullptr, &old);
+  return 0;
+}
+
+// Steps 12 to 14 of a checkpoint over the interval now in LOG: data made
+// durable (node pages and meta data written back after the rotation, so
+// that the meta changes of commits linked before it are kept), the walk
+// with the checkpoint table, LOG emptied, the detached frees freed.
+int finish_interval(Node* root) {
+  CRASH_POINT("checkpoint.before_data_sync");
+  Vol_SyncDataDurably();
+  CRASH_POINT("checkpoint.after_data_sync");
+  const int walk = Tlog_Action(root, Tlog_CHANNEL_LOG, Tlog_GetTable(Tlog_TABLE_CHECKPOINT),
+                               nullptr, nullptr, nullptr, 0);
+  if (walk_result(walk) != 0) return -1;
+  CRASH_POINT("checkpoint.after_walk");
+  if (empty_chain(root, Tlog_CHANNEL_LOG) != 0) return -1;
+  free_detached();
+  g.checkpoint_pages = 0;
+  return 0;
+}
+
+int write_mark(Node* root, const char* comment) {
+  const uint32_t size = comment != nullptr ? static_cast<uint32_t>(strlen(comment)) + 1 : 0;
+  return Tlog_WriteRecord(root, Tlog_OP_CHECKPOINT, Tlog_CHANNEL_DO_LOG, nullptr, comment, size,
+                          nullptr);
+}
+
+void warn_damage(uint32_t good) {
+  debug_log('L', 0, "WARNING: Volume recovery information is corrupted.");
+  if (good != 0) {
+    debug_log('L', 0, "         %u actions can be recovered.", good);
+    debug_log('L', 0, "         Committed transactions are incomplete.");
+  } else {
+    debug_log('L', 0, "         Unable to recover any actions.");
+    debug_log('L', 0, "         Committed transactions are lost.");
+  }
+  debug_log('L', 0, "WARNING: Volume might be damaged.");
+}
+
+}  // namespace
+
+// --- Checkpoint -------------------------------------------------------------------------------
+
+int Tlog_Checkpoint(const char* comment) {
+  debug_log('L', 2, "Tlog_Checkpoint(%s)", comment != nullptr ? comment : "");
+  begin_interval();
+  if (Tlog_SetupRootNode() != 0) return -1;
+  Node* root = g.root;
+  Runtime* rt = runtime(root);
+  // A checkpoint that failed after its rotation left its interval in LOG:
+  // it is finished first, so the rotation below finds LOG empty.
+  if (FPool_ValidAnchor(&rt->meta.log_anchor)) {
+    debug_log('L', 1, "Tlog_Checkpoint(): finishing the previous checkpoint");
+    if (finish_interval(root) != 0) return -1;
+  }
+  if (Tlog_RootLogLockAll(__FILE__, __LINE__) != 0) return -1;
+  if (Node_Lock(root, __FILE__, __LINE__) != 0) {
+    Tlog_RootLogUnlockAll();
+    return -1;
+  }
+  if (FPool_ValidAnchor(&rt->meta.log_anchor))
+    ZENT_ASSERT(!"!FPool_ValidAnchor(&meta->log_anchor)");
+  rt->meta.log_anchor = rt->meta.do_log_anchor;
+  FPool_InitAnchor(&rt->meta.do_log_anchor);
+  g.checkpoint_pages = g.root_pages;
+  g.root_pages = 0;
+  // The mark's write stores the rotated anchors (DO_LOG starts afresh).
+  if (write_mark(root, comment) != 0) {
+    Node_Unlock(root);
+    Tlog_RootLogUnlockAll();
+    return -1;
+  }
+  const uint32_t counted = g.root_pages;
+  Vol_LogAllRedirActions();
+  g.root_pages = counted;
+  Node_Unlock(root);
+  Tlog_RootLogUnlockAll();
+  CRASH_POINT("checkpoint.after_rotation");
+  if (finish_interval(root) != 0) return -1;
+  debug_log('L', 2, "Tlog_Checkpoint() done");
+  return 0;
+}
+
+int Tlog_Freeze(const char* comment) {
+  if (comment != nullptr)
+    debug_log('L', 3, "Tlog_Freeze(comment=%s)", comment);
+  else
+    debug_log('L', 3, "Tlog_Freeze(<untitled>)");
+  ZENT_ASSERT(!Vol_IsRedirected() && "!Vol_IsRedirected()");
+  if (Tlog_ApiLock(__FILE__, __LINE__) != 0) return -1;
+  VOLUME* table = Vol_GetRootVol();
+  const uint32_t generation = ++table[0].generation;
+  for (int id = 1; id < Vol_NumVolumes(); ++id) {
+    if (table[id].fhandle == nullptr) continue;
+    table[id].generation = generation;
+    Vol_SetFlag(Vol_DIRTY, &table[id].header);
+  }
+  Vol_SetFlag(Vol_DIRTY, &table[0].header);
+  begin_interval();
+  auto fail = [] {
+    Tlog_ApiUnlock();
+    return -1;
+  };
+  if (Tlog_SetupRootNode() != 0) return fail();
+  Node* root = g.root;
+  Runtime* rt = runtime(root);
+  if (FPool_ValidAnchor(&rt->meta.log_anchor) && finish_interval(root) != 0) return fail();
+  // The data the log covers reach the disk before the log is cut: a crash
+  // in between must still find the commits in the log.
+  Vol_SyncDataDurably();
+  if (Node_Lock(root, __FILE__, __LINE__) != 0) return fail();
+  const int walk = Tlog_Action(root, Tlog_CHANNEL_DO_LOG, Tlog_GetTable(Tlog_TABLE_CHECKPOINT),
+                               nullptr, nullptr, nullptr, 0);
+  Node_Unlock(root);
+  if (walk_result(walk) != 0) return fail();
+  ZENT_ASSERT(!FPool_ValidAnchor(&rt->meta.log_anchor) && "!FPool_ValidAnchor(&meta->log_anchor)");
+  if (empty_chain(root, Tlog_CHANNEL_DO_LOG) != 0) return fail();
+  if (Node_Lock(root, __FILE__, __LINE__) != 0) return fail();
+  const int marked = write_mark(root, comment);
+  Node_Unlock(root);
+  if (marked != 0) return fail();
+  free_detached();
+  g.root_pages = 0;
+  Vol_SyncDataDurably();
+  Vol_SetConsistent();
+  Vol_TlogForceSync(Vol_TIO_SYNC);
+  return 0;
+}
+
+uint32_t Tlog_LogSize() {
+  return Vol_DelayedLogPages() + (g.checkpoint_pages != 0 ? g.checkpoint_pages : g.root_pages);
+}
+
+uint32_t Tlog_NumCheckpoints() { return g.checkpoints; }
+
+// --- Validation -------------------------------------------------------------------------------
+
+int Tlog_Validate(Node* root, int channel, Tlog_STOPPOS* stop) {
+  debug_log('L', 2, "Tlog_Validate(channel=%s)", channel_name(channel));
+  *stop = Tlog_STOPPOS{};
+  FPool_ANCHOR* anchor = anchor_of(runtime(root), channel, "Tlog_Validate() failed: invalid channel");
+  FPool_ITER it;
+  int rc = FPool_DefensiveFirst(root, anchor, &it);
+  if (rc == 1 || (rc == 0 && !Node_AddrValid(&it.addr))) return 0;
+  vbuf* buffer = VBUF_OPEN(Vol_PAGESIZE);
+  auto* b = static_cast<uint8_t*>(buffer->data);
+  enum { UNKNOWN, OLD, NEW } format = UNKNOWN;
+  bool damage = rc < 0;
+  bool in_unit = false;
+  uint32_t records = 0, good = 0;
+  Tlog_STOPPOS last_closed;
+  while (!damage) {
+    const uint32_t want = it.addr.size < Vol_PAGESIZE ? it.addr.size : Vol_PAGESIZE;
+    const int got = Pool_DefensiveRead(root, &it.addr, b, want, nullptr);
+    if (got < static_cast<int>(Tlog_OVERHEAD)) {
+      damage = true;
+      break;
+    }
+    const uint32_t len = static_cast<uint32_t>(got);
+    for (uint32_t off = 0;;) {
+      // Every distance is checked before it is used: a torn block is
+      // damage, never a read outside the buffer.
+      if (len - off < Tlog_OVERHEAD) {
+        damage = true;
+        break;
+      }
+      const Tlog_RECHEAD h = Tlog_DecodeHead(b + off);
+      if (h.size > len - off - Tlog_OVERHEAD) {
+        damage = true;
+        break;
+      }
+      ++records;
+      if (format == UNKNOWN) {
+        format = h.state == Tlog_STATE_OLD ? OLD : NEW;
+        debug_log('L', 2, format == OLD ? "Tlog_Validate(): old log format detected"
+                                        : "Tlog_Validate(): new log format detected");
+      }
+      bool closes = false;
+      if (format == OLD) {
+        if (h.state != Tlog_STATE_OLD) {
+          debug_log('L', 0, "Tlog_Validate(): invalid state %u in old log format", h.state);
+          damage = true;
+          break;
+        }
+        closes = true;  // every record of the old format stands alone
+      } else if (!in_unit) {
+        if (h.state == Tlog_STATE_SINGLE || h.state == Tlog_STATE_ONLY) {
+          closes = true;
+        } else if (h.state == Tlog_STATE_FIRST) {
+          in_unit = true;
+        } else {
+          debug_log('L', 0, "Tlog_Validate(): invalid state %u outside transaction", h.state);
+          damage = true;
+          break;
+        }
+      } else if (h.state == Tlog_STATE_LAST) {
+        in_unit = false;
+        closes = true;
+      } else if (h.state != Tlog_STATE_MORE) {
+        debug_log('L', 0, "Tlog_Validate(): invalid state %u inside transaction", h.state);
+        damage = true;
+        break;
+      }
+      if (closes) {
+        last_closed = Tlog_STOPPOS{it.addr, off};
+        good = records;
+      }
+      if (h.next == 0) break;
+      if (h.next < Tlog_OVERHEAD + h.size || h.next > len - off - Tlog_OVERHEAD) {
+        damage = true;
+        break;
+      }
+      off += h.next;
+    }
+    if (damage) break;
+    rc = FPool_DefensiveNext(&it);
+    if (rc == 1) break;
+    if (rc != 0) damage = true;
+  }
+  VBuf_Close(buffer);
+  // A unit still open at the chain's end was cut off: damage too.
+  if (!damage && !in_unit) return 0;
+  if (!Node_AddrValid(&last_closed.block)) FPool_InitAnchor(anchor);
+  warn_damage(good);
+  *stop = last_closed;
+  return 0;
+}
+
+// --- Recovery ---------------------------------------------------------------------------------
+
+namespace {
+
+// One replay pass over a channel up to its stop; *count gains the records
+// dispatched less `less`.
+int replay(Node* root, int channel, Tlog_TABLE table, const Tlog_STOPPOS* stop,
+           const char* message, uint32_t less, uint32_t* count) {
+  const int rc = Tlog_ActionTo(root, channel, Tlog_GetTable(table), stop, message);
+  const uint32_t n = Tlog_NumDispatched();
+  if (n > less) *count += n - less;
+  return rc;
+}
+
+}  // namespace
+
+int Tlog_Recover() {
+  debug_log('L', 3, "Tlog_Recover()");
+  // The backup flag is remembered here and cleared on disk only once its
+  // passes have run: a crash meanwhile finds it still set.
+  const bool redirected = Vol_IsRedirected() != 0;
+  const bool needed = !Vol_IsConsistent() || redirected;
+  uint32_t recovered = 0;
+  Node* root = Node_SysFindLog(Tlog_ROOTNODE);
+  Tlog_STOPPOS stop_log, stop_do;
+  if (root != nullptr) {
+    ZENT_ASSERT(Node_RefCount(root) == 0 && "Node_RefCount(tlog_rootnode) == 0");
+    Node_SetFlag(Node_SYSPOOL, root);
+    if (needed) {
+      if (Node_Open(root) != 0) return -1;
+      if (Node_Lock(root, __FILE__, __LINE__) != 0) {
+        Node_Close(root);
+        return -1;
+      }
+      g.root = root;
+      if (Tlog_Validate(root, Tlog_CHANNEL_LOG, &stop_log) != 0 ||
+          Tlog_Validate(root, Tlog_CHANNEL_DO_LOG, &stop_do) != 0) {
+        Node_Unlock(root);
+        Node_Close(root);
+        g.root = nullptr;
+        return -1;
+      }
+    }
+  }
+  auto give_up = [&](int rc) {
+    g.recovering = 0;
+    if (rc > 0) TLOG_ERROR(Tlog_E_REDO);
+    if (g.root != nullptr) {
+      Node_Unlock(g.root);
+      VNode_Flush(nullptr);
+      Node_Close(g.root);
+      g.root = nullptr;
+    }
+    return -1;
+  };
+  if (root != nullptr && needed && redirected) {
+    struct Pass {
+      int channel;
+      Tlog_TABLE table;
+      const Tlog_STOPPOS* stop;
+      const char* message;
+    };
+    const Pass passes[] = {
+        {Tlog_CHANNEL_LOG, Tlog_TABLE_EXTEND_REDO, &stop_log,
+         "volume recovery: recovering temporary checkpoint data volume size"},
+        {Tlog_CHANNEL_DO_LOG, Tlog_TABLE_EXTEND_REDO, &stop_do,
+         "volume recovery: recovering data volume size"},
+        {Tlog_CHANNEL_LOG, Tlog_TABLE_REDIRECT_REDO, &stop_log,
+         "volume recovery: recovering temporary checkpoint data volume actions"},
+        {Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDIRECT_REDO, &stop_do,
+         "volume recovery: recovering data volume actions"},
+    };
+    g.recovering = 1;
+    for (const Pass& p : passes) {
+      const int rc = replay(root, p.channel, p.table, p.stop, p.message, 0, &recovered);
+      if (rc != 0) return give_up(rc);
+    }
+    g.recovering = 0;
+    if (Vol_ReInit() != 0) return give_up(-1);
+  }
+  if (needed && SysPool_Recover() != 0) return give_up(-1);
+  if (root == nullptr) {
+    Vol_ClearConsistent();
+    return 0;
+  }
+  if (needed) {
+    g.recovering = 1;
+    int rc = replay(root, Tlog_CHANNEL_LOG, Tlog_TABLE_REDO, &stop_log,
+                    "volume recovery: recovering temporary checkpoint log actions", 1, &recovered);
+    if (rc == 0)
+      rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
+                  "volume recovery: recovering committed transactions", 1, &recovered);
+    if (rc != 0) return give_up(rc);
+    g.recovering = 0;
+    Node_Unlock(root);
+    CRASH_POINT("recover.after_replay");
+    // The owners the replay kept open write their meta data back.
+    VNode_Flush(nullptr);
+    Node_Close(root);
+  }
+  if (recovered != 0)
+    debug_log('L', 1, "volume recovery: successfully recovered %u committed actions", recovered);
+  else
+    debug_log('L', 1, "volume recovery: state of committed transactions is OK");
+
+  g.root = nullptr;
+  VNode_Flush(nullptr);
+  if (needed) {
+    // What the replay changed reaches the disk before the log that holds
+    // it is given up: node pages, meta data, every dirty page, the data
+    // volumes' descriptors and free lists, flushed.
+    Vol_SyncDataDurably();
+    if (redirected) Vol_ClearRedirectFlags(1);
+  }
+  Vol_TlogRebuild();
+  CRASH_POINT("recover.after_rebuild");
+  if (SysPool_Get(1) == nullptr) {
+    debug_log('L', 0, "Tlog_Recover() failed to setup log volume system pool node, file %s, "
+              "line %d", __FILE__, __LINE__);
+    return -1;
+  }
+  if (recovered != 0)
+    debug_log('L', 1, "volume recovery: volume has been successfully recovered");
+  else
+    debug_log('L', 1, "volume recovery: state of volume is OK");
+  Vol_ClearConsistent();
+  return 0;
+}
