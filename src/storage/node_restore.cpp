@@ -510,10 +510,10 @@ Node* restore_node(Archive_STREAM* stream, uint32_t* archived_id, Node* tx) {
   return r.node;
 }
 
-int restore_all(Archive_STREAM* stream, const Node_TAGHEAD* first,
+int restore_all(Archive_STREAM* stream, const Node_TAGHEAD* first, uint8_t block,
                 std::vector<Node_RESTORED>* out, Node* tx) {
   uint32_t id = 0;
-  Node* node = Node_RestoreNode(stream, first, &id, tx);
+  Node* node = Node_RestoreNode(stream, first, block, &id, tx);
   if (node == nullptr) return -1;
   out->push_back(Node_RESTORED{id, node});
   for (;;) {
@@ -533,7 +533,6 @@ int restore_all(Archive_STREAM* stream, const Node_TAGHEAD* first,
     if (h.type != Node_ATT_BEGIN)
       return Node_ArchiveRefuse("Node_RestoreAllNodes() failed: unexpected tag type #%d (%s)",
                                 h.type, Node_TagName(h.type));
-    uint8_t block = 0;
     if (Node_RestoreBlockTag(stream, &h, &block) != 0) return -1;
     if (block != Node_ATT_NODE)
       return Node_ArchiveRefuse(
@@ -574,10 +573,8 @@ void Node_SetRestoreClusterFn(uint16_t node_type, Node_RestoreClusterFn fn) {
 
 void Node_SetRestoreCreatedFn(Node_RestoreCreatedFn fn) { g_created_fn = fn; }
 
-Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint32_t* archived_id,
-                       Node* tx) {
-  uint8_t block = 0;
-  if (Node_RestoreBlockTag(stream, head, &block) != 0) return nullptr;
+Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint8_t block,
+                       uint32_t* archived_id, Node* tx) {
   if (head->type != Node_ATT_BEGIN || block != Node_ATT_NODE) {
     Node_ArchiveRefuse(
         "Node_RestoreNode() failed: unexpected tag type #%d (%s), expected: %d (Node_ATT_NODE)",
@@ -587,7 +584,7 @@ Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint32_
   return restore_node(stream, archived_id, tx);
 }
 
-int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first,
+int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint8_t block,
                          std::vector<Node_RESTORED>* out, Node* tx) {
   out->clear();
   if (!g_sem_ready) {
@@ -601,7 +598,7 @@ int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first,
   }
   debug_log('N', 3, "Node_RestoreAllNodes()");
   map_open();
-  const int rc = restore_all(stream, first, out, tx);
+  const int rc = restore_all(stream, first, block, out, tx);
   map_free();
   if (rc != 0 && tx == nullptr) {
     // No transaction will roll the finished nodes back: delete them here.

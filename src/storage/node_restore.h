@@ -66,19 +66,20 @@ struct Node_RESTORED {
   Node* node;
 };
 
-// Restores every node block from the one whose head was just read to the
-// EOF tag (INFO tags may stand between blocks). The restored nodes in
+// Restores every node block from the one whose BEGIN tag (first, with its
+// block type) was just read to the EOF tag (INFO tags may stand between
+// blocks). The restored nodes in
 // archive order, or -1. On a failure the nodes already restored are
 // deleted when there is no transaction (with one, its rollback deletes
 // them), so a failed restore without one leaves the set as it was; the
 // status is VOL E090, or E091 for a short read, or E027 when the wait for
 // the restore semaphore was cut short.
-int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first,
+int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint8_t block,
                          std::vector<Node_RESTORED>* out, Node* tx);
-// One node block whose BEGIN head was just read. The new node
-// (unreferenced), or none with the new node deleted.
-Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint32_t* archived_id,
-                       Node* tx);
+// One node block whose BEGIN tag (head, with its block type) was just read.
+// The new node (unreferenced), or none with the new node deleted.
+Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint8_t block,
+                       uint32_t* archived_id, Node* tx);
 
 // The map's table size for n entries: 2n - 1 cut to 65535, lowered to a
 // prime (1999 for 1000).
