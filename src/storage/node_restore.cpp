@@ -404,6 +404,33 @@ int refuse_order(const Restoring* r, int type) {
       Node_Name(r->node), Node_TagName(type));
 }
 
+// The meta data, free-list and used-list tags: each once, in this order.
+int restore_list_tag(Archive_STREAM* stream, const Node_TAGHEAD* h, Restoring* r) {
+  struct Kind {
+    uint8_t type;
+    int rank;
+    const char* what;
+    int (*restore)(Archive_STREAM*, const Node_TAGHEAD*, Restoring*);
+  };
+  static const Kind kKinds[] = {
+      {Node_ATT_NODE_META, RANK_META, "meta data tag", restore_meta},
+      {Node_ATT_NODE_FLIST, RANK_FLIST, "pool item free-list tag", restore_flist},
+      {Node_ATT_NODE_ULIST, RANK_ULIST, "used-list tag", restore_ulist},
+  };
+  const Kind* k = nullptr;
+  for (const Kind& x : kKinds)
+    if (x.type == h->type) k = &x;
+  if (r->rank == k->rank)
+    return Node_ArchiveRefuse(
+        "Node_RestoreNode(node=%s) failed: archive inconsistency (more than one %s)",
+        Node_Name(r->node), k->what);
+  if (r->rank > k->rank) return refuse_order(r, h->type);
+  r->rank = k->rank;
+  if (k->rank == RANK_FLIST) r->have_flist = true;
+  if (k->rank == RANK_ULIST) r->have_ulist = true;
+  return k->restore(stream, h, r);
+}
+
 // The tags of one node block after its descriptor, up to END 20.
 int restore_tags(Archive_STREAM* stream, Restoring* r) {
   for (;;) {
@@ -422,36 +449,9 @@ int restore_tags(Archive_STREAM* stream, Restoring* r) {
         return 0;
       }
       case Node_ATT_NODE_META:
-        if (r->rank == RANK_META)
-          return Node_ArchiveRefuse(
-              "Node_RestoreNode(node=%s) failed: archive inconsistency (more than one meta data "
-              "tag)",
-              Node_Name(r->node));
-        if (r->rank > RANK_META) return refuse_order(r, h.type);
-        r->rank = RANK_META;
-        rc = restore_meta(stream, &h, r);
-        break;
       case Node_ATT_NODE_FLIST:
-        if (r->rank == RANK_FLIST)
-          return Node_ArchiveRefuse(
-              "Node_RestoreNode(node=%s) failed: archive inconsistency (more than one pool item "
-              "free-list tag)",
-              Node_Name(r->node));
-        if (r->rank > RANK_FLIST) return refuse_order(r, h.type);
-        r->rank = RANK_FLIST;
-        r->have_flist = true;
-        rc = restore_flist(stream, &h, r);
-        break;
       case Node_ATT_NODE_ULIST:
-        if (r->rank == RANK_ULIST)
-          return Node_ArchiveRefuse(
-              "Node_RestoreNode(node=%s) failed: archive inconsistency (more than one used-list "
-              "tag)",
-              Node_Name(r->node));
-        if (r->rank > RANK_ULIST) return refuse_order(r, h.type);
-        r->rank = RANK_ULIST;
-        r->have_ulist = true;
-        rc = restore_ulist(stream, &h, r);
+        rc = restore_list_tag(stream, &h, r);
         break;
       case Node_ATT_NODE_CLUSTER:
         if (!r->have_ulist)

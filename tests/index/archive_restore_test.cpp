@@ -13,6 +13,7 @@
 #include "index/syscat.h"
 #include "index/syscat_fixture.h"
 #include "storage/archive_writer.h"
+#include "storage/fragment_set.h"
 #include "storage/node_cluster.h"
 #include "storage/node_restore.h"
 
@@ -29,20 +30,6 @@ class ArchiveRestoreTest : public CatalogFixture {
     Rows r;
     read_all(cat, sys_id, &r);
     return r.size();
-  }
-  // Frees pages between used ones, so restored clusters land elsewhere.
-  static void fragment() {
-    Node* f = Node_Create(1);
-    ASSERT_NE(f, nullptr);
-    std::vector<uint32_t> pages;
-    for (int i = 0; i < 200; ++i) {
-      Node_PGVEC v;
-      ASSERT_EQ(Node_AllocCluster(f, 1, &v, Node_MODE_DATA, nullptr), 0);
-      memset(v.buf, 0, 8192);
-      Node_ReleaseClusterDirty(f, 1, &v);
-      pages.push_back(v.page);
-    }
-    for (size_t i = 0; i < pages.size(); i += 2) Node_DeleteCluster(f, pages[i], nullptr);
   }
 };
 
@@ -94,7 +81,7 @@ TEST_F(ArchiveRestoreTest, ACatalogAndABtreeComeBackThroughTheirRestoreFunctions
   ASSERT_EQ(Node_StoreNode(&m, bt), 0);
   ASSERT_EQ(Node_EndArchive(&m), 0);
   SysCat_db_close(cat);
-  fragment();
+  storage_test::fragment_set(200);
 
   // The reader, as the access layer's restore drives it.
   Node_TAGHEAD h;

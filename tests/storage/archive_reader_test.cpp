@@ -18,6 +18,7 @@
 #include "base/error_status.h"
 #include "storage/archive_grammar.h"
 #include "storage/archive_writer.h"
+#include "storage/fragment_set.h"
 #include "storage/node_fixture.h"
 #include "storage/node_flist.h"
 #include "storage/pool.h"
@@ -214,20 +215,6 @@ class ArchiveReaderTest : public node_test::NodeFixture {
     settle();
   }
 
-  // Allocates and frees pages so that new clusters land between old ones.
-  void fragment() {
-    Node* f = Node_Create(1);
-    ASSERT_NE(f, nullptr);
-    std::vector<uint32_t> pages;
-    for (int i = 0; i < 300; ++i) {
-      Node_PGVEC v;
-      ASSERT_EQ(Node_AllocCluster(f, 1, &v, Node_MODE_DATA, nullptr), 0);
-      memset(v.buf, 0, 8192);
-      Node_ReleaseClusterDirty(f, 1, &v);
-      pages.push_back(v.page);
-    }
-    for (size_t i = 0; i < pages.size(); i += 2) Node_DeleteCluster(f, pages[i], nullptr);
-  }
 
   Node* pool_node_ = nullptr;
   Node* xy_node_ = nullptr;
@@ -267,7 +254,7 @@ TEST_F(ArchiveReaderTest, ARestoredSetStoresAsTheOriginalDid) {
   Node* many = make_many(1030);
   const std::vector<Node*> originals = {pool_node_, xy_node_, many, empty_node_};
   const Bytes first = store(originals, 200);  // more items than 776 bytes hold
-  fragment();
+  storage_test::fragment_set(300);
   std::vector<Node_RESTORED> restored;
   Node_DB_HEADER db;
   ASSERT_EQ(restore(first, &restored, &db), 0);
