@@ -19,6 +19,7 @@
 #include "base/panic.h"
 #include "index/btree_internal.h"
 #include "storage/node_cluster.h"
+#include "storage/node_restore.h"
 #include "storage/node_tlog_seams.h"
 
 btree_STATS g_btree_stats = {};
@@ -81,6 +82,7 @@ int btree_Notify(Node*, int event) {
 }
 
 int btree_Init() {
+  Node_SetRestoreClusterFn(NodeType_BT, btree_RestoreCluster);
   if (g_registered) return 0;
   if (Node_RegisterSubsystem(NodeType_BT, btree_Notify) != 0) {
     BT_ERROR(ERR_SEV_E, BT_E_PAGE);

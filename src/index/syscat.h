@@ -461,6 +461,11 @@ int SysCat_RestoreCollate(const char* name, uint32_t type, uint32_t flags, const
 using SysCat_MapClusterFn = uint32_t (*)(uint32_t archived);
 int SysCat_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t page_addr,
                           uint32_t cluster_idx, SysCat_MapClusterFn map);
+// Hands the archive reader the catalog's restore functions: the cluster
+// renumbering of table nodes (types DB and ST), restored collating
+// sequences, and the record of each restored node's creation. SysCat_open
+// calls it.
+void SysCat_RegisterRestore();
 struct SysCat_NODEMAP {
   uint32_t old_id;
   Node* node;

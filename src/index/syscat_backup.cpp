@@ -25,6 +25,7 @@
 #include "index/syscat_format.h"
 #include "index/syscat_internal.h"
 #include "storage/archive_writer.h"
+#include "storage/node_restore.h"
 #include "storage/disk_bytes.h"
 #include "storage/pool_format.h"
 
@@ -246,6 +247,16 @@ int SysCat_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t
     debug_log('O', 2, "restoring system catalog table \"%s\"", name.c_str());
   }
   return 0;
+}
+
+void SysCat_RegisterRestore() {
+  Node_SetRestoreClusterFn(NodeType_DB, SysCat_RestoreCluster);
+  Node_SetRestoreClusterFn(NodeType_ST, SysCat_RestoreCluster);
+  Node_SetRestoreCollFn([](const char* name, uint32_t type, uint32_t flags, const uint8_t* map,
+                           uint32_t map_size, Node* tx) {
+    return SysCat_RestoreCollate(name, type, flags, map, map_size, tx);
+  });
+  Node_SetRestoreCreatedFn(SysCat_log_create_node);
 }
 
 // --- Registering a restored database -------------------------------------------------------------

@@ -71,6 +71,7 @@ void close_map(SysCat_MAP* map) {
 
 int SysCat_open() {
   debug_log('O', 3, "SysCat_open()");
+  SysCat_RegisterRestore();
   SysCat_MAP* map = SysCat_ServerMap();
   for (SysCat_MAP* e = map; e->sys_id != 0; ++e) {
     if (e->sys_id == SysDevice_ID || e->node != nullptr) continue;

@@ -2,10 +2,25 @@
 // archive_stream.h).
 #include "storage/archive_stream.h"
 
+#include <cstring>
+
 namespace {
 
 size_t file_write(Archive_STREAM* s, const void* data, size_t n) {
   return fwrite(data, 1, n, static_cast<Archive_FILESTREAM*>(s)->file);
+}
+
+size_t file_read(Archive_STREAM* s, void* data, size_t n) {
+  return fread(data, 1, n, static_cast<Archive_FILESTREAM*>(s)->file);
+}
+
+size_t mem_read(Archive_STREAM* s, void* data, size_t n) {
+  auto* m = static_cast<Archive_MEMSTREAM*>(s);
+  const size_t left = m->pos < m->bytes.size() ? m->bytes.size() - m->pos : 0;
+  const size_t take = n < left ? n : left;
+  if (take != 0) memcpy(data, m->bytes.data() + m->pos, take);
+  m->pos += take;
+  return take;
 }
 
 size_t mem_write(Archive_STREAM* s, const void* data, size_t n) {
@@ -25,7 +40,11 @@ size_t mem_write(Archive_STREAM* s, const void* data, size_t n) {
 
 void Archive_InitFileStream(Archive_FILESTREAM* stream, FILE* file) {
   stream->write = file_write;
+  stream->read = file_read;
   stream->file = file;
 }
 
-void Archive_InitMemStream(Archive_MEMSTREAM* stream) { stream->write = mem_write; }
+void Archive_InitMemStream(Archive_MEMSTREAM* stream) {
+  stream->write = mem_write;
+  stream->read = mem_read;
+}
