@@ -17,29 +17,10 @@
 
 namespace {
 
-const char* const kUsage[] = {" -s sz     - Initial size\n", " -e sz     - Extension size\n",
-                              " -m sz     - Max volume size\n", nullptr};
-const UtilTool kTool = {"log_volume_standin", "LOG VOLUME", "vd:c:e:m:s:", kUsage,
+const UtilTool kTool = {"log_volume_standin", "LOG VOLUME", "vd:c:e:m:s:", kUtilSizeUsage,
                         UtilOperand::Required, true};
 
-struct Sizes {
-  uint32_t size = Vol_MINPAGES;
-  uint32_t ext_size = 128;
-  uint32_t max_size = 0;
-};
-
-int size_option(int option, const char* value, void* context) {
-  auto* sizes = static_cast<Sizes*>(context);
-  uint32_t* field = option == 's'   ? &sizes->size
-                    : option == 'e' ? &sizes->ext_size
-                    : option == 'm' ? &sizes->max_size
-                                    : nullptr;
-  if (field == nullptr) return -1;
-  if (util_parse_size(value, field) != 0) return util_bad_size(option, value);
-  return 0;
-}
-
-int run(const UtilArgs& args, Sizes sizes, const CfgRecord* cfg) {
+int run(const UtilArgs& args, UtilSizes sizes, const CfgRecord* cfg) {
   std::string path;
   if (!util_absolute_path(args.operand, &path)) {
     fprintf(stderr, "Unable to determine the current directory\n");
@@ -78,8 +59,8 @@ int run(const UtilArgs& args, Sizes sizes, const CfgRecord* cfg) {
 
 int main(int argc, char** argv) {
   UtilArgs args;
-  Sizes sizes;
-  if (int status = util_begin(kTool, argc, argv, size_option, &sizes, &args);
+  UtilSizes sizes;
+  if (int status = util_begin(kTool, argc, argv, util_size_option, &sizes, &args);
       status != kUtilContinue)
     return status;
   CfgRecord* cfg = util_read_config(args, false);

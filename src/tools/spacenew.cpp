@@ -15,27 +15,8 @@
 
 namespace {
 
-const char* const kUsage[] = {" -s sz     - Initial size\n", " -e sz     - Extension size\n",
-                              " -m sz     - Max volume size\n", nullptr};
-const UtilTool kTool = {"spacenew", "SPACENEW", "vd:c:e:m:s:", kUsage, UtilOperand::Optional,
+const UtilTool kTool = {"spacenew", "SPACENEW", "vd:c:e:m:s:", kUtilSizeUsage, UtilOperand::Optional,
                         true};
-
-struct Sizes {
-  uint32_t size = Vol_MINPAGES;
-  uint32_t ext_size = 128;
-  uint32_t max_size = 0;
-};
-
-int size_option(int option, const char* value, void* context) {
-  auto* sizes = static_cast<Sizes*>(context);
-  uint32_t* field = option == 's'   ? &sizes->size
-                    : option == 'e' ? &sizes->ext_size
-                    : option == 'm' ? &sizes->max_size
-                                    : nullptr;
-  if (field == nullptr) return -1;
-  if (util_parse_size(value, field) != 0) return util_bad_size(option, value);
-  return 0;
-}
 
 void print_manual_update(const char* cfg_path, const std::string& path) {
   fprintf(stderr,
@@ -45,7 +26,7 @@ void print_manual_update(const char* cfg_path, const std::string& path) {
           cfg_path, path.c_str());
 }
 
-int run(const UtilArgs& args, const Sizes& sizes, const CfgRecord* cfg) {
+int run(const UtilArgs& args, const UtilSizes& sizes, const CfgRecord* cfg) {
   const CfgItemList* vols = cfg->volumes;
   if (vols->count > 1) {
     util_config_abort(cfg, "contains unexpected volume definitions");
@@ -103,8 +84,8 @@ int run(const UtilArgs& args, const Sizes& sizes, const CfgRecord* cfg) {
 
 int main(int argc, char** argv) {
   UtilArgs args;
-  Sizes sizes;
-  if (int status = util_begin(kTool, argc, argv, size_option, &sizes, &args);
+  UtilSizes sizes;
+  if (int status = util_begin(kTool, argc, argv, util_size_option, &sizes, &args);
       status != kUtilContinue)
     return status;
   CfgRecord* cfg = util_read_config(args, true);

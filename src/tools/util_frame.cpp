@@ -208,6 +208,20 @@ int util_bad_size(int option, const char* text) {
   return -1;
 }
 
+const char* const kUtilSizeUsage[] = {" -s sz     - Initial size\n", " -e sz     - Extension size\n",
+                                      " -m sz     - Max volume size\n", nullptr};
+
+int util_size_option(int option, const char* value, void* context) {
+  auto* sizes = static_cast<UtilSizes*>(context);
+  uint32_t* field = option == 's'   ? &sizes->size
+                    : option == 'e' ? &sizes->ext_size
+                    : option == 'm' ? &sizes->max_size
+                                    : nullptr;
+  if (field == nullptr) return -1;
+  if (util_parse_size(value, field) != 0) return util_bad_size(option, value);
+  return 0;
+}
+
 bool util_absolute_path(const char* path, std::string* out) {
   std::string full;
   if (path[0] != '/') {

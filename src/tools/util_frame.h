@@ -81,6 +81,17 @@ int util_parse_size(const char* text, uint32_t* pages);
 // The usage error for a bad size of option: its line to standard error.
 int util_bad_size(int option, const char* text);
 
+// The sizes of a new volume (-s, -e, -m), in pages, with their defaults.
+struct UtilSizes {
+  uint32_t size = Vol_MINPAGES;
+  uint32_t ext_size = 128;
+  uint32_t max_size = 0;
+};
+// UtilOptionFn of -s, -e and -m; context is a UtilSizes.
+int util_size_option(int option, const char* value, void* context);
+// Their usage lines, none-ended.
+extern const char* const kUtilSizeUsage[];
+
 // path made absolute against the working directory, with "." components
 // and repeated separators dropped. False when the working directory is
 // unknown.
