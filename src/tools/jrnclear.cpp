@@ -41,7 +41,7 @@ int step_failed(const char* message, const char* call) {
   return 1;
 }
 
-int run(const UtilArgs& args, const CfgRecord* cfg) {
+int run(const UtilArgs& args, const CfgRecord* cfg, void*) {
   util_progress(args, "Opening root volume\n");
   if (util_open_set(cfg, 0) == nullptr) {
     util_failure("Unable to open root volume\n");
@@ -93,13 +93,5 @@ int run(const UtilArgs& args, const CfgRecord* cfg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  UtilArgs args;
-  if (int status = util_begin(kTool, argc, argv, nullptr, nullptr, &args); status != kUtilContinue)
-    return status;
-  CfgRecord* cfg = util_read_config(args, false);
-  if (cfg == nullptr) return 1;
-  int status = 1;
-  if (util_has_volumes(cfg)) status = run(args, cfg);
-  FreeConfig(cfg);
-  return status;
+  return util_main(kTool, argc, argv, nullptr, nullptr, UtilConfig::NeedVolumes, run);
 }

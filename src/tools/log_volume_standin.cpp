@@ -20,7 +20,8 @@ namespace {
 const UtilTool kTool = {"log_volume_standin", "LOG VOLUME", "vd:c:e:m:s:", kUtilSizeUsage,
                         UtilOperand::Required, true};
 
-int run(const UtilArgs& args, UtilSizes sizes, const CfgRecord* cfg) {
+int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
+  UtilSizes sizes = *static_cast<const UtilSizes*>(context);
   std::string path;
   if (!util_absolute_path(args.operand, &path)) {
     fprintf(stderr, "Unable to determine the current directory\n");
@@ -58,15 +59,6 @@ int run(const UtilArgs& args, UtilSizes sizes, const CfgRecord* cfg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  UtilArgs args;
   UtilSizes sizes;
-  if (int status = util_begin(kTool, argc, argv, util_size_option, &sizes, &args);
-      status != kUtilContinue)
-    return status;
-  CfgRecord* cfg = util_read_config(args, false);
-  if (cfg == nullptr) return 1;
-  int status = 1;
-  if (util_has_volumes(cfg)) status = run(args, sizes, cfg);
-  FreeConfig(cfg);
-  return status;
+  return util_main(kTool, argc, argv, util_size_option, &sizes, UtilConfig::NeedVolumes, run);
 }

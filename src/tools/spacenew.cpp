@@ -26,7 +26,8 @@ void print_manual_update(const char* cfg_path, const std::string& path) {
           cfg_path, path.c_str());
 }
 
-int run(const UtilArgs& args, const UtilSizes& sizes, const CfgRecord* cfg) {
+int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
+  const UtilSizes& sizes = *static_cast<const UtilSizes*>(context);
   const CfgItemList* vols = cfg->volumes;
   if (vols->count > 1) {
     util_config_abort(cfg, "contains unexpected volume definitions");
@@ -83,14 +84,6 @@ int run(const UtilArgs& args, const UtilSizes& sizes, const CfgRecord* cfg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  UtilArgs args;
   UtilSizes sizes;
-  if (int status = util_begin(kTool, argc, argv, util_size_option, &sizes, &args);
-      status != kUtilContinue)
-    return status;
-  CfgRecord* cfg = util_read_config(args, true);
-  if (cfg == nullptr) return 1;
-  const int status = run(args, sizes, cfg);
-  FreeConfig(cfg);
-  return status;
+  return util_main(kTool, argc, argv, util_size_option, &sizes, UtilConfig::MayBeMissing, run);
 }

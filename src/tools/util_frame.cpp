@@ -115,6 +115,19 @@ int util_begin(const UtilTool& tool, int argc, char** argv, UtilOptionFn option,
   return kUtilContinue;
 }
 
+int util_main(const UtilTool& tool, int argc, char** argv, UtilOptionFn option, void* context,
+              UtilConfig need, UtilRunFn run) {
+  UtilArgs args;
+  if (int status = util_begin(tool, argc, argv, option, context, &args); status != kUtilContinue)
+    return status;
+  CfgRecord* cfg = util_read_config(args, need == UtilConfig::MayBeMissing);
+  if (cfg == nullptr) return 1;
+  int status = 1;
+  if (need == UtilConfig::MayBeMissing || util_has_volumes(cfg)) status = run(args, cfg, context);
+  FreeConfig(cfg);
+  return status;
+}
+
 void util_assert(const char* expression, const char* file, int line) {
   fputs("panic: Fatal problem detected\n", stderr);
   fprintf(stderr, "Assertion failed: %s\n", expression);

@@ -47,6 +47,16 @@ inline constexpr int kUtilContinue = -1;
 // after a usage error, the usage printed).
 int util_begin(const UtilTool& tool, int argc, char** argv, UtilOptionFn option, void* context,
                UtilArgs* args);
+// What a tool asks of its configuration: volumes named (the file must
+// exist), or none needed (a missing file gives the defaults).
+enum class UtilConfig { NeedVolumes, MayBeMissing };
+// The body of a tool, after its frame and configuration: the exit status.
+using UtilRunFn = int (*)(const UtilArgs& args, const CfgRecord* cfg, void* context);
+// A tool's main: util_begin, the configuration as need says, then run
+// with context (also handed to option).
+int util_main(const UtilTool& tool, int argc, char** argv, UtilOptionFn option, void* context,
+              UtilConfig need, UtilRunFn run);
+
 // The usage text to standard error.
 void util_usage(const UtilTool& tool);
 
