@@ -152,6 +152,9 @@ TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
 
   testsupport::Process server(kServer, {"-standalone", "-c", cfg, "-d", "D2"});
   ASSERT_TRUE(server.wait_for_stderr("QX Zentrim database server active", 20000));
+  // Ctrl-C stops it in order once its tasks run (before that, a signal
+  // ends the start-up).
+  ASSERT_TRUE(server.wait_for_stderr("tmain: starting thread kernel", 20000));
   // It serves: a client's connection is taken.
   const int fd = testsupport::connect_loopback(static_cast<uint16_t>(port));
   EXPECT_GE(fd, 0);
