@@ -78,9 +78,11 @@ struct Placement {
 enum class Dir { Read, Write };
 
 // Moves count pages placed at place[] in runs of one file at consecutive
-// offsets. Any failure is fatal with what's messages.
-void transfer_cluster(Dir dir, const Placement* place, int count, void* const* bufs,
-                      const char* what, const char* call) {
+// offsets. A failure is logged with what's messages and is fatal, unless
+// the caller takes it (a read with may_fail): -1 then, the runs before it
+// moved.
+int transfer_cluster(Dir dir, const Placement* place, int count, void* const* bufs,
+                     const char* what, const char* call, bool may_fail = false) {
   int i = 0;
   while (i < count) {
     int n = 1;
@@ -99,6 +101,7 @@ void transfer_cluster(Dir dir, const Placement* place, int count, void* const* b
     snprintf(label, sizeof label, "%s failed on %s", what, call);
     if (err != 0) {
       debug_syserr('V', 0, err, label);
+      if (may_fail) return -1;
       fatal(label);
     }
     if (done != static_cast<size_t>(n) * Vol_PAGESIZE) {
@@ -106,6 +109,7 @@ void transfer_cluster(Dir dir, const Placement* place, int count, void* const* b
       // that came short and the bytes it got.
       debug_log('V', 0, "%s: size=%u, nbytes=%u", label, Vol_PAGESIZE,
                 static_cast<unsigned>(done % Vol_PAGESIZE));
+      if (may_fail) return -1;
       fatal(label);
     }
     for (int k = 0; k < n; ++k) {
@@ -119,6 +123,7 @@ void transfer_cluster(Dir dir, const Placement* place, int count, void* const* b
     (dir == Dir::Read ? g_pages_read : g_pages_written) += static_cast<uint64_t>(n);
     i += n;
   }
+  return 0;
 }
 
 void check_cluster(int count, const void* const* bufs) {
@@ -262,15 +267,25 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
 
 // --- Clusters ------------------------------------------------------------------------
 
-int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs) {
+namespace {
+int read_vector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs, bool may_fail) {
   check_cluster(count, bufs);
   Placement place[Vol_MAXCLUST];
   for (int i = 0; i < count; ++i) {
     place[i] = {vol, first_page + static_cast<uint32_t>(i)};
     if (redirected(vol)) place[i].vol = Vol_RedirectPage(vol, &place[i].page, nullptr);
   }
-  transfer_cluster(Dir::Read, place, count, bufs, "Vol_ReadVector()", "ReadFile()");
-  return 0;
+  return transfer_cluster(Dir::Read, place, count, bufs, "Vol_ReadVector()", "ReadFile()",
+                          may_fail);
+}
+}  // namespace
+
+int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs) {
+  return read_vector(vol, first_page, count, bufs, false);
+}
+
+int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs) {
+  return read_vector(vol, first_page, count, bufs, true);
 }
 
 int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* const* bufs) {

@@ -59,6 +59,10 @@ uint64_t Vol_PagesWritten();
 int Vol_Read(VOLUME* vol, uint32_t page, void* buf, uint32_t size);
 // Reads count (1..8) consecutive pages into bufs[0..count). Fatal on failure.
 int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs);
+// The same for a caller that can take a failure (a utility reading a file
+// that may be damaged): 0, or -1 with the reason logged (and what was read
+// before it in bufs). Sets no status.
+int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs);
 // Writes page of vol from buf; a short size is padded with 0xAA to a whole
 // page. tag is the caller's transaction log tag record during on-line backup,
 // or none. 0, or -1 when the write failed.

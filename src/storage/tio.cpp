@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
 #include "platform/file.h"
@@ -51,6 +52,7 @@
 #include "platform/thread.h"
 #include "storage/backup_seams.h"
 #include "storage/page_io.h"
+#include "storage/volume_set.h"
 
 namespace {
 
@@ -946,7 +948,7 @@ int tio_fsync(platform::File* f, int tio_mode) {
   if (!tio_active()) {
     const uint64_t start = Vol_StatStart();
     if (int err = f->datasync()) {
-      debug_syserr('T', 0, err, "tio_fsync() failed on FlushFileBuffers()");
+      debug_syserr('D', 0, err, "Unable to sync volume");
       fatal("tio_fsync() failed on FlushFileBuffers()");
     }
     Vol_StatUpdate(Vol_STAT_TIO, start, Vol_STAT_AT_ONCE);
@@ -1056,7 +1058,13 @@ int tio_read_cluster(Vol_PAGEADDR start_page, int pg_count, void* const* pg_vec)
   ZENT_ASSERT(lookup != nullptr);
   VOLUME* vol = lookup(PAGE_VOLID(start_page));
   ZENT_ASSERT(vol != nullptr);
-  if (!tio_active()) return Vol_ReadVector(vol, PAGE_NUMBER(start_page), pg_count, pg_vec);
+  if (!tio_active()) {
+    // A utility, or before the kernel runs: a read the file cannot give
+    // whole goes back to the caller, never as pages.
+    if (Vol_TryReadVector(vol, PAGE_NUMBER(start_page), pg_count, pg_vec) == 0) return 0;
+    SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, VOL_E_OPEN);
+    return -1;
+  }
   const bool redirect = Vol_TestFlag(Vol_REDIRECT_PAGES, &vol->header) != 0;
   TioVec vec[TIO_VEC_MAX];
   for (int i = 0; i < pg_count; ++i) {

@@ -82,7 +82,9 @@ int tio_rw_threads();
 // Flushes f's written data to disk. 0.
 int tio_fsync(platform::File* f, int tio_mode);
 // Reads pg_count (1..8) pages from start_page on into pg_vec in SYNC mode,
-// counting each in its volume's io_count and read_count. 0.
+// counting each in its volume's io_count and read_count. 0; on the direct
+// road (no task) a read the file cannot give whole is -1 with status VOL
+// E016 (a volume file that cannot be read), on the threads' road fatal.
 int tio_read_cluster(Vol_PAGEADDR start_page, int pg_count, void* const* pg_vec);
 // Transfers nvec (1..8) pages: mode 0 read, 1 write; tio_mode SYNC or
 // FULL_OVL. 0.

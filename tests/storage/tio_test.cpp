@@ -17,11 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/error_status.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
 #include "platform/fault_file.h"
 #include "platform/file.h"
 #include "storage/page_io.h"
+#include "storage/volume_set.h"
 #include "support/log_capture.h"
 #include "support/process_runner.h"
 #include "real_file.h"
@@ -119,6 +121,28 @@ TEST_F(Tio, WithoutATaskEveryOperationIsDirect) {
   EXPECT_EQ(tio_counters().flushes, flushes + 2);
   std::vector<uint8_t> disk = w->fs.durable_contents("/t/a");
   EXPECT_TRUE(std::equal(out.begin(), out.end(), disk.begin() + 5 * kPage));
+}
+
+// A utility reads clusters on its own thread: a read the file cannot give
+// whole (a volume file cut short) is refused with a status, never handed
+// up as pages, and the pages it could read are still read.
+TEST_F(Tio, DirectClusterReadPastTheFileEndFailsWithAStatus) {
+  static VOLUME vol;
+  vol = VOLUME();
+  vol.fhandle = w->a;  // 64 pages
+  tio_set_volume_lookup([](uint32_t id) { return id == 0 ? &vol : nullptr; });
+  std::vector<std::vector<uint8_t>> bufs(4, std::vector<uint8_t>(kPage, 0));
+  void* vec[4];
+  for (int i = 0; i < 4; ++i) vec[i] = bufs[i].data();
+
+  thread_set_error(0);
+  EXPECT_EQ(tio_read_cluster(Vol_PageAddr(0, 60), 4, vec), 0);
+  EXPECT_EQ(bufs[3][0], 63);
+  EXPECT_EQ(get_error(), 0u);
+  EXPECT_EQ(tio_read_cluster(Vol_PageAddr(0, 62), 4, vec), -1);
+  EXPECT_EQ(get_error(), make_error_status(ERR_MOD_VOL, ERR_SEV_E, VOL_E_OPEN));
+  EXPECT_EQ(tio_read_cluster(Vol_PageAddr(0, 64), 1, vec), -1);
+  tio_set_volume_lookup(nullptr);
 }
 
 // Eight tasks each write a cluster of four pages and read it back in SYNC

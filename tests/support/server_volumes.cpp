@@ -1,14 +1,12 @@
 // server_volumes.cpp - a volume set the server can start on (see
-// server_volumes.h): the files written by the volume fixture, then opened
-// here to create the system pool and the server catalog, synced and closed
-// clean.
+// server_volumes.h).
 #include "support/server_volumes.h"
 
 #include "index/syscat.h"
 #include "storage/buffer_cache.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
-#include "support/volume_fixture.h"
+#include "tools/env_create.h"
 #include "tools/volume_create.h"
 
 namespace testsupport {
@@ -33,11 +31,11 @@ std::string write_server_volumes(const std::string& root_path) {
   const size_t slash = root_path.rfind('/');
   const std::string log_path =
       (slash == std::string::npos ? std::string() : root_path.substr(0, slash + 1)) + "log.vol";
-  VolumeSetSpec spec;
-  spec.volumes = {{root_path, VolType_DATA, Vol_MINPAGES, 128},
-                  {log_path, VolType_LOG, Vol_MINPAGES, 128}};
-  if (write_volume_set(spec) != 0) return "";
-  if (add_server_catalog({root_path, log_path}) != 0) return "";
+  EnvCreateSpec spec;
+  spec.path = root_path.c_str();
+  if (Env_Create(spec) != 0) return "";
+  const char* paths[] = {root_path.c_str()};
+  if (Env_AddLogVolume(1, paths, log_path.c_str(), Vol_MINPAGES, 128, 0) < 0) return "";
   return "Volume1 = " + root_path + "\nVolume2 = " + log_path + "\n";
 }
 

@@ -1,6 +1,7 @@
-// server_volumes.h - a volume set the server can start on, as the
-// environment creation utility leaves one: a root DATA volume and a LOG
-// volume, the system pool and the server catalog with its first rows.
+// server_volumes.h - a volume set the server can start on, made as the
+// utilities make one: spacenew's creation path (root DATA volume, system
+// pool, server catalog with its first rows) and a LOG volume added through
+// the same creation calls.
 #pragma once
 #include <string>
 #include <vector>
@@ -14,8 +15,9 @@ namespace testsupport {
 std::string write_server_volumes(const std::string& root_path);
 
 // Opens the set of paths (the root first), creates its system pool and
-// server catalog, and closes it with its clean-close flag as it was. 0 or
-// -1.
+// server catalog, and closes it with its clean-close flag as it was: for
+// sets the utilities cannot make (written by the volume fixture, not
+// closed cleanly). 0 or -1.
 int add_server_catalog(const std::vector<std::string>& paths);
 
 }  // namespace testsupport

@@ -1,8 +1,10 @@
-// zentdb6 as a process with its volume set: it stops with its own lines when
-// the set cannot be opened or has no LOG volume, keeps other writers off the
-// files while it runs, and marks the set cleanly closed at shutdown.
+// zentdb6 as a process with its volume set: it starts on an environment
+// that the utilities made, stops with its own lines when the set cannot be
+// opened or has no LOG volume, keeps other writers off the files while it
+// runs, and marks the set cleanly closed at shutdown.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -14,6 +16,8 @@
 namespace {
 
 const std::string kServer = ZENTDB6_PATH;
+const std::string kSpacenew = SPACENEW_PATH;
+const std::string kLogStandin = LOG_VOLUME_STANDIN_PATH;
 
 std::string config(int port, const std::string& volumes) {
   return "[Server]\nService = " + std::to_string(port) + "\n\n[Volumes]\n" + volumes;
@@ -42,11 +46,10 @@ TEST(ServerVolumes, MissingSetStopsTheServerWithItsReason) {
 
 TEST(ServerVolumes, SetWithoutLogVolumeIsRefused) {
   testsupport::TempDir dir;
-  testsupport::VolumeSetSpec spec;
-  spec.volumes = {{dir.file("root.vol")}};
-  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
-  dir.write("zentdb6.cfg",
-            config(testsupport::free_tcp_port(), "Root = " + dir.file("root.vol") + "\n"));
+  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), ""));
+  const testsupport::ProcessResult made =
+      testsupport::run_process(kSpacenew, {"-c", dir.file("zentdb6.cfg"), dir.file("root.vol")});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
   const testsupport::ProcessResult r =
       testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
   EXPECT_EQ(r.exit_status, 3) << r.err;
@@ -107,12 +110,8 @@ TEST(ServerVolumes, RunningServerOwnsItsSetAndClosesItCleanly) {
 // at start-up is crash recovery's work.)
 TEST(ServerVolumes, SetOfAKilledServerOpensAgain) {
   testsupport::TempDir dir;
-  testsupport::VolumeSetSpec spec;
-  spec.volumes = {{dir.file("root.vol")}, {dir.file("log.vol"), VolType_LOG}};
-  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
-  ASSERT_EQ(testsupport::add_server_catalog({dir.file("root.vol"), dir.file("log.vol")}), 0);
-  const std::string volumes =
-      "Root = " + dir.file("root.vol") + "\nLog = " + dir.file("log.vol") + "\n";
+  const std::string volumes = testsupport::write_server_volumes(dir.file("root.vol"));
+  ASSERT_NE(volumes, "");
   dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), volumes));
   const std::vector<std::string> args = {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D1"};
   {
@@ -128,6 +127,46 @@ TEST(ServerVolumes, SetOfAKilledServerOpensAgain) {
   again.send_signal(SIGTERM);
   const testsupport::ProcessResult r = again.wait(30000);
   EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(root_marked_consistent(dir.file("root.vol")));
+}
+
+// The README's run command: spacenew makes the environment and records it
+// in the configuration, the LOG volume is added through the same creation
+// calls, and the server starts, recovers, checkpoints, opens its catalog
+// and serves on it until it is stopped.
+TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
+  testsupport::TempDir dir;
+  const std::string cfg = dir.file("zentdb6.cfg");
+  const int port = testsupport::free_tcp_port();
+  dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) + "\n");
+  const testsupport::ProcessResult made =
+      testsupport::run_process(kSpacenew, {"-c", cfg, dir.file("root.vol")});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  const testsupport::ProcessResult log =
+      testsupport::run_process(kLogStandin, {"-c", cfg, dir.file("log.vol")});
+  ASSERT_EQ(log.exit_status, 0) << log.err;
+  EXPECT_EQ(testsupport::read_file(cfg), "[Server]\nService = " + std::to_string(port) +
+                                             "\n\r\n[Volumes]\r\nRoot=" + dir.file("root.vol") +
+                                             "\r\nLog02=" + dir.file("log.vol") + "\r\n");
+  EXPECT_TRUE(root_marked_consistent(dir.file("root.vol")));
+
+  testsupport::Process server(kServer, {"-standalone", "-c", cfg, "-d", "D2"});
+  ASSERT_TRUE(server.wait_for_stderr("QX Zentrim database server active", 20000));
+  // Ctrl-C stops it in order once its tasks run (before that, a signal
+  // ends the start-up).
+  ASSERT_TRUE(server.wait_for_stderr("tmain: starting thread kernel", 20000));
+  // It serves: a client's connection is taken.
+  const int fd = testsupport::connect_loopback(static_cast<uint16_t>(port));
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  server.send_signal(SIGINT);
+  const testsupport::ProcessResult r = server.wait(30000);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  testsupport::expect_in_order(
+      r.err, {"Opening volumes ...", "Setting up transaction logging ...", "Checkpointing volume ...",
+              "Opening system catalog ...", "QX Zentrim database server active",
+              "Closing system catalog ...", "Closing volume ...",
+              "QX Zentrim data base server terminated"});
   EXPECT_TRUE(root_marked_consistent(dir.file("root.vol")));
 }
 
