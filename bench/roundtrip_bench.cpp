@@ -27,6 +27,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
 

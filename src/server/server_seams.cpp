@@ -28,8 +28,6 @@ int FixRec_Init() { return 0; }
 int Tlog_Recover() { return 0; }
 int Tlog_Checkpoint(const char* reason) { storage_not_built(reason); return 0; }
 int Vol_ClearRedirectFlags(int) { return 0; }
-int SysCat_open() { return 0; }
-int SysCat_close() { return 0; }
 void VNode_Flush() {}
 void VNode_Cleanup() {}
 unsigned Tlog_LogSize() { return 0; }

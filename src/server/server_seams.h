@@ -8,9 +8,10 @@
 struct Task;
 
 // --- Storage engine ------------------------------------------------------
-// Built: the volume set, the buffer cache, the B-tree, the transaction log's
-// records, transactions and API lock.
+// Built: the volume set, the buffer cache, the B-tree, the system catalog,
+// the transaction log's records, transactions and API lock.
 #include "index/btree.h"
+#include "index/syscat.h"
 #include "storage/buffer_cache.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
@@ -19,8 +20,6 @@ int FixRec_Init();
 int Tlog_Recover();
 int Tlog_Checkpoint(const char* reason);
 int Vol_ClearRedirectFlags(int data_only);
-int SysCat_open();
-int SysCat_close();
 void VNode_Flush();
 void VNode_Cleanup();
 // LOG pages the transaction log holds now (the checkpoint size trigger).

@@ -23,6 +23,7 @@
 #include "server/vtimer.h"
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 
 namespace {

@@ -71,17 +71,6 @@ int write_volume_set(const VolumeSetSpec& spec) {
   return 0;
 }
 
-std::string write_server_volumes(const std::string& root_path) {
-  const size_t slash = root_path.rfind('/');
-  const std::string log_path =
-      (slash == std::string::npos ? std::string() : root_path.substr(0, slash + 1)) + "log.vol";
-  VolumeSetSpec spec;
-  spec.volumes = {{root_path, VolType_DATA, Vol_MINPAGES, 128},
-                  {log_path, VolType_LOG, Vol_MINPAGES, 128}};
-  if (write_volume_set(spec) != 0) return "";
-  return "Volume1 = " + root_path + "\nVolume2 = " + log_path + "\n";
-}
-
 int read_page(const std::string& path, uint32_t page, std::vector<uint8_t>* out) {
   platform::File* f = nullptr;
   if (int err = platform::file_open(path.c_str(), platform::FILE_READ, &f)) return err;

@@ -39,11 +39,6 @@ struct VolumeSetSpec {
 // Writes the whole set; 0, or the errno value of the first failure.
 int write_volume_set(const VolumeSetSpec& spec);
 
-// A set the server can run on: a root DATA volume at root_path and a LOG
-// volume "log.vol" in the same directory. Returns the lines of the
-// [Volumes] section that name them, or "" when the files cannot be written.
-std::string write_server_volumes(const std::string& root_path);
-
 // Decodes copy (0 or 1) of path's descriptor without checks, lets edit
 // change it, and writes it back. 0 or an errno value.
 int patch_descriptor(const std::string& path, int copy, const std::function<void(VOLUME&)>& edit);

@@ -19,7 +19,7 @@
 #include "support/http_client.h"
 #include "support/net_util.h"
 #include "support/process_runner.h"
-#include "support/volume_fixture.h"
+#include "support/server_volumes.h"
 #include "support/zent_client.h"
 
 namespace {

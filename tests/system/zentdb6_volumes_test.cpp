@@ -8,6 +8,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 
 namespace {
@@ -53,12 +54,31 @@ TEST(ServerVolumes, SetWithoutLogVolumeIsRefused) {
       << r.err;
 }
 
+TEST(ServerVolumes, SetWithoutASystemCatalogIsRefused) {
+  testsupport::TempDir dir;
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{dir.file("root.vol")}, {dir.file("log.vol"), VolType_LOG}};
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(),
+                                  "Root = " + dir.file("root.vol") + "\nLog = " +
+                                      dir.file("log.vol") + "\n"));
+  const testsupport::ProcessResult r =
+      testsupport::run_process(kServer, {"-standalone", "-c", dir.file("zentdb6.cfg")});
+  EXPECT_EQ(r.exit_status, 3) << r.err;
+  testsupport::expect_in_order(r.err, {"O0: SysCat_open_node() failed",
+                                       "D0: Unable to open system catalog",
+                                       "D0: SysCat_open() failed with SCE001"});
+}
+
 TEST(ServerVolumes, RunningServerOwnsItsSetAndClosesItCleanly) {
   testsupport::TempDir dir;
   testsupport::VolumeSetSpec spec;
   spec.volumes = {{dir.file("root.vol")}, {dir.file("log.vol"), VolType_LOG}};
   spec.consistent = false;
   ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  // The catalog added keeps the clean-close flag as written: clear.
+  ASSERT_EQ(testsupport::add_server_catalog({dir.file("root.vol"), dir.file("log.vol")}), 0);
+  ASSERT_FALSE(root_marked_consistent(dir.file("root.vol")));
   const std::string volumes =
       "Root = " + dir.file("root.vol") + "\nLog = " + dir.file("log.vol") + "\n";
   dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), volumes));
@@ -90,6 +110,7 @@ TEST(ServerVolumes, SetOfAKilledServerOpensAgain) {
   testsupport::VolumeSetSpec spec;
   spec.volumes = {{dir.file("root.vol")}, {dir.file("log.vol"), VolType_LOG}};
   ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  ASSERT_EQ(testsupport::add_server_catalog({dir.file("root.vol"), dir.file("log.vol")}), 0);
   const std::string volumes =
       "Root = " + dir.file("root.vol") + "\nLog = " + dir.file("log.vol") + "\n";
   dir.write("zentdb6.cfg", config(testsupport::free_tcp_port(), volumes));
