@@ -1,0 +1,254 @@
+// B-trees inside transactions: a commit makes every change visible and
+// durable and leaves no log-record entry behind; a rollback leaves the tree
+// byte for byte as it was, its used-cluster list and the data volume's free
+// pages included (rolled-back splits leak nothing); nested sub-transactions
+// roll back and merge; a page changed twice in one sub-transaction gets one
+// shadow and one record; other handles see the home pages until the
+// commit; a change outside any transaction of a page a transaction holds
+// is refused; and replaying the committed records a second time changes
+// nothing.
+#include <gtest/gtest.h>
+
+#include "base/error_status.h"
+#include "index/btree_tx_fixture.h"
+#include "storage/volume_set.h"
+
+namespace btree_test {
+namespace {
+
+// Base keys (even numbers) are put outside any transaction; the
+// transaction then inserts odd keys and deletes a range.
+struct TxCase {
+  const char* name;
+  int base_to;            // base keys 0, 2, .. below this
+  int ins_from, ins_to;   // odd keys inserted in the transaction
+  int del_from, del_to;   // keys deleted afterwards (every key of the range present)
+};
+void PrintTo(const TxCase& c, std::ostream* os) { *os << c.name; }
+
+const TxCase kCases[] = {
+    // A few entries of one leaf change in place on its shadow.
+    {"OneLeaf", 40, 11, 17, 20, 24},
+    // Inserts that split leaves and the root (which keeps its page).
+    {"SplitsAndARootSplit", 20, 1, 401, 0, 0},
+    // Deletes that empty and free leaves of a taller tree.
+    {"DeletesThatFreeLeaves", 800, 0, 0, 100, 500},
+    // Pages made in the transaction and freed in it again.
+    {"NewPagesFreedAgain", 40, 101, 601, 100, 601},
+};
+
+class BtreeTxCases : public BtreeTxFixture, public ::testing::WithParamInterface<TxCase> {
+ protected:
+  // Runs the case's changes through h inside tx.
+  void run_changes(btree_HANDLE* h, Model* m) {
+    const TxCase& c = GetParam();
+    insert_range(h, m, c.ins_from, c.ins_to, 2);
+    for (int i = c.del_from; i < c.del_to; ++i) {
+      if (m->erase(tx_key(i)) == 1) ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+    }
+  }
+};
+
+TEST_P(BtreeTxCases, RollbackLeavesTheTreeByteIdentical) {
+  create();
+  btree_HANDLE* h = open();
+  Model base;
+  insert_range(h, &base, 0, GetParam().base_to, 2);
+  const auto pages = tree_pages(h);
+  const uint32_t free_before = data_free();
+  const uint32_t live_before = live_entries();
+
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+  ctx_.tx_node = tx;
+  Model m = base;
+  run_changes(h, &m);
+  expect_gets(h, m, "inside the transaction");
+  // Another session outside the transaction reads the home pages.
+  btree_CTX outside;
+  btree_HANDLE* o = open(&outside);
+  expect_gets(o, base, "outside the transaction");
+  close(o);
+
+  ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+  ctx_.tx_node = nullptr;
+  EXPECT_TRUE(tree_pages(h) == pages) << "the tree's pages differ after the rollback";
+  expect_tree(h, base, "after the rollback");
+  EXPECT_EQ(data_free(), free_before) << "pages leaked or lost";
+  EXPECT_EQ(live_entries(), live_before);
+  expect_gets(h, base, "after the rollback");
+  // The tree goes on outside and inside transactions.
+  insert_range(h, &base, 1001, 1011, 2);
+  ASSERT_EQ(Tlog_Begin(tx, "again", 1), 0);
+  ctx_.tx_node = tx;
+  insert_range(h, &base, 1, 41, 2);
+  commit(tx);
+  ctx_.tx_node = nullptr;
+  expect_tree(h, base, "after a later commit");
+}
+
+TEST_P(BtreeTxCases, CommitMakesEveryChangeVisibleAndDurable) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  insert_range(h, &m, 0, GetParam().base_to, 2);
+  const uint32_t live_before = live_entries();
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+  ctx_.tx_node = tx;
+  run_changes(h, &m);
+  commit(tx);
+  ctx_.tx_node = nullptr;
+  EXPECT_EQ(live_entries(), live_before) << "log-record entries left behind";
+  expect_tree(h, m, "after the commit");
+  expect_gets(h, m, "after the commit");
+  reopen_with_log();
+  h = open();
+  expect_tree(h, m, "after a reopen");
+  expect_gets(h, m, "after a reopen");
+}
+
+INSTANTIATE_TEST_SUITE_P(Btree, BtreeTxCases, ::testing::ValuesIn(kCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+class BtreeTx : public BtreeTxFixture {};
+
+// Sub-transactions: one rolled back alone, one merged into its parent and
+// changed again there (its superseded shadows go back), then the whole
+// committed or rolled back.
+TEST_F(BtreeTx, NestedSubTransactionsRollBackAndMerge) {
+  for (const bool commit_all : {true, false}) {
+    SCOPED_TRACE(commit_all ? "commit" : "rollback");
+    create();
+    btree_HANDLE* h = open();
+    Model base;
+    insert_range(h, &base, 0, 200, 2);
+    const auto pages = tree_pages(h);
+    const uint32_t free_before = data_free();
+    Node* tx = new_tx();
+    ASSERT_EQ(Tlog_Begin(tx, "outer", 1), 0);
+    ctx_.tx_node = tx;
+    Model m = base;
+    insert_range(h, &m, 1, 60, 2);
+    Model outer = m;
+    ASSERT_EQ(Tlog_Begin(tx, "inner", 2), 0);
+    insert_range(h, &m, 61, 301, 2);
+    delete_range(h, &m, 0, 40, 1);
+    ASSERT_EQ(Tlog_Rollback(tx, 2), 0);
+    m = outer;
+    expect_gets(h, m, "after the inner rollback");
+    ASSERT_EQ(Tlog_Begin(tx, "merged", 3), 0);
+    insert_range(h, &m, 61, 301, 4);
+    ASSERT_EQ(Tlog_Commit(tx), 0);  // into the outer level
+    insert_range(h, &m, 63, 301, 4);
+    delete_range(h, &m, 2, 30, 4);
+    expect_gets(h, m, "after the merge");
+    if (commit_all) {
+      commit(tx);
+      ctx_.tx_node = nullptr;
+      expect_tree(h, m, "after the commit");
+    } else {
+      ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+      ctx_.tx_node = nullptr;
+      EXPECT_TRUE(tree_pages(h) == pages) << "the tree's pages differ after the rollback";
+      expect_tree(h, base, "after the rollback");
+      EXPECT_EQ(data_free(), free_before);
+    }
+    ASSERT_EQ(live_entries(), 0u);
+    close(h);
+    end_txs();
+  }
+}
+
+TEST_F(BtreeTx, APageChangedTwiceInOneSubTransactionGetsOneShadowAndOneRecord) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  insert_range(h, &m, 0, 10, 2);
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+  ctx_.tx_node = tx;
+  const uint32_t log_free = Vol_GetRootVol()[1].free_size;
+  insert_range(h, &m, 1, 2, 2);
+  const uint32_t after_one = Vol_GetRootVol()[1].free_size;
+  insert_range(h, &m, 3, 10, 2);
+  delete_range(h, &m, 0, 1, 1);
+  EXPECT_EQ(Tlog_NumActions(tx, 0), 1u);
+  EXPECT_EQ(Vol_GetRootVol()[1].free_size, after_one);
+  EXPECT_LT(after_one, log_free);
+  // A new sub-transaction takes a shadow of its own.
+  ASSERT_EQ(Tlog_Begin(tx, "sub", 2), 0);
+  insert_range(h, &m, 11, 12, 2);
+  EXPECT_EQ(Tlog_NumActions(tx, 0), 2u);
+  ASSERT_EQ(Tlog_Commit(tx), 0);  // into the outer level
+  commit(tx);
+  ctx_.tx_node = nullptr;
+  expect_tree(h, m, "after the commit");
+}
+
+// A change outside any transaction of a page that an open transaction has
+// changed would be overwritten by its commit: it is refused, the tree
+// unchanged; a read outside sees the page as it was.
+TEST_F(BtreeTx, AChangeOutsideOfAPageATransactionHoldsIsRefused) {
+  create();
+  btree_HANDLE* h = open();
+  Model base;
+  insert_range(h, &base, 0, 10, 2);
+  Node* tx = new_tx();
+  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+  ctx_.tx_node = tx;
+  Model m = base;
+  insert_range(h, &m, 1, 2, 2);
+  ctx_.tx_node = nullptr;
+  btree_CTX outside;
+  btree_HANDLE* o = open(&outside);
+  EXPECT_EQ(put(o, tx_key(3), "x"), -1);
+  EXPECT_EQ(get_error(), make_error_status(ERR_MOD_BT, ERR_SEV_E, BT_E_PAGE));
+  EXPECT_EQ(del(o, tx_key(2)), -1);
+  EXPECT_EQ(Node_LockState(node_), 0);
+  expect_gets(o, base, "outside");
+  ctx_.tx_node = tx;
+  commit(tx);
+  ctx_.tx_node = nullptr;
+  expect_tree(o, m, "after the commit");
+  EXPECT_EQ(put(o, tx_key(3), "x"), 0);
+  close(o);
+}
+
+// The committed records replayed (as recovery does, with the redo table)
+// once and then again leave the same pages: a record whose effect is on
+// disk already changes nothing. Two transactions, the second changing
+// pages of the first, so that the replay must keep their order.
+TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  insert_range(h, &m, 0, 100, 2);
+  Node* tx = new_tx();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+    ctx_.tx_node = tx;
+    insert_range(h, &m, 1 + round * 2, 301, 4);
+    delete_range(h, &m, 40 + round * 40, 60 + round * 40, 2);
+    commit(tx);
+    ctx_.tx_node = nullptr;
+  }
+  close(h);
+  Vol_Sync(Vol_TIO_SYNC);
+  h = open();
+  const auto pages = tree_pages(h);
+  expect_tree(h, m, "after the commits");
+  for (int replay = 1; replay <= 2; ++replay) {
+    Tlog_SetRecovery(1);
+    const int rc = Tlog_Action(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG,
+                               Tlog_GetTable(Tlog_TABLE_REDO), nullptr, nullptr, nullptr, 0);
+    Tlog_SetRecovery(0);
+    ASSERT_EQ(rc, 0);
+    EXPECT_GT(Tlog_NumDispatched(), 10u) << "the B-tree's records were not replayed";
+    EXPECT_TRUE(tree_pages(h) == pages) << "replay " << replay << " changed the tree";
+    expect_tree(h, m, "after replay " + std::to_string(replay));
+  }
+}
+
+}  // namespace
+}  // namespace btree_test
