@@ -6,11 +6,17 @@
 // shadow and one record; other handles see the home pages until the
 // commit; a change outside any transaction of a page a transaction holds
 // is refused; and replaying the committed records a second time changes
-// nothing.
+// nothing. Under the task kernel, two transactions inserting into one leaf:
+// the second's descent fails with the wait recorded, it waits on the
+// first's log node and its retry succeeds once the first has ended.
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include "base/error_status.h"
 #include "index/btree_tx_fixture.h"
+#include "storage/ssn.h"
+#include "storage/task_runner.h"
 #include "storage/volume_set.h"
 
 namespace btree_test {
@@ -249,6 +255,125 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
     expect_tree(h, m, "after replay " + std::to_string(replay));
   }
 }
+
+// --- Two transactions on one leaf ------------------------------------------------------
+
+std::map<Task*, Ssn_STATE> g_sessions;
+Ssn_STATE* session_of(Task* t) {
+  auto it = g_sessions.find(t);
+  return it == g_sessions.end() ? nullptr : &it->second;
+}
+
+struct Contend {
+  Node* node = nullptr;
+  btree_HANDLE* a = nullptr;
+  btree_HANDLE* b = nullptr;
+  bool first_commits = true;
+  Node* tx_a = nullptr;
+  Task* b_task = nullptr;
+  bool a_ended = false;
+  int b_first = -2;
+  ErrorStatus b_status = 0;
+  int lock_state = -1;
+  Node* wait_node = nullptr;
+  Node* holder = nullptr;
+  int b_retry = -2;
+  bool b_saw_end = false;
+};
+Contend g_c;
+
+Node* session_tx() {
+  Node* tx = Tlog_Create();
+  EXPECT_NE(tx, nullptr);
+  g_sessions[thread_self()].tx_node = tx;
+  return tx;
+}
+
+class BtreeTxContend : public BtreeTxFixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    BtreeTxFixture::SetUp();
+    g_sessions.clear();
+    ssn_set_lookup(session_of);
+  }
+  void TearDown() override {
+    ssn_set_lookup(nullptr);
+    g_sessions.clear();
+    BtreeTxFixture::TearDown();
+  }
+  storage_test::TaskRunner runner;
+};
+
+TEST_P(BtreeTxContend, TheSecondWaitsOnTheFirstsLogNodeAndItsRetrySucceeds) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  insert_range(h, &m, 0, 400, 2);  // a root over several leaves
+  btree_CTX ctx_a, ctx_b;
+  g_c = Contend{};
+  g_c.node = node_;
+  g_c.first_commits = GetParam();
+  g_c.a = open(&ctx_a);
+  g_c.b = open(&ctx_b);
+  auto a = [] {
+    Node* tx = session_tx();
+    ASSERT_EQ(Tlog_Begin(tx, "a", 1), 0);
+    g_c.a->bt_ctx->tx_node = tx;
+    ASSERT_EQ(put(g_c.a, tx_key(201), "a"), 0);
+    g_c.tx_a = tx;
+    while (g_c.b_task == nullptr || thread_wchan(g_c.b_task) != &tx->wait) thread_yield();
+    if (g_c.first_commits) {
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+    } else {
+      ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+    }
+    g_c.a->bt_ctx->tx_node = nullptr;
+    g_c.a_ended = true;
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  auto b = [] {
+    while (g_c.tx_a == nullptr) thread_yield();
+    Node* tx = session_tx();
+    g_c.b_task = thread_self();
+    ASSERT_EQ(Tlog_Begin(tx, "b", 1), 0);
+    g_c.b->bt_ctx->tx_node = tx;
+    g_c.b_first = put(g_c.b, tx_key(203), "b");
+    g_c.b_status = get_error();
+    g_c.lock_state = Node_LockState(g_c.node);
+    const Ssn_STATE& s = g_sessions[thread_self()];
+    g_c.wait_node = s.wait_node;
+    // As the access layer does: the command rolls back, waits on the
+    // holder's log node, and runs again.
+    ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+    const Node_LOG_REC* e = Node_FindLogRecord(s.wait_node, s.wait_key);
+    ASSERT_NE(e, nullptr);
+    g_c.holder = e->log_node;
+    ASSERT_EQ(Node_Wait(g_c.holder, __FILE__, __LINE__), 0);
+    g_c.b_saw_end = g_c.a_ended;
+    ASSERT_EQ(Tlog_Begin(tx, "b again", 1), 0);
+    g_c.b_retry = put(g_c.b, tx_key(203), "b");
+    ASSERT_EQ(Tlog_Commit(tx), 0);
+    Tlog_FinalCommit(tx);
+    g_c.b->bt_ctx->tx_node = nullptr;
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  ASSERT_TRUE(runner.run({a, b}));
+  EXPECT_EQ(g_c.b_first, -1);
+  EXPECT_EQ(g_c.b_status, make_error_status(ERR_MOD_BT, ERR_SEV_E, BT_E_PAGE));
+  EXPECT_EQ(g_c.lock_state, 0) << "the node lock was kept after the conflict";
+  EXPECT_EQ(g_c.wait_node, node_);
+  EXPECT_EQ(g_c.holder, g_c.tx_a);
+  EXPECT_TRUE(g_c.b_saw_end);
+  EXPECT_EQ(g_c.b_retry, 0);
+  if (g_c.first_commits) m[tx_key(201)] = "a";
+  m[tx_key(203)] = "b";
+  expect_tree(h, m, "after both");
+  EXPECT_EQ(live_entries(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Btree, BtreeTxContend, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "FirstCommits" : "FirstRollsBack"; });
 
 }  // namespace
 }  // namespace btree_test
