@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "index/btree.h"
@@ -18,6 +19,14 @@ inline btree_DBT dbt(const std::string& s) {
 }
 inline std::string str(const btree_DBT& d) {
   return std::string(static_cast<const char*>(d.data), d.size);
+}
+// A handle whose node belongs to a set that is gone (a power-loss test):
+// only its memory goes.
+inline void drop_handle(btree_HANDLE* h) {
+  free(h->kbuf.ptr);
+  free(h->dbuf.ptr);
+  free(h->cursor.key.ptr);
+  free(h);
 }
 
 class BtreeFixture : public node_test::NodeFixture {

@@ -102,13 +102,6 @@ void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 
 class BtreePowerLoss : public node_test::NodeFixture, public ::testing::WithParamInterface<LossCase> {
  protected:
-  // A handle whose node belongs to a set that is gone: only its memory goes.
-  static void drop_handle(btree_HANDLE* h) {
-    free(h->kbuf.ptr);
-    free(h->dbuf.ptr);
-    free(h->cursor.key.ptr);
-    free(h);
-  }
   // The cache first: pages pinned when the power went are dropped with it.
   void abandon_set() {
     buf_Exit();

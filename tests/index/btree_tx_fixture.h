@@ -63,9 +63,20 @@ class BtreeTxFixture : public BtreeFixture {
     reopen_all();
     start_log();
   }
+  // Begins a (sub-)transaction on tx; the fixture's context is inside it.
+  void begin(Node* tx, uint32_t txid = 1) {
+    ASSERT_EQ(Tlog_Begin(tx, nullptr, txid), 0);
+    ctx_.tx_node = tx;
+  }
+  // Pre-commits and commits tx's transaction; the context is outside again.
   void commit(Node* tx) {
     ASSERT_EQ(Tlog_Commit(tx), 0);
     Tlog_FinalCommit(tx);
+    ctx_.tx_node = nullptr;
+  }
+  void rollback(Node* tx) {
+    ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+    ctx_.tx_node = nullptr;
   }
 
   // Keys from..to (exclusive) by step, inserted / deleted through h, the

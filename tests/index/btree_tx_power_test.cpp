@@ -82,12 +82,6 @@ class BtreeTxPowerLoss : public ::testing::Test {
     buf_Exit();
     disk.lose_power(PowerLoss::DropUnflushed);
   }
-  static void drop_handle(btree_HANDLE* h) {
-    free(h->kbuf.ptr);
-    free(h->dbuf.ptr);
-    free(h->cursor.key.ptr);
-    free(h);
-  }
   // STAND-IN for crash recovery (Tlog_Recover, built with the checkpoint
   // and recovery step): opens the root log as it stands and replays its
   // committed units with the redo table, as recovery's DO_LOG pass does.

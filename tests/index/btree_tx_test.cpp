@@ -65,8 +65,7 @@ TEST_P(BtreeTxCases, RollbackLeavesTheTreeByteIdentical) {
   const uint32_t live_before = live_entries();
 
   Node* tx = new_tx();
-  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-  ctx_.tx_node = tx;
+  begin(tx);
   Model m = base;
   run_changes(h, &m);
   expect_gets(h, m, "inside the transaction");
@@ -76,8 +75,7 @@ TEST_P(BtreeTxCases, RollbackLeavesTheTreeByteIdentical) {
   expect_gets(o, base, "outside the transaction");
   close(o);
 
-  ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
-  ctx_.tx_node = nullptr;
+  rollback(tx);
   EXPECT_TRUE(tree_pages(h) == pages) << "the tree's pages differ after the rollback";
   expect_tree(h, base, "after the rollback");
   EXPECT_EQ(data_free(), free_before) << "pages leaked or lost";
@@ -85,11 +83,9 @@ TEST_P(BtreeTxCases, RollbackLeavesTheTreeByteIdentical) {
   expect_gets(h, base, "after the rollback");
   // The tree goes on outside and inside transactions.
   insert_range(h, &base, 1001, 1011, 2);
-  ASSERT_EQ(Tlog_Begin(tx, "again", 1), 0);
-  ctx_.tx_node = tx;
+  begin(tx);
   insert_range(h, &base, 1, 41, 2);
   commit(tx);
-  ctx_.tx_node = nullptr;
   expect_tree(h, base, "after a later commit");
 }
 
@@ -100,11 +96,9 @@ TEST_P(BtreeTxCases, CommitMakesEveryChangeVisibleAndDurable) {
   insert_range(h, &m, 0, GetParam().base_to, 2);
   const uint32_t live_before = live_entries();
   Node* tx = new_tx();
-  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-  ctx_.tx_node = tx;
+  begin(tx);
   run_changes(h, &m);
   commit(tx);
-  ctx_.tx_node = nullptr;
   EXPECT_EQ(live_entries(), live_before) << "log-record entries left behind";
   expect_tree(h, m, "after the commit");
   expect_gets(h, m, "after the commit");
@@ -132,18 +126,17 @@ TEST_F(BtreeTx, NestedSubTransactionsRollBackAndMerge) {
     const auto pages = tree_pages(h);
     const uint32_t free_before = data_free();
     Node* tx = new_tx();
-    ASSERT_EQ(Tlog_Begin(tx, "outer", 1), 0);
-    ctx_.tx_node = tx;
+    begin(tx);
     Model m = base;
     insert_range(h, &m, 1, 60, 2);
     Model outer = m;
-    ASSERT_EQ(Tlog_Begin(tx, "inner", 2), 0);
+    begin(tx, 2);
     insert_range(h, &m, 61, 301, 2);
     delete_range(h, &m, 0, 40, 1);
     ASSERT_EQ(Tlog_Rollback(tx, 2), 0);
     m = outer;
     expect_gets(h, m, "after the inner rollback");
-    ASSERT_EQ(Tlog_Begin(tx, "merged", 3), 0);
+    begin(tx, 3);
     insert_range(h, &m, 61, 301, 4);
     ASSERT_EQ(Tlog_Commit(tx), 0);  // into the outer level
     insert_range(h, &m, 63, 301, 4);
@@ -151,11 +144,9 @@ TEST_F(BtreeTx, NestedSubTransactionsRollBackAndMerge) {
     expect_gets(h, m, "after the merge");
     if (commit_all) {
       commit(tx);
-      ctx_.tx_node = nullptr;
       expect_tree(h, m, "after the commit");
     } else {
-      ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
-      ctx_.tx_node = nullptr;
+      rollback(tx);
       EXPECT_TRUE(tree_pages(h) == pages) << "the tree's pages differ after the rollback";
       expect_tree(h, base, "after the rollback");
       EXPECT_EQ(data_free(), free_before);
@@ -172,8 +163,7 @@ TEST_F(BtreeTx, APageChangedTwiceInOneSubTransactionGetsOneShadowAndOneRecord) {
   Model m;
   insert_range(h, &m, 0, 10, 2);
   Node* tx = new_tx();
-  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-  ctx_.tx_node = tx;
+  begin(tx);
   const uint32_t log_free = Vol_GetRootVol()[1].free_size;
   insert_range(h, &m, 1, 2, 2);
   const uint32_t after_one = Vol_GetRootVol()[1].free_size;
@@ -183,12 +173,11 @@ TEST_F(BtreeTx, APageChangedTwiceInOneSubTransactionGetsOneShadowAndOneRecord) {
   EXPECT_EQ(Vol_GetRootVol()[1].free_size, after_one);
   EXPECT_LT(after_one, log_free);
   // A new sub-transaction takes a shadow of its own.
-  ASSERT_EQ(Tlog_Begin(tx, "sub", 2), 0);
+  begin(tx, 2);
   insert_range(h, &m, 11, 12, 2);
   EXPECT_EQ(Tlog_NumActions(tx, 0), 2u);
   ASSERT_EQ(Tlog_Commit(tx), 0);  // into the outer level
   commit(tx);
-  ctx_.tx_node = nullptr;
   expect_tree(h, m, "after the commit");
 }
 
@@ -201,8 +190,7 @@ TEST_F(BtreeTx, AChangeOutsideOfAPageATransactionHoldsIsRefused) {
   Model base;
   insert_range(h, &base, 0, 10, 2);
   Node* tx = new_tx();
-  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-  ctx_.tx_node = tx;
+  begin(tx);
   Model m = base;
   insert_range(h, &m, 1, 2, 2);
   ctx_.tx_node = nullptr;
@@ -215,7 +203,6 @@ TEST_F(BtreeTx, AChangeOutsideOfAPageATransactionHoldsIsRefused) {
   expect_gets(o, base, "outside");
   ctx_.tx_node = tx;
   commit(tx);
-  ctx_.tx_node = nullptr;
   expect_tree(o, m, "after the commit");
   EXPECT_EQ(put(o, tx_key(3), "x"), 0);
   close(o);
@@ -232,12 +219,10 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
   insert_range(h, &m, 0, 100, 2);
   Node* tx = new_tx();
   for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-    ctx_.tx_node = tx;
+    begin(tx);
     insert_range(h, &m, 1 + round * 2, 301, 4);
     delete_range(h, &m, 40 + round * 40, 60 + round * 40, 2);
     commit(tx);
-    ctx_.tx_node = nullptr;
   }
   close(h);
   Vol_Sync(Vol_TIO_SYNC);
