@@ -11,12 +11,11 @@
 #include <vector>
 
 #include "index/btree_fixture.h"
+#include "index/btree_model_keys.h"
 #include "storage/node_logrec.h"
 #include "storage/tlog.h"
 
 namespace btree_test {
-
-using Model = std::map<std::string, std::string>;
 
 inline std::string tx_key(int i) {
   char b[16];

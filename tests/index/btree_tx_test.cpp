@@ -6,12 +6,16 @@
 // shadow and one record; other handles see the home pages until the
 // commit; a change outside any transaction of a page a transaction holds
 // is refused; and replaying the committed records a second time changes
-// nothing. Under the task kernel, two transactions inserting into one leaf:
-// the second's descent fails with the wait recorded, it waits on the
-// first's log node and its retry succeeds once the first has ended.
+// nothing. The model test's keys and orders run in transactions committed
+// or rolled back at random. Under the task kernel, two transactions
+// inserting into one leaf: the second's descent fails with the wait
+// recorded, it waits on the first's log node and its retry succeeds once
+// the first has ended.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <random>
 
 #include "base/error_status.h"
 #include "index/btree_tx_fixture.h"
@@ -211,7 +215,8 @@ TEST_F(BtreeTx, AChangeOutsideOfAPageATransactionHoldsIsRefused) {
 // The committed records replayed (as recovery does, with the redo table)
 // once and then again leave the same pages: a record whose effect is on
 // disk already changes nothing. Two transactions, the second changing
-// pages of the first, so that the replay must keep their order.
+// pages of the first and freeing some, so that the replay must keep their
+// order and must not free a page twice.
 TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
   create();
   btree_HANDLE* h = open();
@@ -222,12 +227,18 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
     begin(tx);
     insert_range(h, &m, 1 + round * 2, 301, 4);
     delete_range(h, &m, 40 + round * 40, 60 + round * 40, 2);
+    if (round == 1) {
+      // Leaves emptied and freed: their records are frees to replay.
+      for (int i = 120; i < 240; ++i)
+        if (m.erase(tx_key(i)) == 1) ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+    }
     commit(tx);
   }
   close(h);
   Vol_Sync(Vol_TIO_SYNC);
   h = open();
   const auto pages = tree_pages(h);
+  const uint32_t free_pages = data_free();
   expect_tree(h, m, "after the commits");
   for (int replay = 1; replay <= 2; ++replay) {
     Tlog_SetRecovery(1);
@@ -237,9 +248,97 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
     ASSERT_EQ(rc, 0);
     EXPECT_GT(Tlog_NumDispatched(), 10u) << "the B-tree's records were not replayed";
     EXPECT_TRUE(tree_pages(h) == pages) << "replay " << replay << " changed the tree";
+    EXPECT_EQ(data_free(), free_pages) << "replay " << replay;
     expect_tree(h, m, "after replay " + std::to_string(replay));
   }
 }
+
+// --- The model inside transactions ------------------------------------------------------
+
+// The model test's keys in its four orders, in batches that are each a
+// transaction, committed or (one in three) rolled back; some batches roll
+// a sub-transaction back inside. A rollback leaves the tree byte for byte
+// as the batch found it with no page lost; a commit brings the batch in;
+// the checker and a full comparison with the map run after every batch,
+// and the tree is drained to empty in transactions at the end.
+class BtreeTxModel : public BtreeTxFixture, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(BtreeTxModel, MatchesAMapThroughCommitsAndRollbacks) {
+  const OrderCase& c = GetParam();
+  std::mt19937 rng(4321);
+  const std::vector<std::string> keys = make_keys(1500, 77);
+  const std::vector<size_t> order = c.order(keys.size(), rng);
+  create();
+  btree_HANDLE* h = open();
+  Node* tx = new_tx();
+  Model m;
+  const size_t batch = 60;
+  for (size_t start = 0, b = 0; start < order.size(); start += batch, ++b) {
+    const std::string at = std::string(c.name) + " batch " + std::to_string(b);
+    const auto pages = tree_pages(h);
+    const uint32_t free_before = data_free();
+    Model next = m;
+    begin(tx);
+    for (size_t n = start; n < std::min(order.size(), start + batch); ++n) {
+      const std::string& key = keys[order[n]];
+      const bool fresh = next.emplace(key, data_for(key)).second;
+      ASSERT_EQ(put(h, key, data_for(key)), fresh ? 0 : RET_SPECIAL) << at;
+      if (n % 4 == 1) {
+        const std::string& victim = keys[rng() % keys.size()];
+        ASSERT_EQ(del(h, victim), next.erase(victim) ? 0 : RET_SPECIAL) << at;
+      }
+    }
+    if (b % 5 == 2) {
+      begin(tx, 2);
+      Model sub = next;
+      std::vector<std::string> touched;
+      for (int i = 0; i < 30; ++i) {
+        const std::string& key = keys[rng() % keys.size()];
+        if (sub.erase(key) == 1) {
+          ASSERT_EQ(del(h, key), 0) << at;
+        } else {
+          ASSERT_EQ(put(h, key, "sub"), 0) << at;
+          sub[key] = "sub";
+        }
+        touched.push_back(key);
+      }
+      ASSERT_EQ(Tlog_Rollback(tx, 2), 0) << at;
+      for (const std::string& key : touched) {
+        std::string got;
+        ASSERT_EQ(get(h, key, &got), next.count(key) ? 0 : 1) << at;
+        if (next.count(key)) EXPECT_EQ(got, next[key]) << at;
+      }
+    }
+    if (rng() % 3 == 0) {
+      rollback(tx);
+      EXPECT_TRUE(tree_pages(h) == pages) << at << ": the rollback left other pages";
+      EXPECT_EQ(data_free(), free_before) << at;
+    } else {
+      commit(tx);
+      m = next;
+    }
+    expect_tree(h, m, at);
+    ASSERT_EQ(live_entries(), 0u) << at;
+    if (HasFailure()) return;
+  }
+  // Drained in transactions of a hundred deletes.
+  std::vector<std::string> present;
+  for (const auto& kv : m) present.push_back(kv.first);
+  std::shuffle(present.begin(), present.end(), rng);
+  for (size_t i = 0; i < present.size(); i += 100) {
+    begin(tx);
+    for (size_t j = i; j < std::min(present.size(), i + 100); ++j) {
+      ASSERT_EQ(del(h, present[j]), 0) << c.name << " draining";
+      m.erase(present[j]);
+    }
+    commit(tx);
+  }
+  expect_tree(h, m, std::string(c.name) + " drained");
+  EXPECT_EQ(check_tree(h).pages, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, BtreeTxModel, ::testing::ValuesIn(kOrders),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // --- Two transactions on one leaf ------------------------------------------------------
 
