@@ -100,9 +100,9 @@ TEST_F(ModelTest, RandomChangesKeepTheTableAsTheModelSays) {
 // Power lost during catalog changes made outside a transaction: the cache
 // holds every changed page and the meta data stay in memory until a sync,
 // so the set reopens with the catalog of the last sync. (Writes that were
-// made but not flushed are dropped whole: a torn subset can keep a node
-// page that names a new pool free-list page without that page, which the
-// pool layer then refuses as corrupt; see the closing notes of this work.)
+// made but not flushed are dropped whole: outside a transaction a torn
+// subset of a pool's writes can leave its blocks inconsistent, and making
+// a change atomic is the transaction log's work.)
 class CatalogPowerLoss : public ::testing::Test {
  protected:
   void SetUp() override { debug_set_stream(stderr); }
