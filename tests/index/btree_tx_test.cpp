@@ -22,6 +22,7 @@
 #include "storage/ssn.h"
 #include "storage/task_runner.h"
 #include "storage/volume_set.h"
+#include "support/volume_fixture.h"
 
 namespace btree_test {
 namespace {
@@ -251,6 +252,43 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
     EXPECT_EQ(data_free(), free_pages) << "replay " << replay;
     expect_tree(h, m, "after replay " + std::to_string(replay));
   }
+}
+
+// A LOG volume that cannot grow runs out of shadow pages in mid-run: the
+// put that needs one fails with BT E001 instead of stopping the server,
+// and the transaction's rollback leaves the tree as it was, no page lost.
+TEST_F(BtreeTx, AnExhaustedLogVolumeFailsThePutAndTheRollbackUndoesTheRest) {
+  close_set();
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{node_test::kRoot, VolType_DATA, 4096, 512},
+                  {node_test::kLog, VolType_LOG, Vol_MINPAGES, 0, Vol_MINPAGES}};
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  open_set(256);
+  start_log();
+  create();
+  btree_HANDLE* h = open();
+  Model base;
+  insert_range(h, &base, 0, 400, 2);
+  const auto pages = tree_pages(h);
+  const uint32_t free_before = data_free();
+  Node* tx = new_tx();
+  begin(tx);
+  int rc = 0;
+  int i = 1;
+  for (; i < 200000 && rc == 0; i += 2) rc = put(h, tx_key(i), tx_data(i));
+  ASSERT_EQ(rc, -1) << "the LOG volume never ran out";
+  EXPECT_EQ(get_error(), make_error_status(ERR_MOD_BT, ERR_SEV_E, BT_E_PAGE));
+  EXPECT_EQ(Node_LockState(node_), 0);
+  rollback(tx);
+  EXPECT_TRUE(tree_pages(h) == pages) << "the tree's pages differ after the rollback";
+  expect_tree(h, base, "after the rollback");
+  EXPECT_EQ(data_free(), free_before);
+  EXPECT_EQ(live_entries(), 0u);
+  // Room again once the transaction is gone.
+  begin(tx);
+  insert_range(h, &base, 1, 41, 2);
+  commit(tx);
+  expect_tree(h, base, "after a later commit");
 }
 
 // --- The model inside transactions ------------------------------------------------------
