@@ -173,13 +173,9 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   ASSERT_EQ(Tlog_Init(), 0);
   ASSERT_EQ(btree_Init(), 0);
   ASSERT_EQ(replay_root_log(), 0) << at;
-  Node* node = Node_Find(id);
-  ASSERT_NE(node, nullptr) << at;
   btree_CTX ctx2;
-  t = btree_OpenNode(node, &ctx2, 0);
-  ASSERT_NE(t, nullptr) << at;
-  const CheckResult r = check_tree(t);
-  ASSERT_TRUE(r.ok()) << at << "\n" << r.text();
+  t = open_checked(id, &ctx2, at);
+  ASSERT_NE(t, nullptr);
   const auto entries = leaf_entries(t);
   const Model found(entries.begin(), entries.end());
   if (acknowledged) {
