@@ -18,6 +18,7 @@
 #include "base/error_status.h"
 #include "base/panic.h"
 #include "index/btree_internal.h"
+#include "index/btree_tx.h"
 #include "storage/node_cluster.h"
 #include "storage/node_restore.h"
 #include "storage/node_tlog_seams.h"
@@ -83,6 +84,9 @@ int btree_Notify(Node*, int event) {
 
 int btree_Init() {
   Node_SetRestoreClusterFn(NodeType_BT, btree_RestoreCluster);
+  // The log's tables are filled afresh by each Tlog_Init: ours go in every
+  // time, also when the node type is registered already.
+  btree_RegisterLogHandlers();
   if (g_registered) return 0;
   if (Node_RegisterSubsystem(NodeType_BT, btree_Notify) != 0) {
     BT_ERROR(ERR_SEV_E, BT_E_PAGE);

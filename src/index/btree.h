@@ -23,9 +23,15 @@
 // handle changed the tree since its cursor was set.
 //
 // Pages are changed in place while the session is outside a transaction
-// (its context's tx_node is none). Inside one, page access goes through the
-// transaction log's shadow pages; that road is not built yet (see
-// btree_tx_seams.h) and refuses with BT E001.
+// (its context's tx_node is none, or the log is off). Inside one, a page's
+// first change in a sub-transaction goes to a shadow page in the LOG
+// volumes with an opcode-16 record; the log's handlers below make the
+// change visible at commit or undo it at rollback. A page another open
+// transaction holds makes a put or delete fail (-1) with the node lock
+// given back and the wait recorded for the session (ssn_set_wait_key):
+// the caller rolls its command back, waits on that transaction's log node
+// (Node_FindLogRecord of the node and page, then Node_Wait) and runs the
+// command again.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -79,8 +85,9 @@ inline constexpr uint32_t CURS_INIT = 8;     // the cursor is valid
 
 // The descent records at most this many internal levels.
 inline constexpr int BT_MAXLEVELS = 50;
-// Advisory records a session can hold during one operation.
-inline constexpr int BT_MAXLREC = BT_MAXLEVELS + 2;
+// Advisory records a session can hold during one operation: a descent's
+// pages and the neighbours a split or a removal relinks.
+inline constexpr int BT_MAXLREC = BT_MAXLEVELS + 4;
 
 // --- Records ---------------------------------------------------------------------
 
@@ -221,6 +228,17 @@ int btree_Get(btree_HANDLE* t, const btree_DBT* key, btree_DBT* data, uint32_t f
 int btree_Seq(btree_HANDLE* t, btree_DBT* key, btree_DBT* data, uint32_t op);
 // op 0: delete key; op BT_SEQ_CURSOR: the entry under the cursor.
 int btree_Delete(btree_HANDLE* t, const btree_DBT* key, uint32_t op);
+
+// --- Log handlers (opcode 16) ---------------------------------------------------------
+
+// Installed in the log's tables by btree_Init: pre-commit, final commit,
+// rollback, and redo (the final-commit handler, which a replay may apply to
+// a record whose effect is already on disk: applying it again changes
+// nothing). Each takes the record's owner node, its 20 bytes and the
+// record's block position; 0 or -1.
+int btree_Commit(Node* node, const void* data, const Node_ADDR* pos);
+int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);
+int btree_Rollback(Node* node, const void* data, const Node_ADDR* pos);
 
 // --- Restore ---------------------------------------------------------------------------
 

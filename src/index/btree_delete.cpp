@@ -92,6 +92,13 @@ int remove_page(btree_HANDLE* t, uint8_t* p) {
   return free_page(t, p);
 }
 
+// A leaf about to lose its last entry is unlinked from its neighbours:
+// inside a transaction they are claimed before anything changes.
+int claim_if_emptied(btree_HANDLE* t, const uint8_t* p) {
+  if (bt_nent(p) != 1 || bt_pgno(p) == btree_MetaRoot(t->meta)) return 0;
+  return bt_claim_neighbours(t, bt_prev(p), bt_next(p));
+}
+
 // The leaf the parent stack leads to.
 int stack_leaf(btree_HANDLE* t, uint32_t* pgno) {
   const btree_EPG& top = t->bt_ctx->stack[t->bt_ctx->depth - 1];
@@ -166,7 +173,7 @@ int delete_by_key(btree_HANDLE* t, const btree_DBT* key) {
     mpool_put(t, p, 0);
     return RET_SPECIAL;
   }
-  if (delete_leaf_entry(t, &p, t->cur.index) != 0) {
+  if (claim_if_emptied(t, p) != 0 || delete_leaf_entry(t, &p, t->cur.index) != 0) {
     mpool_put(t, p, 0);
     return RET_ERROR;
   }
@@ -188,7 +195,7 @@ int delete_at_cursor(btree_HANDLE* t) {
       return RET_ERROR;
     }
   }
-  if (delete_leaf_entry(t, &p, index) != 0) {
+  if (claim_if_emptied(t, p) != 0 || delete_leaf_entry(t, &p, index) != 0) {
     mpool_put(t, p, 0);
     return RET_ERROR;
   }

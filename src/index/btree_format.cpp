@@ -163,8 +163,7 @@ int btree_CheckPageLayout(const uint8_t* page, const char** why) {
 }
 
 void btree_EncodeTxData(const btree_TX_DATA& rec, uint8_t* out) {
-  le_put32(out + T_PREV, rec.prev.cluster);
-  le_put32(out + T_PREV + 4, rec.prev.offset);
+  Node_EncodeAddr(rec.prev, out + T_PREV);
   le_put32(out + T_OP, rec.op);
   le_put32(out + T_OPGNO, rec.o_pgno);
   le_put32(out + T_RPGNO, rec.r_pgno);
@@ -172,8 +171,7 @@ void btree_EncodeTxData(const btree_TX_DATA& rec, uint8_t* out) {
 
 btree_TX_DATA btree_DecodeTxData(const uint8_t* in) {
   btree_TX_DATA rec;
-  rec.prev.cluster = le_get32(in + T_PREV);
-  rec.prev.offset = le_get32(in + T_PREV + 4);
+  rec.prev = Node_DecodeAddr(in + T_PREV);
   rec.op = le_get32(in + T_OP);
   rec.o_pgno = le_get32(in + T_OPGNO);
   rec.r_pgno = le_get32(in + T_RPGNO);

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "storage/disk_bytes.h"
+#include "storage/node_format.h"
 #include "storage/volume_format.h"
 
 // --- Meta data -------------------------------------------------------------------
@@ -144,14 +145,11 @@ int btree_CheckPageLayout(const uint8_t* page, const char** why);
 
 enum { BT_TX_NewPage = 0, BT_TX_FreePage = 1, BT_TX_UpdPage = 2 };
 
-// A position in a log node's chain: cluster address and byte offset.
-struct btree_LOGADDR {
-  uint32_t cluster = 0;
-  uint32_t offset = 0;
-};
-
 struct btree_TX_DATA {
-  btree_LOGADDR prev;  // the page's previous record in this transaction; 0 = none
+  // The page's previous record in this transaction: the log address of its
+  // block (cluster, offset, size as the log's pool gives them); cluster 0 =
+  // none.
+  Node_ADDR prev;
   uint32_t op = 0;     // BT_TX_*
   uint32_t o_pgno = 0; // the page's home address
   uint32_t r_pgno = 0; // the shadow page with the transaction's version, 0 = none

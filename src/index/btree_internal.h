@@ -50,7 +50,8 @@ int mpool_lock(btree_HANDLE* t, uint8_t** page, uint32_t flags = 0);
 // A new page of the node, pinned and filled with 0xEE; its address in
 // *pgno. None on failure (BT E001).
 uint8_t* bt_new(btree_HANDLE* t, uint32_t* pgno);
-// Frees a pinned page of the node; the pin goes with it. 0 or -1.
+// Frees a pinned page of the node; the pin goes with it, also on failure.
+// 0 or -1.
 int bt_free(btree_HANDLE* t, uint8_t* page);
 // Sets one neighbour link of page pgno (made writable) to value, e.g.
 // bt_set_prev. 0, or -1 with the page unchanged.
@@ -60,6 +61,10 @@ int bt_relink(btree_HANDLE* t, uint32_t pgno, void (*set)(uint8_t*, uint32_t), u
 int bt_advisory_take(btree_HANDLE* t, uint32_t pgno, int lock_flags);
 // Releases the advisory records of the running operation.
 void bt_release_advisory(btree_HANDLE* t);
+// Inside a transaction, the advisory records of the neighbours prev and
+// next (0 = none) that a change is about to relink. 0, or -1 as
+// bt_advisory_take.
+int bt_claim_neighbours(btree_HANDLE* t, uint32_t prev, uint32_t next);
 
 // --- Node lock (btree.cpp) --------------------------------------------------------
 

@@ -4,8 +4,9 @@
 // Outside a transaction (the context has no tx_node) pages are the node's
 // own pages in the buffer cache, changed in place; new and freed pages go
 // through the node's used-cluster list inside a node-list log of the root
-// log. Inside a transaction every call goes to the transactional road of
-// btree_tx_seams.h (not yet built; it refuses).
+// log. Inside a transaction (the context names a transaction node and the
+// log is on) every call goes to the transactional road of btree_tx.h:
+// shadow pages with opcode-16 records.
 //
 // Context: the server thread. A get may suspend its task in the buffer
 // cache (a read, a free buffer); new and free may also suspend in the
@@ -18,11 +19,16 @@
 #include "base/error_status.h"
 #include "base/panic.h"
 #include "index/btree_internal.h"
-#include "index/btree_tx_seams.h"
+#include "index/btree_tx.h"
 #include "storage/node_cluster.h"
 #include "storage/node_tlog_seams.h"
+#include "storage/tlog.h"
 
-int bt_in_tx(const btree_HANDLE* t) { return t->bt_ctx->tx_node != nullptr; }
+int bt_in_tx(const btree_HANDLE* t) {
+  // With the log off (no root log node) nothing can be logged: the change
+  // is made in place, as the log's own calls succeed at once then.
+  return t->bt_ctx->tx_node != nullptr && Tlog_RootNode() != nullptr;
+}
 
 namespace {
 
@@ -97,7 +103,11 @@ void mpool_put(btree_HANDLE* t, uint8_t* page, uint32_t flags) {
 
 int mpool_lock(btree_HANDLE* t, uint8_t** page, uint32_t flags) {
   ZENT_ASSERT(flags == 0 && "flags == 0");
-  if (bt_in_tx(t) && btree_TxLock(t, page) != 0) return -1;
+  if (bt_in_tx(t)) {
+    if (btree_TxLock(t, page) != 0) return -1;
+  } else if (btree_TxCheckOutside(t, bt_pgno(*page)) != 0) {
+    return -1;
+  }
   // Every change of a page counts: other handles' cursors and fast-insert
   // memories see it.
   Node_IncChangeCount(t->node);
@@ -131,7 +141,10 @@ int bt_free(btree_HANDLE* t, uint8_t* page) {
   if (bt_in_tx(t)) return btree_TxFree(t, page);
   const uint32_t pgno = bt_pgno(page);
   NodeList_LOG ctx;
-  if (open_list_log(&ctx, "__bt_free: NodeList_InitRootLog failed") != 0) return -1;
+  if (open_list_log(&ctx, "__bt_free: NodeList_InitRootLog failed") != 0) {
+    mpool_put(t, page, MPOOL_DIRTY);
+    return -1;
+  }
   // Drops the cached page (our pin with it) and frees it at once.
   Node_DeleteCluster(t->node, pgno, &ctx);
   close_list_log(&ctx, "__bt_free: NodeList_FlushLog failed");
@@ -145,7 +158,14 @@ int bt_advisory_take(btree_HANDLE* t, uint32_t pgno, int lock_flags) {
 
 void bt_release_advisory(btree_HANDLE* t) {
   if (t->bt_ctx->lrec_cnt == 0) return;
-  btree_TxReleaseAdvisory(t->bt_ctx);
+  btree_TxReleaseAdvisory(t);
+}
+
+int bt_claim_neighbours(btree_HANDLE* t, uint32_t prev, uint32_t next) {
+  if (!bt_in_tx(t)) return 0;
+  if (prev != 0 && btree_TxAdvisoryTake(t, prev) != 0) return -1;
+  if (next != 0 && btree_TxAdvisoryTake(t, next) != 0) return -1;
+  return 0;
 }
 
 int bt_relink(btree_HANDLE* t, uint32_t pgno, void (*set)(uint8_t*, uint32_t), uint32_t value) {

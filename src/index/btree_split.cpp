@@ -83,6 +83,10 @@ void distribute(btree_HANDLE* t, const uint8_t* src, uint8_t* l, uint8_t* r, uin
 // page that took e and its index. None with nothing changed on failure.
 uint8_t* split_page(btree_HANDLE* t, uint8_t* h, uint8_t** lp, uint8_t** rp, uint32_t skip,
                     const bt_NEWENT* e, uint32_t* tidx) {
+  const bool sort_split = bt_next(h) == 0 && skip == bt_nent(h);
+  // Inside a transaction the right neighbour is claimed before anything
+  // changes: another transaction holding it stops the split here.
+  if (!sort_split && bt_claim_neighbours(t, 0, bt_next(h)) != 0) return nullptr;
   uint32_t rpgno = 0;
   uint8_t* r = bt_new(t, &rpgno);
   if (r == nullptr) return nullptr;
@@ -90,7 +94,7 @@ uint8_t* split_page(btree_HANDLE* t, uint8_t* h, uint8_t** lp, uint8_t** rp, uin
   g_btree_stats.page_splits++;
   *lp = h;
   *rp = r;
-  if (bt_next(h) == 0 && skip == bt_nent(h)) {
+  if (sort_split) {
     // Appending at the end of a level: h stays full, r starts with e.
     g_btree_stats.sort_splits++;
     bt_set_next(h, rpgno);

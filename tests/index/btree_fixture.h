@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "index/btree.h"
@@ -18,6 +19,36 @@ inline btree_DBT dbt(const std::string& s) {
 }
 inline std::string str(const btree_DBT& d) {
   return std::string(static_cast<const char*>(d.data), d.size);
+}
+// The tree of node id opened in ctx after a power loss, its pages checked;
+// none, with the failure reported, when it is missing, does not open or
+// does not check out.
+inline btree_HANDLE* open_checked(uint32_t id, btree_CTX* ctx, const std::string& at) {
+  Node* node = Node_Find(id);
+  if (node == nullptr) {
+    ADD_FAILURE() << at << ": node " << id << " is gone";
+    return nullptr;
+  }
+  btree_HANDLE* t = btree_OpenNode(node, ctx, 0);
+  if (t == nullptr) {
+    ADD_FAILURE() << at << ": the tree does not open";
+    return nullptr;
+  }
+  const CheckResult r = check_tree(t);
+  if (!r.ok()) {
+    ADD_FAILURE() << at << "\n" << r.text();
+    btree_CloseNode(t);
+    return nullptr;
+  }
+  return t;
+}
+// A handle whose node belongs to a set that is gone (a power-loss test):
+// only its memory goes.
+inline void drop_handle(btree_HANDLE* h) {
+  free(h->kbuf.ptr);
+  free(h->dbuf.ptr);
+  free(h->cursor.key.ptr);
+  free(h);
 }
 
 class BtreeFixture : public node_test::NodeFixture {

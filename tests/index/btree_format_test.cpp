@@ -104,17 +104,18 @@ TEST(BtreeFormat, PageHeaderAndEntriesMatchGoldenBytes) {
 
 TEST(BtreeFormat, TxDataMatchesGoldenBytes) {
   btree_TX_DATA r;
-  r.prev = {0x02000005, 0x1234};
+  r.prev = {0x02000005, 0x1234, 44};
   r.op = BT_TX_UpdPage;
   r.o_pgno = 0x01000007;
   r.r_pgno = 0x02000099;
   Bytes out(btree_TX_DATA_SIZE);
   btree_EncodeTxData(r, out.data());
-  const Bytes golden = {5, 0, 0, 2, 0x34, 0x12, 0, 0, 2, 0, 0, 0,
+  const Bytes golden = {5, 0, 0, 2, 0x34, 0x12, 44, 0, 2, 0, 0, 0,
                         7, 0, 0, 1, 0x99, 0, 0, 2};
   EXPECT_EQ(out, golden);
   const btree_TX_DATA back = btree_DecodeTxData(golden.data());
   EXPECT_EQ(back.prev.offset, 0x1234u);
+  EXPECT_EQ(back.prev.size, 44u);
   EXPECT_EQ(back.r_pgno, 0x02000099u);
 }
 

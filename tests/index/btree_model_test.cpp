@@ -11,67 +11,10 @@
 #include <random>
 
 #include "index/btree_fixture.h"
+#include "index/btree_model_keys.h"
 
 namespace btree_test {
 namespace {
-
-using Model = std::map<std::string, std::string>;
-
-// Distinct keys sorted: a few shared stems, a running number, a tail of
-// random length; one in 400 near the largest entry.
-std::vector<std::string> make_keys(int n, uint32_t seed) {
-  static const char* const stems[] = {"", "a", "ab", "abc", "customer/", "customer/0",
-                                      "order-line-", "\x80\xff", "zz"};
-  std::mt19937 rng(seed);
-  std::vector<std::string> keys;
-  for (int i = 0; i < n; ++i) {
-    std::string k = stems[rng() % 9];
-    k += std::to_string(rng() % 100000);
-    const uint32_t len = i % 400 == 7 ? BT_MAXENTRY - 12 - 8 - rng() % 4 : 1 + rng() % 300;
-    while (k.size() < len) k.push_back(static_cast<char>('a' + rng() % 26));
-    k.resize(len);
-    keys.push_back(k);
-  }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  return keys;
-}
-
-std::string data_for(const std::string& k) {
-  return "d" + std::to_string(k.size()) + (k.size() % 3 == 0 ? std::string(k.size() % 17, 'x') : "");
-}
-
-bool starts_with(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
-
-struct OrderCase {
-  const char* name;
-  std::vector<size_t> (*order)(size_t n, std::mt19937& rng);
-};
-void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
-
-std::vector<size_t> ascending(size_t n, std::mt19937&) {
-  std::vector<size_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = i;
-  return v;
-}
-std::vector<size_t> descending(size_t n, std::mt19937& rng) {
-  auto v = ascending(n, rng);
-  std::reverse(v.begin(), v.end());
-  return v;
-}
-std::vector<size_t> shuffled(size_t n, std::mt19937& rng) {
-  auto v = ascending(n, rng);
-  std::shuffle(v.begin(), v.end(), rng);
-  return v;
-}
-// Ascending sweeps over the whole range, each starting again at the low end.
-std::vector<size_t> sawtooth(size_t n, std::mt19937&) {
-  std::vector<size_t> v;
-  const size_t teeth = 7;
-  for (size_t t = 0; t < teeth; ++t)
-    for (size_t i = t; i < n; i += teeth) v.push_back(i);
-  return v;
-}
 
 class BtreeModel : public BtreeFixture, public ::testing::WithParamInterface<OrderCase> {
  protected:
@@ -244,11 +187,7 @@ TEST_P(BtreeModel, MatchesAMapThroughEveryOperation) {
   walk_both_ways(at() + " refilled");
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, BtreeModel,
-                         ::testing::Values(OrderCase{"ascending", ascending},
-                                           OrderCase{"descending", descending},
-                                           OrderCase{"random", shuffled},
-                                           OrderCase{"sawtooth", sawtooth}),
+INSTANTIATE_TEST_SUITE_P(Orders, BtreeModel, ::testing::ValuesIn(kOrders),
                          [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

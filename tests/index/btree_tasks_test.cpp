@@ -102,13 +102,6 @@ void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 
 class BtreePowerLoss : public node_test::NodeFixture, public ::testing::WithParamInterface<LossCase> {
  protected:
-  // A handle whose node belongs to a set that is gone: only its memory goes.
-  static void drop_handle(btree_HANDLE* h) {
-    free(h->kbuf.ptr);
-    free(h->dbuf.ptr);
-    free(h->cursor.key.ptr);
-    free(h);
-  }
   // The cache first: pages pinned when the power went are dropped with it.
   void abandon_set() {
     buf_Exit();
@@ -159,13 +152,9 @@ TEST_P(BtreePowerLoss, InsertsLeaveTheLastSyncedTree) {
     abandon_set();
     open_set(1024);
     ASSERT_EQ(btree_Init(), 0);
-    Node* node = Node_Find(id);
-    ASSERT_NE(node, nullptr) << at;
     btree_CTX ctx2;
-    t = btree_OpenNode(node, &ctx2, 0);
-    ASSERT_NE(t, nullptr) << at;
-    const CheckResult r = check_tree(t);
-    ASSERT_TRUE(r.ok()) << at << "\n" << r.text();
+    t = open_checked(id, &ctx2, at);
+    ASSERT_NE(t, nullptr);
     const auto entries = leaf_entries(t);
     ASSERT_EQ(entries.size(), synced.size()) << at;
     auto it = synced.begin();
