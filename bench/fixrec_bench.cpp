@@ -26,6 +26,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/fixrec.h"
 #include "storage/node.h"
+#include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"

@@ -13,6 +13,7 @@
 #include "storage/fixrec_fixture.h"
 #include "storage/power_cut_sweep.h"
 #include "storage/ssn.h"
+#include "storage/task_sessions.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
 
@@ -24,36 +25,9 @@ using platform::PowerLoss;
 using storage_test::CrashFileSystem;
 using storage_test::PowerCut;
 
-std::map<Task*, Ssn_STATE> g_sessions;
-Ssn_STATE* lookup(Task* t) {
-  auto it = g_sessions.find(t);
-  return it == g_sessions.end() ? nullptr : &it->second;
-}
-
-class FixRecTasks : public FixRecFixture {
- protected:
-  void SetUp() override {
-    FixRecFixture::SetUp();
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    Vol_Sync(Vol_TIO_SYNC);
-    g_sessions.clear();
-    ssn_set_lookup(lookup);
-  }
-  void TearDown() override {
-    ssn_set_lookup(nullptr);
-    g_sessions.clear();
-    tio_cleanup();
-    FixRecFixture::TearDown();
-  }
-  storage_test::TaskRunner runner;
-};
-
-Node* session_tx() {
-  Node* tx = Tlog_Create();
-  EXPECT_NE(tx, nullptr);
-  g_sessions[thread_self()].tx_node = tx;
-  return tx;
-}
+using storage_test::session_lookup;
+using storage_test::session_tx;
+using FixRecTasks = storage_test::TaskSessionFixture<FixRecFixture>;
 
 uint32_t value_of(const std::vector<uint8_t>& b) {
   return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
@@ -76,7 +50,7 @@ int locked_read(Node* f, uint32_t recno, std::vector<uint8_t>* out, Node* tx, No
   for (;;) {
     const int rc = FixRec_GetLock(f, recno, out->data(), nullptr, tx, locks);
     if (rc >= 0) return rc;
-    Ssn_STATE* s = lookup(thread_self());
+    Ssn_STATE* s = session_lookup(thread_self());
     Node* holder = s->wait_node;
     EXPECT_NE(holder, nullptr);
     EXPECT_EQ(s->wait_key, recno);
