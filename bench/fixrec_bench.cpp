@@ -30,6 +30,7 @@
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"
+#include "tools/volume_create.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ struct Set {
     if (testsupport::write_volume_set(spec) != 0) return;
     const char* paths[] = {root.c_str(), log.c_str()};
     if (Vol_OpenSet(2, paths) == nullptr || buf_Init(32768, 32768) != 0) return;
+    if (SysPool_Initialize() != 0) return;  // node meta data in the data root's system pool
     if (Vol_SetSyncMode(1) != 0 || Tlog_Init() != 0 || FixRec_Init() != 0 ||
         Tlog_SetupRootNode() != 0)
       return;
