@@ -13,6 +13,7 @@
 
 #include "base/error_status.h"
 #include "storage/ssn.h"
+#include "storage/task_sessions.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
 #include "storage/tlog_fixture.h"
@@ -21,38 +22,9 @@ namespace {
 
 using namespace tlog_test;
 
-// The sessions of the tasks of a run, found by task.
-std::map<Task*, Ssn_STATE> g_sessions;
-Ssn_STATE* lookup(Task* t) {
-  auto it = g_sessions.find(t);
-  return it == g_sessions.end() ? nullptr : &it->second;
-}
-
-class TlogTasksTest : public TlogFixture {
- protected:
-  void SetUp() override {
-    TlogFixture::SetUp();
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    Vol_Sync(Vol_TIO_SYNC);
-    g_sessions.clear();
-    ssn_set_lookup(lookup);
-  }
-  void TearDown() override {
-    ssn_set_lookup(nullptr);
-    g_sessions.clear();
-    tio_cleanup();
-    TlogFixture::TearDown();
-  }
-  storage_test::TaskRunner runner;
-};
-
-// A transaction node of the calling task, in its session.
-Node* session_tx() {
-  Node* tx = Tlog_Create();
-  EXPECT_NE(tx, nullptr);
-  g_sessions[thread_self()].tx_node = tx;
-  return tx;
-}
+using storage_test::g_sessions;
+using storage_test::session_tx;
+using TlogTasksTest = storage_test::TaskSessionFixture<TlogFixture>;
 
 int locked_write(Node* pool, const Node_ADDR& a, uint8_t v, Node* tx) {
   std::vector<uint8_t> bytes(a.size, v);

@@ -1,0 +1,163 @@
+// fixrec_bench.cpp - fixed-record files on a fixture volume set in the
+// current directory (or $ZENT_BENCH_DIR), synchronous log mode.
+//
+// ReadByRecno/<records>  random FixRec_Get by record number (8-byte records,
+//                        8-page clusters) on a file of 100 thousand, 1
+//                        million and 10 million records, all pages cached:
+//                        the time of one read must not grow with the file.
+// Puts/<per commit>      transactions of 1 or 1000 puts of 8-byte records
+//                        (begin, puts, pre-commit, final commit with its
+//                        fdatasync): puts/s and commits/s.
+//
+// Files are filled with transactions of 10000 puts; every 100 of them the
+// log is emptied as a checkpoint would (data synced, chains truncated).
+//
+// Run: build/rel/bench/fixrec_bench (Release build).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_set.h"
+#include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
+#include "storage/node.h"
+#include "storage/tio.h"
+#include "storage/tlog.h"
+#include "storage/volume_set.h"
+#include "support/volume_fixture.h"
+#include "tools/volume_create.h"
+
+namespace {
+
+std::string bench_dir() {
+  const char* d = getenv("ZENT_BENCH_DIR");
+  return d != nullptr && *d != '\0' ? d : ".";
+}
+
+struct Set {
+  std::string dir, root, log;
+  bool ok = false;
+  Node* tx = nullptr;
+  std::map<int64_t, Node*> files;  // by record count
+  uint32_t commits_since_trim = 0;
+
+  Set() {
+    dir = bench_dir() + "/zent_fixrec_bench_" + std::to_string(getpid());
+    if (system(("mkdir -p " + dir).c_str()) != 0) return;
+    root = dir + "/root.vol";
+    log = dir + "/log.vol";
+    testsupport::VolumeSetSpec spec;
+    spec.volumes = {{root, VolType_DATA, 65536, 16384, 0, false},
+                    {log, VolType_LOG, 262144, 0, 0, false}};
+    if (testsupport::write_volume_set(spec) != 0) return;
+    const char* paths[] = {root.c_str(), log.c_str()};
+    if (Vol_OpenSet(2, paths) == nullptr || buf_Init(32768, 32768) != 0) return;
+    if (SysPool_Initialize() != 0) return;  // node meta data in the data root's system pool
+    if (Vol_SetSyncMode(1) != 0 || Tlog_Init() != 0 || FixRec_Init() != 0 ||
+        Tlog_SetupRootNode() != 0)
+      return;
+    tx = Tlog_Create();
+    ok = tx != nullptr;
+  }
+  ~Set() {
+    for (auto& [n, f] : files) Node_Close(f);
+    if (tx != nullptr) Node_Close(tx);
+    close_bench_set({root, log}, dir);
+  }
+  // What a checkpoint does for the log: data on disk, chains emptied,
+  // freed log pages usable again.
+  void trim_log() {
+    Vol_Sync(Vol_TIO_SYNC);
+    Tlog_ResetMeta(Tlog_RootNode());
+    Vol_FreeDelayedList(Vol_TakeDelayedFrees());
+    commits_since_trim = 0;
+  }
+  void commit() {
+    Tlog_Commit(tx);
+    Tlog_FinalCommit(tx);
+    if (++commits_since_trim >= 100) trim_log();
+  }
+  Node* file(int64_t records) {
+    auto it = files.find(records);
+    if (it != files.end()) return it->second;
+    Node* f = FixRec_Create(8, 8);
+    if (f == nullptr || Node_Open(f) != 0) return nullptr;
+    uint64_t v = 0;
+    for (int64_t done = 0; done < records;) {
+      Tlog_Begin(tx, "fill", 1);
+      for (int i = 0; i < 10000 && done < records; ++i, ++done, ++v) {
+        uint32_t r = 0;
+        if (FixRec_Put(f, &r, &v, nullptr, tx) != 0) return nullptr;
+      }
+      commit();
+    }
+    trim_log();
+    files[records] = f;
+    return f;
+  }
+};
+
+Set& set() {
+  static Set s;
+  return s;
+}
+
+void ReadByRecno(benchmark::State& state) {
+  Set& s = set();
+  Node* f = s.ok ? s.file(state.range(0)) : nullptr;
+  if (f == nullptr) {
+    state.SkipWithError("no volume set");
+    return;
+  }
+  const uint32_t max = static_cast<uint32_t>(state.range(0));
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<uint32_t> pick(1, max);
+  uint64_t out = 0;
+  // Warm: every page of the file once.
+  for (uint32_t r = 1; r <= max; r += 900) FixRec_Get(f, r, &out, nullptr, nullptr);
+  for (auto _ : state) {
+    if (FixRec_Get(f, pick(rng), &out, nullptr, nullptr) != 0) {
+      state.SkipWithError("read failed");
+      return;
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["file_records"] = static_cast<double>(FixRec_NumRecords(f));
+}
+BENCHMARK(ReadByRecno)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kNanosecond);
+
+void Puts(benchmark::State& state) {
+  Set& s = set();
+  Node* f = s.ok ? s.file(0) : nullptr;
+  if (f == nullptr) {
+    state.SkipWithError("no volume set");
+    return;
+  }
+  const int per_commit = static_cast<int>(state.range(0));
+  uint64_t v = 0;
+  for (auto _ : state) {
+    Tlog_Begin(s.tx, "put", 1);
+    for (int i = 0; i < per_commit; ++i, ++v) {
+      uint32_t r = 0;
+      if (FixRec_Put(f, &r, &v, nullptr, s.tx) != 0) {
+        state.SkipWithError("put failed");
+        return;
+      }
+    }
+    s.commit();
+  }
+  state.SetItemsProcessed(state.iterations() * per_commit);
+  state.counters["commits/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(Puts)->Arg(1)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,329 @@
+// Fixed-record files under the task kernel and power loss: a second writer
+// of a record waits on the first one's log node while a reader outside sees
+// the committed image; K tasks each adding one M times to a counter record
+// (locked read, +1, update, commit) end at exactly K x M; and a power loss
+// at every write and flush of the sync that follows a small transaction
+// leaves pages that redo brings to exactly the committed file, twice over.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+#include "storage/crash_file_system.h"
+#include "storage/fixrec_fixture.h"
+#include "storage/power_cut_sweep.h"
+#include "storage/ssn.h"
+#include "storage/task_sessions.h"
+#include "storage/task_runner.h"
+#include "storage/tio.h"
+
+namespace {
+
+using namespace fixrec_test;
+using platform::FaultFileSystem;
+using platform::PowerLoss;
+using storage_test::CrashFileSystem;
+using storage_test::PowerCut;
+
+using storage_test::session_lookup;
+using storage_test::session_tx;
+using FixRecTasks = storage_test::TaskSessionFixture<FixRecFixture>;
+
+uint32_t value_of(const std::vector<uint8_t>& b) {
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+std::vector<uint8_t> with_value(uint32_t v) {
+  std::vector<uint8_t> b(16, 0xEE);
+  b[0] = static_cast<uint8_t>(v);
+  b[1] = static_cast<uint8_t>(v >> 8);
+  b[2] = static_cast<uint8_t>(v >> 16);
+  b[3] = static_cast<uint8_t>(v >> 24);
+  return b;
+}
+
+// A locked read as the access layer runs it: on a record another
+// transaction holds, roll back, wait until the holder's transaction ends,
+// begin again and retry. The read's result (0 or 1).
+int locked_read(Node* f, uint32_t recno, std::vector<uint8_t>* out, Node* tx, Node_ADVLOCK* locks,
+                int* waits) {
+  for (;;) {
+    const int rc = FixRec_GetLock(f, recno, out->data(), nullptr, tx, locks);
+    if (rc >= 0) return rc;
+    Ssn_STATE* s = session_lookup(thread_self());
+    Node* holder = s->wait_node;
+    EXPECT_NE(holder, nullptr);
+    EXPECT_EQ(s->wait_key, recno);
+    EXPECT_EQ(Tlog_Rollback(tx, 0), 0);
+    Node_ReleaseAllAdvLocks(locks);
+    // The rollback may have let the holder finish: wait only while it holds.
+    const Node_LOG_REC* e = Node_FindLogRecord(f, recno);
+    if (e != nullptr && e->log_node == holder) {
+      ++*waits;
+      EXPECT_EQ(Node_Wait(holder, __FILE__, __LINE__), 0);
+    }
+    EXPECT_EQ(Tlog_Begin(tx, "retry", 1), 0);
+  }
+}
+
+// --- Two writers of one record -----------------------------------------------------------------
+
+struct Writers {
+  Node* f = nullptr;
+  uint32_t recno = 0;
+  bool first_commits = true;
+  Node* tx_a = nullptr;
+  Task* b = nullptr;
+  bool a_ended = false;
+  bool b_saw_end = false;
+  std::vector<uint8_t> outside_read;  // a reader outside both, while A holds it
+  std::vector<uint8_t> b_read;
+  int b_waits = 0;
+};
+Writers g_w;
+
+class FixRecTwoWriters : public FixRecTasks, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FixRecTwoWriters, TheSecondWaitsOnTheFirstsLogNodeAndReadsWhatItLeft) {
+  Node* f = make(16, 1);
+  Node* tx = begin();
+  g_w = Writers{};
+  g_w.f = f;
+  g_w.recno = put(f, tx, with_value(100));
+  commit(tx);
+  g_w.first_commits = GetParam();
+  ASSERT_EQ(tio_setup(), 0);
+  auto a = [] {
+    Node* tx = session_tx();
+    Node_ADVLOCK* locks = Node_InitAdvLock(8, 8);
+    ASSERT_EQ(Tlog_Begin(tx, "a", 1), 0);
+    std::vector<uint8_t> b(16);
+    int waits = 0;
+    ASSERT_EQ(locked_read(g_w.f, g_w.recno, &b, tx, locks, &waits), 0);
+    ASSERT_EQ(FixRec_Update(g_w.f, g_w.recno, with_value(value_of(b) + 1).data(), nullptr, tx), 0);
+    g_w.tx_a = tx;
+    while (g_w.b == nullptr || thread_wchan(g_w.b) != &tx->wait) thread_yield();
+    // Outside both transactions the committed image is read.
+    g_w.outside_read.resize(16);
+    EXPECT_EQ(FixRec_Get(g_w.f, g_w.recno, g_w.outside_read.data(), nullptr, nullptr), 0);
+    if (g_w.first_commits) {
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+    } else {
+      ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+    }
+    g_w.a_ended = true;
+    Node_ReleaseAllAdvLocks(locks);
+    Node_FreeAdvLock(locks);
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  auto b = [] {
+    while (g_w.tx_a == nullptr) thread_yield();
+    Node* tx = session_tx();
+    Node_ADVLOCK* locks = Node_InitAdvLock(8, 8);
+    g_w.b = thread_self();
+    ASSERT_EQ(Tlog_Begin(tx, "b", 1), 0);
+    g_w.b_read.resize(16);
+    ASSERT_EQ(locked_read(g_w.f, g_w.recno, &g_w.b_read, tx, locks, &g_w.b_waits), 0);
+    g_w.b_saw_end = g_w.a_ended;
+    ASSERT_EQ(FixRec_Update(g_w.f, g_w.recno, with_value(value_of(g_w.b_read) + 10).data(),
+                            nullptr, tx), 0);
+    ASSERT_EQ(Tlog_Commit(tx), 0);
+    Tlog_FinalCommit(tx);
+    Node_ReleaseAllAdvLocks(locks);
+    Node_FreeAdvLock(locks);
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  ASSERT_TRUE(runner.run({a, b}));
+  EXPECT_EQ(g_w.b_waits, 1);
+  EXPECT_TRUE(g_w.b_saw_end);
+  EXPECT_EQ(value_of(g_w.outside_read), 100u);
+  const uint32_t seen = g_w.first_commits ? 101 : 100;
+  EXPECT_EQ(value_of(g_w.b_read), seen);
+  EXPECT_EQ(value_of(read(f, g_w.recno)), seen + 10);
+  EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
+}
+
+INSTANTIATE_TEST_SUITE_P(FixRec, FixRecTwoWriters, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Commit" : "Rollback"; });
+
+// --- K tasks, M increments each ------------------------------------------------------------------
+
+constexpr int kTasks = 4;
+constexpr int kRounds = 25;
+struct Counter {
+  Node* f = nullptr;
+  uint32_t recno = 0;
+  int waits = 0;
+};
+Counter g_k;
+
+TEST_F(FixRecTasks, KTasksAddingOneMTimesEndAtKTimesM) {
+  Node* f = make(16, 1);
+  Node* tx = begin();
+  g_k = Counter{};
+  g_k.f = f;
+  g_k.recno = put(f, tx, with_value(0));
+  commit(tx);
+  ASSERT_EQ(tio_setup(), 0);
+  auto adder = [] {
+    Node* tx = session_tx();
+    Node_ADVLOCK* locks = Node_InitAdvLock(8, 8);
+    std::vector<uint8_t> b(16);
+    for (int i = 0; i < kRounds; ++i) {
+      ASSERT_EQ(Tlog_Begin(tx, "add", 1), 0);
+      ASSERT_EQ(locked_read(g_k.f, g_k.recno, &b, tx, locks, &g_k.waits), 0);
+      thread_yield();  // let the others reach the record meanwhile
+      ASSERT_EQ(FixRec_Update(g_k.f, g_k.recno, with_value(value_of(b) + 1).data(), nullptr, tx),
+                0);
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+      Node_ReleaseAllAdvLocks(locks);
+    }
+    Node_FreeAdvLock(locks);
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  std::vector<storage_test::TaskRunner::Body> bodies(kTasks, +adder);
+  ASSERT_TRUE(runner.run(bodies));
+  EXPECT_EQ(value_of(read(f, g_k.recno)), static_cast<uint32_t>(kTasks * kRounds));
+  EXPECT_GT(g_k.waits, 0);
+  EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
+}
+
+// --- Power loss ---------------------------------------------------------------------------------
+
+struct LossCase {
+  const char* name;
+  PowerLoss mode;
+  int seeds;
+};
+void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
+
+class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterface<LossCase> {
+ protected:
+  void SetUp() override { node_test::NodeFixture::SetUp(); }  // each pass makes its own set
+  void TearDown() override {
+    TearDownLocks();
+    open_.clear();
+    txs_.clear();
+    node_test::NodeFixture::TearDown();
+    Tlog_ResetTables();
+  }
+  void start_log() {
+    ASSERT_EQ(Tlog_Init(), 0);
+    ASSERT_EQ(FixRec_Init(), 0);
+    ASSERT_EQ(Tlog_SetupRootNode(), 0);
+  }
+  // The cache first: pages pinned when the power went go with it.
+  void abandon_set() {
+    TearDownLocks();
+    open_.clear();
+    txs_.clear();
+    buf_Exit();
+    if (Vol_GetRootVol() != nullptr) {
+      Vol_Close();
+      Vol_Free();
+    }
+  }
+};
+
+// A small transaction (updates, deletes, puts, records across page
+// boundaries) commits; its changes sit in the cache and the forced log.
+// The sync that would write them loses power at each of its writes and
+// flushes; after reopening, redo over the root log must give exactly the
+// committed records with counts that match the slots, a second redo must
+// change nothing, and the file takes new records without touching those.
+TEST_P(FixRecPowerLoss, RedoAfterALostSyncGivesTheCommittedFile) {
+  const LossCase& c = GetParam();
+  constexpr uint32_t kSize = 3000;  // 5 slots in a 2-page cluster
+  storage_test::sweep_power_cuts(c.name, c.mode, c.seeds, [&](FaultFileSystem& disk,
+                                                              CrashFileSystem& crash, int n,
+                                                              const std::string& at, bool* cut) {
+    write_set();
+    open_set(256);
+    ASSERT_EQ(Vol_SetSyncMode(1), 0);  // final commits force the log
+    start_log();
+    Node* f = make(kSize, 2);
+    const uint32_t id = Node_GetId(f);
+    std::map<uint32_t, std::vector<uint8_t>> want;
+    Node* tx = begin();
+    for (uint32_t i = 1; i <= 12; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+    commit(tx);
+    Vol_Sync(Vol_TIO_SYNC);
+    for (int v = 0; v < Vol_NumVolumes(); ++v) Vol_GetRootVol()[v].fhandle->datasync();
+    // The small transaction.
+    tx = begin();
+    for (uint32_t r : {2u, 5u, 9u}) {
+      ASSERT_EQ(update(f, tx, r, record(kSize, 100 + r)), 0);
+      want[r] = record(kSize, 100 + r);
+    }
+    for (uint32_t r : {1u, 7u}) {
+      ASSERT_EQ(remove(f, tx, r), 0);
+      want.erase(r);
+    }
+    for (uint32_t i = 13; i <= 14; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+    commit(tx);
+    release_locks();
+    // The log as the final commit forced it is what recovery finds.
+    Node_UpdateMetaData(Tlog_RootNode());
+    ASSERT_EQ(digest(contents(f)), digest(want));
+    crash.arm(n);
+    try {
+      Vol_Sync(Vol_TIO_SYNC);
+    } catch (const PowerCut&) {
+      *cut = true;
+    }
+    crash.arm(0);
+    if (!*cut) {
+      EXPECT_GT(n, 1) << c.name << ": the sync wrote nothing";
+      disk.lose_power(c.mode, 1);
+    }
+    abandon_set();
+    open_set(256);
+    ASSERT_EQ(Vol_SetSyncMode(1), 0);
+    start_log();
+    f = Node_Find(id);
+    ASSERT_NE(f, nullptr) << at;
+    redo();
+    ASSERT_EQ(Node_Open(f), 0);
+    open_.push_back(f);
+    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+    EXPECT_EQ(digest(walk(f)), digest(want)) << at;
+    EXPECT_EQ(meta_counts(f), counted(f)) << at;
+    EXPECT_EQ(FixRec_NumRecords(f), want.size()) << at;
+    const std::vector<uint8_t> image = file_image(f);
+    redo();
+    EXPECT_EQ(file_image(f), image) << at;
+    EXPECT_EQ(meta_counts(f), counted(f)) << at;
+    // As recovery does, the replayed log is thrown away and started afresh
+    // (its pages were never marked used on disk), and the file goes on:
+    // new records land in free slots only.
+    Tlog_CloseRootNode();
+    Vol_TlogRebuild();
+    ASSERT_EQ(Tlog_SetupRootNode(), 0);
+    tx = begin();
+    for (uint32_t i = 20; i < 26; ++i) {
+      const uint32_t r = put(f, tx, record(kSize, i));
+      EXPECT_EQ(want.count(r), 0u) << at << ": recno " << r << " given twice";
+      want[r] = record(kSize, i);
+    }
+    commit(tx);
+
+    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+    EXPECT_EQ(meta_counts(f), counted(f)) << at;
+    Node_Close(f);
+    open_.clear();
+    for (Node* t : txs_)
+      if (Node_RefCount(t) > 0) Node_Close(t);
+    txs_.clear();
+    TearDownLocks();
+    close_set();
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(FixRec, FixRecPowerLoss,
+                         ::testing::Values(LossCase{"DropUnflushed", PowerLoss::DropUnflushed, 1},
+                                           LossCase{"TearUnflushed", PowerLoss::TearUnflushed, 3}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
