@@ -391,6 +391,27 @@ TEST_F(FixRecTest, FirstOpenOffersTakenItemsAgainAndPutsPassOverUsedSlots) {
   EXPECT_EQ(meta_counts(f), (Counts{1, 4, 4}));
 }
 
+// A checkpoint notifies the files it has pending: the free-list items
+// taken before it are dropped, so the list starts at the first free slot.
+TEST_F(FixRecTest, ACheckpointDropsTheFreeListItemsTakenBeforeIt) {
+  Node* f = make(2000, 1);
+  Node* tx = begin();
+  for (uint32_t i = 1; i <= 3; ++i) put(f, tx, record(2000, i));
+  commit(tx);
+  auto first_listed = [&] {
+    FixRec_META m = FixRec_GetMetaCopy(f);
+    Node_ITER it;
+    Node_ITEM item;
+    return Node_FirstItem(f, &m.free_list, &item, &it) == 0 ? item.id : 0u;
+  };
+  EXPECT_EQ(first_listed(), 1u);
+  ASSERT_EQ(Tlog_Checkpoint("trim"), 0);
+  EXPECT_EQ(first_listed(), 4u);
+  tx = begin();
+  EXPECT_EQ(put(f, tx, record(2000, 4)), 4u);
+  commit(tx);
+}
+
 // --- Redo --------------------------------------------------------------------------------------
 
 // Recovery replays the root log with the final-commit handlers. It must
