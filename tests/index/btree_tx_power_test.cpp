@@ -12,9 +12,8 @@
 //
 // The transaction splits no page: a new page enters the node's
 // used-cluster list at pre-commit through a node-list log of the root log,
-// whose records (and their replay) come with the node log records; until
-// then a page added there is lost with the cache. The rollback and commit
-// of splits are covered without power loss in btree_tx_test.cpp.
+// and that road is not yet tested under power loss. The rollback and
+// commit of splits are covered without power loss in btree_tx_test.cpp.
 //
 // Node meta data live in the set's real system pools here (not the node
 // tests' memory pool), so the root log's anchors are as durable as the
