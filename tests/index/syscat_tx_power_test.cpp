@@ -191,18 +191,12 @@ TEST_F(CatalogTxPowerLoss, ACommittedTransactionSurvivesWholeAndAnUnacknowledged
 
         // The first recovery loses the power after its replay.
         g_disk = &disk;
-        crash_point_set_action(cut_power);
-        setenv("ZENT_CRASH_POINT", "recover.after_replay", 1);
-        crash_point_arm_from_env();
+        storage_test::ArmedCrashPoint point("recover.after_replay", cut_power);
         open_set(at);
         ASSERT_EQ(Tlog_Init(), 0);
         SysCat_Init();
         ASSERT_EQ(Tlog_Recover(), 0) << at;
-        const bool replayed = crash_point_hits("recover.after_replay") > 0;
-        unsetenv("ZENT_CRASH_POINT");
-        crash_point_arm_from_env();
-        crash_point_set_action(nullptr);
-        EXPECT_TRUE(replayed) << at << ": recovery replayed nothing";
+        EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
         abandon_set();
         disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
 
