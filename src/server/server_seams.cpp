@@ -20,11 +20,6 @@ namespace {
 void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
 }  // namespace
 
-// --- Storage engine: what is not yet built --------------------------------
-// The fixed-record files register nothing yet; their place in the start-up
-// order is kept.
-int FixRec_Init() { return 0; }
-
 // --- Request classes and the database session (not yet built) ----------
 struct idb_session {
   Ssn_STATE ssn;

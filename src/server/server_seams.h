@@ -9,15 +9,15 @@ struct Task;
 
 // --- Storage engine ------------------------------------------------------
 // Built: the volume set, the buffer cache, the B-tree, the system catalog,
-// the transaction log with checkpoint and recovery, the vnode cache.
+// the transaction log with checkpoint and recovery, the vnode cache, the
+// fixed-record files.
 #include "index/btree.h"
 #include "index/syscat.h"
 #include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
 #include "storage/tlog.h"
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
-// Not yet built:
-int FixRec_Init();
 
 // --- Request classes and the database session (not yet built) ----------
 // The handshake opens a placeholder database session (its task-session

@@ -28,6 +28,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec_internal.h"
+#include "storage/node_log.h"
 
 using namespace fixrec;
 
@@ -251,8 +252,22 @@ void pop_log_record(Node* node, Node* lnode, const FixRec_RECORD& r) {
 
 }  // namespace
 
+namespace {
+
+// The node records' redo of a page action (opcode 8) on a free list.
+int recover_free_list_page(Node* node, const void* data) {
+  NodeList_PAGE_REC rec;
+  if (NodeList_DecodePageRec(static_cast<const uint8_t*>(data), NodeList_PAGE_REC_SIZE, &rec) != 0)
+    return -1;
+  FixRec_RecoverFreeListPage(node, &rec);
+  return 0;
+}
+
+}  // namespace
+
 int FixRec_Init() {
   Node_UnregisterSubsystem(FixRec_Notify);
+  NodeList_SetFreeListRecovery(recover_free_list_page);
   if (Node_RegisterSubsystem(NodeType_FR, FixRec_Notify) != 0) return -1;
   Tlog_SetHandler(Tlog_TABLE_PRECOMMIT, Tlog_OP_FIXREC, FixRec_Commit);
   Tlog_SetHandler(Tlog_TABLE_FINALCOMMIT, Tlog_OP_FIXREC, FixRec_FinalCommit);

@@ -343,7 +343,10 @@ int Node_Commit(Node*, const void* data, const Node_ADDR*) {
                 Node_Name(node), meta_size, put);
       internal("Node_Commit() failed: file is corrupt");
     }
-    if (node->meta_data != nullptr) {
+    // An open node takes the snapshot's meta data as its copy, also one
+    // the replay opened while its address was still none (created after
+    // the last durable descriptor): open with a valid address means a copy.
+    if (node->meta_data != nullptr || node->ref_count > 0) {
       auto* copy = static_cast<uint8_t*>(realloc(node->meta_data, meta_size));
       if (copy == nullptr) {
         debug_log('V', 0, "Node_Commit(node=%s) failed: heap overflow (%u bytes)", Node_Name(node),

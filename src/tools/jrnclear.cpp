@@ -14,11 +14,11 @@
 #include "base/error_status.h"
 #include "index/btree.h"
 #include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
 #include "storage/syspool.h"
 #include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
-#include "tools/tool_seams.h"
 #include "tools/util_frame.h"
 #include "tools/volume_create.h"
 

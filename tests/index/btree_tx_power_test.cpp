@@ -2,22 +2,22 @@
 // and flush of a small transaction (a few inserts and a delete in one
 // leaf, its pre-commit and its final commit) in turn, and once more after
 // the commit was acknowledged while the changed home pages sat only in the
-// cache. The set is reopened from what the disk holds and the committed
-// work replayed from the root log: an acknowledged transaction is there
-// whole, an unacknowledged one whole or not at all, the tree checks out,
-// and replaying a second time changes nothing.
+// cache. The set is reopened from what the disk holds and started as the
+// server starts it (crash recovery, the start-up checkpoint): an
+// acknowledged transaction is there whole, an unacknowledged one whole or
+// not at all, and the tree checks out. Each pass recovers twice: the
+// first recovery loses the power once its replay is done, before anything
+// of it was made durable, so the second replays over pages the first may
+// have written.
 //
 // The transaction splits no page: a new page enters the node's
 // used-cluster list at pre-commit through a node-list log of the root log,
-// whose records (and their replay) come with the node log records; until
-// then a page added there is lost with the cache. The rollback and commit
-// of splits are covered without power loss in btree_tx_test.cpp.
+// and that road is not yet tested under power loss. The rollback and
+// commit of splits are covered without power loss in btree_tx_test.cpp.
 //
 // Node meta data live in the set's real system pools here (not the node
 // tests' memory pool), so the root log's anchors are as durable as the
-// LOG volume's flushes make them. Unflushed writes are dropped whole: the
-// replay below walks the root log without the chain validation of crash
-// recovery, which a torn tail would need.
+// LOG volume's flushes make them. Unflushed writes are dropped whole.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,6 +30,7 @@
 #include "index/btree_tx_fixture.h"
 #include "platform/fault_file.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_point.h"
 #include "storage/crash_file_system.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/tlog.h"
@@ -82,18 +83,22 @@ class BtreeTxPowerLoss : public ::testing::Test {
     buf_Exit();
     disk.lose_power(PowerLoss::DropUnflushed);
   }
-  // STAND-IN for crash recovery (Tlog_Recover, built with the checkpoint
-  // and recovery step): opens the root log as it stands and replays its
-  // committed units with the redo table, as recovery's DO_LOG pass does.
-  static int replay_root_log() {
-    if (Tlog_SetupRootNode() != 0) return -1;
-    Tlog_SetRecovery(1);
-    const int rc = Tlog_Action(Tlog_RootNode(), Tlog_CHANNEL_DO_LOG, Tlog_GetTable(Tlog_TABLE_REDO),
-                               nullptr, nullptr, nullptr, 0);
-    Tlog_SetRecovery(0);
-    return rc;
+  // The server's start over what the disk holds: crash recovery, then
+  // the start-up checkpoint.
+  static void start() {
+    open_set();
+    ASSERT_EQ(Vol_SetSyncMode(1), 0);
+    ASSERT_EQ(Tlog_Init(), 0);
+    ASSERT_EQ(btree_Init(), 0);
+    ASSERT_EQ(Tlog_Recover(), 0);
+    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
   }
 };
+
+FaultFileSystem* g_disk = nullptr;
+// The power fails at the armed crash point: nothing written from here on
+// reaches the disk.
+void cut_power(const char*) { g_disk->crash_at(1, PowerLoss::DropUnflushed); }
 
 TEST_F(BtreeTxPowerLoss, AcknowledgedWorkSurvivesAndNothingHalfDoneRemains) {
   bool cut = true;
@@ -118,11 +123,13 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   ASSERT_EQ(testsupport::write_volume_set(spec), 0);
   open_set();
   ASSERT_EQ(SysPool_Initialize(), 0);
+  Vol_Sync(Vol_TIO_SYNC);
+  Vol_Close();
+  Vol_Free();
+  buf_Exit();
   // Commits force the LOG volume (the server's synchronous mode).
-  ASSERT_EQ(Vol_SetSyncMode(1), 0);
-  ASSERT_EQ(Tlog_Init(), 0);
-  ASSERT_EQ(Tlog_SetupRootNode(), 0);
-  ASSERT_EQ(btree_Init(), 0);
+  start();
+  if (HasFatalFailure()) return;
   uint32_t id = 0;
   ASSERT_NE(btree_Create(0, nullptr, &id), nullptr);
   btree_CTX ctx;
@@ -144,8 +151,8 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   after.erase(tx_key(kTxDelete));
   Node* tx = Tlog_Create();
   ASSERT_NE(tx, nullptr);
-  Vol_Sync(Vol_TIO_SYNC);
-  for (int v = 0; v < Vol_NumVolumes(); ++v) Vol_GetRootVol()[v].fhandle->datasync();
+  // The tree so far made durable, descriptor and meta data too.
+  ASSERT_EQ(Tlog_Checkpoint("before"), 0);
 
   const uint32_t splits = btree_GetStats()->page_splits;
   bool acknowledged = false;
@@ -169,10 +176,17 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   drop_handle(t);
   lose_everything(disk);
 
+  // The first recovery loses the power after its replay.
+  g_disk = &disk;
+  storage_test::ArmedCrashPoint point("recover.after_replay", cut_power);
   open_set();
   ASSERT_EQ(Tlog_Init(), 0);
   ASSERT_EQ(btree_Init(), 0);
-  ASSERT_EQ(replay_root_log(), 0) << at;
+  ASSERT_EQ(Tlog_Recover(), 0) << at;
+  EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
+  lose_everything(disk);
+  start();
+  if (HasFatalFailure()) return;
   btree_CTX ctx2;
   t = open_checked(id, &ctx2, at);
   ASSERT_NE(t, nullptr);
@@ -183,10 +197,6 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   } else {
     EXPECT_TRUE(found == before || found == after) << at << ": a transaction half done";
   }
-  // Replaying again changes nothing.
-  const auto pages = tree_pages(t);
-  EXPECT_EQ(replay_root_log(), 0) << at;
-  EXPECT_TRUE(tree_pages(t) == pages) << at << ": a second replay changed the tree";
   // The tree goes on outside a transaction.
   ASSERT_EQ(BtreeFixture::put(t, tx_key(1001), "x"), 0) << at;
   const CheckResult again = check_tree(t);

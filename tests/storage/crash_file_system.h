@@ -17,6 +17,8 @@
 #pragma once
 #include <sys/uio.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -24,6 +26,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "storage/crash_point.h"
 
 namespace storage_test {
 
@@ -131,6 +134,24 @@ class CrashFileSystem final : public platform::FileSystem {
   std::atomic<int> countdown_{0};
   std::atomic<int> ops_{0};
   std::atomic<uint64_t> calls_{0};
+};
+
+// A named crash point armed with action until disarm(), which says
+// whether the point was reached.
+struct ArmedCrashPoint {
+  ArmedCrashPoint(const char* name, CrashPointAction action) : name_(name) {
+    crash_point_set_action(action);
+    setenv("ZENT_CRASH_POINT", name, 1);
+    crash_point_arm_from_env();
+  }
+  bool disarm() {
+    const bool hit = crash_point_hits(name_) > 0;
+    unsetenv("ZENT_CRASH_POINT");
+    crash_point_arm_from_env();
+    crash_point_set_action(nullptr);
+    return hit;
+  }
+  const char* name_;
 };
 
 }  // namespace storage_test
