@@ -14,8 +14,8 @@ cfg="$local_env/etc/zentdb6.cfg"
 tools="$build/src/tools"
 # First use: the configuration, then the environment (root volume, system
 # pool and server catalog by spacenew, which records the root in [Volumes]),
-# then its LOG volume (the stand-in for "spacegrow -t log" until spacegrow
-# exists). A run that stopped half-way is finished here on the next one.
+# then its LOG volume by spacegrow, which lists the set in [Volumes]. A run
+# that stopped half-way is finished here on the next one.
 if [ ! -f "$cfg" ]; then
   cat > "$cfg" <<CFG
 [Server]
@@ -30,6 +30,6 @@ if [ ! -f "$local_env/data/root.vol" ]; then
   "$tools/spacenew" -c "$cfg" "$local_env/data/root.vol"
 fi
 if [ ! -f "$local_env/data/log.vol" ]; then
-  "$tools/log_volume_standin" -c "$cfg" "$local_env/data/log.vol"
+  "$tools/spacegrow" -c "$cfg" -t log "$local_env/data/log.vol"
 fi
 exec "$build/src/server/zentdb6" -standalone -c "$cfg" "$@"

@@ -1,7 +1,8 @@
-// cfg_writer.cpp - the key-setting writer of configuration files (see
-// cfg_writer.h): the old text is read whole, the new text built in memory
-// with the INI reader's section search as the copy stream, then written to
-// "<path>.new", flushed, renamed over the file and the directory synced.
+// cfg_writer.cpp - the writers of configuration files, one key or a whole
+// section (see cfg_writer.h): the old text is read whole, the new text
+// built in memory with the INI reader's section search as the copy stream,
+// then written to "<path>.new", flushed, renamed over the file and the
+// directory synced.
 //
 // Context: the volume utilities' only thread.
 #include "tools/cfg_writer.h"
@@ -142,19 +143,9 @@ int write_new(const std::string& tmp, const std::string& text) {
   return err;
 }
 
-}  // namespace
-
-int cfg_set_key(const char* section, const char* key, const char* value, const char* path) {
-  std::vector<char> old_text;
-  if (int err = read_whole(path, &old_text); err != 0 && err != ENOENT) {
-    debug_syserr('A', 0, err, "Unable to open the configuration file");
-    return 0;
-  }
-  std::string text;
-  if (!build(old_text, section, key, value, &text)) {
-    debug_log('A', 0, "Unable to build the new configuration file");
-    return 0;
-  }
+// Writes text to "<path>.new", flushed, renames it over path and syncs the
+// directory. 1, or 0 with the reason logged (the old file kept).
+int replace_file(const char* path, const std::string& text) {
   const std::string tmp = std::string(path) + ".new";
   if (int err = write_new(tmp, text)) {
     debug_syserr('A', 0, err, "Unable to write the new configuration file");
@@ -170,4 +161,81 @@ int cfg_set_key(const char* section, const char* key, const char* value, const c
     return 0;
   }
   return 1;
+}
+
+// The old text of path, or false after logging why it cannot be replaced.
+bool read_old(const char* path, std::vector<char>* old_text) {
+  if (int err = read_whole(path, old_text); err != 0 && err != ENOENT) {
+    debug_syserr('A', 0, err, "Unable to open the configuration file");
+    return false;
+  }
+  return true;
+}
+
+// The new text with section's lines replaced by body. False when a stream
+// failed.
+bool build_section(const std::vector<char>& old_text, const char* section, const char* body,
+                   std::string* out) {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* copy = open_memstream(&buf, &len);
+  if (copy == nullptr) return false;
+  FILE* in = old_text.empty()
+                 ? nullptr
+                 : fmemopen(const_cast<char*>(old_text.data()), old_text.size(), "rb");
+  bool ok = old_text.empty() || in != nullptr;
+  int found = 0;
+  if (ok && in != nullptr) {
+    found = IniSkipToSection(in, section, copy);
+    if (found < 0) ok = false;
+  }
+  if (ok) {
+    // A last line (or the header) without its line end would join the next.
+    fflush(copy);
+    if (len > 0 && buf[len - 1] != '\n') fputc('\n', copy);
+    if (found == 0) fprintf(copy, "[%s]\n", section);
+  }
+  if (ok) fputs(body, copy);
+  if (ok && found > 0) {
+    // The old lines of the section go; the next section and the rest stay.
+    char* raw = nullptr;
+    size_t cap = 0;
+    bool rest = false;
+    for (ssize_t n; (n = getline(&raw, &cap, in)) >= 0;) {
+      if (raw[0] == '[') rest = true;
+      if (rest) fwrite(raw, 1, static_cast<size_t>(n), copy);
+    }
+    free(raw);
+    if (ferror(in)) ok = false;
+  }
+  if (in != nullptr) fclose(in);
+  if (ferror(copy)) ok = false;
+  fclose(copy);
+  if (ok) out->assign(buf, len);
+  free(buf);
+  return ok;
+}
+
+}  // namespace
+
+int cfg_set_key(const char* section, const char* key, const char* value, const char* path) {
+  std::vector<char> old_text;
+  if (!read_old(path, &old_text)) return 0;
+  std::string text;
+  if (!build(old_text, section, key, value, &text)) {
+    debug_log('A', 0, "Unable to build the new configuration file");
+    return 0;
+  }
+  return replace_file(path, text);
+}
+
+int cfg_set_section(const char* section, const char* body, const char* path) {
+  std::vector<char> old_text;
+  if (!read_old(path, &old_text)) return 0;
+  std::string text;
+  if (!build_section(old_text, section, body, &text)) {
+    debug_log('A', 0, "Unable to build the new configuration file");
+    return 0;
+  }
+  return replace_file(path, text);
 }

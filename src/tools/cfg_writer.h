@@ -1,5 +1,6 @@
-// cfg_writer.h - sets one key of one section of a configuration file of the
-// INI kind (zentdb6.cfg), keeping every other line byte for byte.
+// cfg_writer.h - sets one key of one section, or replaces the lines of one
+// section, of a configuration file of the INI kind (zentdb6.cfg), keeping
+// every other line byte for byte.
 //
 // The file is never left half written: the new text goes to a temporary
 // file beside it, which is flushed and then renamed over the file, and the
@@ -15,3 +16,10 @@
 // a missing file is created. New lines are "key=value" ended by CR LF.
 // Returns 1 written, 0 failed (the file as it was; the reason is logged).
 int cfg_set_key(const char* section, const char* key, const char* value, const char* path);
+// Replaces the lines of section with body (whole lines, each ended): the
+// lines up to and including the section's header are kept, then body, then
+// everything from the next section's header on. A missing section is
+// appended as "[section]" LF and body; a missing file is created. Same
+// replacement as cfg_set_key. Returns 1 written, 0 failed (the file as it
+// was; the reason is logged).
+int cfg_set_section(const char* section, const char* body, const char* path);

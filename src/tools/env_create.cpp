@@ -1,5 +1,5 @@
 // env_create.cpp - a new environment: root volume, system pool, server
-// catalog; and a LOG volume added to it (see env_create.h).
+// catalog (see env_create.h).
 //
 // Context: one thread without a task kernel; file transfers block it.
 #include "tools/env_create.h"
@@ -78,28 +78,4 @@ int Env_Create(const EnvCreateSpec& spec) {
   close_set();
   progress(spec.verbose, "done.\n");
   return 0;
-}
-
-int Env_AddLogVolume(int count, const char* const* paths, const char* log_path, uint32_t size,
-                     uint32_t ext_size, uint32_t max_size) {
-  if (Vol_OpenSet(count, paths) == nullptr) {
-    util_failure("Unable to open root volume\n");
-    return -1;
-  }
-  if (Vol_CreateExtent(log_path, VolType_LOG, size, ext_size, max_size) == nullptr) {
-    util_failure("Unable to create extension volume\n");
-    fputs("Failed to create extension volume\n", stderr);
-    Vol_Close();
-    Vol_Free();
-    return -1;
-  }
-  int id = -1;
-  for (int i = 0; i < Vol_NumVolumes(); ++i) {
-    const VOLUME* v = &Vol_GetRootVol()[i];
-    if (v->fhandle != nullptr && strcmp(v->path, log_path) == 0) id = i;
-  }
-  Vol_SyncOpenVolumes(Vol_TIO_SYNC);
-  Vol_Close();
-  Vol_Free();
-  return id;
 }

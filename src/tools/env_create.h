@@ -1,6 +1,6 @@
 // env_create.h - creating a database environment, as spacenew does: the
 // root DATA volume, the system pool and the server catalog with its first
-// rows; and adding a LOG volume to it through the same creation calls.
+// rows.
 //
 // Context: one thread without a task kernel (a utility, or a test that
 // makes a set the server starts on); no volume set may be open. Messages
@@ -22,10 +22,3 @@ struct EnvCreateSpec {
 // the file could not be made; "Failed to create database root volume" when
 // the pool or the catalog could not be, the new file then removed again).
 int Env_Create(const EnvCreateSpec& spec);
-
-// Opens the set of paths (root first), adds a LOG volume at log_path with
-// size, ext_size and max_size pages, writes everything and closes the set
-// with its clean-close flag as it was. The new volume's id, or -1 after its
-// failure lines (no file left then).
-int Env_AddLogVolume(int count, const char* const* paths, const char* log_path, uint32_t size,
-                     uint32_t ext_size, uint32_t max_size);

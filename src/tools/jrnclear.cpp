@@ -47,11 +47,7 @@ int run(const UtilArgs& args, const CfgRecord* cfg, void*) {
     util_failure("Unable to open root volume\n");
     return 1;
   }
-  if (Vol_IsRedirected()) {
-    fputs("NOTE: Database environment has been shutdown during on-line backup.\n"
-          "      Please restart the database server once in order to recover\n"
-          "      from on-line backup mode, then reapply this command.\n",
-          stderr);
+  if (util_refuse_backup_mode()) {
     close_set();
     return 1;
   }

@@ -64,11 +64,7 @@ int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
   spec.max_size = sizes.max_size;
   spec.sync_mode = cfg->server->sync_mode;
   spec.verbose = args.verbose;
-  if (spec.size < Vol_MINPAGES) {
-    spec.size = Vol_MINPAGES;
-    printf("Initial volume size aligned to %u.%u MB (%u pages)\n", Vol_MINPAGES / 128,
-           Vol_MINPAGES % 128 * 10 / 128, Vol_MINPAGES);
-  }
+  util_raise_initial_size(&spec.size);
   if (Env_Create(spec) != 0) return 1;
   if (util_volume_hook(path.c_str()) != 0) {
     fputs("Failed to create database root volume\n", stderr);

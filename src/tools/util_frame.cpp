@@ -19,7 +19,10 @@
 #include "base/error_status.h"
 #include "base/install_dirs.h"
 #include "base/panic.h"
+#include "storage/page_io.h"
+#include "storage/tio.h"
 #include "storage/volume_set.h"
+#include "tools/volume_create.h"
 
 namespace {
 
@@ -203,6 +206,24 @@ VOLUME* util_open_set(const CfgRecord* cfg, int force) {
   return Vol_Open(static_cast<int>(paths.size()), paths.data(), force);
 }
 
+bool util_refuse_backup_mode() {
+  if (!Vol_IsRedirected()) return false;
+  fputs("NOTE: Database environment has been shutdown during on-line backup.\n"
+        "      Please restart the database server once in order to recover\n"
+        "      from on-line backup mode, then reapply this command.\n",
+        stderr);
+  return true;
+}
+
+void util_close_set_durably() {
+  Vol_SyncOpenVolumes(Vol_TIO_SYNC);
+  VOLUME* table = Vol_GetRootVol();
+  for (int id = 0; table != nullptr && id < Vol_NumVolumes(); ++id)
+    if (table[id].fhandle != nullptr) Vol_SyncFile(&table[id], Vol_TIO_SYNC);
+  Vol_Close();
+  Vol_Free();
+}
+
 int util_parse_size(const char* text, uint32_t* pages) {
   if (text == nullptr || *text == '\0') return -1;
   uint32_t mb = 0;
@@ -223,6 +244,14 @@ int util_bad_size(int option, const char* text) {
 
 const char* const kUtilSizeUsage[] = {" -s sz     - Initial size\n", " -e sz     - Extension size\n",
                                       " -m sz     - Max volume size\n", nullptr};
+
+void util_raise_initial_size(uint32_t* pages) {
+  if (*pages >= Vol_MINPAGES) return;
+  *pages = Vol_MINPAGES;
+  printf("Initial volume size aligned to %u.%u MB (%u pages)\n", Vol_MINPAGES / 128,
+         Vol_MINPAGES % 128 * 10 / 128, Vol_MINPAGES);
+  fflush(stdout);
+}
 
 int util_size_option(int option, const char* value, void* context) {
   auto* sizes = static_cast<UtilSizes*>(context);

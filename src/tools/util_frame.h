@@ -84,6 +84,13 @@ bool util_has_volumes(const CfgRecord* cfg);
 void util_config_abort(const CfgRecord* cfg, const char* what);
 // Opens the set named by the Volumes section. The volume table, or none.
 VOLUME* util_open_set(const CfgRecord* cfg, int force);
+// True, after the NOTE on standard error, when the open set was shut down
+// in on-line backup mode: its LOG volumes hold the redirected data pages,
+// which only the server's recovery puts back.
+bool util_refuse_backup_mode();
+// Writes every open volume's changes, flushes every open file whatever the
+// sync mode, then closes and frees the set.
+void util_close_set_durably();
 
 // A size in megabytes as the command lines give it: decimal digits only,
 // 0 to Vol_MAXPAGES / 128, into pages. 0, or -1 for anything else.
@@ -101,6 +108,9 @@ struct UtilSizes {
 int util_size_option(int option, const char* value, void* context);
 // Their usage lines, none-ended.
 extern const char* const kUtilSizeUsage[];
+// Raises an initial size below the smallest volume to it, with "Initial
+// volume size aligned to 2.5 MB (320 pages)" on standard output.
+void util_raise_initial_size(uint32_t* pages);
 
 // path made absolute against the working directory, with "." components
 // and repeated separators dropped. False when the working directory is

@@ -241,7 +241,12 @@ VOLUME* Vol_CreateExtent(const char* path, uint32_t type, uint32_t size, uint32_
   VOLUME* v = create_volume(nv);
   if (v == nullptr) return nullptr;
   Vol_FreeSingle(v);
-  if (Vol_AttachVolume(path) == nullptr) return nullptr;
+  if (Vol_AttachVolume(path) == nullptr) {
+    // Nothing names the file yet, and this call made it.
+    platform::file_remove(path);
+    platform::file_sync_parent(path);
+    return nullptr;
+  }
   root = Vol_GetRootVol();
   if (!in_map(slot, root->used_map)) {
     Vol_SetAllocAllowed(slot, &root->used_map);

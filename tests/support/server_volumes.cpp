@@ -7,6 +7,7 @@
 #include "storage/tio.h"
 #include "storage/volume_set.h"
 #include "tools/env_create.h"
+#include "tools/grow_tune.h"
 #include "tools/volume_create.h"
 
 namespace testsupport {
@@ -35,8 +36,15 @@ std::string write_server_volumes(const std::string& root_path) {
   spec.path = root_path.c_str();
   if (Env_Create(spec) != 0) return "";
   const char* paths[] = {root_path.c_str()};
-  if (Env_AddLogVolume(1, paths, log_path.c_str(), Vol_MINPAGES, 128, 0) < 0) return "";
-  return "Volume1 = " + root_path + "\nVolume2 = " + log_path + "\n";
+  GrowSpec grow;
+  grow.config_path = nullptr;
+  grow.count = 1;
+  grow.paths = paths;
+  grow.operand = log_path.c_str();
+  grow.type = VolType_LOG;
+  std::string lines;
+  if (Grow_Run(grow, &lines) != 0) return "";
+  return lines;
 }
 
 }  // namespace testsupport

@@ -1,7 +1,7 @@
 // server_volumes.h - a volume set the server can start on, made as the
 // utilities make one: spacenew's creation path (root DATA volume, system
 // pool, server catalog with its first rows) and a LOG volume added through
-// the same creation calls.
+// spacegrow's.
 #pragma once
 #include <string>
 #include <vector>

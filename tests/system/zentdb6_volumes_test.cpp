@@ -17,7 +17,7 @@ namespace {
 
 const std::string kServer = ZENTDB6_PATH;
 const std::string kSpacenew = SPACENEW_PATH;
-const std::string kLogStandin = LOG_VOLUME_STANDIN_PATH;
+const std::string kSpacegrow = SPACEGROW_PATH;
 
 std::string config(int port, const std::string& volumes) {
   return "[Server]\nService = " + std::to_string(port) + "\n\n[Volumes]\n" + volumes;
@@ -131,10 +131,11 @@ TEST(ServerVolumes, SetOfAKilledServerOpensAgain) {
 }
 
 // The README's run command: spacenew makes the environment and records it
-// in the configuration, the LOG volume is added through the same creation
-// calls, and the server starts, recovers, checkpoints, opens its catalog
-// and serves on it until it is stopped.
-TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
+// in the configuration, spacegrow adds the LOG volume (then a TEMP and a
+// DATA one) and lists the set, and the server starts, recovers,
+// checkpoints, opens its catalog, writes its log and serves until it is
+// stopped. While it runs, spacegrow is kept off the set by its writer lock.
+TEST(ServerVolumes, ServerStartsOnAnEnvironmentTheToolsMade) {
   testsupport::TempDir dir;
   const std::string cfg = dir.file("zentdb6.cfg");
   const int port = testsupport::free_tcp_port();
@@ -142,13 +143,18 @@ TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
   const testsupport::ProcessResult made =
       testsupport::run_process(kSpacenew, {"-c", cfg, dir.file("root.vol")});
   ASSERT_EQ(made.exit_status, 0) << made.err;
-  const testsupport::ProcessResult log =
-      testsupport::run_process(kLogStandin, {"-c", cfg, dir.file("log.vol")});
-  ASSERT_EQ(log.exit_status, 0) << log.err;
-  EXPECT_EQ(testsupport::read_file(cfg), "[Server]\nService = " + std::to_string(port) +
-                                             "\n\r\n[Volumes]\r\nRoot=" + dir.file("root.vol") +
-                                             "\r\nLog02=" + dir.file("log.vol") + "\r\n");
+  for (const auto& [type, file] : {std::pair{"log", "log.vol"}, std::pair{"temp", "temp.vol"},
+                                   std::pair{"data", "data.vol"}}) {
+    const testsupport::ProcessResult grown =
+        testsupport::run_process(kSpacegrow, {"-c", cfg, "-t", type, dir.file(file)});
+    ASSERT_EQ(grown.exit_status, 0) << grown.err;
+  }
+  EXPECT_EQ(testsupport::read_file(cfg),
+            "[Server]\nService = " + std::to_string(port) + "\n\r\n[Volumes]\r\nRoot = " +
+                dir.file("root.vol") + "\nLog02 = " + dir.file("log.vol") + "\nTemp03 = " +
+                dir.file("temp.vol") + "\nVol04 = " + dir.file("data.vol") + "\n");
   EXPECT_TRUE(root_marked_consistent(dir.file("root.vol")));
+  const std::string log_before = testsupport::read_file(dir.file("log.vol"));
 
   testsupport::Process server(kServer, {"-standalone", "-c", cfg, "-d", "D2"});
   ASSERT_TRUE(server.wait_for_stderr("QX Zentrim database server active", 20000));
@@ -159,6 +165,15 @@ TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
   const int fd = testsupport::connect_loopback(static_cast<uint16_t>(port));
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
+
+  const std::string cfg_before = testsupport::read_file(cfg);
+  const testsupport::ProcessResult held =
+      testsupport::run_process(kSpacegrow, {"-c", cfg, dir.file("more.vol")});
+  EXPECT_EQ(held.exit_status, 1);
+  testsupport::expect_in_order(held.err, {"Unable to open root volume\n", "Failure code: "});
+  EXPECT_EQ(testsupport::read_file(cfg), cfg_before);
+  EXPECT_EQ(access(dir.file("more.vol").c_str(), F_OK), -1);
+
   server.send_signal(SIGINT);
   const testsupport::ProcessResult r = server.wait(30000);
   EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -168,6 +183,8 @@ TEST(ServerVolumes, ServerStartsOnAFreshSpacenewEnvironment) {
               "Closing system catalog ...", "Closing volume ...",
               "QX Zentrim data base server terminated"});
   EXPECT_TRUE(root_marked_consistent(dir.file("root.vol")));
+  // The checkpoint wrote the log root into the LOG volume spacegrow made.
+  EXPECT_NE(testsupport::read_file(dir.file("log.vol")), log_before);
 }
 
 }  // namespace

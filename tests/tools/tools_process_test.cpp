@@ -25,7 +25,7 @@ using testsupport::TempDir;
 
 const std::string kSpacenew = SPACENEW_PATH;
 const std::string kJrnclear = JRNCLEAR_PATH;
-const std::string kLogStandin = LOG_VOLUME_STANDIN_PATH;
+const std::string kSpacegrow = SPACEGROW_PATH;
 
 const std::string kCommonUsage =
     "options:\n"
@@ -224,10 +224,11 @@ class Jrnclear : public Spacenew {
   void make(bool with_log) {
     ASSERT_EQ(spacenew({root()}).exit_status, 0);
     if (with_log) {
-      const ProcessResult r = run_process(kLogStandin, {"-c", cfg(), dir.file("log.vol")});
+      const ProcessResult r =
+          run_process(kSpacegrow, {"-c", cfg(), "-t", "log", dir.file("log.vol")});
       ASSERT_EQ(r.exit_status, 0) << r.err;
-      ASSERT_EQ(testsupport::read_file(cfg()), "[Volumes]\r\nRoot=" + root() + "\r\nLog02=" +
-                                                   dir.file("log.vol") + "\r\n");
+      ASSERT_EQ(testsupport::read_file(cfg()),
+                "[Volumes]\r\nRoot = " + root() + "\nLog02 = " + dir.file("log.vol") + "\n");
     }
   }
   // Opens the set in this process; the LOG volume, or none.
