@@ -72,14 +72,6 @@ std::string volume_lines(int count, const char* const* paths) {
   return lines;
 }
 
-void print_manual_update(const char* config_path, const std::string& lines) {
-  fprintf(stderr,
-          "Unable to add volume file to the configuration file.\n"
-          "Please update the section [Volumes] of the configuration file\n"
-          "%s as follows:\n[Volumes]\n%s",
-          config_path, lines.c_str());
-}
-
 // Opens the set, refusing one left in on-line backup. 0, or 1 after the
 // messages (nothing open then).
 int open_set(int count, const char* const* paths, int force, int sync_mode, bool verbose) {
@@ -155,7 +147,7 @@ int Grow_Run(const GrowSpec& spec, std::string* lines_out) {
   progress(spec.verbose, "Closing volume ...\n");
   util_close_set_durably();
   if (spec.config_path != nullptr && cfg_set_section("Volumes", lines.c_str(), spec.config_path) != 1)
-    print_manual_update(spec.config_path, lines);
+    util_print_manual_update(spec.config_path, lines);
   if (hook != 0) return 1;
   progress(spec.verbose, "done.\n");
   return 0;

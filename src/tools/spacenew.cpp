@@ -18,14 +18,6 @@ namespace {
 const UtilTool kTool = {"spacenew", "SPACENEW", "vd:c:e:m:s:", kUtilSizeUsage, UtilOperand::Optional,
                         true};
 
-void print_manual_update(const char* cfg_path, const std::string& path) {
-  fprintf(stderr,
-          "Unable to add volume file to the configuration file.\n"
-          "Please update the section [Volumes] of the configuration file\n"
-          "%s as follows:\n[Volumes]\nRoot = %s\n",
-          cfg_path, path.c_str());
-}
-
 int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
   const UtilSizes& sizes = *static_cast<const UtilSizes*>(context);
   const CfgItemList* vols = cfg->volumes;
@@ -73,7 +65,7 @@ int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
     return 1;
   }
   if (vols->count == 0 && cfg_set_key("Volumes", "Root", path.c_str(), cfg->path) != 1)
-    print_manual_update(cfg->path, path);
+    util_print_manual_update(cfg->path, "Root = " + path + "\n");
   return 0;
 }
 

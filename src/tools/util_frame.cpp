@@ -215,6 +215,14 @@ bool util_refuse_backup_mode() {
   return true;
 }
 
+void util_print_manual_update(const char* config_path, const std::string& lines) {
+  fprintf(stderr,
+          "Unable to add volume file to the configuration file.\n"
+          "Please update the section [Volumes] of the configuration file\n"
+          "%s as follows:\n[Volumes]\n%s",
+          config_path, lines.c_str());
+}
+
 void util_close_set_durably() {
   Vol_SyncOpenVolumes(Vol_TIO_SYNC);
   VOLUME* table = Vol_GetRootVol();

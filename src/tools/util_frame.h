@@ -88,6 +88,9 @@ VOLUME* util_open_set(const CfgRecord* cfg, int force);
 // in on-line backup mode: its LOG volumes hold the redirected data pages,
 // which only the server's recovery puts back.
 bool util_refuse_backup_mode();
+// The advice printed when the configuration could not be rewritten: the
+// `Volumes` section as the user must write it by hand (`lines`, each ended).
+void util_print_manual_update(const char* config_path, const std::string& lines);
 // Writes every open volume's changes, flushes every open file whatever the
 // sync mode, then closes and frees the set.
 void util_close_set_durably();
