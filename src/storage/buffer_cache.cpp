@@ -250,9 +250,12 @@ void bf_write_run(BUFHDR_T* const* run, int n) {
     vec[i] = run[i]->buffer;
   }
   g.stats.pages_written += static_cast<uint32_t>(n);
-  Vol_WritePageVector(run[0]->id.page_id, n, vec);
+  // A write that could not be placed (on-line backup with no LOG page
+  // left) leaves the pages dirty: they are written again later.
+  const bool written = Vol_WritePageVector(run[0]->id.page_id, n, vec) == 0;
   for (int i = 0; i < n; ++i) {
-    run[i]->flags &= ~(BUF_IO_IN_PROGRESS | BUF_DIRTY);
+    run[i]->flags &= ~BUF_IO_IN_PROGRESS;
+    if (written) run[i]->flags &= ~BUF_DIRTY;
     if (run[i]->wait_queue.head != nullptr) wake_up(&run[i]->wait_queue);
   }
   // A do-channel request waits for clean buffers, which only writes make.
