@@ -257,6 +257,11 @@ int Vol_EndRedirection() {
       if (++copied % 25 == 0 && thread_self() != nullptr) thread_yield();
     }
   }
+  // The LOG volume's flag goes off on disk below, and with it the replay
+  // of the LOG copies after a crash: the pages written home (the root's
+  // descriptor among them, not consistent and still in backup mode) must
+  // be on disk first.
+  Vol_SyncDataDurably();
   VOLUME* table = g.table;
   for (int id = 0; id < Vol_NumVolumes(); ++id) {
     VOLUME* v = &table[id];

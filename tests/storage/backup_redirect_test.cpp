@@ -153,6 +153,10 @@ class Backup : public ::testing::Test {
     if (pending)
       EXPECT_TRUE(seen == 0 || seen == static_cast<int>(in_flight.blocks.size()))
           << at << ": transaction " << in_flight.id << " half there";
+    // The transaction cut in its commit is settled now: later checks expect
+    // it as recovery left it.
+    if (pending && seen != 0) acked.push_back(in_flight);
+    in_flight = Tx{0, {}, {}};
     for (const Tx& t : acked) EXPECT_EQ(tag_of(p, t.big), t.id) << at << ": big block of " << t.id;
     pool_test::check_pool(p, false);
   }
@@ -248,7 +252,11 @@ struct CutCase {
 
 class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutCase> {};
 
-// Open for the same reason as the stop in backup mode above.
+// Open, two faults left: with the cut at the LOG volume's descriptor write
+// in the end (copy 1; the 638th write or flush of the InBackupMode sweep)
+// the start finds no backup mode to recover and the last transaction before
+// the end is lost; and after cuts inside backup mode the pool check finds
+// a cluster whose header counts 0 pages where 8 are in use.
 TEST_P(BackupPowerLoss, DISABLED_TheStartRecoversTheAcknowledgedState) {
   const CutCase c = GetParam();
   bool cut = true;
