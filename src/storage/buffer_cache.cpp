@@ -250,9 +250,12 @@ void bf_write_run(BUFHDR_T* const* run, int n) {
     vec[i] = run[i]->buffer;
   }
   g.stats.pages_written += static_cast<uint32_t>(n);
-  Vol_WritePageVector(run[0]->id.page_id, n, vec);
+  // A write that could not be placed (on-line backup with no LOG page
+  // left) leaves the pages dirty: they are written again later.
+  const bool written = Vol_WritePageVector(run[0]->id.page_id, n, vec) == 0;
   for (int i = 0; i < n; ++i) {
-    run[i]->flags &= ~(BUF_IO_IN_PROGRESS | BUF_DIRTY);
+    run[i]->flags &= ~BUF_IO_IN_PROGRESS;
+    if (written) run[i]->flags &= ~BUF_DIRTY;
     if (run[i]->wait_queue.head != nullptr) wake_up(&run[i]->wait_queue);
   }
   // A do-channel request waits for clean buffers, which only writes make.
@@ -289,6 +292,13 @@ bool bf_is_do_channel(const Node* node) {
   return is_log_node(node) && g.node_info.node_id(node) == 2 && Vol_IsRedirected();
 }
 
+// In on-line backup, writing a data page may append to the root log's do
+// channel, which then needs buffers of its own: it cannot write such a page
+// to make room (it would append to itself), so other requests keep this
+// many buffers clean for it. One cluster of the log and the pages that
+// lead to it.
+constexpr int kDoChannelReserve = MAX_PAGES_PER_CLUSTER + 2;
+
 // One walk of the LRU list from the head: the first buffer neither pinned
 // nor in I/O that may be taken. Dirty buffers of log nodes are left in the
 // first pass; a do-channel request takes no dirty buffer at all.
@@ -303,6 +313,31 @@ BUFHDR_T* bf_find_victim(int pass, bool do_channel) {
     return bhp;
   }
   return nullptr;
+}
+
+// Before a request other than the do channel's takes a buffer in backup
+// mode: while fewer than the reserve (and the one about to be taken) would
+// stay clean, the least recently used dirty buffers are written. Such a
+// write may itself take reserve buffers for the do channel; it makes at
+// least one clean, so the loop is bounded by the cache's size.
+void bf_keep_do_channel_reserve() {
+  const int reserve = kDoChannelReserve < g.nbufs / 2 ? kDoChannelReserve : g.nbufs / 2;
+  for (int round = 0; round < g.nbufs; ++round) {
+    int clean = 0;
+    BUFHDR_T* oldest_dirty = nullptr;
+    BUFHDR_T* bhp = g.lru_head;
+    for (int i = 0; i < g.nbufs && clean <= reserve; ++i, bhp = bhp->lru_next) {
+      if (bhp->flags & (BUF_PINNED | BUF_IO_IN_PROGRESS)) continue;
+      if (!(bhp->flags & BUF_DIRTY))
+        ++clean;
+      else if (oldest_dirty == nullptr)
+        oldest_dirty = bhp;
+    }
+    if (clean > reserve || oldest_dirty == nullptr) return;
+    g.stats.dirty_writes++;
+    bf_write_cluster(oldest_dirty);
+    if (oldest_dirty->flags & BUF_DIRTY) return;  // not placed: the request goes on as it can
+  }
 }
 
 // One cluster request of buf_Get while it gathers its buffers: those so
@@ -363,6 +398,7 @@ void bf_wait_for_any_buffer(const Node* node, bool do_channel) {
 // claims of r (none for buf_Alloc) are settled before any such wait.
 BUFHDR_T* bf_newbuf(const Node* node, bool* slept, BfRequest* r) {
   const bool do_channel = bf_is_do_channel(node);
+  if (!do_channel && Vol_IsRedirected()) bf_keep_do_channel_reserve();
   int pass = 1;
   bool told_do_channel = false;
   for (;;) {

@@ -18,7 +18,7 @@
 #include "base/server_counters.h"
 #include "platform/clock.h"
 #include "platform/file.h"
-#include "storage/backup_seams.h"
+#include "storage/backup_redirect.h"
 #include "storage/tio.h"
 
 namespace {
@@ -250,6 +250,11 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
   if (redirected(vol)) {
     if (tag == nullptr) tag = own_tag = Vol_OpenRootTagRecord("Vol__Write()");
     target = Vol_RedirectPage(vol, &where, tag);
+    if (target == nullptr) {
+      // No LOG page for the copy: the caller keeps its page (status 20).
+      if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
+      return -1;
+    }
   }
   const void* src = buf;
   if (size < Vol_PAGESIZE) {
@@ -295,6 +300,12 @@ int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* con
   for (int i = 0; i < count; ++i) {
     place[i] = {vol, first_page + static_cast<uint32_t>(i)};
     if (tag) place[i].vol = Vol_RedirectPage(vol, &place[i].page, tag);
+    if (place[i].vol == nullptr) {
+      // No LOG page for a copy: nothing is written, the caller keeps its
+      // pages (status 20); the copies already entered are used next time.
+      Vol_CloseRootTagRecord(tag, "Vol__WriteVector()");
+      return -1;
+    }
   }
   transfer_cluster(Dir::Write, place, count, const_cast<void* const*>(bufs), "Vol_WriteVector()",
                    "WriteFile()");

@@ -65,10 +65,12 @@ int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* buf
 int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs);
 // Writes page of vol from buf; a short size is padded with 0xAA to a whole
 // page. tag is the caller's transaction log tag record during on-line backup,
-// or none. 0, or -1 when the write failed.
+// or none. 0, or -1 when the write failed (status 20 when on-line backup
+// found no LOG page for the copy).
 int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
 // Writes count (1..8) consecutive pages from bufs. A failed write is fatal:
-// the caller has no way to keep the pages. 0.
+// the caller has no way to keep the pages. 0; -1 with status 20, nothing
+// written, only when on-line backup finds no LOG page for a copy.
 int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* const* bufs);
 
 // One transfer of size bytes at page's offset of f, waited for. 1 done,

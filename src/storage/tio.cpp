@@ -50,7 +50,7 @@
 #include "platform/file.h"
 #include "platform/syserr.h"
 #include "platform/thread.h"
-#include "storage/backup_seams.h"
+#include "storage/backup_redirect.h"
 #include "storage/page_io.h"
 #include "storage/volume_set.h"
 

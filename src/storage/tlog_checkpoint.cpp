@@ -21,7 +21,7 @@
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "base/vbuf.h"
-#include "storage/backup_seams.h"
+#include "storage/backup_redirect.h"
 #include "storage/crash_point.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"

@@ -18,6 +18,7 @@
 #include "base/panic.h"
 #include "base/server_counters.h"
 #include "base/task_kernel.h"
+#include "storage/backup_redirect.h"
 #include "storage/buffer_cache.h"
 #include "storage/crash_point.h"
 #include "storage/node_log.h"
@@ -82,6 +83,7 @@ int take_units(Semaphore* sem, int n, const char* file, int line) {
 int Tlog_Init() {
   Tlog_ResetTables();
   NodeLog_RegisterHandlers();
+  Vol_RegisterRedirectHandlers();
   Tlog_ResetSemaphores();
   // A second start in one process (tests) registers afresh.
   Node_UnregisterSubsystem(Tlog_Notify);

@@ -18,7 +18,7 @@
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
-#include "storage/backup_seams.h"
+#include "storage/backup_redirect.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
@@ -512,6 +512,59 @@ void Vol_FreePageDelayed(Vol_PAGEADDR page, int count) {
   g.delayed->entry[g.delayed->count].page = page;
   g.delayed->entry[g.delayed->count].npages = static_cast<uint32_t>(count);
   g.delayed->count++;
+}
+
+void Vol_RecoverExtendSingle(VOLUME* v, uint32_t curr_size, uint32_t ext_size, uint32_t count,
+                             const Vol_PAGEADDR* flist, int recovering) {
+  const uint32_t before = v->curr_size;
+  if (!recovering) {
+    // The end of backup: the deferred pages reach the file now.
+    ZENT_ASSERT(ext_size != 0 && "ext_size");
+    debug_log('V', 3, "Vol_RecoverExtendSingle() note: using Vol_FillPage() to extend file space");
+    if (fill_pages(v, curr_size, curr_size + ext_size) < ext_size) {
+      debug_log('V', 0, "Vol_RecoverExtendSingle() failed: could not extend volume");
+      ZENT_ASSERT(!"Vol_RecoverExtendSingle() failed: could not extend volume");
+    }
+  } else {
+    ZENT_ASSERT(ext_size == 0 && "!ext_size");
+    if (curr_size > v->curr_size) {
+      if (fill_pages(v, v->curr_size, curr_size) < curr_size - v->curr_size) {
+        debug_log('V', 0, "Vol_RecoverExtendSingle() failed: could not extend volume");
+        ZENT_ASSERT(!"Vol_RecoverExtendSingle() failed: could not extend volume");
+      }
+      v->curr_size = curr_size;
+    }
+  }
+  // The listed free-list pages: those in the chain must follow in order;
+  // in recovery the missing rest is made, all free, and chained on.
+  Vol_FLMEM* fl = v->flmem_head;
+  while (fl != nullptr && count > 0 && fl->page != flist[0]) fl = fl->next;
+  uint32_t idx = 0;
+  for (; fl != nullptr && idx < count; fl = fl->next, ++idx) {
+    if (fl->page != flist[idx]) {
+      debug_log('V', 0, "FATAL: volume inconsistency detected: free-list page %u out of order, "
+                "%u expected", PAGE_NUMBER(fl->page), PAGE_NUMBER(flist[idx]));
+      ZENT_ASSERT(!"volume inconsistency detected");
+    }
+    fl_mark_dirty(fl);
+  }
+  if (idx < count) {
+    if (!recovering) {
+      debug_log('V', 0, "FATAL: volume inconsistency detected: free-list chain broken at page %u",
+                PAGE_NUMBER(flist[idx]));
+      ZENT_ASSERT(!"volume inconsistency detected");
+    }
+    const uint32_t missing = count - idx;
+    NewChain chain(new_free_list_pages(v, PAGE_NUMBER(flist[idx]), missing));
+    append_free_list_pages(v, std::move(chain), missing);
+  }
+  mark_dirty(v);
+  write_dirty_free_pages(v);
+  if (recovering && v->curr_size > before)
+    debug_log('V', 1, "Note: Volume #%u has been extended by %u pages", v->volume_id,
+              v->curr_size - before);
+  if (!recovering)
+    debug_log('V', 1, "Note: Volume #%u has been extended by %u pages", v->volume_id, ext_size);
 }
 
 Vol_DELAYED_FREE* Vol_TakeDelayedFrees() {

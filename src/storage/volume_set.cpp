@@ -27,7 +27,7 @@
 #include "base/error_status.h"
 #include "base/panic.h"
 #include "platform/file.h"
-#include "storage/backup_seams.h"
+#include "storage/backup_redirect.h"
 #include "storage/buffer_cache.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"

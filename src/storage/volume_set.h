@@ -169,6 +169,13 @@ void Vol_SyncDataDurably();
 // of every volume of the set (only DATA volumes with data_only); a changed
 // DATA volume is marked dirty, a changed LOG or TEMP volume written at once.
 void Vol_ClearRedirectFlags(int data_only);
+// Carries out an extension made in on-line backup mode: at its end
+// (recovering 0) ext_size pages from curr_size on are zero-filled and the
+// count listed free-list pages written; in recovery (ext_size 0) the file
+// grows to the logged curr_size and listed free-list pages missing from the
+// chain are made all free and chained on. Inconsistencies are fatal.
+void Vol_RecoverExtendSingle(VOLUME* v, uint32_t curr_size, uint32_t ext_size, uint32_t count,
+                             const Vol_PAGEADDR* flist, int recovering);
 void Vol_SyncFreeList();
 void Vol_TlogSyncFreeList();
 void Vol_ForceSync(int tio_mode);

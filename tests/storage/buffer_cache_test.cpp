@@ -469,12 +469,14 @@ TEST_F(BufferCacheTasks, WaiterTakesOverAPageGivenUpUnfilled) {
 // and it never writes a dirty page itself.
 TEST_F(BufferCacheTasks, DoChannelWaitsForACleanBuffer) {
   start(9);
-  Vol_SetFlag(Vol_IS_REDIRECTED, &Vol_GetRootVol()->header);
+  // Dirtied before backup mode: in it, data requests would keep buffers
+  // clean for the do channel (below).
   for (uint32_t p = 100; p < 109; ++p) {
     char* b = get1(p);
     b[0] = 1;
     buf_Put(b, BF_DIRTY, BF_PIN);
   }
+  Vol_SetFlag(Vol_IS_REDIRECTED, &Vol_GetRootVol()->header);
   LogCapture log("C1");
   auto do_channel = [] {
     static TestNode root_log{2, 1};
@@ -494,6 +496,35 @@ TEST_F(BufferCacheTasks, DoChannelWaitsForACleanBuffer) {
   EXPECT_NE(g_shared.buf[0], nullptr);
   EXPECT_EQ(g_shared.step, 0);  // nothing was written before it asked
   EXPECT_EQ(buf_GetStats()->dirty_writes, 0u);
+}
+
+// In backup mode a data request that finds too few clean buffers writes
+// the oldest dirty ones first, so that the do channel finds its reserve
+// clean; the do channel itself takes a clean one without waiting.
+TEST_F(BufferCacheTasks, DataRequestsKeepAReserveCleanForTheDoChannel) {
+  start(32);
+  Vol_SetFlag(Vol_IS_REDIRECTED, &Vol_GetRootVol()->header);
+  for (uint32_t p = 100; p < 132; ++p) {
+    char* b = get1(p);
+    b[0] = 1;
+    buf_Put(b, BF_DIRTY, BF_PIN);
+  }
+  // Each page is dirtied once: those written are the clean ones now, all
+  // but the last one taken (reserve: one cluster of the log and the pages
+  // that lead to it, ten buffers).
+  EXPECT_GE(buf_GetStats()->pages_written, 9u);
+  EXPECT_LT(buf_GetStats()->pages_written, 32u);
+  LogCapture log("C1");
+  auto do_channel = [] {
+    static TestNode root_log{2, 1};
+    char* b = nullptr;
+    buf_Get(as_node(&root_log), (1u << 24) | 9, 1, BF_PIN, &b);
+    g_shared.buf[0] = b;
+    buf_Put(b, 0, BF_PIN);
+  };
+  ASSERT_TRUE(runner.run({do_channel}));
+  EXPECT_NE(g_shared.buf[0], nullptr);
+  EXPECT_FALSE(log.contains("Unable to grant buffer request for do channel")) << log.text();
 }
 
 // --- Claims under a full cache ------------------------------------------------------
