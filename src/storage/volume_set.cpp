@@ -749,7 +749,8 @@ void upgrade_set() {
     VOLUME* v = &g.table[id];
     if (!is_open(v) || v->release == Vol_CurrentRelease(v)) continue;
     v->release = Vol_CurrentRelease(v);
-    flush_descriptor(v, Vol_TIO_SYNC);
+    // A read-only open keeps the upgrade in memory: the files stay as found.
+    if (!g.read_only) flush_descriptor(v, Vol_TIO_SYNC);
   }
 }
 
@@ -903,6 +904,8 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
 }
 
 VOLUME* Vol_OpenSet(int count, const char* const* paths) { return Vol_Open(count, paths, 0); }
+
+void Vol_SetReadOnlyOpen(int on) { g.read_only = on; }
 
 void Vol_Close() {
   if (g.table == nullptr) return;

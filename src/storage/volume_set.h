@@ -98,6 +98,9 @@ struct Vol_DELAYED_FREE {
 VOLUME* Vol_Open(int count, const char* const* paths, int force);
 // Vol_Open without force (the server).
 VOLUME* Vol_OpenSet(int count, const char* const* paths);
+// While on, Vol_Open writes nothing: an older release is brought up to
+// date in memory only (the consistency check without write mode).
+void Vol_SetReadOnlyOpen(int on);
 // Opens one file and reads it: a new record (free with Vol_FreeSingle), or
 // none with the status set.
 VOLUME* Vol_OpenSingle(const char* path);

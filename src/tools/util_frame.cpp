@@ -37,6 +37,15 @@ UtilVolumeHook g_hook = default_hook;
 }  // namespace
 
 void util_usage(const UtilTool& tool) {
+  // A tool whose lines start with a "usage:" line of its own has a usage
+  // text of its own (spacecheck's lists no -v and has its own layout).
+  const bool own = tool.usage != nullptr && tool.usage[0] != nullptr &&
+                   strncmp(tool.usage[0], "usage:", 6) == 0;
+  if (own) {
+    fprintf(stderr, "usage: %s [options]\n", tool.program);
+    for (const char* const* line = tool.usage + 1; *line != nullptr; ++line) fputs(*line, stderr);
+    return;
+  }
   if (tool.operand == UtilOperand::None)
     fprintf(stderr, "usage: %s [options]\n", tool.program);
   else
@@ -82,6 +91,7 @@ int util_begin(const UtilTool& tool, int argc, char** argv, UtilOptionFn option,
         break;
       case 'v':
         args->verbose = true;
+        ++args->verbose_level;
         break;
       case 'd':
         args->debug_flags = optarg;

@@ -29,6 +29,7 @@ struct UtilTool {
 
 struct UtilArgs {
   bool verbose = false;
+  int verbose_level = 0;           // -v given this many times
   const char* debug_flags = "*0";
   const char* config = nullptr;   // -c, or none: zentdb6.cfg in the installation's etc
   const char* operand = nullptr;  // the volume file name, when the tool takes one

@@ -1,0 +1,353 @@
+// The consistency check in process on a set the utilities make (catalog
+// pools, system pools, the log): a clean set passes; a table of damage
+// done to the files with the lines each must produce, then the repair in
+// write mode and a second run that finds the set clean (or, where nothing
+// can be fixed, the files unchanged); answers at end of input, -y without
+// -w and read-only runs on sets not shut down cleanly write nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "storage/disk_bytes.h"
+#include "storage/node.h"
+#include "storage/node_format.h"
+#include "storage/volume_format.h"
+#include "support/process_runner.h"
+#include "support/server_volumes.h"
+#include "support/volume_fixture.h"
+#include "tools/space_check.h"
+
+namespace {
+
+using testsupport::TempDir;
+
+struct CheckRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+  SpaceCheck_RESULT result;
+  int questions = 0;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class SpaceCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(testsupport::write_server_volumes(root()), "");
+  }
+  std::string root() const { return here + "/root.vol"; }
+  std::string log() const { return here + "/log.vol"; }
+  // A fresh set in a directory of its own.
+  void fresh(const std::string& name) {
+    here = dir.file(name);
+    ASSERT_EQ(mkdir(here.c_str(), 0755), 0);
+    ASSERT_NE(testsupport::write_server_volumes(root()), "");
+  }
+  std::vector<std::string> paths() const { return {root(), log()}; }
+
+  // One run; answers are the input lines (none left: end of input).
+  CheckRun check(SpaceCheck_OPTIONS opt, std::deque<std::string> answers = {}) {
+    CheckRun r;
+    SpaceCheck_IO io;
+    io.out = [&](const std::string& s) { r.out += s; };
+    io.err = [&](const std::string& s) {
+      r.err += s;
+      if (s.find("([y]/n) ? ") != std::string::npos) ++r.questions;
+    };
+    io.read_line = [&](std::string* line) {
+      if (answers.empty()) return false;
+      *line = answers.front();
+      answers.pop_front();
+      return true;
+    };
+    r.status = SpaceCheck_Run(paths(), opt, io, &r.result);
+    return r;
+  }
+  CheckRun read_only() { return check(SpaceCheck_OPTIONS{}); }
+
+  // --- Reading and damaging the files ---------------------------------------------------
+  std::vector<uint8_t> page(uint32_t n) {
+    std::vector<uint8_t> p;
+    EXPECT_EQ(testsupport::read_page(root(), n, &p), 0);
+    return p;
+  }
+  void put(uint32_t n, const std::vector<uint8_t>& p) {
+    ASSERT_EQ(testsupport::write_page(root(), n, p), 0);
+  }
+  VOLUME descriptor() {
+    VOLUME v;
+    Vol_DecodeDescriptor(page(0).data(), &v);
+    return v;
+  }
+  // Every node of the data root: its node page and slot.
+  struct Slot {
+    uint32_t page;
+    int slot;
+    Node_DESC desc;
+  };
+  std::vector<Slot> nodes() {
+    std::vector<Slot> all;
+    for (uint32_t pg = descriptor().first_page; pg != 0;) {
+      const std::vector<uint8_t> p = page(PAGE_NUMBER(pg));
+      for (int i = 0; i < Node_PAGE_NUMITEMS; ++i) {
+        const Node_DESC d = Node_DecodeDesc(p.data() + Node_SlotOffset(i));
+        if (d.node_id != 0) all.push_back({pg, i, d});
+      }
+      pg = Node_DecodePageHead(p.data()).next_page;
+    }
+    return all;
+  }
+  // The first pool node other than the system pool with a block list.
+  Slot pool(int skip = 0) {
+    for (const Slot& s : nodes())
+      if (s.desc.node_id != SysPool_NODEID && s.desc.ulist.head != 0 && skip-- == 0) return s;
+    ADD_FAILURE() << "no pool node";
+    return {};
+  }
+  void edit_desc(const Slot& s, const std::function<void(Node_DESC&)>& edit) {
+    std::vector<uint8_t> p = page(PAGE_NUMBER(s.page));
+    Node_DESC d = Node_DecodeDesc(p.data() + Node_SlotOffset(s.slot));
+    edit(d);
+    Node_EncodeDesc(d, p.data() + Node_SlotOffset(s.slot));
+    put(PAGE_NUMBER(s.page), p);
+  }
+  // The first item of a node's block list, and its change.
+  Node_ITEM first_item(const Slot& s) {
+    const std::vector<uint8_t> p = page(PAGE_NUMBER(s.desc.ulist.head));
+    return Node_GetItem(p.data(), static_cast<int>(Node_DecodeIlist(p.data()).first_item));
+  }
+  void edit_list_page(const Slot& s, const std::function<void(Node_ILIST&, uint8_t*)>& edit) {
+    std::vector<uint8_t> p = page(PAGE_NUMBER(s.desc.ulist.head));
+    Node_ILIST h = Node_DecodeIlist(p.data());
+    edit(h, p.data());
+    Node_EncodeIlist(h, p.data());
+    put(PAGE_NUMBER(s.desc.ulist.head), p);
+  }
+  void set_first_item(const Slot& s, Node_ITEM item) {
+    edit_list_page(s, [&](Node_ILIST& h, uint8_t* p) {
+      Node_PutItem(p, static_cast<int>(h.first_item), item);
+    });
+  }
+  // Marks a page of the root free in its bitmap (the first free-list page).
+  void mark_free(uint32_t n) {
+    std::vector<uint8_t> p = page(1);
+    uint8_t* word = p.data() + Vol_FLIST_OVERHEAD + 4 * (n / 32);
+    le_put32(word, le_get32(word) | (1u << (n % 32)));
+    put(1, p);
+  }
+
+  std::string files() { return slurp(root()) + slurp(log()); }
+
+  TempDir dir;
+  std::string here = dir.path();
+};
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(SpaceCheck, ASetMadeByTheUtilitiesIsCleanAndLeftUnchanged) {
+  const std::string before = files();
+  const CheckRun r = read_only();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Running in Read-Only mode\n\n"
+            "\nPASS 1 - verifying block allocation integrity\n\n"
+            "\nPASS 2 - verifying node integrity\n\n"
+            "\ndone.\n\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(files(), before);
+}
+
+// One row of damage: what it does to the files, the lines the read-only
+// run prints, and what a write run with the options given does.
+struct Damage {
+  const char* name;
+  std::function<void(SpaceCheck*)> apply;
+  std::vector<std::string> reported;
+  bool fixable;             // a write run repairs it and a second run is clean
+  SpaceCheck_OPTIONS fix;   // the write run's options
+};
+
+}  // namespace
+
+// Friend access is not needed: the rows use the fixture's helpers through
+// a small subclass.
+namespace {
+
+class SpaceCheckTable : public SpaceCheck {
+ public:
+  void damage_free_in_bitmap() {
+    const Slot s = pool();
+    mark_free(PAGE_NUMBER(first_item(s).id));
+  }
+  void damage_shared_page() {
+    const Slot a = pool(0);
+    const Slot b = pool(1);
+    set_first_item(b, first_item(a));
+  }
+  void damage_cluster_over_free_list() { set_first_item(pool(), Node_ITEM{1, 2}); }
+  void damage_item_beyond_size() { set_first_item(pool(), Node_ITEM{descriptor().curr_size + 5, 1}); }
+  void damage_count(uint32_t count) {
+    const Slot s = pool();
+    set_first_item(s, Node_ITEM{first_item(s).id, count});
+  }
+  void damage_tail() {
+    edit_desc(pool(), [](Node_DESC& d) { d.ulist.tail = 77; });
+  }
+  void damage_num_pages() {
+    edit_desc(pool(), [](Node_DESC& d) { d.ulist.num_pages = 3; });
+  }
+  void damage_header() {
+    edit_list_page(pool(), [](Node_ILIST& h, uint8_t*) { h.header.type = 9; });
+  }
+  void damage_cycle() {
+    const Slot s = pool();
+    edit_list_page(s, [&](Node_ILIST& h, uint8_t*) { h.next_page = s.desc.ulist.head; });
+  }
+  void damage_unknown_type() {
+    edit_desc(pool(), [](Node_DESC& d) {
+      d.flags &= ~(1u << Node_POOLNODE);
+      d.node_type = Node_Type('Z', 'Q');
+    });
+  }
+};
+
+SpaceCheck_OPTIONS write_opts(bool autofix, bool yes) {
+  SpaceCheck_OPTIONS o;
+  o.write = true;
+  o.autofix = autofix;
+  o.yes = yes;
+  return o;
+}
+
+TEST_F(SpaceCheckTable, EachDamageIsReportedAndRepairedOnlyWhereThatIsSafe) {
+  using T = SpaceCheckTable;
+  const std::string advice = "  This can be fixed safely by re-starting spacecheck in write mode.\n";
+  const std::string never = "  This problem cannot be fixed by spacecheck.\n";
+  const std::vector<Damage> rows = {
+      {"claimed page free in its bitmap", [](SpaceCheck* t) { static_cast<T*>(t)->damage_free_in_bitmap(); },
+       {"allocation inconsistency detected\n", " NodeBlockListContent: Page 0:", " not marked in use\n",
+        advice},
+       true, write_opts(true, false)},
+      {"two nodes claim a page", [](SpaceCheck* t) { static_cast<T*>(t)->damage_shared_page(); },
+       {" NodeBlockListContent: Page 0:", " used by node #", " (NodeBlockListContent)\n"}, false,
+       write_opts(true, true)},
+      {"a cluster over a free-list page",
+       [](SpaceCheck* t) { static_cast<T*>(t)->damage_cluster_over_free_list(); },
+       {" NodeBlockListContent: Page 0:1 used by node - (VolumeFreeList)\n",
+        "  Node -: Cluster of 1 pages starting at 0:1\n"},
+       false, write_opts(true, true)},
+      {"item beyond the volume", [](SpaceCheck* t) { static_cast<T*>(t)->damage_item_beyond_size(); },
+       {" NodeBlockListContent: Reference to invalid page 0:"}, false, write_opts(true, true)},
+      {"cluster count 0", [](SpaceCheck* t) { static_cast<T*>(t)->damage_count(0); },
+       {" NodeBlockListContent: Reference to invalid page 0:"}, false, write_opts(true, true)},
+      {"cluster count 9", [](SpaceCheck* t) { static_cast<T*>(t)->damage_count(9); },
+       {" NodeBlockListContent: Reference to invalid page 0:"}, false, write_opts(true, true)},
+      {"wrong tail", [](SpaceCheck* t) { static_cast<T*>(t)->damage_tail(); },
+       {"block-list inconsistency detected\n", " ulist.tail points to page 0:77 (real last page of block-list is 0:",
+        never},
+       false, write_opts(true, true)},
+      {"wrong page count", [](SpaceCheck* t) { static_cast<T*>(t)->damage_num_pages(); },
+       {" ulist.num_pages is 3 (real number of pages in block-list is 1)\n", never}, false,
+       write_opts(true, true)},
+      {"bad list page header", [](SpaceCheck* t) { static_cast<T*>(t)->damage_header(); },
+       {" NodeBlockList corrupted. curr_page = 0x", never}, false, write_opts(true, true)},
+      {"cyclic block list", [](SpaceCheck* t) { static_cast<T*>(t)->damage_cycle(); },
+       {" NodeBlockList corrupted. curr_page = 0x", never}, false, write_opts(true, true)},
+      {"node of unknown type", [](SpaceCheck* t) { static_cast<T*>(t)->damage_unknown_type(); },
+       {" Unknown node type 0x5a51\n"}, false, write_opts(true, true)},
+  };
+  for (const Damage& row : rows) {
+    SCOPED_TRACE(row.name);
+    fresh(row.name);
+    row.apply(this);
+    const std::string damaged = files();
+    const CheckRun r = read_only();
+    EXPECT_EQ(r.status, 0);
+    for (const std::string& line : row.reported) EXPECT_TRUE(has(r.out, line)) << r.out;
+    EXPECT_TRUE(has(r.out, "\ndone.\n\n")) << r.out;
+    EXPECT_GT(r.result.problems, 0);
+    EXPECT_EQ(files(), damaged) << "a read-only run wrote";
+    const CheckRun w = check(row.fix);
+    EXPECT_EQ(w.status, 0);
+    if (row.fixable) {
+      EXPECT_GT(w.result.fixes, 0) << w.out;
+      EXPECT_EQ(w.questions, 0) << "-a asks no question for a safe fix";
+      const CheckRun again = read_only();
+      EXPECT_EQ(again.result.problems, 0) << again.out;
+    } else {
+      EXPECT_EQ(w.result.fixes, 0) << w.out;
+      EXPECT_EQ(files(), damaged) << "what cannot be fixed must not be touched";
+    }
+  }
+}
+
+TEST_F(SpaceCheckTable, AQuestionAtEndOfInputAnswersNoAndNothingIsWritten) {
+  damage_free_in_bitmap();
+  const std::string damaged = files();
+  const CheckRun r = check(write_opts(false, false));
+  EXPECT_EQ(r.questions, 1) << r.err;
+  EXPECT_TRUE(has(r.err, "Fix problem (safe) ([y]/n) ? ")) << r.err;
+  EXPECT_EQ(r.result.fixes, 0);
+  EXPECT_FALSE(has(r.out, "Page(s) marked in use.")) << r.out;
+  EXPECT_EQ(files(), damaged);
+  // An answer "n" is no as well; Enter is yes.
+  EXPECT_EQ(check(write_opts(false, false), {"n"}).result.fixes, 0);
+  EXPECT_EQ(files(), damaged);
+  const CheckRun yes = check(write_opts(false, false), {""});
+  EXPECT_EQ(yes.result.fixes, 1) << yes.out;
+  EXPECT_EQ(read_only().result.problems, 0);
+}
+
+TEST_F(SpaceCheckTable, YesWithoutWriteModeWritesNothing) {
+  damage_free_in_bitmap();
+  const std::string damaged = files();
+  SpaceCheck_OPTIONS o;
+  o.yes = true;
+  o.autofix = true;
+  const CheckRun r = check(o);
+  EXPECT_TRUE(has(r.out, "Running in Read-Only mode\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "re-starting spacecheck in write mode")) << r.out;
+  EXPECT_EQ(r.result.fixes, 0);
+  EXPECT_EQ(files(), damaged);
+}
+
+TEST_F(SpaceCheckTable, ASetNotShutDownCleanlyIsCheckedReadOnlyEvenInWriteMode) {
+  damage_free_in_bitmap();
+  ASSERT_EQ(testsupport::patch_descriptor(root(), 0,
+                                          [](VOLUME& v) { Vol_ClearFlag(Vol_CONSISTENT, &v.header); }),
+            0);
+  ASSERT_EQ(testsupport::patch_descriptor(root(), 1,
+                                          [](VOLUME& v) { Vol_ClearFlag(Vol_CONSISTENT, &v.header); }),
+            0);
+  const std::string damaged = files();
+  const CheckRun r = check(write_opts(true, true));
+  EXPECT_TRUE(has(r.err, "Warning: Database environment has not been shutdown cleanly.\n")) << r.err;
+  EXPECT_TRUE(has(r.err, "switching back to Read-Only mode")) << r.err;
+  EXPECT_TRUE(has(r.out, "re-starting spacecheck in write mode")) << r.out;
+  EXPECT_EQ(r.result.fixes, 0);
+  EXPECT_EQ(files(), damaged);
+}
+
+TEST_F(SpaceCheckTable, AnOlderReleaseIsUpgradedInMemoryOnlyWithoutWriteMode) {
+  ASSERT_EQ(testsupport::patch_descriptor(root(), 0, [](VOLUME& v) { v.release = 29; }), 0);
+  ASSERT_EQ(testsupport::patch_descriptor(root(), 1, [](VOLUME& v) { v.release = 29; }), 0);
+  const std::string old = files();
+  const CheckRun r = read_only();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(files(), old);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// spacecheck as a process: its usage and statuses, and an environment made
+// by spacenew and the LOG volume stand-in (for "spacegrow -t log"), then
+// recovered and closed once by jrnclear, checked clean.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/process_runner.h"
+
+namespace {
+
+using testsupport::ProcessResult;
+using testsupport::run_process;
+using testsupport::TempDir;
+
+const std::string kSpacecheck = SPACECHECK_PATH;
+const std::string kSpacenew = SPACENEW_PATH;
+const std::string kJrnclear = JRNCLEAR_PATH;
+const std::string kSpacegrow = SPACEGROW_PATH;
+
+const std::string kBanner = "\nQX Zentrim SPACECHECK (6.0.0)\n";
+const std::string kUsage =
+    "usage: spacecheck [options]\n"
+    "options:\n"
+    " -d flags   - debug flags\n"
+    " -c cfg     - configuration file name\n"
+    " -b size    - Buffer cache size (MB)\n\n"
+    "write options:\n"
+    " -w         - Allow write\n"
+    " -a         - Automatically fix minor inconsistencies\n"
+    " -y         - Answer yes to all questions\n"
+    "\n"
+    "Please Note: Enabling write and answering 'yes' to non-trivial\n"
+    "questions may cause data loss and could even result in additional\n"
+    "data corruption.\n"
+    "Unless you know what you're doing, you should consider to\n"
+    "recover the database from the backup.\n";
+
+TEST(SpacecheckCommandLine, UsageErrorsPrintTheirTextAndTheUsageAndExit2) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"-help"}, ""},
+      {{"-b"}, "Option -b requires an argument\n"},
+      {{"-x"}, "Unrecognized option: - x\n"},
+      {{"root.vol"}, "Unexpected arguments\n"},
+      {{"-b", "abc"}, "Option -b: invalid size abc (megabytes, 0 to 131072)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const ProcessResult r = run_process(kSpacecheck, c.args);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err, kBanner + c.message + kUsage);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(SpacecheckCommandLine, AConfigurationWithoutVolumesOrASetThatCannotOpenFails) {
+  TempDir dir;
+  dir.write("empty.cfg", "[Volumes]\r\n");
+  ProcessResult r = run_process(kSpacecheck, {"-c", dir.file("empty.cfg")});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("contains no volume definitions - aborted\n"), std::string::npos) << r.err;
+  dir.write("missing.cfg", "[Volumes]\r\nRoot=" + dir.file("none.vol") + "\r\n");
+  r = run_process(kSpacecheck, {"-c", dir.file("missing.cfg")});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("Unable to open database volume\n"), std::string::npos) << r.err;
+}
+
+TEST(SpacecheckEnvironment, AFreshEnvironmentStartedAndStoppedOnceIsClean) {
+  TempDir dir;
+  const std::string cfg = dir.file("zentdb6.cfg");
+  ASSERT_EQ(run_process(kSpacenew, {"-c", cfg, dir.file("root.vol")}).exit_status, 0);
+  const ProcessResult log = run_process(kSpacegrow, {"-c", cfg, "-t", "log", dir.file("log.vol")});
+  ASSERT_EQ(log.exit_status, 0) << log.err;
+  const ProcessResult clear = run_process(kJrnclear, {"-c", cfg});
+  ASSERT_EQ(clear.exit_status, 0) << clear.err;
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{}, std::vector<std::string>{"-w", "-a"}}) {
+    std::vector<std::string> args = {"-c", cfg};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const ProcessResult r = run_process(kSpacecheck, args);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    const std::string mode = extra.empty() ? "Running in Read-Only mode\n"
+                                           : "Running in Read/Write mode\n"
+                                             "Minor inconsistencies are fixed automatically\n";
+    EXPECT_EQ(r.out, mode +
+                         "\n"
+                         "\nPASS 1 - verifying block allocation integrity\n\n"
+                         "\nPASS 2 - verifying node integrity\n\n"
+                         "\ndone.\n\n");
+    EXPECT_EQ(r.err, kBanner);
+  }
+}
+
+}  // namespace
