@@ -36,6 +36,8 @@ struct VolSet {
   int large_file = 0;
   uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
   Extension ext[Vol_MAXLINK];               // by volume id
+  // Vol_SetReadOnly: files opened shared, nothing written back.
+  bool read_only = false;
 };
 
 extern VolSet g;
