@@ -245,8 +245,8 @@ uint32_t Node_PageOf(const Node* node);
 
 // Inspect mode, for a set opened read-only and never recovered: a first
 // reference reads the meta data and sends event 2 only (no first-open
-// work), the last one drops the copy without writing it back or a
-// snapshot, and a damaged node page chain (outside the set, a page seen
+// work), the last one drops the copy without event 4, a write-back or a
+// snapshot (subsystems drop their state at the shutdown event), and a damaged node page chain (outside the set, a page seen
 // before, a bad header) refuses its root with status VOL E007 instead of
 // stopping the process.
 void Node_SetInspectOnly(int on);

@@ -73,13 +73,15 @@ int first_reference(Node* node) {
 
 void last_reference(Node* node) {
   ZENT_ASSERT(node->meta_data && "node->meta_data");
-  if (Node_NotifySubsystems(node, Node_EVENT_LAST_CLOSE) != 0)
-    ZENT_ASSERT(!"Node_Close() failed on Node_NotifySubsystems()");
+  // An inspected node's subsystem hears nothing of the close (its close
+  // work stores state); what it keeps goes at the shutdown event.
   if (g.inspect_only) {
     free(node->meta_data);
     node->meta_data = nullptr;
     return;
   }
+  if (Node_NotifySubsystems(node, Node_EVENT_LAST_CLOSE) != 0)
+    ZENT_ASSERT(!"Node_Close() failed on Node_NotifySubsystems()");
   Node_UpdateMetaData(node);
   if (Node_TestFlag(Node_META_CREATED, node)) {
     Node_ClearFlag(Node_META_CREATED, node);

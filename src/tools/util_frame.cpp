@@ -33,15 +33,25 @@ UtilVolumeHook g_hook = default_hook;
 
 }  // namespace
 
+namespace {
+
+// A tool whose -v takes a value (spaceinfo's dump letters) handles -v
+// itself and prints all of its option lines.
+bool own_v(const UtilTool& tool) { return strstr(tool.options, "v:") != nullptr; }
+
+}  // namespace
+
 void util_usage(const UtilTool& tool) {
   if (tool.operand == UtilOperand::None)
     fprintf(stderr, "usage: %s [options]\n", tool.program);
   else
     fprintf(stderr, "usage: %s [options] volume_file_name\n", tool.program);
   fputs("options:\n", stderr);
-  fputs(" -v        - verbose\n", stderr);
-  fputs(" -d flags  - debug flags\n", stderr);
-  fputs(" -c cfg    - configuration file name\n", stderr);
+  if (!own_v(tool)) {
+    fputs(" -v        - verbose\n", stderr);
+    fputs(" -d flags  - debug flags\n", stderr);
+    fputs(" -c cfg    - configuration file name\n", stderr);
+  }
   for (const char* const* line = tool.usage; line != nullptr && *line != nullptr; ++line)
     fputs(*line, stderr);
 }
@@ -78,7 +88,11 @@ int util_begin(const UtilTool& tool, int argc, char** argv, UtilOptionFn option,
         usage_error = true;
         break;
       case 'v':
-        args->verbose = true;
+        if (own_v(tool)) {
+          if (option == nullptr || option(c, optarg, context) != 0) usage_error = true;
+        } else {
+          args->verbose = true;
+        }
         break;
       case 'd':
         args->debug_flags = optarg;
