@@ -52,6 +52,17 @@ class NodeTest : public NodeFixture {
     open_set();
   }
   int last_code() { return error_code(get_error()); }
+  // A B-tree node (id 100) with meta data of size bytes, closed again;
+  // its events go to events.
+  Node* node_with_meta(uint32_t size) {
+    EXPECT_EQ(Node_RegisterSubsystem(NodeType_BT, record_event), 0);
+    Node* n = Node_Create(1);
+    Node_SetType(n, NodeType_BT);
+    EXPECT_EQ(Node_Open(n), 0);
+    EXPECT_NE(Node_SetupMetaData(n, size), nullptr);
+    EXPECT_EQ(Node_Close(n), 0);
+    return n;
+  }
 
   std::vector<std::string> events;
 };
@@ -207,12 +218,7 @@ TEST_F(NodeTest, MetaDataIsReadOnceAndWrittenOncePerRunOfReferences) {
 }
 
 TEST_F(NodeTest, AFailedFirstOpenNotificationLeavesTheNodeUnreferenced) {
-  ASSERT_EQ(Node_RegisterSubsystem(NodeType_BT, record_event), 0);
-  Node* n = Node_Create(1);
-  Node_SetType(n, NodeType_BT);
-  ASSERT_EQ(Node_Open(n), 0);
-  ASSERT_NE(Node_SetupMetaData(n, 8), nullptr);
-  ASSERT_EQ(Node_Close(n), 0);
+  Node* n = node_with_meta(8);
   g_fail_event = Node_EVENT_FIRST_OPEN;
   EXPECT_EQ(Node_Open(n), -1);
   EXPECT_EQ(Node_RefCount(n), 0);
@@ -520,14 +526,9 @@ TEST_F(NodeTest, InspectModeRefusesADamagedChainWithoutStopping) {
 // An inspected node is read, never started or written: no first-open or
 // last-close event, no meta write-back, no snapshot.
 TEST_F(NodeTest, InspectedNodeIsReadWithoutFirstOpenWork) {
-  ASSERT_EQ(Node_RegisterSubsystem(NodeType_BT, record_event), 0);
-  Node* n = Node_Create(1);
-  Node_SetType(n, NodeType_BT);
-  ASSERT_EQ(Node_Open(n), 0);
-  ASSERT_NE(Node_SetupMetaData(n, 8), nullptr);
-  ASSERT_EQ(Node_Close(n), 0);
+  node_with_meta(8);
   reopen();
-  n = Node_Find(100);
+  Node* n = Node_Find(100);
   events.clear();
   const int writes = pool.writes, snapshots = sink.snapshots;
   Node_SetInspectOnly(1);
