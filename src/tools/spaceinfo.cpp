@@ -65,8 +65,8 @@ int option(int c, const char* value, void* context) {
       return 0;
     case 'b': {
       uint32_t pages = 0;
-      if (util_parse_size(value, &pages) != 0 || pages == 0) return util_bad_size(c, value);
-      o->cache_pages = pages;
+      if (util_parse_size(value, &pages) != 0) return util_bad_size(c, value);
+      o->cache_pages = pages != 0 ? pages : kDefaultCachePages;  // 0: the default
       return 0;
     }
     default:

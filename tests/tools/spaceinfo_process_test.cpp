@@ -349,8 +349,8 @@ TEST_F(Spaceinfo, SetNotShutDownCleanlyIsDumpedAsItStands) {
                   root(), copy, [](VOLUME& v) { Vol_ClearFlag(Vol_CONSISTENT, &v.header); }),
               0);
   for (const char* letters : {"cpnr", ""}) {
-    const ProcessResult r = spaceinfo(letters[0] ? std::vector<std::string>{"-v", letters}
-                                                 : std::vector<std::string>{});
+    const ProcessResult r = spaceinfo(letters[0] ? std::vector<std::string>{"-v", letters, "-b", "1"}
+                                                 : std::vector<std::string>{"-b", "0"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
   }
 }
