@@ -31,7 +31,6 @@ using testsupport::TempDir;
 
 const std::string kSpaceinfo = SPACEINFO_PATH;
 const std::string kSpacenew = SPACENEW_PATH;
-const std::string kLogStandin = LOG_VOLUME_STANDIN_PATH;
 const std::string kBanner = "\nQX Zentrim SPACEINFO (6.0.0)\n";
 const std::string kUsage =
     "usage: spaceinfo [options]\n"
@@ -114,14 +113,16 @@ class Spaceinfo : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(run_process(kSpacenew, {"-c", cfg(), root()}).exit_status, 0);
-    ASSERT_EQ(run_process(kLogStandin, {"-c", cfg(), log()}).exit_status, 0);
     {
-      const std::string r = root(), l = log();
-      const char* paths[] = {r.c_str(), l.c_str()};
-      ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
+      // The LOG and TEMP volumes through the creation call that adds volumes.
+      const std::string r = root();
+      const char* paths[] = {r.c_str()};
+      ASSERT_NE(Vol_OpenSet(1, paths), nullptr);
+      ASSERT_NE(Vol_CreateExtent(log().c_str(), VolType_LOG, Vol_MINPAGES, 128, 0), nullptr);
       ASSERT_NE(Vol_CreateExtent(temp().c_str(), VolType_TEMP, Vol_MINPAGES, 0, 0), nullptr);
       Vol_Close();
       Vol_Free();
+      ASSERT_EQ(cfg_set_key("Volumes", "Log02", log().c_str(), cfg().c_str()), 1);
       ASSERT_EQ(cfg_set_key("Volumes", "Temp03", temp().c_str(), cfg().c_str()), 1);
     }
     open_here();
