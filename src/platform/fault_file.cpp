@@ -38,6 +38,7 @@ struct FaultFileSystem::Node {
   std::vector<Pending> unflushed;
   uint64_t next_seq = 1;
   int writers = 0;
+  int readers = 0;  // shared locks (FILE_SHARED)
   int eintr = 0;
   size_t limit = 0;
   uint32_t delay_us = 0;
@@ -151,8 +152,9 @@ std::string parent_of(const std::string& path) {
 class FaultFile final : public File {
  public:
   FaultFile(const char* path, std::shared_ptr<Shared> shared, std::shared_ptr<Node> node,
-            bool writer)
-      : File(path), shared_(std::move(shared)), node_(std::move(node)), writer_(writer) {
+            bool writer, bool reader = false)
+      : File(path), shared_(std::move(shared)), node_(std::move(node)), writer_(writer),
+        reader_(reader) {
     epoch_ = shared_->epoch;
   }
   ~FaultFile() override { close(); }
@@ -162,6 +164,7 @@ class FaultFile final : public File {
     if (closed_) return 0;
     closed_ = true;
     if (writer_ && epoch_ == shared_->epoch) --node_->writers;
+    if (reader_ && epoch_ == shared_->epoch) --node_->readers;
     return 0;
   }
 
@@ -313,6 +316,7 @@ class FaultFile final : public File {
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<Node> node_;
   const bool writer_;
+  const bool reader_;
   uint64_t epoch_;
   bool closed_ = false;
 };
@@ -335,11 +339,12 @@ int FaultFileSystem::open(const char* path, unsigned flags, File** out) {
     return EEXIST;
   }
   const bool writer = flags & FILE_WRITE;
-  if (writer) {
-    if (it->second->writers > 0) return EBUSY;
-    ++it->second->writers;
-  }
-  *out = new FaultFile(path, shared_, it->second, writer);
+  const bool reader = !writer && (flags & FILE_SHARED);
+  if ((writer || reader) && it->second->writers > 0) return EBUSY;
+  if (writer && it->second->readers > 0) return EBUSY;
+  if (writer) ++it->second->writers;
+  if (reader) ++it->second->readers;
+  *out = new FaultFile(path, shared_, it->second, writer, reader);
   return 0;
 }
 
@@ -429,6 +434,7 @@ void FaultFileSystem::lose_power(PowerLoss mode, uint32_t seed) {
   for (auto& [name, node] : shared_->files) {
     node->data = node->durable;
     node->writers = 0;
+    node->readers = 0;
     node->eintr = 0;
   }
   shared_->off = false;

@@ -188,10 +188,12 @@ class PosixFileSystem final : public FileSystem {
       fd = ::open(path, oflags, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    if (flags & FILE_WRITE) {
+    if (flags & (FILE_WRITE | FILE_SHARED)) {
       // One writer per file across processes and within this one (the lock
-      // belongs to the open file description, not to the process).
-      while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // belongs to the open file description, not to the process); shared
+      // readers keep writers off while they look.
+      const int how = (flags & FILE_WRITE) ? LOCK_EX : LOCK_SH;
+      while (::flock(fd, how | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         int err = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);

@@ -34,6 +34,9 @@ enum : unsigned {
   FILE_WRITE = 1,   // read and write; refused with EBUSY while another writer has it
   FILE_CREATE = 2,  // create when missing
   FILE_EXCL = 4,    // with FILE_CREATE: the file must not exist yet
+  // Read only under a shared lock: refused with EBUSY while a writer has
+  // the file, and a writer is refused while it is held (offline readers).
+  FILE_SHARED = 8,
 };
 
 // The kind of file behind a handle (kept in the volume record as its file type).

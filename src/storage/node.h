@@ -241,6 +241,21 @@ void Node_Notify(int event);
 // The address of the node page that holds the node's descriptor.
 uint32_t Node_PageOf(const Node* node);
 
+// --- Inspection (the dump tool) -----------------------------------------------------------
+
+// Inspect mode, for a set opened read-only and never recovered: a first
+// reference reads the meta data and sends event 2 only (no first-open
+// work), the last one drops the copy without event 4, a write-back or a
+// snapshot (subsystems drop their state at the shutdown event), and a damaged node page chain (outside the set, a page seen
+// before, a bad header) refuses its root with status VOL E007 instead of
+// stopping the process.
+void Node_SetInspectOnly(int on);
+// Calls fn for every node of the data root (log 0) or the log root, in
+// node-id order, until it returns nonzero (that value is returned). 0 when
+// done (also without a LOG volume for the log root), -1 when the root
+// cannot be set up (status set).
+int Node_VisitById(int log, int (*fn)(Node* node, void* context), void* context);
+
 // The counters of a root (log 0: data root), for checks and status pages;
 // -1 when the root cannot be set up.
 int Node_RootCounts(int log, uint32_t* num_nodes, uint32_t* last_node_id, uint32_t* pages);

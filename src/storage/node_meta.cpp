@@ -55,7 +55,10 @@ int first_reference(Node* node) {
   Node_ClearFlag(Node_META_CHANGED, node);
   node->ref_count++;
   int rc = Node_NotifySubsystems(node, Node_EVENT_META_READ);
-  if (rc == 0 && !Tlog_IsRecovering() && !Node_TestFlag(Node_FIRST_OPEN_DONE, node)) {
+  // An inspected node is looked at, never started: first-open work changes
+  // and writes what it finds.
+  if (rc == 0 && !g.inspect_only && !Tlog_IsRecovering() &&
+      !Node_TestFlag(Node_FIRST_OPEN_DONE, node)) {
     rc = Node_NotifySubsystems(node, Node_EVENT_FIRST_OPEN);
     if (rc == 0) Node_SetFlag(Node_FIRST_OPEN_DONE, node);
   }
@@ -70,6 +73,13 @@ int first_reference(Node* node) {
 
 void last_reference(Node* node) {
   ZENT_ASSERT(node->meta_data && "node->meta_data");
+  // An inspected node's subsystem hears nothing of the close (its close
+  // work stores state); what it keeps goes at the shutdown event.
+  if (g.inspect_only) {
+    free(node->meta_data);
+    node->meta_data = nullptr;
+    return;
+  }
   if (Node_NotifySubsystems(node, Node_EVENT_LAST_CLOSE) != 0)
     ZENT_ASSERT(!"Node_Close() failed on Node_NotifySubsystems()");
   Node_UpdateMetaData(node);
@@ -157,7 +167,7 @@ void Node_SetMetaDirty(Node* node) {
 }
 
 void Node_UpdateMetaData(Node* node) {
-  if (node->ref_count <= 0 || node->meta_data == nullptr ||
+  if (g.inspect_only || node->ref_count <= 0 || node->meta_data == nullptr ||
       !Node_TestFlag(Node_META_CHANGED, node))
     return;
   const uint32_t size = node->node.meta_addr.size;

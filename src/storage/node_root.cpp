@@ -5,10 +5,12 @@
 // Context: the server thread. Node pages move with synchronous page
 // transfers (page_io), which do not suspend the task; the event handler
 // may suspend where it writes meta data (system pool) and dirty buffers.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
 
 #include "base/debug_log.h"
@@ -41,8 +43,14 @@ VOLUME* root_volume(bool log) { return log ? Vol_GetTlogVol() : Vol_GetRootVol()
 
 // --- Reading node pages ----------------------------------------------------------------
 
-[[noreturn]] void corrupt(const char* why, uint32_t page) {
+// A damaged node page stops the server; in inspect mode the root is
+// refused instead (status VOL_E_BAD_DESCRIPTOR), so a dump tool can say so.
+void corrupt(const char* why, uint32_t page) {
   debug_log('N', 0, "Node_ReadNodePage() failed: %s, page=0x%x", why, page);
+  if (g.inspect_only) {
+    SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, VOL_E_BAD_DESCRIPTOR);
+    return;
+  }
   ZENT_ASSERT(!"Node_ReadNodePage() failed: file is corrupt");
   __builtin_unreachable();
 }
@@ -60,27 +68,35 @@ bool page_in_set(uint32_t page) {
 }
 
 // Reads mp's node page into its handles (descriptors only: references,
-// meta copies and locks of handles in use stay). Returns the page head.
-Node_PAGE_HEAD read_node_page(Node_MEMPAGE* mp) {
+// meta copies and locks of handles in use stay). Returns the page head;
+// *ok false when the page is damaged (inspect mode only: else fatal).
+Node_PAGE_HEAD read_node_page(Node_MEMPAGE* mp, bool* ok) {
+  *ok = false;
   uint8_t image[Node_PAGE_USED];
   Vol_ReadPage(mp->page, image, sizeof image);
   Node_PAGE_HEAD head = Node_DecodePageHead(image);
-  if (Vol_CheckHeader(Vol_PAGE_NODE, mp->page, &head.header) != 0)
+  if (Vol_CheckHeader(Vol_PAGE_NODE, mp->page, &head.header) != 0) {
     corrupt("invalid page header", mp->page);
+    return head;
+  }
   Vol_ClearFlag(Vol_DIRTY, &head.header);
   mp->header = head.header;
   mp->next_page = head.next_page;
   for (int i = 0; i < Node_PAGE_NUMITEMS; ++i) {
     Node_DESC d = Node_DecodeDesc(image + Node_SlotOffset(i));
-    if (d.node_id != 0 && (d.cluster_size < 1 || d.cluster_size > Vol_MAXCLUST))
+    if (d.node_id != 0 && (d.cluster_size < 1 || d.cluster_size > Vol_MAXCLUST)) {
       corrupt("invalid cluster size", mp->page);
+      return head;
+    }
     d.flags &= ~Node_RUNTIME_FLAGS;
     mp->nodes[i].node = d;
   }
+  *ok = true;
   return head;
 }
 
 Node_ROOT* setup_root(bool log);
+void free_root(Node_ROOT* root);
 
 // The counters of the first page may lag behind the slots after a crash
 // (they and the slots need not reach the disk together): the count of
@@ -106,13 +122,27 @@ void check_counters(Node_ROOT* root) {
   }
 }
 
-void read_chain(Node_ROOT* root, uint32_t first) {
+// The chain is followed from the file: it must stay inside the set and
+// must not come back to a page seen before. 0, or -1 (inspect mode) when
+// it is damaged.
+int read_chain(Node_ROOT* root, uint32_t first) {
   std::unordered_set<uint32_t> seen;
   for (uint32_t page = first; page != 0;) {
-    if (!page_in_set(page)) corrupt("node page outside the volume set", page);
-    if (!seen.insert(page).second) corrupt("node page chain loops", page);
+    if (!page_in_set(page)) {
+      corrupt("node page outside the volume set", page);
+      return -1;
+    }
+    if (!seen.insert(page).second) {
+      corrupt("node page chain loops", page);
+      return -1;
+    }
     Node_MEMPAGE* mp = new_mempage(root, page);
-    const Node_PAGE_HEAD head = read_node_page(mp);
+    bool ok = false;
+    const Node_PAGE_HEAD head = read_node_page(mp, &ok);
+    if (!ok) {
+      free_mempage(mp);
+      return -1;
+    }
     if (root->page_head == nullptr) {
       root->num_nodes = head.num_nodes;
       root->last_node_id = head.last_node_id < Node_FIRSTNODE - 1 ? Node_FIRSTNODE - 1
@@ -122,6 +152,7 @@ void read_chain(Node_ROOT* root, uint32_t first) {
     page = mp->next_page;
   }
   check_counters(root);
+  return 0;
 }
 
 void install_once() {
@@ -143,7 +174,10 @@ Node_ROOT* setup_root(bool log) {
   auto* root = new Node_ROOT();
   root->log = log;
   root->chain_lock.count = 1;
-  if (vol->first_page != 0) read_chain(root, vol->first_page);
+  if (vol->first_page != 0 && read_chain(root, vol->first_page) != 0) {
+    free_root(root);
+    return nullptr;
+  }
   return root;
 }
 
@@ -230,7 +264,8 @@ void reread_data_root() {
   if (root == nullptr) return;
   lock_chain(root, false);
   for (Node_MEMPAGE* mp = root->page_head; mp != nullptr; mp = mp->next) {
-    const Node_PAGE_HEAD head = read_node_page(mp);
+    bool ok = false;
+    const Node_PAGE_HEAD head = read_node_page(mp, &ok);
     if (mp == root->page_head) {
       root->num_nodes = head.num_nodes;
       root->last_node_id = head.last_node_id;
@@ -402,5 +437,20 @@ int Node_RootCounts(int log, uint32_t* num_nodes, uint32_t* last_node_id, uint32
   *num_nodes = root->num_nodes;
   *last_node_id = root->last_node_id;
   *pages = root->pages;
+  return 0;
+}
+
+void Node_SetInspectOnly(int on) { g.inspect_only = on != 0; }
+
+int Node_VisitById(int log, int (*fn)(Node* node, void* context), void* context) {
+  if (log && Vol_GetTlogVol() == nullptr) return 0;
+  Node_ROOT* root = get_root(log != 0);
+  if (root == nullptr) return -1;
+  std::vector<Node*> nodes;
+  for_each_node(root, [&](Node* n) { nodes.push_back(n); });
+  std::sort(nodes.begin(), nodes.end(),
+            [](const Node* a, const Node* b) { return a->node.node_id < b->node.node_id; });
+  for (Node* n : nodes)
+    if (int rc = fn(n, context); rc != 0) return rc;
   return 0;
 }

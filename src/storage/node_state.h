@@ -62,6 +62,7 @@ struct NodeLayer {
   bool writing_roots = false;     // inside event 0..2: a nested sync skips the roots
   Semaphore node_sem;             // Node_Open and Node_Close, one unit
   Subsystem subsystems[Node_MAX_SUBSYSTEMS] = {};
+  bool inspect_only = false;      // Node_SetInspectOnly
 };
 
 extern NodeLayer g;

@@ -125,6 +125,7 @@ int read_descriptor(VOLUME* v, int copy) {
 }
 
 void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
+  if (g.read_only) return;
   Vol_ClearFlag(Vol_DIRTY, fl->image);
   if (Vol__Write(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr) != 0)
     ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
@@ -151,6 +152,8 @@ int read_free_page(VOLUME* v, Vol_FLMEM* fl) {
 namespace volset {
 
 void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
+  // A read-only set keeps its changes (an upgrade, a repair) in memory.
+  if (g.read_only) return;
   // A page of its own for each write: the write may suspend the task (the
   // backup road), and another task's encoding must not change it meanwhile.
   alignas(16) uint8_t page[Vol_PAGESIZE];
@@ -169,7 +172,9 @@ void write_dirty_free_pages(VOLUME* v) {
     if (fl_dirty(fl)) write_free_page(v, fl);
 }
 
-void flush_file(VOLUME* v, int tio_mode) { Vol_SyncFile(v, tio_mode); }
+void flush_file(VOLUME* v, int tio_mode) {
+  if (!g.read_only) Vol_SyncFile(v, tio_mode);
+}
 
 void write_copies(VOLUME* v, bool durable, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
@@ -392,12 +397,15 @@ void release_table() {
 
 // --- Opening one volume ----------------------------------------------------------
 
-// Opens path for writing (the writer lock keeps every other writer off) and
-// learns its file type. The file, or none with status VOL_E_OPEN and
+// Opens path for writing (the writer lock keeps every other writer off), or
+// in read-only mode for reading under a shared lock (which keeps writers
+// off too), and learns its file type. The file, or none with status VOL_E_OPEN and
 // *os_error set.
 platform::File* open_volume_file(const char* path, platform::FileInfo* info, int* os_error) {
   platform::File* f = nullptr;
-  if (int err = platform::file_open(path, platform::FILE_WRITE, &f)) {
+  const unsigned how = g.read_only ? platform::FILE_READ | platform::FILE_SHARED
+                                   : platform::FILE_WRITE;
+  if (int err = platform::file_open(path, how, &f)) {
     debug_syserr('V', 0, err, "Unable to open volume file");
     debug_log('V', 0, "Unable to open volume file \"%s\"", path);
     VOL_ERROR(VOL_E_OPEN);
@@ -905,7 +913,12 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
 
 VOLUME* Vol_OpenSet(int count, const char* const* paths) { return Vol_Open(count, paths, 0); }
 
-void Vol_SetReadOnlyOpen(int on) { g.read_only = on; }
+void Vol_SetReadOnly(int on) {
+  ZENT_ASSERT(g.table == nullptr && "!root_vol");
+  g.read_only = on != 0;
+}
+
+int Vol_IsReadOnly() { return g.read_only ? 1 : 0; }
 
 void Vol_Close() {
   if (g.table == nullptr) return;

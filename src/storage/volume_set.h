@@ -98,9 +98,15 @@ struct Vol_DELAYED_FREE {
 VOLUME* Vol_Open(int count, const char* const* paths, int force);
 // Vol_Open without force (the server).
 VOLUME* Vol_OpenSet(int count, const char* const* paths);
-// While on, Vol_Open writes nothing: an older release is brought up to
-// date in memory only (the consistency check without write mode).
-void Vol_SetReadOnlyOpen(int on);
+// Read-only mode, for looking at a set offline (set while no set is open):
+// the files are opened for reading under a shared lock, so that no writer
+// can open them meanwhile (and none is opened while a writer has one);
+// what opening would write back (an older release brought up to date,
+// descriptor copies left apart, the clean-close flag of a forced open) is
+// kept in memory, and descriptor and free-list writes and flushes are
+// skipped. Page writes are not: they fail on the read-only files.
+void Vol_SetReadOnly(int on);
+int Vol_IsReadOnly();
 // Opens one file and reads it: a new record (free with Vol_FreeSingle), or
 // none with the status set.
 VOLUME* Vol_OpenSingle(const char* path);

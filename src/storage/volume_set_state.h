@@ -34,9 +34,10 @@ struct VolSet {
   Vol_DELAYED_FREE* delayed = nullptr;
   uint32_t delayed_log_pages = 0;
   int large_file = 0;
-  int read_only = 0;  // Vol_SetReadOnlyOpen: an open writes nothing
   uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
   Extension ext[Vol_MAXLINK];               // by volume id
+  // Vol_SetReadOnly: files opened shared, nothing written back.
+  bool read_only = false;
 };
 
 extern VolSet g;

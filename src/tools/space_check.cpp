@@ -982,11 +982,7 @@ int Checker::run(const std::vector<std::string>& paths, SpaceCheck_RESULT* resul
   out("\n");
   std::vector<const char*> argv;
   for (const std::string& p : paths) argv.push_back(p.c_str());
-  // Without write mode the open must not write either (an older release
-  // is brought up to date in memory only).
-  Vol_SetReadOnlyOpen(write ? 0 : 1);
   VOLUME* set = Vol_Open(static_cast<int>(argv.size()), argv.data(), 1);
-  Vol_SetReadOnlyOpen(0);
   if (set == nullptr) {
     err("Unable to open database volume\n");
     err("Vol_Open() failed with error %s\n", error_text());
@@ -1059,6 +1055,11 @@ int Checker::run(const std::vector<std::string>& paths, SpaceCheck_RESULT* resul
 
 int SpaceCheck_Run(const std::vector<std::string>& paths, const SpaceCheck_OPTIONS& options,
                    const SpaceCheck_IO& io, SpaceCheck_RESULT* result) {
+  // Without write mode nothing may be written, the open included (an older
+  // release is brought up to date in memory only).
+  Vol_SetReadOnly(options.write ? 0 : 1);
   Checker checker(options, io);
-  return checker.run(paths, result);
+  const int rc = checker.run(paths, result);
+  Vol_SetReadOnly(0);
+  return rc;
 }

@@ -36,6 +36,14 @@ UtilVolumeHook g_hook = default_hook;
 
 }  // namespace
 
+namespace {
+
+// A tool whose -v takes a value (spaceinfo's dump letters) handles -v
+// itself and prints all of its option lines.
+bool own_v(const UtilTool& tool) { return strstr(tool.options, "v:") != nullptr; }
+
+}  // namespace
+
 void util_usage(const UtilTool& tool) {
   // A tool whose lines start with a "usage:" line of its own has a usage
   // text of its own (spacecheck's lists no -v and has its own layout).
@@ -51,9 +59,11 @@ void util_usage(const UtilTool& tool) {
   else
     fprintf(stderr, "usage: %s [options] volume_file_name\n", tool.program);
   fputs("options:\n", stderr);
-  fputs(" -v        - verbose\n", stderr);
-  fputs(" -d flags  - debug flags\n", stderr);
-  fputs(" -c cfg    - configuration file name\n", stderr);
+  if (!own_v(tool)) {
+    fputs(" -v        - verbose\n", stderr);
+    fputs(" -d flags  - debug flags\n", stderr);
+    fputs(" -c cfg    - configuration file name\n", stderr);
+  }
   for (const char* const* line = tool.usage; line != nullptr && *line != nullptr; ++line)
     fputs(*line, stderr);
 }
@@ -90,8 +100,12 @@ int util_begin(const UtilTool& tool, int argc, char** argv, UtilOptionFn option,
         usage_error = true;
         break;
       case 'v':
-        args->verbose = true;
-        ++args->verbose_level;
+        if (own_v(tool)) {
+          if (option == nullptr || option(c, optarg, context) != 0) usage_error = true;
+        } else {
+          args->verbose = true;
+          ++args->verbose_level;
+        }
         break;
       case 'd':
         args->debug_flags = optarg;

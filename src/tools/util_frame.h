@@ -22,7 +22,10 @@ struct UtilTool {
   const char* program;       // "jrnclear"
   const char* word;          // banner word, "JRNCLEAR"
   const char* options;       // getopt option string, "vd:c:"
-  const char* const* usage;  // the tool's own usage lines after the common ones; none-ended
+  // The tool's own usage lines after the common ones; none-ended. A tool
+  // whose -v takes a value ("v:") gets -v through its option function and
+  // lists every option line itself.
+  const char* const* usage;
   UtilOperand operand;
   bool usage_without_arguments;  // no argument at all prints the usage (exit 2)
 };

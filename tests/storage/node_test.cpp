@@ -52,6 +52,17 @@ class NodeTest : public NodeFixture {
     open_set();
   }
   int last_code() { return error_code(get_error()); }
+  // A B-tree node (id 100) with meta data of size bytes, closed again;
+  // its events go to events.
+  Node* node_with_meta(uint32_t size) {
+    EXPECT_EQ(Node_RegisterSubsystem(NodeType_BT, record_event), 0);
+    Node* n = Node_Create(1);
+    Node_SetType(n, NodeType_BT);
+    EXPECT_EQ(Node_Open(n), 0);
+    EXPECT_NE(Node_SetupMetaData(n, size), nullptr);
+    EXPECT_EQ(Node_Close(n), 0);
+    return n;
+  }
 
   std::vector<std::string> events;
 };
@@ -207,12 +218,7 @@ TEST_F(NodeTest, MetaDataIsReadOnceAndWrittenOncePerRunOfReferences) {
 }
 
 TEST_F(NodeTest, AFailedFirstOpenNotificationLeavesTheNodeUnreferenced) {
-  ASSERT_EQ(Node_RegisterSubsystem(NodeType_BT, record_event), 0);
-  Node* n = Node_Create(1);
-  Node_SetType(n, NodeType_BT);
-  ASSERT_EQ(Node_Open(n), 0);
-  ASSERT_NE(Node_SetupMetaData(n, 8), nullptr);
-  ASSERT_EQ(Node_Close(n), 0);
+  Node* n = node_with_meta(8);
   g_fail_event = Node_EVENT_FIRST_OPEN;
   EXPECT_EQ(Node_Open(n), -1);
   EXPECT_EQ(Node_RefCount(n), 0);
@@ -470,6 +476,75 @@ TEST_F(NodeDeathTest, ANodePageChainThatLoopsStopsTheProcess) {
   ASSERT_EQ(testsupport::write_page(kRoot, second, b), 0);
   open_set();
   EXPECT_DEATH(Node_Find(100), "file is corrupt");
+}
+
+// Inspect mode (the dump tool) refuses the same damage with a status, and
+// the root can be looked at again once the set is whole.
+TEST_F(NodeTest, InspectModeRefusesADamagedChainWithoutStopping) {
+  for (int i = 0; i < Node_PAGE_NUMITEMS + 1; ++i) ASSERT_NE(Node_Create(1), nullptr);
+  const uint32_t first = first_page();
+  const uint32_t second = Node_PageOf(Node_Find(245));
+  sync_and_close();
+  std::vector<uint8_t> good, b;
+  ASSERT_EQ(testsupport::read_page(kRoot, second, &good), 0);
+  const struct {
+    const char* name;
+    uint32_t next;
+  } cases[] = {{"loop", first}, {"outside the set", 0x00FFFFF0u}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    b = good;
+    le_put32(b.data() + 8, c.next);
+    ASSERT_EQ(testsupport::write_page(kRoot, second, b), 0);
+    open_set();
+    Node_SetInspectOnly(1);
+    int seen = 0;
+    auto count = [](Node*, void* n) {
+      ++*static_cast<int*>(n);
+      return 0;
+    };
+    EXPECT_EQ(Node_VisitById(0, count, &seen), -1);
+    EXPECT_EQ(last_code(), VOL_E_BAD_DESCRIPTOR);
+    EXPECT_EQ(seen, 0);
+    Node_SetInspectOnly(0);
+    sync_and_close();
+  }
+  ASSERT_EQ(testsupport::write_page(kRoot, second, good), 0);
+  open_set();
+  Node_SetInspectOnly(1);
+  std::vector<uint32_t> ids;
+  auto collect = [](Node* n, void* out) {
+    static_cast<std::vector<uint32_t>*>(out)->push_back(Node_GetId(n));
+    return 0;
+  };
+  EXPECT_EQ(Node_VisitById(0, collect, &ids), 0);
+  Node_SetInspectOnly(0);
+  ASSERT_EQ(ids.size(), static_cast<size_t>(Node_PAGE_NUMITEMS + 1));
+  for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], 100 + i);
+}
+
+// An inspected node is read, never started or written: no first-open or
+// last-close event, no meta write-back, no snapshot.
+TEST_F(NodeTest, InspectedNodeIsReadWithoutFirstOpenWork) {
+  node_with_meta(8);
+  reopen();
+  Node* n = Node_Find(100);
+  events.clear();
+  const int writes = pool.writes, snapshots = sink.snapshots;
+  Node_SetInspectOnly(1);
+  ASSERT_EQ(Node_Open(n), 0);
+  static_cast<char*>(Node_GetMetaData(n))[0] = 'X';
+  Node_SetMetaDirty(n);
+  ASSERT_EQ(Node_Close(n), 0);
+  Node_SetInspectOnly(0);
+  EXPECT_EQ(events, (std::vector<std::string>{"100:2"}));
+  EXPECT_EQ(pool.writes, writes);
+  EXPECT_EQ(sink.snapshots, snapshots);
+  EXPECT_EQ(n->meta_data, nullptr);
+  // The next ordinary run starts the node as before.
+  ASSERT_EQ(Node_Open(n), 0);
+  ASSERT_EQ(Node_Close(n), 0);
+  EXPECT_EQ(events, (std::vector<std::string>{"100:2", "100:2", "100:3", "100:4"}));
 }
 
 // Counters the slots contradict (a crash wrote the slots, not the first

@@ -1655,4 +1655,70 @@ TEST_F(VolumeSetTest, CloseTellsTheCallbackAndReleasesTheFiles) {
   }
 }
 
+
+// --- Read-only opening (the dump tool) ----------------------------------------------
+
+// Every byte of every file of the set.
+std::vector<std::string> file_images(const std::vector<std::string>& paths) {
+  std::vector<std::string> images;
+  for (const std::string& p : paths) {
+    platform::File* f = nullptr;
+    EXPECT_EQ(platform::file_open(p.c_str(), platform::FILE_READ, &f), 0) << p;
+    platform::FileInfo info;
+    EXPECT_EQ(f->info(&info), 0);
+    std::string bytes(info.size, '\0');
+    EXPECT_EQ(f->read_at(bytes.data(), bytes.size(), 0), 0);
+    platform::file_close(f);
+    images.push_back(bytes);
+  }
+  return images;
+}
+
+// Read-only mode keeps what opening would repair or upgrade in memory:
+// an older release, copies left apart, a set not closed cleanly.
+TEST_F(VolumeSetTest, ReadOnlyOpenKeepsUpgradesAndRepairsInMemory) {
+  spec = four_volumes();
+  spec.consistent = false;
+  write_set(spec);
+  for (const std::string& p : paths_of(spec))
+    ASSERT_EQ(testsupport::patch_descriptor(p, 0,
+                                            [](VOLUME& v) {
+                                              v.release = v.type == VolType_LOG ? 7 : 29;
+                                            }),
+              0);
+  const std::vector<std::string> before = file_images(paths_of(spec));
+  Vol_SetReadOnly(1);
+  VOLUME* set = open_set(paths_of(spec), 1);
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(set->release, 30u);
+  EXPECT_TRUE(Vol_IsAllocAllowed(3, &set->temp_aldesc));
+  // A writer is kept off while the set is looked at; another reader is not.
+  platform::File* f = nullptr;
+  EXPECT_EQ(platform::file_open(kRoot.c_str(), platform::FILE_WRITE, &f), EBUSY);
+  close_set();
+  Vol_SetReadOnly(0);
+  EXPECT_EQ(file_images(paths_of(spec)), before);
+}
+
+TEST(VolumeSetRealFiles, ReadOnlySetKeepsWritersOffAndIsRefusedWhileOneWrites) {
+  testsupport::TempDir dir;
+  VolumeSetSpec s;
+  s.volumes = {{dir.file("root.vol"), VolType_DATA}, {dir.file("log.vol"), VolType_LOG}};
+  ASSERT_EQ(testsupport::write_volume_set(s), 0);
+  Vol_SetReadOnly(1);
+  ASSERT_NE(open_set(paths_of(s)), nullptr);
+  platform::File* f = nullptr;
+  EXPECT_EQ(platform::file_open(s.volumes[1].path.c_str(), platform::FILE_WRITE, &f), EBUSY);
+  ASSERT_EQ(platform::file_open(s.volumes[1].path.c_str(),
+                                platform::FILE_READ | platform::FILE_SHARED, &f),
+            0);
+  platform::file_close(f);
+  close_set();
+  Vol_SetReadOnly(0);
+  ASSERT_NE(open_set(paths_of(s)), nullptr);
+  EXPECT_EQ(platform::file_open(s.volumes[0].path.c_str(),
+                                platform::FILE_READ | platform::FILE_SHARED, &f),
+            EBUSY);
+  close_set();
+}
 }  // namespace
