@@ -17,6 +17,7 @@
 #include "access/schema_cache.h"
 #include "storage/task_runner.h"
 #include "storage/tlog.h"
+#include "storage/tlog_fixture.h"
 
 namespace {
 
@@ -451,6 +452,55 @@ TEST_F(KernelLockTest, RandomRunKeepsTheQueueSound) {
         << "seed " << seed;
     ASSERT_EQ(g_fault, "") << "seed " << seed;
     ASSERT_EQ(idb__get_lock_list(), nullptr);
+  }
+}
+
+// --- Unlocks inside a transaction -------------------------------------------
+
+class HeldBack : public tlog_test::TlogFixture {
+ protected:
+  void SetUp() override {
+    TlogFixture::SetUp();
+    idb__set_lock_config(0, 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(idb__get_lock_list(), nullptr);
+    TlogFixture::TearDown();
+  }
+};
+
+bool g_commit;
+
+void unlock_in_transaction() {
+  Sess a, b;
+  a.s.ssn.tx_node = Tlog_Create();
+  ASSERT_NE(a.s.ssn.tx_node, nullptr);
+  const Words set0{0};
+  ASSERT_EQ(idb__add_lock(&a.s, &a.ctx, 4, set0.data()), 0);
+  ASSERT_EQ(Tlog_Begin(a.s.ssn.tx_node, "client", 3), 0);
+  EXPECT_EQ(idb__del_locks(&a.s, &a.ctx, 4, set0.data()), 1);
+  EXPECT_EQ(a.s.s_lock_cnt, 0);
+  ASSERT_NE(idb__get_lock_list(), nullptr);
+  EXPECT_EQ(idb__get_lock_list()->l_stat, LockQueue_PENDING);
+  EXPECT_EQ(idb__del_locks(&a.s, &a.ctx, 4, set0.data()), 0);  // not matched again
+  EXPECT_EQ(idb__add_lock(&b.s, &b.ctx, 4, set0.data()), 22) << "the unlock took effect early";
+  if (g_commit) {
+    ASSERT_EQ(Tlog_Commit(a.s.ssn.tx_node), 0);
+    Tlog_FinalCommit(a.s.ssn.tx_node);
+  } else {
+    ASSERT_EQ(Tlog_Rollback(a.s.ssn.tx_node, 0), 0);
+  }
+  idb__del_tx_locks(&a.s);
+  EXPECT_EQ(idb__add_lock(&b.s, &b.ctx, 4, set0.data()), 0);
+  idb__del_session_locks(&b.s);
+  EXPECT_EQ(Tlog_Destroy(a.s.ssn.tx_node), 0);
+}
+
+TEST_F(HeldBack, DbunlockInATransactionKeepsTheLockUntilCommitOrRollback) {
+  for (bool commit : {true, false}) {
+    g_commit = commit;
+    storage_test::TaskRunner runner;
+    ASSERT_TRUE(runner.run({unlock_in_transaction})) << commit;
   }
 }
 
