@@ -242,6 +242,15 @@ TEST_F(SeamRows, LockPageListsTheLockManagersQueue) {
   EXPECT_TRUE(has(stats, "Lock requests")) << stats;
 }
 
+TEST(DbSessionName, TheLoggedOnNameOrNothing) {
+  idb_session s{};
+  EXPECT_STREQ(idb_session_user_name(nullptr), "");
+  EXPECT_STREQ(idb_session_user_name(&s), "");
+  char name[] = "alice";
+  s.user_name = name;
+  EXPECT_STREQ(idb_session_user_name(&s), "alice");
+}
+
 // --- sessions and configuration ------------------------------------------------
 
 class FramePages : public testsupport::ServerFrame {
