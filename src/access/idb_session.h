@@ -2,10 +2,9 @@
 // keeps for the access layer while it runs database calls.
 //
 // Owner: the connection that created it (the network server keeps it in
-// its client session); every field is zero at creation. This step fills
-// only the fields the status array, the command transaction and the node
-// list use; logon, open contexts and locks add theirs when they are built
-// (README.md, "Not yet built").
+// its client session); every field is zero at creation. The open contexts
+// (`db_ctx`) on its list belong to it; each holds one reference of its
+// database's schema cache entry.
 //
 // Context: only the connection's own task reads or writes the record, on
 // the server thread; nothing here suspends.
@@ -17,6 +16,7 @@
 #include "storage/ssn.h"
 
 struct Node;
+struct vglobal;
 
 // A command opens its set's table node and one per path: 16 paths at most.
 inline constexpr int MAX_PATH_CNT = 16;
@@ -36,7 +36,45 @@ struct idb_node_slot {
   Node* node = nullptr;
 };
 
+// One set's cursor and the session's access to the set.
+struct set_ctx {
+  uint32_t access;  // OR of the privilege maps: 1 read, 2 write, 4 erase
+  int32_t recno;    // current record number
+  int32_t index;    // 1 master key, n >= 2 index n - 2
+  int32_t index_mode;
+  int32_t arg_len;
+  int32_t seg_cnt;
+  int32_t key_len;
+  uint8_t* key;     // owned
+  void* pattern;    // compiled wildcard pattern, owned (malloc)
+  int32_t path;     // path index of the current chain
+  int32_t fwd;      // forward and backward chain links of the current record
+  int32_t bwd;
+};
+
+// One open database of a session.
+struct db_ctx {
+  db_ctx* next;
+  vglobal* root;  // one reference while the context lives
+  int32_t dbid;   // 1 to 32767
+  int32_t mode;   // 1, 3, 8, 9 or 13
+  uint32_t privs; // OR of the user's group privileges; bit 0 administration
+  set_ctx* sets;  // one per set of the schema, in set order
+};
+
 struct idb_session {
+  // The connection that created the session (none in tests).
+  void* owner = nullptr;
+  // Logon (idb_logon.h): the user's name (owned), id (0 not logged on)
+  // and capability bits (bit 0 dba, 1 user administration, 2 connect).
+  char* user_name = nullptr;
+  int32_t uid = 0;
+  uint32_t caps = 0;
+  // The last dbid handed out and the open databases, newest first.
+  int32_t dbid_cnt = 0;
+  db_ctx* db_list = nullptr;
+  // Lock entries the session holds, waiting ones included (idb_lock.h).
+  int32_t s_lock_cnt = 0;
   // The task-session state the lower layers see (storage/ssn.h): the
   // session's transaction node (`tx_node`) and the blocking record
   // (`tx_blocking`: wait_node, wait_key, wait_file, wait_line) that a

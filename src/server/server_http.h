@@ -37,6 +37,24 @@ void http_config_page(HttpPage* page);
 void http_session_page(HttpPage* page);
 void http_db_page(HttpPage* page);
 void http_lock_page(HttpPage* page);
+// One lock of the lock manager's queue as the lock page shows it.
+struct StatusLockRow {
+  const void* session;   // the owning database session
+  int task_id;
+  const char* database;  // none: "?"
+  int dbid;
+  int status;            // 1 granted, 2 blocked, 3 pending
+  int mode;              // the stored kind: 2, 4, 6, 12, 14, 16
+  int set;               // set kinds: the set's 0-based position
+  // Descriptor kinds: the parsed descriptor, its word count first; each
+  // entry's first word counts the entry's words, itself included.
+  const uint32_t* descriptor;
+};
+// The row of the queue's entry after *cursor (start at 0) into *row;
+// false at the end.
+bool http_lock_row_next(int* cursor, StatusLockRow* row);
+// The lines of one row of the lock page.
+void http_lock_row(HttpPage* page, const StatusLockRow* r);
 void http_ps_page(HttpPage* page);
 void http_vol_page(HttpPage* page);
 void http_perf_page(HttpPage* page);

@@ -22,6 +22,9 @@
 #include "server/server_main.h"
 #include "index/btree.h"
 #include "server/server_seams.h"
+#include "access/idb_lock.h"
+#include "access/idb_session.h"
+#include "access/schema_cache.h"
 #include "server/server_tasks.h"
 #include "storage/buffer_cache.h"
 #include "storage/page_io.h"
@@ -388,39 +391,54 @@ void http_db_page(HttpPage* page) {
   http_append(page, "</table>\n");
 }
 
+bool http_lock_row_next(int* cursor, StatusLockRow* row) {
+  const lock_entry* e = idb__get_lock_list();
+  for (int i = 0; e != nullptr && i < *cursor; ++i) e = e->next;
+  if (*cursor < 0 || e == nullptr) return false;
+  ++*cursor;
+  *row = StatusLockRow{e->session, e->task ? thread_id(e->task) : 0,
+                       e->db != nullptr ? e->db->name : nullptr,
+                       e->ctx != nullptr ? static_cast<int>(e->ctx->dbid) : 0,
+                       e->l_stat, e->kind, e->set, e->descr};
+  return true;
+}
+
+void http_lock_row(HttpPage* page, const StatusLockRow* r) {
+  char qualifier[32];
+  bool descriptor = false;
+  switch (r->mode) {
+    case 1: case 2: case 11: case 12:
+      snprintf(qualifier, sizeof qualifier, "database");
+      break;
+    case 3: case 4: case 13: case 14:
+      snprintf(qualifier, sizeof qualifier, "set %d", r->set + 1);
+      break;
+    case 5: case 6: case 15: case 16:
+      snprintf(qualifier, sizeof qualifier, "expression");
+      descriptor = true;
+      break;
+    default:
+      snprintf(qualifier, sizeof qualifier, "?");
+      break;
+  }
+  http_printf(page, "<tr><td>%p<td>%s<td>%d<td>%s<td>%d<td>%s\n", r->session,
+              r->database ? HtmlText(r->database).c_str() : "?", r->dbid,
+              lock_status_text(r->status), r->mode, qualifier);
+  if (descriptor) {
+    char text[1024];
+    http_printf(page, "<tr><td colspan=6><tt>%s</tt>\n",
+                HtmlText(http_lock_descriptor_text(r->descriptor, text, sizeof text), sizeof text)
+                    .c_str());
+  }
+}
+
 void http_lock_page(HttpPage* page) {
   http_append(page, "<h3>Database Locks</h3>\n");
   http_append(page, kTable);
   http_append(page, "<tr><th>Session<th>Database<th>DBID<th>Status<th>Mode<th>Qualifier\n");
   int cursor = 0;
-  while (const StatusLockRow* r = idb_status_lock_next(&cursor)) {
-    char qualifier[32];
-    bool descriptor = false;
-    switch (r->mode) {
-      case 1: case 2: case 11: case 12:
-        snprintf(qualifier, sizeof qualifier, "database");
-        break;
-      case 3: case 4: case 13: case 14:
-        snprintf(qualifier, sizeof qualifier, "set %d", r->set + 1);
-        break;
-      case 5: case 6: case 15: case 16:
-        snprintf(qualifier, sizeof qualifier, "expression");
-        descriptor = true;
-        break;
-      default:
-        snprintf(qualifier, sizeof qualifier, "?");
-        break;
-    }
-    http_printf(page, "<tr><td>%p<td>%s<td>%d<td>%s<td>%d<td>%s\n", r->session,
-                r->database ? HtmlText(r->database).c_str() : "?", r->dbid,
-                lock_status_text(r->status), r->mode, qualifier);
-    if (descriptor) {
-      char text[1024];
-      http_printf(page, "<tr><td colspan=6><tt>%s</tt>\n",
-                  HtmlText(http_lock_descriptor_text(r->descriptor, text, sizeof text), sizeof text)
-                      .c_str());
-    }
-  }
+  StatusLockRow row;
+  while (http_lock_row_next(&cursor, &row)) http_lock_row(page, &row);
   http_append(page, "</table>\n");
 }
 
@@ -529,7 +547,7 @@ void http_stat_page(HttpPage* page) {
                             {"VNodes in use", vn.in_use},       {"VNodes in use (maximum)", vn.max_in_use},
                             {"VNodes unused", vn.unused}};
   stat_section(page, "VNode Statistics", vnodes);
-  const LockStats ls = idb__get_lock_stats();
+  const idb_lock_stats ls = idb__get_lock_stats();
   const StatRow locks[] = {{"Lock requests", ls.requests},         {"Shared lock requests", ls.shared},
                            {"Exclusive lock requests", ls.exclusive}, {"Granted immediately", ls.granted},
                            {"Conflicts", ls.conflicts},              {"Refused or abandoned", ls.refused},

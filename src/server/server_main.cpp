@@ -34,6 +34,7 @@
 #include "server/hist.h"
 #include "server/name_lookup.h"
 #include "server/server_http.h"
+#include "access/idb_lock.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/system_tasks.h"
@@ -468,6 +469,8 @@ int server_startup() {
   tio_set_notify(notify_event);
   if (tio_setup() != 0) return -1;
   debug_log('D', 2, "Initializing cache subsystem ...");
+  idb__set_lock_config(server_cfg->limits->lock_conflicting_items,
+                       server_cfg->limits->allow_secondary_blocking_lock);
   const int cache_pages = server_cfg->limits->buffer_cache * 128;
   if (buf_Init(cache_pages, cache_pages) != 0)
     return storage_step_failed("Unable to initialize buffer-cache subsystem.", "buf_Init");

@@ -19,13 +19,15 @@ struct Task;
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
 
-// --- Request classes and the database session (not yet built) ----------
-// The handshake opens a placeholder database session (its task-session
-// state and nothing more, no transaction node yet) that dbml_close_session
-// ends; seam_db_sessions_open counts those still open. The state of a
-// task's session is what ssn_set_lookup finds (installed by
-// seam_install_session_lookup at start-up).
-// The class handlers log that they are not built and close the connection.
+// --- The database session and the request classes -----------------------
+// The handshake opens the connection's database session (idb_init_session:
+// its transaction node and lock list) that dbml_close_session ends
+// (idb_exit_session: locks, open databases, transactions);
+// seam_db_sessions_open counts those still open. The state of a task's
+// session is what ssn_set_lookup finds (installed by
+// seam_install_session_lookup at start-up). The catalog and scan maps of
+// a session join when their request classes are built.
+// Not yet built: the class handlers log that and close the connection.
 struct ClientSession;
 int dbml_open_session(ClientSession* session);
 void dbml_close_session(ClientSession* session);
@@ -40,9 +42,8 @@ struct idb_session;
 const char* idb_session_user_name(const idb_session* db_session);
 
 // --- What the status pages list of the access layer (not yet built) -----
-// The schema cache's open databases (idb__get_vroot_list) and the lock
-// manager's queue (idb__get_lock_list), as rows. Until those exist the
-// seams give no rows; tests hand them rows to show.
+// The schema cache's open databases (idb__get_vroot_list), as rows. Until
+// the page walks the cache the seam gives no rows; tests hand it rows.
 struct StatusDbRow {
   const char* name;  // none: shown as "?"
   int32_t open_count;
@@ -51,29 +52,8 @@ struct StatusDbRow {
   int32_t read_shared;
   int32_t read_exclusive;
 };
-struct StatusLockRow {
-  const void* session;   // the owning database session
-  int task_id;
-  const char* database;  // none: "?"
-  int dbid;
-  int status;            // 1 granted, 2 blocked, 3 pending
-  int mode;              // the stored kind: 2, 4, 6, 12, 14, 16
-  int set;               // set kinds: the set's 0-based position
-  // Descriptor kinds: the parsed descriptor, its word count first; each
-  // entry's first word counts the entry's words, itself included.
-  const uint32_t* descriptor;
-};
 // The next row after *cursor (start at 0), or none at the end.
 const StatusDbRow* idb_status_db_next(int* cursor);
-const StatusLockRow* idb_status_lock_next(int* cursor);
 // Tests: the rows the seams give from now on (none: no rows). The rows
 // must outlive their use.
 void seam_set_status_db_rows(const StatusDbRow* rows, int count);
-void seam_set_status_lock_rows(const StatusLockRow* rows, int count);
-
-// Counters of services not yet built, for the statistics page: all zero
-// until those services count.
-struct LockStats {
-  uint32_t requests, shared, exclusive, granted, conflicts, refused, wait_ticks;
-};
-LockStats idb__get_lock_stats();

@@ -30,6 +30,7 @@
 #include "server/vtimer.h"
 #include "support/fake_dns.h"
 #include "support/frame_events.h"
+#include "support/memory_log.h"
 #include "support/log_capture.h"
 #include "support/net_util.h"
 #include "support/zent_client.h"
@@ -56,8 +57,13 @@ class SessionServer : public FrameBase {
     if (server_listen_socket >= 0) tcp_close(server_listen_socket);
     server_listen_socket = -1;
     tear_down_frame();
+    log_.stop();
   }
+  testsupport::MemoryLog log_;
   void start(int slots) {
+    // The handshake opens a database session, whose transaction node
+    // lives in the log.
+    ASSERT_TRUE(log_.start());
     set_up_frame(slots);
     server_listen_socket = tcp_listen(nullptr);
     ASSERT_GE(server_listen_socket, 0);
@@ -560,8 +566,15 @@ TEST_F(SmallServer, AConnectionBeyondTheWorkerSlotsIsRefused) {
 // worker always runs first) plays the idle task's part and then stops.
 class WorkerKernel : public FrameBase {
  protected:
-  void SetUp() override { set_up_frame(4); }
-  void TearDown() override { tear_down_frame(); }
+  void SetUp() override {
+    ASSERT_TRUE(log_.start());  // for the database sessions of handshakes
+    set_up_frame(4);
+  }
+  void TearDown() override {
+    tear_down_frame();
+    log_.stop();
+  }
+  testsupport::MemoryLog log_;
   static Task* worker(int i) { return tc_worker[i]; }
   // What the idle task does for a readable socket.
   static void wake_as_idle(Task* t) {

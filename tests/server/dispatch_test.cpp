@@ -1,6 +1,7 @@
 // Handshake and dispatch on a session record, without sockets: golden bytes
 // in both directions, the handshakes that must close without a reply, the
 // no-op, the byte-order switch and the challenge.
+#include "support/memory_log.h"
 #include "server/dispatch.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,8 @@ using testsupport::StartupMessage;
 class DispatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The handshake opens a database session with its transaction node.
+    ASSERT_TRUE(log_.start());
     srv_.charset_name = const_cast<char*>("ISO8859/1");
     cfg_.server = &srv_;
     saved_cfg_ = server_cfg;
@@ -40,7 +43,9 @@ class DispatchTest : public ::testing::Test {
     session_release(session_);
     free(session_);
     server_cfg = saved_cfg_;
+    log_.stop();
   }
+  testsupport::MemoryLog log_;
 
   // Hands payload to the dispatcher as the worker does after receiving it;
   // returns handle_request's result, with the reply payload in *reply.

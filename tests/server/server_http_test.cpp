@@ -16,6 +16,9 @@
 #include "server/hist.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
+#include "access/idb_lock.h"
+#include "access/idb_session.h"
+#include "access/schema_cache.h"
 #include "server/vtimer.h"
 #include "server/hist_fixture.h"
 #include "support/frame_events.h"
@@ -30,6 +33,9 @@ std::string render(void (*body)(HttpPage*)) {
   http_page_free(&page);
   return text;
 }
+
+// Rows of every kind and state, some that no queue entry can have.
+const StatusLockRow* g_rows = nullptr;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -110,7 +116,6 @@ class SeamRows : public ::testing::Test {
  protected:
   void TearDown() override {
     seam_set_status_db_rows(nullptr, 0);
-    seam_set_status_lock_rows(nullptr, 0);
   }
 };
 
@@ -199,8 +204,11 @@ TEST_F(SeamRows, LockPageShowsEveryKindAndTheDescriptorRow) {
       {reinterpret_cast<void*>(0x2000), 8, "ORDERS", 2, 1, 16, 0, d.data()},
       {reinterpret_cast<void*>(0x3000), 9, nullptr, 3, 9, 99, 0, nullptr},
   };
-  seam_set_status_lock_rows(rows, 5);
-  const std::string page = render(http_lock_page);
+  g_rows = rows;
+  const std::string page = render(+[](HttpPage* p) {
+    http_append(p, "<tr><th>Session<th>Database<th>DBID<th>Status<th>Mode<th>Qualifier\n");
+    for (int i = 0; i < 5; ++i) http_lock_row(p, &g_rows[i]);
+  });
   EXPECT_TRUE(has(page, "<tr><th>Session<th>Database<th>DBID<th>Status<th>Mode<th>Qualifier\n"));
   EXPECT_TRUE(has(page, "<td>&lt;db&gt;<td>1<td>GRANTED<td>2<td>database\n")) << page;
   EXPECT_TRUE(has(page, "<td>ORDERS<td>1<td>BLOCKED<td>14<td>set 5\n"));
@@ -210,6 +218,37 @@ TEST_F(SeamRows, LockPageShowsEveryKindAndTheDescriptorRow) {
                         "<tr><td colspan=6><tt>set=1 item=3 &lt;= val=D (4) 42</tt>\n"));
   EXPECT_TRUE(has(page, "<td>?<td>3<td>?<td>99<td>?\n"));
   EXPECT_FALSE(has(page, "<b>"));
+}
+
+TEST_F(SeamRows, LockPageListsTheLockManagersQueue) {
+  vglobal db{};
+  char name[] = "<sample>";
+  db.name = name;
+  idb_session a{}, b{};
+  db_ctx ca{}, cb{};
+  ca.root = cb.root = &db;
+  ca.dbid = 4;
+  cb.dbid = 9;
+  const uint32_t set2[] = {2};
+  ASSERT_EQ(idb__add_lock(&a, &ca, 14, set2), 0);
+  ASSERT_EQ(idb__add_lock(&b, &cb, 12, nullptr), 0);
+  const std::string page = render(http_lock_page);
+  EXPECT_TRUE(has(page, "<td>&lt;sample&gt;<td>4<td>GRANTED<td>14<td>set 3\n")) << page;
+  EXPECT_TRUE(has(page, "<td>&lt;sample&gt;<td>9<td>GRANTED<td>12<td>database\n")) << page;
+  const std::string stats = render(http_stat_page);
+  idb__del_session_locks(&a);
+  idb__del_session_locks(&b);
+  EXPECT_FALSE(has(render(http_lock_page), "GRANTED"));
+  EXPECT_TRUE(has(stats, "Lock requests")) << stats;
+}
+
+TEST(DbSessionName, TheLoggedOnNameOrNothing) {
+  idb_session s{};
+  EXPECT_STREQ(idb_session_user_name(nullptr), "");
+  EXPECT_STREQ(idb_session_user_name(&s), "");
+  char name[] = "alice";
+  s.user_name = name;
+  EXPECT_STREQ(idb_session_user_name(&s), "alice");
 }
 
 // --- sessions and configuration ------------------------------------------------
