@@ -745,6 +745,12 @@ int FixRec_FirstOpen(Node* node) {
 int FixRec_ResetMeta(Node* node) {
   debug_log('F', 3, "FixRec_ResetMeta(node=%s)", Node_Name(node));
   if (Node_Open(node) != 0) return -1;
+  if (Node_GetMetaData(node) == nullptr) {
+    // A file whose restore was refused before its meta data came: it
+    // holds nothing to reset.
+    Node_Close(node);
+    return 0;
+  }
   FixRec_META m = get_meta(node, __LINE__);
   NodeList_LOG ctx;
   if (NodeList_InitRootLog(NodeList_ID_FIXREC_FLIST, &ctx) != 0) {

@@ -190,6 +190,21 @@ int FixRec_Checkpoint(Node* node);
 // records' redo. Under the node lock.
 void FixRec_RecoverFreeListPage(Node* node, const NodeList_PAGE_REC* rec);
 
+// --- Restore from an archive ------------------------------------------------------------------
+
+// The archive reader's functions for type FR (registered by FixRec_Init).
+// FixRec_RestoreMeta checks the archived meta data against the node (its
+// cluster size, max recno against the clusters the node brings) and
+// clears what the slots will tell again: the free list and position, which
+// name pages of the archived set, and the record counts.
+// FixRec_RestoreCluster checks one restored cluster (the file's page
+// count, its place in the used-cluster list, every slot flag 'U' or 'D'),
+// counts its records into the meta data and appends its free slots, with
+// the new start page, to the free list. Each 0, or -1 (VOL E090) to refuse.
+int FixRec_RestoreMeta(Node* node, uint8_t* meta, uint32_t size, uint32_t clusters);
+int FixRec_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t page_addr,
+                          uint32_t cluster_idx, uint32_t (*map)(uint32_t archived));
+
 // --- Log handlers --------------------------------------------------------------------------
 
 int FixRec_Commit(Node* node, const void* data, const Node_ADDR* pos);       // pre-commit, 13

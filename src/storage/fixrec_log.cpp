@@ -28,6 +28,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec_internal.h"
+#include "storage/node_restore.h"
 #include "storage/node_log.h"
 
 using namespace fixrec;
@@ -269,6 +270,8 @@ int FixRec_Init() {
   Node_UnregisterSubsystem(FixRec_Notify);
   NodeList_SetFreeListRecovery(recover_free_list_page);
   if (Node_RegisterSubsystem(NodeType_FR, FixRec_Notify) != 0) return -1;
+  Node_SetRestoreClusterFn(NodeType_FR, FixRec_RestoreCluster);
+  Node_SetRestoreMetaFn(NodeType_FR, FixRec_RestoreMeta);
   Tlog_SetHandler(Tlog_TABLE_PRECOMMIT, Tlog_OP_FIXREC, FixRec_Commit);
   Tlog_SetHandler(Tlog_TABLE_FINALCOMMIT, Tlog_OP_FIXREC, FixRec_FinalCommit);
   // A unit's meta image: newer than the file only when redo replays it.

@@ -91,13 +91,14 @@ void map_free() {
 struct TypeFn {
   uint16_t type;
   Node_RestoreClusterFn fn;
+  Node_RestoreMetaFn meta_fn;
 };
-// The types whose pages hold cluster addresses; FR is filled by the
-// fixed-record files when that module registers.
-TypeFn g_fns[] = {{NodeType_BT, nullptr},
-                  {NodeType_DB, nullptr},
-                  {NodeType_ST, nullptr},
-                  {NodeType_FR, nullptr}};
+// The types whose pages hold cluster addresses; each layer fills its own
+// when it registers.
+TypeFn g_fns[] = {{NodeType_BT, nullptr, nullptr},
+                  {NodeType_DB, nullptr, nullptr},
+                  {NodeType_ST, nullptr, nullptr},
+                  {NodeType_FR, nullptr, nullptr}};
 Node_RestoreCreatedFn g_created_fn = nullptr;
 
 TypeFn* type_entry(uint16_t type) {
@@ -119,6 +120,7 @@ struct Restoring {
   bool referenced = false;
   Node_ARCHIVE_DESC desc;
   int rank = RANK_DESC;
+  bool have_meta = false;
   bool have_ulist = false;
   uint32_t clusters = 0;  // cluster tags restored
   std::vector<Node_ADDR> flist;
@@ -199,11 +201,21 @@ int restore_meta(Archive_STREAM* stream, const Node_TAGHEAD* head, Restoring* r)
     return Node_ArchiveRefuse(
         "Node_RestoreNodeMetaData(node=%s) failed: unexpected tag size %u (expected: 1 to %u)",
         Node_Name(node), head->size, Pool_MAX_BLOCK_SIZE);
+  std::vector<uint8_t> bytes;
+  if (Node_ArchiveReadGrowing(stream, head->size, &bytes) != 0) return -1;
+  // The node's type sees them first: refused meta data never become the
+  // node's, so deleting the node cannot act on them.
+  const TypeFn* t = type_entry(Node_GetType(node));
+  if (t != nullptr && t->meta_fn != nullptr &&
+      t->meta_fn(node, bytes.data(), head->size, r->desc.used_clusters) != 0)
+    return Node_ArchiveRefuse(
+        "Node_RestoreNodeMetaData(node=%s) failed on the meta-data check of node type [%c%c]",
+        Node_Name(node), type_char(t->type, 0), type_char(t->type, 1));
   void* meta = Node_SetupMetaData(node, head->size);
   if (meta == nullptr)
     return Node_ArchiveRefuse("Node_RestoreNodeMetaData(node=%s) failed on Node_SetupMetaData()",
                               Node_Name(node));
-  if (Node_ArchiveRead(stream, meta, head->size) != 0) return -1;
+  memcpy(meta, bytes.data(), head->size);
   Node_SetMetaDirty(node);
   if (Node_Lock(node, __FILE__, __LINE__) != 0)
     return Node_ArchiveRefuse("Node_RestoreNodeMetaData(node=%s) failed on Node_Lock()",
@@ -376,6 +388,10 @@ int finish_node(Restoring* r) {
         "Node_RestoreNode(node=%s) failed: header inconsistency (less cluster in archive than "
         "specified)",
         Node_Name(node));
+  const TypeFn* t = type_entry(Node_GetType(node));
+  if (t != nullptr && t->meta_fn != nullptr && !r->have_meta)
+    return Node_ArchiveRefuse("Node_RestoreNode(node=%s) failed: meta data missing",
+                              Node_Name(node));
   if (r->desc.flist_items != 0 && !r->have_flist)
     return Node_ArchiveRefuse(
         "Node_RestoreNode(node=%s) failed: header inconsistency (pool item free-list missing)",
@@ -426,6 +442,7 @@ int restore_list_tag(Archive_STREAM* stream, const Node_TAGHEAD* h, Restoring* r
         Node_Name(r->node), k->what);
   if (r->rank > k->rank) return refuse_order(r, h->type);
   r->rank = k->rank;
+  if (k->rank == RANK_META) r->have_meta = true;
   if (k->rank == RANK_FLIST) r->have_flist = true;
   if (k->rank == RANK_ULIST) r->have_ulist = true;
   return k->restore(stream, h, r);
@@ -569,6 +586,12 @@ void Node_SetRestoreClusterFn(uint16_t node_type, Node_RestoreClusterFn fn) {
   TypeFn* t = type_entry(node_type);
   ZENT_ASSERT(t != nullptr && "Node_SetRestoreClusterFn: not a type whose pages hold addresses");
   t->fn = fn;
+}
+
+void Node_SetRestoreMetaFn(uint16_t node_type, Node_RestoreMetaFn fn) {
+  TypeFn* t = type_entry(node_type);
+  ZENT_ASSERT(t != nullptr && "Node_SetRestoreMetaFn: not a type whose pages hold addresses");
+  t->meta_fn = fn;
 }
 
 void Node_SetRestoreCreatedFn(Node_RestoreCreatedFn fn) { g_created_fn = fn; }

@@ -45,12 +45,19 @@ using Node_RestoreClusterFn = int (*)(Node* node, int count, uint8_t* const* pag
                                       uint32_t page_addr, uint32_t cluster_idx,
                                       Node_MapClusterFn map);
 // Registers fn (none removes it) for a node type. The B-tree registers
-// NodeType_BT and the catalog NodeType_DB and NodeType_ST; NodeType_FR is
-// the fixed-record files' registration point (that module is not built
-// yet). A node of one of these four types is refused while its type has
-// no function: its pages hold addresses nobody could renumber. Pages of
-// other types are kept as read.
+// NodeType_BT, the catalog NodeType_DB and NodeType_ST, the fixed-record
+// files NodeType_FR. A node of one of these four types is refused while
+// its type has no function: its pages hold addresses nobody could
+// renumber. Pages of other types are kept as read.
 void Node_SetRestoreClusterFn(uint16_t node_type, Node_RestoreClusterFn fn);
+// The meta-data check of a node type: sees the archived meta data (size
+// bytes) before they become the node's, and may rewrite them (what names
+// pages outside the used-cluster list cannot come along); clusters is the
+// number of clusters the node's descriptor promises. 0, or -1 to refuse
+// the node, which then never holds these meta data. A type with such a
+// function must have its meta data in the archive. None removes it.
+using Node_RestoreMetaFn = int (*)(Node* node, uint8_t* meta, uint32_t size, uint32_t clusters);
+void Node_SetRestoreMetaFn(uint16_t node_type, Node_RestoreMetaFn fn);
 // Records the creation of a restored node in the caller's transaction (the
 // catalog registers it); none records nothing. 0 or -1.
 using Node_RestoreCreatedFn = int (*)(Node* node, Node* tx);
