@@ -339,6 +339,16 @@ void Tlog_FinalCommit(Node* node) {
     if (Pool_Write(node, &last.addr, b, static_cast<uint32_t>(got), nullptr) != got)
       internal("Tlog_FinalCommit() failed on Pool_Write()");
     VBuf_Close(buffer);
+    // Write-ahead: the unit's blocks and the page copies its records name
+    // are durable before anything links them into the root's chain. A
+    // power loss may land any unflushed write, torn, and recovery trusts
+    // whatever the root's chain reaches; with both on the disk first, the
+    // link is the only write that can still be lost.
+    FPool_ITER first;
+    if (FPool_First(node, &rt->meta.do_log_anchor, &first) != 0)
+      internal("Tlog_FinalCommit() failed on FPool_First()");
+    write_moved(node, first, last.addr);
+    Vol_TlogForceSync(Vol_TIO_SYNC);
   }
 
   if (down(&g_root_log_sem, __FILE__, __LINE__) != 0)
