@@ -20,14 +20,13 @@ namespace {
 
 void (*g_scan_hook)() = nullptr;
 
-enum { SHARE_EXCL = 0, SHARE_READ_EXCL = 1, SHARE_WRITE = 2, SHARE_READ = 3 };
 
 int share_class(int32_t mode) {
   switch (mode) {
-    case 3: case 13: return SHARE_EXCL;
-    case 8: return SHARE_READ_EXCL;
-    case 1: return SHARE_WRITE;
-    case 9: return SHARE_READ;
+    case 3: case 13: return IDB_SHARE_EXCL;
+    case 8: return IDB_SHARE_READ_EXCL;
+    case 1: return IDB_SHARE_WRITE;
+    case 9: return IDB_SHARE_READ;
     default: ZENT_ASSERT(!"Bad open mode"); return 0;
   }
 }
@@ -112,13 +111,13 @@ void idb__set_open_scan_hook(void (*hook)()) { g_scan_hook = hook; }
 
 int check_share(const vglobal* root, int32_t mode) {
   const char* why = nullptr;
-  if (root->share[SHARE_EXCL] != 0)
+  if (root->share[IDB_SHARE_EXCL] != 0)
     why = "check_share: db already used exclusively";
   else if ((mode == 3 || mode == 13) && root->ref_cnt > 1)
     why = "check_share: db already in use";
-  else if (root->share[SHARE_READ_EXCL] != 0)
+  else if (root->share[IDB_SHARE_READ_EXCL] != 0)
     why = "check_share: db in read-only use";
-  else if (mode == 8 && root->share[SHARE_WRITE] != 0)
+  else if (mode == 8 && root->share[IDB_SHARE_WRITE] != 0)
     why = "check_share: db alreay in read/write use";
   if (why == nullptr) return 0;
   debug_log('I', 2, "%s", why);

@@ -147,8 +147,12 @@ struct vglobal {
   SysCat_DB_CATALOG* cat;
   int32_t ref_cnt;
   global g;
-  int32_t share[4];  // kept by the open contexts for the sharing check
+  int32_t share[4];  // by IDB_SHARE_*, kept by the open contexts for the sharing check
 };
+
+// The open modes' sharing classes, the index of vglobal::share: exclusive
+// (modes 3 and 13), read exclusive (8), write shared (1), read shared (9).
+enum { IDB_SHARE_EXCL = 0, IDB_SHARE_READ_EXCL = 1, IDB_SHARE_WRITE = 2, IDB_SHARE_READ = 3 };
 
 // The entry of db_name (any letter case), built on the first open. ctx is
 // the opening session, whose error record receives S_VOLNODE and S_SYSTEM

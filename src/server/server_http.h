@@ -36,6 +36,20 @@ void http_index_page(HttpPage* page);
 void http_config_page(HttpPage* page);
 void http_session_page(HttpPage* page);
 void http_db_page(HttpPage* page);
+// One open database of the schema cache as the database page shows it.
+struct StatusDbRow {
+  const char* name;  // none: "?"
+  int32_t open_count;
+  int32_t write_shared;
+  int32_t write_exclusive;
+  int32_t read_shared;
+  int32_t read_exclusive;
+};
+// The row of the cache's entry after *cursor (start at 0) into *row;
+// false at the end.
+bool http_db_row_next(int* cursor, StatusDbRow* row);
+// The line of one row of the database page.
+void http_db_row(HttpPage* page, const StatusDbRow* r);
 void http_lock_page(HttpPage* page);
 // One lock of the lock manager's queue as the lock page shows it.
 struct StatusLockRow {

@@ -376,6 +376,22 @@ void http_session_page(HttpPage* page) {
   http_append(page, "</table>\n");
 }
 
+bool http_db_row_next(int* cursor, StatusDbRow* row) {
+  const vglobal* v = idb__get_vroot_list();
+  for (int i = 0; v != nullptr && i < *cursor; ++i) v = v->next;
+  if (*cursor < 0 || v == nullptr) return false;
+  ++*cursor;
+  *row = StatusDbRow{v->name, v->ref_cnt, v->share[IDB_SHARE_WRITE], v->share[IDB_SHARE_EXCL],
+                     v->share[IDB_SHARE_READ], v->share[IDB_SHARE_READ_EXCL]};
+  return true;
+}
+
+void http_db_row(HttpPage* page, const StatusDbRow* r) {
+  http_printf(page, "<tr><td>%s<td>%d<td>%d<td>%d<td>%d<td>%d\n",
+              r->name ? HtmlText(r->name).c_str() : "?", r->open_count, r->write_shared,
+              r->write_exclusive, r->read_shared, r->read_exclusive);
+}
+
 void http_db_page(HttpPage* page) {
   http_append(page, "<h3>Open Databases</h3>\n");
   http_append(page, kTable);
@@ -383,11 +399,8 @@ void http_db_page(HttpPage* page) {
               "<tr><th>Database<th>OpenCount<th>WriteShared<th>WriteExclusive<th>ReadShared"
               "<th>ReadExclusive\n");
   int cursor = 0;
-  while (const StatusDbRow* r = idb_status_db_next(&cursor)) {
-    http_printf(page, "<tr><td>%s<td>%d<td>%d<td>%d<td>%d<td>%d\n",
-                r->name ? HtmlText(r->name).c_str() : "?", r->open_count, r->write_shared,
-                r->write_exclusive, r->read_shared, r->read_exclusive);
-  }
+  StatusDbRow row;
+  while (http_db_row_next(&cursor, &row)) http_db_row(page, &row);
   http_append(page, "</table>\n");
 }
 

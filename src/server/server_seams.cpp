@@ -73,17 +73,3 @@ const char* idb_session_user_name(const idb_session* s) {
   return s != nullptr && s->user_name != nullptr ? s->user_name : "";
 }
 
-// --- What the status pages list of the access layer (not yet built) -----
-namespace {
-const StatusDbRow* g_db_rows = nullptr;
-int g_db_row_count = 0;
-}  // namespace
-
-const StatusDbRow* idb_status_db_next(int* cursor) {
-  return *cursor >= 0 && *cursor < g_db_row_count ? &g_db_rows[(*cursor)++] : nullptr;
-}
-
-void seam_set_status_db_rows(const StatusDbRow* rows, int count) {
-  g_db_rows = rows;
-  g_db_row_count = rows ? count : 0;
-}

@@ -41,19 +41,3 @@ int mgmt_request(ClientSession* session);
 struct idb_session;
 const char* idb_session_user_name(const idb_session* db_session);
 
-// --- What the status pages list of the access layer (not yet built) -----
-// The schema cache's open databases (idb__get_vroot_list), as rows. Until
-// the page walks the cache the seam gives no rows; tests hand it rows.
-struct StatusDbRow {
-  const char* name;  // none: shown as "?"
-  int32_t open_count;
-  int32_t write_shared;
-  int32_t write_exclusive;
-  int32_t read_shared;
-  int32_t read_exclusive;
-};
-// The next row after *cursor (start at 0), or none at the end.
-const StatusDbRow* idb_status_db_next(int* cursor);
-// Tests: the rows the seams give from now on (none: no rows). The rows
-// must outlive their use.
-void seam_set_status_db_rows(const StatusDbRow* rows, int count);

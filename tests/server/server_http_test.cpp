@@ -112,19 +112,17 @@ TEST(PerfBars, WidthRule) {
 
 // --- databases and locks -----------------------------------------------------
 
-class SeamRows : public ::testing::Test {
- protected:
-  void TearDown() override {
-    seam_set_status_db_rows(nullptr, 0);
-  }
-};
-
-TEST_F(SeamRows, DatabasePageEscapesTheName) {
-  EXPECT_TRUE(has(render(http_db_page), "<h3>Open Databases</h3>\n"));
-  const StatusDbRow rows[] = {{"<script>alert(1)</script>", 3, 1, 0, 2, 0}, {nullptr, 1, 0, 0, 0, 0}};
-  seam_set_status_db_rows(rows, 2);
-  const std::string page = render(http_db_page);
-  EXPECT_TRUE(has(page, "<tr><th>Database<th>OpenCount<th>WriteShared<th>WriteExclusive<th>ReadShared<th>ReadExclusive\n"));
+TEST(DatabaseRows, PageHeadingsAndEscapedNames) {
+  // No database open: the headings only.
+  const std::string empty = render(http_db_page);
+  EXPECT_TRUE(has(empty, "<h3>Open Databases</h3>\n"));
+  EXPECT_TRUE(has(empty, "<tr><th>Database<th>OpenCount<th>WriteShared<th>WriteExclusive<th>ReadShared<th>ReadExclusive\n"));
+  EXPECT_FALSE(has(empty, "<tr><td>"));
+  const std::string page = render([](HttpPage* p) {
+    static const StatusDbRow rows[] = {{"<script>alert(1)</script>", 3, 1, 0, 2, 0},
+                                       {nullptr, 1, 0, 0, 0, 0}};
+    for (const StatusDbRow& r : rows) http_db_row(p, &r);
+  });
   EXPECT_TRUE(has(page, "<tr><td>&lt;script&gt;alert(1)&lt;/script&gt;<td>3<td>1<td>0<td>2<td>0\n")) << page;
   EXPECT_TRUE(has(page, "<tr><td>?<td>1<td>0<td>0<td>0<td>0\n"));
   EXPECT_FALSE(has(page, "<script>"));
@@ -193,7 +191,7 @@ TEST(LockDescriptorText, EachValueTypeAndWholeEntries) {
   EXPECT_STREQ(http_lock_descriptor_text(w.data(), small, sizeof small), "set=@ item=@ (e");
 }
 
-TEST_F(SeamRows, LockPageShowsEveryKindAndTheDescriptorRow) {
+TEST(LockRows, LockPageShowsEveryKindAndTheDescriptorRow) {
   EXPECT_TRUE(has(render(http_lock_page), "<h3>Database Locks</h3>\n"));
   const std::vector<uint32_t> x = descriptor({cat({1, 0, 6, 0, header('X', 8)}, bytes_words("<b>&", 8))});
   const std::vector<uint32_t> d = descriptor({{1, 0, 3, 1, header('D', 4), 42}});
@@ -220,7 +218,7 @@ TEST_F(SeamRows, LockPageShowsEveryKindAndTheDescriptorRow) {
   EXPECT_FALSE(has(page, "<b>"));
 }
 
-TEST_F(SeamRows, LockPageListsTheLockManagersQueue) {
+TEST(LockRows, LockPageListsTheLockManagersQueue) {
   vglobal db{};
   char name[] = "<sample>";
   db.name = name;
