@@ -1,19 +1,21 @@
 // B-tree transactions under power loss: the power fails before each write
-// and flush of a small transaction (a few inserts and a delete in one
-// leaf, its pre-commit and its final commit) in turn, and once more after
-// the commit was acknowledged while the changed home pages sat only in the
-// cache. The set is reopened from what the disk holds and started as the
-// server starts it (crash recovery, the start-up checkpoint): an
-// acknowledged transaction is there whole, an unacknowledged one whole or
-// not at all, and the tree checks out. Each pass recovers twice: the
-// first recovery loses the power once its replay is done, before anything
-// of it was made durable, so the second replays over pages the first may
-// have written.
+// and flush of a transaction (its puts and deletes, its pre-commit and its
+// final commit) in turn, and once more after the commit was acknowledged
+// while the changed home pages sat only in the cache. The set is reopened
+// from what the disk holds and started as the server starts it (crash
+// recovery, the start-up checkpoint): an acknowledged transaction is there
+// whole, an unacknowledged one whole or not at all, the tree checks out
+// (its reachable pages are the node's used-cluster list) and takes a
+// further put. Each pass recovers twice: the first recovery loses the
+// power once its replay is done, before anything of it was made durable,
+// so the second replays over pages the first may have written.
 //
-// The transaction splits no page: a new page enters the node's
-// used-cluster list at pre-commit through a node-list log of the root log,
-// and that road is not yet tested under power loss. The rollback and
-// commit of splits are covered without power loss in btree_tx_test.cpp.
+// Two transactions: a small one that changes two leaves and splits none,
+// and one that splits the root (a leaf) and then leaves, so its new pages
+// enter the node's used-cluster list at pre-commit through a node-list log
+// of the root log and reach their home pages at the final commit. The
+// second is disabled while recovery keeps the pre-commit's listing of a
+// transaction that never committed (see kKnownFault).
 //
 // Node meta data live in the set's real system pools here (not the node
 // tests' memory pool), so the root log's anchors are as durable as the
@@ -22,6 +24,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "index/btree.h"
@@ -48,12 +53,44 @@ using storage_test::PowerCut;
 
 const std::string kRoot = "/v/root.vol";
 const std::string kLog = "/v/log.vol";
-// The small transaction: three inserts into one leaf, one into another,
-// and a delete.
-const int kTxInserts[] = {41, 43, 45, 201};
-const int kTxDelete = 50;
+// A transaction of the sweep over a tree of the keys below `fill` by
+// step 2, every eighth of them deleted again (outside the transaction).
+struct TxCase {
+  const char* name;
+  int fill;
+  std::vector<int> inserts;
+  std::vector<int> deletes;
+  bool splits;  // whether the transaction splits pages (the root among them)
+};
 
-class BtreeTxPowerLoss : public ::testing::Test {
+std::vector<int> odd_keys(int from, int to) {
+  std::vector<int> keys;
+  for (int i = from; i < to; i += 2) keys.push_back(i);
+  return keys;
+}
+
+void PrintTo(const TxCase& c, std::ostream* os) { *os << c.name; }
+
+const TxCase kCases[] = {
+    // Three inserts into one leaf, one into another, and a delete.
+    {"small", 240, {41, 43, 45, 201}, {50}, false},
+};
+
+// Disabled: a known fault of recovery, not yet mended. Pre-commit lists
+// the transaction's new pages in the used-cluster list through node-list
+// records of the root log, and recovery replays those records whether or
+// not the transaction committed (the fault of a pool's pre-commit
+// cluster-list records replayed though the unit was never linked). A cut
+// between those records' flush and the commit record (writes 5 to 17)
+// leaves the new pages listed and unreachable. Every acknowledged pass
+// recovers the tree whole. Run with --gtest_also_run_disabled_tests.
+const TxCase kKnownFault[] = {
+    // A root that is a single leaf (22 entries) grows to 81: the root
+    // splits into two new leaves, and those split in turn.
+    {"splits", 60, odd_keys(1, 121), {10}, true},
+};
+
+class BtreeTxPowerLoss : public ::testing::TestWithParam<TxCase> {
  protected:
   void SetUp() override {
     debug_set_stream(stderr);
@@ -100,7 +137,7 @@ FaultFileSystem* g_disk = nullptr;
 // reaches the disk.
 void cut_power(const char*) { g_disk->crash_at(1, PowerLoss::DropUnflushed); }
 
-TEST_F(BtreeTxPowerLoss, AcknowledgedWorkSurvivesAndNothingHalfDoneRemains) {
+TEST_P(BtreeTxPowerLoss, AcknowledgedWorkSurvivesAndNothingHalfDoneRemains) {
   bool cut = true;
   for (int n = 1; cut; ++n) {
     const std::string at = "power lost at write or flush " + std::to_string(n);
@@ -135,33 +172,32 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   btree_CTX ctx;
   btree_HANDLE* t = btree_OpenNode(Node_Find(id), &ctx, 0);
   ASSERT_NE(t, nullptr);
+  const TxCase& c = GetParam();
   Model before;
-  // Leaves with room: the transaction changes two of them and splits
-  // none (see the file comment).
-  for (int i = 0; i < 240; i += 2) {
+  for (int i = 0; i < c.fill; i += 2) {
     ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0);
     before[tx_key(i)] = tx_data(i);
   }
-  for (int i = 0; i < 240; i += 8) {
+  for (int i = 0; i < c.fill; i += 8) {
     ASSERT_EQ(BtreeFixture::del(t, tx_key(i)), 0);
     before.erase(tx_key(i));
   }
   Model after = before;
-  for (int i : kTxInserts) after[tx_key(i)] = tx_data(i);
-  after.erase(tx_key(kTxDelete));
+  for (int i : c.inserts) after[tx_key(i)] = tx_data(i);
+  for (int i : c.deletes) after.erase(tx_key(i));
   Node* tx = Tlog_Create();
   ASSERT_NE(tx, nullptr);
   // The tree so far made durable, descriptor and meta data too.
   ASSERT_EQ(Tlog_Checkpoint("before"), 0);
 
-  const uint32_t splits = btree_GetStats()->page_splits;
+  const btree_STATS stats = *btree_GetStats();
   bool acknowledged = false;
   crash.arm(n);
   try {
-    ASSERT_EQ(Tlog_Begin(tx, "small", 1), 0);
+    ASSERT_EQ(Tlog_Begin(tx, c.name, 1), 0);
     ctx.tx_node = tx;
-    for (int i : kTxInserts) ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0);
-    ASSERT_EQ(BtreeFixture::del(t, tx_key(kTxDelete)), 0);
+    for (int i : c.inserts) ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0);
+    for (int i : c.deletes) ASSERT_EQ(BtreeFixture::del(t, tx_key(i)), 0);
     ASSERT_EQ(Tlog_Commit(tx), 0);
     Tlog_FinalCommit(tx);
     acknowledged = true;
@@ -171,7 +207,14 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   crash.arm(0);
   if (!*cut) {
     EXPECT_GT(n, 1) << "the transaction wrote nothing";
-    EXPECT_EQ(btree_GetStats()->page_splits, splits) << "the transaction split a page";
+    const btree_STATS& now = *btree_GetStats();
+    if (c.splits) {
+      EXPECT_GT(now.root_splits, stats.root_splits) << "the root did not split";
+      EXPECT_GT(now.page_splits - now.root_splits, stats.page_splits - stats.root_splits)
+          << "no leaf split";
+    } else {
+      EXPECT_EQ(now.page_splits, stats.page_splits) << "the transaction split a page";
+    }
   }
   drop_handle(t);
   lose_everything(disk);
@@ -207,6 +250,11 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   Vol_Free();
   buf_Exit();
 }
+
+std::string case_name(const ::testing::TestParamInfo<TxCase>& i) { return i.param.name; }
+INSTANTIATE_TEST_SUITE_P(Cases, BtreeTxPowerLoss, ::testing::ValuesIn(kCases), case_name);
+INSTANTIATE_TEST_SUITE_P(DISABLED_KnownFault, BtreeTxPowerLoss, ::testing::ValuesIn(kKnownFault),
+                         case_name);
 
 }  // namespace
 }  // namespace btree_test
