@@ -132,6 +132,7 @@ class Backup : public ::testing::Test {
   }
 
   void check(const std::string& at) {
+    SCOPED_TRACE(at);
     Node* p = pool();
     ASSERT_NE(p, nullptr) << at;
     std::map<int, uint32_t> expect;
@@ -248,19 +249,15 @@ TEST_F(Backup, AStopInBackupModeIsRecoveredByTheStart) {
 struct CutCase {
   const char* name;
   bool in_end;
+  int step;  // cuts at writes or flushes 1, 1 + step, ...
 };
 
 class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutCase> {};
 
-// Open, two faults left: with the cut at the LOG volume's descriptor write
-// in the end (copy 1; the 638th write or flush of the InBackupMode sweep)
-// the start finds no backup mode to recover and the last transaction before
-// the end is lost; and after cuts inside backup mode the pool check finds
-// a cluster whose header counts 0 pages where 8 are in use.
-TEST_P(BackupPowerLoss, DISABLED_TheStartRecoversTheAcknowledgedState) {
+TEST_P(BackupPowerLoss, TheStartRecoversTheAcknowledgedState) {
   const CutCase c = GetParam();
   bool cut = true;
-  for (int n = 1; cut; n += 7) {
+  for (int n = 1; cut; n += c.step) {
     const std::string at = std::string(c.name) + ": power lost at write or flush " + std::to_string(n);
     disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
     disk.remove_file(kRoot);
@@ -296,11 +293,19 @@ TEST_P(BackupPowerLoss, DISABLED_TheStartRecoversTheAcknowledgedState) {
   }
 }
 
+std::string cut_case_name(const ::testing::TestParamInfo<CutCase>& p) { return p.param.name; }
+
+// Every write and flush of the end: the LOG volume's flag goes off on disk
+// only after the pages written home are.
 INSTANTIATE_TEST_SUITE_P(Harness, BackupPowerLoss,
-                         ::testing::Values(CutCase{"InBackupMode", false},
-                                           CutCase{"InTheEndsCopyHome", true}),
-                         [](const ::testing::TestParamInfo<CutCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         ::testing::Values(CutCase{"InTheEndsCopyHome", true, 1}), cut_case_name);
+
+// Open: after cuts inside backup mode the pool check finds a new cluster of
+// the transaction that was cut listed in the used-cluster list with a
+// zeroed header (a Pool_SeekBlock on it stops the server). The same cuts
+// without backup mode show it too: the cluster is listed at pre-commit,
+// ahead of its pages on disk.
+INSTANTIATE_TEST_SUITE_P(DISABLED_Harness, BackupPowerLoss,
+                         ::testing::Values(CutCase{"InBackupMode", false, 7}), cut_case_name);
 
 }  // namespace
