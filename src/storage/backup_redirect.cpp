@@ -116,27 +116,27 @@ std::vector<uint8_t> encode_extend(uint32_t volume_id, uint32_t curr_size,
   return out;
 }
 
-int add_record(Tlog_TAGREC* tag, uint8_t opcode, const void* data, uint32_t size) {
-  return Tlog_AddBufferToTagRecord(tag, opcode, nullptr, data, size);
+// A failed log call is fatal, named by the caller and the call.
+[[noreturn]] void fatal_log_call(const char* who, const char* call) {
+  char msg[128];
+  snprintf(msg, sizeof msg, "%s failed on %s", who, call);
+  debug_log('V', 0, "%s", msg);
+  fatal(msg);
 }
 
 void open_root_tag(Tlog_TAGREC* tag, const char* who) {
-  if (Tlog_InitRootTagRecord(tag) != 0) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "%s failed on Tlog_InitRootTagRecord()", who);
-    debug_log('V', 0, "%s", msg);
-    fatal(msg);
-  }
+  if (Tlog_InitRootTagRecord(tag) != 0) fatal_log_call(who, "Tlog_InitRootTagRecord()");
 }
 
 void close_root_tag(Tlog_TAGREC* tag, const char* who) {
-  if (Tlog_FlushTagRecord(tag) != 0) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "%s failed on Tlog_FlushTagRecord()", who);
-    debug_log('V', 0, "%s", msg);
-    fatal(msg);
-  }
+  if (Tlog_FlushTagRecord(tag) != 0) fatal_log_call(who, "Tlog_FlushTagRecord()");
   Tlog_CloseTagRecord(tag);
+}
+
+void add_record(Tlog_TAGREC* tag, uint8_t opcode, const void* data, uint32_t size,
+                const char* who) {
+  if (Tlog_AddBufferToTagRecord(tag, opcode, nullptr, data, size) != 0)
+    fatal_log_call(who, "Tlog_AddToTagRecord()");
 }
 
 // Copies the LOG page r_page over the data page o_page and frees the LOG
@@ -335,10 +335,7 @@ VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag) {
   enter(r);
   uint8_t rec[8];
   encode_redirect(o_page, r_page, rec);
-  if (add_record(tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec) != 0) {
-    debug_log('V', 0, "Vol_RedirectPage() failed on Tlog_AddToTagRecord()");
-    fatal("Vol_RedirectPage() failed on Tlog_AddToTagRecord()");
-  }
+  add_record(tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, "Vol_RedirectPage()");
   *page = PAGE_NUMBER(r_page);
   return Vol_VolumeOf(r_page);
 }
@@ -390,10 +387,8 @@ void Vol_LogExtendAction(VOLUME* vol, uint32_t old_size, uint32_t added, uint32_
   open_root_tag(&tag, "Vol_LogExtendAction()");
   const std::vector<uint8_t> data =
       encode_extend(vol->volume_id, vol->curr_size, fresh.data(), flist_pages);
-  if (add_record(&tag, Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size())) != 0) {
-    debug_log('V', 0, "Vol_LogExtendAction() failed on Tlog_AddToTagRecord()");
-    fatal("Vol_LogExtendAction() failed on Tlog_AddToTagRecord()");
-  }
+  add_record(&tag, Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size()),
+             "Vol_LogExtendAction()");
   // Both descriptor copies go within the same record: replayed with it.
   Vol_WriteVolumeDescriptor(vol, 0, &tag);
   Vol_WriteVolumeDescriptor(vol, 1, &tag);
@@ -403,17 +398,12 @@ void Vol_LogExtendAction(VOLUME* vol, uint32_t old_size, uint32_t added, uint32_
 void Vol_LogAllRedirActions() {
   if (g.extends.empty() && g.buckets == nullptr) return;
   Tlog_TAGREC tag;
-  open_root_tag(&tag, "Vol_LogAllRedirActions()");
-  auto add = [&](uint8_t opcode, const void* data, uint32_t size) {
-    if (add_record(&tag, opcode, data, size) != 0) {
-      debug_log('V', 0, "Vol_LogAllRedirActions() failed on Tlog_AddToTagRecord()");
-      fatal("Vol_LogAllRedirActions() failed on Tlog_AddToTagRecord()");
-    }
-  };
+  const char* who = "Vol_LogAllRedirActions()";
+  open_root_tag(&tag, who);
   for (const ExtendRec& e : g.extends) {
     const std::vector<uint8_t> data = encode_extend(e.volume_id, e.curr_size, e.flist.data(),
                                                     static_cast<uint32_t>(e.flist.size()));
-    add(Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size()));
+    add_record(&tag, Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size()), who);
   }
   for (int b = 0; g.buckets != nullptr && b < g.hash_size; ++b) {
     Redir* head = g.buckets[b];
@@ -422,11 +412,11 @@ void Vol_LogAllRedirActions() {
     do {
       uint8_t rec[8];
       encode_redirect(r->o_page, r->r_page, rec);
-      add(Tlog_OP_VOL_REDIRECT, rec, sizeof rec);
+      add_record(&tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, who);
       r = r->next;
     } while (r != head);
   }
-  close_root_tag(&tag, "Vol_LogAllRedirActions()");
+  close_root_tag(&tag, who);
 }
 
 // --- Redo -------------------------------------------------------------------------------

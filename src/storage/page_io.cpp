@@ -322,7 +322,9 @@ int Vol_FillPage(VOLUME* vol, Vol_PAGEADDR page) {
 }
 
 int Vol_SyncFile(VOLUME* vol, int tio_mode) {
-  if (redirected(vol)) return 0;
+  // In backup mode the file does not change; while the end copies pages
+  // home it does, and those writes must become durable like any other.
+  if (redirected(vol) && Vol_RedirectionMode() != Vol_REDIR_ENDING) return 0;
   if (tio_fsync(vol->fhandle, tio_mode) != 0) fatal("Vol_SyncFile() failed on tio_fsync()");
   return 0;
 }

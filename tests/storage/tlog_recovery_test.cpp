@@ -15,7 +15,6 @@
 #include <stdlib.h>
 
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +28,7 @@
 #include "storage/pool.h"
 #include "storage/pool_fixture.h"
 #include "storage/syspool.h"
+#include "storage/tagged_tx.h"
 #include "storage/tlog.h"
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
@@ -54,12 +54,9 @@ void cut_power(const char*) {
   g_disk->crash_at(g_crash_after, g_mode, g_seed);
 }
 
-// One transaction of the workload: its id and the blocks it wrote.
-struct Tx {
-  uint32_t id;
-  std::vector<int> blocks;
-  Node_ADDR big;  // a block in a cluster of its own, or none
-};
+using tagged_tx::put;
+using tagged_tx::tag_of;
+using tagged_tx::Tx;
 
 class Recovery : public ::testing::Test {
  protected:
@@ -137,21 +134,6 @@ class Recovery : public ::testing::Test {
 
   Node* pool() { return Node_Find(pool_id); }
 
-  static void put(Node* pool, const Node_ADDR& a, uint32_t txid, int block, Node* tx) {
-    std::vector<uint8_t> b(a.size, 0);
-    le_put32(b.data(), txid);
-    le_put32(b.data() + 4, static_cast<uint32_t>(block));
-    le_put32(b.data() + a.size - 4, txid);
-    ASSERT_EQ(Pool_Write(pool, &a, b.data(), a.size, tx), a.size);
-  }
-  // The transaction id a block holds, or -1 when its two copies differ.
-  static int64_t tag_of(Node* pool, const Node_ADDR& a) {
-    std::vector<uint8_t> b(a.size);
-    if (Pool_Read(pool, &a, b.data(), a.size, nullptr) != a.size) return -2;
-    const uint32_t head = le_get32(b.data());
-    return head == le_get32(b.data() + a.size - 4) ? head : -1;
-  }
-
   // Runs transactions from..to; every fourth also adds a block in a new
   // cluster. Those finished before the power went count as acknowledged.
   void workload(int from, int to) {
@@ -175,33 +157,8 @@ class Recovery : public ::testing::Test {
     }
   }
 
-  // Every acknowledged transaction whole; the one in flight at the cut
-  // whole or absent; nothing later.
   void check(const std::string& at) {
-    Node* p = pool();
-    ASSERT_NE(p, nullptr) << at;
-    std::map<int, uint32_t> expect;
-    for (int i = 0; i < kBlocks; ++i) expect[i] = 0;
-    for (const Tx& t : acked)
-      for (int j : t.blocks) expect[j] = t.id;
-    int flight_seen = 0;
-    const bool flight_pending = in_flight.id != 0 && (acked.empty() || acked.back().id != in_flight.id);
-    for (int i = 0; i < kBlocks; ++i) {
-      const int64_t tag = tag_of(p, blocks[i]);
-      bool in_flight_block = false;
-      for (int j : in_flight.blocks) in_flight_block |= j == i;
-      if (flight_pending && in_flight_block && tag == in_flight.id) {
-        ++flight_seen;
-        continue;
-      }
-      EXPECT_EQ(tag, expect[i]) << at << ": block " << i;
-    }
-    if (flight_pending)
-      EXPECT_TRUE(flight_seen == 0 || flight_seen == static_cast<int>(in_flight.blocks.size()))
-          << at << ": transaction " << in_flight.id << " half there (" << flight_seen << ")";
-    for (const Tx& t : acked)
-      if (Node_AddrValid(&t.big)) EXPECT_EQ(tag_of(p, t.big), t.id) << at << ": big block of " << t.id;
-    pool_test::check_pool(p, false);
+    tagged_tx::check(pool(), blocks, kBlocks, &acked, &in_flight, at);
   }
 
   platform::FaultFileSystem disk;
