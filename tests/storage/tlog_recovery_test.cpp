@@ -427,7 +427,9 @@ class CrashPoints : public Recovery, public ::testing::WithParamInterface<CrashC
     setenv("ZENT_CRASH_POINT", c.point, 1);
     crash_point_arm_from_env();
     workload(1, 5);
-    if (!g_cut) ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    if (!g_cut) {
+      ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    }
     if (!g_cut) workload(6, 9);
     ASSERT_TRUE(g_cut) << at << ": the crash point was never reached";
     after_crash();
@@ -476,6 +478,16 @@ INSTANTIATE_TEST_SUITE_P(
 // the replay would move onto a pool page.
 TEST_F(CrashPoints, AcknowledgedTransactionsSurviveATornLastLogPage) {
   run(CrashCase{"ATornLastLogPage", "final_commit.before_force:4", 1,
+                platform::PowerLoss::TearUnflushed});
+}
+
+// The same tear at the eighth commit, whose unit adds a pool cluster: the
+// pre-commit listed the cluster through root-log records that reached the
+// disk with the unit's first flush, and recovery replays them though the
+// unit was never linked, so the pool lists a cluster with no cluster head.
+// Disabled until recovery takes such clusters off the list (README).
+TEST_F(CrashPoints, DISABLED_ATornLastLogPageAfterANewClusterLeavesNoOrphanCluster) {
+  run(CrashCase{"ATornLastLogPageAfterANewCluster", "final_commit.before_force:8", 1,
                 platform::PowerLoss::TearUnflushed});
 }
 
