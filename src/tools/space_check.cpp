@@ -211,7 +211,9 @@ class Checker {
   void read_roots();
   void read_root(uint32_t first_page, bool log_root);
   void pass1_node(int index);
-  ListWalk walk_item_list(const Node_IHEAD& h);
+  // A list whose front items were taken (a record free list behind its
+  // cursor) names its first live item with from; those before are left out.
+  ListWalk walk_item_list(const Node_IHEAD& h, const Node_IPOS* from = nullptr);
   // Tail and page count against the walk: the lines of the mismatches
   // found, with prefix "ulist" or "flist". True when both agree.
   bool head_matches(const char* prefix, const char* what, const Node_IHEAD& h, const ListWalk& w);
@@ -522,8 +524,11 @@ void Checker::pass1_node(int index) {
   }
 }
 
-ListWalk Checker::walk_item_list(const Node_IHEAD& h) {
+ListWalk Checker::walk_item_list(const Node_IHEAD& h, const Node_IPOS* from) {
   ListWalk w;
+  // Items before the cursor's page are dropped once the cursor's page is
+  // reached: a cursor on no page of the list takes nothing.
+  size_t live_from = 0;
   std::unordered_set<uint32_t> seen;
   uint32_t prev = 0;
   for (uint32_t page = h.head; page != 0;) {
@@ -542,13 +547,17 @@ ListWalk Checker::walk_item_list(const Node_IHEAD& h) {
       break;
     }
     w.pages.push_back(page);
+    const bool at_cursor = from != nullptr && from->page != 0 && from->page == page;
+    if (at_cursor) live_from = w.items.size();
     for (uint32_t i = il.first_item; i < il.last_item; ++i) {
+      if (at_cursor && static_cast<int64_t>(i) < from->index) continue;
       const Node_ITEM item = Node_GetItem(p.data(), static_cast<int>(i));
       if (item.id != 0) w.items.push_back(item);
     }
     prev = page;
     page = il.next_page;
   }
+  w.items.erase(w.items.begin(), w.items.begin() + static_cast<std::ptrdiff_t>(live_from));
   return w;
 }
 
@@ -838,8 +847,9 @@ void Checker::check_fixrec(NodeInfo& n) {
       if (write_block(n.desc.meta_addr, meta)) out("FixRec meta information fixed.\n");
     }
   }
-  // The record free list against the slots.
-  const ListWalk w = walk_item_list(m.free_list);
+  // The record free list against the slots: items before its cursor were
+  // taken by puts and may name records in use.
+  const ListWalk w = walk_item_list(m.free_list, &m.free_pos);
   if (w.corrupted) return;  // reported in pass 1
   std::vector<std::pair<uint32_t, char>> odd;
   std::vector<uint8_t> listed(slots, 0);

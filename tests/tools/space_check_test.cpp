@@ -1,5 +1,6 @@
 // The consistency check in process on a set the utilities make (catalog
-// pools, system pools, the log): a clean set passes; a table of damage
+// pools, system pools, the log) with a fixed-record file and a B-tree made
+// through their subsystems: a clean set passes; a table of damage
 // done to the files with the lines each must produce, then the repair in
 // write mode and a second run that finds the set clean (or, where nothing
 // can be fixed, the files unchanged); answers at end of input, -y without
@@ -15,14 +16,24 @@
 #include <string>
 #include <vector>
 
+#include "index/btree.h"
+#include "index/btree_format.h"
+#include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
+#include "storage/fixrec.h"
 #include "storage/node.h"
 #include "storage/node_format.h"
+#include "storage/pool_format.h"
+#include "storage/syspool.h"
+#include "storage/tio.h"
+#include "storage/tlog.h"
+#include "storage/volume_set.h"
 #include "storage/volume_format.h"
 #include "support/process_runner.h"
 #include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 #include "tools/space_check.h"
+#include "tools/volume_create.h"
 
 namespace {
 
@@ -41,10 +52,66 @@ std::string slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+constexpr uint32_t kRecordSize = 24;
+constexpr uint32_t kSlotSize = kRecordSize + 1;
+
+// A fixed-record file of five records (the rest of its cluster waits on
+// the record free list) and a B-tree big enough to split, made through
+// their subsystems on the closed set of paths, which is closed clean again.
+void add_fixrec_and_btree(const std::vector<std::string>& paths) {
+  std::vector<const char*> p;
+  for (const std::string& path : paths) p.push_back(path.c_str());
+  ASSERT_NE(Vol_OpenSet(static_cast<int>(p.size()), p.data()), nullptr);
+  ASSERT_EQ(buf_Init(64, 64), 0);
+  ASSERT_EQ(Tlog_Init(), 0);
+  ASSERT_EQ(FixRec_Init(), 0);
+  ASSERT_EQ(btree_Init(), 0);
+  ASSERT_NE(SysPool_Get(1), nullptr);
+  ASSERT_EQ(Tlog_SetupRootNode(), 0);
+  Node* tx = Tlog_Create();
+  ASSERT_NE(tx, nullptr);
+  Node* file = FixRec_Create(kRecordSize, 1);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(Node_Open(file), 0);
+  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
+  for (uint32_t i = 1; i <= 5; ++i) {
+    std::vector<uint8_t> rec(kRecordSize, static_cast<uint8_t>('a' + i));
+    uint32_t recno = 0;
+    ASSERT_EQ(FixRec_Put(file, &recno, rec.data(), nullptr, tx), 0);
+  }
+  ASSERT_EQ(Tlog_Commit(tx), 0);
+  Tlog_FinalCommit(tx);
+  Node_Close(file);
+  // A server's transaction nodes are gone after a clean shutdown.
+  ASSERT_EQ(Tlog_Destroy(tx), 0);
+  Node* tree = btree_Create(0, nullptr, nullptr);
+  ASSERT_NE(tree, nullptr);
+  btree_CTX ctx;
+  btree_HANDLE* h = btree_OpenNode(tree, &ctx, 0);
+  ASSERT_NE(h, nullptr);
+  for (int i = 0; i < 600; ++i) {
+    char key[40];
+    snprintf(key, sizeof key, "key %05d of the consistency check", i);
+    const std::string data(40, static_cast<char>('a' + i % 26));
+    btree_DBT k{key, static_cast<uint32_t>(strlen(key))};
+    btree_DBT d{const_cast<char*>(data.data()), static_cast<uint32_t>(data.size())};
+    ASSERT_EQ(btree_Put(h, &k, &d, R_NOOVERWRITE), 0) << i;
+  }
+  btree_CloseNode(h);
+  ASSERT_EQ(Tlog_Checkpoint("set-up"), 0);
+  buf_Sync(nullptr, 0);
+  Vol_SyncOpenVolumes(Vol_TIO_SYNC);
+  Vol_SetConsistent();
+  Vol_Close();
+  Vol_Free();
+  buf_Exit();
+}
+
 class SpaceCheck : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(testsupport::write_server_volumes(root()), "");
+    add_fixrec_and_btree(paths());
   }
   std::string root() const { return here + "/root.vol"; }
   std::string log() const { return here + "/log.vol"; }
@@ -53,6 +120,7 @@ class SpaceCheck : public ::testing::Test {
     here = dir.file(name);
     ASSERT_EQ(mkdir(here.c_str(), 0755), 0);
     ASSERT_NE(testsupport::write_server_volumes(root()), "");
+    add_fixrec_and_btree(paths());
   }
   std::vector<std::string> paths() const { return {root(), log()}; }
 
@@ -111,7 +179,9 @@ class SpaceCheck : public ::testing::Test {
   // The first pool node other than the system pool with a block list.
   Slot pool(int skip = 0) {
     for (const Slot& s : nodes())
-      if (s.desc.node_id != SysPool_NODEID && s.desc.ulist.head != 0 && skip-- == 0) return s;
+      if (((s.desc.flags >> Node_POOLNODE) & 1u) != 0 && s.desc.node_id != SysPool_NODEID &&
+          s.desc.ulist.head != 0 && skip-- == 0)
+        return s;
     ADD_FAILURE() << "no pool node";
     return {};
   }
@@ -167,7 +237,7 @@ TEST_F(SpaceCheck, ASetMadeByTheUtilitiesIsCleanAndLeftUnchanged) {
             "\nPASS 2 - verifying node integrity\n\n"
             "\ndone.\n\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(files(), before);
+  EXPECT_TRUE(files() == before);
 }
 
 // One row of damage: what it does to the files, the lines the read-only
@@ -279,7 +349,7 @@ TEST_F(SpaceCheckTable, EachDamageIsReportedAndRepairedOnlyWhereThatIsSafe) {
     for (const std::string& line : row.reported) EXPECT_TRUE(has(r.out, line)) << r.out;
     EXPECT_TRUE(has(r.out, "\ndone.\n\n")) << r.out;
     EXPECT_GT(r.result.problems, 0);
-    EXPECT_EQ(files(), damaged) << "a read-only run wrote";
+    EXPECT_TRUE(files() == damaged) << "a read-only run wrote";
     const CheckRun w = check(row.fix);
     EXPECT_EQ(w.status, 0);
     if (row.fixable) {
@@ -289,7 +359,7 @@ TEST_F(SpaceCheckTable, EachDamageIsReportedAndRepairedOnlyWhereThatIsSafe) {
       EXPECT_EQ(again.result.problems, 0) << again.out;
     } else {
       EXPECT_EQ(w.result.fixes, 0) << w.out;
-      EXPECT_EQ(files(), damaged) << "what cannot be fixed must not be touched";
+      EXPECT_TRUE(files() == damaged) << "what cannot be fixed must not be touched";
     }
   }
 }
@@ -302,10 +372,10 @@ TEST_F(SpaceCheckTable, AQuestionAtEndOfInputAnswersNoAndNothingIsWritten) {
   EXPECT_TRUE(has(r.err, "Fix problem (safe) ([y]/n) ? ")) << r.err;
   EXPECT_EQ(r.result.fixes, 0);
   EXPECT_FALSE(has(r.out, "Page(s) marked in use.")) << r.out;
-  EXPECT_EQ(files(), damaged);
+  EXPECT_TRUE(files() == damaged);
   // An answer "n" is no as well; Enter is yes.
   EXPECT_EQ(check(write_opts(false, false), {"n"}).result.fixes, 0);
-  EXPECT_EQ(files(), damaged);
+  EXPECT_TRUE(files() == damaged);
   const CheckRun yes = check(write_opts(false, false), {""});
   EXPECT_EQ(yes.result.fixes, 1) << yes.out;
   EXPECT_EQ(read_only().result.problems, 0);
@@ -321,7 +391,7 @@ TEST_F(SpaceCheckTable, YesWithoutWriteModeWritesNothing) {
   EXPECT_TRUE(has(r.out, "Running in Read-Only mode\n")) << r.out;
   EXPECT_TRUE(has(r.out, "re-starting spacecheck in write mode")) << r.out;
   EXPECT_EQ(r.result.fixes, 0);
-  EXPECT_EQ(files(), damaged);
+  EXPECT_TRUE(files() == damaged);
 }
 
 TEST_F(SpaceCheckTable, ASetNotShutDownCleanlyIsCheckedReadOnlyEvenInWriteMode) {
@@ -338,7 +408,7 @@ TEST_F(SpaceCheckTable, ASetNotShutDownCleanlyIsCheckedReadOnlyEvenInWriteMode) 
   EXPECT_TRUE(has(r.err, "switching back to Read-Only mode")) << r.err;
   EXPECT_TRUE(has(r.out, "re-starting spacecheck in write mode")) << r.out;
   EXPECT_EQ(r.result.fixes, 0);
-  EXPECT_EQ(files(), damaged);
+  EXPECT_TRUE(files() == damaged);
 }
 
 TEST_F(SpaceCheckTable, AnOlderReleaseIsUpgradedInMemoryOnlyWithoutWriteMode) {
@@ -347,7 +417,7 @@ TEST_F(SpaceCheckTable, AnOlderReleaseIsUpgradedInMemoryOnlyWithoutWriteMode) {
   const std::string old = files();
   const CheckRun r = read_only();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(files(), old);
+  EXPECT_TRUE(files() == old);
 }
 
 }  // namespace
