@@ -33,6 +33,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/node_cluster.h"
 #include "storage/node_logrec.h"
+#include "storage/node_orphans.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
@@ -105,6 +106,8 @@ int apply_page(Node* node, uint32_t op, uint32_t o_pgno, uint32_t r_pgno) {
     }
     case BT_TX_NewPage:
     case BT_TX_UpdPage: {
+      // The page its pre-commit listed belongs to a committed transaction.
+      if (op == BT_TX_NewPage) Node_RecoverConfirmCluster(node, o_pgno);
       if (r_pgno == 0) return 0;
       Node_PGVEC v;
       if (Node_GetCluster(node, r_pgno, 1, &v, Node_MODE_DATA) != 0) {

@@ -19,6 +19,7 @@
 #include "storage/node_cluster.h"
 #include "storage/node_flist.h"
 #include "storage/node_items_page.h"
+#include "storage/node_orphans.h"
 #include "storage/node_pool_services.h"
 #include "storage/node_state.h"
 #include "storage/syspool.h"
@@ -70,6 +71,7 @@ size_t list_record_size(const void* data, int opcode) {
 }
 
 int apply_list(Node* node, int opcode, const void* data) {
+  Node_RecoverNoteList(node);
   int head_dirty = 0;
   if (Node_RecoverListRecord(node, &node->node.ulist, opcode, static_cast<const uint8_t*>(data),
                              list_record_size(data, opcode), &head_dirty) != 0) {
@@ -421,6 +423,8 @@ int Node_CommitCluster(Node* node, const void* data, const Node_ADDR*) {
     internal("Node_CommitCluster() failed: invalid page count");
   switch (r.op) {
     case Node_CLUSTER_ALLOC:
+      // Listed and allocated in one unit: the cluster is owned.
+      Node_RecoverConfirmCluster(node, r.first_page);
       Vol_MarkPageUsed(r.first_page, r.count);
       return 0;
     case Node_CLUSTER_FREE:

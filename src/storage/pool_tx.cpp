@@ -25,6 +25,7 @@
 #include "storage/crash_point.h"
 #include "storage/disk_bytes.h"
 #include "storage/node_flist.h"
+#include "storage/node_orphans.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool.h"
 #include "storage/pool_access.h"
@@ -404,6 +405,8 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       CRASH_POINT("pool.final_commit_after_page");
       Vol_FreePageDelayed(r.r_pgno, 1);
       if (Tlog_IsRecovering()) Vol_MarkPageUsed(r.page, 1);
+      // The cluster its pre-commit listed belongs to a committed transaction.
+      if (r.opcode == Pool_OP_NEW && first_of_cluster(r)) Node_RecoverConfirmCluster(node, r.cluster);
       break;
     }
     case Pool_OP_DELETE:

@@ -25,6 +25,7 @@
 #include "storage/crash_point.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"
+#include "storage/node_orphans.h"
 #include "storage/pool.h"
 #include "storage/syspool.h"
 #include "storage/tio.h"
@@ -408,9 +409,14 @@ int Tlog_Recover() {
     g.recovering = 1;
     int rc = replay(root, Tlog_CHANNEL_LOG, Tlog_TABLE_REDO, &stop_log,
                     "volume recovery: recovering temporary checkpoint log actions", 1, &recovered);
+    Node_RecoverTrackLists(true);
     if (rc == 0)
       rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
                   "volume recovery: recovering committed transactions", 1, &recovered);
+    // Clusters listed by a pre-commit whose transaction never got linked
+    // belong to nobody.
+    if (rc == 0 && Node_RecoverDropUnconfirmed() != 0) rc = -1;
+    Node_RecoverTrackLists(false);
     // Redo changed slots without counting them: the record files it
     // touched count again from their slots, still as recovery (nothing
     // is logged).

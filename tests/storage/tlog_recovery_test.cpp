@@ -484,9 +484,9 @@ TEST_F(CrashPoints, AcknowledgedTransactionsSurviveATornLastLogPage) {
 // The same tear at the eighth commit, whose unit adds a pool cluster: the
 // pre-commit listed the cluster through root-log records that reached the
 // disk with the unit's first flush, and recovery replays them though the
-// unit was never linked, so the pool lists a cluster with no cluster head.
-// Disabled until recovery takes such clusters off the list (README).
-TEST_F(CrashPoints, DISABLED_ATornLastLogPageAfterANewClusterLeavesNoOrphanCluster) {
+// unit was never linked: recovery must take that cluster off the list again,
+// or the pool lists a cluster with no cluster head.
+TEST_F(CrashPoints, ATornLastLogPageAfterANewClusterLeavesNoOrphanCluster) {
   run(CrashCase{"ATornLastLogPageAfterANewCluster", "final_commit.before_force:8", 1,
                 platform::PowerLoss::TearUnflushed});
 }

@@ -1,0 +1,78 @@
+// node_orphans.cpp - recovery's check of the used-cluster lists (see
+// node_orphans.h).
+#include "storage/node_orphans.h"
+
+#include <map>
+#include <set>
+#include <vector>
+
+#include "base/debug_log.h"
+#include "storage/node_cluster.h"
+#include "storage/node_state.h"
+#include "storage/tlog.h"
+
+namespace {
+
+struct Listed {
+  bool noted = false;               // the list before the replay is kept
+  std::set<uint32_t> before;        // first pages listed before the replay
+  std::set<uint32_t> confirmed;     // first pages a committed record owns
+};
+
+bool g_tracking = false;
+std::map<Node*, Listed> g_nodes;
+
+}  // namespace
+
+void Node_RecoverTrackLists(bool on) {
+  g_tracking = on;
+  // A replay given up leaves nothing behind for the next one.
+  if (!on) g_nodes.clear();
+}
+
+void Node_RecoverNoteList(Node* node) {
+  if (!g_tracking || !Tlog_InRecovery()) return;
+  Listed& l = g_nodes[node];
+  if (l.noted) return;
+  l.noted = true;
+  uint32_t start = 0, count = 0;
+  Node_ITER iter;
+  for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
+       rc = Node_NextCluster(node, &start, &count, &iter))
+    l.before.insert(start);
+}
+
+void Node_RecoverConfirmCluster(Node* node, uint32_t first_page) {
+  if (!Tlog_InRecovery() || first_page == 0) return;
+  g_nodes[node].confirmed.insert(first_page);
+}
+
+int Node_RecoverDropUnconfirmed() {
+  std::map<Node*, Listed> nodes;
+  nodes.swap(g_nodes);
+  g_tracking = false;
+  for (auto& [node, l] : nodes) {
+    if (!l.noted) continue;
+    std::vector<Node_ITEM> orphans;
+    uint32_t start = 0, count = 0;
+    Node_ITER iter;
+    for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
+         rc = Node_NextCluster(node, &start, &count, &iter))
+      if (l.before.count(start) == 0 && l.confirmed.count(start) == 0)
+        orphans.push_back(Node_ITEM{start, count});
+    if (orphans.empty()) continue;
+    if (Node_Open(node) != 0) return -1;
+    for (Node_ITEM item : orphans) {
+      debug_log('L', 1,
+                "volume recovery: node %s: cluster 0x%x (%u pages) was listed by a transaction "
+                "that never committed, dropped",
+                Node_Name(node), item.id, item.count);
+      int head_dirty = 0;
+      Node_DeleteItem(node, &node->node.ulist, &item, &head_dirty, nullptr);
+      if (head_dirty) Node_SetDirty(node);
+      if (item.count > 0) Node_FreePages(node, item.id, static_cast<int>(item.count));
+    }
+    Node_Close(node);
+  }
+  return 0;
+}

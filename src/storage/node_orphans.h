@@ -1,0 +1,32 @@
+// node_orphans.h - recovery's check of the used-cluster lists: a cluster
+// (or B-tree page) that a replayed list record put into a node's used list
+// stays there only when a committed transaction's own records confirm it.
+//
+// A transaction's pre-commit lists its new clusters in a unit of the root's
+// log of its own, flushed before the transaction's unit is linked; a power
+// loss between the two leaves that unit replayed and nothing that owns the
+// cluster. After the replay those entries leave the list and their pages go
+// back to the volume (nothing is logged: the replay's results reach the disk
+// with the rest of recovery's writes).
+//
+// State: one table of the nodes noted during the replay, owned by this
+// module, emptied by Node_RecoverDropUnconfirmed. Context: the server thread,
+// inside Tlog_Recover only.
+#pragma once
+
+#include <cstdint>
+
+struct Node;
+
+// Switched on around the replay of committed transactions (the DO_LOG
+// channel): only list records replayed then are checked.
+void Node_RecoverTrackLists(bool on);
+// Before a replayed record changes node's used list: the list as it stood
+// is kept once per node, so that only entries the replay added are checked.
+void Node_RecoverNoteList(Node* node);
+// A committed transaction's replayed record owns the cluster (or page)
+// whose first page is first_page.
+void Node_RecoverConfirmCluster(Node* node, uint32_t first_page);
+// Drops from each noted node's used list every entry the replay added and
+// no committed record confirmed, and frees its pages. 0 or -1.
+int Node_RecoverDropUnconfirmed();
