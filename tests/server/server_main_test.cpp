@@ -291,13 +291,6 @@ ssize_t signal_when_active(void*, const char* buf, size_t size) {
   return write(STDERR_FILENO, buf, size);
 }
 
-bool root_marked_consistent(const std::string& path) {
-  std::vector<uint8_t> page;
-  if (testsupport::read_page(path, 0, &page) != 0) return false;
-  VOLUME root;
-  Vol_DecodeDescriptor(page.data(), &root);
-  return Vol_TestFlag(Vol_CONSISTENT, &root.header) != 0;
-}
 
 // Once the server has said it is active, SIGTERM takes the shutdown road:
 // the set is closed in order and marked clean, never left to the next
@@ -311,7 +304,7 @@ TEST(ServerSignals, ATermAsTheServerSaysActiveClosesTheSetCleanly) {
         ServerRun run({"-c", files.config(), "-d", "D2T1"});
         const int status = run.join();
         fprintf(stderr, "status %d, set %s\n", status,
-                root_marked_consistent(files.root()) ? "clean" : "not clean");
+                testsupport::root_marked_consistent(files.root()) ? "clean" : "not clean");
         fflush(stderr);
         _exit(status);
       },
