@@ -340,6 +340,11 @@ int tserver(const char* service, int interactive) {
 
   master_set_add(server_listen_socket);
   if (http_listen_socket >= 0) master_set_add(http_listen_socket);
+  // The kernel's handler is in force before the server says it is active: a
+  // stop signal from then on takes the shutdown road, which closes the set
+  // cleanly, instead of ending the process with the set left to recovery.
+  // A request made before the kernel runs stands (shutdown_callback).
+  platform::signal_set_handler(tsignal_handler);
   debug_log('D', 1, "QX Zentrim database server active");
   const int kernel_result = tmain();
 
@@ -407,8 +412,8 @@ int tmain_init() {
   return 0;
 }
 
+// tserver has put tsignal_handler in force already.
 int tmain() {
-  platform::signal_set_handler(tsignal_handler);
   char text[256];
   if (int err = bg_tcp_thread_start(); err != 0) {
     platform::sys_error_text(err, text, sizeof text);

@@ -127,6 +127,7 @@ class ServerFiles {
   }
   std::string config() const { return dir_.file("zentdb6.cfg"); }
   std::string log() const { return dir_.file("server.log"); }
+  std::string root() const { return dir_.file("root.vol"); }
 
  private:
   testsupport::TempDir dir_;
@@ -275,6 +276,41 @@ TEST(ServerSignals, ASignalAfterTheKernelReturnedIsOnlyLogged) {
       ::testing::ExitedWithCode(0),
       "QX Zentrim data base server terminated\n.*"
       "D1: Signal #15 captured during close-down, finishing close-down first\nstill here\n");
+}
+
+// Standard error of a run whose log carries a trigger: a stop signal that
+// arrives at the very moment the server says it is active, as the thread
+// that takes signals would deliver it (the handler in force then, called on
+// that thread). The line is written on the server thread, so the moment is
+// exact, not a matter of timing.
+ssize_t signal_when_active(void*, const char* buf, size_t size) {
+  if (std::string(buf, size).find("QX Zentrim database server active") != std::string::npos) {
+    const platform::SignalHandler in_force = platform::signal_get_handler();
+    std::thread([in_force] { in_force(SIGTERM); }).detach();
+  }
+  return write(STDERR_FILENO, buf, size);
+}
+
+
+// Once the server has said it is active, SIGTERM takes the shutdown road:
+// the set is closed in order and marked clean, never left to the next
+// start's recovery behind an exit status of 0.
+TEST(ServerSignals, ATermAsTheServerSaysActiveClosesTheSetCleanly) {
+  const ServerFiles files;
+  EXPECT_EXIT(
+      {
+        alarm(30);  // a hang fails the test instead of stalling the run
+        stderr = fopencookie(nullptr, "w", {nullptr, signal_when_active, nullptr, nullptr});
+        ServerRun run({"-c", files.config(), "-d", "D2T1"});
+        const int status = run.join();
+        fprintf(stderr, "status %d, set %s\n", status,
+                testsupport::root_marked_consistent(files.root()) ? "clean" : "not clean");
+        fflush(stderr);
+        _exit(status);
+      },
+      ::testing::ExitedWithCode(0),
+      "QX Zentrim database server active\n.*Starting server shutdown ...\n.*"
+      "Closing volume ...\n.*QX Zentrim data base server terminated\n.*status 0, set clean\n");
 }
 
 // The run frees the configuration it loaded once it has ended: nothing

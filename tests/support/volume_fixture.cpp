@@ -82,6 +82,14 @@ int read_page(const std::string& path, uint32_t page, std::vector<uint8_t>* out)
   return err;
 }
 
+bool root_marked_consistent(const std::string& path) {
+  std::vector<uint8_t> page;
+  if (read_page(path, 0, &page) != 0) return false;
+  VOLUME root;
+  Vol_DecodeDescriptor(page.data(), &root);
+  return Vol_TestFlag(Vol_CONSISTENT, &root.header) != 0;
+}
+
 int write_page(const std::string& path, uint32_t page, const std::vector<uint8_t>& bytes) {
   platform::File* f = nullptr;
   if (int err = platform::file_open(path.c_str(), platform::FILE_WRITE, &f)) return err;

@@ -45,5 +45,8 @@ int patch_descriptor(const std::string& path, int copy, const std::function<void
 // Reads or rewrites one page (8192 bytes) of a file. 0 or an errno value.
 int read_page(const std::string& path, uint32_t page, std::vector<uint8_t>* out);
 int write_page(const std::string& path, uint32_t page, const std::vector<uint8_t>& bytes);
+// Whether the root volume's first descriptor copy carries the clean-close
+// mark (false when it cannot be read).
+bool root_marked_consistent(const std::string& path);
 
 }  // namespace testsupport
