@@ -7,7 +7,7 @@
 #include "access/idb_cmd.h"
 
 #include "access/idb_status.h"
-#include "access/key_seams.h"
+#include "access/idb_key.h"
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "storage/node.h"

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "access/idb_lock.h"
+#include "access/idb_re.h"
 #include "access/idb_logon.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
@@ -91,7 +92,7 @@ void free_sets(db_ctx* ctx, int32_t set_cnt) {
   if (ctx->sets != nullptr)
     for (int32_t i = 0; i < set_cnt; ++i) {
       free(ctx->sets[i].key);
-      free(ctx->sets[i].pattern);
+      idb__re_free(ctx->sets[i].pattern);
     }
   free(ctx->sets);
   ctx->sets = nullptr;

@@ -17,6 +17,7 @@
 
 struct Node;
 struct vglobal;
+struct idb_re;
 
 // A command opens its set's table node and one per path: 16 paths at most.
 inline constexpr int MAX_PATH_CNT = 16;
@@ -46,7 +47,7 @@ struct set_ctx {
   int32_t seg_cnt;
   int32_t key_len;
   uint8_t* key;     // owned
-  void* pattern;    // compiled wildcard pattern, owned (malloc)
+  idb_re* pattern;  // compiled wildcard pattern, owned (idb__re_free)
   int32_t path;     // path index of the current chain
   int32_t fwd;      // forward and backward chain links of the current record
   int32_t bwd;
