@@ -436,10 +436,11 @@ int FixRec_GetLock(Node* node, uint32_t recno, void* buffer, FixRec_ITER* iter, 
     ZENT_ASSERT(lnode != nullptr && "lnode");
     e = Node_AddLogRecord(node, recno, &found);
     if (e->log_node != nullptr && e->log_node != lnode) {
-      // Another transaction holds the record: the caller waits for it.
-      Node* holder = e->log_node;
+      // Another transaction holds the record: the caller waits for it. The
+      // wait names the file and record, from which the waiter finds the
+      // holder's log node (as it does for a B-tree page).
       Node_UnlockShared(node);
-      ssn_set_wait_key(holder, recno, __FILE__, __LINE__);
+      ssn_set_wait_key(node, recno, __FILE__, __LINE__);
       return -1;
     }
     if (e->log_node == nullptr) {

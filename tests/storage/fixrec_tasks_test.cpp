@@ -51,13 +51,17 @@ int locked_read(Node* f, uint32_t recno, std::vector<uint8_t>* out, Node* tx, No
     const int rc = FixRec_GetLock(f, recno, out->data(), nullptr, tx, locks);
     if (rc >= 0) return rc;
     Ssn_STATE* s = session_lookup(thread_self());
-    Node* holder = s->wait_node;
-    EXPECT_NE(holder, nullptr);
+    // The wait names the file and record; the record's entry the holder.
+    EXPECT_EQ(s->wait_node, f);
     EXPECT_EQ(s->wait_key, recno);
+    const Node_LOG_REC* e = Node_FindLogRecord(f, recno);
+    Node* holder = e != nullptr ? e->log_node : nullptr;
+    EXPECT_NE(holder, nullptr);
+    EXPECT_NE(holder, tx);
     EXPECT_EQ(Tlog_Rollback(tx, 0), 0);
     Node_ReleaseAllAdvLocks(locks);
     // The rollback may have let the holder finish: wait only while it holds.
-    const Node_LOG_REC* e = Node_FindLogRecord(f, recno);
+    e = Node_FindLogRecord(f, recno);
     if (e != nullptr && e->log_node == holder) {
       ++*waits;
       EXPECT_EQ(Node_Wait(holder, __FILE__, __LINE__), 0);

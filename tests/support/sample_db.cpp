@@ -5,8 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include "access/idb_key.h"
+#include "access/schema_cache.h"
 #include "index/btree.h"
+#include "storage/disk_bytes.h"
+#include "storage/fixrec.h"
 #include "storage/node.h"
+#include "storage/tlog.h"
 
 namespace testsupport {
 
@@ -23,8 +28,8 @@ int column(SysCat_DB_CATALOG* cat, const char* name, uint32_t coltype, uint32_t 
 }
 
 int table(SysCat_DB_CATALOG* cat, const char* name, uint32_t flags, uint32_t ncols,
-          uint32_t npath, uint32_t nidx, uint32_t* id) {
-  SysCat_TABLE t{0, 1, s(name), 1, flags, ncols, npath, nidx, 0};
+          uint32_t npath, uint32_t nidx, uint32_t* id, uint32_t nodeid = 0) {
+  SysCat_TABLE t{0, 1, s(name), 1, flags, ncols, npath, nidx, nodeid};
   if (SysCat_add_table(cat, &t, nullptr) != 0) return -1;
   *id = t.tableid;
   return 0;
@@ -38,10 +43,28 @@ int columns_of(SysCat_DB_CATALOG* cat, uint32_t tableid, const std::vector<uint3
   return 0;
 }
 
-uint32_t new_btree(bool btrees) {
+uint32_t new_btree(bool btrees, const btree_KEYDEF* keydef = nullptr) {
   if (!btrees) return 0;
   uint32_t id = 0;
-  return btree_Create(0, nullptr, &id) != nullptr ? id : 0;
+  return btree_Create(0, keydef, &id) != nullptr ? id : 0;
+}
+
+uint32_t new_file(bool stored, uint32_t media_len) {
+  if (!stored) return 0;
+  Node* f = FixRec_Create(media_len, 0);
+  return f != nullptr ? f->node.node_id : 0;
+}
+
+// The access layer's key definitions: typed parts {offset in the media
+// record, length, key type}.
+btree_KEYDEF keydef(std::initializer_list<btree_KEYPART> parts) {
+  btree_KEYDEF k;
+  k.k_flags = IDB_KTYPED;
+  for (const btree_KEYPART& p : parts) {
+    k.k_part[k.k_nparts++] = p;
+    k.k_len += p.kp_leng;
+  }
+  return k;
 }
 
 int index(SysCat_DB_CATALOG* cat, const char* name, uint32_t tableid, uint32_t flags,
@@ -85,7 +108,9 @@ int sample_collation(uint32_t* id) {
   return 0;
 }
 
-int write_sample_db(const char* name, bool btrees, SampleDb* out) {
+namespace {
+
+int write_db(const char* name, bool btrees, bool stored, SampleDb* out) {
   SampleDb d;
   if (sample_collation(&d.coll_id) != 0) return -1;
   SysCat_DB db{0, s(name), 0, 0};
@@ -93,17 +118,29 @@ int write_sample_db(const char* name, bool btrees, SampleDb* out) {
   d.dbid = db.dbid;
   SysCat_DB_CATALOG* cat = SysCat_db_open(&db);
   if (cat == nullptr) return -1;
-  d.cust_key_node = new_btree(btrees);
-  d.region_key_node = new_btree(btrees);
-  d.ord_ix_node = new_btree(btrees);
+  if (stored) {
+    const btree_KEYDEF cust = keydef({{0, 8, IDB_KT_CHAR}});
+    const btree_KEYDEF region = keydef({{0, 4, IDB_KT_CHAR}});
+    const btree_KEYDEF ord = keydef({{12, 4, IDB_KT_CHAR}, {0, 4, IDB_KT_INT32}, {32, 4, IDB_KT_INT32}});
+    d.cust_key_node = new_btree(true, &cust);
+    d.region_key_node = new_btree(true, &region);
+    d.ord_ix_node = new_btree(true, &ord);
+  } else {
+    d.cust_key_node = new_btree(btrees);
+    d.region_key_node = new_btree(btrees);
+    d.ord_ix_node = new_btree(btrees);
+  }
+  d.customer_node = new_file(stored, 40);
+  d.regions_node = new_file(stored, 16);
+  d.orders_node = new_file(stored, 52);
   const bool ok =
       column(cat, "CUST-NO", 1, 8, &d.cust_no) == 0 && column(cat, "NAME", 1, 20, &d.name) == 0 &&
       column(cat, "REGION", 2, 4, &d.region) == 0 && column(cat, "ORDER-NO", 7, 4, &d.order_no) == 0 &&
       column(cat, "ORDER-DATE", 7, 4, &d.order_date) == 0 &&
       column(cat, "AMOUNT", 11, 8, &d.amount) == 0 && column(cat, "QTY", 5, 2, &d.qty) == 0 &&
-      table(cat, "CUSTOMER", 1, 2, 1, 0, &d.customer) == 0 &&
-      table(cat, "REGIONS", 2, 1, 1, 0, &d.regions) == 0 &&
-      table(cat, "ORDERS", 0, 6, 2, 1, &d.orders) == 0 &&
+      table(cat, "CUSTOMER", 1, 2, 1, 0, &d.customer, d.customer_node) == 0 &&
+      table(cat, "REGIONS", 2, 1, 1, 0, &d.regions, d.regions_node) == 0 &&
+      table(cat, "ORDERS", 0, 6, 2, 1, &d.orders, d.orders_node) == 0 &&
       columns_of(cat, d.customer, {d.cust_no, d.name}) == 0 &&
       columns_of(cat, d.regions, {d.region}) == 0 &&
       columns_of(cat, d.orders, {d.order_no, d.cust_no, d.region, d.order_date, d.amount, d.qty}) ==
@@ -125,6 +162,139 @@ int write_sample_db(const char* name, bool btrees, SampleDb* out) {
   }
   SysCat_db_close(cat);
   if (rc == 0 && out != nullptr) *out = d;
+  return rc;
+}
+
+void put_text(uint8_t* to, const char* text, uint32_t n) {
+  memset(to, ' ', n);
+  memcpy(to, text, std::min<size_t>(strlen(text), n));
+}
+
+// The sample collation as the schema cache holds it: every byte one
+// weight, its upper-case letter.
+struct FoldCollation {
+  uint8_t weights[256][2];
+  idb_coll coll;
+  FoldCollation() {
+    for (int b = 0; b < 256; ++b) {
+      weights[b][0] = 1;
+      weights[b][1] = static_cast<uint8_t>(b >= 'a' && b <= 'z' ? b - 32 : b);
+      coll.map[b] = weights[b];
+    }
+  }
+};
+
+// Inserts {key built from media by the tree's key definition, recno}.
+int put_key(Node* tree, btree_CTX* ctx, void* coll, const uint8_t* media, uint32_t recno) {
+  btree_HANDLE* t = btree_OpenNode(tree, ctx, 0);
+  if (t == nullptr) return -1;
+  btree_SetCompare(t, idb__bt_cmp, idb__bt_pfx, coll);
+  const btree_KEYDEF* kd = btree_GetKeyDef(t);
+  uint8_t key[64];
+  const uint32_t n = idb__build_key(kd, key, sizeof key, media);
+  uint8_t data[4];
+  le_put32(data, recno);
+  btree_DBT k{key, n};
+  btree_DBT v{data, 4};
+  const int rc = btree_Put(t, &k, &v, R_NOOVERWRITE);
+  btree_CloseNode(t);
+  return rc == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int write_sample_db(const char* name, bool btrees, SampleDb* out) {
+  return write_db(name, btrees, false, out);
+}
+
+int write_sample_db_stored(const char* name, SampleDb* out) {
+  return write_db(name, true, true, out);
+}
+
+void encode_order(const SampleOrder& o, uint8_t* media) {
+  memset(media, 0, 52);
+  memcpy(media + 0, &o.order_no, 4);
+  put_text(media + 4, o.cust_no, 8);
+  put_text(media + 12, o.region, 4);
+  memcpy(media + 16, &o.order_date, 4);
+  memcpy(media + 20, &o.amount, 8);
+  memcpy(media + 28, &o.qty, 2);
+  // bytes 30 and 31 pad the user record to a multiple of 4
+  le_put32(media + 32, o.index_word);
+  le_put32(media + 36, o.cust_next);
+  le_put32(media + 40, o.cust_prev);
+  le_put32(media + 44, o.region_next);
+  le_put32(media + 48, o.region_prev);
+}
+
+void encode_master(const char* user, uint32_t rec_len, uint32_t count, uint32_t first,
+                   uint32_t last, uint8_t* media) {
+  put_text(media, user, rec_len);
+  le_put32(media + rec_len, count);
+  le_put32(media + rec_len + 4, first);
+  le_put32(media + rec_len + 8, last);
+}
+
+int add_sample_records(const SampleDb& d) {
+  Node* customer = Node_Find(d.customer_node);
+  Node* regions = Node_Find(d.regions_node);
+  Node* orders = Node_Find(d.orders_node);
+  Node* cust_key = Node_Find(d.cust_key_node);
+  Node* region_key = Node_Find(d.region_key_node);
+  Node* ord_ix = Node_Find(d.ord_ix_node);
+  if (!customer || !regions || !orders || !cust_key || !region_key || !ord_ix) return -1;
+  Node* files[] = {customer, regions, orders};
+  int opened = 0;
+  for (Node* f : files) {
+    if (Node_Open(f) != 0) break;
+    ++opened;
+  }
+  Node* tx = opened == 3 ? Tlog_Create() : nullptr;
+  btree_CTX ctx{};
+  ctx.tx_node = tx;
+  FoldCollation fold;
+  int rc = tx != nullptr && Tlog_Begin(tx, "sample", 1) == 0 ? 0 : -1;
+  auto put = [&](Node* file, const uint8_t* media, uint32_t want) {
+    uint32_t recno = 0;
+    if (rc == 0 && (FixRec_Put(file, &recno, media, nullptr, tx) != 0 || recno != want)) rc = -1;
+  };
+  uint8_t m[52];
+  struct Cust { const char* user; uint32_t count, first, last; };
+  const Cust custs[] = {{"C001    Ada Fischer", 3, 2, 4},
+                        {"C002    Bo Lindqvist", 2, 5, 3},
+                        {"C003    Cy Okafor", 0, 0, 0}};
+  for (uint32_t i = 0; i < 3; ++i) {
+    encode_master(custs[i].user, 28, custs[i].count, custs[i].first, custs[i].last, m);
+    put(customer, m, i + 1);
+    if (rc == 0) rc = put_key(cust_key, &ctx, nullptr, m, i + 1);
+  }
+  struct Region { const char* user; uint32_t count, first, last; };
+  const Region regs[] = {{"EAST", 2, 1, 3}, {"WEST", 2, 2, 5}, {"east", 1, 4, 4}};
+  for (uint32_t i = 0; i < 3; ++i) {
+    encode_master(regs[i].user, 4, regs[i].count, regs[i].first, regs[i].last, m);
+    put(regions, m, i + 1);
+    if (rc == 0) rc = put_key(region_key, &ctx, nullptr, m, i + 1);
+  }
+  const SampleOrder ords[] = {
+      {101, "C001", "EAST", 20240105, 12.5, 1, 0, 4, 2, 3, 0},
+      {102, "C001", "WEST", 20240101, 7.25, 2, 0, 1, 0, 5, 0},
+      {103, "C002", "EAST", 20240203, 99.0, 3, 0, 0, 5, 0, 1},
+      {104, "C001", "east", 20240110, 0.5, 4, 0, 0, 1, 0, 0},
+      {105, "C002", "WEST", 20240201, 1e3, 5, 0, 3, 0, 0, 2},
+  };
+  for (uint32_t i = 0; i < 5 && rc == 0; ++i) {
+    SampleOrder o = ords[i];
+    o.index_word = FixRec_NextCounter(orders);
+    encode_order(o, m);
+    put(orders, m, i + 1);
+    if (rc == 0) rc = put_key(ord_ix, &ctx, &fold.coll, m, i + 1);
+  }
+  if (rc == 0 && Tlog_Commit(tx) == 0)
+    Tlog_FinalCommit(tx);
+  else if (tx != nullptr)
+    rc = -1, Tlog_Rollback(tx, Tlog_TxID(tx));
+  if (tx != nullptr) Tlog_Destroy(tx);
+  for (int i = 0; i < opened; ++i) Node_Close(files[i]);
   return rc;
 }
 

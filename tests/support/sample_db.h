@@ -13,6 +13,25 @@
 // Record lengths: CUSTOMER 28, REGIONS 4, ORDERS 30 (media 40, 16, 52).
 // The B-trees of the master keys and of the index are created when asked;
 // the record files are not (the database is not created yet).
+//
+// The stored sample (write_sample_db_stored) has a record file per set and
+// B-trees with the access layer's typed key definitions, and
+// add_sample_records writes these media records byte by byte (ORDERS:
+// ORDER-NO @0, CUST-NO @4, REGION @12, ORDER-DATE @16, AMOUNT @20, QTY @28,
+// index word @32, path 1 {next, prev} @36, path 2 @44; masters: the key,
+// then per path {count, first, last}), with their chains and keys:
+//
+//   CUSTOMER 1 C001 (orders 2, 1, 4 by date)  2 C002 (5, 3)  3 C003 (none)
+//   REGIONS  1 EAST (orders 1, 3)  2 WEST (2, 5)  3 east (4)
+//   ORDERS   recno ORDER-NO CUST-NO REGION ORDER-DATE
+//            1     101      C001    EAST   20240105
+//            2     102      C001    WEST   20240101
+//            3     103      C002    EAST   20240203
+//            4     104      C001    east   20240110
+//            5     105      C002    WEST   20240201
+//
+// ORD-IX collates "east" equal to "EAST": its key order is EAST 101, EAST
+// 103, east 104, WEST 102, WEST 105.
 #pragma once
 #include <cstdint>
 
@@ -28,6 +47,7 @@ struct SampleDb {
            qty = 0;                                     // column ids
   uint32_t cust_key = 0, region_key = 0, ord_ix = 0;    // index ids
   uint32_t cust_key_node = 0, region_key_node = 0, ord_ix_node = 0;
+  uint32_t customer_node = 0, regions_node = 0, orders_node = 0;  // record files (stored sample)
 };
 
 // The collation "sample.iso88591" (added once; its id in *id). 0 or -1.
@@ -35,5 +55,29 @@ int sample_collation(uint32_t* id);
 // Writes database name (created by uid 1) with its catalog; btrees: create
 // the key and index B-trees (btree_Init must have run). 0 or -1.
 int write_sample_db(const char* name, bool btrees, SampleDb* out);
+
+// The stored sample: as write_sample_db with B-trees, plus a record file of
+// media length per set (FixRec_Init and btree_Init must have run). 0 or -1.
+int write_sample_db_stored(const char* name, SampleDb* out);
+// Writes the records above in one committed transaction of a new log node
+// (the log must be set up). 0 or -1.
+int add_sample_records(const SampleDb& d);
+
+// The media record of an order and of a master, byte by byte.
+struct SampleOrder {
+  int32_t order_no;
+  const char* cust_no;  // 8 bytes, blank-padded
+  const char* region;   // 4 bytes
+  int32_t order_date;
+  double amount;
+  int16_t qty;
+  uint32_t index_word;
+  uint32_t cust_next, cust_prev, region_next, region_prev;
+};
+void encode_order(const SampleOrder& o, uint8_t* media);  // 52 bytes
+// A master's user record (rec_len bytes, a multiple of 4), then its one
+// path entry {count, first, last}.
+void encode_master(const char* user, uint32_t rec_len, uint32_t count, uint32_t first,
+                   uint32_t last, uint8_t* media);
 
 }  // namespace testsupport
