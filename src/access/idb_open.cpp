@@ -4,12 +4,14 @@
 // and the rollback at a session's end.
 #include "access/idb_open.h"
 
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "access/idb_dbctx.h"
 #include "access/idb_lookup.h"
+#include "access/idb_re.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
 #include "base/debug_log.h"
@@ -130,6 +132,9 @@ int idb_close(idb_session* s, int32_t dbid, const void* set_ref, int ref_size, i
     c.arg_len = 0;
     free(c.key);
     c.key = nullptr;
+    idb__re_free(c.pattern);
+    c.pattern = nullptr;
+    c.pat_span = 0;
     c.path = 0;
     c.fwd = 0;
     c.bwd = 0;

@@ -14,17 +14,12 @@
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"
 
-namespace {
-
-// The record state behind a result of 1, or 0 for another failure.
-int record_state() {
+int idb__rec_state() {
   const ErrorStatus st = get_error();
   if (error_module(st) != ERR_MOD_VOL || error_severity(st) != ERR_SEV_R) return 0;
   const int code = error_code(st);
   return code == FixRec_R_DELETED || code == FixRec_R_RECNO_ZERO || code == FixRec_R_END ? code : 0;
 }
-
-}  // namespace
 
 int idb__read_rec(idb_session* s, uint32_t flags, const idb_set* set, uint32_t recno,
                   uint8_t* buffer, uint32_t len) {
@@ -35,7 +30,7 @@ int idb__read_rec(idb_session* s, uint32_t flags, const idb_set* set, uint32_t r
                      ? FixRec_GetLock(node, recno, buffer, nullptr, idb__tx_node(s), s->adv_locks)
                      : FixRec_Get(node, recno, buffer, nullptr, idb__tx_node(s));
   if (rc == 0) return 0;
-  const int state = rc == 1 ? record_state() : 0;
+  const int state = rc == 1 ? idb__rec_state() : 0;
   switch (state) {
     case FixRec_R_RECNO_ZERO: IDB_ERROR(s, S_DIRBOF, state); break;
     case FixRec_R_END: IDB_ERROR(s, S_DIREOF, state); break;
@@ -50,7 +45,7 @@ int idb__write_rec(idb_session* s, const idb_set* set, uint32_t recno, const uin
   ZENT_ASSERT(len >= media_len(set) && "sz >= media_len(set)");
   const int rc = FixRec_Update(set->s.node, recno, buffer, nullptr, idb__tx_node(s));
   if (rc == 0) return 0;
-  const int state = rc == 1 ? record_state() : 0;
+  const int state = rc == 1 ? idb__rec_state() : 0;
   if (state != 0)
     IDB_ERROR(s, S_NOREC, state);
   else

@@ -45,6 +45,10 @@ int idb__write_rec(idb_session* s, const idb_set* set, uint32_t recno, const uin
 int idb__master_lookup(idb_session* s, const global* g, const idb_set* set, const void* key,
                        uint32_t* recno);
 
+// The record state behind a record-file call that answered 1 (not found):
+// 2, 3 or 4 as in the table above; 0 for any other status.
+int idb__rec_state();
+
 // A B-tree step whose node lock could not be taken (RET_LOCKED) is tried
 // again this many times, yielding first so that the holder runs and gives
 // the lock back.

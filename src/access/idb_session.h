@@ -37,20 +37,38 @@ struct idb_node_slot {
   Node* node = nullptr;
 };
 
+// One part of an index key: where its bytes lie in the media record.
+struct idb_key_part {
+  uint32_t offset;
+  uint32_t length;
+};
+
+// Index positions of a set cursor (`index_mode`).
+enum : int32_t {
+  IDB_IDX_NONE = 0,
+  IDB_IDX_BEFORE = 1,   // before the key: a forward read starts at the first key not less
+  IDB_IDX_AFTER = 2,    // after the key: a backward read starts at the last key with it
+  IDB_IDX_ON_FWD = 3,   // on a key, the last step forward
+  IDB_IDX_ON_BWD = 4,   // on a key, the last step backward
+  IDB_IDX_RANGE = 6,    // on the range, not read yet (forward as 1, backward as 2)
+};
+
 // One set's cursor and the session's access to the set.
 struct set_ctx {
   uint32_t access;  // OR of the privilege maps: 1 read, 2 write, 4 erase
   int32_t recno;    // current record number
   int32_t index;    // 1 master key, n >= 2 index n - 2
   int32_t index_mode;
-  int32_t arg_len;
-  int32_t seg_cnt;
+  int32_t arg_len;  // leading key bytes that bind the chain (0: the whole index)
+  int32_t seg_cnt;  // the index key's parts (`idx_desc`)
   int32_t key_len;
-  uint8_t* key;     // owned
+  uint8_t* key;     // key_len bytes: the argument, then the current key; owned
   idb_re* pattern;  // compiled wildcard pattern, owned (idb__re_free)
   int32_t path;     // path index of the current chain
   int32_t fwd;      // forward and backward chain links of the current record
   int32_t bwd;
+  int32_t pat_span; // key bytes the pattern applies to
+  idb_key_part part[8];
 };
 
 // One open database of a session.
