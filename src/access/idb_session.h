@@ -109,6 +109,10 @@ struct idb_session {
   int32_t node_cnt = 0;
   idb_node_slot node_list[MAX_PATH_CNT + 1];
   idb_error error;
+  // Set while the outermost transaction of a client's own is pre-committed
+  // and not yet final-committed or rolled back (the network server's
+  // transaction requests keep it).
+  int32_t tx_precommitted = 0;
 };
 
 inline Node* idb__tx_node(const idb_session* s) { return s->ssn.tx_node; }

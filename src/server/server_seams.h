@@ -29,11 +29,11 @@ struct Task;
 // a session join when their request classes are built.
 // Not yet built: the class handlers log that and close the connection.
 struct ClientSession;
-int dbml_open_session(ClientSession* session);
-void dbml_close_session(ClientSession* session);
+// Built (dbml_request.h): the DBML class and the session's start and end;
+// these two live with it.
+#include "server/dbml_request.h"
 int seam_db_sessions_open();
 void seam_install_session_lookup();
-int dbml_request(ClientSession* session);
 int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
 int mgmt_request(ClientSession* session);

@@ -10,7 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
+
+#include "support/logon_cipher.h"
 
 namespace testsupport {
 
@@ -46,6 +49,31 @@ PayloadWriter& PayloadWriter::str(const std::string& s) {
   u16(static_cast<uint16_t>(s.size() + 1));
   raw(s);
   return u8(0);
+}
+
+PayloadWriter& PayloadWriter::align(size_t n) {
+  const size_t pad = n - out_.size() % n;
+  out_.insert(out_.end(), pad, 0);
+  return *this;
+}
+
+PayloadWriter& PayloadWriter::obj(const Bytes& b) {
+  u32(static_cast<uint32_t>(b.size()));
+  return raw(b);
+}
+
+PayloadWriter dbml_writer(uint16_t request_id, uint16_t type) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(3).u16(type);
+  return w;
+}
+
+bool read_dbml_status(PayloadReader& r, DbmlStatus* out) {
+  out->request_id = r.u16();
+  out->zero = r.u16();
+  out->mask = r.u16();
+  for (int32_t& w : out->words) w = static_cast<int32_t>(r.u32());
+  return !r.failed();
 }
 
 const uint8_t* PayloadReader::take(size_t n) {
@@ -221,6 +249,54 @@ bool ZentClient::noop(uint16_t request_id) {
   Bytes payload;
   if (!send_frame(encode_request(request_id, 1)) || recv_frame(&payload) != 1) return false;
   return payload == PayloadWriter(false).u16(request_id).u16(0).bytes();
+}
+
+bool ZentClient::request(const Bytes& payload, Bytes* reply) {
+  return send_frame(payload) && recv_frame(reply) == 1;
+}
+
+int32_t ZentClient::logon(const std::string& challenge, const std::string& user,
+                          const std::string& password, DbmlStatus* st) {
+  PayloadWriter w = dbml_writer(1, 14);
+  w.str(user).str(password.empty() ? "" : client_password_hex(challenge, password));
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(w.bytes(), &reply)) return INT32_MIN;
+  PayloadReader r(reply, false);
+  if (!read_dbml_status(r, s)) return INT32_MIN;
+  return s->words[0];
+}
+
+int32_t ZentClient::dbopen(const std::string& db, const std::string& password, uint8_t mode,
+                           DbmlStatus* st, Bytes* schema) {
+  PayloadWriter w = dbml_writer(2, 1);
+  w.str(db).str(password).u8(mode);
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(w.bytes(), &reply)) return INT32_MIN;
+  PayloadReader r(reply, false);
+  if (!read_dbml_status(r, s)) return INT32_MIN;
+  if (s->words[0] == 0 && schema != nullptr) {
+    r.align(4);
+    const uint32_t n = r.u32();
+    *schema = r.bytes(n);
+    if (r.failed() || r.left() != 0) return INT32_MIN;
+  }
+  return s->words[0];
+}
+
+int32_t ZentClient::dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st) {
+  PayloadWriter w = dbml_writer(3, 2);
+  w.u16(dbid).u8(mode).u16(setno);
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(w.bytes(), &reply)) return INT32_MIN;
+  PayloadReader r(reply, false);
+  if (!read_dbml_status(r, s)) return INT32_MIN;
+  return s->words[0];
 }
 
 }  // namespace testsupport

@@ -24,6 +24,11 @@ class PayloadWriter {
   PayloadWriter& raw(const Bytes& b) { return raw(b.data(), b.size()); }
   // u16 count (length + 1), the text, NUL.
   PayloadWriter& str(const std::string& s);
+  // Zero bytes up to the next multiple of n: 1 to n of them, counted from
+  // the payload's start (the codec's alignment step).
+  PayloadWriter& align(size_t n);
+  // u32 count, then the bytes.
+  PayloadWriter& obj(const Bytes& b);
   const Bytes& bytes() const { return out_; }
 
  private:
@@ -43,6 +48,13 @@ class PayloadReader {
   std::string object();
   bool failed() const { return failed_; }
   size_t left() const { return failed_ ? 0 : in_.size() - pos_; }
+  size_t pos() const { return pos_; }
+  // Skips the codec's alignment padding (1 to n bytes).
+  void align(size_t n) { take(n - pos_ % n); }
+  Bytes bytes(size_t n) {
+    const uint8_t* p = take(n);
+    return p ? Bytes(p, p + n) : Bytes{};
+  }
 
  private:
   const uint8_t* take(size_t n);
@@ -83,6 +95,22 @@ Bytes frame(const Bytes& payload);
 // A request head (little-endian) with optional further bytes.
 Bytes encode_request(uint16_t request_id, uint16_t request_class, const Bytes& rest = {});
 
+// --- DBML (request class 3) ------------------------------------------------
+
+// A little-endian writer holding the request head {id, 3} and the DBML type;
+// the caller appends the request's fields.
+PayloadWriter dbml_writer(uint16_t request_id, uint16_t type);
+
+// The 46-byte status reply that starts every DBML reply.
+struct DbmlStatus {
+  uint16_t request_id = 0xffff;
+  uint16_t zero = 0xffff;
+  uint16_t mask = 0;
+  int32_t words[10] = {};
+};
+// Reads the status reply from r; false when it is short.
+bool read_dbml_status(PayloadReader& r, DbmlStatus* out);
+
 class ZentClient {
  public:
   ZentClient() = default;
@@ -112,6 +140,17 @@ class ZentClient {
   bool handshake(const StartupMessage& m = {}, StartupReply* reply = nullptr);
   // Class-1 request; true when exactly the 4-byte no-op reply came back.
   bool noop(uint16_t request_id);
+
+  // One request and its reply payload; false when none came back.
+  bool request(const Bytes& payload, Bytes* reply);
+  // LOGON with the password enciphered under challenge ("" sends an empty
+  // cipher text: no password). Status word 0, or INT32_MIN on no reply.
+  int32_t logon(const std::string& challenge, const std::string& user,
+                const std::string& password, DbmlStatus* st = nullptr);
+  // DBOPEN; the schema block's bytes (without the count) go to *schema.
+  int32_t dbopen(const std::string& db, const std::string& password, uint8_t mode,
+                 DbmlStatus* st = nullptr, Bytes* schema = nullptr);
+  int32_t dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st = nullptr);
 
  private:
   bool recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof);

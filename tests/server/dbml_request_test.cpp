@@ -1,0 +1,532 @@
+// The DBML request class on a session record over the sample database in
+// memory, without sockets: the status reply's golden bytes and masks, the
+// DBOPEN schema block, the logon with its cipher-text refusals, explicit
+// transactions (the pre-committed outermost transaction included), and the
+// undecodable requests that close without a reply.
+#include "server/dbml_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "access/idb_dbctx.h"
+#include "access/idb_logon.h"
+#include "access/idb_status.h"
+#include "access/schema_cache.h"
+#include "base/server_config.h"
+#include "index/btree.h"
+#include "index/syscat_fixture.h"
+#include "server/client_session.h"
+#include "server/dispatch.h"
+#include "server/server_main.h"
+#include "server/schema_block.h"
+#include "server/server_seams.h"
+#include "storage/tlog.h"
+#include "support/log_capture.h"
+#include "support/logon_cipher.h"
+#include "support/sample_db.h"
+#include "support/zent_client.h"
+
+#include <nettle/md5.h>
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::DbmlStatus;
+using testsupport::PayloadReader;
+using testsupport::PayloadWriter;
+using testsupport::dbml_writer;
+
+std::vector<uint8_t> digest_block(const char* text) {
+  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
+  const uint32_t n = MD5_DIGEST_SIZE;
+  memcpy(b.data(), &n, 4);
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
+  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
+  return b;
+}
+
+class DbmlTest : public syscat_test::CatalogFixture {
+ protected:
+  DbmlTest() { with_log_ = true; }
+  void SetUp() override {
+    CatalogFixture::SetUp();
+    ASSERT_EQ(Tlog_Init(), 0);
+    ASSERT_EQ(Tlog_SetupRootNode(), 0);
+    ASSERT_EQ(btree_Init(), 0);
+    ASSERT_EQ(testsupport::write_sample_db("sample", true, &d_), 0);
+    SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
+    ASSERT_NE(db, nullptr);
+    cat_ = SysCat_db_open(db);
+    free(db);
+    ASSERT_NE(cat_, nullptr);
+    const uint32_t alice = user("alice", "secret", IDB_CAP_CONNECT);
+    user("boss", "boss-pw", IDB_CAP_DBA);
+    SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
+    ASSERT_EQ(SysCat_add_group(cat_, &g, nullptr), 0);
+    ASSERT_EQ(SysCat_add_member(cat_, alice, g.gid, nullptr), 0);
+    const SysCat_PRIVILEGE privs[] = {{g.gid, d_.customer, 1}, {g.gid, d_.orders, 3},
+                                      {g.gid, d_.regions, 4}};
+    for (const SysCat_PRIVILEGE& p : privs) ASSERT_EQ(SysCat_add_privilege(cat_, &p, nullptr), 0);
+
+    srv_.charset_name = const_cast<char*>("ISO8859/1");
+    cfg_.server = &srv_;
+    saved_cfg_ = server_cfg;
+    server_cfg = &cfg_;
+    session_ = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
+    session_->magic = SESSION_MAGIC;
+    ASSERT_EQ(session_init(session_), 0);
+    session_->async_state = AS_IDLE;
+    Bytes reply;
+    ASSERT_EQ(dispatch(testsupport::encode_startup({}), &reply), 0);
+    testsupport::StartupReply r;
+    ASSERT_TRUE(testsupport::decode_startup_reply(reply, &r));
+    challenge_ = r.challenge;
+    session_established(session_);
+  }
+  void TearDown() override {
+    dbml_close_session(session_);
+    session_release(session_);
+    free(session_);
+    server_cfg = saved_cfg_;
+    EXPECT_EQ(idb__get_vroot_list(), nullptr);
+    SysCat_db_close(cat_);
+    CatalogFixture::TearDown();
+    Tlog_ResetTables();
+  }
+  uint32_t user(const char* name, const char* password, uint32_t priv) {
+    std::vector<uint8_t> pw = digest_block(password);
+    SysCat_USER u{0, const_cast<char*>(name), pw.data(), priv};
+    EXPECT_EQ(SysCat_add_user(&u, nullptr), 0);
+    return u.uid;
+  }
+
+  // Hands payload to the dispatcher as the worker does; handle_request's
+  // result, with the reply payload in *reply.
+  int dispatch(const Bytes& payload, Bytes* reply = nullptr) {
+    Buffer* buf = &session_->buffer;
+    Buffer_RecvReset(buf);
+    uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(payload.size()));
+    if (p == nullptr) return -2;
+    memcpy(p, payload.data(), payload.size());
+    if (session_->state != State_Initial && Buffer_Get_u16(buf, &session_->request_id) != 0)
+      return -1;
+    const int rc = handle_request(session_);
+    if (rc == 0 && reply != nullptr) {
+      const uint8_t* data = session_->send_ptr;
+      *reply = Bytes(data + 4, data + session_->async_total_sz);
+    }
+    session_->async_state = AS_IDLE;
+    return rc;
+  }
+  // One DBML request that must be answered; its status in *st, the bytes
+  // after the status reply in *rest.
+  DbmlStatus call(const PayloadWriter& w, Bytes* rest = nullptr) {
+    Bytes reply;
+    DbmlStatus st;
+    EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
+    PayloadReader r(reply, false);
+    EXPECT_TRUE(testsupport::read_dbml_status(r, &st));
+    if (rest != nullptr) *rest = r.bytes(r.left());
+    else EXPECT_EQ(r.left(), 0u);
+    return st;
+  }
+  DbmlStatus logon(const std::string& user, const std::string& cipher) {
+    PayloadWriter w = dbml_writer(9, DBML_LOGON);
+    w.str(user).str(cipher);
+    return call(w);
+  }
+  DbmlStatus begin(uint8_t tx_lvl, uint32_t tx_id, const std::string& comment = "") {
+    PayloadWriter w = dbml_writer(10, DBML_BEGIN);
+    w.u8(1).u8(tx_lvl).u32(tx_id).str(comment);
+    return call(w);
+  }
+  DbmlStatus precommit(uint8_t mode, uint8_t tx_lvl) {
+    PayloadWriter w = dbml_writer(11, DBML_PRECOMMIT);
+    w.u8(mode).u8(tx_lvl);
+    return call(w);
+  }
+  DbmlStatus final_commit() { return call(dbml_writer(12, DBML_FINALCOMMIT)); }
+  DbmlStatus rollback(uint8_t tx_lvl, uint32_t tx_id) {
+    PayloadWriter w = dbml_writer(13, DBML_ROLLBACK);
+    w.u8(1).u8(tx_lvl).u32(tx_id);
+    return call(w);
+  }
+  uint32_t depth() { return Tlog_TxDepth(session_->db_session->ssn.tx_node); }
+
+  testsupport::SampleDb d_;
+  SysCat_DB_CATALOG* cat_ = nullptr;
+  SrvConfig srv_{};
+  CfgRecord cfg_{};
+  CfgRecord* saved_cfg_ = nullptr;
+  ClientSession* session_ = nullptr;
+  std::string challenge_;
+};
+
+TEST_F(DbmlTest, NameTable) {
+  EXPECT_STREQ(dbml_request_name(1), "DBOPEN");
+  EXPECT_STREQ(dbml_request_name(8), "DBGET");
+  EXPECT_STREQ(dbml_request_name(17), "PRE-COMMIT");
+  EXPECT_STREQ(dbml_request_name(18), "FINAL-COMMIT");
+  EXPECT_STREQ(dbml_request_name(0), "** unknown **");
+  EXPECT_STREQ(dbml_request_name(19), "** unknown **");
+}
+
+// A failing DBOPEN, byte for byte: -11 for an empty name, mask 1009.
+TEST_F(DbmlTest, FailingDbopenGoldenBytes) {
+  PayloadWriter w = dbml_writer(0x0102, DBML_OPEN);
+  w.str("").str("").u8(1);
+  EXPECT_EQ(w.bytes(), (Bytes{0x02, 0x01, 0x03, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00,
+                              0x00, 0x01}));
+  Bytes reply;
+  ASSERT_EQ(dispatch(w.bytes(), &reply), 0);
+  const Bytes want = {
+      0x02, 0x01, 0x00, 0x00,  // request id, 0
+      0xf1, 0x03,              // mask 1009
+      0xf5, 0xff, 0xff, 0xff,  // word 0: -11
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 1-3 (not meant)
+      0, 0, 0, 0,              // word 4
+      0x91, 0x01, 0, 0,        // word 5: 401
+      0, 0, 0, 0, 0, 0, 0, 0,  // words 6, 7
+      0x01, 0, 0, 0,           // word 8: mode 1
+      0, 0, 0, 0,              // word 9
+  };
+  EXPECT_EQ(reply, want);
+  EXPECT_EQ(reply.size(), kDbmlStatusReplySize);
+}
+
+// DBOPEN's reply carries the schema block: its head, its size by the
+// formula, and the session's access to each set.
+TEST_F(DbmlTest, DbopenReplyCarriesTheSchemaBlock) {
+  ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
+  PayloadWriter w = dbml_writer(5, DBML_OPEN);
+  w.str("sample").str("pw").u8(13);
+  Bytes rest;
+  const DbmlStatus st = call(w, &rest);
+  ASSERT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.mask, 1023);
+  const int32_t dbid = st.words[9];
+  ASSERT_GT(dbid, 0);
+  const db_ctx* ctx = idb__get_db_ctx(session_->db_session, dbid);
+  ASSERT_NE(ctx, nullptr);
+  const global& g = ctx->root->g;
+
+  // 46 bytes, then align 4 (2 bytes), then the obj.
+  Bytes full(46, 0);
+  full.insert(full.end(), rest.begin(), rest.end());
+  PayloadReader r(full, false);
+  r.bytes(46);
+  r.align(4);
+  EXPECT_EQ(r.pos(), 48u);
+  const uint32_t n = r.u32();
+  uint64_t want = 16 + 32ull * g.item_cnt + 120ull * g.iitem_cnt + 36ull * g.set_cnt;
+  for (int i = 0; i < g.set_cnt; ++i)
+    want += 4ull * (3 * g.set[i].s.path_cnt + 2 * g.set[i].s.index_cnt + g.set[i].s.item_cnt);
+  EXPECT_EQ(n, want);
+  EXPECT_EQ(r.left(), n);
+  const Bytes block = r.bytes(n);
+  PayloadReader b(block, false);
+  EXPECT_EQ(b.u32(), kSchemaBlockFormat);
+  EXPECT_EQ(b.u32(), static_cast<uint32_t>(g.item_cnt));
+  EXPECT_EQ(b.u32(), static_cast<uint32_t>(g.iitem_cnt));
+  EXPECT_EQ(b.u32(), static_cast<uint32_t>(g.set_cnt));
+  EXPECT_EQ(g.set_cnt, 3);
+  EXPECT_EQ(g.iitem_cnt, 1);
+  // The first item record: its name, then type, elements, size, format.
+  const Bytes first = b.bytes(32);
+  EXPECT_EQ(std::string(first.begin(), first.begin() + 16),
+            std::string(g.item[0].name, g.item[0].name + 16));
+  b.bytes(32 * (g.item_cnt - 1));
+  const Bytes iitem = b.bytes(120);
+  EXPECT_EQ(std::string(iitem.begin(), iitem.begin() + 6), "ORD-IX");
+  // Sets: name, type, counts, access flags (3 read and write, 1 read, 0 none).
+  std::vector<uint32_t> flags;
+  for (int i = 0; i < g.set_cnt; ++i) {
+    const Bytes name = b.bytes(16);
+    EXPECT_EQ(std::string(name.begin(), name.end()), std::string(g.set[i].s.name, 16));
+    EXPECT_EQ(b.u32(), g.set[i].s.type);
+    const uint32_t items = b.u32(), paths = b.u32(), indexes = b.u32();
+    EXPECT_EQ(items, g.set[i].s.item_cnt);
+    flags.push_back(b.u32());
+    for (uint32_t k = 0; k < items; ++k)
+      EXPECT_EQ(b.u32(), static_cast<uint32_t>(g.set[i].entry[k].item));
+    b.bytes(4 * (3 * paths + 2 * indexes));
+  }
+  EXPECT_FALSE(b.failed());
+  EXPECT_EQ(b.left(), 0u);
+  EXPECT_EQ(flags, (std::vector<uint32_t>{1, 0, 3}));  // CUSTOMER, REGIONS, ORDERS
+
+  // DBCLOSE that succeeds answers with mask 1009.
+  PayloadWriter c = dbml_writer(6, DBML_CLOSE);
+  c.u16(static_cast<uint16_t>(dbid)).u8(1).u16(0);
+  const DbmlStatus closed = call(c);
+  EXPECT_EQ(closed.words[0], 0);
+  EXPECT_EQ(closed.mask, 1009);
+  EXPECT_EQ(closed.words[5], 403 + 13 * 4096);
+  // The dbid is gone.
+  const DbmlStatus again = call(c);
+  EXPECT_EQ(again.words[0], S_BADID);
+  EXPECT_EQ(again.mask, kDbmlFailMask);
+}
+
+// A reply that cannot take the schema block answers -700 with the code in
+// word 9, and the database is closed again.
+TEST_F(DbmlTest, SchemaBlockThatDoesNotFitAnswers700) {
+  ASSERT_EQ(logon("boss", testsupport::client_password_hex(challenge_, "boss-pw")).words[0], 0);
+  Buffer_SetSendLimit(&session_->buffer, 100);
+  PayloadWriter w = dbml_writer(5, DBML_OPEN);
+  w.str("sample").str("").u8(13);
+  const DbmlStatus st = call(w);
+  Buffer_SetSendLimit(&session_->buffer, kBufferDefaultSendLimit);
+  EXPECT_EQ(st.words[0], IDB_RC_SCHEMA_BLOCK);
+  EXPECT_EQ(st.words[9], S_SYSTEM);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_EQ(session_->db_session->db_list, nullptr);
+}
+
+struct LogonCase {
+  const char* what;
+  const char* user;
+  std::string (*cipher)(const std::string& challenge);
+  int32_t want;
+};
+
+std::string key_of(const std::string& challenge) { return testsupport::client_derive_key(challenge); }
+
+const LogonCase kLogons[] = {
+    {"right password", "alice",
+     [](const std::string& c) { return testsupport::client_password_hex(c, "secret"); }, 0},
+    {"upper-case hex", "alice",
+     [](const std::string& c) { return testsupport::client_encrypt_hex(key_of(c), "secret", 0, true); },
+     0},
+    {"padding of nonzero bytes", "alice",
+     [](const std::string& c) { return testsupport::client_encrypt_hex(key_of(c), "secret", 0x55); },
+     0},
+    {"wrong password", "alice",
+     [](const std::string& c) { return testsupport::client_password_hex(c, "Secret"); }, S_BADPSWD},
+    {"no password", "alice", [](const std::string&) { return std::string(); }, S_BADPSWD},
+    {"unknown user", "mallory",
+     [](const std::string& c) { return testsupport::client_password_hex(c, "secret"); }, S_BADUSER},
+    {"not hex", "alice", [](const std::string&) { return std::string(16, 'g'); }, S_BADPSWD},
+    {"15 digits", "alice",
+     [](const std::string& c) { return testsupport::client_password_hex(c, "secret").substr(1); },
+     S_BADPSWD},
+    {"8 digits", "alice", [](const std::string&) { return std::string("0123abcd"); }, S_BADPSWD},
+    {"24 digits", "alice",
+     [](const std::string& c) { return testsupport::client_password_hex(c, "secret") + "01234567"; },
+     S_BADPSWD},
+    {"padding count 0", "alice",
+     [](const std::string& c) {
+       return testsupport::client_encrypt_raw_hex(key_of(c), std::string("secret\0\0", 8));
+     },
+     S_BADPSWD},
+    {"padding count above the length", "alice",
+     [](const std::string& c) {
+       return testsupport::client_encrypt_raw_hex(key_of(c), std::string("secret\0\x09", 8));
+     },
+     S_BADPSWD},
+};
+
+TEST_F(DbmlTest, LogonRows) {
+  for (const LogonCase& c : kLogons) {
+    const DbmlStatus st = logon(c.user, c.cipher(challenge_));
+    EXPECT_EQ(st.words[0], c.want) << c.what;
+    EXPECT_EQ(st.words[5], c.want == 0 ? 0 : IDB_LOGON) << c.what;
+    EXPECT_EQ(st.mask, c.want == 0 ? 1023 : 1009) << c.what;
+    EXPECT_STREQ(idb_session_user_name(session_->db_session), c.want == 0 ? c.user : "alice")
+        << c.what;
+  }
+}
+
+TEST_F(DbmlTest, LogonKeepsThePasswordOutOfTheLog) {
+  testsupport::LogCapture log("*9");
+  ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
+  EXPECT_EQ(log.text().find("secret"), std::string::npos) << log.text();
+  EXPECT_NE(log.text().find("Processing dbml request type 14 (LOGON)"), std::string::npos);
+}
+
+TEST_F(DbmlTest, BeginTwiceAtLevelZeroAnswers34) {
+  testsupport::LogCapture log("P2");
+  DbmlStatus st = begin(0, 7);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 7);
+  EXPECT_EQ(st.words[2], 1);
+  EXPECT_EQ(st.words[5], 0);
+  EXPECT_EQ(st.words[8], 1);
+  EXPECT_NE(log.text().find(" comment = NULL"), std::string::npos) << log.text();
+  st = begin(0, 8, "second");
+  EXPECT_EQ(st.words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(st.words[5], IDB_BEGIN);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_EQ(depth(), 1u);
+  EXPECT_EQ(rollback(1, 7).words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+}
+
+TEST_F(DbmlTest, PrecommitMode12AtDepthOneCommits) {
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  const DbmlStatus st = precommit(12, 1);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[5], 0);
+  EXPECT_EQ(st.words[8], 12);
+  EXPECT_EQ(depth(), 0u);
+  EXPECT_EQ(begin(0, 2).words[0], 0);  // a new one may begin
+  EXPECT_EQ(precommit(12, 1).words[0], 0);
+}
+
+TEST_F(DbmlTest, PrecommitMode2SealsEveryLevel) {
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  ASSERT_EQ(begin(1, 2).words[0], 0);
+  ASSERT_EQ(depth(), 2u);
+  EXPECT_EQ(precommit(2, 1).words[0], IDB_RC_TX_LEVEL);  // not the depth
+  EXPECT_EQ(precommit(2, 2).words[0], 0);
+  EXPECT_EQ(depth(), 1u);
+  EXPECT_TRUE(dbml_tx_precommitted(session_->db_session));
+  EXPECT_EQ(final_commit().words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+  EXPECT_FALSE(dbml_tx_precommitted(session_->db_session));
+}
+
+// Once the outermost transaction is pre-committed, nothing may join it: a
+// second PRE-COMMIT, a BEGIN and every data-changing call answer 34 until
+// FINAL-COMMIT or ROLLBACK.
+TEST_F(DbmlTest, PrecommittedTransactionRefusesMoreWork) {
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  ASSERT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(depth(), 1u);
+  EXPECT_EQ(precommit(1, 1).words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(precommit(12, 1).words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(begin(1, 2).words[0], IDB_RC_TX_LEVEL);
+  struct Changing {
+    const char* what;
+    PayloadWriter w;
+    int32_t intrinsic;
+  };
+  std::vector<Changing> calls;
+  {
+    PayloadWriter w = dbml_writer(20, DBML_PUT);
+    w.u16(1).u16(1).u8(1).str("@").align(4).u32(4).u32(0);
+    calls.push_back({"DBPUT", w, IDB_PUT});
+  }
+  {
+    PayloadWriter w = dbml_writer(21, DBML_UPDATE);
+    w.u16(1).u16(1).u8(1).str("@").align(4).u32(4).u32(0);
+    calls.push_back({"DBUPDATE", w, IDB_UPDATE});
+  }
+  {
+    PayloadWriter w = dbml_writer(22, DBML_DELETE);
+    w.u16(1).u16(1).u8(1);
+    calls.push_back({"DBDELETE", w, IDB_DELETE});
+  }
+  for (uint16_t type : {DBML_CREATE, DBML_ERASE, DBML_PURGE}) {
+    PayloadWriter w = dbml_writer(23, type);
+    w.u16(1).u8(1).align(4).obj({});
+    calls.push_back({dbml_request_name(type), w, 411 + (type - DBML_CREATE)});
+  }
+  for (const Changing& c : calls) {
+    const DbmlStatus st = call(c.w);
+    EXPECT_EQ(st.words[0], IDB_RC_TX_LEVEL) << c.what;
+    EXPECT_EQ(st.words[5], c.intrinsic) << c.what;
+    EXPECT_EQ(st.words[8], 1) << c.what;
+  }
+  EXPECT_EQ(final_commit().words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+  EXPECT_EQ(begin(0, 3).words[0], 0);
+  EXPECT_EQ(precommit(1, 1).words[0], 0);
+  // A rollback ends the pre-committed transaction too.
+  EXPECT_EQ(rollback(0, 0).words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+  EXPECT_FALSE(dbml_tx_precommitted(session_->db_session));
+}
+
+TEST_F(DbmlTest, TransactionLevelsThatDoNotMatchAnswer34) {
+  EXPECT_EQ(final_commit().words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(precommit(1, 0).words[0], S_VOLUME);  // nothing to pre-commit
+  ASSERT_EQ(begin(0, 4).words[0], 0);
+  EXPECT_EQ(rollback(3, 4).words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(begin(5, 5).words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(final_commit().words[0], 0);  // depth 1
+}
+
+// A connection that ends inside a transaction leaves none behind.
+TEST_F(DbmlTest, SessionEndRollsTheTransactionBack) {
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  ASSERT_EQ(begin(1, 2).words[0], 0);
+  ASSERT_EQ(depth(), 2u);
+  EXPECT_EQ(seam_db_sessions_open(), 1);
+  dbml_close_session(session_);
+  EXPECT_EQ(seam_db_sessions_open(), 0);
+  EXPECT_EQ(session_->db_session, nullptr);
+}
+
+struct Undecodable {
+  const char* what;
+  Bytes payload;
+};
+
+Bytes with(uint16_t type, void (*fill)(PayloadWriter&)) {
+  PayloadWriter w = dbml_writer(1, type);
+  fill(w);
+  return w.bytes();
+}
+
+// Each closes the connection without a reply.
+TEST_F(DbmlTest, UndecodableRequestsCloseWithoutReply) {
+  const Undecodable cases[] = {
+      {"no type", testsupport::encode_request(1, 3, {7})},
+      {"type 0", with(0, [](PayloadWriter&) {})},
+      {"type 19", with(19, [](PayloadWriter&) {})},
+      {"DBOPEN without mode", with(DBML_OPEN, [](PayloadWriter& w) { w.str("sample").str(""); })},
+      {"DBOPEN string count 0", with(DBML_OPEN, [](PayloadWriter& w) { w.u16(0).u16(0).u8(1); })},
+      {"DBCLOSE short", with(DBML_CLOSE, [](PayloadWriter& w) { w.u16(1).u8(1); })},
+      {"DBINFO short", with(DBML_INFO, [](PayloadWriter& w) { w.u16(1).u16(1); })},
+      {"DBLOCK mode 3 without set", with(DBML_LOCK, [](PayloadWriter& w) { w.u16(1).u8(3); })},
+      {"DBLOCK mode 5 object cut",
+       with(DBML_LOCK, [](PayloadWriter& w) { w.u16(1).u8(5).align(4).u32(8).u32(0); })},
+      {"DBUNLOCK mode 14 without set", with(DBML_UNLOCK, [](PayloadWriter& w) { w.u16(1).u8(14); })},
+      {"DBPUT length 0",
+       with(DBML_PUT, [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).str("@").align(4).u32(0); })},
+      {"DBPUT record cut",
+       with(DBML_PUT,
+            [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).str("@").align(4).u32(9).u32(0); })},
+      {"DBPUT unterminated list",
+       with(DBML_PUT, [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).u16(2).u8('@').u8('x'); })},
+      {"DBFIND without argument",
+       with(DBML_FIND, [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).u16(1); })},
+      {"DBGET without size", with(DBML_GET, [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).str("@"); })},
+      {"DBGET mode 4 without record number",
+       with(DBML_GET, [](PayloadWriter& w) { w.u16(1).u16(1).u8(4).str("@").u32(100); })},
+      {"DBGET mode 7 without key",
+       with(DBML_GET, [](PayloadWriter& w) { w.u16(1).u16(1).u8(7).str("@").u32(100); })},
+      {"DBUPDATE length 0",
+       with(DBML_UPDATE, [](PayloadWriter& w) { w.u16(1).u16(1).u8(1).str("@").align(4).u32(0); })},
+      {"DBDELETE short", with(DBML_DELETE, [](PayloadWriter& w) { w.u16(1).u16(1); })},
+      {"DBCREATE object cut",
+       with(DBML_CREATE, [](PayloadWriter& w) { w.u16(1).u8(1).align(4).u32(4); })},
+      {"DBERASE without list", with(DBML_ERASE, [](PayloadWriter& w) { w.u16(1).u8(1); })},
+      {"DBPURGE without mode", with(DBML_PURGE, [](PayloadWriter& w) { w.u16(1); })},
+      {"LOGON without password", with(DBML_LOGON, [](PayloadWriter& w) { w.str("alice"); })},
+      {"BEGIN without comment",
+       with(DBML_BEGIN, [](PayloadWriter& w) { w.u8(1).u8(0).u32(1); })},
+      {"ROLLBACK short", with(DBML_ROLLBACK, [](PayloadWriter& w) { w.u8(1).u8(0).u16(1); })},
+      {"PRE-COMMIT without level", with(DBML_PRECOMMIT, [](PayloadWriter& w) { w.u8(1); })},
+  };
+  for (const Undecodable& c : cases) {
+    EXPECT_EQ(dispatch(c.payload), -1) << c.what;
+    EXPECT_EQ(depth(), 0u) << c.what;
+  }
+}
+
+TEST_F(DbmlTest, UnknownTypeIsLogged) {
+  testsupport::LogCapture log("P2");
+  EXPECT_EQ(dispatch(with(77, [](PayloadWriter&) {})), -1);
+  EXPECT_NE(log.text().find("Processing dbml request type 77 (** unknown **)"), std::string::npos);
+  EXPECT_NE(log.text().find("Unsupported DBML request 77"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// sample_server.cpp - the sample database in a server environment (see
+// sample_server.h).
+#include "support/sample_server.h"
+
+#include <nettle/md5.h>
+
+#include <cstring>
+#include <vector>
+
+#include "index/btree.h"
+#include "index/syscat.h"
+#include "storage/buffer_cache.h"
+#include "storage/tio.h"
+#include "storage/volume_set.h"
+#include "support/sample_db.h"
+#include "support/server_volumes.h"
+
+namespace testsupport {
+namespace {
+
+// A stored password: u32 length 16, then the MD5 digest.
+std::vector<uint8_t> digest_block(const char* text) {
+  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
+  const uint32_t n = MD5_DIGEST_SIZE;
+  memcpy(b.data(), &n, 4);
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
+  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
+  return b;
+}
+
+int add_user(const char* name, const char* password, uint32_t priv, uint32_t* uid) {
+  std::vector<uint8_t> pw = digest_block(password);
+  SysCat_USER u{0, const_cast<char*>(name), pw.data(), priv};
+  if (SysCat_add_user(&u, nullptr) != 0) return -1;
+  *uid = u.uid;
+  return 0;
+}
+
+int fill(const SampleDb& d) {
+  uint32_t alice = 0, boss = 0;
+  if (add_user("alice", "secret", 4, &alice) != 0 || add_user("boss", "boss-pw", 1, &boss) != 0)
+    return -1;
+  SysCat_DB* db = SysCat_get_db_by_name(kSampleDbName, 0, 0, nullptr);
+  if (db == nullptr) return -1;
+  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+  free(db);
+  if (cat == nullptr) return -1;
+  SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
+  int rc = SysCat_add_group(cat, &g, nullptr);
+  if (rc == 0) rc = SysCat_add_member(cat, alice, g.gid, nullptr);
+  const SysCat_PRIVILEGE privs[] = {{g.gid, d.customer, 1}, {g.gid, d.orders, 3},
+                                    {g.gid, d.regions, 4}};
+  for (const SysCat_PRIVILEGE& p : privs)
+    if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
+  SysCat_db_close(cat);
+  return rc;
+}
+
+}  // namespace
+
+std::string write_sample_environment(const std::string& root_path) {
+  const std::string lines = write_server_volumes(root_path);
+  if (lines.empty()) return "";
+  const size_t slash = root_path.rfind('/');
+  const std::string log_path =
+      (slash == std::string::npos ? std::string() : root_path.substr(0, slash + 1)) + "log.vol";
+  const char* paths[] = {root_path.c_str(), log_path.c_str()};
+  if (Vol_OpenSet(2, paths) == nullptr) return "";
+  const int consistent = Vol_IsConsistent();
+  int rc = buf_Init(64, 64);
+  if (rc == 0) rc = SysCat_open();
+  if (rc == 0) rc = btree_Init();
+  SampleDb d;
+  if (rc == 0) rc = write_sample_db(kSampleDbName, true, &d);
+  if (rc == 0) rc = fill(d);
+  SysCat_close();
+  Vol_Sync(Vol_TIO_SYNC);
+  if (rc == 0 && consistent) Vol_SetConsistent();
+  Vol_Close();
+  Vol_Free();
+  buf_Exit();
+  return rc == 0 ? lines : "";
+}
+
+}  // namespace testsupport
