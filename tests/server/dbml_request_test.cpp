@@ -66,12 +66,17 @@ class DbmlTest : public syscat_test::CatalogFixture {
     free(db);
     ASSERT_NE(cat_, nullptr);
     const uint32_t alice = user("alice", "secret", IDB_CAP_CONNECT);
-    user("boss", "boss-pw", IDB_CAP_DBA);
+    const uint32_t boss = user("boss", "boss-pw", IDB_CAP_DBA);
     SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
     ASSERT_EQ(SysCat_add_group(cat_, &g, nullptr), 0);
     ASSERT_EQ(SysCat_add_member(cat_, alice, g.gid, nullptr), 0);
+    // Even the dba opens a database only through a group of it.
+    SysCat_GROUP a{0, const_cast<char*>("admins"), 1};
+    ASSERT_EQ(SysCat_add_group(cat_, &a, nullptr), 0);
+    ASSERT_EQ(SysCat_add_member(cat_, boss, a.gid, nullptr), 0);
     const SysCat_PRIVILEGE privs[] = {{g.gid, d_.customer, 1}, {g.gid, d_.orders, 3},
-                                      {g.gid, d_.regions, 4}};
+                                      {g.gid, d_.regions, 4},  {a.gid, d_.customer, 7},
+                                      {a.gid, d_.orders, 7},   {a.gid, d_.regions, 7}};
     for (const SysCat_PRIVILEGE& p : privs) ASSERT_EQ(SysCat_add_privilege(cat_, &p, nullptr), 0);
 
     srv_.charset_name = const_cast<char*>("ISO8859/1");

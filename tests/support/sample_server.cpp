@@ -50,8 +50,13 @@ int fill(const SampleDb& d) {
   SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
   int rc = SysCat_add_group(cat, &g, nullptr);
   if (rc == 0) rc = SysCat_add_member(cat, alice, g.gid, nullptr);
+  // Even the dba opens a database only through a group of it.
+  SysCat_GROUP a{0, const_cast<char*>("admins"), 1};
+  if (rc == 0) rc = SysCat_add_group(cat, &a, nullptr);
+  if (rc == 0) rc = SysCat_add_member(cat, boss, a.gid, nullptr);
   const SysCat_PRIVILEGE privs[] = {{g.gid, d.customer, 1}, {g.gid, d.orders, 3},
-                                    {g.gid, d.regions, 4}};
+                                    {g.gid, d.regions, 4},  {a.gid, d.customer, 7},
+                                    {a.gid, d.orders, 7},   {a.gid, d.regions, 7}};
   for (const SysCat_PRIVILEGE& p : privs)
     if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
   SysCat_db_close(cat);

@@ -8,7 +8,8 @@ namespace testsupport {
 
 // Users written into the server catalog: "alice" (connect, password
 // "secret", read on CUSTOMER, read and write on ORDERS, erase on REGIONS)
-// and "boss" (dba, password "boss-pw").
+// and "boss" (dba, password "boss-pw", member of "admins": database
+// administration, read, write and erase on every set).
 inline constexpr const char* kSampleDbName = "sample";
 
 // Writes the set at root_path as write_server_volumes does, then adds the
