@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <unordered_map>
 
 #include "access/idb_dbctx.h"
+#include "access/idb_get.h"
 #include "access/idb_lock.h"
 #include "access/idb_logon.h"
 #include "access/idb_open.h"
@@ -45,6 +47,22 @@ constexpr uint16_t kMaskClose = 1009;
 constexpr uint16_t kMaskInfo = 1015;
 
 Buffer* buf_of(ClientSession* session) { return &session->buffer; }
+
+void put32(uint8_t* p, uint32_t v, uint32_t order) {
+  for (int i = 0; i < 4; ++i)
+    p[order == kBigEndian ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The status reply after request id and 0: the mask (by the rule of word 0)
+// and ten words in a row, without alignment (44 bytes at p).
+void put_status(uint8_t* p, const int32_t* status, uint16_t mask, uint32_t order) {
+  const uint16_t m = status[0] == 0 ? mask : kDbmlFailMask;
+  p[order == kBigEndian ? 0 : 1] = static_cast<uint8_t>(m >> 8);
+  p[order == kBigEndian ? 1 : 0] = static_cast<uint8_t>(m);
+  for (int i = 0; i < IDB_STATUS_WORDS; ++i)
+    put32(p + 2 + 4 * i, static_cast<uint32_t>(status[i]), order);
+}
+
 
 // The common end of a handler: -1 when the reply could not be built.
 int reply_result(ClientSession* session) {
@@ -296,7 +314,31 @@ int dbml_get(ClientSession* session) {
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_get(): dbid = %d setno = %d mode = %d buffer size = %ld", dbid, setno,
             mode, static_cast<long>(size));
-  return not_built("DBGET (idb_get)");
+  // The record goes straight into the reply, behind a status reply that is
+  // filled once the call succeeds. Offsets, not pointers: a reserve may move
+  // the message.
+  start_reply(session);
+  const uint32_t head = b->send_used;
+  Buffer_Put_raw(b, kDbmlStatusReplySize - 4);
+  Buffer_Put_align(b, 4);
+  const uint32_t data_at = b->send_used;
+  Buffer_Put_raw(b, size);
+  if (Buffer_SendFailed(b)) return -1;  // larger than a message may be
+  uint8_t* const data = b->send_buf + 4 + data_at;
+  const int32_t set_ref = setno;
+  std::span<const uint8_t> arg;
+  if (mode == 4) arg = {reinterpret_cast<const uint8_t*>(&recno), sizeof recno};
+  if (mode == 7) arg = {key, key_size};
+  idb_status status{};
+  idb_get(session->db_session, dbid, &set_ref, sizeof set_ref, mode, list,
+          static_cast<int>(strlen(list)), {data, size}, arg, status);
+  if (status[0] != 0) return status_reply(session, status, kMaskAll);
+  // Bytes past the record would otherwise carry an earlier reply's data.
+  const uint32_t rec_len = static_cast<uint32_t>(status[1]);
+  if (rec_len < size) memset(data + rec_len, 0, size - rec_len);
+  put_status(b->send_buf + 4 + head, status, kMaskAll, b->wire_order);
+  log_status(status, kMaskAll);
+  return reply_result(session);
 }
 
 int dbml_delete(ClientSession* session) {
@@ -507,10 +549,6 @@ constexpr Handler kHandlers[] = {
 };
 static_assert(sizeof kHandlers / sizeof kHandlers[0] == 18);
 
-void put32(uint8_t* p, uint32_t v, uint32_t order) {
-  for (int i = 0; i < 4; ++i) p[order == kBigEndian ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 const char* dbml_request_name(int type) {
@@ -520,12 +558,9 @@ const char* dbml_request_name(int type) {
 void dbml_status_reply(ClientSession* session, const int32_t* status, uint16_t mask) {
   Buffer* b = buf_of(session);
   start_reply(session);
-  Buffer_Put_u16(b, status[0] == 0 ? mask : kDbmlFailMask);
-  // Ten words in a row, no alignment: one reserve, no per-word calls.
-  if (uint8_t* p = Buffer_Put_raw(b, 4 * IDB_STATUS_WORDS)) {
-    for (int i = 0; i < IDB_STATUS_WORDS; ++i)
-      put32(p + 4 * i, static_cast<uint32_t>(status[i]), b->wire_order);
-  }
+  // One reserve, no per-word calls.
+  if (uint8_t* p = Buffer_Put_raw(b, kDbmlStatusReplySize - 4))
+    put_status(p, status, mask, b->wire_order);
 }
 
 int dbml_request(ClientSession* session) {

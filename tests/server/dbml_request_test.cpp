@@ -24,6 +24,7 @@
 #include "server/server_main.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
+#include "storage/fixrec.h"
 #include "storage/tlog.h"
 #include "support/log_capture.h"
 #include "support/logon_cipher.h"
@@ -59,7 +60,9 @@ class DbmlTest : public syscat_test::CatalogFixture {
     ASSERT_EQ(Tlog_Init(), 0);
     ASSERT_EQ(Tlog_SetupRootNode(), 0);
     ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(testsupport::write_sample_db("sample", true, &d_), 0);
+    ASSERT_EQ(FixRec_Init(), 0);
+    ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
+    ASSERT_EQ(testsupport::add_sample_records(d_), 0);
     SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
     ASSERT_NE(db, nullptr);
     cat_ = SysCat_db_open(db);
@@ -163,6 +166,18 @@ class DbmlTest : public syscat_test::CatalogFixture {
     return call(w);
   }
   uint32_t depth() { return Tlog_TxDepth(session_->db_session->ssn.tx_node); }
+  // alice logs on and opens the sample in mode 1: the dbid (0 on a
+  // failure), the DBOPEN reply's bytes after the status in *schema.
+  uint16_t open_as_alice(Bytes* schema = nullptr) {
+    if (logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0] != 0)
+      return 0;
+    PayloadWriter w = dbml_writer(5, DBML_OPEN);
+    w.str("sample").str("").u8(1);
+    Bytes rest;
+    const DbmlStatus st = call(w, &rest);
+    if (schema != nullptr) *schema = rest;
+    return st.words[0] == 0 ? static_cast<uint16_t>(st.words[9]) : 0;
+  }
 
   testsupport::SampleDb d_;
   SysCat_DB_CATALOG* cat_ = nullptr;
@@ -190,18 +205,7 @@ TEST_F(DbmlTest, FailingDbopenGoldenBytes) {
                               0x00, 0x01}));
   Bytes reply;
   ASSERT_EQ(dispatch(w.bytes(), &reply), 0);
-  const Bytes want = {
-      0x02, 0x01, 0x00, 0x00,  // request id, 0
-      0xf1, 0x03,              // mask 1009
-      0xf5, 0xff, 0xff, 0xff,  // word 0: -11
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 1-3 (not meant)
-      0, 0, 0, 0,              // word 4
-      0x91, 0x01, 0, 0,        // word 5: 401
-      0, 0, 0, 0, 0, 0, 0, 0,  // words 6, 7
-      0x01, 0, 0, 0,           // word 8: mode 1
-      0, 0, 0, 0,              // word 9
-  };
-  EXPECT_EQ(reply, want);
+  EXPECT_EQ(reply, testsupport::kFailingDbopenReply);
   EXPECT_EQ(reply.size(), kDbmlStatusReplySize);
 }
 
@@ -292,6 +296,112 @@ TEST_F(DbmlTest, SchemaBlockThatDoesNotFitAnswers700) {
   EXPECT_EQ(st.words[9], S_SYSTEM);
   EXPECT_EQ(st.mask, kDbmlFailMask);
   EXPECT_EQ(session_->db_session->db_list, nullptr);
+}
+
+// DBGET writes the record straight into the reply: 46 bytes, align 4, then
+// exactly the buffer size, the bytes past the record zeroed.
+TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
+  Bytes schema;
+  const uint16_t dbid = open_as_alice(&schema);  // leaves a long reply in the send area
+  ASSERT_GT(schema.size(), 400u);
+
+  Bytes reply;
+  const Bytes recno = {2, 0, 0, 0};
+  ASSERT_EQ(dispatch(testsupport::dbml_get_request(0x0304, dbid, 3, 4, 100, recno).bytes(), &reply),
+            0);
+  ASSERT_EQ(reply.size(), 46u + 2 + 100);
+  PayloadReader r(reply, false);
+  DbmlStatus st;
+  ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+  EXPECT_EQ(st.request_id, 0x0304);
+  EXPECT_EQ(st.zero, 0);
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 30);  // rec_len of ORDERS
+  EXPECT_EQ(st.words[3], 2);
+  EXPECT_EQ(st.words[5], 0);  // a detail set
+  EXPECT_EQ(Bytes(reply.begin() + 46, reply.begin() + 48), (Bytes{0, 0}));
+  const Bytes data(reply.begin() + 48, reply.end());
+  EXPECT_EQ(Bytes(data.begin(), data.begin() + 4), (Bytes{102, 0, 0, 0}));  // ORDER-NO
+  EXPECT_EQ(std::string(data.begin() + 4, data.begin() + 16), "C001    WEST");
+  EXPECT_EQ(Bytes(data.begin() + 30, data.end()), Bytes(70, 0));
+
+  const Bytes key = {'C', '0', '0', '2', ' ', ' ', ' ', ' '};
+  struct Read {
+    const char* what;
+    uint16_t setno;
+    uint8_t mode;
+    uint32_t size;
+    Bytes arg;
+    int32_t recno;
+    std::string head;
+  };
+  const Read reads[] = {
+      {"exact size", 3, 4, 30, {5, 0, 0, 0}, 5, "\x69"},
+      {"past the schema reply", 3, 4, 1000, {1, 0, 0, 0}, 1, "\x65"},
+      {"calculated", 1, 7, 28, key, 2, "C002    Bo Lindqvist"},
+      {"serial, on from the cursor", 1, 2, 64, {}, 3, "C003    Cy Okafor"},
+  };
+  for (const Read& rd : reads) {
+    const Bytes req =
+        testsupport::dbml_get_request(7, dbid, rd.setno, rd.mode, rd.size, rd.arg).bytes();
+    ASSERT_EQ(dispatch(req, &reply), 0) << rd.what;
+    ASSERT_EQ(reply.size(), 48u + rd.size) << rd.what;
+    PayloadReader rr(reply, false);
+    ASSERT_TRUE(testsupport::read_dbml_status(rr, &st));
+    EXPECT_EQ(st.words[0], 0) << rd.what;
+    EXPECT_EQ(st.words[3], rd.recno) << rd.what;
+    EXPECT_EQ(std::string(reply.begin() + 48, reply.begin() + 48 + rd.head.size()), rd.head)
+        << rd.what;
+    const uint32_t rec_len = static_cast<uint32_t>(st.words[1]);
+    EXPECT_EQ(Bytes(reply.begin() + 48 + rec_len, reply.end()), Bytes(rd.size - rec_len, 0))
+        << rd.what;
+  }
+}
+
+// A failing DBGET answers the 46-byte status reply alone, mask 1009; a
+// buffer shorter than the record is refused with -21 once dbid and set are
+// known good.
+TEST_F(DbmlTest, FailingDbgetAnswers46Bytes) {
+  const uint16_t dbid = open_as_alice();
+  struct Failing {
+    const char* what;
+    uint16_t dbid;
+    uint16_t setno;
+    uint8_t mode;
+    uint32_t size;
+    Bytes arg;
+    int32_t want;
+  };
+  const Bytes one = {1, 0, 0, 0};
+  const Failing cases[] = {
+      {"buffer below rec_len", dbid, 3, 4, 29, one, S_BAD},
+      {"buffer of 0", dbid, 3, 4, 0, one, S_BAD},
+      {"unknown dbid first", static_cast<uint16_t>(dbid + 1), 3, 4, 0, one, S_BADID},
+      {"unknown set", dbid, 9, 4, 100, one, S_BAD},
+      {"set without read access", dbid, 2, 4, 100, one, S_BAD},
+      {"bad mode", dbid, 3, 9, 100, {}, S_BADMODE},
+      {"no such record", dbid, 3, 4, 100, {99, 0, 0, 0}, S_NOREC},
+  };
+  for (const Failing& c : cases) {
+    Bytes reply;
+    const Bytes req =
+        testsupport::dbml_get_request(8, c.dbid, c.setno, c.mode, c.size, c.arg).bytes();
+    ASSERT_EQ(dispatch(req, &reply), 0) << c.what;
+    EXPECT_EQ(reply.size(), kDbmlStatusReplySize) << c.what;
+    PayloadReader r(reply, false);
+    DbmlStatus st;
+    ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+    EXPECT_EQ(st.words[0], c.want) << c.what;
+    EXPECT_EQ(st.mask, kDbmlFailMask) << c.what;
+    EXPECT_EQ(st.words[5], IDB_GET) << c.what;
+    EXPECT_EQ(st.words[8], c.mode) << c.what;
+  }
+  // A buffer larger than any reply may be cannot be answered: the
+  // connection closes.
+  EXPECT_EQ(
+      dispatch(testsupport::dbml_get_request(8, dbid, 3, 4, kBufferDefaultSendLimit, one).bytes()),
+      -1);
 }
 
 struct LogonCase {

@@ -10,7 +10,10 @@
 #include "index/btree.h"
 #include "index/syscat.h"
 #include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
 #include "storage/tio.h"
+#include "storage/tlog.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 #include "support/sample_db.h"
 #include "support/server_volumes.h"
@@ -75,17 +78,28 @@ std::string write_sample_environment(const std::string& root_path) {
   if (Vol_OpenSet(2, paths) == nullptr) return "";
   const int consistent = Vol_IsConsistent();
   int rc = buf_Init(64, 64);
+  // The records go in through the transaction log, and a last checkpoint
+  // takes them home, as a server's shutdown would.
+  if (rc == 0) rc = Tlog_Init();
+  if (rc == 0) rc = Tlog_Checkpoint("sample setup");
   if (rc == 0) rc = SysCat_open();
   if (rc == 0) rc = btree_Init();
+  if (rc == 0) rc = FixRec_Init();
   SampleDb d;
-  if (rc == 0) rc = write_sample_db(kSampleDbName, true, &d);
+  if (rc == 0) rc = write_sample_db_stored(kSampleDbName, &d);
+  if (rc == 0) rc = add_sample_records(d);
   if (rc == 0) rc = fill(d);
   SysCat_close();
+  VNode_Flush(nullptr);
+  if (rc == 0) rc = Tlog_Checkpoint("sample written");
+  VNode_Flush(nullptr);
+  VNode_Cleanup();
   Vol_Sync(Vol_TIO_SYNC);
   if (rc == 0 && consistent) Vol_SetConsistent();
   Vol_Close();
   Vol_Free();
   buf_Exit();
+  Tlog_ResetTables();
   return rc == 0 ? lines : "";
 }
 

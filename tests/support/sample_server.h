@@ -1,6 +1,6 @@
 // sample_server.h - a server environment for tests that speak to the
 // server: the volume set of server_volumes.h holding the sample database
-// (sample_db.h, record files not created) and two users of it.
+// (sample_db.h, the stored sample with its records) and two users of it.
 #pragma once
 #include <string>
 

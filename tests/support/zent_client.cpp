@@ -299,4 +299,44 @@ int32_t ZentClient::dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlSta
   return s->words[0];
 }
 
+const Bytes kFailingDbopenReply = {
+    0x02, 0x01, 0x00, 0x00,              // request id, 0
+    0xf1, 0x03,                          // mask 1009
+    0xf5, 0xff, 0xff, 0xff,              // word 0: -11
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 1-3 (not meant)
+    0, 0, 0, 0,                          // word 4
+    0x91, 0x01, 0, 0,                    // word 5: 401
+    0, 0, 0, 0, 0, 0, 0, 0,              // words 6, 7
+    0x01, 0, 0, 0,                       // word 8: mode 1
+    0, 0, 0, 0,                          // word 9
+};
+
+PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                               uint32_t size, const Bytes& arg) {
+  PayloadWriter w = dbml_writer(request_id, 8);
+  w.u16(dbid).u16(setno).u8(mode).str("@").u32(size);
+  if (mode == 4) w.raw(arg);
+  if (mode == 7) w.align(4).obj(arg);
+  return w;
+}
+
+int32_t ZentClient::dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size,
+                          const Bytes& arg, DbmlStatus* st, Bytes* data) {
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(dbml_get_request(4, dbid, setno, mode, size, arg).bytes(), &reply))
+    return INT32_MIN;
+  PayloadReader r(reply, false);
+  if (!read_dbml_status(r, s)) return INT32_MIN;
+  if (s->words[0] == 0) {
+    r.align(4);
+    const Bytes b = r.bytes(size);
+    if (r.failed()) return INT32_MIN;
+    if (data != nullptr) *data = b;
+  }
+  if (r.left() != 0) return INT32_MIN;
+  return s->words[0];
+}
+
 }  // namespace testsupport

@@ -110,6 +110,13 @@ struct DbmlStatus {
 };
 // Reads the status reply from r; false when it is short.
 bool read_dbml_status(PayloadReader& r, DbmlStatus* out);
+// The golden reply to DBOPEN of an empty name in mode 1, request id
+// 0x0102: -11, mask 1009, word 5 401, word 8 the mode.
+extern const Bytes kFailingDbopenReply;
+// A DBGET request: dbid, setno, mode, item list "@" and the buffer size,
+// then mode 4's record number (arg, 4 bytes) or mode 7's key (align 4, obj).
+PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                               uint32_t size, const Bytes& arg);
 
 class ZentClient {
  public:
@@ -151,6 +158,12 @@ class ZentClient {
   int32_t dbopen(const std::string& db, const std::string& password, uint8_t mode,
                  DbmlStatus* st = nullptr, Bytes* schema = nullptr);
   int32_t dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st = nullptr);
+  // DBGET with buffer size size; arg is mode 4's record number (4 bytes) or
+  // mode 7's key, sent as the mode needs. On success the size bytes of the
+  // record buffer go to *data. Status word 0, or INT32_MIN on no reply or a
+  // reply of the wrong length.
+  int32_t dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size, const Bytes& arg,
+                DbmlStatus* st = nullptr, Bytes* data = nullptr);
 
  private:
   bool recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof);

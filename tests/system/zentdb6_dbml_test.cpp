@@ -163,18 +163,141 @@ TEST_F(DbmlServer, ClientLeavingInsideATransaction) {
   EXPECT_EQ(call(d, p).words[0], 0);
 }
 
-TEST_F(DbmlServer, UndecodableRequestClosesWithoutReply) {
+// A failing DBOPEN byte for byte over the wire: -11 for an empty name,
+// mask 1009.
+TEST_F(DbmlServer, FailingDbopenGoldenBytes) {
   ZentClient c;
   std::string challenge;
   ASSERT_TRUE(open_session(c, &challenge));
-  PayloadWriter w = testsupport::dbml_writer(1, 2);
-  w.u16(1);  // DBCLOSE cut short
-  ASSERT_TRUE(c.send_frame(w.bytes()));
-  EXPECT_TRUE(c.closed_without_reply());
+  PayloadWriter w = testsupport::dbml_writer(0x0102, 1);
+  w.str("").str("").u8(1);
+  Bytes reply;
+  ASSERT_TRUE(c.request(w.bytes(), &reply));
+  EXPECT_EQ(reply, testsupport::kFailingDbopenReply);
+}
+
+// DBGET of a stored record: the status reply, align 4 and exactly the
+// buffer size; a failure is the status reply alone.
+TEST_F(DbmlServer, DbgetOverTheWire) {
+  ZentClient c;
+  std::string challenge;
+  ASSERT_TRUE(open_session(c, &challenge));
+  ASSERT_EQ(c.logon(challenge, "alice", "secret"), 0);
+  DbmlStatus st;
+  ASSERT_EQ(c.dbopen("sample", "", 1, &st), 0);
+  const uint16_t dbid = static_cast<uint16_t>(st.words[9]);
+
+  Bytes reply;
+  ASSERT_TRUE(c.request(testsupport::dbml_get_request(9, dbid, 3, 4, 100, {4, 0, 0, 0}).bytes(),
+                        &reply));
+  ASSERT_EQ(reply.size(), 46u + 2 + 100);
+  PayloadReader r(reply, false);
+  ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+  EXPECT_EQ(st.request_id, 9);
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 30);
+  EXPECT_EQ(st.words[3], 4);
+  EXPECT_EQ(Bytes(reply.begin() + 48, reply.begin() + 52), (Bytes{104, 0, 0, 0}));
+  EXPECT_EQ(std::string(reply.begin() + 52, reply.begin() + 64), "C001    east");
+  EXPECT_EQ(Bytes(reply.begin() + 78, reply.end()), Bytes(70, 0));
+
+  ASSERT_TRUE(c.request(testsupport::dbml_get_request(10, dbid, 3, 4, 29, {4, 0, 0, 0}).bytes(),
+                        &reply));
+  EXPECT_EQ(reply.size(), 46u);
+  PayloadReader f(reply, false);
+  ASSERT_TRUE(testsupport::read_dbml_status(f, &st));
+  EXPECT_EQ(st.words[0], -21);
+  EXPECT_EQ(st.mask, 1009);
+
+  // By key, then on along the set with the cursor the key left.
+  Bytes data;
+  EXPECT_EQ(c.dbget(dbid, 2, 7, 4, {'W', 'E', 'S', 'T'}, &st, &data), -21);  // no read access
+  EXPECT_EQ(c.dbget(dbid, 1, 7, 28, {'C', '0', '0', '2', ' ', ' ', ' ', ' '}, &st, &data), 0);
+  EXPECT_EQ(st.words[3], 2);
+  EXPECT_EQ(std::string(data.begin(), data.begin() + 20), "C002    Bo Lindqvist");
+  EXPECT_EQ(c.dbget(dbid, 1, 2, 28, {}, &st, &data), 0);
+  EXPECT_EQ(st.words[3], 3);
+  EXPECT_EQ(c.dbget(dbid, 1, 2, 28, {}, &st, &data), 11);  // end of the set
+  EXPECT_EQ(c.dbclose(dbid, 1, 0, &st), 0);
+  EXPECT_EQ(c.dbget(dbid, 1, 4, 28, {1, 0, 0, 0}, &st, &data), -11);
+}
+
+TEST_F(DbmlServer, Transactions) {
+  ZentClient c;
+  std::string challenge;
+  ASSERT_TRUE(open_session(c, &challenge));
+  auto begin = [&](uint8_t lvl, uint32_t id) {
+    PayloadWriter w = testsupport::dbml_writer(1, 15);
+    w.u8(1).u8(lvl).u32(id).str("t");
+    return call(c, w);
+  };
+  auto precommit = [&](uint8_t mode, uint8_t lvl) {
+    PayloadWriter w = testsupport::dbml_writer(2, 17);
+    w.u8(mode).u8(lvl);
+    return call(c, w);
+  };
+  auto final_commit = [&] { return call(c, testsupport::dbml_writer(3, 18)); };
+
+  DbmlStatus st = begin(0, 1);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 1);
+  EXPECT_EQ(st.words[2], 1);
+  st = begin(0, 2);
+  EXPECT_EQ(st.words[0], 34);
+  EXPECT_EQ(st.words[5], 421);
+  EXPECT_EQ(st.mask, 1009);
+  // Mode 12 at depth 1 pre-commits and final-commits at once.
+  st = precommit(12, 1);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(final_commit().words[0], 34);  // nothing left open
+
+  // Pre-committed: nothing more joins until FINAL-COMMIT.
+  ASSERT_EQ(begin(0, 3).words[0], 0);
+  ASSERT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(precommit(1, 1).words[0], 34);
+  EXPECT_EQ(begin(1, 4).words[0], 34);
+  EXPECT_EQ(final_commit().words[0], 0);
+  EXPECT_EQ(begin(0, 5).words[0], 0);
+  EXPECT_TRUE(c.noop(9));
+}
+
+// Each closes the connection without a reply, and the server goes on.
+TEST_F(DbmlServer, UndecodableRequestsCloseWithoutReply) {
+  struct Case {
+    const char* what;
+    Bytes payload;
+  };
+  auto req = [](uint16_t type, const Bytes& rest) {
+    PayloadWriter w = testsupport::dbml_writer(1, type);
+    w.raw(rest);
+    return w.bytes();
+  };
+  const Case cases[] = {
+      {"no type", testsupport::encode_request(1, 3, {7})},
+      {"type 0", req(0, {})},
+      {"type 99", req(99, {})},
+      {"DBCLOSE cut short", req(2, {1, 0})},
+      {"DBOPEN without mode", req(1, {1, 0, 0, 1, 0, 0})},
+      {"DBGET without size", req(8, {1, 0, 1, 0, 1, 2, 0, '@', 0})},
+      {"DBGET mode 4 without record number", req(8, {1, 0, 1, 0, 4, 2, 0, '@', 0, 100, 0, 0, 0})},
+      {"DBGET mode 7 key cut", req(8, {1, 0, 1, 0, 7, 2, 0, '@', 0, 100, 0, 0, 0, 0, 0, 0, 0,
+                                       8, 0, 0, 0, 'C'})},
+      {"LOGON string without NUL", req(14, {2, 0, 'a', 'b', 1, 0, 0})},
+      {"BEGIN without comment", req(15, {1, 0, 1, 0, 0, 0})},
+      {"PRE-COMMIT without level", req(17, {1})},
+  };
+  for (const Case& k : cases) {
+    ZentClient c;
+    std::string challenge;
+    ASSERT_TRUE(open_session(c, &challenge)) << k.what;
+    ASSERT_TRUE(c.send_frame(k.payload)) << k.what;
+    EXPECT_TRUE(c.closed_without_reply()) << k.what;
+  }
   ZentClient d;
+  std::string challenge;
   ASSERT_TRUE(open_session(d, &challenge));
-  ASSERT_TRUE(d.send_frame(testsupport::dbml_writer(2, 99).bytes()));
-  EXPECT_TRUE(d.closed_without_reply());
+  EXPECT_TRUE(d.noop(3));
 }
 
 }  // namespace
