@@ -534,7 +534,10 @@ int dbml_commit2(ClientSession* session) {
   idb_status status{};
   status[5] = IDB_COMMIT;
   Node* node = tx_node(session);
-  if (Tlog_TxDepth(node) != 1) return refuse(session, status, IDB_RC_TX_LEVEL);
+  // Only a pre-committed transaction has its work where the final commit
+  // takes it from: one that was not would be reported committed and lost.
+  if (Tlog_TxDepth(node) != 1 || !dbml_tx_precommitted(session->db_session))
+    return refuse(session, status, IDB_RC_TX_LEVEL);
   Tlog_FinalCommit(node);
   end_of_transaction(session);
   status[5] = 0;

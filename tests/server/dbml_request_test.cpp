@@ -565,7 +565,33 @@ TEST_F(DbmlTest, TransactionLevelsThatDoNotMatchAnswer34) {
   ASSERT_EQ(begin(0, 4).words[0], 0);
   EXPECT_EQ(rollback(3, 4).words[0], IDB_RC_TX_LEVEL);
   EXPECT_EQ(begin(5, 5).words[0], IDB_RC_TX_LEVEL);
-  EXPECT_EQ(final_commit().words[0], 0);  // depth 1
+  EXPECT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(final_commit().words[0], 0);  // depth 1, pre-committed
+}
+
+// The final commit takes a transaction's work from its pre-commit: one
+// without it answers 34 and keeps the transaction, whose work a pre-commit
+// and final commit then make durable.
+TEST_F(DbmlTest, FinalCommitWithoutPrecommitAnswers34) {
+  Node* file = Node_Find(d_.orders_node);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(Node_Open(file), 0);
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  uint8_t media[52];
+  testsupport::encode_order({106, "C003", "WEST", 20240301, 9.5, 1, 0, 0, 0, 0, 0}, media);
+  uint32_t recno = 0;
+  ASSERT_EQ(FixRec_Put(file, &recno, media, nullptr, session_->db_session->ssn.tx_node), 0);
+  const DbmlStatus st = final_commit();
+  EXPECT_EQ(st.words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(st.words[5], IDB_COMMIT);
+  EXPECT_EQ(depth(), 1u);
+  EXPECT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(final_commit().words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+  uint8_t back[52] = {};
+  EXPECT_EQ(FixRec_Get(file, recno, back, nullptr, nullptr), 0);
+  EXPECT_EQ(memcmp(back, media, 30), 0);
+  Node_Close(file);
 }
 
 // A connection that ends inside a transaction leaves none behind.
