@@ -4,6 +4,13 @@
 // the first as the handshake, the rest as requests, until the connection
 // would be closed. Every reply must be well framed and start with the
 // request's id.
+//
+// The server behind it holds the test database (support/sample_server.h)
+// in the in-memory file system of the power-loss double, opened as the
+// server's start-up opens it, so that the DBML requests reach the database
+// calls and the transaction log: after the handshake the session is logged
+// on as the sample's dba (a LOGON in the input may still change that), and
+// "sample" opens as dbid 1.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,16 +19,34 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access/idb_logon.h"
 #include "base/debug_log.h"
+#include "index/btree.h"
+#include "index/syscat.h"
+#include "platform/fault_file.h"
 #include "server/client_session.h"
 #include "server/dispatch.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
+#include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
+#include "storage/tlog.h"
+#include "storage/volume_set.h"
+#include "support/sample_server.h"
 
 namespace {
 
 SrvConfig g_srv{};
 CfgRecord g_cfg{};
+
+// Lives as long as the process: the volume set stays open on it.
+platform::FaultFileSystem* g_disk = nullptr;
+
+void must(bool ok, const char* what) {
+  if (ok) return;
+  fprintf(stderr, "dispatch_fuzz: %s failed\n", what);
+  abort();
+}
 
 bool setup() {
   debug_set_stream(fopen("/dev/null", "w"));
@@ -29,6 +54,17 @@ bool setup() {
   g_srv.charset_name = const_cast<char*>("ISO8859/1");
   g_cfg.server = &g_srv;
   server_cfg = &g_cfg;
+  g_disk = new platform::FaultFileSystem;
+  platform::set_file_system(g_disk);
+  must(!testsupport::write_sample_environment("/fuzz/root.vol").empty(), "the sample environment");
+  // The server's start-up order, without its threads and tasks.
+  const char* paths[] = {"/fuzz/root.vol", "/fuzz/log.vol"};
+  must(Vol_OpenSet(2, paths) != nullptr, "Vol_OpenSet");
+  must(buf_Init(256, 256) == 0, "buf_Init");
+  seam_install_session_lookup();
+  must(Tlog_Init() == 0 && FixRec_Init() == 0 && btree_Init() == 0, "the subsystems");
+  must(Tlog_Recover() == 0 && Tlog_Checkpoint("Server startup") == 0, "recovery");
+  must(SysCat_open() == 0, "SysCat_open");
   return true;
 }
 
@@ -68,7 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (handle_request(s) != 0) break;
     check_reply(s);
     s->async_state = AS_IDLE;
-    session_established(s);
+    if (round == 0) {
+      session_established(s);
+      if (s->db_session != nullptr && idb__logon(s->db_session, "boss", "boss-pw") != 0)
+        abort();
+    }
     s->async_state = AS_RECV;
   }
 
@@ -76,5 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dbml_close_session(s);
   session_release(s);
   free(s);
+  // Committed transactions collect in the root log until a checkpoint.
+  static unsigned runs = 0;
+  if (++runs % 256 == 0 && Tlog_Checkpoint("fuzz") != 0) abort();
   return 0;
 }
