@@ -26,6 +26,8 @@
 
 namespace {
 
+void (*g_count_step_hook)(int32_t) = nullptr;
+
 struct Find {
   idb_session* s;
   const global* g;
@@ -215,6 +217,7 @@ int count_range(Find& f, Scan& sc, int32_t* found) {
     if (sc.last->size < sc.key.size) open_vbuf(sc.last, sc.key.size);
     memcpy(sc.last->data, sc.key.data, sc.key.size);
     sc.last_len = sc.key.size;
+    if (g_count_step_hook != nullptr) g_count_step_hook(n);
     rc = next_in_range(sc, idb__bt_seq(sc.t, &sc.key, &sc.data, BT_SEQ_NEXT));
   }
   if (rc != RET_SPECIAL) {
@@ -315,6 +318,8 @@ int32_t find_index(Find& f, int32_t mode, int32_t iitem, std::span<const uint8_t
 }
 
 }  // namespace
+
+void idb__set_count_step_hook(void (*hook)(int32_t)) { g_count_step_hook = hook; }
 
 int idb_find(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int32_t mode,
              const void* item_ref, int item_size, std::span<const uint8_t> arg, int32_t* status) {

@@ -39,3 +39,8 @@
 // entry, no key of the range (the cursor stays set), -804 a B-tree failure.
 int idb_find(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int32_t mode,
              const void* item_ref, int item_size, std::span<const uint8_t> arg, int32_t* status);
+
+// Tests: called in a count after each key counted (with the count so far),
+// where another session's change may come between two steps (none:
+// nothing).
+void idb__set_count_step_hook(void (*hook)(int32_t counted));

@@ -15,6 +15,7 @@
 #include "access/access_fixture.h"
 #include "access/idb_get.h"
 #include "access/idb_key.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -69,9 +70,14 @@ class FindTest : public AccessFixture {
     }
     return out + "...";
   }
-  // Deletes the ORD-IX key of an order, outside any transaction.
-  void drop_key(uint32_t recno) {
-    const std::vector<uint8_t> media = raw("ORDERS", recno);
+  // Deletes the ORD-IX key of an order, or adds one with another ORDER-NO
+  // for it, through a handle of its own outside any transaction: another
+  // session's change.
+  void drop_key(uint32_t recno) { change_key(recno, 0); }
+  void add_key(uint32_t recno, int32_t order_no) { change_key(recno, order_no); }
+  void change_key(uint32_t recno, int32_t order_no) {
+    std::vector<uint8_t> media = raw("ORDERS", recno);
+    if (order_no != 0) memcpy(media.data(), &order_no, 4);
     const idb_index& x = set("ORDERS")->index[0];
     btree_CTX ctx{};
     btree_HANDLE* t = btree_OpenNode(x.node, &ctx, 0);
@@ -79,7 +85,10 @@ class FindTest : public AccessFixture {
     btree_SetCompare(t, idb__bt_cmp, idb__bt_pfx, x.coll);
     uint8_t key[64];
     btree_DBT k{key, idb__build_key(btree_GetKeyDef(t), key, sizeof key, media.data())};
-    EXPECT_EQ(btree_Delete(t, &k, 0), 0);
+    uint8_t data[4];
+    memcpy(data, &recno, 4);
+    btree_DBT d{data, 4};
+    EXPECT_EQ(order_no != 0 ? btree_Put(t, &k, &d, R_NOOVERWRITE) : btree_Delete(t, &k, 0), 0);
     btree_CloseNode(t);
   }
 
@@ -243,7 +252,13 @@ TEST_F(FindTest, PatternsChooseTheKeys) {
 TEST_F(FindTest, KeyDeletedBetweenContinuationSteps) {
   // Steps in one direction, the current key goes, the reads go on. Each
   // row runs on what the rows before it left.
-  struct Case { const char* what; int32_t find_mode, get_mode; int steps; int32_t drop; const char* want; };
+  struct Case {
+    const char* what;
+    int32_t find_mode, get_mode;
+    int steps;
+    int32_t drop;
+    const char* want;
+  };
   const Case cases[] = {
       {"forward: the key after it", 2, 5, 2, 3, "425/15"},
       {"backward from the middle: the key before it", 3, 6, 2, 2, "41/15"},
@@ -260,6 +275,61 @@ TEST_F(FindTest, KeyDeletedBetweenContinuationSteps) {
   ASSERT_EQ(find("ORDERS", 1, "ORD-IX", counted("")), 0);
   EXPECT_EQ(st_[5], 2);
   EXPECT_EQ(find("ORDERS", 1, "ORD-IX", counted("W")), S_NOREC);
+}
+
+// Another session changes the index between two steps of a count: the
+// count goes on from the last key it counted, the new key counted, a key
+// gone not ending it.
+FindTest* g_counting = nullptr;
+int32_t g_change_after = 0;
+void (*g_change)(FindTest*) = nullptr;
+
+class CountTest : public FindTest {
+ protected:
+  void TearDown() override {
+    idb__set_count_step_hook(nullptr);
+    FindTest::TearDown();
+  }
+ public:
+  using FindTest::add_key;
+  using FindTest::drop_key;
+};
+
+TEST_F(CountTest, ChangesBetweenStepsOfACount) {
+  struct Case {
+    const char* what;
+    const char* prefix;
+    int32_t after;  // keys counted before the change
+    void (*change)(FindTest*);
+    int32_t n, first, last;
+  };
+  // Each row runs on what the rows before it left.
+  const Case cases[] = {
+      {"a key added after the last counted", "EAST", 1,
+       [](FindTest* t) { static_cast<CountTest*>(t)->add_key(1, 102); }, 3, 1, 3},
+      {"the last counted key deleted", "", 1,
+       [](FindTest* t) { static_cast<CountTest*>(t)->drop_key(1); }, 6, 1, 5},
+      {"a key before the last counted deleted", "", 3,
+       [](FindTest* t) { static_cast<CountTest*>(t)->drop_key(3); }, 5, 1, 5},
+  };
+  idb__set_count_step_hook([](int32_t counted) {
+    if (counted == g_change_after && g_change != nullptr) {
+      g_change(g_counting);
+      g_change = nullptr;
+    }
+  });
+  g_counting = this;
+  for (const Case& c : cases) {
+    g_change_after = c.after;
+    g_change = c.change;
+    testsupport::LogCapture log("I2");
+    ASSERT_EQ(find("ORDERS", 1, "ORD-IX", counted(c.prefix)), 0) << c.what;
+    EXPECT_EQ(g_change, nullptr) << c.what;
+    EXPECT_EQ(st_[5], c.n) << c.what;
+    EXPECT_EQ(st_[7], c.first) << c.what;
+    EXPECT_EQ(st_[9], c.last) << c.what;
+    EXPECT_NE(log.text().find("indx_find: status = RET_CURSOR"), std::string::npos) << c.what;
+  }
 }
 
 }  // namespace
