@@ -71,6 +71,9 @@ int32_t find_path(Find& f, int32_t item, std::span<const uint8_t> arg, int32_t* 
   c->index_mode = IDB_IDX_NONE;
   free(c->key);
   c->key = nullptr;
+  idb__re_free(c->pattern);
+  c->pattern = nullptr;
+  c->pat_span = 0;
   c->fwd = 0;
   c->bwd = 0;
 
