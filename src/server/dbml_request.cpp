@@ -15,6 +15,7 @@
 
 #include "access/idb_dbctx.h"
 #include "access/idb_get.h"
+#include "access/idb_find.h"
 #include "access/idb_lock.h"
 #include "access/idb_logon.h"
 #include "access/idb_open.h"
@@ -287,7 +288,12 @@ int dbml_find(ClientSession* session) {
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_find(): dbid = %d setno = %d mode = %d itemno = %d", dbid, setno, mode,
             itemno);
-  return not_built("DBFIND (idb_find)");
+  idb_status status{};
+  const int32_t set_ref = setno;
+  const int32_t item_ref = itemno;
+  idb_find(session->db_session, dbid, &set_ref, sizeof set_ref, mode, &item_ref, sizeof item_ref,
+           std::span<const uint8_t>(arg, arg_size), status);
+  return status_reply(session, status, kMaskAll);
 }
 
 int dbml_get(ClientSession* session) {
