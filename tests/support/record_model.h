@@ -48,6 +48,10 @@ class RecordModel {
   std::string master_key(int setno, const std::vector<uint8_t>& rec) const;
   std::string search_value(int setno, const std::vector<uint8_t>& rec, uint32_t p) const;
 
+  // The same database opened again (after a restart): another schema
+  // record of the same shape.
+  void rebind(const global* g) { g_ = g; }
+
   size_t records(int setno) const { return sets_[static_cast<size_t>(setno)].recs.size(); }
   const global* schema() const { return g_; }
 
