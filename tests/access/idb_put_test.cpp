@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "access/idb_put.h"
 #include "access/idb_rec.h"
 #include "storage/disk_bytes.h"
+#include "storage/task_runner.h"
 #include "support/record_model.h"
 
 namespace {
@@ -51,7 +53,7 @@ Bytes order(int32_t no, const char* cust, const char* region, int32_t date, doub
 }
 
 class PutTest : public AccessFixture {
- protected:
+ public:
   int32_t put(idb_session* s, int32_t dbid, const char* set, const Bytes& rec, int32_t mode = 1) {
     std::fill(std::begin(st_), std::end(st_), -99);
     const int rc = idb_put(s, dbid, set, static_cast<int>(strlen(set)) + 1, mode, "@;", 3, rec, st_);
@@ -62,9 +64,9 @@ class PutTest : public AccessFixture {
 
   // A database "name" of the sample's schema without records, open in a
   // new session of boss (mode 1).
-  int32_t open_empty(const char* name, idb_session** out) {
+  int32_t open_empty(const char* name, idb_session** out, bool manual_regions = false) {
     testsupport::SampleDb d;
-    EXPECT_EQ(testsupport::write_sample_db_stored(name, &d), 0);
+    EXPECT_EQ(testsupport::write_sample_db_stored(name, &d, manual_regions), 0);
     grant(name, "admins", 7, {d.customer, d.regions, d.orders});
     *out = session();
     return idb__open_database(*out, name, 1);
@@ -235,6 +237,30 @@ TEST_F(PutTest, RefusalsInTheirOrder) {
   EXPECT_EQ(put("ORDERS", ok), 0);  // the same record passes for its owner
 }
 
+// With two manual masters a missing one answers by its path: 101 for the
+// first, 102 for the second (the first is tested first); neither leaves a
+// record behind.
+TEST_F(PutTest, MissingManualMastersAnswerByPath) {
+  idb_session* t = nullptr;
+  const int32_t id = open_empty("manual", &t, true);
+  ASSERT_GT(id, 0);
+  acting() = t;
+  const global* mg = &idb__get_db_ctx(t, id)->root->g;
+  ASSERT_EQ(mg->set[idb__find_set(mg, "REGIONS")].s.type, static_cast<uint32_t>('M'));
+  ASSERT_EQ(put(t, id, "CUSTOMER", customer("C001", "a")), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(1, "C002", "EAST", 1)), 101);
+  EXPECT_EQ(put(t, id, "ORDERS", order(2, "C001", "EAST", 1)), 102);
+  EXPECT_EQ(st_[5], IDB_PUT);
+  EXPECT_EQ(put(t, id, "ORDERS", order(3, "C002", "WEST", 1)), 101);
+  ASSERT_EQ(put(t, id, "REGIONS", Bytes{'E', 'A', 'S', 'T'}), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(4, "C001", "EAST", 1)), 0);
+  RecordModel m(mg);
+  EXPECT_EQ(m.load(), "");
+  EXPECT_EQ(m.records(idb__find_set(mg, "ORDERS")), 1u);  // the refused ones left none
+  EXPECT_EQ(m.check(), "");
+  acting() = s_;
+}
+
 // Sort values 5, 3, 5, 1 on one customer form the chain 1, 3, 5, 5 with
 // the second 5 after the first; the automatic master of a new region is
 // created with count 1, and a second order makes it 2, linked after the
@@ -323,6 +349,90 @@ TEST_F(PutTest, RandomPutsAgreeWithTheModel) {
   }
   EXPECT_EQ(model.check(), "");
   EXPECT_GT(model.records(ords), 100u);
+}
+
+// --- Two sessions ---------------------------------------------------------------------------
+
+PutTest* g_test = nullptr;
+std::map<Task*, idb_session*> g_task_session;
+idb_session* g_a = nullptr;
+idb_session* g_b = nullptr;
+int32_t g_a_id = 0, g_b_id = 0;
+int g_b_answers = 0;
+int32_t g_b_code = -99;
+bool g_b_waited = false;
+
+// Session a puts an order on C003 inside its own transaction and leaves it
+// open; session b's put on the same customer meets it, waits, and runs
+// once more after a's commit. Both orders end on the chain (count 2) in
+// date order, and b's put answers once, with success.
+TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
+  g_test = this;
+  g_a = session();
+  g_b = session();
+  g_a_id = idb__open_database(g_a, "sample", 1);
+  g_b_id = idb__open_database(g_b, "sample", 1);
+  ASSERT_GT(g_a_id, 0);
+  ASSERT_GT(g_b_id, 0);
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
+    auto it = g_task_session.find(t);
+    return it != g_task_session.end() ? &it->second->ssn : nullptr;
+  });
+  g_b_answers = 0;
+  g_b_waited = false;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({
+      +[] {
+        g_task_session[thread_self()] = g_a;
+        ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
+        ASSERT_EQ(g_test->put(g_a, g_a_id, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
+        // Let b run into the open transaction and wait for it.
+        for (int i = 0; i < 20; ++i) thread_yield();
+        g_b_waited = g_b_answers == 0;
+        ASSERT_EQ(Tlog_Commit(idb__tx_node(g_a)), 0);
+        Tlog_FinalCommit(idb__tx_node(g_a));
+      },
+      +[] {
+        g_task_session[thread_self()] = g_b;
+        thread_yield();
+        int32_t st[10];
+        const Bytes rec = order(802, "C003", "WEST", 20240501);
+        idb_put(g_b, g_b_id, "ORDERS", 7, 1, nullptr, 0, rec, st);
+        ++g_b_answers;
+        g_b_code = st[0];
+      },
+  }));
+  g_task_session.clear();
+  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
+  EXPECT_TRUE(g_b_waited);
+  EXPECT_EQ(g_b_answers, 1);
+  EXPECT_EQ(g_b_code, 0);
+  // Both on C003's chain, b's earlier date first, and on WEST's after its
+  // two orders in commit order.
+  const Bytes c3 = raw("CUSTOMER", 3);
+  const uint8_t* head = idb__path_area(set("CUSTOMER"), const_cast<uint8_t*>(c3.data()));
+  EXPECT_EQ(le_get32(head), 2u);
+  const std::vector<uint32_t> ch = chain_of("CUSTOMER", 3, "ORDERS", 0);
+  ASSERT_EQ(ch.size(), 2u);
+  auto order_no = [&](uint32_t r) {
+    int32_t n;
+    memcpy(&n, raw("ORDERS", r).data(), 4);
+    return n;
+  };
+  EXPECT_EQ(order_no(ch[0]), 802);
+  EXPECT_EQ(order_no(ch[1]), 801);
+  EXPECT_EQ(link("ORDERS", ch[0], 0, false), 0u);
+  EXPECT_EQ(link("ORDERS", ch[1], 0, false), ch[0]);
+  const std::vector<uint32_t> west = chain_of("REGIONS", 2, "ORDERS", 1);
+  ASSERT_EQ(west.size(), 4u);
+  EXPECT_EQ(order_no(west[2]), 801);
+  EXPECT_EQ(order_no(west[3]), 802);
+  // The model, told of both, agrees with everything stored.
+  model.put(setno("ORDERS"), order(801, "C003", "WEST", 20240502), ch[1], le_get32(idb__index_word_offset(set("ORDERS"), const_cast<uint8_t*>(raw("ORDERS", ch[1]).data()))));
+  model.put(setno("ORDERS"), order(802, "C003", "WEST", 20240501), ch[0], le_get32(idb__index_word_offset(set("ORDERS"), const_cast<uint8_t*>(raw("ORDERS", ch[0]).data()))));
+  EXPECT_EQ(model.check(), "");
 }
 
 }  // namespace
