@@ -255,7 +255,9 @@ BENCHMARK(BM_SortedChain)->Arg(1000)->Arg(10000)->Iterations(1)->UseManualTime()
 
 int main(int argc, char** argv) {
   debug_set_stream(stderr);
-  debug_set_flags("");
+  // ZENT_BENCH_DEBUG: log flags for a look at what the puts wait for.
+  const char* flags = getenv("ZENT_BENCH_DEBUG");
+  debug_set_flags(flags != nullptr ? flags : "");
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
