@@ -325,24 +325,8 @@ int idb_get(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int
   }
   set_ctx* c = r.c;
   memcpy(buffer.data(), r.work, set->rec_len);
-  if (c->index_mode == IDB_IDX_NONE && set->s.type == 'D' &&
-      static_cast<uint32_t>(c->path) < set->s.path_cnt) {
-    const uint8_t* link = idb__path_area(set, r.work) + 8 * c->path;
-    c->fwd = static_cast<int32_t>(le_get32(link));
-    c->bwd = static_cast<int32_t>(le_get32(link + 4));
-  }
+  idb__cursor_links(c, set, r.work);
   VBuf_Close(work);
-  s->error.code = 0;
-  s->error.sub_code = 0;
-  status[0] = 0;
-  status[1] = static_cast<int32_t>(set->rec_len);
-  status[2] = 0;
-  status[3] = c->recno;
-  status[4] = 0;
-  status[5] = set->s.type == 'D' ? 0 : 1;
-  status[6] = 0;
-  status[7] = c->bwd;
-  status[8] = 0;
-  status[9] = c->fwd;
+  idb__record_status(s, set, c, status);
   return 0;
 }

@@ -19,6 +19,7 @@
 #include "access/idb_lock.h"
 #include "access/idb_logon.h"
 #include "access/idb_open.h"
+#include "access/idb_put.h"
 #include "access/idb_session.h"
 #include "access/idb_status.h"
 #include "base/debug_log.h"
@@ -266,7 +267,20 @@ int dbml_record_request(ClientSession* session, const char* context, int32_t int
 }
 
 int dbml_put(ClientSession* session) {
-  return dbml_record_request(session, "dbml_put()", IDB_PUT, "DBPUT (idb_put)");
+  Buffer* b = buf_of(session);
+  begin_handler(session, "dbml_put()");
+  RecordArgs a;
+  decode_record(b, &a);
+  if (Buffer_RecvFailed(b)) return -1;
+  debug_log('P', 2, "dbml_put(): dbid = %d setno = %d mode = %d", a.dbid, a.setno, a.mode);
+  if (dbml_tx_precommitted(session->db_session)) return precommitted_refusal(session, IDB_PUT, a.mode);
+  idb_status status{};
+  const int32_t set_ref = a.setno;
+  // The record is taken as sent: idb_put refuses one shorter than the set's.
+  idb_put(session->db_session, a.dbid, &set_ref, sizeof set_ref, a.mode, a.list,
+          a.list != nullptr ? static_cast<int>(strlen(a.list)) + 1 : 0,
+          std::span<const uint8_t>(a.record, a.length), status);
+  return status_reply(session, status, kMaskAll);
 }
 int dbml_update(ClientSession* session) {
   return dbml_record_request(session, "dbml_update()", IDB_UPDATE, "DBUPDATE (idb_update)");

@@ -752,3 +752,20 @@ TEST_F(DbmlTest, UnknownTypeIsLogged) {
 }
 
 }  // namespace
+
+// DBPUT reaches idb_put: a refusal is a status reply (mask 1009) naming
+// the intrinsic and the mode; a record the length field cuts short of a
+// set's record is never read past (the access layer's own tests cover the
+// puts themselves).
+TEST_F(DbmlTest, DbputIsAnsweredWithItsStatus) {
+  PayloadWriter w = dbml_writer(30, DBML_PUT);
+  w.u16(5).u16(1).u8(1).str("@;").align(4).u32(8).u32(1).u32(2);
+  const DbmlStatus st = call(w);
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[0], S_BADID);
+  EXPECT_EQ(st.words[5], IDB_PUT);
+  EXPECT_EQ(st.words[8], 1);
+  PayloadWriter m = dbml_writer(31, DBML_PUT);
+  m.u16(5).u16(1).u8(2).str("@;").align(4).u32(4).u32(1);
+  EXPECT_EQ(call(m).words[0], S_BADID);  // the dbid is checked before the mode
+}
