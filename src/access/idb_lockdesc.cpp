@@ -127,6 +127,7 @@ int32_t encode_value(const idb_item& item, const uint8_t* v, uint32_t len, uint3
 int32_t parse_entry(const global* g, const uint8_t* e, uint32_t len, uint32_t* out,
                     uint32_t room_words) {
   if (len < kItemAt) return kDescrShort;
+  if (len > kItemAt && len < kOpAt) return kDescrLength;  // the item field cut short
   const int32_t set = resolve_set(g, e + kSetAt);
   if (set == -1) return kDescrSet;
   const uint32_t k = set == kEverySet ? 0 : 1;
@@ -139,7 +140,6 @@ int32_t parse_entry(const global* g, const uint8_t* e, uint32_t len, uint32_t* o
     out[0] = head;
     return static_cast<int32_t>(head);
   }
-  if (len < kOpAt) return kDescrLength;
   const uint8_t* item_field = e + kItemAt;
   if (le_get32(item_field) >= 1025 && item_field[0] == '@') {
     if (len > kOpAt) return kDescrLength;
