@@ -12,11 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "index/btree.h"
-#include "index/syscat.h"
-#include "storage/buffer_cache.h"
-#include "storage/tio.h"
-#include "storage/volume_set.h"
 #include "support/logon_cipher.h"
 #include "support/net_util.h"
 #include "support/process_runner.h"
@@ -33,38 +28,6 @@ using testsupport::PayloadReader;
 using testsupport::PayloadWriter;
 using testsupport::ZentClient;
 
-// Makes boss (dba) a member of the sample's group, so that boss may open
-// the database and create its storage. 0 or -1.
-int add_boss_to_group(const std::string& root_path) {
-  const std::string log_path = root_path.substr(0, root_path.rfind('/') + 1) + "log.vol";
-  const char* paths[] = {root_path.c_str(), log_path.c_str()};
-  if (Vol_OpenSet(2, paths) == nullptr) return -1;
-  const int consistent = Vol_IsConsistent();
-  int rc = buf_Init(64, 64);
-  if (rc == 0) rc = SysCat_open();
-  SysCat_USER* boss = rc == 0 ? SysCat_get_user_by_name("boss", nullptr) : nullptr;
-  SysCat_DB* db = rc == 0 ? SysCat_get_db_by_name("sample", 0, 0, nullptr) : nullptr;
-  SysCat_DB_CATALOG* cat = db != nullptr ? SysCat_db_open(db) : nullptr;
-  rc = boss != nullptr && cat != nullptr ? 0 : -1;
-  if (rc == 0) {
-    SysCat_GETSTATE st;
-    void* row = nullptr;
-    rc = SysCat_get(cat, SysGroup_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
-    if (rc == 0) rc = SysCat_add_member(cat, boss->uid, static_cast<SysCat_GROUP*>(row)->gid, nullptr);
-    free(row);
-  }
-  SysCat_db_close(cat);
-  free(db);
-  free(boss);
-  SysCat_close();
-  Vol_Sync(Vol_TIO_SYNC);
-  if (rc == 0 && consistent) Vol_SetConsistent();
-  Vol_Close();
-  Vol_Free();
-  buf_Exit();
-  return rc;
-}
-
 class DbmlServer : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,7 +35,7 @@ class DbmlServer : public ::testing::Test {
     ASSERT_GT(port_, 0);
     const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
     ASSERT_FALSE(volumes.empty());
-    if (with_boss_) ASSERT_EQ(add_boss_to_group(dir_.file("root.vol")), 0);
+    if (with_boss_) ASSERT_EQ(testsupport::add_to_sample_group(dir_.file("root.vol"), "boss"), 0);
     dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
                                   "\n\n[Volumes]\n" + volumes);
     server_ = std::make_unique<testsupport::Process>(
