@@ -31,6 +31,8 @@
 #include "storage/fixrec.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
+#include "storage/task_runner.h"
+#include "storage/tio.h"
 #include "support/log_capture.h"
 #include "support/sample_db.h"
 
@@ -416,6 +418,93 @@ TEST_F(DbAdminTest, SixtyMasterRecordsAreErasedInThreeCommits) {
     std::vector<uint8_t> c = record(d_.customer_node, r, 40, &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(le_get32(c.data() + 28), 0u) << r;
+  }
+}
+
+// A set that fails to purge stops the purge of the database: the request
+// fails and its transaction is rolled back, so the catalog still names
+// every node and every node is still there.
+TEST_F(DbAdminTest, ASetThatFailsToPurgeStopsTheDatabasePurge) {
+  ASSERT_EQ(run(db_create), 0);
+  fill_nodes();
+  ASSERT_EQ(SysCat_del_object(d_.orders_node, nullptr), 0);  // its row lost
+  EXPECT_EQ(run(db_purge, 2), S_SYSCAT);
+  SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
+  ASSERT_NE(db, nullptr);
+  free(db);
+  for (uint32_t id : {d_.customer_node, d_.regions_node, d_.orders_node, d_.cust_key_node,
+                      d_.region_key_node, d_.ord_ix_node})
+    EXPECT_NE(Node_Find(id), nullptr) << id;
+  EXPECT_EQ(table_node(d_.orders), d_.orders_node);
+  EXPECT_EQ(table_node(d_.customer), d_.customer_node);
+  EXPECT_EQ(object_name(d_.customer_node), "CUSTOMER");
+  EXPECT_EQ(object_name(d_.ord_ix_node), "ORDERS.ORD-IX");
+}
+
+struct HeldRecord {
+  uint32_t customer_node = 0;
+  Node* tx = nullptr;
+  Task* eraser = nullptr;
+  bool held = false;
+  bool released = false;
+  int32_t rc = -2;
+  int32_t dbid = 0;
+  idb_session* s = nullptr;
+  idb_status st{};
+};
+HeldRecord g_held;
+
+// An erase that meets a master record held by another session's open
+// transaction waits for it to end and then completes; the record holds
+// the other transaction's change with its chain head zeroed.
+TEST_F(DbAdminTest, EraseWaitsForARecordAnotherTransactionHolds) {
+  ASSERT_EQ(run(db_create), 0);
+  fill_nodes();
+  ASSERT_EQ(testsupport::add_sample_records(d_), 0);
+  g_held = HeldRecord{};
+  g_held.customer_node = d_.customer_node;
+  g_held.s = s_;
+  g_held.dbid = open(13);
+  ASSERT_EQ(tio_setup(), 0);
+  auto holder = [] {
+    Node* customer = Node_Find(g_held.customer_node);
+    ASSERT_EQ(Node_Open(customer), 0);
+    g_held.tx = Tlog_Create();
+    ASSERT_EQ(Tlog_Begin(g_held.tx, "holder", 1), 0);
+    Node_ADVLOCK* locks = Node_InitAdvLock(4, 4);
+    uint8_t m[40];
+    ASSERT_EQ(FixRec_GetLock(customer, 2, m, nullptr, g_held.tx, locks), 0);
+    m[3] = '9';  // C009
+    ASSERT_EQ(FixRec_Update(customer, 2, m, nullptr, g_held.tx), 0);
+    Node_ReleaseAllAdvLocks(locks);
+    Node_FreeAdvLock(locks);
+    g_held.held = true;
+    while (g_held.eraser == nullptr || thread_wchan(g_held.eraser) != &g_held.tx->wait)
+      thread_yield();
+    g_held.released = true;
+    ASSERT_EQ(Tlog_Commit(g_held.tx), 0);
+    Tlog_FinalCommit(g_held.tx);
+    Tlog_Destroy(g_held.tx);
+    Node_Close(customer);
+  };
+  auto eraser = [] {
+    while (!g_held.held) thread_yield();
+    g_held.eraser = thread_self();
+    const int32_t list[] = {0, 0, 1};
+    g_held.rc = db_erase(g_held.s, g_held.dbid, 1, g_held.st, 3, list);
+    EXPECT_TRUE(g_held.released);
+  };
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({holder, eraser}));
+  tio_cleanup();
+  EXPECT_EQ(g_held.rc, 0) << s_->error.code;
+  EXPECT_EQ(s_->ssn.wait_node, nullptr);
+  for (uint32_t r = 1; r <= 3; ++r) {
+    int rc = 0;
+    std::vector<uint8_t> c = record(d_.customer_node, r, 40, &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(le_get32(c.data() + 28), 0u) << r;
+    if (r == 2) EXPECT_EQ(memcmp(c.data(), "C009", 4), 0);
   }
 }
 
