@@ -27,6 +27,7 @@
 #include "server/dispatch.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
+#include "server/syscat_maps.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
 
@@ -600,7 +601,7 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
-  // syscat_close_session(session): the catalog maps go first (not yet built).
+  syscat_close_session(session);  // the catalog maps go first
   // scan_close_session(session): then the scan maps (not yet built).
   // Ended while the session is still found: its rollback may wait.
   idb_exit_session(session->db_session);
