@@ -436,6 +436,7 @@ int dbml_rollback(ClientSession* session) {
   status[8] = mode;
   Node* node = tx_node(session);
   if (tx_id != 0 && tx_lvl != Tlog_TxDepth(node)) return refuse(session, status, IDB_RC_TX_LEVEL);
+  syscat_before_rollback(session);
   if (Tlog_Rollback(node, tx_id) != 0) {
     tx_failed(status);
   } else {

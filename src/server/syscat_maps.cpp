@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "base/debug_log.h"
+
 #include "server/client_session.h"
 
 namespace {
@@ -123,6 +125,20 @@ void syscat_free_map(ClientSession* session, CatalogDbMap* map) {
   if (map->all_next != nullptr) map->all_next->all_prev = map->all_prev;
   SysCat_db_close(map->cat);
   free(map);
+}
+
+void syscat_before_rollback(ClientSession* session) {
+  for (CatalogDbMap* m = session->catalog_db_maps; m != nullptr;) {
+    CatalogDbMap* next = m->next;
+    const SysCat_DB* db = m->cat != nullptr ? m->cat->db : nullptr;
+    SysCat_DB* committed = db != nullptr ? SysCat_get_db_by_id(db->dbid, nullptr) : nullptr;
+    if (committed == nullptr || committed->nodeid != db->nodeid) {
+      debug_log('P', 2, "db_hndl %d closed: its database goes with the rollback", m->handle);
+      syscat_free_map(session, m);
+    }
+    free(committed);
+    m = next;
+  }
 }
 
 void syscat_close_session(ClientSession* session) {

@@ -62,6 +62,10 @@ CatalogQueryMap* syscat_find_qry_map(ClientSession* session, uint16_t handle);
 // (when one was opened) closed.
 void syscat_free_map(ClientSession* session, CatalogDbMap* map);
 void syscat_free_qry_map(ClientSession* session, CatalogQueryMap* query);
+// Before the session's transaction rolls back: the maps of databases that
+// exist only inside it are closed, since the rollback deletes their
+// nodes.
+void syscat_before_rollback(ClientSession* session);
 // When the database session ends: every query, then every map.
 void syscat_close_session(ClientSession* session);
 // Nonzero while some connection has the database of sysdb node nodeid

@@ -552,6 +552,27 @@ TEST_F(SyscatTest, RoundTripsOfEveryKindOfRow) {
   free(alice);
 }
 
+// A rollback that takes back a database closes its catalog handle first
+// (the rollback deletes the nodes the handle holds); a committed
+// database's handle stays.
+TEST_F(SyscatTest, RollbackClosesHandlesOfItsDatabases) {
+  ASSERT_EQ(logon("dba"), 0);
+  const uint16_t kept = open_db("sample");
+  ASSERT_EQ(begin(), 0);
+  PayloadWriter ad = req(SC_ADD_DB);
+  ad.u32(0).str("brief").u32(0);
+  ok_u32(ad);
+  const uint16_t h = open_db("brief");
+  ASSERT_EQ(rollback(), 0);
+  PayloadWriter gg = req(SC_GET_GROUP_BY_ID);
+  gg.u16(h).u32(1);
+  EXPECT_EQ(refusal(gg), "Database handle " + std::to_string(h) + " not found");
+  PayloadWriter g2 = req(SC_GET_GROUP_BY_ID);
+  g2.u16(kept).u32(1);
+  EXPECT_TRUE(call(g2).head.ok());
+  EXPECT_EQ(SysCat_get_db_by_name("brief", 0, 0, nullptr), nullptr);
+}
+
 // A database created and committed; DEL_DB is refused while it is open
 // and done once it is closed.
 TEST_F(SyscatTest, DelDbRefusedWhileOpen) {
