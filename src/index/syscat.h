@@ -287,8 +287,9 @@ void SysCat_close_node(SysCat_MAP* entry);
 int SysCat_open();
 int SysCat_close();
 // Opens the catalog of the database whose sysdb row is db (copied), or
-// none; closes one (none is ignored).
-SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db);
+// none; closes one (none is ignored). tx: the transaction whose rows the
+// open reads (a database created inside it is opened there), or none.
+SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db, Node* tx = nullptr);
 void SysCat_db_close(SysCat_DB_CATALOG* cat);
 
 // The server catalog of a new set: each server table's node (a system pool

@@ -36,6 +36,7 @@
 #include "server/schema_block.h"
 #include "server/server_seams.h"
 #include "server/system_tasks.h"
+#include "server/syscat_maps.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
 
@@ -554,6 +555,7 @@ int dbml_rollback(ClientSession* session) {
   status[8] = mode;
   Node* node = tx_node(session);
   if (tx_id != 0 && tx_lvl != Tlog_TxDepth(node)) return refuse(session, status, IDB_RC_TX_LEVEL);
+  syscat_before_rollback(session);
   if (Tlog_Rollback(node, tx_id) != 0) {
     tx_failed(status);
   } else {
@@ -715,7 +717,7 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
-  // syscat_close_session(session): the catalog maps go first (not yet built).
+  syscat_close_session(session);  // the catalog maps go first
   // scan_close_session(session): then the scan maps (not yet built).
   // Ended while the session is still found: its rollback may wait.
   idb_exit_session(session->db_session);

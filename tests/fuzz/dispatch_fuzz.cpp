@@ -10,7 +10,9 @@
 // server's start-up opens it, so that the DBML requests reach the database
 // calls and the transaction log: after the handshake the session is logged
 // on as the sample's dba (a LOGON in the input may still change that), and
-// "sample" opens as dbid 1.
+// "sample" opens as dbid 1. The catalog class's decoders are also fed the
+// input directly, so that every request type is reached from any input:
+// the first byte picks the request type, the rest is its arguments.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +35,7 @@
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
 #include "support/sample_server.h"
+#include "server/syscat_request.h"
 
 namespace {
 
@@ -139,11 +142,30 @@ void check_reply(const ClientSession* s) {
   if (msg[6] != 0 || msg[7] != 0) abort();
 }
 
+void fuzz_syscat_decoders(const uint8_t* data, size_t size) {
+  if (size < 1) return;
+  static uint8_t area[4096];
+  Buffer b;
+  Buffer_Init(&b);
+  Buffer_SetRecvArea(&b, area, sizeof area, 0);
+  Buffer_SetWireOrder(&b, kLittleEndian);
+  uint8_t* p = Buffer_RecvArea(&b, static_cast<uint32_t>(size - 1));
+  if (p != nullptr) {
+    if (size > 1) memcpy(p, data + 1, size - 1);
+    SyscatArgs a;
+    if (syscat_decode(&b, 1 + data[0] % kSyscatTypes, &a) == 0 && a.name != nullptr &&
+        strlen(a.name) >= size)
+      abort();  // a decoded text must lie inside the input
+  }
+  Buffer_Free(&b);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = setup();
   (void)ready;
+  fuzz_syscat_decoders(data, size);
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
   for (size_t off = 0; off < size;) {
