@@ -31,6 +31,7 @@
 #include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
+#include "tools/volume_text.h"
 
 namespace {
 
@@ -951,33 +952,23 @@ bool Checker::fixrec_add_free(const NodeInfo& n, FixRec_META* m, std::vector<uin
   return write_block(n.desc.meta_addr, *meta);
 }
 
+// The volume list and size table as the dump prints them; twice -v adds
+// every descriptor's fields.
 void Checker::verbose_summary() {
-  out("ID  Type Path\n");
-  static const char* const kTypes[] = {"DATA", "LOG", "TEMP"};
-  auto type_name = [](uint32_t t) { return t < 3 ? kTypes[t] : "????"; };
-  for (int id = 0; id < Vol_NumVolumes(); ++id) {
-    Vol_XINFO x;
-    if (Vol_GetVolumeInfo(id, &x) != 0) continue;
-    out("%-3d %-4.4s %s\n", static_cast<int>(x.volume_id), type_name(x.type), x.path);
-  }
-  out("\nID  Type  Cur.Sz  Ext.Sz  Max.Sz    Free    Used Flags\n");
-  for (int id = 0; id < Vol_NumVolumes(); ++id) {
-    Vol_XINFO x;
-    if (Vol_GetVolumeInfo(id, &x) != 0) continue;
-    const VOLUME* v = &Vol_GetRootVol()[id];
-    out("%-3d %-4.4s %7u %7u %7u %7u %7u %04x\n", static_cast<int>(x.volume_id),
-        type_name(x.type), x.curr_size, x.ext_size, x.max_size, x.free_size,
-        x.curr_size - x.free_size, v->header.flags);
-  }
+  std::string text = VolText_ListHeader();
+  for (int id = 0; id < Vol_NumVolumes(); ++id)
+    if (Vol_GetRootVol()[id].fhandle != nullptr) text += VolText_ListLine(&Vol_GetRootVol()[id]);
+  text += VolText_TableHeader();
+  for (int id = 0; id < Vol_NumVolumes(); ++id)
+    if (Vol_GetRootVol()[id].fhandle != nullptr) text += VolText_TableRow(&Vol_GetRootVol()[id]);
+  io_.out(text);
   if (opt_.verbose < 2) return;
   out("Volume parameters:\n");
   for (int id = 0; id < Vol_NumVolumes(); ++id) {
     const VOLUME* v = &Vol_GetRootVol()[id];
     if (v->fhandle == nullptr) continue;
-    out("Volume %d %s %s\n", id, type_name(v->type), v->path);
-    out("  release=%u set_id=0x%08x generation=%u flist_head=%s num_flist=%u first_page=%s\n",
-        v->release, v->set_id, v->generation, addr_text(v->flist_head).c_str(), v->num_flist,
-        addr_text(v->first_page).c_str());
+    out("Volume %d %s %s\n", id + 1, VolText_TypeName(v->type), v->path);
+    io_.out(VolText_Fields(v));
   }
 }
 

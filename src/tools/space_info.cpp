@@ -18,31 +18,11 @@
 #include "storage/node_cluster.h"
 #include "storage/pool_format.h"
 #include "storage/volume_set.h"
+#include "tools/volume_text.h"
 
 namespace {
 
-const char* type_name(uint32_t type) {
-  switch (type) {
-    case VolType_DATA: return "DATA";
-    case VolType_LOG: return "LOG";
-    case VolType_TEMP: return "TEMP";
-    default: return "????";
-  }
-}
-
-double megabytes(uint64_t pages) {
-  return static_cast<double>(pages * Vol_PAGESIZE) / 1048576.0;
-}
 double bytes(uint64_t pages) { return static_cast<double>(pages * Vol_PAGESIZE); }
-
-bool has(const VOLUME* v, int bit) { return Vol_TestFlag(bit, &v->header) != 0; }
-
-std::string sync_flags(const VOLUME* v) {
-  std::string s;
-  if (has(v, Vol_DSYNC)) s += "DSYNC ";
-  if (has(v, Vol_LSYNC)) s += "LSYNC ";
-  return s;
-}
 
 // --- Node tables ---------------------------------------------------------------------
 
@@ -227,26 +207,7 @@ int dump_records(Node* node, void*) {
 
 }  // namespace
 
-std::string SpaceInfo_MapText(const Vol_ALDESC& map) {
-  std::string text;
-  for (int id = 0; id < Vol_MAXLINK;) {
-    if (!Vol_IsAllocAllowed(id, &map)) {
-      ++id;
-      continue;
-    }
-    int last = id;
-    while (last + 1 < Vol_MAXLINK && Vol_IsAllocAllowed(last + 1, &map)) ++last;
-    if (!text.empty()) text += ",";
-    if (last - id >= 2) {
-      text += std::to_string(id + 1) + "-" + std::to_string(last + 1);
-    } else {
-      text += std::to_string(id + 1);
-      if (last > id) text += "," + std::to_string(last + 1);
-    }
-    id = last + 1;
-  }
-  return text;
-}
+std::string SpaceInfo_MapText(const Vol_ALDESC& map) { return VolText_MapText(map); }
 
 void SpaceInfo_PrintConstants() {
   struct Constant {
@@ -304,78 +265,31 @@ void SpaceInfo_PrintConstants() {
   printf("\n");
 }
 
-void SpaceInfo_PrintListHeader() { printf("ID  Type Path\n"); }
+void SpaceInfo_PrintListHeader() { fputs(VolText_ListHeader().c_str(), stdout); }
 
-void SpaceInfo_PrintListLine(const VOLUME* vol) {
-  printf("%-3d %-4.4s %s\n", static_cast<int>(vol->volume_id) + 1, type_name(vol->type),
-         vol->path);
-}
+void SpaceInfo_PrintListLine(const VOLUME* vol) { fputs(VolText_ListLine(vol).c_str(), stdout); }
 
-void SpaceInfo_PrintTableHeader() {
-  printf("\nID  Type  Cur.Sz  Ext.Sz  Max.Sz    Free    Used Flags\n");
-}
+void SpaceInfo_PrintTableHeader() { fputs(VolText_TableHeader().c_str(), stdout); }
 
 void SpaceInfo_PrintVolume(const VOLUME* vol, bool detail) {
-  const uint64_t used = vol->curr_size >= vol->free_size ? vol->curr_size - vol->free_size : 0;
   if (!detail) {
-    printf("%-3d %-4.4s %7.1f %7.1f %7.1f %7.1f %7.1f %s\n", static_cast<int>(vol->volume_id) + 1,
-           type_name(vol->type), megabytes(vol->curr_size), megabytes(vol->ext_size),
-           megabytes(vol->max_size), megabytes(vol->free_size), megabytes(used),
-           sync_flags(vol).c_str());
+    fputs(VolText_TableRow(vol).c_str(), stdout);
     return;
   }
+  const uint64_t used = vol->curr_size >= vol->free_size ? vol->curr_size - vol->free_size : 0;
   Vol_INFO info;
   Vol_GetSingleInfo(vol, &info);
   const char* suffix = vol->type == VolType_LOG    ? " type=LOG"
                        : vol->type == VolType_TEMP ? " type=TEMP"
                                                    : "";
   printf("Volume #%d \"%s\" capacity=%.2fMB (%.0f bytes)\n", static_cast<int>(vol->volume_id) + 1,
-         vol->path, megabytes(info.capacity), bytes(info.capacity));
-  printf(" used=%.2fMB (%.0f bytes), free=%.2fMB (%.0f bytes)%s\n\n", megabytes(used),
-         bytes(used), megabytes(vol->free_size), bytes(vol->free_size), suffix);
+         vol->path, VolText_Megabytes(info.capacity), bytes(info.capacity));
+  printf(" used=%.2fMB (%.0f bytes), free=%.2fMB (%.0f bytes)%s\n\n", VolText_Megabytes(used),
+         bytes(used), VolText_Megabytes(vol->free_size), bytes(vol->free_size), suffix);
 }
 
 void SpaceInfo_PrintParameters(const VOLUME* vol) {
-  auto field = [](const char* name, const std::string& value) {
-    printf(" %-23s= %s\n", name, value.c_str());
-  };
-  auto hex = [](uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "%08x", v);
-    return std::string(text);
-  };
-  const char* type = vol->type == VolType_DATA   ? "VolType_DATA"
-                     : vol->type == VolType_LOG  ? "VolType_LOG"
-                     : vol->type == VolType_TEMP ? "VolType_TEMP"
-                                                 : "<unknown>";
-  std::string flags = sync_flags(vol);
-  if (has(vol, Vol_USEVIO)) flags += "USEVIO ";
-  if (flags.empty()) flags = "<none>";
-  printf("volume parameters:\n\n");
-  field("revision", std::string(vol->revision, strnlen(vol->revision, sizeof vol->revision)));
-  field("release", std::to_string(vol->release));
-  field("byte_order", std::to_string(vol->byte_order));
-  field("volume_id", std::to_string(vol->volume_id));
-  field("num_volumes", std::to_string(vol->num_volumes));
-  field("used_volumes", std::to_string(vol->used_volumes));
-  field("used_map", SpaceInfo_MapText(vol->used_map));
-  field("set_id", hex(vol->set_id));
-  field("type", type);
-  field("flags", flags);
-  field("page_size", std::to_string(vol->page_size));
-  field("curr_size", std::to_string(vol->curr_size));
-  field("ext_size", std::to_string(vol->ext_size));
-  field("max_size", std::to_string(vol->max_size));
-  field("free_size", std::to_string(vol->free_size));
-  field("flist_head", hex(vol->flist_head));
-  field("flist_tail", hex(vol->flist_tail));
-  field("num_flist", std::to_string(vol->num_flist));
-  field("first_page", hex(vol->first_page));
-  field("standard_aldesc", SpaceInfo_MapText(vol->standard_aldesc));
-  field("tlog_aldesc", SpaceInfo_MapText(vol->tlog_aldesc));
-  field("temp_aldesc", SpaceInfo_MapText(vol->temp_aldesc));
-  field("generation", std::to_string(vol->generation));
-  printf("\n");
+  printf("volume parameters:\n\n%s\n", VolText_Fields(vol).c_str());
 }
 
 int SpaceInfo_PrintNodes() {

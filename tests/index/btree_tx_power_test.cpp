@@ -39,6 +39,7 @@
 #include "storage/node_tlog_seams.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
+#include "support/set_check.h"
 #include "support/volume_fixture.h"
 #include "tools/volume_create.h"
 
@@ -236,10 +237,13 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   const CheckResult again = check_tree(t);
   EXPECT_TRUE(again.ok()) << at << "\n" << again.text();
   btree_CloseNode(t);
+  ASSERT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
   Vol_Sync(Vol_TIO_SYNC);
+  Vol_SetConsistent();
   Vol_Close();
   Vol_Free();
   buf_Exit();
+  testsupport::expect_set_consistent({kRoot, kLog}, at);
 }
 
 std::string case_name(const ::testing::TestParamInfo<TxCase>& i) { return i.param.name; }

@@ -17,6 +17,7 @@
 #include "index/syscat_internal.h"
 #include "storage/crash_file_system.h"
 #include "storage/power_cut_sweep.h"
+#include "support/set_check.h"
 
 namespace syscat_test {
 namespace {
@@ -164,6 +165,7 @@ TEST_F(CatalogPowerLoss, ChangesBeforeTheNextSyncAreLostWholeAndTheCatalogReopen
         SysCat_close();
         Vol_Sync(Vol_TIO_SYNC);
         abandon_set();
+        testsupport::expect_set_consistent({kRoot}, at);
         ASSERT_NE(Vol_OpenSet(1, paths), nullptr) << at;
         ASSERT_EQ(buf_Init(256, 256), 0);
         ASSERT_EQ(SysCat_open(), 0) << at;

@@ -20,6 +20,7 @@
 #include "storage/crash_file_system.h"
 #include "storage/crash_point.h"
 #include "storage/power_cut_sweep.h"
+#include "support/set_check.h"
 #include "storage/tlog_state.h"
 
 namespace syscat_tx_test {
@@ -214,6 +215,7 @@ TEST_F(CatalogTxPowerLoss, ACommittedTransactionSurvivesWholeAndAnUnacknowledged
             EXPECT_TRUE(got == before || got == after) << where << ": half a transaction: " << got;
           }
           close_set();
+          testsupport::expect_set_consistent({kRoot, kLog}, where);
           if (::testing::Test::HasFailure()) return;
         }
       });

@@ -17,6 +17,7 @@
 #include "storage/pool_fixture.h"
 #include "storage/syspool.h"
 #include "storage/tagged_tx.h"
+#include "support/set_check.h"
 #include "storage/tlog.h"
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
@@ -255,6 +256,7 @@ TEST_P(BackupPowerLoss, TheStartRecoversTheAcknowledgedState) {
     start();
     check(at + ": after a clean restart");
     stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, at);
   }
 }
 

@@ -33,6 +33,7 @@
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
 #include "support/log_capture.h"
+#include "support/set_check.h"
 #include "tools/volume_create.h"
 
 namespace {
@@ -438,6 +439,7 @@ class CrashPoints : public Recovery, public ::testing::WithParamInterface<CrashC
     // The set goes on, and a clean restart finds nothing to recover.
     workload(20, 21);
     stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, at);
     testsupport::LogCapture log("L1");
     start();
     EXPECT_TRUE(log.contains("volume recovery: state of committed transactions is OK"))
@@ -511,6 +513,7 @@ TEST_P(CrashInRecovery, ASecondRecoveryFinishesTheFirst) {
   start();
   check(std::string("after a crash at ") + GetParam() + " and a second recovery");
   stop();
+  testsupport::expect_set_consistent({kRoot, kLog}, GetParam());
   testsupport::LogCapture log("L1");
   start();
   EXPECT_TRUE(log.contains("volume recovery: state of committed transactions is OK")) << log.text();

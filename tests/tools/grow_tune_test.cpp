@@ -13,6 +13,7 @@
 #include "base/debug_log.h"
 #include "platform/fault_file.h"
 #include "storage/volume_set.h"
+#include "support/set_check.h"
 #include "tools/env_create.h"
 
 namespace {
@@ -42,8 +43,8 @@ class GrowTunePowerLoss : public ::testing::Test {
     ASSERT_EQ(Env_Create(spec), 0);
     fs.put_file(kCfg, {kBefore.begin(), kBefore.end()});
   }
-  // Opens the set the configuration lists; the LOG volume's descriptor
-  // copy when there is one.
+  // Opens the set the configuration lists, and checks it; the LOG volume's
+  // descriptor copy when there is one.
   bool open_listed(VOLUME* log) {
     const std::string cfg = text(fs.contents(kCfg));
     const bool with_log = cfg == kAfter;
@@ -52,7 +53,8 @@ class GrowTunePowerLoss : public ::testing::Test {
     if (with_log && Vol_GetTlogVol() != nullptr) *log = *Vol_GetTlogVol();
     Vol_Close();
     Vol_Free();
-    return true;
+    return testsupport::expect_set_consistent(
+        with_log ? std::vector<std::string>{kRoot, kLog} : std::vector<std::string>{kRoot}, cfg);
   }
   GrowSpec grow_spec(const char* const* paths) {
     GrowSpec g;

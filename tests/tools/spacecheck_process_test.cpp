@@ -94,6 +94,26 @@ TEST(SpacecheckEnvironment, AFreshEnvironmentStartedAndStoppedOnceIsClean) {
                          "\ndone.\n\n");
     EXPECT_EQ(r.err, kBanner);
   }
+  // -v: the volume list and size table as spaceinfo prints them; twice,
+  // the descriptor fields too.
+  ProcessResult v = run_process(kSpacecheck, {"-c", cfg, "-v"});
+  EXPECT_EQ(v.exit_status, 0) << v.err;
+  EXPECT_NE(v.out.find("Running in Read-Only mode\n\n"
+                       "ID  Type Path\n"
+                       "1   DATA " + dir.file("root.vol") + "\n"
+                       "2   LOG  " + dir.file("log.vol") + "\n"
+                       "\nID  Type  Cur.Sz  Ext.Sz  Max.Sz    Free    Used Flags\n"
+                       "1   DATA     2.5 "),
+            std::string::npos)
+      << v.out;
+  EXPECT_EQ(v.out.find("Volume parameters:"), std::string::npos) << v.out;
+  v = run_process(kSpacecheck, {"-c", cfg, "-v", "-v"});
+  EXPECT_EQ(v.exit_status, 0) << v.err;
+  for (const std::string& part : {"Volume parameters:\nVolume 1 DATA " + dir.file("root.vol") + "\n",
+                                  std::string(" type                   = VolType_DATA\n"),
+                                  "Volume 2 LOG " + dir.file("log.vol") + "\n",
+                                  std::string("\ndone.\n\n")})
+    EXPECT_NE(v.out.find(part), std::string::npos) << part << "\n" << v.out;
 }
 
 }  // namespace

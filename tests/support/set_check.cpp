@@ -1,0 +1,26 @@
+// set_check.cpp - runs the consistency check for the crash tests.
+#include "support/set_check.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/space_check.h"
+
+namespace testsupport {
+
+bool expect_set_consistent(const std::vector<std::string>& paths, const std::string& at) {
+  std::string report;
+  SpaceCheck_IO io;
+  io.out = [&](const std::string& s) { report += s; };
+  io.err = [&](const std::string& s) { report += s; };
+  // Read-only: no question is ever asked.
+  io.read_line = [](std::string*) { return false; };
+  SpaceCheck_RESULT result;
+  const int status = SpaceCheck_Run(paths, SpaceCheck_OPTIONS{}, io, &result);
+  if (status == 0 && result.problems == 0) return true;
+  ADD_FAILURE() << at << ": the consistency check of the closed set found "
+                << result.problems << " problem(s) (status " << status << "):\n"
+                << report;
+  return false;
+}
+
+}  // namespace testsupport

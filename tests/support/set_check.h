@@ -1,0 +1,16 @@
+// set_check.h - the crash harness's last word: the consistency check run in
+// process on a recovered and closed set, through the file layer in use (the
+// power-loss double in the crash tests). Any problem it reports fails the
+// test; the report goes into the failure message.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Checks the closed set of paths read-only. True when the check opened the
+// set and found nothing; else a non-fatal failure naming at, with the
+// check's report, and false.
+bool expect_set_consistent(const std::vector<std::string>& paths, const std::string& at);
+
+}  // namespace testsupport
