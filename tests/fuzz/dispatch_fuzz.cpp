@@ -3,10 +3,13 @@
 // the stream. Frames are taken off a socket the way the worker takes them,
 // the first as the handshake, the rest as requests, until the connection
 // would be closed. Every reply must be well framed and start with the
-// request's id. Once the handshake has made the database session, it holds
+// request's id. The connections' database sessions live on a volume set
+// made once in a temporary directory. Once the handshake has made the
+// database session, it holds
 // dbid 1 open on a small schema in memory (no storage), so that DBLOCK and
 // DBUNLOCK reach the lock descriptor parser and the lock manager, and
 // DBINFO its set description.
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,17 +17,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "access/idb_lookup.h"
 #include "access/idb_session.h"
 #include "access/schema_cache.h"
 #include "base/debug_log.h"
+#include "index/btree.h"
+#include "index/syscat.h"
+#include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
+#include "storage/tlog.h"
+#include "storage/volume_set.h"
+#include "support/server_volumes.h"
 #include "server/client_session.h"
 #include "server/dispatch.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
 
 namespace {
+
+void build_schema();
 
 SrvConfig g_srv{};
 CfgRecord g_cfg{};
@@ -36,6 +50,19 @@ bool setup() {
   g_cfg.server = &g_srv;
   server_cfg = &g_cfg;
   build_schema();
+  // A volume set with a LOG volume: each session's transaction node.
+  static char dir[] = "/tmp/zent_dispatch_fuzz_XXXXXX";
+  if (mkdtemp(dir) == nullptr) abort();
+  atexit([] { std::filesystem::remove_all(dir); });
+  const std::string root = std::string(dir) + "/root.vol";
+  const std::string log = std::string(dir) + "/log.vol";
+  if (testsupport::write_server_volumes(root).empty()) abort();
+  const char* paths[] = {root.c_str(), log.c_str()};
+  if (Vol_OpenSet(2, paths) == nullptr || buf_Init(256, 256) != 0 || Tlog_Init() != 0 ||
+      FixRec_Init() != 0 || btree_Init() != 0)
+    abort();
+  SysCat_Init();
+  if (Tlog_SetupRootNode() != 0 || SysCat_open() != 0) abort();
   return true;
 }
 
