@@ -16,6 +16,7 @@
 
 #include "index/syscat.h"
 #include "index/syscat_internal.h"
+#include "index/syscat_power.h"
 #include "index/syscat_tx_fixture.h"
 #include "storage/crash_file_system.h"
 #include "storage/crash_point.h"
@@ -76,13 +77,6 @@ int change_vat(uint32_t vatid, const char* name, Node* tx) {
 
 const char* const kPaths[] = {kRoot.c_str(), kLog.c_str()};
 
-// Everything written and flushed to the disk.
-void sync_all() {
-  Vol_Sync(Vol_TIO_SYNC);
-  for (int v = 0; v < Vol_NumVolumes(); ++v)
-    if (Vol_GetRootVol()[v].fhandle != nullptr) Vol_GetRootVol()[v].fhandle->datasync();
-}
-
 // The server's start over what the disk holds: the log, crash recovery,
 // the start-up checkpoint.
 void start(const std::string& at) {
@@ -97,24 +91,9 @@ platform::FaultFileSystem* g_disk = nullptr;
 // reaches the disk.
 void cut_power(const char*) { g_disk->crash_at(1, platform::PowerLoss::DropUnflushed); }
 
-// After a cut the files are gone for the program (every transfer fails):
-// the log's root node and run-time parts are dropped as they are, and the
-// log leaves the node layer's shutdown, which would close (and write)
-// them; then the catalog and the set are forgotten the same way.
-void abandon_set() {
-  tlog::g.root = nullptr;
-  tlog::drop_all_runtimes();
-  Node_UnregisterSubsystem(Tlog_Notify);
-  syscat_test::abandon_set();
-}
-
-void close_set() {
-  SysCat_close();
-  sync_all();
-  Vol_Close();
-  Vol_Free();
-  buf_Exit();
-}
+void abandon_set() { syscat_test::abandon_power_set(); }
+void close_set() { syscat_test::close_power_set(); }
+using syscat_test::sync_all;
 
 void open_set(const std::string& at) {
   ASSERT_NE(Vol_OpenSet(2, kPaths), nullptr) << at;

@@ -1,0 +1,265 @@
+// Power lost at every write or flush of a database create, purge and erase
+// (and the sync after it), then the set started as the server starts it
+// (crash recovery, the start-up checkpoint): the catalog and the nodes
+// agree (every record-file and B-tree node is listed in sysobjects, every
+// listed node and every node id the catalog names exists); an
+// acknowledged create or purge is there whole; an erase cut short finishes
+// when it runs again.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "access/access_fixture.h"
+#include "access/idb_create.h"
+#include "index/syscat_internal.h"
+#include "index/syscat_power.h"
+#include "index/syscat_tx_fixture.h"
+#include "server/db_admin.h"
+#include "storage/crash_file_system.h"
+#include "storage/fixrec.h"
+#include "storage/node.h"
+#include "storage/power_cut_sweep.h"
+#include "storage/syspool.h"
+#include "storage/tlog_state.h"
+
+namespace {
+
+using syscat_test::kLog;
+using syscat_test::kRoot;
+const char* const kPaths[] = {kRoot.c_str(), kLog.c_str()};
+
+using syscat_test::sync_all;
+
+void start(const std::string& at) {
+  ASSERT_EQ(Tlog_Init(), 0) << at;
+  SysCat_Init();
+  ASSERT_EQ(FixRec_Init(), 0) << at;
+  ASSERT_EQ(btree_Init(), 0) << at;
+  ASSERT_EQ(Tlog_Recover(), 0) << at;
+  ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0) << at;
+}
+
+void abandon_set() { syscat_test::abandon_power_set(); }
+void close_set() { syscat_test::close_power_set(); }
+
+// What the test compares: the node ids the catalog names for the sample's
+// sets (0 without storage), and whether the agreement holds.
+struct Storage {
+  std::set<uint32_t> named;  // nonzero node ids of systables, sysindex, systableindex
+  bool db = false;           // the sample's sysdb row
+};
+
+int collect_node(Node* node, void* ctx) {
+  const uint16_t t = Node_GetType(node);
+  if (t == NodeType_FR || t == NodeType_BT) static_cast<std::set<uint32_t>*>(ctx)->insert(Node_GetId(node));
+  return 0;
+}
+
+enum class Op { kCreate, kPurge, kErase };
+
+using Fn = int (*)(idb_session*, int32_t, int32_t, int32_t*, uint32_t, const int32_t*);
+
+struct Session {
+  idb_session* s = nullptr;
+  Session() {
+    EXPECT_EQ(idb_init_session(nullptr, &s), 0);
+    EXPECT_EQ(idb__logon(s, "boss", nullptr), 0);
+    access_test::acting() = s;
+  }
+  // abandon: the power went; its transaction node goes with the set.
+  void end(bool abandon = false) {
+    if (abandon) s->ssn.tx_node = nullptr;
+    idb_exit_session(s);
+    s = nullptr;
+    access_test::acting() = nullptr;
+  }
+  int32_t run(Fn fn, int32_t mode = 1) {
+    const int32_t dbid = idb__open_database(s, "sample", 13);
+    EXPECT_GT(dbid, 0);
+    idb_status st{};
+    fn(s, dbid, mode, st, 0, nullptr);
+    return st[0];
+  }
+};
+
+uint32_t catalog_node(SysCat_DB_CATALOG* cat, int sys_id, uint32_t table, uint32_t idx) {
+  uint32_t id = 0;
+  if (sys_id == SysTables_ID) {
+    SysCat_TABLE* t = SysCat_get_table_by_id(cat, table, nullptr);
+    id = t != nullptr ? t->nodeid : 0;
+    free(t);
+  } else if (sys_id == SysIndex_ID) {
+    SysCat_INDEX* x = SysCat_get_index_by_id(cat, idx, nullptr);
+    id = x != nullptr ? x->nodeid : 0;
+    free(x);
+  } else {
+    SysCat_TABLEINDEX* ti = SysCat_get_tableindex_by_id(cat, table, idx, nullptr);
+    id = ti != nullptr ? ti->nodeid : 0;
+    free(ti);
+  }
+  return id;
+}
+
+// The node ids the catalog gives the sample's storage.
+void fill_nodes(testsupport::SampleDb* d) {
+  SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
+  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+  free(db);
+  d->customer_node = catalog_node(cat, SysTables_ID, d->customer, 0);
+  d->regions_node = catalog_node(cat, SysTables_ID, d->regions, 0);
+  d->orders_node = catalog_node(cat, SysTables_ID, d->orders, 0);
+  d->cust_key_node = catalog_node(cat, SysIndex_ID, 0, d->cust_key);
+  d->region_key_node = catalog_node(cat, SysIndex_ID, 0, d->region_key);
+  d->ord_ix_node = catalog_node(cat, SysTableIndex_ID, d->orders, d->ord_ix);
+  SysCat_db_close(cat);
+}
+
+// The sample without storage and a dba in its group, made durable.
+void write_sample(testsupport::SampleDb* d) {
+  ASSERT_EQ(testsupport::write_sample_db("sample", false, d), 0);
+  SysCat_USER u{0, const_cast<char*>("boss"), nullptr, IDB_CAP_DBA};
+  ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
+  SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
+  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+  free(db);
+  SysCat_GROUP g{0, const_cast<char*>("admins"), 1};
+  ASSERT_EQ(SysCat_add_group(cat, &g, nullptr), 0);
+  ASSERT_EQ(SysCat_add_member(cat, u.uid, g.gid, nullptr), 0);
+  for (uint32_t t : {d->customer, d->regions, d->orders}) {
+    SysCat_PRIVILEGE p{g.gid, t, 7};
+    ASSERT_EQ(SysCat_add_privilege(cat, &p, nullptr), 0);
+  }
+  SysCat_db_close(cat);
+}
+
+// Every record-file and B-tree node has its sysobjects row and every id
+// the catalog names for the sample's storage is such a node; the named ids.
+Storage check_agreement(const testsupport::SampleDb& d, const std::string& at) {
+  Storage st;
+  std::set<uint32_t> nodes;
+  EXPECT_EQ(Node_VisitById(0, collect_node, &nodes), 0) << at;
+  for (uint32_t id : nodes) {
+    SysCat_OBJECT* o = SysCat_get_object_by_id(id, nullptr);
+    EXPECT_NE(o, nullptr) << at << ": node " << id << " without its sysobjects row";
+    free(o);
+  }
+  SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
+  st.db = db != nullptr;
+  free(db);
+  if (!st.db) {
+    EXPECT_TRUE(nodes.empty()) << at << ": nodes left by a purged database";
+    return st;
+  }
+  testsupport::SampleDb named = d;
+  fill_nodes(&named);
+  for (uint32_t id : {named.customer_node, named.regions_node, named.orders_node,
+                      named.cust_key_node, named.region_key_node, named.ord_ix_node}) {
+    if (id == 0) continue;
+    st.named.insert(id);
+    EXPECT_TRUE(nodes.count(id)) << at << ": the catalog names node " << id << ", which is gone";
+  }
+  for (uint32_t id : nodes)
+    EXPECT_TRUE(st.named.count(id)) << at << ": node " << id << " the catalog does not name";
+  return st;
+}
+
+void sweep(Op op, const char* name) {
+  int cuts = 0;
+  storage_test::sweep_power_cuts(
+      name, platform::PowerLoss::DropUnflushed, 1,
+      [&](platform::FaultFileSystem& disk, storage_test::CrashFileSystem& crash, int n,
+          const std::string& at, bool* cut) {
+        ssn_set_lookup([](Task*) -> Ssn_STATE* {
+          return access_test::acting() ? &access_test::acting()->ssn : nullptr;
+        });
+        ASSERT_NE(Vol_Create(kRoot.c_str(), 2048, 256, 0), nullptr);
+        ASSERT_NE(Vol_CreateExtent(kLog.c_str(), VolType_LOG, 2048, 256, 0), nullptr);
+        ASSERT_EQ(buf_Init(256, 256), 0);
+        ASSERT_EQ(Vol_SetSyncMode(1), 0);
+        ASSERT_EQ(SysPool_Initialize(), 0);
+        start(at);
+        if (::testing::Test::HasFatalFailure()) return;
+        ASSERT_EQ(SysCat_create(), 0);
+        ASSERT_EQ(SysCat_open(), 0);
+        testsupport::SampleDb d;
+        write_sample(&d);
+        if (::testing::Test::HasFatalFailure()) return;
+        if (op != Op::kCreate) {
+          Session s;
+          ASSERT_EQ(s.run(db_create), 0) << at;
+          s.end();
+          fill_nodes(&d);
+          ASSERT_EQ(testsupport::add_sample_records(d), 0) << at;
+        }
+        ASSERT_EQ(Tlog_Checkpoint("before"), 0);
+        const Storage before = check_agreement(d, at + " before");
+
+        bool acknowledged = false;
+        {
+          Session s;
+          crash.arm(n);
+          try {
+            const int32_t rc = op == Op::kCreate  ? s.run(db_create)
+                               : op == Op::kPurge ? s.run(db_purge, 2)
+                                                  : s.run(db_erase);
+            EXPECT_EQ(rc, 0) << at;
+            acknowledged = true;
+            sync_all();
+          } catch (const storage_test::PowerCut&) {
+            *cut = true;
+          }
+          crash.arm(0);
+          // The session's end writes nothing the disk keeps.
+          if (!*cut) disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+          s.end(true);
+        }
+        if (*cut) ++cuts;
+        abandon_set();
+        ASSERT_NE(Vol_OpenSet(2, kPaths), nullptr) << at;
+        ASSERT_EQ(buf_Init(256, 256), 0);
+        start(at);
+        if (::testing::Test::HasFatalFailure()) return;
+        ASSERT_EQ(SysCat_open(), 0) << at;
+        const Storage got = check_agreement(d, at + " after");
+        if (op == Op::kCreate && acknowledged) EXPECT_EQ(got.named.size(), 6u) << at;
+        if (op == Op::kPurge && acknowledged) EXPECT_FALSE(got.db) << at;
+        if (op == Op::kPurge && !acknowledged && got.db) EXPECT_EQ(got.named, before.named) << at;
+        if (op == Op::kErase) {
+          // Running the erase again completes one that was cut short.
+          Session s;
+          EXPECT_EQ(s.run(db_erase), 0) << at;
+          s.end();
+          for (uint32_t id : got.named) {
+            Node* node = Node_Find(id);
+            if (Node_GetType(node) != NodeType_FR) continue;
+            ASSERT_EQ(Node_Open(node), 0);
+            EXPECT_EQ(FixRec_NumRecords(node), 0u) << at;
+            Node_Close(node);
+          }
+        }
+        close_set();
+        ssn_set_lookup(nullptr);
+        Tlog_ResetTables();
+      });
+  EXPECT_GT(cuts, 3) << name;
+}
+
+class DbAdminPowerLoss : public ::testing::Test {
+ protected:
+  void SetUp() override { debug_set_stream(stderr); }
+  void TearDown() override { Tlog_ResetTables(); }
+};
+
+// Disabled while two faults below this layer stand (see the top-level
+// README, "Not yet built"): a node created inside a transaction that the
+// power cuts before its commit survives recovery without its sysobjects
+// row (from write 11 on); a purge cut inside its final commit leaves a
+// node whose sysobjects and sysdb rows are gone (from write 17 on), and
+// later cuts trip the pool's "Pool_BLOCKUSED" assertion in recovery.
+TEST_F(DbAdminPowerLoss, DISABLED_Create) { sweep(Op::kCreate, "create"); }
+TEST_F(DbAdminPowerLoss, DISABLED_Purge) { sweep(Op::kPurge, "purge"); }
+TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
+
+}  // namespace
