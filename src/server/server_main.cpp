@@ -487,6 +487,9 @@ int server_startup() {
     return storage_step_failed("Unable to initialize FixRec subsystem", "FixRec_Init");
   if (btree_Init() != 0)
     return storage_step_failed("Unable to initialize btree subsystem", "btree_Init");
+  // The catalog's log records (create, delete, row counts) need their
+  // handlers for commit, rollback and the replay of recovery.
+  SysCat_Init();
   debug_log('D', 2, "Setting up transaction logging ...");
   if (Tlog_Recover() != 0) return storage_step_failed("Volume recovery failed", "Tlog_Recover");
   debug_log('D', 2, "Checkpointing volume ...");

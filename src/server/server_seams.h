@@ -27,16 +27,17 @@ struct Task;
 // session is what ssn_set_lookup finds (installed by
 // seam_install_session_lookup at start-up). The catalog and scan maps of
 // a session join when their request classes are built.
-// Not yet built: the class handlers log that and close the connection.
+// Not yet built: the SYSCAT and SCAN class handlers log that and close the
+// connection. The MGMT class is built (mgmt_request.h).
 struct ClientSession;
 // Built (dbml_request.h): the DBML class and the session's start and end;
 // these two live with it.
 #include "server/dbml_request.h"
+#include "server/mgmt_request.h"
 int seam_db_sessions_open();
 void seam_install_session_lookup();
 int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
-int mgmt_request(ClientSession* session);
 // The logged-on user's name of a database session ("" when none).
 struct idb_session;
 const char* idb_session_user_name(const idb_session* db_session);

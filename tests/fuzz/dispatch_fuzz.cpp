@@ -3,7 +3,8 @@
 // the stream. Frames are taken off a socket the way the worker takes them,
 // the first as the handshake, the rest as requests, until the connection
 // would be closed. Every reply must be well framed and start with the
-// request's id.
+// request's id. The session counts as logged on after its handshake, so
+// that MGMT commands reach their parser.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access/idb_logon.h"
+#include "access/idb_session.h"
 #include "base/debug_log.h"
 #include "server/client_session.h"
 #include "server/dispatch.h"
@@ -68,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (handle_request(s) != 0) break;
     check_reply(s);
     s->async_state = AS_IDLE;
+    // Logged on without the dba capability, so that the MGMT class parses
+    // its commands (a LOGON needs a catalog this target does not have),
+    // and the commands that stop the server or write files are refused.
+    if (s->state == State_Initial && s->db_session != nullptr) {
+      s->db_session->uid = 2;
+      s->db_session->caps = IDB_CAP_CONNECT;
+    }
     session_established(s);
     s->async_state = AS_RECV;
   }
