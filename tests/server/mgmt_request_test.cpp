@@ -37,6 +37,7 @@
 #include "storage/fixrec.h"
 #include "storage/tlog.h"
 #include "support/sample_db.h"
+#include "storage/task_runner.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -145,6 +146,8 @@ class MgmtTest : public syscat_test::CatalogFixture {
     b[4] = static_cast<uint8_t>(type);
     return b;
   }
+
+ public:
   // One command and its reply.
   Reply run(const std::vector<std::string>& words) { return decode(command(words)); }
   Reply decode(const Bytes& request) {
@@ -155,6 +158,8 @@ class MgmtTest : public syscat_test::CatalogFixture {
     EXPECT_EQ(r.request_id, 77);
     return r;
   }
+
+ protected:
   void expect_success(const Reply& r, const std::string& text) {
     EXPECT_EQ(r.code, 0u) << r.text;
     EXPECT_TRUE(r.padded);
@@ -497,6 +502,79 @@ TEST_F(MgmtTest, LongTextsAreCut) {
   EXPECT_EQ(r.code, 0u);
   EXPECT_EQ(r.text.size(), 1023u);
   debug_set_flags("");
+}
+
+// Two other connections under the task kernel: A holds the database lock
+// and then sleeps in a wait that may not be cut (as a page read does), B
+// waits for the lock; cancelthread ends B's wait (its request answers -35)
+// and refuses A's.
+struct Other {
+  ClientSession cs{};
+  idb_session* s = nullptr;
+  db_ctx* ctx = nullptr;
+  int rc = 99;
+};
+Other g_a, g_b;
+MgmtTest* g_test = nullptr;
+std::vector<std::string> g_texts;
+WaitQueue g_page_wait;
+
+void no_free(void*) {}
+
+TEST_F(MgmtTest, CancelthreadEndsAnotherSessionsLockWait) {
+  Tlog_ResetSemaphores();
+  g_test = this;
+  g_texts.clear();
+  g_page_wait = WaitQueue{};
+  for (Other* o : {&g_a, &g_b}) {
+    *o = Other{};
+    o->cs.magic = SESSION_MAGIC;
+    ASSERT_EQ(idb_init_session(&o->cs, &o->s), 0);
+    ASSERT_EQ(idb__logon(o->s, "boss", nullptr), 0);
+    const int32_t dbid = idb__open_database(o->s, "sample", 1);
+    ASSERT_GT(dbid, 0);
+    o->ctx = idb__get_db_ctx(o->s, dbid);
+    o->cs.db_session = o->s;
+  }
+  Task* slots[3] = {};
+  Task** saved_workers = tc_worker;
+  const int saved_max = max_workers;
+  tc_worker = slots;
+  max_workers = 3;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run(
+      {+[] {  // A, task 1
+         thread_set_data(thread_self(), &g_a.cs, no_free);
+         tc_worker[0] = thread_self();
+         ASSERT_EQ(Tlog_ApiSharedLock(), 0);
+         g_a.rc = idb__add_lock(g_a.s, g_a.ctx, 1, nullptr);
+         Tlog_ApiSharedUnlock();
+         sleep_on(&g_page_wait, WAIT_NEVER_CUT, __FILE__, __LINE__);
+         idb__del_session_locks(g_a.s);
+       },
+       +[] {  // B, task 2
+         thread_set_data(thread_self(), &g_b.cs, no_free);
+         tc_worker[1] = thread_self();
+         thread_yield();  // A takes the lock first
+         ASSERT_EQ(Tlog_ApiSharedLock(), 0);
+         g_b.rc = idb__add_lock(g_b.s, g_b.ctx, 1, nullptr);
+         Tlog_ApiSharedUnlock();
+       }},
+      +[] {  // the administrator, once A holds and B waits
+        for (const char* tid : {"1", "2", "2"})
+          g_texts.push_back(g_test->run({"cancelthread", tid}).text);
+        while (g_b.rc == 99) thread_yield();  // B's request ends before A lets go
+        wake_up(&g_page_wait);
+      }));
+  tc_worker = saved_workers;
+  max_workers = saved_max;
+  EXPECT_EQ(g_a.rc, 0);
+  EXPECT_EQ(g_b.rc, -1);
+  EXPECT_EQ(g_b.s->error.code, S_DEADLK);
+  EXPECT_EQ(g_texts, (std::vector<std::string>{"Invalid thread status for this operation",
+                                               "Thread 2 has been cancelled.\n",
+                                               "Invalid thread status for this operation"}));
+  for (Other* o : {&g_a, &g_b}) idb_exit_session(o->s);
 }
 
 TEST(MgmtFilePart, Components) {
