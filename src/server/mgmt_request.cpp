@@ -607,66 +607,49 @@ const char* op_name(uint32_t op) {
   }
 }
 
-// A lock descriptor's entries: {count c, set count k, k sets, item, then
-// for an item: operator, type << 16 | length, the value's words}. A
-// malformed entry ends the text.
+// A lock descriptor's entries after the lock's line; a malformed entry
+// ends the text.
 void append_descriptor(std::string* out, const uint32_t* w) {
   if (w == nullptr) return;
-  const uint32_t n = w[0];
-  uint32_t p = 1;
+  uint32_t pos = 1;
+  idb_descr_entry e;
   bool first = true;
-  while (p <= n) {
-    const uint32_t c = w[p];
-    if (c < 3 || c > n - p + 1) break;
-    const uint32_t end = p + c;
-    const uint32_t k = w[p + 1];
-    if (k > c - 3) break;
+  while (idb__descr_entry_next(w, &pos, &e) == 1) {
     *out += first ? " " : "; ";
     first = false;
     *out += "set=";
-    if (k == 0) {
+    if (e.nsets == 0) {
       *out += "@ (effective base lock)";
-      p = end;
       continue;
     }
-    for (uint32_t i = 0; i < k; ++i) append(out, "%d ", static_cast<int>(w[p + 2 + i]) + 1);
-    const uint32_t item = w[p + 2 + k];
+    for (uint32_t i = 0; i < e.nsets; ++i) append(out, "%d ", static_cast<int>(e.sets[i]) + 1);
     *out += "item=";
-    if (item == 0) {
+    if (e.item == 0) {
       *out += "@ (effective set lock)";
-      p = end;
       continue;
     }
-    uint32_t q = p + 3 + k;
-    if (q + 2 > end) break;
-    const uint32_t op = w[q++];
-    const uint32_t header = w[q++];
-    const char type = static_cast<char>(header >> 16);
-    const uint32_t vlen = header & 0xFFFF;
-    const uint32_t words = end - q;
-    append(out, "%d op=%s val=%c (%d) ", static_cast<int>(item), op_name(op), type,
-           static_cast<int>(vlen));
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&w[q]);
-    if (type == 'B' && vlen <= words * 4u) {
-      append(out, "%d:", static_cast<int>(vlen));
-      const uint32_t shown = vlen < 32 ? vlen : 32;
+    append(out, "%d op=%s val=%c (%d) ", static_cast<int>(e.item), op_name(e.op), e.type,
+           static_cast<int>(e.vlen));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(e.value);
+    if (e.type == 'B' && e.vlen <= e.value_words * 4u) {
+      append(out, "%d:", static_cast<int>(e.vlen));
+      const uint32_t shown = e.vlen < 32 ? e.vlen : 32;
       for (uint32_t i = 0; i < shown; ++i) append(out, "%02x", bytes[i]);
-      if (shown < vlen) *out += "...";
-    } else if ((type == 'D' || type == 'I') && words >= 1) {
-      append(out, "%d", static_cast<int32_t>(w[q]));
-    } else if ((type == 'L' || type == 'S') && words >= 2) {
+      if (shown < e.vlen) *out += "...";
+    } else if ((e.type == 'D' || e.type == 'I') && e.value_words >= 1) {
+      append(out, "%d", static_cast<int32_t>(e.value[0]));
+    } else if ((e.type == 'L' || e.type == 'S') && e.value_words >= 2) {
       double d;
-      memcpy(&d, &w[q], sizeof d);
+      memcpy(&d, e.value, sizeof d);
       append(out, "%1.12g", d);
-    } else if (type == 'X' && vlen <= words * 4u) {
+    } else if (e.type == 'X' && e.vlen <= e.value_words * 4u) {
       *out += "\"";
-      for (uint32_t i = 0; i < vlen; ++i)
+      for (uint32_t i = 0; i < e.vlen; ++i)
         *out += bytes[i] >= 0x20 && bytes[i] != 0x7f ? static_cast<char>(bytes[i]) : '.';
       *out += "\"";
     } else {
       *out += "?";
     }
-    p = end;
   }
   *out += "\n";
 }
