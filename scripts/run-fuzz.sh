@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (message codec; framing and dispatch; the
+# Builds the libFuzzer targets (message codec and the logon cipher text;
+# framing and dispatch over the test database; the
 # session daemon's buffer, start-up and request decoders; the status pages'
 # request reader and Base64 credentials, shared by both programs; the
 # catalog's stored descriptions and rows) with

@@ -10,23 +10,33 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <unordered_map>
 
 #include "access/idb_dbctx.h"
+#include "access/idb_get.h"
+#include "access/idb_find.h"
+#include "access/idb_info.h"
 #include "access/idb_lock.h"
+#include "access/idb_lockdesc.h"
 #include "access/idb_logon.h"
 #include "access/idb_open.h"
+#include "access/idb_put.h"
 #include "access/idb_session.h"
 #include "access/idb_status.h"
 #include "base/debug_log.h"
 #include "base/logon_password.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
+#include "base/vbuf.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
+#include "server/db_admin.h"
 #include "server/dispatch.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
+#include "server/system_tasks.h"
+#include "server/syscat_maps.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
 
@@ -45,6 +55,22 @@ constexpr uint16_t kMaskClose = 1009;
 constexpr uint16_t kMaskInfo = 1015;
 
 Buffer* buf_of(ClientSession* session) { return &session->buffer; }
+
+void put32(uint8_t* p, uint32_t v, uint32_t order) {
+  for (int i = 0; i < 4; ++i)
+    p[order == kBigEndian ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The status reply after request id and 0: the mask (by the rule of word 0)
+// and ten words in a row, without alignment (44 bytes at p).
+void put_status(uint8_t* p, const int32_t* status, uint16_t mask, uint32_t order) {
+  const uint16_t m = status[0] == 0 ? mask : kDbmlFailMask;
+  p[order == kBigEndian ? 0 : 1] = static_cast<uint8_t>(m >> 8);
+  p[order == kBigEndian ? 1 : 0] = static_cast<uint8_t>(m);
+  for (int i = 0; i < IDB_STATUS_WORDS; ++i)
+    put32(p + 2 + 4 * i, static_cast<uint32_t>(status[i]), order);
+}
+
 
 // The common end of a handler: -1 when the reply could not be built.
 int reply_result(ClientSession* session) {
@@ -203,24 +229,67 @@ int dbml_info202(ClientSession* session) {
   Buffer_Get_u16(b, &mode);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_info202(): dbid = %d qualifier = %d mode = %d", dbid, qualifier, mode);
-  return not_built("DBINFO (idb_info)");
+  idb_status status{};
+  if (mode != 202) {
+    // Only the set description travels on the wire.
+    status[5] = IDB_INFO;
+    status[8] = mode;
+    return refuse(session, status, S_BADMODE);
+  }
+  const int32_t ref = qualifier;
+  uint8_t answer[IDB_INFO_202_LEN];
+  idb_info(session->db_session, dbid, &ref, sizeof ref, mode, status, answer, sizeof answer);
+  dbml_status_reply(session, status, kMaskInfo);
+  if (status[0] == 0) {
+    uint32_t rec_len, records, highest;
+    memcpy(&rec_len, answer + 20, 4);
+    memcpy(&records, answer + 24, 4);
+    memcpy(&highest, answer + 28, 4);
+    Buffer_Put_nzstr(b, reinterpret_cast<const char*>(answer), 16);
+    Buffer_Put_u8(b, answer[16]);
+    Buffer_Put_u16(b, static_cast<uint16_t>(rec_len));
+    Buffer_Put_u32(b, records);
+    Buffer_Put_u32(b, highest);
+  }
+  log_status(status, status[0] == 0 ? kMaskInfo : kDbmlFailMask);
+  return reply_result(session);
 }
 
-int dbml_lock_request(ClientSession* session, const char* context, const char* call) {
+using LockCall = int (*)(idb_session*, int32_t, const void*, uint32_t, int32_t, int32_t*);
+
+int dbml_lock_request(ClientSession* session, const char* context, LockCall call,
+                      uint16_t mask) {
   Buffer* b = buf_of(session);
   begin_handler(session, context);
   LockArgs a;
   decode_lock(b, &a);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "%s: dbid = %d mode = %d setno = %d", context, a.dbid, a.mode, a.setno);
-  return not_built(call);
+  idb_status status{};
+  const int32_t set_ref = a.setno;
+  const void* qualifier = nullptr;
+  uint32_t size = 0;
+  switch (a.mode) {
+    case 3: case 4: case 13: case 14:
+      qualifier = &set_ref;
+      size = sizeof set_ref;
+      break;
+    case 5: case 6: case 15: case 16:
+      qualifier = a.descr;
+      size = a.descr_size;
+      break;
+    default:
+      break;
+  }
+  call(session->db_session, a.dbid, qualifier, size, a.mode, status);
+  return status_reply(session, status, mask);
 }
 
 int dbml_lock(ClientSession* session) {
-  return dbml_lock_request(session, "dbml_lock()", "DBLOCK (idb_lock)");
+  return dbml_lock_request(session, "dbml_lock()", idb_lock, kMaskAll);
 }
 int dbml_unlock(ClientSession* session) {
-  return dbml_lock_request(session, "dbml_unlock()", "DBUNLOCK (idb_unlock)");
+  return dbml_lock_request(session, "dbml_unlock()", idb_unlock, kMaskClose);
 }
 
 // A data-changing call while the outermost transaction is pre-committed
@@ -247,7 +316,20 @@ int dbml_record_request(ClientSession* session, const char* context, int32_t int
 }
 
 int dbml_put(ClientSession* session) {
-  return dbml_record_request(session, "dbml_put()", IDB_PUT, "DBPUT (idb_put)");
+  Buffer* b = buf_of(session);
+  begin_handler(session, "dbml_put()");
+  RecordArgs a;
+  decode_record(b, &a);
+  if (Buffer_RecvFailed(b)) return -1;
+  debug_log('P', 2, "dbml_put(): dbid = %d setno = %d mode = %d", a.dbid, a.setno, a.mode);
+  if (dbml_tx_precommitted(session->db_session)) return precommitted_refusal(session, IDB_PUT, a.mode);
+  idb_status status{};
+  const int32_t set_ref = a.setno;
+  // The record is taken as sent: idb_put refuses one shorter than the set's.
+  idb_put(session->db_session, a.dbid, &set_ref, sizeof set_ref, a.mode, a.list,
+          a.list != nullptr ? static_cast<int>(strlen(a.list)) + 1 : 0,
+          std::span<const uint8_t>(a.record, a.length), status);
+  return status_reply(session, status, kMaskAll);
 }
 int dbml_update(ClientSession* session) {
   return dbml_record_request(session, "dbml_update()", IDB_UPDATE, "DBUPDATE (idb_update)");
@@ -269,7 +351,12 @@ int dbml_find(ClientSession* session) {
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_find(): dbid = %d setno = %d mode = %d itemno = %d", dbid, setno, mode,
             itemno);
-  return not_built("DBFIND (idb_find)");
+  idb_status status{};
+  const int32_t set_ref = setno;
+  const int32_t item_ref = itemno;
+  idb_find(session->db_session, dbid, &set_ref, sizeof set_ref, mode, &item_ref, sizeof item_ref,
+           std::span<const uint8_t>(arg, arg_size), status);
+  return status_reply(session, status, kMaskAll);
 }
 
 int dbml_get(ClientSession* session) {
@@ -296,7 +383,31 @@ int dbml_get(ClientSession* session) {
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_get(): dbid = %d setno = %d mode = %d buffer size = %ld", dbid, setno,
             mode, static_cast<long>(size));
-  return not_built("DBGET (idb_get)");
+  // The record goes straight into the reply, behind a status reply that is
+  // filled once the call succeeds. Offsets, not pointers: a reserve may move
+  // the message.
+  start_reply(session);
+  const uint32_t head = b->send_used;
+  Buffer_Put_raw(b, kDbmlStatusReplySize - 4);
+  Buffer_Put_align(b, 4);
+  const uint32_t data_at = b->send_used;
+  Buffer_Put_raw(b, size);
+  if (Buffer_SendFailed(b)) return -1;  // larger than a message may be
+  uint8_t* const data = b->send_buf + 4 + data_at;
+  const int32_t set_ref = setno;
+  std::span<const uint8_t> arg;
+  if (mode == 4) arg = {reinterpret_cast<const uint8_t*>(&recno), sizeof recno};
+  if (mode == 7) arg = {key, key_size};
+  idb_status status{};
+  idb_get(session->db_session, dbid, &set_ref, sizeof set_ref, mode, list,
+          static_cast<int>(strlen(list)), {data, size}, arg, status);
+  if (status[0] != 0) return status_reply(session, status, kMaskAll);
+  // Bytes past the record would otherwise carry an earlier reply's data.
+  const uint32_t rec_len = static_cast<uint32_t>(status[1]);
+  if (rec_len < size) memset(data + rec_len, 0, size - rec_len);
+  put_status(b->send_buf + 4 + head, status, kMaskAll, b->wire_order);
+  log_status(status, kMaskAll);
+  return reply_result(session);
 }
 
 int dbml_delete(ClientSession* session) {
@@ -314,37 +425,46 @@ int dbml_delete(ClientSession* session) {
   return not_built("DBDELETE (idb_delete)");
 }
 
+using DbFunction = int (*)(idb_session*, int32_t, int32_t, int32_t*, uint32_t, const int32_t*);
+
 int dbml_list_request(ClientSession* session, const char* context, int32_t intrinsic,
-                      const char* call) {
+                      DbFunction call, const char* checkpoint) {
   Buffer* b = buf_of(session);
   begin_handler(session, context);
   ListArgs a;
   decode_list(b, &a);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "%s: dbid = %d mode = %d", context, a.dbid, a.mode);
-  if (debug_enabled('P', 2)) {
-    for (uint32_t i = 0; i + 4 <= a.size; i += 4) {
-      const uint32_t v = b->wire_order == kBigEndian
-                             ? uint32_t{a.list[i]} << 24 | uint32_t{a.list[i + 1]} << 16 |
-                                   uint32_t{a.list[i + 2]} << 8 | a.list[i + 3]
-                             : uint32_t{a.list[i + 3]} << 24 | uint32_t{a.list[i + 2]} << 16 |
-                                   uint32_t{a.list[i + 1]} << 8 | a.list[i];
-      debug_log('P', 2, " list[%u] = %d", i / 4, static_cast<int32_t>(v));
-    }
+  const uint32_t count = a.size / 4;
+  vbuf* words = VBUF_OPEN(count * 4 + 4);
+  int32_t* list = static_cast<int32_t*>(words->data);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = a.list + 4 * i;
+    const uint32_t v = b->wire_order == kBigEndian
+                           ? uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]
+                           : uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+    list[i] = static_cast<int32_t>(v);
+    debug_log('P', 2, " list[%u] = %d", i, list[i]);
   }
-  if (dbml_tx_precommitted(session->db_session))
+  if (dbml_tx_precommitted(session->db_session)) {
+    VBuf_Close(words);
     return precommitted_refusal(session, intrinsic, a.mode);
-  return not_built(call);
+  }
+  idb_status status{};
+  call(session->db_session, a.dbid, a.mode, status, count, list);
+  VBuf_Close(words);
+  schedule_checkpoint(checkpoint, 0);
+  return status_reply(session, status, kMaskAll);
 }
 
 int dbml_create(ClientSession* session) {
-  return dbml_list_request(session, "dbml_create()", IDB_CREATE, "DBCREATE (db_create)");
+  return dbml_list_request(session, "dbml_create()", IDB_CREATE, db_create, "DBCREATE");
 }
 int dbml_erase(ClientSession* session) {
-  return dbml_list_request(session, "dbml_erase()", IDB_ERASE, "DBERASE (db_erase)");
+  return dbml_list_request(session, "dbml_erase()", IDB_ERASE, db_erase, "DBERASE");
 }
 int dbml_purge(ClientSession* session) {
-  return dbml_list_request(session, "dbml_purge()", IDB_PURGE, "DBPURGE (db_purge)");
+  return dbml_list_request(session, "dbml_purge()", IDB_PURGE, db_purge, "DBPURGE");
 }
 
 int dbml_logon(ClientSession* session) {
@@ -435,6 +555,7 @@ int dbml_rollback(ClientSession* session) {
   status[8] = mode;
   Node* node = tx_node(session);
   if (tx_id != 0 && tx_lvl != Tlog_TxDepth(node)) return refuse(session, status, IDB_RC_TX_LEVEL);
+  syscat_before_rollback(session);
   if (Tlog_Rollback(node, tx_id) != 0) {
     tx_failed(status);
   } else {
@@ -492,7 +613,10 @@ int dbml_commit2(ClientSession* session) {
   idb_status status{};
   status[5] = IDB_COMMIT;
   Node* node = tx_node(session);
-  if (Tlog_TxDepth(node) != 1) return refuse(session, status, IDB_RC_TX_LEVEL);
+  // Only a pre-committed transaction has its work where the final commit
+  // takes it from: one that was not would be reported committed and lost.
+  if (Tlog_TxDepth(node) != 1 || !dbml_tx_precommitted(session->db_session))
+    return refuse(session, status, IDB_RC_TX_LEVEL);
   Tlog_FinalCommit(node);
   end_of_transaction(session);
   status[5] = 0;
@@ -507,10 +631,6 @@ constexpr Handler kHandlers[] = {
 };
 static_assert(sizeof kHandlers / sizeof kHandlers[0] == 18);
 
-void put32(uint8_t* p, uint32_t v, uint32_t order) {
-  for (int i = 0; i < 4; ++i) p[order == kBigEndian ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 const char* dbml_request_name(int type) {
@@ -520,12 +640,9 @@ const char* dbml_request_name(int type) {
 void dbml_status_reply(ClientSession* session, const int32_t* status, uint16_t mask) {
   Buffer* b = buf_of(session);
   start_reply(session);
-  Buffer_Put_u16(b, status[0] == 0 ? mask : kDbmlFailMask);
-  // Ten words in a row, no alignment: one reserve, no per-word calls.
-  if (uint8_t* p = Buffer_Put_raw(b, 4 * IDB_STATUS_WORDS)) {
-    for (int i = 0; i < IDB_STATUS_WORDS; ++i)
-      put32(p + 4 * i, static_cast<uint32_t>(status[i]), b->wire_order);
-  }
+  // One reserve, no per-word calls.
+  if (uint8_t* p = Buffer_Put_raw(b, kDbmlStatusReplySize - 4))
+    put_status(p, status, mask, b->wire_order);
 }
 
 int dbml_request(ClientSession* session) {
@@ -600,7 +717,7 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
-  // syscat_close_session(session): the catalog maps go first (not yet built).
+  syscat_close_session(session);  // the catalog maps go first
   // scan_close_session(session): then the scan maps (not yet built).
   // Ended while the session is still found: its rollback may wait.
   idb_exit_session(session->db_session);

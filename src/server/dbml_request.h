@@ -60,7 +60,7 @@ void dbml_status_reply(ClientSession* session, const int32_t* status, uint16_t m
 int32_t decrypt_pswd(ClientSession* session, const char* cipher, char** out);
 // Nonzero while the session's outermost transaction is pre-committed: until
 // its FINAL-COMMIT or ROLLBACK, BEGIN, PRE-COMMIT and the data-changing
-// calls answer 34.
+// calls answer 34. FINAL-COMMIT answers 34 while it is not.
 int dbml_tx_precommitted(const idb_session* s);
 
 // Right after the handshake: the connection's database session. 0 or -1.

@@ -43,7 +43,6 @@
 
 namespace {
 
-constexpr size_t kMaxText = 1023;
 constexpr size_t kMaxDbName = 64;
 constexpr const char* kNoDba = "Permission denied - dba capabilities required.";
 
@@ -51,38 +50,11 @@ using Words = std::vector<const char*>;
 
 // --- Replies -------------------------------------------------------------------------------------
 
-std::string vformat(const char* format, va_list ap) {
-  char text[kMaxText + 1];
-  vsnprintf(text, sizeof text, format, ap);
-  return text;
-}
-
 int built(ClientSession* session) { return Buffer_SendFailed(&session->buffer) ? -1 : 0; }
-
-void put_padded_text(ClientSession* session, uint32_t code, const char* text) {
-  start_reply(session);
-  Buffer_Put_u32(&session->buffer, code);
-  Buffer_Put_str(&session->buffer, text);
-  Buffer_Put_u16(&session->buffer, 0);
-}
-
-int reply_failed(ClientSession* session, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-int reply_failed(ClientSession* session, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  const std::string text = vformat(format, ap);
-  va_end(ap);
-  debug_log('P', 2, "reply_failed: %s", LogText(text.c_str()).c_str());
-  const ErrorStatus code = get_error();
-  put_padded_text(session, code != 0 ? code : 0xFFFFFFFFu, text.c_str());
-  return built(session);
-}
 
 // A list or help text, of any length.
 int reply_text(ClientSession* session, const std::string& text) {
-  start_reply(session);
-  Buffer_Put_u32(&session->buffer, 0);
+  reply_success(session);
   Buffer_Put_str(&session->buffer, text.c_str());
   return built(session);
 }
@@ -695,12 +667,15 @@ int mgmt_cmd_list(ClientSession* session, int argc, const Words& argv) {
 // --- Entry points ----------------------------------------------------------------------------------
 
 int reply_success(ClientSession* session, const char* format, ...) {
+  char text[kReplyTextMax + 1];
   va_list ap;
   va_start(ap, format);
-  const std::string text = vformat(format, ap);
+  vsnprintf(text, sizeof text, format, ap);
   va_end(ap);
-  debug_log('P', 2, "reply_success: %s", LogText(text.c_str()).c_str());
-  put_padded_text(session, 0, text.c_str());
+  debug_log('P', 2, "reply_success: %s", LogText(text).c_str());
+  reply_success(session);
+  Buffer_Put_str(&session->buffer, text);
+  Buffer_Put_u16(&session->buffer, 0);
   return built(session);
 }
 

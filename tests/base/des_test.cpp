@@ -190,17 +190,35 @@ TEST(LogonPassword, Decryption) {
   }
 }
 
-TEST(LogonPassword, WorkedExampleOfTheProtocolNote) {
-  char challenge[] = "3f1c0a9e5b7d2c4e8a6f0b1d3c5e7a9b";
-  uint8_t* key = des_makekey(challenge);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(key + 1), 8), unhex("8aa87465707cfe73"));
-  char* out = nullptr;
-  EXPECT_EQ(decrypt_msg_hex(key, "7e66066d67290caa", 16, &out), 6);
-  ASSERT_NE(out, nullptr);
-  EXPECT_STREQ(out, "secret");
-  free(out);
-  free(key);
+// The worked examples of the protocol notes (docs/protocol.md and
+// docs/zentsd-protocol.md) with the default key they give: a client written
+// from a note alone must log on.
+TEST(LogonPassword, WorkedExamplesOfTheProtocolNotes) {
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kDesDefaultKey), 24),
+            unhex("5a3e91c4276bd80fa1743ce952881db64fc2970a6e35fb21"));
+  struct Example {
+    std::string challenge;
+    const char* key;
+    const char* cipher;
+  };
+  const Example examples[] = {
+      {"3f1c0a9e5b7d2c4e8a6f0b1d3c5e7a9b", "8aa87465707cfe73", "7e66066d67290caa"},
+      {"0123456789abcdef0123456789abcdef", "1fe8e3d35b5153d9", "2e698e5e87ceba81"},
+  };
+  for (Example e : examples) {
+    SCOPED_TRACE(e.challenge);
+    uint8_t* key = des_makekey(e.challenge.data());
+    ASSERT_NE(key, nullptr);
+    const std::string k(reinterpret_cast<char*>(key + 1), 8);
+    EXPECT_EQ(k, unhex(e.key));
+    EXPECT_EQ(testsupport::client_encrypt_hex(k, "secret"), e.cipher);
+    char* out = nullptr;
+    EXPECT_EQ(decrypt_msg_hex(key, e.cipher, 16, &out), 6);
+    ASSERT_NE(out, nullptr);
+    EXPECT_STREQ(out, "secret");
+    free(out);
+    free(key);
+  }
 }
 
 TEST(LogonPassword, ChallengeIsRandomLowercaseHex) {

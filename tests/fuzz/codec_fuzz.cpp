@@ -5,6 +5,12 @@
 //
 // Input: byte 0 control bits (wire order, charsets, no-grow, a small reply
 // cap), byte 1 the number of script bytes, then the script, then the payload.
+//
+// With control bit 0x80 the input is instead a logon password's cipher text
+// for the hex cipher decoder: bytes 1-9 the key block, the rest the hex
+// text (not terminated, so a read past its length is caught). A refusal
+// hands nothing out; a password ends where its padding begins and the
+// padding is zeroed. The key derivation runs over the same text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +18,7 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/logon_password.h"
 #include "server/buffer.h"
 
 namespace {
@@ -121,12 +128,43 @@ Run run(uint8_t control, const uint8_t* script, size_t nscript, const uint8_t* p
   return r;
 }
 
+void cipher(const uint8_t* data, size_t size) {
+  if (size < 1 + kKeyBlockSize) return;
+  const uint8_t* key = data + 1;
+  const std::vector<char> hex(data + 1 + kKeyBlockSize, data + size);
+  char* out = nullptr;
+  const int n = decrypt_msg_hex(key, hex.data(), static_cast<int>(hex.size()), &out);
+  if (n < 0) {
+    if (out != nullptr) abort();
+  } else {
+    const size_t plain = hex.size() / 2;
+    if (out == nullptr || hex.size() % 16 != 0 || static_cast<size_t>(n) >= plain) abort();
+    if (static_cast<uint8_t>(out[plain - 1]) != 0) abort();
+    for (size_t i = static_cast<size_t>(n); i < plain; ++i)
+      if (out[i] != 0) abort();
+    free(out);
+  }
+  std::vector<char> text(hex);
+  text.push_back('\0');
+  const size_t len = strlen(text.data());
+  uint8_t* block = des_makekey(text.data());
+  if (block == nullptr) abort();
+  if (block[0] != 8) abort();
+  for (size_t i = 0; i < len; ++i)
+    if (text[i] != 0) abort();  // the text is consumed up to its end
+  free(block);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = quiet_log();
   (void)quiet;
   if (size < 2) return 0;
+  if (data[0] & 0x80) {
+    cipher(data, size);
+    return 0;
+  }
   const uint8_t control = data[0];
   const size_t nscript = data[1] < size - 2 ? data[1] : size - 2;
   const uint8_t* script = data + 2;

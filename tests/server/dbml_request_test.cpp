@@ -1,8 +1,9 @@
 // The DBML request class on a session record over the sample database in
 // memory, without sockets: the status reply's golden bytes and masks, the
-// DBOPEN schema block, the logon with its cipher-text refusals, explicit
-// transactions (the pre-committed outermost transaction included), and the
-// undecodable requests that close without a reply.
+// DBOPEN schema block, DBFIND over the stored sample, the logon with its
+// cipher-text refusals, explicit transactions (the pre-committed outermost
+// transaction included), and the undecodable requests that close without
+// a reply.
 #include "server/dbml_request.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include "access/idb_dbctx.h"
 #include "access/idb_logon.h"
+#include "access/idb_lookup.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
 #include "base/server_config.h"
@@ -24,6 +26,7 @@
 #include "server/server_main.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
+#include "storage/fixrec.h"
 #include "storage/tlog.h"
 #include "support/log_capture.h"
 #include "support/logon_cipher.h"
@@ -59,19 +62,26 @@ class DbmlTest : public syscat_test::CatalogFixture {
     ASSERT_EQ(Tlog_Init(), 0);
     ASSERT_EQ(Tlog_SetupRootNode(), 0);
     ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(testsupport::write_sample_db("sample", true, &d_), 0);
+    ASSERT_EQ(FixRec_Init(), 0);
+    ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
+    ASSERT_EQ(testsupport::add_sample_records(d_), 0);
     SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
     ASSERT_NE(db, nullptr);
     cat_ = SysCat_db_open(db);
     free(db);
     ASSERT_NE(cat_, nullptr);
     const uint32_t alice = user("alice", "secret", IDB_CAP_CONNECT);
-    user("boss", "boss-pw", IDB_CAP_DBA);
+    const uint32_t boss = user("boss", "boss-pw", IDB_CAP_DBA);
     SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
     ASSERT_EQ(SysCat_add_group(cat_, &g, nullptr), 0);
     ASSERT_EQ(SysCat_add_member(cat_, alice, g.gid, nullptr), 0);
+    // Even the dba opens a database only through a group of it.
+    SysCat_GROUP a{0, const_cast<char*>("admins"), 1};
+    ASSERT_EQ(SysCat_add_group(cat_, &a, nullptr), 0);
+    ASSERT_EQ(SysCat_add_member(cat_, boss, a.gid, nullptr), 0);
     const SysCat_PRIVILEGE privs[] = {{g.gid, d_.customer, 1}, {g.gid, d_.orders, 3},
-                                      {g.gid, d_.regions, 4}};
+                                      {g.gid, d_.regions, 4},  {a.gid, d_.customer, 7},
+                                      {a.gid, d_.orders, 7},   {a.gid, d_.regions, 7}};
     for (const SysCat_PRIVILEGE& p : privs) ASSERT_EQ(SysCat_add_privilege(cat_, &p, nullptr), 0);
 
     srv_.charset_name = const_cast<char*>("ISO8859/1");
@@ -158,6 +168,18 @@ class DbmlTest : public syscat_test::CatalogFixture {
     return call(w);
   }
   uint32_t depth() { return Tlog_TxDepth(session_->db_session->ssn.tx_node); }
+  // alice logs on and opens the sample in mode 1: the dbid (0 on a
+  // failure), the DBOPEN reply's bytes after the status in *schema.
+  uint16_t open_as_alice(Bytes* schema = nullptr) {
+    if (logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0] != 0)
+      return 0;
+    PayloadWriter w = dbml_writer(5, DBML_OPEN);
+    w.str("sample").str("").u8(1);
+    Bytes rest;
+    const DbmlStatus st = call(w, &rest);
+    if (schema != nullptr) *schema = rest;
+    return st.words[0] == 0 ? static_cast<uint16_t>(st.words[9]) : 0;
+  }
 
   testsupport::SampleDb d_;
   SysCat_DB_CATALOG* cat_ = nullptr;
@@ -185,18 +207,7 @@ TEST_F(DbmlTest, FailingDbopenGoldenBytes) {
                               0x00, 0x01}));
   Bytes reply;
   ASSERT_EQ(dispatch(w.bytes(), &reply), 0);
-  const Bytes want = {
-      0x02, 0x01, 0x00, 0x00,  // request id, 0
-      0xf1, 0x03,              // mask 1009
-      0xf5, 0xff, 0xff, 0xff,  // word 0: -11
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 1-3 (not meant)
-      0, 0, 0, 0,              // word 4
-      0x91, 0x01, 0, 0,        // word 5: 401
-      0, 0, 0, 0, 0, 0, 0, 0,  // words 6, 7
-      0x01, 0, 0, 0,           // word 8: mode 1
-      0, 0, 0, 0,              // word 9
-  };
-  EXPECT_EQ(reply, want);
+  EXPECT_EQ(reply, testsupport::kFailingDbopenReply);
   EXPECT_EQ(reply.size(), kDbmlStatusReplySize);
 }
 
@@ -287,6 +298,191 @@ TEST_F(DbmlTest, SchemaBlockThatDoesNotFitAnswers700) {
   EXPECT_EQ(st.words[9], S_SYSTEM);
   EXPECT_EQ(st.mask, kDbmlFailMask);
   EXPECT_EQ(session_->db_session->db_list, nullptr);
+}
+
+// DBGET writes the record straight into the reply: 46 bytes, align 4, then
+// exactly the buffer size, the bytes past the record zeroed.
+TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
+  Bytes schema;
+  const uint16_t dbid = open_as_alice(&schema);  // leaves a long reply in the send area
+  ASSERT_GT(schema.size(), 400u);
+
+  Bytes reply;
+  const Bytes recno = {2, 0, 0, 0};
+  ASSERT_EQ(dispatch(testsupport::dbml_get_request(0x0304, dbid, 3, 4, 100, recno).bytes(), &reply),
+            0);
+  ASSERT_EQ(reply.size(), 46u + 2 + 100);
+  PayloadReader r(reply, false);
+  DbmlStatus st;
+  ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+  EXPECT_EQ(st.request_id, 0x0304);
+  EXPECT_EQ(st.zero, 0);
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 30);  // rec_len of ORDERS
+  EXPECT_EQ(st.words[3], 2);
+  EXPECT_EQ(st.words[5], 0);  // a detail set
+  EXPECT_EQ(Bytes(reply.begin() + 46, reply.begin() + 48), (Bytes{0, 0}));
+  const Bytes data(reply.begin() + 48, reply.end());
+  EXPECT_EQ(Bytes(data.begin(), data.begin() + 4), (Bytes{102, 0, 0, 0}));  // ORDER-NO
+  EXPECT_EQ(std::string(data.begin() + 4, data.begin() + 16), "C001    WEST");
+  EXPECT_EQ(Bytes(data.begin() + 30, data.end()), Bytes(70, 0));
+
+  const Bytes key = {'C', '0', '0', '2', ' ', ' ', ' ', ' '};
+  struct Read {
+    const char* what;
+    uint16_t setno;
+    uint8_t mode;
+    uint32_t size;
+    Bytes arg;
+    int32_t recno;
+    std::string head;
+  };
+  const Read reads[] = {
+      {"exact size", 3, 4, 30, {5, 0, 0, 0}, 5, "\x69"},
+      {"past the schema reply", 3, 4, 1000, {1, 0, 0, 0}, 1, "\x65"},
+      {"calculated", 1, 7, 28, key, 2, "C002    Bo Lindqvist"},
+      {"serial, on from the cursor", 1, 2, 64, {}, 3, "C003    Cy Okafor"},
+  };
+  for (const Read& rd : reads) {
+    const Bytes req =
+        testsupport::dbml_get_request(7, dbid, rd.setno, rd.mode, rd.size, rd.arg).bytes();
+    ASSERT_EQ(dispatch(req, &reply), 0) << rd.what;
+    ASSERT_EQ(reply.size(), 48u + rd.size) << rd.what;
+    PayloadReader rr(reply, false);
+    ASSERT_TRUE(testsupport::read_dbml_status(rr, &st));
+    EXPECT_EQ(st.words[0], 0) << rd.what;
+    EXPECT_EQ(st.words[3], rd.recno) << rd.what;
+    EXPECT_EQ(std::string(reply.begin() + 48, reply.begin() + 48 + rd.head.size()), rd.head)
+        << rd.what;
+    const uint32_t rec_len = static_cast<uint32_t>(st.words[1]);
+    EXPECT_EQ(Bytes(reply.begin() + 48 + rec_len, reply.end()), Bytes(rd.size - rec_len, 0))
+        << rd.what;
+  }
+}
+
+// A failing DBGET answers the 46-byte status reply alone, mask 1009; a
+// buffer shorter than the record is refused with -21 once dbid and set are
+// known good.
+TEST_F(DbmlTest, FailingDbgetAnswers46Bytes) {
+  const uint16_t dbid = open_as_alice();
+  struct Failing {
+    const char* what;
+    uint16_t dbid;
+    uint16_t setno;
+    uint8_t mode;
+    uint32_t size;
+    Bytes arg;
+    int32_t want;
+  };
+  const Bytes one = {1, 0, 0, 0};
+  const Failing cases[] = {
+      {"buffer below rec_len", dbid, 3, 4, 29, one, S_BAD},
+      {"buffer of 0", dbid, 3, 4, 0, one, S_BAD},
+      {"unknown dbid first", static_cast<uint16_t>(dbid + 1), 3, 4, 0, one, S_BADID},
+      {"unknown set", dbid, 9, 4, 100, one, S_BAD},
+      {"set without read access", dbid, 2, 4, 100, one, S_BAD},
+      {"bad mode", dbid, 3, 9, 100, {}, S_BADMODE},
+      {"no such record", dbid, 3, 4, 100, {99, 0, 0, 0}, S_NOREC},
+  };
+  for (const Failing& c : cases) {
+    Bytes reply;
+    const Bytes req =
+        testsupport::dbml_get_request(8, c.dbid, c.setno, c.mode, c.size, c.arg).bytes();
+    ASSERT_EQ(dispatch(req, &reply), 0) << c.what;
+    EXPECT_EQ(reply.size(), kDbmlStatusReplySize) << c.what;
+    PayloadReader r(reply, false);
+    DbmlStatus st;
+    ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+    EXPECT_EQ(st.words[0], c.want) << c.what;
+    EXPECT_EQ(st.mask, kDbmlFailMask) << c.what;
+    EXPECT_EQ(st.words[5], IDB_GET) << c.what;
+    EXPECT_EQ(st.words[8], c.mode) << c.what;
+  }
+  // A buffer larger than any reply may be cannot be answered: the
+  // connection closes.
+  EXPECT_EQ(
+      dispatch(testsupport::dbml_get_request(8, dbid, 3, 4, kBufferDefaultSendLimit, one).bytes()),
+      -1);
+}
+
+class DbmlFindTest : public DbmlTest {
+ protected:
+  static PayloadWriter find(uint16_t id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                            uint16_t itemno, const Bytes& arg) {
+    PayloadWriter w = dbml_writer(id, DBML_FIND);
+    w.u16(dbid).u16(setno).u8(mode).u16(itemno).align(4).obj(arg);
+    return w;
+  }
+};
+
+Bytes counted(const std::string& text) {
+  Bytes b(4);
+  const uint32_t n = static_cast<uint32_t>(text.size());
+  memcpy(b.data(), &n, 4);
+  b.insert(b.end(), text.begin(), text.end());
+  return b;
+}
+
+// DBFIND mode 1 counting the "EAST" keys of ORD-IX on ORDERS (set 3; the
+// index item is numbered after the 7 items), byte for byte.
+TEST_F(DbmlFindTest, CountGoldenBytes) {
+  const uint16_t dbid = open_as_alice();
+  ASSERT_EQ(dbid, 1);
+  const PayloadWriter w = find(7, dbid, 3, 1, 8, counted("EAST"));
+  EXPECT_EQ(w.bytes(), (Bytes{0x07, 0x00, 0x03, 0x00, 0x07, 0x00,  // id 7, class 3, DBFIND
+                              0x01, 0x00, 0x03, 0x00, 0x01,        // dbid 1, setno 3, mode 1
+                              0x08, 0x00,                          // itemno 8
+                              0x00, 0x00, 0x00,                    // align 4
+                              0x08, 0x00, 0x00, 0x00,              // obj count 8
+                              0x04, 0x00, 0x00, 0x00, 'E', 'A', 'S', 'T'}));
+  Bytes reply;
+  ASSERT_EQ(dispatch(w.bytes(), &reply), 0);
+  const Bytes want = {
+      0x07, 0x00, 0x00, 0x00, 0xff, 0x03,  // id 7, 0, mask 1023
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 0-4
+      0x02, 0, 0, 0,                       // word 5: 2 keys
+      0, 0, 0, 0,                          // word 6
+      0x01, 0, 0, 0,                       // word 7: the first key's record
+      0, 0, 0, 0,                          // word 8
+      0x03, 0, 0, 0,                       // word 9: the last key's record
+  };
+  EXPECT_EQ(reply, want);
+}
+
+TEST_F(DbmlFindTest, StatusRepliesOfFinds) {
+  const uint16_t dbid = open_as_alice();
+  struct Case {
+    const char* what;
+    uint16_t setno;
+    uint8_t mode;
+    uint16_t itemno;
+    Bytes arg;
+    int32_t code, w5, w7, w9;
+  };
+  const global& g = idb__get_db_ctx(session_->db_session, dbid)->root->g;
+  const uint16_t cust_no = static_cast<uint16_t>(idb__find_item(&g, "CUST-NO") + 1);
+  const Bytes c001 = {'C', '0', '0', '1', ' ', ' ', ' ', ' '};
+  const Case cases[] = {
+      {"path chain of C001", 3, 1, cust_no, c001, 0, 3, 4, 2},
+      {"position before WEST", 3, 2, 8, counted("WEST"), 0, 0, 0, 0},
+      {"pattern", 3, 4, 8, counted("*T"), 0, 0, 0, 0},
+      {"no such key", 3, 1, 8, counted("NORT"), S_NOREC, IDB_FIND, 0, 0},
+      {"short master key", 3, 1, cust_no, Bytes(c001.begin(), c001.begin() + 4), S_BAD, IDB_FIND, 0, 0},
+      {"count past the bytes", 3, 1, 8, Bytes{9, 0, 0, 0, 'E'}, S_BAD, IDB_FIND, 0, 0},
+      {"trailing escape", 3, 4, 8, counted("EA\\"), IDB_RC_BAD_PATTERN, IDB_FIND, 0, 0},
+      {"mode 6", 3, 6, 8, counted("EAST"), S_BADMODE, IDB_FIND, 0, 0},
+      {"set without access", 2, 1, 8, counted("EAST"), S_BAD, IDB_FIND, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const DbmlStatus st = call(find(8, dbid, c.setno, c.mode, c.itemno, c.arg));
+    EXPECT_EQ(st.words[0], c.code) << c.what;
+    EXPECT_EQ(st.mask, c.code == 0 ? 1023 : kDbmlFailMask) << c.what;
+    EXPECT_EQ(st.words[5], c.w5) << c.what;
+    EXPECT_EQ(st.words[7], c.w7) << c.what;
+    EXPECT_EQ(st.words[9], c.w9) << c.what;
+    if (c.code != 0) EXPECT_EQ(st.words[8], c.mode) << c.what;
+  }
 }
 
 struct LogonCase {
@@ -450,7 +646,33 @@ TEST_F(DbmlTest, TransactionLevelsThatDoNotMatchAnswer34) {
   ASSERT_EQ(begin(0, 4).words[0], 0);
   EXPECT_EQ(rollback(3, 4).words[0], IDB_RC_TX_LEVEL);
   EXPECT_EQ(begin(5, 5).words[0], IDB_RC_TX_LEVEL);
-  EXPECT_EQ(final_commit().words[0], 0);  // depth 1
+  EXPECT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(final_commit().words[0], 0);  // depth 1, pre-committed
+}
+
+// The final commit takes a transaction's work from its pre-commit: one
+// without it answers 34 and keeps the transaction, whose work a pre-commit
+// and final commit then make durable.
+TEST_F(DbmlTest, FinalCommitWithoutPrecommitAnswers34) {
+  Node* file = Node_Find(d_.orders_node);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(Node_Open(file), 0);
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  uint8_t media[52];
+  testsupport::encode_order({106, "C003", "WEST", 20240301, 9.5, 1, 0, 0, 0, 0, 0}, media);
+  uint32_t recno = 0;
+  ASSERT_EQ(FixRec_Put(file, &recno, media, nullptr, session_->db_session->ssn.tx_node), 0);
+  const DbmlStatus st = final_commit();
+  EXPECT_EQ(st.words[0], IDB_RC_TX_LEVEL);
+  EXPECT_EQ(st.words[5], IDB_COMMIT);
+  EXPECT_EQ(depth(), 1u);
+  EXPECT_EQ(precommit(1, 1).words[0], 0);
+  EXPECT_EQ(final_commit().words[0], 0);
+  EXPECT_EQ(depth(), 0u);
+  uint8_t back[52] = {};
+  EXPECT_EQ(FixRec_Get(file, recno, back, nullptr, nullptr), 0);
+  EXPECT_EQ(memcmp(back, media, 30), 0);
+  Node_Close(file);
 }
 
 // A connection that ends inside a transaction leaves none behind.
@@ -530,3 +752,20 @@ TEST_F(DbmlTest, UnknownTypeIsLogged) {
 }
 
 }  // namespace
+
+// DBPUT reaches idb_put: a refusal is a status reply (mask 1009) naming
+// the intrinsic and the mode; a record the length field cuts short of a
+// set's record is never read past (the access layer's own tests cover the
+// puts themselves).
+TEST_F(DbmlTest, DbputIsAnsweredWithItsStatus) {
+  PayloadWriter w = dbml_writer(30, DBML_PUT);
+  w.u16(5).u16(1).u8(1).str("@;").align(4).u32(8).u32(1).u32(2);
+  const DbmlStatus st = call(w);
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[0], S_BADID);
+  EXPECT_EQ(st.words[5], IDB_PUT);
+  EXPECT_EQ(st.words[8], 1);
+  PayloadWriter m = dbml_writer(31, DBML_PUT);
+  m.u16(5).u16(1).u8(2).str("@;").align(4).u32(4).u32(1);
+  EXPECT_EQ(call(m).words[0], S_BADID);  // the dbid is checked before the mode
+}

@@ -76,6 +76,23 @@ bool read_dbml_status(PayloadReader& r, DbmlStatus* out) {
   return !r.failed();
 }
 
+PayloadWriter syscat_writer(uint16_t request_id, uint16_t type) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(4).u16(type);
+  return w;
+}
+
+bool read_syscat_reply(PayloadReader& r, SyscatReply* out) {
+  out->request_id = r.u16();
+  out->zero = r.u16();
+  out->code = r.u32();
+  if (out->code != 0) {
+    out->text = r.str();
+    r.u16();
+  }
+  return !r.failed();
+}
+
 const uint8_t* PayloadReader::take(size_t n) {
   if (failed_ || in_.size() - pos_ < n) {
     failed_ = true;
@@ -326,6 +343,46 @@ bool ZentClient::mgmt(const std::vector<std::string>& words, MgmtReply* out) {
   Bytes reply;
   if (!request(encode_mgmt(21, words), &reply)) return false;
   return decode_mgmt_reply(reply, out) && out->request_id == 21;
+}
+
+const Bytes kFailingDbopenReply = {
+    0x02, 0x01, 0x00, 0x00,              // request id, 0
+    0xf1, 0x03,                          // mask 1009
+    0xf5, 0xff, 0xff, 0xff,              // word 0: -11
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 1-3 (not meant)
+    0, 0, 0, 0,                          // word 4
+    0x91, 0x01, 0, 0,                    // word 5: 401
+    0, 0, 0, 0, 0, 0, 0, 0,              // words 6, 7
+    0x01, 0, 0, 0,                       // word 8: mode 1
+    0, 0, 0, 0,                          // word 9
+};
+
+PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                               uint32_t size, const Bytes& arg) {
+  PayloadWriter w = dbml_writer(request_id, 8);
+  w.u16(dbid).u16(setno).u8(mode).str("@").u32(size);
+  if (mode == 4) w.raw(arg);
+  if (mode == 7) w.align(4).obj(arg);
+  return w;
+}
+
+int32_t ZentClient::dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size,
+                          const Bytes& arg, DbmlStatus* st, Bytes* data) {
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(dbml_get_request(4, dbid, setno, mode, size, arg).bytes(), &reply))
+    return INT32_MIN;
+  PayloadReader r(reply, false);
+  if (!read_dbml_status(r, s)) return INT32_MIN;
+  if (s->words[0] == 0) {
+    r.align(4);
+    const Bytes b = r.bytes(size);
+    if (r.failed()) return INT32_MIN;
+    if (data != nullptr) *data = b;
+  }
+  if (r.left() != 0) return INT32_MIN;
+  return s->words[0];
 }
 
 }  // namespace testsupport

@@ -110,6 +110,32 @@ struct DbmlStatus {
 };
 // Reads the status reply from r; false when it is short.
 bool read_dbml_status(PayloadReader& r, DbmlStatus* out);
+// The golden reply to DBOPEN of an empty name in mode 1, request id
+// 0x0102: -11, mask 1009, word 5 401, word 8 the mode.
+extern const Bytes kFailingDbopenReply;
+// A DBGET request: dbid, setno, mode, item list "@" and the buffer size,
+// then mode 4's record number (arg, 4 bytes) or mode 7's key (align 4, obj).
+PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                               uint32_t size, const Bytes& arg);
+
+// --- SYSCAT (request class 4) ----------------------------------------------
+
+// A little-endian writer holding the request head {id, 4} and the SYSCAT type.
+PayloadWriter syscat_writer(uint16_t request_id, uint16_t type);
+
+// The head of a SYSCAT reply: success {id, 0, u32 0}, after which the data
+// follows in the reader, or the failure text reply {id, 0, u32 code, str
+// text, 2 bytes of padding}.
+struct SyscatReply {
+  uint16_t request_id = 0xffff;
+  uint16_t zero = 0xffff;
+  uint32_t code = 0xffffffff;
+  std::string text;
+  bool ok() const { return code == 0; }
+};
+// Reads the head (and, for a failure, the text and padding) from r; false
+// when it is short.
+bool read_syscat_reply(PayloadReader& r, SyscatReply* out);
 
 // --- MGMT (request class 6) ------------------------------------------------
 
@@ -170,6 +196,12 @@ class ZentClient {
   int32_t dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st = nullptr);
   // A MGMT command; false when no well-formed reply came back.
   bool mgmt(const std::vector<std::string>& words, MgmtReply* out);
+  // DBGET with buffer size size; arg is mode 4's record number (4 bytes) or
+  // mode 7's key, sent as the mode needs. On success the size bytes of the
+  // record buffer go to *data. Status word 0, or INT32_MIN on no reply or a
+  // reply of the wrong length.
+  int32_t dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size, const Bytes& arg,
+                DbmlStatus* st = nullptr, Bytes* data = nullptr);
 
  private:
   bool recv_exact(uint8_t* p, size_t n, int timeout_ms, bool* eof);
