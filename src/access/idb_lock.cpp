@@ -558,6 +558,31 @@ const char* idb__lock_state_name(int32_t l_stat) {
   }
 }
 
+int idb__descr_entry_next(const uint32_t* w, uint32_t* pos, idb_descr_entry* e) {
+  const uint32_t n = w[0];
+  const uint32_t p = *pos;
+  if (p > n) return 0;
+  const uint32_t c = w[p];
+  // An entry has its count, its set count and its item at least.
+  if (c < 3 || c > n - p + 1) return -1;
+  const uint32_t end = p + c;
+  const uint32_t k = w[p + 1];
+  if (k > c - 3) return -1;
+  *e = idb_descr_entry{k, &w[p + 2], w[p + 2 + k], 0, 0, 0, nullptr, 0};
+  if (e->item != 0) {
+    uint32_t q = p + 3 + k;
+    if (q + 2 > end) return -1;
+    e->op = w[q++];
+    const uint32_t header = w[q++];
+    e->type = static_cast<char>(header >> 16);
+    e->vlen = header & 0xFFFF;
+    e->value = &w[q];
+    e->value_words = end - q;
+  }
+  *pos = end;
+  return 1;
+}
+
 int idb__format_lock_line(const lock_entry* e, char* buf, int size) {
   char q[32];
   if (is_set_kind(e->kind))

@@ -88,5 +88,24 @@ void idb__reset_lock_stats();
 // One line of the lock list: "%-10p %3d %-16.16s %4d %-7.7s %4d %s\n"
 // (session, task, database, dbid, state, kind, qualifier). The line's length.
 int idb__format_lock_line(const lock_entry* e, char* buf, int size);
+// One entry of a lock descriptor as the lists show it: its sets (0-based),
+// its item (0: the entry locks whole sets, or with no sets the whole
+// database), and for an item the operator, the value's type letter and
+// length and the words that hold it.
+struct idb_descr_entry {
+  uint32_t nsets;
+  const uint32_t* sets;
+  uint32_t item;
+  uint32_t op;
+  char type;
+  uint32_t vlen;
+  const uint32_t* value;
+  uint32_t value_words;
+};
+// Reads the entry at *pos (1 for the first) of descriptor w (its word count
+// first, then the entries {count, set count, sets, item, then for an item
+// operator, type << 16 | length, value words}): 1 with *e filled and *pos
+// past it, 0 at the end, -1 when the entry does not hold together.
+int idb__descr_entry_next(const uint32_t* w, uint32_t* pos, idb_descr_entry* e);
 // "GRANTED", "BLOCKED", "PENDING" or "?".
 const char* idb__lock_state_name(int32_t l_stat);

@@ -221,7 +221,8 @@ CfgItemList* read_list(IniHandle* handle, const char* section, const char* who, 
       debug_log('A', 1, "%s: Bad configuration entry ignored: \"%s\"", who, item);
       continue;
     }
-    if (devices && !absolute_path(value)) {
+    // A '|' device is a command that the archive is piped through.
+    if (devices && value[0] != '|' && !absolute_path(value)) {
       debug_log('A', 1, "%s: Configuration entry ignored: \"%s\"", who, item);
       debug_log('A', 1, "An absolute path must be specified.");
       continue;

@@ -122,6 +122,8 @@ int wait_for_send_retry() {
   return 0;
 }
 
+bool session_waits_for_peer(const Task* task) { return thread_wchan(task) == &g_send_waiters; }
+
 namespace {
 
 // Posted by the shutdown wait's timer: end the wait if it is still on.

@@ -162,6 +162,8 @@ int session_frame_timeout_ms();
 // shared by every task whose peer's socket is full), or until a close or
 // the shutdown cuts the sleep short. -1 when no timer could be had.
 int wait_for_send_retry();
+// Whether task sleeps in that wait, for its client to take a reply.
+bool session_waits_for_peer(const Task* task);
 // Posted kernel work: closes every session whose frame is overdue, or that
 // has not completed its handshake within the frame time-out.
 void sessions_check_frame_timeouts(void* unused);

@@ -224,62 +224,49 @@ const char* http_lock_descriptor_text(const uint32_t* w, char* buf, size_t size)
   size_t len = 0;
   buf[0] = '\0';
   if (w == nullptr) return buf;
-  const uint32_t n = w[0];
-  uint32_t p = 1;  // the words are w[1..n]
+  uint32_t pos = 1;
+  idb_descr_entry e;
   bool first = true;
-  while (p <= n) {
-    const uint32_t c = w[p];
-    // An entry has its count, its set count and its item at least.
-    if (c < 3 || c > n - p + 1) break;
-    const uint32_t end = p + c;  // one past the entry
-    const uint32_t k = w[p + 1];
-    if (k > c - 3) break;
+  int rc;
+  while ((rc = idb__descr_entry_next(w, &pos, &e)) == 1) {
     if (!first) add(buf, size, &len, "; ");
     first = false;
     add(buf, size, &len, "set=");
-    if (k == 0) add(buf, size, &len, "@");
-    for (uint32_t i = 0; i < k; ++i) add(buf, size, &len, "%s%u", i ? "," : "", w[p + 2 + i] + 1);
-    const uint32_t item = w[p + 2 + k];
-    if (item == 0) {
-      add(buf, size, &len, " item=@ %s", k == 0 ? "(effective base lock)" : "(effective set lock)");
-      p = end;
+    if (e.nsets == 0) add(buf, size, &len, "@");
+    for (uint32_t i = 0; i < e.nsets; ++i) add(buf, size, &len, "%s%u", i ? "," : "", e.sets[i] + 1);
+    if (e.item == 0) {
+      add(buf, size, &len, " item=@ %s",
+          e.nsets == 0 ? "(effective base lock)" : "(effective set lock)");
       continue;
     }
-    uint32_t q = p + 3 + k;
-    if (q + 2 > end) break;
-    const uint32_t op = w[q++];
-    const uint32_t header = w[q++];
-    const char type = static_cast<char>(header >> 16);
-    const uint32_t vlen = header & 0xFFFF;
-    add(buf, size, &len, " item=%u %s val=%c (%u) ", item, op_text(op), type, vlen);
-    const uint32_t words = end - q;
-    if (type == 'I' || type == 'D') {
+    add(buf, size, &len, " item=%u %s val=%c (%u) ", e.item, op_text(e.op), e.type, e.vlen);
+    const uint32_t words = e.value_words;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(e.value);
+    if (e.type == 'I' || e.type == 'D') {
       if (words < 1) break;
-      add(buf, size, &len, "%d", static_cast<int32_t>(w[q]));
-    } else if (type == 'S' || type == 'L') {
+      add(buf, size, &len, "%d", static_cast<int32_t>(e.value[0]));
+    } else if (e.type == 'S' || e.type == 'L') {
       if (words < 2) break;
       double d;
-      memcpy(&d, &w[q], sizeof d);
+      memcpy(&d, e.value, sizeof d);
       add(buf, size, &len, "%1.12g", d);
-    } else if (type == 'X' || type == 'B') {
-      if (vlen > words * 4u) break;
-      const auto* bytes = reinterpret_cast<const unsigned char*>(&w[q]);
-      if (type == 'X') {
+    } else if (e.type == 'X' || e.type == 'B') {
+      if (e.vlen > words * 4u) break;
+      if (e.type == 'X') {
         add(buf, size, &len, "\"");
-        for (uint32_t i = 0; i < vlen; ++i)
+        for (uint32_t i = 0; i < e.vlen; ++i)
           add(buf, size, &len, "%c", bytes[i] >= 0x20 && bytes[i] != 0x7f ? bytes[i] : '.');
         add(buf, size, &len, "\"");
       } else {
-        const uint32_t shown = vlen < 32 ? vlen : 32;
+        const uint32_t shown = e.vlen < 32 ? e.vlen : 32;
         for (uint32_t i = 0; i < shown; ++i) add(buf, size, &len, "%02x", bytes[i]);
-        if (shown < vlen) add(buf, size, &len, "...");
+        if (shown < e.vlen) add(buf, size, &len, "...");
       }
     } else {
       add(buf, size, &len, "?");
     }
-    p = end;
   }
-  if (p <= n) add(buf, size, &len, "%s...", len == 0 || buf[len - 1] == ' ' ? "" : " ");
+  if (rc != 0) add(buf, size, &len, "%s...", len == 0 || buf[len - 1] == ' ' ? "" : " ");
   return buf;
 }
 

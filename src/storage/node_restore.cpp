@@ -118,6 +118,10 @@ enum { RANK_DESC = 0, RANK_META, RANK_FLIST, RANK_ULIST, RANK_CLUSTER };
 struct Restoring {
   Node* node = nullptr;
   bool referenced = false;
+  // Its creation is recorded in the caller's transaction, whose rollback
+  // deletes it: deleting it here as well would leave that record naming a
+  // node that is gone.
+  bool in_tx = false;
   Node_ARCHIVE_DESC desc;
   int rank = RANK_DESC;
   bool have_meta = false;
@@ -176,6 +180,7 @@ int restore_descriptor(Archive_STREAM* stream, const Node_TAGHEAD* head, Restori
   if (g_created_fn != nullptr && g_created_fn(node, tx) != 0)
     return Node_ArchiveRefuse("Node_RestoreNodeDescriptor(node=%s) failed: creation not recorded",
                               Node_Name(node));
+  r->in_tx = g_created_fn != nullptr && tx != nullptr;
   d.new_id = Node_GetId(node);
   if (d.node_type != 0) Node_SetType(node, d.node_type);
   // Of the archived flags only the pool bit describes the node; the others
@@ -497,7 +502,7 @@ void abandon(Restoring* r) {
   const ErrorStatus status = get_error();
   map_clear();
   if (r->referenced) Node_Close(r->node);
-  if (r->node != nullptr && Node_Delete(r->node) != 0)
+  if (r->node != nullptr && !r->in_tx && Node_Delete(r->node) != 0)
     debug_log('N', 0, "Node_RestoreNode(node=%s) failed on Node_Delete()", Node_Name(r->node));
   thread_set_error(status);
 }

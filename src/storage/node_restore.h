@@ -84,7 +84,8 @@ struct Node_RESTORED {
 int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint8_t block,
                          std::vector<Node_RESTORED>* out, Node* tx);
 // One node block whose BEGIN tag (head, with its block type) was just read.
-// The new node (unreferenced), or none with the new node deleted.
+// The new node (unreferenced), or none with the new node deleted (left to
+// the rollback of tx when its creation was recorded there).
 Node* Node_RestoreNode(Archive_STREAM* stream, const Node_TAGHEAD* head, uint8_t block,
                        uint32_t* archived_id, Node* tx);
 

@@ -52,22 +52,8 @@ class AccessFixture : public syscat_test::CatalogFixture {
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
     SysCat_USER u{0, const_cast<char*>("boss"), nullptr, IDB_CAP_DBA};
     ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
-    {
-      // boss's group may read, write and erase every set.
-      SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
-      ASSERT_NE(db, nullptr);
-      SysCat_DB_CATALOG* cat = SysCat_db_open(db);
-      free(db);
-      ASSERT_NE(cat, nullptr);
-      SysCat_GROUP grp{0, const_cast<char*>("admins"), 0};
-      EXPECT_EQ(SysCat_add_group(cat, &grp, nullptr), 0);
-      EXPECT_EQ(SysCat_add_member(cat, u.uid, grp.gid, nullptr), 0);
-      for (uint32_t table : {d_.customer, d_.regions, d_.orders}) {
-        SysCat_PRIVILEGE p{grp.gid, table, 7};
-        EXPECT_EQ(SysCat_add_privilege(cat, &p, nullptr), 0);
-      }
-      SysCat_db_close(cat);
-    }
+    // boss's group may read, write and erase every set.
+    ASSERT_EQ(testsupport::grant_sample_sets("sample", d_, u.uid), 0);
     ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
     s_ = session();
     dbid_ = idb__open_database(s_, "sample", 1);

@@ -307,11 +307,12 @@ TEST_F(LoadConfigTest, DevicesNeedAbsolutePaths) {
   CfgRecord* cfg = load(
       "[Volumes]\nV=/v\n[Devices]\nlinux = /dev/sdb\nunc = //server/share\n"
       "unc2 = \\\\server\\share\ndrive = C:\\tape\nlower = d:\nrel = tapes/one\n"
-      "nocolon = C\\tape\n");
+      "nocolon = C\\tape\npipe = |gzip > /backup\n");
   ASSERT_NE(cfg, nullptr);
-  ASSERT_EQ(cfg->devices->count, 5);
-  const char* expected[] = {"/dev/sdb", "//server/share", "\\\\server\\share", "C:\\tape", "d:"};
-  for (int k = 0; k < 5; ++k) EXPECT_STREQ(cfg->devices->items[k].value, expected[k]);
+  ASSERT_EQ(cfg->devices->count, 6);
+  const char* expected[] = {"/dev/sdb", "//server/share", "\\\\server\\share", "C:\\tape", "d:",
+                            "|gzip > /backup"};
+  for (int k = 0; k < 6; ++k) EXPECT_STREQ(cfg->devices->items[k].value, expected[k]);
   EXPECT_TRUE(log.contains("A1: DeviceList: Configuration entry ignored: \"REL\"\n"));
   EXPECT_TRUE(log.contains("A1: DeviceList: Configuration entry ignored: \"NOCOLON\"\n"));
   EXPECT_TRUE(log.contains("A1: An absolute path must be specified.\n"));

@@ -13,6 +13,9 @@
 // "sample" opens as dbid 1. The catalog class's decoders are also fed the
 // input directly, so that every request type is reached from any input:
 // the first byte picks the request type, the rest is its arguments.
+// MGMT requests run without the dba capability: the commands that stop
+// the server, write files or end other work are refused, and the rest
+// reach their parser.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 #include <cstring>
 
 #include "access/idb_logon.h"
+#include "access/idb_session.h"
 #include "base/debug_log.h"
 #include "index/btree.h"
 #include "index/syscat.h"
@@ -182,7 +186,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s->async_state = AS_RECV;
   for (int round = 0; round < 64; ++round) {
     if (rx_request(s) != 0) break;
-    if (handle_request(s) != 0) break;
+    const Buffer& in = s->buffer;
+    const bool mgmt = round > 0 && s->db_session != nullptr && in.recv_size >= 4 &&
+                      in.recv_buf[2] == 6 && in.recv_buf[3] == 0;
+    const uint32_t caps = s->db_session != nullptr ? s->db_session->caps : 0;
+    if (mgmt) s->db_session->caps &= ~IDB_CAP_DBA;
+    const int rc = handle_request(s);
+    if (mgmt && s->db_session != nullptr) s->db_session->caps = caps;
+    if (rc != 0) break;
     check_reply(s);
     s->async_state = AS_IDLE;
     if (round == 0) {

@@ -298,4 +298,33 @@ int add_sample_records(const SampleDb& d) {
   return rc;
 }
 
+int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid) {
+  SysCat_DB* db = SysCat_get_db_by_name(db_name, 0, 0, nullptr);
+  if (db == nullptr) return -1;
+  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+  free(db);
+  if (cat == nullptr) return -1;
+  SysCat_GROUP grp{0, const_cast<char*>("admins"), 0};
+  int rc = SysCat_add_group(cat, &grp, nullptr);
+  if (rc == 0) rc = SysCat_add_member(cat, uid, grp.gid, nullptr);
+  for (uint32_t table : {d.customer, d.regions, d.orders}) {
+    SysCat_PRIVILEGE p{grp.gid, table, 7};
+    if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
+  }
+  SysCat_db_close(cat);
+  return rc;
+}
+
+std::vector<std::string> database_names() {
+  std::vector<std::string> out;
+  SysCat_GETSTATE st;
+  void* row = nullptr;
+  for (int rc = SysCat_get(nullptr, SysDb_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
+       rc == 0; rc = SysCat_get(nullptr, SysDb_ID, SysCat_GET_NEXT, nullptr, &st, &row, nullptr)) {
+    out.push_back(static_cast<SysCat_DB*>(row)->name);
+    free(row);
+  }
+  return out;
+}
+
 }  // namespace testsupport

@@ -34,6 +34,8 @@
 // 103, east 104, WEST 102, WEST 105.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "index/syscat.h"
 
@@ -64,6 +66,12 @@ int write_sample_db_stored(const char* name, SampleDb* out, bool manual_regions 
 // Writes the records above in one committed transaction of a new log node
 // (the log must be set up). 0 or -1.
 int add_sample_records(const SampleDb& d);
+
+// Makes uid a member of a new group "admins" of database db_name that may
+// read, write and erase the sample's three sets. 0 or -1.
+int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid);
+// The names of the server catalog's databases, in catalog order.
+std::vector<std::string> database_names();
 
 // The media record of an order and of a master, byte by byte.
 struct SampleOrder {

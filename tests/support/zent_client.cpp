@@ -316,6 +316,35 @@ int32_t ZentClient::dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlSta
   return s->words[0];
 }
 
+Bytes encode_mgmt(uint16_t request_id, const std::vector<std::string>& words, int argc) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(6).u16(1);
+  w.u16(static_cast<uint16_t>(argc < 0 ? static_cast<int>(words.size()) : argc));
+  for (const std::string& word : words) w.str(word);
+  return w.bytes();
+}
+
+bool decode_mgmt_reply(const Bytes& payload, MgmtReply* out) {
+  PayloadReader r(payload, false);
+  out->request_id = r.u16();
+  if (r.u16() != 0) return false;
+  out->code = r.u32();
+  out->text = r.str();
+  if (r.failed()) return false;
+  out->padded = false;
+  if (r.left() == 2) {
+    if (r.u16() != 0) return false;
+    out->padded = true;
+  }
+  return r.left() == 0;
+}
+
+bool ZentClient::mgmt(const std::vector<std::string>& words, MgmtReply* out) {
+  Bytes reply;
+  if (!request(encode_mgmt(21, words), &reply)) return false;
+  return decode_mgmt_reply(reply, out) && out->request_id == 21;
+}
+
 const Bytes kFailingDbopenReply = {
     0x02, 0x01, 0x00, 0x00,              // request id, 0
     0xf1, 0x03,                          // mask 1009

@@ -137,6 +137,23 @@ struct SyscatReply {
 // when it is short.
 bool read_syscat_reply(PayloadReader& r, SyscatReply* out);
 
+// --- MGMT (request class 6) ------------------------------------------------
+
+// A COMMAND request {id, 6, 1, argc, words}; argc < 0 sends the word count.
+Bytes encode_mgmt(uint16_t request_id, const std::vector<std::string>& words, int argc = -1);
+
+// A MGMT reply: its code (0 for success and list texts), its text, and
+// whether two bytes of padding followed the text (success and failure
+// texts; not list and help texts).
+struct MgmtReply {
+  uint16_t request_id = 0xffff;
+  uint32_t code = 0xffffffff;
+  std::string text;
+  bool padded = false;
+};
+// Decodes a MGMT reply payload; false when it is malformed.
+bool decode_mgmt_reply(const Bytes& payload, MgmtReply* out);
+
 class ZentClient {
  public:
   ZentClient() = default;
@@ -177,6 +194,8 @@ class ZentClient {
   int32_t dbopen(const std::string& db, const std::string& password, uint8_t mode,
                  DbmlStatus* st = nullptr, Bytes* schema = nullptr);
   int32_t dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st = nullptr);
+  // A MGMT command; false when no well-formed reply came back.
+  bool mgmt(const std::vector<std::string>& words, MgmtReply* out);
   // DBGET with buffer size size; arg is mode 4's record number (4 bytes) or
   // mode 7's key, sent as the mode needs. On success the size bytes of the
   // record buffer go to *data. Status word 0, or INT32_MIN on no reply or a

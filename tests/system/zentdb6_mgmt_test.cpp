@@ -1,0 +1,159 @@
+// zentdb6 over TCP with the sample database: MGMT commands as an
+// administration client sends them: help and refusals, store and restore
+// through a file device and a '|' command device, on-line backup mode,
+// the lists, timed shutdowns (pending, cancelled), and "shutdown" that ends
+// the server in order with status 0.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/net_util.h"
+#include "support/process_runner.h"
+#include "support/sample_server.h"
+#include "support/volume_fixture.h"
+#include "support/zent_client.h"
+
+namespace {
+
+const std::string kServer = ZENTDB6_PATH;
+using testsupport::MgmtReply;
+using testsupport::ZentClient;
+
+class MgmtServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = testsupport::free_tcp_port();
+    ASSERT_GT(port_, 0);
+    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
+    ASSERT_FALSE(volumes.empty());
+    ASSERT_EQ(mkdir(dir_.file("arch").c_str(), 0700), 0);
+    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
+                                  "\n\n[Volumes]\n" + volumes + "\n[Devices]\nARCH = " +
+                                  dir_.file("arch") + "\nTAPE = |cat > " + dir_.file("tape") +
+                                  "\nTAPEIN = |cat " + dir_.file("tape") + "\n");
+    server_ = std::make_unique<testsupport::Process>(
+        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d",
+                                          "D1P1"});
+    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
+  }
+  void TearDown() override {
+    if (!server_) return;
+    if (!stopped_) server_->send_signal(SIGTERM);
+    const testsupport::ProcessResult r = server_->wait(30000);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+  }
+  // A connection logged on as user.
+  bool open_session(ZentClient& c, const char* user, const char* password) {
+    testsupport::StartupReply reply;
+    for (int i = 0; i < 100; ++i) {
+      if (c.connect(static_cast<uint16_t>(port_))) {
+        if (!c.handshake({}, &reply)) return false;
+        return c.logon(reply.challenge, user, password) == 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  MgmtReply run(ZentClient& c, const std::vector<std::string>& words) {
+    MgmtReply r;
+    EXPECT_TRUE(c.mgmt(words, &r)) << words[0];
+    return r;
+  }
+  static void expect(const MgmtReply& r, bool ok, const std::string& text) {
+    EXPECT_EQ(r.code == 0, ok) << r.text;
+    EXPECT_TRUE(r.padded);
+    EXPECT_EQ(r.text, text);
+  }
+
+  testsupport::TempDir dir_;
+  int port_ = -1;
+  std::unique_ptr<testsupport::Process> server_;
+  bool stopped_ = false;
+};
+
+TEST_F(MgmtServer, CommandsOverTcp) {
+  ZentClient boss, alice;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  ASSERT_TRUE(open_session(alice, "alice", "secret"));
+  MgmtReply r = run(boss, {"help"});
+  EXPECT_FALSE(r.padded);
+  EXPECT_EQ(r.text.rfind("available commands:\n backup", 0), 0u);
+  expect(run(alice, {"shutdown"}), false, "Permission denied - dba capabilities required.");
+  expect(run(alice, {"test", "panic"}), false, "Permission denied - dba capabilities required.");
+  expect(run(boss, {"frobnicate"}), false, "Unrecognized command.");
+
+  // Store (a member of the database's groups; no capability needed) and
+  // restore (dba) through a file device and a command device.
+  expect(run(alice, {"dbstore", "sample", "ARCH/s.arc"}), true,
+         "Database \"sample\" has been stored to \"ARCH/s.arc\".\n");
+  expect(run(alice, {"dbstore", "sample", "ARCH/../s.arc"}), false, "ARCH/..: Bad target name");
+  expect(run(alice, {"dbstore", "sample", "TAPE"}), true,
+         "Database \"sample\" has been stored to \"TAPE\".\n");
+  r = run(alice, {"dbrestore", "/info", "TAPEIN"});
+  EXPECT_EQ(r.code, 0u);
+  EXPECT_NE(r.text.find("Database archive from alice@"), std::string::npos) << r.text;
+  expect(run(boss, {"dbrestore", "ARCH/s.arc", "copy"}), true,
+         "Database \"copy\" has been restored from \"ARCH/s.arc\".\n");
+  expect(run(boss, {"dbrestore", "TAPEIN", "copy"}), false, "Database \"copy\" already exists.");
+  expect(run(boss, {"dbrestore", "TAPEIN", "copy2"}), true,
+         "Database \"copy2\" has been restored from \"TAPEIN\".\n");
+
+  // On-line backup mode while a store writes.
+  expect(run(boss, {"backup", "stop"}), false, "backup mode is inactive - request ignored");
+  expect(run(boss, {"backup", "START"}), true, "On-line backup mode has been started.\n");
+  expect(run(boss, {"backup", "start"}), false, "backup mode is already active - request ignored");
+  expect(run(boss, {"dbrestore", "ARCH/s.arc", "copy3"}), true,
+         "Database \"copy3\" has been restored from \"ARCH/s.arc\".\n");
+  expect(run(boss, {"backup", "STOP"}), true, "On-line backup mode has been stopped.\n");
+
+  // The lists.
+  r = run(boss, {"list", "session"});
+  EXPECT_FALSE(r.padded);
+  EXPECT_EQ(r.text.rfind("Session    TID Host / IP ADDR       Platf User / Login\n", 0), 0u);
+  EXPECT_NE(r.text.find(" boss\n"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(" alice\n"), std::string::npos) << r.text;
+  r = run(boss, {"list", "thread", "notitle"});
+  EXPECT_NE(r.text.find("internal"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("Session"), std::string::npos) << r.text;
+  expect(run(boss, {"killthread", "9999"}), false, "Invalid thread id argument");
+
+  // Timed shutdowns.
+  expect(run(boss, {"shutdown", "30"}), true, "Shutting down in 30 seconds.\n");
+  expect(run(boss, {"shutdown", "1"}), false, "Shutdown request is already pending");
+  expect(run(boss, {"shutdown", "cancel"}), true, "Shutdown request has been cancelled\n");
+  expect(run(boss, {"shutdown", "cancel"}), false, "No pending shutdown request");
+  expect(run(boss, {"shutdown", "99999999"}), true,
+         "usage: shutdown [number_of_seconds|CANCEL]\n");
+}
+
+TEST_F(MgmtServer, ShutdownNowEndsTheServerInOrder) {
+  ZentClient boss;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  expect(run(boss, {"shutdown"}), true, "Shutting down now.\n");
+  stopped_ = true;
+  const testsupport::ProcessResult r = server_->wait(30000);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("*** NOTE: SHUTDOWN REQUESTED *** Shutting down now."), std::string::npos)
+      << r.err;
+  server_.reset();
+}
+
+TEST_F(MgmtServer, TimedShutdownFires) {
+  ZentClient boss;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  expect(run(boss, {"shutdown", "1"}), true, "Shutting down in 1 second.\n");
+  stopped_ = true;
+  const testsupport::ProcessResult r = server_->wait(30000);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  server_.reset();
+}
+
+}  // namespace
