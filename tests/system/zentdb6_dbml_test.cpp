@@ -472,3 +472,65 @@ TEST_F(DbmlServer, CreateEraseAndPurgeOverTcp) {
   EXPECT_EQ(st.words[0], -11);
   EXPECT_TRUE(c.noop(5));
 }
+
+// DBPUT against the real server: a master and a detail whose region is new
+// (an automatic master), a duplicate key and a record the length cuts
+// short; then DBGET by key, DBFIND of the customer's chain and a chained
+// DBGET read them back, and the automatic master is there.
+TEST_F(DbmlServer, DbputThenDbfindAndDbgetReadItBack) {
+  ZentClient c;
+  std::string challenge;
+  ASSERT_TRUE(open_session(c, &challenge));
+  ASSERT_EQ(c.logon(challenge, "boss", "boss-pw"), 0);
+  DbmlStatus st;
+  ASSERT_EQ(c.dbopen("sample", "", 1, &st), 0);
+  const uint16_t dbid = static_cast<uint16_t>(st.words[9]);
+  auto put = [&](uint16_t setno, const std::string& rec) {
+    PayloadWriter w = testsupport::dbml_writer(20, 6);
+    w.u16(dbid).u16(setno).u8(1).str("@;").align(4).u32(static_cast<uint32_t>(rec.size()));
+    w.raw(Bytes(rec.begin(), rec.end()));
+    return call(c, w);
+  };
+  const std::string customer = std::string("C004    Di Moreau") + std::string(11, ' ');
+  st = put(1, customer);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(st.words[1], 28);
+  EXPECT_EQ(st.words[3], 4);
+  EXPECT_EQ(st.words[5], 1);
+  st = put(1, customer);
+  EXPECT_EQ(st.words[0], 43);
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[5], 407);
+  // Order 106 of C004 in the new region NORT.
+  std::string order(30, '\0');
+  const int32_t no = 106, date = 20240301;
+  memcpy(&order[0], &no, 4);
+  memcpy(&order[4], "C004    NORT", 12);
+  memcpy(&order[16], &date, 4);
+  EXPECT_EQ(put(3, order.substr(0, 29)).words[0], -21);
+  st = put(3, order);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[1], 30);
+  EXPECT_EQ(st.words[3], 6);
+  EXPECT_EQ(st.words[5], 0);
+
+  Bytes data;
+  ASSERT_EQ(c.dbget(dbid, 1, 7, 28, {'C', '0', '0', '4', ' ', ' ', ' ', ' '}, &st, &data), 0);
+  EXPECT_EQ(st.words[3], 4);
+  EXPECT_EQ(std::string(data.begin(), data.end()), customer);
+  ASSERT_EQ(c.dbget(dbid, 2, 7, 4, {'N', 'O', 'R', 'T'}, &st, &data), 0);
+  EXPECT_EQ(st.words[3], 4);  // the fourth region, made by the put
+  // The customer's chain: one order, first and last.
+  PayloadWriter f = testsupport::dbml_writer(21, 7);
+  f.u16(dbid).u16(3).u8(1).u16(1).align(4).obj({'C', '0', '0', '4', ' ', ' ', ' ', ' '});
+  st = call(c, f);
+  ASSERT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[5], 1);
+  EXPECT_EQ(st.words[7], 6);
+  EXPECT_EQ(st.words[9], 6);
+  ASSERT_EQ(c.dbget(dbid, 3, 5, 30, {}, &st, &data), 0);
+  EXPECT_EQ(st.words[3], 6);
+  EXPECT_EQ(std::string(data.begin(), data.end()), order);
+  EXPECT_EQ(c.dbget(dbid, 3, 5, 30, {}, &st, &data), 15);  // the end of the chain
+}
