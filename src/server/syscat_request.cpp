@@ -707,7 +707,7 @@ int fetch(Req& r) {
   free(row);
   if (n < 0) return reply_failed(r.s, "Failed to fetch system catalog record");
   const SysCat_TABLE_DESCR* d = q->descr;
-  const bool last = q->state.next.cluster == 0 && q->state.slot < 0;
+  const bool last = q->fetched >= q->count;
   reply_success(r.s);
   Buffer_Put_u32(r.b, q->sys_id);
   Buffer_Put_u8(r.b, static_cast<uint8_t>(d->tab_rev));

@@ -690,6 +690,26 @@ TEST_F(SyscatTest, SelectAndFetchWalkATable) {
   ok_empty(cq);
   EXPECT_EQ(refusal(fetch), "Query handle " + std::to_string(q) + " not found");
 
+  // sysdevices has no node: its rows come from the volume table.
+  PayloadWriter dev = req(SC_SELECT);
+  dev.u16(0).u32(SysDevice_ID).u16(0);
+  const Answer ds = call(dev);
+  ASSERT_TRUE(ds.head.ok()) << ds.head.text;
+  PayloadReader dr(ds.data, false);
+  PayloadWriter fdev = req(SC_FETCH);
+  fdev.u16(dr.u16());
+  EXPECT_EQ(dr.str(), "sysdevices");
+  dr.u32();
+  dr.u32();
+  EXPECT_GE(dr.u32(), 1u);
+  const Answer drow = call(fdev);
+  EXPECT_TRUE(drow.head.ok()) << drow.head.text;
+  PayloadWriter vol = req(SC_GET_VOL_BY_ID);
+  vol.u32(1);
+  const Answer v = call(vol);
+  ASSERT_TRUE(v.head.ok()) << v.head.text;
+  EXPECT_EQ(PayloadReader(v.data, false).u32(), 1u);
+
   // A database's table; closing the database drops its queries.
   ASSERT_EQ(logon("dba"), 0);
   const uint16_t h = open_db("sample");
@@ -700,7 +720,11 @@ TEST_F(SyscatTest, SelectAndFetchWalkATable) {
   PayloadWriter cd = req(SC_CLOSE_DB);
   cd.u16(h);
   ok_empty(cd);
-  EXPECT_EQ(session_->catalog_query_maps, nullptr);
+  // Only the server catalog's query on sysdevices is left.
+  ASSERT_NE(session_->catalog_query_maps, nullptr);
+  EXPECT_EQ(session_->catalog_query_maps->next, nullptr);
+  EXPECT_EQ(session_->catalog_query_maps->db, nullptr);
+  EXPECT_EQ(session_->catalog_query_maps->sys_id, uint32_t{SysDevice_ID});
 }
 
 // Handles wrap after 32767 and skip the handles still in use.
