@@ -16,6 +16,7 @@
 #include "access/idb_logon.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
+#include "base/logon_password.h"
 #include "base/server_config.h"
 #include "index/btree.h"
 #include "index/syscat_fixture.h"
@@ -307,8 +308,15 @@ TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
 
   Bytes reply;
   const Bytes recno = {2, 0, 0, 0};
+  testsupport::LogCapture log("P2");
   ASSERT_EQ(dispatch(testsupport::dbml_get_request(0x0304, dbid, 3, 4, 100, recno).bytes(), &reply),
             0);
+  EXPECT_NE(log.text().find("Processing dbml request type 8 (DBGET)"), std::string::npos);
+  EXPECT_NE(log.text().find("dbml_get(): dbid = " + std::to_string(dbid) +
+                            " setno = 3 mode = 4 buffer size = 100"),
+            std::string::npos)
+      << log.text();
+  EXPECT_NE(log.text().find(" status[1] = 30"), std::string::npos);
   ASSERT_EQ(reply.size(), 46u + 2 + 100);
   PayloadReader r(reply, false);
   DbmlStatus st;
@@ -456,6 +464,20 @@ TEST_F(DbmlTest, LogonRows) {
     EXPECT_STREQ(idb_session_user_name(session_->db_session), c.want == 0 ? c.user : "alice")
         << c.what;
   }
+}
+
+// A key that cannot be made (no memory) fails the logon with -806; the
+// session keeps its identity.
+TEST_F(DbmlTest, LogonWithoutMemoryForTheKeyAnswers806) {
+  ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
+  des_set_key_alloc([](size_t) -> void* { return nullptr; });
+  const DbmlStatus st = logon("boss", testsupport::client_password_hex(challenge_, "boss-pw"));
+  des_set_key_alloc(nullptr);
+  EXPECT_EQ(st.words[0], S_SYSTEM);
+  EXPECT_EQ(st.words[5], IDB_LOGON);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_STREQ(idb_session_user_name(session_->db_session), "alice");
+  EXPECT_EQ(logon("boss", testsupport::client_password_hex(challenge_, "boss-pw")).words[0], 0);
 }
 
 TEST_F(DbmlTest, LogonKeepsThePasswordOutOfTheLog) {
