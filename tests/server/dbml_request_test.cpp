@@ -367,6 +367,28 @@ TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
   }
 }
 
+// The DBGET example of docs/protocol.md, both ways, byte for byte.
+TEST_F(DbmlTest, DbgetExampleOfTheProtocolNote) {
+  ASSERT_EQ(open_as_alice(), 1);
+  const Bytes request = testsupport::dbml_get_request(5, 1, 1, 4, 100, {1, 0, 0, 0}).bytes();
+  EXPECT_EQ(testsupport::frame(request),
+            (Bytes{0, 0, 0, 0x17, 5, 0, 3, 0, 8, 0, 1, 0, 1, 0, 4, 2, 0, '@', 0, 100, 0, 0, 0, 1,
+                   0, 0, 0}));
+  Bytes reply;
+  ASSERT_EQ(dispatch(request, &reply), 0);
+  Bytes want = {5, 0, 0, 0, 0xff, 0x03,   // id 5, 0, mask 1023
+                0, 0, 0, 0, 28, 0, 0, 0,  // words 0, 1
+                0, 0, 0, 0, 1,  0, 0, 0,  // words 2, 3
+                0, 0, 0, 0, 1,  0, 0, 0,  // words 4, 5
+                0, 0, 0, 0, 0,  0, 0, 0,  // words 6, 7
+                0, 0, 0, 0, 0,  0, 0, 0,  // words 8, 9
+                0, 0};                    // align 4
+  const std::string record = "C001    Ada Fischer         ";
+  want.insert(want.end(), record.begin(), record.end());
+  want.resize(148, 0);
+  EXPECT_EQ(reply, want);
+}
+
 // A failing DBGET answers the 46-byte status reply alone, mask 1009; a
 // buffer shorter than the record is refused with -21 once dbid and set are
 // known good.
