@@ -99,31 +99,9 @@ class BenchSet {
 
 void BM_RawFdatasync(benchmark::State& state) {
   const bool append = state.range(0) == 1;
-  const std::string path = bench_dir() + "/zent_tlog_bench_raw_" + std::to_string(getpid());
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) {
-    state.SkipWithError("cannot create the file");
-    return;
-  }
-  std::vector<char> page(8192, 'r');
-  int64_t n = 0;
-  const auto t0 = Clock::now();
-  for (auto _ : state) {
-    const int64_t at = append ? n : n % 64;
-    if (pwrite(fd, page.data(), page.size(), static_cast<off_t>(at * 8192)) !=
-            static_cast<ssize_t>(page.size()) ||
-        fdatasync(fd) != 0) {
-      state.SkipWithError("pwrite or fdatasync failed");
-      break;
-    }
-    ++n;
-  }
-  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  close(fd);
-  unlink(path.c_str());
-  const double rate = secs > 0 ? static_cast<double>(n) / secs : 0;
+  const double rate = raw_fdatasync_rate(
+      state, bench_dir() + "/zent_tlog_bench_raw_" + std::to_string(getpid()), append);
   if (!append) g_raw_rate = rate;
-  state.counters["fdatasync_per_s"] = rate;
 }
 BENCHMARK(BM_RawFdatasync)->Arg(0)->Arg(1)->MinTime(2.0)->UseRealTime();
 

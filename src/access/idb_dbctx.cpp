@@ -11,6 +11,7 @@
 #include "access/idb_lock.h"
 #include "access/idb_re.h"
 #include "access/idb_logon.h"
+#include "access/idb_lookup.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
 #include "base/debug_log.h"
@@ -266,6 +267,21 @@ int chk_set_access(const db_ctx* ctx, int32_t setno) {
   debug_log('I', 2, "chk_set_access(setno=%d): no access, privs = 0x%x", static_cast<int>(setno),
             static_cast<unsigned>(a));
   return 0;
+}
+
+int idb__call_set(idb_session* s, int32_t dbid, const void* set_ref, int set_size, db_ctx** ctx) {
+  *ctx = idb__get_db_ctx(s, dbid);
+  if (*ctx == nullptr) {
+    IDB_ERROR(s, S_BADID, 0);
+    return -1;
+  }
+  const global* g = &(*ctx)->root->g;
+  const int setno = set_ref != nullptr ? idb__set_number(g, set_ref, set_size) : -1;
+  if (setno < 0 || chk_set_access(*ctx, setno) == 0) {
+    IDB_ERROR(s, S_BAD, 0);
+    return -1;
+  }
+  return setno;
 }
 
 int idb__get_db_privileges(idb_session* s, SysCat_DB_CATALOG* cat, uint32_t* privs, Node* tx) {

@@ -41,6 +41,11 @@ void close_db_session(idb_session* s, db_ctx* ctx);
 int check_share(const vglobal* root, int32_t mode);
 // -1 read and write, 1 read only, 0 no access.
 int chk_set_access(const db_ctx* ctx, int32_t setno);
+// The open context of dbid and the position of the set set_ref (set_size
+// bytes, none allowed) names in it, for a call that reads or changes the
+// set: the position, or -1 with S_BADID (unknown dbid) or S_BAD (unknown
+// set, no access) in the session's record.
+int idb__call_set(idb_session* s, int32_t dbid, const void* set_ref, int set_size, db_ctx** ctx);
 // The OR of the privileges of the user's groups in cat. 0 or -1.
 int idb__get_db_privileges(idb_session* s, SysCat_DB_CATALOG* cat, uint32_t* privs, Node* tx);
 

@@ -25,10 +25,6 @@
 
 namespace {
 
-// Seeks again after a change of the tree invalidated the cursor, at most
-// this many times in one read.
-constexpr int kCursorTries = 10;
-
 struct Get {
   idb_session* s;
   const global* g;
@@ -79,32 +75,11 @@ bool same_key(const btree_DBT& key, const uint8_t* k, uint32_t n) {
   return key.size == n && memcmp(key.data, k, n) == 0;
 }
 
-// The key after k (forward) or before it, k itself gone or not: a seek for
-// k, then one step. RET_SUCCESS, RET_SPECIAL at the end, or the failure.
-int step_from(btree_HANDLE* t, const uint8_t* k, uint32_t n, bool forward, btree_DBT* key,
-              btree_DBT* data) {
-  int r = RET_CURSOR;
-  for (int tries = 0; r == RET_CURSOR && tries < kCursorTries; ++tries) {
-    btree_DBT at{const_cast<uint8_t*>(k), n};
-    r = idb__bt_seq(t, &at, data, BT_SEQ_CURSOR);
-    *key = at;
-    if (forward) {
-      if (r == RET_SUCCESS && same_key(*key, k, n)) r = idb__bt_seq(t, key, data, BT_SEQ_NEXT);
-    } else if (r == RET_SUCCESS) {
-      r = idb__bt_seq(t, key, data, BT_SEQ_PREV);
-    } else if (r == RET_SPECIAL) {
-      // Nothing at or after k: the key before it is the last one.
-      r = idb__bt_seq(t, key, data, BT_SEQ_LAST);
-    }
-  }
-  return r;
-}
-
 // The first key of a read from index position mode (1, 2, 3 or 4).
 int position(btree_HANDLE* t, const set_ctx* c, int32_t mode, bool forward, btree_DBT* key,
              btree_DBT* data) {
   if (mode == IDB_IDX_ON_FWD || mode == IDB_IDX_ON_BWD)
-    return step_from(t, c->key, static_cast<uint32_t>(c->key_len), forward, key, data);
+    return idb__step_from(t, c->key, static_cast<uint32_t>(c->key_len), forward, key, data);
   if (c->arg_len == 0) {
     if (forward && mode == IDB_IDX_BEFORE) return idb__bt_seq(t, key, data, BT_SEQ_FIRST);
     if (!forward && mode == IDB_IDX_AFTER) return idb__bt_seq(t, key, data, BT_SEQ_LAST);
@@ -156,7 +131,7 @@ int read_indx(Get& r, bool forward, bool bound) {
   btree_DBT key{};
   btree_DBT data{};
   int rc = RET_CURSOR;
-  for (int tries = 0; rc == RET_CURSOR && tries < kCursorTries; ++tries)
+  for (int tries = 0; rc == RET_CURSOR && tries < IDB_CURSOR_TRIES; ++tries)
     rc = position(t, c, mode, forward, &key, &data);
   vbuf* scratch = nullptr;
   while (bound && rc == RET_SUCCESS) {
@@ -173,7 +148,7 @@ int read_indx(Get& r, bool forward, bool bound) {
       if (scratch == nullptr) scratch = VBUF_OPEN(key.size);
       if (scratch->size < key.size) open_vbuf(scratch, key.size);
       memcpy(scratch->data, key.data, key.size);
-      rc = step_from(t, static_cast<const uint8_t*>(scratch->data), key.size, forward, &key, &data);
+      rc = idb__step_from(t, static_cast<const uint8_t*>(scratch->data), key.size, forward, &key, &data);
     }
   }
   VBuf_Close(scratch);
@@ -293,6 +268,25 @@ Node* idb__index_node(const idb_set* set, int32_t index, void** coll) {
   return x.node;
 }
 
+int idb__step_from(btree_HANDLE* t, const uint8_t* k, uint32_t n, bool forward, btree_DBT* key,
+                   btree_DBT* data) {
+  int r = RET_CURSOR;
+  for (int tries = 0; r == RET_CURSOR && tries < IDB_CURSOR_TRIES; ++tries) {
+    btree_DBT at{const_cast<uint8_t*>(k), n};
+    r = idb__bt_seq(t, &at, data, BT_SEQ_CURSOR);
+    *key = at;
+    if (forward) {
+      if (r == RET_SUCCESS && same_key(*key, k, n)) r = idb__bt_seq(t, key, data, BT_SEQ_NEXT);
+    } else if (r == RET_SUCCESS) {
+      r = idb__bt_seq(t, key, data, BT_SEQ_PREV);
+    } else if (r == RET_SPECIAL) {
+      // Nothing at or after k: the key before it is the last one.
+      r = idb__bt_seq(t, key, data, BT_SEQ_LAST);
+    }
+  }
+  return r;
+}
+
 idb_chain_pos idb__chain_key(const set_ctx* c, const btree_KEYDEF* keydef, void* coll,
                              const btree_DBT* key) {
   const uint32_t n = static_cast<uint32_t>(c->arg_len);
@@ -313,17 +307,10 @@ int idb_get(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int
   debug_log('I', 3, "idb_get(dbid=%d, mode=%d)", static_cast<int>(dbid), static_cast<int>(mode));
   status[5] = IDB_GET;
   status[8] = mode;
-  db_ctx* ctx = idb__get_db_ctx(s, dbid);
-  if (ctx == nullptr) {
-    IDB_ERROR(s, S_BADID, 0);
-    return idb__fail_status(s, -1, status);
-  }
+  db_ctx* ctx = nullptr;
+  const int setno = idb__call_set(s, dbid, set_ref, set_size, &ctx);
+  if (setno < 0) return idb__fail_status(s, -1, status);
   const global* g = &ctx->root->g;
-  const int setno = set_ref != nullptr ? idb__set_number(g, set_ref, set_size) : -1;
-  if (setno < 0 || chk_set_access(ctx, setno) == 0) {
-    IDB_ERROR(s, S_BAD, 0);
-    return idb__fail_status(s, -1, status);
-  }
   const idb_set* set = &g->set[setno];
   if (buffer.size() < set->rec_len) {
     IDB_ERROR(s, S_BAD, 0);
@@ -338,24 +325,8 @@ int idb_get(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int
   }
   set_ctx* c = r.c;
   memcpy(buffer.data(), r.work, set->rec_len);
-  if (c->index_mode == IDB_IDX_NONE && set->s.type == 'D' &&
-      static_cast<uint32_t>(c->path) < set->s.path_cnt) {
-    const uint8_t* link = idb__path_area(set, r.work) + 8 * c->path;
-    c->fwd = static_cast<int32_t>(le_get32(link));
-    c->bwd = static_cast<int32_t>(le_get32(link + 4));
-  }
+  idb__cursor_links(c, set, r.work);
   VBuf_Close(work);
-  s->error.code = 0;
-  s->error.sub_code = 0;
-  status[0] = 0;
-  status[1] = static_cast<int32_t>(set->rec_len);
-  status[2] = 0;
-  status[3] = c->recno;
-  status[4] = 0;
-  status[5] = set->s.type == 'D' ? 0 : 1;
-  status[6] = 0;
-  status[7] = c->bwd;
-  status[8] = 0;
-  status[9] = c->fwd;
+  idb__record_status(s, set, c, status);
   return 0;
 }

@@ -44,6 +44,17 @@ enum idb_chain_pos {
 idb_chain_pos idb__chain_key(const set_ctx* c, const btree_KEYDEF* keydef, void* coll,
                              const btree_DBT* key);
 
+// A step whose cursor another session's change invalidated is sought
+// again from its key at most this many times in one call.
+inline constexpr int IDB_CURSOR_TRIES = 10;
+
+// The key after k (n bytes) forward, or before it backward, whether k is
+// still stored or not: a seek for k, then one step; backward with nothing
+// at or after k, the last key. RET_SUCCESS with the key and data, RET_SPECIAL
+// at the end, or the failure (RET_CURSOR after IDB_CURSOR_TRIES seeks).
+int idb__step_from(btree_HANDLE* t, const uint8_t* k, uint32_t n, bool forward, btree_DBT* key,
+                   btree_DBT* data);
+
 // The B-tree of cursor index number index (1 master key, n >= 2 index
 // n - 2) of set, with the collating sequence its callbacks take.
 Node* idb__index_node(const idb_set* set, int32_t index, void** coll);

@@ -21,8 +21,10 @@ enum {
   IDB_KT_BYTES = 17,   // unsigned bytes
 };
 
-// k_flags bit 0 on an access-layer key definition: the parts are typed.
-inline constexpr uint32_t IDB_KTYPED = 1;
+// k_flags bit 0 (BT_KREV2) on an access-layer key definition: the parts are
+// typed and compare by idb__bt_cmp, each part ascending; nothing sorts
+// reversed.
+inline constexpr uint32_t IDB_KTYPED = BT_KREV2;
 
 // The key's length (`k_len`).
 uint32_t idb__key_len(const btree_KEYDEF* keydef);

@@ -88,3 +88,27 @@ int idb__master_lookup(idb_session* s, const global* g, const idb_set* set, cons
   idb__bt_close(s, t);
   return out;
 }
+
+void idb__cursor_links(set_ctx* c, const idb_set* set, uint8_t* media) {
+  if (c->index_mode != IDB_IDX_NONE || set->s.type != 'D' ||
+      static_cast<uint32_t>(c->path) >= set->s.path_cnt)
+    return;
+  const uint8_t* link = idb__path_area(set, media) + 8 * c->path;
+  c->fwd = static_cast<int32_t>(le_get32(link));
+  c->bwd = static_cast<int32_t>(le_get32(link + 4));
+}
+
+void idb__record_status(idb_session* s, const idb_set* set, const set_ctx* c, int32_t* status) {
+  s->error.code = 0;
+  s->error.sub_code = 0;
+  status[0] = 0;
+  status[1] = static_cast<int32_t>(set->rec_len);
+  status[2] = 0;
+  status[3] = c->recno;
+  status[4] = 0;
+  status[5] = set->s.type == 'D' ? 0 : 1;
+  status[6] = 0;
+  status[7] = c->bwd;
+  status[8] = 0;
+  status[9] = c->fwd;
+}

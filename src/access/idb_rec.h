@@ -55,3 +55,11 @@ int idb__rec_state();
 inline constexpr int IDB_BT_LOCK_TRIES = 10;
 // btree_Seq with those retries: its result (RET_LOCKED after the last try).
 int idb__bt_seq(btree_HANDLE* t, btree_DBT* key, btree_DBT* data, uint32_t op);
+
+// The cursor of a detail set takes the chain links of media (the current
+// record) on its path, unless it stands on an index or has no path.
+void idb__cursor_links(set_ctx* c, const idb_set* set, uint8_t* media);
+// The status of a record call that succeeded: [1] rec_len, [3] the current
+// record, [5] 1 for masters, [7] and [9] the cursor's links, the rest 0;
+// the session's error code becomes 0.
+void idb__record_status(idb_session* s, const idb_set* set, const set_ctx* c, int32_t* status);

@@ -62,6 +62,7 @@ enum : int32_t {
   IDB_RC_DEL_AUTOMATIC = -24,  // delete on an automatic master set
   IDB_RC_KEY_MEMORY = -120,    // no memory for a key buffer
   IDB_RC_DESCR_ALIGN = -137,   // a lock descriptor not on a 4-byte boundary
+  IDB_RC_BAD_PATTERN = 53,     // a wildcard pattern that does not compile
   IDB_RC_OPEN_TX = 32,         // create, purge, store or restore inside a transaction
   IDB_RC_TX_LEVEL = 34,        // a transaction level that does not match
   IDB_RC_SCHEMA_BLOCK = -700,  // DBOPEN's schema block could not be written

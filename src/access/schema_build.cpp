@@ -10,7 +10,7 @@
 // Catalog rows are written by clients, so nothing in them is trusted: a
 // name too long, more segments, key parts or paths than the records and
 // keys hold, a record that does not fit the work buffer, a segment that
-// does not fit its item, a path whose search item does not match the
+// does not fit its item or whose item the indexed set does not hold, a path whose search item does not match the
 // master's key, and a failed allocation each fail the open with a log line
 // naming the table, index or column; none of them stops the server.
 #include <cerrno>
@@ -545,6 +545,14 @@ int read_indexes(Build& b) {
           return -1;
         }
         idb_set& set = g->set[s];
+        // Keys are built from the set's own records: every segment's item
+        // must be one of its entries.
+        for (uint32_t i = 0; i < g->iitem[ii].seg_cnt; ++i)
+          if (find_entry(set, g->iitem[ii].seg[i].item) < 0) {
+            debug_log('I', 1, "Index segment not in table. tableid = %d, idxid = %d", tableid,
+                      idxid);
+            return -1;
+          }
         idb_index* slot = nullptr;
         for (uint32_t x = 0; x < set.s.index_cnt && slot == nullptr; ++x)
           if (set.index[x].iitem < 0) slot = &set.index[x];

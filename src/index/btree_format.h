@@ -21,7 +21,10 @@
 
 inline constexpr uint32_t BTMAGIC = 0x53162;
 inline constexpr uint32_t BTVERSION = 1;
-inline constexpr uint32_t BT_KREV2 = 1;      // k_flags bit 0: the key sorts in reverse
+// k_flags bit 0: the parts are typed and the tree needs the access layer's
+// typed compare (the default compare refuses it). Despite its name nothing
+// sorts reversed: the typed compare orders each part ascending.
+inline constexpr uint32_t BT_KREV2 = 1;
 inline constexpr uint32_t BT_MAXPARTS = 8;   // k_nparts 0..8
 inline constexpr size_t BT_META_WORDS = 6;   // magic .. reserved, before the key definition
 inline constexpr size_t BT_KEYDEF_HEAD = 12; // k_flags, k_nparts, k_len
@@ -38,7 +41,7 @@ struct btree_KEYPART {
 };
 
 struct btree_KEYDEF {
-  uint32_t k_flags = 0;   // 0 or BT_KREV2
+  uint32_t k_flags = 0;   // 0, or BT_KREV2: typed parts, the typed compare
   uint32_t k_nparts = 0;  // 0..8
   uint32_t k_len = 0;     // sum of kp_leng
   btree_KEYPART k_part[BT_MAXPARTS];

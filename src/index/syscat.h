@@ -78,7 +78,7 @@ enum {
 };
 
 // sysobjects types.
-enum { SysObj_SYSTEM = 0, SysObj_TABLE = 1, SysObj_DATABASE = 2 };
+enum { SysObj_SYSTEM = 0, SysObj_TABLE = 1, SysObj_DATABASE = 2, SysObj_SETFILE = 3, SysObj_SETINDEX = 4 };
 
 // --- Column types and descriptions --------------------------------------------------------
 
@@ -287,8 +287,9 @@ void SysCat_close_node(SysCat_MAP* entry);
 int SysCat_open();
 int SysCat_close();
 // Opens the catalog of the database whose sysdb row is db (copied), or
-// none; closes one (none is ignored).
-SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db);
+// none; closes one (none is ignored). tx: the transaction whose rows the
+// open reads (a database created inside it is opened there), or none.
+SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db, Node* tx = nullptr);
 void SysCat_db_close(SysCat_DB_CATALOG* cat);
 
 // The server catalog of a new set: each server table's node (a system pool
@@ -342,6 +343,8 @@ int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER
 int SysCat_add_object(const SysCat_OBJECT* obj, Node* tx);
 SysCat_OBJECT* SysCat_get_object_by_name(const char* name, Node* tx);
 SysCat_OBJECT* SysCat_get_object_by_id(uint32_t id, Node* tx);
+// Deletes the sysobjects row of id: 0, 1 when there is none, -1.
+int SysCat_del_object(uint32_t id, Node* tx);
 SysCat_DEVICE* SysCat_get_vol_by_id(uint32_t volid, Node* tx);
 int SysCat_add_vat(const SysCat_VAT* vat, Node* tx);
 SysCat_VAT* SysCat_get_vat_by_name(const char* name, Node* tx);
@@ -390,6 +393,11 @@ SysCat_INDEX* SysCat_get_index_by_id(SysCat_DB_CATALOG* cat, uint32_t idxid, Nod
 int SysCat_add_indexseg(SysCat_DB_CATALOG* cat, const SysCat_INDEXSEG* seg, Node* tx);
 int SysCat_add_table(SysCat_DB_CATALOG* cat, SysCat_TABLE* table, Node* tx);
 SysCat_TABLE* SysCat_get_table_by_id(SysCat_DB_CATALOG* cat, uint32_t tableid, Node* tx);
+// Rewrites the row of the same id (tableid; idxid; tableid and idxid). 0 or
+// -1 (SC E001 when there is none).
+int SysCat_upd_table(SysCat_DB_CATALOG* cat, const SysCat_TABLE* table, Node* tx);
+int SysCat_upd_index(SysCat_DB_CATALOG* cat, const SysCat_INDEX* index, Node* tx);
+int SysCat_upd_tableindex(SysCat_DB_CATALOG* cat, const SysCat_TABLEINDEX* ti, Node* tx);
 int SysCat_add_tablecolumn(SysCat_DB_CATALOG* cat, const SysCat_TABLECOLUMN* tc, Node* tx);
 int SysCat_add_tablepath(SysCat_DB_CATALOG* cat, const SysCat_TABLEPATH* tp, Node* tx);
 int SysCat_add_tableindex(SysCat_DB_CATALOG* cat, const SysCat_TABLEINDEX* ti, Node* tx);

@@ -125,6 +125,18 @@ SysCat_OBJECT* SysCat_get_object_by_id(uint32_t id, Node* tx) {
       "SysCat_get_object_by_id(id=%d) failed: object not found", static_cast<int>(id)));
 }
 
+int SysCat_del_object(uint32_t id, Node* tx) {
+  debug_log('O', 3, "SysCat_del_object(id=%d)", static_cast<int>(id));
+  int found = 0;
+  const int rc = SysCat_Locked(nullptr, SysObject_ID, tx, [&] {
+    SysCat_KEY k = SYSCAT_KEY(SysCat_OBJECT, id, id);
+    const int r = SysCat_ChangeOne(nullptr, SysObject_ID, nullptr, SysCat_MatchU32, &k, tx);
+    found = r == 0;
+    return r < 0 ? -1 : 0;
+  });
+  return rc != 0 ? -1 : found ? 0 : 1;
+}
+
 // --- sysdevices
 // -----------------------------------------------------------------------------------
 

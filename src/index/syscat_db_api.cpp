@@ -308,3 +308,48 @@ SysCat_TABLEINDEX* SysCat_get_tableindex_by_id(SysCat_DB_CATALOG* cat, uint32_t 
                        "SysCat_get_tableindex_by_id(tableid=%d, idxid=%d) failed: Entry not found",
                        static_cast<int>(tableid), static_cast<int>(idxid)));
 }
+
+// --- Rewrites by id (the record-file and B-tree node ids of database create
+// and purge) ----------------------------------------------------------------
+
+namespace {
+template <typename Row>
+int rewrite_one(SysCat_DB_CATALOG* cat, int sys_id, const Row* row, SysCat_KEY k, bool pair,
+                const char* what, uint32_t id, Node* tx) {
+  return SysCat_Locked(cat, sys_id, tx, [&] {
+    const int rc = SysCat_ChangeOne(cat, sys_id, row, pair ? SysCat_MatchU32Pair : SysCat_MatchU32,
+                                    &k, tx);
+    if (rc == 1) {
+      debug_log('O', 2, "%s(id=%d) failed: entry not found", what, static_cast<int>(id));
+      SysCat_Error(SC_E_NODE);
+    }
+    return rc == 0 ? 0 : -1;
+  });
+}
+}  // namespace
+
+int SysCat_upd_table(SysCat_DB_CATALOG* cat, const SysCat_TABLE* table, Node* tx) {
+  if (cat == nullptr || table == nullptr || table->tableid == 0 || !SysCat_HasText(table->name))
+    return SYSCAT_INVALID_ARGS("SysCat_upd_table");
+  debug_log('O', 3, "SysCat_upd_table(id=%d)", static_cast<int>(table->tableid));
+  return rewrite_one(cat, SysTables_ID, table, SYSCAT_KEY(SysCat_TABLE, tableid, table->tableid),
+                     false, "SysCat_upd_table", table->tableid, tx);
+}
+
+int SysCat_upd_index(SysCat_DB_CATALOG* cat, const SysCat_INDEX* index, Node* tx) {
+  if (cat == nullptr || index == nullptr || index->idxid == 0 || !SysCat_HasText(index->name))
+    return SYSCAT_INVALID_ARGS("SysCat_upd_index");
+  debug_log('O', 3, "SysCat_upd_index(id=%d)", static_cast<int>(index->idxid));
+  return rewrite_one(cat, SysIndex_ID, index, SYSCAT_KEY(SysCat_INDEX, idxid, index->idxid), false,
+                     "SysCat_upd_index", index->idxid, tx);
+}
+
+int SysCat_upd_tableindex(SysCat_DB_CATALOG* cat, const SysCat_TABLEINDEX* ti, Node* tx) {
+  if (cat == nullptr || ti == nullptr || ti->tableid == 0 || ti->idxid == 0)
+    return SYSCAT_INVALID_ARGS("SysCat_upd_tableindex");
+  debug_log('O', 3, "SysCat_upd_tableindex(tableid=%d, idxid=%d)", static_cast<int>(ti->tableid),
+            static_cast<int>(ti->idxid));
+  return rewrite_one(cat, SysTableIndex_ID, ti,
+                     SYSCAT_KEY2(SysCat_TABLEINDEX, tableid, ti->tableid, idxid, ti->idxid), true,
+                     "SysCat_upd_tableindex", ti->idxid, tx);
+}

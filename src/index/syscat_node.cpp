@@ -92,7 +92,7 @@ int SysCat_close() {
   return 0;
 }
 
-SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db) {
+SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db, Node* tx) {
   if (db == nullptr || db->nodeid == 0) {
     SYSCAT_INVALID_ARGS("SysCat_db_open");
     return nullptr;
@@ -110,7 +110,7 @@ SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db) {
   }
   SysCat_GETSTATE st;
   void* row = nullptr;
-  int rc = SysCat_get(cat, SysTables_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
+  int rc = SysCat_get(cat, SysTables_ID, SysCat_GET_FIRST, nullptr, &st, &row, tx);
   while (rc == 0) {
     const auto* t = static_cast<const SysCat_TABLE*>(row);
     const char* name = t->name != nullptr ? t->name : "";
@@ -127,7 +127,7 @@ SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db) {
       }
     }
     free(row);
-    rc = SysCat_get(cat, SysTables_ID, SysCat_GET_NEXT, nullptr, &st, &row, nullptr);
+    rc = SysCat_get(cat, SysTables_ID, SysCat_GET_NEXT, nullptr, &st, &row, tx);
   }
   if (rc < 0) {
     debug_log('O', 0,

@@ -15,20 +15,28 @@
 
 #include "access/idb_dbctx.h"
 #include "access/idb_get.h"
+#include "access/idb_find.h"
+#include "access/idb_info.h"
 #include "access/idb_lock.h"
+#include "access/idb_lockdesc.h"
 #include "access/idb_logon.h"
 #include "access/idb_open.h"
+#include "access/idb_put.h"
 #include "access/idb_session.h"
 #include "access/idb_status.h"
 #include "base/debug_log.h"
 #include "base/logon_password.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
+#include "base/vbuf.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
+#include "server/db_admin.h"
 #include "server/dispatch.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
+#include "server/system_tasks.h"
+#include "server/syscat_maps.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
 
@@ -221,24 +229,67 @@ int dbml_info202(ClientSession* session) {
   Buffer_Get_u16(b, &mode);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_info202(): dbid = %d qualifier = %d mode = %d", dbid, qualifier, mode);
-  return not_built("DBINFO (idb_info)");
+  idb_status status{};
+  if (mode != 202) {
+    // Only the set description travels on the wire.
+    status[5] = IDB_INFO;
+    status[8] = mode;
+    return refuse(session, status, S_BADMODE);
+  }
+  const int32_t ref = qualifier;
+  uint8_t answer[IDB_INFO_202_LEN];
+  idb_info(session->db_session, dbid, &ref, sizeof ref, mode, status, answer, sizeof answer);
+  dbml_status_reply(session, status, kMaskInfo);
+  if (status[0] == 0) {
+    uint32_t rec_len, records, highest;
+    memcpy(&rec_len, answer + 20, 4);
+    memcpy(&records, answer + 24, 4);
+    memcpy(&highest, answer + 28, 4);
+    Buffer_Put_nzstr(b, reinterpret_cast<const char*>(answer), 16);
+    Buffer_Put_u8(b, answer[16]);
+    Buffer_Put_u16(b, static_cast<uint16_t>(rec_len));
+    Buffer_Put_u32(b, records);
+    Buffer_Put_u32(b, highest);
+  }
+  log_status(status, status[0] == 0 ? kMaskInfo : kDbmlFailMask);
+  return reply_result(session);
 }
 
-int dbml_lock_request(ClientSession* session, const char* context, const char* call) {
+using LockCall = int (*)(idb_session*, int32_t, const void*, uint32_t, int32_t, int32_t*);
+
+int dbml_lock_request(ClientSession* session, const char* context, LockCall call,
+                      uint16_t mask) {
   Buffer* b = buf_of(session);
   begin_handler(session, context);
   LockArgs a;
   decode_lock(b, &a);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "%s: dbid = %d mode = %d setno = %d", context, a.dbid, a.mode, a.setno);
-  return not_built(call);
+  idb_status status{};
+  const int32_t set_ref = a.setno;
+  const void* qualifier = nullptr;
+  uint32_t size = 0;
+  switch (a.mode) {
+    case 3: case 4: case 13: case 14:
+      qualifier = &set_ref;
+      size = sizeof set_ref;
+      break;
+    case 5: case 6: case 15: case 16:
+      qualifier = a.descr;
+      size = a.descr_size;
+      break;
+    default:
+      break;
+  }
+  call(session->db_session, a.dbid, qualifier, size, a.mode, status);
+  return status_reply(session, status, mask);
 }
 
 int dbml_lock(ClientSession* session) {
-  return dbml_lock_request(session, "dbml_lock()", "DBLOCK (idb_lock)");
+  return dbml_lock_request(session, "dbml_lock()", idb_lock, kMaskAll);
 }
 int dbml_unlock(ClientSession* session) {
-  return dbml_lock_request(session, "dbml_unlock()", "DBUNLOCK (idb_unlock)");
+  return dbml_lock_request(session, "dbml_unlock()", idb_unlock, kMaskClose);
 }
 
 // A data-changing call while the outermost transaction is pre-committed
@@ -265,7 +316,20 @@ int dbml_record_request(ClientSession* session, const char* context, int32_t int
 }
 
 int dbml_put(ClientSession* session) {
-  return dbml_record_request(session, "dbml_put()", IDB_PUT, "DBPUT (idb_put)");
+  Buffer* b = buf_of(session);
+  begin_handler(session, "dbml_put()");
+  RecordArgs a;
+  decode_record(b, &a);
+  if (Buffer_RecvFailed(b)) return -1;
+  debug_log('P', 2, "dbml_put(): dbid = %d setno = %d mode = %d", a.dbid, a.setno, a.mode);
+  if (dbml_tx_precommitted(session->db_session)) return precommitted_refusal(session, IDB_PUT, a.mode);
+  idb_status status{};
+  const int32_t set_ref = a.setno;
+  // The record is taken as sent: idb_put refuses one shorter than the set's.
+  idb_put(session->db_session, a.dbid, &set_ref, sizeof set_ref, a.mode, a.list,
+          a.list != nullptr ? static_cast<int>(strlen(a.list)) + 1 : 0,
+          std::span<const uint8_t>(a.record, a.length), status);
+  return status_reply(session, status, kMaskAll);
 }
 int dbml_update(ClientSession* session) {
   return dbml_record_request(session, "dbml_update()", IDB_UPDATE, "DBUPDATE (idb_update)");
@@ -287,7 +351,12 @@ int dbml_find(ClientSession* session) {
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_find(): dbid = %d setno = %d mode = %d itemno = %d", dbid, setno, mode,
             itemno);
-  return not_built("DBFIND (idb_find)");
+  idb_status status{};
+  const int32_t set_ref = setno;
+  const int32_t item_ref = itemno;
+  idb_find(session->db_session, dbid, &set_ref, sizeof set_ref, mode, &item_ref, sizeof item_ref,
+           std::span<const uint8_t>(arg, arg_size), status);
+  return status_reply(session, status, kMaskAll);
 }
 
 int dbml_get(ClientSession* session) {
@@ -356,37 +425,46 @@ int dbml_delete(ClientSession* session) {
   return not_built("DBDELETE (idb_delete)");
 }
 
+using DbFunction = int (*)(idb_session*, int32_t, int32_t, int32_t*, uint32_t, const int32_t*);
+
 int dbml_list_request(ClientSession* session, const char* context, int32_t intrinsic,
-                      const char* call) {
+                      DbFunction call, const char* checkpoint) {
   Buffer* b = buf_of(session);
   begin_handler(session, context);
   ListArgs a;
   decode_list(b, &a);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "%s: dbid = %d mode = %d", context, a.dbid, a.mode);
-  if (debug_enabled('P', 2)) {
-    for (uint32_t i = 0; i + 4 <= a.size; i += 4) {
-      const uint32_t v = b->wire_order == kBigEndian
-                             ? uint32_t{a.list[i]} << 24 | uint32_t{a.list[i + 1]} << 16 |
-                                   uint32_t{a.list[i + 2]} << 8 | a.list[i + 3]
-                             : uint32_t{a.list[i + 3]} << 24 | uint32_t{a.list[i + 2]} << 16 |
-                                   uint32_t{a.list[i + 1]} << 8 | a.list[i];
-      debug_log('P', 2, " list[%u] = %d", i / 4, static_cast<int32_t>(v));
-    }
+  const uint32_t count = a.size / 4;
+  vbuf* words = VBUF_OPEN(count * 4 + 4);
+  int32_t* list = static_cast<int32_t*>(words->data);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = a.list + 4 * i;
+    const uint32_t v = b->wire_order == kBigEndian
+                           ? uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]
+                           : uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+    list[i] = static_cast<int32_t>(v);
+    debug_log('P', 2, " list[%u] = %d", i, list[i]);
   }
-  if (dbml_tx_precommitted(session->db_session))
+  if (dbml_tx_precommitted(session->db_session)) {
+    VBuf_Close(words);
     return precommitted_refusal(session, intrinsic, a.mode);
-  return not_built(call);
+  }
+  idb_status status{};
+  call(session->db_session, a.dbid, a.mode, status, count, list);
+  VBuf_Close(words);
+  schedule_checkpoint(checkpoint, 0);
+  return status_reply(session, status, kMaskAll);
 }
 
 int dbml_create(ClientSession* session) {
-  return dbml_list_request(session, "dbml_create()", IDB_CREATE, "DBCREATE (db_create)");
+  return dbml_list_request(session, "dbml_create()", IDB_CREATE, db_create, "DBCREATE");
 }
 int dbml_erase(ClientSession* session) {
-  return dbml_list_request(session, "dbml_erase()", IDB_ERASE, "DBERASE (db_erase)");
+  return dbml_list_request(session, "dbml_erase()", IDB_ERASE, db_erase, "DBERASE");
 }
 int dbml_purge(ClientSession* session) {
-  return dbml_list_request(session, "dbml_purge()", IDB_PURGE, "DBPURGE (db_purge)");
+  return dbml_list_request(session, "dbml_purge()", IDB_PURGE, db_purge, "DBPURGE");
 }
 
 int dbml_logon(ClientSession* session) {
@@ -477,6 +555,7 @@ int dbml_rollback(ClientSession* session) {
   status[8] = mode;
   Node* node = tx_node(session);
   if (tx_id != 0 && tx_lvl != Tlog_TxDepth(node)) return refuse(session, status, IDB_RC_TX_LEVEL);
+  syscat_before_rollback(session);
   if (Tlog_Rollback(node, tx_id) != 0) {
     tx_failed(status);
   } else {
@@ -638,7 +717,7 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
-  // syscat_close_session(session): the catalog maps go first (not yet built).
+  syscat_close_session(session);  // the catalog maps go first
   // scan_close_session(session): then the scan maps (not yet built).
   // Ended while the session is still found: its rollback may wait.
   idb_exit_session(session->db_session);

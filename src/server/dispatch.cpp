@@ -3,11 +3,13 @@
 #include "server/dispatch.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "server/client_session.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
@@ -49,6 +51,28 @@ void start_reply(ClientSession* session) {
   Buffer_SendReset(&session->buffer);
   Buffer_Put_u16(&session->buffer, session->request_id);
   Buffer_Put_u16(&session->buffer, 0);
+}
+
+void reply_success(ClientSession* session) {
+  start_reply(session);
+  Buffer_Put_u32(&session->buffer, 0);
+}
+
+int reply_failed(ClientSession* session, const char* format, ...) {
+  // Names from the request go into the text: it is cut, never overrun.
+  char text[kReplyTextMax + 1];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  debug_log('P', 2, "reply_failed: %s", LogText(text).c_str());
+  const ErrorStatus code = get_error();
+  Buffer* b = &session->buffer;
+  start_reply(session);
+  Buffer_Put_u32(b, code != 0 ? code : UINT32_MAX);
+  Buffer_Put_str(b, text);
+  Buffer_Put_u16(b, 0);
+  return Buffer_SendFailed(b) ? -1 : 0;
 }
 
 int protocol_noop(ClientSession* session) {

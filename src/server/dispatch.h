@@ -11,6 +11,7 @@
 //
 // Runs in the connection's worker task, under one shared unit of the API lock.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "base/logon_password.h"  // make_challenge, kChallengeLen
@@ -45,3 +46,13 @@ uint32_t message_size_limit(const ClientSession* session);
 int protocol_noop(ClientSession* session);
 // Starts a new reply with the head every reply carries: the request id and 0.
 void start_reply(ClientSession* session);
+// The success head of the catalog class: the reply head and u32 0; the
+// caller appends the data.
+void reply_success(ClientSession* session);
+// The failure text reply: the reply head, u32 the task's last status code
+// (-1 when none is set), the text (cut at kReplyTextMax characters) and 2
+// bytes of padding; logged "reply_failed: %s" at P2. 0, or -1 when the
+// reply could not be built.
+inline constexpr size_t kReplyTextMax = 1023;
+int reply_failed(ClientSession* session, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -35,6 +35,7 @@
 #include "server/name_lookup.h"
 #include "server/server_http.h"
 #include "access/idb_lock.h"
+#include "index/syscat.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/system_tasks.h"
@@ -487,6 +488,9 @@ int server_startup() {
     return storage_step_failed("Unable to initialize FixRec subsystem", "FixRec_Init");
   if (btree_Init() != 0)
     return storage_step_failed("Unable to initialize btree subsystem", "btree_Init");
+  // The catalog's log records (node create and delete, table meta data) of
+  // database create and purge: their handlers before recovery replays them.
+  SysCat_Init();
   debug_log('D', 2, "Setting up transaction logging ...");
   if (Tlog_Recover() != 0) return storage_step_failed("Volume recovery failed", "Tlog_Recover");
   debug_log('D', 2, "Checkpointing volume ...");

@@ -23,7 +23,6 @@ void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what);
 }  // namespace
 
 // --- The request classes -------------------------------------------------
-int syscat_request(ClientSession*) { not_built("SYSCAT request class"); return -1; }
 int scan_request(ClientSession*) { not_built("SCAN request class"); return -1; }
 int mgmt_request(ClientSession*) { not_built("MGMT request class"); return -1; }
 

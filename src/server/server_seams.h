@@ -25,16 +25,18 @@ struct Task;
 // (idb_exit_session: locks, open databases, transactions);
 // seam_db_sessions_open counts those still open. The state of a task's
 // session is what ssn_set_lookup finds (installed by
-// seam_install_session_lookup at start-up). The catalog and scan maps of
-// a session join when their request classes are built.
+// seam_install_session_lookup at start-up). The scan maps of a session
+// join when their request class is built.
 // Not yet built: the class handlers log that and close the connection.
 struct ClientSession;
 // Built (dbml_request.h): the DBML class and the session's start and end;
 // these two live with it.
 #include "server/dbml_request.h"
+// Built (syscat_request.h): the SYSCAT class; its maps end with the
+// session (syscat_close_session, first in dbml_close_session).
+#include "server/syscat_request.h"
 int seam_db_sessions_open();
 void seam_install_session_lookup();
-int syscat_request(ClientSession* session);
 int scan_request(ClientSession* session);
 int mgmt_request(ClientSession* session);
 // The logged-on user's name of a database session ("" when none).

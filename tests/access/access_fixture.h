@@ -30,6 +30,15 @@ inline idb_session*& acting() {
   return s;
 }
 
+// Ends the sessions a test made and checks that no schema stays cached.
+inline void end_sessions(std::vector<idb_session*>& sessions) {
+  for (idb_session* s : sessions) idb_exit_session(s);
+  sessions.clear();
+  acting() = nullptr;
+  ssn_set_lookup(nullptr);
+  EXPECT_EQ(idb__get_vroot_list(), nullptr);
+}
+
 class AccessFixture : public syscat_test::CatalogFixture {
  protected:
   AccessFixture() { with_log_ = true; }
@@ -68,11 +77,7 @@ class AccessFixture : public syscat_test::CatalogFixture {
     g_ = &ctx_->root->g;
   }
   void TearDown() override {
-    for (idb_session* s : sessions_) idb_exit_session(s);
-    sessions_.clear();
-    acting() = nullptr;
-    ssn_set_lookup(nullptr);
-    EXPECT_EQ(idb__get_vroot_list(), nullptr);
+    end_sessions(sessions_);
     CatalogFixture::TearDown();
     Tlog_ResetTables();
   }

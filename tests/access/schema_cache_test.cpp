@@ -220,11 +220,11 @@ int add_seg(SysCat_DB_CATALOG* cat, uint32_t idxid, uint32_t idx, uint32_t colid
   return SysCat_add_indexseg(cat, &s, nullptr);
 }
 
-int set_seg_length(SysCat_DB_CATALOG* cat, uint32_t idxid, uint32_t idx, uint32_t length) {
+int set_seg(SysCat_DB_CATALOG* cat, uint32_t idxid, uint32_t idx,
+            const std::function<void(SysCat_INDEXSEG&)>& f) {
   return edit<SysCat_INDEXSEG>(
              cat, SysIndexSeg_ID,
-             [&](const SysCat_INDEXSEG& s) { return s.idxid == idxid && s.idx == idx; },
-             [&](SysCat_INDEXSEG& s) { s.length = length; }) == 1
+             [&](const SysCat_INDEXSEG& s) { return s.idxid == idxid && s.idx == idx; }, f) == 1
              ? 0
              : -1;
 }
@@ -325,10 +325,15 @@ TEST_F(SchemaCache, BrokenCatalogsAreRefusedWithTheirLine) {
        [](SysCat_DB_CATALOG* c, const SampleDb& d) { return set_column(c, d.name, 8176, 1); },
        "Record too long. tableid = "},
       {"a segment longer than its item",
-       [](SysCat_DB_CATALOG* c, const SampleDb& d) { return set_seg_length(c, d.ord_ix, 1, 5); },
+       [](SysCat_DB_CATALOG* c, const SampleDb& d) { return set_seg(c, d.ord_ix, 1, [](SysCat_INDEXSEG& s) { s.length = 5; }); },
        "Bad Index seg, length 5 does not fit item. idxid = "},
+      {"an index on a set that does not hold a segment's item",
+       [](SysCat_DB_CATALOG* c, const SampleDb& d) {
+         return set_seg(c, d.ord_ix, 1, [&](SysCat_INDEXSEG& s) { s.colid = d.name; });
+       },
+       "Index segment not in table. tableid = "},
       {"a segment of a 'D' item that is not 4 bytes",
-       [](SysCat_DB_CATALOG* c, const SampleDb& d) { return set_seg_length(c, d.ord_ix, 2, 2); },
+       [](SysCat_DB_CATALOG* c, const SampleDb& d) { return set_seg(c, d.ord_ix, 2, [](SysCat_INDEXSEG& s) { s.length = 2; }); },
        "Bad Index seg, length 2 does not fit item. idxid = "},
       {"a path item that differs from the master's key",
        [](SysCat_DB_CATALOG* c, const SampleDb& d) {

@@ -1,8 +1,9 @@
 // The DBML request class on a session record over the sample database in
 // memory, without sockets: the status reply's golden bytes and masks, the
-// DBOPEN schema block, the logon with its cipher-text refusals, explicit
-// transactions (the pre-committed outermost transaction included), and the
-// undecodable requests that close without a reply.
+// DBOPEN schema block, DBFIND over the stored sample, the logon with its
+// cipher-text refusals, explicit transactions (the pre-committed outermost
+// transaction included), and the undecodable requests that close without
+// a reply.
 #include "server/dbml_request.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include "access/idb_dbctx.h"
 #include "access/idb_logon.h"
+#include "access/idb_lookup.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
 #include "base/logon_password.h"
@@ -434,6 +436,85 @@ TEST_F(DbmlTest, FailingDbgetAnswers46Bytes) {
       -1);
 }
 
+class DbmlFindTest : public DbmlTest {
+ protected:
+  static PayloadWriter find(uint16_t id, uint16_t dbid, uint16_t setno, uint8_t mode,
+                            uint16_t itemno, const Bytes& arg) {
+    PayloadWriter w = dbml_writer(id, DBML_FIND);
+    w.u16(dbid).u16(setno).u8(mode).u16(itemno).align(4).obj(arg);
+    return w;
+  }
+};
+
+Bytes counted(const std::string& text) {
+  Bytes b(4);
+  const uint32_t n = static_cast<uint32_t>(text.size());
+  memcpy(b.data(), &n, 4);
+  b.insert(b.end(), text.begin(), text.end());
+  return b;
+}
+
+// DBFIND mode 1 counting the "EAST" keys of ORD-IX on ORDERS (set 3; the
+// index item is numbered after the 7 items), byte for byte.
+TEST_F(DbmlFindTest, CountGoldenBytes) {
+  const uint16_t dbid = open_as_alice();
+  ASSERT_EQ(dbid, 1);
+  const PayloadWriter w = find(7, dbid, 3, 1, 8, counted("EAST"));
+  EXPECT_EQ(w.bytes(), (Bytes{0x07, 0x00, 0x03, 0x00, 0x07, 0x00,  // id 7, class 3, DBFIND
+                              0x01, 0x00, 0x03, 0x00, 0x01,        // dbid 1, setno 3, mode 1
+                              0x08, 0x00,                          // itemno 8
+                              0x00, 0x00, 0x00,                    // align 4
+                              0x08, 0x00, 0x00, 0x00,              // obj count 8
+                              0x04, 0x00, 0x00, 0x00, 'E', 'A', 'S', 'T'}));
+  Bytes reply;
+  ASSERT_EQ(dispatch(w.bytes(), &reply), 0);
+  const Bytes want = {
+      0x07, 0x00, 0x00, 0x00, 0xff, 0x03,  // id 7, 0, mask 1023
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // words 0-4
+      0x02, 0, 0, 0,                       // word 5: 2 keys
+      0, 0, 0, 0,                          // word 6
+      0x01, 0, 0, 0,                       // word 7: the first key's record
+      0, 0, 0, 0,                          // word 8
+      0x03, 0, 0, 0,                       // word 9: the last key's record
+  };
+  EXPECT_EQ(reply, want);
+}
+
+TEST_F(DbmlFindTest, StatusRepliesOfFinds) {
+  const uint16_t dbid = open_as_alice();
+  struct Case {
+    const char* what;
+    uint16_t setno;
+    uint8_t mode;
+    uint16_t itemno;
+    Bytes arg;
+    int32_t code, w5, w7, w9;
+  };
+  const global& g = idb__get_db_ctx(session_->db_session, dbid)->root->g;
+  const uint16_t cust_no = static_cast<uint16_t>(idb__find_item(&g, "CUST-NO") + 1);
+  const Bytes c001 = {'C', '0', '0', '1', ' ', ' ', ' ', ' '};
+  const Case cases[] = {
+      {"path chain of C001", 3, 1, cust_no, c001, 0, 3, 4, 2},
+      {"position before WEST", 3, 2, 8, counted("WEST"), 0, 0, 0, 0},
+      {"pattern", 3, 4, 8, counted("*T"), 0, 0, 0, 0},
+      {"no such key", 3, 1, 8, counted("NORT"), S_NOREC, IDB_FIND, 0, 0},
+      {"short master key", 3, 1, cust_no, Bytes(c001.begin(), c001.begin() + 4), S_BAD, IDB_FIND, 0, 0},
+      {"count past the bytes", 3, 1, 8, Bytes{9, 0, 0, 0, 'E'}, S_BAD, IDB_FIND, 0, 0},
+      {"trailing escape", 3, 4, 8, counted("EA\\"), IDB_RC_BAD_PATTERN, IDB_FIND, 0, 0},
+      {"mode 6", 3, 6, 8, counted("EAST"), S_BADMODE, IDB_FIND, 0, 0},
+      {"set without access", 2, 1, 8, counted("EAST"), S_BAD, IDB_FIND, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const DbmlStatus st = call(find(8, dbid, c.setno, c.mode, c.itemno, c.arg));
+    EXPECT_EQ(st.words[0], c.code) << c.what;
+    EXPECT_EQ(st.mask, c.code == 0 ? 1023 : kDbmlFailMask) << c.what;
+    EXPECT_EQ(st.words[5], c.w5) << c.what;
+    EXPECT_EQ(st.words[7], c.w7) << c.what;
+    EXPECT_EQ(st.words[9], c.w9) << c.what;
+    if (c.code != 0) EXPECT_EQ(st.words[8], c.mode) << c.what;
+  }
+}
+
 struct LogonCase {
   const char* what;
   const char* user;
@@ -715,3 +796,20 @@ TEST_F(DbmlTest, UnknownTypeIsLogged) {
 }
 
 }  // namespace
+
+// DBPUT reaches idb_put: a refusal is a status reply (mask 1009) naming
+// the intrinsic and the mode; a record the length field cuts short of a
+// set's record is never read past (the access layer's own tests cover the
+// puts themselves).
+TEST_F(DbmlTest, DbputIsAnsweredWithItsStatus) {
+  PayloadWriter w = dbml_writer(30, DBML_PUT);
+  w.u16(5).u16(1).u8(1).str("@;").align(4).u32(8).u32(1).u32(2);
+  const DbmlStatus st = call(w);
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[0], S_BADID);
+  EXPECT_EQ(st.words[5], IDB_PUT);
+  EXPECT_EQ(st.words[8], 1);
+  PayloadWriter m = dbml_writer(31, DBML_PUT);
+  m.u16(5).u16(1).u8(2).str("@;").align(4).u32(4).u32(1);
+  EXPECT_EQ(call(m).words[0], S_BADID);  // the dbid is checked before the mode
+}

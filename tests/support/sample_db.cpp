@@ -110,7 +110,7 @@ int sample_collation(uint32_t* id) {
 
 namespace {
 
-int write_db(const char* name, bool btrees, bool stored, SampleDb* out) {
+int write_db(const char* name, bool btrees, bool stored, SampleDb* out, bool manual_regions = false) {
   SampleDb d;
   if (sample_collation(&d.coll_id) != 0) return -1;
   SysCat_DB db{0, s(name), 0, 0};
@@ -139,7 +139,7 @@ int write_db(const char* name, bool btrees, bool stored, SampleDb* out) {
       column(cat, "ORDER-DATE", 7, 4, &d.order_date) == 0 &&
       column(cat, "AMOUNT", 11, 8, &d.amount) == 0 && column(cat, "QTY", 5, 2, &d.qty) == 0 &&
       table(cat, "CUSTOMER", 1, 2, 1, 0, &d.customer, d.customer_node) == 0 &&
-      table(cat, "REGIONS", 2, 1, 1, 0, &d.regions, d.regions_node) == 0 &&
+      table(cat, "REGIONS", manual_regions ? 1 : 2, 1, 1, 0, &d.regions, d.regions_node) == 0 &&
       table(cat, "ORDERS", 0, 6, 2, 1, &d.orders, d.orders_node) == 0 &&
       columns_of(cat, d.customer, {d.cust_no, d.name}) == 0 &&
       columns_of(cat, d.regions, {d.region}) == 0 &&
@@ -207,8 +207,8 @@ int write_sample_db(const char* name, bool btrees, SampleDb* out) {
   return write_db(name, btrees, false, out);
 }
 
-int write_sample_db_stored(const char* name, SampleDb* out) {
-  return write_db(name, true, true, out);
+int write_sample_db_stored(const char* name, SampleDb* out, bool manual_regions) {
+  return write_db(name, true, true, out, manual_regions);
 }
 
 void encode_order(const SampleOrder& o, uint8_t* media) {

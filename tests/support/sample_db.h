@@ -58,7 +58,9 @@ int write_sample_db(const char* name, bool btrees, SampleDb* out);
 
 // The stored sample: as write_sample_db with B-trees, plus a record file of
 // media length per set (FixRec_Init and btree_Init must have run). 0 or -1.
-int write_sample_db_stored(const char* name, SampleDb* out);
+// manual_regions makes REGIONS a manual master (ORDERS then has two
+// manual paths).
+int write_sample_db_stored(const char* name, SampleDb* out, bool manual_regions = false);
 // Writes the records above in one committed transaction of a new log node
 // (the log must be set up). 0 or -1.
 int add_sample_records(const SampleDb& d);

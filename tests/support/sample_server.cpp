@@ -4,6 +4,7 @@
 
 #include <nettle/md5.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -68,27 +69,29 @@ int fill(const SampleDb& d) {
 
 }  // namespace
 
-std::string write_sample_environment(const std::string& root_path) {
-  const std::string lines = write_server_volumes(root_path);
-  if (lines.empty()) return "";
+namespace {
+
+// Opens the set of root_path and its log.vol with a cache and the server
+// catalog; *consistent the set's state. 0 or -1 (the set open or not:
+// close_set either way).
+int open_set(const std::string& root_path, int* consistent) {
   const size_t slash = root_path.rfind('/');
   const std::string log_path =
       (slash == std::string::npos ? std::string() : root_path.substr(0, slash + 1)) + "log.vol";
   const char* paths[] = {root_path.c_str(), log_path.c_str()};
-  if (Vol_OpenSet(2, paths) == nullptr) return "";
-  const int consistent = Vol_IsConsistent();
+  if (Vol_OpenSet(2, paths) == nullptr) return -2;
+  *consistent = Vol_IsConsistent();
   int rc = buf_Init(64, 64);
-  // The records go in through the transaction log, and a last checkpoint
+  // Changes go in through the transaction log, and a last checkpoint
   // takes them home, as a server's shutdown would.
   if (rc == 0) rc = Tlog_Init();
   if (rc == 0) rc = Tlog_Checkpoint("sample setup");
   if (rc == 0) rc = SysCat_open();
-  if (rc == 0) rc = btree_Init();
-  if (rc == 0) rc = FixRec_Init();
-  SampleDb d;
-  if (rc == 0) rc = write_sample_db_stored(kSampleDbName, &d);
-  if (rc == 0) rc = add_sample_records(d);
-  if (rc == 0) rc = fill(d);
+  return rc;
+}
+
+int close_set(int rc, int consistent) {
+  if (rc == -2) return rc;
   SysCat_close();
   VNode_Flush(nullptr);
   if (rc == 0) rc = Tlog_Checkpoint("sample written");
@@ -100,7 +103,44 @@ std::string write_sample_environment(const std::string& root_path) {
   Vol_Free();
   buf_Exit();
   Tlog_ResetTables();
+  return rc;
+}
+
+}  // namespace
+
+std::string write_sample_environment(const std::string& root_path) {
+  const std::string lines = write_server_volumes(root_path);
+  if (lines.empty()) return "";
+  int consistent = 0;
+  int rc = open_set(root_path, &consistent);
+  if (rc == 0) rc = btree_Init();
+  if (rc == 0) rc = FixRec_Init();
+  SampleDb d;
+  if (rc == 0) rc = write_sample_db_stored(kSampleDbName, &d);
+  if (rc == 0) rc = add_sample_records(d);
+  if (rc == 0) rc = fill(d);
+  rc = close_set(rc, consistent);
   return rc == 0 ? lines : "";
+}
+
+int add_to_sample_group(const std::string& root_path, const char* user) {
+  int consistent = 0;
+  int rc = open_set(root_path, &consistent);
+  SysCat_USER* u = rc == 0 ? SysCat_get_user_by_name(user, nullptr) : nullptr;
+  SysCat_DB* db = u != nullptr ? SysCat_get_db_by_name(kSampleDbName, 0, 0, nullptr) : nullptr;
+  SysCat_DB_CATALOG* cat = db != nullptr ? SysCat_db_open(db) : nullptr;
+  if (rc == 0) rc = cat != nullptr ? 0 : -1;
+  if (rc == 0) {
+    SysCat_GETSTATE st;
+    void* row = nullptr;
+    rc = SysCat_get(cat, SysGroup_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
+    if (rc == 0) rc = SysCat_add_member(cat, u->uid, static_cast<SysCat_GROUP*>(row)->gid, nullptr);
+    free(row);
+  }
+  SysCat_db_close(cat);
+  free(db);
+  free(u);
+  return close_set(rc, consistent);
 }
 
 }  // namespace testsupport

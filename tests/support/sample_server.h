@@ -17,4 +17,8 @@ inline constexpr const char* kSampleDbName = "sample";
 // failure. No volume set may be open in the calling process.
 std::string write_sample_environment(const std::string& root_path);
 
+// Makes user a member of the sample's group (alice's), in the set written
+// at root_path. 0 or -1. No volume set may be open in the calling process.
+int add_to_sample_group(const std::string& root_path, const char* user);
+
 }  // namespace testsupport

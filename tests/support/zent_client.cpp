@@ -76,6 +76,23 @@ bool read_dbml_status(PayloadReader& r, DbmlStatus* out) {
   return !r.failed();
 }
 
+PayloadWriter syscat_writer(uint16_t request_id, uint16_t type) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(4).u16(type);
+  return w;
+}
+
+bool read_syscat_reply(PayloadReader& r, SyscatReply* out) {
+  out->request_id = r.u16();
+  out->zero = r.u16();
+  out->code = r.u32();
+  if (out->code != 0) {
+    out->text = r.str();
+    r.u16();
+  }
+  return !r.failed();
+}
+
 const uint8_t* PayloadReader::take(size_t n) {
   if (failed_ || in_.size() - pos_ < n) {
     failed_ = true;

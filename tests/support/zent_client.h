@@ -118,6 +118,25 @@ extern const Bytes kFailingDbopenReply;
 PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setno, uint8_t mode,
                                uint32_t size, const Bytes& arg);
 
+// --- SYSCAT (request class 4) ----------------------------------------------
+
+// A little-endian writer holding the request head {id, 4} and the SYSCAT type.
+PayloadWriter syscat_writer(uint16_t request_id, uint16_t type);
+
+// The head of a SYSCAT reply: success {id, 0, u32 0}, after which the data
+// follows in the reader, or the failure text reply {id, 0, u32 code, str
+// text, 2 bytes of padding}.
+struct SyscatReply {
+  uint16_t request_id = 0xffff;
+  uint16_t zero = 0xffff;
+  uint32_t code = 0xffffffff;
+  std::string text;
+  bool ok() const { return code == 0; }
+};
+// Reads the head (and, for a failure, the text and padding) from r; false
+// when it is short.
+bool read_syscat_reply(PayloadReader& r, SyscatReply* out);
+
 class ZentClient {
  public:
   ZentClient() = default;

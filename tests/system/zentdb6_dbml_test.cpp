@@ -1,6 +1,8 @@
 // zentdb6 over TCP with the sample database: the handshake, the logon rows,
 // DBOPEN with its schema block and DBCLOSE, explicit transactions, a client
-// that leaves inside a transaction, and undecodable requests.
+// that leaves inside a transaction, undecodable requests, and DBLOCK,
+// DBUNLOCK, DBINFO, DBCREATE, DBERASE and DBPURGE with the example bytes of
+// docs/protocol.md.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -33,6 +35,7 @@ class DbmlServer : public ::testing::Test {
     ASSERT_GT(port_, 0);
     const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
     ASSERT_FALSE(volumes.empty());
+    if (with_boss_) ASSERT_EQ(testsupport::add_to_sample_group(dir_.file("root.vol"), "boss"), 0);
     dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
                                   "\n\n[Volumes]\n" + volumes);
     server_ = std::make_unique<testsupport::Process>(
@@ -69,9 +72,11 @@ class DbmlServer : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
+  bool with_boss_ = false;
   int port_ = -1;
   std::unique_ptr<testsupport::Process> server_;
   std::string log_;
+  Bytes reply_;
 };
 
 TEST_F(DbmlServer, LogonOpenAndClose) {
@@ -301,3 +306,169 @@ TEST_F(DbmlServer, UndecodableRequestsCloseWithoutReply) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes hex(const char* text) {
+  Bytes b;
+  for (const char* p = text; *p != 0;) {
+    if (*p == ' ' || *p == '\n') {
+      ++p;
+      continue;
+    }
+    b.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    p += 2;
+  }
+  return b;
+}
+
+// A frame's payload: the bytes after the length word.
+Bytes payload_of(const Bytes& frame) { return Bytes(frame.begin() + 4, frame.end()); }
+
+const char* kLockRequest =
+    "00 00 00 40 07 00 03 00 04 00 01 00 06 00 00 00 30 00 00 00 2c 00 00 00 2a 00 00 00"
+    " 4f 52 44 45 52 53 20 20 20 20 20 20 20 20 20 20"
+    " 4f 52 44 45 52 2d 4e 4f 20 20 20 20 20 20 20 20 3d 20 65 00 00 00 00 00";
+
+}  // namespace
+
+class DbmlAdminServer : public DbmlServer {
+ protected:
+  DbmlAdminServer() { with_boss_ = true; }
+};
+
+TEST_F(DbmlAdminServer, LockUnlockAndInfoOverTcp) {
+  ZentClient a, b;
+  std::string ca, cb;
+  ASSERT_TRUE(open_session(a, &ca));
+  ASSERT_TRUE(open_session(b, &cb));
+  DbmlStatus st;
+  // boss creates the storage; the database is closed after it.
+  ASSERT_EQ(a.logon(ca, "boss", "boss-pw", &st), 0);
+  ASSERT_EQ(a.dbopen("sample", "", 13, &st), 0);
+  ASSERT_TRUE(a.request(payload_of(hex("00 00 00 10 0a 00 03 00 0b 00 01 00 01 00 00 00 00 00 00 00")),
+                        &reply_));
+  EXPECT_EQ(reply_, payload_of(hex("00 00 00 2e 0a 00 00 00 ff 03"
+                                   " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                   " 9b d1 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")));
+  ASSERT_EQ(a.logon(ca, "alice", "secret", &st), 0);
+  ASSERT_EQ(b.logon(cb, "alice", "secret", &st), 0);
+  ASSERT_EQ(a.dbopen("sample", "", 1, &st), 0);
+  ASSERT_EQ(st.words[9], 2);
+  ASSERT_EQ(b.dbopen("sample", "", 1, &st), 0);
+  ASSERT_EQ(st.words[9], 1);
+  // In the examples the dbid is 1: a's open is its second.
+  std::string lock_text = kLockRequest;
+  lock_text.replace(lock_text.find("01 00 06"), 2, "02");
+  // The descriptor lock of the example, then the same from b: 25.
+  Bytes& reply = reply_;
+  const Bytes lock = payload_of(hex(lock_text.c_str()));
+  ASSERT_TRUE(a.request(lock, &reply));
+  EXPECT_EQ(reply, payload_of(hex("00 00 00 2e 07 00 00 00 ff 03"
+                                  " 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                  " 99 01 00 00 00 00 00 00 00 00 00 00 06 00 00 00 00 00 00 00")));
+  const Bytes lock_b = payload_of(hex(kLockRequest));
+  ASSERT_TRUE(b.request(lock_b, &reply));
+  EXPECT_EQ(reply, payload_of(hex("00 00 00 2e 07 00 00 00 f1 03"
+                                  " 19 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                  " 99 01 00 00 00 00 00 00 00 00 00 00 06 00 00 00 00 00 00 00")));
+  // b's database lock against a's descriptor lock: 20 with word 2 = 1.
+  PayloadWriter db2 = testsupport::dbml_writer(3, 4);
+  db2.u16(1).u8(2);
+  st = call(b, db2);
+  EXPECT_EQ(st.words[0], 20);
+  EXPECT_EQ(st.words[2], 1);
+  EXPECT_EQ(st.mask, 1009);
+  // Two more locks of a, then one unlock of all three.
+  PayloadWriter set3 = testsupport::dbml_writer(4, 4);
+  set3.u16(2).u8(4).u16(3);
+  EXPECT_EQ(call(a, set3).words[0], 0);
+  PayloadWriter shared = testsupport::dbml_writer(5, 4);
+  shared.u16(2).u8(14).u16(1);
+  EXPECT_EQ(call(a, shared).words[0], 0);
+  ASSERT_TRUE(b.request(payload_of(hex("00 00 00 09 08 00 03 00 05 00 01 00 01")), &reply));
+  // b held nothing: none released.
+  EXPECT_EQ(reply, payload_of(hex("00 00 00 2e 08 00 00 00 f1 03"
+                                  " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                  " 9a 11 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")));
+  PayloadWriter unlock_a = testsupport::dbml_writer(8, 5);
+  unlock_a.u16(2).u8(1);
+  ASSERT_TRUE(a.request(unlock_a.bytes(), &reply));
+  EXPECT_EQ(reply, payload_of(hex("00 00 00 2e 08 00 00 00 f1 03"
+                                  " 00 00 00 00 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                                  " 9a 11 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")));
+  PayloadWriter mode8 = testsupport::dbml_writer(6, 4);
+  mode8.u16(1).u8(8);
+  EXPECT_EQ(call(b, mode8).words[0], -31);
+  // A descriptor whose total runs past the bytes received.
+  PayloadWriter past = testsupport::dbml_writer(7, 4);
+  past.u16(1).u8(6).align(4).obj({0x40, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(call(b, past).words[0], -122);
+
+  // DBINFO 202 of ORDERS (an empty record file): the example's layout.
+  ASSERT_TRUE(b.request(payload_of(hex("00 00 00 0c 09 00 03 00 03 00 01 00 03 00 ca 00")), &reply));
+  ASSERT_EQ(reply.size(), 73u);
+  PayloadReader r(reply, false);
+  ASSERT_TRUE(testsupport::read_dbml_status(r, &st));
+  EXPECT_EQ(st.mask, 1015);
+  EXPECT_EQ(st.words[1], 32);
+  EXPECT_EQ(st.words[5], 402 + 4096);
+  EXPECT_EQ(st.words[8], 202);
+  EXPECT_EQ(r.bytes(16), Bytes({'O', 'R', 'D', 'E', 'R', 'S', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                ' ', ' ', ' '}));
+  EXPECT_EQ(r.u8(), 'D');
+  EXPECT_EQ(r.u16(), 30);
+  EXPECT_EQ(r.u32(), 0u);
+  r.u32();
+  EXPECT_FALSE(r.failed());
+  // Another mode, or a set alice may not read.
+  PayloadWriter m201 = testsupport::dbml_writer(10, 3);
+  m201.u16(1).u16(3).u16(201);
+  st = call(b, m201);
+  EXPECT_EQ(st.words[0], -31);
+  EXPECT_EQ(st.mask, 1009);
+  PayloadWriter unknown = testsupport::dbml_writer(11, 3);
+  unknown.u16(1).u16(9).u16(202);
+  EXPECT_EQ(call(b, unknown).words[0], -21);
+  EXPECT_TRUE(a.noop(12));
+}
+
+// Create, erase and purge over the wire as alice, who may erase REGIONS
+// only: create and purge are refused (-5), erase succeeds; each request
+// closes the database.
+TEST_F(DbmlServer, CreateEraseAndPurgeOverTcp) {
+  ZentClient c;
+  std::string challenge;
+  ASSERT_TRUE(open_session(c, &challenge));
+  DbmlStatus st;
+  ASSERT_EQ(c.logon(challenge, "alice", "secret", &st), 0);
+  auto open13 = [&] {
+    EXPECT_EQ(c.dbopen("sample", "", 13, &st), 0);
+    return static_cast<uint16_t>(st.words[9]);
+  };
+  auto list_request = [&](uint16_t id, uint16_t type, uint16_t dbid, uint8_t mode,
+                          const Bytes& list) {
+    PayloadWriter w = testsupport::dbml_writer(id, type);
+    w.u16(dbid).u8(mode).align(4).obj(list);
+    return call(c, w);
+  };
+  uint16_t dbid = open13();
+  st = list_request(1, 11, dbid, 1, {});
+  EXPECT_EQ(st.words[0], -5);
+  EXPECT_EQ(st.words[5], 411);
+  EXPECT_EQ(c.dbclose(dbid, 1, 0, &st), -11);  // closed by the refusal
+  dbid = open13();
+  st = list_request(2, 12, dbid, 1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[5], 412 + (13 << 12));
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(c.dbclose(dbid, 1, 0, &st), -11);
+  dbid = open13();
+  st = list_request(3, 13, dbid, 2, {});
+  EXPECT_EQ(st.words[0], -5);
+  EXPECT_EQ(st.words[5], 413);
+  EXPECT_EQ(st.words[8], 2);
+  st = list_request(4, 12, dbid, 1, {});
+  EXPECT_EQ(st.words[0], -11);
+  EXPECT_TRUE(c.noop(5));
+}

@@ -1,0 +1,464 @@
+// DBPUT over the stored sample: the refusals in their order as a table;
+// records put into an empty copy of the sample agree byte for byte with
+// the hand-written ones (records, chains, master entries, keys); sorted
+// chains with ties, automatic masters, missing manual masters and
+// duplicate keys; the status words of a put; and random puts against the
+// record model, checked every few steps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+
+#include "access/access_fixture.h"
+#include "access/idb_cmd.h"
+#include "access/idb_get.h"
+#include "access/idb_key.h"
+#include "access/idb_lock.h"
+#include "access/idb_put.h"
+#include "access/idb_rec.h"
+#include "storage/disk_bytes.h"
+#include "storage/task_runner.h"
+#include "support/record_model.h"
+
+namespace {
+
+using access_test::AccessFixture;
+using access_test::acting;
+using testsupport::RecordModel;
+using Bytes = std::vector<uint8_t>;
+
+void text(uint8_t* to, const char* s, size_t n) {
+  memset(to, ' ', n);
+  memcpy(to, s, std::min(strlen(s), n));
+}
+
+// The user records of the sample's sets.
+Bytes customer(const char* no, const char* name) {
+  Bytes r(28);
+  text(r.data(), no, 8);
+  text(r.data() + 8, name, 20);
+  return r;
+}
+Bytes order(int32_t no, const char* cust, const char* region, int32_t date, double amount = 0,
+            int16_t qty = 0) {
+  Bytes r(30, 0);
+  memcpy(r.data(), &no, 4);
+  text(r.data() + 4, cust, 8);
+  text(r.data() + 12, region, 4);
+  memcpy(r.data() + 16, &date, 4);
+  memcpy(r.data() + 20, &amount, 8);
+  memcpy(r.data() + 28, &qty, 2);
+  return r;
+}
+
+class PutTest : public AccessFixture {
+ public:
+  int32_t put(idb_session* s, int32_t dbid, const char* set, const Bytes& rec, int32_t mode = 1) {
+    std::fill(std::begin(st_), std::end(st_), -99);
+    const int rc = idb_put(s, dbid, set, static_cast<int>(strlen(set)) + 1, mode, "@;", 3, rec, st_);
+    EXPECT_EQ(rc == 0, st_[0] == 0);
+    return st_[0];
+  }
+  int32_t put(const char* set, const Bytes& rec) { return put(s_, dbid_, set, rec); }
+
+  // A database "name" of the sample's schema without records, open in a
+  // new session of boss (mode 1).
+  int32_t open_empty(const char* name, idb_session** out, bool manual_regions = false) {
+    testsupport::SampleDb d;
+    EXPECT_EQ(testsupport::write_sample_db_stored(name, &d, manual_regions), 0);
+    grant(name, "admins", 7, {d.customer, d.regions, d.orders});
+    *out = session();
+    return idb__open_database(*out, name, 1);
+  }
+  // Adds group to name's catalog with privs on the tables; boss (or uid)
+  // joins it.
+  void grant(const char* name, const char* group, uint32_t privs, std::vector<uint32_t> tables,
+             uint32_t uid = 0) {
+    SysCat_DB* db = SysCat_get_db_by_name(name, 0, 0, nullptr);
+    ASSERT_NE(db, nullptr);
+    SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+    free(db);
+    ASSERT_NE(cat, nullptr);
+    if (uid == 0) uid = s_->uid;
+    SysCat_GROUP grp{0, const_cast<char*>(group), 0};
+    EXPECT_EQ(SysCat_add_group(cat, &grp, nullptr), 0);
+    EXPECT_EQ(SysCat_add_member(cat, uid, grp.gid, nullptr), 0);
+    for (uint32_t t : tables) {
+      SysCat_PRIVILEGE p{grp.gid, t, privs};
+      EXPECT_EQ(SysCat_add_privilege(cat, &p, nullptr), 0);
+    }
+    SysCat_db_close(cat);
+  }
+  // Every record of a set as stored, in record-number order.
+  std::vector<Bytes> all(const char* name, const global* g) {
+    const idb_set* st = &g->set[idb__find_set(g, name)];
+    std::vector<Bytes> out;
+    EXPECT_EQ(Node_Open(st->s.node), 0);
+    Bytes b(media_len(st));
+    uint32_t recno = 0;
+    FixRec_ITER it;
+    FixRec_InitIter(&it);
+    for (int rc = FixRec_First(st->s.node, &recno, b.data(), &it, nullptr); rc == 0;
+         rc = FixRec_Next(st->s.node, &recno, b.data(), &it, nullptr)) {
+      Bytes r = b;
+      r.insert(r.begin(), reinterpret_cast<uint8_t*>(&recno), reinterpret_cast<uint8_t*>(&recno) + 4);
+      out.push_back(r);
+    }
+    FixRec_ReleaseIter(&it);
+    Node_Close(st->s.node);
+    return out;
+  }
+  std::vector<std::pair<std::string, uint32_t>> keys(Node* tree, void* coll) {
+    std::vector<std::pair<std::string, uint32_t>> out;
+    btree_CTX ctx{};
+    btree_HANDLE* t = btree_OpenNode(tree, &ctx, BT_OPEN_RDONLY);
+    EXPECT_NE(t, nullptr);
+    btree_SetCompare(t, idb__bt_cmp, idb__bt_pfx, coll);
+    btree_DBT k{}, d{};
+    for (int rc = btree_Seq(t, &k, &d, BT_SEQ_FIRST); rc == RET_SUCCESS;
+         rc = btree_Seq(t, &k, &d, BT_SEQ_NEXT))
+      out.emplace_back(std::string(static_cast<char*>(k.data), k.size),
+                       le_get32(static_cast<uint8_t*>(d.data)));
+    btree_CloseNode(t);
+    return out;
+  }
+  // DBGET mode 2 from the start of the set to its end: the record numbers
+  // and user records it reads.
+  std::map<uint32_t, Bytes> serial(const char* name) {
+    std::map<uint32_t, Bytes> out;
+    cursor(name).recno = 0;
+    int32_t st[10];
+    Bytes buf(set(name)->rec_len);
+    while (idb_get(s_, dbid_, name, static_cast<int>(strlen(name)) + 1, 2, nullptr, 0, buf, {}, st) == 0)
+      out[static_cast<uint32_t>(st[3])] = buf;
+    EXPECT_EQ(st[0], S_EOF);
+    return out;
+  }
+  uint32_t link(const char* name, uint32_t recno, uint32_t p, bool fwd) {
+    const Bytes r = raw(name, recno);
+    return le_get32(idb__path_area(set(name), const_cast<uint8_t*>(r.data())) + 8 * p + (fwd ? 0 : 4));
+  }
+  std::vector<uint32_t> chain_of(const char* master, uint32_t mrec, const char* detail, uint32_t p) {
+    const Bytes m = raw(master, mrec);
+    std::vector<uint32_t> out;
+    for (uint32_t at = le_get32(idb__path_area(set(master), const_cast<uint8_t*>(m.data())) + 4);
+         at != 0 && out.size() < 100; at = link(detail, at, p, true))
+      out.push_back(at);
+    return out;
+  }
+
+  int32_t st_[10];
+};
+
+// The sample's records put with DBPUT into an empty copy of its schema, in
+// the order they were written by hand: every media record, chain, master
+// entry and key agrees byte for byte.
+TEST_F(PutTest, PutRecordsAgreeByteForByteWithTheHandWrittenSample) {
+  idb_session* t = nullptr;
+  const int32_t id = open_empty("copy", &t);
+  ASSERT_GT(id, 0);
+  acting() = t;
+  const global* cg = &idb__get_db_ctx(t, id)->root->g;
+  EXPECT_EQ(put(t, id, "CUSTOMER", customer("C001", "Ada Fischer")), 0);
+  EXPECT_EQ(put(t, id, "CUSTOMER", customer("C002", "Bo Lindqvist")), 0);
+  EXPECT_EQ(put(t, id, "CUSTOMER", customer("C003", "Cy Okafor")), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(101, "C001", "EAST", 20240105, 12.5, 1)), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(102, "C001", "WEST", 20240101, 7.25, 2)), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(103, "C002", "EAST", 20240203, 99.0, 3)), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(104, "C001", "east", 20240110, 0.5, 4)), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(105, "C002", "WEST", 20240201, 1e3, 5)), 0);
+  EXPECT_EQ(st_[3], 5);
+  for (const char* name : {"CUSTOMER", "REGIONS", "ORDERS"})
+    EXPECT_EQ(all(name, cg), all(name, g_)) << name;
+  for (const char* name : {"CUSTOMER", "REGIONS"})
+    EXPECT_EQ(keys(cg->set[idb__find_set(cg, name)].s.key.node, nullptr),
+              keys(set(name)->s.key.node, nullptr)) << name;
+  const idb_index& ix = set("ORDERS")->index[0];
+  const idb_index& cix = cg->set[idb__find_set(cg, "ORDERS")].index[0];
+  EXPECT_EQ(keys(cix.node, cix.coll), keys(ix.node, ix.coll));
+  acting() = s_;
+}
+
+// The refusals in their order; each leaves the sets as they were.
+TEST_F(PutTest, RefusalsInTheirOrder) {
+  // A reader who may only read ORDERS and nothing of CUSTOMER.
+  SysCat_USER u{0, const_cast<char*>("reader"), nullptr, IDB_CAP_CONNECT};
+  ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
+  grant("sample", "readers", 1, {d_.orders}, u.uid);
+  idb_session* r = nullptr;
+  ASSERT_EQ(idb_init_session(nullptr, &r), 0);
+  sessions_.push_back(r);
+  ASSERT_EQ(idb__logon(r, "reader", nullptr), 0);
+  const int32_t rid = idb__open_database(r, "sample", 1);
+  ASSERT_GT(rid, 0);
+  idb_session* ro = session();
+  const int32_t roid = idb__open_database(ro, "sample", 9);
+  ASSERT_GT(roid, 0);
+  // Another session's descriptor lock on ORDER-NO = 999 of ORDERS.
+  idb_session* holder = session();
+  const int32_t hid = idb__open_database(holder, "sample", 1);
+  ASSERT_GT(hid, 0);
+  const uint32_t item = static_cast<uint32_t>(idb__find_item(g_, "ORDER-NO") + 1);
+  const uint32_t words[] = {7, 7, 1, static_cast<uint32_t>(setno("ORDERS")), item, 0,
+                            ('D' << 16) | 4, 999};
+  ASSERT_EQ(idb__add_lock(holder, idb__get_db_ctx(holder, hid), 6, words), 0);
+  acting() = s_;
+
+  const Bytes ok = order(500, "C001", "EAST", 1);
+  const Bytes locked = order(999, "C001", "EAST", 1);
+  const Bytes short_rec(ok.begin(), ok.end() - 1);
+  const Bytes tiny(3, 'x');
+  const Bytes orphan = order(501, "C999", "EAST", 1);
+  const Bytes dupl = customer("C002", "x");
+  struct Case {
+    const char* what;
+    idb_session* s;
+    int32_t dbid;  // 0: the session's open one
+    const char* set;
+    int32_t mode;
+    const Bytes* rec;
+    int32_t code;
+  };
+  const Case cases[] = {
+      {"unknown dbid", s_, 999, "ORDERS", 2, &short_rec, -11},
+      {"mode 2", s_, 0, "NOSUCH", 2, &short_rec, -31},
+      {"unknown set", s_, 0, "NOSUCH", 1, &short_rec, -21},
+      {"no access to the set", r, 0, "CUSTOMER", 1, &ok, -21},
+      {"record shorter than rec_len", s_, 0, "REGIONS", 1, &tiny, -21},
+      {"record one byte short", s_, 0, "ORDERS", 1, &short_rec, -21},
+      {"automatic master", s_, 0, "REGIONS", 1, &ok, -24},
+      {"database open for reading", ro, 0, "ORDERS", 1, &ok, -14},
+      {"read-only access", r, 0, "ORDERS", 1, &ok, -23},
+      {"another session's descriptor lock", s_, 0, "ORDERS", 1, &locked, -12},
+      {"no manual master", s_, 0, "ORDERS", 1, &orphan, 101},
+      {"duplicate master key", s_, 0, "CUSTOMER", 1, &dupl, 43},
+  };
+  RecordModel before(g_);
+  ASSERT_EQ(before.load(), "");
+  for (const Case& c : cases) {
+    acting() = c.s;
+    const int32_t id = c.dbid != 0 ? c.dbid : c.s == r ? rid : c.s == ro ? roid : dbid_;
+    EXPECT_EQ(put(c.s, id, c.set, *c.rec, c.mode), c.code) << c.what;
+    EXPECT_EQ(st_[5], IDB_PUT) << c.what;
+    EXPECT_EQ(st_[8], c.mode) << c.what;
+    EXPECT_EQ(st_[9], 0) << c.what;
+    EXPECT_EQ(before.check(), "") << c.what;
+  }
+  acting() = s_;
+  EXPECT_EQ(put("ORDERS", ok), 0);  // the same record passes for its owner
+}
+
+// With two manual masters a missing one answers by its path: 101 for the
+// first, 102 for the second (the first is tested first); neither leaves a
+// record behind.
+TEST_F(PutTest, MissingManualMastersAnswerByPath) {
+  idb_session* t = nullptr;
+  const int32_t id = open_empty("manual", &t, true);
+  ASSERT_GT(id, 0);
+  acting() = t;
+  const global* mg = &idb__get_db_ctx(t, id)->root->g;
+  ASSERT_EQ(mg->set[idb__find_set(mg, "REGIONS")].s.type, static_cast<uint32_t>('M'));
+  ASSERT_EQ(put(t, id, "CUSTOMER", customer("C001", "a")), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(1, "C002", "EAST", 1)), 101);
+  EXPECT_EQ(put(t, id, "ORDERS", order(2, "C001", "EAST", 1)), 102);
+  EXPECT_EQ(st_[5], IDB_PUT);
+  EXPECT_EQ(put(t, id, "ORDERS", order(3, "C002", "WEST", 1)), 101);
+  ASSERT_EQ(put(t, id, "REGIONS", Bytes{'E', 'A', 'S', 'T'}), 0);
+  EXPECT_EQ(put(t, id, "ORDERS", order(4, "C001", "EAST", 1)), 0);
+  RecordModel m(mg);
+  EXPECT_EQ(m.load(), "");
+  EXPECT_EQ(m.records(idb__find_set(mg, "ORDERS")), 1u);  // the refused ones left none
+  EXPECT_EQ(m.check(), "");
+  acting() = s_;
+}
+
+// Sort values 5, 3, 5, 1 on one customer form the chain 1, 3, 5, 5 with
+// the second 5 after the first; the automatic master of a new region is
+// created with count 1, and a second order makes it 2, linked after the
+// first; the status names the new record and the links of the cursor's
+// path.
+TEST_F(PutTest, ChainsSortedWithTiesAndAutomaticMasters) {
+  ASSERT_EQ(put("CUSTOMER", customer("C010", "Tie")), 0);
+  EXPECT_EQ(st_[1], 28);
+  EXPECT_EQ(st_[5], 1);
+  EXPECT_EQ(st_[8], 0);
+  const uint32_t cust = static_cast<uint32_t>(st_[3]);
+  std::vector<uint32_t> recs;
+  for (int32_t date : {5, 3, 5, 1}) {
+    ASSERT_EQ(put("ORDERS", order(600 + date * 10 + static_cast<int32_t>(recs.size()), "C010", "NORT", date)), 0);
+    EXPECT_EQ(st_[1], 30);
+    EXPECT_EQ(st_[5], 0);
+    recs.push_back(static_cast<uint32_t>(st_[3]));
+  }
+  EXPECT_EQ(chain_of("CUSTOMER", cust, "ORDERS", 0),
+            (std::vector<uint32_t>{recs[3], recs[1], recs[0], recs[2]}));
+  // The last put (date 1) went first: the cursor's path is path 1.
+  EXPECT_EQ(st_[7], 0);
+  EXPECT_EQ(st_[9], static_cast<int32_t>(recs[1]));
+  const Bytes m = raw("CUSTOMER", cust);
+  const uint8_t* head = idb__path_area(set("CUSTOMER"), const_cast<uint8_t*>(m.data()));
+  EXPECT_EQ(le_get32(head), 4u);
+  EXPECT_EQ(le_get32(head + 8), recs[2]);
+  // Region NORT was created by the first order and holds all four in put order.
+  uint32_t nort = 0;
+  ASSERT_EQ(idb__open_node(s_, set("REGIONS"), 1), 0);
+  ASSERT_EQ(idb__master_lookup(s_, g_, set("REGIONS"), "NORT", &nort), 0);
+  idb__close_nodes(s_);
+  EXPECT_EQ(chain_of("REGIONS", nort, "ORDERS", 1), recs);
+  EXPECT_EQ(le_get32(idb__path_area(set("REGIONS"), raw("REGIONS", nort).data())), 4u);
+
+  // A new region from one order: count 1; a second: count 2, after it.
+  ASSERT_EQ(put("ORDERS", order(700, "C003", "SOUT", 20240301)), 0);
+  const uint32_t a = static_cast<uint32_t>(st_[3]);
+  ASSERT_EQ(put("ORDERS", order(701, "C003", "SOUT", 20240302)), 0);
+  const uint32_t b = static_cast<uint32_t>(st_[3]);
+  uint32_t sout = 0;
+  ASSERT_EQ(idb__open_node(s_, set("REGIONS"), 1), 0);
+  ASSERT_EQ(idb__master_lookup(s_, g_, set("REGIONS"), "SOUT", &sout), 0);
+  idb__close_nodes(s_);
+  EXPECT_EQ(chain_of("REGIONS", sout, "ORDERS", 1), (std::vector<uint32_t>{a, b}));
+}
+
+// Random puts against the model: masters (some with keys that exist),
+// orders whose customer exists or not, whose region exists or is new,
+// with sort values that tie; the status of every call as the model
+// predicts it; the whole database compared every few steps.
+TEST_F(PutTest, RandomPutsAgreeWithTheModel) {
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  std::mt19937 rng(29);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  const char* const regions[] = {"EAST", "WEST", "east", "NORT", "SOUT", "MID ", "FAR "};
+  const int cust = setno("CUSTOMER"), ords = setno("ORDERS");
+  for (int step = 0; step < 300; ++step) {
+    const bool master = pick(5) == 0;
+    const std::string no = "C" + std::to_string(pick(12));
+    const Bytes rec = master ? customer(no.c_str(), "n")
+                             : order(1000 + step, no.c_str(), regions[pick(7)], pick(4), pick(3) * 0.5,
+                                     static_cast<int16_t>(pick(2)));
+    const int sn = master ? cust : ords;
+    const int32_t want = model.expect_put(sn, rec);
+    uint32_t fwd = 0, bwd = 0;
+    if (!master) model.expect_links(sn, rec, 0, &fwd, &bwd);
+    const int32_t code = put(master ? "CUSTOMER" : "ORDERS", rec);
+    ASSERT_EQ(code, want) << "step " << step;
+    if (code == 0) {
+      const uint32_t recno = static_cast<uint32_t>(st_[3]);
+      EXPECT_EQ(st_[5], master ? 1 : 0) << "step " << step;
+      if (!master) {
+        EXPECT_EQ(st_[9], static_cast<int32_t>(fwd)) << "step " << step;
+        EXPECT_EQ(st_[7], static_cast<int32_t>(bwd)) << "step " << step;
+      }
+      const Bytes stored = raw(master ? "CUSTOMER" : "ORDERS", recno);
+      const uint32_t word =
+          master ? 0 : le_get32(idb__index_word_offset(set("ORDERS"), const_cast<uint8_t*>(stored.data())));
+      model.put(sn, rec, recno, word);
+    } else {
+      EXPECT_EQ(st_[5], IDB_PUT);
+    }
+    if (step % 25 == 24) {
+      ASSERT_EQ(model.check(), "") << "step " << step;
+      // DBGET reads what the model holds: serially, and each customer by key.
+      const auto orders_read = serial("ORDERS");
+      EXPECT_EQ(orders_read.size(), model.records(ords)) << "step " << step;
+      for (auto& [recno, user] : serial("CUSTOMER")) {
+        int32_t st[10];
+        Bytes buf(28);
+        EXPECT_EQ(idb_get(s_, dbid_, "CUSTOMER", 9, 7, nullptr, 0, buf,
+                          std::span<const uint8_t>(user.data(), 8), st), 0);
+        EXPECT_EQ(st[3], static_cast<int32_t>(recno));
+        EXPECT_EQ(buf, user);
+      }
+    }
+  }
+  EXPECT_EQ(model.check(), "");
+  EXPECT_GT(model.records(ords), 100u);
+}
+
+// --- Two sessions ---------------------------------------------------------------------------
+
+PutTest* g_test = nullptr;
+std::map<Task*, idb_session*> g_task_session;
+idb_session* g_a = nullptr;
+idb_session* g_b = nullptr;
+int32_t g_a_id = 0, g_b_id = 0;
+int g_b_answers = 0;
+int32_t g_b_code = -99;
+bool g_b_waited = false;
+
+// Session a puts an order on C003 inside its own transaction and leaves it
+// open; session b's put on the same customer meets it, waits, and runs
+// once more after a's commit. Both orders end on the chain (count 2) in
+// date order, and b's put answers once, with success.
+TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
+  g_test = this;
+  g_a = session();
+  g_b = session();
+  g_a_id = idb__open_database(g_a, "sample", 1);
+  g_b_id = idb__open_database(g_b, "sample", 1);
+  ASSERT_GT(g_a_id, 0);
+  ASSERT_GT(g_b_id, 0);
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
+    auto it = g_task_session.find(t);
+    return it != g_task_session.end() ? &it->second->ssn : nullptr;
+  });
+  g_b_answers = 0;
+  g_b_waited = false;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({
+      +[] {
+        g_task_session[thread_self()] = g_a;
+        ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
+        ASSERT_EQ(g_test->put(g_a, g_a_id, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
+        // Let b run into the open transaction and wait for it.
+        for (int i = 0; i < 20; ++i) thread_yield();
+        g_b_waited = g_b_answers == 0;
+        ASSERT_EQ(Tlog_Commit(idb__tx_node(g_a)), 0);
+        Tlog_FinalCommit(idb__tx_node(g_a));
+      },
+      +[] {
+        g_task_session[thread_self()] = g_b;
+        thread_yield();
+        int32_t st[10];
+        const Bytes rec = order(802, "C003", "WEST", 20240501);
+        idb_put(g_b, g_b_id, "ORDERS", 7, 1, nullptr, 0, rec, st);
+        ++g_b_answers;
+        g_b_code = st[0];
+      },
+  }));
+  g_task_session.clear();
+  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
+  EXPECT_TRUE(g_b_waited);
+  EXPECT_EQ(g_b_answers, 1);
+  EXPECT_EQ(g_b_code, 0);
+  // Both on C003's chain, b's earlier date first, and on WEST's after its
+  // two orders in commit order.
+  const Bytes c3 = raw("CUSTOMER", 3);
+  const uint8_t* head = idb__path_area(set("CUSTOMER"), const_cast<uint8_t*>(c3.data()));
+  EXPECT_EQ(le_get32(head), 2u);
+  const std::vector<uint32_t> ch = chain_of("CUSTOMER", 3, "ORDERS", 0);
+  ASSERT_EQ(ch.size(), 2u);
+  auto order_no = [&](uint32_t r) {
+    int32_t n;
+    memcpy(&n, raw("ORDERS", r).data(), 4);
+    return n;
+  };
+  EXPECT_EQ(order_no(ch[0]), 802);
+  EXPECT_EQ(order_no(ch[1]), 801);
+  EXPECT_EQ(link("ORDERS", ch[0], 0, false), 0u);
+  EXPECT_EQ(link("ORDERS", ch[1], 0, false), ch[0]);
+  const std::vector<uint32_t> west = chain_of("REGIONS", 2, "ORDERS", 1);
+  ASSERT_EQ(west.size(), 4u);
+  EXPECT_EQ(order_no(west[2]), 801);
+  EXPECT_EQ(order_no(west[3]), 802);
+  // The model, told of both, agrees with everything stored.
+  model.put(setno("ORDERS"), order(801, "C003", "WEST", 20240502), ch[1], le_get32(idb__index_word_offset(set("ORDERS"), const_cast<uint8_t*>(raw("ORDERS", ch[1]).data()))));
+  model.put(setno("ORDERS"), order(802, "C003", "WEST", 20240501), ch[0], le_get32(idb__index_word_offset(set("ORDERS"), const_cast<uint8_t*>(raw("ORDERS", ch[0]).data()))));
+  EXPECT_EQ(model.check(), "");
+}
+
+}  // namespace
