@@ -608,6 +608,19 @@ TEST_F(DbmlTest, BeginTwiceAtLevelZeroAnswers34) {
   EXPECT_EQ(depth(), 0u);
 }
 
+// A transaction id of 0 names none: BEGIN refuses it with -21 and the
+// server goes on (it stopped the server).
+TEST_F(DbmlTest, BeginWithTransactionIdZeroAnswers21) {
+  DbmlStatus st = begin(0, 0);
+  EXPECT_EQ(st.words[0], S_BAD);
+  EXPECT_EQ(st.words[5], IDB_BEGIN);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_EQ(depth(), 0u);
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  EXPECT_EQ(begin(1, 0).words[0], S_BAD);
+  EXPECT_EQ(depth(), 1u);
+}
+
 TEST_F(DbmlTest, PrecommitMode12AtDepthOneCommits) {
   ASSERT_EQ(begin(0, 1).words[0], 0);
   const DbmlStatus st = precommit(12, 1);
