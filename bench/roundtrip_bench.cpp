@@ -10,21 +10,17 @@
 //   cmake --build build/release --target roundtrip_bench zentdb6
 //   build/release/bench/roundtrip_bench
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "loopback_echo.h"
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/server_volumes.h"
@@ -40,35 +36,7 @@ constexpr int kMaxClients = 32;
 int g_server_port = -1;
 int g_echo_port = -1;
 
-// --- The echo server: one thread, poll, whatever arrives goes back. ---------
-
 std::atomic<bool> g_echo_stop{false};
-
-void echo_server(int listener) {
-  std::vector<pollfd> fds{{listener, POLLIN, 0}};
-  char buf[4096];
-  while (!g_echo_stop) {
-    if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-    for (size_t i = fds.size(); i-- > 0;) {
-      if (fds[i].revents == 0) continue;
-      if (fds[i].fd == listener) {
-        const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) {
-          const int one = 1;
-          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          fds.push_back({c, POLLIN, 0});
-        }
-        continue;
-      }
-      const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
-      if (n <= 0 || send(fds[i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
-        close(fds[i].fd);
-        fds.erase(fds.begin() + static_cast<long>(i));
-      }
-    }
-  }
-  for (const pollfd& p : fds) close(p.fd);
-}
 
 // --- Clients ------------------------------------------------------------------
 
@@ -124,20 +92,6 @@ void BM_EchoRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_Zentdb6Noop)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
 BENCHMARK(BM_EchoRoundTrip)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
 
-// Prints the usual table and keeps each run's round trips per second.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      auto it = r.counters.find("roundtrips");
-      if (it != r.counters.end() && !r.error_occurred)
-        rates[{r.run_name.function_name, r.threads}] = it->second.value;
-    }
-  }
-  std::map<std::pair<std::string, int64_t>, double> rates;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,9 +110,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "roundtrip_bench: no echo listener\n");
     return 1;
   }
-  std::thread echo(echo_server, listener);
+  std::thread echo(bench_support::echo_server, listener, &g_echo_stop);
 
-  RatioReporter reporter;
+  bench_support::RatioReporter reporter("roundtrips");
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   for (ZentClient& c : g_server_clients) c.close();

@@ -11,8 +11,10 @@
 // Context: the session's task on the server thread under its unit of the
 // API lock. A read suspends in the record file's node lock and the buffer
 // cache, and yields between the retries of a taken B-tree node lock. A
-// cached read by record number allocates nothing (the work buffer comes
-// from the buffer cache's free list) and makes no system call.
+// cached read by record number makes no system call; its work buffer comes
+// from the buffer cache's free list, but opening the set's record file for
+// the read allocates (the node's meta data and the file's cluster state)
+// while no one else holds the file open.
 #pragma once
 #include <cstdint>
 #include <span>

@@ -14,6 +14,8 @@
 
 namespace {
 
+void* (*g_key_alloc)(size_t) = malloc;
+
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -39,8 +41,10 @@ int make_challenge(char* out) {
   return 0;
 }
 
+void des_set_key_alloc(void* (*alloc)(size_t)) { g_key_alloc = alloc != nullptr ? alloc : malloc; }
+
 uint8_t* des_makekey(char* text) {
-  auto* block = static_cast<uint8_t*>(malloc(kKeyBlockSize));
+  auto* block = static_cast<uint8_t*>(g_key_alloc(kKeyBlockSize));
   if (block == nullptr) return nullptr;
   DesSchedules saved;
   des_save_schedules(&saved);

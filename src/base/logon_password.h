@@ -8,6 +8,7 @@
 // Everything a client sends is refused with -1 before it is used. Key
 // derivation borrows the calling thread's DES schedules and restores them.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Hex digits of a logon challenge.
@@ -32,6 +33,9 @@ int make_challenge(char* out);
 // the challenge. Returns a block from malloc that the caller frees, or none
 // when memory ran out.
 uint8_t* des_makekey(char* text);
+// The allocator des_makekey takes its block from. Fault-injection tests
+// replace it; none restores malloc.
+void des_set_key_alloc(void* (*alloc)(size_t));
 
 // Decrypts hex_len hex digits (either case) with the key block into a new
 // buffer of hex_len / 2 bytes that the caller frees: the password, ended by

@@ -530,6 +530,9 @@ int dbml_begin(ClientSession* session) {
   Node* node = tx_node(session);
   if (dbml_tx_precommitted(session->db_session) || tx_lvl != Tlog_TxDepth(node))
     return refuse(session, status, IDB_RC_TX_LEVEL);
+  // 0 names no transaction (a ROLLBACK of 0 means all of them); the log
+  // takes it for an internal fault.
+  if (tx_id == 0) return refuse(session, status, S_BAD);
   if (Tlog_Begin(node, comment, tx_id) != 0) {
     tx_failed(status);
   } else {

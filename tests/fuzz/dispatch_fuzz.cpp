@@ -55,7 +55,7 @@ void must(bool ok, const char* what) {
   abort();
 }
 
-bool setup() {
+void setup() {
   debug_set_stream(fopen("/dev/null", "w"));
   debug_set_flags("");
   g_srv.charset_name = const_cast<char*>("ISO8859/1");
@@ -72,66 +72,6 @@ bool setup() {
   must(Tlog_Init() == 0 && FixRec_Init() == 0 && btree_Init() == 0, "the subsystems");
   must(Tlog_Recover() == 0 && Tlog_Checkpoint("Server startup") == 0, "recovery");
   must(SysCat_open() == 0, "SysCat_open");
-  return true;
-}
-
-// A schema of four items and two sets: MASTER (NAME X8, NUM D) and DETAIL
-// (NUM D, SMALL I, REAL L), neither with storage.
-idb_item g_items[] = {
-    {1, 1, 0, {'N', 'A', 'M', 'E', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, 'X', 1, 8, 0},
-    {2, 7, 0, {'N', 'U', 'M', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, 'D', 1, 4, 0},
-    {3, 5, 0, {'S', 'M', 'A', 'L', 'L', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, 'I', 1, 2, 0},
-    {4, 11, 0, {'R', 'E', 'A', 'L', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, 'L', 1, 8, 0},
-};
-idb_entry g_master_entries[] = {{0, 0}, {1, 0}};
-idb_entry g_detail_entries[] = {{1, 0}, {2, 0}, {3, 0}};
-uint32_t g_master_offsets[] = {0, 8};
-uint32_t g_detail_offsets[] = {0, 4, 8};
-idb_set g_sets[2];
-idb_hash g_item_hash[4];
-idb_hash g_set_hash[2];
-vglobal g_root{};
-
-void build_schema() {
-  const char* names[] = {"MASTER          ", "DETAIL          "};
-  const char types[] = {'M', 'D'};
-  idb_entry* entries[] = {g_master_entries, g_detail_entries};
-  uint32_t* offsets[] = {g_master_offsets, g_detail_offsets};
-  const uint32_t counts[] = {2, 3};
-  const uint32_t lens[] = {12, 16};
-  for (int i = 0; i < 2; ++i) {
-    idb_set& set = g_sets[i];
-    memcpy(set.s.name, names[i], IDB_NAME_LEN);
-    set.s.type = static_cast<uint32_t>(types[i]);
-    set.s.tableid = static_cast<uint32_t>(i + 1);
-    set.s.item_cnt = counts[i];
-    set.entry = entries[i];
-    set.offset = offsets[i];
-    set.rec_len = lens[i];
-  }
-  const char* item_names[4];
-  for (int i = 0; i < 4; ++i) item_names[i] = g_items[i].name;
-  idb__hash_build(g_item_hash, 4, item_names);
-  idb__hash_build(g_set_hash, 2, names);
-  g_root.name = const_cast<char*>("fuzz");
-  g_root.ref_cnt = 1 << 30;  // never freed by a close
-  for (int32_t& n : g_root.share) n = 1 << 30;
-  g_root.g = global{4, 0, 2, g_items, g_item_hash, nullptr, nullptr, g_sets, g_set_hash};
-}
-
-// Opens dbid 1 on the schema in the session unless it is open.
-void open_fuzz_db(idb_session* s) {
-  if (s == nullptr) return;
-  for (const db_ctx* c = s->db_list; c != nullptr; c = c->next)
-    if (c->dbid == 1) return;
-  auto* ctx = static_cast<db_ctx*>(calloc(1, sizeof(db_ctx)));
-  auto* sets = static_cast<set_ctx*>(calloc(2, sizeof(set_ctx)));
-  if (ctx == nullptr || sets == nullptr) abort();
-  sets[0].access = 1;
-  sets[1].access = 7;
-  *ctx = db_ctx{s->db_list, &g_root, 1, 1, 0, sets};
-  ++g_root.ref_cnt;
-  s->db_list = ctx;
 }
 
 void check_reply(const ClientSession* s) {
@@ -166,9 +106,14 @@ void fuzz_syscat_decoders(const uint8_t* data, size_t size) {
 
 }  // namespace
 
+// Writing and opening the environment takes seconds: done before the
+// first input, outside the time one input may take.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setup();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool ready = setup();
-  (void)ready;
   fuzz_syscat_decoders(data, size);
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();

@@ -18,6 +18,7 @@
 #include "access/idb_lookup.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
+#include "base/logon_password.h"
 #include "base/server_config.h"
 #include "index/btree.h"
 #include "index/syscat_fixture.h"
@@ -309,8 +310,15 @@ TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
 
   Bytes reply;
   const Bytes recno = {2, 0, 0, 0};
+  testsupport::LogCapture log("P2");
   ASSERT_EQ(dispatch(testsupport::dbml_get_request(0x0304, dbid, 3, 4, 100, recno).bytes(), &reply),
             0);
+  EXPECT_NE(log.text().find("Processing dbml request type 8 (DBGET)"), std::string::npos);
+  EXPECT_NE(log.text().find("dbml_get(): dbid = " + std::to_string(dbid) +
+                            " setno = 3 mode = 4 buffer size = 100"),
+            std::string::npos)
+      << log.text();
+  EXPECT_NE(log.text().find(" status[1] = 30"), std::string::npos);
   ASSERT_EQ(reply.size(), 46u + 2 + 100);
   PayloadReader r(reply, false);
   DbmlStatus st;
@@ -359,6 +367,28 @@ TEST_F(DbmlTest, DbgetReplyHasExactlyTheBufferSize) {
     EXPECT_EQ(Bytes(reply.begin() + 48 + rec_len, reply.end()), Bytes(rd.size - rec_len, 0))
         << rd.what;
   }
+}
+
+// The DBGET example of docs/protocol.md, both ways, byte for byte.
+TEST_F(DbmlTest, DbgetExampleOfTheProtocolNote) {
+  ASSERT_EQ(open_as_alice(), 1);
+  const Bytes request = testsupport::dbml_get_request(5, 1, 1, 4, 100, {1, 0, 0, 0}).bytes();
+  EXPECT_EQ(testsupport::frame(request),
+            (Bytes{0, 0, 0, 0x17, 5, 0, 3, 0, 8, 0, 1, 0, 1, 0, 4, 2, 0, '@', 0, 100, 0, 0, 0, 1,
+                   0, 0, 0}));
+  Bytes reply;
+  ASSERT_EQ(dispatch(request, &reply), 0);
+  Bytes want = {5, 0, 0, 0, 0xff, 0x03,   // id 5, 0, mask 1023
+                0, 0, 0, 0, 28, 0, 0, 0,  // words 0, 1
+                0, 0, 0, 0, 1,  0, 0, 0,  // words 2, 3
+                0, 0, 0, 0, 1,  0, 0, 0,  // words 4, 5
+                0, 0, 0, 0, 0,  0, 0, 0,  // words 6, 7
+                0, 0, 0, 0, 0,  0, 0, 0,  // words 8, 9
+                0, 0};                    // align 4
+  const std::string record = "C001    Ada Fischer         ";
+  want.insert(want.end(), record.begin(), record.end());
+  want.resize(148, 0);
+  EXPECT_EQ(reply, want);
 }
 
 // A failing DBGET answers the 46-byte status reply alone, mask 1009; a
@@ -539,6 +569,20 @@ TEST_F(DbmlTest, LogonRows) {
   }
 }
 
+// A key that cannot be made (no memory) fails the logon with -806; the
+// session keeps its identity.
+TEST_F(DbmlTest, LogonWithoutMemoryForTheKeyAnswers806) {
+  ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
+  des_set_key_alloc([](size_t) -> void* { return nullptr; });
+  const DbmlStatus st = logon("boss", testsupport::client_password_hex(challenge_, "boss-pw"));
+  des_set_key_alloc(nullptr);
+  EXPECT_EQ(st.words[0], S_SYSTEM);
+  EXPECT_EQ(st.words[5], IDB_LOGON);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_STREQ(idb_session_user_name(session_->db_session), "alice");
+  EXPECT_EQ(logon("boss", testsupport::client_password_hex(challenge_, "boss-pw")).words[0], 0);
+}
+
 TEST_F(DbmlTest, LogonKeepsThePasswordOutOfTheLog) {
   testsupport::LogCapture log("*9");
   ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
@@ -562,6 +606,19 @@ TEST_F(DbmlTest, BeginTwiceAtLevelZeroAnswers34) {
   EXPECT_EQ(depth(), 1u);
   EXPECT_EQ(rollback(1, 7).words[0], 0);
   EXPECT_EQ(depth(), 0u);
+}
+
+// A transaction id of 0 names none: BEGIN refuses it with -21 and the
+// server goes on (it stopped the server).
+TEST_F(DbmlTest, BeginWithTransactionIdZeroAnswers21) {
+  DbmlStatus st = begin(0, 0);
+  EXPECT_EQ(st.words[0], S_BAD);
+  EXPECT_EQ(st.words[5], IDB_BEGIN);
+  EXPECT_EQ(st.mask, kDbmlFailMask);
+  EXPECT_EQ(depth(), 0u);
+  ASSERT_EQ(begin(0, 1).words[0], 0);
+  EXPECT_EQ(begin(1, 0).words[0], S_BAD);
+  EXPECT_EQ(depth(), 1u);
 }
 
 TEST_F(DbmlTest, PrecommitMode12AtDepthOneCommits) {

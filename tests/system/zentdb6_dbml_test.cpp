@@ -405,7 +405,7 @@ TEST_F(DbmlAdminServer, LockUnlockAndInfoOverTcp) {
   past.u16(1).u8(6).align(4).obj({0x40, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_EQ(call(b, past).words[0], -122);
 
-  // DBINFO 202 of ORDERS (an empty record file): the example's layout.
+  // DBINFO 202 of ORDERS (the sample's five orders): the example's layout.
   ASSERT_TRUE(b.request(payload_of(hex("00 00 00 0c 09 00 03 00 03 00 01 00 03 00 ca 00")), &reply));
   ASSERT_EQ(reply.size(), 73u);
   PayloadReader r(reply, false);
@@ -418,7 +418,7 @@ TEST_F(DbmlAdminServer, LockUnlockAndInfoOverTcp) {
                                 ' ', ' ', ' '}));
   EXPECT_EQ(r.u8(), 'D');
   EXPECT_EQ(r.u16(), 30);
-  EXPECT_EQ(r.u32(), 0u);
+  EXPECT_EQ(r.u32(), 5u);
   r.u32();
   EXPECT_FALSE(r.failed());
   // Another mode, or a set alice may not read.
