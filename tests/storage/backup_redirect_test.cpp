@@ -188,6 +188,24 @@ TEST_F(Backup, DataFileStaysAsItWasWhileWritesGoOnAndTheEndWritesThemHome) {
   EXPECT_EQ(Vol_IsRedirected(), 0);
 }
 
+// After the end, writes go home while the log still restates older LOG
+// copies of the same pages: a power loss before the next regular
+// checkpoint must not bring those copies back over the newer work.
+TEST_F(Backup, WorkAfterTheEndSurvivesAPowerLossBeforeAnyCheckpoint) {
+  make_set();
+  start();
+  begin_with_work();
+  ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+  workload(15, 17);
+  ASSERT_EQ(Vol_EndRedirection(), 0);
+  workload(18, 24);
+  Vol_Sync(Vol_TIO_SYNC);  // the new work's pages on their home pages
+  disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+  after_crash();
+  start();
+  check("after a power loss following the end");
+}
+
 // A cache this small has every buffer dirty in backup mode: a redirected
 // write then needs buffers for the log's do channel, which cannot write a
 // redirected page to make room; the other requests keep a reserve clean.
