@@ -11,6 +11,7 @@
 #include "base/vbuf.h"
 #include "storage/disk_bytes.h"
 #include "storage/page_io.h"
+#include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
 
@@ -23,6 +24,9 @@ struct Redir {
   Redir* prev;
   Vol_PAGEADDR o_page;
   Vol_PAGEADDR r_page;
+  // Its opcode-20 record is in a tag record: set only once the copy is
+  // durable, so that no record on disk names a copy that is not.
+  bool logged;
 };
 
 struct ExtendRec {
@@ -298,7 +302,8 @@ int Vol_EndRedirection() {
 
 // --- Page I/O ---------------------------------------------------------------------------
 
-VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag) {
+VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag, bool* fresh) {
+  if (fresh != nullptr) *fresh = false;
   if (g.mode == Vol_REDIR_OFF) fatal("Vol_RedirectPage() called while redirection is inactive");
   if (g.mode != Vol_REDIR_ON && g.mode != Vol_REDIR_ENDING) {
     debug_log('V', 0, "unexpected redir_mode %d", g.mode);
@@ -306,11 +311,15 @@ VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag) {
   }
   if (g.mode == Vol_REDIR_ENDING) tag = nullptr;
   const Vol_PAGEADDR o_page = Vol_PageAddr(vol->volume_id, *page);
+  // A write that finds a copy not logged yet (its first writer failed, or
+  // is still flushing it) logs it too.
   if (Redir* r = find(o_page)) {
+    if (tag != nullptr && fresh != nullptr) *fresh = !r->logged;
     *page = PAGE_NUMBER(r->r_page);
     return Vol_VolumeOf(r->r_page);
   }
   if (tag == nullptr) return vol;
+  ZENT_ASSERT(fresh != nullptr && "a write that may make a copy logs it");
   const Vol_PAGEADDR r_page = Vol_AllocPage(1, &Vol_GetRootVol()->tlog_aldesc);
   if (r_page == 0) {
     // The write cannot proceed; the caller keeps its page and reports it
@@ -318,7 +327,7 @@ VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag) {
     debug_log('V', 0, "Vol_RedirectPage() failed: LOG volume exhausted");
     return nullptr;
   }
-  auto* r = new (std::nothrow) Redir{nullptr, nullptr, o_page, r_page};
+  auto* r = new (std::nothrow) Redir{nullptr, nullptr, o_page, r_page, false};
   if (r == nullptr) {
     debug_log('V', 0, "Vol_RedirectPage() failed: heap overflow (%u bytes)",
               static_cast<unsigned>(sizeof(Redir)));
@@ -329,15 +338,40 @@ VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag) {
   if (Redir* other = find(o_page)) {
     delete r;
     Vol_FreePage(r_page, 1);
+    *fresh = !other->logged;
     *page = PAGE_NUMBER(other->r_page);
     return Vol_VolumeOf(other->r_page);
   }
   enter(r);
-  uint8_t rec[8];
-  encode_redirect(o_page, r_page, rec);
-  add_record(tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, "Vol_RedirectPage()");
+  *fresh = true;
   *page = PAGE_NUMBER(r_page);
   return Vol_VolumeOf(r_page);
+}
+
+void Vol_FlushRedirectedCopies(int tio_mode) {
+  VOLUME* table = Vol_GetRootVol();
+  if (table == nullptr) return;
+  for (int id = 0; id < Vol_NumVolumes(); ++id) {
+    VOLUME* v = &table[id];
+    if (v->fhandle == nullptr || !Vol_IsAllocAllowed(id, &table[0].tlog_aldesc)) continue;
+    if (tio_fsync(v->fhandle, tio_mode) != 0) fatal("Vol_FlushRedirectedCopies() failed on tio_fsync()");
+  }
+}
+
+void Vol_LogRedirectedCopies(Tlog_TAGREC* tag, const Vol_PAGEADDR* o_pages, int count) {
+  // The copies first: a power loss must never leave a record on disk
+  // whose copy is torn or missing, as its replay writes the copy home.
+  Vol_FlushRedirectedCopies(Vol_TIO_SYNC);
+  for (int i = 0; i < count; ++i) {
+    // The flush may have suspended the task: a page freed meanwhile has
+    // no copy left to name.
+    Redir* r = find(o_pages[i]);
+    if (r == nullptr || r->logged) continue;
+    r->logged = true;
+    uint8_t rec[8];
+    encode_redirect(r->o_page, r->r_page, rec);
+    add_record(tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, "Vol_RedirectPage()");
+  }
 }
 
 Tlog_TAGREC* Vol_OpenRootTagRecord(const char* caller) {
@@ -410,9 +444,12 @@ void Vol_LogAllRedirActions() {
     if (head == nullptr) continue;
     Redir* r = head;
     do {
-      uint8_t rec[8];
-      encode_redirect(r->o_page, r->r_page, rec);
-      add_record(&tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, who);
+      // A copy still on its way to the disk is logged by its writer.
+      if (r->logged) {
+        uint8_t rec[8];
+        encode_redirect(r->o_page, r->r_page, rec);
+        add_record(&tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, who);
+      }
       r = r->next;
     } while (r != head);
   }

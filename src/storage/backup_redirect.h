@@ -38,9 +38,16 @@ int Vol_BeginRedirection();
 int Vol_EndRedirection();
 
 // The volume (and, through *page, the page number) that holds page of vol
-// while vol is in backup mode; with a tag record a write gets a new copy.
-// None, with status 20, when a write needs a LOG page and none can be had.
-VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag);
+// while vol is in backup mode; with a tag record a write gets a new copy,
+// and *fresh says so: the writer writes it, then logs it with
+// Vol_LogRedirectedCopies. None, with status 20, when a write needs a LOG
+// page and none can be had.
+VOLUME* Vol_RedirectPage(VOLUME* vol, uint32_t* page, Tlog_TAGREC* tag, bool* fresh = nullptr);
+// After the writes of new copies of the pages o_pages[0..count): makes the
+// copies durable, then appends their opcode-20 records to tag.
+void Vol_LogRedirectedCopies(Tlog_TAGREC* tag, const Vol_PAGEADDR* o_pages, int count);
+// Flushes the LOG volumes, where the pages of redirected volumes live.
+void Vol_FlushRedirectedCopies(int tio_mode);
 
 // A root tag record around redirected writes whose caller gave none: opened
 // before the first page, flushed and released after the last. Failures are

@@ -28,6 +28,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec_internal.h"
+#include "storage/node_orphans.h"
 #include "storage/node_restore.h"
 #include "storage/node_log.h"
 
@@ -379,7 +380,12 @@ int FixRec_RecoverCluster(Node* node, const void* data, const Node_ADDR*) {
   buf_Get(node, start, count, BF_PIN | BF_EMPTY, bufs);
   for (int i = 0; i < count; ++i) memset(bufs[i], FixRec_DELETED, Vol_PAGESIZE);
   buf_PutVector(count, bufs, BF_DIRTY, BF_PIN);
-  if (Tlog_InRecovery()) note_touched(node);
+  if (Tlog_InRecovery()) {
+    note_touched(node);
+    // The file owns its new clusters whatever becomes of the transaction
+    // whose put made them: the record that raised max recno says so.
+    Node_RecoverConfirmCluster(node, start);
+  }
   Node_Unlock(node);
   return 0;
 }

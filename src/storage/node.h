@@ -115,9 +115,11 @@ Node* Node_CreateLog(int cluster_size);
 Node* Node_SysCreate(int cluster_size, uint32_t system_node_id);
 Node* Node_SysCreateLog(int cluster_size, uint32_t system_node_id);
 // requested_id nonzero recreates a node under an old id (log redo, archive
-// restore); system_node_id nonzero takes that system id.
+// restore); system_node_id nonzero takes that system id. flags (bits of
+// Node_FLAGS, such as the pool's) are the node's from its first descriptor
+// write and creation record on.
 Node* Node_DoCreate(int cluster_size, uint32_t requested_id, uint32_t system_node_id,
-                    int log_node);
+                    int log_node, uint32_t flags = 0);
 
 // The handle of a used slot, or none. The log root gives none when the set
 // has no LOG volume. SysFind caches the handles of ids 1..99.

@@ -10,6 +10,7 @@
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
 #include "storage/node_items_page.h"
+#include "storage/node_log.h"
 #include "storage/volume_set.h"
 
 using namespace nodelist;
@@ -101,6 +102,28 @@ void record_cluster(Node* node, NodeList_LOG* ctx, uint32_t first_page, uint32_t
 
 // --- Clusters -----------------------------------------------------------------------------
 
+namespace {
+
+// The used list's changes are logged as the used list's, whatever list the
+// caller's context names for its own changes (a record file's put logs its
+// free list in the same context): replayed under another list's head they
+// would be lost.
+class AsUsedList {
+ public:
+  explicit AsUsedList(NodeList_LOG* ctx) : ctx_(ctx), saved_(ctx != nullptr ? ctx->op : 0) {
+    NodeList_SetOp(NodeList_ID_ULIST, ctx_);
+  }
+  ~AsUsedList() { NodeList_SetOp(saved_, ctx_); }
+  AsUsedList(const AsUsedList&) = delete;
+  AsUsedList& operator=(const AsUsedList&) = delete;
+
+ private:
+  NodeList_LOG* ctx_;
+  uint32_t saved_;
+};
+
+}  // namespace
+
 int Node_AllocCluster(Node* node, int count, Node_PGVEC* vec, int mode, NodeList_LOG* ctx) {
   count = cluster_count(node, count);
   char* bufs[Vol_MAXCLUST];
@@ -113,6 +136,7 @@ int Node_AllocCluster(Node* node, int count, Node_PGVEC* vec, int mode, NodeList
     // given back whole, and no record names pages that are free again.
     int head_dirty = 0;
     const Node_ITEM item{start, static_cast<uint32_t>(count)};
+    AsUsedList as_ulist(ctx);
     if (Node_AddItem(node, &node->node.ulist, &item, &head_dirty, nullptr, ctx) != 0) {
       buf_FreePage(node, start, count);
       for (int i = 0; i < count; ++i) vec[i] = Node_PGVEC{};
@@ -130,6 +154,7 @@ void Node_FreeCluster(Node* node, uint32_t start_page, Node_ITEM* item, NodeList
   int node_dirty = 0;
   item->id = start_page;
   item->count = 0;
+  AsUsedList as_ulist(ctx);
   const int rc = Node_DeleteItem(node, &node->node.ulist, item, &node_dirty, ctx);
   ZENT_ASSERT(rc == 0 && "!Node_DeleteItem(node, &node->node.ulist, item, &node_dirty, rec)");
   if (node_dirty) Node_SetDirty(node);

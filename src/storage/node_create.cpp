@@ -114,7 +114,8 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   guard.release();
 }
 
-void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_id, bool log) {
+void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_id, bool log,
+               uint32_t flags) {
   ZENT_ASSERT(node->ref_count == 0 && "new_node->ref_count == 0");
   ZENT_ASSERT(!node->meta_data && "!new_node->meta_data");
   release_handle_id(node);
@@ -123,6 +124,7 @@ void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_i
   node->owner = log ? thread_self() : nullptr;
   node->node.node_id = id;
   node->node.cluster_size = static_cast<uint16_t>(cluster_size);
+  node->node.flags |= flags;
   if (system_node_id != 0) node->node.flags |= 1u << Node_SYSNODE;
   if (log) node->node.flags |= 1u << Node_LOGNODE;
   Node_SetDirty(node);
@@ -138,7 +140,7 @@ void undo_create(Node_ROOT* root, Node* node) {
 }
 
 Node* create_in_root(Node_ROOT* root, int cluster_size, uint32_t requested_id,
-                     uint32_t system_node_id, bool* new_page) {
+                     uint32_t system_node_id, uint32_t flags, bool* new_page) {
   const uint32_t id = choose_id(root, requested_id, system_node_id);
   if (id == 0) return nullptr;
   Node* node = first_free_slot(root);
@@ -148,7 +150,7 @@ Node* create_in_root(Node_ROOT* root, int cluster_size, uint32_t requested_id,
     if (added == nullptr) return nullptr;
     node = &added->nodes[0];
   }
-  init_slot(node, id, cluster_size, system_node_id, root->log);
+  init_slot(node, id, cluster_size, system_node_id, root->log, flags);
   root->num_nodes++;
   if (system_node_id == 0 && requested_id == 0) root->last_node_id = id;
   if (added != nullptr) {
@@ -233,7 +235,7 @@ void release_mempage_if_empty(Node_MEMPAGE* mp) {
 // --- Interface --------------------------------------------------------------------------
 
 Node* Node_DoCreate(int cluster_size, uint32_t requested_id, uint32_t system_node_id,
-                    int log_node) {
+                    int log_node, uint32_t flags) {
   debug_log('N', 3, "Node_DoCreate(cluster_size=%d, system_node_id=%u, log_node=%d)",
             cluster_size, system_node_id, log_node);
   ZENT_ASSERT(cluster_size >= 1 && cluster_size <= Vol_MAXCLUST && "cluster_size");
@@ -247,7 +249,8 @@ Node* Node_DoCreate(int cluster_size, uint32_t requested_id, uint32_t system_nod
   }
   if (lock_chain(root, true) != 0) return nullptr;
   bool new_page = false;
-  Node* node = create_in_root(root, cluster_size, requested_id, system_node_id, &new_page);
+  Node* node =
+      create_in_root(root, cluster_size, requested_id, system_node_id, flags, &new_page);
   unlock_chain(root);
   if (node != nullptr)
     debug_log('N', 3, "Node_DoCreate() created node %s%s", Node_Name(node),

@@ -247,9 +247,10 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
   VOLUME* target = vol;
   uint32_t where = page;
   Tlog_TAGREC* own_tag = nullptr;
+  bool fresh = false;
   if (redirected(vol)) {
     if (tag == nullptr) tag = own_tag = Vol_OpenRootTagRecord("Vol__Write()");
-    target = Vol_RedirectPage(vol, &where, tag);
+    target = Vol_RedirectPage(vol, &where, tag, &fresh);
     if (target == nullptr) {
       // No LOG page for the copy: the caller keeps its page (status 20).
       if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
@@ -263,6 +264,10 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
     src = g_bounce;
   }
   const int ok = Vol_WriteFile(target->fhandle, where, src, Vol_PAGESIZE);
+  if (ok && fresh) {
+    const Vol_PAGEADDR o_page = Vol_PageAddr(vol->volume_id, page);
+    Vol_LogRedirectedCopies(tag, &o_page, 1);
+  }
   if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
   if (!ok) return -1;
   ++target->io_count;
@@ -297,9 +302,13 @@ int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* con
   check_cluster(count, bufs);
   Placement place[Vol_MAXCLUST];
   Tlog_TAGREC* tag = redirected(vol) ? Vol_OpenRootTagRecord("Vol_WriteVector()") : nullptr;
+  Vol_PAGEADDR fresh_pages[Vol_MAXCLUST];
+  int nfresh = 0;
   for (int i = 0; i < count; ++i) {
     place[i] = {vol, first_page + static_cast<uint32_t>(i)};
-    if (tag) place[i].vol = Vol_RedirectPage(vol, &place[i].page, tag);
+    bool fresh = false;
+    if (tag) place[i].vol = Vol_RedirectPage(vol, &place[i].page, tag, &fresh);
+    if (fresh) fresh_pages[nfresh++] = Vol_PageAddr(vol->volume_id, first_page + static_cast<uint32_t>(i));
     if (place[i].vol == nullptr) {
       // No LOG page for a copy: nothing is written, the caller keeps its
       // pages (status 20); the copies already entered are used next time.
@@ -309,6 +318,7 @@ int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* con
   }
   transfer_cluster(Dir::Write, place, count, const_cast<void* const*>(bufs), "Vol_WriteVector()",
                    "WriteFile()");
+  if (nfresh > 0) Vol_LogRedirectedCopies(tag, fresh_pages, nfresh);
   if (tag) Vol_CloseRootTagRecord(tag, "Vol__WriteVector()");
   return 0;
 }
@@ -322,9 +332,14 @@ int Vol_FillPage(VOLUME* vol, Vol_PAGEADDR page) {
 }
 
 int Vol_SyncFile(VOLUME* vol, int tio_mode) {
-  // In backup mode the file does not change; while the end copies pages
-  // home it does, and those writes must become durable like any other.
-  if (redirected(vol) && Vol_RedirectionMode() != Vol_REDIR_ENDING) return 0;
+  // In backup mode the file does not change: its pages live in the LOG
+  // volumes, and those are what a flush of it must make durable. While the
+  // end copies pages home it changes, and those writes must become durable
+  // like any other.
+  if (redirected(vol) && Vol_RedirectionMode() != Vol_REDIR_ENDING) {
+    Vol_FlushRedirectedCopies(tio_mode);
+    return 0;
+  }
   if (tio_fsync(vol->fhandle, tio_mode) != 0) fatal("Vol_SyncFile() failed on tio_fsync()");
   return 0;
 }

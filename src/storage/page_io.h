@@ -81,7 +81,8 @@ int Vol_WriteFile(platform::File* f, uint32_t page, const void* buf, uint32_t si
 // Writes a zero page at page (an address of vol): extends the file. 0, or -1
 // when the write failed (a full file system among others).
 int Vol_FillPage(VOLUME* vol, Vol_PAGEADDR page);
-// Flushes vol's file through the I/O threads in tio_mode (Vol_TIO_*). A
-// volume in backup redirection is not flushed (its writes go elsewhere). A
+// Flushes vol's file through the I/O threads in tio_mode (Vol_TIO_*). For a
+// volume in backup redirection the LOG volumes are flushed instead, as its
+// writes go there. A
 // failed flush is fatal. 0.
 int Vol_SyncFile(VOLUME* vol, int tio_mode);

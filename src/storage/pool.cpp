@@ -364,10 +364,10 @@ int transfer(Node* node, const Node_ADDR* addr, uint32_t at, const Pool_IOVEC* v
 Node* Pool_DoCreate(uint32_t system_node_id, int log) {
   debug_log('N', 3, "Pool_DoCreate(system_node_id=%u) file %s, line %d", system_node_id,
             __FILE__, __LINE__);
-  Node* node = Node_DoCreate(1, 0, system_node_id, log);
+  // A pool from its first descriptor write and creation record on: a replay
+  // of the creation after a power loss must not make it a bare node.
+  Node* node = Node_DoCreate(1, 0, system_node_id, log, 1u << Node_POOLNODE);
   if (node == nullptr) return nullptr;
-  Node_SetFlag(Node_POOLNODE, node);
-  Node_SetDirty(node);
   if (!log) Node_Sync(node);
   return node;
 }

@@ -355,8 +355,14 @@ int Tlog_Recover() {
         return -1;
       }
       g.root = root;
-      if (Tlog_Validate(root, Tlog_CHANNEL_LOG, &stop_log) != 0 ||
-          Tlog_Validate(root, Tlog_CHANNEL_DO_LOG, &stop_do) != 0) {
+      // Validated as the replay walks it: past the anchor on disk, as far
+      // as the chain really goes (a torn block beyond it is damage, where
+      // the replay stops, and not a block the replay would stop on).
+      g.recovering = 1;
+      const int valid = Tlog_Validate(root, Tlog_CHANNEL_LOG, &stop_log) == 0 &&
+                        Tlog_Validate(root, Tlog_CHANNEL_DO_LOG, &stop_do) == 0;
+      g.recovering = 0;
+      if (!valid) {
         Node_Unlock(root);
         Node_Close(root);
         g.root = nullptr;

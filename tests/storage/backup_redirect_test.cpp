@@ -5,6 +5,7 @@
 // recovered by the server's start to the acknowledged state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "storage/backup_redirect.h"
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
+#include "storage/page_io.h"
 #include "storage/pool.h"
 #include "storage/pool_fixture.h"
 #include "storage/syspool.h"
@@ -50,7 +52,7 @@ class Backup : public ::testing::Test {
   // A small root volume, so that the workload extends it.
   void make_set() {
     ASSERT_NE(Vol_Create(kRoot, 400, 128, 0), nullptr);
-    ASSERT_NE(Vol_CreateExtent(kLog, VolType_LOG, 2048, 512, 0), nullptr);
+    ASSERT_NE(Vol_CreateExtent(kLog, VolType_LOG, 2048, log_ext, 0), nullptr);
     ASSERT_EQ(Vol_SetSyncMode(1), 0);
     ASSERT_EQ(buf_Init(nbufs, 256), 0);
     ASSERT_EQ(SysPool_Initialize(), 0);
@@ -95,6 +97,15 @@ class Backup : public ::testing::Test {
 
   Node* pool() { return Node_Find(pool_id); }
 
+  // An empty disk and no work done, for a test that makes several sets.
+  void fresh_disk() {
+    disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+    disk.remove_file(kRoot);
+    disk.remove_file(kLog);
+    acked.clear();
+    in_flight = Tx{0, {}, {}};
+  }
+
   // Transactions from..to over the blocks; each also adds a big block in
   // a new cluster, which soon needs the small volume extended.
   void workload(int from, int to) {
@@ -133,6 +144,7 @@ class Backup : public ::testing::Test {
   platform::FaultFileSystem disk;
   uint32_t seed = 1;
   int nbufs = 256;  // cache buffers
+  uint32_t log_ext = 512;  // LOG volume extension, 0 = none
   uint32_t pool_id = 0;
   Node_ADDR blocks[kBlocks];
   std::vector<Tx> acked;
@@ -152,11 +164,7 @@ TEST_F(Backup, TheHashIsSizedToTheLargestPrimeBelowTwiceTheEntries) {
 TEST_F(Backup, DataFileStaysAsItWasWhileWritesGoOnAndTheEndWritesThemHome) {
   make_set();
   start();
-  const uint32_t size_before = Vol_GetRootVol()->curr_size;
   const std::vector<uint8_t> image = begin_with_work();
-  // Open: the workload does not yet reach an extension of the volume, so
-  // the deferred extension is not exercised here.
-  (void)size_before;
   {
     testsupport::LogCapture log("V0");
     EXPECT_EQ(Vol_BeginRedirection(), -1);
@@ -181,6 +189,24 @@ TEST_F(Backup, DataFileStaysAsItWasWhileWritesGoOnAndTheEndWritesThemHome) {
   EXPECT_EQ(Vol_IsRedirected(), 0);
 }
 
+// After the end, writes go home while the log still restates older LOG
+// copies of the same pages: a power loss before the next regular
+// checkpoint must not bring those copies back over the newer work.
+TEST_F(Backup, WorkAfterTheEndSurvivesAPowerLossBeforeAnyCheckpoint) {
+  make_set();
+  start();
+  begin_with_work();
+  ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+  workload(15, 17);
+  ASSERT_EQ(Vol_EndRedirection(), 0);
+  workload(18, 24);
+  Vol_Sync(Vol_TIO_SYNC);  // the new work's pages on their home pages
+  disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+  after_crash();
+  start();
+  check("after a power loss following the end");
+}
+
 // A cache this small has every buffer dirty in backup mode: a redirected
 // write then needs buffers for the log's do channel, which cannot write a
 // redirected page to make room; the other requests keep a reserve clean.
@@ -199,6 +225,123 @@ TEST_F(Backup, AStopInBackupModeIsRecoveredByTheStart) {
   stop();
   start();
   check("after a second restart");
+}
+
+// A pool made just before a power loss, in backup mode or not: the replay
+// of its creation must make it a pool again, not a bare node.
+TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
+  for (const bool in_backup : {true, false}) {
+    SCOPED_TRACE(in_backup ? "in backup mode" : "outside backup mode");
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, 2);
+    if (in_backup) ASSERT_EQ(Vol_BeginRedirection(), 0);
+    Node* made = Pool_Create();
+    ASSERT_NE(made, nullptr);
+    const uint32_t made_id = Node_GetId(made);
+    workload(3, 4);  // committed after it: the log naming it is on disk
+    disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+    after_crash();
+    start();
+    check("after recovery");
+    Node* found = Node_Find(made_id);
+    ASSERT_NE(found, nullptr);
+    EXPECT_TRUE(Node_TestFlag(Node_POOLNODE, found));
+    Node_ADDR a;
+    ASSERT_EQ(Node_Open(found), 0);
+    EXPECT_EQ(Pool_Alloc(found, 100, &a, nullptr), 0);
+    Node_Close(found);
+    stop();
+  }
+}
+
+// A volume extended in backup mode: its file keeps its bytes and its size
+// until the end carries the extension out; after a power loss in backup
+// mode the start carries it out from the log. Either way the pages added
+// are used afterwards.
+TEST_F(Backup, AVolumeExtendedInBackupModeGrowsItsFileOnlyAtTheEnd) {
+  for (const bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "power lost in backup mode" : "backup ended");
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, 3);
+    const uint32_t size_before = Vol_GetRootVol()->curr_size;
+    ASSERT_EQ(Vol_BeginRedirection(), 0);
+    const std::vector<uint8_t> image = disk.contents(kRoot);
+    int next = 4;
+    while (Vol_GetRootVol()->curr_size == size_before && next < 200) workload(next, next), ++next;
+    const uint32_t grown = Vol_GetRootVol()->curr_size;
+    ASSERT_GT(grown, size_before) << "the workload did not extend the volume";
+    workload(next, next + 1);  // the new pages in use
+    next += 2;
+    ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    Vol_Sync(Vol_TIO_SYNC);
+    EXPECT_EQ(disk.contents(kRoot), image) << "the DATA file changed in backup mode";
+    check("extended in backup mode");
+    if (cut) {
+      disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+      after_crash();
+      start();
+    } else {
+      ASSERT_EQ(Vol_EndRedirection(), 0);
+    }
+    EXPECT_EQ(Vol_IsRedirected(), 0);
+    EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
+    EXPECT_EQ(disk.contents(kRoot).size(), static_cast<size_t>(grown) * Vol_PAGESIZE);
+    check("after the extension was carried out");
+    workload(next, next + 3);  // more pages of the extension
+    stop();
+    start();
+    EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
+    check("after a restart");
+    stop();
+  }
+}
+
+// A write in backup mode that finds no LOG page for its copy fails with
+// status 20 and changes nothing; once pages are free again it goes on, and
+// its copy is logged: a power loss then finds it written home.
+TEST_F(Backup, AWriteThatFindsNoLogPageFailsWithStatus20) {
+  log_ext = 0;
+  make_set();
+  start();
+  ASSERT_EQ(Vol_BeginRedirection(), 0);
+  VOLUME* root = Vol_GetRootVol();
+  const Vol_PAGEADDR home = Vol_AllocPage(2, nullptr);
+  ASSERT_NE(home, 0u);
+  std::vector<Vol_PAGEADDR> hoard;
+  while (Vol_PAGEADDR p = Vol_AllocPage(1, Vol_GetTlogAldesc())) hoard.push_back(p);
+  ASSERT_FALSE(hoard.empty());
+  const std::vector<uint8_t> image = disk.contents(kRoot);
+  std::vector<uint8_t> a(Vol_PAGESIZE, 0x5A), b(Vol_PAGESIZE, 0xA5);
+  const void* both[] = {a.data(), b.data()};
+  {
+    testsupport::LogCapture log("V0");
+    EXPECT_EQ(Vol__Write(root, PAGE_NUMBER(home), a.data(), Vol_PAGESIZE, nullptr), -1);
+    EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+    EXPECT_EQ(Vol_WriteVector(root, PAGE_NUMBER(home), 2, both), -1);
+    EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+    EXPECT_TRUE(log.contains("Vol_RedirectPage() failed: LOG volume exhausted")) << log.text();
+  }
+  EXPECT_EQ(Vol_NumRedirections(), 0u);
+  for (Vol_PAGEADDR p : hoard) Vol_FreePage(p, 1);
+  ASSERT_EQ(Vol_WriteVector(root, PAGE_NUMBER(home), 2, both), 0);
+  EXPECT_EQ(Vol_NumRedirections(), 2u);
+  std::vector<uint8_t> back(Vol_PAGESIZE);
+  ASSERT_EQ(Vol_ReadPage(home + 1, back.data(), Vol_PAGESIZE), 0);
+  EXPECT_EQ(back, b);
+  Vol_Sync(Vol_TIO_SYNC);
+  EXPECT_EQ(disk.contents(kRoot), image) << "the DATA file changed in backup mode";
+  disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+  after_crash();
+  start();
+  const std::vector<uint8_t> now = disk.durable_contents(kRoot);
+  ASSERT_GE(now.size(), (PAGE_NUMBER(home) + 2) * size_t{Vol_PAGESIZE});
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), now.begin() + PAGE_NUMBER(home) * Vol_PAGESIZE));
+  EXPECT_TRUE(std::equal(b.begin(), b.end(), now.begin() + (PAGE_NUMBER(home) + 1) * Vol_PAGESIZE));
+  check("after recovery");
 }
 
 // Power lost at each write or flush, within backup mode (with a checkpoint
@@ -225,11 +368,7 @@ TEST_P(BackupPowerLoss, TheStartRecoversTheAcknowledgedState) {
   bool cut = true;
   for (int n = 1; cut; n += c.step * kSweepStride) {
     const std::string at = std::string(c.name) + ": power lost at write or flush " + std::to_string(n);
-    disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
-    disk.remove_file(kRoot);
-    disk.remove_file(kLog);
-    acked.clear();
-    in_flight = Tx{0, {}, {}};
+    fresh_disk();
     seed = static_cast<uint32_t>(n);
     make_set();
     start();
