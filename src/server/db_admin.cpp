@@ -2,6 +2,7 @@
 #include "server/db_admin.h"
 
 #include <cstdlib>
+#include <memory>
 
 #include "access/idb_cmd.h"
 #include "access/idb_create.h"
@@ -147,7 +148,10 @@ int db_erase(idb_session* s, int32_t dbid, int32_t mode, int32_t* status, uint32
   }
   // The sets this erase empties: a detail's masters among them keep their
   // chain heads as they are (they are emptied anyway).
-  uint8_t* erased = static_cast<uint8_t*>(calloc(g->set_cnt > 0 ? g->set_cnt : 1, 1));
+  // Owned so that a task unwound in the middle of the erase frees it too.
+  const std::unique_ptr<uint8_t, decltype(&free)> erased_owner(
+      static_cast<uint8_t*>(calloc(g->set_cnt > 0 ? g->set_cnt : 1, 1)), &free);
+  uint8_t* erased = erased_owner.get();
   if (erased == nullptr) {
     IDB_ERROR(s, S_SYSTEM, 0);
     return fail(r, -1);
@@ -165,10 +169,8 @@ int db_erase(idb_session* s, int32_t dbid, int32_t mode, int32_t* status, uint32
       debug_log('P', 2, " erase set %2d: %s", i + 1, "data set not created");
     } else if (rc != 0) {
       debug_log('P', 2, " erase set %2d: %s", i + 1, "Failed to erase data set");
-      free(erased);
       return fail(r, -1);
     }
   }
-  free(erased);
   return succeed(r, IDB_ERASE, open_mode);
 }
