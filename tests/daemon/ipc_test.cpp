@@ -270,7 +270,10 @@ TEST_F(ChildTableTest, ReplaceWatchesTheNewProcessUntilItEnds) {
   handler.pid = -1;
   EXPECT_EQ(zentsd::child_table_count(), 1);
   program.end();
-  for (int k = 0; k < 2000 && zentsd::child_table_count() != 0; ++k) usleep(5000);
+  // The entry goes inside the wait, before the waiter counts the end: wait
+  // for both.
+  for (int k = 0; k < 2000 && (zentsd::child_table_count() != 0 || ended_.load() == 0); ++k)
+    usleep(5000);
   EXPECT_EQ(zentsd::child_table_count(), 0);
   EXPECT_EQ(ended_.load(), 1);
   EXPECT_EQ(win32_child_count(), 0);
