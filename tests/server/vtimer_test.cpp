@@ -174,9 +174,12 @@ struct Stamp {
   std::atomic<int> count{0};
 };
 
+// The time is stored before the count moves, so a waiter that sees the count reads the time.
 void stamp(void* arg) {
   auto* s = static_cast<Stamp*>(arg);
-  if (s->count.fetch_add(1) == 0) s->at = platform::monotonic_ms();
+  uint64_t unset = 0;
+  s->at.compare_exchange_strong(unset, platform::monotonic_ms());
+  s->count.fetch_add(1);
 }
 
 bool wait_until(const std::atomic<int>& v, int n, int timeout_ms) {
