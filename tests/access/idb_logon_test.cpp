@@ -3,8 +3,6 @@
 // logon keeps, "public" for an empty name, and the capability questions.
 #include <gtest/gtest.h>
 
-#include <nettle/md5.h>
-
 #include <cstring>
 #include <map>
 #include <string>
@@ -14,21 +12,11 @@
 #include "access/idb_session.h"
 #include "access/idb_status.h"
 #include "index/syscat_fixture.h"
+#include "support/sample_db.h"
 
 namespace {
 
 using syscat_test::CatalogFixture;
-
-std::vector<uint8_t> digest_block(const char* text) {
-  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
-  const uint32_t len = MD5_DIGEST_SIZE;
-  memcpy(b.data(), &len, 4);
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
-  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
-  return b;
-}
 
 class Logon : public CatalogFixture {
  protected:
@@ -44,13 +32,11 @@ class Logon : public CatalogFixture {
     CatalogFixture::TearDown();
   }
   void add(const char* name, const char* password, uint32_t priv) {
-    std::vector<uint8_t>& b = blocks_.emplace_back(password ? digest_block(password) : std::vector<uint8_t>{});
-    SysCat_USER u{0, const_cast<char*>(name), password ? b.data() : nullptr, priv};
-    ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
-    uids_[name] = static_cast<int32_t>(u.uid);
+    const uint32_t uid = testsupport::add_user(name, priv, password);
+    ASSERT_NE(uid, 0u);
+    uids_[name] = static_cast<int32_t>(uid);
   }
   std::map<std::string, int32_t> uids_;
-  std::vector<std::vector<uint8_t>> blocks_;
   idb_session s_{};
 };
 

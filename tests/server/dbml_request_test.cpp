@@ -32,9 +32,8 @@
 #include "support/log_capture.h"
 #include "support/logon_cipher.h"
 #include "support/sample_db.h"
+#include "support/server_session.h"
 #include "support/zent_client.h"
-
-#include <nettle/md5.h>
 
 namespace {
 
@@ -44,109 +43,28 @@ using testsupport::PayloadReader;
 using testsupport::PayloadWriter;
 using testsupport::dbml_writer;
 
-std::vector<uint8_t> digest_block(const char* text) {
-  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
-  const uint32_t n = MD5_DIGEST_SIZE;
-  memcpy(b.data(), &n, 4);
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
-  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
-  return b;
-}
-
-class DbmlTest : public syscat_test::CatalogFixture {
+class DbmlTest : public testsupport::ServerSessionFixture {
  protected:
-  DbmlTest() { with_log_ = true; }
   void SetUp() override {
     CatalogFixture::SetUp();
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
+    start_log();
     ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
+    ASSERT_EQ(testsupport::add_sample_users("sample", d_), 0);
     SysCat_DB* db = SysCat_get_db_by_name("sample", 0, 0, nullptr);
     ASSERT_NE(db, nullptr);
     cat_ = SysCat_db_open(db);
     free(db);
     ASSERT_NE(cat_, nullptr);
-    const uint32_t alice = user("alice", "secret", IDB_CAP_CONNECT);
-    const uint32_t boss = user("boss", "boss-pw", IDB_CAP_DBA);
-    SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
-    ASSERT_EQ(SysCat_add_group(cat_, &g, nullptr), 0);
-    ASSERT_EQ(SysCat_add_member(cat_, alice, g.gid, nullptr), 0);
-    // Even the dba opens a database only through a group of it.
-    SysCat_GROUP a{0, const_cast<char*>("admins"), 1};
-    ASSERT_EQ(SysCat_add_group(cat_, &a, nullptr), 0);
-    ASSERT_EQ(SysCat_add_member(cat_, boss, a.gid, nullptr), 0);
-    const SysCat_PRIVILEGE privs[] = {{g.gid, d_.customer, 1}, {g.gid, d_.orders, 3},
-                                      {g.gid, d_.regions, 4},  {a.gid, d_.customer, 7},
-                                      {a.gid, d_.orders, 7},   {a.gid, d_.regions, 7}};
-    for (const SysCat_PRIVILEGE& p : privs) ASSERT_EQ(SysCat_add_privilege(cat_, &p, nullptr), 0);
-
-    srv_.charset_name = const_cast<char*>("ISO8859/1");
-    cfg_.server = &srv_;
-    saved_cfg_ = server_cfg;
-    server_cfg = &cfg_;
-    session_ = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
-    session_->magic = SESSION_MAGIC;
-    ASSERT_EQ(session_init(session_), 0);
-    session_->async_state = AS_IDLE;
-    Bytes reply;
-    ASSERT_EQ(dispatch(testsupport::encode_startup({}), &reply), 0);
-    testsupport::StartupReply r;
-    ASSERT_TRUE(testsupport::decode_startup_reply(reply, &r));
-    challenge_ = r.challenge;
-    session_established(session_);
+    open_session();
   }
   void TearDown() override {
-    dbml_close_session(session_);
-    session_release(session_);
-    free(session_);
-    server_cfg = saved_cfg_;
-    EXPECT_EQ(idb__get_vroot_list(), nullptr);
+    close_session();
     SysCat_db_close(cat_);
-    CatalogFixture::TearDown();
-    Tlog_ResetTables();
-  }
-  uint32_t user(const char* name, const char* password, uint32_t priv) {
-    std::vector<uint8_t> pw = digest_block(password);
-    SysCat_USER u{0, const_cast<char*>(name), pw.data(), priv};
-    EXPECT_EQ(SysCat_add_user(&u, nullptr), 0);
-    return u.uid;
+    ServerSessionFixture::TearDown();
   }
 
-  // Hands payload to the dispatcher as the worker does; handle_request's
-  // result, with the reply payload in *reply.
-  int dispatch(const Bytes& payload, Bytes* reply = nullptr) {
-    Buffer* buf = &session_->buffer;
-    Buffer_RecvReset(buf);
-    uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(payload.size()));
-    if (p == nullptr) return -2;
-    memcpy(p, payload.data(), payload.size());
-    if (session_->state != State_Initial && Buffer_Get_u16(buf, &session_->request_id) != 0)
-      return -1;
-    const int rc = handle_request(session_);
-    if (rc == 0 && reply != nullptr) {
-      const uint8_t* data = session_->send_ptr;
-      *reply = Bytes(data + 4, data + session_->async_total_sz);
-    }
-    session_->async_state = AS_IDLE;
-    return rc;
-  }
-  // One DBML request that must be answered; its status in *st, the bytes
-  // after the status reply in *rest.
-  DbmlStatus call(const PayloadWriter& w, Bytes* rest = nullptr) {
-    Bytes reply;
-    DbmlStatus st;
-    EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(testsupport::read_dbml_status(r, &st));
-    if (rest != nullptr) *rest = r.bytes(r.left());
-    else EXPECT_EQ(r.left(), 0u);
-    return st;
-  }
+  DbmlStatus call(const PayloadWriter& w, Bytes* rest = nullptr) { return dbml_call(w, rest); }
   DbmlStatus logon(const std::string& user, const std::string& cipher) {
     PayloadWriter w = dbml_writer(9, DBML_LOGON);
     w.str(user).str(cipher);
@@ -182,13 +100,7 @@ class DbmlTest : public syscat_test::CatalogFixture {
     return st.words[0] == 0 ? static_cast<uint16_t>(st.words[9]) : 0;
   }
 
-  testsupport::SampleDb d_;
   SysCat_DB_CATALOG* cat_ = nullptr;
-  SrvConfig srv_{};
-  CfgRecord cfg_{};
-  CfgRecord* saved_cfg_ = nullptr;
-  ClientSession* session_ = nullptr;
-  std::string challenge_;
 };
 
 TEST_F(DbmlTest, NameTable) {

@@ -15,6 +15,7 @@
 #include "server/server_main.h"
 #include "server/server_seams.h"
 #include "support/log_capture.h"
+#include "support/server_session.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -33,15 +34,11 @@ class DispatchTest : public ::testing::Test {
     cfg_.server = &srv_;
     saved_cfg_ = server_cfg;
     server_cfg = &cfg_;
-    session_ = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
-    session_->magic = SESSION_MAGIC;
-    ASSERT_EQ(session_init(session_), 0);
-    session_->async_state = AS_IDLE;
+    session_ = testsupport::new_client_session();
+    ASSERT_NE(session_, nullptr);
   }
   void TearDown() override {
-    dbml_close_session(session_);
-    session_release(session_);
-    free(session_);
+    if (session_ != nullptr) testsupport::end_client_session(session_);
     server_cfg = saved_cfg_;
     log_.stop();
   }
@@ -50,24 +47,7 @@ class DispatchTest : public ::testing::Test {
   // Hands payload to the dispatcher as the worker does after receiving it;
   // returns handle_request's result, with the reply payload in *reply.
   int dispatch(const Bytes& payload, Bytes* reply = nullptr) {
-    Buffer* buf = &session_->buffer;
-    Buffer_RecvReset(buf);
-    uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(payload.size()));
-    if (p == nullptr) return -2;
-    memcpy(p, payload.data(), payload.size());
-    if (session_->state != State_Initial &&
-        Buffer_Get_u16(buf, &session_->request_id) != 0)
-      return -1;
-    const int rc = handle_request(session_);
-    if (rc == 0 && reply != nullptr) {
-      const uint8_t* data = session_->send_ptr;
-      *reply = Bytes(data + 4, data + session_->async_total_sz);
-      // The length word in front is big-endian and counts the payload only.
-      EXPECT_EQ(Bytes(data, data + 4),
-                PayloadWriter(true).u32(static_cast<uint32_t>(reply->size())).bytes());
-    }
-    session_->async_state = AS_IDLE;
-    return rc;
+    return testsupport::dispatch_payload(session_, payload, reply);
   }
   // A handshake the way a client sends it, then the session is established.
   void establish(const StartupMessage& m = {}) {

@@ -36,8 +36,9 @@
 #include "server/vtimer.h"
 #include "storage/fixrec.h"
 #include "storage/tlog.h"
-#include "support/sample_db.h"
 #include "storage/task_runner.h"
+#include "support/sample_db.h"
+#include "support/server_session.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -55,24 +56,18 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-class MgmtTest : public syscat_test::CatalogFixture {
+class MgmtTest : public testsupport::ServerSessionFixture {
  protected:
-  MgmtTest() { with_log_ = true; }
   void SetUp() override {
     CatalogFixture::SetUp();
-    ASSERT_EQ(Tlog_Init(), 0);
-    SysCat_Init();
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
+    start_log();
     ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
-    SysCat_USER boss{0, const_cast<char*>("boss"), nullptr, IDB_CAP_DBA};
-    ASSERT_EQ(SysCat_add_user(&boss, nullptr), 0);
-    SysCat_USER alice{0, const_cast<char*>("alice"), nullptr, IDB_CAP_CONNECT};
-    ASSERT_EQ(SysCat_add_user(&alice, nullptr), 0);
+    const uint32_t boss = testsupport::add_user("boss", IDB_CAP_DBA);
+    ASSERT_NE(boss, 0u);
+    ASSERT_NE(testsupport::add_user("alice", IDB_CAP_CONNECT), 0u);
     // boss's group may read, write and erase every set.
-    ASSERT_EQ(testsupport::grant_sample_sets("sample", d_, boss.uid), 0);
+    ASSERT_EQ(testsupport::grant_sample_sets("sample", d_, boss), 0);
     char tmpl[] = "/tmp/mgmt_test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -86,33 +81,17 @@ class MgmtTest : public syscat_test::CatalogFixture {
               {const_cast<char*>("PIPEIN"), strdup(pipe_in_.c_str())}};
     devices_.count = static_cast<int>(items_.size());
     devices_.items = items_.data();
-    srv_.charset_name = const_cast<char*>("ISO8859/1");
-    cfg_.server = &srv_;
     cfg_.devices = &devices_;
-    saved_cfg_ = server_cfg;
-    server_cfg = &cfg_;
     ASSERT_EQ(vtimer_init(16), 0);
-    session_ = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
-    session_->magic = SESSION_MAGIC;
-    ASSERT_EQ(session_init(session_), 0);
-    session_->async_state = AS_IDLE;
-    session_->host = strdup("127.0.0.1");
-    Bytes reply;
-    ASSERT_EQ(dispatch(testsupport::encode_startup({}), &reply), 0);
-    session_established(session_);
+    open_session("127.0.0.1");
+    ASSERT_FALSE(HasFatalFailure());
     logon("boss");
   }
   void TearDown() override {
     mgmt_cancel_shutdown_timer();
     vtimer_exit();
-    dbml_close_session(session_);
-    session_release(session_);
-    free(session_);
-    server_cfg = saved_cfg_;
+    ServerSessionFixture::TearDown();
     for (CfgItem& i : items_) free(i.value);
-    EXPECT_EQ(idb__get_vroot_list(), nullptr);
-    CatalogFixture::TearDown();
-    Tlog_ResetTables();
     std::string cmd = "rm -rf " + dir_;
     EXPECT_EQ(system(cmd.c_str()), 0);
   }
@@ -123,22 +102,6 @@ class MgmtTest : public syscat_test::CatalogFixture {
     s->uid = 0;
     s->caps = 0;
     ASSERT_EQ(idb__logon(s, user, nullptr), 0);
-  }
-  int dispatch(const Bytes& payload, Bytes* reply = nullptr) {
-    Buffer* buf = &session_->buffer;
-    Buffer_RecvReset(buf);
-    uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(payload.size()));
-    if (p == nullptr) return -2;
-    memcpy(p, payload.data(), payload.size());
-    if (session_->state != State_Initial && Buffer_Get_u16(buf, &session_->request_id) != 0)
-      return -1;
-    const int rc = handle_request(session_);
-    if (rc == 0 && reply != nullptr) {
-      const uint8_t* data = session_->send_ptr;
-      *reply = Bytes(data + 4, data + session_->async_total_sz);
-    }
-    session_->async_state = AS_IDLE;
-    return rc;
   }
   static Bytes command(const std::vector<std::string>& words, uint16_t type = MGMT_COMMAND,
                        int argc = -1) {
@@ -172,15 +135,10 @@ class MgmtTest : public syscat_test::CatalogFixture {
   }
   static std::vector<std::string> dbs() { return testsupport::database_names(); }
 
-  testsupport::SampleDb d_;
   std::string dir_, pipe_out_, pipe_in_;
   std::vector<CfgItem> items_;
   std::vector<std::string> paths_;
   CfgItemList devices_{};
-  SrvConfig srv_{};
-  CfgRecord cfg_{};
-  CfgRecord* saved_cfg_ = nullptr;
-  ClientSession* session_ = nullptr;
 };
 
 struct ParseCase {

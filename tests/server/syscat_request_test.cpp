@@ -28,6 +28,7 @@
 #include "support/log_capture.h"
 #include "support/logon_cipher.h"
 #include "support/sample_db.h"
+#include "support/server_session.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -40,68 +41,18 @@ using testsupport::SyscatReply;
 using testsupport::dbml_writer;
 using testsupport::syscat_writer;
 
-class SyscatTest : public syscat_test::CatalogFixture {
+class SyscatTest : public testsupport::ServerSessionFixture {
  protected:
-  SyscatTest() { with_log_ = true; }
   void SetUp() override {
     CatalogFixture::SetUp();
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    SysCat_Init();
-    ASSERT_EQ(btree_Init(), 0);
+    start_log();
     ASSERT_EQ(testsupport::write_sample_db("sample", false, &d_), 0);
-    SysCat_USER alice{0, const_cast<char*>("alice"), nullptr, IDB_CAP_CONNECT};
-    ASSERT_EQ(SysCat_add_user(&alice, nullptr), 0);
-    alice_uid_ = alice.uid;
-    srv_.charset_name = const_cast<char*>("ISO8859/1");
-    cfg_.server = &srv_;
-    saved_cfg_ = server_cfg;
-    server_cfg = &cfg_;
-    session_ = static_cast<ClientSession*>(calloc(1, sizeof(ClientSession)));
-    session_->magic = SESSION_MAGIC;
-    ASSERT_EQ(session_init(session_), 0);
-    session_->async_state = AS_IDLE;
-    Bytes reply;
-    ASSERT_EQ(dispatch(testsupport::encode_startup({}), &reply), 0);
-    testsupport::StartupReply r;
-    ASSERT_TRUE(testsupport::decode_startup_reply(reply, &r));
-    challenge_ = r.challenge;
-    session_established(session_);
-  }
-  void TearDown() override {
-    dbml_close_session(session_);
-    session_release(session_);
-    free(session_);
-    server_cfg = saved_cfg_;
-    EXPECT_EQ(idb__get_vroot_list(), nullptr);
-    CatalogFixture::TearDown();
-    Tlog_ResetTables();
+    alice_uid_ = testsupport::add_user("alice", IDB_CAP_CONNECT);
+    ASSERT_NE(alice_uid_, 0u);
+    open_session();
   }
 
-  int dispatch(const Bytes& payload, Bytes* reply = nullptr) {
-    Buffer* buf = &session_->buffer;
-    Buffer_RecvReset(buf);
-    uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(payload.size()));
-    if (p == nullptr) return -2;
-    memcpy(p, payload.data(), payload.size());
-    if (session_->state != State_Initial && Buffer_Get_u16(buf, &session_->request_id) != 0)
-      return -1;
-    const int rc = handle_request(session_);
-    if (rc == 0 && reply != nullptr) {
-      const uint8_t* data = session_->send_ptr;
-      *reply = Bytes(data + 4, data + session_->async_total_sz);
-    }
-    session_->async_state = AS_IDLE;
-    return rc;
-  }
-  DbmlStatus dbml(const PayloadWriter& w) {
-    Bytes reply;
-    DbmlStatus st;
-    EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(testsupport::read_dbml_status(r, &st));
-    return st;
-  }
+  DbmlStatus dbml(const PayloadWriter& w) { return dbml_call(w); }
   int32_t logon(const std::string& user, const std::string& password = "") {
     PayloadWriter w = dbml_writer(9, DBML_LOGON);
     w.str(user).str(password.empty() ? "" : testsupport::client_password_hex(challenge_, password));
@@ -167,13 +118,7 @@ class SyscatTest : public syscat_test::CatalogFixture {
   }
   PayloadWriter req(uint16_t type, uint16_t id = 30) { return syscat_writer(id, type); }
 
-  testsupport::SampleDb d_;
   uint32_t alice_uid_ = 0;
-  SrvConfig srv_{};
-  CfgRecord cfg_{};
-  CfgRecord* saved_cfg_ = nullptr;
-  ClientSession* session_ = nullptr;
-  std::string challenge_;
 };
 
 TEST_F(SyscatTest, NameTable) {

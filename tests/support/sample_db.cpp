@@ -1,6 +1,8 @@
 // sample_db.cpp - the sample database of sample_db.h.
 #include "support/sample_db.h"
 
+#include <nettle/md5.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -311,6 +313,53 @@ int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid) {
     SysCat_PRIVILEGE p{grp.gid, table, 7};
     if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
   }
+  SysCat_db_close(cat);
+  return rc;
+}
+
+namespace {
+
+// A stored password: u32 length 16, then the MD5 digest.
+std::vector<uint8_t> digest_block(const char* text) {
+  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
+  const uint32_t n = MD5_DIGEST_SIZE;
+  memcpy(b.data(), &n, 4);
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
+  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
+  return b;
+}
+
+}  // namespace
+
+uint32_t add_user(const char* name, uint32_t caps, const char* password) {
+  std::vector<uint8_t> pw = password != nullptr ? digest_block(password) : std::vector<uint8_t>{};
+  SysCat_USER u{0, s(name), password != nullptr ? pw.data() : nullptr, caps};
+  return SysCat_add_user(&u, nullptr) == 0 ? u.uid : 0;
+}
+
+int add_sample_users(const char* db_name, const SampleDb& d) {
+  const uint32_t alice = add_user("alice", 4, "secret");
+  const uint32_t boss = add_user("boss", 1, "boss-pw");
+  if (alice == 0 || boss == 0) return -1;
+  SysCat_DB* db = SysCat_get_db_by_name(db_name, 0, 0, nullptr);
+  if (db == nullptr) return -1;
+  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
+  free(db);
+  if (cat == nullptr) return -1;
+  SysCat_GROUP g{0, s("readers"), 0};
+  int rc = SysCat_add_group(cat, &g, nullptr);
+  if (rc == 0) rc = SysCat_add_member(cat, alice, g.gid, nullptr);
+  // Even the dba opens a database only through a group of it.
+  SysCat_GROUP a{0, s("admins"), 1};
+  if (rc == 0) rc = SysCat_add_group(cat, &a, nullptr);
+  if (rc == 0) rc = SysCat_add_member(cat, boss, a.gid, nullptr);
+  const SysCat_PRIVILEGE privs[] = {{g.gid, d.customer, 1}, {g.gid, d.orders, 3},
+                                    {g.gid, d.regions, 4},  {a.gid, d.customer, 7},
+                                    {a.gid, d.orders, 7},   {a.gid, d.regions, 7}};
+  for (const SysCat_PRIVILEGE& p : privs)
+    if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
   SysCat_db_close(cat);
   return rc;
 }

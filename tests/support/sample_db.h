@@ -70,6 +70,15 @@ int add_sample_records(const SampleDb& d);
 // Makes uid a member of a new group "admins" of database db_name that may
 // read, write and erase the sample's three sets. 0 or -1.
 int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid);
+// Adds user name with capabilities caps to the server catalog, with the
+// stored digest of password (nullptr: no password). Its uid, 0 on a failure.
+uint32_t add_user(const char* name, uint32_t caps, const char* password = nullptr);
+// The sample's users in the sample database d.dbid names: "alice"
+// (connect, password "secret", group "readers": read on CUSTOMER, read and
+// write on ORDERS, erase on REGIONS) and "boss" (dba, password "boss-pw",
+// group "admins": database administration, read, write and erase on every
+// set). 0 or -1.
+int add_sample_users(const char* db_name, const SampleDb& d);
 // The names of the server catalog's databases, in catalog order.
 std::vector<std::string> database_names();
 

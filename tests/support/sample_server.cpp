@@ -2,11 +2,7 @@
 // sample_server.h).
 #include "support/sample_server.h"
 
-#include <nettle/md5.h>
-
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "index/btree.h"
 #include "index/syscat.h"
@@ -20,55 +16,6 @@
 #include "support/server_volumes.h"
 
 namespace testsupport {
-namespace {
-
-// A stored password: u32 length 16, then the MD5 digest.
-std::vector<uint8_t> digest_block(const char* text) {
-  std::vector<uint8_t> b(4 + MD5_DIGEST_SIZE);
-  const uint32_t n = MD5_DIGEST_SIZE;
-  memcpy(b.data(), &n, 4);
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, strlen(text), reinterpret_cast<const uint8_t*>(text));
-  md5_digest(&c, MD5_DIGEST_SIZE, b.data() + 4);
-  return b;
-}
-
-int add_user(const char* name, const char* password, uint32_t priv, uint32_t* uid) {
-  std::vector<uint8_t> pw = digest_block(password);
-  SysCat_USER u{0, const_cast<char*>(name), pw.data(), priv};
-  if (SysCat_add_user(&u, nullptr) != 0) return -1;
-  *uid = u.uid;
-  return 0;
-}
-
-int fill(const SampleDb& d) {
-  uint32_t alice = 0, boss = 0;
-  if (add_user("alice", "secret", 4, &alice) != 0 || add_user("boss", "boss-pw", 1, &boss) != 0)
-    return -1;
-  SysCat_DB* db = SysCat_get_db_by_name(kSampleDbName, 0, 0, nullptr);
-  if (db == nullptr) return -1;
-  SysCat_DB_CATALOG* cat = SysCat_db_open(db);
-  free(db);
-  if (cat == nullptr) return -1;
-  SysCat_GROUP g{0, const_cast<char*>("readers"), 0};
-  int rc = SysCat_add_group(cat, &g, nullptr);
-  if (rc == 0) rc = SysCat_add_member(cat, alice, g.gid, nullptr);
-  // Even the dba opens a database only through a group of it.
-  SysCat_GROUP a{0, const_cast<char*>("admins"), 1};
-  if (rc == 0) rc = SysCat_add_group(cat, &a, nullptr);
-  if (rc == 0) rc = SysCat_add_member(cat, boss, a.gid, nullptr);
-  const SysCat_PRIVILEGE privs[] = {{g.gid, d.customer, 1}, {g.gid, d.orders, 3},
-                                    {g.gid, d.regions, 4},  {a.gid, d.customer, 7},
-                                    {a.gid, d.orders, 7},   {a.gid, d.regions, 7}};
-  for (const SysCat_PRIVILEGE& p : privs)
-    if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
-  SysCat_db_close(cat);
-  return rc;
-}
-
-}  // namespace
-
 namespace {
 
 // Opens the set of root_path and its log.vol with a cache and the server
@@ -118,7 +65,7 @@ std::string write_sample_environment(const std::string& root_path) {
   SampleDb d;
   if (rc == 0) rc = write_sample_db_stored(kSampleDbName, &d);
   if (rc == 0) rc = add_sample_records(d);
-  if (rc == 0) rc = fill(d);
+  if (rc == 0) rc = add_sample_users(kSampleDbName, d);
   rc = close_set(rc, consistent);
   return rc == 0 ? lines : "";
 }
