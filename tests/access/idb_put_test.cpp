@@ -6,6 +6,7 @@
 // record model, checked every few steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -30,6 +31,7 @@ using access_test::acting;
 using access_test::customer;
 using access_test::order;
 using access_test::PutTest;
+using access_test::text;
 using testsupport::RecordModel;
 using Bytes = std::vector<uint8_t>;
 
@@ -256,6 +258,121 @@ TEST_F(PutTest, RandomPutsAgreeWithTheModel) {
   }
   EXPECT_EQ(model.check(), "");
   EXPECT_GT(model.records(ords), 100u);
+}
+
+// Random puts, updates (mode 1 and 2, of master keys, path values, sort
+// entries and plain items) and deletes against the model: the status of
+// every call as the model predicts it, the links the cursor reports, and
+// the whole database compared every few steps (chains both ways, master
+// counts, first and last, automatic masters made and removed, master keys
+// and index entries, serial and keyed reads).
+TEST_F(PutTest, RandomChangesAgreeWithTheModel) {
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  std::mt19937 rng(31);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  const char* const regions[] = {"EAST", "WEST", "east", "NORT", "SOUT", "MID ", "FAR "};
+  const int cust = setno("CUSTOMER"), ords = setno("ORDERS");
+  std::vector<uint32_t> gone;  // deleted record numbers of ORDERS
+  int updated = 0, deleted = 0, moved = 0;
+  for (int step = 0; step < 400; ++step) {
+    const int op = pick(10);
+    const bool master = pick(4) == 0;
+    const int sn = master ? cust : ords;
+    const char* name = master ? "CUSTOMER" : "ORDERS";
+    const std::string no = "C" + std::to_string(pick(12));
+    const std::string where = "step " + std::to_string(step);
+    if (op < 4) {
+      const Bytes rec = master ? customer(no.c_str(), "n")
+                               : order(1000 + step, no.c_str(), regions[pick(7)], pick(4),
+                                       pick(3) * 0.5, static_cast<int16_t>(pick(2)));
+      const int32_t want = model.expect_put(sn, rec);
+      ASSERT_EQ(put(name, rec), want) << where;
+      if (want == 0) {
+        const uint32_t recno = static_cast<uint32_t>(st_[3]);
+        const Bytes stored = raw(name, recno);
+        model.put(sn, rec, recno,
+                  master ? 0 : le_get32(idb__index_word_offset(set(name), const_cast<uint8_t*>(stored.data()))));
+      }
+    } else {
+      std::vector<uint32_t> recs = model.recnos(sn);
+      if (!master && !gone.empty() && pick(8) == 0) recs = gone;
+      if (recs.empty()) continue;
+      const uint32_t recno = recs[static_cast<size_t>(pick(static_cast<int>(recs.size())))];
+      at(name, recno);
+      if (op < 8) {
+        const int32_t mode = 1 + pick(2);
+        Bytes rec = model.user(sn, recno);
+        if (rec.empty()) rec = master ? customer("C0", "n") : order(1, "C0", "EAST", 0);
+        if (master) {
+          if (pick(2) == 0) rec = customer(no.c_str(), "renamed");
+          else text(rec.data() + 8, ("name " + std::to_string(step)).c_str(), 20);
+        } else {
+          switch (pick(6)) {
+            case 0: text(rec.data() + 4, no.c_str(), 8); break;          // path 1
+            case 1: text(rec.data() + 12, regions[pick(7)], 4); break;   // path 2, index
+            case 2: { const int32_t d = pick(4); memcpy(rec.data() + 16, &d, 4); break; }  // sort
+            case 3: { const double a = pick(3) * 0.5; memcpy(rec.data() + 20, &a, 8); break; }
+            case 4: { const int32_t n = 5000 + step; memcpy(rec.data(), &n, 4); break; }  // index
+            default:
+              text(rec.data() + 4, no.c_str(), 8);
+              text(rec.data() + 12, regions[pick(7)], 4);
+          }
+        }
+        const int32_t want = model.expect_update(sn, recno, rec, mode);
+        ASSERT_EQ(update(name, rec, mode), want) << where;
+        if (want != 0) {
+          EXPECT_EQ(st_[5], IDB_UPDATE) << where;
+          continue;
+        }
+        const Bytes before = model.user(sn, recno);
+        const std::vector<bool> mv = model.moved_paths(sn, before, rec);
+        moved += std::count(mv.begin(), mv.end(), true) > 0;
+        model.update(sn, recno, rec);
+        ++updated;
+      } else {
+        const int32_t want = model.expect_delete(sn, recno);
+        uint32_t fwd = 0, bwd = 0;
+        if (!master) model.links(sn, recno, 0, &fwd, &bwd);
+        ASSERT_EQ(del(name), want) << where;
+        if (want != 0) {
+          EXPECT_EQ(st_[5], IDB_DELETE) << where;
+          continue;
+        }
+        if (!master) {
+          EXPECT_EQ(st_[9], static_cast<int32_t>(fwd)) << where;
+          EXPECT_EQ(st_[7], static_cast<int32_t>(bwd)) << where;
+          gone.push_back(recno);
+        }
+        model.remove(sn, recno);
+        ++deleted;
+        continue;
+      }
+      EXPECT_EQ(st_[3], static_cast<int32_t>(recno)) << where;
+      EXPECT_EQ(st_[5], master ? 1 : 0) << where;
+      if (!master) {
+        uint32_t fwd = 0, bwd = 0;
+        model.links(sn, recno, 0, &fwd, &bwd);
+        EXPECT_EQ(st_[9], static_cast<int32_t>(fwd)) << where;
+        EXPECT_EQ(st_[7], static_cast<int32_t>(bwd)) << where;
+      }
+    }
+    if (step % 20 == 19) {
+      ASSERT_EQ(model.check(), "") << where;
+      EXPECT_EQ(serial("ORDERS").size(), model.records(ords)) << where;
+      for (auto& [recno, user] : serial("CUSTOMER")) {
+        int32_t st[10];
+        Bytes buf(28);
+        EXPECT_EQ(idb_get(s_, dbid_, "CUSTOMER", 9, 7, nullptr, 0, buf,
+                          std::span<const uint8_t>(user.data(), 8), st), 0);
+        EXPECT_EQ(st[3], static_cast<int32_t>(recno)) << where;
+      }
+    }
+  }
+  EXPECT_EQ(model.check(), "");
+  EXPECT_GT(updated, 40);
+  EXPECT_GT(moved, 20);
+  EXPECT_GT(deleted, 20);
 }
 
 // --- Two sessions ---------------------------------------------------------------------------
