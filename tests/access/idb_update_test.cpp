@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "access/access_fixture.h"
 #include "access/change_fixture.h"
 #include "access/idb_lock.h"
 #include "access/idb_rec.h"
+#include "storage/task_runner.h"
 #include "support/record_model.h"
 
 namespace {
@@ -321,6 +323,71 @@ TEST_F(ChangeTest, AutomaticMasterKeepsItsOtherDetail) {
   EXPECT_EQ(chain_of("CUSTOMER", 1, "ORDERS", 0), (std::vector<uint32_t>{2, 4}));
   EXPECT_EQ(link("ORDERS", 4, 0, false), 2u);
   EXPECT_EQ(head("CUSTOMER", 1), (std::vector<uint32_t>{2, 2, 4}));
+}
+
+// --- Two sessions ---------------------------------------------------------------------------
+
+ChangeTest* g_test = nullptr;
+std::map<Task*, idb_session*> g_task_session;
+idb_session* g_a = nullptr;
+idb_session* g_b = nullptr;
+int32_t g_a_id = 0, g_b_id = 0;
+int g_b_answers = 0;
+int32_t g_b_code = -99;
+bool g_b_waited = false;
+
+// Session a moves order 1 (the middle of C001's chain 2, 1, 4) to C002
+// inside its own transaction and leaves it open; session b's delete of
+// order 4 meets order 1 as its backward neighbour, waits, and runs once
+// more after a's commit: it answers once, with success, and C001's chain
+// is 2 alone.
+TEST_F(ChangeTest, DeleteWaitsForAnUpdateOfItsNeighbour) {
+  g_test = this;
+  g_a = session();
+  g_b = session();
+  g_a_id = idb__open_database(g_a, "sample", 1);
+  g_b_id = idb__open_database(g_b, "sample", 1);
+  ASSERT_GT(g_a_id, 0);
+  ASSERT_GT(g_b_id, 0);
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
+    auto it = g_task_session.find(t);
+    return it != g_task_session.end() ? &it->second->ssn : nullptr;
+  });
+  g_b_answers = 0;
+  g_b_waited = false;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({
+      +[] {
+        g_task_session[thread_self()] = g_a;
+        ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
+        idb__get_db_ctx(g_a, g_a_id)->sets[2].recno = 1;
+        ASSERT_EQ(g_test->update(g_a, g_a_id, "ORDERS", order(101, "C002", "EAST", 20240105, 12.5, 1), 2), 0);
+        for (int i = 0; i < 20; ++i) thread_yield();
+        g_b_waited = g_b_answers == 0;
+        ASSERT_EQ(Tlog_Commit(idb__tx_node(g_a)), 0);
+        Tlog_FinalCommit(idb__tx_node(g_a));
+      },
+      +[] {
+        g_task_session[thread_self()] = g_b;
+        thread_yield();
+        int32_t st[10];
+        idb__get_db_ctx(g_b, g_b_id)->sets[2].recno = 4;
+        idb_delete(g_b, g_b_id, "ORDERS", 7, 1, st);
+        ++g_b_answers;
+        g_b_code = st[0];
+      },
+  }));
+  g_task_session.clear();
+  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
+  EXPECT_TRUE(g_b_waited);
+  EXPECT_EQ(g_b_answers, 1);
+  EXPECT_EQ(g_b_code, 0);
+  EXPECT_EQ(chain_of("CUSTOMER", 1, "ORDERS", 0), (std::vector<uint32_t>{2}));
+  model.update(ords_, 1, order(101, "C002", "EAST", 20240105, 12.5, 1));
+  model.remove(ords_, 4);
+  EXPECT_EQ(model.check(), "");
 }
 
 }  // namespace
