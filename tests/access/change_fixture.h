@@ -19,10 +19,34 @@
 #include "access/idb_rec.h"
 #include "access/idb_update.h"
 #include "storage/disk_bytes.h"
+#include "storage/task_runner.h"
 
 namespace access_test {
 
 using Bytes = std::vector<uint8_t>;
+
+// Sessions that run as tasks of their own (several at once): the
+// session each task acts as.
+inline std::map<Task*, idb_session*>& task_sessions() {
+  static std::map<Task*, idb_session*> m;
+  return m;
+}
+// The calling task acts as session s from now on.
+inline void act_as(idb_session* s) { task_sessions()[thread_self()] = s; }
+// Runs bodies as tasks, each acting as the session it names with act_as;
+// afterwards code outside tasks acts as acting() again. Whether all ran
+// to their end.
+inline bool run_sessions(const std::vector<storage_test::TaskRunner::Body>& bodies) {
+  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
+    auto it = task_sessions().find(t);
+    return it != task_sessions().end() ? &it->second->ssn : nullptr;
+  });
+  storage_test::TaskRunner runner;
+  const bool ok = runner.run(bodies);
+  task_sessions().clear();
+  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
+  return ok;
+}
 
 inline void text(uint8_t* to, const char* s, size_t n) {
   memset(to, ' ', n);

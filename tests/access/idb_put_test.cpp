@@ -378,7 +378,6 @@ TEST_F(PutTest, RandomChangesAgreeWithTheModel) {
 // --- Two sessions ---------------------------------------------------------------------------
 
 PutTest* g_test = nullptr;
-std::map<Task*, idb_session*> g_task_session;
 idb_session* g_a = nullptr;
 idb_session* g_b = nullptr;
 int32_t g_a_id = 0, g_b_id = 0;
@@ -400,16 +399,11 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
   ASSERT_GT(g_b_id, 0);
   RecordModel model(g_);
   ASSERT_EQ(model.load(), "");
-  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
-    auto it = g_task_session.find(t);
-    return it != g_task_session.end() ? &it->second->ssn : nullptr;
-  });
   g_b_answers = 0;
   g_b_waited = false;
-  storage_test::TaskRunner runner;
-  ASSERT_TRUE(runner.run({
+  ASSERT_TRUE(access_test::run_sessions({
       +[] {
-        g_task_session[thread_self()] = g_a;
+        access_test::act_as(g_a);
         ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
         ASSERT_EQ(g_test->put(g_a, g_a_id, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
         // Let b run into the open transaction and wait for it.
@@ -419,7 +413,7 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
         Tlog_FinalCommit(idb__tx_node(g_a));
       },
       +[] {
-        g_task_session[thread_self()] = g_b;
+        access_test::act_as(g_b);
         thread_yield();
         int32_t st[10];
         const Bytes rec = order(802, "C003", "WEST", 20240501);
@@ -428,8 +422,6 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
         g_b_code = st[0];
       },
   }));
-  g_task_session.clear();
-  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
   EXPECT_TRUE(g_b_waited);
   EXPECT_EQ(g_b_answers, 1);
   EXPECT_EQ(g_b_code, 0);

@@ -328,7 +328,6 @@ TEST_F(ChangeTest, AutomaticMasterKeepsItsOtherDetail) {
 // --- Two sessions ---------------------------------------------------------------------------
 
 ChangeTest* g_test = nullptr;
-std::map<Task*, idb_session*> g_task_session;
 idb_session* g_a = nullptr;
 idb_session* g_b = nullptr;
 int32_t g_a_id = 0, g_b_id = 0;
@@ -351,16 +350,11 @@ TEST_F(ChangeTest, DeleteWaitsForAnUpdateOfItsNeighbour) {
   ASSERT_GT(g_b_id, 0);
   RecordModel model(g_);
   ASSERT_EQ(model.load(), "");
-  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
-    auto it = g_task_session.find(t);
-    return it != g_task_session.end() ? &it->second->ssn : nullptr;
-  });
   g_b_answers = 0;
   g_b_waited = false;
-  storage_test::TaskRunner runner;
-  ASSERT_TRUE(runner.run({
+  ASSERT_TRUE(access_test::run_sessions({
       +[] {
-        g_task_session[thread_self()] = g_a;
+        access_test::act_as(g_a);
         ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
         idb__get_db_ctx(g_a, g_a_id)->sets[2].recno = 1;
         ASSERT_EQ(g_test->update(g_a, g_a_id, "ORDERS", order(101, "C002", "EAST", 20240105, 12.5, 1), 2), 0);
@@ -370,7 +364,7 @@ TEST_F(ChangeTest, DeleteWaitsForAnUpdateOfItsNeighbour) {
         Tlog_FinalCommit(idb__tx_node(g_a));
       },
       +[] {
-        g_task_session[thread_self()] = g_b;
+        access_test::act_as(g_b);
         thread_yield();
         int32_t st[10];
         idb__get_db_ctx(g_b, g_b_id)->sets[2].recno = 4;
@@ -379,8 +373,6 @@ TEST_F(ChangeTest, DeleteWaitsForAnUpdateOfItsNeighbour) {
         g_b_code = st[0];
       },
   }));
-  g_task_session.clear();
-  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
   EXPECT_TRUE(g_b_waited);
   EXPECT_EQ(g_b_answers, 1);
   EXPECT_EQ(g_b_code, 0);
