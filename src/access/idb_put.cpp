@@ -31,49 +31,26 @@ namespace {
 constexpr uint32_t kDetailEntry = 8;
 constexpr uint32_t kMasterEntry = 12;
 
-uint8_t* link_of(const idb_set* set, uint8_t* media, uint32_t p) {
-  return idb__path_area(set, media) + kDetailEntry * p;
-}
-uint8_t* head_of(const idb_set* set, uint8_t* media, uint32_t p) {
-  return idb__path_area(set, media) + kMasterEntry * p;
-}
+uint8_t* link_of(const idb_set* set, uint8_t* media, uint32_t p) { return idb__link_of(set, media, p); }
+uint8_t* head_of(const idb_set* set, uint8_t* media, uint32_t p) { return idb__head_of(set, media, p); }
 
-// btree_Put with the node-lock retries of every B-tree step.
-int bt_put(btree_HANDLE* t, const btree_DBT* key, const btree_DBT* data) {
-  int rc = btree_Put(t, key, data, R_NOOVERWRITE);
+// A B-tree step with the node-lock retries of every B-tree step.
+template <class Step>
+int bt_retry(Step step) {
+  int rc = step();
   for (int tries = 0; rc == RET_LOCKED && tries < IDB_BT_LOCK_TRIES; ++tries) {
     thread_yield();
-    rc = btree_Put(t, key, data, R_NOOVERWRITE);
+    rc = step();
   }
   return rc;
-}
-
-// Builds the key of media by the tree's definition and inserts {key,
-// recno}. RET_SUCCESS, RET_SPECIAL (there already) or a failure; the key
-// stays in keybuf for the caller's log.
-int insert_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media,
-               uint32_t recno, uint32_t* key_len) {
-  const uint32_t k_sz = idb__key_len(kd);
-  ZENT_ASSERT(keybuf->size >= k_sz && "tmp_buf_sz >= k_sz");
-  uint8_t* key = static_cast<uint8_t*>(keybuf->data);
-  *key_len = idb__build_key(kd, key, keybuf->size, media);
-  uint8_t data[4];
-  le_put32(data, recno);
-  const btree_DBT k{key, *key_len};
-  const btree_DBT v{data, sizeof data};
-  return bt_put(t, &k, &v);
 }
 
 int put_master_key(idb_session* s, const idb_set* set, vbuf* keybuf, const uint8_t* media,
                    uint32_t recno) {
   btree_HANDLE* t = nullptr;
-  if (idb__bt_open(s, set->s.key.node, nullptr, &t) != 0) return -1;
-  const btree_KEYDEF* kd = btree_GetKeyDef(t);
-  ZENT_ASSERT(kd->k_nparts == 1 && "keydef->k_nparts == 1");
-  ZENT_ASSERT(kd->k_part[0].kp_start == 0 && "keydef->k_part[0].kp_start == 0");
-  ZENT_ASSERT(kd->k_len == kd->k_part[0].kp_leng && "keydef->k_len == keydef->k_part[0].kp_leng");
+  if (idb__open_master_tree(s, set, &t) != 0) return -1;
   uint32_t n = 0;
-  const int rc = insert_key(t, kd, keybuf, media, recno, &n);
+  const int rc = idb__insert_key(t, btree_GetKeyDef(t), keybuf, media, recno, &n);
   idb__bt_close(s, t);
   if (rc == RET_SUCCESS) return 0;
   if (rc == RET_SPECIAL)
@@ -91,7 +68,7 @@ int put_index_key(idb_session* s, const idb_set* set, uint32_t i, vbuf* keybuf, 
   const btree_KEYDEF* kd = btree_GetKeyDef(t);
   ZENT_ASSERT(kd->k_nparts > 1 && "keydef->k_nparts > 1");
   uint32_t n = 0;
-  const int rc = insert_key(t, kd, keybuf, media, recno, &n);
+  const int rc = idb__insert_key(t, kd, keybuf, media, recno, &n);
   if (rc == RET_SPECIAL) {
     // The index word makes every key unique: a duplicate means a damaged
     // counter or index, worth every detail in the log.
@@ -112,19 +89,6 @@ int put_index_key(idb_session* s, const idb_set* set, uint32_t i, vbuf* keybuf, 
     IDB_ERROR(s, S_DUPL, 0);
   else
     IDB_ERROR(s, S_BTREE, idb__lower_status());
-  return -1;
-}
-
-// A locked read of a record that a chain or master entry names: a number
-// that leads nowhere is code (S_POINTER for a link, S_IMAGE for a master
-// its key names); other failures keep theirs.
-int read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf, uint32_t len,
-                int32_t code, int line) {
-  if (idb__read_rec(s, GET_MODE_LOCKED, set, recno, buf, len) == 0) return 0;
-  const int32_t c = s->error.code;
-  if (c == S_DIRBOF || c == S_DIREOF || c == S_NOREC)
-    idb__set_code(s, code == S_POINTER ? "S_POINTER" : "S_IMAGE", code, s->error.sub_code,
-                  __FILE__, line);
   return -1;
 }
 
@@ -149,7 +113,7 @@ int link_path_locked(idb_session* s, const global* g, const idb_set* set, uint8_
   bool existed = true;
   uint32_t last = 0;
   if (idb__master_lookup(s, g, mset, key, &mrec) == 0) {
-    if (read_linked(s, mset, mrec, master, b.master->size, S_IMAGE, __LINE__) != 0) return -1;
+    if (idb__read_linked(s, mset, mrec, master, b.master->size, S_IMAGE) != 0) return -1;
     const uint8_t* head = head_of(mset, master, rp);
     if (le_get32(head) != 0) last = le_get32(head + 8);
   } else if (s->error.code == S_NOREC) {
@@ -177,7 +141,7 @@ int link_path_locked(idb_session* s, const global* g, const idb_set* set, uint8_
   uint32_t pred = last;
   uint32_t succ = 0;
   while (pred != 0) {
-    if (read_linked(s, set, pred, at, b.at->size, S_POINTER, __LINE__) != 0) return -1;
+    if (idb__read_linked(s, set, pred, at, b.at->size, S_POINTER) != 0) return -1;
     if (le_get32(link_of(set, at, p)) != succ) {
       IDB_ERROR(s, S_POINTER, 0);
       return -1;
@@ -198,7 +162,7 @@ int link_path_locked(idb_session* s, const global* g, const idb_set* set, uint8_
   }
   if (succ != 0) {
     // Read again: the buffer may have been reused by the walk.
-    if (read_linked(s, set, succ, from, b.from->size, S_POINTER, __LINE__) != 0) return -1;
+    if (idb__read_linked(s, set, succ, from, b.from->size, S_POINTER) != 0) return -1;
     uint8_t* link = link_of(set, from, p);
     if (le_get32(link + 4) != pred) {
       IDB_ERROR(s, S_POINTER, 0);
@@ -250,9 +214,7 @@ int32_t put_work(idb_session* s, void* arg) {
   const idb_set* set = w.set;
   const int setno = static_cast<int>(set - w.g->set);
   w.recno = 0;
-  const int opened = set->s.type == 'D' ? idb__open_set_nodes(s, w.g, setno)
-                                        : idb__open_node(s, set, 1);
-  if (opened != 0) return -1;
+  if (idb__open_change_nodes(s, w.g, setno, set->s.type == 'D') != 0) return -1;
   memset(w.media + set->rec_len, 0, media_len(set) - set->rec_len);
   int rc = idb__put_rec(s, w.g, set, w.media, &w.recno);
   if (rc == 0 && set->s.type == 'D' && set->s.path_cnt > 0)
@@ -302,6 +264,102 @@ int idb__cmp_entry(const global* g, const idb_set* set, int32_t first, const uin
   return 0;
 }
 
+uint8_t* idb__link_of(const idb_set* set, uint8_t* media, uint32_t p) {
+  return idb__path_area(set, media) + kDetailEntry * p;
+}
+uint8_t* idb__head_of(const idb_set* set, uint8_t* media, uint32_t p) {
+  return idb__path_area(set, media) + kMasterEntry * p;
+}
+
+int idb__open_change_nodes(idb_session* s, const global* g, int setno, bool masters) {
+  return masters ? idb__open_set_nodes(s, g, setno) : idb__open_node(s, &g->set[setno], 1);
+}
+
+int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                     uint32_t len, int32_t code) {
+  if (idb__read_rec(s, GET_MODE_LOCKED, set, recno, buf, len) == 0) return 0;
+  const int32_t c = s->error.code;
+  if (c == S_DIRBOF || c == S_DIREOF || c == S_NOREC) {
+    if (code == S_POINTER)
+      IDB_ERROR(s, S_POINTER, s->error.sub_code);
+    else
+      IDB_ERROR(s, S_IMAGE, s->error.sub_code);
+  }
+  return -1;
+}
+
+int idb__insert_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media,
+                    uint32_t recno, uint32_t* key_len) {
+  const uint32_t k_sz = idb__key_len(kd);
+  ZENT_ASSERT(keybuf->size >= k_sz && "tmp_buf_sz >= k_sz");
+  uint8_t* key = static_cast<uint8_t*>(keybuf->data);
+  *key_len = idb__build_key(kd, key, keybuf->size, media);
+  uint8_t data[4];
+  le_put32(data, recno);
+  const btree_DBT k{key, *key_len};
+  const btree_DBT v{data, sizeof data};
+  return bt_retry([&] { return btree_Put(t, &k, &v, R_NOOVERWRITE); });
+}
+
+int idb__delete_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media) {
+  const uint32_t k_sz = idb__key_len(kd);
+  ZENT_ASSERT(keybuf->size >= k_sz && "tmp_buf_sz >= k_sz");
+  uint8_t* key = static_cast<uint8_t*>(keybuf->data);
+  const btree_DBT k{key, idb__build_key(kd, key, keybuf->size, media)};
+  return bt_retry([&] { return btree_Delete(t, &k, 0); });
+}
+
+int idb__open_master_tree(idb_session* s, const idb_set* set, btree_HANDLE** t) {
+  if (idb__bt_open(s, set->s.key.node, nullptr, t) != 0) return -1;
+  const btree_KEYDEF* kd = btree_GetKeyDef(*t);
+  ZENT_ASSERT(kd->k_nparts == 1 && "keydef->k_nparts == 1");
+  ZENT_ASSERT(kd->k_part[0].kp_start == 0 && "keydef->k_part[0].kp_start == 0");
+  ZENT_ASSERT(kd->k_len == kd->k_part[0].kp_leng && "keydef->k_len == keydef->k_part[0].kp_leng");
+  return 0;
+}
+
+int32_t idb__change_refusals(idb_session* s, int32_t dbid, const void* set_ref, int set_size,
+                             bool mode_ok, const std::span<const uint8_t>* record, db_ctx** out,
+                             int* setno_out) {
+  db_ctx* ctx = idb__get_db_ctx(s, dbid);
+  if (ctx == nullptr) {
+    IDB_ERROR(s, S_BADID, 0);
+    return -1;
+  }
+  if (!mode_ok) {
+    IDB_ERROR(s, S_BADMODE, 0);
+    return -1;
+  }
+  const global* g = &ctx->root->g;
+  const int setno = set_ref != nullptr ? idb__set_number(g, set_ref, set_size) : -1;
+  const int access = setno >= 0 ? chk_set_access(ctx, setno) : 0;
+  if (setno < 0 || access == 0) {
+    IDB_ERROR(s, S_BAD, 0);
+    return -1;
+  }
+  const idb_set* set = &g->set[setno];
+  // Only rec_len bytes are ever read: a shorter record is refused.
+  if (record != nullptr && record->size() < set->rec_len) {
+    IDB_ERROR(s, S_BAD, 0);
+    return -1;
+  }
+  if (set->s.type == 'A') return IDB_RC_DEL_AUTOMATIC;
+  if (ctx->mode != 1 && ctx->mode != 3) return IDB_RC_READ_MODE;
+  if (access == 1) return IDB_RC_READ_ACCESS;
+  *out = ctx;
+  *setno_out = setno;
+  return 0;
+}
+
+int32_t idb__rec_lock_code(idb_session* s, db_ctx* ctx, int setno, const uint8_t* rec) {
+  const idb_set* set = &ctx->root->g.set[setno];
+  const int lc = idb__chk_rec_lock(s, ctx, setno, static_cast<int32_t>(set->s.item_cnt), set->entry,
+                                   set->offset, rec);
+  if (lc == 0 || lc == -12 || lc == -1) return lc;
+  IDB_ERROR_CC(s, lc, 0);
+  return -1;
+}
+
 int idb__put_rec(idb_session* s, const global* g, const idb_set* set, uint8_t* media,
                  uint32_t* recno) {
   (void)g;
@@ -344,40 +402,15 @@ int idb_put(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int
   debug_log('I', 3, "idb_put(dbid=%d, mode=%d)", static_cast<int>(dbid), static_cast<int>(mode));
   status[5] = IDB_PUT;
   status[8] = mode;
-  db_ctx* ctx = idb__get_db_ctx(s, dbid);
-  if (ctx == nullptr) {
-    IDB_ERROR(s, S_BADID, 0);
-    return idb__fail_status(s, -1, status);
-  }
-  if (mode != 1) {
-    IDB_ERROR(s, S_BADMODE, 0);
-    return idb__fail_status(s, -1, status);
-  }
+  db_ctx* ctx = nullptr;
+  int setno = -1;
+  const int32_t refused =
+      idb__change_refusals(s, dbid, set_ref, set_size, mode == 1, &record, &ctx, &setno);
+  if (refused != 0) return idb__fail_status(s, refused, status);
   const global* g = &ctx->root->g;
-  const int setno = set_ref != nullptr ? idb__set_number(g, set_ref, set_size) : -1;
-  const int access = setno >= 0 ? chk_set_access(ctx, setno) : 0;
-  if (setno < 0 || access == 0) {
-    IDB_ERROR(s, S_BAD, 0);
-    return idb__fail_status(s, -1, status);
-  }
   const idb_set* set = &g->set[setno];
-  // Only rec_len bytes are ever read: a shorter record is refused.
-  if (record.size() < set->rec_len) {
-    IDB_ERROR(s, S_BAD, 0);
-    return idb__fail_status(s, -1, status);
-  }
-  if (set->s.type == 'A') return idb__fail_status(s, IDB_RC_DEL_AUTOMATIC, status);
-  if (ctx->mode != 1 && ctx->mode != 3) return idb__fail_status(s, IDB_RC_READ_MODE, status);
-  if (access == 1) return idb__fail_status(s, IDB_RC_READ_ACCESS, status);
-
-  const int lc = idb__chk_rec_lock(s, ctx, setno, static_cast<int32_t>(set->s.item_cnt), set->entry,
-                                   set->offset, record.data());
-  if (lc == -12) return idb__fail_status(s, lc, status);
-  if (lc == -1) return idb__fail_status(s, -1, status);
-  if (lc != 0) {
-    IDB_ERROR_CC(s, lc, 0);
-    return idb__fail_status(s, -1, status);
-  }
+  const int32_t lc = idb__rec_lock_code(s, ctx, setno, record.data());
+  if (lc != 0) return idb__fail_status(s, lc, status);
 
   vbuf* work = VBUF_OPEN(IDB_WORK_BUF);
   ZENT_ASSERT(work->size >= media_len(set) && "sz >= media_len(set)");

@@ -23,6 +23,8 @@
 
 #include "access/idb_session.h"
 #include "access/schema_cache.h"
+#include "base/vbuf.h"
+#include "index/btree.h"
 
 // DBPUT. set_ref (set_size bytes) names the set; list is not used; record
 // holds the user record (at least rec_len bytes: a shorter one answers
@@ -51,3 +53,48 @@ int idb__link_chain(idb_session* s, const global* g, const idb_set* set, uint8_t
 // last, each by its item's type: -1, 0 or 1.
 int idb__cmp_entry(const global* g, const idb_set* set, int32_t first, const uint8_t* a,
                    const uint8_t* b);
+
+// --- What the changing calls (put, update, delete) share -----------------------------------
+
+struct db_ctx;
+
+// The refusals of a changing call before its transaction, in their order:
+// unknown dbid S_BADID; !mode_ok S_BADMODE; unknown set, no access or a
+// record (when given) shorter than rec_len S_BAD; an automatic master -24;
+// a database open for reading -14; read-only access -23. 0 with *ctx and
+// *setno, or the code for idb__fail_status (-1: the session's record).
+int32_t idb__change_refusals(idb_session* s, int32_t dbid, const void* set_ref, int set_size,
+                             bool mode_ok, const std::span<const uint8_t>* record, db_ctx** ctx,
+                             int* setno);
+// Whether another session's lock covers user record rec of set setno: 0,
+// -12, or -1 with the session's record set (another code of the lock
+// manager is recorded as passed on).
+int32_t idb__rec_lock_code(idb_session* s, db_ctx* ctx, int setno, const uint8_t* rec);
+
+// Opens the nodes of a change of set setno for the command: the set's
+// record file, and with masters those of the related set of each path.
+// 0 or -1 with the node list empty.
+int idb__open_change_nodes(idb_session* s, const global* g, int setno, bool masters);
+
+// A detail record's links on path p {forward, backward}, and a master's
+// path entry {count, first, last}, in a media record.
+uint8_t* idb__link_of(const idb_set* set, uint8_t* media, uint32_t p);
+uint8_t* idb__head_of(const idb_set* set, uint8_t* media, uint32_t p);
+
+// A locked read of record recno that a chain link (code S_POINTER) or a
+// master key (S_IMAGE) names: a number that leads nowhere answers code,
+// other failures keep theirs. 0 or -1.
+int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                     uint32_t len, int32_t code);
+
+// Inserts {key of media by the tree's definition, recno} into t: 0,
+// RET_SPECIAL when the key is there, or the B-tree's failure. The key
+// stays in keybuf, its length in *key_len.
+int idb__insert_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media,
+                    uint32_t recno, uint32_t* key_len);
+// Deletes the key of media by the tree's definition from t: 0, RET_SPECIAL
+// when it is not there, or the B-tree's failure.
+int idb__delete_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media);
+// Opens the master-key B-tree of set and checks its one-part definition.
+// 0 or -1 (S_BTREE).
+int idb__open_master_tree(idb_session* s, const idb_set* set, btree_HANDLE** t);

@@ -59,6 +59,7 @@ enum : int32_t {
 enum : int32_t {
   IDB_RC_READ_MODE = -14,      // the database's open mode does not allow changes
   IDB_RC_READ_ACCESS = -23,    // the session may only read the set
+  IDB_RC_NO_CHANGE = 41,       // an update may not change a key or a path value here
   IDB_RC_DEL_AUTOMATIC = -24,  // delete on an automatic master set
   IDB_RC_KEY_MEMORY = -120,    // no memory for a key buffer
   IDB_RC_DESCR_ALIGN = -137,   // a lock descriptor not on a 4-byte boundary

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "access/idb_dbctx.h"
+#include "access/idb_delete.h"
 #include "access/idb_get.h"
 #include "access/idb_find.h"
 #include "access/idb_info.h"
@@ -24,6 +25,7 @@
 #include "access/idb_put.h"
 #include "access/idb_session.h"
 #include "access/idb_status.h"
+#include "access/idb_update.h"
 #include "base/debug_log.h"
 #include "base/logon_password.h"
 #include "base/panic.h"
@@ -95,13 +97,6 @@ int status_reply(ClientSession* session, const int32_t* status, uint16_t mask) {
 int refuse(ClientSession* session, int32_t* status, int32_t code) {
   status[0] = code;
   return status_reply(session, status, kMaskAll);
-}
-
-// Requests of later steps: decoded whole, then logged and the connection
-// closed until their calls are built.
-int not_built(const char* call) {
-  debug_log('P', 1, "%s: not yet built - closing the connection", call);
-  return -1;
 }
 
 int begin_handler(ClientSession* session, const char* context) {
@@ -302,37 +297,42 @@ int precommitted_refusal(ClientSession* session, int32_t intrinsic, int32_t mode
   return refuse(session, status, IDB_RC_TX_LEVEL);
 }
 
+// The end every data-changing request shares: the refusal above, else the
+// call on a zeroed status array and its status reply.
+template <class Call>
+int changing_call(ClientSession* session, int32_t intrinsic, int32_t mode, Call call) {
+  if (dbml_tx_precommitted(session->db_session)) return precommitted_refusal(session, intrinsic, mode);
+  idb_status status{};
+  call(status);
+  return status_reply(session, status, kMaskAll);
+}
+
+using RecordCall = int (*)(idb_session*, int32_t, const void*, int, int32_t, const void*, int,
+                           std::span<const uint8_t>, int32_t*);
+
+// DBPUT and DBUPDATE: one row, one call shape.
 int dbml_record_request(ClientSession* session, const char* context, int32_t intrinsic,
-                        const char* call) {
+                        RecordCall call) {
   Buffer* b = buf_of(session);
   begin_handler(session, context);
   RecordArgs a;
   decode_record(b, &a);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "%s: dbid = %d setno = %d mode = %d", context, a.dbid, a.setno, a.mode);
-  if (dbml_tx_precommitted(session->db_session))
-    return precommitted_refusal(session, intrinsic, a.mode);
-  return not_built(call);
+  return changing_call(session, intrinsic, a.mode, [&](int32_t* status) {
+    const int32_t set_ref = a.setno;
+    // The record is taken as sent: the call refuses one shorter than the set's.
+    call(session->db_session, a.dbid, &set_ref, sizeof set_ref, a.mode, a.list,
+         a.list != nullptr ? static_cast<int>(strlen(a.list)) + 1 : 0,
+         std::span<const uint8_t>(a.record, a.length), status);
+  });
 }
 
 int dbml_put(ClientSession* session) {
-  Buffer* b = buf_of(session);
-  begin_handler(session, "dbml_put()");
-  RecordArgs a;
-  decode_record(b, &a);
-  if (Buffer_RecvFailed(b)) return -1;
-  debug_log('P', 2, "dbml_put(): dbid = %d setno = %d mode = %d", a.dbid, a.setno, a.mode);
-  if (dbml_tx_precommitted(session->db_session)) return precommitted_refusal(session, IDB_PUT, a.mode);
-  idb_status status{};
-  const int32_t set_ref = a.setno;
-  // The record is taken as sent: idb_put refuses one shorter than the set's.
-  idb_put(session->db_session, a.dbid, &set_ref, sizeof set_ref, a.mode, a.list,
-          a.list != nullptr ? static_cast<int>(strlen(a.list)) + 1 : 0,
-          std::span<const uint8_t>(a.record, a.length), status);
-  return status_reply(session, status, kMaskAll);
+  return dbml_record_request(session, "dbml_put()", IDB_PUT, idb_put);
 }
 int dbml_update(ClientSession* session) {
-  return dbml_record_request(session, "dbml_update()", IDB_UPDATE, "DBUPDATE (idb_update)");
+  return dbml_record_request(session, "dbml_update()", IDB_UPDATE, idb_update);
 }
 
 int dbml_find(ClientSession* session) {
@@ -420,9 +420,10 @@ int dbml_delete(ClientSession* session) {
   Buffer_Get_u8(b, &mode);
   if (Buffer_RecvFailed(b)) return -1;
   debug_log('P', 2, "dbml_delete(): dbid = %d setno = %d mode = %d", dbid, setno, mode);
-  if (dbml_tx_precommitted(session->db_session))
-    return precommitted_refusal(session, IDB_DELETE, mode);
-  return not_built("DBDELETE (idb_delete)");
+  return changing_call(session, IDB_DELETE, mode, [&](int32_t* status) {
+    const int32_t set_ref = setno;
+    idb_delete(session->db_session, dbid, &set_ref, sizeof set_ref, mode, status);
+  });
 }
 
 using DbFunction = int (*)(idb_session*, int32_t, int32_t, int32_t*, uint32_t, const int32_t*);
@@ -446,15 +447,12 @@ int dbml_list_request(ClientSession* session, const char* context, int32_t intri
     list[i] = static_cast<int32_t>(v);
     debug_log('P', 2, " list[%u] = %d", i, list[i]);
   }
-  if (dbml_tx_precommitted(session->db_session)) {
-    VBuf_Close(words);
-    return precommitted_refusal(session, intrinsic, a.mode);
-  }
-  idb_status status{};
-  call(session->db_session, a.dbid, a.mode, status, count, list);
+  const int rc = changing_call(session, intrinsic, a.mode, [&](int32_t* status) {
+    call(session->db_session, a.dbid, a.mode, status, count, list);
+    schedule_checkpoint(checkpoint, 0);
+  });
   VBuf_Close(words);
-  schedule_checkpoint(checkpoint, 0);
-  return status_reply(session, status, kMaskAll);
+  return rc;
 }
 
 int dbml_create(ClientSession* session) {

@@ -6,12 +6,14 @@
 // record model, checked every few steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
 #include <string>
 
 #include "access/access_fixture.h"
+#include "access/change_fixture.h"
 #include "access/idb_cmd.h"
 #include "access/idb_get.h"
 #include "access/idb_key.h"
@@ -26,131 +28,12 @@ namespace {
 
 using access_test::AccessFixture;
 using access_test::acting;
+using access_test::customer;
+using access_test::order;
+using access_test::PutTest;
+using access_test::text;
 using testsupport::RecordModel;
 using Bytes = std::vector<uint8_t>;
-
-void text(uint8_t* to, const char* s, size_t n) {
-  memset(to, ' ', n);
-  memcpy(to, s, std::min(strlen(s), n));
-}
-
-// The user records of the sample's sets.
-Bytes customer(const char* no, const char* name) {
-  Bytes r(28);
-  text(r.data(), no, 8);
-  text(r.data() + 8, name, 20);
-  return r;
-}
-Bytes order(int32_t no, const char* cust, const char* region, int32_t date, double amount = 0,
-            int16_t qty = 0) {
-  Bytes r(30, 0);
-  memcpy(r.data(), &no, 4);
-  text(r.data() + 4, cust, 8);
-  text(r.data() + 12, region, 4);
-  memcpy(r.data() + 16, &date, 4);
-  memcpy(r.data() + 20, &amount, 8);
-  memcpy(r.data() + 28, &qty, 2);
-  return r;
-}
-
-class PutTest : public AccessFixture {
- public:
-  int32_t put(idb_session* s, int32_t dbid, const char* set, const Bytes& rec, int32_t mode = 1) {
-    std::fill(std::begin(st_), std::end(st_), -99);
-    const int rc = idb_put(s, dbid, set, static_cast<int>(strlen(set)) + 1, mode, "@;", 3, rec, st_);
-    EXPECT_EQ(rc == 0, st_[0] == 0);
-    return st_[0];
-  }
-  int32_t put(const char* set, const Bytes& rec) { return put(s_, dbid_, set, rec); }
-
-  // A database "name" of the sample's schema without records, open in a
-  // new session of boss (mode 1).
-  int32_t open_empty(const char* name, idb_session** out, bool manual_regions = false) {
-    testsupport::SampleDb d;
-    EXPECT_EQ(testsupport::write_sample_db_stored(name, &d, manual_regions), 0);
-    grant(name, "admins", 7, {d.customer, d.regions, d.orders});
-    *out = session();
-    return idb__open_database(*out, name, 1);
-  }
-  // Adds group to name's catalog with privs on the tables; boss (or uid)
-  // joins it.
-  void grant(const char* name, const char* group, uint32_t privs, std::vector<uint32_t> tables,
-             uint32_t uid = 0) {
-    SysCat_DB* db = SysCat_get_db_by_name(name, 0, 0, nullptr);
-    ASSERT_NE(db, nullptr);
-    SysCat_DB_CATALOG* cat = SysCat_db_open(db);
-    free(db);
-    ASSERT_NE(cat, nullptr);
-    if (uid == 0) uid = s_->uid;
-    SysCat_GROUP grp{0, const_cast<char*>(group), 0};
-    EXPECT_EQ(SysCat_add_group(cat, &grp, nullptr), 0);
-    EXPECT_EQ(SysCat_add_member(cat, uid, grp.gid, nullptr), 0);
-    for (uint32_t t : tables) {
-      SysCat_PRIVILEGE p{grp.gid, t, privs};
-      EXPECT_EQ(SysCat_add_privilege(cat, &p, nullptr), 0);
-    }
-    SysCat_db_close(cat);
-  }
-  // Every record of a set as stored, in record-number order.
-  std::vector<Bytes> all(const char* name, const global* g) {
-    const idb_set* st = &g->set[idb__find_set(g, name)];
-    std::vector<Bytes> out;
-    EXPECT_EQ(Node_Open(st->s.node), 0);
-    Bytes b(media_len(st));
-    uint32_t recno = 0;
-    FixRec_ITER it;
-    FixRec_InitIter(&it);
-    for (int rc = FixRec_First(st->s.node, &recno, b.data(), &it, nullptr); rc == 0;
-         rc = FixRec_Next(st->s.node, &recno, b.data(), &it, nullptr)) {
-      Bytes r = b;
-      r.insert(r.begin(), reinterpret_cast<uint8_t*>(&recno), reinterpret_cast<uint8_t*>(&recno) + 4);
-      out.push_back(r);
-    }
-    FixRec_ReleaseIter(&it);
-    Node_Close(st->s.node);
-    return out;
-  }
-  std::vector<std::pair<std::string, uint32_t>> keys(Node* tree, void* coll) {
-    std::vector<std::pair<std::string, uint32_t>> out;
-    btree_CTX ctx{};
-    btree_HANDLE* t = btree_OpenNode(tree, &ctx, BT_OPEN_RDONLY);
-    EXPECT_NE(t, nullptr);
-    btree_SetCompare(t, idb__bt_cmp, idb__bt_pfx, coll);
-    btree_DBT k{}, d{};
-    for (int rc = btree_Seq(t, &k, &d, BT_SEQ_FIRST); rc == RET_SUCCESS;
-         rc = btree_Seq(t, &k, &d, BT_SEQ_NEXT))
-      out.emplace_back(std::string(static_cast<char*>(k.data), k.size),
-                       le_get32(static_cast<uint8_t*>(d.data)));
-    btree_CloseNode(t);
-    return out;
-  }
-  // DBGET mode 2 from the start of the set to its end: the record numbers
-  // and user records it reads.
-  std::map<uint32_t, Bytes> serial(const char* name) {
-    std::map<uint32_t, Bytes> out;
-    cursor(name).recno = 0;
-    int32_t st[10];
-    Bytes buf(set(name)->rec_len);
-    while (idb_get(s_, dbid_, name, static_cast<int>(strlen(name)) + 1, 2, nullptr, 0, buf, {}, st) == 0)
-      out[static_cast<uint32_t>(st[3])] = buf;
-    EXPECT_EQ(st[0], S_EOF);
-    return out;
-  }
-  uint32_t link(const char* name, uint32_t recno, uint32_t p, bool fwd) {
-    const Bytes r = raw(name, recno);
-    return le_get32(idb__path_area(set(name), const_cast<uint8_t*>(r.data())) + 8 * p + (fwd ? 0 : 4));
-  }
-  std::vector<uint32_t> chain_of(const char* master, uint32_t mrec, const char* detail, uint32_t p) {
-    const Bytes m = raw(master, mrec);
-    std::vector<uint32_t> out;
-    for (uint32_t at = le_get32(idb__path_area(set(master), const_cast<uint8_t*>(m.data())) + 4);
-         at != 0 && out.size() < 100; at = link(detail, at, p, true))
-      out.push_back(at);
-    return out;
-  }
-
-  int32_t st_[10];
-};
 
 // The sample's records put with DBPUT into an empty copy of its schema, in
 // the order they were written by hand: every media record, chain, master
@@ -377,10 +260,124 @@ TEST_F(PutTest, RandomPutsAgreeWithTheModel) {
   EXPECT_GT(model.records(ords), 100u);
 }
 
+// Random puts, updates (mode 1 and 2, of master keys, path values, sort
+// entries and plain items) and deletes against the model: the status of
+// every call as the model predicts it, the links the cursor reports, and
+// the whole database compared every few steps (chains both ways, master
+// counts, first and last, automatic masters made and removed, master keys
+// and index entries, serial and keyed reads).
+TEST_F(PutTest, RandomChangesAgreeWithTheModel) {
+  RecordModel model(g_);
+  ASSERT_EQ(model.load(), "");
+  std::mt19937 rng(31);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+  const char* const regions[] = {"EAST", "WEST", "east", "NORT", "SOUT", "MID ", "FAR "};
+  const int cust = setno("CUSTOMER"), ords = setno("ORDERS");
+  std::vector<uint32_t> gone;  // deleted record numbers of ORDERS
+  int updated = 0, deleted = 0, moved = 0;
+  for (int step = 0; step < 400; ++step) {
+    const int op = pick(10);
+    const bool master = pick(4) == 0;
+    const int sn = master ? cust : ords;
+    const char* name = master ? "CUSTOMER" : "ORDERS";
+    const std::string no = "C" + std::to_string(pick(12));
+    const std::string where = "step " + std::to_string(step);
+    if (op < 4) {
+      const Bytes rec = master ? customer(no.c_str(), "n")
+                               : order(1000 + step, no.c_str(), regions[pick(7)], pick(4),
+                                       pick(3) * 0.5, static_cast<int16_t>(pick(2)));
+      const int32_t want = model.expect_put(sn, rec);
+      ASSERT_EQ(put(name, rec), want) << where;
+      if (want == 0) {
+        const uint32_t recno = static_cast<uint32_t>(st_[3]);
+        const Bytes stored = raw(name, recno);
+        model.put(sn, rec, recno,
+                  master ? 0 : le_get32(idb__index_word_offset(set(name), const_cast<uint8_t*>(stored.data()))));
+      }
+    } else {
+      std::vector<uint32_t> recs = model.recnos(sn);
+      if (!master && !gone.empty() && pick(8) == 0) recs = gone;
+      if (recs.empty()) continue;
+      const uint32_t recno = recs[static_cast<size_t>(pick(static_cast<int>(recs.size())))];
+      at(name, recno);
+      if (op < 8) {
+        const int32_t mode = 1 + pick(2);
+        Bytes rec = model.user(sn, recno);
+        if (rec.empty()) rec = master ? customer("C0", "n") : order(1, "C0", "EAST", 0);
+        if (master) {
+          if (pick(2) == 0) rec = customer(no.c_str(), "renamed");
+          else text(rec.data() + 8, ("name " + std::to_string(step)).c_str(), 20);
+        } else {
+          switch (pick(6)) {
+            case 0: text(rec.data() + 4, no.c_str(), 8); break;          // path 1
+            case 1: text(rec.data() + 12, regions[pick(7)], 4); break;   // path 2, index
+            case 2: { const int32_t d = pick(4); memcpy(rec.data() + 16, &d, 4); break; }  // sort
+            case 3: { const double a = pick(3) * 0.5; memcpy(rec.data() + 20, &a, 8); break; }
+            case 4: { const int32_t n = 5000 + step; memcpy(rec.data(), &n, 4); break; }  // index
+            default:
+              text(rec.data() + 4, no.c_str(), 8);
+              text(rec.data() + 12, regions[pick(7)], 4);
+          }
+        }
+        const int32_t want = model.expect_update(sn, recno, rec, mode);
+        ASSERT_EQ(update(name, rec, mode), want) << where;
+        if (want != 0) {
+          EXPECT_EQ(st_[5], IDB_UPDATE) << where;
+          continue;
+        }
+        const Bytes before = model.user(sn, recno);
+        const std::vector<bool> mv = model.moved_paths(sn, before, rec);
+        moved += std::count(mv.begin(), mv.end(), true) > 0;
+        model.update(sn, recno, rec);
+        ++updated;
+      } else {
+        const int32_t want = model.expect_delete(sn, recno);
+        uint32_t fwd = 0, bwd = 0;
+        if (!master) model.links(sn, recno, 0, &fwd, &bwd);
+        ASSERT_EQ(del(name), want) << where;
+        if (want != 0) {
+          EXPECT_EQ(st_[5], IDB_DELETE) << where;
+          continue;
+        }
+        if (!master) {
+          EXPECT_EQ(st_[9], static_cast<int32_t>(fwd)) << where;
+          EXPECT_EQ(st_[7], static_cast<int32_t>(bwd)) << where;
+          gone.push_back(recno);
+        }
+        model.remove(sn, recno);
+        ++deleted;
+        continue;
+      }
+      EXPECT_EQ(st_[3], static_cast<int32_t>(recno)) << where;
+      EXPECT_EQ(st_[5], master ? 1 : 0) << where;
+      if (!master) {
+        uint32_t fwd = 0, bwd = 0;
+        model.links(sn, recno, 0, &fwd, &bwd);
+        EXPECT_EQ(st_[9], static_cast<int32_t>(fwd)) << where;
+        EXPECT_EQ(st_[7], static_cast<int32_t>(bwd)) << where;
+      }
+    }
+    if (step % 20 == 19) {
+      ASSERT_EQ(model.check(), "") << where;
+      EXPECT_EQ(serial("ORDERS").size(), model.records(ords)) << where;
+      for (auto& [recno, user] : serial("CUSTOMER")) {
+        int32_t st[10];
+        Bytes buf(28);
+        EXPECT_EQ(idb_get(s_, dbid_, "CUSTOMER", 9, 7, nullptr, 0, buf,
+                          std::span<const uint8_t>(user.data(), 8), st), 0);
+        EXPECT_EQ(st[3], static_cast<int32_t>(recno)) << where;
+      }
+    }
+  }
+  EXPECT_EQ(model.check(), "");
+  EXPECT_GT(updated, 40);
+  EXPECT_GT(moved, 20);
+  EXPECT_GT(deleted, 20);
+}
+
 // --- Two sessions ---------------------------------------------------------------------------
 
 PutTest* g_test = nullptr;
-std::map<Task*, idb_session*> g_task_session;
 idb_session* g_a = nullptr;
 idb_session* g_b = nullptr;
 int32_t g_a_id = 0, g_b_id = 0;
@@ -402,16 +399,11 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
   ASSERT_GT(g_b_id, 0);
   RecordModel model(g_);
   ASSERT_EQ(model.load(), "");
-  ssn_set_lookup([](Task* t) -> Ssn_STATE* {
-    auto it = g_task_session.find(t);
-    return it != g_task_session.end() ? &it->second->ssn : nullptr;
-  });
   g_b_answers = 0;
   g_b_waited = false;
-  storage_test::TaskRunner runner;
-  ASSERT_TRUE(runner.run({
+  ASSERT_TRUE(access_test::run_sessions({
       +[] {
-        g_task_session[thread_self()] = g_a;
+        access_test::act_as(g_a);
         ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
         ASSERT_EQ(g_test->put(g_a, g_a_id, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
         // Let b run into the open transaction and wait for it.
@@ -421,7 +413,7 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
         Tlog_FinalCommit(idb__tx_node(g_a));
       },
       +[] {
-        g_task_session[thread_self()] = g_b;
+        access_test::act_as(g_b);
         thread_yield();
         int32_t st[10];
         const Bytes rec = order(802, "C003", "WEST", 20240501);
@@ -430,8 +422,6 @@ TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
         g_b_code = st[0];
       },
   }));
-  g_task_session.clear();
-  ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
   EXPECT_TRUE(g_b_waited);
   EXPECT_EQ(g_b_answers, 1);
   EXPECT_EQ(g_b_code, 0);

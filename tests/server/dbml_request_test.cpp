@@ -738,3 +738,81 @@ TEST_F(DbmlTest, DbputIsAnsweredWithItsStatus) {
   m.u16(5).u16(1).u8(2).str("@;").align(4).u32(4).u32(1);
   EXPECT_EQ(call(m).words[0], S_BADID);  // the dbid is checked before the mode
 }
+
+// The DBUPDATE and DBDELETE examples of docs/protocol.md, both ways, byte
+// for byte: boss renames customer 3 (made current by a DBGET), then
+// deletes order 5; reads show the change.
+TEST_F(DbmlTest, UpdateAndDeleteExamplesOfTheProtocolNote) {
+  ASSERT_EQ(logon("boss", testsupport::client_password_hex(challenge_, "boss-pw")).words[0], 0);
+  PayloadWriter o = dbml_writer(5, DBML_OPEN);
+  o.str("sample").str("").u8(1);
+  Bytes schema;
+  ASSERT_EQ(call(o, &schema).words[9], 1);
+  Bytes rest;
+  ASSERT_EQ(call(testsupport::dbml_get_request(6, 1, 1, 4, 28, {3, 0, 0, 0}), &rest).words[0], 0);
+
+  const std::string renamed = "C003    Cy Okafor Jr        ";
+  PayloadWriter u = dbml_writer(8, DBML_UPDATE);
+  u.u16(1).u16(1).u8(1).str("@;").align(4).u32(28).raw(Bytes(renamed.begin(), renamed.end()));
+  Bytes request = {0, 0, 0, 0x34, 8, 0, 3, 0, 9, 0,  // id 8, class 3, DBUPDATE
+                   1, 0, 1, 0, 1,                    // dbid 1, setno 1, mode 1
+                   3, 0, '@', ';', 0,                // item list
+                   0, 0, 0, 0,                       // align 4
+                   28, 0, 0, 0};                     // record length
+  request.insert(request.end(), renamed.begin(), renamed.end());
+  EXPECT_EQ(testsupport::frame(u.bytes()), request);
+  Bytes reply;
+  ASSERT_EQ(dispatch(u.bytes(), &reply), 0);
+  EXPECT_EQ(reply, (Bytes{8, 0, 0, 0, 0xff, 0x03,     // id 8, 0, mask 1023
+                          0, 0, 0, 0, 28, 0, 0, 0,    // words 0, 1
+                          0, 0, 0, 0, 3, 0, 0, 0,     // words 2, 3
+                          0, 0, 0, 0, 1, 0, 0, 0,     // words 4, 5
+                          0, 0, 0, 0, 0, 0, 0, 0,     // words 6, 7
+                          0, 0, 0, 0, 0, 0, 0, 0}));  // words 8, 9
+  ASSERT_EQ(call(testsupport::dbml_get_request(9, 1, 1, 4, 28, {3, 0, 0, 0}), &rest).words[0], 0);
+  EXPECT_EQ(std::string(rest.begin() + 2, rest.end()), renamed);
+
+  ASSERT_EQ(call(testsupport::dbml_get_request(10, 1, 3, 4, 30, {5, 0, 0, 0}), &rest).words[0], 0);
+  PayloadWriter d = dbml_writer(11, DBML_DELETE);
+  d.u16(1).u16(3).u8(1);
+  EXPECT_EQ(testsupport::frame(d.bytes()),
+            (Bytes{0, 0, 0, 0x0b, 11, 0, 3, 0, 10, 0,  // id 11, class 3, DBDELETE
+                   1, 0, 3, 0, 1}));                  // dbid 1, setno 3, mode 1
+  ASSERT_EQ(dispatch(d.bytes(), &reply), 0);
+  // Order 5 heads C002's chain (5, 3): no backward link, forward 3.
+  EXPECT_EQ(reply, (Bytes{11, 0, 0, 0, 0xff, 0x03,    // id 11, 0, mask 1023
+                          0, 0, 0, 0, 30, 0, 0, 0,    // words 0, 1
+                          0, 0, 0, 0, 5, 0, 0, 0,     // words 2, 3
+                          0, 0, 0, 0, 0, 0, 0, 0,     // words 4, 5
+                          0, 0, 0, 0, 0, 0, 0, 0,     // words 6, 7
+                          0, 0, 0, 0, 3, 0, 0, 0}));  // words 8, 9
+  // Gone: read by number it is 17, and a second delete is 17 with mask 1009.
+  const DbmlStatus again = call(d);
+  EXPECT_EQ(again.words[0], S_NOREC);
+  EXPECT_EQ(again.mask, 1009);
+  EXPECT_EQ(again.words[5], IDB_DELETE);
+  EXPECT_EQ(call(testsupport::dbml_get_request(12, 1, 3, 4, 30, {5, 0, 0, 0})).words[0], S_NOREC);
+}
+
+// DBUPDATE and DBDELETE reach their calls: refusals are status replies
+// naming the intrinsic and the mode.
+TEST_F(DbmlTest, UpdateAndDeleteAreAnsweredWithTheirStatus) {
+  const uint16_t dbid = open_as_alice();
+  ASSERT_EQ(dbid, 1);
+  PayloadWriter u = dbml_writer(30, DBML_UPDATE);
+  u.u16(dbid).u16(1).u8(2).str("@;").align(4).u32(28).raw(Bytes(28, ' '));
+  DbmlStatus st = call(u);
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[0], -23);  // alice only reads CUSTOMER
+  EXPECT_EQ(st.words[5], IDB_UPDATE);
+  EXPECT_EQ(st.words[8], 2);
+  PayloadWriter s = dbml_writer(31, DBML_UPDATE);
+  s.u16(dbid).u16(3).u8(1).str("@;").align(4).u32(8).raw(Bytes(8, 0));
+  EXPECT_EQ(call(s).words[0], S_BAD);  // shorter than the record
+  PayloadWriter d = dbml_writer(32, DBML_DELETE);
+  d.u16(dbid).u16(1).u8(1);
+  st = call(d);
+  EXPECT_EQ(st.words[0], -23);
+  EXPECT_EQ(st.words[5], IDB_DELETE);
+  EXPECT_EQ(st.words[8], 1);
+}

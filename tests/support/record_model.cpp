@@ -119,27 +119,164 @@ void RecordModel::expect_links(int setno, const std::vector<uint8_t>& rec, uint3
   if (at < ch->size()) *fwd = (*ch)[at];
 }
 
+void RecordModel::link(int setno, uint32_t recno, uint32_t p, const std::vector<uint8_t>& user) {
+  const idb_set& set = g_->set[setno];
+  const std::string v = search_value(setno, user, p);
+  std::vector<uint32_t>& ch = chain(setno, p, v);
+  ch.insert(ch.begin() + static_cast<std::ptrdiff_t>(insert_at(setno, p, ch, user)), recno);
+  SetModel& ms = sets_[static_cast<size_t>(set.path[p].set)];
+  if (!ms.by_key.count(v)) {
+    // An automatic master: its record number is learnt from the check.
+    const idb_set& mset = g_->set[set.path[p].set];
+    std::vector<uint8_t> auto_rec(mset.rec_len, 0);
+    memcpy(auto_rec.data(), v.data(), v.size());
+    ms.by_key[v] = 0;
+    uint32_t fake = 0x80000000u;
+    while (ms.recs.count(fake)) ++fake;
+    ms.recs[fake] = Rec{auto_rec, 0};
+  }
+}
+
 void RecordModel::put(int setno, const std::vector<uint8_t>& rec, uint32_t recno,
                       uint32_t index_word) {
   const idb_set& set = g_->set[setno];
   SetModel& m = sets_[static_cast<size_t>(setno)];
   std::vector<uint8_t> user(rec.begin(), rec.begin() + set.rec_len);
   if (set.s.type != 'D') m.by_key[master_key(setno, user)] = recno;
-  for (uint32_t p = 0; set.s.type == 'D' && p < set.s.path_cnt; ++p) {
-    const std::string v = search_value(setno, user, p);
-    std::vector<uint32_t>& ch = chain(setno, p, v);
-    ch.insert(ch.begin() + static_cast<std::ptrdiff_t>(insert_at(setno, p, ch, user)), recno);
-    SetModel& ms = sets_[static_cast<size_t>(set.path[p].set)];
-    if (!ms.by_key.count(v)) {
-      // An automatic master: its record number is learnt from the check.
-      const idb_set& mset = g_->set[set.path[p].set];
-      std::vector<uint8_t> auto_rec(mset.rec_len, 0);
-      memcpy(auto_rec.data(), v.data(), v.size());
-      ms.by_key[v] = 0;
-      ms.recs[0x80000000u + static_cast<uint32_t>(ms.recs.size())] = Rec{auto_rec, 0};
+  // The record is known before it is linked: a sorted chain compares it.
+  m.recs[recno] = Rec{user, index_word};
+  for (uint32_t p = 0; set.s.type == 'D' && p < set.s.path_cnt; ++p) link(setno, recno, p, user);
+}
+
+bool RecordModel::master_busy(int ms, const std::string& v) const {
+  for (int sn = 0; sn < g_->set_cnt; ++sn) {
+    const idb_set& set = g_->set[sn];
+    if (set.s.type != 'D') continue;
+    for (uint32_t p = 0; p < set.s.path_cnt; ++p) {
+      if (set.path[p].set != ms) continue;
+      const std::vector<uint32_t>* ch = find_chain(sn, p, v);
+      if (ch != nullptr && !ch->empty()) return true;
     }
   }
-  m.recs[recno] = Rec{user, index_word};
+  return false;
+}
+
+void RecordModel::unlink(int setno, uint32_t recno, uint32_t p, bool keep) {
+  const idb_set& set = g_->set[setno];
+  SetModel& m = sets_[static_cast<size_t>(setno)];
+  const std::string v = search_value(setno, m.recs.at(recno).user, p);
+  std::vector<uint32_t>& ch = chain(setno, p, v);
+  ch.erase(std::find(ch.begin(), ch.end(), recno));
+  if (ch.empty()) m.chains[p].erase(v);
+  const int ms = set.path[p].set;
+  if (keep || g_->set[ms].s.type != 'A' || master_busy(ms, v)) return;
+  SetModel& mm = sets_[static_cast<size_t>(ms)];
+  mm.by_key.erase(v);
+  for (auto it = mm.recs.begin(); it != mm.recs.end(); ++it)
+    if (master_key(ms, it->second.user) == v) {
+      mm.recs.erase(it);
+      break;
+    }
+}
+
+std::vector<bool> RecordModel::moved_paths(int setno, const std::vector<uint8_t>& old,
+                                           const std::vector<uint8_t>& rec) const {
+  const idb_set& set = g_->set[setno];
+  std::vector<bool> out(set.s.type == 'D' ? set.s.path_cnt : 0, false);
+  for (uint32_t p = 0; p < out.size(); ++p)
+    out[p] = search_value(setno, old, p) != search_value(setno, rec, p) ||
+             (set.path[p].sort >= 0 && idb__cmp_entry(g_, &set, set.path[p].sort, old.data(), rec.data()) != 0);
+  return out;
+}
+
+int32_t RecordModel::expect_update(int setno, uint32_t recno, const std::vector<uint8_t>& rec,
+                                   int32_t mode) const {
+  const idb_set& set = g_->set[setno];
+  const SetModel& m = sets_[static_cast<size_t>(setno)];
+  auto it = m.recs.find(recno);
+  if (it == m.recs.end()) return S_NOREC;
+  const std::vector<uint8_t>& old = it->second.user;
+  if (set.s.type != 'D') {
+    const std::string from = master_key(setno, old), to = master_key(setno, rec);
+    if (from == to) return 0;
+    if (mode == 1 || master_busy(setno, from)) return 41;
+    return m.by_key.count(to) ? S_BTREE : 0;
+  }
+  const std::vector<bool> moved = moved_paths(setno, old, rec);
+  const bool any = std::find(moved.begin(), moved.end(), true) != moved.end();
+  if (any && mode == 1) return 41;
+  for (uint32_t p = 0; p < moved.size(); ++p) {
+    const int ms = set.path[p].set;
+    if (moved[p] && g_->set[ms].s.type == 'M' &&
+        !sets_[static_cast<size_t>(ms)].by_key.count(search_value(setno, rec, p)))
+      return S_NOHEAD + static_cast<int32_t>(p) + 1;
+  }
+  return 0;
+}
+
+void RecordModel::update(int setno, uint32_t recno, const std::vector<uint8_t>& rec) {
+  const idb_set& set = g_->set[setno];
+  SetModel& m = sets_[static_cast<size_t>(setno)];
+  std::vector<uint8_t> user(rec.begin(), rec.begin() + set.rec_len);
+  Rec& r = m.recs.at(recno);
+  if (set.s.type != 'D') {
+    m.by_key.erase(master_key(setno, r.user));
+    m.by_key[master_key(setno, user)] = recno;
+    r.user = user;
+    return;
+  }
+  const std::vector<bool> moved = moved_paths(setno, r.user, user);
+  for (uint32_t p = 0; p < moved.size(); ++p)
+    if (moved[p]) unlink(setno, recno, p, search_value(setno, r.user, p) == search_value(setno, user, p));
+  m.recs.at(recno).user = user;
+  for (uint32_t p = 0; p < moved.size(); ++p)
+    if (moved[p]) link(setno, recno, p, user);
+}
+
+int32_t RecordModel::expect_delete(int setno, uint32_t recno) const {
+  const SetModel& m = sets_[static_cast<size_t>(setno)];
+  auto it = m.recs.find(recno);
+  if (it == m.recs.end()) return S_NOREC;
+  if (g_->set[setno].s.type != 'D' && master_busy(setno, master_key(setno, it->second.user)))
+    return S_CANTDEL;
+  return 0;
+}
+
+void RecordModel::remove(int setno, uint32_t recno) {
+  const idb_set& set = g_->set[setno];
+  SetModel& m = sets_[static_cast<size_t>(setno)];
+  if (set.s.type != 'D') {
+    m.by_key.erase(master_key(setno, m.recs.at(recno).user));
+  } else {
+    for (uint32_t p = 0; p < set.s.path_cnt; ++p) unlink(setno, recno, p, false);
+  }
+  m.recs.erase(recno);
+}
+
+void RecordModel::links(int setno, uint32_t recno, uint32_t p, uint32_t* fwd, uint32_t* bwd) const {
+  *fwd = *bwd = 0;
+  const SetModel& m = sets_[static_cast<size_t>(setno)];
+  auto it = m.recs.find(recno);
+  if (it == m.recs.end()) return;
+  const std::vector<uint32_t>* ch = find_chain(setno, p, search_value(setno, it->second.user, p));
+  if (ch == nullptr) return;
+  auto at = std::find(ch->begin(), ch->end(), recno);
+  if (at == ch->end()) return;
+  if (at != ch->begin()) *bwd = *(at - 1);
+  if (at + 1 != ch->end()) *fwd = *(at + 1);
+}
+
+std::vector<uint32_t> RecordModel::recnos(int setno) const {
+  std::vector<uint32_t> out;
+  for (auto& [recno, r] : sets_[static_cast<size_t>(setno)].recs)
+    if (recno < 0x80000000u) out.push_back(recno);
+  return out;
+}
+
+std::vector<uint8_t> RecordModel::user(int setno, uint32_t recno) const {
+  const SetModel& m = sets_[static_cast<size_t>(setno)];
+  auto it = m.recs.find(recno);
+  return it == m.recs.end() ? std::vector<uint8_t>{} : it->second.user;
 }
 
 std::string RecordModel::load() {

@@ -8,9 +8,8 @@
 //
 // The model knows the schema (the `global` of an open database) and works
 // on user records; the stored database is read outside any transaction,
-// so only committed work is seen. Calls that change records (put here;
-// update and delete later) keep the model in step after the database
-// answered.
+// so only committed work is seen. Calls that change records (put, update
+// and delete) keep the model in step after the database answered.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -38,6 +37,33 @@ class RecordModel {
                     uint32_t* bwd) const;
   // Records a put that the database made as recno (index word as stored).
   void put(int setno, const std::vector<uint8_t>& rec, uint32_t recno, uint32_t index_word);
+
+  // What an update of record recno of setno to user record rec in mode
+  // (1 or 2) should answer: 0, S_NOREC (no such record), 41 (a change
+  // the mode or the master's chains do not allow), S_BTREE (a master key
+  // that is there) or S_NOHEAD + p + 1 (a missing manual master).
+  int32_t expect_update(int setno, uint32_t recno, const std::vector<uint8_t>& rec,
+                        int32_t mode) const;
+  // Records an update the database made: the record keeps its number and
+  // index word; moved paths take it out of the old chains (an emptied
+  // automatic master goes) and into the new ones.
+  void update(int setno, uint32_t recno, const std::vector<uint8_t>& rec);
+  // What a delete of record recno should answer: 0, S_NOREC or S_CANTDEL.
+  int32_t expect_delete(int setno, uint32_t recno) const;
+  // Records a delete the database made.
+  void remove(int setno, uint32_t recno);
+  // The links {forward, backward} of record recno on path p as the model
+  // has its chain.
+  void links(int setno, uint32_t recno, uint32_t p, uint32_t* fwd, uint32_t* bwd) const;
+  // The record numbers of setno's stored records the model knows (automatic
+  // masters excepted: the model learns theirs only from the check).
+  std::vector<uint32_t> recnos(int setno) const;
+  // The user record of recno (empty when there is none).
+  std::vector<uint8_t> user(int setno, uint32_t recno) const;
+  // The paths of a detail update from old to rec that move the record:
+  // its search value changes, or on a sorted path its order.
+  std::vector<bool> moved_paths(int setno, const std::vector<uint8_t>& old,
+                                const std::vector<uint8_t>& rec) const;
 
   // Compares the stored database with the model. Empty string when they
   // agree, else the first difference.
@@ -71,6 +97,14 @@ class RecordModel {
                    const std::vector<uint8_t>& rec) const;
   std::vector<uint32_t>& chain(int setno, uint32_t p, const std::string& value);
   const std::vector<uint32_t>* find_chain(int setno, uint32_t p, const std::string& value) const;
+  // Whether some chain hangs from master value v of master set ms.
+  bool master_busy(int ms, const std::string& v) const;
+  // Takes recno out of its chain on path p; an automatic master left
+  // without chains goes unless keep.
+  void unlink(int setno, uint32_t recno, uint32_t p, bool keep);
+  // Links recno (user record rec) into its chain on path p; a missing
+  // automatic master is made.
+  void link(int setno, uint32_t recno, uint32_t p, const std::vector<uint8_t>& rec);
   std::string check_set(int setno) const;
   std::string check_chains(int setno) const;
   std::string check_master(int setno) const;

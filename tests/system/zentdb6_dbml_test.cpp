@@ -2,7 +2,7 @@
 // DBOPEN with its schema block and DBCLOSE, explicit transactions, a client
 // that leaves inside a transaction, undecodable requests, and DBLOCK,
 // DBUNLOCK, DBINFO, DBCREATE, DBERASE and DBPURGE with the example bytes of
-// docs/protocol.md.
+// docs/protocol.md; DBPUT, DBUPDATE and DBDELETE with reads that show them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -61,6 +61,15 @@ class DbmlServer : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+  }
+  // Connects, logs user on and opens the sample in mode 1: its dbid, or 0.
+  uint16_t open_sample(ZentClient& c, const char* user, const char* password) {
+    std::string challenge;
+    DbmlStatus st;
+    if (!open_session(c, &challenge) || c.logon(challenge, user, password) != 0 ||
+        c.dbopen("sample", "", 1, &st) != 0)
+      return 0;
+    return static_cast<uint16_t>(st.words[9]);
   }
   DbmlStatus call(ZentClient& c, const PayloadWriter& w) {
     Bytes reply;
@@ -185,12 +194,9 @@ TEST_F(DbmlServer, FailingDbopenGoldenBytes) {
 // buffer size; a failure is the status reply alone.
 TEST_F(DbmlServer, DbgetOverTheWire) {
   ZentClient c;
-  std::string challenge;
-  ASSERT_TRUE(open_session(c, &challenge));
-  ASSERT_EQ(c.logon(challenge, "alice", "secret"), 0);
+  const uint16_t dbid = open_sample(c, "alice", "secret");
+  ASSERT_NE(dbid, 0);
   DbmlStatus st;
-  ASSERT_EQ(c.dbopen("sample", "", 1, &st), 0);
-  const uint16_t dbid = static_cast<uint16_t>(st.words[9]);
 
   Bytes reply;
   ASSERT_TRUE(c.request(testsupport::dbml_get_request(9, dbid, 3, 4, 100, {4, 0, 0, 0}).bytes(),
@@ -479,12 +485,9 @@ TEST_F(DbmlServer, CreateEraseAndPurgeOverTcp) {
 // DBGET read them back, and the automatic master is there.
 TEST_F(DbmlServer, DbputThenDbfindAndDbgetReadItBack) {
   ZentClient c;
-  std::string challenge;
-  ASSERT_TRUE(open_session(c, &challenge));
-  ASSERT_EQ(c.logon(challenge, "boss", "boss-pw"), 0);
+  const uint16_t dbid = open_sample(c, "boss", "boss-pw");
+  ASSERT_NE(dbid, 0);
   DbmlStatus st;
-  ASSERT_EQ(c.dbopen("sample", "", 1, &st), 0);
-  const uint16_t dbid = static_cast<uint16_t>(st.words[9]);
   auto put = [&](uint16_t setno, const std::string& rec) {
     PayloadWriter w = testsupport::dbml_writer(20, 6);
     w.u16(dbid).u16(setno).u8(1).str("@;").align(4).u32(static_cast<uint32_t>(rec.size()));
@@ -533,4 +536,76 @@ TEST_F(DbmlServer, DbputThenDbfindAndDbgetReadItBack) {
   EXPECT_EQ(st.words[3], 6);
   EXPECT_EQ(std::string(data.begin(), data.end()), order);
   EXPECT_EQ(c.dbget(dbid, 3, 5, 30, {}, &st, &data), 15);  // the end of the chain
+}
+
+// DBUPDATE and DBDELETE against the real server: a customer renamed in
+// mode 1; an order moved in mode 2 to another customer and a new region
+// (read back by key and along the new chain); the moved order's old
+// region, left without orders, is gone; a delete, then reads that no
+// longer find the record and a second delete that answers 17.
+TEST_F(DbmlServer, DbupdateAndDbdeleteThenReadsShowTheChange) {
+  ZentClient c;
+  const uint16_t dbid = open_sample(c, "boss", "boss-pw");
+  ASSERT_NE(dbid, 0);
+  DbmlStatus st;
+  auto update = [&](uint16_t setno, uint8_t mode, const std::string& rec) {
+    PayloadWriter w = testsupport::dbml_writer(30, 9);
+    w.u16(dbid).u16(setno).u8(mode).str("@;").align(4).u32(static_cast<uint32_t>(rec.size()));
+    w.raw(Bytes(rec.begin(), rec.end()));
+    return call(c, w);
+  };
+  auto del = [&](uint16_t setno) {
+    PayloadWriter w = testsupport::dbml_writer(31, 10);
+    w.u16(dbid).u16(setno).u8(1);
+    return call(c, w);
+  };
+  Bytes data;
+  const Bytes c003 = {'C', '0', '0', '3', ' ', ' ', ' ', ' '};
+  ASSERT_EQ(c.dbget(dbid, 1, 7, 28, c003, &st, &data), 0);
+  const std::string renamed = std::string("C003    Cy Okafor Jr") + std::string(8, ' ');
+  st = update(1, 1, renamed);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.mask, 1023);
+  EXPECT_EQ(st.words[3], 3);
+  ASSERT_EQ(c.dbget(dbid, 1, 7, 28, c003, &st, &data), 0);
+  EXPECT_EQ(std::string(data.begin(), data.end()), renamed);
+
+  // Order 4 (C001, the only order of region "east") to C003 and region NORT.
+  ASSERT_EQ(c.dbget(dbid, 3, 4, 30, {4, 0, 0, 0}, &st, &data), 0);
+  std::string order(data.begin(), data.end());
+  memcpy(&order[4], "C003    NORT", 12);
+  st = update(3, 1, order);
+  EXPECT_EQ(st.words[0], 41);  // a path value in mode 1
+  EXPECT_EQ(st.mask, 1009);
+  EXPECT_EQ(st.words[5], 406);
+  st = update(3, 2, order);
+  ASSERT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[3], 4);
+  PayloadWriter f = testsupport::dbml_writer(32, 7);
+  f.u16(dbid).u16(3).u8(1).u16(1).align(4).obj(c003);
+  st = call(c, f);
+  ASSERT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[5], 1);  // C003's chain: the moved order alone
+  EXPECT_EQ(st.words[9], 4);
+  ASSERT_EQ(c.dbget(dbid, 3, 5, 30, {}, &st, &data), 0);
+  EXPECT_EQ(std::string(data.begin(), data.end()), order);
+  EXPECT_EQ(c.dbget(dbid, 2, 7, 4, {'N', 'O', 'R', 'T'}, &st, &data), 0);
+  EXPECT_EQ(c.dbget(dbid, 2, 7, 4, {'e', 'a', 's', 't'}, &st, &data), 17);
+
+  // Delete it: gone by number, the chain empty, the second delete 17.
+  ASSERT_EQ(c.dbget(dbid, 3, 4, 30, {4, 0, 0, 0}, &st, &data), 0);
+  st = del(3);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[3], 4);
+  EXPECT_EQ(del(3).words[0], 17);
+  EXPECT_EQ(c.dbget(dbid, 3, 4, 30, {4, 0, 0, 0}, &st, &data), 17);
+  st = call(c, f);
+  EXPECT_EQ(st.words[0], 0);
+  EXPECT_EQ(st.words[5], 0);
+  // A customer without orders can go now; one with orders cannot.
+  ASSERT_EQ(c.dbget(dbid, 1, 7, 28, c003, &st, &data), 0);
+  EXPECT_EQ(del(1).words[0], 0);
+  EXPECT_EQ(c.dbget(dbid, 1, 7, 28, c003, &st, &data), 17);
+  ASSERT_EQ(c.dbget(dbid, 1, 4, 28, {1, 0, 0, 0}, &st, &data), 0);
+  EXPECT_EQ(del(1).words[0], 44);
 }
