@@ -67,7 +67,11 @@ int register_node(idb_session* s, db_ctx* ctx, Node* node, uint32_t type, const 
 // A new B-tree of kd, logged and listed. The node, or none.
 Node* new_tree(idb_session* s, db_ctx* ctx, const btree_KEYDEF& kd, const char* name, Node* tx) {
   uint32_t id = 0;
-  Node* node = btree_Create(0, &kd, &id);
+  Node* node = nullptr;
+  {
+    Node_UncommittedScope pending(tx != nullptr);
+    node = btree_Create(0, &kd, &id);
+  }
   if (node == nullptr) {
     IDB_ERROR(s, S_BTREE, idb__lower_status());
     return nullptr;
@@ -164,7 +168,11 @@ int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
     return -1;
   }
   int rc = -1;
-  Node* file = FixRec_Create(media_len(&set), 0);
+  Node* file = nullptr;
+  {
+    Node_UncommittedScope pending(tx != nullptr);
+    file = FixRec_Create(media_len(&set), 0);
+  }
   if (file == nullptr) {
     IDB_ERROR(s, S_VOLNODE, idb__lower_status());
   } else if (register_node(s, ctx, file, SysObj_SETFILE, table->name, tx) == 0) {

@@ -121,7 +121,11 @@ int SysCat_create() {
 // systables and "ST" for the others, its description as meta data; inside
 // a transaction its creation is logged. The node (unreferenced), or none.
 Node* SysCat_CreateDbTable(const SysCat_MAP* entry, Node* tx) {
-  Node* node = Pool_Create();
+  Node* node = nullptr;
+  {
+    Node_UncommittedScope pending(tx != nullptr);
+    node = Pool_Create();
+  }
   if (node == nullptr) return nullptr;
   if (SysCat_log_create_node(node, tx) != 0) {
     Node_Delete(node);

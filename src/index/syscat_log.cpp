@@ -126,7 +126,6 @@ int SysCat_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       return Node_Delete(victim);
     }
     default:
-      ZENT_ASSERT(!"unexpected opcode: SysCat_OP_CREATE");
+      return Node_Committed(rec.node_id);
   }
-  return -1;
 }

@@ -165,11 +165,11 @@ int SysCat_Commit(Node* node, const void* data, const Node_ADDR* pos) {
                  ? 0
                  : -1;
     }
-    case SysCat_OP_CREATE:
-      debug_log('N', 3, "SysCat_Commit(node=%s) pre-commit CREATE - ignored", name_of(node));
-      return 0;
     default:
-      debug_log('N', 3, "SysCat_Commit(node=%s) pre-commit DELETE", name_of(node));
+      // A creation goes on to the committed unit too: its final commit
+      // (and its redo after a power cut) marks the node as committed.
+      debug_log('N', 3, "SysCat_Commit(node=%s) pre-commit %s", name_of(node),
+                SysCat_OpName(rec.opcode));
       return Tlog_WriteRecord(Tlog_ActionNode(), Tlog_OP_SYSCAT, Tlog_CHANNEL_DO_LOG, nullptr,
                               data, SysCat_NODE_REC_SIZE, nullptr) == 0
                  ? 0

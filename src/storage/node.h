@@ -49,7 +49,7 @@ inline constexpr int Node_MAX_SUBSYSTEMS = 10;
 inline constexpr int32_t Node_LOCK_UNITS = 10000;
 
 // Flag bits of Node_DESC.flags (Node_SetFlag and friends take the bit
-// number). Bits 0..4 are stored; bits 16..21 live in memory only and are
+// number). Bits 0..5 are stored; bits 16..21 live in memory only and are
 // cleared whenever a node page is read.
 enum {
   Node_LOGNODE = 0,            // on the log root ("L")
@@ -57,6 +57,7 @@ enum {
   Node_SYSNODE = 2,            // a system id ("S")
   Node_SYSPOOL = 3,            // the system pool: its changed buffers are written through
   Node_NO_ULIST = 4,           // keeps no used-cluster list
+  Node_UNCOMMITTED = 5,        // made by a transaction whose commit has not cleared it yet
   Node_FIRST_OPEN_DONE = 16,   // notify event 3 sent in this run
   Node_DESC_CHANGED = 17,      // the descriptor differs from its node page on disk
   Node_META_CREATED = 18,      // meta data created in this run
@@ -120,6 +121,23 @@ Node* Node_SysCreateLog(int cluster_size, uint32_t system_node_id);
 // write and creation record on.
 Node* Node_DoCreate(int cluster_size, uint32_t requested_id, uint32_t system_node_id,
                     int log_node, uint32_t flags = 0);
+
+// A transaction's new data nodes: while the calling task holds this scope,
+// the user data nodes it creates carry Node_UNCOMMITTED from their first
+// snapshot on. The transaction's commit clears the bit (Node_Committed);
+// recovery deletes every node that still has it, for a power cut before
+// the commit leaves nothing else that owns the node. Scopes do not nest
+// across tasks: another task's creates are left unmarked.
+struct Node_UncommittedScope {
+  explicit Node_UncommittedScope(bool on);
+  ~Node_UncommittedScope();
+  Node_UncommittedScope(const Node_UncommittedScope&) = delete;
+  Node_UncommittedScope& operator=(const Node_UncommittedScope&) = delete;
+  bool on;
+};
+// The commit (or its redo) of the creation of node id: the node, when it
+// still exists, loses Node_UNCOMMITTED. 0 or -1.
+int Node_Committed(uint32_t node_id);
 
 // The handle of a used slot, or none. The log root gives none when the set
 // has no LOG volume. SysFind caches the handles of ids 1..99.

@@ -114,6 +114,10 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   guard.release();
 }
 
+// The task whose creates are marked uncommitted (Node_UncommittedScope).
+bool g_uncommitted_on = false;
+Task* g_uncommitted_owner = nullptr;
+
 void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_id, bool log,
                uint32_t flags) {
   ZENT_ASSERT(node->ref_count == 0 && "new_node->ref_count == 0");
@@ -125,6 +129,8 @@ void init_slot(Node* node, uint32_t id, int cluster_size, uint32_t system_node_i
   node->node.node_id = id;
   node->node.cluster_size = static_cast<uint16_t>(cluster_size);
   node->node.flags |= flags;
+  if (!log && system_node_id == 0 && g_uncommitted_on && g_uncommitted_owner == thread_self())
+    node->node.flags |= 1u << Node_UNCOMMITTED;
   if (system_node_id != 0) node->node.flags |= 1u << Node_SYSNODE;
   if (log) node->node.flags |= 1u << Node_LOGNODE;
   Node_SetDirty(node);
@@ -256,6 +262,24 @@ Node* Node_DoCreate(int cluster_size, uint32_t requested_id, uint32_t system_nod
     debug_log('N', 3, "Node_DoCreate() created node %s%s", Node_Name(node),
               new_page ? " in new page" : "");
   return node;
+}
+
+Node_UncommittedScope::Node_UncommittedScope(bool on_) : on(on_) {
+  if (!on) return;
+  g_uncommitted_on = true;
+  g_uncommitted_owner = thread_self();
+}
+Node_UncommittedScope::~Node_UncommittedScope() {
+  if (on) g_uncommitted_on = false;
+}
+
+int Node_Committed(uint32_t node_id) {
+  Node* node = Node_Find(node_id);
+  if (node == nullptr || !Node_TestFlag(Node_UNCOMMITTED, node)) return 0;
+  debug_log('N', 3, "Node_Committed(node=%s)", Node_Name(node));
+  Node_ClearFlag(Node_UNCOMMITTED, node);
+  Node_SetDirty(node);
+  return 0;
 }
 
 Node* Node_Create(int cluster_size) { return Node_DoCreate(cluster_size, 0, 0, 0); }

@@ -76,3 +76,23 @@ int Node_RecoverDropUnconfirmed() {
   }
   return 0;
 }
+
+int Node_RecoverDropUncommitted() {
+  std::vector<Node*> nodes;
+  const int rc = Node_VisitById(
+      0,
+      [](Node* node, void* ctx) {
+        if (Node_TestFlag(Node_UNCOMMITTED, node))
+          static_cast<std::vector<Node*>*>(ctx)->push_back(node);
+        return 0;
+      },
+      &nodes);
+  if (rc != 0) return -1;
+  for (Node* node : nodes) {
+    debug_log('L', 1,
+              "volume recovery: node %s was made by a transaction that never committed, deleted",
+              Node_Name(node));
+    if (Node_Delete(node) != 0) return -1;
+  }
+  return 0;
+}

@@ -427,6 +427,8 @@ int Tlog_Recover() {
     // touched count again from their slots, still as recovery (nothing
     // is logged).
     if (rc == 0 && FixRec_RecoverCounts() != 0) rc = -1;
+    // Nodes made by transactions the power cut before their commit.
+    if (rc == 0 && Node_RecoverDropUncommitted() != 0) rc = -1;
     if (rc != 0) return give_up(rc);
     g.recovering = 0;
     Node_Unlock(root);
