@@ -5,6 +5,10 @@
 //                        8-page clusters) on a file of 100 thousand, 1
 //                        million and 10 million records, all pages cached:
 //                        the time of one read must not grow with the file.
+// PreadSamePages/<records>  the yardstick, in the same run: a plain pread of
+//                        the page that holds each record FixRec_Get would
+//                        read (same random sequence), from the root
+//                        volume's file through the page cache.
 // Puts/<per commit>      transactions of 1 or 1000 puts of 8-byte records
 //                        (begin, puts, pre-commit, final commit with its
 //                        fdatasync): puts/s and commits/s.
@@ -14,6 +18,7 @@
 //
 // Run: build/rel/bench/fixrec_bench (Release build).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,6 +31,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/fixrec.h"
 #include "storage/node.h"
+#include "storage/node_cluster.h"
 #include "storage/tio.h"
 #include "storage/tlog.h"
 #include "storage/volume_set.h"
@@ -107,13 +113,17 @@ Set& set() {
   return s;
 }
 
-void ReadByRecno(benchmark::State& state) {
+// The file of state.range(0) records, or none (the run is skipped).
+Node* file_for(benchmark::State& state) {
   Set& s = set();
   Node* f = s.ok ? s.file(state.range(0)) : nullptr;
-  if (f == nullptr) {
-    state.SkipWithError("no volume set");
-    return;
-  }
+  if (f == nullptr) state.SkipWithError("no volume set");
+  return f;
+}
+
+void ReadByRecno(benchmark::State& state) {
+  Node* f = file_for(state);
+  if (f == nullptr) return;
   const uint32_t max = static_cast<uint32_t>(state.range(0));
   std::mt19937 rng(7);
   std::uniform_int_distribution<uint32_t> pick(1, max);
@@ -131,6 +141,49 @@ void ReadByRecno(benchmark::State& state) {
   state.counters["file_records"] = static_cast<double>(FixRec_NumRecords(f));
 }
 BENCHMARK(ReadByRecno)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kNanosecond);
+
+// The page number (in the root volume) of each of the file's clusters, in
+// the node's cluster order: record r's slot starts in cluster
+// (r - 1) / cluster_records at byte (r - 1) % cluster_records * slot_size.
+std::vector<uint32_t> cluster_pages(Node* f) {
+  std::vector<uint32_t> pages;
+  Node_ITER it;
+  uint32_t start = 0, count = 0;
+  for (int rc = Node_FirstCluster(f, &start, &count, &it); rc == 0;
+       rc = Node_NextCluster(f, &start, &count, &it))
+    pages.push_back(PAGE_NUMBER(start));
+  return pages;
+}
+
+void PreadSamePages(benchmark::State& state) {
+  Node* f = file_for(state);
+  if (f == nullptr) return;
+  const uint32_t max = static_cast<uint32_t>(state.range(0));
+  constexpr uint32_t kSlot = 9;  // flag byte and 8 record bytes
+  constexpr uint32_t kPerCluster = 8 * Vol_PAGESIZE / kSlot;
+  const std::vector<uint32_t> clusters = cluster_pages(f);
+  const int fd = open(set().root.c_str(), O_RDONLY);
+  if (fd < 0 || clusters.size() * kPerCluster < max) {
+    if (fd >= 0) close(fd);
+    state.SkipWithError("no file or clusters");
+    return;
+  }
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<uint32_t> pick(1, max);
+  alignas(16) static uint8_t page[Vol_PAGESIZE];
+  for (auto _ : state) {
+    const uint32_t r = pick(rng) - 1;
+    const uint32_t at = clusters[r / kPerCluster] + r % kPerCluster * kSlot / Vol_PAGESIZE;
+    if (pread(fd, page, sizeof page, static_cast<off_t>(at) * Vol_PAGESIZE) != sizeof page) {
+      state.SkipWithError("pread failed");
+      break;
+    }
+    benchmark::DoNotOptimize(page[(r % kPerCluster * kSlot) % Vol_PAGESIZE]);
+  }
+  close(fd);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(PreadSamePages)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kNanosecond);
 
 void Puts(benchmark::State& state) {
   Set& s = set();

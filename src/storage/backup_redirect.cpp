@@ -72,6 +72,20 @@ Redir* find(Vol_PAGEADDR o_page) {
   return nullptr;
 }
 
+// Every redirection, bucket by bucket.
+template <typename Fn>
+void for_each_redirection(Fn fn) {
+  for (int b = 0; g.buckets != nullptr && b < g.hash_size; ++b) {
+    Redir* head = g.buckets[b];
+    if (head == nullptr) continue;
+    Redir* r = head;
+    do {
+      fn(r);
+      r = r->next;
+    } while (r != head);
+  }
+}
+
 void unlink(Redir* r) {
   Redir*& head = g.buckets[bucket_of(r->o_page)];
   if (r->next == r) {
@@ -196,6 +210,12 @@ void Vol_CleanupRedirectionHash() {
 int Vol_RedirectionHashSize() { return g.hash_size; }
 int Vol_RedirectionMode() { return g.mode; }
 uint32_t Vol_NumRedirections() { return g.count; }
+
+bool Vol_IsRedirectCopy(Vol_PAGEADDR page) {
+  bool found = false;
+  for_each_redirection([&](const Redir* r) { found = found || r->r_page == page; });
+  return found;
+}
 
 // --- Begin and end ----------------------------------------------------------------------
 
@@ -423,9 +443,10 @@ void Vol_LogExtendAction(VOLUME* vol, uint32_t old_size, uint32_t added, uint32_
       encode_extend(vol->volume_id, vol->curr_size, fresh.data(), flist_pages);
   add_record(&tag, Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size()),
              "Vol_LogExtendAction()");
-  // Both descriptor copies go within the same record: replayed with it.
-  Vol_WriteVolumeDescriptor(vol, 0, &tag);
-  Vol_WriteVolumeDescriptor(vol, 1, &tag);
+  // Both descriptor copies go within the same record: replayed with it. A
+  // copy that finds no LOG page leaves the volume dirty; the extension is
+  // in the record all the same, and a later sync writes the copies.
+  if (Vol_WriteVolumeDescriptor(vol, 0, &tag) == 0) Vol_WriteVolumeDescriptor(vol, 1, &tag);
   close_root_tag(&tag, "Vol_LogExtendAction()");
 }
 
@@ -439,20 +460,13 @@ void Vol_LogAllRedirActions() {
                                                     static_cast<uint32_t>(e.flist.size()));
     add_record(&tag, Tlog_OP_VOL_EXTEND, data.data(), static_cast<uint32_t>(data.size()), who);
   }
-  for (int b = 0; g.buckets != nullptr && b < g.hash_size; ++b) {
-    Redir* head = g.buckets[b];
-    if (head == nullptr) continue;
-    Redir* r = head;
-    do {
-      // A copy still on its way to the disk is logged by its writer.
-      if (r->logged) {
-        uint8_t rec[8];
-        encode_redirect(r->o_page, r->r_page, rec);
-        add_record(&tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, who);
-      }
-      r = r->next;
-    } while (r != head);
-  }
+  for_each_redirection([&](const Redir* r) {
+    // A copy still on its way to the disk is logged by its writer.
+    if (!r->logged) return;
+    uint8_t rec[8];
+    encode_redirect(r->o_page, r->r_page, rec);
+    add_record(&tag, Tlog_OP_VOL_REDIRECT, rec, sizeof rec, who);
+  });
   close_root_tag(&tag, who);
 }
 

@@ -28,6 +28,9 @@ int Vol_RedirectionHashSize();
 int Vol_RedirectionMode();
 // Redirections in force now (tests, status pages).
 uint32_t Vol_NumRedirections();
+// Whether page holds the LOG copy of a redirected page now (tests: a scan
+// of the whole hash).
+bool Vol_IsRedirectCopy(Vol_PAGEADDR page);
 
 // Starts backup mode: freezes the log, flags the volumes. 0, or -1 (already
 // on, or the freeze failed).

@@ -175,7 +175,9 @@ void Node_UpdateMetaData(Node* node);
 int Node_Reset(Node* node);
 // Node_Reset, then the meta data block and the descriptor. 0 or -1.
 int Node_Delete(Node* node);
-// Writes the node's node page when it changed.
+// Writes the node's node page when it changed. 0, or -1 (status 20) when
+// on-line backup found no LOG page for it: it stays changed, and the next
+// sync writes it.
 int Node_Sync(Node* node);
 
 // --- Accessors ---------------------------------------------------------------------------

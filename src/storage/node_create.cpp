@@ -89,18 +89,19 @@ Node_MEMPAGE* allocate_page(Node_ROOT* root) {
 // Puts a new page into the chain. Data pages (and the first log page) go
 // to disk now, in an order a power loss cannot break: the new page and the
 // free-list pages that mark it used are on disk before the old tail names
-// it. Other log pages are written later.
-void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
+// it. Other log pages are written later. -1 (status 20) when on-line backup
+// finds no LOG page for the new page: nothing names it, and mp is freed.
+int link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   Node_MEMPAGE* tail = root->page_tail;
   mark_changed(mp);
   if (root->log && tail != nullptr) {
     tail->next_page = mp->page;
     mark_changed(tail);
     append_mempage(root, mp);
-    return;
+    return 0;
   }
   MempageGuard guard(mp);
-  write_node_page(mp);
+  if (write_node_page(mp) != 0) return -1;
   if (root->log)
     Vol_TlogSyncFreeList();
   else
@@ -108,10 +109,13 @@ void link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   if (tail != nullptr) {
     Vol_SyncFile(Vol_VolumeOf(mp->page), Vol_TIO_SYNC);
     tail->next_page = mp->page;
+    // Kept back in backup mode, the tail stays changed: written later, and
+    // still after the new page.
     write_node_page(tail);
   }
   append_mempage(root, mp);
   guard.release();
+  return 0;
 }
 
 // The task whose creates are marked uncommitted (Node_UncommittedScope).
@@ -158,9 +162,16 @@ Node* create_in_root(Node_ROOT* root, int cluster_size, uint32_t requested_id,
   }
   init_slot(node, id, cluster_size, system_node_id, root->log, flags);
   root->num_nodes++;
+  const uint32_t last_node_id = root->last_node_id;
   if (system_node_id == 0 && requested_id == 0) root->last_node_id = id;
   if (added != nullptr) {
-    link_page(root, added);
+    const uint32_t page = added->page;
+    if (link_page(root, added) != 0) {
+      root->num_nodes--;
+      root->last_node_id = last_node_id;
+      Vol_FreePage(page, 1);
+      return nullptr;
+    }
     *new_page = true;
   }
   mark_changed(root->page_head);

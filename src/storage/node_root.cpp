@@ -6,6 +6,7 @@
 // transfers (page_io), which do not suspend the task; the event handler
 // may suspend where it writes meta data (system pool) and dirty buffers.
 #include <algorithm>
+#include <bitset>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -206,7 +207,7 @@ void write_pending_first_page(Node_ROOT* root) {
   if (first == 0) return;
   Node_MEMPAGE* mp = new_mempage(root, first);
   MempageGuard guard(mp);
-  write_node_page(mp);
+  if (write_node_page(mp) != 0) return;  // still pending: the next sync
   Vol_SyncFile(Vol_VolumeOf(first), Vol_TIO_SYNC);
   root->first_page_pending = false;
 }
@@ -344,7 +345,7 @@ void append_mempage(Node_ROOT* root, Node_MEMPAGE* mp) {
 void mark_changed(Node_MEMPAGE* mp) { Vol_SetFlag(Vol_DIRTY, &mp->header); }
 bool is_changed(const Node_MEMPAGE* mp) { return Vol_TestFlag(Vol_DIRTY, &mp->header) != 0; }
 
-void write_node_page(Node_MEMPAGE* mp) {
+int write_node_page(Node_MEMPAGE* mp) {
   Node_ROOT* root = mp->root;
   const bool first = mp == root->page_head || root->page_head == nullptr;
   Vol_ClearFlag(Vol_DIRTY, &mp->header);
@@ -355,16 +356,24 @@ void write_node_page(Node_MEMPAGE* mp) {
   head.num_nodes = first ? root->num_nodes : 0;
   head.last_node_id = first ? root->last_node_id : 0;
   Node_EncodePageHead(head, image);
+  // Cleared before the write, which may suspend the task: a change made
+  // meanwhile marks them again.
+  std::bitset<Node_PAGE_NUMITEMS> changed;
   for (int i = 0; i < Node_PAGE_NUMITEMS; ++i) {
     Node_DESC d = mp->nodes[i].node;
     d.flags &= ~Node_RUNTIME_FLAGS;
     Node_EncodeDesc(d, image + Node_SlotOffset(i));
+    changed[i] = Node_TestFlag(Node_DESC_CHANGED, &mp->nodes[i]) != 0;
     Node_ClearFlag(Node_DESC_CHANGED, &mp->nodes[i]);
   }
-  if (Vol_WritePage(mp->page, image, sizeof image) != 0) {
-    debug_log('N', 0, "Node_WriteNodePage() failed on Vol__Write(), page=0x%x", mp->page);
-    ZENT_ASSERT(!"Node_WriteNodePage() failed on Vol__Write()");
-  }
+  if (Vol_WritePage(mp->page, image, sizeof image) == 0) return 0;
+  // On-line backup found no LOG page for it (status 20): the page stays
+  // changed and the next sync writes it.
+  debug_log('N', 1, "Node_WriteNodePage() page=0x%x kept back: no LOG page", mp->page);
+  mark_changed(mp);
+  for (int i = 0; i < Node_PAGE_NUMITEMS; ++i)
+    if (changed[i]) Node_SetFlag(Node_DESC_CHANGED, &mp->nodes[i]);
+  return -1;
 }
 
 void write_changed_pages(Node_ROOT* root) {
@@ -391,7 +400,7 @@ void unlock_chain(Node_ROOT* root) { up(&root->chain_lock); }
 
 int Node_Sync(Node* node) {
   ZENT_ASSERT(node != nullptr && "node");
-  if (is_changed(node->mempage)) write_node_page(node->mempage);
+  if (is_changed(node->mempage)) return write_node_page(node->mempage);
   return 0;
 }
 

@@ -95,8 +95,10 @@ class MempageGuard {
 void append_mempage(Node_ROOT* root, Node_MEMPAGE* mp);
 void mark_changed(Node_MEMPAGE* mp);
 bool is_changed(const Node_MEMPAGE* mp);
-// Writes mp (the first page with the root counters). Fatal when the write fails.
-void write_node_page(Node_MEMPAGE* mp);
+// Writes mp (the first page with the root counters). Fatal when the write
+// fails. -1 (status 20) when on-line backup found no LOG page for it: mp
+// and its changed descriptors stay marked, for the next sync.
+int write_node_page(Node_MEMPAGE* mp);
 // Writes the root's changed pages.
 void write_changed_pages(Node_ROOT* root);
 // Takes a root's chain lock; with cut_short the wait may end early (-1,

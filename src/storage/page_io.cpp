@@ -48,6 +48,8 @@ IoStat g_stat[3];
 std::atomic<bool> g_timing{false};
 std::atomic<uint64_t> g_pages_read{0};
 std::atomic<uint64_t> g_pages_written{0};
+// Writes refused for want of a LOG page in backup mode. Server thread only.
+uint32_t g_refused = 0;
 
 // Transfers shorter than a page and zero fills go through this page. Server
 // thread only.
@@ -242,8 +244,14 @@ int Vol_Read(VOLUME* vol, uint32_t page, void* buf, uint32_t size) {
   return 0;
 }
 
-int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag) {
+namespace {
+// Vol__Write; *refused says a -1 came from backup mode finding no LOG page
+// (the write may suspend the task, so another task's refusal must not be
+// taken for this one's).
+int write_page(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag,
+               bool* refused) {
   ZENT_ASSERT(size >= 1 && size <= Vol_PAGESIZE);
+  *refused = false;
   VOLUME* target = vol;
   uint32_t where = page;
   Tlog_TAGREC* own_tag = nullptr;
@@ -253,6 +261,8 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
     target = Vol_RedirectPage(vol, &where, tag, &fresh);
     if (target == nullptr) {
       // No LOG page for the copy: the caller keeps its page (status 20).
+      ++g_refused;
+      *refused = true;
       if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
       return -1;
     }
@@ -274,6 +284,20 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
   ++target->write_count;
   return 0;
 }
+}  // namespace
+
+int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag) {
+  bool refused = false;
+  return write_page(vol, page, buf, size, tag, &refused);
+}
+
+int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag) {
+  bool refused = false;
+  if (write_page(vol, page, buf, size, tag, &refused) == 0) return 0;
+  return refused ? 1 : -1;
+}
+
+uint32_t Vol_RefusedWrites() { return g_refused; }
 
 // --- Clusters ------------------------------------------------------------------------
 
@@ -312,6 +336,7 @@ int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* con
     if (place[i].vol == nullptr) {
       // No LOG page for a copy: nothing is written, the caller keeps its
       // pages (status 20); the copies already entered are used next time.
+      ++g_refused;
       Vol_CloseRootTagRecord(tag, "Vol__WriteVector()");
       return -1;
     }

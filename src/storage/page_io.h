@@ -68,6 +68,14 @@ int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* 
 // or none. 0, or -1 when the write failed (status 20 when on-line backup
 // found no LOG page for the copy).
 int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
+// Vol__Write for a caller that keeps its page and writes it again later
+// when backup mode finds no LOG page for the copy: 0 written, 1 kept back
+// (status 20, nothing written), -1 the file write failed.
+int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
+// Writes refused so far because backup mode found no LOG page for a copy
+// (single pages and clusters alike): a caller that wrote pages back tells
+// by it whether all of them went out.
+uint32_t Vol_RefusedWrites();
 // Writes count (1..8) consecutive pages from bufs. A failed write is fatal:
 // the caller has no way to keep the pages. 0; -1 with status 20, nothing
 // written, only when on-line backup finds no LOG page for a copy.

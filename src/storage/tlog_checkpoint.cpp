@@ -97,7 +97,12 @@ int empty_chain(Node* root, int channel) {
 // with the checkpoint table, LOG emptied, the detached frees freed.
 int finish_interval(Node* root) {
   CRASH_POINT("checkpoint.before_data_sync");
-  Vol_SyncDataDurably();
+  // Pages kept back in backup mode for want of a LOG page live only in
+  // memory: the interval stays in LOG, and the next checkpoint finishes it.
+  if (Vol_SyncDataDurably() != 0) {
+    debug_log('L', 1, "Tlog_Checkpoint(): data pages kept back, the log stays");
+    return -1;
+  }
   CRASH_POINT("checkpoint.after_data_sync");
   const int walk = Tlog_Action(root, Tlog_CHANNEL_LOG, Tlog_GetTable(Tlog_TABLE_CHECKPOINT),
                                nullptr, nullptr, nullptr, 0);

@@ -124,11 +124,14 @@ int read_descriptor(VOLUME* v, int copy) {
   return 0;
 }
 
+// A page that backup mode finds no LOG page for stays dirty: the next sync
+// writes it again.
 void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
   if (g.read_only) return;
   Vol_ClearFlag(Vol_DIRTY, fl->image);
-  if (Vol__Write(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr) != 0)
-    ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
+  const int rc = Vol_WriteOrKeep(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr);
+  if (rc < 0) ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
+  if (rc > 0) fl_mark_dirty(fl);
 }
 
 // Reads free-list page fl->page of v into fl; its header must name it.
@@ -151,9 +154,9 @@ int read_free_page(VOLUME* v, Vol_FLMEM* fl) {
 
 namespace volset {
 
-void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
+bool write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
   // A read-only set keeps its changes (an upgrade, a repair) in memory.
-  if (g.read_only) return;
+  if (g.read_only) return true;
   // A page of its own for each write: the write may suspend the task (the
   // backup road), and another task's encoding must not change it meanwhile.
   alignas(16) uint8_t page[Vol_PAGESIZE];
@@ -163,8 +166,13 @@ void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
   v->header.flags &= static_cast<uint16_t>(~Vol_MEMORY_ONLY_FLAGS);
   Vol_EncodeDescriptorPage(*v, page);
   v->header = in_memory;
-  if (Vol__Write(v, kCopyPage[copy], page, Vol_PAGESIZE, tag) != 0)
-    ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
+  const int rc = Vol_WriteOrKeep(v, kCopyPage[copy], page, Vol_PAGESIZE, tag);
+  if (rc < 0) ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
+  if (rc == 0) return true;
+  // Backup mode found no LOG page for it: the volume stays dirty, and the
+  // next sync writes both copies again.
+  mark_dirty(v);
+  return false;
 }
 
 void write_dirty_free_pages(VOLUME* v) {
@@ -178,7 +186,8 @@ void flush_file(VOLUME* v, int tio_mode) {
 
 void write_copies(VOLUME* v, bool durable, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
-  write_descriptor(v, 0);
+  // Copy 1 never goes ahead of copy 0.
+  if (!write_descriptor(v, 0)) return;
   if (durable) flush_file(v, Vol_TIO_SYNC);
   write_descriptor(v, 1);
   if (durable) flush_file(v, tio_mode);
@@ -954,8 +963,8 @@ int Vol_ReInit() {
 
 int Vol_ReadVolumeDescriptor(VOLUME* vol, int copy) { return read_descriptor(vol, copy); }
 
-void Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag) {
-  write_descriptor(vol, copy, tag);
+int Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag) {
+  return write_descriptor(vol, copy, tag) ? 0 : -1;
 }
 
 int Vol_ReadFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl) { return read_free_page(vol, fl); }
@@ -1014,8 +1023,9 @@ void Vol_SyncData(int tio_mode) {
   for_each_open(false, [&](VOLUME* v) { sync_volume(v, tio_mode); });
 }
 
-void Vol_SyncDataDurably() {
-  if (g.table == nullptr) return;
+int Vol_SyncDataDurably() {
+  if (g.table == nullptr) return 0;
+  const uint32_t refused = Vol_RefusedWrites();
   fire_event(Vol_EVENT_SYNC);
   for_each_open(false, [](VOLUME* v) {
     sync_volume(v, Vol_TIO_SYNC);
@@ -1023,6 +1033,14 @@ void Vol_SyncDataDurably() {
     // about to give up the log that covers these pages.
     if (!synced(v)) flush_file(v, Vol_TIO_SYNC);
   });
+  // A page kept back for want of a LOG page is only in memory: the log
+  // that covers it must stay.
+  if (Vol_RefusedWrites() != refused) {
+    debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    VOL_ERROR(VOL_E_NO_SPACE);
+    return -1;
+  }
+  return 0;
 }
 
 void Vol_ClearRedirectFlags(int data_only) {
@@ -1121,9 +1139,9 @@ int Vol_ReadPage(Vol_PAGEADDR page, void* buf, uint32_t size) {
 }
 
 int Vol_WritePage(Vol_PAGEADDR page, const void* buf, uint32_t size) {
-  if (Vol__Write(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr) != 0)
-    ZENT_ASSERT(!"Vol_WritePage() failed on Vol_Write()");
-  return 0;
+  const int rc = Vol_WriteOrKeep(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr);
+  if (rc < 0) ZENT_ASSERT(!"Vol_WritePage() failed on Vol_Write()");
+  return rc == 0 ? 0 : -1;
 }
 
 int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs) {

@@ -130,8 +130,9 @@ struct Tlog_TAGREC;
 // logged.
 int Vol_ReadVolumeDescriptor(VOLUME* vol, int copy);
 // Writes copy 0 or 1 (within tag during on-line backup, else none). A failed
-// write is fatal.
-void Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag);
+// write is fatal. 0, or -1 with status 20 when on-line backup found no LOG
+// page for it: vol stays dirty and a later sync writes it.
+int Vol_WriteVolumeDescriptor(VOLUME* vol, int copy, Tlog_TAGREC* tag);
 // Reads free-list page fl->page of vol into fl and checks its header. 0, or
 // -1 with status VOL_E_BAD_DESCRIPTOR.
 int Vol_ReadFreeDescriptor(VOLUME* vol, Vol_FLMEM* fl);
@@ -172,8 +173,10 @@ void Vol_TlogSync(int tio_mode);
 // Event 0 (changed node pages, meta data and every dirty buffer), then
 // every DATA volume's descriptor and free-list pages, and a flush of each
 // DATA file whatever the sync mode: the checkpoint and recovery rely on
-// the data being on disk before they give up the log. Waits (SYNC).
-void Vol_SyncDataDurably();
+// the data being on disk before they give up the log. Waits (SYNC). 0, or
+// -1 with status 20 when on-line backup kept a page back for want of a LOG
+// page (it stays dirty in memory, so the log must stay).
+int Vol_SyncDataDurably();
 // Clears the on-line backup flags (Vol_IS_REDIRECTED, Vol_REDIRECT_PAGES)
 // of every volume of the set (only DATA volumes with data_only); a changed
 // DATA volume is marked dirty, a changed LOG or TEMP volume written at once.
@@ -221,7 +224,9 @@ uint32_t Vol_DelayedLogPages();
 // Marks count (1..8) pages used (recovery, commit of allocations).
 void Vol_MarkPageUsed(Vol_PAGEADDR page, int count);
 
-// Page transfers on the volume of the address (page_io.h does the work).
+// Page transfers on the volume of the address (page_io.h does the work). A
+// failed transfer is fatal; a write returns -1 (status 20, nothing written)
+// only when on-line backup finds no LOG page for its copy.
 int Vol_ReadPage(Vol_PAGEADDR page, void* buf, uint32_t size);
 int Vol_WritePage(Vol_PAGEADDR page, const void* buf, uint32_t size);
 int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs);

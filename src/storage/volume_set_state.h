@@ -75,11 +75,13 @@ inline uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_i
 // --- Descriptors and free-list pages (volume_set.cpp) --------------------------
 
 // Writes copy 0 or 1 of v's descriptor (within tag during on-line backup).
-// A failed write is fatal.
-void write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr);
+// A failed write is fatal. False when on-line backup found no LOG page for
+// it (status 20): v is marked dirty again and nothing was written.
+bool write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr);
 void write_dirty_free_pages(VOLUME* v);
 void flush_file(VOLUME* v, int tio_mode);
-// Both copies, copy 0 first. With durable, copy 0 is on disk before copy 1
+// Both copies, copy 0 first (copy 1 not at all when copy 0 is kept back in
+// backup mode: v stays dirty). With durable, copy 0 is on disk before copy 1
 // is written and copy 1 before the return; without, nothing is flushed.
 // Callers make sure that no extension of v is being written when it begins.
 // (One begun during the flush between the copies may leave copy 1 the newer

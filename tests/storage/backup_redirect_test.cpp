@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "platform/fault_file.h"
 #include "storage/backup_redirect.h"
 #include "storage/buffer_cache.h"
+#include "storage/crash_file_system.h"
 #include "storage/disk_bytes.h"
 #include "storage/page_io.h"
 #include "storage/pool.h"
@@ -344,16 +347,198 @@ TEST_F(Backup, AWriteThatFindsNoLogPageFailsWithStatus20) {
   check("after recovery");
 }
 
+// Node pages, volume descriptors and free-list pages written in backup
+// mode when no LOG page is left for their copies: each write is kept back
+// with status 20 and stays pending, a checkpoint keeps the log that covers
+// them, and once LOG pages are free again the pending writes go out; a
+// power loss then finds every acknowledged transaction and the change.
+struct KeptBackCase {
+  const char* name;
+  void (*change)();        // makes the kind's page pending
+  int (*write)();          // writes it: -1 when kept back
+  bool (*pending)();       // the page still waits to be written
+};
+
+VOLUME* root_volume() { return Vol_GetRootVol(); }
+bool any_free_list_page_dirty() {
+  for (const Vol_FLMEM* fl = root_volume()->flmem_head; fl != nullptr; fl = fl->next)
+    if (Vol_TestFlag(Vol_DIRTY, fl->image)) return true;
+  return false;
+}
+Node* g_kept_node = nullptr;
+constexpr uint32_t kKeptExtSize = 96;
+
+const KeptBackCase kKeptBack[] = {
+    {"NodePage", [] { Node_SetDirty(g_kept_node); }, [] { return Node_Sync(g_kept_node); },
+     [] { return Node_IsDirty(g_kept_node) != 0; }},
+    {"VolumeDescriptor",
+     [] { ASSERT_EQ(Vol_SetExtensionSize(root_volume(), kKeptExtSize), 0); },
+     [] {
+       Vol_FlushDescriptor(root_volume());
+       return Vol_TestFlag(Vol_DIRTY, &root_volume()->header) != 0 ? -1 : 0;
+     },
+     [] { return Vol_TestFlag(Vol_DIRTY, &root_volume()->header) != 0; }},
+    {"FreeListPage",
+     [] {
+       const Vol_PAGEADDR p = Vol_AllocPage(1, nullptr);
+       ASSERT_NE(p, 0u);
+       Vol_FreePage(p, 1);
+     },
+     [] {
+       Vol_SyncFreeList();
+       return any_free_list_page_dirty() ? -1 : 0;
+     },
+     any_free_list_page_dirty},
+};
+
+TEST_F(Backup, AWriteBackThatFindsNoLogPageStaysPendingAndNothingIsLost) {
+  for (const KeptBackCase& k : kKeptBack) {
+    SCOPED_TRACE(k.name);
+    log_ext = 0;
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, 3);
+    ASSERT_EQ(Vol_BeginRedirection(), 0);
+    workload(4, 6);  // committed, its pages dirty in the cache
+    ASSERT_EQ(Node_Open(pool()), 0);
+    g_kept_node = pool();
+    std::vector<Vol_PAGEADDR> hoard;
+    while (Vol_PAGEADDR p = Vol_AllocPage(1, Vol_GetTlogAldesc())) hoard.push_back(p);
+    ASSERT_FALSE(hoard.empty());
+    k.change();
+    {
+      testsupport::LogCapture log("V0");
+      EXPECT_EQ(k.write(), -1);
+      EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+      EXPECT_TRUE(k.pending());
+      EXPECT_TRUE(log.contains("Vol_RedirectPage() failed: LOG volume exhausted")) << log.text();
+      // The log covering what is only in memory must stay.
+      EXPECT_EQ(Tlog_Checkpoint("Checkpoint"), -1);
+    }
+    for (Vol_PAGEADDR p : hoard) Vol_FreePage(p, 1);
+    EXPECT_EQ(k.write(), 0);
+    EXPECT_FALSE(k.pending());
+    Node_Close(g_kept_node);
+    ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    workload(7, 8);
+    disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+    after_crash();
+    start();
+    check("after a power loss once the LOG pages were back");
+    stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, k.name);
+  }
+}
+
+// The same, a write of the cache or of a checkpoint's write-back: the
+// checkpoint that finds pages kept back fails and keeps its interval in
+// the log; a power loss before any later checkpoint loses nothing.
+TEST_F(Backup, ACheckpointThatKeepsPagesBackKeepsItsLog) {
+  log_ext = 0;
+  make_set();
+  start();
+  workload(1, 3);
+  ASSERT_EQ(Vol_BeginRedirection(), 0);
+  workload(4, 9);
+  std::vector<Vol_PAGEADDR> hoard;
+  while (Vol_PAGEADDR p = Vol_AllocPage(1, Vol_GetTlogAldesc())) hoard.push_back(p);
+  // LOG pages given back one at a time: at first the checkpoint's own log
+  // records find none; then its records fit and some data pages do not.
+  bool kept_back = false;
+  while (!kept_back && !hoard.empty()) {
+    Vol_FreePage(hoard.back(), 1);
+    hoard.pop_back();
+    testsupport::LogCapture log("V1");
+    const int rc = Tlog_Checkpoint("Checkpoint");
+    kept_back = log.contains("Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    if (kept_back) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_EQ(Vol_LastError(), VOL_E_NO_SPACE);
+    } else {
+      ASSERT_EQ(rc, -1) << "every page went out: the test kept nothing back";
+    }
+  }
+  ASSERT_TRUE(kept_back);
+  for (Vol_PAGEADDR p : hoard) Vol_FreePage(p, 1);
+  disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+  after_crash();
+  start();
+  check("after a power loss following a checkpoint that kept pages back");
+  stop();
+  testsupport::expect_set_consistent({kRoot, kLog}, "kept back");
+}
+
 // Power lost at each write or flush, within backup mode (with a checkpoint
 // in it) or within the end's copy home: the start recovers every
 // acknowledged transaction, and the set goes on.
 struct CutCase {
   const char* name;
   bool in_end;
-  int step;  // cuts at writes or flushes 1, 1 + step, ...
+  int step;  // cuts at writes or flushes 1, 1 + step, ... (and see below)
 };
 
-class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutCase> {};
+class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutCase> {
+ protected:
+  // The scenario, with the power lost at its n-th write or flush from the
+  // point the case arms (0: never). Whether the power went.
+  bool scenario(const CutCase& c, int n) {
+    fresh_disk();
+    seed = static_cast<uint32_t>(n);
+    make_set();
+    start();
+    workload(1, 3);
+    EXPECT_EQ(Vol_BeginRedirection(), 0);
+    if (!c.in_end) arm(n);
+    workload(4, 9);
+    if (!disk.crashed()) EXPECT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    if (!disk.crashed()) workload(10, 12);
+    if (c.in_end && !disk.crashed()) arm(n);
+    if (!disk.crashed()) Vol_EndRedirection();
+    return disk.crashed();
+  }
+  void arm(int n) {
+    if (n > 0) disk.crash_at(n, platform::PowerLoss::TearUnflushed, seed);
+    recording_ = true;
+  }
+
+  // The kind of each write and flush of the scenario from its armed point
+  // on, in order: the file, and for a write what the page is (descriptor
+  // copy, free-list page, LOG copy of a redirected page, or any other).
+  std::vector<std::string> kinds_of_points(const CutCase& c) {
+    std::vector<std::string> kinds;
+    storage_test::CrashFileSystem watch(&disk);
+    watch.observe_ops([&](const char* path, bool flush, uint64_t offset) {
+      if (!recording_) return;
+      kinds.push_back(kind_of(path, flush, offset));
+    });
+    platform::set_file_system(&watch);
+    recording_ = false;
+    scenario(c, 0);
+    stop();
+    recording_ = false;
+    platform::set_file_system(&disk);
+    return kinds;
+  }
+
+  static std::string kind_of(const char* path, bool flush, uint64_t offset) {
+    const std::string file = std::string(path) == kRoot ? "DATA" : "LOG";
+    if (flush) return file + " flush";
+    const uint32_t page = static_cast<uint32_t>(offset / Vol_PAGESIZE);
+    if (page == Vol_DESC_PAGE || page == Vol_DESC_COPY_PAGE) return file + " descriptor";
+    VOLUME* table = Vol_GetRootVol();
+    for (int id = 0; table != nullptr && id < Vol_NumVolumes(); ++id) {
+      if (table[id].fhandle == nullptr || std::string(table[id].path) != path) continue;
+      const Vol_PAGEADDR addr = Vol_PageAddr(table[id].volume_id, page);
+      for (const Vol_FLMEM* fl = table[id].flmem_head; fl != nullptr; fl = fl->next)
+        if (fl->page == addr) return file + " free-list page";
+      if (Vol_IsRedirectCopy(addr)) return file + " copy of a redirected page";
+    }
+    return file + " page";
+  }
+
+  bool recording_ = false;
+};
 
 // The race detector slows every write some tenfold: it sweeps every fifth
 // of the cut points (the other build sweeps them all).
@@ -363,25 +548,39 @@ constexpr int kSweepStride = 5;
 constexpr int kSweepStride = 1;
 #endif
 
+// A sampled sweep (step above 1) cuts at 1, 1 + step, ... and also at the
+// first and last point of every kind of write and flush, so that no kind
+// falls between the samples.
 TEST_P(BackupPowerLoss, TheStartRecoversTheAcknowledgedState) {
   const CutCase c = GetParam();
-  bool cut = true;
-  for (int n = 1; cut; n += c.step * kSweepStride) {
+  const int stride = c.step * kSweepStride;
+  std::set<int> points;
+  if (stride > 1) {
+    const std::vector<std::string> kinds = kinds_of_points(c);
+    ASSERT_FALSE(kinds.empty());
+    std::map<std::string, std::pair<int, int>> span;  // first and last point of each kind
+    std::map<std::string, std::pair<int, int>> seen;  // points of each kind, on the stride
+    for (int i = 0; i < static_cast<int>(kinds.size()); ++i) {
+      auto [it, fresh] = span.try_emplace(kinds[i], i + 1, i + 1);
+      it->second.second = i + 1;
+      ++seen[kinds[i]].first;
+      if (i % stride == 0) ++seen[kinds[i]].second;
+    }
+    for (int n = 1; n <= static_cast<int>(kinds.size()); n += stride) points.insert(n);
+    std::string told;
+    for (const auto& [kind, ends] : span) {
+      points.insert(ends.first);
+      points.insert(ends.second);
+      told += " [" + kind + " " + std::to_string(seen[kind].second) + "/" +
+              std::to_string(seen[kind].first) + "]";
+    }
+    points.insert(static_cast<int>(kinds.size()) + 1);  // past the last: no cut
+    fprintf(stderr, "%s: %zu of %zu cut points, kinds:%s\n", c.name, points.size() - 1,
+            kinds.size(), told.c_str());
+  }
+  for (int n = 1;; n = stride > 1 ? *points.upper_bound(n) : n + 1) {
     const std::string at = std::string(c.name) + ": power lost at write or flush " + std::to_string(n);
-    fresh_disk();
-    seed = static_cast<uint32_t>(n);
-    make_set();
-    start();
-    workload(1, 3);
-    ASSERT_EQ(Vol_BeginRedirection(), 0);
-    if (!c.in_end) disk.crash_at(n, platform::PowerLoss::TearUnflushed, seed);
-    workload(4, 9);
-    if (!disk.crashed()) ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
-    if (!disk.crashed()) workload(10, 12);
-    if (c.in_end && !disk.crashed()) disk.crash_at(n, platform::PowerLoss::TearUnflushed, seed);
-    if (!disk.crashed()) Vol_EndRedirection();
-    cut = disk.crashed();
-    if (!cut) {
+    if (!scenario(c, n)) {
       stop();
       break;
     }
@@ -396,6 +595,7 @@ TEST_P(BackupPowerLoss, TheStartRecoversTheAcknowledgedState) {
     check(at + ": after a clean restart");
     stop();
     testsupport::expect_set_consistent({kRoot, kLog}, at);
+    if (stride > 1 && points.upper_bound(n) == points.end()) break;
   }
 }
 

@@ -49,6 +49,10 @@ class CrashFileSystem final : public platform::FileSystem {
   // Calls fn before every write and flush from now on (none stops). Set it
   // while no I/O thread runs; fn must be safe on any thread.
   void observe(std::function<void()> fn) { observer_ = std::move(fn); }
+  // Calls fn before every file write (offset of the transfer) and flush
+  // (offset 0) with the file's path, beside observe(); same rules.
+  using OpObserver = std::function<void(const char* path, bool flush, uint64_t offset)>;
+  void observe_ops(OpObserver fn) { op_observer_ = std::move(fn); }
 
   int open(const char* path, unsigned flags, platform::File** out) override {
     platform::File* f = nullptr;
@@ -101,12 +105,14 @@ class CrashFileSystem final : public platform::FileSystem {
     }
     ssize_t raw_pwritev(const struct iovec* iov, int count, uint64_t offset, int flags) override {
       if (flags != 0) return refuse_nowait();
+      if (fs_->op_observer_) fs_->op_observer_(path(), false, offset);
       fs_->tick();
       size_t done = 0;
       if (int err = inner_->writev_at(iov, count, offset, &done)) return fail(err);
       return static_cast<ssize_t>(done);
     }
     int raw_fdatasync() override {
+      if (fs_->op_observer_) fs_->op_observer_(path(), true, 0);
       fs_->tick();
       if (int err = inner_->datasync()) return fail(err);
       return 0;
@@ -130,6 +136,7 @@ class CrashFileSystem final : public platform::FileSystem {
   platform::FileSystem* inner_;
   std::function<void()> on_crash_;
   std::function<void()> observer_;
+  OpObserver op_observer_;
   // The I/O threads pass calls on too.
   std::atomic<int> countdown_{0};
   std::atomic<int> ops_{0};

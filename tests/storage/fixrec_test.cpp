@@ -223,6 +223,63 @@ TEST_F(FixRecTest, DeletedNumbersAreReusedFromTheFreeList) {
   EXPECT_EQ(meta_counts(f), counted(f));
 }
 
+// The slots at a cluster's edges: the last slot of a cluster (crossing
+// into the cluster's last page, or ending a byte before the cluster does)
+// and the first of the next. Deleted and reused, each number comes back
+// once, in its own slot, and no neighbour changes.
+TEST_F(FixRecTest, SlotsAtAClustersEdgesAreFreedAndReusedInPlace) {
+  struct Edge {
+    uint32_t rec_size;
+    int cluster_size;
+    uint32_t cluster_records;
+    bool last_crosses;  // the last slot crosses a page boundary
+  };
+  for (const Edge e : {Edge{5999, 2, 2, true}, Edge{8099, 8, 8, true}, Edge{8151, 1, 1, false},
+                       Edge{4095, 1, 2, false}, Edge{5460, 2, 3, false}}) {
+    SCOPED_TRACE("record size " + std::to_string(e.rec_size));
+    Node* f = make(e.rec_size, e.cluster_size);
+    const FixRec_META m = FixRec_GetMetaCopy(f);
+    ASSERT_EQ(m.cluster_records, e.cluster_records);
+    const uint32_t cr = m.cluster_records;
+    const uint32_t last_off = (cr - 1) * m.slot_size;
+    EXPECT_EQ(last_off / Vol_PAGESIZE != (last_off + m.slot_size - 1) / Vol_PAGESIZE,
+              e.last_crosses);
+    std::map<uint32_t, std::vector<uint8_t>> want;
+    Node* tx = begin();
+    for (uint32_t i = 1; i <= 3 * cr; ++i) want[put(f, tx, record(e.rec_size, i))] = record(e.rec_size, i);
+    commit(tx);
+    ASSERT_EQ(want.size(), 3 * cr);
+    const std::set<uint32_t> freed = {cr, cr + 1, 2 * cr};
+    tx = begin();
+    for (uint32_t r : freed) {
+      ASSERT_EQ(remove(f, tx, r), 0) << r;
+      want.erase(r);
+    }
+    commit(tx);
+    release_locks();
+    ASSERT_EQ(FixRec_Checkpoint(f), 0);
+    EXPECT_EQ(digest(contents(f)), digest(want));
+    tx = begin();
+    std::set<uint32_t> taken;
+    for (uint32_t i = 0; i < freed.size(); ++i) {
+      const uint32_t r = put(f, tx, record(e.rec_size, 500 + i));
+      EXPECT_TRUE(taken.insert(r).second) << "recno " << r << " handed out twice";
+      want[r] = record(e.rec_size, 500 + i);
+    }
+    commit(tx);
+    EXPECT_EQ(taken, freed);
+    EXPECT_EQ(FixRec_MaxRecno(f), 3 * cr);
+    EXPECT_EQ(digest(contents(f)), digest(want));
+    EXPECT_EQ(digest(walk(f)), digest(want));
+    EXPECT_EQ(meta_counts(f), counted(f));
+    // The next put starts a new cluster at the number after the last.
+    tx = begin();
+    EXPECT_EQ(put(f, tx, record(e.rec_size, 900)), 3 * cr + 1);
+    commit(tx);
+    EXPECT_EQ(meta_counts(f), counted(f));
+  }
+}
+
 // --- Rollback ----------------------------------------------------------------------------------
 
 TEST_F(FixRecTest, RollbackLeavesThePagesByteForByte) {
