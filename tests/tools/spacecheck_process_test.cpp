@@ -1,11 +1,15 @@
 // spacecheck as a process: its usage and statuses, and an environment made
-// by spacenew and the LOG volume stand-in (for "spacegrow -t log"), then
-// recovered and closed once by jrnclear, checked clean.
+// by spacenew and "spacegrow -t log", then started and stopped once by the
+// server, checked clean.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/net_util.h"
 #include "support/process_runner.h"
 
 namespace {
@@ -16,7 +20,7 @@ using testsupport::TempDir;
 
 const std::string kSpacecheck = SPACECHECK_PATH;
 const std::string kSpacenew = SPACENEW_PATH;
-const std::string kJrnclear = JRNCLEAR_PATH;
+const std::string kServer = ZENTDB6_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 
 const std::string kBanner = "\nQX Zentrim SPACECHECK (6.0.0)\n";
@@ -76,8 +80,26 @@ TEST(SpacecheckEnvironment, AFreshEnvironmentStartedAndStoppedOnceIsClean) {
   ASSERT_EQ(run_process(kSpacenew, {"-c", cfg, dir.file("root.vol")}).exit_status, 0);
   const ProcessResult log = run_process(kSpacegrow, {"-c", cfg, "-t", "log", dir.file("log.vol")});
   ASSERT_EQ(log.exit_status, 0) << log.err;
-  const ProcessResult clear = run_process(kJrnclear, {"-c", cfg});
-  ASSERT_EQ(clear.exit_status, 0) << clear.err;
+  // The server once, on a port of its own: it recovers the fresh set,
+  // checkpoints, opens the catalog, and closes everything down in order.
+  const int port = testsupport::free_tcp_port();
+  ASSERT_GT(port, 0);
+  {
+    std::ifstream in(cfg);
+    std::stringstream volumes;
+    volumes << in.rdbuf();
+    dir.write("zentdb6.cfg", "[Server]\r\nService = " + std::to_string(port) + "\r\n\r\n" +
+                                 volumes.str());
+  }
+  {
+    testsupport::Process server(kServer, {"-standalone", "-c", cfg, "-d", "D2"});
+    ASSERT_TRUE(server.wait_for_stderr("database server active", 30000))
+        << server.stderr_so_far();
+    server.send_signal(SIGTERM);
+    const ProcessResult stopped = server.wait(30000);
+    ASSERT_FALSE(stopped.timed_out);
+    ASSERT_EQ(stopped.exit_status, 0) << stopped.err;
+  }
   for (const std::vector<std::string>& extra :
        {std::vector<std::string>{}, std::vector<std::string>{"-w", "-a"}}) {
     std::vector<std::string> args = {"-c", cfg};
