@@ -137,8 +137,10 @@ class RestorePowerLoss : public ::testing::TestWithParam<Loss> {
 // "Not yet built"): every cut before the restore's commit leaves nodes
 // created inside its transaction behind (a node of type 0 that the
 // consistency check reports), and every cut after the commit reached the
-// log stops recovery with the assertion "FixRec_GetMeta() failed: meta data
-// unavailable" while it replays a restored record file's free-list pages.
+// log (an acknowledged restore and a crash before the next checkpoint too)
+// stops recovery with the assertion "FixRec_GetMeta() failed: meta data
+// unavailable": recovery creates a restored record-file node afresh without
+// its meta data and then replays its free-list pages.
 TEST_P(RestorePowerLoss, DISABLED_TheDatabaseIsThereWholeOrNotAtAll) {
   const Loss loss = GetParam();
   const std::vector<std::string> kObjects = {"3 CUSTOMER",         "3 REGIONS",
