@@ -92,6 +92,13 @@ int restore_header(Archive_STREAM* stream, Header* out) {
   }
   if (!have_head) return Node_ArchiveRefuse("idb__restore() failed: missing archive header");
   if (!have_db) return Node_ArchiveRefuse("idb__restore() failed: missing database header");
+  // An archive of only some sets holds a catalog that names the nodes of
+  // the others: as a new database it could not be whole, so it is refused
+  // before anything is restored.
+  for (uint32_t flag : out->db.items)
+    if (flag == 0)
+      return Node_ArchiveRefuse("idb__restore() failed: archive holds only some of the sets of database \"%s\"",
+                                LogText(out->db.name.c_str()).c_str());
   const Node_ARCHIVE_HEADER& a = out->archive;
   if (!plain_text(a.revision) || !plain_text(a.platform) || !plain_text(a.charset) ||
       !plain_text(out->db.name) || out->db.name.empty())

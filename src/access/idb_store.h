@@ -36,8 +36,10 @@ int idb__store(idb_session* s, int32_t dbid, Archive_STREAM* stream, int32_t* st
 
 // Restores the archive in stream as a new database. *db_name in: the name
 // to restore under ("" keeps the archived one); out: the name used when
-// none was given. 0 restored; 1 the stream is no archive; 2 a database of
-// that name exists (nothing changed); -1 any other failure (status filled,
+// none was given. An archive of only some sets (a zero set flag) cannot
+// make a whole database and is refused. 0 restored; 1 the stream is no
+// archive; 2 a database of that name exists (nothing changed); -1 any
+// other failure (status filled,
 // nothing changed).
 int idb__restore(idb_session* s, Archive_STREAM* stream, int32_t* status, std::string* db_name);
 

@@ -14,24 +14,17 @@
 #include <vector>
 
 #include "access/access_fixture.h"
+#include "access/db_contents.h"
 #include "access/idb_get.h"
 #include "index/btree_checker.h"
 #include "storage/archive_format.h"
 #include "storage/archive_writer.h"
+#include "support/log_capture.h"
 
 namespace access_test {
 namespace {
 
-// What a database reads as, through the access layer and below it.
-struct Contents {
-  std::map<std::string, std::vector<std::vector<uint8_t>>> serial;  // user records in order
-  std::map<std::string, std::vector<std::vector<uint8_t>>> media;   // raw records (chains)
-  std::vector<std::vector<uint8_t>> by_key;                         // CUSTOMER by its key
-  std::vector<std::vector<std::pair<std::string, std::string>>> trees;
-  bool operator==(const Contents& o) const {
-    return serial == o.serial && media == o.media && by_key == o.by_key && trees == o.trees;
-  }
-};
+using Contents = DbContents;
 
 class StoreTest : public AccessFixture {
  protected:
@@ -67,89 +60,11 @@ class StoreTest : public AccessFixture {
     return idb__restore(s_, m, st, name);
   }
   // Lets boss read a restored copy (members above uid 2 are not restored).
-  void admit_boss(const char* db_name) {
-    SysCat_DB* db = SysCat_get_db_by_name(db_name, 0, 0, nullptr);
-    ASSERT_NE(db, nullptr);
-    SysCat_DB_CATALOG* cat = SysCat_db_open(db);
-    free(db);
-    ASSERT_NE(cat, nullptr);
-    SysCat_GETSTATE st;
-    void* row = nullptr;
-    uint32_t gid = 0;
-    for (int rc = SysCat_get(cat, SysGroup_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
-         rc == 0; rc = SysCat_get(cat, SysGroup_ID, SysCat_GET_NEXT, nullptr, &st, &row, nullptr)) {
-      const auto* g = static_cast<SysCat_GROUP*>(row);
-      if (strcmp(g->name, "admins") == 0) gid = g->gid;
-      free(row);
-    }
-    ASSERT_NE(gid, 0u);
-    EXPECT_EQ(SysCat_add_member(cat, s_->uid, gid, nullptr), 0);
-    SysCat_db_close(cat);
-  }
-  Contents read(const char* db_name) {
-    Contents c;
-    const int32_t dbid = idb__open_database(s_, db_name, 9);
-    EXPECT_GT(dbid, 0) << db_name;
-    if (dbid <= 0) return c;
-    db_ctx* ctx = idb__get_db_ctx(s_, dbid);
-    const global& g = ctx->root->g;
-    int32_t st[10];
-    for (const char* set : {"CUSTOMER", "REGIONS", "ORDERS"}) {
-      std::vector<uint8_t> buf(64);
-      while (idb_get(s_, dbid, set, static_cast<int>(strlen(set)) + 1, 2, nullptr, 0, buf, {},
-                     st) == 0)
-        c.serial[set].push_back(buf);
-      EXPECT_EQ(st[0], S_EOF) << db_name << " " << set;
-      const idb_set& s = g.set[idb__find_set(&g, set)];
-      EXPECT_EQ(Node_Open(s.s.node), 0);
-      for (uint32_t r = 1; r <= c.serial[set].size(); ++r) {
-        std::vector<uint8_t> b(media_len(&s));
-        EXPECT_EQ(FixRec_Get(s.s.node, r, b.data(), nullptr, nullptr), 0);
-        c.media[set].push_back(b);
-      }
-      Node_Close(s.s.node);
-      auto tree = [&](Node* n) {
-        btree_CTX bctx{};
-        btree_HANDLE* t = btree_OpenNode(n, &bctx, BT_OPEN_RDONLY);
-        ASSERT_NE(t, nullptr);
-        c.trees.push_back(btree_test::leaf_entries(t));
-        btree_CloseNode(t);
-      };
-      if (s.s.key.node != nullptr) tree(s.s.key.node);
-      for (uint32_t i = 0; i < s.s.index_cnt; ++i)
-        if (s.index[i].node != nullptr) tree(s.index[i].node);
-    }
-    for (const char* key : {"C001    ", "C003    ", "C002    "}) {
-      std::vector<uint8_t> buf(64);
-      EXPECT_EQ(idb_get(s_, dbid, "CUSTOMER", 9, 7, nullptr, 0, buf,
-                        {reinterpret_cast<const uint8_t*>(key), 8}, st),
-                0);
-      c.by_key.push_back(buf);
-    }
-    idb__close_database(s_, ctx);
-    return c;
-  }
+  void admit_boss(const char* db_name) { admit_to_admins(db_name, s_->uid); }
+  Contents read(const char* db_name) { return read_contents(s_, db_name); }
   static std::vector<std::string> db_names() { return testsupport::database_names(); }
   int objects() { return SysCat_entry_cnt(nullptr, SysObject_ID, nullptr); }
-  // The sysobjects rows of a database's set nodes (types 3 and 4).
-  std::vector<std::string> set_objects(const char* db_name) {
-    SysCat_DB* db = SysCat_get_db_by_name(db_name, 0, 0, nullptr);
-    EXPECT_NE(db, nullptr);
-    std::vector<std::string> out;
-    if (db == nullptr) return out;
-    SysCat_GETSTATE st;
-    void* row = nullptr;
-    for (int rc = SysCat_get(nullptr, SysObject_ID, SysCat_GET_FIRST, nullptr, &st, &row, nullptr);
-         rc == 0;
-         rc = SysCat_get(nullptr, SysObject_ID, SysCat_GET_NEXT, nullptr, &st, &row, nullptr)) {
-      const auto* o = static_cast<SysCat_OBJECT*>(row);
-      if ((o->type == 3 || o->type == 4) && o->link == db->nodeid)
-        out.push_back(std::to_string(o->type) + " " + o->name);
-      free(row);
-    }
-    free(db);
-    return out;
-  }
+  static std::vector<std::string> set_objects(const char* db_name) { return set_object_rows(db_name); }
 };
 
 TEST_F(StoreTest, RestoredUnderANewNameReadsTheSame) {
@@ -198,6 +113,8 @@ TEST_F(StoreTest, SelectedSetsOnly) {
   Archive_MEMSTREAM all, some;
   Archive_InitMemStream(&all);
   Archive_InitMemStream(&some);
+  ASSERT_EQ(Node_StoreMagic(&all), 0);
+  ASSERT_EQ(Node_StoreMagic(&some), 0);
   ASSERT_EQ(store(&all), 0);
   const int32_t flags[3] = {1, 0, 0};
   ASSERT_EQ(store(&some, 3, flags), 0);
@@ -205,6 +122,37 @@ TEST_F(StoreTest, SelectedSetsOnly) {
   // The header carries the selection.
   std::string needle(reinterpret_cast<const char*>(flags), sizeof flags);
   EXPECT_NE(std::string(some.bytes.begin(), some.bytes.end()).find(needle), std::string::npos);
+  // Its catalog names the nodes of the sets left out: it is refused as a
+  // new database before anything is restored, and nothing changes.
+  const int before = objects();
+  const std::vector<std::string> dbs = db_names();
+  uint32_t nodes = 0, last = 0, pages = 0, nodes_after = 0;
+  ASSERT_EQ(Node_RootCounts(0, &nodes, &last, &pages), 0);
+  {
+    testsupport::LogCapture log("I0N0");
+    std::string name = "part";
+    int32_t st[10];
+    EXPECT_EQ(restore(&some, &name, st), -1);
+    EXPECT_EQ(st[0], S_VOLNODE);
+    EXPECT_TRUE(log.contains(
+        "idb__restore() failed: archive holds only some of the sets of database \"sample\""))
+        << log.text();
+  }
+  EXPECT_EQ(objects(), before);
+  EXPECT_EQ(db_names(), dbs);
+  ASSERT_EQ(Node_RootCounts(0, &nodes_after, &last, &pages), 0);
+  EXPECT_EQ(nodes_after, nodes);
+  // Every set flagged is the whole database, and restores.
+  Archive_MEMSTREAM flagged;
+  Archive_InitMemStream(&flagged);
+  const int32_t every[3] = {1, 2, 3};
+  ASSERT_EQ(Node_StoreMagic(&flagged), 0);
+  ASSERT_EQ(store(&flagged, 3, every), 0);
+  std::string name = "whole";
+  int32_t st[10];
+  EXPECT_EQ(restore(&flagged, &name, st), 0) << st[0];
+  admit_boss("whole");
+  EXPECT_TRUE(read("sample") == read("whole"));
 }
 
 TEST_F(StoreTest, StoreRefusals) {

@@ -460,6 +460,11 @@ TEST_F(MgmtTest, LongTextsAreCut) {
   EXPECT_EQ(r.code, 0u);
   EXPECT_EQ(r.text.size(), 1023u);
   debug_set_flags("");
+  // A failure text too.
+  const Reply f = run({"dbstore", name, "ARCH/x.arc"});
+  EXPECT_NE(f.code, 0u);
+  EXPECT_TRUE(f.padded);
+  EXPECT_EQ(f.text, ("Unable to open database \"" + name).substr(0, 1023));
 }
 
 // Two other connections under the task kernel: A holds the database lock

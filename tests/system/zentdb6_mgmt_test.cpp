@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +154,46 @@ TEST_F(MgmtServer, TimedShutdownFires) {
   stopped_ = true;
   const testsupport::ProcessResult r = server_->wait(30000);
   EXPECT_EQ(r.exit_status, 0) << r.err;
+  server_.reset();
+}
+
+// killthread of another connection (its task id from the session list)
+// answers at once and that connection is closed; the killer's own goes on.
+TEST_F(MgmtServer, KillthreadClosesAnotherConnection) {
+  ZentClient boss, alice;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  ASSERT_TRUE(open_session(alice, "alice", "secret"));
+  const MgmtReply list = run(boss, {"list", "session", "notitle"});
+  // Two lines a connection: the first names the task id, the second ends
+  // with the logged-on user.
+  std::istringstream in(list.text);
+  std::string first, second, tid;
+  while (std::getline(in, first) && std::getline(in, second)) {
+    if (second.size() >= 6 && second.compare(second.size() - 6, 6, " alice") == 0) {
+      std::istringstream words(first);
+      std::string session;
+      words >> session >> tid;
+    }
+  }
+  ASSERT_FALSE(tid.empty()) << list.text;
+  expect(run(alice, {"killthread", tid}), false, "Permission denied - dba capabilities required.");
+  expect(run(boss, {"killthread", tid}), true, "Thread " + tid + " has been notified.\n");
+  EXPECT_TRUE(alice.closed_without_reply(10000));
+  EXPECT_EQ(run(boss, {"list", "db", "notitle"}).code, 0u);
+}
+
+// "test panic" by a dba ends the server through its panic handler.
+TEST_F(MgmtServer, TestPanicEndsTheServerThroughItsPanicHandler) {
+  ZentClient boss;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  expect(run(boss, {"test", "calm"}), true, "usage: test {panic}\n");
+  ASSERT_TRUE(boss.send_frame(testsupport::encode_mgmt(9, {"test", "PANIC"})));
+  EXPECT_TRUE(boss.closed_without_reply(30000));
+  stopped_ = true;
+  const testsupport::ProcessResult r = server_->wait(30000);
+  EXPECT_TRUE(r.exit_status == 6 || r.term_signal == SIGABRT) << r.exit_status << " " << r.err;
+  testsupport::expect_in_order(r.err, {"** Initiating server panic **",
+                                       "Voluntary server panic"});
   server_.reset();
 }
 
