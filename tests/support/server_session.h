@@ -122,15 +122,14 @@ class ServerSessionFixture : public syscat_test::CatalogFixture {
   // One DBML request that must be answered: its status, the bytes after
   // the status reply in *rest (without rest none may follow).
   DbmlStatus dbml_call(const PayloadWriter& w, Bytes* rest = nullptr) {
-    Bytes reply;
+    Bytes reply, after;
     DbmlStatus st;
     EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(read_dbml_status(r, &st));
+    EXPECT_TRUE(decode_dbml_reply(reply, &st, &after));
     if (rest != nullptr)
-      *rest = r.bytes(r.left());
+      *rest = after;
     else
-      EXPECT_EQ(r.left(), 0u);
+      EXPECT_EQ(after.size(), 0u);
     return st;
   }
 
