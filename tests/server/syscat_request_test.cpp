@@ -45,7 +45,7 @@ class SyscatTest : public testsupport::ServerSessionFixture {
  protected:
   void SetUp() override {
     CatalogFixture::SetUp();
-    start_log();
+    ASSERT_NO_FATAL_FAILURE(start_log());
     ASSERT_EQ(testsupport::write_sample_db("sample", false, &d_), 0);
     alice_uid_ = testsupport::add_user("alice", IDB_CAP_CONNECT);
     ASSERT_NE(alice_uid_, 0u);
