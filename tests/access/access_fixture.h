@@ -16,6 +16,7 @@
 #include "access/schema_cache.h"
 #include "index/btree.h"
 #include "index/syscat_fixture.h"
+#include "index/syscat_tx_fixture.h"
 #include "storage/fixrec.h"
 #include "storage/ssn.h"
 #include "storage/tlog.h"
@@ -39,21 +40,38 @@ inline void end_sessions(std::vector<idb_session*>& sessions) {
   EXPECT_EQ(idb__get_vroot_list(), nullptr);
 }
 
+// The log on (the catalog's handlers, a root log node) with the handlers
+// of the B-trees and the record files.
+inline void start_access_log() {
+  syscat_tx_test::start_log();
+  ASSERT_EQ(btree_Init(), 0);
+  ASSERT_EQ(FixRec_Init(), 0);
+}
+
+// A new session logged on as name, kept in sessions (end_sessions ends
+// it), acting from now on; nullptr on a failure.
+inline idb_session* logon_session(std::vector<idb_session*>& sessions, const char* name) {
+  idb_session* s = nullptr;
+  EXPECT_EQ(idb_init_session(nullptr, &s), 0);
+  if (s == nullptr) return nullptr;
+  sessions.push_back(s);
+  EXPECT_EQ(idb__logon(s, name, nullptr), 0);
+  acting() = s;
+  return s;
+}
+
 class AccessFixture : public syscat_test::CatalogFixture {
  protected:
   AccessFixture() { with_log_ = true; }
   void SetUp() override {
     CatalogFixture::SetUp();
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
+    ASSERT_NO_FATAL_FAILURE(start_access_log());
     ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
-    SysCat_USER u{0, const_cast<char*>("boss"), nullptr, IDB_CAP_DBA};
-    ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
+    const uint32_t boss = testsupport::add_user("boss", IDB_CAP_DBA);
+    ASSERT_NE(boss, 0u);
     // boss's group may read, write and erase every set.
-    ASSERT_EQ(testsupport::grant_sample_sets("sample", d_, u.uid), 0);
+    ASSERT_EQ(testsupport::grant_sample_sets("sample", d_, boss), 0);
     ssn_set_lookup([](Task*) -> Ssn_STATE* { return acting() ? &acting()->ssn : nullptr; });
     s_ = session();
     dbid_ = idb__open_database(s_, "sample", 1);
@@ -67,15 +85,7 @@ class AccessFixture : public syscat_test::CatalogFixture {
     CatalogFixture::TearDown();
     Tlog_ResetTables();
   }
-  idb_session* session() {
-    idb_session* s = nullptr;
-    EXPECT_EQ(idb_init_session(nullptr, &s), 0);
-    if (s == nullptr) return nullptr;
-    sessions_.push_back(s);
-    EXPECT_EQ(idb__logon(s, "boss", nullptr), 0);
-    acting() = s;
-    return s;
-  }
+  idb_session* session() { return logon_session(sessions_, "boss"); }
   int setno(const char* name) const { return idb__find_set(g_, name); }
   const idb_set* set(const char* name) const { return &g_->set[setno(name)]; }
   set_ctx& cursor(const char* name) const { return ctx_->sets[setno(name)]; }

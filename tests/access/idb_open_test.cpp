@@ -64,9 +64,9 @@ class OpenTest : public CatalogFixture {
     Tlog_ResetTables();
   }
   uint32_t user(const char* name, uint32_t priv) {
-    SysCat_USER u{0, const_cast<char*>(name), nullptr, priv};
-    EXPECT_EQ(SysCat_add_user(&u, nullptr), 0);
-    return u.uid;
+    const uint32_t uid = testsupport::add_user(name, priv);
+    EXPECT_NE(uid, 0u) << name;
+    return uid;
   }
   uint32_t group(const char* name, uint32_t priv) {
     SysCat_GROUP g{0, const_cast<char*>(name), priv};

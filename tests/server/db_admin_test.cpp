@@ -45,11 +45,7 @@ class DbAdminTest : public syscat_test::CatalogFixture {
   DbAdminTest() { with_log_ = true; }
   void SetUp() override {
     CatalogFixture::SetUp();
-    ASSERT_EQ(Tlog_Init(), 0);
-    SysCat_Init();
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
+    ASSERT_NO_FATAL_FAILURE(access_test::start_access_log());
     ASSERT_EQ(testsupport::write_sample_db("sample", false, &d_), 0);
     boss_ = user("boss", IDB_CAP_DBA);
     clerk_ = user("clerk", IDB_CAP_CONNECT);
@@ -83,18 +79,11 @@ class DbAdminTest : public syscat_test::CatalogFixture {
     Tlog_ResetTables();
   }
   uint32_t user(const char* name, uint32_t priv) {
-    SysCat_USER u{0, const_cast<char*>(name), nullptr, priv};
-    EXPECT_EQ(SysCat_add_user(&u, nullptr), 0);
-    return u.uid;
+    const uint32_t uid = testsupport::add_user(name, priv);
+    EXPECT_NE(uid, 0u) << name;
+    return uid;
   }
-  idb_session* session(const char* name) {
-    idb_session* s = nullptr;
-    EXPECT_EQ(idb_init_session(nullptr, &s), 0);
-    sessions_.push_back(s);
-    EXPECT_EQ(idb__logon(s, name, nullptr), 0);
-    acting() = s;
-    return s;
-  }
+  idb_session* session(const char* name) { return access_test::logon_session(sessions_, name); }
   int32_t open(int32_t mode, idb_session* s = nullptr) {
     if (s == nullptr) s = s_;
     const int32_t dbid = idb__open_database(s, "sample", mode);

@@ -47,7 +47,7 @@ class DbmlTest : public testsupport::ServerSessionFixture {
  protected:
   void SetUp() override {
     CatalogFixture::SetUp();
-    start_log();
+    ASSERT_NO_FATAL_FAILURE(start_log());
     ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
     ASSERT_EQ(testsupport::add_sample_users("sample", d_), 0);

@@ -60,7 +60,7 @@ class MgmtTest : public testsupport::ServerSessionFixture {
  protected:
   void SetUp() override {
     CatalogFixture::SetUp();
-    start_log();
+    ASSERT_NO_FATAL_FAILURE(start_log());
     ASSERT_EQ(testsupport::write_sample_db_stored("sample", &d_), 0);
     ASSERT_EQ(testsupport::add_sample_records(d_), 0);
     const uint32_t boss = testsupport::add_user("boss", IDB_CAP_DBA);

@@ -45,7 +45,7 @@ class SyscatTest : public testsupport::ServerSessionFixture {
  protected:
   void SetUp() override {
     CatalogFixture::SetUp();
-    start_log();
+    ASSERT_NO_FATAL_FAILURE(start_log());
     ASSERT_EQ(testsupport::write_sample_db("sample", false, &d_), 0);
     alice_uid_ = testsupport::add_user("alice", IDB_CAP_CONNECT);
     ASSERT_NE(alice_uid_, 0u);
@@ -84,9 +84,7 @@ class SyscatTest : public testsupport::ServerSessionFixture {
     Answer a;
     Bytes reply;
     EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(testsupport::read_syscat_reply(r, &a.head));
-    a.data = r.bytes(r.left());
+    EXPECT_TRUE(testsupport::decode_syscat_reply(reply, &a.head, &a.data));
     if (!a.head.ok()) EXPECT_TRUE(a.data.empty()) << a.head.text;
     return a;
   }

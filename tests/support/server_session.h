@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "access/access_fixture.h"
 #include "access/schema_cache.h"
 #include "base/server_config.h"
 #include "index/btree.h"
@@ -76,13 +77,7 @@ class ServerSessionFixture : public syscat_test::CatalogFixture {
 
   // The log with the handlers of the catalog, the B-trees and the record
   // files, and a root node for the transactions.
-  void start_log() {
-    ASSERT_EQ(Tlog_Init(), 0);
-    SysCat_Init();
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-  }
+  void start_log() { ASSERT_NO_FATAL_FAILURE(access_test::start_access_log()); }
   // The configuration installed (srv_ and cfg_, devices as the test set
   // them), a session that shook hands (from host, when given) and is
   // established; its challenge in challenge_.
@@ -122,15 +117,14 @@ class ServerSessionFixture : public syscat_test::CatalogFixture {
   // One DBML request that must be answered: its status, the bytes after
   // the status reply in *rest (without rest none may follow).
   DbmlStatus dbml_call(const PayloadWriter& w, Bytes* rest = nullptr) {
-    Bytes reply;
+    Bytes reply, after;
     DbmlStatus st;
     EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(read_dbml_status(r, &st));
+    EXPECT_TRUE(decode_dbml_reply(reply, &st, &after));
     if (rest != nullptr)
-      *rest = r.bytes(r.left());
+      *rest = after;
     else
-      EXPECT_EQ(r.left(), 0u);
+      EXPECT_EQ(after.size(), 0u);
     return st;
   }
 

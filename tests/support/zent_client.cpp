@@ -76,6 +76,13 @@ bool read_dbml_status(PayloadReader& r, DbmlStatus* out) {
   return !r.failed();
 }
 
+bool decode_dbml_reply(const Bytes& payload, DbmlStatus* out, Bytes* rest) {
+  PayloadReader r(payload, false);
+  if (!read_dbml_status(r, out)) return false;
+  if (rest != nullptr) *rest = r.bytes(r.left());
+  return true;
+}
+
 PayloadWriter syscat_writer(uint16_t request_id, uint16_t type) {
   PayloadWriter w(false);
   w.u16(request_id).u16(4).u16(type);
@@ -91,6 +98,13 @@ bool read_syscat_reply(PayloadReader& r, SyscatReply* out) {
     r.u16();
   }
   return !r.failed();
+}
+
+bool decode_syscat_reply(const Bytes& payload, SyscatReply* out, Bytes* data) {
+  PayloadReader r(payload, false);
+  if (!read_syscat_reply(r, out)) return false;
+  if (data != nullptr) *data = r.bytes(r.left());
+  return true;
 }
 
 const uint8_t* PayloadReader::take(size_t n) {
@@ -272,48 +286,41 @@ bool ZentClient::request(const Bytes& payload, Bytes* reply) {
   return send_frame(payload) && recv_frame(reply) == 1;
 }
 
+int32_t ZentClient::dbml(const Bytes& payload, DbmlStatus* st, Bytes* rest) {
+  Bytes reply;
+  DbmlStatus local;
+  DbmlStatus* s = st ? st : &local;
+  if (!request(payload, &reply) || !decode_dbml_reply(reply, s, rest)) return INT32_MIN;
+  return s->words[0];
+}
+
 int32_t ZentClient::logon(const std::string& challenge, const std::string& user,
                           const std::string& password, DbmlStatus* st) {
   PayloadWriter w = dbml_writer(1, 14);
   w.str(user).str(password.empty() ? "" : client_password_hex(challenge, password));
-  Bytes reply;
-  DbmlStatus local;
-  DbmlStatus* s = st ? st : &local;
-  if (!request(w.bytes(), &reply)) return INT32_MIN;
-  PayloadReader r(reply, false);
-  if (!read_dbml_status(r, s)) return INT32_MIN;
-  return s->words[0];
+  return dbml(w.bytes(), st);
 }
 
 int32_t ZentClient::dbopen(const std::string& db, const std::string& password, uint8_t mode,
                            DbmlStatus* st, Bytes* schema) {
   PayloadWriter w = dbml_writer(2, 1);
   w.str(db).str(password).u8(mode);
-  Bytes reply;
-  DbmlStatus local;
-  DbmlStatus* s = st ? st : &local;
-  if (!request(w.bytes(), &reply)) return INT32_MIN;
-  PayloadReader r(reply, false);
-  if (!read_dbml_status(r, s)) return INT32_MIN;
-  if (s->words[0] == 0 && schema != nullptr) {
+  Bytes rest;
+  const int32_t code = dbml(w.bytes(), st, &rest);
+  if (code == 0 && schema != nullptr) {
+    PayloadReader r(rest, false, kDbmlStatusBytes);
     r.align(4);
     const uint32_t n = r.u32();
     *schema = r.bytes(n);
     if (r.failed() || r.left() != 0) return INT32_MIN;
   }
-  return s->words[0];
+  return code;
 }
 
 int32_t ZentClient::dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st) {
   PayloadWriter w = dbml_writer(3, 2);
   w.u16(dbid).u8(mode).u16(setno);
-  Bytes reply;
-  DbmlStatus local;
-  DbmlStatus* s = st ? st : &local;
-  if (!request(w.bytes(), &reply)) return INT32_MIN;
-  PayloadReader r(reply, false);
-  if (!read_dbml_status(r, s)) return INT32_MIN;
-  return s->words[0];
+  return dbml(w.bytes(), st);
 }
 
 Bytes encode_mgmt(uint16_t request_id, const std::vector<std::string>& words, int argc) {
@@ -368,21 +375,18 @@ PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setn
 
 int32_t ZentClient::dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size,
                           const Bytes& arg, DbmlStatus* st, Bytes* data) {
-  Bytes reply;
-  DbmlStatus local;
-  DbmlStatus* s = st ? st : &local;
-  if (!request(dbml_get_request(4, dbid, setno, mode, size, arg).bytes(), &reply))
-    return INT32_MIN;
-  PayloadReader r(reply, false);
-  if (!read_dbml_status(r, s)) return INT32_MIN;
-  if (s->words[0] == 0) {
+  Bytes rest;
+  const int32_t code = dbml(dbml_get_request(4, dbid, setno, mode, size, arg).bytes(), st, &rest);
+  if (code == INT32_MIN) return code;
+  PayloadReader r(rest, false, kDbmlStatusBytes);
+  if (code == 0) {
     r.align(4);
     const Bytes b = r.bytes(size);
     if (r.failed()) return INT32_MIN;
     if (data != nullptr) *data = b;
   }
   if (r.left() != 0) return INT32_MIN;
-  return s->words[0];
+  return code;
 }
 
 }  // namespace testsupport

@@ -39,7 +39,10 @@ class PayloadWriter {
 // Reads payloads field by field; any short read sets failed().
 class PayloadReader {
  public:
-  PayloadReader(const Bytes& in, bool big_endian) : in_(in), big_(big_endian) {}
+  // origin: where in's first byte stands in its payload (align counts from
+  // the payload's start).
+  PayloadReader(const Bytes& in, bool big_endian, size_t origin = 0)
+      : in_(in), big_(big_endian), origin_(origin) {}
   uint8_t u8();
   uint16_t u16();
   uint32_t u32();
@@ -50,7 +53,7 @@ class PayloadReader {
   size_t left() const { return failed_ ? 0 : in_.size() - pos_; }
   size_t pos() const { return pos_; }
   // Skips the codec's alignment padding (1 to n bytes).
-  void align(size_t n) { take(n - pos_ % n); }
+  void align(size_t n) { take(n - (origin_ + pos_) % n); }
   Bytes bytes(size_t n) {
     const uint8_t* p = take(n);
     return p ? Bytes(p, p + n) : Bytes{};
@@ -60,6 +63,7 @@ class PayloadReader {
   const uint8_t* take(size_t n);
   const Bytes& in_;
   bool big_;
+  size_t origin_;
   size_t pos_ = 0;
   bool failed_ = false;
 };
@@ -110,6 +114,11 @@ struct DbmlStatus {
 };
 // Reads the status reply from r; false when it is short.
 bool read_dbml_status(PayloadReader& r, DbmlStatus* out);
+// The status reply at the head of a DBML reply payload; the bytes after it
+// in *rest (they stand at kDbmlStatusBytes in the payload). false when it
+// is short.
+inline constexpr size_t kDbmlStatusBytes = 46;
+bool decode_dbml_reply(const Bytes& payload, DbmlStatus* out, Bytes* rest);
 // The golden reply to DBOPEN of an empty name in mode 1, request id
 // 0x0102: -11, mask 1009, word 5 401, word 8 the mode.
 extern const Bytes kFailingDbopenReply;
@@ -136,6 +145,9 @@ struct SyscatReply {
 // Reads the head (and, for a failure, the text and padding) from r; false
 // when it is short.
 bool read_syscat_reply(PayloadReader& r, SyscatReply* out);
+// The head of a SYSCAT reply payload; the data after it in *data. false
+// when it is short.
+bool decode_syscat_reply(const Bytes& payload, SyscatReply* out, Bytes* data);
 
 // --- MGMT (request class 6) ------------------------------------------------
 
@@ -186,6 +198,9 @@ class ZentClient {
 
   // One request and its reply payload; false when none came back.
   bool request(const Bytes& payload, Bytes* reply);
+  // One DBML request: its status in *st, the bytes after the status reply
+  // in *rest. The status word, or INT32_MIN on no reply or a short one.
+  int32_t dbml(const Bytes& payload, DbmlStatus* st = nullptr, Bytes* rest = nullptr);
   // LOGON with the password enciphered under challenge ("" sends an empty
   // cipher text: no password). Status word 0, or INT32_MIN on no reply.
   int32_t logon(const std::string& challenge, const std::string& user,

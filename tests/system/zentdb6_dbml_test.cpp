@@ -16,6 +16,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/sample_server.h"
+#include "support/server_process.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
@@ -28,39 +29,21 @@ using testsupport::PayloadReader;
 using testsupport::PayloadWriter;
 using testsupport::ZentClient;
 
-class DbmlServer : public ::testing::Test {
+class DbmlServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
+    ServerProcessFixture::SetUp();
     const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
     ASSERT_FALSE(volumes.empty());
     if (with_boss_) ASSERT_EQ(testsupport::add_to_sample_group(dir_.file("root.vol"), "boss"), 0);
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
-                                  "\n\n[Volumes]\n" + volumes);
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d",
-                                          "D1P2"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
-  }
-  void TearDown() override {
-    if (!server_) return;
-    server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(30000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    log_ = r.err;
+    write_config("\n[Volumes]\n" + volumes);
+    start_server("D1P2");
   }
   bool open_session(ZentClient& c, std::string* challenge) {
     testsupport::StartupReply reply;
-    for (int i = 0; i < 100; ++i) {
-      if (c.connect(static_cast<uint16_t>(port_))) {
-        if (!c.handshake({}, &reply)) return false;
-        *challenge = reply.challenge;
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    if (!connect_client(c, &reply)) return false;
+    *challenge = reply.challenge;
+    return true;
   }
   // Connects, logs user on and opens the sample in mode 1: its dbid, or 0.
   uint16_t open_sample(ZentClient& c, const char* user, const char* password) {
@@ -72,19 +55,12 @@ class DbmlServer : public ::testing::Test {
     return static_cast<uint16_t>(st.words[9]);
   }
   DbmlStatus call(ZentClient& c, const PayloadWriter& w) {
-    Bytes reply;
     DbmlStatus st;
-    EXPECT_TRUE(c.request(w.bytes(), &reply));
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(testsupport::read_dbml_status(r, &st));
+    EXPECT_NE(c.dbml(w.bytes(), &st), INT32_MIN);
     return st;
   }
 
-  testsupport::TempDir dir_;
   bool with_boss_ = false;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
-  std::string log_;
   Bytes reply_;
 };
 

@@ -19,6 +19,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/sample_server.h"
+#include "support/server_process.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
@@ -28,40 +29,22 @@ const std::string kServer = ZENTDB6_PATH;
 using testsupport::MgmtReply;
 using testsupport::ZentClient;
 
-class MgmtServer : public ::testing::Test {
+class MgmtServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
+    ServerProcessFixture::SetUp();
     const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
     ASSERT_FALSE(volumes.empty());
     ASSERT_EQ(mkdir(dir_.file("arch").c_str(), 0700), 0);
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
-                                  "\n\n[Volumes]\n" + volumes + "\n[Devices]\nARCH = " +
-                                  dir_.file("arch") + "\nTAPE = |cat > " + dir_.file("tape") +
-                                  "\nTAPEIN = |cat " + dir_.file("tape") + "\n");
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d",
-                                          "D1P1"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
-  }
-  void TearDown() override {
-    if (!server_) return;
-    if (!stopped_) server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(30000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
+    write_config("\n[Volumes]\n" + volumes + "\n[Devices]\nARCH = " + dir_.file("arch") +
+                 "\nTAPE = |cat > " + dir_.file("tape") + "\nTAPEIN = |cat " +
+                 dir_.file("tape") + "\n");
+    start_server("D1P1");
   }
   // A connection logged on as user.
   bool open_session(ZentClient& c, const char* user, const char* password) {
     testsupport::StartupReply reply;
-    for (int i = 0; i < 100; ++i) {
-      if (c.connect(static_cast<uint16_t>(port_))) {
-        if (!c.handshake({}, &reply)) return false;
-        return c.logon(reply.challenge, user, password) == 0;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return connect_client(c, &reply) && c.logon(reply.challenge, user, password) == 0;
   }
   MgmtReply run(ZentClient& c, const std::vector<std::string>& words) {
     MgmtReply r;
@@ -73,11 +56,6 @@ class MgmtServer : public ::testing::Test {
     EXPECT_TRUE(r.padded);
     EXPECT_EQ(r.text, text);
   }
-
-  testsupport::TempDir dir_;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
-  bool stopped_ = false;
 };
 
 TEST_F(MgmtServer, CommandsOverTcp) {

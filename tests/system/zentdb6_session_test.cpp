@@ -15,6 +15,7 @@
 
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/server_process.h"
 #include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
@@ -26,39 +27,18 @@ using testsupport::ZentClient;
 using Clock = std::chrono::steady_clock;
 
 // A running server with 64 worker slots and a frame time-out of 1 second.
-class ServingServer : public ::testing::Test {
+class ServingServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
-                                  "\nTimeout = 1\n\n[Config]\nThreads = 64\n\n[Volumes]\n" +
-                                  testsupport::write_server_volumes(dir_.file("root.vol")));
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"),
-                                          "-d", "D1P1"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
-  }
-  void TearDown() override {
-    if (!server_) return;
-    server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(30000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    log_ = r.err;
+    ServerProcessFixture::SetUp();
+    write_config("Timeout = 1\n\n[Config]\nThreads = 64\n\n[Volumes]\n" +
+                 testsupport::write_server_volumes(dir_.file("root.vol")));
+    start_server("D1P1");
   }
   // Connects (retrying while the listen socket comes up) and shakes hands.
   bool open_session(ZentClient& c, testsupport::StartupReply* reply = nullptr) {
-    for (int i = 0; i < 100; ++i) {
-      if (c.connect(static_cast<uint16_t>(port_))) return c.handshake({}, reply);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return connect_client(c, reply);
   }
-
-  testsupport::TempDir dir_;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
-  std::string log_;
 };
 
 TEST_F(ServingServer, SixtyClientsAtOnce) {

@@ -16,6 +16,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/sample_server.h"
+#include "support/server_process.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
@@ -39,62 +40,35 @@ enum : uint16_t {
   GET_USER_BY_NAME = 9,
 };
 
-class SyscatServer : public ::testing::Test {
+class SyscatServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
+    ServerProcessFixture::SetUp();
     const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
     ASSERT_FALSE(volumes.empty());
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
-                                  "\n\n[Volumes]\n" + volumes);
+    write_config("\n[Volumes]\n" + volumes);
     start();
   }
-  void TearDown() override { stop(); }
-  void start() {
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d",
-                                          "D1P2I2"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
-  }
-  void stop() {
-    if (!server_) return;
-    server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(30000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    if (HasFailure()) ADD_FAILURE() << "server log:\n" << r.err;
-    server_.reset();
-  }
+  void start() { start_server("D1P2I2"); }
+  void stop() { stop_server(); }
   void connect(ZentClient& c) {
     testsupport::StartupReply reply;
-    for (int i = 0; i < 100; ++i) {
-      if (c.connect(static_cast<uint16_t>(port_))) {
-        ASSERT_TRUE(c.handshake({}, &reply));
-        ASSERT_EQ(c.logon(reply.challenge, "dba", ""), 0);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    FAIL() << "no connection";
+    ASSERT_TRUE(connect_client(c, &reply)) << "no connection";
+    ASSERT_EQ(c.logon(reply.challenge, "dba", ""), 0);
   }
   DbmlStatus dbml(ZentClient& c, const PayloadWriter& w, Bytes* rest = nullptr) {
-    Bytes reply;
     DbmlStatus st;
-    EXPECT_TRUE(c.request(w.bytes(), &reply));
-    PayloadReader r(reply, false);
-    EXPECT_TRUE(testsupport::read_dbml_status(r, &st));
-    if (rest != nullptr) *rest = r.bytes(r.left());
+    EXPECT_NE(c.dbml(w.bytes(), &st, rest), INT32_MIN);
     return st;
   }
   // A SYSCAT request that must succeed: its data.
   Bytes ok(ZentClient& c, const PayloadWriter& w) {
-    Bytes reply;
+    Bytes reply, data;
     EXPECT_TRUE(c.request(w.bytes(), &reply));
-    PayloadReader r(reply, false);
     SyscatReply head;
-    EXPECT_TRUE(testsupport::read_syscat_reply(r, &head));
+    EXPECT_TRUE(testsupport::decode_syscat_reply(reply, &head, &data));
     EXPECT_TRUE(head.ok()) << head.text;
-    return r.bytes(r.left());
+    return data;
   }
   uint32_t ok_u32(ZentClient& c, const PayloadWriter& w) {
     const Bytes data = ok(c, w);
@@ -107,10 +81,6 @@ class SyscatServer : public ::testing::Test {
     if (!c.send_frame(w.bytes())) return false;
     return c.recv_frame(reply) == 1;
   }
-
-  testsupport::TempDir dir_;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
 };
 
 PayloadWriter sc(uint16_t type) { return syscat_writer(40, type); }
