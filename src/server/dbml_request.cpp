@@ -35,6 +35,7 @@
 #include "server/client_session.h"
 #include "server/db_admin.h"
 #include "server/dispatch.h"
+#include "server/scan_request.h"
 #include "server/schema_block.h"
 #include "server/server_seams.h"
 #include "server/system_tasks.h"
@@ -719,7 +720,7 @@ int dbml_open_session(ClientSession* session) {
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
   syscat_close_session(session);  // the catalog maps go first
-  // scan_close_session(session): then the scan maps (not yet built).
+  scan_close_session(session);  // then the scan maps
   // Ended while the session is still found: its rollback may wait.
   idb_exit_session(session->db_session);
   g_db_sessions.erase(session);

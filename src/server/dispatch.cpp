@@ -27,11 +27,6 @@ const char* server_charset_name() {
   return srv != nullptr && srv->charset_name != nullptr ? srv->charset_name : "ISO8859/1";
 }
 
-bool scan_disabled() {
-  return server_cfg != nullptr && server_cfg->server != nullptr &&
-         server_cfg->server->disable_scan != 0;
-}
-
 // Replaces *slot with a copy of text; false when memory ran out.
 bool keep_copy(char** slot, const char* text) {
   char* copy = strdup(text);
@@ -42,6 +37,11 @@ bool keep_copy(char** slot, const char* text) {
 }
 
 }  // namespace
+
+bool scan_disabled() {
+  return server_cfg != nullptr && server_cfg->server != nullptr &&
+         server_cfg->server->disable_scan != 0;
+}
 
 uint32_t message_size_limit(const ClientSession* session) {
   return session->state == State_Initial ? kInitialMessageLimit : kMessageLimit;

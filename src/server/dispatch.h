@@ -34,6 +34,10 @@ enum RequestClass : uint16_t {
   RC_MGMT = 6,
 };
 
+// Set by `DisableScan`: the handshake leaves out kCapScan and every SCAN
+// request is refused.
+bool scan_disabled();
+
 // Decodes the payload in hand and builds and finishes its reply: 0 when a
 // reply is ready for sending, -1 when the connection must be closed without
 // one.

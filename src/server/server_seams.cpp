@@ -18,13 +18,6 @@
 #include "server/client_session.h"
 #include "storage/ssn.h"
 
-namespace {
-void not_built(const char* what) { debug_log('D', 0, "%s: not yet built", what); }
-}  // namespace
-
-// --- The request classes -------------------------------------------------
-int scan_request(ClientSession*) { not_built("SCAN request class"); return -1; }
-
 const char* idb_session_user_name(const idb_session* s) {
   return s != nullptr && s->user_name != nullptr ? s->user_name : "";
 }

@@ -26,9 +26,8 @@ struct Task;
 // seam_db_sessions_open counts those still open. The state of a task's
 // session is what ssn_set_lookup finds (installed by
 // seam_install_session_lookup at start-up). The scan maps of a session
-// join when their request class is built.
-// Not yet built: the SCAN class handler logs that and closes the
-// connection. The MGMT class is built (mgmt_request.h).
+// end with it (scan_close_session). The SCAN and MGMT classes are built
+// (scan_request.h, mgmt_request.h).
 struct ClientSession;
 // Built (dbml_request.h): the DBML class and the session's start and end;
 // these two live with it.
@@ -37,9 +36,9 @@ struct ClientSession;
 // session (syscat_close_session, first in dbml_close_session).
 #include "server/syscat_request.h"
 #include "server/mgmt_request.h"
+#include "server/scan_request.h"
 int seam_db_sessions_open();
 void seam_install_session_lookup();
-int scan_request(ClientSession* session);
 // The logged-on user's name of a database session ("" when none).
 struct idb_session;
 const char* idb_session_user_name(const idb_session* db_session);

@@ -13,7 +13,9 @@
 // "sample" opens as dbid 1. The catalog class's decoders are also fed the
 // input directly, so that every request type is reached from any input:
 // the first byte picks the request type, the rest is its arguments.
-// MGMT requests run without the dba capability: the commands that stop
+// SCAN requests run as the logged-on dba, so every SCAN decoder is reached
+// from the stream (corpus "scan_requests": contexts, each data request and
+// the delete). MGMT requests run without the dba capability: the commands that stop
 // the server, write files or end other work are refused, and the rest
 // reach their parser.
 #include <sys/socket.h>

@@ -457,4 +457,26 @@ std::string RecordModel::check() const {
   return "";
 }
 
+std::vector<uint32_t> RecordModel::recnos(int setno) const {
+  std::vector<uint32_t> out;
+  for (const auto& [recno, rec] : sets_[static_cast<size_t>(setno)].recs) out.push_back(recno);
+  return out;
+}
+
+const std::vector<uint8_t>* RecordModel::user(int setno, uint32_t recno) const {
+  const auto& recs = sets_[static_cast<size_t>(setno)].recs;
+  const auto it = recs.find(recno);
+  return it == recs.end() ? nullptr : &it->second.user;
+}
+
+std::vector<uint32_t> RecordModel::chain_of(int setno, uint32_t p, const std::string& value) const {
+  const std::vector<uint32_t>* c = find_chain(setno, p, value);
+  return c != nullptr ? *c : std::vector<uint32_t>{};
+}
+
+std::vector<std::pair<std::string, uint32_t>> RecordModel::keys(int setno) const {
+  const auto& by_key = sets_[static_cast<size_t>(setno)].by_key;
+  return {by_key.begin(), by_key.end()};
+}
+
 }  // namespace testsupport

@@ -107,6 +107,42 @@ bool decode_syscat_reply(const Bytes& payload, SyscatReply* out, Bytes* data) {
   return true;
 }
 
+PayloadWriter scan_writer(uint16_t request_id, uint16_t type) {
+  PayloadWriter w(false);
+  w.u16(request_id).u16(5).u16(type);
+  return w;
+}
+
+PayloadWriter scan_new_context_request(uint16_t request_id, int16_t dbid, int16_t setno,
+                                       int16_t fld_offs, int16_t fld_cnt, const Bytes& bitmap) {
+  PayloadWriter w = scan_writer(request_id, 1);
+  w.u16(static_cast<uint16_t>(dbid)).u16(0).u16(static_cast<uint16_t>(setno)).u16(0);
+  w.u16(static_cast<uint16_t>(fld_offs)).u16(static_cast<uint16_t>(fld_cnt)).raw(bitmap);
+  return w;
+}
+
+PayloadWriter scan_seq_request(uint16_t request_id, uint32_t handle, uint32_t data_sz,
+                               int32_t next_recno) {
+  PayloadWriter w = scan_writer(request_id, 3);
+  w.u32(handle).u32(data_sz).u32(static_cast<uint32_t>(next_recno));
+  return w;
+}
+
+bool decode_scan_reply(const Bytes& payload, ScanReply* out) {
+  PayloadReader r(payload, false);
+  out->request_id = r.u16();
+  out->zero = r.u16();
+  out->code = r.u32();
+  if (out->code != 0) {
+    out->detail = r.u32();
+    out->text = r.str();
+    r.u16();
+    return !r.failed() && r.left() == 0;
+  }
+  out->rest = r.bytes(r.left());
+  return !r.failed();
+}
+
 const uint8_t* PayloadReader::take(size_t n) {
   if (failed_ || in_.size() - pos_ < n) {
     failed_ = true;
@@ -371,6 +407,11 @@ PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setn
   if (mode == 4) w.raw(arg);
   if (mode == 7) w.align(4).obj(arg);
   return w;
+}
+
+bool ZentClient::scan(const PayloadWriter& w, ScanReply* out) {
+  Bytes reply;
+  return request(w.bytes(), &reply) && decode_scan_reply(reply, out);
 }
 
 int32_t ZentClient::dbget(uint16_t dbid, uint16_t setno, uint8_t mode, uint32_t size,

@@ -149,6 +149,33 @@ bool read_syscat_reply(PayloadReader& r, SyscatReply* out);
 // when it is short.
 bool decode_syscat_reply(const Bytes& payload, SyscatReply* out, Bytes* data);
 
+// --- SCAN (request class 5) ------------------------------------------------
+
+// A little-endian writer holding the request head {id, 5} and the SCAN type.
+PayloadWriter scan_writer(uint16_t request_id, uint16_t type);
+// NEW_CONTEXT: dbid, mode, setno, rec_size, fld_offs, fld_cnt, then the
+// bitmap's bytes as given.
+PayloadWriter scan_new_context_request(uint16_t request_id, int16_t dbid, int16_t setno,
+                                       int16_t fld_offs, int16_t fld_cnt, const Bytes& bitmap);
+// SEQ: handle, data_sz, next_recno.
+PayloadWriter scan_seq_request(uint16_t request_id, uint32_t handle, uint32_t data_sz,
+                               int32_t next_recno);
+
+// A SCAN reply: success {id, 0, u32 0} and what follows (a NEW_CONTEXT's
+// handle, a data request's area after align 4), or the scan failure {id,
+// 0, u32 code, u32 detail, str text, 2 bytes of padding}.
+struct ScanReply {
+  uint16_t request_id = 0xffff;
+  uint16_t zero = 0xffff;
+  uint32_t code = 0xffffffff;
+  uint32_t detail = 0;
+  std::string text;
+  Bytes rest;  // success: the bytes after the head
+  bool ok() const { return code == 0; }
+};
+// Decodes a whole SCAN reply; false when it is malformed.
+bool decode_scan_reply(const Bytes& payload, ScanReply* out);
+
 // --- MGMT (request class 6) ------------------------------------------------
 
 // A COMMAND request {id, 6, 1, argc, words}; argc < 0 sends the word count.
@@ -209,6 +236,8 @@ class ZentClient {
   int32_t dbopen(const std::string& db, const std::string& password, uint8_t mode,
                  DbmlStatus* st = nullptr, Bytes* schema = nullptr);
   int32_t dbclose(uint16_t dbid, uint8_t mode, uint16_t setno, DbmlStatus* st = nullptr);
+  // One SCAN request and its decoded reply; false when none came back.
+  bool scan(const PayloadWriter& w, ScanReply* out);
   // A MGMT command; false when no well-formed reply came back.
   bool mgmt(const std::vector<std::string>& words, MgmtReply* out);
   // DBGET with buffer size size; arg is mode 4's record number (4 bytes) or
