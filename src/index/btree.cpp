@@ -84,6 +84,7 @@ int btree_Notify(Node*, int event) {
 
 int btree_Init() {
   Node_SetRestoreClusterFn(NodeType_BT, btree_RestoreCluster);
+  Node_SetRestoreMetaFn(NodeType_BT, btree_RestoreMeta);
   // The log's tables are filled afresh by each Tlog_Init: ours go in every
   // time, also when the node type is registered already.
   btree_RegisterLogHandlers();

@@ -251,3 +251,8 @@ using btree_MapClusterFn = uint32_t (*)(uint32_t archived);
 // nothing changed. 0 or -1 (BT E001).
 int btree_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t page_addr,
                          uint32_t cluster_idx, btree_MapClusterFn map);
+// Checks a B-tree's archived meta data before the node takes them: a tree
+// always holds its root page, so a node archived with no cluster would keep
+// the archived set's page numbers (no cluster is renumbered) and is refused.
+// 0 or -1 (BT E001).
+int btree_RestoreMeta(Node* node, uint8_t* meta, uint32_t size, uint32_t clusters);

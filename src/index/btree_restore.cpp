@@ -104,3 +104,19 @@ int btree_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t 
   }
   return 0;
 }
+
+int btree_RestoreMeta(Node* node, uint8_t* meta, uint32_t size, uint32_t clusters) {
+  btree_META m;
+  if (btree_DecodeMeta(meta, size, &m) != 0 || m.magic != BTMAGIC || m.version != BTVERSION ||
+      m.psize != Vol_PAGESIZE) {
+    debug_log('B', 0, "btree_RestoreMeta(node=%s) failed: invalid meta data header", Node_Name(node));
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    return -1;
+  }
+  if (clusters == 0) {
+    debug_log('B', 0, "btree_RestoreMeta(node=%s) failed: no cluster, so no root page", Node_Name(node));
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    return -1;
+  }
+  return 0;
+}

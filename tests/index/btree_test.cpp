@@ -779,5 +779,18 @@ TEST_F(Btree, RestoreRefusesWhatItCannotRenumber) {
   g_map = nullptr;
 }
 
+// A tree archived with no cluster would keep the archived set's root page
+// number (only a restored cluster renumbers it): its meta data are refused.
+TEST_F(Btree, RestoreRefusesMetaDataOfATreeWithoutClusters) {
+  create();
+  btree_HANDLE* t = open();
+  ASSERT_EQ(put(t, key_of(1), "d"), 0);
+  std::vector<uint8_t> meta(t->meta, t->meta + Node_GetMetaSize(node_));
+  EXPECT_EQ(btree_RestoreMeta(node_, meta.data(), static_cast<uint32_t>(meta.size()), 1), 0);
+  EXPECT_EQ(btree_RestoreMeta(node_, meta.data(), static_cast<uint32_t>(meta.size()), 0), -1);
+  std::vector<uint8_t> junk(meta.size(), 0x5A);
+  EXPECT_EQ(btree_RestoreMeta(node_, junk.data(), static_cast<uint32_t>(junk.size()), 1), -1);
+}
+
 }  // namespace
 }  // namespace btree_test
