@@ -13,11 +13,11 @@
 #include "storage/crash_file_system.h"
 #include "storage/crash_point.h"
 #include "storage/fixrec_fixture.h"
+#include "storage/server_stop.h"
 #include "storage/ssn.h"
 #include "storage/task_sessions.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
-#include "storage/vnode.h"
 #include "support/set_check.h"
 #include "tools/volume_create.h"
 
@@ -253,13 +253,7 @@ class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterfa
     for (Node* t : txs_)
       if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
-    VNode_Flush(nullptr);
-    if (!disk.crashed()) EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
-    VNode_Flush(nullptr);
-    VNode_Cleanup();
-    Vol_Sync(Vol_TIO_SYNC);
-    Vol_SetConsistent();
-    close_set();
+    storage_test::stop_as_server(disk.crashed());
   }
   Node* reopen_file(uint32_t id, const std::string& at) {
     Node* f = Node_Find(id);
