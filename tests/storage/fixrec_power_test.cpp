@@ -14,6 +14,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/fixrec.h"
 #include "storage/fixrec_fixture.h"
+#include "storage/server_stop.h"
 #include "storage/syspool.h"
 #include "storage/tlog.h"
 #include "storage/vnode.h"
@@ -75,15 +76,7 @@ class FixRecCut : public ::testing::Test {
     file = nullptr;
     if (tx != nullptr && Node_RefCount(tx) > 0) Node_Close(tx);
     tx = nullptr;
-    VNode_Flush(nullptr);
-    if (!disk.crashed()) EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
-    VNode_Flush(nullptr);
-    VNode_Cleanup();
-    Vol_Sync(Vol_TIO_SYNC);
-    Vol_SetConsistent();
-    Vol_Close();
-    Vol_Free();
-    buf_Exit();
+    storage_test::stop_as_server(disk.crashed());
   }
 
   // Transactions from..to, each putting three records (a new cluster at

@@ -3,27 +3,29 @@
 // the committed image; K tasks each adding one M times to a counter record
 // (locked read, +1, update, commit) end at exactly K x M; and a power loss
 // at every write and flush of the sync that follows a small transaction
-// leaves pages that redo brings to exactly the committed file, twice over.
+// leaves pages that recovery brings to exactly the committed file, twice
+// over, in a set the consistency check finds sound.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <vector>
 
 #include "storage/crash_file_system.h"
+#include "storage/crash_point.h"
 #include "storage/fixrec_fixture.h"
-#include "storage/power_cut_sweep.h"
+#include "storage/server_stop.h"
 #include "storage/ssn.h"
 #include "storage/task_sessions.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
+#include "support/set_check.h"
+#include "tools/volume_create.h"
 
 namespace {
 
 using namespace fixrec_test;
 using platform::FaultFileSystem;
 using platform::PowerLoss;
-using storage_test::CrashFileSystem;
-using storage_test::PowerCut;
 
 using storage_test::session_lookup;
 using storage_test::session_tx;
@@ -203,9 +205,21 @@ struct LossCase {
 };
 void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 
+FaultFileSystem* g_disk = nullptr;
+// The power fails at the armed crash point: nothing written from here on
+// reaches the disk.
+void cut_power(const char*) { g_disk->crash_at(1, PowerLoss::DropUnflushed); }
+
+// The file's meta data and the log live in the set's real system pools
+// here, so all that recovery and the consistency check read is what the
+// disk holds.
 class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterface<LossCase> {
  protected:
-  void SetUp() override { node_test::NodeFixture::SetUp(); }  // each pass makes its own set
+  void SetUp() override {
+    node_test::NodeFixture::SetUp();  // each pass makes its own set
+    Node_SetPoolServices(nullptr);
+    Node_SetTlogServices(nullptr);
+  }
   void TearDown() override {
     TearDownLocks();
     open_.clear();
@@ -213,116 +227,135 @@ class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterfa
     node_test::NodeFixture::TearDown();
     Tlog_ResetTables();
   }
-  void start_log() {
+  // A new set with its system pools, closed clean.
+  void make_set() {
+    write_set();
+    open_set(256);
+    ASSERT_EQ(SysPool_Initialize(), 0);
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+  }
+  // As the server starts: recovery, then the start-up checkpoint.
+  void start_server() {
+    open_set(256);
+    ASSERT_EQ(Vol_SetSyncMode(1), 0);  // final commits force the log
     ASSERT_EQ(Tlog_Init(), 0);
     ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
+    ASSERT_EQ(Tlog_Recover(), 0);
+    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
   }
-  // The cache first: pages pinned when the power went go with it.
-  void abandon_set() {
+  // As the server stops; after a cut nothing of it reaches the disk.
+  void stop_server(FaultFileSystem& disk) {
     TearDownLocks();
+    for (Node* n : open_)
+      if (Node_RefCount(n) > 0) Node_Close(n);
     open_.clear();
+    for (Node* t : txs_)
+      if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
-    buf_Exit();
-    if (Vol_GetRootVol() != nullptr) {
-      Vol_Close();
-      Vol_Free();
-    }
+    storage_test::stop_as_server(disk.crashed());
+  }
+  Node* reopen_file(uint32_t id, const std::string& at) {
+    Node* f = Node_Find(id);
+    EXPECT_NE(f, nullptr) << at;
+    if (f == nullptr) return nullptr;
+    EXPECT_EQ(Node_Open(f), 0) << at;
+    open_.push_back(f);
+    return f;
   }
 };
 
 // A small transaction (updates, deletes, puts, records across page
 // boundaries) commits; its changes sit in the cache and the forced log.
 // The sync that would write them loses power at each of its writes and
-// flushes; after reopening, redo over the root log must give exactly the
-// committed records with counts that match the slots, a second redo must
-// change nothing, and the file takes new records without touching those.
-TEST_P(FixRecPowerLoss, RedoAfterALostSyncGivesTheCommittedFile) {
+// flushes. The server's start must give exactly the committed records with
+// counts that match the slots, also when a first start lost the power once
+// its replay was done (the second replays over what the first left), and
+// the file takes new records without touching those; the closed set is
+// consistent.
+TEST_P(FixRecPowerLoss, RecoveryAfterALostSyncGivesTheCommittedFile) {
   const LossCase& c = GetParam();
   constexpr uint32_t kSize = 3000;  // 5 slots in a 2-page cluster
-  storage_test::sweep_power_cuts(c.name, c.mode, c.seeds, [&](FaultFileSystem& disk,
-                                                              CrashFileSystem& crash, int n,
-                                                              const std::string& at, bool* cut) {
-    write_set();
-    open_set(256);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);  // final commits force the log
-    start_log();
-    Node* f = make(kSize, 2);
-    const uint32_t id = Node_GetId(f);
-    std::map<uint32_t, std::vector<uint8_t>> want;
-    Node* tx = begin();
-    for (uint32_t i = 1; i <= 12; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
-    commit(tx);
-    Vol_Sync(Vol_TIO_SYNC);
-    for (int v = 0; v < Vol_NumVolumes(); ++v) Vol_GetRootVol()[v].fhandle->datasync();
-    // The small transaction.
-    tx = begin();
-    for (uint32_t r : {2u, 5u, 9u}) {
-      ASSERT_EQ(update(f, tx, r, record(kSize, 100 + r)), 0);
-      want[r] = record(kSize, 100 + r);
-    }
-    for (uint32_t r : {1u, 7u}) {
-      ASSERT_EQ(remove(f, tx, r), 0);
-      want.erase(r);
-    }
-    for (uint32_t i = 13; i <= 14; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
-    commit(tx);
-    release_locks();
-    // The log as the final commit forced it is what recovery finds.
-    Node_UpdateMetaData(Tlog_RootNode());
-    ASSERT_EQ(digest(contents(f)), digest(want));
-    crash.arm(n);
-    try {
+  bool cut = true;
+  for (int n = 1; cut; ++n) {
+    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
+      const std::string at = std::string(c.name) + ": power lost at write or flush " +
+                             std::to_string(n) + ", seed " + std::to_string(seed);
+      const uint32_t power_seed = static_cast<uint32_t>(n * 10 + seed);
+      FaultFileSystem disk;
+      g_disk = &disk;
+      platform::set_file_system(&disk);
+      make_set();
+      start_server();
+      if (HasFatalFailure()) return;
+      Node* f = make(kSize, 2);
+      const uint32_t id = Node_GetId(f);
+      std::map<uint32_t, std::vector<uint8_t>> want;
+      Node* tx = begin();
+      for (uint32_t i = 1; i <= 12; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+      commit(tx);
+      ASSERT_EQ(Tlog_Checkpoint("before"), 0);
+      // The small transaction.
+      tx = begin();
+      for (uint32_t r : {2u, 5u, 9u}) {
+        ASSERT_EQ(update(f, tx, r, record(kSize, 100 + r)), 0);
+        want[r] = record(kSize, 100 + r);
+      }
+      for (uint32_t r : {1u, 7u}) {
+        ASSERT_EQ(remove(f, tx, r), 0);
+        want.erase(r);
+      }
+      for (uint32_t i = 13; i <= 14; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+      commit(tx);
+      release_locks();
+      ASSERT_EQ(digest(contents(f)), digest(want));
+      disk.crash_at(n, c.mode, power_seed);
       Vol_Sync(Vol_TIO_SYNC);
-    } catch (const PowerCut&) {
-      *cut = true;
-    }
-    crash.arm(0);
-    if (!*cut) {
-      EXPECT_GT(n, 1) << c.name << ": the sync wrote nothing";
-      disk.lose_power(c.mode, 1);
-    }
-    abandon_set();
-    open_set(256);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    start_log();
-    f = Node_Find(id);
-    ASSERT_NE(f, nullptr) << at;
-    redo();
-    ASSERT_EQ(Node_Open(f), 0);
-    open_.push_back(f);
-    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
-    EXPECT_EQ(digest(walk(f)), digest(want)) << at;
-    EXPECT_EQ(meta_counts(f), counted(f)) << at;
-    EXPECT_EQ(FixRec_NumRecords(f), want.size()) << at;
-    const std::vector<uint8_t> image = file_image(f);
-    redo();
-    EXPECT_EQ(file_image(f), image) << at;
-    EXPECT_EQ(meta_counts(f), counted(f)) << at;
-    // As recovery does, the replayed log is thrown away and started afresh
-    // (its pages were never marked used on disk), and the file goes on:
-    // new records land in free slots only.
-    Tlog_CloseRootNode();
-    Vol_TlogRebuild();
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
-    tx = begin();
-    for (uint32_t i = 20; i < 26; ++i) {
-      const uint32_t r = put(f, tx, record(kSize, i));
-      EXPECT_EQ(want.count(r), 0u) << at << ": recno " << r << " given twice";
-      want[r] = record(kSize, i);
-    }
-    commit(tx);
+      cut = disk.crashed();
+      if (!cut) {
+        EXPECT_GT(n, 1) << c.name << ": the sync wrote nothing";
+        disk.crash_at(1, c.mode, power_seed);
+      }
+      stop_server(disk);
+      disk.lose_power(c.mode, power_seed);
 
-    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
-    EXPECT_EQ(meta_counts(f), counted(f)) << at;
-    Node_Close(f);
-    open_.clear();
-    for (Node* t : txs_)
-      if (Node_RefCount(t) > 0) Node_Close(t);
-    txs_.clear();
-    TearDownLocks();
-    close_set();
-  });
+      // The first start loses the power once its replay is done.
+      {
+        storage_test::ArmedCrashPoint point("recover.after_replay", cut_power);
+        open_set(256);
+        ASSERT_EQ(Vol_SetSyncMode(1), 0);
+        ASSERT_EQ(Tlog_Init(), 0);
+        ASSERT_EQ(FixRec_Init(), 0);
+        ASSERT_EQ(Tlog_Recover(), 0) << at;
+        EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
+        stop_server(disk);
+        disk.lose_power(PowerLoss::DropUnflushed);
+      }
+      start_server();
+      if (HasFatalFailure()) return;
+      f = reopen_file(id, at);
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+      EXPECT_EQ(digest(walk(f)), digest(want)) << at;
+      EXPECT_EQ(meta_counts(f), counted(f)) << at;
+      EXPECT_EQ(FixRec_NumRecords(f), want.size()) << at;
+      // The file goes on: new records land in free slots only.
+      tx = begin();
+      for (uint32_t i = 20; i < 26; ++i) {
+        const uint32_t r = put(f, tx, record(kSize, i));
+        EXPECT_EQ(want.count(r), 0u) << at << ": recno " << r << " given twice";
+        want[r] = record(kSize, i);
+      }
+      commit(tx);
+      EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+      EXPECT_EQ(meta_counts(f), counted(f)) << at;
+      stop_server(disk);
+      testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
+      platform::set_file_system(nullptr);
+      g_disk = nullptr;
+      if (HasFatalFailure()) return;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FixRec, FixRecPowerLoss,

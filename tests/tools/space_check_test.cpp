@@ -340,6 +340,11 @@ class SpaceCheckTable : public SpaceCheck {
     Node_EncodeIlist(h, p.data());
     put(n, p);
   }
+  // More records per cluster than its pages hold: read as they stand, the
+  // slots would run past the cluster.
+  void damage_fixrec_sizes() {
+    edit_fixrec_meta([](FixRec_META& m) { m.cluster_records *= 4; });
+  }
   void damage_free_slot_unlisted() {
     edit_free_list_page([](Node_ILIST& h, std::vector<uint8_t>&) {
       --h.last_item;
@@ -461,6 +466,12 @@ std::vector<Damage> damage_rows() {
        {" Inconsistent FixRec meta information:\n", " last_recno=9, should be 5\n",
         " num_records=7, should be 5\n"},
        true, write_opts(true, false)},
+      {"FixRec meta sizes that disagree",
+       [](SpaceCheck* t) { static_cast<T*>(t)->damage_fixrec_sizes(); },
+       {"FixRec inconsistency detected\n",
+        " This is expected to be a FixRec\n but the FixRec meta information header is invalid.\n"
+        " Node check cannot be performed.\n"},
+       false, write_opts(true, true)},
       {"free slot not on the record free list",
        [](SpaceCheck* t) { static_cast<T*>(t)->damage_free_slot_unlisted(); },
        {" Found free records not located in FixRec free-list.\n"}, true, write_opts(false, true)},
