@@ -5,7 +5,7 @@
 // buffer cache). Each reports requests per second and the p50 and p99 round
 // trip in microseconds; the closing table gives each one's rate against the
 // echo's. The DBGET/echo ratio is what the server's whole request path
-// (select hand-off, worker wake-up, framing, dispatch, the database call,
+// (the idle task's socket wait, worker wake-up, framing, dispatch, the database call,
 // the reply) costs on top of the socket round trip itself.
 //
 // Build a release tree for figures that mean something:
@@ -35,7 +35,6 @@ namespace {
 
 using testsupport::Bytes;
 using testsupport::ZentClient;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxClients = 32;
 int g_server_port = -1;
@@ -52,65 +51,19 @@ ZentClient g_server_clients[kMaxClients];
 ZentClient g_echo_clients[kMaxClients];
 uint16_t g_dbids[kMaxClients];
 
-bool ready_server_client(ZentClient& c, std::string* challenge) {
-  if (c.fd() >= 0) return true;
-  testsupport::StartupReply reply;
-  for (int i = 0; i < 200; ++i) {
-    if (c.connect(static_cast<uint16_t>(g_server_port))) {
-      if (!c.handshake({}, &reply)) return false;
-      *challenge = reply.challenge;
-      return true;
-    }
-    usleep(10000);
-  }
-  return false;
-}
-
-// Times every round trip of the loop; the rate, p50 and p99 (microseconds)
-// go into the run's counters.
-template <typename RoundTrip>
-void timed(benchmark::State& state, RoundTrip round_trip) {
-  std::vector<double> us;
-  us.reserve(1 << 16);
-  for (auto _ : state) {
-    const Clock::time_point t0 = Clock::now();
-    if (!round_trip()) {
-      state.SkipWithError("round trip failed");
-      return;
-    }
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
-  std::sort(us.begin(), us.end());
-  auto pct = [&](double p) {
-    return us.empty() ? 0.0 : us[static_cast<size_t>(p * static_cast<double>(us.size() - 1))];
-  };
-  state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                               benchmark::Counter::kIsRate);
-  state.counters["p50_us"] = benchmark::Counter(pct(0.50), benchmark::Counter::kAvgThreads);
-  state.counters["p99_us"] = benchmark::Counter(pct(0.99), benchmark::Counter::kAvgThreads);
-}
-
 void BM_Echo(benchmark::State& state) {
-  ZentClient& c = g_echo_clients[state.thread_index()];
-  if (c.fd() < 0 && !c.connect(static_cast<uint16_t>(g_echo_port))) {
-    state.SkipWithError("cannot reach the echo server");
-    return;
-  }
-  // The very bytes of a no-op request: 8 out, 8 back.
-  const Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
-  Bytes back;
-  timed(state, [&] { return c.send_raw(frame) && c.recv_frame(&back) == 1; });
+  bench_support::echo_round_trips(state, g_echo_clients[state.thread_index()], g_echo_port,
+                                  "req/s");
 }
 
 void BM_Noop(benchmark::State& state) {
   ZentClient& c = g_server_clients[state.thread_index()];
-  std::string challenge;
-  if (!ready_server_client(c, &challenge)) {
+  if (!bench_support::connect_client(c, g_server_port)) {
     state.SkipWithError("cannot reach zentdb6");
     return;
   }
   uint16_t id = 0;
-  timed(state, [&] { return c.noop(++id); });
+  bench_support::timed_round_trips(state, "req/s", [&] { return c.noop(++id); });
 }
 
 void BM_DbgetCached(benchmark::State& state) {
@@ -120,7 +73,7 @@ void BM_DbgetCached(benchmark::State& state) {
     std::string challenge;
     testsupport::DbmlStatus st;
     if (c.fd() >= 0) c.close();  // for the challenge of a new handshake
-    if (!ready_server_client(c, &challenge)) {
+    if (!bench_support::connect_client(c, g_server_port, &challenge)) {
       state.SkipWithError("cannot reach zentdb6");
       return;
     }
@@ -136,7 +89,7 @@ void BM_DbgetCached(benchmark::State& state) {
   const Bytes frame = testsupport::frame(
       testsupport::dbml_get_request(7, g_dbids[t], 3, 4, 100, {2, 0, 0, 0}).bytes());
   Bytes back;
-  timed(state, [&] {
+  bench_support::timed_round_trips(state, "req/s", [&] {
     return c.send_raw(frame) && c.recv_frame(&back) == 1 && back.size() == 148 && back[6] == 0 &&
            back[7] == 0 && back[8] == 0 && back[9] == 0;
   });

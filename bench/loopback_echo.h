@@ -1,7 +1,9 @@
 // loopback_echo.h - the yardstick of the round-trip benchmarks: a plain
 // single-threaded loopback echo server (poll; whatever arrives goes back),
-// and a console reporter that keeps each run's rate counter so that a
-// program can print its targets' rates against the echo's.
+// the client loop they share (a connection per benchmark thread, each
+// round trip timed: rate, p50 and p99), and a console reporter that keeps
+// each run's rate counter so that a program can print its targets' rates
+// against the echo's.
 #pragma once
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -10,11 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/zent_client.h"
 
 namespace bench_support {
 
@@ -43,6 +49,64 @@ inline void echo_server(int listener, const std::atomic<bool>* stop) {
     }
   }
   for (const pollfd& p : fds) close(p.fd);
+}
+
+// Connects c to the port on loopback (a server still starting is waited
+// for, two seconds at most) and makes the handshake; the challenge it
+// gives goes into *challenge when asked for. True once there; a client
+// already connected is left as it is.
+inline bool connect_client(testsupport::ZentClient& c, int port, std::string* challenge = nullptr) {
+  if (c.fd() >= 0) return true;
+  for (int i = 0; i < 200; ++i) {
+    if (c.connect(static_cast<uint16_t>(port))) {
+      testsupport::StartupReply reply;
+      if (!c.handshake({}, &reply)) return false;
+      if (challenge != nullptr) *challenge = reply.challenge;
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+// Runs round_trip once per iteration and times each one; the rate goes
+// into the counter named rate_counter, the p50 and p99 (microseconds) into
+// "p50_us" and "p99_us". A failed round trip ends the run with an error.
+template <typename RoundTrip>
+void timed_round_trips(benchmark::State& state, const char* rate_counter, RoundTrip round_trip) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> us;
+  us.reserve(1 << 16);
+  for (auto _ : state) {
+    const Clock::time_point t0 = Clock::now();
+    if (!round_trip()) {
+      state.SkipWithError("round trip failed");
+      return;
+    }
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(us.begin(), us.end());
+  auto pct = [&](double p) {
+    return us.empty() ? 0.0 : us[static_cast<size_t>(p * static_cast<double>(us.size() - 1))];
+  };
+  state.counters[rate_counter] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate);
+  state.counters["p50_us"] = benchmark::Counter(pct(0.50), benchmark::Counter::kAvgThreads);
+  state.counters["p99_us"] = benchmark::Counter(pct(0.99), benchmark::Counter::kAvgThreads);
+}
+
+// The yardstick's run: the very bytes of a class-1 no-op request (8 out,
+// 8 back) through the echo server at port, on c.
+inline void echo_round_trips(benchmark::State& state, testsupport::ZentClient& c, int port,
+                             const char* rate_counter) {
+  if (c.fd() < 0 && !c.connect(static_cast<uint16_t>(port))) {
+    state.SkipWithError("cannot reach the echo server");
+    return;
+  }
+  const testsupport::Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
+  testsupport::Bytes back;
+  timed_round_trips(state, rate_counter,
+                    [&] { return c.send_raw(frame) && c.recv_frame(&back) == 1; });
 }
 
 // Prints the usual table and keeps each run's value of the counter named.

@@ -2,7 +2,7 @@
 // running zentdb6, with 1, 8 and 32 clients, beside the same traffic against
 // a plain single-threaded loopback echo server measured in the same run. The
 // ratio (zentdb6 / echo) is printed at the end: it is what the server's own
-// path (select hand-off, idle task, worker wake-up, framing, dispatch) costs
+// path (the idle task's socket wait, worker wake-up, framing, dispatch) costs
 // on top of the socket round trip itself.
 //
 // Build a release tree for figures that mean something:
@@ -44,49 +44,19 @@ std::atomic<bool> g_echo_stop{false};
 ZentClient g_server_clients[kMaxClients];
 ZentClient g_echo_clients[kMaxClients];
 
-bool ready_server_client(ZentClient& c) {
-  if (c.fd() >= 0) return true;
-  for (int i = 0; i < 200; ++i) {
-    if (c.connect(static_cast<uint16_t>(g_server_port))) return c.handshake();
-    usleep(10000);
-  }
-  return false;
-}
-
 void BM_Zentdb6Noop(benchmark::State& state) {
   ZentClient& c = g_server_clients[state.thread_index()];
-  if (!ready_server_client(c)) {
+  if (!bench_support::connect_client(c, g_server_port)) {
     state.SkipWithError("cannot reach zentdb6");
     return;
   }
   uint16_t id = 0;
-  for (auto _ : state) {
-    if (!c.noop(++id)) {
-      state.SkipWithError("no-op failed");
-      break;
-    }
-  }
-  state.counters["roundtrips"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+  bench_support::timed_round_trips(state, "roundtrips", [&] { return c.noop(++id); });
 }
 
 void BM_EchoRoundTrip(benchmark::State& state) {
-  ZentClient& c = g_echo_clients[state.thread_index()];
-  if (c.fd() < 0 && !c.connect(static_cast<uint16_t>(g_echo_port))) {
-    state.SkipWithError("cannot reach the echo server");
-    return;
-  }
-  // The very bytes of a no-op request: 8 out, 8 back.
-  const Bytes frame = testsupport::frame(testsupport::encode_request(1, 1));
-  Bytes back;
-  for (auto _ : state) {
-    if (!c.send_raw(frame) || c.recv_frame(&back) != 1) {
-      state.SkipWithError("echo failed");
-      break;
-    }
-  }
-  state.counters["roundtrips"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+  bench_support::echo_round_trips(state, g_echo_clients[state.thread_index()], g_echo_port,
+                                  "roundtrips");
 }
 
 BENCHMARK(BM_Zentdb6Noop)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();

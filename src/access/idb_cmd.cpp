@@ -109,6 +109,34 @@ void idb__close_nodes(idb_session* s) {
   s->node_cnt = 0;
 }
 
+Node* idb__held_node(idb_session* s, set_ctx* c, const idb_set* set) {
+  if (c->held_node != nullptr && c->held_node == set->s.node) return c->held_node;
+  if (c->held_node != nullptr) {
+    Node_Close(c->held_node);
+    c->held_node = nullptr;
+  }
+  if (set->s.nodeid == 0 || set->s.node == nullptr) {
+    IDB_ERROR(s, S_NOTFOUND, 0);
+    return nullptr;
+  }
+  if (Node_Open(set->s.node) != 0) {
+    IDB_ERROR(s, S_VOLNODE, idb__lower_status());
+    return nullptr;
+  }
+  c->held_node = set->s.node;
+  return c->held_node;
+}
+
+void idb__release_held_nodes(db_ctx* ctx) {
+  if (ctx->sets == nullptr) return;
+  for (int32_t i = 0; i < ctx->root->g.set_cnt; ++i) {
+    Node* node = ctx->sets[i].held_node;
+    if (node == nullptr) continue;
+    ctx->sets[i].held_node = nullptr;
+    Node_Close(node);
+  }
+}
+
 // --- The command transaction ------------------------------------------------------------------
 
 int idb__begin_cmd(idb_session* s, const char* name) {

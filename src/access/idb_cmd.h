@@ -47,6 +47,16 @@ int idb__open_set_nodes(idb_session* s, const global* g, int setno);
 void idb__close_node(idb_session* s, Node* node);
 void idb__close_nodes(idb_session* s);
 
+// The set's table node as the open context c holds it: the first call
+// references it and keeps it until idb__release_held_nodes; a set whose
+// node changed since (erased, purged, created anew) drops the old
+// reference first. The node, or none with S_NOTFOUND or S_VOLNODE in the
+// session's record.
+Node* idb__held_node(idb_session* s, set_ctx* c, const idb_set* set);
+// Drops every reference the context's sets hold (its close; and before an
+// erase, purge or create, which need the nodes unreferenced). May suspend.
+void idb__release_held_nodes(db_ctx* ctx);
+
 // The command transaction's steps.
 inline constexpr uint32_t IDB_CMD_TXID = 1;
 int idb__begin_cmd(idb_session* s, const char* name);

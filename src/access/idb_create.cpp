@@ -158,6 +158,8 @@ int create_index(idb_session* s, db_ctx* ctx, idb_set& set, uint32_t x, Node* tx
 }  // namespace
 
 int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
+  // A context that read before holds the nodes it read: they change here.
+  idb__release_held_nodes(ctx);
   idb_set& set = schema_of(ctx)->set[setno];
   if (set.s.node != nullptr) return 17;
   SysCat_TABLE* table = SysCat_get_table_by_id(cat_of(ctx), set.s.tableid, tx);
@@ -288,11 +290,13 @@ int purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
 
 int idb__purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
   debug_log('I', 3, "idb__purge_set(setno=%d)", setno);
+  idb__release_held_nodes(ctx);
   return purge_set(s, ctx, setno, tx);
 }
 
 int idb__purge_db(idb_session* s, db_ctx* ctx, Node* tx) {
   debug_log('I', 3, "idb__purge_db()");
+  idb__release_held_nodes(ctx);
   if (ctx->mode != 13) {
     idb__close_database(s, ctx);
     IDB_ERROR(s, S_BAD, 0);
@@ -339,6 +343,8 @@ int reset_tree(idb_session* s, Node* node) {
 
 int idb__erase_set(idb_session* s, db_ctx* ctx, int setno, const uint8_t* erased) {
   debug_log('I', 3, "idb__erase_set(setno=%d)", setno);
+  // Emptying the set resets its node, which no reference may hold.
+  idb__release_held_nodes(ctx);
   const global* g = schema_of(ctx);
   const idb_set& set = g->set[setno];
   if (set.s.node == nullptr) return 2;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "access/idb_cmd.h"
 #include "access/idb_lock.h"
 #include "access/idb_re.h"
 #include "access/idb_logon.h"
@@ -101,6 +102,7 @@ void free_sets(db_ctx* ctx, int32_t set_cnt) {
 
 // Takes back what an open that got past its check holds.
 void abandon(db_ctx* ctx) {
+  idb__release_held_nodes(ctx);
   --ctx->root->share[share_class(ctx->mode)];
   free_sets(ctx, ctx->root->g.set_cnt);
   idb__vclose_root(ctx->root);

@@ -12,7 +12,7 @@
 // sysmember, sysgroup and sysprivilege; the open is counted in the share
 // counters at its check, before those scans, so that two opens that
 // overlap there see each other, and a later failure takes the count back.
-// A close does not suspend.
+// A close may suspend only in dropping the record files its reads held.
 #pragma once
 #include <cstdint>
 

@@ -37,17 +37,16 @@ struct Get {
 // Reads recno into the work buffer through the set's record file; it
 // becomes the current record. 0 or -1.
 int read_recno(Get& r, uint32_t recno) {
-  if (idb__open_node(r.s, r.set, 1) != 0) return -1;
+  if (idb__held_node(r.s, r.c, r.set) == nullptr) return -1;
   const int rc = idb__read_rec(r.s, 0, r.set, recno, r.work, r.work_len);
-  idb__close_nodes(r.s);
   if (rc == 0) r.c->recno = static_cast<int32_t>(recno);
   return rc;
 }
 
 // Modes 2 and 3: the next used record number in the direction.
 int read_serial(Get& r, bool forward) {
-  if (idb__open_node(r.s, r.set, 1) != 0) return -1;
-  Node* node = r.set->s.node;
+  Node* node = idb__held_node(r.s, r.c, r.set);
+  if (node == nullptr) return -1;
   const uint32_t cur = static_cast<uint32_t>(r.c->recno);
   uint32_t at = forward ? cur + 1 : (cur != 0 ? cur - 1 : FixRec_MaxRecno(node));
   int out = 0;
@@ -66,7 +65,6 @@ int read_serial(Get& r, bool forward) {
     out = -1;
     break;
   }
-  idb__close_nodes(r.s);
   if (out == 0) r.c->recno = static_cast<int32_t>(at);
   return out;
 }

@@ -8,7 +8,7 @@
 // Context: the connection's task on the server thread under its unit of
 // the API lock. DBOPEN suspends in the schema cache and the catalog
 // (idb_dbctx.h); the session's end suspends in the rollback of open
-// transactions; DBCLOSE does not suspend.
+// transactions; DBCLOSE only in dropping the record files its reads held.
 #pragma once
 #include <cstdint>
 

@@ -69,6 +69,10 @@ struct set_ctx {
   int32_t bwd;
   int32_t pat_span; // key bytes the pattern applies to
   idb_key_part part[8];
+  // The set's record file, referenced from the context's first read until
+  // the context closes (or the set's node changes), so that a read opens
+  // and closes no node; none while nothing holds it.
+  Node* held_node;
 };
 
 // One open database of a session.

@@ -26,6 +26,13 @@ void OsSemaphore::wait() {
   --count_;
 }
 
+bool OsSemaphore::try_wait() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (count_ == 0) return false;
+  --count_;
+  return true;
+}
+
 bool OsSemaphore::wait_for(uint64_t milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return count_ > 0; }))

@@ -19,6 +19,8 @@ class OsSemaphore {
   // Adds n; false (and nothing added) when the maximum would be passed.
   bool release(int32_t n = 1);
   void wait();
+  // Takes a unit only when one is there; never waits.
+  bool try_wait();
   // True when a unit was taken within the time.
   bool wait_for(uint64_t milliseconds);
   int32_t count() const;

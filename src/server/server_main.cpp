@@ -416,17 +416,13 @@ int tmain_init() {
 // tserver has put tsignal_handler in force already.
 int tmain() {
   char text[256];
-  if (int err = bg_tcp_thread_start(); err != 0) {
-    platform::sys_error_text(err, text, sizeof text);
-    debug_log('D', 0, "Failed to create background tcp thread, errno=%d (%s)", err, text);
-    platform::signal_set_handler(closedown_signal_handler);
-    return -1;
-  }
+  // The idle task waits for the sockets itself: a request wakes no other
+  // thread on its way to its worker.
+  bg_tcp_poll_in_idle(true);
   if (int err = bg_timer_thread_start(); err != 0) {
     platform::sys_error_text(err, text, sizeof text);
     debug_log('D', 0, "Failed to create background timer thread, errno=%d (%s)", err, text);
     platform::signal_set_handler(closedown_signal_handler);
-    bg_tcp_thread_stop();
     return -1;
   }
   // Without a resolver thread connections keep their dotted addresses (a

@@ -54,6 +54,8 @@ std::mutex g_notify_mutex;
 std::thread g_select_thread;
 std::atomic<bool> g_select_stop{false};
 std::atomic<SelectPollHook> g_poll_hook{nullptr};
+// The idle task polls the master set itself instead of a select thread.
+std::atomic<bool> g_poll_in_idle{false};
 
 // The HTTP listen socket is out of the master set while the http task is
 // busy; it goes back when the task is free.
@@ -78,22 +80,26 @@ void wake_select_locked() {
 
 bool select_must_stop() { return g_select_stop.load() || server_shutdown; }
 
-// One poll over the master set. Fills read_set/except_set with the sockets
-// that are still in the master set and returns how many entries it made;
-// 0 when only the wake-up descriptor (or nothing) fired.
-int poll_master_set(std::vector<pollfd>& fds) {
-  {
-    std::lock_guard<std::mutex> lock(g_set_mutex);
-    const int wfd = wake_fd_locked();
-    uint64_t drained;
-    if (wfd >= 0) [[maybe_unused]] ssize_t rc = read(wfd, &drained, sizeof drained);
-    fds.clear();
-    fds.push_back({wfd, POLLIN, 0});
-    for (uint32_t i = 0; i < g_master.count; ++i)
-      fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
-  }
+// The poll set: the wake-up descriptor (drained first, so that a wake-up
+// written from now on ends the poll) and a copy of the master set.
+void build_poll_set(std::vector<pollfd>& fds) {
+  std::lock_guard<std::mutex> lock(g_set_mutex);
+  const int wfd = wake_fd_locked();
+  uint64_t drained;
+  if (wfd >= 0) [[maybe_unused]] ssize_t rc = read(wfd, &drained, sizeof drained);
+  fds.clear();
+  fds.push_back({wfd, POLLIN, 0});
+  for (uint32_t i = 0; i < g_master.count; ++i)
+    fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+}
+
+// Polls the set built (timeout_ms -1: until something fires) and fills
+// read_set/except_set with the sockets that are still in the master set;
+// returns how many entries it made, 0 when only the wake-up descriptor (or
+// nothing) fired.
+int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
   if (SelectPollHook hook = g_poll_hook.load()) hook();
-  const int rc = poll(fds.data(), fds.size(), -1);
+  const int rc = poll(fds.data(), fds.size(), timeout_ms);
   if (rc < 0) {
     const int err = errno;
     if (err != EINTR) {
@@ -116,6 +122,11 @@ int poll_master_set(std::vector<pollfd>& fds) {
     if (ev & (POLLPRI | POLLERR | POLLNVAL)) n += sockset_add(fds[i].fd, &except_set) == 0;
   }
   return n;
+}
+
+int poll_master_set(std::vector<pollfd>& fds) {
+  build_poll_set(fds);
+  return poll_built_set(fds);
 }
 
 void select_thread_body() {
@@ -256,9 +267,18 @@ void master_set_clear() {
 
 void notify_event(const char* text) {
   debug_log('T', 2, "notify_event: %s", text);
-  std::lock_guard<std::mutex> lock(g_notify_mutex);
-  if (sync_sem) sync_sem->release(1);
+  {
+    std::lock_guard<std::mutex> lock(g_notify_mutex);
+    if (sync_sem) sync_sem->release(1);
+  }
+  // An idle task in its poll sees the unit only through the wake-up.
+  if (g_poll_in_idle.load()) {
+    std::lock_guard<std::mutex> lock(g_set_mutex);
+    wake_select_locked();
+  }
 }
+
+void bg_tcp_poll_in_idle(bool on) { g_poll_in_idle.store(on); }
 
 void notify_event_close() {
   std::lock_guard<std::mutex> lock(g_notify_mutex);
@@ -287,12 +307,56 @@ void bg_tcp_thread_stop() {
   g_select_thread = std::thread();
 }
 
+// The idle task's wait when it polls the sockets itself: for a unit of the
+// sync semaphore or, while the hand-off is acknowledged, for a socket's
+// readiness, in one poll that notify_event's wake-up ends. The result is
+// handed over as the select thread hands it: read_set/except_set,
+// client_poll_cnt and tcp_event, the acknowledgement taken.
+void idle_wait() {
+  if (!g_poll_in_idle.load(std::memory_order_relaxed)) {
+    sync_sem->wait();
+    return;
+  }
+  static std::vector<pollfd> fds = [] {
+    std::vector<pollfd> v;
+    v.reserve(SOCKSET_MAX + 1);
+    return v;
+  }();
+  // Another task of the idle task's priority may be runnable (the round
+  // robin can come back to the idle task first): then nothing is waited
+  // for, the thread must go on to that task.
+  const bool others_run = thread_stats().runnable > 1;
+  for (;;) {
+    if (server_shutdown || !tcp_ack_event->is_set()) {
+      if (!others_run) sync_sem->wait();
+      else sync_sem->try_wait();
+      return;
+    }
+    // Drained before the look at the semaphore: a release after the look
+    // writes the wake-up the poll then sees.
+    build_poll_set(fds);
+    // With a unit there the sockets are still looked at, without waiting:
+    // a stream of notifications must not keep them from being served.
+    const bool unit = sync_sem->try_wait();
+    const bool wait = !unit && !others_run;
+    const int n = poll_built_set(fds, wait ? -1 : 0);
+    if (n > 0) {
+      ZENT_ASSERT(client_poll_cnt == 0);
+      ZENT_ASSERT(client_pending_cnt == 0);
+      tcp_ack_event->reset();
+      client_poll_cnt = n;
+      tcp_event->set();
+    }
+    if (!wait || n > 0) return;
+  }
+}
+
 void idle_thread() {
   debug_log('T', 2, "Idle thread %d started", thread_id(thread_self()));
   for (;;) {
     debug_log('T', 2, "Idle - waiting for event");
     hist_idle_begin(platform::monotonic_ns());
-    sync_sem->wait();
+    idle_wait();
     // The idle task runs only when every other task waits, so holding the
     // server thread here pauses the server between steps of its tasks; time
     // paused counts as idle.

@@ -56,6 +56,15 @@ void bg_tcp_thread_stop();
 using SelectPollHook = void (*)();
 void bg_tcp_set_poll_hook(SelectPollHook hook);
 
+// The server's way: the idle task waits for the sockets' readiness itself
+// (one poll over the master set, the wake-up descriptor that notify_event
+// and master set changes write, nothing else) instead of a select thread,
+// so a request costs no wake-up of another thread. The hand-off stays as
+// it is: the idle task polls only while acknowledged, and hands the result
+// over through read_set/except_set, client_poll_cnt and tcp_event. Set
+// before the kernel runs; the select thread is then not started.
+void bg_tcp_poll_in_idle(bool on);
+
 // The idle task's body (priority 10): sleeps on the sync semaphore while no
 // task can run and hands socket events to the workers.
 void idle_thread();

@@ -73,7 +73,8 @@ class SessionServer : public FrameBase {
     ASSERT_NE(closer_, nullptr);
     add_tasks();
     ASSERT_EQ(master_set_add(server_listen_socket), 0);
-    ASSERT_EQ(bg_tcp_thread_start(), 0);
+    // As the server runs: the idle task waits for the sockets itself.
+    bg_tcp_poll_in_idle(true);
     kernel_ = std::thread([] { thread_run(); });
   }
   // Further tasks of a fixture, made before the kernel runs.

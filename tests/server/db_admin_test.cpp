@@ -18,6 +18,7 @@
 #include "access/access_fixture.h"
 #include "access/idb_create.h"
 #include "access/idb_dbctx.h"
+#include "access/idb_get.h"
 #include "access/idb_key.h"
 #include "access/idb_logon.h"
 #include "access/idb_lookup.h"
@@ -333,6 +334,62 @@ TEST_F(DbAdminTest, EraseOfADetailAloneZeroesItsMastersChainHeads) {
   Tlog_FinalCommit(tx);
   Tlog_Destroy(tx);
   Node_Close(orders);
+}
+
+// A read keeps the set's record file referenced while the database stays
+// open; an erase, purge or create on that context lets it go first (a
+// referenced node cannot be reset), and the close drops what is left.
+TEST_F(DbAdminTest, ReadsHoldTheRecordFileOnlyWhileTheDatabaseIsOpen) {
+  ASSERT_EQ(run(db_create), 0);
+  fill_nodes();
+  ASSERT_EQ(testsupport::add_sample_records(d_), 0);
+  Node* orders = Node_Find(d_.orders_node);
+  ASSERT_NE(orders, nullptr);
+  auto read = [&](int32_t dbid, const char* set) {
+    std::vector<uint8_t> buf(64);
+    const uint8_t recno[4] = {1, 0, 0, 0};
+    return idb_get(s_, dbid, set, static_cast<int>(strlen(set)) + 1, 4, nullptr, 0, buf, recno,
+                   st_);
+  };
+  struct Case {
+    const char* what;
+    Fn fn;
+    int32_t mode;
+    std::vector<int32_t> list;
+  };
+  const Case cases[] = {
+      {"erase", db_erase, 1, {0, 0, 1}},
+      {"purge", db_purge, 1, {0, 0, 1}},
+      {"create", db_create, 1, {}},
+  };
+  for (const Case& c : cases) {
+    const int32_t dbid = open(13);
+    ASSERT_EQ(read(dbid, "CUSTOMER"), 0) << c.what;
+    if (Node_Find(d_.orders_node) == orders) {
+      const int before = Node_RefCount(orders);
+      read(dbid, "ORDERS");
+      read(dbid, "ORDERS");
+      EXPECT_EQ(Node_RefCount(orders), before + 1) << c.what;
+    }
+    std::fill(std::begin(st_), std::end(st_), -99);
+    c.fn(s_, dbid, c.mode, st_, static_cast<uint32_t>(c.list.size()), c.list.data());
+    EXPECT_EQ(st_[0], 0) << c.what;
+    EXPECT_EQ(idb__get_db_ctx(s_, dbid), nullptr) << c.what;
+    if (Node* n = Node_Find(d_.orders_node)) EXPECT_EQ(Node_RefCount(n), 0) << c.what;
+  }
+  // Created anew: a new open reads the new, empty file and the close lets
+  // it go.
+  fill_nodes();
+  Node* again = Node_Find(d_.orders_node);
+  ASSERT_NE(again, nullptr);
+  const int before = Node_RefCount(again);
+  const int32_t dbid = open(1);
+  read(dbid, "ORDERS");
+  EXPECT_EQ(st_[0], S_DIREOF);
+  EXPECT_EQ(Node_RefCount(again), before + 1);
+  int32_t status[IDB_STATUS_WORDS];
+  ASSERT_EQ(idb_close(s_, dbid, nullptr, 0, 1, status), 0);
+  EXPECT_EQ(Node_RefCount(again), before);
 }
 
 TEST_F(DbAdminTest, EraseWithItsMasterLeavesTheChainHeads) {

@@ -300,14 +300,27 @@ void test_http_body() {
   }
 }
 
-TEST_F(KernelRun, HttpConnectionsAreServedOneAtATimeWithoutLosingAny) {
+// Both ways of waiting for the sockets: a select thread, or the idle task's
+// own poll (the server's).
+class KernelRunPolls : public KernelRun, public ::testing::WithParamInterface<bool> {
+ protected:
+  // The idle task polls, or a select thread is started.
+  void start_polling() {
+    if (GetParam())
+      bg_tcp_poll_in_idle(true);
+    else
+      ASSERT_EQ(bg_tcp_thread_start(), 0);
+  }
+};
+
+TEST_P(KernelRunPolls, HttpConnectionsAreServedOneAtATimeWithoutLosingAny) {
   LogCapture log("D2");
   g_http_served = 0;
   http_listen_socket = listener_;
   tc_http = thread_create(test_http_body, 5);
   ASSERT_NE(tc_http, nullptr);
   ASSERT_EQ(master_set_add(http_listen_socket), 0);
-  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  start_polling();
   ASSERT_EQ(bg_timer_thread_start(), 0);
 
   std::vector<std::string> replies(kHttpClients);
@@ -384,7 +397,8 @@ void noise_task() {
   }
 }
 
-TEST_F(KernelRun, TimersWakeBlockingTasksUnderLoad) {
+TEST_P(KernelRunPolls, TimersWakeBlockingTasksUnderLoad) {
+  if (GetParam()) bg_tcp_poll_in_idle(true);  // the wake-ups end the idle task's poll
   g_clock = 1000;
   g_workers_done = 0;
   g_rounds_total = 0;
@@ -413,6 +427,9 @@ TEST_F(KernelRun, TimersWakeBlockingTasksUnderLoad) {
   EXPECT_EQ(g_rounds_total.load(), kWorkers * kRounds);
   EXPECT_GT(g_noise_wakes.load(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Waits, KernelRunPolls, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "IdlePolls" : "SelectThread"; });
 
 }  // namespace
 

@@ -24,8 +24,9 @@
 
 namespace testsupport {
 
-// Creates the state as tmain_init does; the destructor stops the select
-// thread and drops the state again.
+// Creates the state as tmain_init does, with a select thread to start
+// unless a test lets the idle task poll (bg_tcp_poll_in_idle); the
+// destructor stops the select thread and drops the state again.
 class FrameEvents {
  public:
   FrameEvents() {
@@ -35,9 +36,11 @@ class FrameEvents {
     client_poll_cnt = 0;
     client_pending_cnt = 0;
     server_shutdown = 0;
+    bg_tcp_poll_in_idle(false);
   }
   ~FrameEvents() {
     bg_tcp_thread_stop();
+    bg_tcp_poll_in_idle(false);
     master_set_clear();
     sync_sem.reset();
     tcp_event.reset();
