@@ -35,7 +35,6 @@
 #include "support/server_session.h"
 #include "support/zent_client.h"
 
-
 #if defined(ZENT_ASAN) || defined(ZENT_TSAN)
 // The sanitizers' allocator hook (their runtime has it; GCC ships no
 // header for it).
