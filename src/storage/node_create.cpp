@@ -306,7 +306,11 @@ Node* Node_SysCreateLog(int cluster_size, uint32_t system_node_id) {
   return Node_DoCreate(cluster_size, 0, system_node_id, 1);
 }
 
-int Node_Reset(Node* node) {
+namespace {
+
+// Node_Reset; snapshot 0 leaves the node's record to the caller, which
+// writes it in the same log block as what follows the reset.
+int reset(Node* node, bool snapshot) {
   ZENT_ASSERT(node != nullptr && "node");
   const int vnodes_in_use = Node_FlushVNodes(node);
   if (vnodes_in_use > 0 || node->ref_count >= 1) {
@@ -325,20 +329,34 @@ int Node_Reset(Node* node) {
   if (flushed != 0) return -1;
   if (NodePool_ClearFlist(node) != 0) return -1;
   buf_Sync(node, 1);
+  if (!snapshot) return 0;
   if (Node_Lock(node, __FILE__, __LINE__) != 0) return -1;
   const int rc = Node_WriteSnapshot(node);
   Node_Unlock(node);
   return rc != 0 ? -1 : 0;
 }
 
+}  // namespace
+
+int Node_Reset(Node* node) { return reset(node, true); }
+
 int Node_Delete(Node* node) {
-  if (Node_Reset(node) != 0) return -1;
+  // No snapshot between the reset and the deleted-node record (which
+  // carries the reset's page records): a power cut between the two would
+  // leave a snapshot last in the log, and its redo would bring the node
+  // back after the replay had deleted it.
+  if (reset(node, false) != 0) return -1;
   ZENT_ASSERT(!node->ref_count && "!node->ref_count");
   ZENT_ASSERT(!node->meta_data && "!node->meta_data");
   if (Node_NotifySubsystems(node, Node_EVENT_DELETE) != 0) return -1;
   if (Node_WriteDeletedSnapshot(node) != 0) return -1;
   if (Node_AddrValid(&node->node.meta_addr)) {
-    if (NodePool_FreeMeta(&node->node.meta_addr, is_log(node) ? 1 : 0) != 0) return -1;
+    // Recovery may redo a delete whose free of the block reached the disk
+    // (the system pool writes through) before its node page did.
+    const int log = is_log(node) ? 1 : 0;
+    const int freed = Tlog_IsRecovering() ? NodePool_FreeMetaDefensive(&node->node.meta_addr, log)
+                                          : NodePool_FreeMeta(&node->node.meta_addr, log);
+    if (freed != 0) return -1;
     Node_AddrClear(&node->node.meta_addr);
     Node_ClearFlag(Node_META_CHANGED, node);
     Node_SetDirty(node);

@@ -8,7 +8,8 @@
 namespace {
 
 constexpr NodePoolServices kPools = {SysPool_AllocItem, SysPool_FreeItem, SysPool_ReadItem,
-                                     SysPool_WriteItem, Node_ClearFlist};
+                                     SysPool_WriteItem, Node_ClearFlist,
+                                     SysPool_DefensiveFreeItem};
 NodePoolServices g_services = kPools;
 
 }  // namespace
@@ -21,6 +22,10 @@ int NodePool_AllocMeta(uint32_t size, Node_ADDR* addr, int log) {
   return g_services.alloc_item(size, addr, log);
 }
 int NodePool_FreeMeta(Node_ADDR* addr, int log) { return g_services.free_item(addr, log); }
+int NodePool_FreeMetaDefensive(Node_ADDR* addr, int log) {
+  return g_services.free_item_defensive != nullptr ? g_services.free_item_defensive(addr, log)
+                                                   : g_services.free_item(addr, log);
+}
 int NodePool_ReadMeta(const Node_ADDR* addr, void* buffer, uint32_t size, int log) {
   return g_services.read_item(addr, buffer, size, log);
 }

@@ -21,6 +21,9 @@ struct Node;
 // moved, or -1.
 int NodePool_AllocMeta(uint32_t size, Node_ADDR* addr, int log);
 int NodePool_FreeMeta(Node_ADDR* addr, int log);
+// The same, where the block may be free already (recovery redoing a delete
+// whose free reached the disk): that counts as done.
+int NodePool_FreeMetaDefensive(Node_ADDR* addr, int log);
 int NodePool_ReadMeta(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
 int NodePool_WriteMeta(const Node_ADDR* addr, const void* buffer, uint32_t size, int log);
 // Empties node's pool free list. 0 or -1.
@@ -32,6 +35,8 @@ struct NodePoolServices {
   int (*read_item)(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
   int (*write_item)(const Node_ADDR* addr, const void* buffer, uint32_t size, int log);
   int (*clear_flist)(Node* node);
+  // None: free_item serves.
+  int (*free_item_defensive)(Node_ADDR* addr, int log) = nullptr;
 };
 // None restores the real pools.
 void Node_SetPoolServices(const NodePoolServices* services);

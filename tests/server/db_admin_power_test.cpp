@@ -165,12 +165,28 @@ Storage check_agreement(const testsupport::SampleDb& d, const std::string& at) {
   return st;
 }
 
-void sweep(Op op, const char* name) {
+// The create and purge sweeps pass some 250 write and flush points each, a
+// whole set made, recovered and checked per point. They sample: every
+// second point, every eighth under the race detector, which slows every
+// write some tenfold (both start at the first and reach the end, where no
+// cut comes).
+#ifdef ZENT_TSAN
+constexpr int kCutStride = 8;
+#else
+constexpr int kCutStride = 2;
+#endif
+
+void sweep(Op op, const char* name, int stride = 1) {
   int cuts = 0;
   storage_test::sweep_power_cuts(
       name, platform::PowerLoss::DropUnflushed, 1,
       [&](platform::FaultFileSystem& disk, storage_test::CrashFileSystem& crash, int n,
           const std::string& at, bool* cut) {
+        // A cut point left out of the sample counts as a cut: the sweep goes on.
+        if ((n - 1) % stride != 0) {
+          *cut = true;
+          return;
+        }
         ssn_set_lookup([](Task*) -> Ssn_STATE* {
           return access_test::acting() ? &access_test::acting()->ssn : nullptr;
         });
@@ -252,14 +268,8 @@ class DbAdminPowerLoss : public ::testing::Test {
   void TearDown() override { Tlog_ResetTables(); }
 };
 
-// Disabled while two faults below this layer stand (see the top-level
-// README, "Not yet built"): a node created inside a transaction that the
-// power cuts before its commit survives recovery without its sysobjects
-// row (from write 11 on); a purge cut inside its final commit leaves a
-// node whose sysobjects and sysdb rows are gone (from write 17 on), and
-// later cuts trip the pool's "Pool_BLOCKUSED" assertion in recovery.
-TEST_F(DbAdminPowerLoss, DISABLED_Create) { sweep(Op::kCreate, "create"); }
-TEST_F(DbAdminPowerLoss, DISABLED_Purge) { sweep(Op::kPurge, "purge"); }
+TEST_F(DbAdminPowerLoss, Create) { sweep(Op::kCreate, "create", kCutStride); }
+TEST_F(DbAdminPowerLoss, Purge) { sweep(Op::kPurge, "purge", kCutStride); }
 TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
 
 }  // namespace
