@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "access/idb_cmd.h"
 #include "access/idb_dbctx.h"
@@ -79,6 +80,14 @@ Node* new_tree(idb_session* s, db_ctx* ctx, const btree_KEYDEF& kd, const char* 
   return register_node(s, ctx, node, SysObj_SETINDEX, name, tx) == 0 ? node : nullptr;
 }
 
+// A catalog row is the caller's to free; owned, it is freed also when a
+// task is unwound in the middle (a power cut in the tests).
+struct FreeRow {
+  void operator()(void* row) const { free(row); }
+};
+template <typename Row>
+using CatalogRow = std::unique_ptr<Row, FreeRow>;
+
 // The entry of set that holds item, or item_cnt.
 uint32_t entry_of(const idb_set& set, int32_t item) {
   uint32_t e = 0;
@@ -88,7 +97,7 @@ uint32_t entry_of(const idb_set& set, int32_t item) {
 
 int create_key(idb_session* s, db_ctx* ctx, idb_set& set, Node* tx) {
   const global* g = schema_of(ctx);
-  SysCat_INDEX* row = SysCat_get_index_by_id(cat_of(ctx), set.s.key.idxid, tx);
+  const CatalogRow<SysCat_INDEX> row(SysCat_get_index_by_id(cat_of(ctx), set.s.key.idxid, tx));
   if (row == nullptr) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "idb__create_set: syscat entry for index %d not found",
@@ -109,10 +118,9 @@ int create_key(idb_session* s, db_ctx* ctx, idb_set& set, Node* tx) {
     set.s.key.nodeid = Node_GetId(node);
     set.s.key.node = node;
     row->nodeid = set.s.key.nodeid;
-    rc = SysCat_upd_index(cat_of(ctx), row, tx);
+    rc = SysCat_upd_index(cat_of(ctx), row.get(), tx);
     if (rc != 0) IDB_ERROR(s, S_SYSCAT, idb__lower_status());
   }
-  free(row);
   return rc;
 }
 
@@ -120,7 +128,8 @@ int create_index(idb_session* s, db_ctx* ctx, idb_set& set, uint32_t x, Node* tx
   const global* g = schema_of(ctx);
   idb_index& index = set.index[x];
   const idb_iitem& ii = g->iitem[index.iitem - g->item_cnt];
-  SysCat_TABLEINDEX* row = SysCat_get_tableindex_by_id(cat_of(ctx), set.s.tableid, ii.idxid, tx);
+  const CatalogRow<SysCat_TABLEINDEX> row(
+      SysCat_get_tableindex_by_id(cat_of(ctx), set.s.tableid, ii.idxid, tx));
   if (row == nullptr) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "idb__create_set: syscat entry for index %d not found",
@@ -148,10 +157,9 @@ int create_index(idb_session* s, db_ctx* ctx, idb_set& set, uint32_t x, Node* tx
     index.nodeid = Node_GetId(node);
     index.node = node;
     row->nodeid = index.nodeid;
-    rc = SysCat_upd_tableindex(cat_of(ctx), row, tx);
+    rc = SysCat_upd_tableindex(cat_of(ctx), row.get(), tx);
     if (rc != 0) IDB_ERROR(s, S_SYSCAT, idb__lower_status());
   }
-  free(row);
   return rc;
 }
 
@@ -162,7 +170,7 @@ int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
   idb__release_held_nodes(ctx);
   idb_set& set = schema_of(ctx)->set[setno];
   if (set.s.node != nullptr) return 17;
-  SysCat_TABLE* table = SysCat_get_table_by_id(cat_of(ctx), set.s.tableid, tx);
+  const CatalogRow<SysCat_TABLE> table(SysCat_get_table_by_id(cat_of(ctx), set.s.tableid, tx));
   if (table == nullptr) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "idb__create_set: syscat entry for table %d not found",
@@ -181,7 +189,7 @@ int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
     set.s.nodeid = Node_GetId(file);
     set.s.node = file;
     table->nodeid = set.s.nodeid;
-    if (SysCat_upd_table(cat_of(ctx), table, tx) != 0) {
+    if (SysCat_upd_table(cat_of(ctx), table.get(), tx) != 0) {
       IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     } else {
       rc = 0;
@@ -189,7 +197,6 @@ int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
       for (uint32_t x = 0; rc == 0 && x < set.s.index_cnt; ++x) rc = create_index(s, ctx, set, x, tx);
     }
   }
-  free(table);
   return rc;
 }
 
@@ -205,13 +212,12 @@ int purge_node(idb_session* s, Node* node, Node* tx) {
     debug_log('I', 1, "purge_node: SysCat_DeleteNode(%d) failed", static_cast<int>(id));
     return -1;
   }
-  SysCat_OBJECT* obj = SysCat_get_object_by_id(id, tx);
+  const CatalogRow<SysCat_OBJECT> obj(SysCat_get_object_by_id(id, tx));
   if (obj == nullptr) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "purge_node: system object %d not found", static_cast<int>(id));
     return -1;
   }
-  free(obj);
   if (SysCat_del_object(id, tx) != 0) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "purge_node(): SysCat_del_entry(SysObject,id=%d) failed - ignored.",
@@ -225,7 +231,7 @@ int purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
   idb_set& set = g->set[setno];
   if (set.s.node == nullptr) return 2;
   SysCat_DB_CATALOG* cat = cat_of(ctx);
-  SysCat_TABLE* table = SysCat_get_table_by_id(cat, set.s.tableid, tx);
+  const CatalogRow<SysCat_TABLE> table(SysCat_get_table_by_id(cat, set.s.tableid, tx));
   if (table == nullptr) {
     IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     debug_log('I', 1, "purge_set: syscat entry for table %d not found",
@@ -235,7 +241,7 @@ int purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
   ZENT_ASSERT(table->nodeid == set.s.nodeid && "table->nodeid == (u_int32_t)set->s.table_nodeid");
   int rc = 0;
   if (set.s.key.node != nullptr) {
-    SysCat_INDEX* index = SysCat_get_index_by_id(cat, set.s.key.idxid, tx);
+    const CatalogRow<SysCat_INDEX> index(SysCat_get_index_by_id(cat, set.s.key.idxid, tx));
     if (index == nullptr) {
       IDB_ERROR(s, S_SYSCAT, idb__lower_status());
       debug_log('I', 1, "purge_set: syscat entry for index %d not found",
@@ -248,16 +254,16 @@ int purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
         set.s.key.nodeid = 0;
         set.s.key.node = nullptr;
         index->nodeid = 0;
-        rc = SysCat_upd_index(cat, index, tx);
+        rc = SysCat_upd_index(cat, index.get(), tx);
         if (rc != 0) IDB_ERROR(s, S_SYSCAT, idb__lower_status());
       }
-      free(index);
     }
   }
   for (uint32_t x = 0; rc == 0 && x < set.s.index_cnt; ++x) {
     idb_index& ix = set.index[x];
     const uint32_t idxid = g->iitem[ix.iitem - g->item_cnt].idxid;
-    SysCat_TABLEINDEX* ti = SysCat_get_tableindex_by_id(cat, set.s.tableid, idxid, tx);
+    const CatalogRow<SysCat_TABLEINDEX> ti(
+        SysCat_get_tableindex_by_id(cat, set.s.tableid, idxid, tx));
     if (ti == nullptr) {
       IDB_ERROR(s, S_SYSCAT, idb__lower_status());
       debug_log('I', 1, "purge_set: syscat entry for tableindex %d/%d not found",
@@ -271,20 +277,18 @@ int purge_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
       ix.nodeid = 0;
       ix.node = nullptr;
       ti->nodeid = 0;
-      rc = SysCat_upd_tableindex(cat, ti, tx);
+      rc = SysCat_upd_tableindex(cat, ti.get(), tx);
       if (rc != 0) IDB_ERROR(s, S_SYSCAT, idb__lower_status());
     }
-    free(ti);
   }
   if (rc == 0) rc = purge_node(s, set.s.node, tx);
   if (rc == 0) {
     set.s.nodeid = 0;
     set.s.node = nullptr;
     table->nodeid = 0;
-    rc = SysCat_upd_table(cat, table, tx);
+    rc = SysCat_upd_table(cat, table.get(), tx);
     if (rc != 0) IDB_ERROR(s, S_SYSCAT, idb__lower_status());
   }
-  free(table);
   return rc;
 }
 

@@ -134,7 +134,7 @@ TEST_F(ScanModelTest, RandomScansGiveTheModelsRecords) {
     Bytes want;
     Bytes got;
     if (road == 0) {
-      for (uint32_t r : model.recnos(sn)) pack(sel, fields, r, *model.user(sn, r), &want);
+      for (uint32_t r : model.recnos(sn)) pack(sel, fields, r, *model.find_user(sn, r), &want);
       uint32_t next = 0;
       got = collect(data_sz, [&](Bytes& b, uint32_t* used, bool* more) {
         le_put32(b.data(), next);
@@ -151,7 +151,7 @@ TEST_F(ScanModelTest, RandomScansGiveTheModelsRecords) {
       for (int i = 0; i < 12; ++i) nums.push_back(static_cast<int32_t>(rng() % (top + 1)));
       size_t at = 0;
       for (int32_t n : nums) {
-        const Bytes* u = model.user(sn, static_cast<uint32_t>(n));
+        const Bytes* u = model.find_user(sn, static_cast<uint32_t>(n));
         if (u != nullptr) pack(sel, fields, static_cast<uint32_t>(n), *u, &want);
         else want.insert(want.end(), 4, 0);
       }
@@ -169,7 +169,7 @@ TEST_F(ScanModelTest, RandomScansGiveTheModelsRecords) {
       const int32_t op = keys.empty() || rng() % 2 == 0 ? IDB_SCAN_FIRST : IDB_SCAN_GE;
       const std::string arg = op == IDB_SCAN_FIRST ? "" : keys[rng() % keys.size()].first;
       for (const auto& [k, r] : keys)
-        if (k >= arg) pack(sel, fields, r, *model.user(cust, r), &want);
+        if (k >= arg) pack(sel, fields, r, *model.find_user(cust, r), &want);
       bool first = true;
       got = collect(data_sz, [&](Bytes& b, uint32_t* used, bool* more) {
         const int rc = idb_key_scan(s_, &ctx, first ? 0 : 1, op, idb__find_item(g_, "CUST-NO") + 1, 0,
@@ -187,7 +187,7 @@ TEST_F(ScanModelTest, RandomScansGiveTheModelsRecords) {
       bool known = false;
       for (const auto& [k, r] : model.keys(cust)) known = known || k == key;
       if (!known) continue;
-      for (uint32_t r : model.chain_of(ords, 0, key)) pack(sel, fields, r, *model.user(ords, r), &want);
+      for (uint32_t r : model.chain_of(ords, 0, key)) pack(sel, fields, r, *model.find_user(ords, r), &want);
       bool first = true;
       got = collect(data_sz, [&](Bytes& b, uint32_t* used, bool* more) {
         const int rc = first ? idb_chain_scan(s_, &ctx, 0, idb__find_item(g_, "CUST-NO") + 1,

@@ -457,13 +457,7 @@ std::string RecordModel::check() const {
   return "";
 }
 
-std::vector<uint32_t> RecordModel::recnos(int setno) const {
-  std::vector<uint32_t> out;
-  for (const auto& [recno, rec] : sets_[static_cast<size_t>(setno)].recs) out.push_back(recno);
-  return out;
-}
-
-const std::vector<uint8_t>* RecordModel::user(int setno, uint32_t recno) const {
+const std::vector<uint8_t>* RecordModel::find_user(int setno, uint32_t recno) const {
   const auto& recs = sets_[static_cast<size_t>(setno)].recs;
   const auto it = recs.find(recno);
   return it == recs.end() ? nullptr : &it->second.user;

@@ -79,11 +79,10 @@ class RecordModel {
   void rebind(const global* g) { g_ = g; }
 
   size_t records(int setno) const { return sets_[static_cast<size_t>(setno)].recs.size(); }
-  // Reads for the scan tests: the record numbers in order, a user record
-  // (none when the number is unused), a chain in order (empty when there
-  // is none) and the master keys in byte order with their records.
-  std::vector<uint32_t> recnos(int setno) const;
-  const std::vector<uint8_t>* user(int setno, uint32_t recno) const;
+  // Reads for the scan tests: a user record (none when the number is
+  // unused), a chain in order (empty when there is none) and the master
+  // keys in byte order with their records.
+  const std::vector<uint8_t>* find_user(int setno, uint32_t recno) const;
   std::vector<uint32_t> chain_of(int setno, uint32_t p, const std::string& value) const;
   std::vector<std::pair<std::string, uint32_t>> keys(int setno) const;
   const global* schema() const { return g_; }
