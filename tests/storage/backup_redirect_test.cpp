@@ -84,7 +84,7 @@ class Backup : public ::testing::Test {
       if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
     VNode_Flush(nullptr);
-    if (!disk.crashed()) EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
+    if (!disk.crashed()) { EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0); }
     VNode_Flush(nullptr);
     VNode_Cleanup();
     Vol_Sync(Vol_TIO_SYNC);
@@ -239,7 +239,7 @@ TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
     make_set();
     start();
     workload(1, 2);
-    if (in_backup) ASSERT_EQ(Vol_BeginRedirection(), 0);
+    if (in_backup) { ASSERT_EQ(Vol_BeginRedirection(), 0); }
     Node* made = Pool_Create();
     ASSERT_NE(made, nullptr);
     const uint32_t made_id = Node_GetId(made);
@@ -531,7 +531,7 @@ class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutC
     EXPECT_EQ(Vol_BeginRedirection(), 0);
     if (!c.in_end) arm(n);
     workload(4, 9);
-    if (!disk.crashed()) EXPECT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    if (!disk.crashed()) { EXPECT_EQ(Tlog_Checkpoint("Checkpoint"), 0); }
     if (!disk.crashed()) workload(10, 12);
     if (c.in_end && !disk.crashed()) arm(n);
     if (!disk.crashed()) Vol_EndRedirection();

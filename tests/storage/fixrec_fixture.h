@@ -182,7 +182,7 @@ class FixRecFixture : public TlogFixture {
     int rc = backward ? FixRec_Last(f, &recno, b.data(), &it, nullptr)
                       : FixRec_First(f, &recno, b.data(), &it, nullptr);
     while (rc == 0) {
-      if (prev != 0) EXPECT_TRUE(backward ? recno < prev : recno > prev);
+      if (prev != 0) { EXPECT_TRUE(backward ? recno < prev : recno > prev); }
       prev = recno;
       out[recno] = b;
       rc = backward ? FixRec_Prev(f, &recno, b.data(), &it, nullptr)

@@ -92,11 +92,11 @@ class FixRecTwoWriters : public FixRecTasks, public ::testing::WithParamInterfac
 
 TEST_P(FixRecTwoWriters, TheSecondWaitsOnTheFirstsLogNodeAndReadsWhatItLeft) {
   Node* f = make(16, 1);
-  Node* tx = begin();
+  Node* setup = begin();
   g_w = Writers{};
   g_w.f = f;
-  g_w.recno = put(f, tx, with_value(100));
-  commit(tx);
+  g_w.recno = put(f, setup, with_value(100));
+  commit(setup);
   g_w.first_commits = GetParam();
   ASSERT_EQ(tio_setup(), 0);
   auto a = [] {
@@ -166,11 +166,11 @@ Counter g_k;
 
 TEST_F(FixRecTasks, KTasksAddingOneMTimesEndAtKTimesM) {
   Node* f = make(16, 1);
-  Node* tx = begin();
+  Node* setup = begin();
   g_k = Counter{};
   g_k.f = f;
-  g_k.recno = put(f, tx, with_value(0));
-  commit(tx);
+  g_k.recno = put(f, setup, with_value(0));
+  commit(setup);
   ASSERT_EQ(tio_setup(), 0);
   auto adder = [] {
     Node* tx = session_tx();

@@ -117,7 +117,7 @@ TEST_P(FixRecShapes, PutReadUpdateDeleteByNumber) {
   bool crosses = false;
   for (uint32_t s = 0; s < m0.cluster_records && !crosses; ++s)
     crosses = (s * m0.slot_size) / Vol_PAGESIZE != (s * m0.slot_size + m0.slot_size - 1) / Vol_PAGESIZE;
-  if (c.cluster_size > 1) EXPECT_TRUE(crosses);  // a one-page cluster holds whole slots
+  if (c.cluster_size > 1) { EXPECT_TRUE(crosses); }  // a one-page cluster holds whole slots
 
   std::map<uint32_t, std::vector<uint8_t>> want;
   Node* tx = begin();
@@ -295,7 +295,7 @@ TEST_F(FixRecTest, RollbackLeavesThePagesByteForByte) {
   for (const bool nested : {false, true}) {
     ASSERT_EQ(FixRec_Checkpoint(f), 0);  // the position at the first free slot
     tx = begin();
-    if (nested) ASSERT_EQ(Tlog_Begin(tx, "inner", 2), 0);
+    if (nested) { ASSERT_EQ(Tlog_Begin(tx, "inner", 2), 0); }
     for (uint32_t r = 1; r <= 20; r += 2) ASSERT_EQ(update(f, tx, r, record(700, 500 + r)), 0);
     ASSERT_EQ(update(f, tx, 1, record(700, 999)), 0);  // twice
     for (uint32_t r = 4; r <= 20; r += 4) ASSERT_EQ(remove(f, tx, r), 0);

@@ -15,7 +15,7 @@ namespace storage_test {
 
 inline void stop_as_server(bool power_gone) {
   VNode_Flush(nullptr);
-  if (!power_gone) EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
+  if (!power_gone) { EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0); }
   VNode_Flush(nullptr);
   VNode_Cleanup();
   Vol_Sync(Vol_TIO_SYNC);

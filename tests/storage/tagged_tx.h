@@ -63,13 +63,17 @@ inline void check(Node* pool, const Node_ADDR* blocks, int nblocks, std::vector<
     }
     EXPECT_EQ(tag, expect[i]) << "block " << i;
   }
-  if (pending)
+  if (pending) {
     EXPECT_TRUE(seen == 0 || seen == static_cast<int>(in_flight->blocks.size()))
         << "transaction " << in_flight->id << " half there (" << seen << ")";
+  }
   if (pending && seen != 0) acked->push_back(*in_flight);
   *in_flight = Tx{0, {}, {}};
-  for (const Tx& t : *acked)
-    if (Node_AddrValid(&t.big)) EXPECT_EQ(tag_of(pool, t.big), t.id) << "big block of " << t.id;
+  for (const Tx& t : *acked) {
+    if (Node_AddrValid(&t.big)) {
+      EXPECT_EQ(tag_of(pool, t.big), t.id) << "big block of " << t.id;
+    }
+  }
   pool_test::check_pool(pool, false);
 }
 

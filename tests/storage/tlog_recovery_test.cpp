@@ -114,7 +114,7 @@ class Recovery : public ::testing::Test {
       if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
     VNode_Flush(nullptr);
-    if (!g_cut) EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0);
+    if (!g_cut) { EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0); }
     VNode_Flush(nullptr);
     VNode_Cleanup();
     Vol_Sync(Vol_TIO_SYNC);
