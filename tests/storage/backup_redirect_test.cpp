@@ -20,6 +20,7 @@
 #include "storage/page_io.h"
 #include "storage/pool.h"
 #include "storage/pool_fixture.h"
+#include "storage/server_stop.h"
 #include "storage/syspool.h"
 #include "storage/tagged_tx.h"
 #include "support/set_check.h"
@@ -83,15 +84,7 @@ class Backup : public ::testing::Test {
     for (Node* t : txs_)
       if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
-    VNode_Flush(nullptr);
-    if (!disk.crashed()) { EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0); }
-    VNode_Flush(nullptr);
-    VNode_Cleanup();
-    Vol_Sync(Vol_TIO_SYNC);
-    Vol_SetConsistent();
-    Vol_Close();
-    Vol_Free();
-    buf_Exit();
+    storage_test::stop_as_server(disk.crashed());
   }
   void after_crash() {
     stop();

@@ -27,6 +27,7 @@
 #include "storage/node_log.h"
 #include "storage/pool.h"
 #include "storage/pool_fixture.h"
+#include "storage/server_stop.h"
 #include "storage/syspool.h"
 #include "storage/tagged_tx.h"
 #include "storage/tlog.h"
@@ -113,15 +114,7 @@ class Recovery : public ::testing::Test {
     for (Node* t : txs_)
       if (Node_RefCount(t) > 0) Node_Close(t);
     txs_.clear();
-    VNode_Flush(nullptr);
-    if (!g_cut) { EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0); }
-    VNode_Flush(nullptr);
-    VNode_Cleanup();
-    Vol_Sync(Vol_TIO_SYNC);
-    Vol_SetConsistent();
-    Vol_Close();
-    Vol_Free();
-    buf_Exit();
+    storage_test::stop_as_server(g_cut);
   }
   // After a cut: whatever the program did goes nowhere; the disk comes
   // back as the crash left it.
