@@ -292,11 +292,12 @@ TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   ASSERT_EQ(Vol_EndRedirection(), 0);
 }
 
-// A volume extended in backup mode: its file keeps its bytes and its size
-// until the end carries the extension out; after a power loss in backup
-// mode the start carries it out from the log. Either way the pages added
-// are used afterwards.
-TEST_F(Backup, AVolumeExtendedInBackupModeGrowsItsFileOnlyAtTheEnd) {
+// A volume extended twice in backup mode: its file keeps its bytes and its
+// size until the end carries the extensions out, as one (the restatement
+// at a checkpoint names the volume once, at its latest size); after a power
+// loss in backup mode the start carries it out from that one record.
+// Either way the pages added are used afterwards and counted once.
+TEST_F(Backup, AVolumeExtendedTwiceInBackupModeGrowsItsFileOnceAtTheEnd) {
   for (const bool cut : {false, true}) {
     SCOPED_TRACE(cut ? "power lost in backup mode" : "backup ended");
     fresh_disk();
@@ -307,32 +308,87 @@ TEST_F(Backup, AVolumeExtendedInBackupModeGrowsItsFileOnlyAtTheEnd) {
     ASSERT_EQ(Vol_BeginRedirection(), 0);
     const std::vector<uint8_t> image = disk.contents(kRoot);
     int next = 4;
-    while (Vol_GetRootVol()->curr_size == size_before && next < 200) workload(next, next), ++next;
-    const uint32_t grown = Vol_GetRootVol()->curr_size;
-    ASSERT_GT(grown, size_before) << "the workload did not extend the volume";
+    std::vector<uint32_t> sizes{size_before};
+    while (sizes.size() < 3 && next < 400) {
+      workload(next, next);
+      ++next;
+      if (Vol_GetRootVol()->curr_size != sizes.back()) sizes.push_back(Vol_GetRootVol()->curr_size);
+    }
+    ASSERT_EQ(sizes.size(), 3u) << "the workload did not extend the volume twice";
+    const uint32_t grown = sizes.back();
     workload(next, next + 1);  // the new pages in use
     next += 2;
+    ASSERT_EQ(Vol_GetRootVol()->curr_size, grown) << "a third extension";
     ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
     Vol_Sync(Vol_TIO_SYNC);
     EXPECT_EQ(disk.contents(kRoot), image) << "the DATA file changed in backup mode";
     check("extended in backup mode");
-    if (cut) {
-      disk.crash_at(1, platform::PowerLoss::DropUnflushed);
-      after_crash();
-      start();
-    } else {
-      ASSERT_EQ(Vol_EndRedirection(), 0);
+    {
+      testsupport::LogCapture log("V3");
+      if (cut) {
+        disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+        after_crash();
+        start();
+        // The checkpoint's restatement: one record for the volume.
+        EXPECT_EQ(log.count("Vol_RecoverExtendAction("), 1) << log.text();
+        EXPECT_TRUE(log.contains("Vol_RecoverExtendAction() volume_id=0, curr_size=" +
+                                 std::to_string(grown) + ", free_count=0"))
+            << log.text();
+      } else {
+        ASSERT_EQ(Vol_EndRedirection(), 0);
+        EXPECT_EQ(log.count("has been extended by"), 1) << log.text();
+        EXPECT_TRUE(log.contains("Note: Volume #0 has been extended by " +
+                                 std::to_string(grown - size_before) + " pages"))
+            << log.text();
+      }
     }
     EXPECT_EQ(Vol_IsRedirected(), 0);
     EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
     EXPECT_EQ(disk.contents(kRoot).size(), static_cast<size_t>(grown) * Vol_PAGESIZE);
     check("after the extension was carried out");
-    workload(next, next + 3);  // more pages of the extension
+    workload(next, next + 3);  // more pages of the extensions
     stop();
     start();
     EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
     check("after a restart");
     stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, cut ? "power lost" : "backup ended");
+  }
+}
+
+// A volume setting changed and made durable by a checkpoint survives a
+// power loss, in backup mode as out of it: the start's replay writes the
+// copy of the descriptor home, and what it says of the settings is kept,
+// not written over with the settings read at open.
+TEST_F(Backup, ASettingMadeDurableInBackupModeSurvivesAPowerLoss) {
+  constexpr uint32_t kExt = 96, kMax = 5000;
+  const uint32_t usevio = 1u << Vol_USEVIO;
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "in backup mode" : "not in backup mode");
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, 3);
+    if (backup) {
+      ASSERT_EQ(Vol_BeginRedirection(), 0);
+    }
+    workload(4, 5);
+    ASSERT_EQ(Vol_ChangeProperties(kRoot, usevio, usevio, Vol_UNCHANGED, kExt, kMax), 0);
+    ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    workload(6, 7);
+    disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+    after_crash();
+    for (const char* at : {"after the power loss", "after a restart"}) {
+      SCOPED_TRACE(at);
+      start();
+      const VOLUME* v = Vol_GetRootVol();
+      EXPECT_EQ(v->ext_size, kExt);
+      EXPECT_EQ(v->max_size, kMax);
+      EXPECT_TRUE(Vol_TestFlag(Vol_USEVIO, &v->header));
+      check(at);
+      stop();
+    }
+    testsupport::expect_set_consistent({kRoot, kLog}, backup ? "backup" : "no backup");
   }
 }
 
