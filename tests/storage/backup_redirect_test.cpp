@@ -252,8 +252,9 @@ TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
   }
 }
 
-// A page written twice in backup mode has one LOG copy, which the second
-// write overwrites; freeing the page drops its redirection, and its LOG
+// A page read in backup mode before any write of it comes from the DATA
+// file; written twice it has one LOG copy, which the second write
+// overwrites; freeing the page drops its redirection, and its LOG
 // copy is free again after the next checkpoint, not before.
 TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   make_set();
@@ -263,6 +264,12 @@ TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   ASSERT_NE(home, 0u);
   const uint32_t before = Vol_NumRedirections();
   std::vector<uint8_t> a(Vol_PAGESIZE, 0x11), b(Vol_PAGESIZE, 0x22), back(Vol_PAGESIZE);
+  // Not written in backup mode yet: read from the DATA file, no copy made.
+  const std::vector<uint8_t> file = disk.contents(kRoot);
+  ASSERT_GE(file.size(), (PAGE_NUMBER(home) + 1) * size_t{Vol_PAGESIZE});
+  ASSERT_EQ(Vol_ReadPage(home, back.data(), Vol_PAGESIZE), 0);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), file.begin() + PAGE_NUMBER(home) * Vol_PAGESIZE));
+  EXPECT_EQ(Vol_NumRedirections(), before);
   ASSERT_EQ(Vol_WritePage(home, a.data(), Vol_PAGESIZE), 0);
   ASSERT_EQ(Vol_NumRedirections(), before + 1);
   VOLUME* log = &Vol_GetRootVol()[1];
