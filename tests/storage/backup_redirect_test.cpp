@@ -127,6 +127,18 @@ class Backup : public ::testing::Test {
     tagged_tx::check(pool(), blocks, kBlocks, &acked, &in_flight, at);
   }
 
+  // A new set, started, transactions 1..last done, and backup mode begun
+  // after them when asked.
+  void fresh_start(int last, bool begin_backup) {
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, last);
+    if (begin_backup) {
+      ASSERT_EQ(Vol_BeginRedirection(), 0);
+    }
+  }
+
   // Backup begun after some work, more work during it; the DATA file's
   // bytes when backup began.
   std::vector<uint8_t> begin_with_work() {
@@ -228,11 +240,7 @@ TEST_F(Backup, AStopInBackupModeIsRecoveredByTheStart) {
 TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
   for (const bool in_backup : {true, false}) {
     SCOPED_TRACE(in_backup ? "in backup mode" : "outside backup mode");
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 2);
-    if (in_backup) { ASSERT_EQ(Vol_BeginRedirection(), 0); }
+    fresh_start(2, in_backup);
     Node* made = Pool_Create();
     ASSERT_NE(made, nullptr);
     const uint32_t made_id = Node_GetId(made);
@@ -307,12 +315,8 @@ TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
 TEST_F(Backup, AVolumeExtendedTwiceInBackupModeGrowsItsFileOnceAtTheEnd) {
   for (const bool cut : {false, true}) {
     SCOPED_TRACE(cut ? "power lost in backup mode" : "backup ended");
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 3);
+    fresh_start(3, true);
     const uint32_t size_before = Vol_GetRootVol()->curr_size;
-    ASSERT_EQ(Vol_BeginRedirection(), 0);
     const std::vector<uint8_t> image = disk.contents(kRoot);
     int next = 4;
     std::vector<uint32_t> sizes{size_before};
@@ -372,13 +376,7 @@ TEST_F(Backup, ASettingMadeDurableInBackupModeSurvivesAPowerLoss) {
   const uint32_t usevio = 1u << Vol_USEVIO;
   for (const bool backup : {false, true}) {
     SCOPED_TRACE(backup ? "in backup mode" : "not in backup mode");
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 3);
-    if (backup) {
-      ASSERT_EQ(Vol_BeginRedirection(), 0);
-    }
+    fresh_start(3, backup);
     workload(4, 5);
     ASSERT_EQ(Vol_ChangeProperties(kRoot, usevio, usevio, Vol_UNCHANGED, kExt, kMax), 0);
     ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
@@ -491,11 +489,7 @@ TEST_F(Backup, AWriteBackThatFindsNoLogPageStaysPendingAndNothingIsLost) {
   for (const KeptBackCase& k : kKeptBack) {
     SCOPED_TRACE(k.name);
     log_ext = 0;
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 3);
-    ASSERT_EQ(Vol_BeginRedirection(), 0);
+    fresh_start(3, true);
     workload(4, 6);  // committed, its pages dirty in the cache
     ASSERT_EQ(Node_Open(pool()), 0);
     g_kept_node = pool();
