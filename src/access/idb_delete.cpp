@@ -163,22 +163,9 @@ int idb__del_rec(idb_session* s, const idb_set* set, const uint8_t* media, uint3
     return -1;
   }
   vbuf* keybuf = VBUF_OPEN(IDB_WORK_BUF);
-  int rc = 0;
-  if (set->s.type == 'M' || set->s.type == 'A') {
-    btree_HANDLE* t = nullptr;
-    rc = idb__open_master_tree(s, set, &t);
-    if (rc == 0) {
-      rc = key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
-      idb__bt_close(s, t);
-    }
-  }
-  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
-    btree_HANDLE* t = nullptr;
-    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
-    if (rc != 0) break;
-    rc = key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
-    idb__bt_close(s, t);
-  }
+  const int rc = idb__each_key_tree(s, set, [&](btree_HANDLE* t, int) {
+    return key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
+  });
   VBuf_Close(keybuf);
   return rc;
 }

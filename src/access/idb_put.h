@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <span>
 
+#include "access/idb_cmd.h"
 #include "access/idb_session.h"
 #include "access/schema_cache.h"
 #include "base/vbuf.h"
@@ -98,3 +99,27 @@ int idb__delete_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const
 // Opens the master-key B-tree of set and checks its one-part definition.
 // 0 or -1 (S_BTREE).
 int idb__open_master_tree(idb_session* s, const idb_set* set, btree_HANDLE** t);
+// Runs step(t, index) on each B-tree that holds keys of set's records,
+// opened in turn and closed after its step: the master keys of a master
+// set (index -1), then every index. The first failure, an open's or a
+// step's -1, ends the walk and is the answer; 0 when every step went.
+template <class Step>
+int idb__each_key_tree(idb_session* s, const idb_set* set, Step step) {
+  int rc = 0;
+  if (set->s.type == 'M' || set->s.type == 'A') {
+    btree_HANDLE* t = nullptr;
+    rc = idb__open_master_tree(s, set, &t);
+    if (rc == 0) {
+      rc = step(t, -1);
+      idb__bt_close(s, t);
+    }
+  }
+  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
+    btree_HANDLE* t = nullptr;
+    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
+    if (rc != 0) break;
+    rc = step(t, static_cast<int>(i));
+    idb__bt_close(s, t);
+  }
+  return rc;
+}

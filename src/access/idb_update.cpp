@@ -137,26 +137,17 @@ int32_t update_work(idb_session* s, void* arg) {
 int update_index(idb_session* s, const idb_set* set, uint32_t recno, const uint8_t* old_media,
                  const uint8_t* new_media) {
   vbuf* keybuf = VBUF_OPEN(IDB_WORK_BUF);
-  int rc = 0;
-  if (set->s.type == 'M' || set->s.type == 'A') {
-    btree_HANDLE* t = nullptr;
-    rc = idb__open_master_tree(s, set, &t);
-    if (rc == 0) {
-      const btree_KEYDEF* kd = btree_GetKeyDef(t);
+  const int rc = idb__each_key_tree(s, set, [&](btree_HANDLE* t, int index) {
+    const btree_KEYDEF* kd = btree_GetKeyDef(t);
+    bool differ = false;
+    if (index < 0) {
       ZENT_ASSERT(idb__key_len(kd) == kd->k_len && "k_sz == keydef->k_len");
-      if (memcmp(old_media, new_media, kd->k_len) != 0)
-        rc = replace_key(s, t, keybuf, old_media, new_media, recno);
-      idb__bt_close(s, t);
+      differ = memcmp(old_media, new_media, kd->k_len) != 0;
+    } else {
+      differ = index_parts_differ(kd, old_media, new_media);
     }
-  }
-  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
-    btree_HANDLE* t = nullptr;
-    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
-    if (rc != 0) break;
-    if (index_parts_differ(btree_GetKeyDef(t), old_media, new_media))
-      rc = replace_key(s, t, keybuf, old_media, new_media, recno);
-    idb__bt_close(s, t);
-  }
+    return differ ? replace_key(s, t, keybuf, old_media, new_media, recno) : 0;
+  });
   VBuf_Close(keybuf);
   return rc;
 }

@@ -232,8 +232,9 @@ TEST_P(PutPowerLoss, AcknowledgedUpdatesAndDeletesSurvive) {
   model.rebind(g_);
   with_cut.rebind(g_);
   const std::string without = model.check();
-  if (!without.empty())
+  if (!without.empty()) {
     EXPECT_EQ(with_cut.check(), "") << loss.name << " after " << acked << " changes: " << without;
+  }
   // The recovered database takes new changes.
   acting() = s_;
   const std::vector<uint32_t> left = model.recnos(ords);
