@@ -235,8 +235,12 @@ class PutTest : public AccessFixture {
     }
     acting() = s_;
   }
-  // The database id s has the sample open as (after others()).
-  int32_t id_of(idb_session* s) const { return s == r_ ? rid_ : s == ro_ ? roid_ : dbid_; }
+  // Makes s the acting session; the database id a refusal case names:
+  // dbid, or with 0 the one s has the sample open as (after others()).
+  int32_t act_on(idb_session* s, int32_t dbid) {
+    acting() = s;
+    return dbid != 0 ? dbid : s == r_ ? rid_ : s == ro_ ? roid_ : dbid_;
+  }
 
   // Two more sessions of boss on the sample, for a call of b that meets
   // a's open transaction: a begins one and makes its change, lets b run

@@ -101,8 +101,7 @@ TEST_F(PutTest, RefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : id_of(c.s);
+    const int32_t id = act_on(c.s, c.dbid);
     EXPECT_EQ(put(c.s, id, c.set, *c.rec, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_PUT) << c.what;
     EXPECT_EQ(st_[8], c.mode) << c.what;

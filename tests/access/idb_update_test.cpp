@@ -89,8 +89,7 @@ TEST_F(ChangeTest, UpdateRefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : id_of(c.s);
+    const int32_t id = act_on(c.s, c.dbid);
     if (c.s == s_ && setno(c.set) >= 0) at(c.set, c.recno);
     EXPECT_EQ(update(c.s, id, c.set, c.rec, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_UPDATE) << c.what;
@@ -131,8 +130,7 @@ TEST_F(ChangeTest, DeleteRefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : id_of(c.s);
+    const int32_t id = act_on(c.s, c.dbid);
     if (c.s == s_ && setno(c.set) >= 0) at(c.set, c.recno);
     EXPECT_EQ(del(c.s, id, c.set, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_DELETE) << c.what;
