@@ -12,7 +12,6 @@
 #include <deque>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,11 +45,6 @@ struct CheckRun {
   SpaceCheck_RESULT result;
   int questions = 0;
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 constexpr uint32_t kRecordSize = 24;
 constexpr uint32_t kSlotSize = kRecordSize + 1;
@@ -112,8 +106,8 @@ class SpaceCheck : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(testsupport::write_server_volumes(root()), "");
     add_fixrec_and_btree(paths());
-    pristine_root = slurp(root());
-    pristine_log = slurp(log());
+    pristine_root = testsupport::read_file(root());
+    pristine_log = testsupport::read_file(log());
   }
   std::string root() const { return here + "/root.vol"; }
   std::string log() const { return here + "/log.vol"; }
@@ -222,7 +216,7 @@ class SpaceCheck : public ::testing::Test {
     put(1, p);
   }
 
-  std::string files() { return slurp(root()) + slurp(log()); }
+  std::string files() { return testsupport::read_file(root()) + testsupport::read_file(log()); }
 
   TempDir dir;
   std::string here = dir.path();
