@@ -17,6 +17,7 @@
 
 namespace {
 
+using testsupport::file_exists;
 using testsupport::ProcessResult;
 using testsupport::run_process;
 using testsupport::TempDir;
@@ -38,11 +39,6 @@ const std::string kGrowUsage = "usage: spacegrow [options] volume_file_name\n" +
 const std::string kTuneUsage = "usage: spacetune [options] volume_file_name\n" + kCommonUsage +
                                " -e sz     - Extension size\n"
                                " -m sz     - Max volume size\n";
-
-bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 bool uses_vio(const VOLUME& v) { return Vol_TestFlag(Vol_USEVIO, &v.header) != 0; }
 

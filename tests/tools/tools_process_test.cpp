@@ -19,6 +19,7 @@
 
 namespace {
 
+using testsupport::file_exists;
 using testsupport::ProcessResult;
 using testsupport::run_process;
 using testsupport::TempDir;
@@ -38,10 +39,6 @@ const std::string kSpacenewUsage = "usage: spacenew [options] volume_file_name\n
                                    " -e sz     - Extension size\n"
                                    " -m sz     - Max volume size\n";
 
-bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 off_t file_size(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
