@@ -13,17 +13,28 @@ bool has(const VOLUME* v, int bit) { return Vol_TestFlag(bit, &v->header) != 0; 
 
 std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string printed(const char* fmt, ...) {
-  char line[1400];
   va_list ap;
   va_start(ap, fmt);
-  const int n = vsnprintf(line, sizeof line, fmt, ap);
+  std::string line = VolText_Format(fmt, ap);
   va_end(ap);
-  if (n < 0) return {};
-  return std::string(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n)
-                                                               : sizeof line - 1);
+  return line;
 }
 
 }  // namespace
+
+std::string VolText_Format(const char* fmt, va_list ap) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  const int n = vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(big.data(), big.size(), fmt, ap);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
 
 const char* VolText_TypeName(uint32_t type) {
   switch (type) {
