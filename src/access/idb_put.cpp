@@ -46,7 +46,8 @@ int bt_retry(Step step) {
 }
 
 // Inserts media's key into t, the master-key tree (index -1) or index
-// index of set: 0, or -1 with S_DUPL for a key that is there.
+// index of set: 0, or -1 with S_DUPL for a key that is there (S_BTREE for
+// another failure).
 int put_key(idb_session* s, const idb_set* set, btree_HANDLE* t, int index, vbuf* keybuf,
             uint8_t* media, uint32_t recno) {
   const btree_KEYDEF* kd = btree_GetKeyDef(t);

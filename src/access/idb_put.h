@@ -2,8 +2,9 @@
 // a detail set, with its master key, its index entries and, for a detail,
 // its place in one chain per path; and the routines the changing calls
 // share: storing a record with its keys (idb__put_rec), linking a detail
-// record into its chains (idb__link_chain) and the chain order
-// (idb__cmp_entry).
+// record into its chains (idb__link_chain), the chain order
+// (idb__cmp_entry) and the walk over a set's key trees
+// (idb__each_key_tree).
 //
 // Everything a put changes runs in one command transaction ("DBPUT"): a
 // refusal or failure leaves nothing behind, automatic masters created on

@@ -242,6 +242,7 @@ int replace_link(Node* node, const Node_ADDR& row, uint32_t field, const Node_AD
 }
 constexpr uint32_t kPrevField = 0;
 constexpr uint32_t kNextField = Node_ADDR_SIZE;
+constexpr uint32_t kMaxPacked = Pool_MAX_BLOCK_SIZE - SysCat_LINK_SIZE;
 
 // The row that link belongs to leaves its place in the chain: its
 // neighbours link to to_prev_next (the previous row's next) and
@@ -262,7 +263,6 @@ int relink_neighbours(Node* node, const SysCat_LINK& link, const Node_ADDR& to_p
   }
   return 0;
 }
-constexpr uint32_t kMaxPacked = Pool_MAX_BLOCK_SIZE - SysCat_LINK_SIZE;
 
 // Packs row behind the link header already in element: the element's size,
 // or 0 when the row does not pack.
