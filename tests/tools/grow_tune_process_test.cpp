@@ -14,6 +14,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+#include "tools/util_frame_usage.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ const std::string kSpacenew = SPACENEW_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 const std::string kSpacetune = SPACETUNE_PATH;
 
-const std::string kCommonUsage =
-    "options:\n"
-    " -v        - verbose\n"
-    " -d flags  - debug flags\n"
-    " -c cfg    - configuration file name\n";
 const std::string kGrowUsage = "usage: spacegrow [options] volume_file_name\n" + kCommonUsage +
                                " -t type   - Volume type (DATA, LOG)\n"
                                " -s sz     - Initial size\n"

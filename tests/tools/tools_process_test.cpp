@@ -16,6 +16,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+#include "tools/util_frame_usage.h"
 
 namespace {
 
@@ -28,11 +29,6 @@ const std::string kSpacenew = SPACENEW_PATH;
 const std::string kJrnclear = JRNCLEAR_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 
-const std::string kCommonUsage =
-    "options:\n"
-    " -v        - verbose\n"
-    " -d flags  - debug flags\n"
-    " -c cfg    - configuration file name\n";
 const std::string kJrnclearUsage = "usage: jrnclear [options]\n" + kCommonUsage;
 const std::string kSpacenewUsage = "usage: spacenew [options] volume_file_name\n" + kCommonUsage +
                                    " -s sz     - Initial size\n"
