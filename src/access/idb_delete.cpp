@@ -101,11 +101,7 @@ struct Delete {
 
 int32_t delete_body(idb_session* s, Delete& w) {
   const idb_set* set = &w.g->set[w.setno];
-  if (idb__read_rec(s, GET_MODE_LOCKED, set, w.recno, w.media, IDB_WORK_BUF) != 0) {
-    const int32_t c = s->error.code;
-    if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
-    return -1;
-  }
+  if (idb__read_current(s, set, w.recno, w.media, IDB_WORK_BUF) != 0) return -1;
   const int32_t lc = idb__rec_lock_code(s, w.ctx, w.setno, w.media);
   if (lc != 0) return lc;
   if (set->s.type != 'D') {

@@ -271,6 +271,14 @@ int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t
   return -1;
 }
 
+int idb__read_current(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                      uint32_t len) {
+  if (idb__read_rec(s, GET_MODE_LOCKED, set, recno, buf, len) == 0) return 0;
+  const int32_t c = s->error.code;
+  if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
+  return -1;
+}
+
 int idb__insert_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media,
                     uint32_t recno, uint32_t* key_len) {
   const uint32_t k_sz = idb__key_len(kd);

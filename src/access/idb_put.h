@@ -88,6 +88,11 @@ uint8_t* idb__head_of(const idb_set* set, uint8_t* media, uint32_t p);
 // other failures keep theirs. 0 or -1.
 int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
                      uint32_t len, int32_t code);
+// A locked read of the current record recno that a call changes: a number
+// before the first or past the last record answers S_NOREC (its sub-code
+// kept), other failures keep theirs. 0 or -1.
+int idb__read_current(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                      uint32_t len);
 
 // Inserts {key of media by the tree's definition, recno} into t: 0,
 // RET_SPECIAL when the key is there, or the B-tree's failure. The key

@@ -97,11 +97,7 @@ Changes find_changes(const global* g, const idb_set* set, const uint8_t* old_med
 int32_t update_body(idb_session* s, Update& w) {
   const idb_set* set = &w.g->set[w.setno];
   const uint32_t len = media_len(set);
-  if (idb__read_rec(s, GET_MODE_LOCKED, set, w.recno, w.old_media, IDB_WORK_BUF) != 0) {
-    const int32_t c = s->error.code;
-    if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
-    return -1;
-  }
+  if (idb__read_current(s, set, w.recno, w.old_media, IDB_WORK_BUF) != 0) return -1;
   // Another session's lock may cover the record as it is or as it would
   // become: either way the change is theirs to allow.
   int32_t lc = idb__rec_lock_code(s, w.ctx, w.setno, w.old_media);
