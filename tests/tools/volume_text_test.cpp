@@ -8,18 +8,10 @@
 
 namespace {
 
-std::string format(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::string s = VolText_Format(fmt, ap);
-  va_end(ap);
-  return s;
-}
-
 TEST(VolTextFormat, LinesOfAnyLengthComeOutWhole) {
   for (const size_t n : {0u, 1u, 511u, 512u, 513u, 1400u, 5000u}) {
     const std::string body(n, 'x');
-    EXPECT_EQ(format("Node %s - %d\n", body.c_str(), 7), "Node " + body + " - 7\n") << n;
+    EXPECT_EQ(VolText_Printf("Node %s - %d\n", body.c_str(), 7), "Node " + body + " - 7\n") << n;
   }
 }
 
