@@ -15,12 +15,12 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/sample_server.h"
+#include "support/server_process.h"
 #include "support/volume_fixture.h"
 #include "support/zent_client.h"
 
 namespace {
 
-const std::string kServer = ZENTDB6_PATH;
 using testsupport::Bytes;
 using testsupport::DbmlStatus;
 using testsupport::ScanReply;
@@ -30,46 +30,22 @@ uint32_t le32(const Bytes& b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-class ScanServer : public ::testing::Test {
+class ScanServer : public testsupport::ServerProcessFixture {
  protected:
+  // The server on the sample with extra keys of [Server].
   void start(const std::string& extra) {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
-    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
-    ASSERT_FALSE(volumes.empty());
-    dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) + "\n" + extra +
-                                  "\n[Volumes]\n" + volumes);
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d",
-                                          "D1P2"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 20000));
-  }
-  void TearDown() override {
-    if (!server_) return;
-    server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(30000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-  }
-  bool open_session(ZentClient& c, testsupport::StartupReply* reply) {
-    for (int i = 0; i < 100; ++i) {
-      if (c.connect(static_cast<uint16_t>(port_))) return c.handshake({}, reply);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    ASSERT_NO_FATAL_FAILURE(write_sample_config(extra));
+    start_server("D1P2");
   }
   // Logged on as alice with the sample open in mode 1: the dbid.
   uint16_t open_sample(ZentClient& c) {
     testsupport::StartupReply reply;
-    EXPECT_TRUE(open_session(c, &reply));
+    EXPECT_TRUE(connect_client(c, &reply));
     EXPECT_EQ(c.logon(reply.challenge, "alice", "secret"), 0);
     DbmlStatus st;
     EXPECT_EQ(c.dbopen("sample", "", 1, &st), 0);
     return static_cast<uint16_t>(st.words[9]);
   }
-
-  testsupport::TempDir dir_;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
 };
 
 TEST_F(ScanServer, ContextsSerialScansAndHandles) {
@@ -131,7 +107,7 @@ TEST_F(ScanServer, NoLogonIsRefusedAndBadCountsClose) {
   ASSERT_NO_FATAL_FAILURE(start(""));
   ZentClient anon;
   testsupport::StartupReply reply;
-  ASSERT_TRUE(open_session(anon, &reply));
+  ASSERT_TRUE(connect_client(anon, &reply));
   EXPECT_EQ(reply.capabilities, 62u);
   ScanReply rep;
   ASSERT_TRUE(anon.scan(testsupport::scan_seq_request(1, 1, 4096, 0), &rep));
@@ -167,7 +143,7 @@ TEST_F(ScanServer, DisableScanRefusesEveryRequest) {
   ASSERT_NO_FATAL_FAILURE(start("DisableScan = 1\n"));
   ZentClient c;
   testsupport::StartupReply reply;
-  ASSERT_TRUE(open_session(c, &reply));
+  ASSERT_TRUE(connect_client(c, &reply));
   EXPECT_EQ(reply.capabilities, 46u);
   ASSERT_EQ(c.logon(reply.challenge, "alice", "secret"), 0);
   ScanReply rep;
