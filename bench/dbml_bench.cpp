@@ -8,6 +8,15 @@
 // (the idle task's socket wait, worker wake-up, framing, dispatch, the database call,
 // the reply) costs on top of the socket round trip itself.
 //
+// On a machine shared with other work a one-client round trip is mostly
+// the kernel's wake-ups: a woken thread that lands on a processor busy with
+// another process waits there for its turn, on the server's side and on the
+// client's, and that changes from one second to the next. So the three run
+// in rounds (DBML_BENCH_ROUNDS, 3 by default), each round taking every
+// client count in turn and, within it, the echo, the no-op and the DBGET
+// back to back; the closing table gives the median of the rounds, and the
+// median of each round's own DBGET/echo time ratio.
+//
 // Build a release tree for figures that mean something:
 //   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build/release --target dbml_bench zentdb6
@@ -17,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -95,9 +105,44 @@ void BM_DbgetCached(benchmark::State& state) {
   });
 }
 
-BENCHMARK(BM_Echo)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_Noop)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_DbgetCached)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+constexpr int kClientCounts[] = {1, 8, 32};
+
+struct Target {
+  const char* name;
+  void (*fn)(benchmark::State&);
+};
+constexpr Target kTargets[] = {{"BM_Echo", BM_Echo}, {"BM_Noop", BM_Noop},
+                               {"BM_DbgetCached", BM_DbgetCached}};
+
+void register_rounds(int rounds) {
+  for (int r = 1; r <= rounds; ++r)
+    for (int clients : kClientCounts)
+      for (const Target& t : kTargets)
+        benchmark::RegisterBenchmark((std::string(t.name) + "/round:" + std::to_string(r)).c_str(),
+                                     t.fn)
+            ->Threads(clients)
+            ->UseRealTime();
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+template <typename Field>
+double median_of(const std::vector<bench_support::RoundTripFigures>& runs, Field field) {
+  std::vector<double> v;
+  for (const bench_support::RoundTripFigures& f : runs) v.push_back(f.*field);
+  return median(v);
+}
+
+void print_load(const char* when) {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3)
+    printf("load average %s: %.2f %.2f %.2f\n", when, load[0], load[1], load[2]);
+}
 
 }  // namespace
 
@@ -123,8 +168,13 @@ int main(int argc, char** argv) {
   }
   std::thread echo(bench_support::echo_server, listener, &g_echo_stop);
 
+  const char* rounds_env = getenv("DBML_BENCH_ROUNDS");
+  const int rounds = rounds_env != nullptr && atoi(rounds_env) > 0 ? atoi(rounds_env) : 3;
+  register_rounds(rounds);
+  print_load("before");
   bench_support::RatioReporter reporter("req/s");
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  print_load("after");
 
   for (ZentClient& c : g_server_clients) c.close();
   for (ZentClient& c : g_echo_clients) c.close();
@@ -134,15 +184,29 @@ int main(int argc, char** argv) {
   const testsupport::ProcessResult r = server.wait(30000);
   if (getenv("DBML_BENCH_DEBUG")) fprintf(stderr, "%s", r.err.c_str());
 
-  printf("\nrequests per second relative to the echo server:\n");
-  for (int threads : {1, 8, 32}) {
-    const double echo_rate = reporter.rates[{"BM_Echo", threads}];
-    const double noop = reporter.rates[{"BM_Noop", threads}];
-    const double get = reporter.rates[{"BM_DbgetCached", threads}];
-    if (echo_rate > 0)
-      printf("  %2d clients: echo %8.0f  no-op %8.0f (%.2f)  DBGET %8.0f (%.2f; time x%.2f)\n",
-             threads, echo_rate, noop, noop / echo_rate, get, get / echo_rate,
-             get > 0 ? echo_rate / get : 0.0);
+  printf("\nmedians of %d rounds (rate in requests/s, p50 and p99 in microseconds);\n"
+         "time x: the median of each round's DBGET/echo (and no-op/echo) time ratio\n",
+         rounds);
+  for (int threads : kClientCounts) {
+    const auto& echo_runs = reporter.figures[{"BM_Echo", threads}];
+    const auto& noop_runs = reporter.figures[{"BM_Noop", threads}];
+    const auto& get_runs = reporter.figures[{"BM_DbgetCached", threads}];
+    auto time_ratio = [&](const std::vector<bench_support::RoundTripFigures>& runs) {
+      std::vector<double> v;
+      for (const bench_support::RoundTripFigures& e : echo_runs)
+        for (const bench_support::RoundTripFigures& f : runs)
+          if (f.tag == e.tag && f.rate > 0) v.push_back(e.rate / f.rate);
+      return median(v);
+    };
+    using F = bench_support::RoundTripFigures;
+    printf("  %2d clients:\n", threads);
+    for (const auto& [name, runs] : {std::pair{"echo ", &echo_runs}, std::pair{"no-op", &noop_runs},
+                                     std::pair{"DBGET", &get_runs}})
+      printf("    %s %8.0f req/s  p50 %7.1f  p99 %8.1f  (%zu rounds)\n", name,
+             median_of(*runs, &F::rate), median_of(*runs, &F::p50_us), median_of(*runs, &F::p99_us),
+             runs->size());
+    printf("    no-op time x%.2f, DBGET time x%.2f against the echo\n", time_ratio(noop_runs),
+           time_ratio(get_runs));
   }
   benchmark::Shutdown();
   return 0;

@@ -109,7 +109,17 @@ inline void echo_round_trips(benchmark::State& state, testsupport::ZentClient& c
                     [&] { return c.send_raw(frame) && c.recv_frame(&back) == 1; });
 }
 
-// Prints the usual table and keeps each run's value of the counter named.
+// One run's figures, as timed_round_trips leaves them.
+struct RoundTripFigures {
+  double rate = 0;
+  double p50_us = 0;
+  double p99_us = 0;
+  std::string tag;  // the benchmark's name after its first '/', if any
+};
+
+// Prints the usual table and keeps each run's value of the counter named,
+// and every run's figures by the benchmark's name up to its first '/'
+// (a benchmark registered once per round keeps one entry per round).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   explicit RatioReporter(std::string counter) : counter_(std::move(counter)) {}
@@ -117,11 +127,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
       auto it = r.counters.find(counter_);
-      if (it != r.counters.end() && !r.error_occurred)
-        rates[{r.run_name.function_name, r.threads}] = it->second.value;
+      if (it == r.counters.end() || r.error_occurred) continue;
+      rates[{r.run_name.function_name, r.threads}] = it->second.value;
+      const std::string& name = r.run_name.function_name;
+      RoundTripFigures f;
+      f.rate = it->second.value;
+      const size_t slash = name.find('/');
+      if (slash != std::string::npos) f.tag = name.substr(slash + 1);
+      if (auto p = r.counters.find("p50_us"); p != r.counters.end()) f.p50_us = p->second.value;
+      if (auto p = r.counters.find("p99_us"); p != r.counters.end()) f.p99_us = p->second.value;
+      figures[{name.substr(0, slash), r.threads}].push_back(f);
     }
   }
   std::map<std::pair<std::string, int64_t>, double> rates;
+  std::map<std::pair<std::string, int64_t>, std::vector<RoundTripFigures>> figures;
 
  private:
   std::string counter_;
