@@ -17,8 +17,10 @@
 // back to back; the closing table gives the median of the rounds, and the
 // median of each round's own DBGET/echo time ratio. Beside the times it
 // gives each server's processor time per round trip (the zentdb6 process's
-// threads, the echo server's thread), which waits for a processor do not
-// change: the steadier view of what a request costs the server.
+// threads, the echo server's thread), which leaves out the waits for a
+// processor. On a crowded machine the p50 of the one-client rounds is the
+// steadiest figure: most round trips there find both threads' processors
+// free, while the rate and the p99 follow the slow spells.
 //
 // Build a release tree for figures that mean something:
 //   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release

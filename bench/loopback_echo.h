@@ -76,9 +76,9 @@ using CpuClock = uint64_t (*)();
 // Runs round_trip once per iteration and times each one; the rate goes
 // into the counter named rate_counter, the p50 and p99 (microseconds) into
 // "p50_us" and "p99_us". With server_cpu, "cpu_us" is the server's
-// processor time per round trip: unlike the round trip's time it does not
-// count the waits for a processor, so it stays put on a busy machine. A
-// failed round trip ends the run with an error.
+// processor time per round trip: it leaves out the waits for a processor
+// that the round trip's time includes (though a crowded machine still
+// slows the work itself). A failed round trip ends the run with an error.
 template <typename RoundTrip>
 void timed_round_trips(benchmark::State& state, const char* rate_counter, RoundTrip round_trip,
                        CpuClock server_cpu = nullptr) {
