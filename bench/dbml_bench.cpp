@@ -8,15 +8,33 @@
 // (the idle task's socket wait, worker wake-up, framing, dispatch, the database call,
 // the reply) costs on top of the socket round trip itself.
 //
+// On a machine shared with other work a one-client round trip is mostly
+// the kernel's wake-ups: a woken thread that lands on a processor busy with
+// another process waits there for its turn, on the server's side and on the
+// client's, and that changes from one second to the next. So the three run
+// in rounds (DBML_BENCH_ROUNDS, 3 by default), each round taking every
+// client count in turn and, within it, the echo, the no-op and the DBGET
+// back to back; the closing table gives the median of the rounds, and the
+// median of each round's own DBGET/echo time ratio. Beside the times it
+// gives each server's processor time per round trip (the zentdb6 process's
+// threads, the echo server's thread), which leaves out the waits for a
+// processor. On a crowded machine the p50 of the one-client rounds is the
+// steadiest figure: most round trips there find both threads' processors
+// free, while the rate and the p99 follow the slow spells.
+//
 // Build a release tree for figures that mean something:
 //   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build/release --target dbml_bench zentdb6
 //   build/release/bench/dbml_bench
 #include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,6 +59,33 @@ int g_server_port = -1;
 int g_echo_port = -1;
 
 std::atomic<bool> g_echo_stop{false};
+pid_t g_server_pid = -1;
+clockid_t g_echo_clock = CLOCK_THREAD_CPUTIME_ID;
+
+// The processor time of every thread of the zentdb6 process so far.
+uint64_t server_cpu_ns() {
+  const std::string dir = "/proc/" + std::to_string(g_server_pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  uint64_t sum = 0;
+  while (const dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    FILE* f = fopen((dir + "/" + e->d_name + "/schedstat").c_str(), "r");
+    if (f == nullptr) continue;
+    unsigned long long ns = 0;
+    if (fscanf(f, "%llu", &ns) == 1) sum += ns;
+    fclose(f);
+  }
+  closedir(d);
+  return sum;
+}
+
+// The echo server thread's processor time so far.
+uint64_t echo_cpu_ns() {
+  timespec ts{};
+  clock_gettime(g_echo_clock, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
 
 // --- Clients ------------------------------------------------------------------
 
@@ -53,7 +98,7 @@ uint16_t g_dbids[kMaxClients];
 
 void BM_Echo(benchmark::State& state) {
   bench_support::echo_round_trips(state, g_echo_clients[state.thread_index()], g_echo_port,
-                                  "req/s");
+                                  "req/s", echo_cpu_ns);
 }
 
 void BM_Noop(benchmark::State& state) {
@@ -63,7 +108,7 @@ void BM_Noop(benchmark::State& state) {
     return;
   }
   uint16_t id = 0;
-  bench_support::timed_round_trips(state, "req/s", [&] { return c.noop(++id); });
+  bench_support::timed_round_trips(state, "req/s", [&] { return c.noop(++id); }, server_cpu_ns);
 }
 
 void BM_DbgetCached(benchmark::State& state) {
@@ -92,12 +137,47 @@ void BM_DbgetCached(benchmark::State& state) {
   bench_support::timed_round_trips(state, "req/s", [&] {
     return c.send_raw(frame) && c.recv_frame(&back) == 1 && back.size() == 148 && back[6] == 0 &&
            back[7] == 0 && back[8] == 0 && back[9] == 0;
-  });
+  }, server_cpu_ns);
 }
 
-BENCHMARK(BM_Echo)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_Noop)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_DbgetCached)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+constexpr int kClientCounts[] = {1, 8, 32};
+
+struct Target {
+  const char* name;
+  void (*fn)(benchmark::State&);
+};
+constexpr Target kTargets[] = {{"BM_Echo", BM_Echo}, {"BM_Noop", BM_Noop},
+                               {"BM_DbgetCached", BM_DbgetCached}};
+
+void register_rounds(int rounds) {
+  for (int r = 1; r <= rounds; ++r)
+    for (int clients : kClientCounts)
+      for (const Target& t : kTargets)
+        benchmark::RegisterBenchmark((std::string(t.name) + "/round:" + std::to_string(r)).c_str(),
+                                     t.fn)
+            ->Threads(clients)
+            ->UseRealTime();
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+template <typename Field>
+double median_of(const std::vector<bench_support::RoundTripFigures>& runs, Field field) {
+  std::vector<double> v;
+  for (const bench_support::RoundTripFigures& f : runs) v.push_back(f.*field);
+  return median(v);
+}
+
+void print_load(const char* when) {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3)
+    printf("load average %s: %.2f %.2f %.2f\n", when, load[0], load[1], load[2]);
+}
 
 }  // namespace
 
@@ -122,9 +202,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::thread echo(bench_support::echo_server, listener, &g_echo_stop);
+  g_server_pid = server.pid();
+  if (pthread_getcpuclockid(echo.native_handle(), &g_echo_clock) != 0) {
+    fprintf(stderr, "dbml_bench: no processor clock for the echo thread\n");
+    return 1;
+  }
 
+  const char* rounds_env = getenv("DBML_BENCH_ROUNDS");
+  const int rounds = rounds_env != nullptr && atoi(rounds_env) > 0 ? atoi(rounds_env) : 3;
+  register_rounds(rounds);
+  print_load("before");
   bench_support::RatioReporter reporter("req/s");
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  print_load("after");
 
   for (ZentClient& c : g_server_clients) c.close();
   for (ZentClient& c : g_echo_clients) c.close();
@@ -134,15 +224,39 @@ int main(int argc, char** argv) {
   const testsupport::ProcessResult r = server.wait(30000);
   if (getenv("DBML_BENCH_DEBUG")) fprintf(stderr, "%s", r.err.c_str());
 
-  printf("\nrequests per second relative to the echo server:\n");
-  for (int threads : {1, 8, 32}) {
-    const double echo_rate = reporter.rates[{"BM_Echo", threads}];
-    const double noop = reporter.rates[{"BM_Noop", threads}];
-    const double get = reporter.rates[{"BM_DbgetCached", threads}];
-    if (echo_rate > 0)
-      printf("  %2d clients: echo %8.0f  no-op %8.0f (%.2f)  DBGET %8.0f (%.2f; time x%.2f)\n",
-             threads, echo_rate, noop, noop / echo_rate, get, get / echo_rate,
-             get > 0 ? echo_rate / get : 0.0);
+  printf("\nmedians of %d rounds (rate in requests/s, p50, p99 and server processor time per\n"
+         "request in microseconds); time x: the median of each round's own time ratio against\n"
+         "the echo (1/rate); p50 x and cpu x: the medians' ratios\n",
+         rounds);
+  for (int threads : kClientCounts) {
+    const auto& echo_runs = reporter.figures[{"BM_Echo", threads}];
+    const auto& noop_runs = reporter.figures[{"BM_Noop", threads}];
+    const auto& get_runs = reporter.figures[{"BM_DbgetCached", threads}];
+    auto time_ratio = [&](const std::vector<bench_support::RoundTripFigures>& runs) {
+      std::vector<double> v;
+      for (const bench_support::RoundTripFigures& e : echo_runs)
+        for (const bench_support::RoundTripFigures& f : runs)
+          if (f.tag == e.tag && f.rate > 0) v.push_back(e.rate / f.rate);
+      return median(v);
+    };
+    if (echo_runs.empty()) continue;  // filtered out
+    using F = bench_support::RoundTripFigures;
+    printf("  %2d clients:\n", threads);
+    for (const auto& [name, runs] : {std::pair{"echo ", &echo_runs}, std::pair{"no-op", &noop_runs},
+                                     std::pair{"DBGET", &get_runs}})
+      printf("    %s %8.0f req/s  p50 %7.1f  p99 %8.1f  server cpu/req %5.2f  (%zu rounds)\n",
+             name, median_of(*runs, &F::rate), median_of(*runs, &F::p50_us),
+             median_of(*runs, &F::p99_us), median_of(*runs, &F::cpu_us), runs->size());
+    auto against_echo = [&](const std::vector<bench_support::RoundTripFigures>& runs,
+                            double F::*field) {
+      const double base = median_of(echo_runs, field);
+      return base > 0 ? median_of(runs, field) / base : 0.0;
+    };
+    printf("    against the echo: no-op time x%.2f p50 x%.2f cpu x%.2f; "
+           "DBGET time x%.2f p50 x%.2f cpu x%.2f\n",
+           time_ratio(noop_runs), against_echo(noop_runs, &F::p50_us),
+           against_echo(noop_runs, &F::cpu_us), time_ratio(get_runs),
+           against_echo(get_runs, &F::p50_us), against_echo(get_runs, &F::cpu_us));
   }
   benchmark::Shutdown();
   return 0;

@@ -110,7 +110,19 @@ ssize_t recv_some(int sock, uint8_t* p, uint32_t n) {
   }
 }
 
+// Moves up to n bytes read ahead to p; how many.
+uint32_t take_ahead(ClientSession* session, uint8_t* p, uint32_t n) {
+  const uint32_t k = n < session->rx_ahead_len ? n : session->rx_ahead_len;
+  if (k == 0) return 0;
+  memcpy(p, session->rx_ahead + session->rx_ahead_at, k);
+  session->rx_ahead_at = static_cast<uint16_t>(session->rx_ahead_at + k);
+  session->rx_ahead_len = static_cast<uint16_t>(session->rx_ahead_len - k);
+  return k;
+}
+
 }  // namespace
+
+bool rx_ahead_held(const ClientSession* session) { return session->rx_ahead_len > 0; }
 
 int wait_for_send_retry() {
   const int timer = vtimer_add(VTIMER_MIN_MS, 0, nullptr, send_retry_fired, nullptr);
@@ -260,16 +272,20 @@ int rx_message(ClientSession* session) {
       debug_log('X', 2, "tcp_recv, expected %d bytes", static_cast<int>(sizeof session->rx_length));
     }
     while (session->rx_got < sizeof session->rx_length) {
-      const ssize_t n = recv_some(session->sockfd, session->rx_length + session->rx_got,
-                                  static_cast<uint32_t>(sizeof session->rx_length - session->rx_got));
-      if (n == -2) return 2;
-      if (n == 0) debug_log('X', 2, "tcp_recv: EOF");
-      if (n == 0 && session->rx_got == 0) return 1;
-      if (n <= 0) {
-        debug_log('P', 2, "tcp_recv(): failed");
-        return -1;
+      if (session->rx_ahead_len == 0) {
+        const ssize_t n = recv_some(session->sockfd, session->rx_ahead, kRxAheadSize);
+        if (n == -2) return 2;
+        if (n == 0) debug_log('X', 2, "tcp_recv: EOF");
+        if (n == 0 && session->rx_got == 0) return 1;
+        if (n <= 0) {
+          debug_log('P', 2, "tcp_recv(): failed");
+          return -1;
+        }
+        session->rx_ahead_at = 0;
+        session->rx_ahead_len = static_cast<uint16_t>(n);
       }
-      session->rx_got += static_cast<uint32_t>(n);
+      session->rx_got += take_ahead(session, session->rx_length + session->rx_got,
+                                    static_cast<uint32_t>(sizeof session->rx_length) - session->rx_got);
     }
     const uint8_t* w = session->rx_length;
     const uint32_t length = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
@@ -290,6 +306,9 @@ int rx_message(ClientSession* session) {
     session->rx_got = 0;
     debug_log('X', 2, "tcp_recv, expected %d bytes", static_cast<int>(length));
   }
+  session->rx_got += take_ahead(session, buf->recv_buf + session->rx_got,
+                                buf->recv_size - session->rx_got);
+  // Read exactly the rest: nothing of the next frame goes past the read-ahead.
   while (session->rx_got < buf->recv_size) {
     const ssize_t n = recv_some(session->sockfd, buf->recv_buf + session->rx_got,
                                 buf->recv_size - session->rx_got);
@@ -432,22 +451,30 @@ void worker_thread() {
   }
 
   while (!session->closing) {
-    thread_block(self);
+    // Bytes read ahead with the last request are taken at once: the socket
+    // may have nothing more, and no wake-up would come for them. The yield
+    // still lets the other tasks have their turn.
+    const bool ahead = rx_ahead_held(session);
+    if (!ahead) thread_block(self);
     thread_yield();
-    // Only the idle task's wake-up counts as pending; a close's does not.
-    // Every road out of here settles a counted wake-up, or the select
-    // thread would never select again.
-    const bool counted = !session->woken_by_close;
+    // Only the idle task's wake-up counts as pending; a close's does not,
+    // nor does a turn taken for bytes read ahead. Every road out of here
+    // settles a counted wake-up, or the select thread would never select
+    // again.
+    const bool counted = !ahead && !session->woken_by_close;
     session->woken_by_close = 0;
-    if (session->closing) {
+    auto taken = [counted] {
       if (counted) client_request_taken();
+    };
+    if (session->closing) {
+      taken();
       break;
     }
     switch (session->async_state) {
       case AS_RECV:
       case AS_RECV2: {
         const int rc = rx_request(session);
-        client_request_taken();
+        taken();
         if (rc == 1) continue;
         if (rc < 0) {
           close_connection(self);
@@ -456,14 +483,14 @@ void worker_thread() {
         break;
       }
       case AS_XMIT2:
-        client_request_taken();
+        taken();
         send_reply(self, session);
         continue;
       case AS_IDLE:
-        client_request_taken();
+        taken();
         break;
       default:
-        client_request_taken();
+        taken();
         debug_log('T', 0, "Unexpected async_state = %d - dropping connection", session->async_state);
         close_connection(self);
         continue;

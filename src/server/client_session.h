@@ -42,6 +42,9 @@ enum {
 inline constexpr uint32_t kSessionAreaSize = 32768;
 inline constexpr uint32_t kInitialMessageLimit = 256;
 inline constexpr uint32_t kMessageLimit = 0x100000;
+// The first read of a frame takes up to this many bytes: a whole request of
+// most kinds, so that it costs one receive.
+inline constexpr uint32_t kRxAheadSize = 512;
 // Time-out of a frame that arrives in pieces, and of a reply the peer takes
 // nothing of, when the Timeout setting is 0.
 inline constexpr int kDefaultFrameTimeoutMs = 30000;
@@ -89,6 +92,14 @@ struct ClientSession {
   uint8_t rx_length[4];
   uint32_t rx_got;
   uint64_t rx_deadline_ms;
+  // A frame begins with one read of up to kRxAheadSize bytes, so that a
+  // short request takes a single receive. What that read brought beyond
+  // the frame (a client may send its next request before this one's reply)
+  // waits here, rx_ahead_len bytes from rx_ahead_at, and is taken before
+  // the socket is read again.
+  uint8_t rx_ahead[kRxAheadSize];
+  uint16_t rx_ahead_at;
+  uint16_t rx_ahead_len;
   // Set when close_connection or the shutdown unblocked the waiting worker:
   // that wake-up, unlike the idle task's, was not counted as pending.
   int woken_by_close;
@@ -127,6 +138,9 @@ int rx_request(ClientSession* session);
 // 0 payload complete, 1 end of stream before the length word, 2 not yet
 // complete, -1 failure.
 int rx_message(ClientSession* session);
+// Whether bytes read ahead of the current frame wait in the session: the
+// worker then takes them without waiting for its socket.
+bool rx_ahead_held(const ClientSession* session);
 // Writes the length word and makes the reply ready for sending. 0, or -1
 // when the reply could not be built (nothing is sent then).
 int finish_reply(ClientSession* session);

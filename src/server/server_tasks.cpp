@@ -80,13 +80,13 @@ void wake_select_locked() {
 
 bool select_must_stop() { return g_select_stop.load() || server_shutdown; }
 
-// The poll set: the wake-up descriptor (drained first, so that a wake-up
-// written from now on ends the poll) and a copy of the master set.
+// The poll set: the wake-up descriptor and a copy of the master set. The
+// descriptor is drained only after a poll saw it fire (poll_built_set), not
+// on every round: a wake-up written any time before the next poll ends it,
+// and a round without one costs no read.
 void build_poll_set(std::vector<pollfd>& fds) {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   const int wfd = wake_fd_locked();
-  uint64_t drained;
-  if (wfd >= 0) [[maybe_unused]] ssize_t rc = read(wfd, &drained, sizeof drained);
   fds.clear();
   fds.push_back({wfd, POLLIN, 0});
   for (uint32_t i = 0; i < g_master.count; ++i)
@@ -96,10 +96,17 @@ void build_poll_set(std::vector<pollfd>& fds) {
 // Polls the set built (timeout_ms -1: until something fires) and fills
 // read_set/except_set with the sockets that are still in the master set;
 // returns how many entries it made, 0 when only the wake-up descriptor (or
-// nothing) fired.
+// nothing) fired. A wake-up seen is drained here, after the poll: whatever
+// it announced (a set change, a stop, a unit of the sync semaphore) was
+// done before it was written, so the caller's next look at the set and the
+// semaphore, which comes before its next poll, finds it.
 int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
   if (SelectPollHook hook = g_poll_hook.load()) hook();
   const int rc = poll(fds.data(), fds.size(), timeout_ms);
+  if (rc > 0 && fds[0].fd >= 0 && (fds[0].revents & POLLIN) != 0) {
+    uint64_t drained;
+    [[maybe_unused]] const ssize_t got = read(fds[0].fd, &drained, sizeof drained);
+  }
   if (rc < 0) {
     const int err = errno;
     if (err != EINTR) {
@@ -332,8 +339,8 @@ void idle_wait() {
       else sync_sem->try_wait();
       return;
     }
-    // Drained before the look at the semaphore: a release after the look
-    // writes the wake-up the poll then sees.
+    // A release after the look at the semaphore writes the wake-up the
+    // poll then sees (it is drained only after a poll that saw it).
     build_poll_set(fds);
     // With a unit there the sockets are still looked at, without waiting:
     // a stream of notifications must not keep them from being served.

@@ -102,7 +102,9 @@ struct Row {
   const char* item;
   std::vector<uint8_t> arg;
   int32_t code;           // word 0
-  int32_t w5, w7, w9;     // on success
+  int32_t w5 = 0;         // words 5, 7 and 9 on success
+  int32_t w7 = 0;
+  int32_t w9 = 0;
 };
 
 // Index order of ORD-IX: EAST 101 (1), EAST 103 (3), east 104 (4), WEST

@@ -22,9 +22,10 @@ struct Step {
   int32_t mode;
   int32_t recno;     // mode 4's argument
   const char* key;   // mode 7's argument (its length is the argument's)
-  int32_t code;      // status word 0
-  int32_t current;   // word 3 on success
-  int32_t bwd, fwd;  // words 7 and 9 on success
+  int32_t code;          // status word 0
+  int32_t current = 0;   // word 3 on success
+  int32_t bwd = 0;       // word 7 on success
+  int32_t fwd = 0;       // word 9 on success
 };
 
 class GetTest : public AccessFixture {

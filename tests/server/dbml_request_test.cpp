@@ -28,6 +28,7 @@
 #include "server/schema_block.h"
 #include "server/server_seams.h"
 #include "storage/fixrec.h"
+#include "storage/task_runner.h"
 #include "storage/tlog.h"
 #include "support/log_capture.h"
 #include "support/logon_cipher.h"
@@ -352,22 +353,36 @@ TEST_F(DbmlTest, DbgetExampleOfTheProtocolNote) {
 // A DBGET of a record in the cache makes no allocation at all: the node
 // stays referenced, the work buffer comes from the free list, the reply
 // goes into the session's own area.
-TEST_F(DbmlTest, CachedDbgetAllocatesNothing) {
-  const uint16_t dbid = open_as_alice();
-  ASSERT_NE(dbid, 0);
-  const Bytes req = testsupport::dbml_get_request(7, dbid, 3, 4, 100, {2, 0, 0, 0}).bytes();
-  Buffer* buf = &session_->buffer;
-  auto run = [&] {
+// A DBGET mode 4 of ORDERS record 2 into a 100-byte buffer, handed over as
+// the worker hands a request it received, without checking the reply (so
+// that nothing but the call itself is measured).
+class CachedDbgetTest : public DbmlTest {
+ protected:
+  void SetUp() override {
+    DbmlTest::SetUp();
+    const uint16_t dbid = open_as_alice();
+    ASSERT_NE(dbid, 0);
+    req_ = testsupport::dbml_get_request(7, dbid, 3, 4, 100, {2, 0, 0, 0}).bytes();
+    ASSERT_EQ(run(), 0);  // the first read references the node and fills the cache
+  }
+  int run() { return run_on(session_, req_); }
+  static int run_on(ClientSession* session, const Bytes& req) {
+    Buffer* buf = &session->buffer;
     Buffer_RecvReset(buf);
     uint8_t* p = Buffer_RecvArea(buf, static_cast<uint32_t>(req.size()));
     if (p == nullptr) return -2;
     memcpy(p, req.data(), req.size());
-    if (Buffer_Get_u16(buf, &session_->request_id) != 0) return -1;
-    const int rc = handle_request(session_);
-    session_->async_state = AS_IDLE;
+    if (Buffer_Get_u16(buf, &session->request_id) != 0) return -1;
+    const int rc = handle_request(session);
+    session->async_state = AS_IDLE;
     return rc;
-  };
-  ASSERT_EQ(run(), 0);  // the first read references the node and fills the cache
+  }
+
+  Bytes req_;
+};
+
+TEST_F(CachedDbgetTest, AllocatesNothing) {
+  auto run = [this] { return this->run(); };
   t_counting = true;
   void* volatile probe = malloc(16);  // the counter sees what it should
   free(probe);
@@ -382,6 +397,47 @@ TEST_F(DbmlTest, CachedDbgetAllocatesNothing) {
   EXPECT_EQ(t_allocations, 0);
   ASSERT_EQ(session_->async_total_sz, 4u + 46 + 2 + 100);
   EXPECT_EQ(session_->send_ptr[4 + 6], 0);  // status word 0
+}
+
+// Run as a worker runs it, in a task of the kernel beside another runnable
+// task of the worker's priority: a cached read neither sleeps nor yields,
+// so its task is never scheduled again before it ends and the other task
+// gets no turn in between.
+TEST_F(CachedDbgetTest, NeverGivesUpItsTask) {
+  static ClientSession* session;
+  static const Bytes* req;
+  static int rc;
+  static unsigned runs_before, runs_after;
+  static int neighbour_turns;
+  static bool done;
+  session = session_;
+  req = &req_;
+  rc = 0;
+  neighbour_turns = 0;
+  done = false;
+  storage_test::TaskRunner runner;
+  ASSERT_TRUE(runner.run({+[] {
+                            Task* self = thread_self();
+                            // Its data is the session, as a worker's is.
+                            thread_set_data(self, session, +[](void*) {});
+                            thread_yield();  // both tasks are under way
+                            runs_before = self->runs;
+                            const int turns = neighbour_turns;
+                            for (int i = 0; i < 10 && rc == 0; ++i) rc = run_on(session, *req);
+                            runs_after = self->runs;
+                            if (neighbour_turns != turns) rc = -100;
+                            thread_set_data(self, nullptr);
+                            done = true;
+                          },
+                          +[] {
+                            while (!done) {
+                              ++neighbour_turns;
+                              thread_yield();
+                            }
+                          }}));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(runs_after, runs_before);
+  EXPECT_EQ(session_->async_total_sz, 4u + 46 + 2 + 100);
 }
 
 TEST_F(DbmlTest, FailingDbgetAnswers46Bytes) {
@@ -501,7 +557,9 @@ TEST_F(DbmlFindTest, StatusRepliesOfFinds) {
     EXPECT_EQ(st.words[5], c.w5) << c.what;
     EXPECT_EQ(st.words[7], c.w7) << c.what;
     EXPECT_EQ(st.words[9], c.w9) << c.what;
-    if (c.code != 0) EXPECT_EQ(st.words[8], c.mode) << c.what;
+    if (c.code != 0) {
+      EXPECT_EQ(st.words[8], c.mode) << c.what;
+    }
   }
 }
 

@@ -146,6 +146,31 @@ TEST_F(FrameState, ASocketAddedDuringAPollIsWatched) {
   EXPECT_GE(g_poll_rounds.load(), 2);
 }
 
+// A wake-up ends the poll under way and is used up by it: the thread polls
+// once more and then waits, rather than finding the same wake-up again.
+TEST_F(FrameState, AWakeUpEndsOnePollAndIsUsedUp) {
+  Pair& a = pair();
+  g_poll_rounds = 0;
+  bg_tcp_set_poll_hook(+[] { ++g_poll_rounds; });
+  ASSERT_EQ(bg_tcp_thread_start(), 0);
+  // Settled: the thread sits in a poll (a wake-up an earlier set change
+  // left costs one round more).
+  int settled = -1;
+  for (int i = 0; i < 30 && g_poll_rounds.load() != settled; ++i) {
+    settled = g_poll_rounds.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(settled, 1);
+  ASSERT_EQ(master_set_add(a.server), 0);  // nothing to read: only the wake-up
+  for (int i = 0; i < 300 && g_poll_rounds.load() == settled; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(sync_sem->wait_for(200));
+  EXPECT_EQ(g_poll_rounds.load(), settled + 1);
+  send_byte(a.client);
+  ASSERT_TRUE(sync_sem->wait_for(3000));
+  EXPECT_TRUE(sockset_isset(a.server, &read_set));
+}
+
 // The socket is removed, and turns readable, while the poll that watches it
 // runs: its readiness must not be reported (its number may already belong
 // to another connection).
