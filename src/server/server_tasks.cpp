@@ -341,6 +341,9 @@ int poll_and_hand_over(std::vector<pollfd>& fds, int timeout_ms) {
   return n;
 }
 
+// The sockets are looked at from yields at most this often: a poll costs
+// a system call, a yield may come every few microseconds.
+constexpr uint64_t kYieldServeNs = 250000;
 uint64_t g_yield_served_ns = 0;
 
 }  // namespace
@@ -350,7 +353,7 @@ void serve_sockets_at_yield() {
       !tcp_event || !tcp_ack_event)
     return;
   const uint64_t now = platform::monotonic_ns();
-  if (now - g_yield_served_ns < 1000000) return;
+  if (now - g_yield_served_ns < kYieldServeNs) return;
   g_yield_served_ns = now;
   // What this runs may yield in turn (a close cuts a wait).
   g_serving_at_yield = true;

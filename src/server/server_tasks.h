@@ -76,8 +76,8 @@ void handle_tcp_events();
 // yielding (a long scan, an erase, a backup) stays runnable, and the idle
 // task would not look at the sockets until it stops, so other connections'
 // requests would wait for its end. From any task but the idle task, at
-// most once a millisecond: the idle task's TCP step, after a poll that
-// does not wait when the server polls the sockets itself.
+// most every quarter millisecond: the idle task's TCP step, after a poll
+// that does not wait when the server polls the sockets itself.
 void serve_sockets_at_yield();
 
 // An HTTP connection while the http task serves it (that task's data).

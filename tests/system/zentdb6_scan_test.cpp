@@ -213,13 +213,14 @@ TEST_F(ScanServer, AKeyThatCutsANumericMasterKeyAnswersMinus21) {
 // One connection scans the ledger's 100,000 entries again and again, each
 // scan one SEQ call whose data area holds every record number; another
 // connection times its no-ops meanwhile. The scan yields before every
-// 102nd record, so a no-op waits for at most one such slice and the reply
-// in flight, well under a millisecond even under ASan; a scan that held
-// the processor to its end would keep it waiting for the whole file (the
-// test reports that time). The bound of 50 ms for the 99th percentile
-// leaves room for a loaded machine of 2 cores descheduling the server or
-// the client now and then, which the occasional worst case may still
-// exceed.
+// 102nd record and the server looks at its sockets there at most every
+// quarter millisecond, so a no-op waits little longer than that (median
+// well under 1 ms, 99th percentile a few ms under ASan). A scan that kept the sockets unserved
+// to its end would make a no-op wait for a whole scan (about 90 ms under
+// ASan, reported as scan_ms), once per scan: the 99th percentile of 200
+// and more no-ops over 3 and more scans would then be that. The bound of
+// 50 ms leaves room for a loaded machine of 2 cores descheduling the
+// server or the client now and then.
 TEST_F(ScanServer, AWholeFileScanLeavesOtherSessionsNoOpsAnswered) {
   constexpr int kEntries = 100000;
   ASSERT_NO_FATAL_FAILURE(start("", kEntries));
@@ -259,17 +260,20 @@ TEST_F(ScanServer, AWholeFileScanLeavesOtherSessionsNoOpsAnswered) {
   });
   while (!started.load()) std::this_thread::yield();
   std::vector<double> ms;
+  bool noops_answered = true;
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   // At least 3 whole scans overlapped, and enough no-ops for a percentile.
   for (uint16_t id = 1; (scans.load() < 3 || ms.size() < 200) && bad_scans.load() == 0 &&
                         Clock::now() < deadline;
        ++id) {
     const auto t0 = Clock::now();
-    ASSERT_TRUE(pinger.noop(id));
+    noops_answered = pinger.noop(id);
+    if (!noops_answered) break;
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }
   stop.store(true);
   scan_thread.join();
+  ASSERT_TRUE(noops_answered);
   ASSERT_EQ(bad_scans.load(), 0);
   ASSERT_GE(scans.load(), 3) << "the scans did not finish within a minute";
   std::sort(ms.begin(), ms.end());
