@@ -349,8 +349,11 @@ uint64_t g_yield_served_ns = 0;
 }  // namespace
 
 void serve_sockets_at_yield() {
-  if (g_serving_at_yield || tc_idle == nullptr || thread_self() == tc_idle || server_shutdown ||
-      !tcp_event || !tcp_ack_event)
+  // A task that blocked before its yield lets the idle task run soon
+  // enough, and is no task to wake or close from its own stack.
+  Task* self = thread_self();
+  if (g_serving_at_yield || tc_idle == nullptr || self == tc_idle || server_shutdown ||
+      !tcp_event || !tcp_ack_event || thread_state(self) != TS_RUNNING)
     return;
   const uint64_t now = platform::monotonic_ns();
   if (now - g_yield_served_ns < kYieldServeNs) return;

@@ -75,8 +75,8 @@ void handle_tcp_events();
 // The yield hook of the kernel (thread_set_yield_hook): a task that keeps
 // yielding (a long scan, an erase, a backup) stays runnable, and the idle
 // task would not look at the sockets until it stops, so other connections'
-// requests would wait for its end. From any task but the idle task, at
-// most every quarter millisecond: the idle task's TCP step, after a poll
+// requests would wait for its end. From any runnable task but the idle
+// task, at most every quarter millisecond: the idle task's TCP step, after a poll
 // that does not wait when the server polls the sockets itself.
 void serve_sockets_at_yield();
 
