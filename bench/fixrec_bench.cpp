@@ -5,6 +5,11 @@
 //                        8-page clusters) on a file of 100 thousand, 1
 //                        million and 10 million records, all pages cached:
 //                        the time of one read must not grow with the file.
+//                        Its instructions do not (the same count at each
+//                        size under callgrind); its time grows as the pages
+//                        it lands on, their buffer headers and hash buckets
+//                        outgrow the processor's caches, as the yardstick's
+//                        does with the kernel's page cache.
 // PreadSamePages/<records>  the yardstick, in the same run: a plain pread of
 //                        the page that holds each record FixRec_Get would
 //                        read (same random sequence), from the root

@@ -101,11 +101,7 @@ struct Delete {
 
 int32_t delete_body(idb_session* s, Delete& w) {
   const idb_set* set = &w.g->set[w.setno];
-  if (idb__read_rec(s, GET_MODE_LOCKED, set, w.recno, w.media, IDB_WORK_BUF) != 0) {
-    const int32_t c = s->error.code;
-    if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
-    return -1;
-  }
+  if (idb__read_current(s, set, w.recno, w.media, IDB_WORK_BUF) != 0) return -1;
   const int32_t lc = idb__rec_lock_code(s, w.ctx, w.setno, w.media);
   if (lc != 0) return lc;
   if (set->s.type != 'D') {
@@ -163,22 +159,9 @@ int idb__del_rec(idb_session* s, const idb_set* set, const uint8_t* media, uint3
     return -1;
   }
   vbuf* keybuf = VBUF_OPEN(IDB_WORK_BUF);
-  int rc = 0;
-  if (set->s.type == 'M' || set->s.type == 'A') {
-    btree_HANDLE* t = nullptr;
-    rc = idb__open_master_tree(s, set, &t);
-    if (rc == 0) {
-      rc = key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
-      idb__bt_close(s, t);
-    }
-  }
-  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
-    btree_HANDLE* t = nullptr;
-    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
-    if (rc != 0) break;
-    rc = key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
-    idb__bt_close(s, t);
-  }
+  const int rc = idb__each_key_tree(s, set, [&](btree_HANDLE* t, int) {
+    return key_gone(s, idb__delete_key(t, btree_GetKeyDef(t), keybuf, media));
+  });
   VBuf_Close(keybuf);
   return rc;
 }

@@ -45,46 +45,29 @@ int bt_retry(Step step) {
   return rc;
 }
 
-int put_master_key(idb_session* s, const idb_set* set, vbuf* keybuf, const uint8_t* media,
-                   uint32_t recno) {
-  btree_HANDLE* t = nullptr;
-  if (idb__open_master_tree(s, set, &t) != 0) return -1;
-  uint32_t n = 0;
-  const int rc = idb__insert_key(t, btree_GetKeyDef(t), keybuf, media, recno, &n);
-  idb__bt_close(s, t);
-  if (rc == RET_SUCCESS) return 0;
-  if (rc == RET_SPECIAL)
-    IDB_ERROR(s, S_DUPL, 0);
-  else
-    IDB_ERROR(s, S_BTREE, idb__lower_status());
-  return -1;
-}
-
-int put_index_key(idb_session* s, const idb_set* set, uint32_t i, vbuf* keybuf, uint8_t* media,
-                  uint32_t recno) {
-  const idb_index& x = set->index[i];
-  btree_HANDLE* t = nullptr;
-  if (idb__bt_open(s, x.node, x.coll, &t) != 0) return -1;
+// Inserts media's key into t, the master-key tree (index -1) or index
+// index of set: 0, or -1 with S_DUPL for a key that is there (S_BTREE for
+// another failure).
+int put_key(idb_session* s, const idb_set* set, btree_HANDLE* t, int index, vbuf* keybuf,
+            uint8_t* media, uint32_t recno) {
   const btree_KEYDEF* kd = btree_GetKeyDef(t);
-  ZENT_ASSERT(kd->k_nparts > 1 && "keydef->k_nparts > 1");
+  if (index >= 0) ZENT_ASSERT(kd->k_nparts > 1 && "keydef->k_nparts > 1");
   uint32_t n = 0;
   const int rc = idb__insert_key(t, kd, keybuf, media, recno, &n);
-  if (rc == RET_SPECIAL) {
+  if (rc == RET_SUCCESS) return 0;
+  if (rc == RET_SPECIAL && index >= 0) {
     // The index word makes every key unique: a duplicate means a damaged
     // counter or index, worth every detail in the log.
     debug_log('I', 0, "idb__put_rec: %.16s(%c) - duplicate secondary key", set->s.name,
               static_cast<char>(set->s.type));
-    debug_log('I', 0, "key=%d, keydef->k_nparts=%d, keydef->k_len=%d, recno=%u",
-              static_cast<int>(i), static_cast<int>(kd->k_nparts), static_cast<int>(kd->k_len),
-              recno);
+    debug_log('I', 0, "key=%d, keydef->k_nparts=%d, keydef->k_len=%d, recno=%u", index,
+              static_cast<int>(kd->k_nparts), static_cast<int>(kd->k_len), recno);
     debug_log('I', 0, "Unique=%ld", static_cast<long>(le_get32(idb__index_word_offset(set, media))));
     if (debug_enabled('I', 0)) {
       debug_dump("key value", keybuf->data, static_cast<int>(n));
       debug_dump("record value", media, static_cast<int>(media_len(set)));
     }
   }
-  idb__bt_close(s, t);
-  if (rc == RET_SUCCESS) return 0;
   if (rc == RET_SPECIAL)
     IDB_ERROR(s, S_DUPL, 0);
   else
@@ -288,6 +271,14 @@ int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t
   return -1;
 }
 
+int idb__read_current(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                      uint32_t len) {
+  if (idb__read_rec(s, GET_MODE_LOCKED, set, recno, buf, len) == 0) return 0;
+  const int32_t c = s->error.code;
+  if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
+  return -1;
+}
+
 int idb__insert_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const uint8_t* media,
                     uint32_t recno, uint32_t* key_len) {
   const uint32_t k_sz = idb__key_len(kd);
@@ -372,10 +363,10 @@ int idb__put_rec(idb_session* s, const global* g, const idb_set* set, uint8_t* m
     IDB_ERROR(s, S_VOLFREC, idb__lower_status());
     rc = -1;
   }
-  if (rc == 0 && (set->s.type == 'M' || set->s.type == 'A'))
-    rc = put_master_key(s, set, keybuf, media, n);
-  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i)
-    rc = put_index_key(s, set, i, keybuf, media, n);
+  if (rc == 0)
+    rc = idb__each_key_tree(s, set, [&](btree_HANDLE* t, int index) {
+      return put_key(s, set, t, index, keybuf, media, n);
+    });
   VBuf_Close(keybuf);
   if (rc == 0) *recno = n;
   return rc;

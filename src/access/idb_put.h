@@ -2,8 +2,9 @@
 // a detail set, with its master key, its index entries and, for a detail,
 // its place in one chain per path; and the routines the changing calls
 // share: storing a record with its keys (idb__put_rec), linking a detail
-// record into its chains (idb__link_chain) and the chain order
-// (idb__cmp_entry).
+// record into its chains (idb__link_chain), the chain order
+// (idb__cmp_entry) and the walk over a set's key trees
+// (idb__each_key_tree).
 //
 // Everything a put changes runs in one command transaction ("DBPUT"): a
 // refusal or failure leaves nothing behind, automatic masters created on
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <span>
 
+#include "access/idb_cmd.h"
 #include "access/idb_session.h"
 #include "access/schema_cache.h"
 #include "base/vbuf.h"
@@ -86,6 +88,11 @@ uint8_t* idb__head_of(const idb_set* set, uint8_t* media, uint32_t p);
 // other failures keep theirs. 0 or -1.
 int idb__read_linked(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
                      uint32_t len, int32_t code);
+// A locked read of the current record recno that a call changes: a number
+// before the first or past the last record answers S_NOREC (its sub-code
+// kept), other failures keep theirs. 0 or -1.
+int idb__read_current(idb_session* s, const idb_set* set, uint32_t recno, uint8_t* buf,
+                      uint32_t len);
 
 // Inserts {key of media by the tree's definition, recno} into t: 0,
 // RET_SPECIAL when the key is there, or the B-tree's failure. The key
@@ -98,3 +105,27 @@ int idb__delete_key(btree_HANDLE* t, const btree_KEYDEF* kd, vbuf* keybuf, const
 // Opens the master-key B-tree of set and checks its one-part definition.
 // 0 or -1 (S_BTREE).
 int idb__open_master_tree(idb_session* s, const idb_set* set, btree_HANDLE** t);
+// Runs step(t, index) on each B-tree that holds keys of set's records,
+// opened in turn and closed after its step: the master keys of a master
+// set (index -1), then every index. The first failure, an open's or a
+// step's -1, ends the walk and is the answer; 0 when every step went.
+template <class Step>
+int idb__each_key_tree(idb_session* s, const idb_set* set, Step step) {
+  int rc = 0;
+  if (set->s.type == 'M' || set->s.type == 'A') {
+    btree_HANDLE* t = nullptr;
+    rc = idb__open_master_tree(s, set, &t);
+    if (rc == 0) {
+      rc = step(t, -1);
+      idb__bt_close(s, t);
+    }
+  }
+  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
+    btree_HANDLE* t = nullptr;
+    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
+    if (rc != 0) break;
+    rc = step(t, static_cast<int>(i));
+    idb__bt_close(s, t);
+  }
+  return rc;
+}

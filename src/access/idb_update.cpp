@@ -97,11 +97,7 @@ Changes find_changes(const global* g, const idb_set* set, const uint8_t* old_med
 int32_t update_body(idb_session* s, Update& w) {
   const idb_set* set = &w.g->set[w.setno];
   const uint32_t len = media_len(set);
-  if (idb__read_rec(s, GET_MODE_LOCKED, set, w.recno, w.old_media, IDB_WORK_BUF) != 0) {
-    const int32_t c = s->error.code;
-    if (c == S_DIRBOF || c == S_DIREOF) IDB_ERROR(s, S_NOREC, s->error.sub_code);
-    return -1;
-  }
+  if (idb__read_current(s, set, w.recno, w.old_media, IDB_WORK_BUF) != 0) return -1;
   // Another session's lock may cover the record as it is or as it would
   // become: either way the change is theirs to allow.
   int32_t lc = idb__rec_lock_code(s, w.ctx, w.setno, w.old_media);
@@ -137,26 +133,17 @@ int32_t update_work(idb_session* s, void* arg) {
 int update_index(idb_session* s, const idb_set* set, uint32_t recno, const uint8_t* old_media,
                  const uint8_t* new_media) {
   vbuf* keybuf = VBUF_OPEN(IDB_WORK_BUF);
-  int rc = 0;
-  if (set->s.type == 'M' || set->s.type == 'A') {
-    btree_HANDLE* t = nullptr;
-    rc = idb__open_master_tree(s, set, &t);
-    if (rc == 0) {
-      const btree_KEYDEF* kd = btree_GetKeyDef(t);
+  const int rc = idb__each_key_tree(s, set, [&](btree_HANDLE* t, int index) {
+    const btree_KEYDEF* kd = btree_GetKeyDef(t);
+    bool differ = false;
+    if (index < 0) {
       ZENT_ASSERT(idb__key_len(kd) == kd->k_len && "k_sz == keydef->k_len");
-      if (memcmp(old_media, new_media, kd->k_len) != 0)
-        rc = replace_key(s, t, keybuf, old_media, new_media, recno);
-      idb__bt_close(s, t);
+      differ = memcmp(old_media, new_media, kd->k_len) != 0;
+    } else {
+      differ = index_parts_differ(kd, old_media, new_media);
     }
-  }
-  for (uint32_t i = 0; rc == 0 && i < set->s.index_cnt; ++i) {
-    btree_HANDLE* t = nullptr;
-    rc = idb__bt_open(s, set->index[i].node, set->index[i].coll, &t);
-    if (rc != 0) break;
-    if (index_parts_differ(btree_GetKeyDef(t), old_media, new_media))
-      rc = replace_key(s, t, keybuf, old_media, new_media, recno);
-    idb__bt_close(s, t);
-  }
+    return differ ? replace_key(s, t, keybuf, old_media, new_media, recno) : 0;
+  });
   VBuf_Close(keybuf);
   return rc;
 }

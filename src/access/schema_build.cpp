@@ -112,6 +112,22 @@ T* alloc_array(Build& b, uint32_t n, const char* what) {
   return p;
 }
 
+// Counts the rows of sys_id that keep passes and allocates *out, an array
+// of that many T: the count, or -1 when the read (fail_msg logged) or the
+// allocation failed.
+template <class T>
+int alloc_for_rows(Build& b, int sys_id, Keep keep, const char* fail_msg, const char* what,
+                   T** out) {
+  const int n = count_rows(b.cat, sys_id, keep);
+  if (n < 0) {
+    debug_log('I', 1, "%s", fail_msg);
+    return -1;
+  }
+  debug_log('I', 2, "Found %d %s", n, what);
+  *out = alloc_array<T>(b, static_cast<uint32_t>(n), what);
+  return n > 0 && *out == nullptr ? -1 : n;
+}
+
 int find_item(const global* g, uint32_t colid) {
   for (int i = 0; i < g->item_cnt; ++i)
     if (g->item[i].colid == colid) return i;
@@ -152,14 +168,8 @@ uint32_t numeric_size(uint32_t type) {
 
 int build_items(Build& b) {
   global* g = b.g;
-  const int n = count_rows(b.cat, SysColumns_ID, is_item);
-  if (n < 0) {
-    debug_log('I', 1, "SysCat_get() failed");
-    return -1;
-  }
-  debug_log('I', 2, "Found %d items", n);
-  g->item = alloc_array<idb_item>(b, static_cast<uint32_t>(n), "items");
-  if (n > 0 && g->item == nullptr) return -1;
+  const int n = alloc_for_rows(b, SysColumns_ID, is_item, "SysCat_get() failed", "items", &g->item);
+  if (n < 0) return -1;
   int at = 0;
   return for_rows<SysCat_COLUMN>(b.cat, SysColumns_ID, is_item, "SysCat_get() failed",
                                  [&](const SysCat_COLUMN* col) {
@@ -195,14 +205,9 @@ int build_items(Build& b) {
 
 int build_iitems(Build& b) {
   global* g = b.g;
-  const int n = count_rows(b.cat, SysIndex_ID, is_iitem);
-  if (n < 0) {
-    debug_log('I', 1, "SysCat_get(SysIndex_ID) failed");
-    return -1;
-  }
-  debug_log('I', 2, "Found %d iitems", n);
-  g->iitem = alloc_array<idb_iitem>(b, static_cast<uint32_t>(n), "iitems");
-  if (n > 0 && g->iitem == nullptr) return -1;
+  const int n = alloc_for_rows(b, SysIndex_ID, is_iitem, "SysCat_get(SysIndex_ID) failed",
+                               "iitems", &g->iitem);
+  if (n < 0) return -1;
   int at = 0;
   if (for_rows<SysCat_INDEX>(b.cat, SysIndex_ID, is_iitem, "SysCat_get(SysIndex_ID) failed",
                              [&](const SysCat_INDEX* idx) {
@@ -277,14 +282,9 @@ int build_iitems(Build& b) {
 
 int read_sets(Build& b) {
   global* g = b.g;
-  const int n = count_rows(b.cat, SysTables_ID, is_set);
-  if (n < 0) {
-    debug_log('I', 1, "SysCat_get(SysTables_ID) failed");
-    return -1;
-  }
-  debug_log('I', 2, "Found %d sets", n);
-  g->set = alloc_array<idb_set>(b, static_cast<uint32_t>(n), "sets");
-  if (n > 0 && g->set == nullptr) return -1;
+  const int n =
+      alloc_for_rows(b, SysTables_ID, is_set, "SysCat_get(SysTables_ID) failed", "sets", &g->set);
+  if (n < 0) return -1;
   int at = 0;
   return for_rows<SysCat_TABLE>(b.cat, SysTables_ID, is_set, "SysCat_get(SysTables_ID) failed",
                                 [&](const SysCat_TABLE* t) {

@@ -244,6 +244,26 @@ constexpr uint32_t kPrevField = 0;
 constexpr uint32_t kNextField = Node_ADDR_SIZE;
 constexpr uint32_t kMaxPacked = Pool_MAX_BLOCK_SIZE - SysCat_LINK_SIZE;
 
+// The row that link belongs to leaves its place in the chain: its
+// neighbours link to to_prev_next (the previous row's next) and
+// to_next_prev (the next row's previous) instead, and where it has no
+// neighbour the anchor's end takes that value. 0, or -1 when a neighbour
+// could not be changed.
+int relink_neighbours(Node* node, const SysCat_LINK& link, const Node_ADDR& to_prev_next,
+                      const Node_ADDR& to_next_prev, SysCat_VMETA* vm, Node* tx) {
+  if (Node_AddrValid(&link.prev)) {
+    if (replace_link(node, link.prev, kNextField, to_prev_next, tx) != 0) return -1;
+  } else {
+    vm->anchor.first = to_prev_next;
+  }
+  if (Node_AddrValid(&link.next)) {
+    if (replace_link(node, link.next, kPrevField, to_next_prev, tx) != 0) return -1;
+  } else {
+    vm->anchor.last = to_next_prev;
+  }
+  return 0;
+}
+
 // Packs row behind the link header already in element: the element's size,
 // or 0 when the row does not pack.
 uint32_t pack_element(const SysCat_MAP* entry, const void* row, uint8_t* element) {
@@ -428,18 +448,8 @@ int SysCat_upd_entry(SysCat_DB_CATALOG* cat, int sys_id, const void* row, SysCat
   VBuf_Close(b);
   if (!same_addr(addr, state->curr)) {
     if (vm.anchor.count == 0) return fail(&h, tx, "upd_entry() failed: empty anchor");
-    if (Node_AddrValid(&link.prev)) {
-      if (replace_link(node, link.prev, kNextField, addr, tx) != 0)
-        return fail(&h, tx, "upd_entry() failed on Pool_ReplaceElement()");
-    } else {
-      vm.anchor.first = addr;
-    }
-    if (Node_AddrValid(&link.next)) {
-      if (replace_link(node, link.next, kPrevField, addr, tx) != 0)
-        return fail(&h, tx, "upd_entry() failed on Pool_ReplaceElement()");
-    } else {
-      vm.anchor.last = addr;
-    }
+    if (relink_neighbours(node, link, addr, addr, &vm, tx) != 0)
+      return fail(&h, tx, "upd_entry() failed on Pool_ReplaceElement()");
     if (SysCat_push_vmeta(entry, &vm, h.lock, tx) != 0)
       return fail(&h, tx, "upd_entry() failed on SysCat_push_vmeta()");
   }
@@ -467,18 +477,8 @@ int SysCat_del_entry(SysCat_DB_CATALOG* cat, int sys_id, SysCat_GETSTATE* state,
   if (checked != 0) return fail(&h, tx, "del_entry() failed: the row changed since it was read");
   Node_ADDR at = state->curr;
   if (Pool_Free(node, &at, tx) != 0) return fail(&h, tx, "del_entry() failed on Pool_Free()");
-  if (Node_AddrValid(&link.prev)) {
-    if (replace_link(node, link.prev, kNextField, link.next, tx) != 0)
-      return fail(&h, tx, "del_entry() failed on Pool_ReplaceElement()");
-  } else {
-    vm.anchor.first = link.next;
-  }
-  if (Node_AddrValid(&link.next)) {
-    if (replace_link(node, link.next, kPrevField, link.prev, tx) != 0)
-      return fail(&h, tx, "del_entry() failed on Pool_ReplaceElement()");
-  } else {
-    vm.anchor.last = link.prev;
-  }
+  if (relink_neighbours(node, link, link.next, link.prev, &vm, tx) != 0)
+    return fail(&h, tx, "del_entry() failed on Pool_ReplaceElement()");
   if (vm.anchor.count > 0) vm.anchor.count -= 1;
   if (SysCat_push_vmeta(entry, &vm, h.lock, tx) != 0)
     return fail(&h, tx, "del_entry() failed on SysCat_push_vmeta()");

@@ -485,9 +485,14 @@ VOLUME* open_single(const char* path, int* os_error) {
   return v;
 }
 
-// Takes the free-space fields of v's copy 0 on disk (after recovery); the
-// copy must be v's. The descriptor is dirty afterwards. 0 or -1.
-int reread_free_space(VOLUME* v) {
+// Takes what v's copy 0 on disk says of the volume (after recovery, which
+// may have written a copy made in backup mode home): its space and free
+// list, and the settings a running server changes (extension and maximum
+// size, USEVIO), so that a setting a checkpoint made durable in backup mode
+// is not written back over with the one read at open. The other flags are
+// this run's state (sync mode, backup mode, consistency) and stay. The copy
+// must be v's. The descriptor is dirty afterwards. 0 or -1.
+int reread_descriptor(VOLUME* v) {
   VOLUME copy0;
   copy0.fhandle = v->fhandle;
   if (read_descriptor(&copy0, 0) != 0 || copy0.volume_id != v->volume_id) return -1;
@@ -497,6 +502,12 @@ int reread_free_space(VOLUME* v) {
   v->flist_tail = copy0.flist_tail;
   v->num_flist = copy0.num_flist;
   v->first_page = copy0.first_page;
+  v->ext_size = copy0.ext_size;
+  v->max_size = copy0.max_size;
+  if (flag(&copy0, Vol_USEVIO))
+    set_flag(v, Vol_USEVIO);
+  else
+    clear_flag(v, Vol_USEVIO);
   mark_dirty(v);
   return 0;
 }
@@ -950,7 +961,7 @@ int Vol_ReInit() {
     VOLUME* v = &g.table[id];
     if (!in_set(id) || v->type != VolType_DATA) continue;
     wait_for_extension(v);
-    if (reread_free_space(v) != 0) {
+    if (reread_descriptor(v) != 0) {
       debug_log('V', 0, "Vol_ReInit() failed: descriptor of volume #%u (%s) cannot be re-read",
                 v->volume_id, v->path);
       VOL_ERROR(VOL_E_BAD_DESCRIPTOR);

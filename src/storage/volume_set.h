@@ -117,8 +117,9 @@ void Vol_FreeSingle(VOLUME* vol);
 void Vol_Close();
 // Frees the table (all volumes closed); the primary LOG volume becomes none.
 void Vol_Free();
-// Event 5, then re-reads the free-space fields of copy 0 and the free-list
-// pages of every DATA volume (after recovery).
+// Event 5, then re-reads from copy 0 of every DATA volume its space,
+// free-list and setting fields (extension and maximum size, USEVIO), and
+// its free-list pages (after recovery).
 int Vol_ReInit();
 
 // --- Descriptor and free-list pages of one volume ---------------------------

@@ -100,6 +100,18 @@ void progress(bool verbose, const char* text) {
 
 }  // namespace
 
+void Grow_SetTarget(const UtilArgs& args, const CfgRecord* cfg, std::vector<const char*>* paths,
+                    VolumeTarget* target) {
+  paths->clear();
+  for (int i = 0; i < cfg->volumes->count; ++i) paths->push_back(cfg->volumes->items[i].value);
+  target->config_path = cfg->path;
+  target->count = static_cast<int>(paths->size());
+  target->paths = paths->data();
+  target->operand = args.operand;
+  target->sync_mode = cfg->server->sync_mode;
+  target->verbose = args.verbose;
+}
+
 int Grow_Run(const GrowSpec& spec, std::string* lines_out) {
   std::string path;
   if (!util_absolute_path(spec.operand, &path)) {

@@ -15,19 +15,33 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
-struct GrowSpec {
+#include "base/server_config.h"
+#include "tools/util_frame.h"
+
+// The configured set and the volume the operand names: what both runs
+// start from.
+struct VolumeTarget {
   const char* config_path;     // for the messages and the rewrite; none: no rewrite
   int count;                   // the configured volume paths, in configuration order
   const char* const* paths;
-  const char* operand;         // the new volume's file, as given
+  const char* operand;         // the volume's file, as given
+  int sync_mode = 0;
+  bool verbose = false;
+};
+
+// The target from a tool's command line and configuration; the configured
+// paths are kept in *paths, which must outlive it.
+void Grow_SetTarget(const UtilArgs& args, const CfgRecord* cfg, std::vector<const char*>* paths,
+                    VolumeTarget* target);
+
+struct GrowSpec : VolumeTarget {
   uint32_t type;               // VolType_DATA, _LOG or _TEMP
   uint32_t size = 320;         // pages; raised to the smallest volume with a message
   uint32_t ext_size = 128;
   uint32_t max_size = 0;
   int force = 0;               // Vol_Open with force
-  int sync_mode = 0;
-  bool verbose = false;
 };
 
 // Adds the volume and rewrites the Volumes section to list every volume
@@ -35,17 +49,11 @@ struct GrowSpec {
 // go there too.
 int Grow_Run(const GrowSpec& spec, std::string* lines = nullptr);
 
-struct TuneSpec {
-  const char* config_path;
-  int count;
-  const char* const* paths;
-  const char* operand;
+struct TuneSpec : VolumeTarget {
   uint32_t ext_size;     // pages, or Vol_UNCHANGED
   uint32_t max_size;     // pages, or Vol_UNCHANGED
   uint32_t flag_mask;    // 0, or the USEVIO bit
   uint32_t flag_values;
-  int sync_mode = 0;
-  bool verbose = false;
 };
 
 // Changes the configured volume the operand names; a path the

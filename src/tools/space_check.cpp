@@ -83,20 +83,6 @@ std::string addr_text(uint32_t a) {
   return b;
 }
 
-std::string vformat(const char* fmt, va_list ap) {
-  char small[512];
-  va_list copy;
-  va_copy(copy, ap);
-  const int n = vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
-  if (n < 0) return {};
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(big.data(), big.size(), fmt, ap);
-  big.resize(static_cast<size_t>(n));
-  return big;
-}
-
 // An item list as read: its pages in chain order, its used items, and
 // where the walk had to stop (a page seen before, outside the set,
 // unreadable, or not an item-list page that follows its predecessor).
@@ -118,13 +104,13 @@ class Checker {
   void out(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
     va_list ap;
     va_start(ap, fmt);
-    io_.out(vformat(fmt, ap));
+    io_.out(VolText_Format(fmt, ap));
     va_end(ap);
   }
   void err(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
     va_list ap;
     va_start(ap, fmt);
-    io_.err(vformat(fmt, ap));
+    io_.err(VolText_Format(fmt, ap));
     va_end(ap);
   }
   // A problem line: the heading of the current node first, once per run of
@@ -133,7 +119,7 @@ class Checker {
     heading();
     va_list ap;
     va_start(ap, fmt);
-    io_.out(vformat(fmt, ap));
+    io_.out(VolText_Format(fmt, ap));
     va_end(ap);
   }
   void heading() {

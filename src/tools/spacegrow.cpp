@@ -51,19 +51,13 @@ int option(int c, const char* value, void* context) {
 int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
   const Options& o = *static_cast<const Options*>(context);
   std::vector<const char*> paths;
-  for (int i = 0; i < cfg->volumes->count; ++i) paths.push_back(cfg->volumes->items[i].value);
   GrowSpec spec;
-  spec.config_path = cfg->path;
-  spec.count = static_cast<int>(paths.size());
-  spec.paths = paths.data();
-  spec.operand = args.operand;
+  Grow_SetTarget(args, cfg, &paths, &spec);
   spec.type = o.type;
   spec.size = o.sizes.size;
   spec.ext_size = o.sizes.ext_size;
   spec.max_size = o.sizes.max_size;
   spec.force = o.force;
-  spec.sync_mode = cfg->server->sync_mode;
-  spec.verbose = args.verbose;
   const int status = Grow_Run(spec);
   if (status == 2) util_usage(kTool);
   return status;

@@ -51,18 +51,12 @@ int option(int c, const char* value, void* context) {
 int run(const UtilArgs& args, const CfgRecord* cfg, void* context) {
   const Options& o = *static_cast<const Options*>(context);
   std::vector<const char*> paths;
-  for (int i = 0; i < cfg->volumes->count; ++i) paths.push_back(cfg->volumes->items[i].value);
   TuneSpec spec;
-  spec.config_path = cfg->path;
-  spec.count = static_cast<int>(paths.size());
-  spec.paths = paths.data();
-  spec.operand = args.operand;
+  Grow_SetTarget(args, cfg, &paths, &spec);
   spec.ext_size = o.ext_size;
   spec.max_size = o.max_size;
   spec.flag_mask = o.flag_mask;
   spec.flag_values = o.flag_values;
-  spec.sync_mode = cfg->server->sync_mode;
-  spec.verbose = args.verbose;
   return Tune_Run(spec);
 }
 

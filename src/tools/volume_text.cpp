@@ -11,19 +11,29 @@ namespace {
 
 bool has(const VOLUME* v, int bit) { return Vol_TestFlag(bit, &v->header) != 0; }
 
-std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string printed(const char* fmt, ...) {
-  char line[1400];
+}  // namespace
+
+std::string VolText_Printf(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  const int n = vsnprintf(line, sizeof line, fmt, ap);
+  std::string line = VolText_Format(fmt, ap);
   va_end(ap);
-  if (n < 0) return {};
-  return std::string(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n)
-                                                               : sizeof line - 1);
+  return line;
 }
 
-}  // namespace
+std::string VolText_Format(const char* fmt, va_list ap) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  const int n = vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(big.data(), big.size(), fmt, ap);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
 
 const char* VolText_TypeName(uint32_t type) {
   switch (type) {
@@ -69,7 +79,7 @@ std::string VolText_MapText(const Vol_ALDESC& map) {
 std::string VolText_ListHeader() { return "ID  Type Path\n"; }
 
 std::string VolText_ListLine(const VOLUME* vol) {
-  return printed("%-3d %-4.4s %s\n", static_cast<int>(vol->volume_id) + 1,
+  return VolText_Printf("%-3d %-4.4s %s\n", static_cast<int>(vol->volume_id) + 1,
                  VolText_TypeName(vol->type), vol->path);
 }
 
@@ -79,7 +89,7 @@ std::string VolText_TableHeader() {
 
 std::string VolText_TableRow(const VOLUME* vol) {
   const uint64_t used = vol->curr_size >= vol->free_size ? vol->curr_size - vol->free_size : 0;
-  return printed("%-3d %-4.4s %7.1f %7.1f %7.1f %7.1f %7.1f %s\n",
+  return VolText_Printf("%-3d %-4.4s %7.1f %7.1f %7.1f %7.1f %7.1f %s\n",
                  static_cast<int>(vol->volume_id) + 1, VolText_TypeName(vol->type),
                  VolText_Megabytes(vol->curr_size), VolText_Megabytes(vol->ext_size),
                  VolText_Megabytes(vol->max_size), VolText_Megabytes(vol->free_size),
@@ -89,9 +99,9 @@ std::string VolText_TableRow(const VOLUME* vol) {
 std::string VolText_Fields(const VOLUME* vol) {
   std::string out;
   auto field = [&](const char* name, const std::string& value) {
-    out += printed(" %-23s= %s\n", name, value.c_str());
+    out += VolText_Printf(" %-23s= %s\n", name, value.c_str());
   };
-  auto hex = [](uint32_t v) { return printed("%08x", v); };
+  auto hex = [](uint32_t v) { return VolText_Printf("%08x", v); };
   const char* type = vol->type == VolType_DATA   ? "VolType_DATA"
                      : vol->type == VolType_LOG  ? "VolType_LOG"
                      : vol->type == VolType_TEMP ? "VolType_TEMP"

@@ -4,10 +4,16 @@
 //
 // Context: any thread; reads the descriptor given, nothing else.
 #pragma once
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
 #include "storage/volume_format.h"
+
+// The text fmt formats with the arguments of ap (or those that follow),
+// however long.
+std::string VolText_Format(const char* fmt, va_list ap);
+std::string VolText_Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // "DATA", "LOG", "TEMP", or "????".
 const char* VolText_TypeName(uint32_t type);

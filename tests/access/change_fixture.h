@@ -1,11 +1,13 @@
 // change_fixture.h - the stored sample (access_fixture.h) for the tests of
 // the calls that change records: the sample's user records, and calls
-// with their status kept, empty copies of the schema, and what the files,
-// trees and chains hold.
+// with their status kept, empty copies of the schema, what the files,
+// trees and chains hold, the sessions a refusal is about, and two
+// sessions where one waits for the other.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,11 +17,13 @@
 #include "access/idb_delete.h"
 #include "access/idb_get.h"
 #include "access/idb_key.h"
+#include "access/idb_lock.h"
 #include "access/idb_put.h"
 #include "access/idb_rec.h"
 #include "access/idb_update.h"
 #include "storage/disk_bytes.h"
 #include "storage/task_runner.h"
+#include "storage/tlog.h"
 
 namespace access_test {
 
@@ -205,7 +209,104 @@ class PutTest : public AccessFixture {
     return out;
   }
 
+  // Sessions that a refusal is about: a reader that may only read ORDERS
+  // (r_), a session on the sample opened for reading (ro_), and, for each
+  // ORDER-NO given, a session of boss holding a descriptor lock on it.
+  void others(std::initializer_list<int32_t> locked_order_nos) {
+    SysCat_USER u{0, const_cast<char*>("reader"), nullptr, IDB_CAP_CONNECT};
+    ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
+    grant("sample", "readers", 1, {d_.orders}, u.uid);
+    ASSERT_EQ(idb_init_session(nullptr, &r_), 0);
+    sessions_.push_back(r_);
+    ASSERT_EQ(idb__logon(r_, "reader", nullptr), 0);
+    rid_ = idb__open_database(r_, "sample", 1);
+    ASSERT_GT(rid_, 0);
+    ro_ = session();
+    roid_ = idb__open_database(ro_, "sample", 9);
+    ASSERT_GT(roid_, 0);
+    const uint32_t item = static_cast<uint32_t>(idb__find_item(g_, "ORDER-NO") + 1);
+    for (const int32_t no : locked_order_nos) {
+      idb_session* holder = session();
+      const int32_t hid = idb__open_database(holder, "sample", 1);
+      ASSERT_GT(hid, 0);
+      const uint32_t words[] = {7, 7, 1, static_cast<uint32_t>(setno("ORDERS")), item, 0,
+                                ('D' << 16) | 4, static_cast<uint32_t>(no)};
+      ASSERT_EQ(idb__add_lock(holder, idb__get_db_ctx(holder, hid), 6, words), 0);
+    }
+    acting() = s_;
+  }
+  // Makes s the acting session; the database id a refusal case names:
+  // dbid, or with 0 the one s has the sample open as (after others()).
+  int32_t act_on(idb_session* s, int32_t dbid) {
+    acting() = s;
+    return dbid != 0 ? dbid : s == r_ ? rid_ : s == ro_ ? roid_ : dbid_;
+  }
+
+  // Two more sessions of boss on the sample, for a call of b that meets
+  // a's open transaction: a begins one and makes its change, lets b run
+  // into it, and commits; b's call should wait for the commit, answer
+  // once, and succeed. The task bodies are plain functions: they reach
+  // what they need through waiting_pair().
+  using PairChange = void (*)(PutTest& t, idb_session* s, int32_t dbid);
+  using PairCall = void (*)(idb_session* s, int32_t dbid, int32_t* st);
+  struct WaitingPair {
+    PutTest* test = nullptr;
+    idb_session* a = nullptr;
+    idb_session* b = nullptr;
+    int32_t a_id = 0, b_id = 0;
+    PairChange a_change = nullptr;
+    PairCall b_call = nullptr;
+    int b_answers = 0;
+    int32_t b_code = -99;
+    bool b_waited = false;
+  };
+  static WaitingPair& waiting_pair() {
+    static WaitingPair p;
+    return p;
+  }
+  void b_waits_for_a(PairChange a_change, PairCall b_call) {
+    WaitingPair& p = waiting_pair();
+    p = WaitingPair{};
+    p.test = this;
+    p.a = session();
+    p.b = session();
+    p.a_id = idb__open_database(p.a, "sample", 1);
+    p.b_id = idb__open_database(p.b, "sample", 1);
+    ASSERT_GT(p.a_id, 0);
+    ASSERT_GT(p.b_id, 0);
+    p.a_change = a_change;
+    p.b_call = b_call;
+    ASSERT_TRUE(run_sessions({
+        +[] {
+          WaitingPair& w = waiting_pair();
+          act_as(w.a);
+          ASSERT_EQ(Tlog_Begin(idb__tx_node(w.a), "client", 1), 0);
+          w.a_change(*w.test, w.a, w.a_id);
+          // Let b run into the open transaction and wait for it.
+          for (int i = 0; i < 20; ++i) thread_yield();
+          w.b_waited = w.b_answers == 0;
+          ASSERT_EQ(Tlog_Commit(idb__tx_node(w.a)), 0);
+          Tlog_FinalCommit(idb__tx_node(w.a));
+        },
+        +[] {
+          WaitingPair& w = waiting_pair();
+          act_as(w.b);
+          thread_yield();
+          int32_t st[10];
+          w.b_call(w.b, w.b_id, st);
+          ++w.b_answers;
+          w.b_code = st[0];
+        },
+    }));
+    EXPECT_TRUE(p.b_waited);
+    EXPECT_EQ(p.b_answers, 1);
+    EXPECT_EQ(p.b_code, 0);
+  }
+
   int32_t st_[10];
+  idb_session* r_ = nullptr;
+  idb_session* ro_ = nullptr;
+  int32_t rid_ = 0, roid_ = 0;
 };
 
 }  // namespace access_test

@@ -101,8 +101,11 @@ class LockDescrTest : public AccessFixture {
     return rc;
   }
   int item(const char* name) const { return idb__find_item(g_, name) + 1; }
-  int32_t lock(idb_session* s, int32_t dbid, int32_t mode, const Descr* d = nullptr,
-               int32_t set = 0) {
+  // DBLOCK or DBUNLOCK with d's words, else the set number (when not 0),
+  // else no qualifier.
+  using LockCall = int (*)(idb_session*, int32_t, const void*, uint32_t, int32_t, int32_t*);
+  int32_t call(LockCall f, idb_session* s, int32_t dbid, int32_t mode, const Descr* d,
+               int32_t set) {
     std::fill(std::begin(st_), std::end(st_), -99);
     std::vector<uint32_t> w;
     const void* q = nullptr;
@@ -115,25 +118,16 @@ class LockDescrTest : public AccessFixture {
       q = &set;
       size = 4;
     }
-    idb_lock(s, dbid, q, size, mode, st_);
+    f(s, dbid, q, size, mode, st_);
     return st_[0];
+  }
+  int32_t lock(idb_session* s, int32_t dbid, int32_t mode, const Descr* d = nullptr,
+               int32_t set = 0) {
+    return call(idb_lock, s, dbid, mode, d, set);
   }
   int32_t unlock(idb_session* s, int32_t dbid, int32_t mode, const Descr* d = nullptr,
                  int32_t set = 0) {
-    std::fill(std::begin(st_), std::end(st_), -99);
-    std::vector<uint32_t> w;
-    const void* q = nullptr;
-    uint32_t size = 0;
-    if (d != nullptr) {
-      w = d->aligned();
-      q = w.data();
-      size = d->size();
-    } else if (set != 0) {
-      q = &set;
-      size = 4;
-    }
-    idb_unlock(s, dbid, q, size, mode, st_);
-    return st_[0];
+    return call(idb_unlock, s, dbid, mode, d, set);
   }
   static int queue_length() {
     int n = 0;

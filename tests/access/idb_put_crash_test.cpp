@@ -17,6 +17,7 @@
 #include <string>
 
 #include "access/access_fixture.h"
+#include "access/change_fixture.h"
 #include "access/idb_delete.h"
 #include "access/idb_put.h"
 #include "access/idb_update.h"
@@ -29,13 +30,11 @@ namespace {
 
 using access_test::AccessFixture;
 using access_test::acting;
+using access_test::customer;
+using access_test::order;
+using access_test::text;
 using testsupport::RecordModel;
 using Bytes = std::vector<uint8_t>;
-
-void text(uint8_t* to, const std::string& s, size_t n) {
-  memset(to, ' ', n);
-  memcpy(to, s.data(), std::min(s.size(), n));
-}
 
 struct Loss {
   const char* name;
@@ -115,17 +114,13 @@ TEST_P(PutPowerLoss, AcknowledgedPutsSurviveAndNothingElseRemains) {
   int acked = 0;
   for (int i = 0; i < 40 && !fs.crashed(); ++i) {
     const bool master = i % 5 == 0;
-    Bytes rec(master ? 28 : 30, 0);
     const std::string no = "C" + std::to_string(i % 5 == 0 ? 100 + i : 100 + (i / 5) * 5);
+    Bytes rec;
     if (master) {
-      text(rec.data(), no, 8);
-      text(rec.data() + 8, "name", 20);
+      rec = customer(no.c_str(), "name");
     } else {
-      const int32_t order_no = 5000 + i, date = static_cast<int32_t>(rng() % 3);
-      memcpy(rec.data(), &order_no, 4);
-      text(rec.data() + 4, no, 8);
-      text(rec.data() + 12, regions[rng() % 4], 4);
-      memcpy(rec.data() + 16, &date, 4);
+      const int32_t date = static_cast<int32_t>(rng() % 3);
+      rec = order(5000 + i, no.c_str(), regions[rng() % 4], date);
     }
     const int sn = master ? cust : ords;
     ASSERT_EQ(model.expect_put(sn, rec), 0) << i;
@@ -144,10 +139,8 @@ TEST_P(PutPowerLoss, AcknowledgedPutsSurviveAndNothingElseRemains) {
     // The stream ended first: a put inside a client transaction that is
     // only pre-committed when the power goes.
     ASSERT_EQ(Tlog_Begin(idb__tx_node(s_), "client", 1), 0);
-    Bytes rec(28, 0);
-    text(rec.data(), "C999", 8);
     Done d{};
-    ASSERT_EQ(put(cust, rec, &d), 0);
+    ASSERT_EQ(put(cust, customer("C999", ""), &d), 0);
     client_tx = true;
   }
   restart(loss);
@@ -165,11 +158,9 @@ TEST_P(PutPowerLoss, AcknowledgedPutsSurviveAndNothingElseRemains) {
   // transaction stood open when it did (its record is not in the model).
   EXPECT_TRUE(acked > 0 || client_tx) << loss.name;
   // The recovered database takes new puts.
-  Bytes rec(28, 0);
-  text(rec.data(), "C777", 8);
   Done d{};
   acting() = s_;
-  EXPECT_EQ(put(cust, rec, &d), 0);
+  EXPECT_EQ(put(cust, customer("C777", ""), &d), 0);
 }
 
 TEST_P(PutPowerLoss, AcknowledgedUpdatesAndDeletesSurvive) {
@@ -184,14 +175,10 @@ TEST_P(PutPowerLoss, AcknowledgedUpdatesAndDeletesSurvive) {
   const char* const regions[] = {"EAST", "WEST", "east", "NORT", "SOUT", "MID "};
   // More orders first, on a few regions of their own (automatic masters).
   for (int i = 0; i < 8; ++i) {
-    Bytes rec(30, 0);
-    const int32_t order_no = 6000 + i, date = static_cast<int32_t>(rng() % 3);
-    memcpy(rec.data(), &order_no, 4);
-    text(rec.data() + 4, customers[rng() % 3], 8);
-    text(rec.data() + 12, regions[rng() % 6], 4);
-    memcpy(rec.data() + 16, &date, 4);
+    const int32_t date = static_cast<int32_t>(rng() % 3);
+    const char* cust = customers[rng() % 3];
     Done d{};
-    ASSERT_EQ(put(ords, rec, &d), 0) << i;
+    ASSERT_EQ(put(ords, order(6000 + i, cust, regions[rng() % 6], date), &d), 0) << i;
     model.put(d.setno, d.rec, d.recno, d.word);
   }
   ASSERT_EQ(Tlog_Checkpoint("orders"), 0);
@@ -232,8 +219,9 @@ TEST_P(PutPowerLoss, AcknowledgedUpdatesAndDeletesSurvive) {
   model.rebind(g_);
   with_cut.rebind(g_);
   const std::string without = model.check();
-  if (!without.empty())
+  if (!without.empty()) {
     EXPECT_EQ(with_cut.check(), "") << loss.name << " after " << acked << " changes: " << without;
+  }
   // The recovered database takes new changes.
   acting() = s_;
   const std::vector<uint32_t> left = model.recnos(ords);

@@ -66,28 +66,8 @@ TEST_F(PutTest, PutRecordsAgreeByteForByteWithTheHandWrittenSample) {
 
 // The refusals in their order; each leaves the sets as they were.
 TEST_F(PutTest, RefusalsInTheirOrder) {
-  // A reader who may only read ORDERS and nothing of CUSTOMER.
-  SysCat_USER u{0, const_cast<char*>("reader"), nullptr, IDB_CAP_CONNECT};
-  ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
-  grant("sample", "readers", 1, {d_.orders}, u.uid);
-  idb_session* r = nullptr;
-  ASSERT_EQ(idb_init_session(nullptr, &r), 0);
-  sessions_.push_back(r);
-  ASSERT_EQ(idb__logon(r, "reader", nullptr), 0);
-  const int32_t rid = idb__open_database(r, "sample", 1);
-  ASSERT_GT(rid, 0);
-  idb_session* ro = session();
-  const int32_t roid = idb__open_database(ro, "sample", 9);
-  ASSERT_GT(roid, 0);
-  // Another session's descriptor lock on ORDER-NO = 999 of ORDERS.
-  idb_session* holder = session();
-  const int32_t hid = idb__open_database(holder, "sample", 1);
-  ASSERT_GT(hid, 0);
-  const uint32_t item = static_cast<uint32_t>(idb__find_item(g_, "ORDER-NO") + 1);
-  const uint32_t words[] = {7, 7, 1, static_cast<uint32_t>(setno("ORDERS")), item, 0,
-                            ('D' << 16) | 4, 999};
-  ASSERT_EQ(idb__add_lock(holder, idb__get_db_ctx(holder, hid), 6, words), 0);
-  acting() = s_;
+  others({999});
+  ASSERT_FALSE(HasFatalFailure());
 
   const Bytes ok = order(500, "C001", "EAST", 1);
   const Bytes locked = order(999, "C001", "EAST", 1);
@@ -108,12 +88,12 @@ TEST_F(PutTest, RefusalsInTheirOrder) {
       {"unknown dbid", s_, 999, "ORDERS", 2, &short_rec, -11},
       {"mode 2", s_, 0, "NOSUCH", 2, &short_rec, -31},
       {"unknown set", s_, 0, "NOSUCH", 1, &short_rec, -21},
-      {"no access to the set", r, 0, "CUSTOMER", 1, &ok, -21},
+      {"no access to the set", r_, 0, "CUSTOMER", 1, &ok, -21},
       {"record shorter than rec_len", s_, 0, "REGIONS", 1, &tiny, -21},
       {"record one byte short", s_, 0, "ORDERS", 1, &short_rec, -21},
       {"automatic master", s_, 0, "REGIONS", 1, &ok, -24},
-      {"database open for reading", ro, 0, "ORDERS", 1, &ok, -14},
-      {"read-only access", r, 0, "ORDERS", 1, &ok, -23},
+      {"database open for reading", ro_, 0, "ORDERS", 1, &ok, -14},
+      {"read-only access", r_, 0, "ORDERS", 1, &ok, -23},
       {"another session's descriptor lock", s_, 0, "ORDERS", 1, &locked, -12},
       {"no manual master", s_, 0, "ORDERS", 1, &orphan, 101},
       {"duplicate master key", s_, 0, "CUSTOMER", 1, &dupl, 43},
@@ -121,8 +101,7 @@ TEST_F(PutTest, RefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : c.s == r ? rid : c.s == ro ? roid : dbid_;
+    const int32_t id = act_on(c.s, c.dbid);
     EXPECT_EQ(put(c.s, id, c.set, *c.rec, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_PUT) << c.what;
     EXPECT_EQ(st_[8], c.mode) << c.what;
@@ -377,54 +356,20 @@ TEST_F(PutTest, RandomChangesAgreeWithTheModel) {
 
 // --- Two sessions ---------------------------------------------------------------------------
 
-PutTest* g_test = nullptr;
-idb_session* g_a = nullptr;
-idb_session* g_b = nullptr;
-int32_t g_a_id = 0, g_b_id = 0;
-int g_b_answers = 0;
-int32_t g_b_code = -99;
-bool g_b_waited = false;
-
 // Session a puts an order on C003 inside its own transaction and leaves it
 // open; session b's put on the same customer meets it, waits, and runs
 // once more after a's commit. Both orders end on the chain (count 2) in
 // date order, and b's put answers once, with success.
 TEST_F(PutTest, TwoSessionsOnOneMasterWaitForEachOther) {
-  g_test = this;
-  g_a = session();
-  g_b = session();
-  g_a_id = idb__open_database(g_a, "sample", 1);
-  g_b_id = idb__open_database(g_b, "sample", 1);
-  ASSERT_GT(g_a_id, 0);
-  ASSERT_GT(g_b_id, 0);
   RecordModel model(g_);
   ASSERT_EQ(model.load(), "");
-  g_b_answers = 0;
-  g_b_waited = false;
-  ASSERT_TRUE(access_test::run_sessions({
-      +[] {
-        access_test::act_as(g_a);
-        ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
-        ASSERT_EQ(g_test->put(g_a, g_a_id, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
-        // Let b run into the open transaction and wait for it.
-        for (int i = 0; i < 20; ++i) thread_yield();
-        g_b_waited = g_b_answers == 0;
-        ASSERT_EQ(Tlog_Commit(idb__tx_node(g_a)), 0);
-        Tlog_FinalCommit(idb__tx_node(g_a));
+  ASSERT_NO_FATAL_FAILURE(b_waits_for_a(
+      [](PutTest& t, idb_session* s, int32_t dbid) {
+        ASSERT_EQ(t.put(s, dbid, "ORDERS", order(801, "C003", "WEST", 20240502)), 0);
       },
-      +[] {
-        access_test::act_as(g_b);
-        thread_yield();
-        int32_t st[10];
-        const Bytes rec = order(802, "C003", "WEST", 20240501);
-        idb_put(g_b, g_b_id, "ORDERS", 7, 1, nullptr, 0, rec, st);
-        ++g_b_answers;
-        g_b_code = st[0];
-      },
-  }));
-  EXPECT_TRUE(g_b_waited);
-  EXPECT_EQ(g_b_answers, 1);
-  EXPECT_EQ(g_b_code, 0);
+      [](idb_session* s, int32_t dbid, int32_t* st) {
+        idb_put(s, dbid, "ORDERS", 7, 1, nullptr, 0, order(802, "C003", "WEST", 20240501), st);
+      }));
   // Both on C003's chain, b's earlier date first, and on WEST's after its
   // two orders in commit order.
   const Bytes c3 = raw("CUSTOMER", 3);

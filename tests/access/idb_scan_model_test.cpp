@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "access/access_fixture.h"
+#include "access/change_fixture.h"
 #include "access/idb_put.h"
 #include "access/idb_scan.h"
 #include "storage/disk_bytes.h"
@@ -96,16 +97,12 @@ TEST_F(ScanModelTest, RandomScansGiveTheModelsRecords) {
     const bool master = rng() % 4 == 0;
     char no[9];
     snprintf(no, sizeof no, "C%-7u", static_cast<unsigned>(rng() % 10));
-    Bytes rec(master ? 28 : 30, ' ');
+    Bytes rec;
     if (master) {
-      memcpy(rec.data(), no, 8);
+      rec = access_test::customer(no, "");
     } else {
-      std::fill(rec.begin(), rec.end(), 0);
-      const int32_t order_no = 2000 + step, date = static_cast<int32_t>(rng() % 5);
-      memcpy(rec.data(), &order_no, 4);
-      memcpy(rec.data() + 4, no, 8);
-      memcpy(rec.data() + 12, regions[rng() % 4], 4);
-      memcpy(rec.data() + 16, &date, 4);
+      const int32_t date = static_cast<int32_t>(rng() % 5);
+      rec = access_test::order(2000 + step, no, regions[rng() % 4], date);
     }
     const int sn = master ? cust : ords;
     const int32_t want = model.expect_put(sn, rec);

@@ -34,34 +34,6 @@ class ChangeTest : public PutTest {
     cust_ = setno("CUSTOMER");
     ords_ = setno("ORDERS");
   }
-  // A reader that may only read ORDERS, a session on the database opened
-  // for reading, and holders of descriptor locks on ORDER-NO 101 and 999.
-  void others() {
-    SysCat_USER u{0, const_cast<char*>("reader"), nullptr, IDB_CAP_CONNECT};
-    ASSERT_EQ(SysCat_add_user(&u, nullptr), 0);
-    grant("sample", "readers", 1, {d_.orders}, u.uid);
-    ASSERT_EQ(idb_init_session(nullptr, &r_), 0);
-    sessions_.push_back(r_);
-    ASSERT_EQ(idb__logon(r_, "reader", nullptr), 0);
-    rid_ = idb__open_database(r_, "sample", 1);
-    ASSERT_GT(rid_, 0);
-    ro_ = session();
-    roid_ = idb__open_database(ro_, "sample", 9);
-    ASSERT_GT(roid_, 0);
-    // The lock manager keeps the descriptors the holders gave.
-    const uint32_t item = static_cast<uint32_t>(idb__find_item(g_, "ORDER-NO") + 1);
-    for (int i = 0; i < 2; ++i) {
-      idb_session* holder = session();
-      const int32_t hid = idb__open_database(holder, "sample", 1);
-      ASSERT_GT(hid, 0);
-      const uint32_t words[] = {7, 7, 1, static_cast<uint32_t>(ords_), item, 0, ('D' << 16) | 4,
-                                i == 0 ? 101u : 999u};
-      memcpy(descr_[i], words, sizeof words);
-      ASSERT_EQ(idb__add_lock(holder, idb__get_db_ctx(holder, hid), 6, descr_[i]), 0);
-    }
-    acting() = s_;
-  }
-  int32_t id_of(idb_session* s) const { return s == r_ ? rid_ : s == ro_ ? roid_ : dbid_; }
   // The current user record of ORDERS recno (from the stored file).
   Bytes order_user(uint32_t recno) {
     Bytes r = raw("ORDERS", recno);
@@ -70,15 +42,11 @@ class ChangeTest : public PutTest {
   }
 
   int cust_ = -1, ords_ = -1;
-  idb_session* r_ = nullptr;
-  idb_session* ro_ = nullptr;
-  int32_t rid_ = 0, roid_ = 0;
-  uint32_t descr_[2][8] = {};
 };
 
 // The refusals of DBUPDATE in their order; none changes anything.
 TEST_F(ChangeTest, UpdateRefusalsInTheirOrder) {
-  others();
+  others({101, 999});
   ASSERT_FALSE(HasFatalFailure());
   const Bytes o1 = order_user(1);
   const int32_t v999 = 999;
@@ -121,8 +89,7 @@ TEST_F(ChangeTest, UpdateRefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : id_of(c.s);
+    const int32_t id = act_on(c.s, c.dbid);
     if (c.s == s_ && setno(c.set) >= 0) at(c.set, c.recno);
     EXPECT_EQ(update(c.s, id, c.set, c.rec, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_UPDATE) << c.what;
@@ -137,7 +104,7 @@ TEST_F(ChangeTest, UpdateRefusalsInTheirOrder) {
 
 // The refusals of DBDELETE in their order; none changes anything.
 TEST_F(ChangeTest, DeleteRefusalsInTheirOrder) {
-  others();
+  others({101, 999});
   ASSERT_FALSE(HasFatalFailure());
   struct Case {
     const char* what;
@@ -163,8 +130,7 @@ TEST_F(ChangeTest, DeleteRefusalsInTheirOrder) {
   RecordModel before(g_);
   ASSERT_EQ(before.load(), "");
   for (const Case& c : cases) {
-    acting() = c.s;
-    const int32_t id = c.dbid != 0 ? c.dbid : id_of(c.s);
+    const int32_t id = act_on(c.s, c.dbid);
     if (c.s == s_ && setno(c.set) >= 0) at(c.set, c.recno);
     EXPECT_EQ(del(c.s, id, c.set, c.mode), c.code) << c.what;
     EXPECT_EQ(st_[5], IDB_DELETE) << c.what;
@@ -327,55 +293,23 @@ TEST_F(ChangeTest, AutomaticMasterKeepsItsOtherDetail) {
 
 // --- Two sessions ---------------------------------------------------------------------------
 
-ChangeTest* g_test = nullptr;
-idb_session* g_a = nullptr;
-idb_session* g_b = nullptr;
-int32_t g_a_id = 0, g_b_id = 0;
-int g_b_answers = 0;
-int32_t g_b_code = -99;
-bool g_b_waited = false;
-
 // Session a moves order 1 (the middle of C001's chain 2, 1, 4) to C002
 // inside its own transaction and leaves it open; session b's delete of
 // order 4 meets order 1 as its backward neighbour, waits, and runs once
 // more after a's commit: it answers once, with success, and C001's chain
 // is 2 alone.
 TEST_F(ChangeTest, DeleteWaitsForAnUpdateOfItsNeighbour) {
-  g_test = this;
-  g_a = session();
-  g_b = session();
-  g_a_id = idb__open_database(g_a, "sample", 1);
-  g_b_id = idb__open_database(g_b, "sample", 1);
-  ASSERT_GT(g_a_id, 0);
-  ASSERT_GT(g_b_id, 0);
   RecordModel model(g_);
   ASSERT_EQ(model.load(), "");
-  g_b_answers = 0;
-  g_b_waited = false;
-  ASSERT_TRUE(access_test::run_sessions({
-      +[] {
-        access_test::act_as(g_a);
-        ASSERT_EQ(Tlog_Begin(idb__tx_node(g_a), "client", 1), 0);
-        idb__get_db_ctx(g_a, g_a_id)->sets[2].recno = 1;
-        ASSERT_EQ(g_test->update(g_a, g_a_id, "ORDERS", order(101, "C002", "EAST", 20240105, 12.5, 1), 2), 0);
-        for (int i = 0; i < 20; ++i) thread_yield();
-        g_b_waited = g_b_answers == 0;
-        ASSERT_EQ(Tlog_Commit(idb__tx_node(g_a)), 0);
-        Tlog_FinalCommit(idb__tx_node(g_a));
+  ASSERT_NO_FATAL_FAILURE(b_waits_for_a(
+      [](PutTest& t, idb_session* s, int32_t dbid) {
+        idb__get_db_ctx(s, dbid)->sets[2].recno = 1;
+        ASSERT_EQ(t.update(s, dbid, "ORDERS", order(101, "C002", "EAST", 20240105, 12.5, 1), 2), 0);
       },
-      +[] {
-        access_test::act_as(g_b);
-        thread_yield();
-        int32_t st[10];
-        idb__get_db_ctx(g_b, g_b_id)->sets[2].recno = 4;
-        idb_delete(g_b, g_b_id, "ORDERS", 7, 1, st);
-        ++g_b_answers;
-        g_b_code = st[0];
-      },
-  }));
-  EXPECT_TRUE(g_b_waited);
-  EXPECT_EQ(g_b_answers, 1);
-  EXPECT_EQ(g_b_code, 0);
+      [](idb_session* s, int32_t dbid, int32_t* st) {
+        idb__get_db_ctx(s, dbid)->sets[2].recno = 4;
+        idb_delete(s, dbid, "ORDERS", 7, 1, st);
+      }));
   EXPECT_EQ(chain_of("CUSTOMER", 1, "ORDERS", 0), (std::vector<uint32_t>{2}));
   model.update(ords_, 1, order(101, "C002", "EAST", 20240105, 12.5, 1));
   model.remove(ords_, 4);

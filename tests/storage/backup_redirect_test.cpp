@@ -127,6 +127,18 @@ class Backup : public ::testing::Test {
     tagged_tx::check(pool(), blocks, kBlocks, &acked, &in_flight, at);
   }
 
+  // A new set, started, transactions 1..last done, and backup mode begun
+  // after them when asked.
+  void fresh_start(int last, bool begin_backup) {
+    fresh_disk();
+    make_set();
+    start();
+    workload(1, last);
+    if (begin_backup) {
+      ASSERT_EQ(Vol_BeginRedirection(), 0);
+    }
+  }
+
   // Backup begun after some work, more work during it; the DATA file's
   // bytes when backup began.
   std::vector<uint8_t> begin_with_work() {
@@ -228,11 +240,7 @@ TEST_F(Backup, AStopInBackupModeIsRecoveredByTheStart) {
 TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
   for (const bool in_backup : {true, false}) {
     SCOPED_TRACE(in_backup ? "in backup mode" : "outside backup mode");
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 2);
-    if (in_backup) { ASSERT_EQ(Vol_BeginRedirection(), 0); }
+    fresh_start(2, in_backup);
     Node* made = Pool_Create();
     ASSERT_NE(made, nullptr);
     const uint32_t made_id = Node_GetId(made);
@@ -252,8 +260,9 @@ TEST_F(Backup, APoolMadeBeforeAPowerLossIsStillAPool) {
   }
 }
 
-// A page written twice in backup mode has one LOG copy, which the second
-// write overwrites; freeing the page drops its redirection, and its LOG
+// A page read in backup mode before any write of it comes from the DATA
+// file; written twice it has one LOG copy, which the second write
+// overwrites; freeing the page drops its redirection, and its LOG
 // copy is free again after the next checkpoint, not before.
 TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   make_set();
@@ -263,6 +272,12 @@ TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   ASSERT_NE(home, 0u);
   const uint32_t before = Vol_NumRedirections();
   std::vector<uint8_t> a(Vol_PAGESIZE, 0x11), b(Vol_PAGESIZE, 0x22), back(Vol_PAGESIZE);
+  // Not written in backup mode yet: read from the DATA file, no copy made.
+  const std::vector<uint8_t> file = disk.contents(kRoot);
+  ASSERT_GE(file.size(), (PAGE_NUMBER(home) + 1) * size_t{Vol_PAGESIZE});
+  ASSERT_EQ(Vol_ReadPage(home, back.data(), Vol_PAGESIZE), 0);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), file.begin() + PAGE_NUMBER(home) * Vol_PAGESIZE));
+  EXPECT_EQ(Vol_NumRedirections(), before);
   ASSERT_EQ(Vol_WritePage(home, a.data(), Vol_PAGESIZE), 0);
   ASSERT_EQ(Vol_NumRedirections(), before + 1);
   VOLUME* log = &Vol_GetRootVol()[1];
@@ -292,47 +307,93 @@ TEST_F(Backup, APageWrittenTwiceHasOneCopyThatFreeingThePageGivesBack) {
   ASSERT_EQ(Vol_EndRedirection(), 0);
 }
 
-// A volume extended in backup mode: its file keeps its bytes and its size
-// until the end carries the extension out; after a power loss in backup
-// mode the start carries it out from the log. Either way the pages added
-// are used afterwards.
-TEST_F(Backup, AVolumeExtendedInBackupModeGrowsItsFileOnlyAtTheEnd) {
+// A volume extended twice in backup mode: its file keeps its bytes and its
+// size until the end carries the extensions out, as one (the restatement
+// at a checkpoint names the volume once, at its latest size); after a power
+// loss in backup mode the start carries it out from that one record.
+// Either way the pages added are used afterwards and counted once.
+TEST_F(Backup, AVolumeExtendedTwiceInBackupModeGrowsItsFileOnceAtTheEnd) {
   for (const bool cut : {false, true}) {
     SCOPED_TRACE(cut ? "power lost in backup mode" : "backup ended");
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 3);
+    fresh_start(3, true);
     const uint32_t size_before = Vol_GetRootVol()->curr_size;
-    ASSERT_EQ(Vol_BeginRedirection(), 0);
     const std::vector<uint8_t> image = disk.contents(kRoot);
     int next = 4;
-    while (Vol_GetRootVol()->curr_size == size_before && next < 200) workload(next, next), ++next;
-    const uint32_t grown = Vol_GetRootVol()->curr_size;
-    ASSERT_GT(grown, size_before) << "the workload did not extend the volume";
+    std::vector<uint32_t> sizes{size_before};
+    while (sizes.size() < 3 && next < 400) {
+      workload(next, next);
+      ++next;
+      if (Vol_GetRootVol()->curr_size != sizes.back()) sizes.push_back(Vol_GetRootVol()->curr_size);
+    }
+    ASSERT_EQ(sizes.size(), 3u) << "the workload did not extend the volume twice";
+    const uint32_t grown = sizes.back();
     workload(next, next + 1);  // the new pages in use
     next += 2;
+    ASSERT_EQ(Vol_GetRootVol()->curr_size, grown) << "a third extension";
     ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
     Vol_Sync(Vol_TIO_SYNC);
     EXPECT_EQ(disk.contents(kRoot), image) << "the DATA file changed in backup mode";
     check("extended in backup mode");
-    if (cut) {
-      disk.crash_at(1, platform::PowerLoss::DropUnflushed);
-      after_crash();
-      start();
-    } else {
-      ASSERT_EQ(Vol_EndRedirection(), 0);
+    {
+      testsupport::LogCapture log("V3");
+      if (cut) {
+        disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+        after_crash();
+        start();
+        // The checkpoint's restatement: one record for the volume.
+        EXPECT_EQ(log.count("Vol_RecoverExtendAction("), 1) << log.text();
+        EXPECT_TRUE(log.contains("Vol_RecoverExtendAction() volume_id=0, curr_size=" +
+                                 std::to_string(grown) + ", free_count=0"))
+            << log.text();
+      } else {
+        ASSERT_EQ(Vol_EndRedirection(), 0);
+        EXPECT_EQ(log.count("has been extended by"), 1) << log.text();
+        EXPECT_TRUE(log.contains("Note: Volume #0 has been extended by " +
+                                 std::to_string(grown - size_before) + " pages"))
+            << log.text();
+      }
     }
     EXPECT_EQ(Vol_IsRedirected(), 0);
     EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
     EXPECT_EQ(disk.contents(kRoot).size(), static_cast<size_t>(grown) * Vol_PAGESIZE);
     check("after the extension was carried out");
-    workload(next, next + 3);  // more pages of the extension
+    workload(next, next + 3);  // more pages of the extensions
     stop();
     start();
     EXPECT_EQ(Vol_GetRootVol()->curr_size, grown);
     check("after a restart");
     stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, cut ? "power lost" : "backup ended");
+  }
+}
+
+// A volume setting changed and made durable by a checkpoint survives a
+// power loss, in backup mode as out of it: the start's replay writes the
+// copy of the descriptor home, and what it says of the settings is kept,
+// not written over with the settings read at open.
+TEST_F(Backup, ASettingMadeDurableInBackupModeSurvivesAPowerLoss) {
+  constexpr uint32_t kExt = 96, kMax = 5000;
+  const uint32_t usevio = 1u << Vol_USEVIO;
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "in backup mode" : "not in backup mode");
+    fresh_start(3, backup);
+    workload(4, 5);
+    ASSERT_EQ(Vol_ChangeProperties(kRoot, usevio, usevio, Vol_UNCHANGED, kExt, kMax), 0);
+    ASSERT_EQ(Tlog_Checkpoint("Checkpoint"), 0);
+    workload(6, 7);
+    disk.crash_at(1, platform::PowerLoss::DropUnflushed);
+    after_crash();
+    for (const char* at : {"after the power loss", "after a restart"}) {
+      SCOPED_TRACE(at);
+      start();
+      const VOLUME* v = Vol_GetRootVol();
+      EXPECT_EQ(v->ext_size, kExt);
+      EXPECT_EQ(v->max_size, kMax);
+      EXPECT_TRUE(Vol_TestFlag(Vol_USEVIO, &v->header));
+      check(at);
+      stop();
+    }
+    testsupport::expect_set_consistent({kRoot, kLog}, backup ? "backup" : "no backup");
   }
 }
 
@@ -428,11 +489,7 @@ TEST_F(Backup, AWriteBackThatFindsNoLogPageStaysPendingAndNothingIsLost) {
   for (const KeptBackCase& k : kKeptBack) {
     SCOPED_TRACE(k.name);
     log_ext = 0;
-    fresh_disk();
-    make_set();
-    start();
-    workload(1, 3);
-    ASSERT_EQ(Vol_BeginRedirection(), 0);
+    fresh_start(3, true);
     workload(4, 6);  // committed, its pages dirty in the cache
     ASSERT_EQ(Node_Open(pool()), 0);
     g_kept_node = pool();

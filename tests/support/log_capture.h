@@ -39,6 +39,14 @@ class LogCapture {
   bool contains(const std::string& needle) const {
     return text().find(needle) != std::string::npos;
   }
+  // Occurrences of needle (not overlapping).
+  int count(const std::string& needle) const {
+    const std::string t = text();
+    int n = 0;
+    for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + needle.size()))
+      ++n;
+    return n;
+  }
 
  private:
   FILE* file_ = nullptr;

@@ -64,6 +64,8 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+// Whether path names something (a link that leads nowhere does not).
+bool file_exists(const std::string& path);
 
 // Polls done every 5 ms until it holds (true) or timeout_ms have passed
 // (false): for conditions another process brings about.

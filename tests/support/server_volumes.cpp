@@ -2,8 +2,12 @@
 // server_volumes.h).
 #include "support/server_volumes.h"
 
+#include "index/btree.h"
 #include "index/syscat.h"
 #include "storage/buffer_cache.h"
+#include "storage/fixrec.h"
+#include "storage/syspool.h"
+#include "storage/tlog.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
 #include "tools/env_create.h"
@@ -11,6 +15,29 @@
 #include "tools/volume_create.h"
 
 namespace testsupport {
+
+int start_server_storage() {
+  if (buf_Init(64, 64) != 0 || Tlog_Init() != 0 || FixRec_Init() != 0 || btree_Init() != 0 ||
+      SysPool_Get(1) == nullptr || Tlog_SetupRootNode() != 0)
+    return -1;
+  return 0;
+}
+
+Node* add_record_file(Node* tx, uint32_t size, uint32_t count) {
+  Node* file = FixRec_Create(size, 1);
+  if (file == nullptr) return nullptr;
+  if (Node_Open(file) != 0) return nullptr;
+  int rc = Tlog_Begin(tx, "t", 1);
+  for (uint32_t i = 1; rc == 0 && i <= count; ++i) {
+    std::vector<uint8_t> rec(size, static_cast<uint8_t>('a' + i));
+    uint32_t recno = 0;
+    rc = FixRec_Put(file, &recno, rec.data(), nullptr, tx);
+  }
+  if (rc == 0) rc = Tlog_Commit(tx);
+  if (rc == 0) Tlog_FinalCommit(tx);
+  Node_Close(file);
+  return rc == 0 ? file : nullptr;
+}
 
 int add_server_catalog(const std::vector<std::string>& paths) {
   std::vector<const char*> p;

@@ -12,10 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,24 +21,18 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/sample_server.h"
+#include "support/server_process.h"
 #include "support/zent_client.h"
 
 namespace {
 
-const std::string kServer = ZENTDB6_PATH;
 using testsupport::DbmlStatus;
 using testsupport::MgmtReply;
 using testsupport::PayloadReader;
 using testsupport::PayloadWriter;
+using testsupport::read_file;
 using testsupport::ZentClient;
 using Clock = std::chrono::steady_clock;
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // A connection logged on as boss with the sample open in mode 1.
 struct Conn {
@@ -48,52 +40,24 @@ struct Conn {
   uint16_t dbid = 0;
 };
 
-class BackupServer : public ::testing::Test {
+// The puts load the server: it is given longer to come up and to stop.
+class BackupServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
-    port_ = testsupport::free_tcp_port();
-    ASSERT_GT(port_, 0);
-    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
-    ASSERT_FALSE(volumes.empty());
-    dir_.write("zentdb6.cfg",
-               "[Server]\nService = " + std::to_string(port_) + "\n\n[Volumes]\n" + volumes);
+    ServerProcessFixture::SetUp();
+    stop_ms_ = 60000;
+    ASSERT_NO_FATAL_FAILURE(write_sample_config());
     start();
   }
-  void TearDown() override {
-    if (!server_) return;
-    server_->send_signal(SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(60000);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-  }
-  void start() {
-    server_ = std::make_unique<testsupport::Process>(
-        kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d", "D1"});
-    ASSERT_TRUE(server_->wait_for_stderr("QX Zentrim database server active", 30000));
-  }
-  // An orderly stop (status 0), or a kill.
-  void stop(bool kill) {
-    server_->send_signal(kill ? SIGKILL : SIGTERM);
-    const testsupport::ProcessResult r = server_->wait(60000);
-    if (kill)
-      EXPECT_EQ(r.term_signal, SIGKILL);
-    else
-      EXPECT_EQ(r.exit_status, 0) << r.err;
-    server_.reset();
-  }
+  void start() { start_server("D1", 30000); }
   bool open(Conn* k) {
     testsupport::StartupReply reply;
-    for (int i = 0; i < 100; ++i) {
-      if (k->c.connect(static_cast<uint16_t>(port_))) {
-        if (!k->c.handshake({}, &reply)) return false;
-        if (k->c.logon(reply.challenge, "boss", "boss-pw") != 0) return false;
-        DbmlStatus st;
-        if (k->c.dbopen("sample", "", 1, &st) != 0) return false;
-        k->dbid = static_cast<uint16_t>(st.words[9]);
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    if (!connect_client(k->c, &reply) || k->c.logon(reply.challenge, "boss", "boss-pw") != 0)
+      return false;
+    DbmlStatus st;
+    if (k->c.dbopen("sample", "", 1, &st) != 0) return false;
+    k->dbid = static_cast<uint16_t>(st.words[9]);
+    return true;
   }
   static MgmtReply mgmt(Conn& k, const std::vector<std::string>& words) {
     MgmtReply r;
@@ -181,10 +145,6 @@ class BackupServer : public ::testing::Test {
     EXPECT_EQ(p->failed.load(), 0);
     return p->keys;
   }
-
-  testsupport::TempDir dir_;
-  int port_ = -1;
-  std::unique_ptr<testsupport::Process> server_;
 };
 
 TEST_F(BackupServer, PutsGoOnInBackupModeAndSurviveStopAndRestart) {
@@ -196,10 +156,10 @@ TEST_F(BackupServer, PutsGoOnInBackupModeAndSurviveStopAndRestart) {
   MgmtReply r = mgmt(admin, {"backup", "START"});
   EXPECT_EQ(r.text, "On-line backup mode has been started.\n");
   // The DATA volume file stays as it was while the puts go on.
-  const std::string frozen = slurp(dir_.file("root.vol"));
+  const std::string frozen = read_file(dir_.file("root.vol"));
   const int at_start = p.acked.load();
   EXPECT_TRUE(await_puts(&p, 200)) << "the puts stalled in backup mode";
-  EXPECT_TRUE(slurp(dir_.file("root.vol")) == frozen) << "the DATA volume changed in backup mode";
+  EXPECT_TRUE(read_file(dir_.file("root.vol")) == frozen) << "the DATA volume changed in backup mode";
   r = mgmt(admin, {"backup", "STOP"});
   EXPECT_EQ(r.text, "On-line backup mode has been stopped.\n");
   const int in_backup = p.acked.load() - at_start;
@@ -208,7 +168,7 @@ TEST_F(BackupServer, PutsGoOnInBackupModeAndSurviveStopAndRestart) {
   EXPECT_GE(in_backup, 200);
   EXPECT_EQ(missing(keys), std::vector<std::string>{}) << "after STOP";
   admin.c.close();
-  stop(false);
+  stop_server();
   start();
   EXPECT_EQ(missing(keys), std::vector<std::string>{}) << "after a restart";
 }

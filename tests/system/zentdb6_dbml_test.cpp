@@ -22,7 +22,6 @@
 
 namespace {
 
-const std::string kServer = ZENTDB6_PATH;
 using testsupport::Bytes;
 using testsupport::DbmlStatus;
 using testsupport::PayloadReader;
@@ -33,10 +32,10 @@ class DbmlServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
     ServerProcessFixture::SetUp();
-    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
-    ASSERT_FALSE(volumes.empty());
-    if (with_boss_) ASSERT_EQ(testsupport::add_to_sample_group(dir_.file("root.vol"), "boss"), 0);
-    write_config("\n[Volumes]\n" + volumes);
+    ASSERT_NO_FATAL_FAILURE(write_sample_config());
+    if (with_boss_) {
+      ASSERT_EQ(testsupport::add_to_sample_group(dir_.file("root.vol"), "boss"), 0);
+    }
     start_server("D1P2");
   }
   bool open_session(ZentClient& c, std::string* challenge) {

@@ -25,7 +25,6 @@
 
 namespace {
 
-const std::string kServer = ZENTDB6_PATH;
 using testsupport::MgmtReply;
 using testsupport::ZentClient;
 
@@ -33,12 +32,10 @@ class MgmtServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
     ServerProcessFixture::SetUp();
-    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
-    ASSERT_FALSE(volumes.empty());
     ASSERT_EQ(mkdir(dir_.file("arch").c_str(), 0700), 0);
-    write_config("\n[Volumes]\n" + volumes + "\n[Devices]\nARCH = " + dir_.file("arch") +
-                 "\nTAPE = |cat > " + dir_.file("tape") + "\nTAPEIN = |cat " +
-                 dir_.file("tape") + "\n");
+    ASSERT_NO_FATAL_FAILURE(write_sample_config(
+        "", "\n[Devices]\nARCH = " + dir_.file("arch") + "\nTAPE = |cat > " + dir_.file("tape") +
+                "\nTAPEIN = |cat " + dir_.file("tape") + "\n"));
     start_server("D1P1");
   }
   // A connection logged on as user.

@@ -30,13 +30,10 @@ uint32_t le32(const Bytes& b, size_t at) {
 
 class ScanServer : public testsupport::ServerProcessFixture {
  protected:
-  // The sample environment (with the ledger when ledger_entries >= 0) and
-  // extra keys of [Server].
+  // The server on the sample (with the ledger when ledger_entries >= 0)
+  // with extra keys of [Server].
   void start(const std::string& extra, int ledger_entries = -1) {
-    const std::string volumes =
-        testsupport::write_sample_environment(dir_.file("root.vol"), ledger_entries);
-    ASSERT_FALSE(volumes.empty());
-    write_config(extra + "\n[Volumes]\n" + volumes);
+    ASSERT_NO_FATAL_FAILURE(write_sample_config(extra, "", ledger_entries));
     ASSERT_NO_FATAL_FAILURE(start_server("D1P2"));
   }
   // Logged on as alice with database db open in mode 1: the dbid.

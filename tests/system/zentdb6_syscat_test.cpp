@@ -22,7 +22,6 @@
 
 namespace {
 
-const std::string kServer = ZENTDB6_PATH;
 using testsupport::Bytes;
 using testsupport::DbmlStatus;
 using testsupport::PayloadReader;
@@ -44,9 +43,7 @@ class SyscatServer : public testsupport::ServerProcessFixture {
  protected:
   void SetUp() override {
     ServerProcessFixture::SetUp();
-    const std::string volumes = testsupport::write_sample_environment(dir_.file("root.vol"));
-    ASSERT_FALSE(volumes.empty());
-    write_config("\n[Volumes]\n" + volumes);
+    ASSERT_NO_FATAL_FAILURE(write_sample_config());
     start();
   }
   void start() { start_server("D1P2I2"); }

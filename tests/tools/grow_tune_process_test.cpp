@@ -14,9 +14,11 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+#include "tools/util_frame_usage.h"
 
 namespace {
 
+using testsupport::file_exists;
 using testsupport::ProcessResult;
 using testsupport::run_process;
 using testsupport::TempDir;
@@ -25,11 +27,6 @@ const std::string kSpacenew = SPACENEW_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 const std::string kSpacetune = SPACETUNE_PATH;
 
-const std::string kCommonUsage =
-    "options:\n"
-    " -v        - verbose\n"
-    " -d flags  - debug flags\n"
-    " -c cfg    - configuration file name\n";
 const std::string kGrowUsage = "usage: spacegrow [options] volume_file_name\n" + kCommonUsage +
                                " -t type   - Volume type (DATA, LOG)\n"
                                " -s sz     - Initial size\n"
@@ -38,11 +35,6 @@ const std::string kGrowUsage = "usage: spacegrow [options] volume_file_name\n" +
 const std::string kTuneUsage = "usage: spacetune [options] volume_file_name\n" + kCommonUsage +
                                " -e sz     - Extension size\n"
                                " -m sz     - Max volume size\n";
-
-bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 bool uses_vio(const VOLUME& v) { return Vol_TestFlag(Vol_USEVIO, &v.header) != 0; }
 

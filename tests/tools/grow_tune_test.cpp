@@ -105,7 +105,7 @@ TEST_F(GrowTunePowerLoss, SpacetuneCutAtEveryStep) {
     for (int n = 1;; ++n) {
       SCOPED_TRACE(n);
       ASSERT_LT(n, 200);
-      TuneSpec t{kCfg.c_str(), 2, both, kLog.c_str(), 512, Vol_UNCHANGED, 0, 0, sync_mode};
+      TuneSpec t{{kCfg.c_str(), 2, both, kLog.c_str(), sync_mode}, 512, Vol_UNCHANGED, 0, 0};
       // Back to the first extension size, durably, before each cut run.
       TuneSpec back = t;
       back.ext_size = 128;

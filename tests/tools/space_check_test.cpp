@@ -12,7 +12,6 @@
 #include <deque>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,11 +46,6 @@ struct CheckRun {
   int questions = 0;
 };
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 constexpr uint32_t kRecordSize = 24;
 constexpr uint32_t kSlotSize = kRecordSize + 1;
 
@@ -62,26 +56,10 @@ void add_fixrec_and_btree(const std::vector<std::string>& paths) {
   std::vector<const char*> p;
   for (const std::string& path : paths) p.push_back(path.c_str());
   ASSERT_NE(Vol_OpenSet(static_cast<int>(p.size()), p.data()), nullptr);
-  ASSERT_EQ(buf_Init(64, 64), 0);
-  ASSERT_EQ(Tlog_Init(), 0);
-  ASSERT_EQ(FixRec_Init(), 0);
-  ASSERT_EQ(btree_Init(), 0);
-  ASSERT_NE(SysPool_Get(1), nullptr);
-  ASSERT_EQ(Tlog_SetupRootNode(), 0);
+  ASSERT_EQ(testsupport::start_server_storage(), 0);
   Node* tx = Tlog_Create();
   ASSERT_NE(tx, nullptr);
-  Node* file = FixRec_Create(kRecordSize, 1);
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(Node_Open(file), 0);
-  ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-  for (uint32_t i = 1; i <= 5; ++i) {
-    std::vector<uint8_t> rec(kRecordSize, static_cast<uint8_t>('a' + i));
-    uint32_t recno = 0;
-    ASSERT_EQ(FixRec_Put(file, &recno, rec.data(), nullptr, tx), 0);
-  }
-  ASSERT_EQ(Tlog_Commit(tx), 0);
-  Tlog_FinalCommit(tx);
-  Node_Close(file);
+  ASSERT_NE(testsupport::add_record_file(tx, kRecordSize, 5), nullptr);
   // A server's transaction nodes are gone after a clean shutdown.
   ASSERT_EQ(Tlog_Destroy(tx), 0);
   Node* tree = btree_Create(0, nullptr, nullptr);
@@ -112,8 +90,8 @@ class SpaceCheck : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(testsupport::write_server_volumes(root()), "");
     add_fixrec_and_btree(paths());
-    pristine_root = slurp(root());
-    pristine_log = slurp(log());
+    pristine_root = testsupport::read_file(root());
+    pristine_log = testsupport::read_file(log());
   }
   std::string root() const { return here + "/root.vol"; }
   std::string log() const { return here + "/log.vol"; }
@@ -222,7 +200,7 @@ class SpaceCheck : public ::testing::Test {
     put(1, p);
   }
 
-  std::string files() { return slurp(root()) + slurp(log()); }
+  std::string files() { return testsupport::read_file(root()) + testsupport::read_file(log()); }
 
   TempDir dir;
   std::string here = dir.path();

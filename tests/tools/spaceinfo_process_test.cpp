@@ -19,6 +19,7 @@
 #include "storage/volume_set.h"
 #include "support/net_util.h"
 #include "support/process_runner.h"
+#include "support/server_volumes.h"
 #include "support/volume_fixture.h"
 #include "tools/cfg_writer.h"
 #include "tools/volume_create.h"
@@ -126,27 +127,12 @@ class Spaceinfo : public ::testing::Test {
       ASSERT_EQ(cfg_set_key("Volumes", "Temp03", temp().c_str(), cfg().c_str()), 1);
     }
     open_here();
-    ASSERT_EQ(buf_Init(64, 64), 0);
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(btree_Init(), 0);
-    ASSERT_NE(SysPool_Get(1), nullptr);
-    ASSERT_EQ(Tlog_SetupRootNode(), 0);
+    ASSERT_EQ(testsupport::start_server_storage(), 0);
     Node* tx = Tlog_Create();
     ASSERT_NE(tx, nullptr);
-    Node* file = FixRec_Create(kRecordSize, 1);
+    Node* file = testsupport::add_record_file(tx, kRecordSize, 3);
     ASSERT_NE(file, nullptr);
     fixrec_id = Node_GetId(file);
-    ASSERT_EQ(Node_Open(file), 0);
-    ASSERT_EQ(Tlog_Begin(tx, "t", 1), 0);
-    for (uint32_t i = 1; i <= 3; ++i) {
-      std::vector<uint8_t> rec(kRecordSize, static_cast<uint8_t>('a' + i));
-      uint32_t recno = 0;
-      ASSERT_EQ(FixRec_Put(file, &recno, rec.data(), nullptr, tx), 0);
-    }
-    ASSERT_EQ(Tlog_Commit(tx), 0);
-    Tlog_FinalCommit(tx);
-    Node_Close(file);
     ASSERT_NE(btree_Create(0, nullptr, &btree_id), nullptr);
     buf_Sync(nullptr, 0);
     Vol_SyncDataDurably();

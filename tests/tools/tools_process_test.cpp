@@ -16,9 +16,11 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/volume_fixture.h"
+#include "tools/util_frame_usage.h"
 
 namespace {
 
+using testsupport::file_exists;
 using testsupport::ProcessResult;
 using testsupport::run_process;
 using testsupport::TempDir;
@@ -27,21 +29,12 @@ const std::string kSpacenew = SPACENEW_PATH;
 const std::string kJrnclear = JRNCLEAR_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 
-const std::string kCommonUsage =
-    "options:\n"
-    " -v        - verbose\n"
-    " -d flags  - debug flags\n"
-    " -c cfg    - configuration file name\n";
 const std::string kJrnclearUsage = "usage: jrnclear [options]\n" + kCommonUsage;
 const std::string kSpacenewUsage = "usage: spacenew [options] volume_file_name\n" + kCommonUsage +
                                    " -s sz     - Initial size\n"
                                    " -e sz     - Extension size\n"
                                    " -m sz     - Max volume size\n";
 
-bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 off_t file_size(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
