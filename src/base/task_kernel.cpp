@@ -41,6 +41,7 @@ ThreadStats g_stats{};
 bool g_fiber_finishing = false;
 // Posted work is running: nothing may switch tasks now.
 bool g_draining = false;
+void (*g_yield_hook)() = nullptr;
 
 // Checks of the kernel's rules that cost a little on every call; test builds
 // make them, release builds do not.
@@ -668,8 +669,12 @@ void thread_stop() {
 
 void thread_yield() {
   ZENT_ASSERT(!g_draining);  // posted work runs to its end
-  if (current_task != nullptr) schedule();
+  if (current_task == nullptr) return;
+  if (g_yield_hook != nullptr) g_yield_hook();
+  schedule();
 }
+
+void thread_set_yield_hook(void (*hook)()) { g_yield_hook = hook; }
 
 void thread_destroy(Task* task) {
   require_live(task);

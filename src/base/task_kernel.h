@@ -174,6 +174,10 @@ int thread_kernel_running();
 void thread_stop();
 // Lets every other runnable task of the same or a lower priority value run.
 void thread_yield();
+// Called first by every thread_yield of a task (none: nothing). A task that
+// keeps yielding stays runnable, so a task of a higher priority value never
+// gets its turn meanwhile: the server looks at its sockets here.
+void thread_set_yield_hook(void (*hook)());
 // Frees a live task: unlinks its wait entry, runs its clean-up (state
 // TS_CANCELLED), frees its name. Destroying the calling task ends it at
 // once; the call then does not return (its stack is not unwound).

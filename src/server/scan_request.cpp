@@ -1,7 +1,6 @@
-// scan_request.cpp - the SCAN request class and its scan maps (see
-// scan_request.h).
+// scan_request.cpp - the SCAN request class (see scan_request.h).
 //
-// State: the maps on the session's list. The receive buffer holds the
+// State: the session's scan maps (scan_map.h). The receive buffer holds the
 // request's key and record numbers for the whole call; the data area is
 // reserved inside the reply, so the scans write straight into it.
 #include "server/scan_request.h"
@@ -57,61 +56,50 @@ int scan_reply_failed(ClientSession* session, const char* format, ...) {
   return Buffer_SendFailed(b) ? -1 : 0;
 }
 
-bool handle_used(const ClientSession* s, uint32_t h) {
-  for (const ScanMap* m = s->scan_maps; m != nullptr; m = m->next)
-    if (m->handle == h) return true;
-  return false;
-}
+// One data request: the refusal's text, the client's data area and the
+// map it reads through.
+struct DataCall {
+  ClientSession* s;
+  const char* text;
+  uint32_t data_sz;
+  ScanMap* map = nullptr;
+  uint8_t* area = nullptr;
+  int reply = 0;  // the handler's result once a refusal was built
+};
 
-ScanMap* scan_new_map(ClientSession* s) {
-  uint32_t n = 0;
-  for (const ScanMap* m = s->scan_maps; m != nullptr; m = m->next) ++n;
-  if (n >= kScanMaxMaps) return nullptr;
-  uint32_t h = s->scan_map_counter;
-  do {
-    h = h + 1 == 0 ? 1 : h + 1;
-  } while (handle_used(s, h));
-  auto* m = static_cast<ScanMap*>(calloc(1, sizeof(ScanMap)));
-  if (m == nullptr) return nullptr;
-  s->scan_map_counter = h;
-  m->handle = h;
-  m->next = s->scan_maps;
-  if (s->scan_maps != nullptr) s->scan_maps->prev = m;
-  s->scan_maps = m;
+// The map of handle h; none after its refusal was built.
+ScanMap* find_map(DataCall& c, uint32_t h) {
+  ScanMap* m = scan_find_map(c.s, h);
+  if (m == nullptr) c.reply = scan_reply_failed(c.s, "SCAN handle %d not found", static_cast<int>(h));
   return m;
 }
 
-void scan_free_map(ClientSession* s, ScanMap* m) {
-  if (m->prev != nullptr) m->prev->next = m->next;
-  else s->scan_maps = m->next;
-  if (m->next != nullptr) m->next->prev = m->prev;
-  idb_scan_free_state(&m->ctx);
-  free(m->fld_map);
-  free(m);
-}
-
-// The start of the data area inside the reply: the success head, align 4
-// and data_sz bytes reserved; none when the head is short or the room
-// cannot be had (the failure is then the caller's reply).
-uint8_t* data_area(ClientSession* s, uint32_t data_sz) {
-  Buffer* b = &s->buffer;
-  reply_success(s);
+// The data area inside the reply: the success head, align 4 and data_sz
+// bytes reserved. false after the refusal (a size under the area's head,
+// room that cannot be had).
+bool reserve_area(DataCall& c) {
+  Buffer* b = &c.s->buffer;
+  reply_success(c.s);
   Buffer_Put_align(b, 4);
-  if (data_sz < IDB_SCAN_HEAD) {
-    IDB_ERROR(s->db_session, S_BAD, 0);
-    return nullptr;
-  }
-  uint8_t* area = Buffer_Reserve(b, data_sz);
-  if (area == nullptr) IDB_ERROR(s->db_session, S_BAD, 0);
-  return area;
+  if (c.data_sz >= IDB_SCAN_HEAD) c.area = Buffer_Reserve(b, c.data_sz);
+  if (c.area != nullptr) return true;
+  IDB_ERROR(c.s->db_session, S_BAD, 0);
+  c.reply = scan_reply_failed(c.s, "%s", c.text);
+  return false;
 }
 
-// After a scan call: the reply cut to the area used, or the failure.
-int finish_data(ClientSession* s, int rc, uint32_t data_sz, uint32_t used, const char* text) {
-  if (rc != 0) return scan_reply_failed(s, "%s", text);
-  ZENT_ASSERT(used <= data_sz && "real_data_sz <= data_sz");
-  Buffer_Put_raw(&s->buffer, used);
-  return Buffer_SendFailed(&s->buffer) ? -1 : 0;
+// The map of handle h and the data area; false after a refusal.
+bool begin_call(DataCall& c, uint32_t h) {
+  c.map = find_map(c, h);
+  return c.map != nullptr && reserve_area(c);
+}
+
+// After the scan: the reply cut to the area used, or the refusal.
+int end_call(DataCall& c, int rc, uint32_t used) {
+  if (rc != 0) return scan_reply_failed(c.s, "%s", c.text);
+  ZENT_ASSERT(used <= c.data_sz && "real_data_sz <= data_sz");
+  Buffer_Put_raw(&c.s->buffer, used);
+  return Buffer_SendFailed(&c.s->buffer) ? -1 : 0;
 }
 
 int req_new_context(ClientSession* s) {
@@ -153,8 +141,9 @@ int req_new_context(ClientSession* s) {
 int req_del_context(ClientSession* s) {
   uint32_t h = 0;
   if (Buffer_Get_u32(&s->buffer, &h) != 0) return -1;
-  ScanMap* m = scan_find_map(s, h);
-  if (m == nullptr) return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(h));
+  DataCall c{s, nullptr, 0};
+  ScanMap* m = find_map(c, h);
+  if (m == nullptr) return c.reply;
   scan_free_map(s, m);
   reply_success(s);
   return Buffer_SendFailed(&s->buffer) ? -1 : 0;
@@ -168,15 +157,12 @@ int req_seq(ClientSession* s) {
   Buffer_Get_u32(b, &data_sz);
   Buffer_Get_i32(b, &next);
   if (Buffer_RecvFailed(b)) return -1;
-  ScanMap* m = scan_find_map(s, h);
-  if (m == nullptr) return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(h));
-  const char* text = "Failure during sequential SCAN";
-  uint8_t* area = data_area(s, data_sz);
-  if (area == nullptr) return scan_reply_failed(s, "%s", text);
-  le_put32(area, static_cast<uint32_t>(next));
+  DataCall c{s, "Failure during sequential SCAN", data_sz};
+  if (!begin_call(c, h)) return c.reply;
+  le_put32(c.area, static_cast<uint32_t>(next));
   uint32_t used = 0;
-  const int rc = idb_seq_scan(s->db_session, &m->ctx, area, data_sz, &used);
-  return finish_data(s, rc, data_sz, used, text);
+  const int rc = idb_seq_scan(s->db_session, &c.map->ctx, c.area, data_sz, &used);
+  return end_call(c, rc, used);
 }
 
 int req_rec(ClientSession* s) {
@@ -198,13 +184,12 @@ int req_rec(ClientSession* s) {
   if (cnt < 0 || static_cast<uint32_t>(cnt) > (b->recv_size - b->recv_pos) / 4) return -1;
   const uint8_t* raw = nullptr;
   if (cnt > 0 && Buffer_Get_raw(b, &raw, static_cast<uint32_t>(cnt) * 4) != 0) return -1;
-  const char* text = "Failure during record SCAN";
+  DataCall c{s, "Failure during record SCAN", data_sz};
   idb_scan_ctx* ctxs[IDB_SCAN_MAX_CTX];
   const uint32_t used_ctx = n < IDB_SCAN_MAX_CTX ? n : IDB_SCAN_MAX_CTX;
   for (uint32_t i = 0; i < used_ctx; ++i) {
-    ScanMap* m = scan_find_map(s, handles[i]);
-    if (m == nullptr)
-      return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(handles[i]));
+    ScanMap* m = find_map(c, handles[i]);
+    if (m == nullptr) return c.reply;
     ctxs[i] = &m->ctx;
   }
   int32_t* recnos = nullptr;
@@ -212,17 +197,18 @@ int req_rec(ClientSession* s) {
     recnos = static_cast<int32_t*>(malloc(static_cast<size_t>(cnt) * 4));
     if (recnos == nullptr) {
       IDB_ERROR(s->db_session, S_SYSTEM, 12);
-      return scan_reply_failed(s, "%s", text);
+      return scan_reply_failed(s, "%s", c.text);
     }
     for (int32_t i = 0; i < cnt; ++i) recnos[i] = static_cast<int32_t>(le_get32(raw + 4 * i));
   }
-  uint8_t* area = data_area(s, data_sz);
-  int rc = -1;
+  if (!reserve_area(c)) {
+    free(recnos);
+    return c.reply;
+  }
   uint32_t used = 0;
-  if (area != nullptr)
-    rc = idb_rec_scan(s->db_session, n, ctxs, area, data_sz, cnt, recnos, &used);
+  const int rc = idb_rec_scan(s->db_session, n, ctxs, c.area, data_sz, cnt, recnos, &used);
   free(recnos);
-  return finish_data(s, rc, data_sz, used, text);
+  return end_call(c, rc, used);
 }
 
 int req_next(ClientSession* s) {
@@ -231,14 +217,11 @@ int req_next(ClientSession* s) {
   Buffer_Get_u32(b, &h);
   Buffer_Get_u32(b, &data_sz);
   if (Buffer_RecvFailed(b)) return -1;
-  ScanMap* m = scan_find_map(s, h);
-  if (m == nullptr) return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(h));
-  const char* text = "Failure during next SCAN";
-  uint8_t* area = data_area(s, data_sz);
-  if (area == nullptr) return scan_reply_failed(s, "%s", text);
+  DataCall c{s, "Failure during next SCAN", data_sz};
+  if (!begin_call(c, h)) return c.reply;
   uint32_t used = 0;
-  const int rc = idb_next_scan(s->db_session, &m->ctx, area, data_sz, &used);
-  return finish_data(s, rc, data_sz, used, text);
+  const int rc = idb_next_scan(s->db_session, &c.map->ctx, c.area, data_sz, &used);
+  return end_call(c, rc, used);
 }
 
 int req_key(ClientSession* s) {
@@ -264,15 +247,12 @@ int req_key(ClientSession* s) {
   debug_log('P', 2, " scan_hndl=%u, mode=%d, relop=%d (%s), data_sz=%u, iitemno=%u, itemno=%u, key_sz=%d",
             h, mode, relop, relop >= 0 && relop <= 6 ? kRelops[relop] : "<unknown>", data_sz,
             iitemno, itemno, key_sz);
-  ScanMap* m = scan_find_map(s, h);
-  if (m == nullptr) return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(h));
-  const char* text = "Failure during key SCAN";
-  uint8_t* area = data_area(s, data_sz);
-  if (area == nullptr) return scan_reply_failed(s, "%s", text);
+  DataCall c{s, "Failure during key SCAN", data_sz};
+  if (!begin_call(c, h)) return c.reply;
   uint32_t used = 0;
-  const int rc = idb_key_scan(s->db_session, &m->ctx, mode, relop, itemno, iitemno, key, key_sz,
-                              area, data_sz, &used);
-  return finish_data(s, rc, data_sz, used, text);
+  const int rc = idb_key_scan(s->db_session, &c.map->ctx, mode, relop, itemno, iitemno, key,
+                              key_sz, c.area, data_sz, &used);
+  return end_call(c, rc, used);
 }
 
 int req_chain(ClientSession* s) {
@@ -292,31 +272,18 @@ int req_chain(ClientSession* s) {
   if (Buffer_RecvFailed(b) || key_sz > INT32_MAX) return -1;
   debug_log('P', 2, " scan_hndl=%u, mode=%d, mrecno=%d, ditemno=%u, data_sz=%u, key_sz=%u", h, mode,
             mrecno, ditemno, data_sz, key_sz);
-  ScanMap* m = scan_find_map(s, h);
-  if (m == nullptr) return scan_reply_failed(s, "SCAN handle %d not found", static_cast<int>(h));
-  const char* text = "Failure during chain SCAN";
-  uint8_t* area = data_area(s, data_sz);
-  if (area == nullptr) return scan_reply_failed(s, "%s", text);
+  DataCall c{s, "Failure during chain SCAN", data_sz};
+  if (!begin_call(c, h)) return c.reply;
   uint32_t used = 0;
-  const int rc = idb_chain_scan(s->db_session, &m->ctx, mrecno, ditemno, key,
-                                static_cast<int32_t>(key_sz), area, data_sz, &used);
-  return finish_data(s, rc, data_sz, used, text);
+  const int rc = idb_chain_scan(s->db_session, &c.map->ctx, mrecno, ditemno, key,
+                                static_cast<int32_t>(key_sz), c.area, data_sz, &used);
+  return end_call(c, rc, used);
 }
 
 }  // namespace
 
 const char* scan_request_name(uint16_t type) {
   return type >= 1 && type <= 7 ? kNames[type - 1] : "<unknown>";
-}
-
-ScanMap* scan_find_map(ClientSession* session, uint32_t handle) {
-  for (ScanMap* m = session->scan_maps; m != nullptr; m = m->next)
-    if (m->handle == handle) return m;
-  return nullptr;
-}
-
-void scan_close_session(ClientSession* session) {
-  while (session->scan_maps != nullptr) scan_free_map(session, session->scan_maps);
 }
 
 int scan_request(ClientSession* session) {

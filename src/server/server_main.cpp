@@ -396,6 +396,7 @@ int tmain_init() {
 
   tc_idle = create_task(idle_thread, 10, "idle");
   ZENT_ASSERT(tc_idle != NULL);
+  thread_set_yield_hook(serve_sockets_at_yield);
   tc_shutdown = create_task(shutdown_thread, 3, "shutdown");
   ZENT_ASSERT(tc_shutdown != NULL);
   tc_ps = create_task(ps_thread, 1, "ps");

@@ -61,6 +61,9 @@ std::atomic<bool> g_poll_in_idle{false};
 // busy; it goes back when the task is free.
 bool g_http_parked = false;
 
+// serve_sockets_at_yield is running.
+bool g_serving_at_yield = false;
+
 // Names the next peer name lookup; server thread only, never reused.
 uint64_t g_next_name_key = 1;
 
@@ -176,6 +179,10 @@ void handle_worker_sockets() {
     ClientSession* s = session_of(t);
     ZENT_ASSERT(s != nullptr && s->magic == SESSION_MAGIC);
     if (s->sockfd < 0) continue;
+    // From a yield other tasks may still be on their way to their wait
+    // (the yielding one is busy itself): their sockets stay ready, and the
+    // next look, at the latest the idle task's, finds them again.
+    if (g_serving_at_yield && thread_state(t) == TS_RUNNING) continue;
     if (sockset_isset(s->sockfd, &except_set)) {
       debug_log('D', 2, "Unexpected socket error - terminating thread ...");
       close_connection(t);
@@ -314,21 +321,69 @@ void bg_tcp_thread_stop() {
   g_select_thread = std::thread();
 }
 
-// The idle task's wait when it polls the sockets itself: for a unit of the
-// sync semaphore or, while the hand-off is acknowledged, for a socket's
-// readiness, in one poll that notify_event's wake-up ends. The result is
-// handed over as the select thread hands it: read_set/except_set,
-// client_poll_cnt and tcp_event, the acknowledgement taken.
-void idle_wait() {
-  if (!g_poll_in_idle.load(std::memory_order_relaxed)) {
-    sync_sem->wait();
-    return;
-  }
+namespace {
+
+// The poll set of the server thread's own polls.
+std::vector<pollfd>& own_poll_set() {
   static std::vector<pollfd> fds = [] {
     std::vector<pollfd> v;
     v.reserve(SOCKSET_MAX + 1);
     return v;
   }();
+  return fds;
+}
+
+// Polls the set built and hands a result over as the select thread hands
+// it: read_set/except_set, client_poll_cnt and tcp_event, the
+// acknowledgement taken. The sockets reported.
+int poll_and_hand_over(std::vector<pollfd>& fds, int timeout_ms) {
+  const int n = poll_built_set(fds, timeout_ms);
+  if (n > 0) {
+    ZENT_ASSERT(client_poll_cnt == 0);
+    ZENT_ASSERT(client_pending_cnt == 0);
+    tcp_ack_event->reset();
+    client_poll_cnt = n;
+    tcp_event->set();
+  }
+  return n;
+}
+
+// The sockets are looked at from yields at most this often: a poll costs
+// a system call, a yield may come every few microseconds.
+constexpr uint64_t kYieldServeNs = 250000;
+uint64_t g_yield_served_ns = 0;
+
+}  // namespace
+
+void serve_sockets_at_yield() {
+  // A task that blocked before its yield lets the idle task run soon
+  // enough, and is no task to wake or close from its own stack.
+  Task* self = thread_self();
+  if (g_serving_at_yield || tc_idle == nullptr || self == tc_idle || server_shutdown ||
+      !tcp_event || !tcp_ack_event || thread_state(self) != TS_RUNNING)
+    return;
+  const uint64_t now = platform::monotonic_ns();
+  if (now - g_yield_served_ns < kYieldServeNs) return;
+  g_yield_served_ns = now;
+  // What this runs may yield in turn (a close cuts a wait).
+  g_serving_at_yield = true;
+  if (g_poll_in_idle.load(std::memory_order_relaxed) && tcp_ack_event->is_set()) {
+    build_poll_set(own_poll_set());
+    poll_and_hand_over(own_poll_set(), 0);
+  }
+  handle_tcp_events();
+  g_serving_at_yield = false;
+}
+
+// The idle task's wait when it polls the sockets itself: for a unit of the
+// sync semaphore or, while the hand-off is acknowledged, for a socket's
+// readiness, in one poll that notify_event's wake-up ends.
+void idle_wait() {
+  if (!g_poll_in_idle.load(std::memory_order_relaxed)) {
+    sync_sem->wait();
+    return;
+  }
+  std::vector<pollfd>& fds = own_poll_set();
   // Another task of the idle task's priority may be runnable (the round
   // robin can come back to the idle task first): then nothing is waited
   // for, the thread must go on to that task.
@@ -346,14 +401,7 @@ void idle_wait() {
     // a stream of notifications must not keep them from being served.
     const bool unit = sync_sem->try_wait();
     const bool wait = !unit && !others_run;
-    const int n = poll_built_set(fds, wait ? -1 : 0);
-    if (n > 0) {
-      ZENT_ASSERT(client_poll_cnt == 0);
-      ZENT_ASSERT(client_pending_cnt == 0);
-      tcp_ack_event->reset();
-      client_poll_cnt = n;
-      tcp_event->set();
-    }
+    const int n = poll_and_hand_over(fds, wait ? -1 : 0);
     if (!wait || n > 0) return;
   }
 }

@@ -72,6 +72,13 @@ void idle_thread();
 // wakes workers whose socket is readable, closes broken ones, and lets the
 // select thread go on once no woken worker still has to read.
 void handle_tcp_events();
+// The yield hook of the kernel (thread_set_yield_hook): a task that keeps
+// yielding (a long scan, an erase, a backup) stays runnable, and the idle
+// task would not look at the sockets until it stops, so other connections'
+// requests would wait for its end. From any runnable task but the idle
+// task, at most every quarter millisecond: the idle task's TCP step, after a poll
+// that does not wait when the server polls the sockets itself.
+void serve_sockets_at_yield();
 
 // An HTTP connection while the http task serves it (that task's data).
 inline constexpr uint32_t HTTP_MAGIC = 0x48555550;

@@ -7,6 +7,7 @@
 // a chain state, a chain whose link leads nowhere.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iterator>
@@ -22,6 +23,7 @@
 namespace {
 
 using access_test::AccessFixture;
+using Bytes = std::vector<uint8_t>;
 
 // Header and the record numbers of an output buffer, the fields checked
 // by the caller.
@@ -324,6 +326,65 @@ TEST_F(ScanTest, RefusalsNameTheirCode) {
   idb_scan_ctx* m = ctx("CUSTOMER", 0, 0);
   EXPECT_EQ(idb_chain_scan(s_, m, 1, item("CUST-NO"), nullptr, 0, b.data(), 4096, &used), -1);
   EXPECT_EQ(s_->error.code, S_BAD);
+}
+
+// The ledger beside the sample: its master key ACCT-NO is a 4-byte
+// number, which the key compare reads whole, so an argument that cuts it
+// is refused rather than read past its end.
+class NumericKeyScanTest : public ScanTest {
+ protected:
+  void SetUp() override {
+    ScanTest::SetUp();
+    if (HasFatalFailure()) return;
+    testsupport::LedgerDb l;
+    ASSERT_EQ(testsupport::write_ledger_db("ledger", &l), 0);
+    ASSERT_EQ(testsupport::add_ledger_entries(l, 3), 0);
+    SysCat_USER* boss = SysCat_get_user_by_name("boss", nullptr);
+    ASSERT_NE(boss, nullptr);
+    const uint32_t uid = boss->uid;
+    free(boss);
+    ASSERT_EQ(testsupport::grant_ledger_sets("ledger", l, uid), 0);
+    dbid_ = idb__open_database(s_, "ledger", 1);
+    ASSERT_GT(dbid_, 0) << s_->error.code;
+    g_ = &idb__get_db_ctx(s_, dbid_)->root->g;
+  }
+};
+
+TEST_F(NumericKeyScanTest, AKeyThatCutsANumericMasterKeyIsRefused) {
+  struct Case {
+    const char* name;
+    bool chain;  // else a key scan of ACCOUNTS by ACCT-NO
+    int32_t op;
+    Bytes arg;
+    int32_t code;
+    std::vector<uint32_t> recnos;
+  };
+  const Bytes one = {1, 0, 0, 0};
+  const Bytes nine = {9, 0, 0, 0};
+  const Case cases[] = {
+      {"key == the whole number", false, IDB_SCAN_EQ, one, 0, {1}},
+      {"key >= the whole number", false, IDB_SCAN_GE, one, 0, {1}},
+      {"every key", false, IDB_SCAN_FIRST, {}, 0, {1}},
+      {"key == two of its bytes", false, IDB_SCAN_EQ, {1, 0}, S_BAD, {}},
+      {"key > three of its bytes", false, IDB_SCAN_GT, {1, 0, 0}, S_BAD, {}},
+      {"chain by the whole number", true, 0, one, 0, {1, 2, 3}},
+      {"chain by a number no account has", true, 0, nine, S_NOREC, {}},
+      {"chain by two of its bytes", true, 0, {1, 0}, S_BAD, {}},
+  };
+  for (const Case& t : cases) {
+    idb_scan_ctx* c = ctx(t.chain ? "ENTRIES" : "ACCOUNTS", 0, 0);
+    std::vector<uint8_t> b(4096, 0);
+    uint32_t used = 0;
+    const int32_t len = static_cast<int32_t>(t.arg.size());
+    const int rc = t.chain ? idb_chain_scan(s_, c, 0, item("ACCT-NO"), t.arg.data(), len, b.data(),
+                                            4096, &used)
+                           : idb_key_scan(s_, c, 0, t.op, item("ACCT-NO"), 0, t.arg.data(), len,
+                                          b.data(), 4096, &used);
+    EXPECT_EQ(rc == 0 ? 0 : s_->error.code, t.code) << t.name;
+    if (rc == 0) {
+      EXPECT_EQ(parse(b, used, 0).recnos, t.recnos) << t.name;
+    }
+  }
 }
 
 TEST_F(ScanTest, AChainThatBreaksFailsInsteadOfEndingShort) {

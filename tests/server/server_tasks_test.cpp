@@ -693,6 +693,31 @@ TEST_P(IdleDuringShutdown, HandlesTcpEventsOnlyBeforeTheShutdown) {
 INSTANTIATE_TEST_SUITE_P(Flag, IdleDuringShutdown, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "ShuttingDown" : "Running"; });
 
+// A task that only yields (a long scan) keeps the idle task from running;
+// the yield hook serves the sockets instead, so the worker whose socket
+// turned readable is woken while the busy task goes on.
+bool g_served_while_busy;
+
+TEST_F(IdleHandOff, AYieldingTaskLetsReadableWorkersBeWoken) {
+  LogCapture log("D2");
+  tc_idle = thread_create(idle_thread, 10);
+  ASSERT_NE(tc_idle, nullptr);
+  start_worker();
+  thread_set_yield_hook(serve_sockets_at_yield);
+  run([] {
+    settle();
+    report({worker_socket(0)}, {});
+    // Bounded: without the hook the event would stay until the end.
+    const uint64_t until = platform::monotonic_ms() + 5000;
+    while (tcp_event->is_set() && platform::monotonic_ms() < until) thread_yield();
+    g_served_while_busy = !tcp_event->is_set();
+    thread_stop();
+  });
+  thread_set_yield_hook(nullptr);
+  EXPECT_TRUE(g_served_while_busy);
+  EXPECT_TRUE(log.contains("Notifying thread ...")) << log.text();
+}
+
 // Nothing in the server wakes the ps task; woken, it dumps both tables.
 TEST_F(IdleHandOff, ThePsTaskDumpsTheSessionsAndTheTasksWhenWoken) {
   LogCapture log("D0");

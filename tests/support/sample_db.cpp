@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "access/idb_key.h"
@@ -300,21 +301,124 @@ int add_sample_records(const SampleDb& d) {
   return rc;
 }
 
-int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid) {
+namespace {
+
+// Makes uid a member of a new group of database db_name that may read,
+// write and erase tables.
+int grant_sets(const char* db_name, const char* group, uint32_t uid,
+               std::initializer_list<uint32_t> tables) {
   SysCat_DB* db = SysCat_get_db_by_name(db_name, 0, 0, nullptr);
   if (db == nullptr) return -1;
   SysCat_DB_CATALOG* cat = SysCat_db_open(db);
   free(db);
   if (cat == nullptr) return -1;
-  SysCat_GROUP grp{0, const_cast<char*>("admins"), 0};
+  SysCat_GROUP grp{0, s(group), 0};
   int rc = SysCat_add_group(cat, &grp, nullptr);
   if (rc == 0) rc = SysCat_add_member(cat, uid, grp.gid, nullptr);
-  for (uint32_t table : {d.customer, d.regions, d.orders}) {
+  for (uint32_t table : tables) {
     SysCat_PRIVILEGE p{grp.gid, table, 7};
     if (rc == 0) rc = SysCat_add_privilege(cat, &p, nullptr);
   }
   SysCat_db_close(cat);
   return rc;
+}
+
+}  // namespace
+
+int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid) {
+  return grant_sets(db_name, "admins", uid, {d.customer, d.regions, d.orders});
+}
+
+int write_ledger_db(const char* name, LedgerDb* out) {
+  LedgerDb d;
+  SysCat_DB db{0, s(name), 0, 0};
+  if (add_db(&db, 1, nullptr) != 0) return -1;
+  d.dbid = db.dbid;
+  SysCat_DB_CATALOG* cat = SysCat_db_open(&db);
+  if (cat == nullptr) return -1;
+  const btree_KEYDEF acct = keydef({{0, 4, IDB_KT_INT32}});
+  d.acct_key_node = new_btree(true, &acct);
+  d.accounts_node = new_file(true, 28);
+  d.entries_node = new_file(true, 108);
+  const bool ok =
+      d.acct_key_node != 0 && column(cat, "ACCT-NO", 7, 4, &d.acct_no) == 0 &&
+      column(cat, "HOLDER", 1, 12, &d.holder) == 0 &&
+      column(cat, "ENTRY-NO", 7, 4, &d.entry_no) == 0 && column(cat, "MEMO", 1, 92, &d.memo) == 0 &&
+      table(cat, "ACCOUNTS", 1, 2, 1, 0, &d.accounts, d.accounts_node) == 0 &&
+      table(cat, "ENTRIES", 0, 3, 1, 0, &d.entries, d.entries_node) == 0 &&
+      columns_of(cat, d.accounts, {d.acct_no, d.holder}) == 0 &&
+      columns_of(cat, d.entries, {d.entry_no, d.acct_no, d.memo}) == 0 &&
+      index(cat, "ACCT-KEY", d.accounts, 4, 1, d.acct_key_node, &d.acct_key) == 0 &&
+      seg(cat, d.acct_key, 1, d.acct_no) == 0 &&
+      path(cat, d.entries, 1, d.acct_no, d.accounts, 1, d.acct_no, 0) == 0 &&
+      path(cat, d.accounts, 1, d.acct_no, d.entries, 1, d.acct_no, 0) == 0;
+  SysCat_db_close(cat);
+  if (!ok) return -1;
+  if (out != nullptr) *out = d;
+  return 0;
+}
+
+std::vector<uint8_t> ledger_entry(uint32_t n) {
+  std::vector<uint8_t> rec(100);
+  le_put32(rec.data(), n);
+  le_put32(rec.data() + 4, 1);
+  put_text(rec.data() + 8, ("entry " + std::to_string(n)).c_str(), 92);
+  return rec;
+}
+
+int add_ledger_entries(const LedgerDb& d, uint32_t count) {
+  constexpr uint32_t kBatch = 5000;
+  Node* accounts = Node_Find(d.accounts_node);
+  Node* entries = Node_Find(d.entries_node);
+  Node* acct_key = Node_Find(d.acct_key_node);
+  if (!accounts || !entries || !acct_key) return -1;
+  if (Node_Open(accounts) != 0) return -1;
+  if (Node_Open(entries) != 0) {
+    Node_Close(accounts);
+    return -1;
+  }
+  Node* tx = Tlog_Create();
+  int rc = tx != nullptr && Tlog_Begin(tx, "ledger", 1) == 0 ? 0 : -1;
+  // The account first, already heading the whole chain.
+  uint8_t m[108] = {};
+  le_put32(m, 1);
+  put_text(m + 4, "first", 12);
+  le_put32(m + 16, count);
+  le_put32(m + 20, count > 0 ? 1 : 0);
+  le_put32(m + 24, count);
+  uint32_t recno = 0;
+  if (rc == 0 && (FixRec_Put(accounts, &recno, m, nullptr, tx) != 0 || recno != 1)) rc = -1;
+  btree_CTX ctx{};
+  ctx.tx_node = tx;
+  if (rc == 0) rc = put_key(acct_key, &ctx, nullptr, m, 1);
+  for (uint32_t n = 1; rc == 0; ++n) {
+    if (n <= count) {
+      const std::vector<uint8_t> rec = ledger_entry(n);
+      memcpy(m, rec.data(), 100);
+      le_put32(m + 100, n < count ? n + 1 : 0);
+      le_put32(m + 104, n - 1);
+      if (FixRec_Put(entries, &recno, m, nullptr, tx) != 0 || recno != n) rc = -1;
+    }
+    // A transaction per batch: the log never holds them all at once.
+    if (rc == 0 && (n % kBatch == 0 || n >= count)) {
+      if (Tlog_Commit(tx) != 0) {
+        rc = -1;
+        break;
+      }
+      Tlog_FinalCommit(tx);
+      if (n >= count) break;
+      if (Tlog_Checkpoint("ledger batch") != 0 || Tlog_Begin(tx, "ledger", 1) != 0) rc = -2;
+    }
+  }
+  if (rc == -1 && tx != nullptr) Tlog_Rollback(tx, Tlog_TxID(tx));
+  if (tx != nullptr) Tlog_Destroy(tx);
+  Node_Close(entries);
+  Node_Close(accounts);
+  return rc == 0 ? 0 : -1;
+}
+
+int grant_ledger_sets(const char* db_name, const LedgerDb& d, uint32_t uid) {
+  return grant_sets(db_name, "members", uid, {d.accounts, d.entries});
 }
 
 namespace {

@@ -67,6 +67,35 @@ int write_sample_db_stored(const char* name, SampleDb* out, bool manual_regions 
 // (the log must be set up). 0 or -1.
 int add_sample_records(const SampleDb& d);
 
+// The ledger: a second small database, with a numeric master key and
+// 100-byte detail records:
+//
+//   ACCOUNTS  manual master  ACCT-NO D (key), HOLDER X12       path 1 -> ENTRIES
+//   ENTRIES   detail         ENTRY-NO D, ACCT-NO D, MEMO X92
+//             path 1 -> ACCOUNTS by ACCT-NO, unsorted
+//
+// Record lengths: ACCOUNTS 16, ENTRIES 100 (media 28 and 108). The stored
+// form as write_sample_db_stored's: a record file per set and the master
+// key's B-tree with its typed key (4 bytes, INT32).
+struct LedgerDb {
+  uint32_t dbid = 0;
+  uint32_t accounts = 0, entries = 0;                   // table ids
+  uint32_t acct_no = 0, holder = 0, entry_no = 0, memo = 0;  // column ids
+  uint32_t acct_key = 0, acct_key_node = 0;
+  uint32_t accounts_node = 0, entries_node = 0;
+};
+int write_ledger_db(const char* name, LedgerDb* out);
+// Account 1 (ACCT-NO 1, holder "first") and entries 1..count on its chain
+// in record-number order, ENTRY-NO the record number and MEMO "entry <n>",
+// in committed transactions of a new log node, each of at most 5,000
+// records (the log is checkpointed between them). 0 or -1.
+int add_ledger_entries(const LedgerDb& d, uint32_t count);
+// The user record of ledger entry n as add_ledger_entries writes it.
+std::vector<uint8_t> ledger_entry(uint32_t n);
+// Makes uid a member of a new group "members" of database db_name that may
+// read, write and erase both ledger sets. 0 or -1.
+int grant_ledger_sets(const char* db_name, const LedgerDb& d, uint32_t uid);
+
 // Makes uid a member of a new group "admins" of database db_name that may
 // read, write and erase the sample's three sets. 0 or -1.
 int grant_sample_sets(const char* db_name, const SampleDb& d, uint32_t uid);

@@ -55,7 +55,7 @@ int close_set(int rc, int consistent) {
 
 }  // namespace
 
-std::string write_sample_environment(const std::string& root_path) {
+std::string write_sample_environment(const std::string& root_path, int ledger_entries) {
   const std::string lines = write_server_volumes(root_path);
   if (lines.empty()) return "";
   int consistent = 0;
@@ -66,6 +66,14 @@ std::string write_sample_environment(const std::string& root_path) {
   if (rc == 0) rc = write_sample_db_stored(kSampleDbName, &d);
   if (rc == 0) rc = add_sample_records(d);
   if (rc == 0) rc = add_sample_users(kSampleDbName, d);
+  if (rc == 0 && ledger_entries >= 0) {
+    LedgerDb l;
+    SysCat_USER* alice = SysCat_get_user_by_name("alice", nullptr);
+    rc = alice != nullptr ? write_ledger_db(kLedgerDbName, &l) : -1;
+    if (rc == 0) rc = add_ledger_entries(l, static_cast<uint32_t>(ledger_entries));
+    if (rc == 0) rc = grant_ledger_sets(kLedgerDbName, l, alice->uid);
+    free(alice);
+  }
   rc = close_set(rc, consistent);
   return rc == 0 ? lines : "";
 }

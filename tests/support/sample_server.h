@@ -12,10 +12,15 @@ namespace testsupport {
 // administration, read, write and erase on every set).
 inline constexpr const char* kSampleDbName = "sample";
 
+// The ledger's name (sample_db.h) in such an environment.
+inline constexpr const char* kLedgerDbName = "ledger";
+
 // Writes the set at root_path as write_server_volumes does, then adds the
-// sample database and the users. Returns the [Volumes] lines, "" on a
-// failure. No volume set may be open in the calling process.
-std::string write_sample_environment(const std::string& root_path);
+// sample database and the users; with ledger_entries >= 0 the ledger too,
+// with that many entries and alice a member who may read and write it.
+// Returns the [Volumes] lines, "" on a failure. No volume set may be open
+// in the calling process.
+std::string write_sample_environment(const std::string& root_path, int ledger_entries = -1);
 
 // Makes user a member of the sample's group (alice's), in the set written
 // at root_path. 0 or -1. No volume set may be open in the calling process.

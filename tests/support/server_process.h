@@ -34,12 +34,14 @@ class ServerProcessFixture : public ::testing::Test {
   void write_config(const std::string& rest) {
     dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) + "\n" + rest);
   }
-  // The sample environment (sample_server.h) in dir_/root.vol, and the
-  // configuration with server_keys (further keys of [Server]), its
-  // [Volumes] section, then after (the sections that follow). The target
-  // links the sample environment.
-  void write_sample_config(const std::string& server_keys = "", const std::string& after = "") {
-    const std::string volumes = write_sample_environment(dir_.file("root.vol"));
+  // The sample environment (sample_server.h; with the ledger when
+  // ledger_entries >= 0) in dir_/root.vol, and the configuration with
+  // server_keys (further keys of [Server]), its [Volumes] section, then
+  // after (the sections that follow). The target links the sample
+  // environment.
+  void write_sample_config(const std::string& server_keys = "", const std::string& after = "",
+                           int ledger_entries = -1) {
+    const std::string volumes = write_sample_environment(dir_.file("root.vol"), ledger_entries);
     ASSERT_FALSE(volumes.empty()) << "the sample environment";
     write_config(server_keys + "\n[Volumes]\n" + volumes + after);
   }

@@ -129,6 +129,8 @@ PayloadWriter scan_seq_request(uint16_t request_id, uint32_t handle, uint32_t da
 }
 
 bool decode_scan_reply(const Bytes& payload, ScanReply* out) {
+  // Nothing of a reply decoded before into the same record stays.
+  *out = ScanReply{};
   PayloadReader r(payload, false);
   out->request_id = r.u16();
   out->zero = r.u16();
