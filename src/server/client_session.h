@@ -19,7 +19,8 @@
 
 struct Task;
 struct idb_session;
-// Lists owned by the catalog and scan request classes (built in later steps).
+// Lists owned by the catalog request class (syscat_request.h) and the scan
+// maps (scan_map.h).
 struct CatalogDbMap;
 struct CatalogQueryMap;
 struct ScanMap;

@@ -26,8 +26,8 @@ struct Task;
 // seam_db_sessions_open counts those still open. The state of a task's
 // session is what ssn_set_lookup finds (installed by
 // seam_install_session_lookup at start-up). The scan maps of a session
-// end with it (scan_close_session). The SCAN and MGMT classes are built
-// (scan_request.h, mgmt_request.h).
+// end with it (scan_close_session, scan_map.h). The SCAN and MGMT classes
+// are built (scan_request.h, mgmt_request.h).
 struct ClientSession;
 // Built (dbml_request.h): the DBML class and the session's start and end;
 // these two live with it.
