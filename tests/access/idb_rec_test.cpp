@@ -104,7 +104,9 @@ TEST_F(RecTest, ReadStatesAsCodes) {
     EXPECT_EQ(read(s_, "ORDERS", c.recno, &b), c.rc) << c.recno;
     EXPECT_EQ(s_->error.code, c.code) << c.recno;
     EXPECT_EQ(s_->error.sub_code, c.sub) << c.recno;
-    if (c.rc == 0) EXPECT_EQ(b, raw("ORDERS", c.recno));
+    if (c.rc == 0) {
+      EXPECT_EQ(b, raw("ORDERS", c.recno));
+    }
   }
 }
 

@@ -97,7 +97,9 @@ TEST_F(Zentsd, EntryRefusesWhatItDoesNotKnow) {
     SCOPED_TRACE(row.args.empty() ? std::string("(none)") : row.args[0]);
     const ProcessResult r = run_process(kZentsd, row.args, frame_env());
     EXPECT_EQ(r.exit_status, row.status);
-    if (row.out[0] != '\0' || row.status != 2) EXPECT_EQ(r.out, row.out);
+    if (row.out[0] != '\0' || row.status != 2) {
+      EXPECT_EQ(r.out, row.out);
+    }
     EXPECT_TRUE(contains(r.err, row.err)) << r.err;
   }
 }

@@ -55,7 +55,9 @@ class BtreeTxCases : public BtreeTxFixture, public ::testing::WithParamInterface
     const TxCase& c = GetParam();
     insert_range(h, m, c.ins_from, c.ins_to, 2);
     for (int i = c.del_from; i < c.del_to; ++i) {
-      if (m->erase(tx_key(i)) == 1) ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+      if (m->erase(tx_key(i)) == 1) {
+        ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+      }
     }
   }
 };
@@ -231,7 +233,9 @@ TEST_F(BtreeTx, ReplayingTheCommittedRecordsTwiceChangesNothing) {
     if (round == 1) {
       // Leaves emptied and freed: their records are frees to replay.
       for (int i = 120; i < 240; ++i)
-        if (m.erase(tx_key(i)) == 1) ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+        if (m.erase(tx_key(i)) == 1) {
+          ASSERT_EQ(del(h, tx_key(i)), 0) << i;
+        }
     }
     commit(tx);
   }
@@ -344,7 +348,9 @@ TEST_P(BtreeTxModel, MatchesAMapThroughCommitsAndRollbacks) {
       for (const std::string& key : touched) {
         std::string got;
         ASSERT_EQ(get(h, key, &got), next.count(key) ? 0 : 1) << at;
-        if (next.count(key)) EXPECT_EQ(got, next[key]) << at;
+        if (next.count(key)) {
+          EXPECT_EQ(got, next[key]) << at;
+        }
       }
     }
     if (rng() % 3 == 0) {

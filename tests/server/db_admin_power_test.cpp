@@ -239,9 +239,15 @@ void sweep(Op op, const char* name, int stride = 1) {
         if (::testing::Test::HasFatalFailure()) return;
         ASSERT_EQ(SysCat_open(), 0) << at;
         const Storage got = check_agreement(d, at + " after");
-        if (op == Op::kCreate && acknowledged) EXPECT_EQ(got.named.size(), 6u) << at;
-        if (op == Op::kPurge && acknowledged) EXPECT_FALSE(got.db) << at;
-        if (op == Op::kPurge && !acknowledged && got.db) EXPECT_EQ(got.named, before.named) << at;
+        if (op == Op::kCreate && acknowledged) {
+          EXPECT_EQ(got.named.size(), 6u) << at;
+        }
+        if (op == Op::kPurge && acknowledged) {
+          EXPECT_FALSE(got.db) << at;
+        }
+        if (op == Op::kPurge && !acknowledged && got.db) {
+          EXPECT_EQ(got.named, before.named) << at;
+        }
         if (op == Op::kErase) {
           // Running the erase again completes one that was cut short.
           Session s;

@@ -375,7 +375,9 @@ TEST_F(DbAdminTest, ReadsHoldTheRecordFileOnlyWhileTheDatabaseIsOpen) {
     c.fn(s_, dbid, c.mode, st_, static_cast<uint32_t>(c.list.size()), c.list.data());
     EXPECT_EQ(st_[0], 0) << c.what;
     EXPECT_EQ(idb__get_db_ctx(s_, dbid), nullptr) << c.what;
-    if (Node* n = Node_Find(d_.orders_node)) EXPECT_EQ(Node_RefCount(n), 0) << c.what;
+    if (Node* n = Node_Find(d_.orders_node)) {
+      EXPECT_EQ(Node_RefCount(n), 0) << c.what;
+    }
   }
   // Created anew: a new open reads the new, empty file and the close lets
   // it go.
@@ -550,7 +552,9 @@ TEST_F(DbAdminTest, EraseWaitsForARecordAnotherTransactionHolds) {
     std::vector<uint8_t> c = record(d_.customer_node, r, 40, &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(le_get32(c.data() + 28), 0u) << r;
-    if (r == 2) EXPECT_EQ(memcmp(c.data(), "C009", 4), 0);
+    if (r == 2) {
+      EXPECT_EQ(memcmp(c.data(), "C009", 4), 0);
+    }
   }
 }
 

@@ -85,7 +85,9 @@ class SyscatTest : public testsupport::ServerSessionFixture {
     Bytes reply;
     EXPECT_EQ(dispatch(w.bytes(), &reply), 0);
     EXPECT_TRUE(testsupport::decode_syscat_reply(reply, &a.head, &a.data));
-    if (!a.head.ok()) EXPECT_TRUE(a.data.empty()) << a.head.text;
+    if (!a.head.ok()) {
+      EXPECT_TRUE(a.data.empty()) << a.head.text;
+    }
     return a;
   }
   std::string refusal(const PayloadWriter& w) {
@@ -211,11 +213,15 @@ TEST_F(SyscatTest, ChecksAnswerTheirTexts) {
   for (const Case& c : cases) {
     ASSERT_EQ(logon(c.user), 0) << c.what;
     const uint16_t h = open_db("sample");
-    if (c.in_tx) ASSERT_EQ(begin(), 0) << c.what;
+    if (c.in_tx) {
+      ASSERT_EQ(begin(), 0) << c.what;
+    }
     PayloadWriter w = req(c.type);
     c.fields(w, h);
     EXPECT_EQ(refusal(w), c.want) << c.what;
-    if (c.in_tx) ASSERT_EQ(rollback(), 0) << c.what;
+    if (c.in_tx) {
+      ASSERT_EQ(rollback(), 0) << c.what;
+    }
     PayloadWriter close = req(SC_CLOSE_DB);
     close.u16(h);
     ok_empty(close);
