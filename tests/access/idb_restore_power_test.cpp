@@ -96,18 +96,23 @@ class RestorePower : public ::testing::Test {
       ASSERT_EQ(Tlog_SetupRootNode(), 0) << at;
     }
   }
-  // The sample stored into archive; what it reads as.
-  static DbContents store_sample(idb_session* s, Archive_MEMSTREAM* archive,
-                                 const std::string& at) {
+  // A fresh set on disk, and the sample stored into archive by a new
+  // session (*s); what the sample reads as.
+  DbContents prepare(platform::FaultFileSystem& disk, Archive_MEMSTREAM* archive,
+                     idb_session** s, const std::string& at) {
+    platform::set_file_system(&disk);
+    make(at);
+    if (HasFatalFailure()) return {};
+    *s = session();
     Archive_InitMemStream(archive);
     EXPECT_EQ(Node_StoreMagic(archive), 0);
-    const int32_t dbid = idb__open_database(s, "sample", 13);
+    const int32_t dbid = idb__open_database(*s, "sample", 13);
     EXPECT_GT(dbid, 0) << at;
     int32_t st[10];
-    EXPECT_EQ(idb__store(s, dbid, archive, st, 0, nullptr), 0) << at;
-    idb__close_database(s, idb__get_db_ctx(s, dbid));
+    EXPECT_EQ(idb__store(*s, dbid, archive, st, 0, nullptr), 0) << at;
+    idb__close_database(*s, idb__get_db_ctx(*s, dbid));
     archive->pos = 0;
-    return read_contents(s, "sample");
+    return read_contents(*s, "sample");
   }
   // The program stops as a crash stops it: nothing more reaches the disk;
   // then the power comes back with the disk as the cut left it, and the
@@ -175,12 +180,10 @@ TEST_F(RestorePower, AnAcknowledgedRestoreIsThereAfterAPowerCut) {
   for (const Case& c : cases) {
     const std::string at = c.name;
     platform::FaultFileSystem disk;
-    platform::set_file_system(&disk);
-    make(at);
-    if (HasFatalFailure()) return;
-    idb_session* s = session();
     Archive_MEMSTREAM archive;
-    const DbContents sample = store_sample(s, &archive, at);
+    idb_session* s = nullptr;
+    const DbContents sample = prepare(disk, &archive, &s, at);
+    if (HasFatalFailure()) return;
     int32_t st[10];
     std::string name = "copy";
     ASSERT_EQ(idb__restore(s, &archive, st, &name), 0) << at;
@@ -225,15 +228,12 @@ TEST_P(RestorePowerLoss, TheDatabaseIsThereWholeOrNotAtAll) {
     const std::string at =
         std::string(loss.name) + ": power lost at write or flush " + std::to_string(n);
     const uint32_t seed = static_cast<uint32_t>(n);
-    platform::FaultFileSystem disk;
-    platform::set_file_system(&disk);
-    make(at);
-    if (HasFatalFailure()) return;
-
     // The archive, and what the sample reads as before the restore.
-    idb_session* s = session();
+    platform::FaultFileSystem disk;
     Archive_MEMSTREAM archive;
-    const DbContents sample = store_sample(s, &archive, at);
+    idb_session* s = nullptr;
+    const DbContents sample = prepare(disk, &archive, &s, at);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(sample.serial.at("ORDERS").size(), 5u) << at;
     const Found before = find(at + " before");
     ASSERT_FALSE(before.copy);
