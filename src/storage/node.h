@@ -62,6 +62,7 @@ enum {
   Node_DESC_CHANGED = 17,      // the descriptor differs from its node page on disk
   Node_META_CREATED = 18,      // meta data created in this run
   Node_META_CHANGED = 19,      // the meta copy differs from the pool block
+  Node_REPLAYED = 20,          // made by the log's replay: no node page on disk held it
   Node_NOTIFY_PENDING = 21,    // a checkpoint notification is due
 };
 inline constexpr uint32_t Node_RUNTIME_FLAGS = 0x003F0000u;  // bits 16..21

@@ -13,10 +13,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
+#include "storage/page_io.h"
 #include "storage/node_tlog_seams.h"
 #include "storage/pool_tlog_seams.h"
 #include "storage/volume_set.h"
@@ -405,21 +407,28 @@ int Node_ClearFlist(Node* node) {
     Node_MetaUnlock(node);
     return -1;
   }
-  Node_FHEAD& f = node->node.flist;
-  while (f.head != 0) {
-    const uint32_t page = f.head;
+  std::vector<uint32_t> pages;
+  for (uint32_t page = node->node.flist.head; page != 0;) {
     FlistPage p = pin_read(node, page);
-    const uint32_t next = p.h.next_page;
+    pages.push_back(page);
+    page = p.h.next_page;
     release(node, &p, false);
+  }
+  Node_InitFlistHead(&node->node.flist);
+  Node_SetDirty(node);
+  // The node page is the list's only record, and recovery keeps the head
+  // it finds there: it is on disk before any record frees the pages.
+  if (!is_syspool(node)) {
+    Node_Sync(node);
+    Vol_SyncDataFiles(Vol_RefusedWrites());
+  }
+  for (uint32_t page : pages) {
     uint8_t rec[Node_CLUSTER_REC_SIZE];
     Node_EncodeClusterRec({page, 1, Node_CLUSTER_FREE}, rec);
     if (NodeLog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) != 0)
       ZENT_ASSERT(!"Node_ClearFlist() failed on Tlog_AddToTagRecord()");
     Node_FreePagesDelayed(node, page, 1);
-    f.head = next;
   }
-  Node_InitFlistHead(&f);
-  Node_SetDirty(node);
   const int flushed = NodeList_FlushLog(&ctx);
   NodeList_ReleaseLog(&ctx);
   Node_MetaUnlock(node);

@@ -49,9 +49,10 @@ int Node_TakeFromFlist(Node* node, Node_ADDR* item, uint32_t size, Node* tx);
 // are left alone.
 void Node_DeleteItemFromFlist(Node* node, const Node_ADDR* items, int n, Node* tx);
 
-// Empties the list: every page is recorded as a cluster release and freed
-// at the next checkpoint. 0, or -1 when the root log cannot take the
-// records (nothing changed).
+// Empties the list: the node page is written with the empty list and the
+// DATA files flushed (but in the system pool), then every page is recorded
+// as a cluster release and freed at the next checkpoint. 0, or -1 when the
+// root log cannot take the records (nothing changed).
 int Node_ClearFlist(Node* node);
 
 // Blocks on the list (the sum of the pages' used slots).

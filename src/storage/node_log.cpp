@@ -327,11 +327,19 @@ int Node_Commit(Node*, const void* data, const Node_ADDR*) {
                              ? desc.cluster_size : 1,
                          sys == 0 ? desc.node_id : 0, sys, 0);
     if (node == nullptr) return -1;
+    Node_SetFlag(Node_REPLAYED, node);
   }
   const uint32_t runtime_flags = node->node.flags & Node_RUNTIME_FLAGS;
   const Node_ADDR old_meta = node->node.meta_addr;
+  const Node_FHEAD old_flist = node->node.flist;
   node->node = desc;
   node->node.flags = (desc.flags & ~Node_RUNTIME_FLAGS) | runtime_flags;
+  // A pool's free list is not logged: every change of its chain writes
+  // the node page, so the page read from disk holds the newest chain, and
+  // a snapshot's may name pages freed and reused since.
+  if (Node_TestFlag(Node_POOLNODE, node) && !Node_TestFlag(Node_SYSPOOL, node) &&
+      !Node_TestFlag(Node_REPLAYED, node))
+    node->node.flist = old_flist;
   const uint32_t meta_size = length - static_cast<uint32_t>(Node_DESC_SIZE);
   if (meta_size > 0 && Node_AddrValid(&desc.meta_addr)) {
     Node_ADDR logged = desc.meta_addr;
@@ -470,6 +478,32 @@ int NodeList_CommitFill(Node* node, const void* data, const Node_ADDR*) {
   return commit_typed(node, data, NodeList_OP_FILL, "NodeList_CommitFill");
 }
 
+// --- Claims (before the replay) ---------------------------------------------------------
+
+int Node_ClaimCluster(Node*, const void* data, const Node_ADDR*) {
+  Node_CLUSTER_REC r;
+  if (Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) == 0 &&
+      r.op == Node_CLUSTER_ALLOC && r.count >= 1 && r.count <= Vol_MAXCLUST)
+    Vol_ReservePage(r.first_page, static_cast<int>(r.count));
+  return 0;
+}
+
+int NodePage_Claim(Node*, const void* data, const Node_ADDR*) {
+  NodePage_RECORD rec;
+  if (NodePage_DecodeRecord(static_cast<const uint8_t*>(data), &rec) != 0) return 0;
+  for (uint32_t i = 0; i < rec.count; ++i)
+    if (rec.entry[i].op == NodePage_ALLOC) Vol_ReservePage(rec.entry[i].page, 1);
+  return 0;
+}
+
+int NodeList_ClaimPage(Node*, const void* data, const Node_ADDR*) {
+  NodeList_PAGE_REC rec;
+  const auto* b = static_cast<const uint8_t*>(data);
+  if (NodeList_DecodePageRec(b, NodeList_PAGE_REC_SIZE, &rec) == 0 && rec.page != 0)
+    Vol_ReservePage(rec.page, 1);
+  return 0;
+}
+
 void NodeList_SetFreeListRecovery(NodeList_FreeListRecovery fn) { g_flist_recovery = fn; }
 
 void NodeLog_RegisterHandlers() {
@@ -478,6 +512,9 @@ void NodeLog_RegisterHandlers() {
   Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_PAGES, NodePage_Redo);
   Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_CLUSTER, Node_CommitCluster);
   Tlog_SetHandler(Tlog_TABLE_CHECKPOINT, Node_OP_PAGES, NodePage_Checkpoint);
+  Tlog_SetHandler(Tlog_TABLE_CLAIM, Node_OP_CLUSTER, Node_ClaimCluster);
+  Tlog_SetHandler(Tlog_TABLE_CLAIM, Node_OP_PAGES, NodePage_Claim);
+  Tlog_SetHandler(Tlog_TABLE_CLAIM, NodeList_OP_PAGE, NodeList_ClaimPage);
   const Tlog_HANDLER lists[] = {NodeList_CommitPage, NodeList_CommitPageHead, NodeList_CommitItem,
                                 NodeList_CommitItemSet, NodeList_CommitFill};
   for (int i = 0; i < 5; ++i) {

@@ -24,6 +24,8 @@
 #include "storage/disk_bytes.h"
 #include "storage/node_cluster.h"
 #include "storage/node_flist.h"
+#include "storage/node_tlog_seams.h"
+#include "storage/page_io.h"
 #include "storage/pool_format.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
@@ -173,7 +175,13 @@ int restore_descriptor(Archive_STREAM* stream, const Node_TAGHEAD* head, Restori
     return Node_ArchiveRefuse(
         "Node_RestoreNodeDescriptor() failed: no restore function for node type [%c%c]",
         type_char(d.node_type, 0), type_char(d.node_type, 1));
-  Node* node = Node_Create(d.cluster_size);
+  Node* node = nullptr;
+  {
+    // Inside a transaction the node is the transaction's until it commits:
+    // recovery deletes it when the commit never reached the log.
+    Node_UncommittedScope pending(tx != nullptr);
+    node = Node_Create(d.cluster_size);
+  }
   if (node == nullptr)
     return Node_ArchiveRefuse("Node_RestoreNodeDescriptor() failed on Node_Create()");
   r->node = node;
@@ -191,6 +199,16 @@ int restore_descriptor(Archive_STREAM* stream, const Node_TAGHEAD* head, Restori
   node->node.avg_block_size = d.avg_block_size;
   node->node.reserved = d.reserved;
   Node_SetDirty(node);
+  // Recovery must know the node's type before it replays the records of
+  // its lists; the creation snapshot carried none.
+  if (Node_Lock(node, __FILE__, __LINE__) != 0)
+    return Node_ArchiveRefuse("Node_RestoreNodeDescriptor(node=%s) failed on Node_Lock()",
+                              Node_Name(node));
+  const int logged = Node_WriteSnapshot(node);
+  Node_Unlock(node);
+  if (logged != 0)
+    return Node_ArchiveRefuse("Node_RestoreNodeDescriptor(node=%s) failed on Node_WriteSnapshot()",
+                              Node_Name(node));
   debug_log('N', 3, "Node_RestoreNodeDescriptor() new_node=%s, genuine_id=%u", Node_Name(node),
             d.node_id);
   if (Node_Open(node) != 0)
@@ -226,7 +244,13 @@ int restore_meta(Archive_STREAM* stream, const Node_TAGHEAD* head, Restoring* r)
     return Node_ArchiveRefuse("Node_RestoreNodeMetaData(node=%s) failed on Node_Lock()",
                               Node_Name(node));
   Node_UpdateMetaData(node);
+  // The meta data go into the log ahead of the list records the clusters
+  // add: their replay reads them.
+  const int logged = Node_WriteSnapshot(node);
   Node_Unlock(node);
+  if (logged != 0)
+    return Node_ArchiveRefuse("Node_RestoreNodeMetaData(node=%s) failed on Node_WriteSnapshot()",
+                              Node_Name(node));
   return 0;
 }
 
@@ -626,8 +650,15 @@ int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint
   }
   debug_log('N', 3, "Node_RestoreAllNodes()");
   map_open();
-  const int rc = restore_all(stream, first, block, out, tx);
+  const uint32_t refused = Vol_RefusedWrites();
+  int rc = restore_all(stream, first, block, out, tx);
   map_free();
+  // No log record holds the restored clusters: they are on disk before
+  // anything may commit the nodes.
+  if (rc == 0) {
+    for (const Node_RESTORED& n : *out) buf_Sync(n.node, 0);
+    rc = Vol_SyncDataFiles(refused);
+  }
   if (rc != 0 && tx == nullptr) {
     // No transaction will roll the finished nodes back: delete them here.
     const ErrorStatus status = get_error();
@@ -642,7 +673,6 @@ int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint
     out->clear();
     return -1;
   }
-  Vol_SyncData(Vol_TIO_SYNC);
   debug_log('N', 3, "Node_RestoreAllNodes() restored %d nodes", static_cast<int>(out->size()));
   return 0;
 }

@@ -76,11 +76,15 @@ struct Node_RESTORED {
 // Restores every node block from the one whose BEGIN tag (first, with its
 // block type) was just read to the EOF tag (INFO tags may stand between
 // blocks). The restored nodes in
-// archive order, or -1. On a failure the nodes already restored are
-// deleted when there is no transaction (with one, its rollback deletes
-// them), so a failed restore without one leaves the set as it was; the
-// status is VOL E090, or E091 for a short read, or E027 when the wait for
-// the restore semaphore was cut short.
+// archive order, or -1. Inside a transaction (tx) the nodes are made
+// uncommitted (Node_UncommittedScope): recovery deletes them unless the
+// transaction's commit reached the log. Their pages are on disk, the DATA
+// files flushed, before this returns: no log record holds them. On a
+// failure the nodes already restored are deleted when there is no
+// transaction (with one, its rollback deletes them), so a failed restore
+// without one leaves the set as it was; the status is VOL E090, or E091
+// for a short read, or E027 when the wait for the restore semaphore was
+// cut short, or VOL E020 when on-line backup kept a page back.
 int Node_RestoreAllNodes(Archive_STREAM* stream, const Node_TAGHEAD* first, uint8_t block,
                          std::vector<Node_RESTORED>* out, Node* tx);
 // One node block whose BEGIN tag (head, with its block type) was just read.

@@ -211,11 +211,14 @@ int new_cluster(PoolAccess* pa, uint32_t size, Node_ADDR* addr) {
   return 0;
 }
 
-// Frees the block at *addr; defensive: a block not in use gives 1.
+// Frees the block at *addr; defensive: a block not in use, or in a
+// cluster whose pages do not hold a pool cluster (a redo after a power cut
+// may name one), is left alone and gives 1.
 int free_block(Node* node, Node_ADDR* addr, Node* tx, bool defensive) {
   ZENT_ASSERT(Node_AddrValid(addr) && "Node_AddrValid(addr)");
   PoolAccess pa;
   init_access(&pa, node, tx);
+  pa.defensive = defensive;
   const uint32_t cl = addr->cluster;
   const uint32_t off = addr->offset;
   Pool_HEADER h, ph, nh;
@@ -223,27 +226,26 @@ int free_block(Node* node, Node_ADDR* addr, Node* tx, bool defensive) {
   bool prev_free = false, next_free = false;
   for (;;) {
     h = read_header(&pa, cl, off);
-    if (!used(h)) {
-      if (defensive) {
-        debug_log('N', 1,
-                  "Pool_DefensiveFree(node=%s) note: block is unexpectedly not in use, "
-                  "cluster=0x%u, offset=%u, size=%u",
-                  Node_Name(node), addr->cluster, addr->offset, addr->size);
-        release_window(&pa);
-        return 1;
-      }
-      ZENT_ASSERT(!"Pool_TestFlag(Pool_BLOCKUSED, &header)");
-    }
+    if (!used(h) && !defensive) ZENT_ASSERT(!"Pool_TestFlag(Pool_BLOCKUSED, &header)");
     prev_free = next_free = false;
-    if (h.prev != 0) {
+    if (used(h) && h.prev != 0) {
       prev_off = off - h.prev;
       ph = read_header(&pa, cl, prev_off);
       prev_free = !used(ph);
     }
-    if (h.next != 0) {
+    if (used(h) && h.next != 0) {
       next_off = off + h.next;
       nh = read_header(&pa, cl, next_off);
       next_free = !used(nh);
+    }
+    if (defensive && (pa.corrupt || !used(h) || h.size < addr->size)) {
+      debug_log('N', 1,
+                "Pool_DefensiveFree(node=%s) note: no such block in use%s, "
+                "cluster=0x%x, offset=%u, size=%u",
+                Node_Name(node), pa.corrupt ? " (cluster unreadable)" : "", addr->cluster,
+                addr->offset, addr->size);
+      release_window(&pa);
+      return 1;
     }
     if (tx == nullptr) break;
     const bool first = h.prev == 0 || (prev_free && ph.prev == 0);
@@ -313,8 +315,9 @@ int transfer(Node* node, const Node_ADDR* addr, uint32_t at, const Pool_IOVEC* v
   for (int i = 0; i < segn; ++i) total += vec[i].size;
   PoolAccess pa;
   init_access(&pa, node, tx);
+  pa.defensive = defensive;
   const Pool_HEADER h = read_header(&pa, addr->cluster, addr->offset);
-  if (!used(h) || h.size < addr->size) {
+  if (pa.corrupt || !used(h) || h.size < addr->size) {
     if (defensive) {
       debug_log('N', 0,
                 "Pool_DefensiveRead(node=%s): header inconsistency (cluster=%u, offset=%u) "
@@ -344,6 +347,13 @@ int transfer(Node* node, const Node_ADDR* addr, uint32_t at, const Pool_IOVEC* v
       return -1;
   }
   seek(&pa, addr->cluster, addr->offset, Pool_HEADER_SIZE + at + n);
+  if (pa.corrupt) {
+    debug_log('N', 0,
+              "Pool_DefensiveRead(node=%s): block beyond its cluster (cluster=%u, offset=%u)",
+              Node_Name(node), addr->cluster, addr->offset);
+    release_window(&pa);
+    return -1;
+  }
   uint32_t done = 0;
   for (int i = 0; i < segn && done < n; ++i) {
     const uint32_t k = vec[i].size < n - done ? vec[i].size : n - done;

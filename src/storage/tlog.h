@@ -133,6 +133,10 @@ struct Tlog_ACTIONTABLE {
   Tlog_ACTION entries[Tlog_MAX_ACTIONS];
   int count;       // entries before the end entry
   uint32_t end;    // 0 or 1
+  // Handlers get the log node and never the record's owner: the walk
+  // neither looks the owner up nor passes over a record whose owner the
+  // replay has yet to make.
+  bool ownerless = false;
 };
 
 enum Tlog_TABLE {
@@ -143,6 +147,9 @@ enum Tlog_TABLE {
   Tlog_TABLE_EXTEND_REDO,
   Tlog_TABLE_REDIRECT_REDO,
   Tlog_TABLE_CHECKPOINT,
+  // Recovery, before the replay: each page a record claims as allocated
+  // (Vol_ReservePage). Ownerless.
+  Tlog_TABLE_CLAIM,
   Tlog_NUM_TABLES,
 };
 const Tlog_ACTIONTABLE* Tlog_GetTable(Tlog_TABLE table);

@@ -377,6 +377,7 @@ int Tlog_Recover() {
   }
   auto give_up = [&](int rc) {
     g.recovering = 0;
+    Vol_ReleaseReserved();
     if (rc > 0) TLOG_ERROR(Tlog_E_REDO);
     if (g.root != nullptr) {
       Node_Unlock(g.root);
@@ -418,12 +419,20 @@ int Tlog_Recover() {
   }
   if (needed) {
     g.recovering = 1;
-    int rc = replay(root, Tlog_CHANNEL_LOG, Tlog_TABLE_REDO, &stop_log,
-                    "volume recovery: recovering temporary checkpoint log actions", 1, &recovered);
+    // The bitmap on disk may lag the log: what the replay allocates (meta
+    // data blocks, list pages) must not take a page a later record claims.
+    uint32_t claims = 0;
+    int rc = replay(root, Tlog_CHANNEL_LOG, Tlog_TABLE_CLAIM, &stop_log, nullptr, 0, &claims);
+    if (rc == 0)
+      rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_CLAIM, &stop_do, nullptr, 0, &claims);
+    if (rc == 0)
+      rc = replay(root, Tlog_CHANNEL_LOG, Tlog_TABLE_REDO, &stop_log,
+                  "volume recovery: recovering temporary checkpoint log actions", 1, &recovered);
     Node_RecoverTrackLists(true);
     if (rc == 0)
       rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
                   "volume recovery: recovering committed transactions", 1, &recovered);
+    Vol_ReleaseReserved();
     // Clusters listed by a pre-commit whose transaction never got linked
     // belong to nobody.
     if (rc == 0 && Node_RecoverDropUnconfirmed() != 0) rc = -1;

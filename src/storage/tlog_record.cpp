@@ -267,6 +267,8 @@ void Tlog_ResetTables() {
   g_tables[Tlog_TABLE_EXTEND_REDO].end = 1;
   g_tables[Tlog_TABLE_REDIRECT_REDO].end = 1;
   g_tables[Tlog_TABLE_CHECKPOINT].end = 1;
+  g_tables[Tlog_TABLE_CLAIM].end = 1;
+  g_tables[Tlog_TABLE_CLAIM].ownerless = true;
   Tlog_SetHandler(Tlog_TABLE_PRECOMMIT, Tlog_OP_BEGIN, begin_precommit);
   Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_BEGIN, begin_rollback);
   Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_CHECKPOINT, checkpoint_redo);
@@ -542,7 +544,7 @@ int walk(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* sta
       }
       if (action != nullptr && action->handler != nullptr) {
         bool skip = false, failed = false;
-        Node* owner = open_owner(node, h, &skip, &failed);
+        Node* owner = table->ownerless ? nullptr : open_owner(node, h, &skip, &failed);
         if (failed) {
           result = -1;
           break;

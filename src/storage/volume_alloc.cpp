@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "base/debug_log.h"
@@ -25,6 +26,22 @@
 #include "storage/volume_set_state.h"
 
 using namespace volset;
+
+namespace {
+
+// Pages the log names as allocated, held back from allocation while the
+// recovery's replay runs (Vol_ReservePage): the bitmap on disk may lag the
+// log, and a page the replay allocates must not be one a later record
+// claims. Recovery only, the server thread.
+std::unordered_set<Vol_PAGEADDR> g_reserved;
+
+// The page is the replay's now, owned or freed: no longer held back.
+void unreserve(Vol_PAGEADDR page, int count) {
+  if (g_reserved.empty()) return;
+  for (int i = 0; i < count; ++i) g_reserved.erase(page + static_cast<uint32_t>(i));
+}
+
+}  // namespace
 
 // --- Shared with volume_set.cpp ------------------------------------------------------
 
@@ -486,6 +503,7 @@ void Vol_FreePage(Vol_PAGEADDR page, int count) {
     mark_dirty(g.tlog_vol);
     log_root_cleared = true;
   }
+  unreserve(page, count);
   for (int i = 0; i < count; ++i) {
     unmark_page(v, PAGE_NUMBER(page) + static_cast<uint32_t>(i));
     if (flag(v, Vol_REDIRECT_PAGES)) Vol_RemoveRedirectedPage(page + static_cast<uint32_t>(i));
@@ -497,6 +515,7 @@ void Vol_FreePage(Vol_PAGEADDR page, int count) {
 void Vol_FreePageDelayed(Vol_PAGEADDR page, int count) {
   check_count(count);
   VOLUME* v = Vol_VolumeOf(page);
+  unreserve(page, count);
   if (g.delayed == nullptr || g.delayed->count >= 128) {
     auto* block = new (std::nothrow) Vol_DELAYED_FREE;
     if (block == nullptr) {
@@ -591,6 +610,29 @@ void Vol_MarkPageUsed(Vol_PAGEADDR page, int count) {
   check_count(count);
   VOLUME* v = Vol_VolumeOf(page);
   for (int i = 0; i < count; ++i) mark_page(v, PAGE_NUMBER(page) + static_cast<uint32_t>(i));
+  unreserve(page, count);
+}
+
+void Vol_ReservePage(Vol_PAGEADDR page, int count) {
+  check_count(count);
+  const uint32_t id = PAGE_VOLID(page);
+  if (g.table == nullptr || id >= static_cast<uint32_t>(g.num_volumes)) return;
+  if (!in_set(static_cast<int>(id))) return;
+  VOLUME* v = &g.table[id];
+  for (int i = 0; i < count; ++i) {
+    const uint32_t n = PAGE_NUMBER(page) + static_cast<uint32_t>(i);
+    // A page past the end is no page of the volume: nothing can take it.
+    if (n == Vol_DESC_PAGE || n == Vol_DESC_COPY_PAGE || n >= v->curr_size) continue;
+    if (mark_page(v, n)) g_reserved.insert(page + static_cast<uint32_t>(i));
+  }
+}
+
+void Vol_ReleaseReserved() {
+  for (Vol_PAGEADDR page : g_reserved) unmark_page(Vol_VolumeOf(page), PAGE_NUMBER(page));
+  if (!g_reserved.empty())
+    debug_log('V', 2, "Vol_ReleaseReserved(): %u page(s) named by the log but owned by none",
+              static_cast<unsigned>(g_reserved.size()));
+  g_reserved.clear();
 }
 
 uint32_t Vol_ExtendSingle(VOLUME* v) {

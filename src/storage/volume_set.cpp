@@ -1034,14 +1034,15 @@ void Vol_SyncData(int tio_mode) {
   for_each_open(false, [&](VOLUME* v) { sync_volume(v, tio_mode); });
 }
 
-int Vol_SyncDataDurably() {
-  if (g.table == nullptr) return 0;
-  const uint32_t refused = Vol_RefusedWrites();
-  fire_event(Vol_EVENT_SYNC);
+namespace {
+
+// Writes and flushes every DATA volume; refused is the count of writes
+// kept back before the caller's writes began.
+int sync_data_files(uint32_t refused) {
   for_each_open(false, [](VOLUME* v) {
     sync_volume(v, Vol_TIO_SYNC);
     // Without DSYNC sync_volume leaves the file unflushed; the caller is
-    // about to give up the log that covers these pages.
+    // about to rely on these pages without a log record of them.
     if (!synced(v)) flush_file(v, Vol_TIO_SYNC);
   });
   // A page kept back for want of a LOG page is only in memory: the log
@@ -1052,6 +1053,20 @@ int Vol_SyncDataDurably() {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int Vol_SyncDataDurably() {
+  if (g.table == nullptr) return 0;
+  const uint32_t refused = Vol_RefusedWrites();
+  fire_event(Vol_EVENT_SYNC);
+  return sync_data_files(refused);
+}
+
+int Vol_SyncDataFiles(uint32_t refused) {
+  if (g.table == nullptr) return 0;
+  return sync_data_files(refused);
 }
 
 void Vol_ClearRedirectFlags(int data_only) {

@@ -178,6 +178,10 @@ void Vol_TlogSync(int tio_mode);
 // -1 with status 20 when on-line backup kept a page back for want of a LOG
 // page (it stays dirty in memory, so the log must stay).
 int Vol_SyncDataDurably();
+// The same without event 0, for a caller that wrote its own pages (ones no
+// log record holds) and needs them on disk before it commits: refused is
+// Vol_RefusedWrites() from before those writes. 0 or -1 as above.
+int Vol_SyncDataFiles(uint32_t refused);
 // Clears the on-line backup flags (Vol_IS_REDIRECTED, Vol_REDIRECT_PAGES)
 // of every volume of the set (only DATA volumes with data_only); a changed
 // DATA volume is marked dirty, a changed LOG or TEMP volume written at once.
@@ -224,6 +228,14 @@ void Vol_FreeDelayedList(Vol_DELAYED_FREE* list);
 uint32_t Vol_DelayedLogPages();
 // Marks count (1..8) pages used (recovery, commit of allocations).
 void Vol_MarkPageUsed(Vol_PAGEADDR page, int count);
+// Recovery, before its replay: count pages the log names as allocated and
+// the bitmap holds free are taken from allocation, so that what the replay
+// itself allocates cannot be a page a later record claims. A page the
+// replay marks used or frees is its own from then on; Vol_ReleaseReserved,
+// after the replay, frees the rest (named by records the replay passed
+// over).
+void Vol_ReservePage(Vol_PAGEADDR page, int count);
+void Vol_ReleaseReserved();
 
 // Page transfers on the volume of the address (page_io.h does the work). A
 // failed transfer is fatal; a write returns -1 (status 20, nothing written)

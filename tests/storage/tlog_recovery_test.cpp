@@ -199,6 +199,26 @@ TEST_F(Recovery, CommittedWorkSurvivesAKillAndIsReplayedOnce) {
   check("after a clean restart");
 }
 
+// A pool's free list is in no log record: recovery keeps the head its node
+// page holds, and a reset writes that page before it logs the release of
+// the list's pages. A snapshot's older head must never win over it.
+TEST_F(Recovery, AResetPoolsFreeListIsGoneAfterAKill) {
+  make_set();
+  start();
+  // Free blocks on the list's pages, and the node page naming them on disk.
+  for (int i = 0; i < kBlocks; i += 2) ASSERT_EQ(Pool_Free(pool(), &blocks[i], nullptr), 0);
+  ASSERT_NE(pool()->node.flist.head, 0u);
+  ASSERT_EQ(Tlog_Checkpoint("free list on disk"), 0);
+  ASSERT_EQ(Node_Reset(pool()), 0);
+  g_cut = true;
+  disk.crash_at(1, g_mode, 1);
+  after_crash();
+  start();
+  EXPECT_EQ(pool()->node.flist.head, 0u);
+  stop();
+  testsupport::expect_set_consistent({kRoot, kLog}, "after a kill");
+}
+
 TEST_F(Recovery, CheckpointsFreeTheLogAndCountThemselves) {
   make_set();
   start();

@@ -1000,6 +1000,37 @@ TEST_F(VolumeSetTest, DelayedFreesWaitForTheCheckpoint) {
   EXPECT_EQ(Vol_GetRootVol()->free_size, data_free + 70 - 1);
 }
 
+// Recovery holds the pages its log claims back from its own allocations:
+// a page the replay marks used or frees is the replay's from then on, one
+// it never claims is free again afterwards, and a page already used or past
+// the volume is left as it is.
+TEST_F(VolumeSetTest, PagesTheLogClaimsAreHeldBackUntilTheReplayTakesThem) {
+  ASSERT_NE(open_default(), nullptr);
+  const uint32_t free_before = Vol_GetRootVol()->free_size;
+  const Vol_PAGEADDR used = Vol_AllocPage(1, nullptr);
+  ASSERT_EQ(used, 2u);
+  Vol_ReservePage(used, 1);         // used already: nothing to hold back
+  Vol_ReservePage(3, 2);            // claimed, then marked used by the replay
+  Vol_ReservePage(5, 1);            // claimed, then freed for the checkpoint
+  Vol_ReservePage(6, 1);            // claimed by a record the replay passes over
+  // The volume's last page is its free list's; the next is past its end.
+  const uint32_t end = Vol_GetRootVol()->curr_size;
+  Vol_ReservePage(end - 2, 3);
+  EXPECT_EQ(Vol_GetRootVol()->free_size, free_before - 1 - 4 - 1);
+  // What the replay allocates meanwhile goes past them.
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 7u);
+  Vol_MarkPageUsed(3, 2);
+  Vol_FreePageDelayed(5, 1);
+  Vol_ReleaseReserved();
+  // Pages 6 and end - 2 are free again; 3, 4 and 5 stay used (5 until
+  // the checkpoint takes its delayed free).
+  EXPECT_EQ(Vol_GetRootVol()->free_size, free_before - 1 - 3 - 1);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 6u);
+  Vol_ReleaseReserved();  // nothing left to release
+  Vol_FreeDelayedList(Vol_TakeDelayedFrees());
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 5u);
+}
+
 // --- Extension ----------------------------------------------------------------------
 
 TEST_F(VolumeSetTest, VolumesGrowByTheirExtensionSizeUpToTheMaximum) {
