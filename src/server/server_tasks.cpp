@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -169,18 +170,46 @@ void free_http_session(void* data) {
   free(s);
 }
 
+// The worker slot of each socket, indexed by descriptor (-1 none): the idle
+// task finds the workers of the sockets reported without looking at every
+// slot. Server thread only. A binding is not dropped when its connection
+// closes: it is believed only while the slot's session still uses the
+// socket, so one left over from a closed connection, or from a number
+// given again, never counts.
+std::vector<int> g_socket_slot;
+
+int worker_slot_of(int sock) {
+  if (sock < 0 || static_cast<size_t>(sock) >= g_socket_slot.size()) return -1;
+  const int slot = g_socket_slot[static_cast<size_t>(sock)];
+  if (slot < 0 || slot >= max_workers || tc_worker == nullptr) return -1;
+  const ClientSession* s = session_of(tc_worker[slot]);
+  return s != nullptr && s->sockfd == sock ? slot : -1;
+}
+
+// The workers whose sockets were reported, taken in slot order (the order
+// in which they are woken, and so run).
 void handle_worker_sockets() {
-  for (int i = 0; i < max_workers; ++i) {
-    Task* t = tc_worker[i];
-    if (t == nullptr) continue;
+  int slots[2 * SOCKSET_MAX];
+  int n = 0;
+  for (const SocketSet* set : {&read_set, &except_set}) {
+    for (uint32_t i = 0; i < set->count; ++i) {
+      const int slot = worker_slot_of(set->sockets[i]);
+      if (slot < 0) continue;
+      int at = 0;
+      while (at < n && slots[at] < slot) ++at;
+      if (at < n && slots[at] == slot) continue;  // readable and broken
+      for (int k = n; k > at; --k) slots[k] = slots[k - 1];
+      slots[at] = slot;
+      ++n;
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    Task* t = tc_worker[slots[i]];
     ClientSession* s = session_of(t);
     ZENT_ASSERT(s != nullptr && s->magic == SESSION_MAGIC);
-    if (s->sockfd < 0) continue;
     if (sockset_isset(s->sockfd, &except_set)) {
       debug_log('D', 2, "Unexpected socket error - terminating thread ...");
       close_connection(t);
-    } else if (!sockset_isset(s->sockfd, &read_set)) {
-      continue;
     } else if (!s->closing && blocked_without_wchan(t)) {
       debug_log('D', 2, "Notifying thread ...");
       ++client_pending_cnt;
@@ -283,6 +312,20 @@ void notify_event(const char* text) {
     std::lock_guard<std::mutex> lock(g_set_mutex);
     wake_select_locked();
   }
+}
+
+int worker_socket_bind(int sock, int slot) {
+  if (sock < 0 || slot < 0) return -1;
+  const auto at = static_cast<size_t>(sock);
+  if (at >= g_socket_slot.size()) {
+    try {
+      g_socket_slot.resize(at + 1, -1);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+  }
+  g_socket_slot[at] = slot;
+  return 0;
 }
 
 void bg_tcp_poll_in_idle(bool on) { g_poll_in_idle.store(on); }
