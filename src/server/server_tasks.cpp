@@ -81,17 +81,38 @@ void wake_select_locked() {
 
 bool select_must_stop() { return g_select_stop.load() || server_shutdown; }
 
-// The poll set: the wake-up descriptor and a copy of the master set. The
-// descriptor is drained only after a poll saw it fire (poll_built_set), not
-// on every round: a wake-up written any time before the next poll ends it,
-// and a round without one costs no read.
-void build_poll_set(std::vector<pollfd>& fds) {
+// Counts the changes of g_master (bumped under g_set_mutex): a poll set
+// built at the current count is still the master set, so a round neither
+// builds it again nor checks what its poll reported against the set.
+std::atomic<uint64_t> g_master_changes{0};
+
+void master_changed_locked() {
+  g_master_changes.fetch_add(1, std::memory_order_release);
+  wake_select_locked();
+}
+
+// One waiter's poll set: the wake-up descriptor and a copy of the master
+// set, as of changes.
+struct PollSet {
+  std::vector<pollfd> fds;
+  uint64_t changes = 0;
+  bool built = false;
+  PollSet() { fds.reserve(SOCKSET_MAX + 1); }
+};
+
+// The descriptor is drained only after a poll saw it fire (poll_built_set),
+// not on every round: a wake-up written any time before the next poll ends
+// it, and a round without one costs no read.
+void build_poll_set(PollSet& set) {
+  if (set.built && g_master_changes.load(std::memory_order_acquire) == set.changes) return;
   std::lock_guard<std::mutex> lock(g_set_mutex);
   const int wfd = wake_fd_locked();
-  fds.clear();
-  fds.push_back({wfd, POLLIN, 0});
+  set.fds.clear();
+  set.fds.push_back({wfd, POLLIN, 0});
   for (uint32_t i = 0; i < g_master.count; ++i)
-    fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+    set.fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+  set.changes = g_master_changes.load(std::memory_order_relaxed);
+  set.built = wfd >= 0;  // without its wake-up descriptor it is built again
 }
 
 // Polls the set built (timeout_ms -1: until something fires) and fills
@@ -101,7 +122,8 @@ void build_poll_set(std::vector<pollfd>& fds) {
 // it announced (a set change, a stop, a unit of the sync semaphore) was
 // done before it was written, so the caller's next look at the set and the
 // semaphore, which comes before its next poll, finds it.
-int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
+int poll_built_set(PollSet& set, int timeout_ms = -1) {
+  std::vector<pollfd>& fds = set.fds;
   if (SelectPollHook hook = g_poll_hook.load()) hook();
   const int rc = poll(fds.data(), fds.size(), timeout_ms);
   if (rc > 0 && fds[0].fd >= 0 && (fds[0].revents & POLLIN) != 0) {
@@ -121,20 +143,23 @@ int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
   sockset_zero(&read_set);
   sockset_zero(&except_set);
   int n = 0;
-  std::lock_guard<std::mutex> lock(g_set_mutex);
+  // A socket removed while we polled may already be closed: skip it. With
+  // no change since the set was built there is none to skip.
+  std::unique_lock<std::mutex> lock(g_set_mutex, std::defer_lock);
+  const bool changed = g_master_changes.load(std::memory_order_acquire) != set.changes;
+  if (changed) lock.lock();
   for (size_t i = 1; i < fds.size(); ++i) {
     const short ev = fds[i].revents;
-    // A socket removed while we polled may already be closed: skip it.
-    if (ev == 0 || !sockset_isset(fds[i].fd, &g_master)) continue;
+    if (ev == 0 || (changed && !sockset_isset(fds[i].fd, &g_master))) continue;
     if (ev & (POLLIN | POLLHUP)) n += sockset_add(fds[i].fd, &read_set) == 0;
     if (ev & (POLLPRI | POLLERR | POLLNVAL)) n += sockset_add(fds[i].fd, &except_set) == 0;
   }
   return n;
 }
 
-int poll_master_set(std::vector<pollfd>& fds) {
-  build_poll_set(fds);
-  return poll_built_set(fds);
+int poll_master_set(PollSet& set) {
+  build_poll_set(set);
+  return poll_built_set(set);
 }
 
 void select_thread_body() {
@@ -145,8 +170,7 @@ void select_thread_body() {
               "server_tasks.cpp", __LINE__);
     ZENT_ASSERT(tcp_event && tcp_ack_event);
   }
-  std::vector<pollfd> fds;
-  fds.reserve(SOCKSET_MAX + 1);
+  PollSet fds;
   while (!select_must_stop()) {
     tcp_ack_event->wait();
     if (select_must_stop()) break;
@@ -280,14 +304,14 @@ void peer_name_found(uint64_t key, const char* name) {
 int master_set_add(int sock) {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   const int rc = sockset_add(sock, &g_master);
-  if (rc == 0) wake_select_locked();
+  if (rc == 0) master_changed_locked();
   return rc;
 }
 
 void master_set_remove(int sock) {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   sockset_remove(sock, &g_master);
-  wake_select_locked();
+  master_changed_locked();
 }
 
 int master_set_room() {
@@ -298,7 +322,7 @@ int master_set_room() {
 void master_set_clear() {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   sockset_zero(&g_master);
-  wake_select_locked();
+  master_changed_locked();
 }
 
 void notify_event(const char* text) {
@@ -367,11 +391,7 @@ void idle_wait() {
     sync_sem->wait();
     return;
   }
-  static std::vector<pollfd> fds = [] {
-    std::vector<pollfd> v;
-    v.reserve(SOCKSET_MAX + 1);
-    return v;
-  }();
+  static PollSet fds;
   // Another task of the idle task's priority may be runnable (the round
   // robin can come back to the idle task first): then nothing is waited
   // for, the thread must go on to that task.
