@@ -11,7 +11,7 @@ Event::Event(bool manual_reset, bool initially_set)
 void Event::set() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
+    set_.store(true, std::memory_order_release);
   }
   if (manual_reset_)
     cv_.notify_all();
@@ -19,27 +19,22 @@ void Event::set() {
     cv_.notify_one();
 }
 
-void Event::reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  set_ = false;
-}
+void Event::reset() { set_.store(false, std::memory_order_release); }
 
-bool Event::is_set() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return set_;
-}
+bool Event::is_set() const { return set_.load(std::memory_order_acquire); }
 
 void Event::wait() {
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return set_; });
-  if (!manual_reset_) set_ = false;
+  cv_.wait(lock, [this] { return set_.load(std::memory_order_acquire); });
+  if (!manual_reset_) set_.store(false, std::memory_order_release);
 }
 
 bool Event::wait_for(uint64_t milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set_; }))
+  if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                    [this] { return set_.load(std::memory_order_acquire); }))
     return false;
-  if (!manual_reset_) set_ = false;
+  if (!manual_reset_) set_.store(false, std::memory_order_release);
   return true;
 }
 

@@ -4,6 +4,7 @@
 // releases one waiter and resets itself. Used for the hand-off between the
 // select thread and the idle task; never waited on by a fiber task.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,6 +17,8 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
+  // set takes the lock, so that a waiter between its look at the flag and
+  // its sleep cannot miss the signal; reset and is_set need none.
   void set();
   void reset();
   bool is_set() const;
@@ -27,7 +30,7 @@ class Event {
   const bool manual_reset_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  bool set_;
+  std::atomic<bool> set_;
 };
 
 }  // namespace platform

@@ -27,6 +27,7 @@ void OsSemaphore::wait() {
 }
 
 bool OsSemaphore::try_wait() {
+  if (count_.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (count_ == 0) return false;
   --count_;
@@ -41,9 +42,6 @@ bool OsSemaphore::wait_for(uint64_t milliseconds) {
   return true;
 }
 
-int32_t OsSemaphore::count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return count_;
-}
+int32_t OsSemaphore::count() const { return count_.load(std::memory_order_acquire); }
 
 }  // namespace platform

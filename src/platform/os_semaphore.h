@@ -4,6 +4,7 @@
 // Other threads release it after making a task runnable; a release beyond
 // the maximum count fails, as it would for the system's own semaphore.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -19,7 +20,8 @@ class OsSemaphore {
   // Adds n; false (and nothing added) when the maximum would be passed.
   bool release(int32_t n = 1);
   void wait();
-  // Takes a unit only when one is there; never waits.
+  // Takes a unit only when one is there; never waits, and takes no lock
+  // when none is.
   bool try_wait();
   // True when a unit was taken within the time.
   bool wait_for(uint64_t milliseconds);
@@ -29,7 +31,8 @@ class OsSemaphore {
   const int32_t maximum_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  int32_t count_;
+  // Changed only under the mutex; read without it by try_wait and count.
+  std::atomic<int32_t> count_;
 };
 
 }  // namespace platform

@@ -240,7 +240,7 @@ int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text,
   thread_set_data(task, session);
   thread_set_cleanup(task, worker_cleanup);
   tc_worker[slot] = task;
-  if (master_set_add(sock) != 0) {
+  if (worker_socket_bind(sock, slot) != 0 || master_set_add(sock) != 0) {
     // The worker finds its session closed and ends at once.
     debug_log('D', 0, "Unable to watch the connection - dropping connection");
     tcp_close(sock);

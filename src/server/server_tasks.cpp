@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -83,17 +84,38 @@ void wake_select_locked() {
 
 bool select_must_stop() { return g_select_stop.load() || server_shutdown; }
 
-// The poll set: the wake-up descriptor and a copy of the master set. The
-// descriptor is drained only after a poll saw it fire (poll_built_set), not
-// on every round: a wake-up written any time before the next poll ends it,
-// and a round without one costs no read.
-void build_poll_set(std::vector<pollfd>& fds) {
+// Counts the changes of g_master (bumped under g_set_mutex): a poll set
+// built at the current count is still the master set, so a round neither
+// builds it again nor checks what its poll reported against the set.
+std::atomic<uint64_t> g_master_changes{0};
+
+void master_changed_locked() {
+  g_master_changes.fetch_add(1, std::memory_order_release);
+  wake_select_locked();
+}
+
+// One waiter's poll set: the wake-up descriptor and a copy of the master
+// set, as of changes.
+struct PollSet {
+  std::vector<pollfd> fds;
+  uint64_t changes = 0;
+  bool built = false;
+  PollSet() { fds.reserve(SOCKSET_MAX + 1); }
+};
+
+// The descriptor is drained only after a poll saw it fire (poll_built_set),
+// not on every round: a wake-up written any time before the next poll ends
+// it, and a round without one costs no read.
+void build_poll_set(PollSet& set) {
+  if (set.built && g_master_changes.load(std::memory_order_acquire) == set.changes) return;
   std::lock_guard<std::mutex> lock(g_set_mutex);
   const int wfd = wake_fd_locked();
-  fds.clear();
-  fds.push_back({wfd, POLLIN, 0});
+  set.fds.clear();
+  set.fds.push_back({wfd, POLLIN, 0});
   for (uint32_t i = 0; i < g_master.count; ++i)
-    fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+    set.fds.push_back({g_master.sockets[i], POLLIN | POLLPRI, 0});
+  set.changes = g_master_changes.load(std::memory_order_relaxed);
+  set.built = wfd >= 0;  // without its wake-up descriptor it is built again
 }
 
 // Polls the set built (timeout_ms -1: until something fires) and fills
@@ -103,7 +125,8 @@ void build_poll_set(std::vector<pollfd>& fds) {
 // it announced (a set change, a stop, a unit of the sync semaphore) was
 // done before it was written, so the caller's next look at the set and the
 // semaphore, which comes before its next poll, finds it.
-int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
+int poll_built_set(PollSet& set, int timeout_ms = -1) {
+  std::vector<pollfd>& fds = set.fds;
   if (SelectPollHook hook = g_poll_hook.load()) hook();
   const int rc = poll(fds.data(), fds.size(), timeout_ms);
   if (rc > 0 && fds[0].fd >= 0 && (fds[0].revents & POLLIN) != 0) {
@@ -123,20 +146,23 @@ int poll_built_set(std::vector<pollfd>& fds, int timeout_ms = -1) {
   sockset_zero(&read_set);
   sockset_zero(&except_set);
   int n = 0;
-  std::lock_guard<std::mutex> lock(g_set_mutex);
+  // A socket removed while we polled may already be closed: skip it. With
+  // no change since the set was built there is none to skip.
+  std::unique_lock<std::mutex> lock(g_set_mutex, std::defer_lock);
+  const bool changed = g_master_changes.load(std::memory_order_acquire) != set.changes;
+  if (changed) lock.lock();
   for (size_t i = 1; i < fds.size(); ++i) {
     const short ev = fds[i].revents;
-    // A socket removed while we polled may already be closed: skip it.
-    if (ev == 0 || !sockset_isset(fds[i].fd, &g_master)) continue;
+    if (ev == 0 || (changed && !sockset_isset(fds[i].fd, &g_master))) continue;
     if (ev & (POLLIN | POLLHUP)) n += sockset_add(fds[i].fd, &read_set) == 0;
     if (ev & (POLLPRI | POLLERR | POLLNVAL)) n += sockset_add(fds[i].fd, &except_set) == 0;
   }
   return n;
 }
 
-int poll_master_set(std::vector<pollfd>& fds) {
-  build_poll_set(fds);
-  return poll_built_set(fds);
+int poll_master_set(PollSet& set) {
+  build_poll_set(set);
+  return poll_built_set(set);
 }
 
 void select_thread_body() {
@@ -147,8 +173,7 @@ void select_thread_body() {
               "server_tasks.cpp", __LINE__);
     ZENT_ASSERT(tcp_event && tcp_ack_event);
   }
-  std::vector<pollfd> fds;
-  fds.reserve(SOCKSET_MAX + 1);
+  PollSet fds;
   while (!select_must_stop()) {
     tcp_ack_event->wait();
     if (select_must_stop()) break;
@@ -172,13 +197,43 @@ void free_http_session(void* data) {
   free(s);
 }
 
+// The worker slot of each socket, indexed by descriptor (-1 none): the idle
+// task finds the workers of the sockets reported without looking at every
+// slot. Server thread only. A binding is not dropped when its connection
+// closes: it is believed only while the slot's session still uses the
+// socket, so one left over from a closed connection, or from a number
+// given again, never counts.
+std::vector<int> g_socket_slot;
+
+int worker_slot_of(int sock) {
+  if (sock < 0 || static_cast<size_t>(sock) >= g_socket_slot.size()) return -1;
+  const int slot = g_socket_slot[static_cast<size_t>(sock)];
+  if (slot < 0 || slot >= max_workers || tc_worker == nullptr) return -1;
+  const ClientSession* s = session_of(tc_worker[slot]);
+  return s != nullptr && s->sockfd == sock ? slot : -1;
+}
+
+// The workers whose sockets were reported, taken in slot order (the order
+// in which they are woken, and so run).
 void handle_worker_sockets() {
-  for (int i = 0; i < max_workers; ++i) {
-    Task* t = tc_worker[i];
-    if (t == nullptr) continue;
+  int slots[2 * SOCKSET_MAX];
+  int n = 0;
+  for (const SocketSet* set : {&read_set, &except_set}) {
+    for (uint32_t i = 0; i < set->count; ++i) {
+      const int slot = worker_slot_of(set->sockets[i]);
+      if (slot < 0) continue;
+      int at = 0;
+      while (at < n && slots[at] < slot) ++at;
+      if (at < n && slots[at] == slot) continue;  // readable and broken
+      for (int k = n; k > at; --k) slots[k] = slots[k - 1];
+      slots[at] = slot;
+      ++n;
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    Task* t = tc_worker[slots[i]];
     ClientSession* s = session_of(t);
     ZENT_ASSERT(s != nullptr && s->magic == SESSION_MAGIC);
-    if (s->sockfd < 0) continue;
     // From a yield other tasks may still be on their way to their wait
     // (the yielding one is busy itself): their sockets stay ready, and the
     // next look, at the latest the idle task's, finds them again.
@@ -186,8 +241,6 @@ void handle_worker_sockets() {
     if (sockset_isset(s->sockfd, &except_set)) {
       debug_log('D', 2, "Unexpected socket error - terminating thread ...");
       close_connection(t);
-    } else if (!sockset_isset(s->sockfd, &read_set)) {
-      continue;
     } else if (!s->closing && blocked_without_wchan(t)) {
       debug_log('D', 2, "Notifying thread ...");
       ++client_pending_cnt;
@@ -258,14 +311,14 @@ void peer_name_found(uint64_t key, const char* name) {
 int master_set_add(int sock) {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   const int rc = sockset_add(sock, &g_master);
-  if (rc == 0) wake_select_locked();
+  if (rc == 0) master_changed_locked();
   return rc;
 }
 
 void master_set_remove(int sock) {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   sockset_remove(sock, &g_master);
-  wake_select_locked();
+  master_changed_locked();
 }
 
 int master_set_room() {
@@ -276,7 +329,7 @@ int master_set_room() {
 void master_set_clear() {
   std::lock_guard<std::mutex> lock(g_set_mutex);
   sockset_zero(&g_master);
-  wake_select_locked();
+  master_changed_locked();
 }
 
 void notify_event(const char* text) {
@@ -290,6 +343,20 @@ void notify_event(const char* text) {
     std::lock_guard<std::mutex> lock(g_set_mutex);
     wake_select_locked();
   }
+}
+
+int worker_socket_bind(int sock, int slot) {
+  if (sock < 0 || slot < 0) return -1;
+  const auto at = static_cast<size_t>(sock);
+  if (at >= g_socket_slot.size()) {
+    try {
+      g_socket_slot.resize(at + 1, -1);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+  }
+  g_socket_slot[at] = slot;
+  return 0;
 }
 
 void bg_tcp_poll_in_idle(bool on) { g_poll_in_idle.store(on); }
@@ -324,19 +391,15 @@ void bg_tcp_thread_stop() {
 namespace {
 
 // The poll set of the server thread's own polls.
-std::vector<pollfd>& own_poll_set() {
-  static std::vector<pollfd> fds = [] {
-    std::vector<pollfd> v;
-    v.reserve(SOCKSET_MAX + 1);
-    return v;
-  }();
+PollSet& own_poll_set() {
+  static PollSet fds;
   return fds;
 }
 
 // Polls the set built and hands a result over as the select thread hands
 // it: read_set/except_set, client_poll_cnt and tcp_event, the
 // acknowledgement taken. The sockets reported.
-int poll_and_hand_over(std::vector<pollfd>& fds, int timeout_ms) {
+int poll_and_hand_over(PollSet& fds, int timeout_ms) {
   const int n = poll_built_set(fds, timeout_ms);
   if (n > 0) {
     ZENT_ASSERT(client_poll_cnt == 0);
@@ -383,7 +446,7 @@ void idle_wait() {
     sync_sem->wait();
     return;
   }
-  std::vector<pollfd>& fds = own_poll_set();
+  PollSet& fds = own_poll_set();
   // Another task of the idle task's priority may be runnable (the round
   // robin can come back to the idle task first): then nothing is waited
   // for, the thread must go on to that task.

@@ -65,6 +65,11 @@ void bg_tcp_set_poll_hook(SelectPollHook hook);
 // before the kernel runs; the select thread is then not started.
 void bg_tcp_poll_in_idle(bool on);
 
+// Server thread: the worker in slot uses sock, so that a report of sock
+// reaches it (session_start binds every connection's socket). 0, or -1 when
+// the binding could not be kept (the connection must then be refused).
+int worker_socket_bind(int sock, int slot);
+
 // The idle task's body (priority 10): sleeps on the sync semaphore while no
 // task can run and hands socket events to the workers.
 void idle_thread();

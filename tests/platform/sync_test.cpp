@@ -76,6 +76,36 @@ TEST(OsSemaphore, WakesAWaiterOnAnotherThread) {
   EXPECT_EQ(s.count(), woken ? 0 : 1);
 }
 
+// is_set and try_wait look without the lock: what a thread wrote before
+// set or release is seen by the one that finds the signal or takes the
+// unit (ThreadSanitizer reports a race otherwise), and units released on one
+// thread while another takes them are taken exactly once each. Bounded: a
+// lost unit fails the test instead of hanging it.
+TEST(Sync, LookingWithoutTheLockHandsOverWhatWasWrittenBefore) {
+  constexpr int kUnits = 20000;
+  platform::Event e(true, false);
+  platform::OsSemaphore s(0, 0x7fffffff);
+  int payload = 0;
+  std::thread t([&] {
+    payload = 42;
+    e.set();
+    for (int i = 0; i < kUnits; ++i) s.release();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!e.is_set() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  const bool seen = e.is_set();
+  EXPECT_TRUE(seen);
+  if (seen) EXPECT_EQ(payload, 42);
+  int taken = 0;
+  while (taken < kUnits && std::chrono::steady_clock::now() < deadline) taken += s.try_wait();
+  t.join();
+  EXPECT_EQ(taken, kUnits);
+  EXPECT_EQ(s.count(), 0);
+  EXPECT_FALSE(s.try_wait());
+  e.reset();
+  EXPECT_FALSE(e.is_set());
+}
+
 // The milliseconds are the system's monotonic clock (not the wall clock,
 // not another unit): read between two readings of CLOCK_MONOTONIC they fall
 // between them, and a real sleep shows as its length.

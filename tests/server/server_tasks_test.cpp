@@ -630,6 +630,30 @@ INSTANTIATE_TEST_SUITE_P(
         WorkerEventCase{"QuietIsLeftAlone", false, false, false, nullptr, 0, true}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The pass takes the reported workers in the order of their slots,
+// whatever the order of the sockets in the report, and a socket reported
+// both readable and broken once.
+TEST_F(IdleHandOff, ReportedWorkersAreHandledInSlotOrderOnceEach) {
+  LogCapture log("D2");
+  for (int i = 0; i < 3; ++i) start_worker();
+  run([] {
+    settle();
+    thread_unblock(tc_worker[2]);  // busy inside a request
+    report({worker_socket(2), worker_socket(1), worker_socket(0)}, {worker_socket(1)});
+    handle_tcp_events();
+    settle();
+    thread_stop();
+  });
+  const std::string text = log.text();
+  testsupport::expect_in_order(text, {"Notifying thread ...",
+                                      "Unexpected socket error - terminating thread ...",
+                                      "Unexpected TCP event - terminating thread ..."});
+  EXPECT_EQ(text.find("Unexpected socket error", text.find("Unexpected socket error") + 1),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(workers(), 1) << text;
+}
+
 // A connection closed between the poll and the idle task's pass frees its
 // descriptor; the accept in the same pass is given that number. The new
 // worker is not running yet, so judging it by the old socket's readiness
