@@ -95,7 +95,9 @@ TEST(Sync, LookingWithoutTheLockHandsOverWhatWasWrittenBefore) {
   while (!e.is_set() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   const bool seen = e.is_set();
   EXPECT_TRUE(seen);
-  if (seen) EXPECT_EQ(payload, 42);
+  if (seen) {
+    EXPECT_EQ(payload, 42);
+  }
   int taken = 0;
   while (taken < kUnits && std::chrono::steady_clock::now() < deadline) taken += s.try_wait();
   t.join();
