@@ -45,6 +45,6 @@ struct SpaceCheck_RESULT {
 
 // Checks the set made of paths. The exit status: 0 after both passes
 // (problems found do not change it), 1 when the set or the cache cannot be
-// set up. result may be none.
+// set up or the fixes made cannot be flushed. result may be none.
 int SpaceCheck_Run(const std::vector<std::string>& paths, const SpaceCheck_OPTIONS& options,
                    const SpaceCheck_IO& io, SpaceCheck_RESULT* result);
