@@ -129,6 +129,7 @@ class Checker {
   // A problem line: the heading of the current node first, once per run of
   // problems of that node.
   void report(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    if (!mended_at_run_time_) serious_ = true;
     heading();
     va_list ap;
     va_start(ap, fmt);
@@ -243,6 +244,9 @@ class Checker {
   const char* problem_ = nullptr;
   int problems_ = 0;
   int fixes_ = 0;
+  int deferred_ = 0;                  // nodes of pass 2 whose findings the server mends
+  bool mended_at_run_time_ = false;   // the finding being reported is one of those
+  bool serious_ = false;              // the node has another finding
   bool need_sync_ = false;
 };
 
@@ -632,6 +636,8 @@ void Checker::pass2_node(int index) {
   NodeInfo& n = nodes_[static_cast<size_t>(index)];
   if (is_pool(n.desc)) return;
   set_current(index);
+  const int before = problems_;
+  serious_ = false;
   if (n.desc.node_type == NodeType_BT) {
     problem_ = "Btree inconsistency detected";
     check_btree(n);
@@ -639,6 +645,7 @@ void Checker::pass2_node(int index) {
     problem_ = "FixRec inconsistency detected";
     check_fixrec(n);
   }
+  if (problems_ > before && !serious_) ++deferred_;
 }
 
 void Checker::btree_finding(bool* advised) {
@@ -864,8 +871,14 @@ void Checker::check_fixrec(NodeInfo& n) {
     }
   }
   if (!odd.empty()) {
+    // Records in use or listed twice are passed over by the next puts
+    // (items taken since the last checkpoint are offered again after a
+    // restart); a number out of range is damage.
+    mended_at_run_time_ = true;
+    for (const auto& [r, kind] : odd) mended_at_run_time_ = mended_at_run_time_ && kind != 'b';
     report(" Inconsistency in FixRec record free-list.\n This will be automatically fixed at "
            "server run-time.\n Inconsistent record numbers (u=in use, d=duplicate, b=bad):\n");
+    mended_at_run_time_ = false;
     std::string line;
     for (const auto& [r, kind] : odd) {
       char word[24];
@@ -1052,6 +1065,7 @@ int Checker::run(const std::vector<std::string>& paths, SpaceCheck_RESULT* resul
   Vol_Free();
   if (result != nullptr) {
     result->problems = inner.problems_;
+    result->mended_at_run_time = inner.deferred_;
     result->fixes = inner.fixes_;
   }
   return status;

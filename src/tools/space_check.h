@@ -40,6 +40,9 @@ struct SpaceCheck_IO {
 // What a run found and did, for tests and the crash harness.
 struct SpaceCheck_RESULT {
   int problems = 0;  // node headings printed (problems reported)
+  // Of those, the nodes whose every finding the server mends as it runs:
+  // record free lists that list records in use or twice.
+  int mended_at_run_time = 0;
   int fixes = 0;     // repairs made
 };
 

@@ -670,6 +670,32 @@ TEST_F(SpaceCheckTable, FixesAreFlushedBeforeDoneAndAFailedFlushFailsTheRun) {
   }
 }
 
+// A record free list that lists a record in use is the server's to pass
+// over as it runs; a number out of range is damage. The crash tests fail
+// on the second only.
+TEST_F(SpaceCheckTable, ARecordInUseOnTheFreeListIsMendedAtRunTimeABadNumberIsNot) {
+  struct Case {
+    const char* name;
+    uint32_t recno;
+    const char* line;
+    int mended;
+  };
+  for (const Case& c : {Case{"in use", 1, " 1u\n", 1}, Case{"out of range", 100000, " 100000b\n", 0}}) {
+    SCOPED_TRACE(c.name);
+    fresh(c.name);
+    edit_free_list_page([&](Node_ILIST& h, std::vector<uint8_t>& p) {
+      const Node_ITEM first = Node_GetItem(p.data(), static_cast<int>(h.first_item));
+      Node_PutItem(p.data(), static_cast<int>(h.last_item++), Node_ITEM{c.recno, first.count});
+      ++h.num_items;
+    });
+    const CheckRun r = read_only();
+    EXPECT_TRUE(has(r.out, " Inconsistency in FixRec record free-list.\n")) << r.out;
+    EXPECT_TRUE(has(r.out, c.line)) << r.out;
+    EXPECT_EQ(r.result.problems, 1) << r.out;
+    EXPECT_EQ(r.result.mended_at_run_time, c.mended) << r.out;
+  }
+}
+
 // A corrupted slot becomes a free one, and the counts follow.
 TEST_F(SpaceCheckTable, ACorruptedRecordIsDeletedAndTheCountsRecomputed) {
   damage_slot_byte();
