@@ -222,12 +222,14 @@ void sweep(Op op, const char* name, int stride = 1) {
             *cut = true;
           }
           crash.arm(0);
-          // The session's end writes nothing the disk keeps.
-          if (!*cut) disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+          // The session's end and the set's abandon write nothing the disk
+          // keeps.
+          disk.crash_at(1, platform::PowerLoss::DropUnflushed);
           s.end(true);
         }
         if (*cut) ++cuts;
         abandon_set();
+        disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
         ASSERT_NE(Vol_OpenSet(2, kPaths), nullptr) << at;
         ASSERT_EQ(buf_Init(256, 256), 0);
         start(at);
