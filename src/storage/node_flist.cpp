@@ -172,7 +172,10 @@ void drop_page(Node* node, Node_FHEAD* f, FlistPage* p) {
     ZENT_ASSERT(!f->tail && "!fhead->tail");
     f->head_avg = f->tail_avg = 0;
   }
-  Node_FreePages(node, page, 1);
+  // Not handed out again before a checkpoint has made the new links
+  // durable: until then the descriptor or neighbour on disk may still name
+  // it, and recovery would find another node's page in this list.
+  Node_FreePagesDelayed(node, page, 1);
 }
 
 // Another open transaction holds a page the block spans.

@@ -77,21 +77,33 @@ int Node_RecoverDropUnconfirmed() {
   return 0;
 }
 
+namespace {
+
+// A user node that is no pool and has neither meta data nor clusters: its
+// creation snapshot reached the log, the one of its set-up (type and meta
+// data in one record) did not. Every kind of user data node has meta data.
+bool half_made(const Node* node) {
+  return node->node.node_id >= Node_FIRSTNODE && !Node_TestFlag(Node_POOLNODE, node) &&
+         !Node_AddrValid(&node->node.meta_addr) && node->node.ulist.head == 0;
+}
+
+}  // namespace
+
 int Node_RecoverDropUncommitted() {
   std::vector<Node*> nodes;
   const int rc = Node_VisitById(
       0,
       [](Node* node, void* ctx) {
-        if (Node_TestFlag(Node_UNCOMMITTED, node))
+        if (Node_TestFlag(Node_UNCOMMITTED, node) || half_made(node))
           static_cast<std::vector<Node*>*>(ctx)->push_back(node);
         return 0;
       },
       &nodes);
   if (rc != 0) return -1;
   for (Node* node : nodes) {
-    debug_log('L', 1,
-              "volume recovery: node %s was made by a transaction that never committed, deleted",
-              Node_Name(node));
+    debug_log('L', 1, "volume recovery: node %s %s, deleted", Node_Name(node),
+              half_made(node) ? "was left half made by a create the power cut"
+                              : "was made by a transaction that never committed");
     if (Node_Delete(node) != 0) return -1;
   }
   return 0;

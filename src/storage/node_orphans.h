@@ -30,6 +30,8 @@ void Node_RecoverConfirmCluster(Node* node, uint32_t first_page);
 // Drops from each noted node's used list every entry the replay added and
 // no committed record confirmed, and frees its pages. 0 or -1.
 int Node_RecoverDropUnconfirmed();
-// Deletes every data node still marked Node_UNCOMMITTED after the replay:
-// its transaction never committed, so nothing owns it. 0 or -1.
+// Deletes every data node still marked Node_UNCOMMITTED after the replay
+// (its transaction never committed, so nothing owns it), and every user
+// node a create outside a transaction left without meta data (the power
+// cut it between its creation snapshot and its set-up). 0 or -1.
 int Node_RecoverDropUncommitted();

@@ -40,11 +40,14 @@ struct SpaceCheck_IO {
 // What a run found and did, for tests and the crash harness.
 struct SpaceCheck_RESULT {
   int problems = 0;  // node headings printed (problems reported)
+  // Of those, the nodes whose every finding the server mends as it runs:
+  // record free lists that list records in use or twice.
+  int mended_at_run_time = 0;
   int fixes = 0;     // repairs made
 };
 
 // Checks the set made of paths. The exit status: 0 after both passes
 // (problems found do not change it), 1 when the set or the cache cannot be
-// set up. result may be none.
+// set up or the fixes made cannot be flushed. result may be none.
 int SpaceCheck_Run(const std::vector<std::string>& paths, const SpaceCheck_OPTIONS& options,
                    const SpaceCheck_IO& io, SpaceCheck_RESULT* result);

@@ -182,11 +182,6 @@ void sweep(Op op, const char* name, int stride = 1) {
       name, platform::PowerLoss::DropUnflushed, 1,
       [&](platform::FaultFileSystem& disk, storage_test::CrashFileSystem& crash, int n,
           const std::string& at, bool* cut) {
-        // A cut point left out of the sample counts as a cut: the sweep goes on.
-        if ((n - 1) % stride != 0) {
-          *cut = true;
-          return;
-        }
         ssn_set_lookup([](Task*) -> Ssn_STATE* {
           return access_test::acting() ? &access_test::acting()->ssn : nullptr;
         });
@@ -227,12 +222,14 @@ void sweep(Op op, const char* name, int stride = 1) {
             *cut = true;
           }
           crash.arm(0);
-          // The session's end writes nothing the disk keeps.
-          if (!*cut) disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+          // The session's end and the set's abandon write nothing the disk
+          // keeps.
+          disk.crash_at(1, platform::PowerLoss::DropUnflushed);
           s.end(true);
         }
         if (*cut) ++cuts;
         abandon_set();
+        disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
         ASSERT_NE(Vol_OpenSet(2, kPaths), nullptr) << at;
         ASSERT_EQ(buf_Init(256, 256), 0);
         start(at);
@@ -264,7 +261,8 @@ void sweep(Op op, const char* name, int stride = 1) {
         close_set();
         ssn_set_lookup(nullptr);
         Tlog_ResetTables();
-      });
+      },
+      stride);
   EXPECT_GT(cuts, 3) << name;
 }
 

@@ -1,7 +1,8 @@
 // fixrec_fixture.h - fixed-record files on the transaction-log fixture's
 // set: a file made and kept open, transaction helpers, the file's pages as
-// bytes, a check that its counts agree with its slot flags, and the redo
-// pass that recovery runs over the root log.
+// bytes, a check that its counts agree with its slot flags, the redo pass
+// that recovery runs over the root log, and server runs over a set of
+// their own for the crash tests.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -10,8 +11,11 @@
 #include <vector>
 
 #include "base/error_status.h"
+#include "platform/fault_file.h"
 #include "storage/fixrec.h"
+#include "storage/server_stop.h"
 #include "storage/tlog_fixture.h"
+#include "tools/volume_create.h"
 
 namespace fixrec_test {
 
@@ -202,6 +206,57 @@ class FixRecFixture : public TlogFixture {
   }
   std::vector<Node*> open_;
   Node_ADVLOCK* locks_ = nullptr;
+};
+
+// The files' meta data and the log live in the set's real system pools
+// here, so all that recovery and the consistency check read is what the
+// disk holds. Each pass of a sweep makes its own set.
+class FixRecServerFixture : public FixRecFixture {
+ protected:
+  void SetUp() override {
+    node_test::NodeFixture::SetUp();
+    Node_SetPoolServices(nullptr);
+    Node_SetTlogServices(nullptr);
+  }
+  void TearDown() override {
+    TearDownLocks();
+    open_.clear();
+    txs_.clear();
+    node_test::NodeFixture::TearDown();
+    Tlog_ResetTables();
+  }
+  // A new set with its system pools, closed clean.
+  void make_set() {
+    write_set();
+    open_set(256);
+    ASSERT_EQ(SysPool_Initialize(), 0);
+    Vol_Sync(Vol_TIO_SYNC);
+    close_set();
+  }
+  // As the server starts; sync mode 1 has final commits force the log.
+  void start_server(int sync_mode = 1) {
+    storage_test::start_as_server({node_test::kRoot, node_test::kLog}, 256, sync_mode,
+                                  [] { ASSERT_EQ(FixRec_Init(), 0); });
+  }
+  // As the server stops; after a cut nothing of it reaches the disk.
+  void stop_server(platform::FaultFileSystem& disk) {
+    TearDownLocks();
+    for (Node* n : open_)
+      if (Node_RefCount(n) > 0) Node_Close(n);
+    open_.clear();
+    for (Node* t : txs_)
+      if (Node_RefCount(t) > 0) Node_Close(t);
+    txs_.clear();
+    storage_test::stop_as_server(disk.crashed());
+  }
+  Node* reopen_file(uint32_t id, const std::string& at) {
+    Node* f = Node_Find(id);
+    EXPECT_NE(f, nullptr) << at;
+    if (f == nullptr) return nullptr;
+    EXPECT_EQ(Node_Open(f), 0) << at;
+    open_.push_back(f);
+    return f;
+  }
 };
 
 }  // namespace fixrec_test

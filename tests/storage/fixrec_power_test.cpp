@@ -59,14 +59,8 @@ class FixRecCut : public ::testing::Test {
   }
   // As the server starts: recovery, then a checkpoint.
   void start() {
-    const char* paths[] = {kRoot, kLog};
-    ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(Tlog_Recover(), 0);
-    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
+    storage_test::start_as_server({kRoot, kLog}, 256, 1, [] { ASSERT_EQ(FixRec_Init(), 0); });
+    if (HasFatalFailure()) return;
     file = Node_Find(file_id);
     ASSERT_NE(file, nullptr);
     ASSERT_EQ(Node_Open(file), 0);

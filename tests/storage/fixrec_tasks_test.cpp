@@ -13,7 +13,7 @@
 #include "storage/crash_file_system.h"
 #include "storage/crash_point.h"
 #include "storage/fixrec_fixture.h"
-#include "storage/server_stop.h"
+#include "storage/power_cut_sweep.h"
 #include "storage/ssn.h"
 #include "storage/task_sessions.h"
 #include "storage/task_runner.h"
@@ -210,60 +210,8 @@ FaultFileSystem* g_disk = nullptr;
 // reaches the disk.
 void cut_power(const char*) { g_disk->crash_at(1, PowerLoss::DropUnflushed); }
 
-// The file's meta data and the log live in the set's real system pools
-// here, so all that recovery and the consistency check read is what the
-// disk holds.
-class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterface<LossCase> {
- protected:
-  void SetUp() override {
-    node_test::NodeFixture::SetUp();  // each pass makes its own set
-    Node_SetPoolServices(nullptr);
-    Node_SetTlogServices(nullptr);
-  }
-  void TearDown() override {
-    TearDownLocks();
-    open_.clear();
-    txs_.clear();
-    node_test::NodeFixture::TearDown();
-    Tlog_ResetTables();
-  }
-  // A new set with its system pools, closed clean.
-  void make_set() {
-    write_set();
-    open_set(256);
-    ASSERT_EQ(SysPool_Initialize(), 0);
-    Vol_Sync(Vol_TIO_SYNC);
-    close_set();
-  }
-  // As the server starts: recovery, then the start-up checkpoint.
-  void start_server() {
-    open_set(256);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);  // final commits force the log
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(Tlog_Recover(), 0);
-    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
-  }
-  // As the server stops; after a cut nothing of it reaches the disk.
-  void stop_server(FaultFileSystem& disk) {
-    TearDownLocks();
-    for (Node* n : open_)
-      if (Node_RefCount(n) > 0) Node_Close(n);
-    open_.clear();
-    for (Node* t : txs_)
-      if (Node_RefCount(t) > 0) Node_Close(t);
-    txs_.clear();
-    storage_test::stop_as_server(disk.crashed());
-  }
-  Node* reopen_file(uint32_t id, const std::string& at) {
-    Node* f = Node_Find(id);
-    EXPECT_NE(f, nullptr) << at;
-    if (f == nullptr) return nullptr;
-    EXPECT_EQ(Node_Open(f), 0) << at;
-    open_.push_back(f);
-    return f;
-  }
-};
+class FixRecPowerLoss : public FixRecServerFixture,
+                        public ::testing::WithParamInterface<LossCase> {};
 
 // A small transaction (updates, deletes, puts, records across page
 // boundaries) commits; its changes sit in the cache and the forced log.
@@ -276,86 +224,78 @@ class FixRecPowerLoss : public FixRecFixture, public ::testing::WithParamInterfa
 TEST_P(FixRecPowerLoss, RecoveryAfterALostSyncGivesTheCommittedFile) {
   const LossCase& c = GetParam();
   constexpr uint32_t kSize = 3000;  // 5 slots in a 2-page cluster
-  bool cut = true;
-  for (int n = 1; cut; ++n) {
-    for (int seed = 1; seed <= c.seeds && cut; ++seed) {
-      const std::string at = std::string(c.name) + ": power lost at write or flush " +
-                             std::to_string(n) + ", seed " + std::to_string(seed);
-      const uint32_t power_seed = static_cast<uint32_t>(n * 10 + seed);
-      FaultFileSystem disk;
-      g_disk = &disk;
-      platform::set_file_system(&disk);
-      make_set();
-      start_server();
-      if (HasFatalFailure()) return;
-      Node* f = make(kSize, 2);
-      const uint32_t id = Node_GetId(f);
-      std::map<uint32_t, std::vector<uint8_t>> want;
-      Node* tx = begin();
-      for (uint32_t i = 1; i <= 12; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
-      commit(tx);
-      ASSERT_EQ(Tlog_Checkpoint("before"), 0);
-      // The small transaction.
-      tx = begin();
-      for (uint32_t r : {2u, 5u, 9u}) {
-        ASSERT_EQ(update(f, tx, r, record(kSize, 100 + r)), 0);
-        want[r] = record(kSize, 100 + r);
-      }
-      for (uint32_t r : {1u, 7u}) {
-        ASSERT_EQ(remove(f, tx, r), 0);
-        want.erase(r);
-      }
-      for (uint32_t i = 13; i <= 14; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
-      commit(tx);
-      release_locks();
-      ASSERT_EQ(digest(contents(f)), digest(want));
-      disk.crash_at(n, c.mode, power_seed);
-      Vol_Sync(Vol_TIO_SYNC);
-      cut = disk.crashed();
-      if (!cut) {
-        EXPECT_GT(n, 1) << c.name << ": the sync wrote nothing";
-        disk.crash_at(1, c.mode, power_seed);
-      }
-      stop_server(disk);
-      disk.lose_power(c.mode, power_seed);
-
-      // The first start loses the power once its replay is done.
-      {
-        storage_test::ArmedCrashPoint point("recover.after_replay", cut_power);
-        open_set(256);
-        ASSERT_EQ(Vol_SetSyncMode(1), 0);
-        ASSERT_EQ(Tlog_Init(), 0);
-        ASSERT_EQ(FixRec_Init(), 0);
-        ASSERT_EQ(Tlog_Recover(), 0) << at;
-        EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
-        stop_server(disk);
-        disk.lose_power(PowerLoss::DropUnflushed);
-      }
-      start_server();
-      if (HasFatalFailure()) return;
-      f = reopen_file(id, at);
-      ASSERT_NE(f, nullptr);
-      EXPECT_EQ(digest(contents(f)), digest(want)) << at;
-      EXPECT_EQ(digest(walk(f)), digest(want)) << at;
-      EXPECT_EQ(meta_counts(f), counted(f)) << at;
-      EXPECT_EQ(FixRec_NumRecords(f), want.size()) << at;
-      // The file goes on: new records land in free slots only.
-      tx = begin();
-      for (uint32_t i = 20; i < 26; ++i) {
-        const uint32_t r = put(f, tx, record(kSize, i));
-        EXPECT_EQ(want.count(r), 0u) << at << ": recno " << r << " given twice";
-        want[r] = record(kSize, i);
-      }
-      commit(tx);
-      EXPECT_EQ(digest(contents(f)), digest(want)) << at;
-      EXPECT_EQ(meta_counts(f), counted(f)) << at;
-      stop_server(disk);
-      testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
-      platform::set_file_system(nullptr);
-      g_disk = nullptr;
-      if (HasFatalFailure()) return;
+  storage_test::sweep_power_failures(c.name, c.seeds, [&](FaultFileSystem& disk, int n,
+                                                          uint32_t power_seed,
+                                                          const std::string& at, bool* cut) {
+    g_disk = &disk;
+    make_set();
+    start_server();
+    if (HasFatalFailure()) return;
+    Node* f = make(kSize, 2);
+    const uint32_t id = Node_GetId(f);
+    std::map<uint32_t, std::vector<uint8_t>> want;
+    Node* tx = begin();
+    for (uint32_t i = 1; i <= 12; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+    commit(tx);
+    ASSERT_EQ(Tlog_Checkpoint("before"), 0);
+    // The small transaction.
+    tx = begin();
+    for (uint32_t r : {2u, 5u, 9u}) {
+      ASSERT_EQ(update(f, tx, r, record(kSize, 100 + r)), 0);
+      want[r] = record(kSize, 100 + r);
     }
-  }
+    for (uint32_t r : {1u, 7u}) {
+      ASSERT_EQ(remove(f, tx, r), 0);
+      want.erase(r);
+    }
+    for (uint32_t i = 13; i <= 14; ++i) want[put(f, tx, record(kSize, i))] = record(kSize, i);
+    commit(tx);
+    release_locks();
+    ASSERT_EQ(digest(contents(f)), digest(want));
+    disk.crash_at(n, c.mode, power_seed);
+    Vol_Sync(Vol_TIO_SYNC);
+    *cut = disk.crashed();
+    if (!*cut) {
+      EXPECT_GT(n, 1) << c.name << ": the sync wrote nothing";
+      disk.crash_at(1, c.mode, power_seed);
+    }
+    stop_server(disk);
+    disk.lose_power(c.mode, power_seed);
+
+    // The first start loses the power once its replay is done.
+    {
+      storage_test::ArmedCrashPoint point("recover.after_replay", cut_power);
+      open_set(256);
+      ASSERT_EQ(Vol_SetSyncMode(1), 0);
+      ASSERT_EQ(Tlog_Init(), 0);
+      ASSERT_EQ(FixRec_Init(), 0);
+      ASSERT_EQ(Tlog_Recover(), 0) << at;
+      EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
+      stop_server(disk);
+      disk.lose_power(PowerLoss::DropUnflushed);
+    }
+    start_server();
+    if (HasFatalFailure()) return;
+    f = reopen_file(id, at);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+    EXPECT_EQ(digest(walk(f)), digest(want)) << at;
+    EXPECT_EQ(meta_counts(f), counted(f)) << at;
+    EXPECT_EQ(FixRec_NumRecords(f), want.size()) << at;
+    // The file goes on: new records land in free slots only.
+    tx = begin();
+    for (uint32_t i = 20; i < 26; ++i) {
+      const uint32_t r = put(f, tx, record(kSize, i));
+      EXPECT_EQ(want.count(r), 0u) << at << ": recno " << r << " given twice";
+      want[r] = record(kSize, i);
+    }
+    commit(tx);
+    EXPECT_EQ(digest(contents(f)), digest(want)) << at;
+    EXPECT_EQ(meta_counts(f), counted(f)) << at;
+    stop_server(disk);
+    testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
+    g_disk = nullptr;
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(FixRec, FixRecPowerLoss,

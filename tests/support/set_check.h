@@ -1,7 +1,8 @@
 // set_check.h - the crash harness's last word: the consistency check run in
 // process on a recovered and closed set, through the file layer in use (the
 // power-loss double in the crash tests). Any problem it reports fails the
-// test; the report goes into the failure message.
+// test, but for the record free lists the server mends as it runs (records
+// in use or listed twice); the report goes into the failure message.
 #pragma once
 #include <string>
 #include <vector>

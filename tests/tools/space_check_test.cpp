@@ -17,6 +17,7 @@
 
 #include "index/btree.h"
 #include "index/btree_format.h"
+#include "platform/fault_file.h"
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"
@@ -605,6 +606,72 @@ TEST_F(SpaceCheckTable, AnUnreadableRecordFreeListIsDeletedWithoutFreeingItsBadP
   EXPECT_TRUE(page_marked_used(this, bad));
   EXPECT_NE(PAGE_NUMBER(fixrec_meta().free_list.head), bad);
   EXPECT_EQ(read_only().result.problems, 0);
+}
+
+// The fixes are flushed before "done." whatever the sync mode: a power
+// loss right after the run keeps them. A flush that fails is the tool's
+// failure (status 1, no "done.").
+TEST_F(SpaceCheckTable, FixesAreFlushedBeforeDoneAndAFailedFlushFailsTheRun) {
+  damage_free_in_bitmap();
+  struct Case {
+    const char* name;
+    bool flush_fails;
+  };
+  for (const Case& c : {Case{"flushed", false}, Case{"flush fails", true}}) {
+    SCOPED_TRACE(c.name);
+    platform::FaultFileSystem disk;
+    for (const std::string& path : paths()) {
+      const std::string bytes = slurp(path);
+      disk.put_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    }
+    platform::set_file_system(&disk);
+    SpaceCheck_OPTIONS o = write_opts(true, false);
+    o.sync_mode = 0;
+    o.verbose = 1;
+    if (c.flush_fails) disk.fail_flush(1, EIO);
+    const CheckRun w = check(o);
+    disk.lose_power(platform::PowerLoss::DropUnflushed);
+    const CheckRun again = read_only();
+    platform::set_file_system(nullptr);
+    EXPECT_GT(w.result.fixes, 0) << w.out;
+    if (c.flush_fails) {
+      EXPECT_EQ(w.status, 1);
+      EXPECT_TRUE(has(w.err, "Unable to sync volume ")) << w.err;
+      EXPECT_FALSE(has(w.out, "done.")) << w.out;
+    } else {
+      EXPECT_EQ(w.status, 0) << w.err;
+      const size_t synced = w.out.find("Syncing volume ...\n");
+      ASSERT_NE(synced, std::string::npos) << w.out;
+      EXPECT_LT(synced, w.out.find("\ndone.\n\n")) << w.out;
+      EXPECT_EQ(again.result.problems, 0) << again.out;
+    }
+  }
+}
+
+// A record free list that lists a record in use is the server's to pass
+// over as it runs; a number out of range is damage. The crash tests fail
+// on the second only.
+TEST_F(SpaceCheckTable, ARecordInUseOnTheFreeListIsMendedAtRunTimeABadNumberIsNot) {
+  struct Case {
+    const char* name;
+    uint32_t recno;
+    const char* line;
+    int mended;
+  };
+  for (const Case& c : {Case{"in use", 1, " 1u\n", 1}, Case{"out of range", 100000, " 100000b\n", 0}}) {
+    SCOPED_TRACE(c.name);
+    fresh(c.name);
+    edit_free_list_page([&](Node_ILIST& h, std::vector<uint8_t>& p) {
+      const Node_ITEM first = Node_GetItem(p.data(), static_cast<int>(h.first_item));
+      Node_PutItem(p.data(), static_cast<int>(h.last_item++), Node_ITEM{c.recno, first.count});
+      ++h.num_items;
+    });
+    const CheckRun r = read_only();
+    EXPECT_TRUE(has(r.out, " Inconsistency in FixRec record free-list.\n")) << r.out;
+    EXPECT_TRUE(has(r.out, c.line)) << r.out;
+    EXPECT_EQ(r.result.problems, 1) << r.out;
+    EXPECT_EQ(r.result.mended_at_run_time, c.mended) << r.out;
+  }
 }
 
 // A corrupted slot becomes a free one, and the counts follow.
