@@ -182,21 +182,21 @@ TEST_F(PoolTest, DefensiveFreeAndReadOfABlockThatIsNotThere) {
       {"a header past the cluster's end", 100,
        [](Node*, Node_ADDR* named) { named->offset = Vol_PAGESIZE - 4; }},
       {"a zeroed cluster page", Pool_MAX_BLOCK_SIZE,
-       [](Node* pool, Node_ADDR* named) {
+       [](Node* node, Node_ADDR* named) {
          Node_PGVEC v;
-         ASSERT_EQ(Node_GetCluster(pool, named->cluster, 1, &v, Node_MODE_DATA), 0);
+         ASSERT_EQ(Node_GetCluster(node, named->cluster, 1, &v, Node_MODE_DATA), 0);
          memset(v.buf, 0, Vol_PAGESIZE);
-         Node_ReleaseClusterDirty(pool, 1, &v);
+         Node_ReleaseClusterDirty(node, 1, &v);
        }},
       {"a torn cluster head", Pool_MAX_BLOCK_SIZE,
-       [](Node* pool, Node_ADDR* named) {
+       [](Node* node, Node_ADDR* named) {
          Node_PGVEC v;
-         ASSERT_EQ(Node_GetCluster(pool, named->cluster, 1, &v, Node_MODE_DATA), 0);
+         ASSERT_EQ(Node_GetCluster(node, named->cluster, 1, &v, Node_MODE_DATA), 0);
          auto* bytes = reinterpret_cast<uint8_t*>(v.buf);
          Pool_CLUSTER_HEAD h = Pool_DecodeClusterHead(bytes);
          h.num_pages = Vol_MAXCLUST + 1;
          Pool_EncodeClusterHead(h, bytes);
-         Node_ReleaseClusterDirty(pool, 1, &v);
+         Node_ReleaseClusterDirty(node, 1, &v);
        }},
   };
   for (const Case& c : cases) {

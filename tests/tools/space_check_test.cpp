@@ -621,7 +621,7 @@ TEST_F(SpaceCheckTable, FixesAreFlushedBeforeDoneAndAFailedFlushFailsTheRun) {
     SCOPED_TRACE(c.name);
     platform::FaultFileSystem disk;
     for (const std::string& path : paths()) {
-      const std::string bytes = slurp(path);
+      const std::string bytes = testsupport::read_file(path);
       disk.put_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
     }
     platform::set_file_system(&disk);
