@@ -22,6 +22,7 @@
 // given up, since a final commit cannot fail half-way).
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
@@ -390,6 +391,61 @@ int FixRec_RecoverCluster(Node* node, const void* data, const Node_ADDR*) {
   return 0;
 }
 
+
+namespace {
+
+// Free slots next to each other in one cluster: n record numbers from first.
+struct FreeRun {
+  uint32_t first;
+  uint32_t n;
+  uint32_t start;  // the cluster's start page
+};
+
+// Appends to the record free list every free slot of runs that no item
+// names. Items a put took since the last checkpoint are offered again at
+// the next first open, so the whole list counts, not only what follows
+// the cursor. 0, or -1 when no list page could be had.
+int relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& runs) {
+  if (runs.empty()) return 0;
+  std::vector<uint8_t> listed(m->max_recno + 1, 0);
+  Node_ITER it;
+  Node_ITEM item;
+  for (int rc = Node_FirstItem(node, &m->free_list, &item, &it); rc == 0;
+       rc = Node_NextItem(node, &m->free_list, &item, &it))
+    if (item.id != 0 && item.id <= m->max_recno) listed[item.id] = 1;
+  NodeList_LOG ctx;
+  if (NodeList_InitRootLog(NodeList_ID_FIXREC_FLIST, &ctx) != 0) return -1;
+  int rc = 0;
+  uint32_t added = 0;
+  int head_dirty = 0;
+  for (const FreeRun& run : runs) {
+    // The unlisted stretches of the run, each appended as one fill.
+    for (uint32_t i = 0; i < run.n && rc == 0;) {
+      if (listed[run.first + i] != 0) {
+        ++i;
+        continue;
+      }
+      uint32_t j = i;
+      while (j < run.n && listed[run.first + j] == 0) ++j;
+      const Node_ITEM from{run.first + i, run.start};
+      rc = Node_FillItems(node, &m->free_list, &from, j - i, &head_dirty, nullptr, &ctx);
+      if (rc == 0) added += j - i;
+      i = j;
+    }
+  }
+  if (added != 0)
+    debug_log('F', 1, "FixRec_RecoverCounts(node=%s): %u free records put back on the free list",
+              Node_Name(node), added);
+  if (rc != 0)
+    debug_log('F', 0, "FixRec_RecoverCounts(node=%s) failed: no page for the record free list",
+              Node_Name(node));
+  if (NodeList_FlushLog(&ctx) != 0) rc = -1;
+  NodeList_ReleaseLog(&ctx);
+  return rc;
+}
+
+}  // namespace
+
 int FixRec_RecoverCounts() {
   std::set<Node*> touched;
   touched.swap(g_touched);
@@ -398,6 +454,10 @@ int FixRec_RecoverCounts() {
     lock_to_the_end(node);
     FixRec_META m = get_meta(node, __LINE__);
     uint32_t first = 0, last = 0, num = 0;
+    // A replayed delete frees its slot, while the list page that was to
+    // name it may have been lost with the power: the free slots are
+    // gathered for the list as the flags are read.
+    std::vector<FreeRun> free_runs;
     const uint32_t clusters = m.max_recno / m.cluster_records;
     for (uint32_t k = 0; k < clusters; ++k) {
       const uint32_t base = k * m.cluster_records;
@@ -408,10 +468,18 @@ int FixRec_RecoverCounts() {
       for (uint32_t j = 0; j < m.cluster_records; ++j) {
         const uint32_t off = j * m.slot_size;
         const uint8_t flag = static_cast<uint8_t>(vec[off / Vol_PAGESIZE].buf[off % Vol_PAGESIZE]);
-        check_flag(node, flag, base + j + 1, "FixRec_RecoverCounts");
-        if (flag != FixRec_USED) continue;
-        if (first == 0) first = base + j + 1;
-        last = base + j + 1;
+        const uint32_t recno = base + j + 1;
+        check_flag(node, flag, recno, "FixRec_RecoverCounts");
+        if (flag != FixRec_USED) {
+          if (!free_runs.empty() && free_runs.back().start == start &&
+              free_runs.back().first + free_runs.back().n == recno)
+            free_runs.back().n++;
+          else
+            free_runs.push_back({recno, 1, start});
+          continue;
+        }
+        if (first == 0) first = recno;
+        last = recno;
         num++;
       }
       Node_ReleaseCluster(node, static_cast<int>(m.cluster_size), vec);
@@ -424,10 +492,12 @@ int FixRec_RecoverCounts() {
     m.first_recno = first;
     m.last_recno = last;
     m.num_records = num;
+    const int rc = relist_free_slots(node, &m, free_runs);
     m.sequence++;
     put_meta(node, m);
     Node_Unlock(node);
     Node_Close(node);
+    if (rc != 0) return -1;
   }
   return 0;
 }

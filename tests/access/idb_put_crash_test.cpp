@@ -9,7 +9,7 @@
 // The same with updates that move orders between customers and regions
 // (new automatic masters made, emptied ones removed) and deletes: every
 // acknowledged change is whole after recovery, the one cut short all or
-// nothing. The set the recovered run of puts leaves is consistent.
+// nothing. The set each recovered run leaves is consistent.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -243,6 +243,7 @@ TEST_P(PutPowerLoss, AcknowledgedUpdatesAndDeletesSurvive) {
     idb_delete(s_, dbid_, "ORDERS", 7, 1, st);
     EXPECT_EQ(st[0], 0);
   }
+  stop_and_check(loss);
 }
 
 INSTANTIATE_TEST_SUITE_P(
