@@ -797,7 +797,6 @@ int FixRec_Checkpoint(Node* node) {
     Node_ITEM item;
     Node_RemoveFirstItem(node, &m.free_list, &item, &cursor);
     if (item.id == 0) break;
-    if (Node_FindLogRecord(node, item.id) != nullptr) continue;
     if (item.count == 0) {
       debug_log('F', 1,
                 "FixRec_Checkpoint(node=%s) detected invalid free-list item: recno=%u, "
@@ -808,7 +807,9 @@ int FixRec_Checkpoint(Node* node) {
     const uint8_t flag = read_flag(node, m, item.count, item.id);
     if (flag == FixRec_USED) continue;
     check_flag(node, flag, item.id, "FixRec_Checkpoint");
-    // The first free slot: the position stays in front of it.
+    // The first free slot, or one a put of an open transaction took: the
+    // position stays in front of it. Dropped, a taken slot would be free
+    // and unlisted for good should the power end its transaction.
     keep = before.page != 0 ? before : Node_IPOS{};
     if (keep.page == 0) {
       // In front of the list's very first item: nothing to drop.

@@ -13,9 +13,11 @@
 // Redo uses the final-commit handlers but writes nothing to the log and
 // changes no count: a slot is written as the record says, a meta image is
 // applied when newer than the file's, a new cluster is filled with 'D'
-// again. Counts are what a crash can leave out of step with the slots, so
-// FixRec_RecoverCounts counts first, last and number of records again from
-// the slot flags of every file redo touched.
+// again. Counts and the free list are what a crash can leave out of step
+// with the slots (a delete's list page action is logged after its unit),
+// so FixRec_RecoverCounts counts first, last and number of records again
+// from the slot flags of every file redo touched, and lists its free slots
+// that no item names.
 //
 // Context: tasks of the server thread, inside the log's walks. A handler
 // takes the file's node lock (final commit and redo: a wait that is never

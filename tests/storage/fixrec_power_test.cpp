@@ -146,6 +146,22 @@ class FixRecCut : public ::testing::Test {
     in_flight.clear();
   }
 
+  // One transaction deleting recnos; *before_cut tells whether the power
+  // was still on when its unit was committed.
+  void delete_records(const std::vector<uint32_t>& recnos, bool* before_cut) {
+    ASSERT_EQ(Tlog_Begin(tx, "deletes", recnos.front()), 0);
+    Node_ADVLOCK* locks = Node_InitAdvLock(8, 8);
+    std::vector<uint8_t> old(kSize);
+    for (uint32_t r : recnos) {
+      ASSERT_EQ(FixRec_GetLock(file, r, old.data(), nullptr, tx, locks), 0) << r;
+      ASSERT_EQ(FixRec_Delete(file, r, nullptr, tx), 0) << r;
+    }
+    ASSERT_EQ(Tlog_Commit(tx), 0);
+    *before_cut = !disk.crashed();
+    Tlog_FinalCommit(tx);
+    Node_ReleaseAllAdvLocks(locks);
+    Node_FreeAdvLock(locks);
+  }
   // Transactions deleting the acknowledged records two at a time; the pair
   // being deleted when the power went is in_flight_deletes.
   void delete_all() {
@@ -155,18 +171,9 @@ class FixRecCut : public ::testing::Test {
         if (pair.size() == 2) break;
         pair.push_back(r);
       }
-      ASSERT_EQ(Tlog_Begin(tx, "deletes", pair.front()), 0);
-      Node_ADVLOCK* locks = Node_InitAdvLock(8, 8);
-      std::vector<uint8_t> old(kSize);
-      for (uint32_t r : pair) {
-        ASSERT_EQ(FixRec_GetLock(file, r, old.data(), nullptr, tx, locks), 0) << r;
-        ASSERT_EQ(FixRec_Delete(file, r, nullptr, tx), 0) << r;
-      }
-      ASSERT_EQ(Tlog_Commit(tx), 0);
-      const bool before_cut = !disk.crashed();
-      Tlog_FinalCommit(tx);
-      Node_ReleaseAllAdvLocks(locks);
-      Node_FreeAdvLock(locks);
+      bool before_cut = false;
+      delete_records(pair, &before_cut);
+      if (HasFatalFailure()) return;
       if (before_cut && !disk.crashed()) {
         for (uint32_t r : pair) acked.erase(r);
       } else {
@@ -282,6 +289,35 @@ TEST_F(FixRecCut, SlotsFreedByDeletesStayFindableThroughAPowerCut) {
       stop();
     }
   }
+}
+
+TEST_F(FixRecCut, SlotTakenByATransactionTheCutEndsStaysListed) {
+  disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+  make_set();
+  start();
+  workload(1, 3);
+  ASSERT_EQ(Tlog_Checkpoint("puts"), 0);
+  // A put takes the first listed slot in a transaction the power will end.
+  Node* open_tx = Tlog_Create();
+  ASSERT_NE(open_tx, nullptr);
+  ASSERT_EQ(Tlog_Begin(open_tx, "open", 1), 0);
+  uint32_t taken = 0;
+  ASSERT_EQ(FixRec_Put(file, &taken, record(kSize, 77).data(), nullptr, open_tx), 0);
+  // Slots freed behind it, then a checkpoint while the put's transaction
+  // is open: the taken slot has to stay listed.
+  bool before_cut = false;
+  delete_records({1, 2}, &before_cut);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(Tlog_Checkpoint("while open"), 0);
+  disk.crash_at(1, platform::PowerLoss::DropUnflushed, 1);
+  Node_Close(open_tx);
+  stop();
+  disk.lose_power(platform::PowerLoss::DropUnflushed, 1);
+  start();
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(FixRec_Get(file, taken, nullptr, nullptr, nullptr), 1);
+  stop();
+  testsupport::expect_set_consistent({kRoot, kLog}, "open transaction cut");
 }
 
 }  // namespace
