@@ -217,5 +217,5 @@ int FixRec_RecoverCluster(Node* node, const void* data, const Node_ADDR* pos);  
 // last_recno and num_records of every file that redo touched are counted
 // again from its slot flags, its free slots that no free-list item names
 // are listed, and its meta data written. Redo itself writes nothing to the
-// log and changes no count. 0, or -1 (also when no list page could be had).
+// log and changes no count. 0 or -1.
 int FixRec_RecoverCounts();

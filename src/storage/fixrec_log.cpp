@@ -406,9 +406,10 @@ struct FreeRun {
 // Appends to the record free list every free slot of runs that no item
 // names. Items a put took since the last checkpoint are offered again at
 // the next first open, so the whole list counts, not only what follows
-// the cursor. 0, or -1 when no list page could be had.
-int relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& runs) {
-  if (runs.empty()) return 0;
+// the cursor. Without a page for the list the rest stays unlisted: slots
+// out of use cost less than a server that cannot start.
+void relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& runs) {
+  if (runs.empty()) return;
   std::vector<uint8_t> listed(m->max_recno + 1, 0);
   Node_ITER it;
   Node_ITEM item;
@@ -416,7 +417,7 @@ int relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& ru
        rc = Node_NextItem(node, &m->free_list, &item, &it))
     if (item.id != 0 && item.id <= m->max_recno) listed[item.id] = 1;
   NodeList_LOG ctx;
-  if (NodeList_InitRootLog(NodeList_ID_FIXREC_FLIST, &ctx) != 0) return -1;
+  if (NodeList_InitRootLog(NodeList_ID_FIXREC_FLIST, &ctx) != 0) return;
   int rc = 0;
   uint32_t added = 0;
   int head_dirty = 0;
@@ -439,11 +440,12 @@ int relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& ru
     debug_log('F', 1, "FixRec_RecoverCounts(node=%s): %u free records put back on the free list",
               Node_Name(node), added);
   if (rc != 0)
-    debug_log('F', 0, "FixRec_RecoverCounts(node=%s) failed: no page for the record free list",
+    debug_log('F', 0,
+              "FixRec_RecoverCounts(node=%s) note: no page for the record free list, free "
+              "records left unlisted",
               Node_Name(node));
-  if (NodeList_FlushLog(&ctx) != 0) rc = -1;
+  NodeList_FlushLog(&ctx);  // nothing is logged in recovery
   NodeList_ReleaseLog(&ctx);
-  return rc;
 }
 
 }  // namespace
@@ -494,12 +496,11 @@ int FixRec_RecoverCounts() {
     m.first_recno = first;
     m.last_recno = last;
     m.num_records = num;
-    const int rc = relist_free_slots(node, &m, free_runs);
+    relist_free_slots(node, &m, free_runs);
     m.sequence++;
     put_meta(node, m);
     Node_Unlock(node);
     Node_Close(node);
-    if (rc != 0) return -1;
   }
   return 0;
 }
