@@ -23,6 +23,7 @@
 #include "storage/power_cut_sweep.h"
 #include "storage/syspool.h"
 #include "storage/tlog_state.h"
+#include "support/set_check.h"
 
 namespace {
 
@@ -259,6 +260,7 @@ void sweep(Op op, const char* name, int stride = 1) {
           }
         }
         close_set();
+        testsupport::expect_set_consistent({kRoot, kLog}, at);
         ssn_set_lookup(nullptr);
         Tlog_ResetTables();
       },
