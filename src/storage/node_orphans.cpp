@@ -63,39 +63,34 @@ int Node_RecoverDropUnconfirmed() {
   g_tracking = false;
   for (auto& [node, l] : nodes) {
     if (!l.noted && l.released.empty()) continue;
-    std::vector<Node_ITEM> orphans;
-    std::vector<Node_ITEM> released;
+    // Entries to drop; released ones have their pages on the delayed-free
+    // list already.
+    struct Drop {
+      Node_ITEM item;
+      bool released;
+    };
+    std::vector<Drop> drops;
     uint32_t start = 0, count = 0;
     Node_ITER iter;
     for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
          rc = Node_NextCluster(node, &start, &count, &iter)) {
       if (l.released.count(start) != 0)
-        released.push_back(Node_ITEM{start, count});
+        drops.push_back({Node_ITEM{start, count}, true});
       else if (l.noted && l.before.count(start) == 0 && l.confirmed.count(start) == 0)
-        orphans.push_back(Node_ITEM{start, count});
+        drops.push_back({Node_ITEM{start, count}, false});
     }
-    if (orphans.empty() && released.empty()) continue;
+    if (drops.empty()) continue;
     if (Node_Open(node) != 0) return -1;
-    auto unlist = [&](Node_ITEM* item) {
+    for (Drop& d : drops) {
+      debug_log('L', 1, "volume recovery: node %s: cluster 0x%x (%u pages) %s, dropped",
+                Node_Name(node), d.item.id, d.item.count,
+                d.released ? "given up by a committed transaction was still listed"
+                           : "was listed by a transaction that never committed");
       int head_dirty = 0;
-      Node_DeleteItem(node, &node->node.ulist, item, &head_dirty, nullptr);
+      Node_DeleteItem(node, &node->node.ulist, &d.item, &head_dirty, nullptr);
       if (head_dirty) Node_SetDirty(node);
-    };
-    for (Node_ITEM item : orphans) {
-      debug_log('L', 1,
-                "volume recovery: node %s: cluster 0x%x (%u pages) was listed by a transaction "
-                "that never committed, dropped",
-                Node_Name(node), item.id, item.count);
-      unlist(&item);
-      if (item.count > 0) Node_FreePages(node, item.id, static_cast<int>(item.count));
-    }
-    // Their pages are already on the delayed-free list.
-    for (Node_ITEM item : released) {
-      debug_log('L', 1,
-                "volume recovery: node %s: cluster 0x%x (%u pages) given up by a committed "
-                "transaction was still listed, dropped",
-                Node_Name(node), item.id, item.count);
-      unlist(&item);
+      if (!d.released && d.item.count > 0)
+        Node_FreePages(node, d.item.id, static_cast<int>(d.item.count));
     }
     Node_Close(node);
   }

@@ -4,7 +4,8 @@
 // agree (every record-file and B-tree node is listed in sysobjects, every
 // listed node and every node id the catalog names exists); an
 // acknowledged create or purge is there whole; an erase cut short finishes
-// when it runs again.
+// when it runs again; and the consistency check of the closed set finds
+// nothing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
