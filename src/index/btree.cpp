@@ -53,6 +53,10 @@ int nroot(Node* node, uint8_t* meta) {
     memset(p, BT_NEWPAGE_FILL, BT_PSIZE);
     bt_init_page(p, v.page, 0, 0, P_BLEAF);
     Node_ReleaseClusterDirty(node, 1, &v);
+    // No log record carries the page's bytes: on disk before the records
+    // that name it (its allocation, the snapshot), or recovery gives the
+    // tree whatever the page held before.
+    Node_SyncPageDurably(node, v.page, 1);
     btree_SetMetaRoot(meta, v.page);
   }
   if (NodeList_FlushLog(&ctx) != 0) ZENT_ASSERT(!"nroot() failed on NodeList_FlushLog()");

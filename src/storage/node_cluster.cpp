@@ -11,6 +11,8 @@
 #include "storage/buffer_cache.h"
 #include "storage/node_items_page.h"
 #include "storage/node_log.h"
+#include "storage/page_io.h"
+#include "storage/tio.h"
 #include "storage/volume_set.h"
 
 using namespace nodelist;
@@ -213,6 +215,10 @@ void Node_ReleaseClusterDirty(Node* node, int count, Node_PGVEC* vec) {
 }
 
 void Node_SyncPage(Node* node, uint32_t page, int count) { buf_Sync_page(node, page, count); }
+void Node_SyncPageDurably(Node* node, uint32_t page, int count) {
+  buf_Sync_page(node, page, count);
+  Vol_SyncFile(Vol_VolumeOf(page), Vol_TIO_SYNC);
+}
 void Node_FreePages(Node* node, uint32_t page, int count) { buf_FreePage(node, page, count); }
 void Node_FreePagesDelayed(Node* node, uint32_t page, int count) {
   buf_FreePageDelayed(node, page, count);

@@ -74,6 +74,9 @@ int Node_CacheGetClusterReadOnly(Node* node, uint32_t start_page, int count, Nod
 void Node_ReleaseCluster(Node* node, int count, Node_PGVEC* vec);
 void Node_ReleaseClusterDirty(Node* node, int count, Node_PGVEC* vec);
 void Node_SyncPage(Node* node, uint32_t page, int count);
+// Writes the changed cached pages and flushes their volume: for a page a
+// record about to be logged names, which recovery will not rebuild.
+void Node_SyncPageDurably(Node* node, uint32_t page, int count);
 // Drop the cached pages and free them at once / at the next checkpoint.
 void Node_FreePages(Node* node, uint32_t page, int count);
 void Node_FreePagesDelayed(Node* node, uint32_t page, int count);

@@ -17,6 +17,7 @@ struct Listed {
   bool noted = false;               // the list before the replay is kept
   std::set<uint32_t> before;        // first pages listed before the replay
   std::set<uint32_t> confirmed;     // first pages a committed record owns
+  std::set<uint32_t> released;      // first pages a committed record gave up
 };
 
 bool g_tracking = false;
@@ -44,7 +45,16 @@ void Node_RecoverNoteList(Node* node) {
 
 void Node_RecoverConfirmCluster(Node* node, uint32_t first_page) {
   if (!Tlog_InRecovery() || first_page == 0) return;
-  g_nodes[node].confirmed.insert(first_page);
+  Listed& l = g_nodes[node];
+  l.confirmed.insert(first_page);
+  l.released.erase(first_page);
+}
+
+void Node_RecoverReleaseCluster(Node* node, uint32_t first_page) {
+  if (!Tlog_InRecovery() || first_page == 0) return;
+  Listed& l = g_nodes[node];
+  l.released.insert(first_page);
+  l.confirmed.erase(first_page);
 }
 
 int Node_RecoverDropUnconfirmed() {
@@ -52,25 +62,35 @@ int Node_RecoverDropUnconfirmed() {
   nodes.swap(g_nodes);
   g_tracking = false;
   for (auto& [node, l] : nodes) {
-    if (!l.noted) continue;
-    std::vector<Node_ITEM> orphans;
+    if (!l.noted && l.released.empty()) continue;
+    // Entries to drop; released ones have their pages on the delayed-free
+    // list already.
+    struct Drop {
+      Node_ITEM item;
+      bool released;
+    };
+    std::vector<Drop> drops;
     uint32_t start = 0, count = 0;
     Node_ITER iter;
     for (int rc = Node_FirstCluster(node, &start, &count, &iter); rc == 0;
-         rc = Node_NextCluster(node, &start, &count, &iter))
-      if (l.before.count(start) == 0 && l.confirmed.count(start) == 0)
-        orphans.push_back(Node_ITEM{start, count});
-    if (orphans.empty()) continue;
+         rc = Node_NextCluster(node, &start, &count, &iter)) {
+      if (l.released.count(start) != 0)
+        drops.push_back({Node_ITEM{start, count}, true});
+      else if (l.noted && l.before.count(start) == 0 && l.confirmed.count(start) == 0)
+        drops.push_back({Node_ITEM{start, count}, false});
+    }
+    if (drops.empty()) continue;
     if (Node_Open(node) != 0) return -1;
-    for (Node_ITEM item : orphans) {
-      debug_log('L', 1,
-                "volume recovery: node %s: cluster 0x%x (%u pages) was listed by a transaction "
-                "that never committed, dropped",
-                Node_Name(node), item.id, item.count);
+    for (Drop& d : drops) {
+      debug_log('L', 1, "volume recovery: node %s: cluster 0x%x (%u pages) %s, dropped",
+                Node_Name(node), d.item.id, d.item.count,
+                d.released ? "given up by a committed transaction was still listed"
+                           : "was listed by a transaction that never committed");
       int head_dirty = 0;
-      Node_DeleteItem(node, &node->node.ulist, &item, &head_dirty, nullptr);
+      Node_DeleteItem(node, &node->node.ulist, &d.item, &head_dirty, nullptr);
       if (head_dirty) Node_SetDirty(node);
-      if (item.count > 0) Node_FreePages(node, item.id, static_cast<int>(item.count));
+      if (!d.released && d.item.count > 0)
+        Node_FreePages(node, d.item.id, static_cast<int>(d.item.count));
     }
     Node_Close(node);
   }

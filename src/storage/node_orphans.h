@@ -27,8 +27,16 @@ void Node_RecoverNoteList(Node* node);
 // A committed transaction's replayed record owns the cluster (or page)
 // whose first page is first_page.
 void Node_RecoverConfirmCluster(Node* node, uint32_t first_page);
+// A committed transaction's replayed final commit gave up the cluster whose
+// first page is first_page (its pages are freed at the next checkpoint).
+// The list change that went with it is a root-log unit of its own, written
+// after the transaction's records: a power loss may have kept it from the
+// disk. Unless a later record confirms the cluster again, it leaves the
+// list after the replay.
+void Node_RecoverReleaseCluster(Node* node, uint32_t first_page);
 // Drops from each noted node's used list every entry the replay added and
-// no committed record confirmed, and frees its pages. 0 or -1.
+// no committed record confirmed, and frees its pages; drops every cluster
+// a committed record gave up that is still listed. 0 or -1.
 int Node_RecoverDropUnconfirmed();
 // Deletes every data node still marked Node_UNCOMMITTED after the replay
 // (its transaction never committed, so nothing owns it), and every user

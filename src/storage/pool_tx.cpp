@@ -415,6 +415,9 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
         rc = -1;
         break;
       }
+      // Replayed, the list change may not have reached the disk: recovery
+      // takes the cluster off once the replay is through.
+      if (Tlog_IsRecovering() && first_of_cluster(r)) Node_RecoverReleaseCluster(node, r.cluster);
       Node_FreePagesDelayed(node, r.page, 1);
       if (r.r_pgno != 0) Node_FreePagesDelayed(node, r.r_pgno, 1);
       break;

@@ -219,6 +219,42 @@ TEST_F(Recovery, AResetPoolsFreeListIsGoneAfterAKill) {
   testsupport::expect_set_consistent({kRoot, kLog}, "after a kill");
 }
 
+// A transaction frees the only block of a cluster: its final commit takes
+// the cluster off the pool's list in a root-log unit of its own, after the
+// transaction's unit is on the disk. The power fails between the two: the
+// replayed final commit gives the cluster's pages back, and recovery must
+// take it off the list too, or the pool names pages free in the bitmap.
+TEST_F(Recovery, AClusterACommittedTransactionEmptiedLeavesThePoolsList) {
+  make_set();
+  start();
+  Node* tx = Tlog_Create();
+  ASSERT_NE(tx, nullptr);
+  txs_.push_back(tx);
+  // The second is too big for the room the first cluster has left.
+  Node_ADDR big[2]{};
+  ASSERT_EQ(Tlog_Begin(tx, "new cluster", 1), 0);
+  for (Node_ADDR& b : big) {
+    ASSERT_EQ(Pool_Alloc(pool(), kBigSize, &b, tx), 0);
+    put(pool(), b, 1, 99, tx);
+  }
+  ASSERT_NE(big[1].cluster, blocks[0].cluster);
+  ASSERT_EQ(Tlog_Commit(tx), 0);
+  Tlog_FinalCommit(tx);
+  ASSERT_EQ(Tlog_Checkpoint("cluster on disk"), 0);
+  ASSERT_EQ(Tlog_Begin(tx, "cluster emptied", 2), 0);
+  ASSERT_EQ(Pool_Free(pool(), &big[1], tx), 0);
+  ASSERT_EQ(Tlog_Commit(tx), 0);
+  setenv("ZENT_CRASH_POINT", "final_commit.after_force:1", 1);
+  crash_point_arm_from_env();
+  Tlog_FinalCommit(tx);
+  ASSERT_TRUE(g_cut);
+  after_crash();
+  start();
+  check("after recovery");
+  stop();
+  testsupport::expect_set_consistent({kRoot, kLog}, "a cluster emptied, its list change lost");
+}
+
 TEST_F(Recovery, CheckpointsFreeTheLogAndCountThemselves) {
   make_set();
   start();
