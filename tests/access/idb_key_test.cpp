@@ -137,7 +137,9 @@ TEST(IdbKey, EdgeCases) {
     const idb_coll* coll = c.collated ? &folding().coll : nullptr;
     EXPECT_EQ(cmp(k, c.a, c.b, coll), c.order);
     EXPECT_EQ(cmp(k, c.b, c.a, coll), -c.order);
-    if (c.prefix >= 0) EXPECT_EQ(pfx(k, c.a, c.b, coll), static_cast<uint32_t>(c.prefix));
+    if (c.prefix >= 0) {
+      EXPECT_EQ(pfx(k, c.a, c.b, coll), static_cast<uint32_t>(c.prefix));
+    }
   }
   // The bytes of -1 sort after those of 1.
   const Bytes m1 = num<int16_t>(-1), p1 = num<int16_t>(1);
@@ -218,9 +220,11 @@ TEST(IdbKey, TotalOrderAndPrefixProperty) {
         ASSERT_EQ(c[i * n + i], 0);
         for (size_t j = 0; j < n; ++j) {
           ASSERT_EQ(c[i * n + j], -c[j * n + i]) << "round " << round;
-          for (size_t l = 0; l < n; ++l)
-            if (c[i * n + j] <= 0 && c[j * n + l] <= 0)
+          for (size_t l = 0; l < n; ++l) {
+            if (c[i * n + j] <= 0 && c[j * n + l] <= 0) {
               ASSERT_LE(c[i * n + l], std::min(c[i * n + j], c[j * n + l])) << "round " << round;
+            }
+          }
           if (c[i * n + j] >= 0) continue;
           const Bytes& a = keys[i];
           const Bytes& b = keys[j];

@@ -54,7 +54,9 @@ TEST(IdbRe, Table) {
     ASSERT_NE(c.re, nullptr);
     const uint8_t* at = idb__re_match(bytes(r.text), static_cast<uint32_t>(r.text.size()), c.re, false);
     EXPECT_EQ(at != nullptr, r.match);
-    if (at != nullptr) EXPECT_EQ(at, bytes(r.text));
+    if (at != nullptr) {
+      EXPECT_EQ(at, bytes(r.text));
+    }
     uint8_t buf[16] = {};
     EXPECT_EQ(idb__re_prefix(c.re, buf, sizeof buf), r.prefix);
   }

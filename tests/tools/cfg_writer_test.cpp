@@ -90,7 +90,9 @@ TEST_F(CfgWriter, PowerLossAtAnyStepLeavesTheOldFileOrTheNewOne) {
     ASSERT_TRUE(fs.exists(kCfg));
     const std::string left = text(fs.contents(kCfg));
     EXPECT_TRUE(left == before || left == after) << left;
-    if (finished) EXPECT_EQ(left, after);
+    if (finished) {
+      EXPECT_EQ(left, after);
+    }
   }
   // Create, write, flush, rename and the directory sync at least.
   EXPECT_GE(crashes, 5);
