@@ -228,7 +228,7 @@ void bf_invalidate(BUFHDR_T* bhp) {
 // --- Transfers ------------------------------------------------------------------
 
 void bf_read_cluster(BUFHDR_T* const* bhps, int n) {
-  void* vec[MAX_PAGES_PER_CLUSTER];
+  void* vec[MAX_PAGES_PER_CLUSTER] = {};  // n >= 1, which the compiler cannot see
   for (int i = 0; i < n; ++i) {
     ZENT_ASSERT(!(bhps[i]->flags & BUF_IO_IN_PROGRESS) && "!(bhp->flags & BUF_IO_IN_PROGRESS)");
     bhps[i]->flags |= BUF_IO_IN_PROGRESS;
