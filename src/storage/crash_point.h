@@ -1,5 +1,6 @@
 // crash_point.h - named crash points in the engine, for the crash-test
-// harness. In test builds (ZENT_CRASH_POINTS, the Debug builds) each
+// harness. In test builds (ZENT_CRASH_POINTS: every tree built with
+// ZENT_TESTS, of any build type) each
 // CRASH_POINT(name) counts its hits; when the environment variable
 // ZENT_CRASH_POINT names it ("name" or "name:n", the n-th hit) the armed
 // action runs there: by default the process ends at once (_exit 86), as

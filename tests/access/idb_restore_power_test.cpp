@@ -23,6 +23,7 @@
 #include "storage/syspool.h"
 #include "storage/vnode.h"
 #include "support/set_check.h"
+#include "support/sweep_stride.h"
 
 namespace access_test {
 namespace {
@@ -206,11 +207,7 @@ TEST_F(RestorePower, AnAcknowledgedRestoreIsThereAfterAPowerCut) {
 // detector's build (some tenfold slower) at every fifteenth, from a first
 // point that moves with the loss mode so that the two modes together meet
 // more kinds of write.
-#ifdef ZENT_TSAN
-constexpr int kStride = 15;
-#else
-constexpr int kStride = 3;
-#endif
+const int kStride = testsupport::sweep_stride(15, 3);
 
 struct Loss {
   const char* name;

@@ -14,6 +14,7 @@
 #include "storage/server_stop.h"
 #include "storage/task_runner.h"
 #include "support/set_check.h"
+#include "support/sweep_stride.h"
 #include "tools/volume_create.h"
 
 namespace btree_test {
@@ -249,11 +250,7 @@ TEST_P(BtreePowerLoss, CommittedInsertsSurviveWholeInAConsistentSet) {
 // per point: the sweeps sample every 16th point and every 17th (every 64th
 // and 65th under the race detector, which slows every write some tenfold),
 // so that together they meet every residue.
-#ifdef ZENT_TSAN
-constexpr int kCutStride = 64;
-#else
-constexpr int kCutStride = 16;
-#endif
+const int kCutStride = testsupport::sweep_stride(64, 16);
 
 INSTANTIATE_TEST_SUITE_P(
     Btree, BtreePowerLoss,

@@ -25,6 +25,7 @@
 #include "storage/syspool.h"
 #include "storage/tlog_state.h"
 #include "support/set_check.h"
+#include "support/sweep_stride.h"
 
 namespace {
 
@@ -172,11 +173,7 @@ Storage check_agreement(const testsupport::SampleDb& d, const std::string& at) {
 // second point, every eighth under the race detector, which slows every
 // write some tenfold (both start at the first and reach the end, where no
 // cut comes).
-#ifdef ZENT_TSAN
-constexpr int kCutStride = 8;
-#else
-constexpr int kCutStride = 2;
-#endif
+const int kCutStride = testsupport::sweep_stride(8, 2);
 
 void sweep(Op op, const char* name, int stride = 1) {
   int cuts = 0;

@@ -28,6 +28,7 @@
 #include "storage/vnode.h"
 #include "storage/volume_set.h"
 #include "support/log_capture.h"
+#include "support/sweep_stride.h"
 #include "tools/volume_create.h"
 
 namespace {
@@ -632,11 +633,7 @@ class BackupPowerLoss : public Backup, public ::testing::WithParamInterface<CutC
 
 // The race detector slows every write some tenfold: it sweeps every fifth
 // of the cut points (the other build sweeps them all).
-#ifdef ZENT_TSAN
-constexpr int kSweepStride = 5;
-#else
-constexpr int kSweepStride = 1;
-#endif
+const int kSweepStride = testsupport::sweep_stride(5);
 
 // A sampled sweep (step above 1) cuts at 1, 1 + step, ... and also at the
 // first and last point of every kind of write and flush, so that no kind
