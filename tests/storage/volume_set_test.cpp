@@ -31,6 +31,7 @@
 #include "storage/tio.h"
 #include "support/log_capture.h"
 #include "support/process_runner.h"
+#include "support/sweep_stride.h"
 #include "support/volume_fixture.h"
 
 // Test seam for the allocation failures the volume set must report: the
@@ -1344,6 +1345,11 @@ void check_after_cut(const CrashOp& op, const std::vector<std::string>& paths,
 
 class PowerLossDuring : public ::testing::TestWithParam<std::tuple<CrashOp, PowerCase>> {};
 
+// The extension and sync cases take one to two minutes each under the
+// address sanitizer: the race detector's tree, some tenfold slower again,
+// tries every fourth point.
+const int kPowerStride = testsupport::sweep_stride(4);
+
 // The power fails before each write and flush of the operation in turn; the
 // set opens every time, with a free count that matches the bitmaps, it can
 // still allocate, and what it then writes leaves copies that agree.
@@ -1353,7 +1359,7 @@ TEST_P(PowerLossDuring, LeavesASetThatOpens) {
   s.volumes = op.volumes;
   const std::vector<std::string> paths = paths_of(s);
   bool cut = true;
-  for (int n = 1; cut; ++n) {
+  for (int n = 1; cut; n += kPowerStride) {
     for (int seed = 1; seed <= c.seeds && cut; ++seed) {
       FaultFileSystem fs;
       CrashFileSystem crash(&fs, [&] { fs.lose_power(c.mode, static_cast<uint32_t>(n * 100 + seed)); });
@@ -1408,7 +1414,7 @@ TEST_P(PowerLossOnIoThreads, LeavesASetThatOpens) {
   g_io_paths = &paths;
   int on_io_threads = 0;
   bool cut = true;
-  for (int n = 1; cut; ++n) {
+  for (int n = 1; cut; n += kPowerStride) {
     for (int seed = 1; seed <= c.seeds && cut; ++seed) {
       FaultFileSystem fs;
       platform::set_file_system(&fs);

@@ -24,8 +24,10 @@ inline int sweep_stride(int sampled, int full = 1) {
     if (k >= 1) return k;
   }
 #ifdef ZENT_TSAN
+  (void)full;
   return sampled;
 #else
+  (void)sampled;
   return full;
 #endif
 }
