@@ -106,8 +106,11 @@ int apply_page(Node* node, uint32_t op, uint32_t o_pgno, uint32_t r_pgno) {
     }
     case BT_TX_NewPage:
     case BT_TX_UpdPage: {
-      // The page its pre-commit listed belongs to a committed transaction.
-      if (op == BT_TX_NewPage) Node_RecoverConfirmCluster(node, o_pgno);
+      // A committed record of either kind owns its page: a page split off
+      // by one command and changed by a later one of the same transaction
+      // reaches the commit by its change record alone, its new-page record
+      // superseded at pre-commit (which listed the page all the same).
+      Node_RecoverConfirmCluster(node, o_pgno);
       if (r_pgno == 0) return 0;
       Node_PGVEC v;
       if (Node_GetCluster(node, r_pgno, 1, &v, Node_MODE_DATA) != 0) {

@@ -405,8 +405,9 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       CRASH_POINT("pool.final_commit_after_page");
       Vol_FreePageDelayed(r.r_pgno, 1);
       if (Tlog_IsRecovering()) Vol_MarkPageUsed(r.page, 1);
-      // The cluster its pre-commit listed belongs to a committed transaction.
-      if (r.opcode == Pool_OP_NEW && first_of_cluster(r)) Node_RecoverConfirmCluster(node, r.cluster);
+      // A committed record on a cluster's first page owns the cluster,
+      // whether it made the cluster or changed it later.
+      if (first_of_cluster(r)) Node_RecoverConfirmCluster(node, r.cluster);
       break;
     }
     case Pool_OP_DELETE:
