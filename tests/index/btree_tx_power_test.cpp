@@ -134,7 +134,7 @@ class BtreePowerLoss : public ::testing::Test {
     Vol_Close();
     Vol_Free();
     buf_Exit();
-    testsupport::expect_set_consistent({kRoot, kLog}, at);
+    testsupport::expect_set_consistent({kRoot, kLog}, at, true);
   }
 
   FaultFileSystem disk_;
