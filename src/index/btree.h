@@ -238,6 +238,9 @@ int btree_Delete(btree_HANDLE* t, const btree_DBT* key, uint32_t op);
 // record's block position; 0 or -1.
 int btree_Commit(Node* node, const void* data, const Node_ADDR* pos);
 int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);
+// Redo of a record whose tree was deleted later: the page it freed and its
+// shadow are freed.
+int btree_RedoOfGone(Node* node, const void* data, const Node_ADDR* pos);
 int btree_Rollback(Node* node, const void* data, const Node_ADDR* pos);
 
 // --- Restore ---------------------------------------------------------------------------

@@ -106,8 +106,11 @@ int apply_page(Node* node, uint32_t op, uint32_t o_pgno, uint32_t r_pgno) {
     }
     case BT_TX_NewPage:
     case BT_TX_UpdPage: {
-      // The page its pre-commit listed belongs to a committed transaction.
-      if (op == BT_TX_NewPage) Node_RecoverConfirmCluster(node, o_pgno);
+      // A committed record of either kind owns its page: a page split off
+      // by one command and changed by a later one of the same transaction
+      // reaches the commit by its change record alone, its new-page record
+      // superseded at pre-commit (which listed the page all the same).
+      Node_RecoverConfirmCluster(node, o_pgno);
       if (r_pgno == 0) return 0;
       Node_PGVEC v;
       if (Node_GetCluster(node, r_pgno, 1, &v, Node_MODE_DATA) != 0) {
@@ -191,6 +194,15 @@ int btree_Commit(Node* node, const void* data, const Node_ADDR* pos) {
              : -1;
 }
 
+int btree_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
+  const btree_TX_DATA r = decode(data);
+  // The tree was deleted later: its reset freed what its list still held,
+  // not a page this committed record had freed before, nor the shadow.
+  if (r.op == BT_TX_FreePage) Vol_FreePageDelayed(r.o_pgno, 1);
+  if (r.r_pgno != 0) Vol_FreePageDelayed(r.r_pgno, 1);
+  return 0;
+}
+
 int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
   (void)pos;
   debug_log('B', 2, "btree_FinalCommit(node=%u)", Node_GetId(node));
@@ -256,4 +268,5 @@ void btree_RegisterLogHandlers() {
   Tlog_SetHandler(Tlog_TABLE_FINALCOMMIT, Tlog_OP_BTREE, btree_FinalCommit);
   Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_BTREE, btree_Rollback);
   Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_BTREE, btree_FinalCommit);
+  Tlog_SetHandler(Tlog_TABLE_GONE_REDO, Tlog_OP_BTREE, btree_RedoOfGone);
 }

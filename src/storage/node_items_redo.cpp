@@ -118,12 +118,15 @@ void Node_RecoverItemPage(Node* node, Node_IHEAD* ihead, const NodeList_PAGE_REC
   relink(node, rec->prev_page, rec->prev_timestamp, create ? rec->page : rec->next_page, true);
   relink(node, rec->next_page, rec->next_timestamp, create ? rec->page : rec->prev_page, false);
   // The page itself changes with the head: a head already past the record
-  // has seen this page made (and filled since) or taken away.
-  if (!head_step) return;
-  if (create)
-    init_created_page(node, rec);
-  else
+  // has seen this page made (and filled since) or taken away. Taken away,
+  // its free waited for the next checkpoint in memory, gone with the
+  // crash: it is freed again (while this record is in the log the page
+  // cannot have been handed out since).
+  if (!create) {
     buf_FreePageDelayed(node, rec->page, 1);
+    return;
+  }
+  if (head_step) init_created_page(node, rec);
 }
 
 void Node_RecoverItemPageHead(Node* node, const NodeList_HEAD_REC* rec) {

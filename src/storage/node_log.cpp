@@ -445,6 +445,29 @@ int Node_CommitCluster(Node* node, const void* data, const Node_ADDR*) {
   }
 }
 
+// A cluster record of a node deleted later in the log: the release still
+// gives the pages back (the delete's own redo finds no node to reset);
+// an allocation belongs to nobody now.
+int Node_CommitClusterOfGone(Node*, const void* data, const Node_ADDR*) {
+  Node_CLUSTER_REC r;
+  if (Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) != 0 ||
+      r.count < 1 || r.count > Vol_MAXCLUST)
+    internal("Node_CommitCluster() failed: invalid page count");
+  if (r.op == Node_CLUSTER_FREE) Vol_FreePageDelayed(r.first_page, r.count);
+  return 0;
+}
+
+// A list page record of a node deleted later: a page the list gave up is
+// freed (the node's reset freed only the pages still listed).
+int NodeList_CommitPageOfGone(Node*, const void* data, const Node_ADDR*) {
+  NodeList_PAGE_REC rec;
+  if (NodeList_DecodePageRec(static_cast<const uint8_t*>(data), NodeList_PAGE_REC_SIZE, &rec) ==
+          0 &&
+      rec.action == NodeList_PAGE_DELETE && rec.page != 0)
+    Vol_FreePageDelayed(rec.page, 1);
+  return 0;
+}
+
 int NodeList_CommitPage(Node* node, const void* data, const Node_ADDR*) {
   const auto* b = static_cast<const uint8_t*>(data);
   const unsigned id = b[6];
@@ -511,6 +534,8 @@ void NodeLog_RegisterHandlers() {
   Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_DELETED, Node_CommitDelete);
   Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_PAGES, NodePage_Redo);
   Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_CLUSTER, Node_CommitCluster);
+  Tlog_SetHandler(Tlog_TABLE_GONE_REDO, Node_OP_CLUSTER, Node_CommitClusterOfGone);
+  Tlog_SetHandler(Tlog_TABLE_GONE_REDO, NodeList_OP_PAGE, NodeList_CommitPageOfGone);
   Tlog_SetHandler(Tlog_TABLE_CHECKPOINT, Node_OP_PAGES, NodePage_Checkpoint);
   Tlog_SetHandler(Tlog_TABLE_CLAIM, Node_OP_CLUSTER, Node_ClaimCluster);
   Tlog_SetHandler(Tlog_TABLE_CLAIM, Node_OP_PAGES, NodePage_Claim);

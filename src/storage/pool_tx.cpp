@@ -383,6 +383,16 @@ int Pool_Commit(Node* node, const void* data, const Node_ADDR* pos) {
              : -1;
 }
 
+int Pool_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
+  const Pool_RECORD r = decode(data);
+  if (r.opcode > Pool_OP_DELETE) return 0;
+  // The node's reset listed only what was still in its used list: a page
+  // its committed delete gave up before is freed by this record alone.
+  if (r.opcode == Pool_OP_DELETE) Vol_FreePageDelayed(r.page, 1);
+  if (r.r_pgno != 0) Vol_FreePageDelayed(r.r_pgno, 1);
+  return 0;
+}
+
 int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
   (void)pos;
   const Pool_RECORD r = decode(data);
@@ -405,8 +415,9 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
       CRASH_POINT("pool.final_commit_after_page");
       Vol_FreePageDelayed(r.r_pgno, 1);
       if (Tlog_IsRecovering()) Vol_MarkPageUsed(r.page, 1);
-      // The cluster its pre-commit listed belongs to a committed transaction.
-      if (r.opcode == Pool_OP_NEW && first_of_cluster(r)) Node_RecoverConfirmCluster(node, r.cluster);
+      // A committed record on a cluster's first page owns the cluster,
+      // whether it made the cluster or changed it later.
+      if (first_of_cluster(r)) Node_RecoverConfirmCluster(node, r.cluster);
       break;
     }
     case Pool_OP_DELETE:

@@ -150,6 +150,10 @@ enum Tlog_TABLE {
   // Recovery, before the replay: each page a record claims as allocated
   // (Vol_ReservePage). Ownerless.
   Tlog_TABLE_CLAIM,
+  // Recovery's replay, for a record of the redo table whose owner it no
+  // longer finds (deleted later, its slot cleared on disk): what the record
+  // still does without its node (a release of pages). Ownerless.
+  Tlog_TABLE_GONE_REDO,
   Tlog_NUM_TABLES,
 };
 const Tlog_ACTIONTABLE* Tlog_GetTable(Tlog_TABLE table);

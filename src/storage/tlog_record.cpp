@@ -269,6 +269,8 @@ void Tlog_ResetTables() {
   g_tables[Tlog_TABLE_CHECKPOINT].end = 1;
   g_tables[Tlog_TABLE_CLAIM].end = 1;
   g_tables[Tlog_TABLE_CLAIM].ownerless = true;
+  g_tables[Tlog_TABLE_GONE_REDO].end = 1;
+  g_tables[Tlog_TABLE_GONE_REDO].ownerless = true;
   Tlog_SetHandler(Tlog_TABLE_PRECOMMIT, Tlog_OP_BEGIN, begin_precommit);
   Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_BEGIN, begin_rollback);
   Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_CHECKPOINT, checkpoint_redo);
@@ -276,6 +278,7 @@ void Tlog_ResetTables() {
   Tlog_SetHandler(Tlog_TABLE_FINALCOMMIT, Tlog_OP_POOL_RECORD, Pool_FinalCommit);
   Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_POOL_RECORD, Pool_Rollback);
   Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_POOL_RECORD, Pool_FinalCommit);
+  Tlog_SetHandler(Tlog_TABLE_GONE_REDO, Tlog_OP_POOL_RECORD, Pool_RedoOfGone);
 }
 
 const Tlog_ACTIONTABLE* Tlog_GetTable(Tlog_TABLE table) {
@@ -549,10 +552,17 @@ int walk(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* sta
           result = -1;
           break;
         }
-        if (!skip) {
+        // A replayed record whose owner is gone may still release pages
+        // that nothing else frees again.
+        const Tlog_ACTION* gone =
+            skip && table == &g_tables[Tlog_TABLE_REDO]
+                ? find_action(&g_tables[Tlog_TABLE_GONE_REDO], h.opcode)
+                : nullptr;
+        if (!skip || (gone != nullptr && gone->handler != nullptr)) {
           g.action_node = node;
-          const int r = action->handler(owner != nullptr ? owner : node,
-                                        h.size > 0 ? b + off + Tlog_OVERHEAD : nullptr, &it.addr);
+          const Tlog_HANDLER handler = skip ? gone->handler : action->handler;
+          const int r = handler(owner != nullptr ? owner : node,
+                                h.size > 0 ? b + off + Tlog_OVERHEAD : nullptr, &it.addr);
           g.dispatched++;
           if (owner != nullptr) VNode_Close(owner);
           if (r != 0) {

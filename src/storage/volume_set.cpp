@@ -1142,6 +1142,16 @@ int Vol_SetSyncMode(int mode) {
 // vouches for.
 void Vol_SetConsistent() {
   if (g.table == nullptr || flag(root(), Vol_CONSISTENT)) return;
+  // Frees held back until the next checkpoint would be lost with the
+  // memory: a set closed clean is never replayed, so once what named the
+  // pages is on disk they go back to the volumes.
+  if (Vol_DELAYED_FREE* held = Vol_TakeDelayedFrees()) {
+    Vol_Sync(Vol_TIO_SYNC);
+    for (bool log : {false, true})
+      for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
+    Vol_FreeDelayedList(held);
+    Vol_Sync(Vol_TIO_SYNC);
+  }
   for (bool log : {false, true})
     for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
   set_flag(root(), Vol_CONSISTENT);

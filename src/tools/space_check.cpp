@@ -136,7 +136,10 @@ class Checker {
     current_ = owner;
     if (reported_ != owner) heading_done_ = false;
   }
-  void cannot_fix() { out("  This problem cannot be fixed by spacecheck.\n"); }
+  void cannot_fix() {
+    claims_partial_ = true;
+    out("  This problem cannot be fixed by spacecheck.\n");
+  }
 
   // A question: yes with -y; else the prompt to standard error and a line
   // of input. End of input or a read error answers no.
@@ -198,6 +201,7 @@ class Checker {
   void read_roots();
   void read_root(uint32_t first_page, bool log_root);
   void pass1_node(int index);
+  void check_unclaimed();
   // A list whose front items were taken (a record free list behind its
   // cursor) names its first live item with from; those before are left out.
   ListWalk walk_item_list(const Node_IHEAD& h, const Node_IPOS* from = nullptr);
@@ -234,6 +238,9 @@ class Checker {
   bool mended_at_run_time_ = false;   // the finding being reported is one of those
   bool serious_ = false;              // the node has another finding
   bool need_sync_ = false;
+  // A chain pass 1 could not read whole: its pages may be claimed by
+  // nobody, so none is called a leak.
+  bool claims_partial_ = false;
 };
 
 // --- Pool blocks ------------------------------------------------------------------------
@@ -300,6 +307,7 @@ int Checker::claim(uint32_t first, int count, const char* list) {
   if (count < 1 || count > Vol_MAXCLUST || volume_for(first, count) == nullptr ||
       (PAGE_VOLID(first) == 0 && PAGE_NUMBER(first) == 0 && current_ != kNoOwner)) {
     report(" %s: Reference to invalid page %s\n", list, addr_text(first).c_str());
+    claims_partial_ = true;
     return -1;
   }
   int rc = 0;
@@ -310,6 +318,7 @@ int Checker::claim(uint32_t first, int count, const char* list) {
       const Claim& other = it->second;
       report(" %s: Page %s used by node %s (%s)\n", list, addr_text(page).c_str(),
              owner_name(other.owner), other.list);
+      claims_partial_ = true;
       if (count > 1 || other.count > 1) {
         out("  Node %s: Cluster of %d pages starting at %s\n", owner_name(current_), count,
             addr_text(first).c_str());
@@ -435,6 +444,7 @@ void Checker::check_fpool(NodeInfo& n) {
     report("%s: This is expected to be a FPool\n but the FPool meta information cannot be "
            "accessed.\n Node check cannot be performed (failure code: %s).\n",
            name, failure != 0 ? "VOL E016" : "none");
+    claims_partial_ = true;
     return;
   }
   Tlog_META m;
@@ -442,6 +452,7 @@ void Checker::check_fpool(NodeInfo& n) {
     report("%s: This is expected to be a FPool\n but the FPool meta information header is "
            "invalid.\n Node check cannot be performed.\n",
            name);
+    claims_partial_ = true;
     return;
   }
   for (const FPool_ANCHOR* a : {&m.log_anchor, &m.do_log_anchor}) {
@@ -510,7 +521,59 @@ void Checker::pass1_node(int index) {
     // Not a kind this check knows: its clusters are still claimed so that
     // no other node can take them unseen.
     report(" Unknown node type 0x%04x\n", n.desc.node_type);
+    claims_partial_ = true;
     if (!no_ulist) check_block_list(n);
+  }
+}
+
+// Pages marked in use that no node claims: given back by nothing, they
+// would stay in use for good. Asked only of a set shut down cleanly (the
+// bitmap of a crashed one waits for recovery) whose chains were all read.
+void Checker::check_unclaimed() {
+  if (claims_partial_) return;
+  set_current(kNoOwner);
+  const char* saved = problem_;
+  problem_ = "allocation inconsistency detected";
+  constexpr int kRunsShown = 20;
+  int runs = 0;
+  uint64_t total = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> leaks;  // first page, count
+  for (int id = 0; id < Vol_NumVolumes(); ++id) {
+    const VOLUME* v = &Vol_GetRootVol()[id];
+    if (v->fhandle == nullptr) continue;
+    for (uint32_t n = 0; n < v->curr_size; ++n) {
+      const uint32_t page = Vol_PageAddr(static_cast<uint32_t>(id), n);
+      if (!page_in_use(page) || table_.count(page) != 0) continue;
+      if (!leaks.empty() && leaks.back().first + leaks.back().second == page)
+        ++leaks.back().second;
+      else
+        leaks.emplace_back(page, 1);
+      ++total;
+    }
+  }
+  if (leaks.empty()) {
+    problem_ = saved;
+    return;
+  }
+  for (const auto& [first, count] : leaks) {
+    if (++runs > kRunsShown) break;
+    if (count == 1)
+      report(" Page %s marked in use but claimed by no node\n", addr_text(first).c_str());
+    else
+      report(" Pages %s to %s (%u pages) marked in use but claimed by no node\n",
+             addr_text(first).c_str(), addr_text(first + count - 1).c_str(), count);
+  }
+  report(" %llu page(s) in %zu run(s) marked in use but claimed by no node\n",
+         static_cast<unsigned long long>(total), leaks.size());
+  problem_ = saved;
+  if (!opt_.write) {
+    out("  This can be fixed safely by re-starting spacecheck in write mode.\n");
+  } else if (ask_minor("Fix problem (safe)")) {
+    for (const auto& [first, count] : leaks)
+      for (uint32_t i = 0; i < count; ++i) Vol_FreePage(first + i, 1);
+    ++fixes_;
+    need_sync_ = true;
+    out("Page(s) marked free.\n");
   }
 }
 
@@ -580,13 +643,16 @@ void Checker::check_fixrec_free_list(NodeInfo& n) {
   int failure = 0;
   FixRec_META m;
   if (!read_meta(n, &meta, &failure) ||
-      FixRec_DecodeMeta(meta.data(), static_cast<uint32_t>(meta.size()), &m) != 0)
-    return;  // pass 2 reports the meta data
+      FixRec_DecodeMeta(meta.data(), static_cast<uint32_t>(meta.size()), &m) != 0) {
+    claims_partial_ = true;  // the list's pages are not known
+    return;                  // pass 2 reports the meta data
+  }
   const ListWalk w = walk_item_list(m.free_list);
   std::vector<uint32_t> own;
   for (uint32_t page : w.pages)
     if (claim(page, 1, "FixRecFreeList") == 0) own.push_back(page);
   if (w.corrupted) {
+    claims_partial_ = true;
     report(" FixRec free-list corrupted. curr_page = 0x%x\n", w.bad_page);
     if (ask("Delete FixRec free-list")) {
       for (uint32_t page : own) {
@@ -1028,6 +1094,7 @@ int Checker::run(const std::vector<std::string>& paths, SpaceCheck_RESULT* resul
   inner.claim_fixed_pages();
   inner.read_roots();
   for (size_t i = 0; i < inner.nodes_.size(); ++i) inner.pass1_node(static_cast<int>(i));
+  if (opt_.leaks && clean && !Vol_IsRedirected()) inner.check_unclaimed();
   inner.out("\nPASS %d - verifying node integrity\n\n", 2);
   for (size_t i = 0; i < inner.nodes_.size(); ++i) inner.pass2_node(static_cast<int>(i));
   int status = 0;

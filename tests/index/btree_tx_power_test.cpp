@@ -10,15 +10,21 @@
 // power once its replay is done, before anything of it was made durable,
 // so the second replays over pages the first may have written.
 //
-// Two transactions: a small one that changes two leaves and splits none,
-// and one that splits the root (a leaf) and then leaves, so its new pages
+// Transactions: a small one that changes two leaves and splits none, and
+// ones that split the root (a leaf) and then leaves, so their new pages
 // enter the node's used-cluster list at pre-commit through a node-list log
 // of the root log and reach their home pages at the final commit: a cut
-// after that listing and before the commit must leave none of them listed.
+// after that listing and before the commit must leave none of them listed,
+// and a cut after the commit must leave every one of them listed. The
+// split ones run once as one sub-transaction and once with each put in a
+// sub-transaction of its own, as a client's commands inside its
+// transaction run: a page split off by one command and changed again by a
+// later one reaches the commit by its change record alone.
 //
 // Node meta data live in the set's real system pools here (not the node
 // tests' memory pool), so the root log's anchors are as durable as the
-// LOG volume's flushes make them. Unflushed writes are dropped whole.
+// LOG volume's flushes make them. Unflushed writes are dropped whole, or
+// torn (each 4 KiB piece kept or not).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -60,7 +66,10 @@ struct TxCase {
   int fill;
   std::vector<int> inserts;
   std::vector<int> deletes;
-  bool splits;  // whether the transaction splits pages (the root among them)
+  int splits;  // what the transaction splits: 0 nothing, 1 the root, 2 the root and leaves
+  bool per_command = false;  // each put and delete a sub-transaction of its own
+  PowerLoss loss = PowerLoss::DropUnflushed;
+  int stride = 1;  // every stride-th cut point (the sanitizer builds' time)
 };
 
 std::vector<int> odd_keys(int from, int to) {
@@ -73,13 +82,22 @@ void PrintTo(const TxCase& c, std::ostream* os) { *os << c.name; }
 
 const TxCase kCases[] = {
     // Three inserts into one leaf, one into another, and a delete.
-    {"small", 240, {41, 43, 45, 201}, {50}, false},
+    {"small", 240, {41, 43, 45, 201}, {50}, 0},
     // A root that is a single leaf (22 entries) grows to 81: the root
     // splits into two new leaves, and those split in turn. Pre-commit lists
     // the new pages through node-list records of the root log; a cut
     // between their flush and the commit record (writes 5 to 17) must not
     // leave them listed and unreachable.
-    {"splits", 60, odd_keys(1, 121), {10}, true},
+    {"splits", 60, odd_keys(1, 121), {10}, 2},
+    // A root leaf of 30 entries: twelve commands split it (the root) once,
+    // and the later ones change the new leaves again.
+    {"commands12", 80, odd_keys(1, 25), {}, 1, true, PowerLoss::DropUnflushed, 2},
+    {"commands12_torn", 80, odd_keys(1, 25), {}, 1, true, PowerLoss::TearUnflushed, 3},
+    // Forty commands: the root and then a leaf split.
+    {"commands40", 80, odd_keys(1, 81), {12}, 2, true, PowerLoss::DropUnflushed, 4},
+    // Sixty: the root, then leaves split more than once.
+    {"commands60", 60, odd_keys(1, 121), {10}, 2, true, PowerLoss::DropUnflushed, 5},
+    {"commands60_torn", 60, odd_keys(1, 121), {10}, 2, true, PowerLoss::TearUnflushed, 7},
 };
 
 class BtreePowerLoss : public ::testing::Test {
@@ -116,7 +134,7 @@ class BtreePowerLoss : public ::testing::Test {
     Vol_Close();
     Vol_Free();
     buf_Exit();
-    testsupport::expect_set_consistent({kRoot, kLog}, at);
+    testsupport::expect_set_consistent({kRoot, kLog}, at, true);
   }
 
   FaultFileSystem disk_;
@@ -131,14 +149,15 @@ class BtreePowerLoss : public ::testing::Test {
   // and the disk comes back as the cut left it. The cache goes first, with
   // the pins of an operation the cut stopped; closing the set then closes
   // the root log, whose meta data write lands nowhere.
-  static void lose_everything(FaultFileSystem& disk) {
-    disk.crash_at(1, PowerLoss::DropUnflushed);
+  static void lose_everything(FaultFileSystem& disk,
+                              PowerLoss loss = PowerLoss::DropUnflushed, uint32_t seed = 1) {
+    disk.crash_at(1, loss, seed);
     buf_Exit();
     ASSERT_EQ(buf_Init(16, 16), 0);
     Vol_Close();
     Vol_Free();
     buf_Exit();
-    disk.lose_power(PowerLoss::DropUnflushed);
+    disk.lose_power(loss, seed);
   }
   // The server's start over what the disk holds: crash recovery, then
   // the start-up checkpoint.
@@ -165,7 +184,9 @@ void cut_power(const char*) { g_disk->crash_at(1, PowerLoss::DropUnflushed); }
 
 TEST_P(BtreeTxPowerLoss, AcknowledgedWorkSurvivesAndNothingHalfDoneRemains) {
   bool cut = true;
-  for (int n = 1; cut; ++n) {
+  // Sampled cuts still end with the pass that cuts nothing: the commit
+  // acknowledged, the power lost before the next checkpoint.
+  for (int n = 1; cut; n += GetParam().stride) {
     const std::string at = "power lost at write or flush " + std::to_string(n);
     FaultFileSystem disk;
     // The cut stops the program at the n-th write or flush; the power
@@ -212,8 +233,15 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   try {
     ASSERT_EQ(Tlog_Begin(tx, c.name, 1), 0);
     ctx.tx_node = tx;
-    for (int i : c.inserts) ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0);
-    for (int i : c.deletes) ASSERT_EQ(BtreeFixture::del(t, tx_key(i)), 0);
+    // A command: its own sub-transaction, folded into the outer one.
+    auto command = [&](auto op) {
+      if (c.per_command) ASSERT_EQ(Tlog_Begin(tx, "command", 1), 0);
+      op();
+      if (c.per_command) ASSERT_EQ(Tlog_Commit(tx), 0);
+    };
+    for (int i : c.inserts)
+      command([&] { ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0); });
+    for (int i : c.deletes) command([&] { ASSERT_EQ(BtreeFixture::del(t, tx_key(i)), 0); });
     ASSERT_EQ(Tlog_Commit(tx), 0);
     Tlog_FinalCommit(tx);
     acknowledged = true;
@@ -224,16 +252,18 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   if (!*cut) {
     EXPECT_GT(n, 1) << "the transaction wrote nothing";
     const btree_STATS& now = *btree_GetStats();
-    if (c.splits) {
+    if (c.splits > 0) {
       EXPECT_GT(now.root_splits, stats.root_splits) << "the root did not split";
-      EXPECT_GT(now.page_splits - now.root_splits, stats.page_splits - stats.root_splits)
-          << "no leaf split";
+      if (c.splits > 1)
+        EXPECT_GT(now.page_splits - now.root_splits, stats.page_splits - stats.root_splits)
+            << "no leaf split";
     } else {
       EXPECT_EQ(now.page_splits, stats.page_splits) << "the transaction split a page";
     }
   }
   drop_handle(t);
-  lose_everything(disk);
+  const uint32_t seed = static_cast<uint32_t>(n);
+  lose_everything(disk, c.loss, seed);
 
   // The first recovery loses the power after its replay.
   g_disk = &disk;
@@ -243,7 +273,7 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   ASSERT_EQ(btree_Init(), 0);
   ASSERT_EQ(Tlog_Recover(), 0) << at;
   EXPECT_TRUE(point.disarm()) << at << ": recovery replayed nothing";
-  lose_everything(disk);
+  lose_everything(disk, c.loss, seed + 1000);
   start();
   if (HasFatalFailure()) return;
   btree_CTX ctx2;
@@ -253,6 +283,13 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
   const Model found(entries.begin(), entries.end());
   if (acknowledged) {
     EXPECT_TRUE(found == after) << at << ": an acknowledged commit is missing";
+    // Each key found through the index as well as along the leaves.
+    int lost = 0;
+    for (const auto& [k, d] : after) {
+      std::string got;
+      if (BtreeFixture::get(t, k, &got) != 0 || got != d) ++lost;
+    }
+    EXPECT_EQ(lost, 0) << at << ": acknowledged keys the index does not find";
   } else {
     EXPECT_TRUE(found == before || found == after) << at << ": a transaction half done";
   }

@@ -175,7 +175,13 @@ Storage check_agreement(const testsupport::SampleDb& d, const std::string& at) {
 // cut comes).
 const int kCutStride = testsupport::sweep_stride(8, 2);
 
-void sweep(Op op, const char* name, int stride = 1) {
+// A first cut past every write: one pass, the work acknowledged and the
+// power lost before the next checkpoint.
+constexpr int kNoCut = 1000000;
+
+// shutdown: the set is closed as the server stops (a last checkpoint, the
+// clean flag), so the check also looks for pages no node claims.
+void sweep(Op op, const char* name, int stride = 1, int first_cut = 1, bool shutdown = false) {
   int cuts = 0;
   storage_test::sweep_power_cuts(
       name, platform::PowerLoss::DropUnflushed, 1,
@@ -209,7 +215,7 @@ void sweep(Op op, const char* name, int stride = 1) {
         bool acknowledged = false;
         {
           Session s;
-          crash.arm(n);
+          crash.arm(n + first_cut - 1);
           try {
             const int32_t rc = op == Op::kCreate  ? s.run(db_create)
                                : op == Op::kPurge ? s.run(db_purge, 2)
@@ -257,13 +263,23 @@ void sweep(Op op, const char* name, int stride = 1) {
             Node_Close(node);
           }
         }
-        close_set();
-        testsupport::expect_set_consistent({kRoot, kLog}, at);
+        if (shutdown) {
+          SysCat_close();
+          EXPECT_EQ(Tlog_Checkpoint("Server shutdown"), 0) << at;
+          sync_all();
+          Vol_SetConsistent();
+          Vol_Close();
+          Vol_Free();
+          buf_Exit();
+        } else {
+          close_set();
+        }
+        testsupport::expect_set_consistent({kRoot, kLog}, at, shutdown);
         ssn_set_lookup(nullptr);
         Tlog_ResetTables();
       },
       stride);
-  EXPECT_GT(cuts, 3) << name;
+  if (first_cut == 1) EXPECT_GT(cuts, 3) << name;
 }
 
 class DbAdminPowerLoss : public ::testing::Test {
@@ -275,5 +291,14 @@ class DbAdminPowerLoss : public ::testing::Test {
 TEST_F(DbAdminPowerLoss, Create) { sweep(Op::kCreate, "create", kCutStride); }
 TEST_F(DbAdminPowerLoss, Purge) { sweep(Op::kPurge, "purge", kCutStride); }
 TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
+// The purged nodes' pages, freed by the commit but held until the next
+// checkpoint, are freed by the replay although the nodes are gone from
+// the node pages on disk: the check finds no page in use that no node
+// claims. Known fault: the replay now frees what the records of deleted
+// nodes released (77 pages were left before), but 5 pages of the sample
+// still stay in use; enable once they are found.
+TEST_F(DbAdminPowerLoss, DISABLED_KnownFault_PurgeAcknowledgedThenPowerLostBeforeTheNextCheckpoint) {
+  sweep(Op::kPurge, "purge acknowledged", 1, kNoCut, true);
+}
 
 }  // namespace

@@ -7,7 +7,8 @@
 
 namespace testsupport {
 
-bool expect_set_consistent(const std::vector<std::string>& paths, const std::string& at) {
+bool expect_set_consistent(const std::vector<std::string>& paths, const std::string& at,
+                           bool leaks) {
   std::string report;
   SpaceCheck_IO io;
   io.out = [&](const std::string& s) { report += s; };
@@ -15,7 +16,9 @@ bool expect_set_consistent(const std::vector<std::string>& paths, const std::str
   // Read-only: no question is ever asked.
   io.read_line = [](std::string*) { return false; };
   SpaceCheck_RESULT result;
-  const int status = SpaceCheck_Run(paths, SpaceCheck_OPTIONS{}, io, &result);
+  SpaceCheck_OPTIONS options;
+  options.leaks = leaks;
+  const int status = SpaceCheck_Run(paths, options, io, &result);
   // Record free lists that still offer records taken since the last
   // checkpoint are the engine's state after every restart: its puts pass
   // over them.
