@@ -19,11 +19,20 @@
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/vtimer.h"
+#include "storage/volume_set.h"
 
 int checkpt_active = 0;
 unsigned log_size_limit = 0;
 
 namespace {
+
+// After a failed checkpoint: the wait before the next try, doubling up to
+// the checkpoint interval. Meanwhile only the retry timer and the interval
+// timer wake the task, so a log that stays long does not make it fail over
+// and over.
+constexpr int kRetryFirstMs = 1000;
+int retry_ms = 0;
+int checkpt_backoff = 0;
 
 void post_failed(const char* what) {
   debug_log('T', 0, "%s: unable to post wake-up, task not woken", what);
@@ -41,6 +50,36 @@ void checkpoint_timer(void*) {
   }
   notify_event("TIMER");
 }
+
+// Server thread, posted by the retry timer: the wait is over.
+void checkpoint_retry_wake(void*) {
+  checkpt_backoff = 0;
+  checkpoint_timer_wake(nullptr);
+}
+
+void checkpoint_retry_timer(void*) {
+  if (thread_post(checkpoint_retry_wake, nullptr) != 0) {
+    post_failed("checkpoint retry timer");
+    return;
+  }
+  notify_event("TIMER");
+}
+
+// The server goes on; the log that the checkpoint should have freed stays,
+// and commits that no longer fit in it are refused until a try succeeds.
+void checkpoint_failed(int interval_ms) {
+  retry_ms = retry_ms == 0 ? kRetryFirstMs : retry_ms * 2;
+  if (retry_ms > interval_ms) retry_ms = interval_ms;
+  debug_log('T', 0, "Checkpoint failed, trying again in %d ms", retry_ms);
+  checkpt_backoff = 1;
+  if (vtimer_add(retry_ms, 0, nullptr, checkpoint_retry_timer, nullptr) < 0) {
+    debug_log('T', 0, "checkpoint_thread: no timer for the retry, waiting for the next interval");
+    checkpt_backoff = 0;
+  }
+}
+
+// The allocator found the LOG volumes short.
+void log_short() { schedule_checkpoint("Transaction log volume short", 1); }
 
 void posted_wake(void* task) { wake_task(static_cast<Task*>(task), "TIMER"); }
 
@@ -108,18 +147,26 @@ void vtimer_wake_task(void* task) {
 
 void schedule_checkpoint(const char* reason, int urgent) {
   if (tc_checkpt == nullptr) return;
-  if (!checkpt_active) {
+  if (!checkpt_active && !checkpt_backoff) {
     if (reason != nullptr) debug_log('T', 2, "Scheduling checkpoint: %s", reason);
     if (blocked_without_wchan(tc_checkpt)) thread_unblock(tc_checkpt);
   }
   if (urgent) thread_set_priority(tc_checkpt, 4);
 }
 
+unsigned checkpoint_log_limit(unsigned size_limit, uint32_t capacity) {
+  const unsigned share = capacity / 2;
+  if (capacity == 0 || (size_limit != 0 && size_limit <= share)) return size_limit;
+  return share;
+}
+
 void checkpoint_check_log_size() {
-  if (log_size_limit == 0 || tc_checkpt == nullptr) return;
+  if (tc_checkpt == nullptr) return;
+  const unsigned limit = checkpoint_log_limit(log_size_limit, Vol_TlogCapacity());
+  if (limit == 0) return;
   const unsigned pages = Tlog_LogSize();
-  if (pages <= log_size_limit) return;
-  if (!checkpt_active) {
+  if (pages <= limit) return;
+  if (!checkpt_active && !checkpt_backoff) {
     debug_log('T', 2, "Scheduling checkpoint: Discardable log pages = %u", pages);
     if (blocked_without_wchan(tc_checkpt)) thread_unblock(tc_checkpt);
   }
@@ -145,6 +192,9 @@ void checkpoint_thread() {
   if (vtimer_add(seconds_to_ms(lim->checkpt_freq), 1, nullptr, checkpoint_timer, nullptr) < 0)
     ZENT_ASSERT(!"checkpoint_thread: virtual timer operation failed");
   log_size_limit = static_cast<unsigned>(lim->checkpt_size) * 128;
+  Vol_SetTlogShortFn(log_short);
+  retry_ms = 0;
+  checkpt_backoff = 0;
   for (;;) {
     thread_block(self);
     thread_set_priority(self, 5);
@@ -157,12 +207,16 @@ void checkpoint_thread() {
       if (Tlog_ApiSharedLock() != 0)
         ZENT_ASSERT(!"checkpoint_thread: Tlog_ApiSharedLock() failed");
     }
-    if (dbml_checkpoint() != 0) ZENT_ASSERT(!"checkpoint_thread: checkpoint operation failed");
+    const bool failed = dbml_checkpoint() != 0;
     if (exclusive)
       Tlog_ApiUnlock();
     else
       Tlog_ApiSharedUnlock();
     checkpt_active = 0;
+    if (failed)
+      checkpoint_failed(seconds_to_ms(lim->checkpt_freq));
+    else
+      retry_ms = 0;
   }
 }
 

@@ -533,6 +533,7 @@ int FixRec_Put(Node* node, uint32_t* recno, const void* data, FixRec_ITER* iter,
   int rc = -1;
   for (;;) {
     Node_ITEM item;
+    const auto pos_before = m.free_pos;
     Node_RemoveFirstItem(node, &m.free_list, &item, &m.free_pos);
     if (item.id == 0) {
       ZENT_ASSERT(!grown && "FixRec_Put(): a new cluster without free slots");
@@ -561,7 +562,9 @@ int FixRec_Put(Node* node, uint32_t* recno, const void* data, FixRec_ITER* iter,
     r.start_page = item.count;
     r.opcode = FixRec_OP_PUT;
     if (add_log_record(node, lnode, e, r, data, m.slot_size - 1) != 0) {
+      // Refused (a full log): the slot stays for the next put.
       if (!found) Node_RemoveLogRecord(e);
+      m.free_pos = pos_before;
       break;
     }
     *recno = item.id;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "base/panic.h"
 #include "storage/buffer_cache.h"
 #include "storage/disk_bytes.h"
@@ -78,25 +79,30 @@ uint32_t start_page(Node* node, const FixRec_META& m, const FixRec_RECORD& r) {
   return start;
 }
 
-void write_do_log(Node* node, Node* lnode, const uint8_t* rec, uint32_t size, const char* who) {
-  if (Tlog_WriteRecord(lnode, Tlog_OP_FIXREC, Tlog_CHANNEL_DO_LOG, node, rec, size, nullptr) != 0) {
-    char text[96];
-    snprintf(text, sizeof text, "%s() failed on Tlog_WriteRecord()", who);
-    panic_assert_failed(text, __FILE__, __LINE__);
-  }
+// A log that has no room refuses the commit: the caller rolls it back.
+int write_do_log(Node* node, Node* lnode, const uint8_t* rec, uint32_t size, const char* who) {
+  if (Tlog_WriteRecord(lnode, Tlog_OP_FIXREC, Tlog_CHANNEL_DO_LOG, node, rec, size, nullptr) == 0)
+    return 0;
+  debug_log('F', 1, "%s(node=%s) failed on Tlog_WriteRecord(): %s", who, Node_Name(node),
+            error_text());
+  return -1;
 }
 
 // The unit carries the file's meta image when the meta data moved since the
 // last image a unit carried.
-void unit_meta_image(Node* node, Node* lnode, const FixRec_META& m) {
+int unit_meta_image(Node* node, Node* lnode, const FixRec_META& m) {
   State* st = state(node);
-  if (m.sequence <= st->logged_sequence && st->logged_sequence != 0) return;
+  if (m.sequence <= st->logged_sequence && st->logged_sequence != 0) return 0;
   uint8_t image[FixRec_META_IMAGE_SIZE];
   FixRec_EncodeMetaImage(m, image);
   if (Tlog_WriteRecord(lnode, Tlog_OP_FIXREC_META, Tlog_CHANNEL_DO_LOG, node, image, sizeof image,
-                       nullptr) != 0)
-    ZENT_ASSERT(!"FixRec_Commit() failed on Tlog_WriteRecord()");
+                       nullptr) != 0) {
+    debug_log('F', 1, "FixRec_Commit(node=%s) failed on Tlog_WriteRecord(): %s", Node_Name(node),
+              error_text());
+    return -1;
+  }
   st->logged_sequence = m.sequence;
+  return 0;
 }
 
 int commit_update_put(Node* node, Node* lnode, const uint8_t* data, const FixRec_RECORD& r,
@@ -107,7 +113,7 @@ int commit_update_put(Node* node, Node* lnode, const uint8_t* data, const FixRec
   Node_LOG_REC* e = Node_FindLogRecord(node, r.recno);
   ZENT_ASSERT(e && "lrec");
   const FixRec_META m = get_meta(node, __LINE__);
-  unit_meta_image(node, lnode, m);
+  if (unit_meta_image(node, lnode, m) != 0) return -1;
   uint8_t rec[Vol_PAGESIZE];
   FixRec_RECORD out = r;
   out.start_page = start_page(node, m, r);
@@ -115,15 +121,14 @@ int commit_update_put(Node* node, Node* lnode, const uint8_t* data, const FixRec
     const uint32_t size = FixRec_RECORD_HEAD + m.slot_size - 1;
     memcpy(rec, data, size);
     FixRec_EncodeRecordHead(out, rec);
-    write_do_log(node, lnode, rec, size, "FixRec_CommitUpdatePut");
+    return write_do_log(node, lnode, rec, size, "FixRec_CommitUpdatePut");
   } else {
     // A later change of the record in this transaction replaced it.
     out.opcode = r.opcode == FixRec_OP_PUT ? FixRec_OP_PUT_SUPERSEDED : FixRec_OP_UPDATE_SUPERSEDED;
     memset(rec, 0, FixRec_DELETE_RECORD_SIZE);
     FixRec_EncodeRecordHead(out, rec);
-    write_do_log(node, lnode, rec, FixRec_DELETE_RECORD_SIZE, "FixRec_CommitUpdatePut");
+    return write_do_log(node, lnode, rec, FixRec_DELETE_RECORD_SIZE, "FixRec_CommitUpdatePut");
   }
-  return 0;
 }
 
 int commit_delete(Node* node, Node* lnode, const FixRec_RECORD& r) {
@@ -131,13 +136,12 @@ int commit_delete(Node* node, Node* lnode, const FixRec_RECORD& r) {
     debug_log('F', 3, "FixRec_CommitDelete(node=%s) pre-commit DELETE, recno=%u", Node_Name(node),
               r.recno);
   const FixRec_META m = get_meta(node, __LINE__);
-  unit_meta_image(node, lnode, m);
+  if (unit_meta_image(node, lnode, m) != 0) return -1;
   FixRec_RECORD out = r;
   out.start_page = start_page(node, m, r);
   uint8_t rec[FixRec_DELETE_RECORD_SIZE] = {};
   FixRec_EncodeRecordHead(out, rec);
-  write_do_log(node, lnode, rec, sizeof rec, "FixRec_CommitDelete");
-  return 0;
+  return write_do_log(node, lnode, rec, sizeof rec, "FixRec_CommitDelete");
 }
 
 // The next (dir +1) or previous (-1) record in use from recno, not past

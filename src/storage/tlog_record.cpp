@@ -160,6 +160,17 @@ void drop_all_runtimes() {
   g_runtimes.clear();
 }
 
+uint32_t reserve_pages() {
+  if (g.root == nullptr || g.recovering) return 0;
+  uint64_t actions = 0;
+  for (auto& [node, rt] : g_runtimes)
+    for (void* p = Llist_First(&rt->stack); p != nullptr; p = Llist_Next(p))
+      actions += static_cast<StackItem*>(p)->actions;
+  const uint64_t pages = Tlog_RESERVE_BASE + (actions + Tlog_RESERVE_ACTIONS - 1) /
+                                                 Tlog_RESERVE_ACTIONS;
+  return pages > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pages);
+}
+
 void store_meta(Node* node, Runtime* rt, bool write_now) {
   auto* bytes = static_cast<uint8_t*>(Node_GetMetaData(node));
   ZENT_ASSERT(bytes != nullptr && Node_GetMetaSize(node) >= Tlog_META_DISK_SIZE);
@@ -200,6 +211,16 @@ bool free_runtime_lists(Node* node, Runtime* rt) {
 }
 
 bool forced(const Node* node) { return Node_TestFlag(Node_SYSPOOL, node) != 0; }
+
+// A block at the chain's end. The root log's own records may take the
+// LOG pages kept back from transactions.
+int alloc_block(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor) {
+  const bool root = node == g.root;
+  if (root) Vol_OpenTlogReserve(1);
+  const int rc = FPool_Alloc(node, size, addr, anchor);
+  if (root) Vol_OpenTlogReserve(-1);
+  return rc;
+}
 
 void count_pages(Node* node, Runtime* rt, int channel) {
   const int32_t delta = FPool_PageDelta();
@@ -319,7 +340,7 @@ int Tlog_WriteRecord(Node* node, uint8_t opcode, int channel, Node* owner, const
     return -1;
   }
   Node_ADDR addr;
-  if (FPool_Alloc(node, size + Tlog_OVERHEAD, &addr, anchor) != 0) {
+  if (alloc_block(node, size + Tlog_OVERHEAD, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }
@@ -449,7 +470,7 @@ int Tlog_FlushTagRecord(Tlog_TAGREC* tag) {
   auto* b = static_cast<uint8_t*>(tag->buf->data);
   if (node != g.root && was_empty) b[13] = Tlog_STATE_FIRST;
   Node_ADDR addr;
-  if (FPool_Alloc(node, tag->next_offset, &addr, anchor) != 0) {
+  if (alloc_block(node, tag->next_offset, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }

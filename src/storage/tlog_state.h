@@ -58,6 +58,14 @@ extern Globals g;
 Runtime* runtime(Node* node);
 // Drops node's run-time part (the lists must have been freed).
 void drop_runtime(Node* node);
+// The LOG pages transactions must leave to the root log (see
+// Vol_SetTlogReserveFn): a base, and a page for every Tlog_RESERVE_ACTIONS
+// records of open transactions, since each record's rollback (or final
+// commit) may write one small root-log record. 0 while the log is off or
+// replays.
+constexpr uint32_t Tlog_RESERVE_BASE = 32;
+constexpr uint32_t Tlog_RESERVE_ACTIONS = 16;
+uint32_t reserve_pages();
 // The set closes: every run-time part goes, its lists freed.
 void drop_all_runtimes();
 // Writes the anchors into the meta copy and marks it dirty; with

@@ -85,6 +85,7 @@ int Tlog_Init() {
   NodeLog_RegisterHandlers();
   Vol_RegisterRedirectHandlers();
   Tlog_ResetSemaphores();
+  Vol_SetTlogReserveFn(reserve_pages);
   // A second start in one process (tests) registers afresh.
   Node_UnregisterSubsystem(Tlog_Notify);
   return Node_RegisterSubsystem(NodeType_TL, Tlog_Notify);

@@ -447,6 +447,38 @@ Vol_PAGEADDR allocate(const Vol_ALDESC* map, int count) {
   }
 }
 
+// The LOG volumes of the set, in id order.
+template <class Fn>
+void for_each_log_volume(Fn fn) {
+  const Vol_ALDESC* map = &root()->tlog_aldesc;
+  for (int id = 0; id < g.num_volumes; ++id)
+    if (in_set(id) && Vol_IsAllocAllowed(id, map)) fn(&g.table[id]);
+}
+
+bool may_grow(const VOLUME* v) {
+  return v->ext_size != 0 && !flag(v, Vol_FS_FULL) && extension_target(v) > v->curr_size;
+}
+
+// Whether a LOG allocation of count pages leaves the root log its reserve.
+// The pages must be there now, not merely allowed: a volume that may grow
+// is extended first, so a full file system shows before the reserve is
+// spent.
+bool leaves_tlog_reserve(int count) {
+  if (g.tlog_reserve == nullptr || g.tlog_reserve_open > 0) return true;
+  const uint64_t need = uint64_t{g.tlog_reserve()} + static_cast<uint32_t>(count);
+  if (need == static_cast<uint32_t>(count)) return true;
+  for (;;) {
+    if (Vol_TlogFreePages() >= need) return true;
+    VOLUME* grow = nullptr;
+    for_each_log_volume([&](VOLUME* v) {
+      if (grow == nullptr && may_grow(v)) grow = v;
+    });
+    if (grow == nullptr) return false;
+    Vol_PAGEADDR none = 0;
+    if (extend_volume(grow, 0, &none) == 0 && !flag(grow, Vol_FS_FULL)) return false;
+  }
+}
+
 // The first page handed out for an owner without a root page becomes it,
 // on disk at once.
 void set_root_page(VOLUME* owner, Vol_PAGEADDR page, bool log) {
@@ -473,10 +505,18 @@ Vol_PAGEADDR Vol_AllocPage(int count, const Vol_ALDESC* map) {
   const bool log = map == &r->tlog_aldesc;
   VOLUME* owner = log ? g.tlog_vol : r;
   if (map == nullptr) map = &r->standard_aldesc;
+  if (log && owner != nullptr && !leaves_tlog_reserve(count)) {
+    debug_log('V', 1, "Transaction log volume short: %d pages refused, %u free kept for the log",
+              count, Vol_TlogFreePages());
+    if (g.tlog_short != nullptr) g.tlog_short();
+    VOL_ERROR(VOL_E_NO_SPACE);
+    return 0;
+  }
   const Vol_PAGEADDR page = owner != nullptr ? allocate(map, count) : 0;
   if (page == 0) {
     debug_log('V', 0, "No space left in %s volume (L%d)", log ? "transaction log" : "data",
               __LINE__);
+    if (log && g.tlog_short != nullptr) g.tlog_short();
     VOL_ERROR(VOL_E_NO_SPACE);
     return 0;
   }
@@ -633,6 +673,35 @@ void Vol_ReleaseReserved() {
     debug_log('V', 2, "Vol_ReleaseReserved(): %u page(s) named by the log but owned by none",
               static_cast<unsigned>(g_reserved.size()));
   g_reserved.clear();
+}
+
+void Vol_SetTlogReserveFn(uint32_t (*fn)()) { g.tlog_reserve = fn; }
+
+void Vol_OpenTlogReserve(int delta) {
+  g.tlog_reserve_open += delta;
+  ZENT_ASSERT(g.tlog_reserve_open >= 0 && "Vol_OpenTlogReserve(): closed more than opened");
+}
+
+void Vol_SetTlogShortFn(void (*fn)()) { g.tlog_short = fn; }
+
+uint32_t Vol_TlogFreePages() {
+  if (g.table == nullptr) return 0;
+  uint64_t free = 0;
+  for_each_log_volume([&](VOLUME* v) { free += v->free_size; });
+  return free > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(free);
+}
+
+uint32_t Vol_TlogCapacity() {
+  if (g.table == nullptr) return 0;
+  uint64_t pages = 0;
+  bool unbounded = false;
+  for_each_log_volume([&](VOLUME* v) {
+    const bool grows = v->ext_size != 0 && !flag(v, Vol_FS_FULL);
+    if (grows && v->max_size == 0) unbounded = true;
+    pages += grows && v->max_size > v->curr_size ? v->max_size : v->curr_size;
+  });
+  if (unbounded) return 0;
+  return pages > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pages);
 }
 
 uint32_t Vol_ExtendSingle(VOLUME* v) {

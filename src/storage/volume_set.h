@@ -226,6 +226,27 @@ Vol_DELAYED_FREE* Vol_TakeDelayedFrees();
 // ... and frees every entry of it, then the blocks.
 void Vol_FreeDelayedList(Vol_DELAYED_FREE* list);
 uint32_t Vol_DelayedLogPages();
+// The LOG pages kept for the root log. While the log is on, a LOG
+// allocation outside the root log's own writes is refused (status
+// VOL_E_NO_SPACE) when it would leave fewer free LOG pages than the reserve
+// the installed function names (none installed: no reserve); a volume that
+// may still grow is extended first. So a change that does not fit is
+// refused while the rollback of what went before, the final commit of what
+// was committed and the checkpoint still find their pages. fn may be none.
+void Vol_SetTlogReserveFn(uint32_t (*fn)());
+// Opens (delta +1) or closes (-1) the reserve around a root-log block
+// allocation. The reserve is open for whatever allocates meanwhile, so
+// another task's allocation made while that one waits for an extension
+// may take a reserve page too.
+void Vol_OpenTlogReserve(int delta);
+// Called (if set) when a LOG allocation was refused for the reserve or for
+// want of space: the log should be checkpointed at once. fn may be none.
+void Vol_SetTlogShortFn(void (*fn)());
+// Free LOG pages now, and the pages the LOG volumes may hold at most
+// (each one's maximum, or its size when it cannot grow; 0 when one may
+// grow without a bound).
+uint32_t Vol_TlogFreePages();
+uint32_t Vol_TlogCapacity();
 // Marks count (1..8) pages used (recovery, commit of allocations).
 void Vol_MarkPageUsed(Vol_PAGEADDR page, int count);
 // Recovery, before its replay: count pages the log names as allocated and

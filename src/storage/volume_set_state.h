@@ -33,6 +33,9 @@ struct VolSet {
   uint32_t root_release = 0;  // the root's release as read at open
   Vol_DELAYED_FREE* delayed = nullptr;
   uint32_t delayed_log_pages = 0;
+  uint32_t (*tlog_reserve)() = nullptr;  // see Vol_SetTlogReserveFn
+  int tlog_reserve_open = 0;
+  void (*tlog_short)() = nullptr;
   int large_file = 0;
   uint32_t lowest_free[Vol_MAXLINK] = {};  // by volume id; see find_free_run
   Extension ext[Vol_MAXLINK];               // by volume id

@@ -531,6 +531,100 @@ TEST_F(KernelRun, CheckpointsRunWhenScheduledAndWhenTheirTimerFires) {
   EXPECT_EQ(log_size_limit, 0u);
 }
 
+// The size trigger: CheckPtSize, but never more than half of a log that
+// cannot grow past its size (a 10 MB trigger never fires on a 2.5 MB log).
+TEST(CheckpointLogLimit, IsTheSizeLimitOrHalfOfABoundedLogWhicheverIsLess) {
+  struct Case {
+    unsigned size_limit;
+    uint32_t capacity;
+    unsigned want;
+  };
+  const Case cases[] = {
+      {1280, 0, 1280},  // the log may grow without a bound
+      {1280, 320, 160}, // default 10 MB on a 2.5 MB log
+      {0, 320, 160},    // size trigger off
+      {100, 320, 100},  // the smaller limit
+      {0, 0, 0},        // neither: no size trigger
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(checkpoint_log_limit(c.size_limit, c.capacity), c.want)
+        << c.size_limit << " / " << c.capacity;
+}
+
+// A checkpoint that fails (no LOG page for its mark: the LOG volume is
+// taken and its extension finds the file system full) is logged
+// and tried again after a wait; a request meanwhile does not start another
+// try; once pages are free again the retry succeeds. The server goes on.
+std::vector<Vol_PAGEADDR> g_log_taken;
+uint32_t g_ckpt_after_failure = 0;
+
+void failing_checkpoint_driver() {
+  thread_yield();
+  schedule_checkpoint("DBCREATE", 1);
+  thread_yield();  // the checkpoint fails; the task waits for its retry
+  g_ckpt_after_failure = Tlog_NumCheckpoints();
+  schedule_checkpoint("DBCREATE", 1);  // inside the wait: no new try
+  thread_yield();
+  for (Vol_PAGEADDR p : g_log_taken) Vol_FreePage(p, 1);
+  g_log_taken.clear();
+  g_ckpt_clock += 1000;
+  vtimer_handler();  // the retry timer fires
+  thread_yield();
+  thread_stop();
+}
+
+TEST_F(KernelRun, AFailedCheckpointIsLoggedAndTriedAgainLater) {
+  platform::FaultFileSystem disk;
+  platform::set_file_system(&disk);
+  testsupport::VolumeSetSpec spec;
+  spec.volumes = {{"/v/root.vol", VolType_DATA, 1024, 256}, {"/v/log.vol", VolType_LOG, 400, 256}};
+  ASSERT_EQ(testsupport::write_volume_set(spec), 0);
+  const char* paths[] = {"/v/root.vol", "/v/log.vol"};
+  ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
+  ASSERT_EQ(buf_Init(64, 64), 0);
+  ASSERT_EQ(Tlog_Init(), 0);
+  ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
+  // Every LOG page taken (the root log's reserve too), and no room on the
+  // disk to extend the volume: the next checkpoint's mark finds no page.
+  disk.set_capacity(1);
+  Vol_OpenTlogReserve(1);
+  for (Vol_PAGEADDR p; (p = Vol_AllocPage(1, Vol_GetTlogAldesc())) != 0;) g_log_taken.push_back(p);
+  Vol_OpenTlogReserve(-1);
+  ASSERT_FALSE(g_log_taken.empty());
+  disk.set_capacity(0);
+  const uint32_t before = Tlog_NumCheckpoints();
+  LogCapture log("D2T2");
+  SrvConfig srv{};
+  SrvLimits lim{};
+  lim.checkpt_freq = 60;
+  lim.checkpt_size = 0;
+  CfgRecord cfg{};
+  cfg.server = &srv;
+  cfg.limits = &lim;
+  server_cfg = &cfg;
+  vtimer_set_clock(ckpt_clock);
+  tc_checkpt = thread_create(checkpoint_thread, 5);
+  ASSERT_NE(tc_checkpt, nullptr);
+  ASSERT_NE(thread_create(failing_checkpoint_driver, 6), nullptr);
+  const bool finished = run(10000);
+  server_cfg = nullptr;
+  tc_checkpt = nullptr;
+  ASSERT_TRUE(finished) << log.text();
+  const std::string text = log.text();
+  EXPECT_EQ(count_of(text, "Checkpointing volume ..."), 2u) << text;
+  EXPECT_EQ(g_ckpt_after_failure - before, 1u) << "counted, but failed";
+  EXPECT_EQ(Tlog_NumCheckpoints() - before, 2u);
+  EXPECT_EQ(count_of(text, "Checkpoint operation failed"), 1u) << text;
+  VNode_Flush(nullptr);
+  Vol_Close();
+  Vol_Free();
+  buf_Exit();
+  platform::set_file_system(nullptr);
+  testsupport::expect_in_order(text, {"Checkpointing volume ...", "Checkpoint operation failed",
+                                      "Checkpoint failed, trying again in 1000 ms",
+                                      "Waking up thread ", "Checkpointing volume ..."});
+}
+
 }  // namespace
 
 // --- The idle task's pass over real worker sessions -------------------------
