@@ -315,24 +315,19 @@ int Tlog_WriteRecord(Node* node, uint8_t opcode, int channel, Node* owner, const
     Node_Unlock(node);
     return -1;
   }
+  // The record goes in with its block, before the chain (and, for a first
+  // block, the anchor) names it.
+  uint8_t head[Tlog_OVERHEAD];
+  Tlog_EncodeHead(h, head);
+  Pool_IOVEC vec[2] = {{head, Tlog_OVERHEAD}, {const_cast<void*>(data), size}};
   Node_ADDR addr;
-  if (FPool_Alloc(node, size + Tlog_OVERHEAD, &addr, anchor) != 0) {
+  if (FPool_AllocWrite(node, vec, size > 0 ? 2 : 1, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }
   count_pages(node, rt, channel);
   store_meta(node, rt, was_empty && forced(node));
   Node_Unlock(node);
-
-  uint8_t head[Tlog_OVERHEAD];
-  Tlog_EncodeHead(h, head);
-  Pool_IOVEC vec[2] = {{head, Tlog_OVERHEAD}, {const_cast<void*>(data), size}};
-  const int put = Pool_WriteV(node, &addr, vec, size > 0 ? 2 : 1, nullptr);
-  if (put != static_cast<int>(size + Tlog_OVERHEAD)) {
-    debug_log('L', 0, "Tlog_WriteRecord(node=%s) failed on Pool_WriteV(size=%u) returning %d",
-              Node_Name(node), size + Tlog_OVERHEAD, put);
-    ZENT_ASSERT(!"Tlog_WriteRecord() failed: file is corrupt");
-  }
   if (forced(node)) Vol_TlogForceSync(Vol_TIO_FULL_OVL);
   if (node != g.root) {
     if (StackItem* in = innermost(rt)) in->actions++;
@@ -445,20 +440,15 @@ int Tlog_FlushTagRecord(Tlog_TAGREC* tag) {
   const bool was_empty = !FPool_ValidAnchor(anchor);
   auto* b = static_cast<uint8_t*>(tag->buf->data);
   if (node != g.root && was_empty) b[13] = Tlog_STATE_FIRST;
+  const Pool_IOVEC vec = {b, tag->next_offset};
   Node_ADDR addr;
-  if (FPool_Alloc(node, tag->next_offset, &addr, anchor) != 0) {
+  if (FPool_AllocWrite(node, &vec, 1, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }
   count_pages(node, rt, tag->channel);
   store_meta(node, rt, was_empty && forced(node));
   Node_Unlock(node);
-  const int put = Pool_Write(node, &addr, b, tag->next_offset, nullptr);
-  if (put != static_cast<int>(tag->next_offset)) {
-    debug_log('L', 0, "Tlog_FlushTagRecord(node=%s) failed on Pool_Write(size=%u) returning %d",
-              Node_Name(node), tag->next_offset, put);
-    ZENT_ASSERT(!"Tlog_FlushTagRecord() failed: file is corrupt");
-  }
   if (forced(node)) Vol_TlogForceSync(Vol_TIO_FULL_OVL);
   tag->last_offset = tag->next_offset = 0;
   tag->records = 0;
