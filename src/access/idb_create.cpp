@@ -20,6 +20,7 @@
 #include "index/syscat.h"
 #include "storage/fixrec.h"
 #include "storage/node.h"
+#include "storage/tlog.h"
 #include "storage/vnode.h"
 
 namespace {
@@ -352,6 +353,25 @@ int idb__erase_set(idb_session* s, db_ctx* ctx, int setno, const uint8_t* erased
   const global* g = schema_of(ctx);
   const idb_set& set = g->set[setno];
   if (set.s.node == nullptr) return 2;
+  // A detail set's masters that stay keep chain heads naming its records
+  // until the paths are cleared below: a crash in between leaves them so,
+  // and only another erase mends that. The note makes the restart say so.
+  bool masters_stay = false;
+  for (uint32_t p = 0; set.s.type == 'D' && erased != nullptr && p < set.s.path_cnt; ++p)
+    masters_stay = masters_stay || erased[set.path[p].set] == 0;
+  uint32_t note = 0;
+  if (masters_stay) {
+    int n = static_cast<int>(sizeof set.s.name);
+    while (n > 0 && (set.s.name[n - 1] == ' ' || set.s.name[n - 1] == '\0')) --n;
+    char text[Tlog_NOTE_TEXT];
+    snprintf(text, sizeof text,
+             "DBERASE of data set %.*s of database \"%s\" did not finish: erase it again", n,
+             set.s.name, ctx->root->name);
+    if (Tlog_BeginNote(text, &note) != 0) {
+      IDB_ERROR(s, S_VOLNODE, idb__lower_status());
+      return -1;
+    }
+  }
   // The keys go before the records they name: an erase cut short here
   // leaves records without keys, which running it again removes, never
   // keys naming numbers a later put reuses.
@@ -370,7 +390,7 @@ int idb__erase_set(idb_session* s, db_ctx* ctx, int setno, const uint8_t* erased
     if (erased[path.set] != 0) continue;
     if (erase_path(s, ctx, path.set, path.path) < 0) return -1;
   }
-  return 0;
+  return Tlog_EndNote(note) == 0 ? 0 : -1;
 }
 
 namespace {

@@ -30,6 +30,11 @@ struct Pending {
 
 uint64_t tear_size(PowerLoss mode) { return mode == PowerLoss::TearSectors ? 512 : 4096; }
 
+void apply(std::vector<uint8_t>* disk, uint64_t offset, const uint8_t* bytes, size_t n) {
+  if (offset + n > disk->size()) disk->resize(offset + n, 0);
+  std::memcpy(disk->data() + offset, bytes, n);
+}
+
 }  // namespace
 
 struct FaultFileSystem::Node {
@@ -94,8 +99,12 @@ struct FaultFileSystem::Shared {
   void settle_disk(PowerLoss mode, uint32_t seed) {
     std::mt19937 rng(seed);
     const uint64_t piece = tear_size(mode);
+    if (mode == PowerLoss::KillProcess) on_disk = files;
     for (Node* node : all_nodes()) {
-      if (mode != PowerLoss::DropUnflushed) {
+      if (mode == PowerLoss::KillProcess) {
+        for (const Pending& p : node->unflushed)
+          apply(&node->durable, p.offset, p.bytes.data(), p.bytes.size());
+      } else if (mode != PowerLoss::DropUnflushed) {
         for (const Pending& p : node->unflushed) {
           uint64_t pos = p.offset;
           const uint64_t end = p.offset + p.bytes.size();
@@ -136,11 +145,6 @@ using Shared = FaultFileSystem::Shared;
 bool countdown_hits(int* countdown) {
   if (*countdown <= 0) return false;
   return --*countdown == 0;
-}
-
-void apply(std::vector<uint8_t>* disk, uint64_t offset, const uint8_t* bytes, size_t n) {
-  if (offset + n > disk->size()) disk->resize(offset + n, 0);
-  std::memcpy(disk->data() + offset, bytes, n);
 }
 
 std::string parent_of(const std::string& path) {

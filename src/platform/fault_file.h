@@ -55,6 +55,9 @@ enum class PowerLoss {
   DropUnflushed,  // the disk keeps exactly what was flushed
   TearUnflushed,  // each 4 KiB piece of each unflushed write survives or not, at random
   TearSectors,    // the same for each 512-byte sector
+  // Not the power but the process went (kill -9): the system's cache keeps
+  // every write made and every name change, flushed or not.
+  KillProcess,
 };
 
 struct FaultFileCounts {

@@ -1,7 +1,9 @@
 // mgmt_request.cpp - request class 6 (see mgmt_request.h).
 #include "server/mgmt_request.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -208,6 +211,45 @@ struct DeviceStream {
   std::string temp;  // a store's new file beside the target
 };
 
+// The new files of stores under way in this server: a store removes only
+// what an interrupted one left.
+std::set<std::string>& stores_under_way() {
+  static std::set<std::string> paths;
+  return paths;
+}
+
+// Whether name is a store's new file of target: the target's name, a dot
+// and the six characters mkstemp chose.
+bool is_store_temp(const std::string& name, const std::string& target) {
+  if (name.size() != target.size() + 7 || name.compare(0, target.size(), target) != 0 ||
+      name[target.size()] != '.')
+    return false;
+  for (size_t i = target.size() + 1; i < name.size(); ++i) {
+    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
+}
+
+// Removes the new files that stores of path killed with the server left
+// beside it (never one a store of this server is writing).
+void remove_stale_temps(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d)) {
+    if (!is_store_temp(e->d_name, base)) continue;
+    const std::string stale = (slash == std::string::npos ? "" : dir) + e->d_name;
+    if (stores_under_way().count(stale) != 0) continue;
+    struct stat st;
+    if (lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlink(stale.c_str()) == 0)
+      debug_log('D', 1, "dbstore: removed \"%s\", left by an interrupted store", stale.c_str());
+  }
+  closedir(d);
+}
+
 // Opens path for mode 'w' (store) or 'r' (restore). 0, or -1 with errno.
 int open_stream(DeviceStream* d, const std::string& path, char mode) {
   d->path = path;
@@ -219,18 +261,21 @@ int open_stream(DeviceStream* d, const std::string& path, char mode) {
     d->file = fopen(path.c_str(), "rb");
   } else {
     // An earlier archive of that name stays until this one is whole.
+    remove_stale_temps(path);
     d->temp = path + ".XXXXXX";
     const int fd = mkstemp(d->temp.data());
     if (fd < 0) {
       d->temp.clear();
       return -1;
     }
+    stores_under_way().insert(d->temp);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     d->file = fdopen(fd, "wb");
     if (d->file == nullptr) {
       const int e = errno;
       close(fd);
       unlink(d->temp.c_str());
+      stores_under_way().erase(d->temp);
       d->temp.clear();
       errno = e;
     }
@@ -252,6 +297,7 @@ int close_stream(DeviceStream* d, bool ok) {
     if (fclose(d->file) != 0) rc = -1;
     if (ok && rc == 0 && rename(d->temp.c_str(), d->path.c_str()) != 0) rc = -1;
     if (!ok || rc != 0) unlink(d->temp.c_str());
+    stores_under_way().erase(d->temp);
   } else {
     fclose(d->file);
   }

@@ -163,6 +163,22 @@ uint16_t room_at(uint16_t pages, uint32_t off) {
   return static_cast<uint16_t>(cluster_bytes(pages) - off - Pool_HEADER_SIZE);
 }
 
+// The segments of a block's bytes, behind its header at off.
+void put_data(PoolAccess* pa, uint32_t cluster, uint32_t off, const Pool_IOVEC* vec, int segn) {
+  uint32_t total = 0;
+  for (int i = 0; i < segn; ++i) total += vec[i].size;
+  if (total == 0) return;
+  seek(pa, cluster, off + Pool_HEADER_SIZE, total);
+  uint32_t at = off + Pool_HEADER_SIZE;
+  for (int i = 0; i < segn; ++i) {
+    copy_in(pa, at, vec[i].buf, vec[i].size);
+    at += vec[i].size;
+  }
+}
+
+int append(Node* node, uint32_t size, const Pool_IOVEC* data, int segn, Node_ADDR* addr,
+           FPool_ANCHOR* anchor);
+
 }  // namespace
 
 void FPool_InitAnchor(FPool_ANCHOR* anchor) { *anchor = FPool_ANCHOR{}; }
@@ -179,6 +195,20 @@ void FPool_SetNoUlist(Node* node) {
 int32_t FPool_PageDelta() { return g_page_delta; }
 
 int FPool_Alloc(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor) {
+  return append(node, size, nullptr, 0, addr, anchor);
+}
+
+int FPool_AllocWrite(Node* node, const Pool_IOVEC* vec, int segn, Node_ADDR* addr,
+                     FPool_ANCHOR* anchor) {
+  uint32_t size = 0;
+  for (int i = 0; i < segn; ++i) size += vec[i].size;
+  return append(node, size, vec, segn, addr, anchor);
+}
+
+namespace {
+
+int append(Node* node, uint32_t size, const Pool_IOVEC* data, int segn, Node_ADDR* addr,
+           FPool_ANCHOR* anchor) {
   ZENT_ASSERT(Node_TestFlag(Node_NO_ULIST, node) && "Node_TestFlag(Node_NO_ULIST, node)");
   ZENT_ASSERT(size != 0 && "size");
   g_page_delta = 0;
@@ -201,10 +231,13 @@ int FPool_Alloc(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor
       nh.prev = static_cast<uint16_t>(last.size + Pool_HEADER_SIZE);
       nh.size = static_cast<uint16_t>(h.size - last.size - Pool_HEADER_SIZE);
       Pool_SetFlag(Pool_BLOCKUSED, &nh);
+      write_header(&pa, last.cluster, noff, nh);
+      put_data(&pa, last.cluster, noff, data, segn);
+      // The block is written before the link to it.
+      release_window(&pa);
       h.next = nh.prev;
       h.size = last.size;
       write_header(&pa, last.cluster, last.offset, h);
-      write_header(&pa, last.cluster, noff, nh);
       Pool_CLUSTER_HEAD ch = read_cluster_head(&pa, last.cluster);
       ch.last_offset = static_cast<uint16_t>(noff);
       write_cluster_head(&pa, last.cluster, ch);
@@ -235,6 +268,7 @@ int FPool_Alloc(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor
   h.size = room_at(static_cast<uint16_t>(pages), Pool_CLUSTER_HEAD_SIZE);
   Pool_SetFlag(Pool_BLOCKUSED, &h);
   write_header(&fresh, start, Pool_CLUSTER_HEAD_SIZE, h);
+  put_data(&fresh, start, Pool_CLUSTER_HEAD_SIZE, data, segn);
   release_window(&fresh);
   if (anchor->tail != 0) {
     // The old last block keeps its own size now that it is not the last.
@@ -256,6 +290,8 @@ int FPool_Alloc(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor
   *addr = anchor->last_block;
   return 0;
 }
+
+}  // namespace
 
 int FPool_First(Node* node, FPool_ANCHOR* anchor, FPool_ITER* iter) {
   return first(node, anchor, iter, false);
@@ -434,6 +470,8 @@ int FPool_Link(Node* dst_node, FPool_ANCHOR* dst_anchor, Node* src_node, FPool_A
       if (is_last) break;
     }
     release_window(&src);
+    // The copies are written before the link to them.
+    release_window(&dst);
     dh.next = static_cast<uint16_t>(dl.size + Pool_HEADER_SIZE);
     dh.size = dl.size;
     write_header(&dst, dl.cluster, dl.offset, dh);
@@ -456,16 +494,19 @@ int FPool_Link(Node* dst_node, FPool_ANCHOR* dst_anchor, Node* src_node, FPool_A
   // Linked whole behind the destination's tail cluster.
   release_window(&dst);
   hand_over();
+  // The linked head's way back is written before the link to it: a walk
+  // that reaches it checks it.
+  Pool_CLUSTER_HEAD head = read_cluster_head(&dst, src_anchor->head);
+  head.prev = dst_anchor->tail;
+  write_cluster_head(&dst, src_anchor->head, head);
+  const Pool_HEADER fh = read_header(&dst, src_anchor->head, Pool_CLUSTER_HEAD_SIZE);
+  release_window(&dst);
   dh = read_header(&dst, dl.cluster, dl.offset);
   dh.size = dl.size;
   write_header(&dst, dl.cluster, dl.offset, dh);
   Pool_CLUSTER_HEAD tail = read_cluster_head(&dst, dst_anchor->tail);
   tail.next = src_anchor->head;
   write_cluster_head(&dst, dst_anchor->tail, tail);
-  Pool_CLUSTER_HEAD head = read_cluster_head(&dst, src_anchor->head);
-  head.prev = dst_anchor->tail;
-  write_cluster_head(&dst, src_anchor->head, head);
-  const Pool_HEADER fh = read_header(&dst, src_anchor->head, Pool_CLUSTER_HEAD_SIZE);
   release_window(&dst);
   const uint32_t moved_head = src_anchor->head;
   dst_anchor->tail = src_anchor->tail;

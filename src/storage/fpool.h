@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "storage/node.h"
+#include "storage/pool.h"
 #include "storage/pool_format.h"
 
 // An iterator over a chain: its node and anchor, the current block and the
@@ -38,6 +39,11 @@ int FPool_ValidAnchor(const FPool_ANCHOR* anchor);
 void FPool_SetNoUlist(Node* node);
 // Appends a block of size bytes; *addr names it. 0 or -1.
 int FPool_Alloc(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor);
+// Appends a block holding the segn segments of vec, written before the
+// chain links to it: a link that reaches the disk (a write-through node's
+// pages go at once) never names a block whose bytes are still to come.
+int FPool_AllocWrite(Node* node, const Pool_IOVEC* vec, int segn, Node_ADDR* addr,
+                     FPool_ANCHOR* anchor);
 // Pages added (a new cluster) or, negative, freed (a truncation) by the
 // latest FPool_Alloc or FPool_Truncate.
 int32_t FPool_PageDelta();

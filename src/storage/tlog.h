@@ -71,6 +71,7 @@ enum {
   Tlog_OP_POOL_RECORD = 18,
   Tlog_OP_VOL_EXTEND = 19,
   Tlog_OP_VOL_REDIRECT = 20,
+  Tlog_OP_NOTE = 21,
 };
 
 inline constexpr uint32_t Tlog_OVERHEAD = 24;
@@ -296,6 +297,13 @@ int Tlog_Validate(Node* root, int channel, Tlog_STOPPOS* stop);
 // closed cleanly or was left in on-line backup, then empties the LOG
 // volumes. 0 or -1.
 int Tlog_Recover();
+// Work that a crash would leave for the operator to finish (a detail set's
+// erase) writes a note to the root log first and ends it when done; the
+// recovery after a crash logs the text of every note still open. The log
+// off, nothing is written (*id 0). 0 or -1.
+inline constexpr uint32_t Tlog_NOTE_TEXT = 192;  // text bytes kept, NUL included
+int Tlog_BeginNote(const char* text, uint32_t* id);
+int Tlog_EndNote(uint32_t id);
 // LOG pages the log holds now (the checkpoint size trigger).
 uint32_t Tlog_LogSize();
 uint32_t Tlog_NumCheckpoints();

@@ -17,6 +17,9 @@
 // the lock's), in the writes and flushes of the volume set and in the
 // handlers. Recovery runs before any client task exists.
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
@@ -325,6 +328,61 @@ int Tlog_Validate(Node* root, int channel, Tlog_STOPPOS* stop) {
   return 0;
 }
 
+// --- Notes of unfinished work ------------------------------------------------------------------
+
+namespace {
+
+// A note record: id, 1 begun or 0 ended, three zero bytes, the text.
+constexpr uint32_t kNoteSize = 8 + Tlog_NOTE_TEXT;
+uint32_t g_last_note = 0;
+// The notes the replay found begun and not ended, in log order.
+std::vector<std::pair<uint32_t, std::string>> g_open_notes;
+
+int write_note(uint32_t id, bool begun, const char* text) {
+  uint8_t rec[kNoteSize] = {};
+  le_put32(rec, id);
+  rec[4] = begun ? 1 : 0;
+  if (text != nullptr) {
+    const size_t n = strnlen(text, Tlog_NOTE_TEXT - 1);
+    memcpy(rec + 8, text, n);
+  }
+  return Tlog_WriteRecord(g.root, Tlog_OP_NOTE, Tlog_CHANNEL_DO_LOG, nullptr, rec, kNoteSize,
+                          nullptr);
+}
+
+int note_redo(Node*, const void* data, const Node_ADDR*) {
+  const auto* rec = static_cast<const uint8_t*>(data);
+  const uint32_t id = le_get32(rec);
+  if (rec[4] != 0) {
+    const char* text = reinterpret_cast<const char*>(rec + 8);
+    g_open_notes.emplace_back(id, std::string(text, strnlen(text, Tlog_NOTE_TEXT - 1)));
+  } else {
+    for (auto it = g_open_notes.begin(); it != g_open_notes.end(); ++it)
+      if (it->first == id) {
+        g_open_notes.erase(it);
+        break;
+      }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Tlog_BeginNote(const char* text, uint32_t* id) {
+  *id = 0;
+  if (g.root == nullptr) return 0;
+  const uint32_t next = g_last_note + 1 != 0 ? g_last_note + 1 : 1;
+  if (write_note(next, true, text) != 0) return -1;
+  g_last_note = next;
+  *id = next;
+  return 0;
+}
+
+int Tlog_EndNote(uint32_t id) {
+  if (id == 0 || g.root == nullptr) return 0;
+  return write_note(id, false, nullptr);
+}
+
 // --- Recovery ---------------------------------------------------------------------------------
 
 namespace {
@@ -348,6 +406,8 @@ int Tlog_Recover() {
   const bool redirected = Vol_IsRedirected() != 0;
   const bool needed = !Vol_IsConsistent() || redirected;
   uint32_t recovered = 0;
+  Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_NOTE, note_redo);
+  g_open_notes.clear();
   Node* root = Node_SysFindLog(Tlog_ROOTNODE);
   Tlog_STOPPOS stop_log, stop_do;
   if (root != nullptr) {
@@ -444,6 +504,9 @@ int Tlog_Recover() {
     // Nodes made by transactions the power cut before their commit.
     if (rc == 0 && Node_RecoverDropUncommitted() != 0) rc = -1;
     if (rc != 0) return give_up(rc);
+    for (const auto& note : g_open_notes)
+      debug_log('L', 0, "volume recovery: NOTE: %s", LogText(note.second.c_str()).c_str());
+    g_open_notes.clear();
     g.recovering = 0;
     Node_Unlock(root);
     CRASH_POINT("recover.after_replay");

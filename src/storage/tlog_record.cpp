@@ -214,10 +214,11 @@ bool forced(const Node* node) { return Node_TestFlag(Node_SYSPOOL, node) != 0; }
 
 // A block at the chain's end. The root log's own records may take the
 // LOG pages kept back from transactions.
-int alloc_block(Node* node, uint32_t size, Node_ADDR* addr, FPool_ANCHOR* anchor) {
+int alloc_block(Node* node, const Pool_IOVEC* vec, int segn, Node_ADDR* addr,
+                FPool_ANCHOR* anchor) {
   const bool root = node == g.root;
   if (root) Vol_OpenTlogReserve(1);
-  const int rc = FPool_Alloc(node, size, addr, anchor);
+  const int rc = FPool_AllocWrite(node, vec, segn, addr, anchor);
   if (root) Vol_OpenTlogReserve(-1);
   return rc;
 }
@@ -339,24 +340,19 @@ int Tlog_WriteRecord(Node* node, uint8_t opcode, int channel, Node* owner, const
     Node_Unlock(node);
     return -1;
   }
+  // The record goes in with its block, before the chain (and, for a first
+  // block, the anchor) names it.
+  uint8_t head[Tlog_OVERHEAD];
+  Tlog_EncodeHead(h, head);
+  Pool_IOVEC vec[2] = {{head, Tlog_OVERHEAD}, {const_cast<void*>(data), size}};
   Node_ADDR addr;
-  if (alloc_block(node, size + Tlog_OVERHEAD, &addr, anchor) != 0) {
+  if (alloc_block(node, vec, size > 0 ? 2 : 1, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }
   count_pages(node, rt, channel);
   store_meta(node, rt, was_empty && forced(node));
   Node_Unlock(node);
-
-  uint8_t head[Tlog_OVERHEAD];
-  Tlog_EncodeHead(h, head);
-  Pool_IOVEC vec[2] = {{head, Tlog_OVERHEAD}, {const_cast<void*>(data), size}};
-  const int put = Pool_WriteV(node, &addr, vec, size > 0 ? 2 : 1, nullptr);
-  if (put != static_cast<int>(size + Tlog_OVERHEAD)) {
-    debug_log('L', 0, "Tlog_WriteRecord(node=%s) failed on Pool_WriteV(size=%u) returning %d",
-              Node_Name(node), size + Tlog_OVERHEAD, put);
-    ZENT_ASSERT(!"Tlog_WriteRecord() failed: file is corrupt");
-  }
   if (forced(node)) Vol_TlogForceSync(Vol_TIO_FULL_OVL);
   if (node != g.root) {
     if (StackItem* in = innermost(rt)) in->actions++;
@@ -469,20 +465,15 @@ int Tlog_FlushTagRecord(Tlog_TAGREC* tag) {
   const bool was_empty = !FPool_ValidAnchor(anchor);
   auto* b = static_cast<uint8_t*>(tag->buf->data);
   if (node != g.root && was_empty) b[13] = Tlog_STATE_FIRST;
+  const Pool_IOVEC vec = {b, tag->next_offset};
   Node_ADDR addr;
-  if (alloc_block(node, tag->next_offset, &addr, anchor) != 0) {
+  if (alloc_block(node, &vec, 1, &addr, anchor) != 0) {
     Node_Unlock(node);
     return -1;
   }
   count_pages(node, rt, tag->channel);
   store_meta(node, rt, was_empty && forced(node));
   Node_Unlock(node);
-  const int put = Pool_Write(node, &addr, b, tag->next_offset, nullptr);
-  if (put != static_cast<int>(tag->next_offset)) {
-    debug_log('L', 0, "Tlog_FlushTagRecord(node=%s) failed on Pool_Write(size=%u) returning %d",
-              Node_Name(node), tag->next_offset, put);
-    ZENT_ASSERT(!"Tlog_FlushTagRecord() failed: file is corrupt");
-  }
   if (forced(node)) Vol_TlogForceSync(Vol_TIO_FULL_OVL);
   tag->last_offset = tag->next_offset = 0;
   tag->records = 0;

@@ -162,6 +162,32 @@ VOLUME* create_volume(const NewVolume& nv) {
 
 bool in_map(int id, const Vol_ALDESC& map) { return Vol_IsAllocAllowed(id, &map) != 0; }
 
+// Whether the file at path is what an extension killed half-way left (a
+// release that made the file in place): empty, or a descriptor of this set
+// naming a volume that is not open in it. Anything else is not ours.
+bool left_by_interrupted_run(const char* path, const VOLUME* root) {
+  platform::File* f = nullptr;
+  if (platform::file_open(path, platform::FILE_READ, &f) != 0) return false;
+  std::vector<uint8_t> page(Vol_PAGESIZE);
+  size_t done = 0;
+  platform::FileInfo info;
+  bool ours = false;
+  if (f->info(&info) == 0 && info.kind == platform::FileKind::Regular) {
+    if (info.size == 0) {
+      ours = true;
+    } else if (f->read_at(page.data(), page.size(), 0, &done) == 0 && done == page.size()) {
+      VOLUME v{};
+      Vol_DecodeDescriptor(page.data(), &v);
+      ours = v.set_id == root->set_id && v.volume_id != 0 &&
+             v.volume_id < static_cast<uint32_t>(Vol_MAXLINK) &&
+             (static_cast<int>(v.volume_id) >= Vol_NumVolumes() ||
+              root[v.volume_id].fhandle == nullptr);
+    }
+  }
+  platform::file_close(f);
+  return ours;
+}
+
 // The slot an extension takes, or -1 (status set).
 int choose_slot(const VOLUME* root) {
   const int n = Vol_NumVolumes();
@@ -235,12 +261,44 @@ VOLUME* Vol_CreateExtent(const char* path, uint32_t type, uint32_t size, uint32_
     VOL_ERROR(VOL_E_LINKS);
     return nullptr;
   }
-  NewVolume nv{path, path, type, static_cast<uint32_t>(slot), size, ext_size, max_size};
+  // Made whole under a name of its own beside its place, then renamed
+  // there. A run killed before the set named the volume left a file under
+  // one of the two names (a whole one, once renamed): the next run replaces
+  // it.
+  if (left_by_interrupted_run(path, root) && platform::file_remove(path) == 0) {
+    platform::file_sync_parent(path);
+    debug_log('V', 0, "NOTE: removed \"%s\", left by an interrupted run", path);
+  }
+  const std::string fresh = std::string(path) + ".spacegrow";
+  if (platform::file_remove(fresh.c_str()) == 0)
+    debug_log('V', 0, "NOTE: removed \"%s\", left by an interrupted run", fresh.c_str());
+  platform::File* existing = nullptr;
+  if (platform::file_open(path, platform::FILE_READ, &existing) == 0) {
+    platform::file_close(existing);
+    debug_log('V', 0, "Unable to create volume file \"%s\": the file exists", path);
+    VOL_ERROR(VOL_E_CREATE);
+    return nullptr;
+  }
+  NewVolume nv{fresh.c_str(), path, type, static_cast<uint32_t>(slot), size, ext_size, max_size};
   nv.set_id = root->set_id;
   nv.generation = root->generation;
   VOLUME* v = create_volume(nv);
   if (v == nullptr) return nullptr;
   Vol_FreeSingle(v);
+  if (int err = platform::file_rename(fresh.c_str(), path)) {
+    debug_syserr('V', 0, err, "Unable to rename volume file");
+    platform::file_remove(fresh.c_str());
+    platform::file_sync_parent(path);
+    VOL_ERROR(VOL_E_FILL);
+    return nullptr;
+  }
+  if (int err = platform::file_sync_parent(path)) {
+    debug_syserr('V', 0, err, "Unable to sync the volume file's directory");
+    platform::file_remove(path);
+    platform::file_sync_parent(path);
+    VOL_ERROR(VOL_E_FILL);
+    return nullptr;
+  }
   if (Vol_AttachVolume(path) == nullptr) {
     // Nothing names the file yet, and this call made it.
     platform::file_remove(path);

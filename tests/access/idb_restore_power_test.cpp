@@ -1,5 +1,7 @@
 // Database restore under power loss: the power fails before each write or
-// flush of a restore (unflushed writes dropped, or torn), the program runs
+// flush of a restore (unflushed writes dropped, or torn; or the process is
+// killed and every write stays), and every other time once more inside the
+// recovery that follows; the program runs
 // on as if nothing happened, and the set is then started as the server
 // starts it (crash recovery, the start-up checkpoint, the catalog). The
 // database is either not there at all (no catalog row, no node left of
@@ -118,22 +120,44 @@ class RestorePower : public ::testing::Test {
   // The program stops as a crash stops it: nothing more reaches the disk;
   // then the power comes back with the disk as the cut left it, and the
   // set is started as the server starts it.
+  // With second, the recovery itself is cut at its second-th write or
+  // flush (when it gets there) and the set started once more.
   void lose_power_and_start(platform::FaultFileSystem& disk, platform::PowerLoss mode,
-                            uint32_t seed, const std::string& at) {
+                            uint32_t seed, const std::string& at, int second = 0) {
     if (!disk.crashed()) disk.crash_at(1, mode, seed);
+    abandon(disk, mode, seed);
+    const char* const paths[] = {kRoot.c_str(), kLog.c_str()};
+    ASSERT_NE(Vol_OpenSet(2, paths), nullptr) << at;
+    ASSERT_EQ(buf_Init(256, 256), 0);
+    if (second > 0) {
+      disk.crash_at(second, mode, seed + 1);
+      start(at + ", recovery cut", true);
+      if (HasFatalFailure()) return;
+      if (disk.crashed()) {
+        ++second_cuts_;
+        abandon(disk, mode, seed + 1);
+        ASSERT_NE(Vol_OpenSet(2, paths), nullptr) << at;
+        ASSERT_EQ(buf_Init(256, 256), 0);
+        start(at + ", after a cut recovery", true);
+      } else {
+        disk.crash_at(0, mode, seed);
+      }
+    } else {
+      start(at, true);
+    }
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(SysCat_open(), 0) << at;
+  }
+  // The program stops where the crash left it; the disk comes back.
+  static void abandon(platform::FaultFileSystem& disk, platform::PowerLoss mode, uint32_t seed) {
     // The vnode cache closes its nodes while the cache is there (their
     // writes go nowhere now).
     VNode_Flush(nullptr);
     VNode_Cleanup();
     syscat_test::abandon_power_set();
     disk.lose_power(mode, seed);
-    const char* const paths[] = {kRoot.c_str(), kLog.c_str()};
-    ASSERT_NE(Vol_OpenSet(2, paths), nullptr) << at;
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    start(at, true);
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(SysCat_open(), 0) << at;
   }
+  int second_cuts_ = 0;
   Found find(const std::string& at) {
     Found f;
     uint32_t last = 0, pages = 0;
@@ -205,7 +229,7 @@ TEST_F(RestorePower, AnAcknowledgedRestoreIsThereAfterAPowerCut) {
 // the sample and its archive made afresh) and a restore of the sample has
 // some 500 points: the sweep cuts at every third point, the race
 // detector's build (some tenfold slower) at every fifteenth, from a first
-// point that moves with the loss mode so that the two modes together meet
+// point that moves with the loss mode so that the three modes together meet
 // more kinds of write.
 const int kStride = testsupport::sweep_stride(15, 3);
 
@@ -243,7 +267,9 @@ TEST_P(RestorePowerLoss, TheDatabaseIsThereWholeOrNotAtAll) {
     ASSERT_EQ(rc, 0) << at << ": the program ran on, the restore must succeed";
     const bool acked = !cut;
     end(s);
-    lose_power_and_start(disk, loss.mode, seed, at);
+    // Every other pass cuts its recovery too, at a point that moves.
+    const int second = n % 2 == 0 ? 1 + (n / 2) % 23 : 0;
+    lose_power_and_start(disk, loss.mode, seed, at, second);
     if (HasFatalFailure()) return;
     const Found got = find(at + " after");
     s = session();
@@ -261,9 +287,11 @@ TEST_P(RestorePowerLoss, TheDatabaseIsThereWholeOrNotAtAll) {
     close_and_check(s, at);
     if (HasFailure()) return;
   }
-  // The sweep reached points before the commit and after it.
+  // The sweep reached points before the commit and after it, and cut
+  // recoveries.
   EXPECT_GT(cut_absent, 5) << loss.name;
   EXPECT_EQ(acknowledged, 1) << loss.name;
+  EXPECT_GT(second_cuts_, 2) << loss.name;
   RecordProperty("cuts", std::to_string(cut_absent + cut_whole));
   std::printf("%s: %d cuts left no database, %d a whole one\n", loss.name, cut_absent, cut_whole);
 }
@@ -271,7 +299,10 @@ TEST_P(RestorePowerLoss, TheDatabaseIsThereWholeOrNotAtAll) {
 INSTANTIATE_TEST_SUITE_P(
     Restore, RestorePowerLoss,
     ::testing::Values(Loss{"DropUnflushed", platform::PowerLoss::DropUnflushed, 1},
-                      Loss{"TearUnflushed", platform::PowerLoss::TearUnflushed, 1 + kStride / 2}),
+                      Loss{"TearUnflushed", platform::PowerLoss::TearUnflushed, 1 + kStride / 2},
+                      // kill -9: every write made stays, the system pool's
+                      // written-through pages among them.
+                      Loss{"KillProcess", platform::PowerLoss::KillProcess, kStride}),
     [](const ::testing::TestParamInfo<Loss>& i) { return std::string(i.param.name); });
 
 }  // namespace

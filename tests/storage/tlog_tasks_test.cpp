@@ -13,6 +13,7 @@
 
 #include "base/error_status.h"
 #include "storage/ssn.h"
+#include "storage/syspool.h"
 #include "storage/task_sessions.h"
 #include "storage/task_runner.h"
 #include "storage/tio.h"
@@ -392,6 +393,66 @@ TEST_F(TlogTasksTest, WeightsFollowTheSessionsTransactionAndEndedTasksHaveNone) 
   EXPECT_EQ(g_s.wait_line, 77);
   EXPECT_EQ(ssn_task(&g_s.ended_session), nullptr);
   EXPECT_EQ(ssn_task(nullptr), nullptr);
+}
+
+// --- A session's set-up cut short --------------------------------------------------------------
+
+struct CutSetUp {
+  Node* gate = nullptr;  // stands for the log root's system pool and its lock
+  bool held = false;
+  Task* creator = nullptr;
+  bool cut = false;
+  Node* made = reinterpret_cast<Node*>(1);
+  Node* again = nullptr;
+};
+CutSetUp g_cut;
+
+// Meta data blocks as the system pool hands them out: under its lock, a
+// wait a closing session cuts.
+int gated_alloc(uint32_t size, Node_ADDR* addr, int log) {
+  if (Node_Lock(g_cut.gate, __FILE__, __LINE__) != 0) return -1;
+  const int rc = node_test::kMemPool.alloc_item(size, addr, log);
+  Node_Unlock(g_cut.gate);
+  return rc;
+}
+
+// A closing session cuts the wait of its set-up for the system pool, which
+// another task holds while it is suspended: the set-up gives up cleanly,
+// leaves no log node behind, and the next one is made as usual.
+TEST_F(TlogTasksTest, ASessionWhoseSetUpIsCutGivesUpAndLeavesNoNode) {
+  g_cut = CutSetUp{};
+  g_cut.gate = pool;
+  NodePoolServices gated = node_test::kMemPool;
+  gated.alloc_item = gated_alloc;
+  Node_SetPoolServices(&gated);
+  ASSERT_EQ(tio_setup(), 0);
+  static uint32_t nodes_before = 0;
+  uint32_t last = 0, pages = 0;
+  ASSERT_EQ(Node_RootCounts(1, &nodes_before, &last, &pages), 0);
+  auto holder = [] {
+    ASSERT_EQ(Node_Lock(g_cut.gate, __FILE__, __LINE__), 0);
+    g_cut.held = true;
+    while (g_cut.creator == nullptr || thread_wchan(g_cut.creator) == nullptr) thread_yield();
+    EXPECT_EQ(thread_cut(g_cut.creator, -1), 0);
+    g_cut.cut = true;
+    thread_yield();
+    Node_Unlock(g_cut.gate);
+  };
+  auto creator = [] {
+    while (!g_cut.held) thread_yield();
+    g_cut.creator = thread_self();
+    g_cut.made = Tlog_Create();
+    g_cut.again = Tlog_Create();
+  };
+  ASSERT_TRUE(runner.run({holder, creator}));
+  Node_SetPoolServices(&node_test::kMemPool);
+  EXPECT_TRUE(g_cut.cut);
+  EXPECT_EQ(g_cut.made, nullptr);
+  ASSERT_NE(g_cut.again, nullptr);
+  uint32_t nodes = 0;
+  ASSERT_EQ(Node_RootCounts(1, &nodes, &last, &pages), 0);
+  EXPECT_EQ(nodes, nodes_before + 1) << "the cut set-up left a node";
+  EXPECT_EQ(Tlog_Destroy(g_cut.again), 0);
 }
 
 }  // namespace

@@ -157,6 +157,33 @@ TEST_F(MgmtServer, KillthreadClosesAnotherConnection) {
   EXPECT_EQ(run(boss, {"list", "db", "notitle"}).code, 0u);
 }
 
+// A store killed with the server leaves its new file beside the target (the
+// name and six characters): the next store of that target removes such
+// files. Files of other names, and names that only look alike, stay.
+TEST_F(MgmtServer, AStoreRemovesWhatAKilledStoreOfItsTargetLeft) {
+  ZentClient alice;
+  ASSERT_TRUE(open_session(alice, "alice", "secret"));
+  const std::vector<std::string> stale = {"s.arc.Ab12Cd", "s.arc.000xyz"};
+  const std::vector<std::string> kept = {"s.arc.keep", "s.arc.Ab12Cde", "s.arc.x_9-Zq",
+                                         "t.arc.Ab12Cd", "s.arcAb12Cd"};
+  for (const std::string& f : stale) dir_.write("arch/" + f, "half an archive");
+  for (const std::string& f : kept) dir_.write("arch/" + f, "something else");
+  expect(run(alice, {"dbstore", "sample", "ARCH/s.arc"}), true,
+         "Database \"sample\" has been stored to \"ARCH/s.arc\".\n");
+  struct stat st;
+  EXPECT_EQ(stat(dir_.file("arch/s.arc").c_str(), &st), 0);
+  for (const std::string& f : stale)
+    EXPECT_NE(stat(dir_.file("arch/" + f).c_str(), &st), 0) << f << " is still there";
+  for (const std::string& f : kept)
+    EXPECT_EQ(stat(dir_.file("arch/" + f).c_str(), &st), 0) << f << " was removed";
+  TearDown();
+  server_.reset();
+  EXPECT_NE(log_.find("dbstore: removed \"" + dir_.file("arch/s.arc.Ab12Cd") +
+                      "\", left by an interrupted store"),
+            std::string::npos)
+      << log_;
+}
+
 // "test panic" by a dba ends the server through its panic handler.
 TEST_F(MgmtServer, TestPanicEndsTheServerThroughItsPanicHandler) {
   ZentClient boss;

@@ -114,6 +114,46 @@ TEST_F(ServingServer, ThirtyClientsStillConnectedAtSigtermAreClosedInOrder) {
   EXPECT_NE(log_.find("QX Zentrim data base server terminated"), std::string::npos) << log_;
 }
 
+// SIGTERM while clients keep connecting, shaking hands and closing: a
+// session whose set-up (its transaction-log node) the shutdown cuts gives up
+// cleanly, the server ends with status 0, and the next start finds the set
+// whole. Each round stops at another moment of the set-ups under way.
+TEST_F(ServingServer, SigtermWhileClientsConnectEndsInOrder) {
+  constexpr int kThreads = 8;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::atomic<bool> stop{false};
+    std::atomic<int> handshakes{0};
+    std::vector<std::thread> threads;
+    const testsupport::Bytes hello =
+        testsupport::frame(testsupport::encode_startup(testsupport::StartupMessage{}));
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&] {
+        while (!stop) {
+          ZentClient c;
+          if (!c.connect(static_cast<uint16_t>(port_))) continue;
+          if (c.send_raw(hello)) ++handshakes;
+        }
+      });
+    }
+    // The server busy setting sessions up and ending them for a while.
+    while (handshakes < kThreads * 8)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + 150 * round));
+    TearDown();  // SIGTERM, then exit status 0
+    stop = true;
+    for (auto& t : threads) t.join();
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(log_.find("server panic"), std::string::npos) << log_;
+    EXPECT_NE(log_.find("QX Zentrim data base server terminated"), std::string::npos) << log_;
+    // The set opens again and serves.
+    start_server("D1P1");
+    ZentClient c;
+    ASSERT_TRUE(open_session(c));
+    EXPECT_TRUE(c.noop(1));
+  }
+}
+
 TEST_F(ServingServer, AClientStalledMidFrameHoldsUpNobody) {
   ZentClient stalled;
   ASSERT_TRUE(open_session(stalled));

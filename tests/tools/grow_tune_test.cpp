@@ -94,6 +94,39 @@ TEST_F(GrowTunePowerLoss, SpacegrowCutAtEveryStep) {
   EXPECT_GT(crashes, 5);
 }
 
+// A run killed (or cut by a power loss) at any step, then run again as the
+// operator would: the second run finishes the job. What the first one left
+// under the volume's name, or beside it, never makes it refuse.
+TEST_F(GrowTunePowerLoss, SpacegrowRunAgainAfterACutAtEveryStep) {
+  const char* paths[] = {kRoot.c_str()};
+  for (platform::PowerLoss mode :
+       {platform::PowerLoss::KillProcess, platform::PowerLoss::DropUnflushed}) {
+    int reruns = 0;
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + " cut at " + std::to_string(n));
+      ASSERT_LT(n, 200);
+      make_environment();
+      fs.crash_at(n, mode);
+      Grow_Run(grow_spec(paths));
+      const bool crashed = fs.crashed();
+      fs.lose_power(mode);
+      if (!crashed) break;
+      if (text(fs.contents(kCfg)) == kBefore) {
+        ++reruns;
+        EXPECT_EQ(Grow_Run(grow_spec(paths)), 0);
+      }
+      const std::string cfg = text(fs.contents(kCfg));
+      EXPECT_TRUE(cfg == kAfter) << cfg;
+      VOLUME log{};
+      ASSERT_TRUE(open_listed(&log)) << cfg;
+      EXPECT_EQ(log.type, VolType_LOG);
+      fs.remove_file(kLog + ".spacegrow");
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(reruns, 5);
+  }
+}
+
 TEST_F(GrowTunePowerLoss, SpacetuneCutAtEveryStep) {
   for (int sync_mode = 0; sync_mode < 2; ++sync_mode) {
     SCOPED_TRACE(sync_mode);
