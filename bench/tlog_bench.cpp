@@ -70,7 +70,7 @@ class BenchSet {
     // The records of the record benchmarks are rolled back by a handler
     // that has nothing to undo.
     Tlog_SetHandler(Tlog_TABLE_ROLLBACK, Tlog_OP_FIXREC,
-                    [](Node*, const void*, const Node_ADDR*) { return 0; });
+                    [](Node*, const void*, uint32_t, const Node_ADDR*) { return 0; });
     pool_ = Pool_Create();
     if (pool_ == nullptr) return;
     for (int i = 0; i < tasks; ++i) {

@@ -236,12 +236,12 @@ int btree_Delete(btree_HANDLE* t, const btree_DBT* key, uint32_t op);
 // a record whose effect is already on disk: applying it again changes
 // nothing). Each takes the record's owner node, its 20 bytes and the
 // record's block position; 0 or -1.
-int btree_Commit(Node* node, const void* data, const Node_ADDR* pos);
-int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);
+int btree_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int btree_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int btree_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 // Redo of a record whose tree was deleted later: the page it freed and its
 // shadow are freed.
-int btree_RedoOfGone(Node* node, const void* data, const Node_ADDR* pos);
-int btree_Rollback(Node* node, const void* data, const Node_ADDR* pos);
+int btree_RedoOfGone(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 
 // --- Restore ---------------------------------------------------------------------------
 

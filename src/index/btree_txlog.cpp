@@ -40,9 +40,11 @@
 
 namespace {
 
-btree_TX_DATA decode(const void* data) {
-  ZENT_ASSERT(data != nullptr && "btree log record without data");
-  return btree_DecodeTxData(static_cast<const uint8_t*>(data));
+// 0, or Tlog_DAMAGED for a record of another size.
+int decode(const void* data, uint32_t size, const char* who, btree_TX_DATA* r) {
+  if (data == nullptr || size != btree_TX_DATA_SIZE) return Tlog_Damaged(who, "size", size);
+  *r = btree_DecodeTxData(static_cast<const uint8_t*>(data));
+  return 0;
 }
 
 bool same_block(const Node_ADDR& a, const Node_ADDR& b) {
@@ -151,9 +153,10 @@ int apply_node(Node* node, Node_LOG_REC* from) {
 
 }  // namespace
 
-int btree_Commit(Node* node, const void* data, const Node_ADDR* pos) {
+int btree_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   debug_log('B', 2, "btree_Commit(node=%u)", Node_GetId(node));
-  btree_TX_DATA r = decode(data);
+  btree_TX_DATA r;
+  if (const int bad = decode(data, size, "btree_Commit()", &r)) return bad;
   Node_LOG_REC* e = Node_FindLogRecord(node, r.o_pgno);
   ZENT_ASSERT(e != nullptr && Node_AddrValid(&e->log_addr) &&
               "lrec && Node_AddrValid(&lrec->log_addr)");
@@ -194,8 +197,9 @@ int btree_Commit(Node* node, const void* data, const Node_ADDR* pos) {
              : -1;
 }
 
-int btree_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
-  const btree_TX_DATA r = decode(data);
+int btree_RedoOfGone(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  btree_TX_DATA r;
+  if (const int bad = decode(data, size, "btree_RedoOfGone()", &r)) return bad;
   // The tree was deleted later: its reset freed what its list still held,
   // not a page this committed record had freed before, nor the shadow.
   if (r.op == BT_TX_FreePage) Vol_FreePageDelayed(r.o_pgno, 1);
@@ -203,10 +207,11 @@ int btree_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
+int btree_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   (void)pos;
   debug_log('B', 2, "btree_FinalCommit(node=%u)", Node_GetId(node));
-  const btree_TX_DATA r = decode(data);
+  btree_TX_DATA r;
+  if (const int bad = decode(data, size, "btree_FinalCommit()", &r)) return bad;
   lock_node(node, "btree_FinalCommit");
   int rc = 0;
   Node_LOG_REC* e = Tlog_IsRecovering() ? nullptr : Node_FindLogRecord(node, r.o_pgno);
@@ -225,9 +230,10 @@ int btree_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
   return rc;
 }
 
-int btree_Rollback(Node* node, const void* data, const Node_ADDR* pos) {
+int btree_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   debug_log('B', 2, "btree_Rollback(node=%u)", Node_GetId(node));
-  const btree_TX_DATA r = decode(data);
+  btree_TX_DATA r;
+  if (const int bad = decode(data, size, "btree_Rollback()", &r)) return bad;
   lock_node(node, "btree_Rollback");
   Node_LOG_REC* e = Node_FindLogRecord(node, r.o_pgno);
   ZENT_ASSERT(e != nullptr && e->log_node != nullptr && same_block(e->log_addr, *pos) &&

@@ -452,9 +452,9 @@ int SysCat_delete_node(Node* node, Node* tx);
 // Tlog_Init (which empties the tables) and before recovery.
 void SysCat_Init();
 // Handlers of log opcode 17 (pre-commit, final commit, rollback).
-int SysCat_Commit(Node* node, const void* data, const Node_ADDR* pos);
-int SysCat_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);
-int SysCat_Rollback(Node* node, const void* data, const Node_ADDR* pos);
+int SysCat_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int SysCat_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int SysCat_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 
 // Writes the collations the database's indexes use and every open table
 // node of its catalog into an archive. 0 or -1.

@@ -103,10 +103,12 @@ int SysCat_delete_node(Node* node, Node* tx) {
   return SysCat_WriteRecord(tx, nullptr, rec, nullptr);
 }
 
-int SysCat_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
+int SysCat_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   ZENT_ASSERT(data != nullptr && "data");
   ZENT_ASSERT(pos != nullptr && "data_addr");
-  const SysCat_RECORD rec = SysCat_DecodeLogged("SysCat_FinalCommit", node, data);
+  SysCat_RECORD rec;
+  if (const int bad = SysCat_DecodeLogged("SysCat_FinalCommit", node, data, size, &rec))
+    return bad;
   debug_log('N', 3, "SysCat_FinalCommit(node=%s) commit %s",
             node != nullptr ? Node_Name(node) : "NULL", SysCat_OpName(rec.opcode));
   switch (rec.opcode) {

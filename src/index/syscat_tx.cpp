@@ -47,18 +47,19 @@ bool same_block(const Node_ADDR& a, const Node_ADDR* b) {
 
 }  // namespace
 
-SysCat_RECORD SysCat_DecodeLogged(const char* who, Node* node, const void* data) {
+int SysCat_DecodeLogged(const char* who, Node* node, const void* data, uint32_t size,
+                        SysCat_RECORD* rec) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const uint32_t opcode = le_get32(bytes);
-  if (opcode == SysCat_OP_INVALID) ZENT_ASSERT(!"invalid opcode");
-  if (opcode > SysCat_OP_DELETE) {
+  const uint32_t opcode =
+      bytes != nullptr && size >= 4 ? le_get32(bytes) : static_cast<uint32_t>(SysCat_OP_INVALID);
+  if (opcode == SysCat_OP_INVALID || opcode > SysCat_OP_DELETE) {
     debug_log('N', 0, "%s(node=%s) failed: unknown opcode (%u)", who, name_of(node), opcode);
-    ZENT_ASSERT(!"unknown opcode");
+    return Tlog_DAMAGED;
   }
-  SysCat_RECORD rec;
-  const uint32_t size = opcode == SysCat_OP_VMETA ? SysCat_VMETA_REC_SIZE : SysCat_NODE_REC_SIZE;
-  ZENT_ASSERT(SysCat_DecodeRecord(bytes, size, &rec) == 0 && "catalog log record");
-  return rec;
+  const uint32_t want = opcode == SysCat_OP_VMETA ? SysCat_VMETA_REC_SIZE : SysCat_NODE_REC_SIZE;
+  if (size != want || SysCat_DecodeRecord(bytes, size, rec) != 0)
+    return Tlog_Damaged(who, "catalog log record", size);
+  return 0;
 }
 
 namespace {
@@ -147,10 +148,11 @@ int SysCat_WriteRecord(Node* tx, Node* owner, const SysCat_RECORD& rec, Node_LOG
   return 0;
 }
 
-int SysCat_Commit(Node* node, const void* data, const Node_ADDR* pos) {
+int SysCat_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   ZENT_ASSERT(data != nullptr && "data");
   ZENT_ASSERT(pos != nullptr && "data_addr");
-  const SysCat_RECORD rec = SysCat_DecodeLogged("SysCat_Commit", node, data);
+  SysCat_RECORD rec;
+  if (const int bad = SysCat_DecodeLogged("SysCat_Commit", node, data, size, &rec)) return bad;
   switch (rec.opcode) {
     case SysCat_OP_VMETA: {
       // Only the latest VMETA of a table carries over: the older ones are
@@ -177,10 +179,11 @@ int SysCat_Commit(Node* node, const void* data, const Node_ADDR* pos) {
   }
 }
 
-int SysCat_Rollback(Node* node, const void* data, const Node_ADDR* pos) {
+int SysCat_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   ZENT_ASSERT(data != nullptr && "data");
   ZENT_ASSERT(pos != nullptr && "data_addr");
-  const SysCat_RECORD rec = SysCat_DecodeLogged("SysCat_Rollback", node, data);
+  SysCat_RECORD rec;
+  if (const int bad = SysCat_DecodeLogged("SysCat_Rollback", node, data, size, &rec)) return bad;
   switch (rec.opcode) {
     case SysCat_OP_VMETA: {
       debug_log('N', 3, "SysCat_Rollback(node=%s) roll-back VMETA", name_of(node));

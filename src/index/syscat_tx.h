@@ -44,6 +44,7 @@ int SysCat_ReadVmetaRecord(Node_LOG_REC* lock, SysCat_RECORD* rec);
 // table node; CREATE and DELETE: none); a VMETA record becomes the lock's
 // latest. 0 or -1 (the log's status).
 int SysCat_WriteRecord(Node* tx, Node* owner, const SysCat_RECORD& rec, Node_LOG_REC* lock);
-// The record a handler of opcode 17 was given; an opcode of no record is
-// fatal (logged as who's "unknown opcode").
-SysCat_RECORD SysCat_DecodeLogged(const char* who, Node* node, const void* data);
+// The record a handler of opcode 17 was given: 0, or Tlog_DAMAGED for an
+// opcode of no record (logged as who's "unknown opcode") or a size not its.
+int SysCat_DecodeLogged(const char* who, Node* node, const void* data, uint32_t size,
+                        SysCat_RECORD* rec);

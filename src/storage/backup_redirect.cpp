@@ -472,7 +472,8 @@ void Vol_LogAllRedirActions() {
 
 // --- Redo -------------------------------------------------------------------------------
 
-int Vol_RecoverRedirection(Node*, const void* data, const Node_ADDR*) {
+int Vol_RecoverRedirection(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != 8) return Tlog_Damaged("Vol_RecoverRedirection()", "size", size);
   const auto* d = static_cast<const uint8_t*>(data);
   const Vol_PAGEADDR o_page = le_get32(d), r_page = le_get32(d + 4);
   debug_log('V', 3, "Vol_RecoverRedirection() o_page=0x%x, r_page=0x%x", o_page, r_page);
@@ -480,12 +481,22 @@ int Vol_RecoverRedirection(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int Vol_RecoverExtendAction(Node*, const void* data, const Node_ADDR*) {
+int Vol_RecoverExtendAction(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  const char* who = "Vol_RecoverExtendAction()";
+  if (data == nullptr || size < 16) return Tlog_Damaged(who, "size", size);
   const auto* d = static_cast<const uint8_t*>(data);
   const uint32_t volume_id = le_get32(d), curr_size = le_get32(d + 4), count = le_get32(d + 8);
   debug_log('V', 3, "Vol_RecoverExtendAction() volume_id=%u, curr_size=%u, free_count=%u",
             volume_id, curr_size, count);
-  ZENT_ASSERT(volume_id < static_cast<uint32_t>(Vol_NumVolumes()) && "volume_id < num_volumes");
+  // The writer lists the free-list pages of the new size, at least one
+  // entry's room: a count the record cannot hold, or more pages than such
+  // a volume has, is damage, never a read past the record.
+  if (size != 12 + 4 * (count == 0 ? 1 : static_cast<uint64_t>(count)))
+    return Tlog_Damaged(who, "free-list page count", size);
+  if (volume_id >= static_cast<uint32_t>(Vol_NumVolumes()) ||
+      Vol_GetRootVol()[volume_id].fhandle == nullptr || curr_size > Vol_MAXPAGES ||
+      count > curr_size / Vol_FLIST_NUMITEMS + 1)
+    return Tlog_Damaged(who, "volume or size", size);
   std::vector<Vol_PAGEADDR> flist(count);
   for (uint32_t i = 0; i < count; ++i) flist[i] = le_get32(d + 12 + 4 * i);
   Vol_RecoverExtendSingle(&Vol_GetRootVol()[volume_id], curr_size, 0, count, flist.data(), 1);

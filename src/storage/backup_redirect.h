@@ -69,6 +69,6 @@ void Vol_LogAllRedirActions();
 
 // Redo handlers of opcodes 20 and 19, and their registration in the log's
 // backup redo tables.
-int Vol_RecoverRedirection(Node* node, const void* data, const Node_ADDR* pos);
-int Vol_RecoverExtendAction(Node* node, const void* data, const Node_ADDR* pos);
+int Vol_RecoverRedirection(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int Vol_RecoverExtendAction(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 void Vol_RegisterRedirectHandlers();

@@ -207,11 +207,11 @@ int FixRec_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t
 
 // --- Log handlers --------------------------------------------------------------------------
 
-int FixRec_Commit(Node* node, const void* data, const Node_ADDR* pos);       // pre-commit, 13
-int FixRec_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);  // final commit, redo
-int FixRec_Rollback(Node* node, const void* data, const Node_ADDR* pos);     // rollback, 13
-int FixRec_RecoverMeta(Node* node, const void* data, const Node_ADDR* pos);     // redo, 14
-int FixRec_RecoverCluster(Node* node, const void* data, const Node_ADDR* pos);  // redo, 15
+int FixRec_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);       // pre-commit, 13
+int FixRec_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);  // final commit, redo
+int FixRec_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);     // rollback, 13
+int FixRec_RecoverMeta(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);     // redo, 14
+int FixRec_RecoverCluster(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);  // redo, 15
 
 // After the redo passes of recovery (LOG, then DO_LOG): first_recno,
 // last_recno and num_records of every file that redo touched are counted

@@ -35,6 +35,7 @@
 #include "storage/node_orphans.h"
 #include "storage/node_restore.h"
 #include "storage/node_log.h"
+#include "storage/volume_set.h"
 
 using namespace fixrec;
 
@@ -55,16 +56,28 @@ void lock_to_the_end(Node* node) {
     debug_log('F', 2, "FixRec(node=%s): node lock wait cut short, waiting again", Node_Name(node));
 }
 
-FixRec_RECORD decode(const void* data, const char* who) {
-  FixRec_RECORD r;
-  if (FixRec_DecodeRecordHead(static_cast<const uint8_t*>(data), FixRec_RECORD_HEAD, &r) != 0) {
-    const unsigned op = data != nullptr ? static_cast<const uint8_t*>(data)[FixRec_RECORD_HEAD - 1] : 0;
+// A record change as read back: its owner a record file, its size the one
+// its opcode makes (head and image, or the 20-byte head), its number inside
+// the file and its start page inside the set. 0, or Tlog_DAMAGED.
+int decode(Node* node, const void* data, uint32_t size, const char* who, FixRec_RECORD* r) {
+  FixRec_META m;
+  const void* meta = Node_GetType(node) == NodeType_FR ? Node_GetMetaData(node) : nullptr;
+  if (meta == nullptr ||
+      FixRec_DecodeMeta(static_cast<const uint8_t*>(meta), Node_GetMetaSize(node), &m) != 0)
+    return Tlog_Damaged(who, "owner is no record file", size);
+  if (FixRec_DecodeRecordHead(static_cast<const uint8_t*>(data), size, r) != 0) {
+    const unsigned op = data != nullptr && size >= FixRec_RECORD_HEAD
+                            ? static_cast<const uint8_t*>(data)[FixRec_RECORD_HEAD - 1] : 0;
     debug_log('F', 0, "%s failed: unknown opcode (%u)", who, op);
-    char text[96];
-    snprintf(text, sizeof text, "%s failed: unknown opcode", who);
-    panic_assert_failed(text, __FILE__, __LINE__);
+    return Tlog_DAMAGED;
   }
-  return r;
+  const bool image = r->opcode == FixRec_OP_UPDATE || r->opcode == FixRec_OP_PUT;
+  if (size != (image ? FixRec_RECORD_HEAD + m.slot_size - 1 : FixRec_DELETE_RECORD_SIZE))
+    return Tlog_Damaged(who, "size", size);
+  if (r->recno == 0 || r->recno > m.max_recno ||
+      (r->start_page != 0 && !Vol_PagesInSet(r->start_page, m.cluster_size)))
+    return Tlog_Damaged(who, "record number or start page", size);
+  return 0;
 }
 
 const char* put_or_update(uint8_t op) {
@@ -266,8 +279,12 @@ namespace {
 // The node records' redo of a page action (opcode 8) on a free list.
 int recover_free_list_page(Node* node, const void* data) {
   NodeList_PAGE_REC rec;
-  if (NodeList_DecodePageRec(static_cast<const uint8_t*>(data), NodeList_PAGE_REC_SIZE, &rec) != 0)
-    return -1;
+  if (NodeList_DecodePageRec(static_cast<const uint8_t*>(data), NodeList_PAGE_REC_SIZE, &rec) != 0 ||
+      Node_GetType(node) != NodeType_FR || Node_GetMetaData(node) == nullptr ||
+      (rec.action != NodeList_PAGE_CREATE && rec.action != NodeList_PAGE_DELETE) ||
+      !Vol_PagesInSet(rec.page, 1) || (rec.prev_page != 0 && !Vol_PagesInSet(rec.prev_page, 1)) ||
+      (rec.next_page != 0 && !Vol_PagesInSet(rec.next_page, 1)))
+    return Tlog_Damaged("NodeList_CommitPage()", "free-list page action", NodeList_PAGE_REC_SIZE);
   FixRec_RecoverFreeListPage(node, &rec);
   return 0;
 }
@@ -291,8 +308,9 @@ int FixRec_Init() {
   return 0;
 }
 
-int FixRec_Commit(Node* node, const void* data, const Node_ADDR* pos) {
-  const FixRec_RECORD r = decode(data, "FixRec_Commit()");
+int FixRec_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
+  FixRec_RECORD r;
+  if (const int bad = decode(node, data, size, "FixRec_Commit()", &r)) return bad;
   Node* lnode = Tlog_ActionNode();
   switch (r.opcode) {
     case FixRec_OP_UPDATE:
@@ -307,8 +325,9 @@ int FixRec_Commit(Node* node, const void* data, const Node_ADDR* pos) {
   }
 }
 
-int FixRec_FinalCommit(Node* node, const void* data, const Node_ADDR*) {
-  const FixRec_RECORD r = decode(data, "FixRec_FinalCommit()");
+int FixRec_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  FixRec_RECORD r;
+  if (const int bad = decode(node, data, size, "FixRec_FinalCommit()", &r)) return bad;
   const bool recovering = Tlog_InRecovery() != 0;
   lock_to_the_end(node);
   FixRec_META m = get_meta(node, __LINE__);
@@ -321,8 +340,9 @@ int FixRec_FinalCommit(Node* node, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int FixRec_Rollback(Node* node, const void* data, const Node_ADDR*) {
-  const FixRec_RECORD r = decode(data, "FixRec_Rollback()");
+int FixRec_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  FixRec_RECORD r;
+  if (const int bad = decode(node, data, size, "FixRec_Rollback()", &r)) return bad;
   Node* lnode = Tlog_ActionNode();
   // The unit that carried the latest meta image may be this one.
   state(node)->logged_sequence = 0;
@@ -365,8 +385,10 @@ int FixRec_Rollback(Node* node, const void* data, const Node_ADDR*) {
   }
 }
 
-int FixRec_RecoverMeta(Node* node, const void* data, const Node_ADDR*) {
-  ZENT_ASSERT(data != nullptr && "data");
+int FixRec_RecoverMeta(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != FixRec_META_IMAGE_SIZE || Node_GetType(node) != NodeType_FR ||
+      Node_GetMetaData(node) == nullptr)
+    return Tlog_Damaged("FixRec_RecoverMeta()", "size or owner", size);
   lock_to_the_end(node);
   FixRec_META m = get_meta(node, __LINE__);
   FixRec_META img = m;
@@ -377,11 +399,17 @@ int FixRec_RecoverMeta(Node* node, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int FixRec_RecoverCluster(Node* node, const void* data, const Node_ADDR*) {
-  ZENT_ASSERT(data != nullptr && "data");
+int FixRec_RecoverCluster(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != FixRec_CLUSTER_REC_SIZE || Node_GetType(node) != NodeType_FR ||
+      Node_GetMetaData(node) == nullptr)
+    return Tlog_Damaged("FixRec_RecoverCluster()", "size or owner", size);
   const uint32_t start = le_get32(static_cast<const uint8_t*>(data));
   lock_to_the_end(node);
   const FixRec_META m = get_meta(node, __LINE__);
+  if (!Vol_PagesInSet(start, m.cluster_size)) {
+    Node_Unlock(node);
+    return Tlog_Damaged("FixRec_RecoverCluster()", "start page", size);
+  }
   const int count = static_cast<int>(m.cluster_size);
   char* bufs[Vol_MAXCLUST];
   buf_Get(node, start, count, BF_PIN | BF_EMPTY, bufs);

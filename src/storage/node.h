@@ -146,6 +146,13 @@ Node* Node_Find(uint32_t node_id);
 Node* Node_FindLog(uint32_t node_id);
 Node* Node_SysFind(uint32_t node_id);
 Node* Node_SysFindLog(uint32_t node_id);
+// Recovery, before it looks up the root log node: reads the log root's
+// node pages, and where they are damaged (zeroed by a lost write, say)
+// refuses the root with -1 (VOL E007, the page logged) instead of stopping
+// the process. The log is lost then, but the LOG volumes are rebuilt all
+// the same. 0 when the root is sound, already read, or there is no LOG
+// volume.
+int Node_CheckLogRoot();
 
 // --- References and meta data -------------------------------------------------------
 

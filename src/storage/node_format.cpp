@@ -1,6 +1,8 @@
 // node_format.cpp - encoding and decoding of the node layer's records.
 #include "storage/node_format.h"
 
+#include "storage/node.h"
+
 namespace {
 
 // Byte offsets of each record's fields; each follows from the one before
@@ -162,6 +164,17 @@ Node_DESC Node_DecodeDesc(const uint8_t* in) {
   d.avg_block_size = le_get16(in + desc::avg_block);
   d.reserved = le_get32(in + desc::reserved);
   return d;
+}
+
+Node_DESC_FAULT Node_CheckDescFields(uint16_t type, uint16_t cluster_size, uint32_t flags) {
+  if (cluster_size < 1 || cluster_size > Vol_MAXCLUST) return Node_DESC_BAD_CLUSTER_SIZE;
+  const unsigned a = type >> 8, b = type & 0xFFu;
+  if (type != 0 && (a < 'A' || a > 'Z' || b < 'A' || b > 'Z' || type == NodeType_TL))
+    return Node_DESC_BAD_TYPE;
+  constexpr uint32_t stored = (1u << (Node_UNCOMMITTED + 1)) - 1u;
+  if ((flags & ~(stored | Node_RUNTIME_FLAGS)) != 0) return Node_DESC_BAD_FLAGS;
+  if ((flags & (1u << Node_POOLNODE)) != 0 && cluster_size != 1) return Node_DESC_POOL_CLUSTER_SIZE;
+  return Node_DESC_OK;
 }
 
 void Node_EncodePageHead(const Node_PAGE_HEAD& h, uint8_t* out) {

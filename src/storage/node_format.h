@@ -66,6 +66,19 @@ Node_IHEAD Node_DecodeIhead(const uint8_t* in);
 void Node_EncodeDesc(const Node_DESC& d, uint8_t* out);
 Node_DESC Node_DecodeDesc(const uint8_t* in);
 
+// What makes a descriptor read back (an archive's, a log snapshot's) no
+// node's: cluster size outside 1..8, a type other than 0 or two capitals
+// (TL, a log node's, is never stored there), flag bits no release sets, a
+// pool whose clusters are not single pages.
+enum Node_DESC_FAULT {
+  Node_DESC_OK = 0,
+  Node_DESC_BAD_CLUSTER_SIZE,
+  Node_DESC_BAD_TYPE,
+  Node_DESC_BAD_FLAGS,
+  Node_DESC_POOL_CLUSTER_SIZE,
+};
+Node_DESC_FAULT Node_CheckDescFields(uint16_t type, uint16_t cluster_size, uint32_t flags);
+
 // --- Node page (page type 3) ----------------------------------------------------
 
 inline constexpr int Node_PAGE_NUMITEMS = 145;       // descriptor slots

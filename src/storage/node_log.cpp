@@ -55,44 +55,43 @@ uint8_t* grow(vbuf** b, uint32_t size) {
   return static_cast<uint8_t*>((*b)->data);
 }
 
+// The smallest record of a list opcode: its head.
+uint32_t list_head_size(int opcode) {
+  switch (opcode) {
+    case NodeList_OP_PAGE: return NodeList_PAGE_REC_SIZE;
+    case NodeList_OP_HEAD: return NodeList_HEAD_REC_SIZE;
+    case NodeList_OP_FILL: return NodeList_FILL_REC_SIZE;
+    default: return NodeList_ITEM_REC_SIZE;
+  }
+}
+
 int list_type_of(const void* data, int opcode) {
   const auto* b = static_cast<const uint8_t*>(data);
   return opcode == NodeList_OP_PAGE ? b[7] : static_cast<int>(le_get32(b + 4));
 }
 
-size_t list_record_size(const void* data, int opcode) {
-  const auto* b = static_cast<const uint8_t*>(data);
-  switch (opcode) {
-    case NodeList_OP_PAGE: return NodeList_PAGE_REC_SIZE;
-    case NodeList_OP_HEAD: return NodeList_HEAD_REC_SIZE;
-    case NodeList_OP_FILL: return NodeList_FILL_REC_SIZE;
-    default: return NodeList_ITEM_REC_SIZE + le_get16(b + 14);
-  }
-}
-
-int apply_list(Node* node, int opcode, const void* data) {
+int apply_list(Node* node, int opcode, const void* data, uint32_t size) {
   Node_RecoverNoteList(node);
   int head_dirty = 0;
   if (Node_RecoverListRecord(node, &node->node.ulist, opcode, static_cast<const uint8_t*>(data),
-                             list_record_size(data, opcode), &head_dirty) != 0) {
+                             size, &head_dirty) != 0) {
     debug_log('L', 0, "NodeList_Commit(node=%s) failed: malformed record of opcode %d",
               Node_Name(node), opcode);
-    return -1;
+    return Tlog_DAMAGED;
   }
   if (head_dirty) Node_SetDirty(node);
   return 0;
 }
 
-// Opcodes 9 to 11: item lists only.
-int commit_typed(Node* node, const void* data, int opcode, const char* name) {
+// Opcodes 9 to 12: item lists only; another type is a damaged record.
+int commit_typed(Node* node, const void* data, uint32_t size, int opcode, const char* name) {
+  if (data == nullptr || size < list_head_size(opcode))
+    return Tlog_Damaged(name, "shorter than its head", size);
   const int type = list_type_of(data, opcode);
-  if (type == NodeListType_ILIST) return apply_list(node, opcode, data);
-  static char what[96];
-  if (type != NodeListType_FLIST)
-    debug_log('L', 0, "%s(node=%s) failed: invalid list type %u", name, Node_Name(node),
-              static_cast<unsigned>(type));
-  snprintf(what, sizeof what, "%s() failed: invalid list type", name);
-  internal(what);
+  if (type == NodeListType_ILIST) return apply_list(node, opcode, data, size);
+  debug_log('L', 0, "%s(node=%s) failed: invalid list type %u", name, Node_Name(node),
+            static_cast<unsigned>(type));
+  return Tlog_DAMAGED;
 }
 
 // Copies the 8192 bytes of the LOG page onto page through node's cache.
@@ -313,19 +312,45 @@ int Node_WritePageSnapshot(Node* node, Tlog_TAGREC* tag, vbuf** record, vbuf** p
 
 // --- Handlers -------------------------------------------------------------------------------
 
-int Node_Commit(Node*, const void* data, const Node_ADDR*) {
+// Why a snapshot's descriptor cannot be a node's, or none: what the archive
+// reader refuses in a restored one, and list and meta addresses outside the
+// set. Installed, such a descriptor would reach its node page at the next
+// write and stop every later start.
+const char* snapshot_fault(const Node_DESC& d) {
+  switch (Node_CheckDescFields(d.node_type, d.cluster_size, d.flags)) {
+    case Node_DESC_OK: break;
+    case Node_DESC_BAD_CLUSTER_SIZE: return "cluster size";
+    case Node_DESC_BAD_TYPE: return "node type";
+    case Node_DESC_BAD_FLAGS: return "flags";
+    case Node_DESC_POOL_CLUSTER_SIZE: return "pool cluster size";
+  }
+  if (d.node_id == 0) return "node id";
+  auto page_ok = [](uint32_t page) { return page == 0 || Vol_PagesInSet(page, 1) != 0; };
+  if (!page_ok(d.ulist.head) || !page_ok(d.ulist.tail)) return "used-cluster list address";
+  if (!page_ok(d.flist.head) || !page_ok(d.flist.tail)) return "free list address";
+  if (Node_AddrValid(&d.meta_addr) && !page_ok(d.meta_addr.cluster)) return "meta data address";
+  return nullptr;
+}
+
+int Node_Commit(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size < Node_SNAPSHOT_HEAD)
+    return Tlog_Damaged("Node_Commit()", "shorter than a descriptor", size);
   const auto* b = static_cast<const uint8_t*>(data);
   const uint32_t length = le_get16(b);
-  ZENT_ASSERT(length >= Node_DESC_SIZE && "Node_Commit(): snapshot length");
+  if (length < Node_DESC_SIZE || length + 2u != size)
+    return Tlog_Damaged("Node_Commit()", "snapshot length", size);
   const Node_DESC desc = Node_DecodeDesc(b + 2);
   debug_log('L', 3, "Node_Commit(node_id=%u)", desc.node_id);
+  if (const char* fault = snapshot_fault(desc)) {
+    debug_log('L', 0, "Node_Commit(node_id=%u) failed: invalid descriptor (%s)", desc.node_id,
+              fault);
+    return Tlog_DAMAGED;
+  }
   Node* node = Node_Find(desc.node_id);
   const bool existed = node != nullptr;
   if (node == nullptr) {
     const uint32_t sys = desc.node_id < Node_FIRSTNODE ? desc.node_id : 0;
-    node = Node_DoCreate(desc.cluster_size >= 1 && desc.cluster_size <= Vol_MAXCLUST
-                             ? desc.cluster_size : 1,
-                         sys == 0 ? desc.node_id : 0, sys, 0);
+    node = Node_DoCreate(desc.cluster_size, sys == 0 ? desc.node_id : 0, sys, 0);
     if (node == nullptr) return -1;
     Node_SetFlag(Node_REPLAYED, node);
   }
@@ -376,7 +401,9 @@ int Node_Commit(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int Node_CommitDelete(Node*, const void* data, const Node_ADDR*) {
+int Node_CommitDelete(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != 4)
+    return Tlog_Damaged("Node_CommitDelete()", "size", size);
   const uint32_t id = le_get32(static_cast<const uint8_t*>(data));
   debug_log('L', 3, "Node_CommitDelete(node_id=%u)", id);
   Node* node = Node_Find(id);
@@ -386,49 +413,63 @@ int Node_CommitDelete(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int NodePage_Redo(Node* node, const void* data, const Node_ADDR*) {
+namespace {
+
+// A page record read back: its size, count, ops and addresses checked
+// whole before any entry is applied.
+int decode_page_record(const void* data, uint32_t size, const char* who, NodePage_RECORD* rec) {
+  if (data == nullptr || size != NodePage_RECORD_SIZE ||
+      NodePage_DecodeRecord(static_cast<const uint8_t*>(data), rec) != 0)
+    return Tlog_Damaged(who, "size or entry count", size);
+  for (uint32_t i = 0; i < rec->count; ++i) {
+    const NodePage_ENTRY& e = rec->entry[i];
+    const bool copy = e.op == NodePage_ALLOC || e.op == NodePage_CHANGE;
+    if ((!copy && e.op != NodePage_FREE) || !Vol_PagesInSet(e.page, 1) ||
+        (copy ? !Vol_PagesInSet(e.log_page, 1) : e.log_page != 0))
+      return Tlog_Damaged(who, "page entry", size);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int NodePage_Redo(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
   NodePage_RECORD rec;
-  if (NodePage_DecodeRecord(static_cast<const uint8_t*>(data), &rec) != 0)
-    internal("NodePage_Redo() failed: invalid entry count");
+  if (const int bad = decode_page_record(data, size, "NodePage_Redo()", &rec)) return bad;
   for (uint32_t i = 0; i < rec.count; ++i) {
     const NodePage_ENTRY& e = rec.entry[i];
     switch (e.op) {
       case NodePage_ALLOC:
-        ZENT_ASSERT(e.log_page != 0 && "NodePage_Redo(): log page");
         Vol_MarkPageUsed(e.page, 1);
         copy_page(node, e.page, e.log_page);
         Vol_FreePageDelayed(e.log_page, 1);
         break;
       case NodePage_CHANGE:
-        ZENT_ASSERT(e.log_page != 0 && "NodePage_Redo(): log page");
         copy_page(node, e.page, e.log_page);
         Vol_FreePageDelayed(e.log_page, 1);
         break;
-      case NodePage_FREE:
-        ZENT_ASSERT(e.log_page == 0 && "NodePage_Redo(): no log page");
+      default:
         Vol_FreePageDelayed(e.page, 1);
         break;
-      default:
-        internal("NodePage_Redo() failed: unknown opcode");
     }
   }
   return 0;
 }
 
-int NodePage_Checkpoint(Node*, const void* data, const Node_ADDR*) {
+int NodePage_Checkpoint(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   NodePage_RECORD rec;
-  if (NodePage_DecodeRecord(static_cast<const uint8_t*>(data), &rec) != 0)
-    internal("NodePage_Checkpoint() failed: invalid entry count");
+  if (const int bad = decode_page_record(data, size, "NodePage_Checkpoint()", &rec)) return bad;
   for (uint32_t i = 0; i < rec.count; ++i)
     if (rec.entry[i].log_page != 0) Vol_FreePageDelayed(rec.entry[i].log_page, 1);
   return 0;
 }
 
-int Node_CommitCluster(Node* node, const void* data, const Node_ADDR*) {
+int Node_CommitCluster(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
   Node_CLUSTER_REC r;
-  if (Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) != 0 ||
-      r.count < 1 || r.count > Vol_MAXCLUST)
-    internal("Node_CommitCluster() failed: invalid page count");
+  if (data == nullptr ||
+      Node_DecodeClusterRec(static_cast<const uint8_t*>(data), size, &r) != 0 ||
+      !Vol_PagesInSet(r.first_page, r.count))
+    return Tlog_Damaged("Node_CommitCluster()", "size, page or page count", size);
   switch (r.op) {
     case Node_CLUSTER_ALLOC:
       // Listed and allocated in one unit: the cluster is owned.
@@ -441,25 +482,28 @@ int Node_CommitCluster(Node* node, const void* data, const Node_ADDR*) {
     default:
       debug_log('L', 0, "Node_CommitCluster(node=%s) failed: unknown opcode %u", Node_Name(node),
                 static_cast<unsigned>(r.op));
-      internal("Node_CommitCluster() failed: unknown opcode");
+      return Tlog_DAMAGED;
   }
 }
 
 // A cluster record of a node deleted later in the log: the release still
 // gives the pages back (the delete's own redo finds no node to reset);
 // an allocation belongs to nobody now.
-int Node_CommitClusterOfGone(Node*, const void* data, const Node_ADDR*) {
+int Node_CommitClusterOfGone(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   Node_CLUSTER_REC r;
-  if (Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) != 0 ||
+  if (data == nullptr || size != Node_CLUSTER_REC_SIZE ||
+      Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) != 0 ||
       r.count < 1 || r.count > Vol_MAXCLUST)
-    internal("Node_CommitCluster() failed: invalid page count");
+    return Tlog_Damaged("Node_CommitCluster()", "size", size);
   if (r.op == Node_CLUSTER_FREE) Vol_FreePageDelayed(r.first_page, r.count);
   return 0;
 }
 
 // A list page record of a node deleted later: a page the list gave up is
 // freed (the node's reset freed only the pages still listed).
-int NodeList_CommitPageOfGone(Node*, const void* data, const Node_ADDR*) {
+int NodeList_CommitPageOfGone(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != NodeList_PAGE_REC_SIZE)
+    return Tlog_Damaged("NodeList_CommitPage()", "size", size);
   NodeList_PAGE_REC rec;
   if (NodeList_DecodePageRec(static_cast<const uint8_t*>(data), NodeList_PAGE_REC_SIZE, &rec) ==
           0 &&
@@ -468,61 +512,66 @@ int NodeList_CommitPageOfGone(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int NodeList_CommitPage(Node* node, const void* data, const Node_ADDR*) {
+int NodeList_CommitPage(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != NodeList_PAGE_REC_SIZE)
+    return Tlog_Damaged("NodeList_CommitPage()", "size", size);
   const auto* b = static_cast<const uint8_t*>(data);
   const unsigned id = b[6];
   switch (id) {
     case NodeList_ID_ULIST:
-      if (b[7] != NodeListType_ILIST) internal("NodeList_CommitPage() failed: invalid list type");
-      return apply_list(node, NodeList_OP_PAGE, data);
+      if (b[7] != NodeListType_ILIST)
+        return Tlog_Damaged("NodeList_CommitPage()", "list type", size);
+      return apply_list(node, NodeList_OP_PAGE, data, size);
     case NodeList_ID_FIXREC_FLIST:
       if (g_flist_recovery == nullptr)
         internal("NodeList_CommitPage() failed: no free-list recovery installed");
       return g_flist_recovery(node, data);
-    case NodeList_ID_POOL_FLIST:
-      internal("NodeList_CommitPage() failed: pool free lists are not logged by page");
     default:
+      // Pool free lists are never logged by page.
       debug_log('L', 0, "NodeList_CommitPage(node=%s) failed: invalid list identifier %u",
                 Node_Name(node), id);
-      internal("NodeList_CommitPage() failed: invalid list identifier");
+      return Tlog_DAMAGED;
   }
 }
 
-int NodeList_CommitPageHead(Node* node, const void* data, const Node_ADDR*) {
-  return commit_typed(node, data, NodeList_OP_HEAD, "NodeList_CommitPageHead");
+int NodeList_CommitPageHead(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  return commit_typed(node, data, size, NodeList_OP_HEAD, "NodeList_CommitPageHead");
 }
-int NodeList_CommitItem(Node* node, const void* data, const Node_ADDR*) {
-  return commit_typed(node, data, NodeList_OP_ITEM, "NodeList_CommitItem");
+int NodeList_CommitItem(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  return commit_typed(node, data, size, NodeList_OP_ITEM, "NodeList_CommitItem");
 }
-int NodeList_CommitItemSet(Node* node, const void* data, const Node_ADDR*) {
-  return commit_typed(node, data, NodeList_OP_ITEM_SET, "NodeList_CommitItemSet");
+int NodeList_CommitItemSet(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  return commit_typed(node, data, size, NodeList_OP_ITEM_SET, "NodeList_CommitItemSet");
 }
-int NodeList_CommitFill(Node* node, const void* data, const Node_ADDR*) {
-  return commit_typed(node, data, NodeList_OP_FILL, "NodeList_CommitFill");
+int NodeList_CommitFill(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
+  return commit_typed(node, data, size, NodeList_OP_FILL, "NodeList_CommitFill");
 }
 
 // --- Claims (before the replay) ---------------------------------------------------------
 
-int Node_ClaimCluster(Node*, const void* data, const Node_ADDR*) {
+// A damaged record claims nothing: the replay stops at it.
+int Node_ClaimCluster(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   Node_CLUSTER_REC r;
-  if (Node_DecodeClusterRec(static_cast<const uint8_t*>(data), Node_CLUSTER_REC_SIZE, &r) == 0 &&
+  if (data != nullptr && Node_DecodeClusterRec(static_cast<const uint8_t*>(data), size, &r) == 0 &&
       r.op == Node_CLUSTER_ALLOC && r.count >= 1 && r.count <= Vol_MAXCLUST)
     Vol_ReservePage(r.first_page, static_cast<int>(r.count));
   return 0;
 }
 
-int NodePage_Claim(Node*, const void* data, const Node_ADDR*) {
+int NodePage_Claim(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   NodePage_RECORD rec;
-  if (NodePage_DecodeRecord(static_cast<const uint8_t*>(data), &rec) != 0) return 0;
+  if (data == nullptr || size != NodePage_RECORD_SIZE ||
+      NodePage_DecodeRecord(static_cast<const uint8_t*>(data), &rec) != 0)
+    return 0;
   for (uint32_t i = 0; i < rec.count; ++i)
     if (rec.entry[i].op == NodePage_ALLOC) Vol_ReservePage(rec.entry[i].page, 1);
   return 0;
 }
 
-int NodeList_ClaimPage(Node*, const void* data, const Node_ADDR*) {
+int NodeList_ClaimPage(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   NodeList_PAGE_REC rec;
   const auto* b = static_cast<const uint8_t*>(data);
-  if (NodeList_DecodePageRec(b, NodeList_PAGE_REC_SIZE, &rec) == 0 && rec.page != 0)
+  if (b != nullptr && NodeList_DecodePageRec(b, size, &rec) == 0 && rec.page != 0)
     Vol_ReservePage(rec.page, 1);
   return 0;
 }

@@ -79,23 +79,24 @@ int Node_WritePageSnapshot(Node* node, Tlog_TAGREC* tag, vbuf** record, vbuf** p
 
 // --- Handlers and recovery -----------------------------------------------------------
 
-int Node_Commit(Node* node, const void* data, const Node_ADDR* pos);
-int Node_CommitDelete(Node* node, const void* data, const Node_ADDR* pos);
-int NodePage_Redo(Node* node, const void* data, const Node_ADDR* pos);
-int NodePage_Checkpoint(Node* node, const void* data, const Node_ADDR* pos);
-int Node_CommitCluster(Node* node, const void* data, const Node_ADDR* pos);
-int Node_CommitClusterOfGone(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitPage(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitPageOfGone(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitPageHead(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitItem(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitItemSet(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_CommitFill(Node* node, const void* data, const Node_ADDR* pos);
+int Node_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int Node_CommitDelete(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodePage_Redo(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodePage_Checkpoint(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int Node_CommitCluster(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitPage(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitPageHead(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitItem(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitItemSet(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitFill(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+// Redo of a record whose node was deleted later (Tlog_TABLE_GONE_REDO).
+int Node_CommitClusterOfGone(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_CommitPageOfGone(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 // Before the replay (Tlog_TABLE_CLAIM): the pages a cluster record, a page
 // record or a list page record names as allocated (Vol_ReservePage).
-int Node_ClaimCluster(Node* node, const void* data, const Node_ADDR* pos);
-int NodePage_Claim(Node* node, const void* data, const Node_ADDR* pos);
-int NodeList_ClaimPage(Node* node, const void* data, const Node_ADDR* pos);
+int Node_ClaimCluster(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodePage_Claim(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int NodeList_ClaimPage(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 
 // The fixed-record files' recovery of a free-list page action (list
 // identifier 2); installed by that layer. Without one such a record is an

@@ -133,13 +133,6 @@ struct Restoring {
   bool have_flist = false;
 };
 
-bool valid_type(uint16_t type) {
-  if (type == 0) return true;
-  const unsigned a = type >> 8;
-  const unsigned b = type & 0xFFu;
-  return a >= 'A' && a <= 'Z' && b >= 'A' && b <= 'Z' && type != NodeType_TL;
-}
-
 char type_char(uint16_t type, int which) {
   const unsigned c = which == 0 ? type >> 8 : type & 0xFFu;
   return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
@@ -155,21 +148,27 @@ int restore_descriptor(Archive_STREAM* stream, const Node_TAGHEAD* head, Restori
   Node_ARCHIVE_DESC& d = r->desc;
   d = Node_DecodeArchiveDesc(b);
   const bool pool = (d.flags & (1u << Node_POOLNODE)) != 0;
-  if (d.cluster_size < 1 || d.cluster_size > Vol_MAXCLUST)
-    return Node_ArchiveRefuse(
-        "Node_RestoreNodeDescriptor() failed: node %u has cluster size %u (expected: 1 to %d)",
-        d.node_id, d.cluster_size, Vol_MAXCLUST);
-  if (!valid_type(d.node_type))
-    return Node_ArchiveRefuse("Node_RestoreNodeDescriptor() failed: node %u has type 0x%04x",
-                              d.node_id, d.node_type);
+  switch (Node_CheckDescFields(d.node_type, d.cluster_size, d.flags)) {
+    case Node_DESC_OK: break;
+    case Node_DESC_BAD_CLUSTER_SIZE:
+      return Node_ArchiveRefuse(
+          "Node_RestoreNodeDescriptor() failed: node %u has cluster size %u (expected: 1 to %d)",
+          d.node_id, d.cluster_size, Vol_MAXCLUST);
+    case Node_DESC_BAD_TYPE:
+      return Node_ArchiveRefuse("Node_RestoreNodeDescriptor() failed: node %u has type 0x%04x",
+                                d.node_id, d.node_type);
+    case Node_DESC_BAD_FLAGS:
+      return Node_ArchiveRefuse("Node_RestoreNodeDescriptor() failed: node %u has flags 0x%x",
+                                d.node_id, d.flags);
+    case Node_DESC_POOL_CLUSTER_SIZE:
+      return Node_ArchiveRefuse(
+          "Node_RestoreNodeDescriptor() failed: pool node %u has cluster size %u (expected: 1)",
+          d.node_id, d.cluster_size);
+  }
   if ((d.flags & (1u << Node_NO_ULIST)) != 0)
     return Node_ArchiveRefuse(
         "Node_RestoreNodeDescriptor() failed: node %u does not maintain list of used clusters",
         d.node_id);
-  if (pool && d.cluster_size != 1)
-    return Node_ArchiveRefuse(
-        "Node_RestoreNodeDescriptor() failed: pool node %u has cluster size %u (expected: 1)",
-        d.node_id, d.cluster_size);
   const TypeFn* t = type_entry(d.node_type);
   if (t != nullptr && t->fn == nullptr)
     return Node_ArchiveRefuse(

@@ -44,11 +44,15 @@ VOLUME* root_volume(bool log) { return log ? Vol_GetTlogVol() : Vol_GetRootVol()
 
 // --- Reading node pages ----------------------------------------------------------------
 
-// A damaged node page stops the server; in inspect mode the root is
-// refused instead (status VOL_E_BAD_DESCRIPTOR), so a dump tool can say so.
+// Set while recovery reads the log root: see Node_CheckLogRoot.
+bool g_tolerate_damage = false;
+
+// A damaged node page stops the server; in inspect mode (and for the log
+// root recovery reads) the root is refused instead (status
+// VOL_E_BAD_DESCRIPTOR), so a dump tool or recovery can say so.
 void corrupt(const char* why, uint32_t page) {
   debug_log('N', 0, "Node_ReadNodePage() failed: %s, page=0x%x", why, page);
-  if (g.inspect_only) {
+  if (g.inspect_only || g_tolerate_damage) {
     SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, VOL_E_BAD_DESCRIPTOR);
     return;
   }
@@ -450,6 +454,15 @@ int Node_RootCounts(int log, uint32_t* num_nodes, uint32_t* last_node_id, uint32
 }
 
 void Node_SetInspectOnly(int on) { g.inspect_only = on != 0; }
+
+int Node_CheckLogRoot() {
+  if (Vol_GetRootVol() == nullptr || Vol_GetTlogVol() == nullptr || g.log_root != nullptr)
+    return 0;
+  g_tolerate_damage = true;
+  g.log_root = setup_root(true);
+  g_tolerate_damage = false;
+  return g.log_root != nullptr ? 0 : -1;
+}
 
 int Node_VisitById(int log, int (*fn)(Node* node, void* context), void* context) {
   if (log && Vol_GetTlogVol() == nullptr) return 0;

@@ -82,12 +82,12 @@ int Pool_AddItemToFlist(Node* node, const Node_ADDR* item, Node* tx);
 
 // Handlers of log opcode 18 for the pre-commit, final-commit and rollback
 // tables: node, the record's 28 bytes, the record's position. 0 or -1.
-int Pool_Commit(Node* node, const void* data, const Node_ADDR* pos);
-int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos);
-int Pool_Rollback(Node* node, const void* data, const Node_ADDR* pos);
+int Pool_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int Pool_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+int Pool_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 // Redo of a record whose node was deleted later: the pages it gave up (and
 // its copy) are freed; nothing else of it applies.
-int Pool_RedoOfGone(Node* node, const void* data, const Node_ADDR* pos);
+int Pool_RedoOfGone(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
 
 // The cluster size a new cluster for a block of size gets, from the node's
 // average block size: enough for the block, about 64 average blocks, at

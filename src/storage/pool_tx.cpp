@@ -301,11 +301,12 @@ using namespace pools;
 namespace {
 
 // Decodes a handler's record; a record that is none of the five is fatal.
-Pool_RECORD decode(const void* data) {
-  Pool_RECORD r;
-  if (Pool_DecodeRecord(static_cast<const uint8_t*>(data), Pool_RECORD_SIZE, &r) != 0)
-    ZENT_ASSERT(!"invalid opcode");
-  return r;
+// 0, or Tlog_DAMAGED for a record of another size or an unknown opcode.
+int decode(const void* data, uint32_t size, const char* who, Pool_RECORD* r) {
+  if (data == nullptr ||
+      Pool_DecodeRecord(static_cast<const uint8_t*>(data), size, r) != 0)
+    return Tlog_Damaged(who, "size or opcode", size);
+  return 0;
 }
 
 void log_record(const char* what, const char* verb, Node* node, const Pool_RECORD& r) {
@@ -350,9 +351,10 @@ bool first_of_cluster(const Pool_RECORD& r) { return r.page == r.cluster && r.cl
 
 }  // namespace
 
-int Pool_Commit(Node* node, const void* data, const Node_ADDR* pos) {
+int Pool_Commit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   (void)pos;
-  const Pool_RECORD r = decode(data);
+  Pool_RECORD r;
+  if (const int bad = decode(data, size, "Pool_Commit()", &r)) return bad;
   log_record("Pool_Commit", "pre-commit", node, r);
   Node* log_node = nullptr;
   switch (r.opcode) {
@@ -383,8 +385,9 @@ int Pool_Commit(Node* node, const void* data, const Node_ADDR* pos) {
              : -1;
 }
 
-int Pool_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
-  const Pool_RECORD r = decode(data);
+int Pool_RedoOfGone(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  Pool_RECORD r;
+  if (const int bad = decode(data, size, "Pool_RedoOfGone()", &r)) return bad;
   if (r.opcode > Pool_OP_DELETE) return 0;
   // The node's reset listed only what was still in its used list: a page
   // its committed delete gave up before is freed by this record alone.
@@ -393,9 +396,10 @@ int Pool_RedoOfGone(Node*, const void* data, const Node_ADDR*) {
   return 0;
 }
 
-int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
+int Pool_FinalCommit(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   (void)pos;
-  const Pool_RECORD r = decode(data);
+  Pool_RECORD r;
+  if (const int bad = decode(data, size, "Pool_FinalCommit()", &r)) return bad;
   log_record("Pool_FinalCommit", "commit", node, r);
   if (Node_Lock(node, __FILE__, __LINE__) != 0) ZENT_ASSERT(!"Pool_FinalCommit: Node lock failed");
   int rc = 0;
@@ -452,9 +456,10 @@ int Pool_FinalCommit(Node* node, const void* data, const Node_ADDR* pos) {
   return rc;
 }
 
-int Pool_Rollback(Node* node, const void* data, const Node_ADDR* pos) {
+int Pool_Rollback(Node* node, const void* data, uint32_t size, const Node_ADDR* pos) {
   (void)pos;
-  const Pool_RECORD r = decode(data);
+  Pool_RECORD r;
+  if (const int bad = decode(data, size, "Pool_Rollback()", &r)) return bad;
   log_record("Pool_Rollback", "roll-back", node, r);
   switch (r.opcode) {
     case Pool_OP_NEW:

@@ -119,9 +119,17 @@ int Tlog_DecodeMeta(const uint8_t* in, uint32_t size, Tlog_META* m);
 // --- Handler tables ------------------------------------------------------------------------
 
 // A handler: the record's owner node (else the walked log node), its data
-// (none for no data) and the walk's block position. 0 goes on; any other
-// value stops the walk and is its result.
-using Tlog_HANDLER = int (*)(Node* node, const void* data, const Node_ADDR* pos);
+// (none for no data), the data's size and the walk's block position. 0
+// goes on; any other value stops the walk and is its result. A handler
+// checks every field against size: what is read back may be damaged.
+using Tlog_HANDLER = int (*)(Node* node, const void* data, uint32_t size, const Node_ADDR* pos);
+
+// A handler's result for a record whose fields overrun its size or hold
+// what no writer makes: recovery stops its replay there as at a torn block.
+inline constexpr int Tlog_DAMAGED = 2;
+// Logs "<who> failed: damaged log record (<what>, <size> bytes)" and
+// returns Tlog_DAMAGED.
+int Tlog_Damaged(const char* who, const char* what, uint32_t size);
 
 inline constexpr int Tlog_MAX_ACTIONS = 18;
 struct Tlog_ACTION {

@@ -350,7 +350,8 @@ int write_note(uint32_t id, bool begun, const char* text) {
                           nullptr);
 }
 
-int note_redo(Node*, const void* data, const Node_ADDR*) {
+int note_redo(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  if (data == nullptr || size != kNoteSize) return Tlog_Damaged("note_redo()", "size", size);
   const auto* rec = static_cast<const uint8_t*>(data);
   const uint32_t id = le_get32(rec);
   if (rec[4] != 0) {
@@ -388,13 +389,20 @@ int Tlog_EndNote(uint32_t id) {
 namespace {
 
 // One replay pass over a channel up to its stop; *count gains the records
-// dispatched less `less`.
+// dispatched less `less`. A record a handler finds damaged ends the pass
+// there, as validation ends a chain at a torn block: nothing after it is
+// acted on, and the warning says how many actions were replayed.
 int replay(Node* root, int channel, Tlog_TABLE table, const Tlog_STOPPOS* stop,
            const char* message, uint32_t less, uint32_t* count) {
   const int rc = Tlog_ActionTo(root, channel, Tlog_GetTable(table), stop, message);
-  const uint32_t n = Tlog_NumDispatched();
+  uint32_t n = Tlog_NumDispatched();
+  if (rc == Tlog_DAMAGED && n > 0) --n;  // the damaged record was not applied
   if (n > less) *count += n - less;
-  return rc;
+  if (rc != Tlog_DAMAGED) return rc;
+  debug_log('L', 0, "Tlog_Recover(): damaged record in %s, replay of the channel stopped",
+            channel_name(channel));
+  warn_damage(*count);
+  return 0;
 }
 
 }  // namespace
@@ -408,7 +416,14 @@ int Tlog_Recover() {
   uint32_t recovered = 0;
   Tlog_SetHandler(Tlog_TABLE_REDO, Tlog_OP_NOTE, note_redo);
   g_open_notes.clear();
-  Node* root = Node_SysFindLog(Tlog_ROOTNODE);
+  // A log whose own node pages are damaged holds nothing recovery can
+  // trust: its commits are lost, and the LOG volumes are rebuilt below.
+  const bool log_lost = needed && Node_CheckLogRoot() != 0;
+  if (log_lost) {
+    debug_log('L', 0, "Tlog_Recover(): the log root's node pages are damaged");
+    warn_damage(0);
+  }
+  Node* root = log_lost ? nullptr : Node_SysFindLog(Tlog_ROOTNODE);
   Tlog_STOPPOS stop_log, stop_do;
   if (root != nullptr) {
     ZENT_ASSERT(Node_RefCount(root) == 0 && "Node_RefCount(tlog_rootnode) == 0");
@@ -473,11 +488,11 @@ int Tlog_Recover() {
     if (Vol_ReInit() != 0) return give_up(-1);
   }
   if (needed && SysPool_Recover() != 0) return give_up(-1);
-  if (root == nullptr) {
+  if (root == nullptr && !log_lost) {
     Vol_ClearConsistent();
     return 0;
   }
-  if (needed) {
+  if (needed && root != nullptr) {
     g.recovering = 1;
     // The bitmap on disk may lag the log: what the replay allocates (meta
     // data blocks, list pages) must not take a page a later record claims.

@@ -15,6 +15,7 @@
 // allocates.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 #include "base/debug_log.h"
@@ -40,21 +41,26 @@ Tlog_ACTIONTABLE g_tables[Tlog_NUM_TABLES];
 
 constexpr uint32_t kMetaFirstWord = 0x544C;
 
-const char* or_untitled(const char* s) { return s != nullptr ? s : "<untitled>"; }
+// A comment's text, never read past the record, whether or not its zero
+// byte made it there.
+std::string comment_of(const void* data, uint32_t size) {
+  if (data == nullptr) return "<untitled>";
+  const auto* c = static_cast<const char*>(data);
+  return std::string(c, strnlen(c, size));
+}
 
-int begin_precommit(Node* node, const void* data, const Node_ADDR*) {
+int begin_precommit(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
   debug_log('L', 2, "Node %s: pre-committing transaction: %s", Node_Name(node),
-            or_untitled(static_cast<const char*>(data)));
+            comment_of(data, size).c_str());
   return 0;
 }
-int begin_rollback(Node* node, const void* data, const Node_ADDR*) {
+int begin_rollback(Node* node, const void* data, uint32_t size, const Node_ADDR*) {
   debug_log('L', 2, "Node %s: transaction rolled-back: %s", Node_Name(node),
-            or_untitled(static_cast<const char*>(data)));
+            comment_of(data, size).c_str());
   return 0;
 }
-int checkpoint_redo(Node*, const void* data, const Node_ADDR*) {
-  debug_log('L', 1, "volume recovery: last checkpoint: %s",
-            or_untitled(static_cast<const char*>(data)));
+int checkpoint_redo(Node*, const void* data, uint32_t size, const Node_ADDR*) {
+  debug_log('L', 1, "volume recovery: last checkpoint: %s", comment_of(data, size).c_str());
   return 0;
 }
 
@@ -306,6 +312,11 @@ void Tlog_ResetTables() {
 const Tlog_ACTIONTABLE* Tlog_GetTable(Tlog_TABLE table) {
   ZENT_ASSERT(table >= 0 && table < Tlog_NUM_TABLES);
   return &g_tables[table];
+}
+
+int Tlog_Damaged(const char* who, const char* what, uint32_t size) {
+  debug_log('L', 0, "%s failed: damaged log record (%s, %u bytes)", who, what, size);
+  return Tlog_DAMAGED;
 }
 
 void Tlog_SetHandler(Tlog_TABLE table, uint32_t opcode, Tlog_HANDLER handler) {
@@ -574,7 +585,7 @@ int walk(Node* node, int channel, const Tlog_ACTIONTABLE* table, FPool_ITER* sta
           g.action_node = node;
           const Tlog_HANDLER handler = skip ? gone->handler : action->handler;
           const int r = handler(owner != nullptr ? owner : node,
-                                h.size > 0 ? b + off + Tlog_OVERHEAD : nullptr, &it.addr);
+                                h.size > 0 ? b + off + Tlog_OVERHEAD : nullptr, h.size, &it.addr);
           g.dispatched++;
           if (owner != nullptr) VNode_Close(owner);
           if (r != 0) {

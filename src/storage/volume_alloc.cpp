@@ -653,6 +653,16 @@ void Vol_MarkPageUsed(Vol_PAGEADDR page, int count) {
   unreserve(page, count);
 }
 
+int Vol_PagesInSet(Vol_PAGEADDR page, uint32_t count) {
+  const uint32_t id = PAGE_VOLID(page);
+  if (g.table == nullptr || count < 1 || count > static_cast<uint32_t>(Vol_MAXCLUST) ||
+      id >= static_cast<uint32_t>(g.num_volumes) || !in_set(static_cast<int>(id)))
+    return 0;
+  const uint32_t first = PAGE_NUMBER(page);
+  if (first == Vol_DESC_PAGE || first + count > g.table[id].curr_size) return 0;
+  return first > Vol_DESC_COPY_PAGE || first + count <= Vol_DESC_COPY_PAGE ? 1 : 0;
+}
+
 void Vol_ReservePage(Vol_PAGEADDR page, int count) {
   check_count(count);
   const uint32_t id = PAGE_VOLID(page);

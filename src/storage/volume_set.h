@@ -249,6 +249,10 @@ uint32_t Vol_TlogFreePages();
 uint32_t Vol_TlogCapacity();
 // Marks count (1..8) pages used (recovery, commit of allocations).
 void Vol_MarkPageUsed(Vol_PAGEADDR page, int count);
+// 1 when count (1..8) pages from page lie in an open volume of the set,
+// below its size and past its descriptor copies; else 0. For addresses read
+// back from disk, before they are used.
+int Vol_PagesInSet(Vol_PAGEADDR page, uint32_t count);
 // Recovery, before its replay: count pages the log names as allocated and
 // the bitmap holds free are taken from allocation, so that what the replay
 // itself allocates cannot be a page a later record claims. A page the

@@ -296,13 +296,13 @@ TEST_F(CmdTest, AReadFailedOnABlockingTransactionLeavesTheNextCommandFree) {
 // is empty for the next command.
 constexpr uint8_t kTestOpcode = Tlog_OP_FIXREC;
 int g_refusals = 0;
-int refusing_precommit(Node*, const void*, const Node_ADDR*) {
+int refusing_precommit(Node*, const void*, uint32_t, const Node_ADDR*) {
   if (g_refusals == 0) return 0;
   --g_refusals;
   ssn_set_wait_key(Tlog_RootNode(), 0x55, __FILE__, __LINE__);
   return 1;
 }
-int passing_rollback(Node*, const void*, const Node_ADDR*) { return 0; }
+int passing_rollback(Node*, const void*, uint32_t, const Node_ADDR*) { return 0; }
 
 int32_t logged_update(idb_session* s, void* arg) {
   const uint32_t word = 1;

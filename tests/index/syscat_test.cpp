@@ -522,7 +522,7 @@ TEST_F(CatalogTest, FinalCommitWritesAVmetaAndDeletesANode) {
   uint8_t b[64];
   SysCat_EncodeRecord(rec, b);
   const Node_ADDR pos{1, 2, 3};
-  ASSERT_EQ(SysCat_FinalCommit(e->node, b, &pos), 0);
+  ASSERT_EQ(SysCat_FinalCommit(e->node, b, SysCat_VMETA_REC_SIZE, &pos), 0);
   EXPECT_EQ(SysCat_get_unique_id(nullptr, SysVat_ID, nullptr), 78u);
 
   Node* victim = Pool_Create();
@@ -531,10 +531,10 @@ TEST_F(CatalogTest, FinalCommitWritesAVmetaAndDeletesANode) {
   rec.opcode = SysCat_OP_DELETE;
   rec.node_id = id;
   SysCat_EncodeRecord(rec, b);
-  ASSERT_EQ(SysCat_FinalCommit(nullptr, b, &pos), 0);
+  ASSERT_EQ(SysCat_FinalCommit(nullptr, b, SysCat_NODE_REC_SIZE, &pos), 0);
   EXPECT_EQ(Node_Find(id), nullptr);
   // Replayed (recovery): the node is gone already, nothing to do.
-  EXPECT_EQ(SysCat_FinalCommit(nullptr, b, &pos), 0);
+  EXPECT_EQ(SysCat_FinalCommit(nullptr, b, SysCat_NODE_REC_SIZE, &pos), 0);
 }
 
 // The same under the task kernel: task A reads bob and is switched out;

@@ -373,7 +373,6 @@ class DbAdminPowerLoss : public ::testing::Test {
 TEST_F(DbAdminPowerLoss, Create) { sweep(Op::kCreate, "create", kCutStride); }
 TEST_F(DbAdminPowerLoss, Purge) { sweep(Op::kPurge, "purge", kCutStride); }
 TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
-<<<<<<< HEAD
 // The purged nodes' pages, freed by the commit but held until the next
 // checkpoint, are freed by the replay although the nodes are gone from
 // the node pages on disk: the check finds no page in use that no node
@@ -382,7 +381,7 @@ TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
 // still stay in use; enable once they are found.
 TEST_F(DbAdminPowerLoss, DISABLED_KnownFault_PurgeAcknowledgedThenPowerLostBeforeTheNextCheckpoint) {
   sweep(Op::kPurge, "purge acknowledged", 1, platform::PowerLoss::DropUnflushed, kNoCut, true);
-=======
+}
 TEST_F(DbAdminPowerLoss, EraseOfADetailSet) {
   sweep(Op::kEraseDetail, "erase ORDERS", kCutStride);
 }
@@ -390,7 +389,6 @@ TEST_F(DbAdminPowerLoss, EraseOfADetailSet) {
 // written-through pages among them.
 TEST_F(DbAdminPowerLoss, PurgeKilled) {
   sweep(Op::kPurge, "purge killed", kCutStride, platform::PowerLoss::KillProcess);
->>>>>>> recov2
 }
 
 }  // namespace

@@ -125,9 +125,9 @@ struct FakeTlog {
   int commit(Node* tx) {
     action_node = tx;
     for (const Rec& r : of(tx, Tlog_CHANNEL_LOG))
-      if (Pool_Commit(r.owner, r.data.data(), &r.pos) != 0) return -1;
+      if (Pool_Commit(r.owner, r.data.data(), static_cast<uint32_t>(r.data.size()), &r.pos) != 0) return -1;
     for (const Rec& r : of(tx, Tlog_CHANNEL_DO_LOG))
-      if (Pool_FinalCommit(r.owner, r.data.data(), &r.pos) != 0) return -1;
+      if (Pool_FinalCommit(r.owner, r.data.data(), static_cast<uint32_t>(r.data.size()), &r.pos) != 0) return -1;
     end(tx);
     return 0;
   }
@@ -135,7 +135,7 @@ struct FakeTlog {
     action_node = tx;
     std::vector<Rec> log = of(tx, Tlog_CHANNEL_LOG);
     for (auto it = log.rbegin(); it != log.rend(); ++it)
-      if (Pool_Rollback(it->owner, it->data.data(), &it->pos) != 0) return -1;
+      if (Pool_Rollback(it->owner, it->data.data(), static_cast<uint32_t>(it->data.size()), &it->pos) != 0) return -1;
     end(tx);
     return 0;
   }

@@ -107,7 +107,7 @@ TEST_F(PoolTxTest, RollbackAfterPreCommitTakesTheNewClusterOffTheList) {
   write(a, 5, tx);
   log.action_node = tx;
   for (const auto& r : log.of(tx, Tlog_CHANNEL_LOG))
-    ASSERT_EQ(Pool_Commit(r.owner, r.data.data(), &r.pos), 0);
+    ASSERT_EQ(Pool_Commit(r.owner, r.data.data(), static_cast<uint32_t>(r.data.size()), &r.pos), 0);
   EXPECT_EQ(clusters().size(), clusters_before.size() + 1);
   ASSERT_EQ(log.rollback(tx), 0);
   EXPECT_EQ(clusters(), clusters_before);

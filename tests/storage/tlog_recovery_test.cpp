@@ -291,7 +291,7 @@ TEST_F(Recovery, ACheckpointFinishesTheOneThatFailedBeforeIt) {
 // --- Validation of a damaged root log --------------------------------------------------------
 
 int g_redone = 0;
-int count_redo(Node*, const void*, const Node_ADDR*) {
+int count_redo(Node*, const void*, uint32_t, const Node_ADDR*) {
   ++g_redone;
   return 0;
 }
@@ -420,7 +420,7 @@ TEST_F(Validate, SixtyFivePagesMakeTwoPageRecordsOfSixtyFourAndOne) {
   ASSERT_EQ(Node_WriteSnapshot(p), 0);
   EXPECT_EQ(p->log_clusters.count, 0u);
   std::vector<uint32_t> counts;
-  Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_PAGES, [](Node*, const void* d, const Node_ADDR*) {
+  Tlog_SetHandler(Tlog_TABLE_REDO, Node_OP_PAGES, [](Node*, const void* d, uint32_t, const Node_ADDR*) {
     NodePage_RECORD r;
     EXPECT_EQ(NodePage_DecodeRecord(static_cast<const uint8_t*>(d), &r), 0);
     g_redone += static_cast<int>(r.count) * 1000 + 1;
@@ -452,7 +452,7 @@ TEST_F(Validate, ListDataLongerThanARecordIsCutIntoPieces) {
 TEST_F(Validate, ADeletedNodeRecordForAMissingNodeIsNoError) {
   uint8_t d[4];
   le_put32(d, 777777);
-  EXPECT_EQ(Node_CommitDelete(root, d, nullptr), 0);
+  EXPECT_EQ(Node_CommitDelete(root, d, 4, nullptr), 0);
 }
 
 // --- The crash harness ------------------------------------------------------------------------
@@ -630,5 +630,132 @@ TEST_P(CrashInRecovery, ASecondRecoveryFinishesTheFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Harness, CrashInRecovery,
                          ::testing::Values("recover.after_replay", "recover.after_rebuild"));
+
+// --- Damaged records in a real log ----------------------------------------------------------
+
+// The engine writes the log, the power goes, bytes of a record on disk are
+// damaged, and the set starts: recovery must not act on the damage, must
+// warn, and the set must start again afterwards and pass the check.
+class DamagedLog : public Recovery {
+ protected:
+  // The pool's snapshot (opcode 4, descriptor and meta data) with a page
+  // record (opcode 6) behind it, in a block of their own: the block.
+  Node_ADDR write_snapshot() {
+    Node* p = pool();
+    EXPECT_NE(p, nullptr);
+    Node_AddLogCluster(p, blocks[0].cluster, 1, NodePage_CHANGE);
+    EXPECT_EQ(Node_WriteSnapshot(p), 0);
+    return Tlog_RootAnchors()->do_log_anchor.last_block;
+  }
+  // Overwrites bytes of a record's data in a block of the root log, on disk.
+  void patch(const Node_ADDR& block, uint32_t at, const std::vector<uint8_t>& bytes) {
+    Node* root = Tlog_RootNode();
+    std::vector<uint8_t> b(block.size);
+    ASSERT_EQ(Pool_Read(root, &block, b.data(), block.size, nullptr), block.size);
+    ASSERT_LE(at + bytes.size(), b.size());
+    memcpy(&b[at], bytes.data(), bytes.size());
+    ASSERT_EQ(Pool_Write(root, &block, b.data(), block.size, nullptr), block.size);
+  }
+  void power_cut() {
+    Vol_TlogForceSync(Vol_TIO_SYNC);
+    g_cut = true;
+    disk.crash_at(1, g_mode, 1);
+    after_crash();
+  }
+  // The start after the damage warns (with lines of its own) and succeeds;
+  // a second start finds the set clean and the check finds it sound.
+  void start_after_damage(const std::string& at, const std::vector<std::string>& lines) {
+    {
+      testsupport::LogCapture log("L2");
+      start();
+      EXPECT_TRUE(log.contains("WARNING: Volume recovery information is corrupted.")) << at << "\n"
+                                                                                     << log.text();
+      EXPECT_TRUE(log.contains("WARNING: Volume might be damaged.")) << at;
+      for (const std::string& line : lines) EXPECT_TRUE(log.contains(line)) << at << ": " << line;
+    }
+    if (::testing::Test::HasFatalFailure()) return;
+    stop();
+    testsupport::expect_set_consistent({kRoot, kLog}, at);
+    testsupport::LogCapture log("L1");
+    start();
+    EXPECT_TRUE(log.contains("volume recovery: state of committed transactions is OK"))
+        << at << "\n" << log.text();
+    EXPECT_NE(pool(), nullptr) << at;
+    stop();
+  }
+};
+
+struct RecordDamage {
+  const char* name;
+  uint32_t record;             // 0: the snapshot, 1: the page record behind it
+  uint32_t at;                 // byte of its data
+  std::vector<uint8_t> bytes;  // written there
+  const char* line;            // what recovery logs about it
+};
+void PrintTo(const RecordDamage& c, std::ostream* os) { *os << c.name; }
+class DamagedRecord : public DamagedLog, public ::testing::WithParamInterface<RecordDamage> {};
+
+TEST_P(DamagedRecord, StopsTheReplayWithTheWarningAndTheSetStartsAgain) {
+  const RecordDamage& c = GetParam();
+  make_set();
+  start();
+  workload(1, 3);
+  const Node_ADDR block = write_snapshot();
+  // The snapshot's data start after the first head; the page record's
+  // after the snapshot, rounded up to a multiple of 4.
+  std::vector<uint8_t> b(block.size);
+  ASSERT_EQ(Pool_Read(Tlog_RootNode(), &block, b.data(), block.size, nullptr), block.size);
+  ASSERT_EQ(b[12], Node_OP_SNAPSHOT);
+  const uint32_t second = le_get32(&b[4]);
+  ASSERT_NE(second, 0u);
+  ASSERT_EQ(b[second + 12], Node_OP_PAGES);
+  const uint32_t data = (c.record == 0 ? 0 : second) + Tlog_OVERHEAD;
+  patch(block, data + c.at, c.bytes);
+  power_cut();
+  start_after_damage(c.name, {c.line});
+}
+
+// Descriptor offsets inside a snapshot's data: 2 (its length) + the field.
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedRecord,
+    ::testing::Values(
+        RecordDamage{"SnapshotLengthPastTheRecord", 0, 0, {0xFF, 0xFF}, "snapshot length"},
+        RecordDamage{"SnapshotLengthShort", 0, 0, {0x10, 0x00}, "snapshot length"},
+        RecordDamage{"SnapshotClusterSizeGarbage", 0, 2 + 14, {0x63, 0x65},
+                     "invalid descriptor (cluster size)"},
+        RecordDamage{"SnapshotTypeGarbage", 0, 2 + 12, {0x01, 0x02}, "invalid descriptor (node type)"},
+        RecordDamage{"SnapshotListOutsideTheSet", 0, 2 + 20, {0x00, 0xF0, 0xFF, 0x00},
+                     "invalid descriptor (used-cluster list address)"},
+        RecordDamage{"PageRecordCountPastItsEntries", 1, 0, {0xFF, 0x00, 0x00, 0x00},
+                     "NodePage_Redo() failed: damaged log record"},
+        RecordDamage{"PageRecordOpUnknown", 1, 4 + 8, {0x07}, "NodePage_Redo() failed: damaged log record"},
+        RecordDamage{"PageRecordLogPageOutsideTheSet", 1, 4 + 4, {0x00, 0x00, 0xF0, 0x7F},
+                     "NodePage_Redo() failed: damaged log record"}),
+    [](const ::testing::TestParamInfo<RecordDamage>& p) { return std::string(p.param.name); });
+
+// Every page of the LOG volume written since the last checkpoint zeroed
+// (but its descriptor copies, without which it is no volume).
+TEST_F(DamagedLog, EveryLogPageSinceTheCheckpointZeroedLosesTheCommitsAndStarts) {
+  make_set();
+  start();
+  const std::vector<uint8_t> at_checkpoint = disk.durable_contents(kLog);
+  workload(1, 6);
+  write_snapshot();
+  power_cut();
+  std::vector<uint8_t> file = disk.durable_contents(kLog);
+  ASSERT_EQ(file.size(), at_checkpoint.size());
+  int zeroed = 0;
+  for (size_t page = 0; page * Vol_PAGESIZE < file.size(); ++page) {
+    if (page == Vol_DESC_PAGE || page == Vol_DESC_COPY_PAGE) continue;
+    uint8_t* p = &file[page * Vol_PAGESIZE];
+    if (memcmp(p, &at_checkpoint[page * Vol_PAGESIZE], Vol_PAGESIZE) == 0) continue;
+    memset(p, 0, Vol_PAGESIZE);
+    ++zeroed;
+  }
+  ASSERT_GT(zeroed, 0);
+  disk.put_file(kLog, file);
+  start_after_damage("zeroed log pages",
+                     {"Unable to recover any actions.", "Committed transactions are lost."});
+}
 
 }  // namespace

@@ -120,11 +120,11 @@ TEST_F(TlogRecordTest, ARecordOfFullSizeFillsItsBlockAndReadsBack) {
 // --- Tag records and walks ---------------------------------------------------------------------
 
 std::vector<int> g_seen;
-int capture(Node*, const void* data, const Node_ADDR*) {
+int capture(Node*, const void* data, uint32_t, const Node_ADDR*) {
   g_seen.push_back(data != nullptr ? *static_cast<const uint8_t*>(data) : -1);
   return 0;
 }
-int refuse(Node*, const void*, const Node_ADDR*) { return 7; }
+int refuse(Node*, const void*, uint32_t, const Node_ADDR*) { return 7; }
 
 Tlog_ACTIONTABLE table_of(std::initializer_list<Tlog_ACTION> entries, uint32_t end) {
   Tlog_ACTIONTABLE t{{}, 0, end};
@@ -526,12 +526,12 @@ TEST_F(TlogTxTest, AFinalCommitWithNothingForTheRootStillForcesAndEnds) {
 // rollback that follows must empty DO_LOG too, or the next pre-commit of
 // the node stops the process on them.
 int g_precommit_calls = 0;
-int half_way(Node*, const void* data, const Node_ADDR*) {
+int half_way(Node*, const void* data, uint32_t, const Node_ADDR*) {
   if (++g_precommit_calls == 2) return 3;
   return Tlog_WriteRecord(Tlog_ActionNode(), Tlog_OP_SYSCAT, Tlog_CHANNEL_DO_LOG, nullptr, data, 1,
                           nullptr);
 }
-int syscat_done(Node*, const void*, const Node_ADDR*) { return 0; }
+int syscat_done(Node*, const void*, uint32_t, const Node_ADDR*) { return 0; }
 
 TEST_F(TlogTxTest, APreCommitThatFailedHalfWayLeavesNothingAfterRollback) {
   Tlog_SetHandler(Tlog_TABLE_PRECOMMIT, Tlog_OP_SYSCAT, half_way);
