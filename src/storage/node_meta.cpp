@@ -47,12 +47,12 @@ int inspect_node(Node* node) {
     return -1;
   };
   const Node_ADDR& meta = node->node.meta_addr;
-  if (Node_AddrValid(&meta) && !page_in_set(meta.cluster))
+  if (Node_AddrValid(&meta) && !Node_PageInSet(meta.cluster))
     return fail("meta data outside the set", meta.cluster);
   if (Node_TestFlag(Node_NO_ULIST, node)) return 0;
   std::unordered_set<uint32_t> seen;
   for (uint32_t page = node->node.ulist.head; page != 0;) {
-    if (!page_in_set(page)) return fail("used-cluster list page outside the set", page);
+    if (!Node_PageInSet(page)) return fail("used-cluster list page outside the set", page);
     if (!seen.insert(page).second) return fail("used-cluster list loops", page);
     uint8_t image[Vol_PAGESIZE];
     Vol_ReadPage(page, image, sizeof image);

@@ -58,7 +58,7 @@ void corrupt(const char* why, uint32_t page) {
 
 }  // namespace
 
-bool nodes::page_in_set(uint32_t page) {
+bool Node_PageInSet(uint32_t page) {
   const VOLUME* r = Vol_GetRootVol();
   const uint32_t id = PAGE_VOLID(page);
   if (r == nullptr || id >= static_cast<uint32_t>(Vol_NumVolumes())) return false;
@@ -131,7 +131,7 @@ void check_counters(Node_ROOT* root) {
 int read_chain(Node_ROOT* root, uint32_t first) {
   std::unordered_set<uint32_t> seen;
   for (uint32_t page = first; page != 0;) {
-    if (!page_in_set(page)) {
+    if (!Node_PageInSet(page)) {
       corrupt("node page outside the volume set", page);
       return -1;
     }

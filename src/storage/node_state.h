@@ -69,9 +69,6 @@ extern NodeLayer g;
 
 // --- node_root.cpp ------------------------------------------------------------------
 
-// A page a chain may name: inside an open volume of the set, not a
-// descriptor page.
-bool page_in_set(uint32_t page);
 // The root (set up on first use), or none: no open set, or for the log
 // root no LOG volume.
 Node_ROOT* get_root(bool log);
