@@ -37,18 +37,15 @@ void lock_to_the_end(Node* node) {
               Node_Name(node));
 }
 
-// Inspect mode: a node whose used-cluster list or meta address a disk or a
-// person damaged is refused (VOL E007) before anything walks or reads it;
-// the server's own reads stop at such damage.
+// Inspect mode: a node whose used-cluster list a disk or a person damaged
+// is refused (VOL E007) before anything walks it (its meta data are read
+// defensively); the server's own reads stop at such damage.
 int inspect_node(Node* node) {
   const auto fail = [&](const char* why, uint32_t page) {
     debug_log('N', 0, "Node_Open(node=%s) failed: %s, page=0x%x", Node_Name(node), why, page);
     NODE_ERROR(VOL_E_BAD_DESCRIPTOR);
     return -1;
   };
-  const Node_ADDR& meta = node->node.meta_addr;
-  if (Node_AddrValid(&meta) && !Node_PageInSet(meta.cluster))
-    return fail("meta data outside the set", meta.cluster);
   if (Node_TestFlag(Node_NO_ULIST, node)) return 0;
   std::unordered_set<uint32_t> seen;
   for (uint32_t page = node->node.ulist.head; page != 0;) {

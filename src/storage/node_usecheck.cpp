@@ -24,8 +24,9 @@ bool page_free(uint32_t page) {
 
 void claim(Node* node, uint32_t page, uint32_t* marked) {
   if (!page_free(page)) return;
-  debug_log('N', 0, "NOTE: page 0x%x of node %s is marked free in the volume free list - marked used",
-            page, Node_Name(node));
+  debug_log('N', 0,
+            "NOTE: page 0x%x of node %s is marked free in the volume free list - marked used", page,
+            Node_Name(node));
   Vol_MarkPageUsed(page, 1);
   ++*marked;
 }

@@ -9,8 +9,8 @@
 // a read outside a buffer or a loop) and write nothing.
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>

@@ -30,18 +30,26 @@
 namespace {
 
 using testsupport::Bytes;
+using testsupport::dbml_writer;
 using testsupport::DbmlStatus;
 using testsupport::PayloadReader;
 using testsupport::PayloadWriter;
 using testsupport::ProcessResult;
+using testsupport::syscat_writer;
 using testsupport::SyscatReply;
 using testsupport::ZentClient;
-using testsupport::dbml_writer;
-using testsupport::syscat_writer;
 
 enum : uint16_t {
-  ADD_DB = 11, OPEN_DB_BY_NAME = 15, CLOSE_DB = 17, ADD_PRIVILEGE = 25, ADD_COLUMN = 27,
-  ADD_INDEX = 30, ADD_INDEXSEG = 33, ADD_TABLE = 34, ADD_TABLECOLUMN = 37, ADD_TABLEPATH = 38,
+  ADD_DB = 11,
+  OPEN_DB_BY_NAME = 15,
+  CLOSE_DB = 17,
+  ADD_PRIVILEGE = 25,
+  ADD_COLUMN = 27,
+  ADD_INDEX = 30,
+  ADD_INDEXSEG = 33,
+  ADD_TABLE = 34,
+  ADD_TABLECOLUMN = 37,
+  ADD_TABLEPATH = 38,
 };
 
 // Wide keys make a tree of several leaves from a few records.
@@ -74,18 +82,18 @@ enum class Outcome {
 
 // The pages of the set the rows name, found in the files.
 struct Layout {
-  std::string root;                  // the root volume's path
-  uint32_t record_page = 0;          // first page of the record file's first cluster
-  uint32_t btree_root = 0;           // first page the master-key tree lists
-  uint32_t leaf_with_next = 0;       // the first leaf of that tree (it has a next neighbour)
+  std::string root;             // the root volume's path
+  uint32_t record_page = 0;     // first page of the record file's first cluster
+  uint32_t btree_root = 0;      // first page the master-key tree lists
+  uint32_t leaf_with_next = 0;  // the first leaf of that tree (it has a next neighbour)
 };
 
 struct Row {
   const char* name;
   std::function<void(const Layout&)> damage;
   Outcome outcome;
-  const char* message;   // in the server's log
-  int32_t status;        // what the requests that meet the damage answer
+  const char* message;    // in the server's log
+  int32_t status;         // what the requests that meet the damage answer
   bool spacecheck_finds;  // spacecheck reports it (after the server, if it started)
 };
 
@@ -98,8 +106,8 @@ void put_page(const std::string& path, uint32_t page, const std::vector<uint8_t>
   ASSERT_EQ(testsupport::write_page(path, PAGE_NUMBER(page), bytes), 0) << page;
 }
 // Writes bytes at offset of page.
-std::function<void(const Layout&)> poke(std::function<uint32_t(const Layout&)> page, uint32_t offset,
-                                        std::vector<uint8_t> bytes) {
+std::function<void(const Layout&)> poke(std::function<uint32_t(const Layout&)> page,
+                                        uint32_t offset, std::vector<uint8_t> bytes) {
   return [=](const Layout& l) {
     std::vector<uint8_t> p = page_of(l.root, page(l));
     std::memcpy(p.data() + offset, bytes.data(), bytes.size());
@@ -186,9 +194,10 @@ class DamageTable : public testsupport::ServerProcessFixture {
     };
     const uint32_t customer = table("CUSTOMER", 1);
     const uint32_t orders = table("ORDERS", 0);
-    for (const auto& [t, col, idx] :
-         {std::tuple{customer, cust_no, 1u}, {customer, name, 2u}, {orders, order_no, 1u},
-          {orders, cust_no, 2u}}) {
+    for (const auto& [t, col, idx] : {std::tuple{customer, cust_no, 1u},
+                                      {customer, name, 2u},
+                                      {orders, order_no, 1u},
+                                      {orders, cust_no, 2u}}) {
       PayloadWriter w = syscat_writer(40, ADD_TABLECOLUMN);
       w.u16(h).u32(t).u32(col).u32(idx);
       syscat(c, w);
@@ -308,6 +317,8 @@ class DamageTable : public testsupport::ServerProcessFixture {
     ASSERT_NE(PAGE_NUMBER(layout_.btree_root), 0u);
   }
 
+  void run_row(const Row& row);
+
   std::map<std::string, std::string> pristine_;
   Layout layout_;
 };
@@ -320,9 +331,8 @@ uint32_t root_free_list(const Layout&) { return 1; }
 // The rows: (file, page, offset, bytes) and what must come of them.
 std::vector<Row> rows() {
   return {
-      {"CopyZeroSizeDamaged", descriptor(0, [](VOLUME& v) { v.curr_size += 64; }),
-       Outcome::Served, "copies of the volume descriptor differ (curr_size) - copy 1 kept", 0,
-       false},
+      {"CopyZeroSizeDamaged", descriptor(0, [](VOLUME& v) { v.curr_size += 64; }), Outcome::Served,
+       "copies of the volume descriptor differ (curr_size) - copy 1 kept", 0, false},
       {"CopyZeroUsedMapDamaged",
        descriptor(0, [](VOLUME& v) { Vol_SetAllocAllowed(9, &v.used_map); }),
        Outcome::RefusedAtStart, "invalid copy of volume descriptor (used_map)", 0, false},
@@ -342,7 +352,9 @@ std::vector<Row> rows() {
       {"BtreePageOfABadType", poke(leaf, 12, {7, 0, 0, 0}), Outcome::RequestFails,
        "is no B-tree page", -804, true},
       {"BtreeRootZeroed",
-       [](const Layout& l) { put_page(l.root, l.btree_root, std::vector<uint8_t>(Vol_PAGESIZE, 0)); },
+       [](const Layout& l) {
+         put_page(l.root, l.btree_root, std::vector<uint8_t>(Vol_PAGESIZE, 0));
+       },
        Outcome::RequestFails, "is no B-tree page", -804, true},
       // A walk across the leaves fails at it (the B-tree tests); these
       // requests look keys up and split the first leaf leftwards.
@@ -360,69 +372,77 @@ std::vector<Row> rows() {
   };
 }
 
+// One row; a fatal failure ends the row, not the table.
+void DamageTable::run_row(const Row& row) {
+  ASSERT_NO_FATAL_FAILURE(restore());
+  ASSERT_NO_FATAL_FAILURE(row.damage(layout_));
+  server_ = std::make_unique<testsupport::Process>(
+      ZENTDB6_PATH,
+      std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d", "D1P2"});
+  const bool active = server_->wait_for_stderr("QX Zentrim database server active", 30000);
+  if (row.outcome == Outcome::RefusedAtStart) {
+    EXPECT_FALSE(active);
+    const ProcessResult r = server_->wait(30000);
+    server_.reset();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.exit_status, 0);
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Assertion failed"), std::string::npos) << r.err;
+    return;
+  }
+  ASSERT_TRUE(active) << server_->stderr_so_far();
+  {
+    ZentClient c;
+    ASSERT_NO_FATAL_FAILURE(logon(c));
+    const uint16_t db = open_damaged(c);
+    ASSERT_NE(db, 0);
+    const bool fails = row.outcome == Outcome::RequestFails;
+    const int32_t get = dbget_recno(c, db, 1).words[0];
+    // Key 1 lies on the first leaf; key 0 goes there too, and splits it
+    // (the tree was filled in order: its leaves are full).
+    const int32_t get_key = dbget_key(c, db, 1).words[0];
+    const int32_t find = dbfind(c, db, 1).words[0];
+    const int32_t put = dbput(c, db, 0).words[0];
+    // Every request is answered; those that meet the damage with the
+    // row's status, and at least one of them does.
+    for (const int32_t st : {get, get_key, find, put}) {
+      EXPECT_NE(st, INT32_MIN) << "no reply";
+      if (!fails) EXPECT_EQ(st, 0);
+      if (fails && st != 0) EXPECT_EQ(st, row.status);
+    }
+    if (fails)
+      EXPECT_TRUE(get == row.status || get_key == row.status || find == row.status ||
+                  put == row.status)
+          << get << " " << get_key << " " << find << " " << put;
+    // The other database is served as before.
+    ZentClient s;
+    testsupport::StartupReply hello;
+    ASSERT_TRUE(connect_client(s, &hello));
+    ASSERT_EQ(s.logon(hello.challenge, "alice", "secret"), 0);
+    DbmlStatus st;
+    ASSERT_EQ(s.dbopen("sample", "", 1, &st), 0);
+    const int32_t other = s.dbget(static_cast<uint16_t>(st.words[9]), 1, 2, 512, {});
+    EXPECT_TRUE(other == 0 || other == 11) << other;
+  }
+  EXPECT_NE(server_->stderr_so_far().find(row.message), std::string::npos)
+      << server_->stderr_so_far();
+  stop_server();
+  const ProcessResult info =
+      testsupport::run_process(SPACEINFO_PATH, {"-c", dir_.file("zentdb6.cfg"), "-v", "n"});
+  EXPECT_FALSE(info.timed_out);
+  EXPECT_EQ(info.exit_status, 0) << info.err;
+  const ProcessResult check =
+      testsupport::run_process(SPACECHECK_PATH, {"-c", dir_.file("zentdb6.cfg")});
+  EXPECT_FALSE(check.timed_out);
+  EXPECT_EQ(check.exit_status, row.spacecheck_finds ? 3 : 0) << check.out << check.err;
+}
+
 TEST_F(DamageTable, EachRowIsRefusedAnsweredOrReported) {
   for (const Row& row : rows()) {
     SCOPED_TRACE(row.name);
-    ASSERT_NO_FATAL_FAILURE(restore());
-    ASSERT_NO_FATAL_FAILURE(row.damage(layout_));
-    server_ = std::make_unique<testsupport::Process>(
-        ZENTDB6_PATH,
-        std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d", "D1P2"});
-    const bool active = server_->wait_for_stderr("QX Zentrim database server active", 30000);
-    if (row.outcome == Outcome::RefusedAtStart) {
-      EXPECT_FALSE(active);
-      const ProcessResult r = server_->wait(30000);
-      server_.reset();
-      EXPECT_FALSE(r.timed_out);
-      EXPECT_NE(r.exit_status, 0);
-      EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
-      EXPECT_EQ(r.err.find("Assertion failed"), std::string::npos) << r.err;
-      continue;
-    }
-    ASSERT_TRUE(active) << server_->stderr_so_far();
-    {
-      ZentClient c;
-      ASSERT_NO_FATAL_FAILURE(logon(c));
-      const uint16_t db = open_damaged(c);
-      ASSERT_NE(db, 0);
-      const bool fails = row.outcome == Outcome::RequestFails;
-      const int32_t get = dbget_recno(c, db, 1).words[0];
-      // Key 1 lies on the first leaf; key 0 goes there too, and splits it
-      // (the tree was filled in order: its leaves are full).
-      const int32_t get_key = dbget_key(c, db, 1).words[0];
-      const int32_t find = dbfind(c, db, 1).words[0];
-      const int32_t put = dbput(c, db, 0).words[0];
-      // Every request is answered; those that meet the damage with the
-      // row's status, and at least one of them does.
-      for (const int32_t st : {get, get_key, find, put}) {
-        EXPECT_NE(st, INT32_MIN) << "no reply";
-        if (!fails) EXPECT_EQ(st, 0);
-        if (fails && st != 0) EXPECT_EQ(st, row.status);
-      }
-      if (fails) EXPECT_TRUE(get == row.status || get_key == row.status || find == row.status ||
-                             put == row.status)
-          << get << " " << get_key << " " << find << " " << put;
-      // The other database is served as before.
-      ZentClient s;
-      testsupport::StartupReply hello;
-      ASSERT_TRUE(connect_client(s, &hello));
-      ASSERT_EQ(s.logon(hello.challenge, "alice", "secret"), 0);
-      DbmlStatus st;
-      ASSERT_EQ(s.dbopen("sample", "", 1, &st), 0);
-      const int32_t other = s.dbget(static_cast<uint16_t>(st.words[9]), 1, 2, 512, {});
-      EXPECT_TRUE(other == 0 || other == 11) << other;
-    }
-    EXPECT_NE(server_->stderr_so_far().find(row.message), std::string::npos)
-        << server_->stderr_so_far();
-    stop_server();
-    const ProcessResult info =
-        testsupport::run_process(SPACEINFO_PATH, {"-c", dir_.file("zentdb6.cfg"), "-v", "n"});
-    EXPECT_FALSE(info.timed_out);
-    EXPECT_EQ(info.exit_status, 0) << info.err;
-    const ProcessResult check =
-        testsupport::run_process(SPACECHECK_PATH, {"-c", dir_.file("zentdb6.cfg")});
-    EXPECT_FALSE(check.timed_out);
-    EXPECT_EQ(check.exit_status, row.spacecheck_finds ? 3 : 0) << check.out << check.err;
+    run_row(row);
+    // A row that left the server running stops it before the next.
+    if (server_) stop_server();
   }
 }
 
