@@ -4,7 +4,7 @@
 # session daemon's buffer, start-up and request decoders; the status pages'
 # request reader and Base64 credentials, shared by both programs; the
 # catalog's stored descriptions and rows; single log records handed to the
-# recovery handlers) with
+# recovery handlers; the node pages the consistency check reads) with
 # clang and runs each for a fixed time from its seed corpus. Fails when a
 # target finds a crash, a leak or undefined behaviour; the input that did it
 # is kept under <build>/artifacts/.
@@ -15,7 +15,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-30}}
 build=${ZENT_FUZZ_BUILD:-$top/build/fuzz}
-targets=(codec_fuzz dispatch_fuzz zentsd_fuzz http_fuzz syscat_fuzz log_record_fuzz)
+targets=(codec_fuzz dispatch_fuzz zentsd_fuzz http_fuzz syscat_fuzz log_record_fuzz nodepage_fuzz)
 
 cc=$(command -v clang-14 || command -v clang || true)
 cxx=$(command -v clang++-14 || command -v clang++ || true)

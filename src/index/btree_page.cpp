@@ -33,18 +33,23 @@ int bt_in_tx(const btree_HANDLE* t) {
 namespace {
 
 // A page read from the volumes must be what the tree says it is; anything
-// else means the file is corrupt. The header here, every entry as it is
-// read (bt_entry_off): a page is never read or written past its end.
-void check_page(const uint8_t* p, uint32_t pgno) {
+// else means the file is corrupt: the request fails (BT E001) and the page
+// is named in the log. The header here, every entry as it is read
+// (bt_entry_off): a page is never read or written past its end.
+bool check_page(const btree_HANDLE* t, const uint8_t* p, uint32_t pgno) {
   const uint32_t type = bt_type(p);
   const uint32_t lower = bt_lower(p);
   const uint32_t upper = bt_upper(p);
   if (bt_pgno(p) != pgno || (type != P_BINTERNAL && type != P_BLEAF) || lower < BT_HDRSIZE ||
       (lower - BT_HDRSIZE) % 4 != 0 || lower > upper || upper > BT_PSIZE) {
-    debug_log('B', 0, "mpool_get: page 0x%x is no B-tree page (pgno=0x%x, flags=0x%x, lower=%u, upper=%u)",
-              pgno, bt_pgno(p), bt_flags(p), lower, upper);
-    ZENT_ASSERT(!"mpool_get: btree page is corrupt");
+    debug_log('B', 0,
+              "mpool_get(node=%s): page 0x%x is no B-tree page (pgno=0x%x, flags=0x%x, "
+              "lower=%u, upper=%u): file is corrupt",
+              Node_Name(t->node), pgno, bt_pgno(p), bt_flags(p), lower, upper);
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    return false;
   }
+  return true;
 }
 
 Node_PGVEC vec_of(uint8_t* page) { return Node_PGVEC{bt_pgno(page), reinterpret_cast<char*>(page)}; }
@@ -71,20 +76,27 @@ void close_list_log(NodeList_LOG* ctx, const char* failure) {
 
 uint8_t* mpool_get(btree_HANDLE* t, uint32_t pgno, uint32_t flags) {
   ZENT_ASSERT(flags == 0 && "flags == 0");
-  uint8_t* p = nullptr;
-  if (bt_in_tx(t)) {
-    p = btree_TxGet(t, pgno);
-    if (p == nullptr) return nullptr;
-  } else {
-    Node_PGVEC v;
-    if (Node_GetCluster(t->node, pgno, 1, &v, Node_MODE_DATA) != 0) {
-      debug_log('B', 0, "mpool_get: buf_Get() failed");
-      BT_ERROR(ERR_SEV_E, BT_E_PAGE);
-      return nullptr;
-    }
-    p = reinterpret_cast<uint8_t*>(v.buf);
+  // A link read from a damaged page may name any address.
+  if (!Node_PageInSet(pgno)) {
+    debug_log('B', 0, "mpool_get(node=%s): page 0x%x is outside the volume set: file is corrupt",
+              Node_Name(t->node), pgno);
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    return nullptr;
   }
-  check_page(p, pgno);
+  Node_PGVEC v{pgno, nullptr};
+  if (bt_in_tx(t)) {
+    v.buf = reinterpret_cast<char*>(btree_TxGet(t, pgno, &v.page));
+    if (v.buf == nullptr) return nullptr;
+  } else if (Node_GetCluster(t->node, pgno, 1, &v, Node_MODE_DATA) != 0) {
+    debug_log('B', 0, "mpool_get: buf_Get() failed");
+    BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+    return nullptr;
+  }
+  auto* p = reinterpret_cast<uint8_t*>(v.buf);
+  if (!check_page(t, p, pgno)) {
+    Node_ReleaseCluster(t->node, 1, &v);
+    return nullptr;
+  }
   return p;
 }
 

@@ -60,12 +60,24 @@ int step(btree_HANDLE* t, Pos* pos, int dir) {
   }
   uint8_t* p = pos->page;
   for (;;) {
+    const uint32_t from = bt_pgno(p);
     const uint32_t side = dir > 0 ? bt_next(p) : bt_prev(p);
     mpool_put(t, p, 0);
     pos->page = nullptr;
     if (side == 0) return RET_SPECIAL;
     p = mpool_get(t, side);
     if (p == nullptr) return -1;
+    // A neighbour links back: a damaged link that names another page (of
+    // this tree or not) would walk elsewhere, or round for ever.
+    if (!bt_is_leaf(p) || (dir > 0 ? bt_prev(p) : bt_next(p)) != from) {
+      debug_log('B', 0,
+                "btree_Seq(node=%s): leaf 0x%x links to page 0x%x, which does not link back: "
+                "file is corrupt",
+                Node_Name(t->node), from, side);
+      mpool_put(t, p, 0);
+      BT_ERROR(ERR_SEV_E, BT_E_PAGE);
+      return -1;
+    }
     if (bt_nent(p) != 0) {
       *pos = Pos{p, dir > 0 ? 0 : bt_nent(p) - 1};
       return 0;

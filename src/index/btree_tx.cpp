@@ -129,9 +129,10 @@ btree_TX_DATA btree_ReadTxRecord(Node* tx, const Node_ADDR& pos, uint32_t* txid)
   return btree_DecodeTxData(b);
 }
 
-uint8_t* btree_TxGet(btree_HANDLE* t, uint32_t pgno) {
+uint8_t* btree_TxGet(btree_HANDLE* t, uint32_t pgno, uint32_t* read_at) {
   const Node_LOG_REC* e = own_entry(t, pgno);
   const uint32_t at = e != nullptr && e->state != 0 ? e->state : pgno;
+  if (read_at != nullptr) *read_at = at;
   Node_PGVEC v;
   if (Node_GetCluster(t->node, at, 1, &v, Node_MODE_DATA) != 0) {
     debug_log('B', 0, "mpool_get: buf_Get() failed");

@@ -13,8 +13,9 @@ struct btree_HANDLE;
 struct Node;
 
 // The page as this transaction sees it: its latest shadow, else the home
-// page; pinned. None (BT E001) when the cache fails.
-uint8_t* btree_TxGet(btree_HANDLE* t, uint32_t pgno);
+// page; pinned. None (BT E001) when the cache fails. *read_at (when given)
+// is the address pinned, the one a release names.
+uint8_t* btree_TxGet(btree_HANDLE* t, uint32_t pgno, uint32_t* read_at = nullptr);
 // Releases a page; a dirty one must be this sub-transaction's shadow.
 void btree_TxPut(btree_HANDLE* t, uint8_t* page, uint32_t flags);
 // Makes a pinned page writable in this sub-transaction: its first change

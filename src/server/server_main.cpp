@@ -41,6 +41,7 @@
 #include "server/system_tasks.h"
 #include "server/tcp.h"
 #include "server/vtimer.h"
+#include "storage/node_usecheck.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"
 
@@ -490,6 +491,10 @@ int server_startup() {
   SysCat_Init();
   debug_log('D', 2, "Setting up transaction logging ...");
   if (Tlog_Recover() != 0) return storage_step_failed("Volume recovery failed", "Tlog_Recover");
+  // A free list that marks pages the nodes use free would hand them out
+  // again; the start-up checkpoint writes what this marks used.
+  if (Node_CheckUsedPages() != 0)
+    return storage_step_failed("Volume recovery failed", "Node_CheckUsedPages");
   debug_log('D', 2, "Checkpointing volume ...");
   if (Tlog_Checkpoint("Server startup") != 0)
     return storage_step_failed("Initial checkpoint operation failed", "Tlog_Checkpoint");

@@ -145,11 +145,16 @@ uint8_t read_flag(Node* node, const FixRec_META& m, uint32_t start, uint32_t rec
   return flag;
 }
 
+bool flag_ok(Node* node, uint8_t flag, uint32_t recno, uint32_t page, const char* who) {
+  if (flag == FixRec_USED || flag == FixRec_DELETED) return true;
+  debug_log('F', 0, "%s(node=%s) failed: invalid slot flag 0x%02x, recno=%u, page=0x%x: file is corrupt",
+            who, Node_Name(node), flag, recno, page);
+  FIXREC_ERROR(FixRec_E_CORRUPT);
+  return false;
+}
+
 void check_flag(Node* node, uint8_t flag, uint32_t recno, const char* who) {
-  if (flag == FixRec_USED || flag == FixRec_DELETED) return;
-  debug_log('F', 0, "%s(node=%s) failed: invalid slot flag 0x%02x, recno=%u", who, Node_Name(node),
-            flag, recno);
-  ZENT_ASSERT(!"invalid slot flag: file is corrupt");
+  if (!flag_ok(node, flag, recno, 0, who)) ZENT_ASSERT(!"invalid slot flag: file is corrupt");
 }
 
 int read_log_record(Node* node, Node* lnode, const Node_ADDR& pos, uint8_t* buf, uint32_t size,
@@ -495,10 +500,11 @@ int FixRec_GetLock(Node* node, uint32_t recno, void* buffer, FixRec_ITER* iter, 
   pin_slot(node, m, start, recno, false, &s);
   const uint8_t flag = slot_flag(s);
   if (flag != FixRec_USED) {
+    const uint32_t page = s.vec[0].page;
     release_slot(node, &s, false);
-    check_flag(node, flag, recno, "FixRec_Get");
     drop_added();
     Node_UnlockShared(node);
+    if (!flag_ok(node, flag, recno, page, "FixRec_Get")) return -1;
     FIXREC_STATUS(FixRec_R_DELETED);
     return 1;
   }
@@ -556,7 +562,12 @@ int FixRec_Put(Node* node, uint32_t* recno, const void* data, FixRec_ITER* iter,
       if (!found) Node_RemoveLogRecord(e);
       continue;
     }
-    check_flag(node, flag, item.id, "FixRec_Put");
+    // A damaged slot is logged and left off the free list; the put takes
+    // the next free one (the check reports the slot).
+    if (!flag_ok(node, flag, item.id, item.count, "FixRec_Put")) {
+      if (!found) Node_RemoveLogRecord(e);
+      continue;
+    }
     FixRec_RECORD r;
     r.recno = item.id;
     r.start_page = item.count;
@@ -644,7 +655,7 @@ int walk(Node* node, const FixRec_META& m, uint32_t recno, int dir, uint32_t* ou
     iter->curr_idx = static_cast<int32_t>(slot);
     iter->curr_recno = recno;
     const uint8_t flag = slot_flag(s);
-    check_flag(node, flag, recno, "FixRec_Next");
+    if (!flag_ok(node, flag, recno, s.vec[0].page, "FixRec_Next")) return -1;
     if (flag == FixRec_USED) {
       if (buffer != nullptr) slot_get(s, buffer);
       *out = recno;
@@ -808,8 +819,11 @@ int FixRec_Checkpoint(Node* node) {
       continue;
     }
     const uint8_t flag = read_flag(node, m, item.count, item.id);
-    if (flag == FixRec_USED) continue;
-    check_flag(node, flag, item.id, "FixRec_Checkpoint");
+    // A damaged slot is passed over like a used one: a put that meets it
+    // reports it and takes it off the list.
+    if (flag == FixRec_USED ||
+        !flag_ok(node, flag, item.id, item.count, "FixRec_Checkpoint"))
+      continue;
     // The first free slot, or one a put of an open transaction took: the
     // position stays in front of it. Dropped, a taken slot would be free
     // and unlisted for good should the power end its transaction.

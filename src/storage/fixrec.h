@@ -60,7 +60,7 @@ inline constexpr uint32_t FixRec_MAX_REC_SIZE = 8168 - FixRec_RECORD_HEAD;  // 8
 // Record statuses (module VOL, severity R).
 enum { FixRec_R_DELETED = 2, FixRec_R_RECNO_ZERO = 3, FixRec_R_END = 4 };
 // Status codes (module VOL, severity E).
-enum { FixRec_E_ARG = 6, FixRec_E_NO_SPACE = 20, FixRec_E_ITER = 22 };
+enum { FixRec_E_ARG = 6, FixRec_E_CORRUPT = 7, FixRec_E_NO_SPACE = 20, FixRec_E_ITER = 22 };
 
 // Node log-record entry states of a record.
 enum {

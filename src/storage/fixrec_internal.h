@@ -54,7 +54,10 @@ void slot_get(const SlotPages& s, void* out);
 void slot_set(SlotPages* s, uint8_t flag, const void* image);
 // The flag byte of recno's slot (pins and releases).
 uint8_t read_flag(Node* node, const FixRec_META& m, uint32_t start, uint32_t recno);
-// A flag that is neither 'U' nor 'D' is a corrupt file.
+// A flag that is neither 'U' nor 'D' is a corrupt file: logged with the
+// page (or the cluster's first page), status FixRec_E_CORRUPT, false.
+bool flag_ok(Node* node, uint8_t flag, uint32_t recno, uint32_t page, const char* who);
+// The same where a request can no longer fail (commit, recovery): a stop.
 void check_flag(Node* node, uint8_t flag, uint32_t recno, const char* who);
 
 // A record of lnode's log read back whole (size bytes at most); a short

@@ -505,7 +505,10 @@ int FixRec_RecoverCounts() {
         const uint32_t off = j * m.slot_size;
         const uint8_t flag = static_cast<uint8_t>(vec[off / Vol_PAGESIZE].buf[off % Vol_PAGESIZE]);
         const uint32_t recno = base + j + 1;
-        check_flag(node, flag, recno, "FixRec_RecoverCounts");
+        // A damaged slot is neither counted nor listed: the start goes on,
+        // a read of it fails, and spacecheck reports it.
+        if (!flag_ok(node, flag, recno, start + off / Vol_PAGESIZE, "FixRec_RecoverCounts"))
+          continue;
         if (flag != FixRec_USED) {
           if (!free_runs.empty() && free_runs.back().start == start &&
               free_runs.back().first + free_runs.back().n == recno)

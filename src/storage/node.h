@@ -280,6 +280,10 @@ uint32_t Node_PageOf(const Node* node);
 // before, a bad header) refuses its root with status VOL E007 instead of
 // stopping the process.
 void Node_SetInspectOnly(int on);
+
+// A page a chain or a link read from disk may name: inside an open volume
+// of the set, not a descriptor page. Check before reading what a page says.
+bool Node_PageInSet(uint32_t page);
 // Calls fn for every node of the data root (log 0) or the log root, in
 // node-id order, until it returns nonzero (that value is returned). 0 when
 // done (also without a LOG volume for the log root), -1 when the root

@@ -7,12 +7,15 @@
 // subsystems' notifications while they hold it. An open may be cut short
 // waiting for it (status 27); a close waits to the end.
 #include <cstdlib>
+#include <unordered_set>
 
 #include "base/debug_log.h"
 #include "base/panic.h"
+#include "storage/node_items_page.h"
 #include "storage/node_pool_services.h"
 #include "storage/node_state.h"
 #include "storage/node_tlog_seams.h"
+#include "storage/volume_set.h"
 
 using namespace nodes;
 
@@ -34,6 +37,29 @@ void lock_to_the_end(Node* node) {
               Node_Name(node));
 }
 
+// Inspect mode: a node whose used-cluster list a disk or a person damaged
+// is refused (VOL E007) before anything walks it (its meta data are read
+// defensively); the server's own reads stop at such damage.
+int inspect_node(Node* node) {
+  const auto fail = [&](const char* why, uint32_t page) {
+    debug_log('N', 0, "Node_Open(node=%s) failed: %s, page=0x%x", Node_Name(node), why, page);
+    NODE_ERROR(VOL_E_BAD_DESCRIPTOR);
+    return -1;
+  };
+  if (Node_TestFlag(Node_NO_ULIST, node)) return 0;
+  std::unordered_set<uint32_t> seen;
+  for (uint32_t page = node->node.ulist.head; page != 0;) {
+    if (!Node_PageInSet(page)) return fail("used-cluster list page outside the set", page);
+    if (!seen.insert(page).second) return fail("used-cluster list loops", page);
+    uint8_t image[Vol_PAGESIZE];
+    Vol_ReadPage(page, image, sizeof image);
+    if (!nodelist::valid_list_page(page, image))
+      return fail("invalid used-cluster list page header", page);
+    page = Node_DecodeIlist(image).next_page;
+  }
+  return 0;
+}
+
 // The first reference of a run: read the meta data, tell the subsystem.
 int first_reference(Node* node) {
   ZENT_ASSERT(!node->meta_data && "!node->meta_data");
@@ -44,9 +70,18 @@ int first_reference(Node* node) {
               size);
     ZENT_ASSERT(!"Node_Open() failed: heap overflow");
   }
-  const int got = NodePool_ReadMeta(&node->node.meta_addr, copy, size, root_arg(node));
+  const int got = g.inspect_only
+                      ? NodePool_ReadMetaDefensive(&node->node.meta_addr, copy, size, root_arg(node))
+                      : NodePool_ReadMeta(&node->node.meta_addr, copy, size, root_arg(node));
   if (got != static_cast<int>(size)) {
     free(copy);
+    if (g.inspect_only) {
+      debug_log('N', 0, "Node_Open(node=%s) failed: meta data unreadable at 0x%x:%u (%u bytes)",
+                Node_Name(node), node->node.meta_addr.cluster, node->node.meta_addr.offset,
+                size);
+      NODE_ERROR(VOL_E_BAD_DESCRIPTOR);
+      return -1;
+    }
     debug_log('V', 0, "Node_Open(node=%s) failed on SysPool_ReadItem(size=%u) returning %d",
               Node_Name(node), size, got);
     ZENT_ASSERT(!"Node_Open() failed on SysPool_ReadItem()");
@@ -104,6 +139,10 @@ int Node_Open(Node* node) {
     return -1;
   }
   int rc = 0;
+  if (g.inspect_only && node->ref_count == 0 && inspect_node(node) != 0) {
+    up(&g.node_sem);
+    return -1;
+  }
   if (!Node_AddrValid(&node->node.meta_addr)) {
     ZENT_ASSERT(!node->meta_data && "!node->meta_data");
     node->ref_count++;

@@ -9,7 +9,7 @@ namespace {
 
 constexpr NodePoolServices kPools = {SysPool_AllocItem, SysPool_FreeItem, SysPool_ReadItem,
                                      SysPool_WriteItem, Node_ClearFlist,
-                                     SysPool_DefensiveFreeItem};
+                                     SysPool_DefensiveFreeItem, SysPool_DefensiveReadItem};
 NodePoolServices g_services = kPools;
 
 }  // namespace
@@ -28,6 +28,11 @@ int NodePool_FreeMetaDefensive(Node_ADDR* addr, int log) {
 }
 int NodePool_ReadMeta(const Node_ADDR* addr, void* buffer, uint32_t size, int log) {
   return g_services.read_item(addr, buffer, size, log);
+}
+int NodePool_ReadMetaDefensive(const Node_ADDR* addr, void* buffer, uint32_t size, int log) {
+  return g_services.read_item_defensive != nullptr
+             ? g_services.read_item_defensive(addr, buffer, size, log)
+             : g_services.read_item(addr, buffer, size, log);
 }
 int NodePool_WriteMeta(const Node_ADDR* addr, const void* buffer, uint32_t size, int log) {
   return g_services.write_item(addr, buffer, size, log);

@@ -25,6 +25,8 @@ int NodePool_FreeMeta(Node_ADDR* addr, int log);
 // whose free reached the disk): that counts as done.
 int NodePool_FreeMetaDefensive(Node_ADDR* addr, int log);
 int NodePool_ReadMeta(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
+// A damaged block is -1 (the dump tool), not a stop.
+int NodePool_ReadMetaDefensive(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
 int NodePool_WriteMeta(const Node_ADDR* addr, const void* buffer, uint32_t size, int log);
 // Empties node's pool free list. 0 or -1.
 int NodePool_ClearFlist(Node* node);
@@ -37,6 +39,9 @@ struct NodePoolServices {
   int (*clear_flist)(Node* node);
   // None: free_item serves.
   int (*free_item_defensive)(Node_ADDR* addr, int log) = nullptr;
+  // None: read_item serves.
+  int (*read_item_defensive)(const Node_ADDR* addr, void* buffer, uint32_t size,
+                             int log) = nullptr;
 };
 // None restores the real pools.
 void Node_SetPoolServices(const NodePoolServices* services);

@@ -60,9 +60,9 @@ void corrupt(const char* why, uint32_t page) {
   __builtin_unreachable();
 }
 
-// A page a chain may name: inside an open volume of the set, not a
-// descriptor page.
-bool page_in_set(uint32_t page) {
+}  // namespace
+
+bool Node_PageInSet(uint32_t page) {
   const VOLUME* r = Vol_GetRootVol();
   const uint32_t id = PAGE_VOLID(page);
   if (r == nullptr || id >= static_cast<uint32_t>(Vol_NumVolumes())) return false;
@@ -71,6 +71,8 @@ bool page_in_set(uint32_t page) {
   return v->fhandle != nullptr && n != Vol_DESC_PAGE && n != Vol_DESC_COPY_PAGE &&
          n < v->curr_size;
 }
+
+namespace {
 
 // Reads mp's node page into its handles (descriptors only: references,
 // meta copies and locks of handles in use stay). Returns the page head;
@@ -133,7 +135,7 @@ void check_counters(Node_ROOT* root) {
 int read_chain(Node_ROOT* root, uint32_t first) {
   std::unordered_set<uint32_t> seen;
   for (uint32_t page = first; page != 0;) {
-    if (!page_in_set(page)) {
+    if (!Node_PageInSet(page)) {
       corrupt("node page outside the volume set", page);
       return -1;
     }

@@ -69,6 +69,13 @@ int SysPool_ReadItem(const Node_ADDR* addr, void* buffer, uint32_t size, int log
                 [&](Node* pool) { return Pool_Read(pool, addr, buffer, size, nullptr); });
 }
 
+int SysPool_DefensiveReadItem(const Node_ADDR* addr, void* buffer, uint32_t size, int log) {
+  // An address read from a damaged descriptor may name any page.
+  if (!Node_PageInSet(addr->cluster)) return -1;
+  return locked(log, false,
+                [&](Node* pool) { return Pool_DefensiveRead(pool, addr, buffer, size, nullptr); });
+}
+
 int SysPool_WriteItem(const Node_ADDR* addr, const void* buffer, uint32_t size, int log) {
   return locked(log, false,
                 [&](Node* pool) { return Pool_Write(pool, addr, buffer, size, nullptr); });

@@ -34,6 +34,8 @@ int SysPool_FreeItem(Node_ADDR* addr, int log);
 int SysPool_DefensiveFreeItem(Node_ADDR* addr, int log);
 // The bytes read / written, or -1.
 int SysPool_ReadItem(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
+// A block whose header or place is damaged is -1, not a stop.
+int SysPool_DefensiveReadItem(const Node_ADDR* addr, void* buffer, uint32_t size, int log);
 int SysPool_Write(const Node_ADDR* addr, const void* buffer, uint32_t size);
 int SysPool_WriteItem(const Node_ADDR* addr, const void* buffer, uint32_t size, int log);
 

@@ -241,15 +241,65 @@ const CopyField kCopyFields[] = {
 #undef SAME_WORD
 #undef SAME_BYTES
 
-// Compares copy 1 with copy 0 (in v). 0 when they agree or copy 0 stands
-// (*rewrite_copy1 then says whether copy 1 must be written again), or -1.
-int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
-  *rewrite_copy1 = false;
+int map_bits(const Vol_ALDESC& m) {
+  int n = 0;
+  for (uint32_t w : m.map) n += __builtin_popcount(w);
+  return n;
+}
+
+// Copy 0 names volumes copy 1 does not, and counts them: spacegrow added a
+// volume and the crash came before copy 1. Any other difference in the map
+// is damage.
+bool volumes_added(const VOLUME& copy0, const VOLUME& copy1) {
+  for (int w = 0; w < 8; ++w)
+    if ((copy1.used_map.map[w] & ~copy0.used_map.map[w]) != 0) return false;
+  const int added = map_bits(copy0.used_map) - map_bits(copy1.used_map);
+  return copy0.used_volumes == copy1.used_volumes + static_cast<uint32_t>(added) &&
+         copy0.num_volumes >= copy1.num_volumes;
+}
+
+// Copy 0 is written first, and an extension grows the file before it:
+// after a crash between the writes, copy 0's size is the file's. A copy 0
+// whose size the file does not have is damage; copy 1's extension fields
+// take its place when copy 1 has the file's size. 1 when copy 1's were
+// taken, 0 when copy 0's stand, -1 when neither copy names the file's size.
+int settle_size(VOLUME* v, const VOLUME& copy1, uint64_t file_pages, const char* path) {
+  if (v->curr_size == file_pages) return 0;
+  if (copy1.curr_size != file_pages) {
+    debug_log('V', 0,
+              "volume #%u: neither copy of the volume descriptor names the file's %llu pages "
+              "(copy 0: %u, copy 1: %u) (%s)",
+              v->volume_id, static_cast<unsigned long long>(file_pages), v->curr_size,
+              copy1.curr_size, path);
+    debug_log('V', 0, "invalid copy of volume descriptor (curr_size)");
+    VOL_ERROR(VOL_E_COPIES_DIFFER);
+    return -1;
+  }
+  debug_log('V', 0,
+            "NOTE: volume #%u: copies of the volume descriptor differ (curr_size) - copy 1 kept, "
+            "copy 0 rewritten (%s)",
+            v->volume_id, path);
+  v->curr_size = copy1.curr_size;
+  v->flist_tail = copy1.flist_tail;
+  v->num_flist = copy1.num_flist;
+  return 1;
+}
+
+// Compares copy 1 with copy 0 (in v). 0 when they agree or the copy a crash
+// between the two writes explains stands (*rewrite says which copies must
+// be written again: bit 0 copy 0, bit 1 copy 1), or -1.
+int compare_copies(VOLUME* v, const char* path, uint64_t file_pages, int* rewrite) {
+  *rewrite = 0;
   VOLUME copy1;
   copy1.fhandle = v->fhandle;
   if (read_descriptor(&copy1, 1) != 0) return -1;
   const bool backup_crash = v->type == VolType_DATA &&
                             flag(v, Vol_IS_REDIRECTED) != flag(&copy1, Vol_IS_REDIRECTED);
+  if (!backup_crash && v->curr_size != copy1.curr_size) {
+    const int rc = settle_size(v, copy1, file_pages, path);
+    if (rc < 0) return -1;
+    if (rc > 0) *rewrite |= 1;
+  }
   bool told_backup = false;
   for (const CopyField& f : kCopyFields) {
     if (f.same(*v, copy1)) continue;
@@ -263,7 +313,8 @@ int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
       told_backup = true;
       continue;
     }
-    if (!f.may_differ) {
+    const bool map_damaged = std::strcmp(f.name, "used_map") == 0 && !volumes_added(*v, copy1);
+    if (!f.may_differ || map_damaged) {
       debug_log('V', 0, "invalid copy of volume descriptor (%s)", f.name);
       VOL_ERROR(VOL_E_COPIES_DIFFER);
       return -1;
@@ -273,7 +324,7 @@ int compare_copies(VOLUME* v, const char* path, bool* rewrite_copy1) {
               "NOTE: volume #%u: copies of the volume descriptor differ (%s) - copy 0 kept, "
               "copy 1 rewritten (%s)",
               v->volume_id, f.name, path);
-    *rewrite_copy1 = true;
+    *rewrite |= 2;
   }
   return 0;
 }
@@ -434,8 +485,10 @@ platform::File* open_volume_file(const char* path, platform::FileInfo* info, int
 // Reads v's descriptor copies and free list, resets the run-time fields and
 // repairs what a crash between the copies' writes left. 0 or -1.
 int read_volume(VOLUME* v, const char* path, const platform::FileInfo& info) {
-  bool rewrite_copy1 = false;
-  if (read_descriptor(v, 0) != 0 || compare_copies(v, path, &rewrite_copy1) != 0) return -1;
+  int rewrite = 0;
+  if (read_descriptor(v, 0) != 0 ||
+      compare_copies(v, path, info.size / Vol_PAGESIZE, &rewrite) != 0)
+    return -1;
   v->callback = nullptr;
   v->flmem_head = v->flmem_tail = nullptr;
   memset(v->path, 0, sizeof v->path);
@@ -451,7 +504,12 @@ int read_volume(VOLUME* v, const char* path, const platform::FileInfo& info) {
       v->free_size = counted;
     }
   }
-  if (rewrite_copy1) {
+  if (rewrite != 0) {
+    // Copy 1 never goes ahead of copy 0.
+    if ((rewrite & 1) != 0) {
+      write_descriptor(v, 0);
+      flush_file(v, Vol_TIO_SYNC);
+    }
     write_descriptor(v, 1);
     flush_file(v, Vol_TIO_SYNC);
   }
@@ -705,6 +763,10 @@ int check_set(OpenState* st) {
       debug_log('V', 0, "failed to open volume: missing volume file \"%s\"", st->missing_path[i]);
     return -1;
   }
+  for (int id = g.num_volumes; id < Vol_MAXLINK; ++id)
+    if (Vol_IsAllocAllowed(id, &r->used_map))
+      SET_FAIL("failed to open volume: volume #%d is in the used map of a set of %d volumes",
+               id, g.num_volumes);
   for (int i = 0; i < st->missing; ++i)
     debug_log('V', 0, "NOTE: Missing volume file: \"%s\"", st->missing_path[i]);
   for (int id = 0; id < g.num_volumes; ++id) {

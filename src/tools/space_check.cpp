@@ -1114,6 +1114,8 @@ int Checker::run(const std::vector<std::string>& paths, SpaceCheck_RESULT* resul
     }
   }
   if (status == 0) inner.out("\ndone.\n\n");
+  // Scripts learn from the status whether the check reported anything.
+  if (status == 0 && inner.problems_ > 0) status = SpaceCheck_PROBLEMS_FOUND;
   Vol_Close();
   Vol_Free();
   if (result != nullptr) {

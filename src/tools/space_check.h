@@ -49,8 +49,12 @@ struct SpaceCheck_RESULT {
   int fixes = 0;     // repairs made
 };
 
-// Checks the set made of paths. The exit status: 0 after both passes
-// (problems found do not change it), 1 when the set or the cache cannot be
-// set up or the fixes made cannot be flushed. result may be none.
+// The exit status of a check that reported problems (fixed or not).
+inline constexpr int SpaceCheck_PROBLEMS_FOUND = 3;
+
+// Checks the set made of paths. The exit status: 0 after both passes with
+// nothing reported, SpaceCheck_PROBLEMS_FOUND after both passes with
+// problems reported, 1 when the set or the cache cannot be set up or the
+// fixes made cannot be flushed. result may be none.
 int SpaceCheck_Run(const std::vector<std::string>& paths, const SpaceCheck_OPTIONS& options,
                    const SpaceCheck_IO& io, SpaceCheck_RESULT* result);

@@ -28,6 +28,8 @@ const char* const kUsage[] = {
     "data corruption.\n",
     "Unless you know what you're doing, you should consider to\n",
     "recover the database from the backup.\n",
+    "\n",
+    "exit status: 0 nothing found, 3 problems reported, 1 check not possible\n",
     nullptr};
 
 const UtilTool kTool = {"spacecheck", "SPACECHECK", "d:b:vc:way", kUsage, UtilOperand::None,

@@ -557,4 +557,62 @@ TEST_F(FixRecTest, ACounterDrawnInACommittedTransactionSurvivesRedo) {
   EXPECT_EQ(meta_counts(f), (Counts{1, 2, 2}));
 }
 
+// --- Damage --------------------------------------------------------------------------------
+
+// Sets the flag byte of recno's slot in the cached page, as a disk or a
+// person would have left it; in_use is a record in use of its cluster.
+void damage_flag(Node* f, uint32_t recno, uint8_t flag, uint32_t in_use) {
+  FixRec_ITER it;
+  FixRec_InitIter(&it);
+  std::vector<uint8_t> buf(FixRec_RecordSize(f));
+  ASSERT_EQ(FixRec_Get(f, in_use, buf.data(), &it, nullptr), 0);
+  const uint32_t start = it.curr_cluster;
+  FixRec_ReleaseIter(&it);
+  const FixRec_META m = FixRec_GetMetaCopy(f);
+  const uint32_t off = (recno - 1) % m.cluster_records * m.slot_size;
+  Node_PGVEC v;
+  ASSERT_EQ(Node_GetCluster(f, start + off / Vol_PAGESIZE, 1, &v, Node_MODE_DATA), 0);
+  v.buf[off % Vol_PAGESIZE] = static_cast<char>(flag);
+  Node_ReleaseClusterDirty(f, 1, &v);
+}
+
+// A slot flag neither 'U' nor 'D': the request that meets it fails with
+// FixRec_E_CORRUPT (the client's -803), never an assertion, and the other
+// records are served as before; a put that takes it from the free list
+// logs it, leaves it off the list and takes another slot.
+TEST_F(FixRecTest, ADamagedSlotFlagFailsTheRequestNotTheServer) {
+  for (const uint8_t bad : {uint8_t{0}, uint8_t{'X'}, uint8_t{0xff}}) {
+    SCOPED_TRACE(static_cast<int>(bad));
+    Node* f = make(2000, 1);  // 4 slots a cluster
+    Node* tx = begin();
+    for (uint32_t i = 1; i <= 4; ++i) put(f, tx, record(2000, i));
+    commit(tx);
+    damage_flag(f, 2, bad, 2);
+    std::vector<uint8_t> buf(2000);
+    EXPECT_EQ(FixRec_Get(f, 2, buf.data(), nullptr, nullptr), -1);
+    EXPECT_EQ(status_code(), static_cast<uint32_t>(FixRec_E_CORRUPT));
+    EXPECT_EQ(status_severity(), ERR_SEV_E);
+    EXPECT_EQ(read(f, 3), record(2000, 3));
+    FixRec_ITER it;
+    FixRec_InitIter(&it);
+    uint32_t recno = 0;
+    EXPECT_EQ(FixRec_First(f, &recno, buf.data(), &it, nullptr), 0);
+    EXPECT_EQ(recno, 1u);
+    EXPECT_EQ(FixRec_Next(f, &recno, buf.data(), &it, nullptr), -1);
+    EXPECT_EQ(status_code(), static_cast<uint32_t>(FixRec_E_CORRUPT));
+    FixRec_ReleaseIter(&it);
+    // Deleted and freed, then damaged: the put passes over it.
+    tx = begin();
+    ASSERT_EQ(remove(f, tx, 4), 0);
+    commit(tx);
+    release_locks();
+    ASSERT_EQ(FixRec_Checkpoint(f), 0);
+    damage_flag(f, 4, bad, 1);
+    tx = begin();
+    EXPECT_GT(put(f, tx, record(2000, 5)), 4u);
+    commit(tx);
+    release_locks();
+  }
+}
+
 }  // namespace

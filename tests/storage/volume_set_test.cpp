@@ -445,6 +445,18 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"CopiesDifferInFreeListHead",
                    edit(kRoot, 1, [](VOLUME& v) { v.flist_head = 2; }),
                    "invalid copy of volume descriptor (flist_head)", 18, kRoot},
+        // Damage in copy 0 that no crash between the two writes explains: a
+        // size the file does not have, a volume map that is no volume added.
+        DamageCase{"CopiesDifferInSizeNeitherTheFiles",
+                   both(edit(kData, 0, [](VOLUME& v) { v.curr_size = 400; }),
+                        edit(kData, 1, [](VOLUME& v) { v.curr_size = 336; })),
+                   "invalid copy of volume descriptor (curr_size)", 18, kData},
+        DamageCase{"CopyZeroUsedMapLosesAVolume",
+                   edit(kRoot, 0, [](VOLUME& v) { Vol_ClearAllocAllowed(1, &v.used_map); }),
+                   "invalid copy of volume descriptor (used_map)", 18, kRoot},
+        DamageCase{"CopyZeroUsedMapGainsABit",
+                   edit(kRoot, 0, [](VOLUME& v) { Vol_SetAllocAllowed(200, &v.used_map); }),
+                   "invalid copy of volume descriptor (used_map)", 18, kRoot},
         DamageCase{"CopyOneDamaged", edit(kRoot, 1, [](VOLUME& v) { v.byte_order = 4321; }),
                    "invalid byte order, page=0x13f", 7, kRoot},
         // Free-list chains.
@@ -499,6 +511,9 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"LogInDataMap",
                    edit(kRoot, -1, [](VOLUME& v) { Vol_SetAllocAllowed(2, &v.standard_aldesc); }),
                    "volume #2 has inconsistent allocator settings", 0, kRoot},
+        DamageCase{"UsedMapNamesAVolumeBeyondTheSet",
+                   edit(kRoot, -1, [](VOLUME& v) { Vol_SetAllocAllowed(200, &v.used_map); }),
+                   "volume #200 is in the used map of a set of 4 volumes", 0, kRoot},
         DamageCase{"RootPageOutsideTheSet",
                    edit(kRoot, -1, [](VOLUME& v) { v.first_page = (1u << 24) | 400; }),
                    "volume #0 has an invalid root page 0x1000190", 0, kRoot}),
@@ -702,6 +717,46 @@ INSTANTIATE_TEST_SUITE_P(
                       ApartCase{"MaximumSize", "max_size", [](VOLUME& v) { v.max_size = 900; }},
                       ApartCase{"Release", "release", [](VOLUME& v) { v.release = 29; }}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// Copy 0's size damaged, copy 1 names the file's length: copy 1 wins and
+// is written over the damage, never the other way round.
+TEST_F(VolumeSetTest, CopyZeroSizeNotTheFilesIsMendedFromCopyOne) {
+  spec = four_volumes();
+  write_set(spec);
+  ASSERT_EQ(testsupport::patch_descriptor(kData, 0, [](VOLUME& v) { v.curr_size = 400; }), 0);
+  {
+    LogCapture log("V0");
+    ASSERT_NE(open_set(paths_of(spec)), nullptr);
+    EXPECT_TRUE(log.contains("copies of the volume descriptor differ (curr_size) - copy 1 kept, "
+                             "copy 0 rewritten"))
+        << log.text();
+    EXPECT_FALSE(log.contains("copy 0 kept")) << log.text();
+    EXPECT_EQ(Vol_GetRootVol()[1].curr_size, 320u);
+  }
+  close_set();
+  EXPECT_EQ(disk_descriptor(kData, 0).curr_size, 320u);
+  EXPECT_EQ(disk_descriptor(kData, 1).curr_size, 320u);
+}
+
+// A volume added by spacegrow whose root copy 1 a crash kept from the disk:
+// copy 0 names one volume more, counted.
+TEST_F(VolumeSetTest, VolumeAddedBeforeCopyOneIsKept) {
+  spec = four_volumes();
+  write_set(spec);
+  ASSERT_EQ(testsupport::patch_descriptor(kRoot, 1,
+                                          [](VOLUME& v) {
+                                            Vol_ClearAllocAllowed(3, &v.used_map);
+                                            v.used_volumes--;
+                                            v.num_volumes = 3;
+                                          }),
+            0);
+  LogCapture log("V0");
+  ASSERT_NE(open_set(paths_of(spec)), nullptr);
+  EXPECT_TRUE(log.contains("copies of the volume descriptor differ (num_volumes) - copy 0 kept"))
+      << log.text();
+  close_set();
+  EXPECT_TRUE(copies_agree(kRoot));
+}
 
 TEST_F(VolumeSetTest, ExtensionDuringBackupThatNeverEndedIsForgiven) {
   spec = four_volumes();

@@ -511,7 +511,7 @@ void SpaceCheckTable::run_rows(size_t first, size_t last) {
     row.apply(this);
     const std::string damaged = files();
     const CheckRun r = read_only();
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, SpaceCheck_PROBLEMS_FOUND);
     for (const std::string& line : row.reported) EXPECT_TRUE(has(r.out, line)) << r.out;
     EXPECT_TRUE(has(r.out, "\ndone.\n\n")) << r.out;
     EXPECT_GT(r.result.problems, 0);
@@ -523,7 +523,7 @@ void SpaceCheckTable::run_rows(size_t first, size_t last) {
       ++advice_lines;
     EXPECT_LE(advice_lines, 1u) << r.out;
     const CheckRun w = check(row.fix);
-    EXPECT_EQ(w.status, 0);
+    EXPECT_EQ(w.status, SpaceCheck_PROBLEMS_FOUND);
     if (row.fixable) {
       EXPECT_GT(w.result.fixes, 0) << w.out;
       EXPECT_EQ(w.questions, 0) << "-a asks no question for a safe fix";
@@ -534,6 +534,7 @@ void SpaceCheckTable::run_rows(size_t first, size_t last) {
       without_leaks.leaks = false;
       const CheckRun again = check(without_leaks);
       EXPECT_EQ(again.result.problems, 0) << again.out;
+      EXPECT_EQ(again.status, 0) << again.out;
     } else {
       EXPECT_EQ(w.result.fixes, 0) << w.out;
       EXPECT_TRUE(files() == damaged) << "what cannot be fixed must not be touched";
@@ -668,7 +669,7 @@ TEST_F(SpaceCheckTable, FixesAreFlushedBeforeDoneAndAFailedFlushFailsTheRun) {
       EXPECT_TRUE(has(w.err, "Unable to sync volume ")) << w.err;
       EXPECT_FALSE(has(w.out, "done.")) << w.out;
     } else {
-      EXPECT_EQ(w.status, 0) << w.err;
+      EXPECT_EQ(w.status, SpaceCheck_PROBLEMS_FOUND) << w.err;
       const size_t synced = w.out.find("Syncing volume ...\n");
       ASSERT_NE(synced, std::string::npos) << w.out;
       EXPECT_LT(synced, w.out.find("\ndone.\n\n")) << w.out;
@@ -699,6 +700,7 @@ TEST_F(SpaceCheckTable, ARecordInUseOnTheFreeListIsMendedAtRunTimeABadNumberIsNo
     EXPECT_TRUE(has(r.out, " Inconsistency in FixRec record free-list.\n")) << r.out;
     EXPECT_TRUE(has(r.out, c.line)) << r.out;
     EXPECT_EQ(r.result.problems, 1) << r.out;
+    EXPECT_EQ(r.status, SpaceCheck_PROBLEMS_FOUND);
     EXPECT_EQ(r.result.mended_at_run_time, c.mended) << r.out;
   }
 }

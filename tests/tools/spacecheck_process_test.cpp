@@ -39,7 +39,9 @@ const std::string kUsage =
     "questions may cause data loss and could even result in additional\n"
     "data corruption.\n"
     "Unless you know what you're doing, you should consider to\n"
-    "recover the database from the backup.\n";
+    "recover the database from the backup.\n"
+    "\n"
+    "exit status: 0 nothing found, 3 problems reported, 1 check not possible\n";
 
 TEST(SpacecheckCommandLine, UsageErrorsPrintTheirTextAndTheUsageAndExit2) {
   struct Case {

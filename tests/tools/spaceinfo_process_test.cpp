@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -373,6 +375,62 @@ TEST_F(Spaceinfo, NodePageChainThatLoopsIsReportedAndEndsTheDump) {
   EXPECT_FALSE(contains(r.err, "panic")) << r.err;
   // Without n or r the nodes are not looked at.
   EXPECT_EQ(spaceinfo({}).exit_status, 0);
+}
+
+// A node descriptor's damage as a disk or a person leaves it: the node
+// table stops at the node with "Unable to open node", exit 1, never an
+// abort, and the files stay as they are.
+TEST_F(Spaceinfo, DamagedUsedClusterListOrMetaAddressEndsTheDumpAtItsNode) {
+  struct Case {
+    const char* name;
+    uint32_t node_id;  // 0: the fixed-record file
+    std::function<void(const std::string& root, Node_DESC&)> damage;
+    const char* node;
+  };
+  const Case cases[] = {
+      {"RootPoolListPageHeader", 1,
+       [](const std::string& root, Node_DESC& d) {
+         std::vector<uint8_t> page;
+         ASSERT_EQ(testsupport::read_page(root, PAGE_NUMBER(d.ulist.head), &page), 0);
+         page[4] ^= 0x5a;
+         ASSERT_EQ(testsupport::write_page(root, PAGE_NUMBER(d.ulist.head), page), 0);
+       },
+       "SysPool 1"},
+      {"MetaAddressOutsideTheSet", 0,
+       [](const std::string&, Node_DESC& d) { d.meta_addr.cluster = 0x00ffff00; }, nullptr},
+      {"MetaAddressOnAPageWithoutABlock", 0,
+       [](const std::string&, Node_DESC& d) { d.meta_addr.offset = 0x1ff0; }, nullptr},
+  };
+  const std::vector<std::string> pristine = images();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (size_t i = 0; i < pristine.size(); ++i) {
+      std::ofstream out(files()[i], std::ios::binary | std::ios::trunc);
+      out << pristine[i];
+      ASSERT_TRUE(out.good());
+    }
+    const uint32_t id = c.node_id != 0 ? c.node_id : fixrec_id;
+    Vol_SetReadOnly(1);
+    const uint32_t first = descriptors()[0].first_page;
+    Vol_SetReadOnly(0);
+    std::vector<uint8_t> page;
+    ASSERT_EQ(testsupport::read_page(root(), PAGE_NUMBER(first), &page), 0);
+    bool found = false;
+    for (int slot = 0; slot < Node_PAGE_NUMITEMS && !found; ++slot) {
+      Node_DESC d = Node_DecodeDesc(page.data() + Node_SlotOffset(slot));
+      if (d.node_id != id) continue;
+      found = true;
+      c.damage(root(), d);
+      Node_EncodeDesc(d, page.data() + Node_SlotOffset(slot));
+    }
+    ASSERT_TRUE(found);
+    ASSERT_EQ(testsupport::write_page(root(), PAGE_NUMBER(first), page), 0);
+    const ProcessResult r = spaceinfo({"-v", "n"});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    const std::string node = c.node != nullptr ? c.node : std::to_string(fixrec_id);
+    EXPECT_TRUE(contains(r.err, "Unable to open node " + node + "\nFailure code: ")) << r.err;
+    EXPECT_FALSE(contains(r.err, "panic")) << r.err;
+  }
 }
 
 }  // namespace
