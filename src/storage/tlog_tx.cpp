@@ -86,7 +86,7 @@ int Tlog_Init() {
   Vol_RegisterRedirectHandlers();
   Tlog_ResetSemaphores();
   // A second start in one process (tests) registers afresh.
-  Node_UnregisterSubsystem(Tlog_Notify);
+  if (Node_SubsystemRegistered(Tlog_Notify)) Node_UnregisterSubsystem(Tlog_Notify);
   return Node_RegisterSubsystem(NodeType_TL, Tlog_Notify);
 }
 

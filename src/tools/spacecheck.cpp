@@ -30,7 +30,7 @@ const char* const kUsage[] = {
     "recover the database from the backup.\n",
     nullptr};
 
-const UtilTool kTool = {"spacecheck", "SPACECHECK", "d:b:vc:way", kUsage, UtilOperand::None,
+const UtilTool kTool = {"spacecheck", "spacecheck", "d:b:vc:way", kUsage, UtilOperand::None,
                         false};
 
 struct Options {
