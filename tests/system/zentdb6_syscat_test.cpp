@@ -92,6 +92,20 @@ class SyscatServer : public testsupport::ServerProcessFixture {
   }
   WiredIds define_wired(ZentClient& c, const char* db_name, bool key_segment_row,
                         uint32_t key_nodeid = 0);
+  // DBCREATE of every set of db_name (opened in mode 13 for it).
+  void create_storage(ZentClient& c, const char* db_name) {
+    DbmlStatus st;
+    ASSERT_EQ(c.dbopen(db_name, "", 13, &st), 0);
+    PayloadWriter create = testsupport::dbml_writer(6, 11);
+    create.u16(static_cast<uint16_t>(st.words[9])).u8(1).align(4).obj({});
+    ASSERT_EQ(dbml(c, create).words[0], 0);
+  }
+  // DBPUT of rec (every item, "@") into set of the open database db.
+  int32_t put(ZentClient& c, uint16_t db, uint16_t set, const std::string& rec) {
+    PayloadWriter w = testsupport::dbml_writer(8, 6);
+    w.u16(db).u16(set).u8(1).str("@").align(4).u32(static_cast<uint32_t>(rec.size())).raw(rec);
+    return dbml(c, w).words[0];
+  }
 };
 
 PayloadWriter sc(uint16_t type) { return syscat_writer(40, type); }
@@ -346,21 +360,13 @@ TEST_F(SyscatServer, WireDefinedDatabaseStoresAndRestoresUnderANewAndItsOwnName)
   connect(c);
   const WiredIds ids = define_wired(c, "wired", false);
   ASSERT_NE(ids.dbid, 0u);
+  ASSERT_NO_FATAL_FAILURE(create_storage(c, "wired"));
   DbmlStatus st;
-  ASSERT_EQ(c.dbopen("wired", "", 13, &st), 0);
-  PayloadWriter create = dbml_writer(6, 11);
-  create.u16(static_cast<uint16_t>(st.words[9])).u8(1).align(4).obj({});
-  ASSERT_EQ(dbml(c, create).words[0], 0);
   ASSERT_EQ(c.dbopen("wired", "", 1, &st), 0);
   const uint16_t db = static_cast<uint16_t>(st.words[9]);
-  auto put = [&](uint16_t set, const std::string& rec) {
-    PayloadWriter w = dbml_writer(8, 6);
-    w.u16(db).u16(set).u8(1).str("@").align(4).u32(static_cast<uint32_t>(rec.size())).raw(rec);
-    return dbml(c, w).words[0];
-  };
   for (int i = 1; i <= 3; ++i) {
     const std::string cust = "C000000" + std::to_string(i);
-    ASSERT_EQ(put(1, cust + "Customer " + std::to_string(i) + std::string(10, ' ')), 0);
+    ASSERT_EQ(put(c, db, 1, cust + "Customer " + std::to_string(i) + std::string(10, ' ')), 0);
     for (int k = 0; k < i; ++k) {
       std::string order(20, '\0');
       const int32_t no = 100 * i + k;
@@ -368,7 +374,7 @@ TEST_F(SyscatServer, WireDefinedDatabaseStoresAndRestoresUnderANewAndItsOwnName)
       memcpy(&order[0], &no, 4);
       memcpy(&order[4], cust.data(), 8);
       memcpy(&order[12], &amount, 8);
-      ASSERT_EQ(put(2, order), 0);
+      ASSERT_EQ(put(c, db, 2, order), 0);
     }
   }
   EXPECT_EQ(c.dbclose(db, 1, 0, &st), 0);
@@ -446,10 +452,7 @@ TEST_F(SyscatServer, CatalogRowsThatContradictATreeRefuseTheOpen) {
     SCOPED_TRACE(k.db);
     const WiredIds ids = define_wired(c, k.db, false);
     DbmlStatus st;
-    ASSERT_EQ(c.dbopen(k.db, "", 13, &st), 0);
-    PayloadWriter create = dbml_writer(6, 11);
-    create.u16(static_cast<uint16_t>(st.words[9])).u8(1).align(4).obj({});
-    ASSERT_EQ(dbml(c, create).words[0], 0);
+    ASSERT_NO_FATAL_FAILURE(create_storage(c, k.db));
 
     PayloadWriter b = dbml_writer(2, 15);  // BEGIN
     b.u8(1).u8(0).u32(1).str("change");
@@ -506,25 +509,17 @@ TEST_F(SyscatServer, NegativeAndPositiveZeroKeysEndEachOthersRange) {
   ZentClient c;
   connect(c);
   define_wired(c, "zeros", false);
+  ASSERT_NO_FATAL_FAILURE(create_storage(c, "zeros"));
   DbmlStatus st;
-  ASSERT_EQ(c.dbopen("zeros", "", 13, &st), 0);
-  PayloadWriter create = dbml_writer(6, 11);
-  create.u16(static_cast<uint16_t>(st.words[9])).u8(1).align(4).obj({});
-  ASSERT_EQ(dbml(c, create).words[0], 0);
   ASSERT_EQ(c.dbopen("zeros", "", 1, &st), 0);
   const uint16_t db = static_cast<uint16_t>(st.words[9]);
-  auto put = [&](uint16_t set, const std::string& rec) {
-    PayloadWriter w = dbml_writer(8, 6);
-    w.u16(db).u16(set).u8(1).str("@").align(4).u32(static_cast<uint32_t>(rec.size())).raw(rec);
-    return dbml(c, w).words[0];
-  };
-  ASSERT_EQ(put(1, "C0000001" + std::string(20, ' ')), 0);
+  ASSERT_EQ(put(c, db, 1, "C0000001" + std::string(20, ' ')), 0);
   // Records 1 to 3, in this order in AMOUNT-IX: -0.0, 0.0, -0.0.
   for (const double amount : {-0.0, 0.0, -0.0}) {
     std::string order(20, '\0');
     memcpy(&order[4], "C0000001", 8);
     memcpy(&order[12], &amount, 8);
-    ASSERT_EQ(put(2, order), 0);
+    ASSERT_EQ(put(c, db, 2, order), 0);
   }
   auto arg = [](double v) {
     Bytes a = {8, 0, 0, 0};
