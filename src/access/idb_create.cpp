@@ -28,26 +28,6 @@ namespace {
 SysCat_DB_CATALOG* cat_of(const db_ctx* ctx) { return ctx->root->cat; }
 global* schema_of(db_ctx* ctx) { return &ctx->root->g; }
 
-uint32_t key_type(uint32_t letter) {
-  switch (letter) {
-    case 'X': return IDB_KT_CHAR;
-    case 'I': return IDB_KT_INT16;
-    case 'D': return IDB_KT_INT32;
-    case 'S': return IDB_KT_FLOAT;
-    case 'L': return IDB_KT_DOUBLE;
-    case 'B': return IDB_KT_BYTES;
-    default: ZENT_ASSERT(!"Bad item type");
-  }
-  return 0;
-}
-
-// "SET.ITEM": both names without their trailing blanks.
-void node_name(const char* set, const char* item, char* out, size_t size) {
-  const int sl = idb__name_len(set, IDB_NAME_LEN);
-  const int il = idb__name_len(item, IDB_NAME_LEN);
-  snprintf(out, size, "%.*s.%.*s", sl, set, il, item);
-}
-
 // Records a new node's creation in the transaction and lists it in
 // sysobjects under the database's catalog node. On failure the node is
 // deleted when its creation is not yet logged. 0 or -1.
@@ -89,13 +69,6 @@ struct FreeRow {
 template <typename Row>
 using CatalogRow = std::unique_ptr<Row, FreeRow>;
 
-// The entry of set that holds item, or item_cnt.
-uint32_t entry_of(const idb_set& set, int32_t item) {
-  uint32_t e = 0;
-  while (e < set.s.item_cnt && set.entry[e].item != item) ++e;
-  return e;
-}
-
 int create_key(idb_session* s, db_ctx* ctx, idb_set& set, Node* tx) {
   const global* g = schema_of(ctx);
   const CatalogRow<SysCat_INDEX> row(SysCat_get_index_by_id(cat_of(ctx), set.s.key.idxid, tx));
@@ -106,14 +79,9 @@ int create_key(idb_session* s, db_ctx* ctx, idb_set& set, Node* tx) {
     return -1;
   }
   const idb_item& item = g->item[set.entry[0].item];
-  btree_KEYDEF kd;
-  kd.k_flags = IDB_KTYPED;
-  kd.k_nparts = 1;
-  kd.k_part[0] = btree_KEYPART{set.offset[0], item.size, key_type(item.type)};
-  kd.k_len = item.size;
-  char name[2 * IDB_NAME_LEN + 2];
-  node_name(set.s.name, item.name, name, sizeof name);
-  Node* node = new_tree(s, ctx, kd, name, tx);
+  const btree_KEYDEF kd = idb__master_keydef(g, set);
+  const std::string name = idb__index_node_name(set.s.name, item.name);
+  Node* node = new_tree(s, ctx, kd, name.c_str(), tx);
   int rc = -1;
   if (node != nullptr) {
     set.s.key.nodeid = Node_GetId(node);
@@ -137,22 +105,9 @@ int create_index(idb_session* s, db_ctx* ctx, idb_set& set, uint32_t x, Node* tx
               static_cast<int>(ii.idxid));
     return -1;
   }
-  btree_KEYDEF kd;
-  kd.k_flags = IDB_KTYPED;
-  for (uint32_t k = 0; k < ii.seg_cnt; ++k) {
-    const uint32_t e = entry_of(set, ii.seg[k].item);
-    ZENT_ASSERT(e < set.s.item_cnt && "e < set->s.item_cnt");
-    kd.k_part[k] = btree_KEYPART{set.offset[e], ii.seg[k].length,
-                                 key_type(g->item[ii.seg[k].item].type)};
-    kd.k_len += ii.seg[k].length;
-  }
-  // The index word makes every key unique: the record's own number.
-  kd.k_part[ii.seg_cnt] = btree_KEYPART{(set.rec_len + 3) & ~3u, 4, IDB_KT_INT32};
-  kd.k_len += 4;
-  kd.k_nparts = ii.seg_cnt + 1;
-  char name[2 * IDB_NAME_LEN + 2];
-  node_name(set.s.name, ii.name, name, sizeof name);
-  Node* node = new_tree(s, ctx, kd, name, tx);
+  const btree_KEYDEF kd = idb__index_keydef(g, set, ii);
+  const std::string name = idb__index_node_name(set.s.name, ii.name);
+  Node* node = new_tree(s, ctx, kd, name.c_str(), tx);
   int rc = -1;
   if (node != nullptr) {
     index.nodeid = Node_GetId(node);
@@ -165,6 +120,13 @@ int create_index(idb_session* s, db_ctx* ctx, idb_set& set, uint32_t x, Node* tx
 }
 
 }  // namespace
+
+std::string idb__index_node_name(const char* set_name, const char* item_name) {
+  const int sl = idb__name_len(set_name, IDB_NAME_LEN);
+  const int il = idb__name_len(item_name, IDB_NAME_LEN);
+  return std::string(set_name, static_cast<size_t>(sl)) + "." +
+         std::string(item_name, static_cast<size_t>(il));
+}
 
 int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx) {
   // A context that read before holds the nodes it read: they change here.

@@ -21,6 +21,7 @@
 // commit.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "access/idb_session.h"
 
@@ -28,6 +29,11 @@ struct Node;
 
 // Every erase transaction rewrites at most this many records.
 inline constexpr int IDB_ERASE_BATCH = 25;
+
+// The sysobjects name of an index node: "SET.ITEM", both names up to their
+// first blank, the item being a master key's item (the set's first entry)
+// or the index item. Create and restore both name the nodes with it.
+std::string idb__index_node_name(const char* set_name, const char* item_name);
 
 // 0, 17 when the set already has a record file, -1 with the session's error.
 int idb__create_set(idb_session* s, db_ctx* ctx, int setno, Node* tx);

@@ -294,9 +294,19 @@ idb_chain_pos idb__chain_key(const set_ctx* c, const btree_KEYDEF* keydef, void*
   const int cmp = idb__bt_cmp(keydef, &head, &arg, coll);
   if (cmp < 0) return IDB_CHAIN_BEFORE;
   if (cmp > 0) return IDB_CHAIN_AFTER;
+  if (head.size == n && memcmp(head.data, c->key, n) == 0) return IDB_CHAIN_IN;
   // Under a collating sequence a key may sort with the argument and still
-  // not begin with its bytes.
-  return head.size == n && memcmp(head.data, c->key, n) == 0 ? IDB_CHAIN_IN : IDB_CHAIN_OTHER;
+  // not begin with its bytes: it lies inside the range. A number that
+  // compares equal with other bytes does not.
+  const auto* a = static_cast<const uint8_t*>(head.data);
+  uint32_t at = 0;
+  while (at < head.size && a[at] == c->key[at]) ++at;
+  uint32_t end = 0;
+  for (uint32_t p = 0; p < keydef->k_nparts; ++p) {
+    end += keydef->k_part[p].kp_leng;
+    if (at < end) return keydef->k_part[p].kp_type == IDB_KT_CHAR ? IDB_CHAIN_OTHER : IDB_CHAIN_END;
+  }
+  return IDB_CHAIN_OTHER;
 }
 
 int idb_get(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int32_t mode,

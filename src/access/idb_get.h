@@ -38,6 +38,8 @@ int idb_get(idb_session* s, int32_t dbid, const void* set_ref, int set_size, int
 enum idb_chain_pos {
   IDB_CHAIN_IN,     // begins with the argument's bytes
   IDB_CHAIN_OTHER,  // collates equal to the argument with other bytes: step over it
+  IDB_CHAIN_END,    // a number equal to the argument's with other bytes (-0 and 0):
+                    // the range ends there, as at a key without the argument's bytes
   IDB_CHAIN_BEFORE, // sorts before the argument
   IDB_CHAIN_AFTER,  // sorts after it
 };

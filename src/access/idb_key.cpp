@@ -145,6 +145,59 @@ bool typed(const btree_KEYDEF* keydef) {
 
 }  // namespace
 
+namespace {
+
+uint32_t key_type(uint32_t letter) {
+  switch (letter) {
+    case 'X': return IDB_KT_CHAR;
+    case 'I': return IDB_KT_INT16;
+    case 'D': return IDB_KT_INT32;
+    case 'S': return IDB_KT_FLOAT;
+    case 'L': return IDB_KT_DOUBLE;
+    case 'B': return IDB_KT_BYTES;
+    default: ZENT_ASSERT(!"Bad item type");
+  }
+  return 0;
+}
+
+}  // namespace
+
+btree_KEYDEF idb__master_keydef(const global* g, const idb_set& set) {
+  const idb_item& item = g->item[set.entry[0].item];
+  btree_KEYDEF kd;
+  kd.k_flags = IDB_KTYPED;
+  kd.k_nparts = 1;
+  kd.k_part[0] = btree_KEYPART{set.offset[0], item.size, key_type(item.type)};
+  kd.k_len = item.size;
+  return kd;
+}
+
+btree_KEYDEF idb__index_keydef(const global* g, const idb_set& set, const idb_iitem& ii) {
+  btree_KEYDEF kd;
+  kd.k_flags = IDB_KTYPED;
+  for (uint32_t k = 0; k < ii.seg_cnt; ++k) {
+    uint32_t e = 0;
+    while (e < set.s.item_cnt && set.entry[e].item != ii.seg[k].item) ++e;
+    ZENT_ASSERT(e < set.s.item_cnt && "e < set->s.item_cnt");
+    kd.k_part[k] = btree_KEYPART{set.offset[e], ii.seg[k].length,
+                                 key_type(g->item[ii.seg[k].item].type)};
+    kd.k_len += ii.seg[k].length;
+  }
+  kd.k_part[ii.seg_cnt] = btree_KEYPART{(set.rec_len + 3) & ~3u, 4, IDB_KT_INT32};
+  kd.k_len += 4;
+  kd.k_nparts = ii.seg_cnt + 1;
+  return kd;
+}
+
+bool idb__keydef_same(const btree_KEYDEF& a, const btree_KEYDEF& b) {
+  if (a.k_nparts != b.k_nparts || a.k_len != b.k_len || a.k_nparts > BT_MAXPARTS) return false;
+  for (uint32_t k = 0; k < a.k_nparts; ++k)
+    if (a.k_part[k].kp_start != b.k_part[k].kp_start ||
+        a.k_part[k].kp_leng != b.k_part[k].kp_leng || a.k_part[k].kp_type != b.k_part[k].kp_type)
+      return false;
+  return true;
+}
+
 uint32_t idb__key_len(const btree_KEYDEF* keydef) {
   ZENT_ASSERT(keydef != nullptr && "keydef != NULL");
   return keydef->k_len;

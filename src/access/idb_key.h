@@ -26,6 +26,21 @@ enum {
 // reversed.
 inline constexpr uint32_t IDB_KTYPED = BT_KREV2;
 
+struct global;
+struct idb_set;
+struct idb_iitem;
+
+// The key definition of a master's key tree: one typed part over the set's
+// first entry.
+btree_KEYDEF idb__master_keydef(const global* g, const idb_set& set);
+// The key definition of index item ii's tree on set: a typed part per
+// segment, then the set's index word (the record number) that makes every
+// key unique. Every segment's item must be an entry of the set.
+btree_KEYDEF idb__index_keydef(const global* g, const idb_set& set, const idb_iitem& ii);
+// True when a and b have the same parts (start, length, type) and length:
+// a tree built by one is read by the other.
+bool idb__keydef_same(const btree_KEYDEF& a, const btree_KEYDEF& b);
+
 // The key's length (`k_len`).
 uint32_t idb__key_len(const btree_KEYDEF* keydef);
 

@@ -130,17 +130,35 @@ bool each_entry(const uint32_t* d, F f) {
   return false;
 }
 
-bool names_set(const DEntry& e, int32_t set) {
-  if (e.k == 0) return true;
+// Whether entry e covers set (0-based) of database db: the sets it names;
+// with every set named, all of them, or, with an item, each set that has
+// the item as an entry.
+bool names_set(const DEntry& e, const vglobal* db, int32_t set) {
+  if (e.k == 0) {
+    if (e.item == 0) return true;
+    if (db == nullptr || set < 0 || set >= db->g.set_cnt) return false;
+    const idb_set& s = db->g.set[set];
+    for (uint32_t i = 0; i < s.s.item_cnt; ++i)
+      if (s.entry[i].item + 1 == static_cast<int32_t>(e.item)) return true;
+    return false;
+  }
   for (uint32_t j = 0; j < e.k; ++j)
     if (static_cast<int32_t>(e.sets[j]) == set) return true;
   return false;
 }
 
-bool share_set(const DEntry& a, const DEntry& b) {
-  if (a.k == 0 || b.k == 0) return true;
-  for (uint32_t j = 0; j < a.k; ++j)
-    if (names_set(b, static_cast<int32_t>(a.sets[j]))) return true;
+// Whether some set of db is covered by both entries.
+bool share_set(const DEntry& a, const DEntry& b, const vglobal* db) {
+  if ((a.k == 0 && a.item == 0) || (b.k == 0 && b.item == 0)) return true;
+  if (a.k == 0 && b.k == 0) {
+    for (int32_t s = 0; db != nullptr && s < db->g.set_cnt; ++s)
+      if (names_set(a, db, s) && names_set(b, db, s)) return true;
+    return false;
+  }
+  const DEntry& named = a.k != 0 ? a : b;
+  const DEntry& other = a.k != 0 ? b : a;
+  for (uint32_t j = 0; j < named.k; ++j)
+    if (names_set(other, db, static_cast<int32_t>(named.sets[j]))) return true;
   return false;
 }
 
@@ -216,17 +234,17 @@ int conflict(const lock_entry* e, const lock_entry* h) {
     case 22:
       return is_set_kind(e->kind) && is_set_kind(h->kind) && e->set != h->set ? 0 : 22;
     case 23:
-      return each_entry(h->descr, [&](const DEntry& d) { return names_set(d, e->set); }) ? 23 : 0;
+      return each_entry(h->descr, [&](const DEntry& d) { return names_set(d, h->db, e->set); }) ? 23
+                                                                                              : 0;
     default:
       break;
   }
   if (!is_descr_kind(e->kind) || is_db_kind(h->kind)) return 25;
   int code = 0;
   each_entry(e->descr, [&](const DEntry& re) {
-    if (re.k == 0) return (code = 25) != 0;
-    if (is_set_kind(h->kind)) return names_set(re, h->set) ? (code = 25) != 0 : false;
+    if (is_set_kind(h->kind)) return names_set(re, h->db, h->set) ? (code = 25) != 0 : false;
     return each_entry(h->descr, [&](const DEntry& he) {
-      if (!share_set(re, he)) return false;
+      if (!share_set(re, he, h->db)) return false;
       if (re.item == 0 || he.item == 0) return (code = 25) != 0;
       if (re.item == he.item) {
         const int v = value_conflict(re, he);
@@ -526,8 +544,7 @@ int idb__chk_rec_lock(idb_session* s, db_ctx* ctx, int32_t setno, int32_t entry_
     }
     int rc = 0;
     each_entry(h->descr, [&](const DEntry& d) {
-      if (d.k == 0) return (rc = -12) != 0;
-      if (!names_set(d, setno)) return false;
+      if (!names_set(d, h->db, setno)) return false;
       if (d.item == 0) return (rc = -12) != 0;
       int32_t i = 0;
       while (i < entry_cnt && entries[i].item + 1 != static_cast<int32_t>(d.item)) ++i;

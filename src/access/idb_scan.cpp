@@ -298,7 +298,7 @@ bool stops(const idb_scan_state* st, const btree_KEYDEF* kd, void* coll, const b
       // A key that collates with the argument under other bytes lies
       // inside the range: pass over it rather than end there.
       *skip = at == IDB_CHAIN_OTHER || at == IDB_CHAIN_BEFORE;
-      return at == IDB_CHAIN_AFTER;
+      return at == IDB_CHAIN_AFTER || at == IDB_CHAIN_END;
     }
     default: return false;
   }

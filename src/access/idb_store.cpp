@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "access/idb_cmd.h"
+#include "access/idb_create.h"
 #include "access/idb_dbctx.h"
 #include "access/idb_status.h"
 #include "access/schema_cache.h"
@@ -189,33 +190,28 @@ int walk(SysCat_DB_CATALOG* cat, int sys_id, Node* tx, Each each) {
   return rc == 1 ? 0 : -1;
 }
 
-std::string trimmed(const char* name) {
-  std::string t = name != nullptr ? name : "";
-  while (!t.empty() && t.back() == ' ') t.pop_back();
-  return t;
-}
-
-// "SET.ITEM" of an index node: the set's name and the key item's (a
-// master key: the column of its segment) or the index item's name.
+// The name of index idx's node on table tableid (idb__index_node_name): a
+// master key names the item of the table's first entry, as create does;
+// clients define a master's key without a segment row.
 int index_object_name(SysCat_DB_CATALOG* cat, uint32_t tableid, const SysCat_INDEX* idx,
                       bool master_key, Node* tx, std::string* out) {
   SysCat_TABLE* t = SysCat_get_table_by_id(cat, tableid, tx);
   if (t == nullptr) return -1;
-  *out = trimmed(t->name) + ".";
+  const std::string set_name = t->name != nullptr ? t->name : "";
   free(t);
   if (!master_key) {
-    *out += trimmed(idx->name);
+    *out = idb__index_node_name(set_name.c_str(), idx->name != nullptr ? idx->name : "");
     return 0;
   }
   uint32_t colid = 0;
-  if (walk<SysCat_INDEXSEG>(cat, SysIndexSeg_ID, tx, [&](const SysCat_INDEXSEG* sg) {
-        if (sg->idxid == idx->idxid && colid == 0) colid = sg->colid;
+  if (walk<SysCat_TABLECOLUMN>(cat, SysTableColumn_ID, tx, [&](const SysCat_TABLECOLUMN* tc) {
+        if (tc->tableid == tableid && tc->idx == 1) colid = tc->colid;
         return 0;
       }) != 0)
     return -1;
   SysCat_COLUMN* col = SysCat_get_column_by_id(cat, colid, tx);
   if (col == nullptr) return -1;
-  *out += trimmed(col->name);
+  *out = idb__index_node_name(set_name.c_str(), col->name != nullptr ? col->name : "");
   free(col);
   return 0;
 }

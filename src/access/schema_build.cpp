@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "access/idb_key.h"
 #include "access/idb_lookup.h"
 #include "access/idb_status.h"
 #include "access/schema_internal.h"
@@ -264,6 +265,12 @@ int build_iitems(Build& b) {
                     length, idxid, idx);
           return -1;
         }
+        // A second row for a segment would change a key its tree was
+        // built without.
+        if (ii.seg[seg->idx - 1].item >= 0) {
+          debug_log('I', 1, "Duplicate index segment. idxid = %d, idx = %d", idxid, idx);
+          return -1;
+        }
         ii.seg[seg->idx - 1] = idb_seg{item, length, seg->flags};
         return 0;
       }) != 0)
@@ -386,6 +393,13 @@ int read_columns(Build& b) {
         idb_set& set = g->set[s];
         if (tc->idx < 1 || tc->idx > set.s.item_cnt) {
           debug_log('I', 1, "Bad column index. tableid = %d, idx = %d", tableid,
+                    static_cast<int>(tc->idx));
+          return -1;
+        }
+        // A second row for an entry would move the record's layout under
+        // its stored records and keys.
+        if (set.entry[tc->idx - 1].item >= 0) {
+          debug_log('I', 1, "Duplicate column index. tableid = %d, idx = %d", tableid,
                     static_cast<int>(tc->idx));
           return -1;
         }
@@ -648,6 +662,48 @@ int find_nodes(Build& b) {
   return 0;
 }
 
+// Each tree is read with the key definition the schema gives it; catalog
+// rows a client added since the tree was built may contradict the one the
+// tree was built with, and reading it so would be unsound.
+int check_tree(Build& b, Node* node, const btree_KEYDEF& expected, uint32_t tableid,
+               uint32_t idxid) {
+  if (node == nullptr) return 0;
+  // Only the key definition is read: no transaction, no lock is held.
+  btree_CTX bt;
+  btree_HANDLE* t = btree_OpenNode(node, &bt, BT_OPEN_RDONLY);
+  if (t == nullptr) {
+    IDB_ERROR(b.ctx, S_BTREE, idb__lower_status());
+    debug_log('I', 1, "Unable to open index. tableid = %d, idxid = %d", static_cast<int>(tableid),
+              static_cast<int>(idxid));
+    return -1;
+  }
+  const bool same = idb__keydef_same(*btree_GetKeyDef(t), expected);
+  btree_CloseNode(t);
+  if (same) return 0;
+  IDB_ERROR(b.ctx, S_BTREE, 0);
+  debug_log('I', 1, "Index does not match its key definition. tableid = %d, idxid = %d",
+            static_cast<int>(tableid), static_cast<int>(idxid));
+  return -1;
+}
+
+int check_trees(Build& b) {
+  const global* g = b.g;
+  for (int s = 0; s < g->set_cnt; ++s) {
+    const idb_set& set = g->set[s];
+    if (set.s.type != 'D' &&
+        check_tree(b, set.s.key.node, idb__master_keydef(g, set), set.s.tableid,
+                   set.s.key.idxid) != 0)
+      return -1;
+    for (uint32_t x = 0; x < set.s.index_cnt; ++x) {
+      const idb_iitem& ii = g->iitem[set.index[x].iitem - g->item_cnt];
+      if (check_tree(b, set.index[x].node, idb__index_keydef(g, set, ii), set.s.tableid,
+                     ii.idxid) != 0)
+        return -1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 uint32_t idb__coltype_letter(uint32_t coltype) {
@@ -679,7 +735,7 @@ int open_root(SysCat_DB_CATALOG* cat, global* g, idb_session* ctx) {
       build_hash(b, &g->set_hash, g->set_cnt,
                  [](const global* gg, int i) -> const char* { return gg->set[i].s.name; },
                  "set hash") == 0 &&
-      find_nodes(b) == 0;
+      find_nodes(b) == 0 && check_trees(b) == 0;
   if (ok) return 0;
   close_root(g);
   return -1;

@@ -130,10 +130,11 @@ SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db, Node* tx) {
     rc = SysCat_get(cat, SysTables_ID, SysCat_GET_NEXT, nullptr, &st, &row, tx);
   }
   if (rc < 0) {
+    const int code = error_code(get_error());
     debug_log('O', 0,
-              error_code(get_error()) == SC_E_ROW
-                  ? "SysCat_db_open: Unable to unpack db catalog record"
-                  : "SysCat_db_open() failed on Pool_Read()");
+              code == SC_E_DESCR ? "SysCat_db_open: Invalid systables"
+              : code == SC_E_ROW ? "SysCat_db_open: Unable to unpack db catalog record"
+                                 : "SysCat_db_open() failed on Pool_Read()");
     SysCat_db_close(cat);
     return nullptr;
   }

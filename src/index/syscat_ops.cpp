@@ -532,7 +532,7 @@ int SysCat_get(SysCat_DB_CATALOG* cat, int sys_id, int mode, const SysCat_FILTER
     if (steps >= vm.anchor.count) {
       VBuf_Close(b);
       debug_log('O', 0, "get_entry: row chain longer than its anchor (node=%d)", Node_GetId(node));
-      return fail(&h, tx, nullptr);
+      return fail(&h, tx, nullptr, SC_E_DESCR);
     }
     const int n = read_element(node, at, buf, tx);
     if (n < 0) {

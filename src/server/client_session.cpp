@@ -195,9 +195,12 @@ void accept_connection() {
 int session_start(int sock, uint32_t addr, uint16_t port, const char* host_text,
                   uint64_t name_key) {
   // A connection without a slot, or whose socket the select thread cannot
-  // watch, would never be woken: refuse it now.
+  // watch, would never be woken: refuse it now. With the status pages
+  // served, one place stays for an HTTP connection: the pages must answer
+  // when the clients have taken every other place.
   const int slot = free_worker_slot();
-  if (slot < 0 || master_set_room() <= 0) {
+  const int kept = http_listen_socket >= 0 ? 1 : 0;
+  if (slot < 0 || master_set_room() <= kept) {
     debug_log('D', 0, "No room for another client connection (%d worker slots) - dropping connection",
               max_workers);
     tcp_close(sock);

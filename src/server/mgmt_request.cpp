@@ -636,10 +636,12 @@ void append_descriptor(std::string* out, const uint32_t* w) {
     *out += first ? " " : "; ";
     first = false;
     *out += "set=";
-    if (e.nsets == 0) {
+    if (e.nsets == 0 && e.item == 0) {
       *out += "@ (effective base lock)";
       continue;
     }
+    // Every set with a named item: each set that has the item.
+    if (e.nsets == 0) *out += "@ ";
     for (uint32_t i = 0; i < e.nsets; ++i) append(out, "%d ", static_cast<int>(e.sets[i]) + 1);
     *out += "item=";
     if (e.item == 0) {

@@ -27,7 +27,9 @@
 #include "access/schema_cache.h"
 #include "server/server_tasks.h"
 #include "storage/buffer_cache.h"
+#include "storage/node_logrec.h"
 #include "storage/page_io.h"
+#include "storage/tio.h"
 #include "storage/volume_set.h"
 
 namespace {
@@ -518,6 +520,11 @@ void http_stat_page(HttpPage* page) {
                                   {"Number of transactions committed", tx.precommits},
                                   {"Number of transactions rolled back", tx.rollbacks}};
   stat_section(page, "Transaction Statistics", transactions);
+  uint32_t bytes = 0, max_bytes = 0;
+  const uint32_t in_use = Node_LogRecordUsage(&bytes);
+  const uint32_t most = Node_LogRecordHighMark(&max_bytes);
+  http_printf(page, "Number of transaction records in use: %d (%u bytes), maximum: %d (%u bytes)<p>\n",
+              static_cast<int>(in_use), bytes, static_cast<int>(most), max_bytes);
   const BufStats* bs = buf_GetStats();
   const StatRow cache[] = {{"Cache buffers", static_cast<uint64_t>(buf_NumBuffers())},
                            {"Cache hits", bs->hits},
@@ -555,6 +562,7 @@ void http_stat_page(HttpPage* page) {
   stat_section(page, "Lock Statistics", locks);
 
   http_append(page, "<h3>I/O Statistics</h3>\n");
+  http_printf(page, "Number of I/O read/write threads: %d<p>\n", tio_rw_threads());
   http_append(page, kTable);
   io_kind(page, "read", Vol_STAT_READ);
   io_kind(page, "write", Vol_STAT_WRITE);

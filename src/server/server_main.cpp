@@ -82,6 +82,9 @@ std::recursive_mutex g_cleanup_mutex;
 // what the server thread may be blocked on or still building; the process
 // exit that follows frees it.
 std::atomic<std::thread::id> g_server_thread;
+// Set when server_main has cleaned up on its way out: the frame's exit
+// hook that follows has nothing left to do and says nothing.
+std::atomic<bool> g_main_cleaned_up{false};
 const char* g_program = "zentdb6";
 
 [[noreturn]] void usage() {
@@ -186,7 +189,10 @@ bool server_thread_elsewhere() {
 
 struct ServerThreadMark {
   CfgRecord* loaded = nullptr;
-  ServerThreadMark() { g_server_thread.store(std::this_thread::get_id()); }
+  ServerThreadMark() {
+    g_server_thread.store(std::this_thread::get_id());
+    g_main_cleaned_up.store(false);
+  }
   // Also frees the configuration this run loaded: nothing reads it once
   // server_main has returned (its threads are stopped by then).
   ~ServerThreadMark() {
@@ -311,6 +317,7 @@ int tserver(const char* service, int interactive) {
   auto fail = [] {
     debug_log('D', 0, "QX Zentrim database server terminating");
     server_cleanup();
+    g_main_cleaned_up.store(true);
     return -1;
   };
 
@@ -355,9 +362,11 @@ int tserver(const char* service, int interactive) {
     // A kernel that never ran is a failed start, even after an orderly close.
     debug_log('D', 0, "QX Zentrim database server terminating");
     server_cleanup();
+    g_main_cleaned_up.store(true);
     return -1;
   }
   server_cleanup();
+  g_main_cleaned_up.store(true);
   return 0;
 }
 
@@ -583,6 +592,7 @@ int server_stop_request(int attempt) {
 
 void win32_server_atexit() {
   debug_log('D', 2, "win32_server_atexit()");
+  if (g_main_cleaned_up.exchange(false)) return;
   server_cleanup();
 }
 

@@ -292,7 +292,8 @@ int recover_free_list_page(Node* node, const void* data) {
 }  // namespace
 
 int FixRec_Init() {
-  Node_UnregisterSubsystem(FixRec_Notify);
+  // A second start in one process (tests) registers afresh.
+  if (Node_SubsystemRegistered(FixRec_Notify)) Node_UnregisterSubsystem(FixRec_Notify);
   NodeList_SetFreeListRecovery(recover_free_list_page);
   if (Node_RegisterSubsystem(NodeType_FR, FixRec_Notify) != 0) return -1;
   Node_SetRestoreClusterFn(NodeType_FR, FixRec_RestoreCluster);

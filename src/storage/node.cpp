@@ -343,6 +343,12 @@ int Node_RegisterSubsystem(uint16_t type, Node_NotifyFn notify) {
   return 0;
 }
 
+bool Node_SubsystemRegistered(Node_NotifyFn notify) {
+  for (const Subsystem& s : g.subsystems)
+    if (s.notify != nullptr && s.notify == notify) return true;
+  return false;
+}
+
 void Node_UnregisterSubsystem(Node_NotifyFn notify) {
   for (Subsystem& s : g.subsystems) {
     if (s.notify != nullptr && s.notify == notify) {

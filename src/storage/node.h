@@ -253,6 +253,9 @@ using Node_NotifyFn = int (*)(Node* node, int event);
 // 0, or -1 with status 5 (type already installed, or 10 installed).
 int Node_RegisterSubsystem(uint16_t type, Node_NotifyFn notify);
 void Node_UnregisterSubsystem(Node_NotifyFn notify);
+// Whether notify is registered: a second start in one process (tests)
+// unregisters it first, without a note when it was never registered.
+bool Node_SubsystemRegistered(Node_NotifyFn notify);
 // With a node: the first entry of its type, and its result. Without: every
 // entry in order until one fails, and that result. 0 when none answers.
 int Node_NotifySubsystems(Node* node, int event);

@@ -87,7 +87,7 @@ int Tlog_Init() {
   Tlog_ResetSemaphores();
   Vol_SetTlogReserveFn(reserve_pages);
   // A second start in one process (tests) registers afresh.
-  Node_UnregisterSubsystem(Tlog_Notify);
+  if (Node_SubsystemRegistered(Tlog_Notify)) Node_UnregisterSubsystem(Tlog_Notify);
   return Node_RegisterSubsystem(NodeType_TL, Tlog_Notify);
 }
 

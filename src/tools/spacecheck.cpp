@@ -32,7 +32,7 @@ const char* const kUsage[] = {
     "exit status: 0 nothing found, 3 problems reported, 1 check not possible\n",
     nullptr};
 
-const UtilTool kTool = {"spacecheck", "SPACECHECK", "d:b:vc:way", kUsage, UtilOperand::None,
+const UtilTool kTool = {"spacecheck", "spacecheck", "d:b:vc:way", kUsage, UtilOperand::None,
                         false};
 
 struct Options {

@@ -240,6 +240,68 @@ TEST_F(LockTest, RecordCheckSeesOtherSessionsLocksOnly) {
   idb__del_session_locks(&a.s);
 }
 
+// "@" with a named item: each set that has the item as an entry, and no
+// other, for the record check and the conflict test alike. CUSTOMER (set
+// 0): CUST-NO (item 1), BAL (item 2); PAYMENTS (set 1): PAY-NO (item 3);
+// ORDERS (set 2): ORDER-NO (item 4), CUST-NO.
+TEST_F(LockTest, EverySetWithAnItemCoversOnlyTheSetsThatHaveIt) {
+  idb_entry customer[] = {{0, 0}, {1, 0}}, payments[] = {{2, 0}}, orders[] = {{3, 0}, {0, 0}};
+  idb_set sets[3] = {};
+  sets[0].s.item_cnt = 2;
+  sets[0].entry = customer;
+  sets[1].s.item_cnt = 1;
+  sets[1].entry = payments;
+  sets[2].s.item_cnt = 2;
+  sets[2].entry = orders;
+  vglobal db{};
+  db.g.set_cnt = 3;
+  db.g.set = sets;
+  Sess a(&db), b(&db);
+  const Words bal_ge_100 = descr({{0, 2, GE, header('D', 4), 100}});
+  ASSERT_EQ(idb__add_lock(&a.s, &a.ctx, 6, bal_ge_100.data()), 0);
+
+  // Records: every item 4 bytes, one after the other.
+  const uint32_t offsets[] = {0, 4};
+  auto record = [](int32_t first, int32_t second) {
+    std::vector<uint8_t> r(8);
+    memcpy(r.data(), &first, 4);
+    memcpy(r.data() + 4, &second, 4);
+    return r;
+  };
+  EXPECT_EQ(idb__chk_rec_lock(&b.s, &b.ctx, 0, 2, customer, offsets, record(1, 99).data()), 0);
+  EXPECT_EQ(idb__chk_rec_lock(&b.s, &b.ctx, 0, 2, customer, offsets, record(1, 100).data()), -12);
+  EXPECT_EQ(idb__chk_rec_lock(&b.s, &b.ctx, 1, 1, payments, offsets, record(150, 0).data()), 0);
+  EXPECT_EQ(idb__chk_rec_lock(&b.s, &b.ctx, 2, 2, orders, offsets, record(150, 150).data()), 0);
+
+  const struct {
+    const char* what;
+    int mode;
+    Words q;
+    int code;
+  } asked[] = {
+      {"CUSTOMER BAL = 5", 6, on_item(0, 2, EQ, 5), 0},
+      {"CUSTOMER BAL = 100", 6, on_item(0, 2, EQ, 100), 25},
+      {"PAYMENTS PAY-NO = 1", 6, on_item(1, 3, EQ, 1), 0},
+      {"ORDERS ORDER-NO = 1", 6, on_item(2, 4, EQ, 1), 0},
+      {"CUSTOMER CUST-NO = 1 (another item)", 6, on_item(0, 1, EQ, 1), 24},
+      {"@ CUST-NO = 1 (shares CUSTOMER)", 6, descr({{0, 1, EQ, header('D', 4), 1}}), 24},
+      {"@ ORDER-NO = 1 (no set in common)", 6, descr({{0, 4, EQ, header('D', 4), 1}}), 0},
+      {"set PAYMENTS", 4, Words{1}, 0},
+      {"set CUSTOMER", 4, Words{0}, 23},
+  };
+  for (const auto& k : asked) {
+    SCOPED_TRACE(k.what);
+    EXPECT_EQ(idb__add_lock(&b.s, &b.ctx, k.mode, k.q.data()), k.code);
+    idb__del_session_locks(&b.s);
+  }
+  // Held the other way round: a set lock on PAYMENTS does not stop it.
+  idb__del_session_locks(&a.s);
+  ASSERT_EQ(idb__add_lock(&b.s, &b.ctx, 4, Words{1}.data()), 0);
+  EXPECT_EQ(idb__add_lock(&a.s, &a.ctx, 6, bal_ge_100.data()), 0);
+  idb__del_session_locks(&a.s);
+  idb__del_session_locks(&b.s);
+}
+
 TEST_F(LockTest, ListLine) {
   Sess a;
   vglobal named{};

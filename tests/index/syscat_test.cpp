@@ -17,6 +17,7 @@
 #include "index/syscat_fixture.h"
 #include "index/syscat_internal.h"
 #include "storage/disk_bytes.h"
+#include "support/log_capture.h"
 #include "storage/pool.h"
 #include "storage/task_runner.h"
 #include "storage/tlog.h"
@@ -494,6 +495,28 @@ TEST_F(CatalogTest, ADamagedStoredDescriptionIsRefusedAtOpen) {
   SysCat_MAP e{SysVat_ID, SysCat_StaticDescr(SysVat_ID), nullptr, nullptr};
   EXPECT_EQ(SysCat_open_node(4321, &e), -1);
   EXPECT_EQ(code(), SC_E_NODE);
+}
+
+// A database catalog whose systables anchor counts no rows while its chain
+// holds some is refused with the line that names it.
+TEST_F(CatalogTest, ADatabaseCatalogWithABadSystablesAnchorIsRefused) {
+  SysCat_DB_CATALOG* cat = new_db("anchored");
+  ASSERT_NE(cat, nullptr);
+  std::string name = cat->db->name;
+  SysCat_DB db = *cat->db;
+  db.name = name.data();
+  SysCat_VMETA vm;
+  ASSERT_EQ(SysCat_get_vmeta(&cat->map[0], &vm, nullptr), 0);
+  ASSERT_GT(vm.anchor.count, 0u);
+  vm.anchor.count = 0;
+  ASSERT_EQ(SysCat_push_vmeta(&cat->map[0], &vm, nullptr, nullptr), 0);
+  SysCat_db_close(cat);
+  testsupport::LogCapture log("O1");
+  SysCat_DB_CATALOG* again = SysCat_db_open(&db);
+  EXPECT_EQ(again, nullptr);
+  SysCat_db_close(again);
+  EXPECT_TRUE(log.contains("SysCat_db_open: Invalid systables")) << log.text();
+  EXPECT_EQ(code(), SC_E_DESCR);
 }
 
 // With the transaction log off a record would be dropped unwritten, and

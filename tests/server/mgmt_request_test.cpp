@@ -402,6 +402,9 @@ TEST_F(MgmtTest, ListsWithAndWithoutTitles) {
   uint32_t descr[] = {7, 7, 1, 2, 3, 0, ('X' << 16) | 4, 0};
   memcpy(&descr[7], "EAST", 4);
   ASSERT_GE(idb__add_lock(s, ctx, 6, descr), 0);
+  // Every set that has item 5 (ORDER-DATE) >= 20240101: the item shows.
+  const uint32_t every_set[] = {6, 6, 0, 5, 2, ('D' << 16) | 4, 20240101};
+  ASSERT_GE(idb__add_lock(s, ctx, 6, every_set), 0);
   Reply r = run({"list", "db"});
   EXPECT_FALSE(r.padded);
   EXPECT_EQ(r.text,
@@ -420,6 +423,9 @@ TEST_F(MgmtTest, ListsWithAndWithoutTitles) {
   EXPECT_EQ(r.text.substr(r.text.find('\n', r.text.find('\n') + 1) + 1), nt.text);
   EXPECT_NE(nt.text.find("database\n"), std::string::npos) << nt.text;
   EXPECT_NE(nt.text.find("expression set=3 item=3 op='=' val=X (4) \"EAST\"\n"), std::string::npos)
+      << nt.text;
+  EXPECT_NE(nt.text.find("expression set=@ item=5 op='&gt;=' val=D (4) 20240101\n"),
+            std::string::npos)
       << nt.text;
   r = run({"list", "thread"});
   EXPECT_EQ(r.text,

@@ -5,6 +5,8 @@
 #include "server/server_http.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@
 #include "server/vtimer.h"
 #include "server/hist_fixture.h"
 #include "support/frame_events.h"
+#include "storage/node_logrec.h"
+#include "storage/tio.h"
 
 namespace {
 
@@ -238,6 +242,17 @@ TEST(LockRows, LockPageListsTheLockManagersQueue) {
   idb__del_session_locks(&b);
   EXPECT_FALSE(has(render(http_lock_page), "GRANTED"));
   EXPECT_TRUE(has(stats, "Lock requests")) << stats;
+  // The transaction records (log-record entries) in use with their maximum,
+  // and the I/O threads.
+  uint32_t bytes = 0, max_bytes = 0;
+  const uint32_t in_use = Node_LogRecordUsage(&bytes), most = Node_LogRecordHighMark(&max_bytes);
+  char line[160];
+  snprintf(line, sizeof line,
+           "Number of transaction records in use: %u (%u bytes), maximum: %u (%u bytes)<p>\n",
+           in_use, bytes, most, max_bytes);
+  EXPECT_TRUE(has(stats, line)) << stats;
+  EXPECT_TRUE(has(stats, "Number of I/O read/write threads: " + std::to_string(tio_rw_threads())))
+      << stats;
 }
 
 TEST(DbSessionName, TheLoggedOnNameOrNothing) {

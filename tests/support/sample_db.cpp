@@ -46,7 +46,7 @@ int columns_of(SysCat_DB_CATALOG* cat, uint32_t tableid, const std::vector<uint3
   return 0;
 }
 
-uint32_t new_btree(bool btrees, const btree_KEYDEF* keydef = nullptr) {
+uint32_t new_btree(bool btrees, const btree_KEYDEF* keydef) {
   if (!btrees) return 0;
   uint32_t id = 0;
   return btree_Create(0, keydef, &id) != nullptr ? id : 0;
@@ -121,18 +121,14 @@ int write_db(const char* name, bool btrees, bool stored, SampleDb* out, bool man
   d.dbid = db.dbid;
   SysCat_DB_CATALOG* cat = SysCat_db_open(&db);
   if (cat == nullptr) return -1;
-  if (stored) {
-    const btree_KEYDEF cust = keydef({{0, 8, IDB_KT_CHAR}});
-    const btree_KEYDEF region = keydef({{0, 4, IDB_KT_CHAR}});
-    const btree_KEYDEF ord = keydef({{12, 4, IDB_KT_CHAR}, {0, 4, IDB_KT_INT32}, {32, 4, IDB_KT_INT32}});
-    d.cust_key_node = new_btree(true, &cust);
-    d.region_key_node = new_btree(true, &region);
-    d.ord_ix_node = new_btree(true, &ord);
-  } else {
-    d.cust_key_node = new_btree(btrees);
-    d.region_key_node = new_btree(btrees);
-    d.ord_ix_node = new_btree(btrees);
-  }
+  // The trees get the key definitions DBCREATE gives them: an open
+  // refuses a tree whose key the schema contradicts.
+  const btree_KEYDEF cust = keydef({{0, 8, IDB_KT_CHAR}});
+  const btree_KEYDEF region = keydef({{0, 4, IDB_KT_CHAR}});
+  const btree_KEYDEF ord = keydef({{12, 4, IDB_KT_CHAR}, {0, 4, IDB_KT_INT32}, {32, 4, IDB_KT_INT32}});
+  d.cust_key_node = new_btree(btrees || stored, &cust);
+  d.region_key_node = new_btree(btrees || stored, &region);
+  d.ord_ix_node = new_btree(btrees || stored, &ord);
   d.customer_node = new_file(stored, 40);
   d.regions_node = new_file(stored, 16);
   d.orders_node = new_file(stored, 52);

@@ -33,13 +33,14 @@ using Clock = std::chrono::steady_clock;
 // One server with ServiceHTTP and the extra [Server] lines given.
 class HttpServer {
  public:
-  explicit HttpServer(const std::string& server_extra, const char* flags = "D2T2X1") {
+  explicit HttpServer(const std::string& server_extra, const char* flags = "D2T2X1",
+                      int threads = 8) {
     port_ = testsupport::free_tcp_port();
     http_port_ = testsupport::free_tcp_port();
     dir_.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port_) +
                                   "\nServiceHTTP = " + std::to_string(http_port_) +
                                   "\nNoDNS = 1\n" + server_extra +
-                                  "\n[Config]\nThreads = 8\n\n[Volumes]\n" +
+                                  "\n[Config]\nThreads = " + std::to_string(threads) + "\n\n[Volumes]\n" +
                                   testsupport::write_server_volumes(dir_.file("root.vol")));
     process_ = std::make_unique<testsupport::Process>(
         kServer, std::vector<std::string>{"-standalone", "-c", dir_.file("zentdb6.cfg"), "-d", flags});
@@ -96,6 +97,27 @@ const RouteCase kRoutes[] = {
     {"/Config", "This provides a short overview about the available pages(this one)."},
     {"/config/", "This provides a short overview about the available pages(this one)."},
 };
+
+// Every client place the select thread's set offers taken: the status
+// pages are still answered, when an administrator needs them most.
+TEST(ZentDb6Http, AStatusPageIsAnsweredWithEveryClientPlaceTaken) {
+  HttpServer server("", "D1", 100);
+  ASSERT_TRUE(server.ok()) << server.log();
+  std::vector<std::unique_ptr<testsupport::ZentClient>> clients;
+  for (int i = 0; i < 70; ++i) {
+    auto c = std::make_unique<testsupport::ZentClient>();
+    if (!c->connect(static_cast<uint16_t>(server.port())) || !c->handshake()) break;
+    clients.push_back(std::move(c));
+  }
+  EXPECT_GE(clients.size(), 60u);
+  EXPECT_LT(clients.size(), 70u) << "no client was refused";
+  const HttpAnswer a = http_raw(server.http_port(), http_get_request("/session", ""), 5000);
+  EXPECT_EQ(a.status_line, "HTTP/1.0 200 OK") << a.raw;
+  EXPECT_TRUE(a.has("Number of active sessions: " + std::to_string(clients.size()) + "<p>"))
+      << a.raw;
+  // A page again, after the first connection was closed.
+  EXPECT_EQ(server.get("/stat").status_line, "HTTP/1.0 200 OK");
+}
 
 TEST(ZentDb6Http, EveryRouteAnswersItsPageInTheFrame) {
   HttpServer server("");

@@ -41,7 +41,7 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(port) + "\n\n[Volumes]\n" +
                                testsupport::write_server_volumes(dir.file("root.vol")));
   testsupport::Process server(kServer,
-                              {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D3T2"});
+                              {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", "D3T2N1"});
   ASSERT_TRUE(server.wait_for_stderr(GetParam().when, 20000));
   server.send_signal(GetParam().signo);
   const testsupport::ProcessResult r = server.wait(30000);
@@ -92,6 +92,16 @@ TEST_P(SignalStop, ShutdownTaskStopsTheKernelAndTheServerClosesDown) {
   EXPECT_NE(first, std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(wake, first + 1), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("Server shutdown requested"), std::string::npos) << r.err;
+  // A start registers the subsystems without notes a new user reads as a
+  // fault, and a stop cleans up once.
+  auto count = [&](const std::string& line) {
+    int n = 0;
+    for (size_t at = r.err.find(line); at != std::string::npos; at = r.err.find(line, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("requested subsystem not found"), 0) << r.err;
+  EXPECT_EQ(count("D2: Cleaning up ...\n"), 1) << r.err;
+  EXPECT_EQ(count("D2: tio_cleanup: freeing async i/o ressources\n"), 1) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -23,7 +23,8 @@ const std::string kSpacenew = SPACENEW_PATH;
 const std::string kServer = ZENTDB6_PATH;
 const std::string kSpacegrow = SPACEGROW_PATH;
 
-const std::string kBanner = "\nQX Zentrim SPACECHECK (6.0.0)\n";
+// The banner names the tool in lower case, unlike the other tools.
+const std::string kBanner = "\nQX Zentrim spacecheck (6.0.0)\n";
 const std::string kUsage =
     "usage: spacecheck [options]\n"
     "options:\n"
