@@ -173,3 +173,33 @@ TEST_F(MgmtServer, TestPanicEndsTheServerThroughItsPanicHandler) {
 }
 
 }  // namespace
+
+namespace {
+
+// "list session" shows another connection's address, OS user and database
+// user only to a dba; anyone else sees their own line. The texts a client
+// sent (here an OS user with a terminal escape and a newline) reach the
+// administrator's console escaped as in the log.
+TEST_F(MgmtServer, ListSessionShowsOthersOnlyToTheDba) {
+  ZentClient boss, alice;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  testsupport::StartupReply reply;
+  ASSERT_TRUE(alice.connect(static_cast<uint16_t>(port_)));
+  testsupport::StartupMessage m;
+  m.os_user = "\x1b]0;owned\x07\nfake line";
+  ASSERT_TRUE(alice.handshake(m, &reply));
+  ASSERT_EQ(alice.logon(reply.challenge, "alice", "secret"), 0);
+
+  MgmtReply r = run(boss, {"list", "session", "notitle"});
+  EXPECT_NE(r.text.find(" boss\n"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(" alice\n"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find('\x1b'), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("\\x1b]0;owned\\x07\\nfake line"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("\nfake line"), std::string::npos) << r.text;
+
+  r = run(alice, {"list", "session", "notitle"});
+  EXPECT_EQ(r.text.find(" boss\n"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(" alice\n"), std::string::npos) << r.text;
+}
+
+}  // namespace
