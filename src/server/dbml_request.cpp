@@ -31,12 +31,15 @@
 #include "base/panic.h"
 #include "base/task_kernel.h"
 #include "base/vbuf.h"
+#include "platform/clock.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
 #include "server/db_admin.h"
 #include "server/dispatch.h"
+#include "server/logon_throttle.h"
 #include "server/scan_request.h"
 #include "server/schema_block.h"
+#include "server/server_tasks.h"
 #include "server/server_seams.h"
 #include "server/system_tasks.h"
 #include "server/syscat_maps.h"
@@ -488,6 +491,17 @@ int dbml_logon(ClientSession* session) {
   if (password != nullptr) {
     explicit_bzero(password, strlen(password));
     free(password);
+  }
+  if (status[0] == 0) {
+    logon_throttle_succeeded(session->peer_addr);
+  } else {
+    // Guessing is slowed per address; the task waits, the server thread not.
+    int failures = 0;
+    const int wait_ms = logon_throttle_failed(session->peer_addr, platform::monotonic_ms(), &failures);
+    char addr[16];
+    debug_log('P', 1, "Logon of user \"%s\" from %s failed (%d in a row), reply delayed %d ms",
+              LogText(user).c_str(), format_ipv4(session->peer_addr, addr), failures, wait_ms);
+    if (logon_throttle_wait(wait_ms) != 0) return -1;  // closing, or no timer: drop it
   }
   return status_reply(session, status, kMaskAll);
 }

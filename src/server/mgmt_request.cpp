@@ -31,6 +31,7 @@
 #include "base/task_kernel.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
+#include "server/device_command.h"
 #include "server/dispatch.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
@@ -203,22 +204,27 @@ bool component_ok(const char* p, size_t n) {
 
 // An archive stream on a file or a '|' command, and how to close it.
 struct DeviceStream {
-  Archive_FILESTREAM stream{};
+  Archive_FILESTREAM file_stream{};
   FILE* file = nullptr;
   bool pipe = false;
+  DeviceCommand command;  // a '|' device's, when pipe
   std::string path;  // the file or command as the device names it
   std::string temp;  // a store's new file beside the target
+  Archive_STREAM* stream() { return pipe ? static_cast<Archive_STREAM*>(&command) : &file_stream; }
 };
 
 // Opens path for mode 'w' (store) or 'r' (restore). 0, or -1 with errno.
 int open_stream(DeviceStream* d, const std::string& path, char mode) {
   d->path = path;
   if (!path.empty() && path[0] == '|') {
+    // Never waited on by the server thread: a command may take its time.
+    if (device_command_start(&d->command, path.c_str() + 1, mode) != 0) return -1;
     d->pipe = true;
-    fflush(nullptr);
-    d->file = popen(path.c_str() + 1, mode == 'w' ? "w" : "r");
-  } else if (mode == 'r') {
-    d->file = fopen(path.c_str(), "rb");
+    return 0;
+  }
+  if (mode == 'r') {
+    errno = EINVAL;  // restore sources are opened by open_source_file
+    return -1;
   } else {
     // An earlier archive of that name stays until this one is whole.
     d->temp = path + ".XXXXXX";
@@ -238,7 +244,7 @@ int open_stream(DeviceStream* d, const std::string& path, char mode) {
     }
   }
   if (d->file == nullptr) return -1;
-  Archive_InitFileStream(&d->stream, d->file);
+  Archive_InitFileStream(&d->file_stream, d->file);
   return 0;
 }
 
@@ -271,18 +277,20 @@ int open_source_file(DeviceStream* d, const char* dir, const char* file) {
     errno = e;
     return -1;
   }
-  Archive_InitFileStream(&d->stream, d->file);
+  Archive_InitFileStream(&d->file_stream, d->file);
   return 0;
 }
 
 // Closes the stream; a store that succeeded (ok) makes its file the
 // target. 0, or -1 when the archive did not reach its place whole.
 int close_stream(DeviceStream* d, bool ok) {
+  if (d->pipe) {
+    d->pipe = false;
+    return device_command_finish(&d->command) == 0 && ok ? 0 : -1;
+  }
   if (d->file == nullptr) return ok ? 0 : -1;
   int rc = 0;
-  if (d->pipe) {
-    rc = pclose(d->file) == 0 ? 0 : -1;
-  } else if (!d->temp.empty()) {
+  if (!d->temp.empty()) {
     if (ok && (fflush(d->file) != 0 || fsync(fileno(d->file)) != 0)) rc = -1;
     if (fclose(d->file) != 0) rc = -1;
     if (ok && rc == 0 && rename(d->temp.c_str(), d->path.c_str()) != 0) rc = -1;
@@ -335,11 +343,11 @@ int mgmt_cmd_dbstore(ClientSession* session, int, const Words& argv) {
   strftime(when, sizeof when, "%c", &tm_now);
   const char* user = s->user_name != nullptr ? s->user_name : "<unknown>";
   int32_t status[IDB_STATUS_WORDS] = {};
-  int rc = Node_StoreMagic(&d.stream);
+  int rc = Node_StoreMagic(d.stream());
   if (rc == 0)
-    rc = Node_StoreInfo(&d.stream, "Database archive from %s@%s\nCreated: %s", user,
+    rc = Node_StoreInfo(d.stream(), "Database archive from %s@%s\nCreated: %s", user,
                         session->host != nullptr ? session->host : "", when);
-  if (rc == 0) rc = idb__store(s, dbid, &d.stream, status, 0, nullptr);
+  if (rc == 0) rc = idb__store(s, dbid, d.stream(), status, 0, nullptr);
   idb__close_database(s, idb__get_db_ctx(s, dbid));
   if (close_stream(&d, rc == 0) != 0)
     return reply_failed(session, "Failed to store database \"%s\"to \"%s\".", db_name, target);
@@ -384,14 +392,14 @@ int mgmt_cmd_dbrestore(ClientSession* session, int argc, const Words& argv) {
     return reply_failed(session, "Unable to open \"%s\" (%s)", path.c_str(), strerror(errno));
   if (info) {
     std::string text;
-    const int rc = Node_ArchiveInfo(&d.stream, &text);
+    const int rc = Node_ArchiveInfo(d.stream(), &text);
     close_stream(&d, true);
     if (rc != 0) return reply_failed(session, "Failed to obtain info from \"%s\".", source);
     return reply_success(session, "%s\n", text.c_str());
   }
   int32_t status[IDB_STATUS_WORDS] = {};
   std::string name = new_name;
-  const int rc = idb__restore(db_of(session), &d.stream, status, &name);
+  const int rc = idb__restore(db_of(session), d.stream(), status, &name);
   close_stream(&d, true);
   switch (rc) {
     case 0:
