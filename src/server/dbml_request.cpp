@@ -7,6 +7,8 @@
 // without a reply.
 #include "server/dbml_request.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -47,6 +49,8 @@
 #include "storage/tlog.h"
 
 namespace {
+
+constexpr uint32_t kTrimAfterHeld = 64;
 
 constexpr const char* kNames[] = {
     "DBOPEN",   "DBCLOSE",  "DBINFO",  "DBLOCK",  "DBUNLOCK", "DBPUT",
@@ -733,6 +737,10 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
+  uint32_t held = 0;
+  for (const CatalogDbMap* m = session->catalog_db_maps; m != nullptr; m = m->next) ++held;
+  for (const CatalogQueryMap* q = session->catalog_query_maps; q != nullptr; q = q->next) ++held;
+  for (const ScanMap* m = session->scan_maps; m != nullptr; m = m->next) ++held;
   syscat_close_session(session);  // the catalog maps go first
   scan_close_session(session);  // then the scan maps
   // Ended while the session is still found: its rollback may wait.
@@ -740,6 +748,9 @@ void dbml_close_session(ClientSession* session) {
   g_db_sessions.erase(session);
   session->db_session = nullptr;
   --g_db_sessions_open;
+  // What a session with many handles freed goes back to the system instead
+  // of staying in the allocator's arenas.
+  if (held > kTrimAfterHeld) malloc_trim(0);
 }
 
 int seam_db_sessions_open() { return g_db_sessions_open; }

@@ -958,3 +958,27 @@ TEST_F(SyscatTest, UserAdministratorCannotMakeItselfDba) {
   EXPECT_EQ(after->priv, kUadm);
   free(after);
 }
+
+// One connection holds at most MaxHandles catalog database handles and as
+// many query handles (the texts of all handles in use); one closed makes
+// room again. Before, 32,767 of each could be held, some 170 MB a
+// connection.
+TEST_F(SyscatTest, HandlesHeldAreBoundedByMaxHandles) {
+  srv_.max_handles = 4;
+  ASSERT_EQ(logon("dba"), 0);
+  std::vector<uint16_t> dbs;
+  for (int i = 0; i < 4; ++i) dbs.push_back(open_db("sample"));
+  PayloadWriter more = req(SC_OPEN_DB_BY_NAME);
+  more.str("sample").u32(0).u32(0);
+  EXPECT_EQ(refusal(more), "No more database slots available");
+  PayloadWriter close = req(SC_CLOSE_DB);
+  close.u16(dbs.back());
+  ok_empty(close);
+  EXPECT_NE(open_db("sample"), 0);
+  PayloadWriter sel = req(SC_SELECT);
+  sel.u16(0).u32(SysUser_ID).u16(0);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(call(sel).head.ok());
+  EXPECT_EQ(refusal(sel), "No more query slots available");
+  srv_.max_handles = 0;
+  EXPECT_EQ(session_max_held(), kDefaultMaxHeld);
+}
