@@ -119,6 +119,14 @@ class SyscatTest : public testsupport::ServerSessionFixture {
     return r.u16();
   }
   PayloadWriter req(uint16_t type, uint16_t id = 30) { return syscat_writer(id, type); }
+  // The user "eve" (connect) whose stored digest is 16 bytes of 0x11; her uid, 0 on a failure.
+  static uint32_t add_eve() {
+    std::vector<uint8_t> blob(4 + 16, 0x11);
+    const uint32_t n = 16;
+    memcpy(blob.data(), &n, 4);
+    SysCat_USER eve{0, const_cast<char*>("eve"), blob.data(), IDB_CAP_CONNECT};
+    return SysCat_add_user(&eve, nullptr) == 0 ? eve.uid : 0;
+  }
 
   uint32_t alice_uid_ = 0;
 };
@@ -549,11 +557,8 @@ TEST_F(SyscatTest, DelDbRefusedWhileOpen) {
 
 // A digest goes to its owner and the administrators only.
 TEST_F(SyscatTest, PasswordDigestOnlyForOwnerAndAdmins) {
-  std::vector<uint8_t> blob(4 + 16, 0x11);
-  const uint32_t n = 16;
-  memcpy(blob.data(), &n, 4);
-  SysCat_USER eve{0, const_cast<char*>("eve"), blob.data(), IDB_CAP_CONNECT};
-  ASSERT_EQ(SysCat_add_user(&eve, nullptr), 0);
+  const uint32_t eve_uid = add_eve();
+  ASSERT_NE(eve_uid, 0u);
   struct Case {
     const char* user;
     uint32_t want_len;
@@ -859,11 +864,8 @@ TEST_F(SyscatTest, ClientTextsReachTheLogEscaped) {
 // GET_USER_BY_NAME: the digest only for its owner and the administrators;
 // a public session (empty LOGON) reads none.
 TEST_F(SyscatTest, FetchOfSysuserMasksOthersDigests) {
-  std::vector<uint8_t> blob(4 + 16, 0x11);
-  const uint32_t n = 16;
-  memcpy(blob.data(), &n, 4);
-  SysCat_USER eve{0, const_cast<char*>("eve"), blob.data(), IDB_CAP_CONNECT};
-  ASSERT_EQ(SysCat_add_user(&eve, nullptr), 0);
+  const uint32_t eve_uid = add_eve();
+  ASSERT_NE(eve_uid, 0u);
   const Bytes digest(16, 0x11);
   struct Case {
     const char* user;
@@ -878,7 +880,7 @@ TEST_F(SyscatTest, FetchOfSysuserMasksOthersDigests) {
       idb_session* s = session_->db_session;
       free(s->user_name);
       s->user_name = strdup("eve");
-      s->uid = eve.uid;
+      s->uid = eve_uid;
       s->caps = IDB_CAP_CONNECT;
     } else {
       ASSERT_EQ(dbml(lw).words[0], 0);
