@@ -130,7 +130,7 @@ int check_share(const vglobal* root, int32_t mode) {
 
 int open_db_session(idb_session* s, int32_t uid, const char* name, int32_t mode, db_ctx** out,
                     Node* tx) {
-  debug_log('I', 3, "open_db_session(uid=%d, db_name=%s)", static_cast<int>(uid), name);
+  debug_log('I', 3, "open_db_session(uid=%d, db_name=%s)", static_cast<int>(uid), LogText(name).c_str());
   auto* ctx = static_cast<db_ctx*>(calloc(1, sizeof(db_ctx)));
   if (ctx == nullptr) {
     IDB_ERROR(s, S_SYSTEM, errno);
@@ -220,6 +220,15 @@ int32_t idb__open_database(idb_session* s, const char* name, int32_t mode) {
     }
     debug_log('I', 2, "idb__open_database: user has erase privilege");
   }
+  // An exclusive open, and mode 8, keep every writer out for as long as the
+  // connection lasts: not for a session that may only read.
+  if ((mode == 3 || mode == 8) && !idb__may_hold_out_writers(s, ctx, -1)) {
+    IDB_ERROR(s, S_DENIED, 0);
+    debug_log('I', 1, "Permission denied - write or erase access required for open mode %d",
+              static_cast<int>(mode));
+    close_db_session(s, ctx);
+    return -1;
+  }
   // One full cycle of ids at most: with all 32767 in use the open fails
   // instead of searching for ever. The ids in use are marked in one pass.
   uint32_t used[(0x7FFF + 1) / 32] = {};
@@ -269,6 +278,14 @@ int chk_set_access(const db_ctx* ctx, int32_t setno) {
   debug_log('I', 2, "chk_set_access(setno=%d): no access, privs = 0x%x", static_cast<int>(setno),
             static_cast<unsigned>(a));
   return 0;
+}
+
+bool idb__may_hold_out_writers(const idb_session* s, const db_ctx* ctx, int32_t setno) {
+  if ((s->caps & IDB_CAP_DBA) != 0 || (ctx->privs & 1u) != 0) return true;
+  const int32_t set_cnt = ctx->root->g.set_cnt;
+  for (int32_t i = setno < 0 ? 0 : setno; i < (setno < 0 ? set_cnt : setno + 1); ++i)
+    if ((ctx->sets[i].access & 6u) != 0) return true;
+  return false;
 }
 
 int idb__call_set(idb_session* s, int32_t dbid, const void* set_ref, int set_size, db_ctx** ctx) {

@@ -41,6 +41,11 @@ void close_db_session(idb_session* s, db_ctx* ctx);
 int check_share(const vglobal* root, int32_t mode);
 // -1 read and write, 1 read only, 0 no access.
 int chk_set_access(const db_ctx* ctx, int32_t setno);
+// Whether the session may keep writers out of set setno (-1: of the whole
+// database) through an exclusive open or a lock: the dba capability, the
+// database's administration privilege, or write or erase access to that
+// set (for the whole database, to at least one set). A reader may not.
+bool idb__may_hold_out_writers(const idb_session* s, const db_ctx* ctx, int32_t setno);
 // The open context of dbid and the position of the set set_ref (set_size
 // bytes, none allowed) names in it, for a call that reads or changes the
 // set: the position, or -1 with S_BADID (unknown dbid) or S_BAD (unknown

@@ -251,6 +251,24 @@ int32_t resolve_qualifier(idb_session* s, db_ctx* ctx, int32_t group, const void
   return words[0] == 0 ? 1 : 0;
 }
 
+// A lock keeps writers out of what it covers, so the session must be one
+// that may write or erase there (idb__may_hold_out_writers): the set of a
+// set lock, each set a descriptor entry names, the database for a database
+// lock or a descriptor entry without sets.
+bool may_lock(const idb_session* s, const db_ctx* ctx, int32_t group, const uint32_t* words) {
+  if (group == 1) return idb__may_hold_out_writers(s, ctx, -1);
+  if (group == 3) return idb__may_hold_out_writers(s, ctx, static_cast<int32_t>(words[0]));
+  uint32_t pos = 1;
+  idb_descr_entry e;
+  int r;
+  while ((r = idb__descr_entry_next(words, &pos, &e)) == 1) {
+    if (e.nsets == 0 && !idb__may_hold_out_writers(s, ctx, -1)) return false;
+    for (uint32_t i = 0; i < e.nsets; ++i)
+      if (!idb__may_hold_out_writers(s, ctx, static_cast<int32_t>(e.sets[i]))) return false;
+  }
+  return r == 0;
+}
+
 }  // namespace
 
 namespace {
@@ -289,6 +307,11 @@ int idb_lock(idb_session* s, int32_t dbid, const void* qualifier, uint32_t size,
   const int rc = lock_call(s, dbid, qualifier, size, mode, status, &ctx,
                            [&](db_ctx* c, int32_t group, const uint32_t* words) {
     if (words == nullptr && group != 1) return 0;  // an empty descriptor: nothing to lock
+    if (!may_lock(s, c, group, words)) {
+      IDB_ERROR(s, S_DENIED, 0);
+      debug_log('I', 1, "Permission denied - write or erase access required to lock");
+      return idb__fail_status(s, -1, status);
+    }
     const int r = idb__add_lock(s, c, mode, group == 1 ? nullptr : words);
     if (r == -135) return idb__fail_status(s, r, status);
     if (r < 0) return idb__fail_status(s, -1, status);

@@ -33,23 +33,23 @@ bool password_matches(const uint8_t* stored, const char* password) {
 }  // namespace
 
 int32_t get_user_id(idb_session* s, const char* name, const char* password, uint32_t* caps) {
-  debug_log('I', 3, "get_user_id(name=%s)", name);
+  debug_log('I', 3, "get_user_id(name=%s)", LogText(name).c_str());
   SysCat_USER* u = SysCat_get_user_by_name(name, idb__tx_node(s));
   if (u == nullptr) {
     IDB_ERROR(s, S_BADUSER, 0);
-    debug_log('I', 1, "User \"%s\" does not exist", name);
+    debug_log('I', 1, "User \"%s\" does not exist", LogText(name).c_str());
     return -1;
   }
   int32_t rc = -1;
   if ((u->priv & (IDB_CAP_DBA | IDB_CAP_CONNECT)) == 0) {
     IDB_ERROR(s, S_BADUSER, 0);
-    debug_log('I', 1, "User \"%s\" is not allowed to connect", name);
+    debug_log('I', 1, "User \"%s\" is not allowed to connect", LogText(name).c_str());
   } else if (u->password == nullptr || password_matches(u->password, password)) {
     *caps = u->priv;
     rc = static_cast<int32_t>(u->uid);
   } else {
     IDB_ERROR(s, S_BADPSWD, 0);
-    debug_log('I', 1, "User \"%s\", password does not match", name);
+    debug_log('I', 1, "User \"%s\", password does not match", LogText(name).c_str());
   }
   free(u);
   return rc;

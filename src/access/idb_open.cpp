@@ -64,7 +64,7 @@ void idb_exit_session(idb_session* s) {
 int32_t idb_open(idb_session* s, const char* db_name, const char* password, int32_t mode,
                  int32_t* status) {
   // The password decides nothing here and never reaches the log.
-  debug_log('I', 3, "idb_open(db_name=%s, passwd=%s, mode=%d)", db_name ? db_name : "",
+  debug_log('I', 3, "idb_open(db_name=%s, passwd=%s, mode=%d)", LogText(db_name).c_str(),
             password != nullptr ? "********" : "(none)", static_cast<int>(mode));
   status[5] = IDB_OPEN;
   status[8] = mode;

@@ -27,6 +27,8 @@ FILE* g_stream = nullptr;
 DebugVariant g_variant = DebugVariant::Server;
 char g_text[kDaemonTextMax];
 char g_line_buffer[512];
+// Room for a whole message with every byte escaped (at most 4 bytes each).
+char g_escaped[4 * kDaemonTextMax + 4];
 
 const char* const kServerCategories[26] = {
     "Config", "Btree", "Cache", "Server", "E", "FixRec", "G", "H", "Image",
@@ -62,12 +64,22 @@ void write_header(const char* flags) {
   fflush(g_stream);
 }
 
+// True when debug_escape would change text: a control character or a C1
+// byte. Messages are checked whole, so that a peer's text that a caller
+// forgot to pass through LogText still cannot start a line of its own.
+bool needs_escape(const char* text) {
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
+    if (*p < 0x20 || (*p >= 0x7f && *p <= 0x9f)) return true;
+  return false;
+}
+
 void output_locked(int letter, int level, const char* text) {
   bool newline = false;
   if (text[0] == '\n') {
     newline = true;
     ++text;
   }
+  if (needs_escape(text)) text = debug_escape(text, g_escaped, sizeof g_escaped);
   const int pid = static_cast<int>(getpid());
   if (g_stream != nullptr) {
     if (newline) fputc('\n', g_stream);

@@ -45,6 +45,7 @@ constexpr IntRule<SrvConfig> kServerInts[] = {
     {"NoDNS", &SrvConfig::no_dns, 0, kCfgMaxInt, false, false, nullptr},
     {"EnableIPC", &SrvConfig::enable_ipc, 0, kCfgMaxInt, false, false, nullptr},
     {"DisableScan", &SrvConfig::disable_scan, 0, kCfgMaxInt, false, false, nullptr},
+    {"MaxHandles", &SrvConfig::max_handles, 0, 32767, false, false, nullptr},
     {"SyncMode", &SrvConfig::sync_mode, 0, kCfgMaxInt, false, false, nullptr},
     {"HTTPFrame", &SrvConfig::http_frame, 0, LONG_MAX, false, true,
      "Bad HTTPFrame value: \"%ld\""},

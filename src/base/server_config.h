@@ -49,6 +49,7 @@ struct SrvConfig {
   int32_t panic;        // CfgPanic
   int32_t enable_ipc;
   int32_t disable_scan;
+  int32_t max_handles;  // per connection and kind; 0: the default (1024)
   int32_t sync_mode;
   int32_t log_mode;     // CfgLogMode, derived from log_file
   char* log_file;       // none when not set

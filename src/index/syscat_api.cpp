@@ -60,7 +60,7 @@ void* SysCat_GetLogged(SysCat_DB_CATALOG* cat, int sys_id, int (*fn)(const void*
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    debug_log('O', 2, "%s", text);
+    debug_log('O', 2, "%s", LogText(text).c_str());
   }
   return row;
 }
@@ -90,7 +90,7 @@ int SysCat_ChangeOne(SysCat_DB_CATALOG* cat, int sys_id, const void* row,
 int SysCat_add_object(const SysCat_OBJECT* obj, Node* tx) {
   if (obj == nullptr || obj->id == 0 || obj->type == 0 || !SysCat_HasText(obj->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_object");
-  debug_log('O', 3, "SysCat_add_object(id=%d, name=\"%s\")", static_cast<int>(obj->id), obj->name);
+  debug_log('O', 3, "SysCat_add_object(id=%d, name=\"%s\")", static_cast<int>(obj->id), LogText(obj->name).c_str());
   return SysCat_Locked(nullptr, SysObject_ID, tx, [&] {
     SysCat_KEY k = SYSCAT_KEY(SysCat_OBJECT, id, obj->id);
     const int rc = SysCat_AddUnique(nullptr, SysObject_ID, obj, SysCat_MatchU32, &k, tx);
@@ -110,7 +110,7 @@ SysCat_OBJECT* SysCat_get_object_by_name(const char* name, Node* tx) {
     SYSCAT_INVALID_ARGS("SysCat_get_object_by_name");
     return nullptr;
   }
-  debug_log('O', 3, "SysCat_get_object_by_name(name=\"%s\")", name);
+  debug_log('O', 3, "SysCat_get_object_by_name(name=\"%s\")", LogText(name).c_str());
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_OBJECT, name, name);
   return static_cast<SysCat_OBJECT*>(
       SysCat_GetLogged(nullptr, SysObject_ID, SysCat_MatchName, &k, tx,
@@ -173,7 +173,7 @@ SysCat_VAT* SysCat_get_vat_by_name(const char* name, Node* tx) {
     SYSCAT_INVALID_ARGS("SysCat_get_vat_by_name");
     return nullptr;
   }
-  debug_log('O', 3, "SysCat_get_vat_by_name(name=\"%s\")", name);
+  debug_log('O', 3, "SysCat_get_vat_by_name(name=\"%s\")", LogText(name).c_str());
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_VAT, name, name);
   return static_cast<SysCat_VAT*>(
       SysCat_GetLogged(nullptr, SysVat_ID, SysCat_MatchName, &k, tx,
@@ -194,7 +194,7 @@ SysCat_VAT* SysCat_get_vat_by_id(uint32_t vatid, Node* tx) {
 int SysCat_add_user(SysCat_USER* user, Node* tx) {
   if (user == nullptr || user->uid != 0 || !SysCat_HasText(user->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_user");
-  debug_log('O', 3, "SysCat_add_user(\"%s\")", user->name);
+  debug_log('O', 3, "SysCat_add_user(\"%s\")", LogText(user->name).c_str());
   return SysCat_Locked(nullptr, SysUser_ID, tx, [&] {
     SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_USER, name, user->name);
     int found = 0;
@@ -265,7 +265,7 @@ SysCat_USER* SysCat_get_user_by_name(const char* name, Node* tx) {
     SYSCAT_INVALID_ARGS("SysCat_get_user_by_name");
     return nullptr;
   }
-  debug_log('O', 3, "SysCat_get_user_by_name(name=\"%s\")", name);
+  debug_log('O', 3, "SysCat_get_user_by_name(name=\"%s\")", LogText(name).c_str());
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_USER, name, name);
   return static_cast<SysCat_USER*>(
       SysCat_GetLogged(nullptr, SysUser_ID, SysCat_MatchName, &k, tx,
@@ -302,7 +302,7 @@ SysCat_DB* SysCat_get_db_by_name(const char* name, uint32_t mask, uint32_t value
     SYSCAT_INVALID_ARGS("SysCat_get_db_by_name");
     return nullptr;
   }
-  debug_log('O', 3, "SysCat_get_db_by_name(name=\"%s\", mask=0x%x, value=0x%x)", name, mask, value);
+  debug_log('O', 3, "SysCat_get_db_by_name(name=\"%s\", mask=0x%x, value=0x%x)", LogText(name).c_str(), mask, value);
   DbNameKey k{name, mask, value};
   return static_cast<SysCat_DB*>(
       SysCat_GetLogged(nullptr, SysDb_ID, match_db, &k, tx,

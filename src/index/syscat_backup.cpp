@@ -88,7 +88,7 @@ int store_collates(Archive_STREAM* stream, const std::vector<UsedColl>& used) {
       if (strcasecmp(x.name.c_str(), reduced.c_str()) == 0) u = &x;
     int wrc = 0;
     if (u != nullptr && coll->type != 0) {
-      debug_log('O', 0, "get_db_collates: collating sequence \"%s\" has unknown type %d", name,
+      debug_log('O', 0, "get_db_collates: collating sequence \"%s\" has unknown type %d", LogText(name).c_str(),
                 static_cast<int>(coll->type));
       wrc = -1;
     } else if (u != nullptr) {
@@ -119,7 +119,7 @@ int SysCat_db_dump(Archive_STREAM* stream, SysCat_DB_CATALOG* cat) {
 int SysCat_RestoreCollate(const char* name, uint32_t type, uint32_t flags, const uint8_t* map,
                           uint32_t map_len, Node* tx) {
   if (!SysCat_HasText(name)) return SYSCAT_INVALID_ARGS("SysCat_RestoreCollate");
-  debug_log('O', 3, "SysCat_RestoreCollate(name=\"%s\")", name);
+  debug_log('O', 3, "SysCat_RestoreCollate(name=\"%s\")", LogText(name).c_str());
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_COLLATE, name, name);
   int found = 0;
   auto* old = static_cast<SysCat_COLLATE*>(
@@ -244,7 +244,7 @@ int SysCat_RestoreCluster(Node* node, int count, uint8_t* const* pages, uint32_t
     SysCat_EncodeAnchor(anchor, meta + anchor_at);
     Node_SetMetaDirty(node);
     std::string name(reinterpret_cast<const char*>(meta + 2), meta[1] > 0 ? meta[1] - 1u : 0u);
-    debug_log('O', 2, "restoring system catalog table \"%s\"", name.c_str());
+    debug_log('O', 2, "restoring system catalog table \"%s\"", LogText(name.c_str()).c_str());
   }
   return 0;
 }
@@ -312,12 +312,12 @@ int register_tables(Restore* r, uint32_t systables_id) {
     const char* name = t->name != nullptr ? t->name : "";
     int step = 0;
     if (t->nodeid == 0) {
-      debug_log('O', 1, "SysCat_db_restore: table %s ignored, no associated node", name);
+      debug_log('O', 1, "SysCat_db_restore: table %s ignored, no associated node", LogText(name).c_str());
     } else {
       bool ok = true;
       const uint32_t id = map_node_id(r->nodes, r->nnodes, t->nodeid, &ok);
       if (!ok || id == 0) {
-        debug_log('O', 0, "SysCat_db_restore() failed on table %s: unable to map node_id %u", name,
+        debug_log('O', 0, "SysCat_db_restore() failed on table %s: unable to map node_id %u", LogText(name).c_str(),
                   t->nodeid);
         SysCat_Error(SC_E_NODE);
         step = -1;
@@ -333,9 +333,9 @@ int register_tables(Restore* r, uint32_t systables_id) {
           if (step == 0) step = list_object(r, obj);
         }
       } else if (step == 0 && t->type == 0) {
-        debug_log('O', 1, "SysCat_db_restore: table %s ignored, unknown", name);
+        debug_log('O', 1, "SysCat_db_restore: table %s ignored, unknown", LogText(name).c_str());
       } else if (step == 0) {
-        debug_log('O', 2, "SysCat_db_restore: table %s skipped, not a system table", name);
+        debug_log('O', 2, "SysCat_db_restore: table %s skipped, not a system table", LogText(name).c_str());
       }
     }
     free(row);
@@ -426,7 +426,7 @@ SysCat_DB_CATALOG* SysCat_db_restore(const SysCat_DBHEAD* head, const SysCat_COL
     SYSCAT_INVALID_ARGS("SysCat_db_restore");
     return nullptr;
   }
-  debug_log('O', 2, "SysCat_db_restore(name=\"%s\")", head->name);
+  debug_log('O', 2, "SysCat_db_restore(name=\"%s\")", LogText(head->name).c_str());
   const uint32_t systables_id = Node_GetId(nodes[0].node);
   SysCat_DB db{0, const_cast<char*>(head->name), head->flags, systables_id};
   db.dbid = SysCat_get_unique_id(nullptr, SysDb_ID, tx);

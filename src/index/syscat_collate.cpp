@@ -47,7 +47,7 @@ int consistent(const SysCat_COLLATE* coll, const char* fn) {
 int SysCat_add_collate(SysCat_COLLATE* coll, Node* tx) {
   if (coll == nullptr || !SysCat_HasText(coll->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_collate");
-  debug_log('O', 3, "SysCat_add_collate(name=\"%s\")", coll->name);
+  debug_log('O', 3, "SysCat_add_collate(name=\"%s\")", LogText(coll->name).c_str());
   if (!consistent(coll, "SysCat_add_collate")) return -1;
   return SysCat_Locked(nullptr, SysCollate_ID, tx, [&] {
     const uint32_t id = SysCat_get_unique_id(nullptr, SysCollate_ID, tx);
@@ -81,7 +81,7 @@ SysCat_COLLATE* SysCat_get_collate_by_name(const char* name, Node* tx) {
     SYSCAT_INVALID_ARGS("SysCat_get_collate_by_name");
     return nullptr;
   }
-  debug_log('O', 3, "SysCat_get_collate_by_name(name=\"%s\")", name);
+  debug_log('O', 3, "SysCat_get_collate_by_name(name=\"%s\")", LogText(name).c_str());
   SysCat_NAMEKEY k = SYSCAT_NAMEKEY(SysCat_COLLATE, name, name);
   return static_cast<SysCat_COLLATE*>(SysCat_GetLogged(
       nullptr, SysCollate_ID, SysCat_MatchName, &k, tx,

@@ -35,7 +35,7 @@ int SysCat_add_group(SysCat_DB_CATALOG* cat, SysCat_GROUP* group, Node* tx) {
     SysCat_Error(SC_E_ARG);
     return -1;
   }
-  debug_log('O', 3, "SysCat_add_group(name=\"%s\")", group->name);
+  debug_log('O', 3, "SysCat_add_group(name=\"%s\")", LogText(group->name).c_str());
   return SysCat_Locked(cat, SysGroup_ID, tx,
                        [&] { return add_with_id(cat, SysGroup_ID, group, &group->gid, tx); });
 }
@@ -201,7 +201,7 @@ SysCat_PRIVILEGE* SysCat_get_table_privilege(SysCat_DB_CATALOG* cat, uint32_t ta
 int SysCat_add_column(SysCat_DB_CATALOG* cat, SysCat_COLUMN* col, Node* tx) {
   if (cat == nullptr || col == nullptr || !SysCat_HasText(col->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_column");
-  debug_log('O', 3, "SysCat_add_column(name=\"%s\")", col->name);
+  debug_log('O', 3, "SysCat_add_column(name=\"%s\")", LogText(col->name).c_str());
   return SysCat_Locked(cat, SysColumns_ID, tx,
                        [&] { return add_with_id(cat, SysColumns_ID, col, &col->colid, tx); });
 }
@@ -221,7 +221,7 @@ SysCat_COLUMN* SysCat_get_column_by_id(SysCat_DB_CATALOG* cat, uint32_t colid, N
 int SysCat_add_index(SysCat_DB_CATALOG* cat, SysCat_INDEX* index, Node* tx) {
   if (cat == nullptr || index == nullptr || !SysCat_HasText(index->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_index");
-  debug_log('O', 3, "SysCat_add_index(name=\"%s\")", index->name);
+  debug_log('O', 3, "SysCat_add_index(name=\"%s\")", LogText(index->name).c_str());
   return SysCat_Locked(cat, SysIndex_ID, tx,
                        [&] { return add_with_id(cat, SysIndex_ID, index, &index->idxid, tx); });
 }
@@ -250,7 +250,7 @@ int SysCat_add_indexseg(SysCat_DB_CATALOG* cat, const SysCat_INDEXSEG* seg, Node
 int SysCat_add_table(SysCat_DB_CATALOG* cat, SysCat_TABLE* table, Node* tx) {
   if (cat == nullptr || table == nullptr || !SysCat_HasText(table->name))
     return SYSCAT_INVALID_ARGS("SysCat_add_table");
-  debug_log('O', 3, "SysCat_add_table(name=\"%s\")", table->name);
+  debug_log('O', 3, "SysCat_add_table(name=\"%s\")", LogText(table->name).c_str());
   return SysCat_Locked(cat, SysTables_ID, tx,
                        [&] { return add_with_id(cat, SysTables_ID, table, &table->tableid, tx); });
 }

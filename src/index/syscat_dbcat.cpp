@@ -103,7 +103,7 @@ int build(SysCat_DB_CATALOG* cat, SysCat_DB* db, uint32_t uid, Node* tx, Node** 
 }  // namespace
 
 int SysCat_create_db_catalog(SysCat_DB* db, uint32_t uid, Node* tx) {
-  debug_log('O', 3, "SysCat_create_db_catalog(name=\"%s\", uid=%u)", db->name, uid);
+  debug_log('O', 3, "SysCat_create_db_catalog(name=\"%s\", uid=%u)", LogText(db->name).c_str(), uid);
   SysCat_DB_CATALOG cat{};
   SysCat_CopyTemplate(cat.map);
   // Descriptions still held when the creation is abandoned midway (a test
@@ -143,7 +143,7 @@ int SysCat_purge_db(uint32_t node_id, Node* tx) {
     const auto* obj = static_cast<const SysCat_OBJECT*>(row);
     const uint32_t id = obj->id;
     debug_log('O', 2, "SysCat_purge_db: delete node %d \"%s\"", static_cast<int>(id),
-              obj->name != nullptr ? obj->name : "NULL");
+              obj->name != nullptr ? LogText(obj->name).c_str() : "NULL");
     free(row);
     Node* node = Node_Find(id);
     if (node == nullptr) {
@@ -181,7 +181,7 @@ int SysCat_purge_db(uint32_t node_id, Node* tx) {
 int add_db(SysCat_DB* db, uint32_t uid, Node* tx) {
   if (db == nullptr || db->name == nullptr || db->name[0] == 0)
     return SYSCAT_INVALID_ARGS("add_db");
-  debug_log('O', 3, "add_db(\"%s\")", db->name);
+  debug_log('O', 3, "add_db(\"%s\")", LogText(db->name).c_str());
   SysCat_TYPEDLOCK held;
   if (SysCat_TypedLock(nullptr, SysDb_ID, tx, &held) != 0) return -1;
   SysCat_GETSTATE st;
@@ -190,7 +190,7 @@ int add_db(SysCat_DB* db, uint32_t uid, Node* tx) {
   if (rc == 0) {
     free(row);
     debug_log('O', 1, "add_db(\"%s\") failed: database name already exists, file %s, line %d",
-              db->name, __FILE__, __LINE__);
+              LogText(db->name).c_str(), __FILE__, __LINE__);
     SysCat_Error(SC_E_ARG);
     rc = -1;
   } else if (rc == 1) {
@@ -207,7 +207,7 @@ int add_db(SysCat_DB* db, uint32_t uid, Node* tx) {
 
 int del_db(const SysCat_DB* db, Node* tx) {
   if (db == nullptr || db->name == nullptr || db->nodeid == 0) return SYSCAT_INVALID_ARGS("del_db");
-  debug_log('O', 3, "del_db(\"%s\")", db->name);
+  debug_log('O', 3, "del_db(\"%s\")", LogText(db->name).c_str());
   uint32_t id = db->nodeid;
   SysCat_GETSTATE st;
   void* row = nullptr;
@@ -217,7 +217,7 @@ int del_db(const SysCat_DB* db, Node* tx) {
   if (rc < 0) return -1;
   if (!is_db) {
     debug_log('O', 1, "del_db(\"%s\") failed: database object does not exist, file %s, line %d",
-              db->name, __FILE__, __LINE__);
+              LogText(db->name).c_str(), __FILE__, __LINE__);
     SysCat_Error(SC_E_ARG);
     return -1;
   }

@@ -116,9 +116,9 @@ SysCat_DB_CATALOG* SysCat_db_open(const SysCat_DB* db, Node* tx) {
     const char* name = t->name != nullptr ? t->name : "";
     SysCat_MAP* e = nullptr;
     if (t->type != 0) {
-      debug_log('O', 2, "SysCat_db_open: table %s skipped, not a system table", name);
+      debug_log('O', 2, "SysCat_db_open: table %s skipped, not a system table", LogText(name).c_str());
     } else if ((e = SysCat_MapByName(cat->map, name)) == nullptr) {
-      debug_log('O', 1, "SysCat_db_open: table %s ignored, unknown", name);
+      debug_log('O', 1, "SysCat_db_open: table %s ignored, unknown", LogText(name).c_str());
     } else if (e != systables && e->node == nullptr && t->nodeid != 0) {
       if (SysCat_open_node(t->nodeid, e) != 0) {
         free(row);

@@ -7,6 +7,8 @@
 // without a reply.
 #include "server/dbml_request.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -31,12 +33,15 @@
 #include "base/panic.h"
 #include "base/task_kernel.h"
 #include "base/vbuf.h"
+#include "platform/clock.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
 #include "server/db_admin.h"
 #include "server/dispatch.h"
+#include "server/logon_throttle.h"
 #include "server/scan_request.h"
 #include "server/schema_block.h"
+#include "server/server_tasks.h"
 #include "server/server_seams.h"
 #include "server/system_tasks.h"
 #include "server/syscat_maps.h"
@@ -44,6 +49,8 @@
 #include "storage/tlog.h"
 
 namespace {
+
+constexpr uint32_t kTrimAfterHeld = 64;
 
 constexpr const char* kNames[] = {
     "DBOPEN",   "DBCLOSE",  "DBINFO",  "DBLOCK",  "DBUNLOCK", "DBPUT",
@@ -489,6 +496,17 @@ int dbml_logon(ClientSession* session) {
     explicit_bzero(password, strlen(password));
     free(password);
   }
+  if (status[0] == 0) {
+    logon_throttle_succeeded(session->peer_addr);
+  } else {
+    // Guessing is slowed per address; the task waits, the server thread not.
+    int failures = 0;
+    const int wait_ms = logon_throttle_failed(session->peer_addr, platform::monotonic_ms(), &failures);
+    char addr[16];
+    debug_log('P', 1, "Logon of user \"%s\" from %s failed (%d in a row), reply delayed %d ms",
+              LogText(user).c_str(), format_ipv4(session->peer_addr, addr), failures, wait_ms);
+    if (logon_throttle_wait(wait_ms) != 0) return -1;  // closing, or no timer: drop it
+  }
   return status_reply(session, status, kMaskAll);
 }
 
@@ -719,6 +737,10 @@ int dbml_open_session(ClientSession* session) {
 
 void dbml_close_session(ClientSession* session) {
   if (session->db_session == nullptr) return;
+  uint32_t held = 0;
+  for (const CatalogDbMap* m = session->catalog_db_maps; m != nullptr; m = m->next) ++held;
+  for (const CatalogQueryMap* q = session->catalog_query_maps; q != nullptr; q = q->next) ++held;
+  for (const ScanMap* m = session->scan_maps; m != nullptr; m = m->next) ++held;
   syscat_close_session(session);  // the catalog maps go first
   scan_close_session(session);  // then the scan maps
   // Ended while the session is still found: its rollback may wait.
@@ -726,6 +748,9 @@ void dbml_close_session(ClientSession* session) {
   g_db_sessions.erase(session);
   session->db_session = nullptr;
   --g_db_sessions_open;
+  // What a session with many handles freed goes back to the system instead
+  // of staying in the allocator's arenas.
+  if (held > kTrimAfterHeld) malloc_trim(0);
 }
 
 int seam_db_sessions_open() { return g_db_sessions_open; }

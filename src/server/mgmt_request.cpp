@@ -33,11 +33,13 @@
 #include "base/task_kernel.h"
 #include "server/buffer.h"
 #include "server/client_session.h"
+#include "server/device_command.h"
 #include "server/dispatch.h"
 #include "server/server_main.h"
 #include "server/server_seams.h"
 #include "server/server_tasks.h"
 #include "server/vtimer.h"
+#include "platform/share_files.h"
 #include "storage/archive_stream.h"
 #include "storage/archive_writer.h"
 #include "storage/archive_reader.h"
@@ -204,11 +206,13 @@ bool component_ok(const char* p, size_t n) {
 
 // An archive stream on a file or a '|' command, and how to close it.
 struct DeviceStream {
-  Archive_FILESTREAM stream{};
+  Archive_FILESTREAM file_stream{};
   FILE* file = nullptr;
   bool pipe = false;
+  DeviceCommand command;  // a '|' device's, when pipe
   std::string path;  // the file or command as the device names it
   std::string temp;  // a store's new file beside the target
+  Archive_STREAM* stream() { return pipe ? static_cast<Archive_STREAM*>(&command) : &file_stream; }
 };
 
 // The new files of stores under way in this server: a store removes only
@@ -254,11 +258,14 @@ void remove_stale_temps(const std::string& path) {
 int open_stream(DeviceStream* d, const std::string& path, char mode) {
   d->path = path;
   if (!path.empty() && path[0] == '|') {
+    // Never waited on by the server thread: a command may take its time.
+    if (device_command_start(&d->command, path.c_str() + 1, mode) != 0) return -1;
     d->pipe = true;
-    fflush(nullptr);
-    d->file = popen(path.c_str() + 1, mode == 'w' ? "w" : "r");
-  } else if (mode == 'r') {
-    d->file = fopen(path.c_str(), "rb");
+    return 0;
+  }
+  if (mode == 'r') {
+    errno = EINVAL;  // restore sources are opened by open_source_file
+    return -1;
   } else {
     // An earlier archive of that name stays until this one is whole.
     remove_stale_temps(path);
@@ -281,18 +288,53 @@ int open_stream(DeviceStream* d, const std::string& path, char mode) {
     }
   }
   if (d->file == nullptr) return -1;
-  Archive_InitFileStream(&d->stream, d->file);
+  Archive_InitFileStream(&d->file_stream, d->file);
+  return 0;
+}
+
+// Opens a restore source that is a file: file below the device directory
+// dir (none: dir is the device's file). A name sent by a client is resolved
+// beneath the directory, so a link planted inside cannot lead out of it;
+// either way only a regular file is read, opened without blocking, so that
+// a FIFO never stalls the server thread. 0, or -1 with errno.
+int open_source_file(DeviceStream* d, const char* dir, const char* file) {
+  int fd = -1;
+  if (file != nullptr) {
+    uint64_t size = 0;
+    if (platform::share_open_read(dir, file, &fd, &size) != 0) return -1;
+  } else {
+    fd = open(dir, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      const int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      close(fd);
+      errno = e;
+      return -1;
+    }
+  }
+  d->path = file != nullptr ? std::string(dir) + "/" + file : dir;
+  d->file = fdopen(fd, "rb");
+  if (d->file == nullptr) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  Archive_InitFileStream(&d->file_stream, d->file);
   return 0;
 }
 
 // Closes the stream; a store that succeeded (ok) makes its file the
 // target. 0, or -1 when the archive did not reach its place whole.
 int close_stream(DeviceStream* d, bool ok) {
+  if (d->pipe) {
+    d->pipe = false;
+    return device_command_finish(&d->command) == 0 && ok ? 0 : -1;
+  }
   if (d->file == nullptr) return ok ? 0 : -1;
   int rc = 0;
-  if (d->pipe) {
-    rc = pclose(d->file) == 0 ? 0 : -1;
-  } else if (!d->temp.empty()) {
+  if (!d->temp.empty()) {
     if (ok && (fflush(d->file) != 0 || fsync(fileno(d->file)) != 0)) rc = -1;
     if (fclose(d->file) != 0) rc = -1;
     if (ok && rc == 0 && rename(d->temp.c_str(), d->path.c_str()) != 0) rc = -1;
@@ -346,11 +388,11 @@ int mgmt_cmd_dbstore(ClientSession* session, int, const Words& argv) {
   strftime(when, sizeof when, "%c", &tm_now);
   const char* user = s->user_name != nullptr ? s->user_name : "<unknown>";
   int32_t status[IDB_STATUS_WORDS] = {};
-  int rc = Node_StoreMagic(&d.stream);
+  int rc = Node_StoreMagic(d.stream());
   if (rc == 0)
-    rc = Node_StoreInfo(&d.stream, "Database archive from %s@%s\nCreated: %s", user,
+    rc = Node_StoreInfo(d.stream(), "Database archive from %s@%s\nCreated: %s", user,
                         session->host != nullptr ? session->host : "", when);
-  if (rc == 0) rc = idb__store(s, dbid, &d.stream, status, 0, nullptr);
+  if (rc == 0) rc = idb__store(s, dbid, d.stream(), status, 0, nullptr);
   idb__close_database(s, idb__get_db_ctx(s, dbid));
   if (close_stream(&d, rc == 0) != 0)
     return reply_failed(session, "Failed to store database \"%s\"to \"%s\".", db_name, target);
@@ -388,18 +430,21 @@ int mgmt_cmd_dbrestore(ClientSession* session, int argc, const Words& argv) {
     return reply_failed(session, "%s: Bad source name", device.c_str());
   if (!info && !is_dba(session)) return reply_failed(session, "%s", kNoDba);
   DeviceStream d;
-  if (open_stream(&d, path, 'r') != 0)
+  const char* dir = device_path(device);
+  const int opened = dir[0] == '|' ? open_stream(&d, path, 'r')
+                                   : open_source_file(&d, dir, slash ? slash + 1 : nullptr);
+  if (opened != 0)
     return reply_failed(session, "Unable to open \"%s\" (%s)", path.c_str(), strerror(errno));
   if (info) {
     std::string text;
-    const int rc = Node_ArchiveInfo(&d.stream, &text);
+    const int rc = Node_ArchiveInfo(d.stream(), &text);
     close_stream(&d, true);
     if (rc != 0) return reply_failed(session, "Failed to obtain info from \"%s\".", source);
     return reply_success(session, "%s\n", text.c_str());
   }
   int32_t status[IDB_STATUS_WORDS] = {};
   std::string name = new_name;
-  const int rc = idb__restore(db_of(session), &d.stream, status, &name);
+  const int rc = idb__restore(db_of(session), d.stream(), status, &name);
   close_stream(&d, true);
   switch (rc) {
     case 0:
@@ -537,9 +582,25 @@ int mgmt_cmd_test(ClientSession* session, int, const Words& argv) {
 
 int mgmt_cmd_logfile(ClientSession* session, int, const Words& argv) {
   if (!is_dba(session)) return reply_failed(session, "%s", kNoDba);
-  FILE* f = fopen(argv[0], "a");
-  if (f == nullptr) return reply_failed(session, "Unable to open \"%s\" (%s)", argv[0], strerror(errno));
-  fcntl(fileno(f), F_SETFD, FD_CLOEXEC);
+  // The server may run as root and the name comes from the wire: no link is
+  // followed, a new file is the server's alone, and only a regular file is
+  // taken (a FIFO or a device would stall or misuse the log). O_NONBLOCK
+  // keeps the open of a FIFO from waiting for a reader.
+  const int fd = open(argv[0], O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                      0600);
+  if (fd < 0) return reply_failed(session, "Unable to open \"%s\" (%s)", argv[0], strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return reply_failed(session, "Unable to open \"%s\" (%s)", argv[0], "not a regular file");
+  }
+  fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) {
+    const int err = errno;
+    close(fd);
+    return reply_failed(session, "Unable to open \"%s\" (%s)", argv[0], strerror(err));
+  }
   debug_set_stream(f);
   return reply_success(session, "Log file has been set to \"%s\".\n", argv[0]);
 }
@@ -561,7 +622,33 @@ std::string list_help() {
   return out;
 }
 
-std::string mgmt_list_session(bool title) {
+// Lists carry clients' texts (host and user names, platforms, database
+// names) to the administrator's console: each such text is escaped as the
+// log escapes peer texts (shown), so that none can make a line of its own,
+// and every line once more (escaped_lines), so that nothing reaches the
+// terminal as a control sequence.
+std::string shown(const char* text) { return LogText(text).c_str(); }
+
+std::string escaped_lines(const std::string& text) {
+  std::string out;
+  std::vector<char> buf;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    const bool newline = end != std::string::npos;
+    if (!newline) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    buf.resize(4 * line.size() + 8);
+    out += debug_escape(line.c_str(), buf.data(), buf.size());
+    if (newline) out += '\n';
+    at = end + 1;
+  }
+  return out;
+}
+
+// Another connection's address, OS user and database user are the dba's to
+// see; anyone else is shown their own session only.
+std::string mgmt_list_session(bool title, const ClientSession* viewer) {
   std::string out;
   if (title)
     out += "Session    TID Host / IP ADDR       Platf User / Login\n"
@@ -570,12 +657,13 @@ std::string mgmt_list_session(bool title) {
     Task* t = tc_worker[i];
     ClientSession* s = t != nullptr ? session_of(t) : nullptr;
     if (s == nullptr || s->magic != SESSION_MAGIC) continue;
+    if (viewer != nullptr && s != viewer) continue;
     char addr[16], where[40];
     snprintf(where, sizeof where, "%s:%d", format_ipv4(s->peer_addr, addr), s->port);
     append(&out, "%-10p %3d %-20.20s %-5.5s %s\n%14s %-20.20s %5s %s\n",
-           static_cast<void*>(s->db_session), thread_id(t), s->host ? s->host : "",
-           s->platform ? s->platform : "", s->os_user ? s->os_user : "", "", where, "",
-           idb_session_user_name(s->db_session));
+           static_cast<void*>(s->db_session), thread_id(t), shown(s->host).c_str(),
+           shown(s->platform).c_str(), shown(s->os_user).c_str(), "", where, "",
+           shown(idb_session_user_name(s->db_session)).c_str());
   }
   return out;
 }
@@ -607,7 +695,7 @@ std::string mgmt_list_db(bool title) {
     out += "Database         Ref  WrShrd WrExcl RdShrd RdExcl\n"
            "---------------- ---- ------ ------ ------ ------\n";
   for (const vglobal* v = idb__get_vroot_list(); v != nullptr; v = v->next)
-    append(&out, "%-16.16s %4d %6d %6d %6d %6d\n", v->name ? v->name : "?", v->ref_cnt,
+    append(&out, "%-16.16s %4d %6d %6d %6d %6d\n", v->name ? shown(v->name).c_str() : "?", v->ref_cnt,
            v->share[IDB_SHARE_WRITE], v->share[IDB_SHARE_EXCL], v->share[IDB_SHARE_READ],
            v->share[IDB_SHARE_READ_EXCL]);
   return out;
@@ -684,10 +772,12 @@ std::string mgmt_list_lock(bool title) {
     const int n = idb__format_lock_line(e, line, sizeof line);
     if (n <= 0) continue;
     std::string l(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
-    if (e->descr != nullptr) {
-      if (!l.empty() && l.back() == '\n') l.pop_back();
+    if (!l.empty() && l.back() == '\n') l.pop_back();
+    l = shown(l.c_str());  // the database's name
+    if (e->descr != nullptr)
       append_descriptor(&l, e->descr);
-    }
+    else
+      l += '\n';
     out += l;
   }
   return out;
@@ -703,10 +793,12 @@ int mgmt_cmd_list(ClientSession* session, int argc, const Words& argv) {
     return reply_success(session, "usage: list %s [NOTITLE]\n", kListWords[which]);
   const bool title = argc < 2;
   switch (which) {
-    case 0: return reply_text(session, mgmt_list_session(title));
-    case 1: return reply_text(session, mgmt_list_db(title));
-    case 2: return reply_text(session, mgmt_list_lock(title));
-    default: return reply_text(session, mgmt_list_threads(title));
+    case 0:
+      return reply_text(session,
+                        escaped_lines(mgmt_list_session(title, is_dba(session) ? nullptr : session)));
+    case 1: return reply_text(session, escaped_lines(mgmt_list_db(title)));
+    case 2: return reply_text(session, escaped_lines(mgmt_list_lock(title)));
+    default: return reply_text(session, escaped_lines(mgmt_list_threads(title)));
   }
 }
 

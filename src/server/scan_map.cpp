@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "server/client_session.h"
+#include "server/syscat_maps.h"
 
 ScanMap* scan_find_map(ClientSession* session, uint32_t handle) {
   for (ScanMap* m = session->scan_maps; m != nullptr; m = m->next)
@@ -14,7 +15,7 @@ ScanMap* scan_find_map(ClientSession* session, uint32_t handle) {
 ScanMap* scan_new_map(ClientSession* session) {
   uint32_t n = 0;
   for (const ScanMap* m = session->scan_maps; m != nullptr; m = m->next) ++n;
-  if (n >= kScanMaxMaps) return nullptr;
+  if (n >= kScanMaxMaps || n >= session_max_held(kScanMaxMaps)) return nullptr;
   // Fewer than kScanMaxMaps handles are in use: a free one comes soon.
   uint32_t h = session->scan_map_counter;
   do {

@@ -34,7 +34,8 @@ struct ScanMap {
 inline constexpr uint32_t kScanMaxMaps = 4096;
 
 // A zeroed map on the session's list with the next free handle; none when
-// the session holds kScanMaxMaps already or memory ran out.
+// the session holds kScanMaxMaps already (or MaxHandles, when set lower) or
+// memory ran out.
 ScanMap* scan_new_map(ClientSession* session);
 // The map of handle, or none.
 ScanMap* scan_find_map(ClientSession* session, uint32_t handle);

@@ -45,7 +45,7 @@ int scan_reply_failed(ClientSession* session, const char* format, ...) {
   va_start(ap, format);
   vsnprintf(text, sizeof text, format, ap);
   va_end(ap);
-  debug_log('P', 2, "scan_reply_failed: %s", text);
+  debug_log('P', 2, "scan_reply_failed: %s", LogText(text).c_str());
   const idb_error& e = session->db_session->error;
   Buffer* b = &session->buffer;
   start_reply(session);

@@ -205,6 +205,17 @@ struct ServerThreadMark {
   }
 };
 
+// A fresh catalog's dba has no password: any client that reaches the port
+// logs on as dba. Said at every start until one is set.
+void warn_dba_without_password() {
+  SysCat_USER* u = SysCat_get_user_by_name("dba", nullptr);
+  if (u != nullptr && u->password == nullptr)
+    debug_log('D', 0,
+              "WARNING: user \"dba\" has no password - any client can log on as dba. Set one "
+              "with the catalog request UPD_USER in a dba session (see docs/security.md).");
+  free(u);
+}
+
 }  // namespace
 
 const char* server_revision_text() {
@@ -511,6 +522,7 @@ int server_startup() {
   debug_log('D', 2, "Opening system catalog ...");
   if (SysCat_open() != 0)
     return storage_step_failed("Unable to open system catalog", "SysCat_open");
+  warn_dba_without_password();
   debug_log('D', 2, "Initializing statistics ...");
   if (Vol_InitStatistics() != 0) {
     debug_log('D', 0, "Unable to initialize statistics");

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "base/debug_log.h"
+#include "base/server_config.h"
+#include "server/server_main.h"
 
 #include "server/client_session.h"
 
@@ -59,6 +61,12 @@ template <class Map>
 Map* new_map(ClientSession* session, Map** head, uint16_t* counter,
              bool (*used)(const ClientSession*, uint16_t), int* why) {
   *why = kMapNone;
+  uint32_t held = 0;
+  for (const Map* m = *head; m != nullptr; m = m->next) ++held;
+  if (held >= session_max_held()) {
+    *why = kMapNoHandle;
+    return nullptr;
+  }
   uint16_t next = *counter;
   const uint16_t h = next_handle(&next, session, used);
   if (h == 0) {
@@ -77,6 +85,12 @@ Map* new_map(ClientSession* session, Map** head, uint16_t* counter,
 }
 
 }  // namespace
+
+uint32_t session_max_held(uint32_t fallback) {
+  const SrvConfig* srv = server_cfg != nullptr ? server_cfg->server : nullptr;
+  return srv != nullptr && srv->max_handles > 0 ? static_cast<uint32_t>(srv->max_handles)
+                                                : fallback;
+}
 
 CatalogDbMap* syscat_new_map(ClientSession* session, int* why) {
   CatalogDbMap* m = new_map(session, &session->catalog_db_maps, &session->catalog_db_map_counter,

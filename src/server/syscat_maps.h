@@ -26,6 +26,13 @@ inline constexpr uint32_t kCatPrivDbAdmin = 1;
 inline constexpr uint32_t kCatPrivGroupAdmin = 2;
 // The largest handle; handles run 1..kCatMaxHandle.
 inline constexpr uint16_t kCatMaxHandle = 0x7fff;
+// How many catalog database handles, query handles and scan contexts (each
+// kind apart) one connection may hold at once: the setting MaxHandles, else
+// fallback (kDefaultMaxHeld for the catalog's handles, kScanMaxMaps for
+// scans). Each holds memory, so one client cannot take the server's by
+// opening without end.
+inline constexpr uint32_t kDefaultMaxHeld = 1024;
+uint32_t session_max_held(uint32_t fallback = kDefaultMaxHeld);
 
 struct CatalogDbMap {
   CatalogDbMap* prev;

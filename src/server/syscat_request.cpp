@@ -203,12 +203,28 @@ int get_vat_by_id(Req& r) {
 // (no bytes: none), u32 priv.
 enum UserOp { USER_ADD, USER_UPD, USER_DEL };
 
+// A user administrator who is no dba gives only capabilities it holds
+// itself and leaves the users who hold the dba capability alone, so that it
+// can neither make itself dba nor take the dba's account over. The refusal
+// text, or none.
+const char* user_change_refusal(Req& r, UserOp op, const SysCat_USER& u) {
+  if (idb__chk_capability(r.db, 0)) return nullptr;
+  if (op != USER_DEL && (u.priv & ~r.db->caps) != 0)
+    return "Permission denied - a capability not held cannot be granted.";
+  if (op == USER_ADD) return nullptr;
+  SysCat_USER* old = SysCat_get_user_by_id(u.uid, r.tx);
+  const bool dba = old != nullptr && (old->priv & IDB_CAP_DBA) != 0;
+  free(old);
+  return dba ? "Permission denied - dba capabilities required." : nullptr;
+}
+
 int user_change(Req& r, UserOp op) {
   const SyscatArgs& a = *r.a;
   Blob pw;
   SysCat_USER u{a.n[0], text(a.name), a.obj_size != 0 ? pw.make(a.obj, a.obj_size) : nullptr,
                 a.n[1]};
   static const char* const kWhat[] = {"add", "update", "delete"};
+  if (const char* refusal = user_change_refusal(r, op, u)) return reply_failed(r.s, "%s", refusal);
   const int rc = op == USER_ADD   ? SysCat_add_user(&u, r.tx)
                  : op == USER_UPD ? SysCat_upd_user(&u, r.tx)
                                   : SysCat_del_user(u.uid, r.tx);
@@ -220,10 +236,15 @@ int add_user(Req& r) { return user_change(r, USER_ADD); }
 int upd_user(Req& r) { return user_change(r, USER_UPD); }
 int del_user(Req& r) { return user_change(r, USER_DEL); }
 
+// A password digest goes only to its owner and to the administrators,
+// however the row leaves the server (GET_USER_*, FETCH).
+bool may_see_digest(Req& r, const SysCat_USER* u) {
+  return static_cast<uint32_t>(idb__get_uid(r.db)) == u->uid || idb__chk_capability(r.db, 0) ||
+         idb__chk_capability(r.db, 1);
+}
+
 int user_reply(Req& r, SysCat_USER* u) {
-  // A password digest goes only to its owner and to the administrators.
-  const bool may_see = static_cast<uint32_t>(idb__get_uid(r.db)) == u->uid ||
-                       idb__chk_capability(r.db, 0) || idb__chk_capability(r.db, 1);
+  const bool may_see = may_see_digest(r, u);
   reply_success(r.s);
   Buffer_Put_u32(r.b, u->uid);
   Buffer_Put_str(r.b, shown(u->name));
@@ -702,6 +723,11 @@ int fetch(Req& r) {
   if (rc != 0) return reply_failed(r.s, "Failed to fetch system catalog record");
   q->started = 1;
   ++q->fetched;
+  if (q->sys_id == SysUser_ID && cat == nullptr) {
+    // The digest lies in the row's own block: dropping the pointer is enough.
+    auto* u = static_cast<SysCat_USER*>(row);
+    if (!may_see_digest(r, u)) u->password = nullptr;
+  }
   std::vector<uint8_t> packed;
   const int n = pack_static(q->descr, static_cast<int>(q->sys_id), row, &packed);
   free(row);

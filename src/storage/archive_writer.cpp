@@ -111,7 +111,7 @@ int Node_StoreArchiveHeader(Archive_STREAM* stream) {
 
 int Node_StoreDbHeader(Archive_STREAM* stream, const char* db_name, uint32_t flags,
                        uint32_t node_id, const uint32_t* items, uint32_t num_items) {
-  debug_log('N', 2, "Node_StoreDbHeader(db_name=\"%s\", num_items=%d)", db_name,
+  debug_log('N', 2, "Node_StoreDbHeader(db_name=\"%s\", num_items=%d)", LogText(db_name).c_str(),
             static_cast<int>(num_items));
   TagBuf t(Node_ATT_HEAD_DB);
   t.str(db_name);
@@ -124,7 +124,7 @@ int Node_StoreDbHeader(Archive_STREAM* stream, const char* db_name, uint32_t fla
 
 int Node_BeginArchive(Archive_STREAM* stream, const char* db_name, uint32_t flags, uint32_t node_id,
                       const uint32_t* items, uint32_t num_items) {
-  debug_log('N', 2, "Node_BeginArchive(db_name=\"%s\", num_items=%d)", db_name,
+  debug_log('N', 2, "Node_BeginArchive(db_name=\"%s\", num_items=%d)", LogText(db_name).c_str(),
             static_cast<int>(num_items));
   if (block_tag(stream, Node_ATT_BEGIN, Node_ATT_HEAD) != 0 ||
       Node_StoreArchiveHeader(stream) != 0 ||
@@ -146,7 +146,7 @@ int Node_StoreInfo(Archive_STREAM* stream, const char* format, ...) {
   va_start(ap, format);
   vsnprintf(text, b->size, format, ap);
   va_end(ap);
-  debug_log('N', 2, "Node_StoreInfo(\"%s\")", text);
+  debug_log('N', 2, "Node_StoreInfo(\"%s\")", LogText(text).c_str());
   size_t n = strlen(text);
   int rc = 0;
   if (n != 0) {
@@ -166,7 +166,7 @@ int Node_EndColl(Archive_STREAM* stream) { return block_tag(stream, Node_ATT_END
 
 int Node_StoreColl(Archive_STREAM* stream, uint32_t id, const char* name, uint32_t value1,
                    uint32_t value2, uint32_t value3, uint32_t map_size, const uint8_t* map) {
-  debug_log('N', 3, "Node_StoreColl(id=%d, name=\"%s\", map_sz=%u)", static_cast<int>(id), name,
+  debug_log('N', 3, "Node_StoreColl(id=%d, name=\"%s\", map_sz=%u)", static_cast<int>(id), LogText(name).c_str(),
             map_size);
   TagBuf t(Node_ATT_COLL_DATA);
   t.u32(id);

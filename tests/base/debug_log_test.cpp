@@ -142,6 +142,17 @@ TEST_F(LogCapture, LeadingNewlineBecomesAnEmptyLine) {
   EXPECT_EQ(text(), "\n" + pid_prefix() + "D0: after\n");
 }
 
+// A peer's text that reached a message without LogText still cannot end
+// its line: the whole message is escaped as LogText would escape it, and
+// an escaped text is left as it is.
+TEST_F(LogCapture, ControlCharactersInsideAMessageAreEscaped) {
+  debug_set_flags("");
+  debug_log('D', 0, "User \"%s\" does not exist", "x\n(99999) P0: forged\x1b[2J");
+  debug_log('D', 0, "%s", LogText("y\nz").c_str());
+  EXPECT_EQ(text(), pid_prefix() + "D0: User \"x\\n(99999) P0: forged\\x1b[2J\" does not exist\n" +
+                        pid_prefix() + "D0: y\\nz\n");
+}
+
 TEST_F(LogCapture, LongMessageIsCutAtTheBuffer) {
   debug_set_flags("");
   std::string big(5000, 'x');

@@ -952,3 +952,64 @@ TEST_F(DbmlTest, UpdateAndDeleteAreAnsweredWithTheirStatus) {
   EXPECT_EQ(st.words[5], IDB_DELETE);
   EXPECT_EQ(st.words[8], 1);
 }
+
+// A session that may only read cannot keep writers out: no exclusive open
+// (mode 3), no mode 8, no lock of the database or of a set it may not
+// write or erase. One that may write a set locks that set, and the
+// database. Before, a read-only public session held every writer out for
+// as long as its connection lasted.
+TEST_F(DbmlTest, ReadOnlySessionCannotHoldWritersOut) {
+  const uint32_t reader = testsupport::add_user("reader", IDB_CAP_CONNECT);
+  ASSERT_NE(reader, 0u);
+  SysCat_GROUP g{0, const_cast<char*>("lookers"), 0};
+  ASSERT_EQ(SysCat_add_group(cat_, &g, nullptr), 0);
+  ASSERT_EQ(SysCat_add_member(cat_, reader, g.gid, nullptr), 0);
+  const SysCat_PRIVILEGE read_customer{g.gid, d_.customer, 1};
+  ASSERT_EQ(SysCat_add_privilege(cat_, &read_customer, nullptr), 0);
+  const auto open = [&](uint8_t mode) {
+    PayloadWriter w = dbml_writer(5, DBML_OPEN);
+    w.str("sample").str("").u8(mode);
+    Bytes rest;
+    const DbmlStatus st = call(w, &rest);
+    return st.words[0] == 0 ? static_cast<uint16_t>(st.words[9]) : uint16_t{0};
+  };
+  const auto close = [&](uint16_t dbid) {
+    PayloadWriter w = dbml_writer(6, DBML_CLOSE);
+    w.u16(dbid).u8(1).u16(0);
+    EXPECT_EQ(call(w).words[0], 0);
+  };
+  const auto lock = [&](uint16_t dbid, uint8_t mode, uint16_t setno) {
+    PayloadWriter w = dbml_writer(7, DBML_LOCK);
+    w.u16(dbid).u8(mode);
+    if (mode == 3 || mode == 4) w.u16(setno);
+    const int32_t rc = call(w).words[0];
+    if (rc == 0) {
+      PayloadWriter u = dbml_writer(8, DBML_UNLOCK);
+      u.u16(dbid).u8(1);
+      EXPECT_EQ(call(u).words[0], 0);
+    }
+    return rc;
+  };
+  // The sets by position: CUSTOMER 1, REGIONS 2, ORDERS 3.
+  ASSERT_EQ(logon("reader", "").words[0], 0);
+  EXPECT_EQ(open(3), 0) << "exclusive open by a reader";
+  EXPECT_EQ(open(8), 0) << "mode 8 by a reader";
+  uint16_t dbid = open(1);
+  ASSERT_NE(dbid, 0);
+  EXPECT_NE(lock(dbid, 1, 0), 0) << "database lock by a reader";
+  EXPECT_NE(lock(dbid, 2, 0), 0) << "database lock (no wait) by a reader";
+  EXPECT_NE(lock(dbid, 3, 1), 0) << "lock of a set it only reads";
+  close(dbid);
+  // alice writes ORDERS and erases REGIONS, and only reads CUSTOMER.
+  ASSERT_EQ(logon("alice", testsupport::client_password_hex(challenge_, "secret")).words[0], 0);
+  dbid = open(3);
+  ASSERT_NE(dbid, 0) << "exclusive open by a writer";
+  close(dbid);
+  dbid = open(1);
+  ASSERT_NE(dbid, 0);
+  EXPECT_EQ(lock(dbid, 1, 0), 0);
+  EXPECT_EQ(lock(dbid, 3, 3), 0) << "ORDERS";
+  EXPECT_EQ(lock(dbid, 3, 2), 0) << "REGIONS";
+  EXPECT_NE(lock(dbid, 3, 1), 0) << "CUSTOMER";
+  close(dbid);
+}

@@ -460,6 +460,50 @@ TEST_F(MgmtTest, LogFileAndFlags) {
                  "Unable to open \"" + dir_ + "/no/such/dir/x.log\" (No such file or directory)");
 }
 
+// logfile takes a name from the wire and may run as root: a symbolic link
+// is not followed, a FIFO or a directory is refused at once (the open does
+// not wait for a reader), and a new file is the server's alone (0600).
+TEST_F(MgmtTest, LogFileRefusesLinksAndOtherKindsOfFile) {
+  const std::string target = dir_ + "/target";
+  ASSERT_EQ(symlink(target.c_str(), (dir_ + "/link.log").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir_ + "/fifo.log").c_str(), 0600), 0);
+  const Reply link = run({"logfile", dir_ + "/link.log"});
+  EXPECT_NE(link.code, 0u) << link.text;
+  EXPECT_NE(access(target.c_str(), F_OK), 0);
+  for (const std::string& name : {dir_ + "/fifo.log", dir_}) {
+    SCOPED_TRACE(name);
+    const Reply r = run({"logfile", name});
+    EXPECT_NE(r.code, 0u) << r.text;
+    EXPECT_EQ(r.text.rfind("Unable to open \"" + name + "\" (", 0), 0u) << r.text;
+  }
+  const std::string log = dir_ + "/new.log";
+  expect_success(run({"logfile", log}), "Log file has been set to \"" + log + "\".\n");
+  debug_set_stream(stderr);
+  struct stat st;
+  ASSERT_EQ(stat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// dbrestore reads only a regular file below the device's directory: a
+// link planted inside that leads out of it is not followed, and a FIFO is
+// refused at once instead of stopping the server thread until someone
+// writes to it (dbrestore /info needs no capability).
+TEST_F(MgmtTest, RestoreSourcesStayBelowTheDeviceAndNeverBlock) {
+  expect_success(run({"dbstore", "sample", "ONE"}), "Database \"sample\" has been stored to \"ONE\".\n");
+  ASSERT_EQ(symlink(paths_[1].c_str(), (paths_[0] + "/out.arc").c_str()), 0);
+  ASSERT_EQ(mkfifo((paths_[0] + "/fifo.arc").c_str(), 0600), 0);
+  logon("alice");
+  for (const char* source : {"ARCH/out.arc", "ARCH/fifo.arc"}) {
+    SCOPED_TRACE(source);
+    const Reply r = run({"dbrestore", "/info", source});
+    EXPECT_NE(r.code, 0u) << r.text;
+    EXPECT_EQ(r.text.rfind("Unable to open", 0), 0u) << r.text;
+  }
+  // The device that names a file is read as before.
+  const Reply one = run({"dbrestore", "/info", "ONE"});
+  EXPECT_EQ(one.code, 0u) << one.text;
+}
+
 TEST_F(MgmtTest, LongTextsAreCut) {
   const std::string name(2000, 'n');
   const Reply r = run({"logflags", name});

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -117,6 +119,14 @@ class SyscatTest : public testsupport::ServerSessionFixture {
     return r.u16();
   }
   PayloadWriter req(uint16_t type, uint16_t id = 30) { return syscat_writer(id, type); }
+  // The user "eve" (connect) whose stored digest is 16 bytes of 0x11; her uid, 0 on a failure.
+  static uint32_t add_eve() {
+    std::vector<uint8_t> blob(4 + 16, 0x11);
+    const uint32_t n = 16;
+    memcpy(blob.data(), &n, 4);
+    SysCat_USER eve{0, const_cast<char*>("eve"), blob.data(), IDB_CAP_CONNECT};
+    return SysCat_add_user(&eve, nullptr) == 0 ? eve.uid : 0;
+  }
 
   uint32_t alice_uid_ = 0;
 };
@@ -547,11 +557,8 @@ TEST_F(SyscatTest, DelDbRefusedWhileOpen) {
 
 // A digest goes to its owner and the administrators only.
 TEST_F(SyscatTest, PasswordDigestOnlyForOwnerAndAdmins) {
-  std::vector<uint8_t> blob(4 + 16, 0x11);
-  const uint32_t n = 16;
-  memcpy(blob.data(), &n, 4);
-  SysCat_USER eve{0, const_cast<char*>("eve"), blob.data(), IDB_CAP_CONNECT};
-  ASSERT_EQ(SysCat_add_user(&eve, nullptr), 0);
+  const uint32_t eve_uid = add_eve();
+  ASSERT_NE(eve_uid, 0u);
   struct Case {
     const char* user;
     uint32_t want_len;
@@ -773,3 +780,207 @@ TEST_F(SyscatTest, UndecodableRequestsClose) {
 }
 
 }  // namespace
+
+// Every request field whose text reaches a log line is escaped there: a
+// client that puts a newline into it cannot start a line of its own (a
+// forged "(99999) P0:" line), however the field is logged (the request's
+// own lines, the access layer's and the catalog's lookups, their
+// failures). Each field's escaped form must be in the log, so the case
+// shows that the field was logged at all.
+TEST_F(SyscatTest, ClientTextsReachTheLogEscaped) {
+  const std::string evil = "x\n(99999) P0: *** forged";
+  const std::string escaped = "x\\n(99999) P0: *** forged";
+  struct Case {
+    const char* field;
+    const char* user;  // logged on first (none: stays as it is)
+    bool in_tx;
+    std::function<Bytes()> request;
+  };
+  const std::vector<Case> cases = {
+      {"LOGON user", nullptr, false,
+       [&] { PayloadWriter w = dbml_writer(9, DBML_LOGON); w.str(evil).str(""); return w.bytes(); }},
+      {"DBOPEN database", nullptr, false,
+       [&] { PayloadWriter w = dbml_writer(5, DBML_OPEN); w.str(evil).str("").u8(1); return w.bytes(); }},
+      {"BEGIN comment", "alice", false,
+       [&] { PayloadWriter w = dbml_writer(10, DBML_BEGIN); w.u8(1).u8(0).u32(1).str(evil); return w.bytes(); }},
+      {"GET_USER_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_GET_USER_BY_NAME); w.str(evil); return w.bytes(); }},
+      {"GET_DB_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_GET_DB_BY_NAME); w.str(evil).u32(0).u32(0); return w.bytes(); }},
+      {"OPEN_DB_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_OPEN_DB_BY_NAME); w.str(evil).u32(0).u32(0); return w.bytes(); }},
+      {"GET_OBJECT_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_GET_OBJECT_BY_NAME); w.str(evil); return w.bytes(); }},
+      {"GET_VAT_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_GET_VAT_BY_NAME); w.str(evil); return w.bytes(); }},
+      {"GET_COLLATE_BY_NAME", "alice", false,
+       [&] { PayloadWriter w = req(SC_GET_COLLATE_BY_NAME); w.str(evil); return w.bytes(); }},
+      {"ADD_USER name", "dba", true,
+       [&] { PayloadWriter w = req(SC_ADD_USER); w.u32(0).str(evil).align(4).obj({}).u32(4); return w.bytes(); }},
+      {"ADD_DB name", "dba", true,
+       [&] { PayloadWriter w = req(SC_ADD_DB); w.u32(0).str(evil).u32(0); return w.bytes(); }},
+      {"MGMT word", "alice", false,
+       [&] { return testsupport::encode_mgmt(40, {"list", evil}); }},
+  };
+  for (const Case& c : cases) {
+    if (c.user != nullptr) {
+      ASSERT_EQ(logon(c.user), 0) << c.field;
+    }
+    if (c.in_tx) {
+      ASSERT_EQ(begin(), 0) << c.field;
+    }
+    std::string text;
+    {
+      testsupport::LogCapture log("*3");
+      Bytes reply;
+      EXPECT_EQ(dispatch(c.request(), &reply), 0) << c.field;
+      text = log.text();
+    }
+    // BEGIN's case opened the transaction itself.
+    if (c.in_tx || strcmp(c.field, "BEGIN comment") == 0) {
+      ASSERT_EQ(rollback(), 0) << c.field;
+    }
+    EXPECT_NE(text.find(escaped), std::string::npos) << c.field << "\n" << text;
+    EXPECT_EQ(text.find("\n(99999)"), std::string::npos) << c.field << "\n" << text;
+  }
+  // The handshake's texts, on a connection of their own.
+  testsupport::StartupMessage m;
+  m.platform = evil;
+  m.os_user = evil;
+  ClientSession* other = testsupport::new_client_session();
+  ASSERT_NE(other, nullptr);
+  std::string text;
+  {
+    testsupport::LogCapture log("*3");
+    testsupport::dispatch_payload(other, testsupport::encode_startup(m));
+    text = log.text();
+  }
+  testsupport::end_client_session(other);
+  EXPECT_NE(text.find(escaped), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n(99999)"), std::string::npos) << text;
+}
+
+// Rows of sysuser leave the server through FETCH as through
+// GET_USER_BY_NAME: the digest only for its owner and the administrators;
+// a public session (empty LOGON) reads none.
+TEST_F(SyscatTest, FetchOfSysuserMasksOthersDigests) {
+  const uint32_t eve_uid = add_eve();
+  ASSERT_NE(eve_uid, 0u);
+  const Bytes digest(16, 0x11);
+  struct Case {
+    const char* user;
+    bool sees;
+  };
+  for (const Case& c : {Case{"", false}, Case{"alice", false}, Case{"eve", true}, Case{"dba", true}}) {
+    SCOPED_TRACE(c.user);
+    PayloadWriter lw = dbml_writer(9, DBML_LOGON);
+    lw.str(c.user).str(*c.user == 'e' ? testsupport::client_password_hex(challenge_, "x") : "");
+    if (*c.user == 'e') {
+      // eve's stored digest is no password's: log on as the catalog does.
+      idb_session* s = session_->db_session;
+      free(s->user_name);
+      s->user_name = strdup("eve");
+      s->uid = eve_uid;
+      s->caps = IDB_CAP_CONNECT;
+    } else {
+      ASSERT_EQ(dbml(lw).words[0], 0);
+    }
+    PayloadWriter sel = req(SC_SELECT);
+    sel.u16(0).u32(SysUser_ID).u16(0);
+    const Answer s = call(sel);
+    ASSERT_TRUE(s.head.ok()) << s.head.text;
+    PayloadReader sr(s.data, false);
+    const uint16_t q = sr.u16();
+    PayloadWriter fetch = req(SC_FETCH);
+    fetch.u16(q);
+    bool seen = false;
+    for (int i = 0; i < 4; ++i) {
+      const Answer a = call(fetch);
+      ASSERT_TRUE(a.head.ok()) << a.head.text;
+      seen = seen || std::search(a.data.begin(), a.data.end(), digest.begin(), digest.end()) !=
+                         a.data.end();
+    }
+    EXPECT_EQ(seen, c.sees);
+    PayloadWriter cq = req(SC_CLOSE_QUERY);
+    cq.u16(q);
+    ok_empty(cq);
+  }
+}
+
+// A user administrator without the dba capability gives no capability it
+// lacks (not to itself, not to a new user) and leaves a dba's row alone;
+// the dba may do all of it.
+TEST_F(SyscatTest, UserAdministratorCannotMakeItselfDba) {
+  const uint32_t admin = testsupport::add_user("uadm", IDB_CAP_USERADM | IDB_CAP_CONNECT);
+  ASSERT_NE(admin, 0u);
+  SysCat_USER* dba = SysCat_get_user_by_name("dba", nullptr);
+  ASSERT_NE(dba, nullptr);
+  const uint32_t dba_uid = dba->uid;
+  const uint32_t dba_priv = dba->priv;
+  free(dba);
+  const uint32_t kUadm = IDB_CAP_USERADM | IDB_CAP_CONNECT;
+  const uint32_t kAll = IDB_CAP_DBA | kUadm;
+  struct Case {
+    const char* what;
+    uint16_t type;
+    uint32_t uid;
+    const char* name;
+    uint32_t priv;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"raise its own priv to dba", SC_UPD_USER, admin, "uadm", kAll, false},
+      {"add a dba", SC_ADD_USER, 0, "newdba", kAll, false},
+      {"reset dba's password", SC_UPD_USER, dba_uid, "dba", dba_priv, false},
+      {"take dba's capability away", SC_UPD_USER, dba_uid, "dba", IDB_CAP_CONNECT, false},
+      {"delete dba", SC_DEL_USER, dba_uid, "dba", dba_priv, false},
+      {"add a plain user", SC_ADD_USER, 0, "plain", IDB_CAP_CONNECT, true},
+      {"add a user administrator", SC_ADD_USER, 0, "uadm2", kUadm, true},
+      {"change alice", SC_UPD_USER, alice_uid_, "alice", IDB_CAP_CONNECT, true},
+      {"delete alice", SC_DEL_USER, alice_uid_, "alice", IDB_CAP_CONNECT, true},
+  };
+  for (const char* who : {"uadm", "dba"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(who) + ": " + c.what);
+      ASSERT_EQ(logon(who), 0);
+      ASSERT_EQ(begin(), 0);
+      PayloadWriter w = req(c.type);
+      w.u32(c.uid).str(c.name).align(4).obj({}).u32(c.priv);
+      const Answer a = call(w);
+      const bool want = c.allowed || strcmp(who, "dba") == 0;
+      EXPECT_EQ(a.head.ok(), want) << a.head.text;
+      if (!want) {
+        EXPECT_EQ(a.head.text.rfind("Permission denied", 0), 0u) << a.head.text;
+      }
+      ASSERT_EQ(rollback(), 0);
+    }
+  }
+  SysCat_USER* after = SysCat_get_user_by_id(admin, nullptr);
+  ASSERT_NE(after, nullptr);
+  EXPECT_EQ(after->priv, kUadm);
+  free(after);
+}
+
+// One connection holds at most MaxHandles catalog database handles and as
+// many query handles (the texts of all handles in use); one closed makes
+// room again. Before, 32,767 of each could be held, some 170 MB a
+// connection.
+TEST_F(SyscatTest, HandlesHeldAreBoundedByMaxHandles) {
+  srv_.max_handles = 4;
+  ASSERT_EQ(logon("dba"), 0);
+  std::vector<uint16_t> dbs;
+  for (int i = 0; i < 4; ++i) dbs.push_back(open_db("sample"));
+  PayloadWriter more = req(SC_OPEN_DB_BY_NAME);
+  more.str("sample").u32(0).u32(0);
+  EXPECT_EQ(refusal(more), "No more database slots available");
+  PayloadWriter close = req(SC_CLOSE_DB);
+  close.u16(dbs.back());
+  ok_empty(close);
+  EXPECT_NE(open_db("sample"), 0);
+  PayloadWriter sel = req(SC_SELECT);
+  sel.u16(0).u32(SysUser_ID).u16(0);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(call(sel).head.ok());
+  EXPECT_EQ(refusal(sel), "No more query slots available");
+  srv_.max_handles = 0;
+  EXPECT_EQ(session_max_held(), kDefaultMaxHeld);
+}

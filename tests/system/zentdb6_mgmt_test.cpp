@@ -35,7 +35,8 @@ class MgmtServer : public testsupport::ServerProcessFixture {
     ASSERT_EQ(mkdir(dir_.file("arch").c_str(), 0700), 0);
     ASSERT_NO_FATAL_FAILURE(write_sample_config(
         "", "\n[Devices]\nARCH = " + dir_.file("arch") + "\nTAPE = |cat > " + dir_.file("tape") +
-                "\nTAPEIN = |cat " + dir_.file("tape") + "\n"));
+                "\nTAPEIN = |cat " + dir_.file("tape") + "\nSLOWIN = |sleep 3 && cat " +
+                dir_.file("tape") + "\n"));
     start_server("D1P1");
   }
   // A connection logged on as user.
@@ -197,6 +198,100 @@ TEST_F(MgmtServer, TestPanicEndsTheServerThroughItsPanicHandler) {
   testsupport::expect_in_order(r.err, {"** Initiating server panic **",
                                        "Voluntary server panic"});
   server_.reset();
+}
+
+}  // namespace
+
+namespace {
+
+// "list session" shows another connection's address, OS user and database
+// user only to a dba; anyone else sees their own line. The texts a client
+// sent (here an OS user with a terminal escape and a newline) reach the
+// administrator's console escaped as in the log.
+TEST_F(MgmtServer, ListSessionShowsOthersOnlyToTheDba) {
+  ZentClient boss, alice;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  testsupport::StartupReply reply;
+  ASSERT_TRUE(alice.connect(static_cast<uint16_t>(port_)));
+  testsupport::StartupMessage m;
+  m.os_user = "\x1b]0;owned\x07\nfake line";
+  ASSERT_TRUE(alice.handshake(m, &reply));
+  ASSERT_EQ(alice.logon(reply.challenge, "alice", "secret"), 0);
+
+  MgmtReply r = run(boss, {"list", "session", "notitle"});
+  EXPECT_NE(r.text.find(" boss\n"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(" alice\n"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find('\x1b'), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("\\x1b]0;owned\\x07\\nfake line"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("\nfake line"), std::string::npos) << r.text;
+
+  r = run(alice, {"list", "session", "notitle"});
+  EXPECT_EQ(r.text.find(" boss\n"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(" alice\n"), std::string::npos) << r.text;
+}
+
+}  // namespace
+
+namespace {
+
+// A restore source that keeps its reader waiting never stops the server:
+// while one client's dbrestore /info waits for a slow '|' command, another
+// client is answered at once, and a FIFO planted in a device directory is
+// refused at once. Before, the server thread read both itself, and every
+// session stood still until the command ended or someone wrote to the FIFO.
+TEST_F(MgmtServer, SlowRestoreSourcesNeverStopOtherSessions) {
+  ZentClient boss, alice;
+  ASSERT_TRUE(open_session(boss, "boss", "boss-pw"));
+  ASSERT_TRUE(open_session(alice, "alice", "secret"));
+  expect(run(alice, {"dbstore", "sample", "TAPE"}), true,
+         "Database \"sample\" has been stored to \"TAPE\".\n");
+  ASSERT_EQ(mkfifo(dir_.file("arch/fifo.arc").c_str(), 0600), 0);
+  const auto start = std::chrono::steady_clock::now();
+  expect(run(alice, {"dbrestore", "/info", "ARCH/fifo.arc"}), false,
+         "Unable to open \"" + dir_.file("arch") + "/fifo.arc\" (Invalid argument)");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  ASSERT_TRUE(alice.send_frame(testsupport::encode_mgmt(91, {"dbrestore", "/info", "SLOWIN"})));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto asked = std::chrono::steady_clock::now();
+  const MgmtReply r = run(boss, {"list", "db"});
+  EXPECT_EQ(r.code, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1500))
+      << "the server waited for the command";
+  testsupport::Bytes payload;
+  ASSERT_EQ(alice.recv_frame(&payload, 20000), 1);
+  MgmtReply slow;
+  ASSERT_TRUE(testsupport::decode_mgmt_reply(payload, &slow));
+  EXPECT_EQ(slow.code, 0u) << slow.text;
+  EXPECT_NE(slow.text.find("Database archive from alice@"), std::string::npos) << slow.text;
+}
+
+}  // namespace
+
+namespace {
+
+// Wrong passwords from one address are answered ever more slowly (200, 400,
+// 800 ms...), without holding other sessions up; a right one starts afresh.
+// Before, 300 guesses on one connection took about a second.
+TEST_F(MgmtServer, FailedLogonsAreSlowedPerAddress) {
+  ZentClient guesser, other;
+  testsupport::StartupReply reply;
+  ASSERT_TRUE(connect_client(guesser, &reply));
+  ASSERT_TRUE(open_session(other, "boss", "boss-pw"));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(guesser.logon(reply.challenge, "alice", "guess"), -4);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1300));
+  // Meanwhile another connection of the same address is served at once.
+  ASSERT_TRUE(guesser.send_frame(testsupport::dbml_writer(9, 14).str("alice").str("").bytes()));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(other, {"list", "db"}).code, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1000));
+  testsupport::Bytes payload;
+  ASSERT_EQ(guesser.recv_frame(&payload, 20000), 1);
+  EXPECT_EQ(guesser.logon(reply.challenge, "alice", "secret"), 0);
+  const auto fresh = std::chrono::steady_clock::now();
+  EXPECT_EQ(guesser.logon(reply.challenge, "alice", "guess"), -4);
+  EXPECT_LT(std::chrono::steady_clock::now() - fresh, std::chrono::milliseconds(1000));
 }
 
 }  // namespace
