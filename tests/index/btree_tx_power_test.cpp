@@ -235,9 +235,13 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
     ctx.tx_node = tx;
     // A command: its own sub-transaction, folded into the outer one.
     auto command = [&](auto op) {
-      if (c.per_command) ASSERT_EQ(Tlog_Begin(tx, "command", 1), 0);
+      if (c.per_command) {
+        ASSERT_EQ(Tlog_Begin(tx, "command", 1), 0);
+      }
       op();
-      if (c.per_command) ASSERT_EQ(Tlog_Commit(tx), 0);
+      if (c.per_command) {
+        ASSERT_EQ(Tlog_Commit(tx), 0);
+      }
     };
     for (int i : c.inserts)
       command([&] { ASSERT_EQ(BtreeFixture::put(t, tx_key(i), tx_data(i)), 0); });
@@ -254,9 +258,10 @@ void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, i
     const btree_STATS& now = *btree_GetStats();
     if (c.splits > 0) {
       EXPECT_GT(now.root_splits, stats.root_splits) << "the root did not split";
-      if (c.splits > 1)
+      if (c.splits > 1) {
         EXPECT_GT(now.page_splits - now.root_splits, stats.page_splits - stats.root_splits)
             << "no leaf split";
+      }
     } else {
       EXPECT_EQ(now.page_splits, stats.page_splits) << "the transaction split a page";
     }

@@ -549,7 +549,9 @@ TEST_F(SyscatServer, NegativeAndPositiveZeroKeysEndEachOthersRange) {
     f.u16(db).u16(2).u8(k.mode).u16(6).align(4).obj(arg(k.value));
     EXPECT_EQ(c.dbml(f.bytes(), &st), k.code);
     if (k.code != 0) continue;
-    if (k.mode == 1) EXPECT_EQ(st.words[5], k.count);
+    if (k.mode == 1) {
+      EXPECT_EQ(st.words[5], k.count);
+    }
     if (*k.reads == '\0') continue;
     std::string reads;
     Bytes data;
