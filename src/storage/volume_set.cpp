@@ -259,13 +259,17 @@ bool volumes_added(const VOLUME& copy0, const VOLUME& copy1) {
 }
 
 // Copy 0 is written first, and an extension grows the file before it:
-// after a crash between the writes, copy 0's size is the file's. A copy 0
-// whose size the file does not have is damage; copy 1's extension fields
-// take its place when copy 1 has the file's size. 1 when copy 1's were
-// taken, 0 when copy 0's stand, -1 when neither copy names the file's size.
+// after a crash between the writes, copy 0's size is the file's, or less
+// when the descriptor's write was lost and the file's growth kept. A copy
+// that names pages past the file's end is damage; copy 1's extension
+// fields take its place when copy 1 has the file's size, or when copy 0
+// is the one past the end. 1 when copy 1's were taken, 0 when copy 0's
+// stand, -1 when both copies name pages the file does not have.
 int settle_size(VOLUME* v, const VOLUME& copy1, uint64_t file_pages, const char* path) {
   if (v->curr_size == file_pages) return 0;
-  if (copy1.curr_size != file_pages) {
+  const bool copy1_fits = copy1.curr_size <= file_pages;
+  if (v->curr_size < file_pages && copy1.curr_size != file_pages) return 0;
+  if (!copy1_fits) {
     debug_log('V', 0,
               "volume #%u: neither copy of the volume descriptor names the file's %llu pages "
               "(copy 0: %u, copy 1: %u) (%s)",
