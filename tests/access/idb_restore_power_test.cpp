@@ -227,11 +227,11 @@ TEST_F(RestorePower, AnAcknowledgedRestoreIsThereAfterAPowerCut) {
 
 // A pass takes about half a second under the address sanitizer (the set,
 // the sample and its archive made afresh) and a restore of the sample has
-// some 500 points: the sweep cuts at every third point, the race
-// detector's build (some tenfold slower) at every fifteenth, from a first
-// point that moves with the loss mode so that the three modes together meet
-// more kinds of write.
-const int kStride = testsupport::sweep_stride(15, 3);
+// some 500 points, and every other cut pass also cuts its recovery: the
+// sweep cuts at every sixth point, the race detector's build (some tenfold
+// slower) at every thirtieth, from a first point that moves with the loss
+// mode so that the three modes together meet more kinds of write.
+const int kStride = testsupport::sweep_stride(30, 6);
 
 struct Loss {
   const char* name;

@@ -197,11 +197,11 @@ Storage check_agreement(const testsupport::SampleDb& d, const std::string& at) {
 }
 
 // The create and purge sweeps pass some 250 write and flush points each, a
-// whole set made, recovered and checked per point. They sample: every
-// second point, every eighth under the race detector, which slows every
-// write some tenfold (both start at the first and reach the end, where no
-// cut comes).
-const int kCutStride = testsupport::sweep_stride(8, 2);
+// whole set made, recovered (every other cut pass twice) and checked per
+// point. They sample: every fourth point, every sixteenth under the race
+// detector, which slows every write some tenfold (both start at the first
+// and reach the end, where no cut comes).
+const int kCutStride = testsupport::sweep_stride(16, 4);
 
 // A first cut past every write: one pass, the work acknowledged and the
 // power lost before the next checkpoint.
@@ -372,7 +372,7 @@ class DbAdminPowerLoss : public ::testing::Test {
 
 TEST_F(DbAdminPowerLoss, Create) { sweep(Op::kCreate, "create", kCutStride); }
 TEST_F(DbAdminPowerLoss, Purge) { sweep(Op::kPurge, "purge", kCutStride); }
-TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase"); }
+TEST_F(DbAdminPowerLoss, Erase) { sweep(Op::kErase, "erase", 2); }
 // The purged nodes' pages, freed by the commit but held until the next
 // checkpoint, are freed by the replay although the nodes are gone from
 // the node pages on disk: the check finds no page in use that no node
