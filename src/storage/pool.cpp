@@ -127,13 +127,21 @@ void split(PoolAccess* pa, uint32_t cluster, uint32_t off, Pool_HEADER h, uint32
 // (another transaction holds its pages: item taken back, window released)
 // or kFailed.
 int setup_new_block(PoolAccess* pa, const Node_ADDR& item, uint32_t size, Node_ADDR* addr) {
+  // The item may name a cluster whose head the power cut never let reach
+  // the disk (the system pool's list is not logged): read defensively.
+  pa->defensive = true;
   Pool_HEADER h = read_header(pa, item.cluster, item.offset);
-  if (used(h) || h.size < size || h.size != item.size) {
+  if (!pa->corrupt && !used(h) && h.next != 0) read_header(pa, item.cluster, item.offset + h.next);
+  const bool unreadable = pa->corrupt;
+  pa->defensive = false;
+  pa->corrupt = false;
+  if (unreadable || used(h) || h.size < size || h.size != item.size) {
     // A free list a crash left behind its blocks: the item is dropped.
     debug_log('N', 0,
               "Pool_SetupNewBlock(node=%s) header inconsistency: header.size=%u, "
-              "addr->size=%u, header.flags=%u - free-list item dropped",
-              Node_Name(pa->node), h.size, item.size, h.flags);
+              "addr->size=%u, header.flags=%u%s - free-list item dropped",
+              Node_Name(pa->node), h.size, item.size, h.flags,
+              unreadable ? " (cluster unreadable)" : "");
     release_window(pa);
     return kStale;
   }
