@@ -135,20 +135,31 @@ void head_changed(Node* node, bool chain_changed) {
 // no item is left (the caller unlinks and frees the page).
 void clear_slot(FlistPage* p, uint32_t i, bool* emptied) {
   p->put(i, Node_ADDR{});
-  p->h.num_items--;
+  if (p->h.num_items > 0) p->h.num_items--;
   if (p->h.num_items == 0) {
     *emptied = true;
     return;
   }
+  // A page a power cut tore (its head from one write, its slots from
+  // another) can count items it no longer holds: with none left beside
+  // the cleared one it counts as emptied.
   if (i == p->h.first_item) {
     int idx2 = static_cast<int>(i) + 1;
     while (idx2 < static_cast<int>(p->h.last_item) && p->item(idx2).cluster == 0) ++idx2;
-    ZENT_ASSERT(idx2 < (int)p->h.last_item && "idx2 < (int)flist->last_item");
+    if (idx2 >= static_cast<int>(p->h.last_item)) {
+      p->h.num_items = 0;
+      *emptied = true;
+      return;
+    }
     p->h.first_item = static_cast<uint32_t>(idx2);
   } else if (i + 1 == p->h.last_item) {
     int idx2 = static_cast<int>(i) - 1;
-    while (idx2 >= 0 && p->item(idx2).cluster == 0) --idx2;
-    ZENT_ASSERT(idx2 >= 0 && "idx2 >= 0");
+    while (idx2 >= static_cast<int>(p->h.first_item) && p->item(idx2).cluster == 0) --idx2;
+    if (idx2 < static_cast<int>(p->h.first_item)) {
+      p->h.num_items = 0;
+      *emptied = true;
+      return;
+    }
     p->h.last_item = static_cast<uint32_t>(idx2 + 1);
   }
 }

@@ -126,14 +126,41 @@ void split(PoolAccess* pa, uint32_t cluster, uint32_t off, Pool_HEADER h, uint32
 // kStale (the item did not match its header and is dropped), kConflict
 // (another transaction holds its pages: item taken back, window released)
 // or kFailed.
+// Whether cluster starts a cluster of node's used-cluster list.
+bool listed_cluster(Node* node, uint32_t cluster) {
+  uint32_t start = 0;
+  Node_ITER it;
+  for (int rc = Node_FirstCluster(node, &start, nullptr, &it); rc == 0;
+       rc = Node_NextCluster(node, &start, nullptr, &it))
+    if (start == cluster) return true;
+  return false;
+}
+
 int setup_new_block(PoolAccess* pa, const Node_ADDR& item, uint32_t size, Node_ADDR* addr) {
+  // The system pool's free list is not logged and its pages are written
+  // without a flush: after a power cut it may name a cluster its used list
+  // lost (free in the bitmap, perhaps another node's page by now), or one
+  // whose head never reached the disk (read defensively).
+  if (Node_TestFlag(Node_SYSPOOL, pa->node) && !listed_cluster(pa->node, item.cluster)) {
+    debug_log('N', 0,
+              "Pool_SetupNewBlock(node=%s) cluster 0x%x is not the pool's - free-list item "
+              "dropped",
+              Node_Name(pa->node), item.cluster);
+    return kStale;
+  }
+  pa->defensive = true;
   Pool_HEADER h = read_header(pa, item.cluster, item.offset);
-  if (used(h) || h.size < size || h.size != item.size) {
+  if (!pa->corrupt && !used(h) && h.next != 0) read_header(pa, item.cluster, item.offset + h.next);
+  const bool unreadable = pa->corrupt;
+  pa->defensive = false;
+  pa->corrupt = false;
+  if (unreadable || used(h) || h.size < size || h.size != item.size) {
     // A free list a crash left behind its blocks: the item is dropped.
     debug_log('N', 0,
               "Pool_SetupNewBlock(node=%s) header inconsistency: header.size=%u, "
-              "addr->size=%u, header.flags=%u - free-list item dropped",
-              Node_Name(pa->node), h.size, item.size, h.flags);
+              "addr->size=%u, header.flags=%u%s - free-list item dropped",
+              Node_Name(pa->node), h.size, item.size, h.flags,
+              unreadable ? " (cluster unreadable)" : "");
     release_window(pa);
     return kStale;
   }

@@ -216,6 +216,71 @@ TEST_F(PoolTest, DefensiveFreeAndReadOfABlockThatIsNotThere) {
   }
 }
 
+// A power cut can leave the free list naming a cluster whose head never
+// reached the disk (the system pool's list is not logged): an allocation
+// that meets the item drops it and goes on, where it used to stop the
+// process.
+TEST_F(PoolTest, AFreeListItemInAnUnreadableClusterIsDropped) {
+  struct Case {
+    const char* name;
+    void (*spoil)(uint8_t* head_page);
+  };
+  const Case cases[] = {
+      {"a zeroed cluster page", [](uint8_t* page) { memset(page, 0, Vol_PAGESIZE); }},
+      {"a torn cluster head",
+       [](uint8_t* page) {
+         Pool_CLUSTER_HEAD h = Pool_DecodeClusterHead(page);
+         h.num_pages = Vol_MAXCLUST + 1;
+         Pool_EncodeClusterHead(h, page);
+       }},
+  };
+  for (const Case& c : cases) {
+    // The block leaves the rest of its cluster listed free.
+    const Node_ADDR a = alloc(100);
+    Node_PGVEC v;
+    ASSERT_EQ(Node_GetCluster(pool, a.cluster, 1, &v, Node_MODE_DATA), 0);
+    c.spoil(reinterpret_cast<uint8_t*>(v.buf));
+    Node_ReleaseClusterDirty(pool, 1, &v);
+    const Node_ADDR b = alloc(200);
+    EXPECT_NE(b.cluster, a.cluster) << c.name << ": the item was handed out";
+    EXPECT_EQ(b.offset, Pool_CLUSTER_HEAD_SIZE) << c.name;
+  }
+}
+
+// A free-list page a power cut tore can count an item it does not hold: an
+// allocation that takes its last real item finds the page empty and drops
+// it, where it used to stop the process.
+TEST_F(PoolTest, ATornFreeListPageThatCountsAMissingItemIsDropped) {
+  struct Case {
+    const char* name;
+    void (*spoil)(Node_FLIST* h);  // the page holds one item, in slot first_item
+  };
+  const Case cases[] = {
+      {"an empty slot after the item", [](Node_FLIST* h) { h->last_item++, h->num_items++; }},
+      {"an empty slot before the item", [](Node_FLIST* h) { h->first_item--, h->num_items++; }},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(pool->node.flist.head, 0u) << c.name;
+    const Node_ADDR a = alloc(100);
+    const uint32_t page = pool->node.flist.head;
+    ASSERT_NE(page, 0u) << c.name;
+    Node_PGVEC v;
+    Node_GetFlistPage(pool, page, &v);
+    auto* bytes = reinterpret_cast<uint8_t*>(v.buf);
+    Node_FLIST h = Node_DecodeFlist(bytes);
+    ASSERT_EQ(h.num_items, 1u) << c.name;
+    c.spoil(&h);
+    Node_EncodeFlist(h, bytes);
+    Node_ReleaseClusterDirty(pool, 1, &v);
+    Node_ADDR b = alloc(200);
+    EXPECT_EQ(b.cluster, a.cluster) << c.name;
+    EXPECT_NE(pool->node.flist.head, page) << c.name << ": the emptied page stays listed";
+    Node_ADDR a2 = a;
+    ASSERT_EQ(Pool_Free(pool, &b, nullptr), 0) << c.name;
+    ASSERT_EQ(Pool_Free(pool, &a2, nullptr), 0) << c.name;
+  }
+}
+
 TEST_F(PoolTest, ElementsAreReplacedInPlace) {
   Node_ADDR a = alloc(64);
   std::vector<uint8_t> zero(64, 0), back(64);
