@@ -183,6 +183,10 @@ void Node_UpdateMetaData(Node* node);
 int Node_Reset(Node* node);
 // Node_Reset, then the meta data block and the descriptor. 0 or -1.
 int Node_Delete(Node* node);
+// Whether the meta data block of a node nobody holds open is no longer in
+// use in its system pool: a recovery cut short, or a kill, freed it (the
+// pool writes through) before the node page that names it was written.
+bool Node_MetaFreed(const Node* node);
 // Writes the node's node page when it changed. 0, or -1 (status 20) when
 // on-line backup found no LOG page for it: it stays changed, and the next
 // sync writes it.

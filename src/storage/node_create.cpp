@@ -340,7 +340,27 @@ int reset(Node* node, bool snapshot) {
 
 int Node_Reset(Node* node) { return reset(node, true); }
 
+bool Node_MetaFreed(const Node* node) {
+  if (!Node_AddrValid(&node->node.meta_addr) || node->ref_count != 0) return false;
+  const uint32_t size = node->node.meta_addr.size;
+  void* probe = malloc(size > 0 ? size : 1);
+  if (probe == nullptr) return false;
+  const int got = NodePool_ReadMetaDefensive(&node->node.meta_addr, probe, size, is_log(node) ? 1 : 0);
+  free(probe);
+  return got != static_cast<int>(size);
+}
+
 int Node_Delete(Node* node) {
+  // A delete redone after a cut recovery had redone it up to the free of
+  // the meta data block (the system pool writes through) but not to the
+  // node page: no meta data is left to reset or free.
+  if (Tlog_IsRecovering() && Node_MetaFreed(node)) {
+    debug_log('N', 1, "Node_Delete(node=%s) note: meta data block already freed",
+              Node_Name(node));
+    Node_AddrClear(&node->node.meta_addr);
+    Node_ClearFlag(Node_META_CHANGED, node);
+    Node_SetDirty(node);
+  }
   // No snapshot between the reset and the deleted-node record (which
   // carries the reset's page records): a power cut between the two would
   // leave a snapshot last in the log, and its redo would bring the node

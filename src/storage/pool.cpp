@@ -238,6 +238,19 @@ int new_cluster(PoolAccess* pa, uint32_t size, Node_ADDR* addr) {
   return 0;
 }
 
+// Whether a block's header starts at off in the cluster's chain of
+// headers: a redo after a cut recovery may name a block freed and merged
+// into its neighbour since, whose old header still reads as in use.
+bool on_chain(PoolAccess* pa, uint32_t cl, uint32_t off) {
+  for (uint32_t at = Pool_CLUSTER_HEAD_SIZE;;) {
+    const Pool_HEADER h = read_header(pa, cl, at);
+    if (pa->corrupt) return false;
+    if (at == off) return true;
+    if (h.next == 0 || at > off) return false;
+    at += h.next;
+  }
+}
+
 // Frees the block at *addr; defensive: a block not in use, or in a
 // cluster whose pages do not hold a pool cluster (a redo after a power cut
 // may name one), is left alone and gives 1.
@@ -265,7 +278,8 @@ int free_block(Node* node, Node_ADDR* addr, Node* tx, bool defensive) {
       nh = read_header(&pa, cl, next_off);
       next_free = !used(nh);
     }
-    if (defensive && (pa.corrupt || !used(h) || h.size < addr->size)) {
+    if (defensive &&
+        (pa.corrupt || !used(h) || h.size < addr->size || !on_chain(&pa, cl, off))) {
       debug_log('N', 1,
                 "Pool_DefensiveFree(node=%s) note: no such block in use%s, "
                 "cluster=0x%x, offset=%u, size=%u",
@@ -344,7 +358,8 @@ int transfer(Node* node, const Node_ADDR* addr, uint32_t at, const Pool_IOVEC* v
   init_access(&pa, node, tx);
   pa.defensive = defensive;
   const Pool_HEADER h = read_header(&pa, addr->cluster, addr->offset);
-  if (pa.corrupt || !used(h) || h.size < addr->size) {
+  if (pa.corrupt || !used(h) || h.size < addr->size ||
+      (defensive && !on_chain(&pa, addr->cluster, addr->offset))) {
     if (defensive) {
       debug_log('N', 0,
                 "Pool_DefensiveRead(node=%s): header inconsistency (cluster=%u, offset=%u) "

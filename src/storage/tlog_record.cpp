@@ -123,6 +123,14 @@ Node* open_owner(Node* node, const Tlog_RECHEAD& h, bool* skip, bool* failed) {
       return nullptr;
     }
   }
+  // An owner deleted later in the log whose meta data block went before
+  // its node page: its delete, replayed in turn, frees what it held.
+  if (g.recovering && Node_MetaFreed(owner)) {
+    debug_log('L', 1, "Tlog_Action(node=%s) note: node #%u has its meta data freed, passed over",
+              Node_Name(node), h.owner_id);
+    *skip = true;
+    return nullptr;
+  }
   // The vnode cache keeps owners open between records.
   if (VNode_Open(owner) != 0) {
     debug_log('L', 0, "Tlog_Action(node=%s) failed on Vnode_Open(owner_node=#%u), file %s, "
