@@ -387,9 +387,7 @@ TEST_F(DbAdminPowerLoss, EraseOfADetailSet) {
 }
 // kill -9 inside a purge: every write made stays, the system pool's
 // written-through pages among them.
-// Known fault: a pass asserts in the pool layer (a block the free list
-// names is not in use); enable once it is found.
-TEST_F(DbAdminPowerLoss, DISABLED_KnownFault_PurgeKilled) {
+TEST_F(DbAdminPowerLoss, PurgeKilled) {
   sweep(Op::kPurge, "purge killed", kCutStride, platform::PowerLoss::KillProcess);
 }
 
