@@ -268,7 +268,8 @@ TEST_P(RestorePowerLoss, TheDatabaseIsThereWholeOrNotAtAll) {
     const bool acked = !cut;
     end(s);
     // Every other pass cuts its recovery too, at a point that moves.
-    const int second = n % 2 == 0 ? 1 + (n / 2) % 23 : 0;
+    const int pass = (n - loss.first) / kStride;
+    const int second = pass % 2 == 1 ? 1 + (pass / 2) % 23 : 0;
     lose_power_and_start(disk, loss.mode, seed, at, second);
     if (HasFatalFailure()) return;
     const Found got = find(at + " after");
