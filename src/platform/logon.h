@@ -74,8 +74,9 @@ unsigned become_user(const LogonToken& token);
 bool is_user_for_good();
 
 // The token's groups and every uid and gid the user's; for a user other
-// than root no capability is left (inheritable ones included) and root
-// cannot be taken back, which is checked. A process that is the user for
+// than root no capability is left and root cannot be taken back, which is
+// checked. Capabilities are per thread: the inheritable set is cleared for
+// the calling thread only (the one that goes on to exec). A process that is the user for
 // good already only checks. Async-signal-safe: also for a child between fork
 // and exec. 0, or an errno value (EPERM when something was left).
 int assume_user(const LogonToken& token);
