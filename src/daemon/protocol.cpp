@@ -219,6 +219,7 @@ int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd) {
   Connection conn;
   conn.sock = sock;
   conn.stop_fd = stop_fd;
+  conn.own_process = stop_fd < 0;
   conn.cfg = cfg;
   conn.buf.SetLocalCharset(cfg->charset_id);
   if (cfg->use_keep_alive) {

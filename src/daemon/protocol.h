@@ -11,9 +11,12 @@
 // process) without a reply. Every other refusal is a status-2 reply.
 //
 // Identity: a logon attempt first drops the connection's authorization and
-// goes back to the daemon's own identity; a successful one impersonates the
-// user until the next attempt or the end of the connection. `zentcore` is
-// only ever started as the logged-on user.
+// goes back to the daemon's own identity. In a client handler (the
+// connection's own process) a successful one makes the process the user for
+// good, without a capability left, and refuses later attempts; served in the
+// listening process it impersonates the user until the next attempt or the
+// end of the connection. `zentcore` is only ever started as the logged-on
+// user.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -71,6 +74,11 @@ struct Connection {
   std::string peer_host;
   int exit_status = 0;  // the handler's exit status when the loop ends
   int stop_fd = -1;     // readable when the daemon stops (serving in the listening process)
+  bool own_process = false;  // a client handler: a logon gives root up for good
+  // zentcore's directory, read at the logon while the registry is still
+  // read as the daemon; or the error that reading met.
+  std::string bin_dir;
+  int bin_err = 0;
 };
 
 // The base of the request classes. The base versions of the five
@@ -121,7 +129,8 @@ int get_string_list(Buffer& buf, std::vector<const char*>* out);
 // socket options (keep-alive, nothing else), peer, start-up, request loop,
 // then back to the daemon's identity. Returns the handler's exit status (1
 // after a failed start of zentcore, else 0). A readable stop_fd (none: -1)
-// ends a wait for the client's next request.
+// ends a wait for the client's next request; without one the process is the
+// connection's own (a client handler) and a logon makes it the user for good.
 int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd = -1);
 // The start-up exchange: 0 when the challenge was sent, -1 when the
 // connection ends.

@@ -1,11 +1,13 @@
 // protocol_logon.cpp - the logon request (code 10): user lookup, key and
 // password, the system logon and impersonation (see protocol.h).
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "base/debug_log.h"
+#include "base/install_dirs.h"
 #include "base/logon_password.h"
 #include "daemon/ipc.h"
 #include "daemon/protocol_requests.h"
@@ -67,7 +69,13 @@ int ProtocolLogon::Execute(Connection& conn) {
                                                                    : std::string(user_id);
   platform::LogonToken token;
   unsigned code = platform::logon_user(account.c_str(), password.text(), &token);
-  if (code == 0) code = platform::impersonate_user(token);
+  if (code == 0) {
+    char bin[1024];
+    conn.bin_err = get_directory("bin", bin, sizeof bin) < 0 ? errno : 0;
+    conn.bin_dir = conn.bin_err == 0 ? bin : "";
+    // A handler serves nobody else: nothing it does later needs root.
+    code = conn.own_process ? platform::become_user(token) : platform::impersonate_user(token);
+  }
   if (code != 0) {
     char when[64];
     const time_t now = time(nullptr);

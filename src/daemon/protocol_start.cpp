@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "base/debug_log.h"
-#include "base/install_dirs.h"
 #include "daemon/ipc.h"
 #include "daemon/protocol_requests.h"
 #include "platform/user_process.h"
-
-extern char** environ;
 
 namespace zentsd {
 
@@ -27,12 +24,22 @@ size_t name_length(const char* entry) {
   return eq == nullptr ? 0 : static_cast<size_t>(eq - entry);
 }
 
-// The daemon's environment with the client's entries: each replaces the
-// entry of the same name (any case) or is appended; entries without "=" or
-// with an empty name are left out.
-std::vector<std::string> build_environment(const std::vector<const char*>& entries) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+// PATH of a fresh session, as the system's logins give it.
+constexpr const char* kUserPath = "/usr/local/bin:/usr/bin:/bin";
+
+// A fresh environment of the account (nothing of the daemon's own, which is
+// root's) with the client's entries: each replaces the entry of the same
+// name (any case) or is appended; entries without "=" or with an empty name
+// are left out.
+std::vector<std::string> build_environment(const platform::LogonToken& account,
+                                           const std::vector<const char*>& entries) {
+  std::vector<std::string> env = {
+      "HOME=" + account.home,
+      "USER=" + account.name,
+      "LOGNAME=" + account.name,
+      "SHELL=" + (account.shell.empty() ? std::string("/bin/sh") : account.shell),
+      std::string("PATH=") + kUserPath,
+  };
   for (size_t i = 0; i < entries.size(); ++i) {
     const char* entry = entries[i];
     if (debug_enabled('E', 3))
@@ -77,17 +84,15 @@ int ProtocolStart::Execute(Connection& conn) {
   if (!require_logon(conn, &r)) return r;
   if (!conn.has_token) return reply_failure(conn, kNotAuthorized);  // never as the daemon's user
 
-  // This request ends the handler either way; the rest runs as the daemon
-  // so that the installation's directories can be read, and the new
-  // process becomes the user for good.
+  // This request ends the connection either way. Served in the listening
+  // process the rest runs as the daemon, and the new process becomes the
+  // user for good; a handler is the user already.
   platform::revert_to_self();
 
-  char bin[1024];
+  if (conn.bin_err != 0) return Failed(conn, conn.bin_err);
+  const std::string& bin = conn.bin_dir;
   std::vector<std::string> argv_text;
-  if (get_directory("bin", bin, sizeof bin) < 0) {
-    return Failed(conn, errno);
-  }
-  const std::string program = std::string(bin) + "/zentcore";
+  const std::string program = bin + "/zentcore";
   argv_text.push_back(program);
   std::string command = "\"" + program + "\"";
   if (debug_) {
@@ -100,7 +105,7 @@ int ProtocolStart::Execute(Connection& conn) {
     command += " \"" + std::string(a) + "\"";
   }
   if (debug_enabled('E', 3)) debug_log('E', 3, "command=%s", LogText(command.c_str()).c_str());
-  std::vector<std::string> env_text = build_environment(fields.envs);
+  std::vector<std::string> env_text = build_environment(conn.token, fields.envs);
   std::vector<char*> argv = pointers(argv_text);
   std::vector<char*> envp = pointers(env_text);
 
@@ -108,7 +113,7 @@ int ProtocolStart::Execute(Connection& conn) {
   p.path = program.c_str();
   p.argv = argv.data();
   p.envp = envp.data();
-  p.workdir = fields.workdir[0] != '\0' ? fields.workdir : bin;
+  p.workdir = fields.workdir[0] != '\0' ? fields.workdir : bin.c_str();
   p.token = &conn.token;
   p.keep_fd = conn.sock;
   const pid_t pid = platform::start_user_process(p);

@@ -3,7 +3,9 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <linux/capability.h>
 #include <security/pam_appl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +41,7 @@ constexpr ErrorText kTexts[] = {
 bool g_impersonating = false;
 bool g_saved = false;
 bool g_changed = false;  // some id or the groups may differ from the daemon's
+bool g_for_good = false;
 std::vector<gid_t> g_own_groups;
 gid_t g_own_egid = 0;
 uid_t g_own_euid = 0;
@@ -109,6 +112,9 @@ unsigned fill_token(const char* name, LogonToken* token) {
   if (rc != 0 || found == nullptr) return LOGON_NONE_MAPPED;
   token->uid = pw.pw_uid;
   token->gid = pw.pw_gid;
+  token->name = pw.pw_name;
+  token->home = pw.pw_dir != nullptr ? pw.pw_dir : "";
+  token->shell = pw.pw_shell != nullptr ? pw.pw_shell : "";
   int n = 32;
   for (;;) {
     token->groups.resize(static_cast<size_t>(n));
@@ -125,6 +131,8 @@ unsigned fill_token(const char* name, LogonToken* token) {
 }  // namespace
 
 unsigned logon_user(const char* account, const char* password, LogonToken* token) {
+  // PAM would run without the rights to read the password database.
+  if (g_for_good) return LOGON_PRIVILEGE_NOT_HELD;
   Conversation conversation{password ? password : ""};
   const pam_conv conv{converse, &conversation};
   pam_handle_t* pamh = nullptr;
@@ -195,5 +203,46 @@ int revert_to_self() {
 }
 
 bool impersonating() { return g_impersonating; }
+
+int assume_user(const LogonToken& t) {
+  uid_t r, e, s;
+  if (getresuid(&r, &e, &s) != 0) return errno;
+  if (t.uid == 0 || r != t.uid || e != t.uid || s != t.uid) {
+    if (e != 0 && setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) return errno;
+    if (setgroups(t.groups.size(), t.groups.data()) != 0) return errno;
+    if (setresgid(t.gid, t.gid, t.gid) != 0) return errno;
+    if (setresuid(t.uid, t.uid, t.uid) != 0) return errno;
+  }
+  if (t.uid == 0) return 0;
+  // Leaving root clears the permitted and effective sets; the inheritable
+  // one a program could still gain through file capabilities.
+  __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capset, &head, caps) != 0) return errno;
+  if (syscall(SYS_capget, &head, caps) != 0) return errno;
+  for (const auto& c : caps)
+    if ((c.permitted | c.effective | c.inheritable) != 0) return EPERM;
+  if (setuid(0) == 0) return EPERM;
+  return 0;
+}
+
+unsigned become_user(const LogonToken& token) {
+  if (g_for_good) return LOGON_PRIVILEGE_NOT_HELD;
+  if (revert_to_self() != 0) return LOGON_PRIVILEGE_NOT_HELD;
+  g_changed = true;
+  const int err = assume_user(token);
+  uid_t r, e, s;
+  if (err == 0 || (getresuid(&r, &e, &s) == 0 && r != 0 && e != 0 && s != 0)) {
+    // Root is given up either way: nothing is left to go back to.
+    g_changed = false;
+    g_impersonating = false;
+    g_for_good = true;
+    return err == 0 ? 0 : LOGON_PRIVILEGE_NOT_HELD;
+  }
+  revert_to_self();
+  return LOGON_PRIVILEGE_NOT_HELD;
+}
+
+bool is_user_for_good() { return g_for_good; }
 
 }  // namespace platform

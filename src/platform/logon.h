@@ -9,13 +9,17 @@
 // it. Impersonation changes the effective ids and the groups only: the real
 // and saved ids stay the daemon's (root), so a later logon or the end of the
 // connection can go back, and no process of the user may signal or trace the
-// handler. Failures are the logon error codes that clients and operators
-// know (1326 for a wrong name or password), with texts from a table, as the
-// TCP layer does for socket errors. Impersonation acts on the whole process:
-// only a single-threaded handler calls it.
+// handler. A process that serves nothing after this user (a client
+// handler) becomes the user for good instead: every id and group the user's
+// and no capability left, so no bug in it can regain root; it cannot log
+// anyone on afterwards. Failures are the logon error codes that clients and
+// operators know (1326 for a wrong name or password), with texts from a
+// table, as the TCP layer does for socket errors. Impersonation acts on the
+// whole process: only a single-threaded handler calls it.
 #pragma once
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -39,11 +43,14 @@ struct LogonToken {
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;  // supplementary groups, the primary one included
+  std::string name;           // the account PAM ended with
+  std::string home;           // its home directory and shell, as the system has them
+  std::string shell;
 };
 
 // Authenticates account with password through PAM, then checks the account
 // (expired, locked, password to be changed). 0 with token filled, or a logon
-// error code.
+// error code (1314 once the process became a user for good).
 unsigned logon_user(const char* account, const char* password, LogonToken* token);
 
 // The text of a logon error code; a code of 0 counts as 1326.
@@ -57,5 +64,21 @@ unsigned impersonate_user(const LogonToken& token);
 int revert_to_self();
 // True while impersonate_user is in force.
 bool impersonating();
+
+// Becomes the token's user for good: the daemon's own identity first (a
+// running impersonation ends), then assume_user. 0, or 1314 (the process is
+// then the daemon's own again, or, when root was already given up, stays
+// the user).
+unsigned become_user(const LogonToken& token);
+// True once become_user succeeded: nothing to go back to.
+bool is_user_for_good();
+
+// The token's groups and every uid and gid the user's; for a user other
+// than root no capability is left and root cannot be taken back, which is
+// checked. Capabilities are per thread: the inheritable set is cleared for
+// the calling thread only (the one that goes on to exec). A process that is the user for
+// good already only checks. Async-signal-safe: also for a child between fork
+// and exec. 0, or an errno value (EPERM when something was left).
+int assume_user(const LogonToken& token);
 
 }  // namespace platform

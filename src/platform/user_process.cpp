@@ -6,7 +6,6 @@
 #include "platform/user_process.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -36,13 +35,15 @@ void close_range_of(unsigned lo, unsigned hi) {
 [[noreturn]] void child(const UserProcess& p, int pipe_fd) {
   reset_signals_for_exec();
 
-  const LogonToken& t = *p.token;
-  // Root again first (the real uid is still root's), then the user's for good.
-  if (setresuid(0, 0, 0) != 0) child_fail(pipe_fd, errno);
-  if (setgroups(t.groups.size(), t.groups.data()) != 0) child_fail(pipe_fd, errno);
-  if (setresgid(t.gid, t.gid, t.gid) != 0) child_fail(pipe_fd, errno);
-  if (setresuid(t.uid, t.uid, t.uid) != 0) child_fail(pipe_fd, errno);
-  if (t.uid != 0 && setuid(0) == 0) child_fail(pipe_fd, EPERM);
+  if (const int err = assume_user(*p.token)) child_fail(pipe_fd, err);
+
+  // The program's output is its own: the caller's standard descriptors may
+  // lead somewhere the user must not write (a handler's lead to the log).
+  const int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0) child_fail(pipe_fd, errno);
+  for (int fd = 0; fd < 3; ++fd)
+    if (dup2(null_fd, fd) < 0) child_fail(pipe_fd, errno);
+  if (null_fd > 2) close(null_fd);
 
   if (p.workdir != nullptr && p.workdir[0] != '\0' && chdir(p.workdir) != 0)
     child_fail(pipe_fd, errno);
@@ -91,7 +92,8 @@ void close_descriptors_except(const int* keep, int n) {
 }
 
 pid_t start_user_process(const UserProcess& p) {
-  if (p.token == nullptr || p.path == nullptr || p.argv == nullptr || p.envp == nullptr) {
+  if (p.token == nullptr || p.path == nullptr || p.argv == nullptr || p.envp == nullptr ||
+      (p.keep_fd >= 0 && p.keep_fd < 3)) {
     errno = EINVAL;
     return -1;
   }

@@ -2,10 +2,11 @@
 // stand-in for creating a process with a user's token.
 //
 // fork, then in the child: every signal back to its default and none
-// blocked; the token's groups and every uid and gid the user's (a uid other
-// than root must then be unable to take root back, which is checked); the
-// working directory entered as the user; every descriptor closed but 0, 1, 2
-// and the one to keep (which stays open across the exec); execve of the
+// blocked; the user's for good (`assume_user`: a uid other than root keeps
+// no capability and cannot take root back, which is checked); standard
+// input, output and error /dev/null; the working directory entered as the
+// user; every descriptor closed but 0, 1, 2 and the one to keep (3 or above;
+// it stays open across the exec); execve of the
 // program with the argument vector and environment as given, never through
 // a shell. Errors of the child before the exec come back to the caller
 // through a close-on-exec pipe, so a failed start is an error, not a child
@@ -23,7 +24,7 @@ struct UserProcess {
   char* const* envp;       // terminated by none
   const char* workdir;     // entered as the user
   const LogonToken* token; // the user; required
-  int keep_fd;             // a descriptor the program inherits, or -1
+  int keep_fd;             // a descriptor (3 or above) the program inherits, or -1
 };
 
 // The new process's id, or -1 with errno: fork's error, or the error of the

@@ -9,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "daemon/daemon_fixture.h"
 #include "support/logon_cipher.h"
@@ -190,6 +193,20 @@ TEST_F(Logon, StartRunsZentcoreAsTheUserWithOnlyItsDescriptors) {
   EXPECT_EQ(report.find("env=PATH="), std::string::npos) << "replaced without regard to case";
   EXPECT_EQ(report.find("ignored"), std::string::npos);
   EXPECT_EQ(report.find("noequals"), std::string::npos);
+  // The account's variables and the client's, nothing of the daemon's own.
+  std::vector<std::string> env;
+  for (size_t at = report.find("env="); at != std::string::npos; at = report.find("\nenv=", at + 1)) {
+    const size_t from = report[at] == '\n' ? at + 5 : at + 4;
+    env.push_back(report.substr(from, report.find('\n', from) - from));
+  }
+  std::sort(env.begin(), env.end());
+  const std::vector<std::string> want = {"HOME=/nonexistent", "LOGNAME=" + account_.name(),
+                                         "SHELL=/usr/sbin/nologin", "USER=" + account_.name(),
+                                         "ZT_NEW=1", "path=/custom"};
+  EXPECT_EQ(env, want) << report;
+  EXPECT_NE(report.find("stdio=/dev/null,/dev/null,/dev/null\n"), std::string::npos)
+      << "its output is its own, not the daemon's log\n"
+      << report;
   const size_t sock_at = report.find("sock=");
   ASSERT_NE(sock_at, std::string::npos);
   const std::string sock = report.substr(sock_at + 5, report.find('\n', sock_at) - sock_at - 5);
@@ -203,15 +220,58 @@ TEST_F(Logon, StartRunsZentcoreAsTheUserWithOnlyItsDescriptors) {
   EXPECT_NE(done.err.find("zentcore process id = "), std::string::npos);
 }
 
+// The words of a line "Name:\t..." of /proc/pid/status, one blank between.
+std::string proc_status(pid_t pid, const std::string& name) {
+  const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\n" + name + ":");
+  if (at == std::string::npos) return "?";
+  std::istringstream in(status.substr(at + name.size() + 2, status.find('\n', at + 1) - at - name.size() - 2));
+  std::string out, word;
+  while (in >> word) out += (out.empty() ? "" : " ") + word;
+  return out;
+}
+
 // The effective uid in /proc/pid/status.
 long effective_uid(pid_t pid) {
-  const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("\nUid:");
-  if (at == std::string::npos) return -1;
-  std::istringstream in(status.substr(at + 5));
+  std::istringstream in(proc_status(pid, "Uid"));
   long real = -1, effective = -1;
   in >> real >> effective;
   return effective;
+}
+
+TEST_F(Logon, HandlerIsTheUserForGoodOnceLoggedOn) {
+  standard_users();
+  share();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(startup());
+  EXPECT_EQ(proc_status(handler_, "Uid"), "0 0 0 0") << "root until a logon";
+  ASSERT_EQ(client_.logon("tester", account_.password()).status, 0);
+  const std::string u = std::to_string(account_.uid());
+  const std::string g = std::to_string(account_.gid());
+  EXPECT_EQ(proc_status(handler_, "Uid"), u + " " + u + " " + u + " " + u);
+  EXPECT_EQ(proc_status(handler_, "Gid"), g + " " + g + " " + g + " " + g);
+  std::istringstream groups(proc_status(handler_, "Groups"));
+  std::vector<gid_t> got{std::istream_iterator<gid_t>(groups), std::istream_iterator<gid_t>()};
+  std::sort(got.begin(), got.end());
+  std::vector<gid_t> want{account_.gid(), account_.extra_gid()};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(got, want);
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
+    EXPECT_EQ(proc_status(handler_, set), "0000000000000000") << set;
+  EXPECT_EQ(proc_status(handler_, "NoNewPrivs"), "0") << "zentcore may still run set-uid programs";
+  EXPECT_EQ(client_.call(testsupport::req_plain(60)).status, 0) << "still serves the user";
+
+  // Another logon would need root again: refused, and the first one ended.
+  const ZentsdReply r = client_.logon("tester", account_.password());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.text, "A required privilege is not held by the client.");
+  EXPECT_EQ(client_.call(testsupport::req_plain(60)).text, "Sorry, you are not authorized");
+  EXPECT_EQ(client_.call(testsupport::req_start(20, "", {}, {})).text, "Sorry, you are not authorized");
+  const ProcessResult done = finish();
+  EXPECT_EQ(done.exit_status, 0);
+  EXPECT_NE(done.err.find("errno 1314: A required privilege is not held by the client."), std::string::npos)
+      << done.err;
+  EXPECT_EQ(done.err.find("Unable to return"), std::string::npos) << done.err;
 }
 
 TEST_F(Logon, StartHandsTheEntryToZentcoreUntilItEnds) {
@@ -231,6 +291,7 @@ TEST_F(Logon, StartHandsTheEntryToZentcoreUntilItEnds) {
   EXPECT_EQ(testsupport::children_of(daemon_.pid()).size(), 1u) << "zentcore came back to the daemon";
   EXPECT_NE(zentcore_report(client_).find("end"), std::string::npos);
   EXPECT_TRUE(daemon_.wait_for(removed));
+  EXPECT_EQ(daemon_.log().find("RAW LINE FROM ZENTCORE"), std::string::npos) << "zentcore cannot write the log";
   EXPECT_EQ(daemon_.reaped_status(zentcore), 0) << "reaped by the daemon";
   EXPECT_TRUE(testsupport::children_of(daemon_.pid()).empty());
 }
@@ -254,7 +315,9 @@ TEST_F(Logon, StartInTheBinDirectoryAndFailedStarts) {
   standard_users();
   ASSERT_TRUE(logged_on());
   ASSERT_EQ(client_.call(testsupport::req_start(20, "", {}, {})).status, 0);
-  EXPECT_NE(zentcore_report(client_).find("cwd=" + path("bin") + "\n"), std::string::npos);
+  const std::string report = zentcore_report(client_);
+  EXPECT_NE(report.find("cwd=" + path("bin") + "\n"), std::string::npos);
+  EXPECT_NE(report.find("env=PATH=/usr/local/bin:/usr/bin:/bin\n"), std::string::npos) << report;
   finish();
 
   // A working directory the user may not enter: an error, and the handler

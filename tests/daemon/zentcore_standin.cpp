@@ -1,7 +1,9 @@
 // zentcore stand-in for tests: waits for one byte on the connection it
 // inherited, then writes on it what it was started with (ids, groups,
 // whether root can be taken back, working directory, arguments,
-// environment, open descriptors, signal mask and handlers) and exits.
+// environment, open descriptors, what its standard descriptors are, signal
+// mask and handlers) and exits. It also writes a line to its standard output
+// and error, which must reach neither the client nor the daemon's log.
 #include <dirent.h>
 #include <grp.h>
 #include <signal.h>
@@ -60,6 +62,17 @@ int main(int argc, char** argv) {
   r += "fds=";
   for (size_t i = 0; i < fds.size(); ++i) r += std::to_string(fds[i]) + (i + 1 < fds.size() ? "," : "");
   r += "\nsock=" + std::to_string(sock) + "\n";
+  r += "stdio=";
+  for (int fd = 0; fd < 3; ++fd) {
+    char target[256];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    r += std::string(target) + (fd < 2 ? "," : "\n");
+  }
+  static const char kRaw[] = "RAW LINE FROM ZENTCORE\n";
+  ssize_t ignored = write(1, kRaw, sizeof kRaw - 1);
+  ignored = write(2, kRaw, sizeof kRaw - 1);
+  (void)ignored;
   sigset_t mask;
   sigprocmask(SIG_SETMASK, nullptr, &mask);
   int blocked = 0, handled = 0;
