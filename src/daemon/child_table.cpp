@@ -12,7 +12,9 @@
 #include <mutex>
 
 #include "base/debug_log.h"
+#include "base/failed_logons.h"
 #include "daemon/zentsd_frame.h"
+#include "platform/clock.h"
 
 namespace zentsd {
 
@@ -20,6 +22,30 @@ namespace {
 
 std::mutex g_lock;
 std::list<ChildEntry> g_children;  // newest first
+
+// Failed logons per client address: the IPC thread's, and with -f the
+// listening thread's.
+std::mutex g_logons_lock;
+FailedLogons g_logons;
+
+// A logon's outcome: 0 after a success; after a failure how long the
+// handler holds the reply back (ms).
+int logon_outcome(pid_t key, const uint8_t payload[kIpcPayloadSize]) {
+  IpcLogonInfo info;
+  ipc_decode_logon(payload, &info);
+  std::lock_guard<std::mutex> guard(g_logons_lock);
+  if (info.failed == 0) {
+    g_logons.succeeded(info.peer_addr);
+    return 0;
+  }
+  int failures = 0;
+  const int wait_ms = g_logons.failed(info.peer_addr, platform::monotonic_ms(), &failures);
+  const uint32_t a = info.peer_addr;
+  debug_log('P', 1, "Logon of user \"%s\" from %u.%u.%u.%u failed (%d in a row), reply delayed %d ms (handler %d)",
+            LogText(info.user_id).c_str(), a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff, failures,
+            wait_ms, static_cast<int>(key));
+  return wait_ms;
+}
 
 std::list<ChildEntry>::iterator find_key(pid_t key) {
   for (auto it = g_children.begin(); it != g_children.end(); ++it)
@@ -106,6 +132,19 @@ void child_table_removed(int handle) {
   }
 }
 
+int child_table_waiting() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  int n = 0;
+  for (const ChildEntry& e : g_children)
+    if (e.user_id[0] == '\0' && !e.replaced) ++n;
+  return n;
+}
+
+void child_table_forget_logons() {
+  std::lock_guard<std::mutex> guard(g_logons_lock);
+  g_logons.reset();
+}
+
 int child_table_count() {
   std::lock_guard<std::mutex> guard(g_lock);
   return static_cast<int>(g_children.size());
@@ -123,6 +162,7 @@ void child_table_clear() {
 
 int child_table_request(uint32_t type, pid_t key, const uint8_t payload[kIpcPayloadSize]) {
   if (type == IPC_NEWCHILD) return replace_process(key, ipc_decode_newchild(payload));
+  if (type == IPC_LOGON) return logon_outcome(key, payload);
   if (type != IPC_CHILD && type != IPC_USER) {
     debug_log('S', 0, "Inter-process-communication failed: unknown request type %d", static_cast<int>(type));
     return -1;

@@ -40,6 +40,10 @@ bool child_table_drop(pid_t key);
 // The wait list's removal callback: drops the entry watching handle.
 void child_table_removed(int handle);
 int child_table_count();
+// Entries whose connection has not logged on (no user, no zentcore).
+int child_table_waiting();
+// Forgets every address's failed logons (tests).
+void child_table_forget_logons();
 // A copy of the table, newest first (the status pages).
 std::vector<ChildEntry> child_table_snapshot();
 // Drops every entry (the end of a run).
@@ -48,7 +52,9 @@ void child_table_clear();
 // Serves one request for the handler key: IPC_CHILD stores the peer,
 // IPC_USER the user, IPC_NEWCHILD watches the named process instead (a
 // descriptor opened while the handler waits, put in the handler's place in
-// the wait list). 0 done, -1 refused (logged).
+// the wait list). 0 done, -1 refused (logged). IPC_LOGON counts a logon's
+// outcome per client address (base/failed_logons.h; needs no entry) and
+// answers a failure with the milliseconds its reply waits, logged.
 int child_table_request(uint32_t type, pid_t key, const uint8_t payload[kIpcPayloadSize]);
 
 // Opens a descriptor that turns readable when pid ends; -1 with errno.

@@ -155,6 +155,17 @@ int daemon_config_load(const char* path, DaemonConfig* cfg) {
     else
       bad_value("maxFileSize", v);
 
+    v = r.get("logonTimeout", "30");
+    if (parse_number(v, 1, kMaxTimeout, &n))
+      cfg->logon_timeout = static_cast<int>(n);
+    else
+      bad_value("logonTimeout", v);
+    v = r.get("reservedSlots", "32");
+    if (parse_number(v, 0, kMaxChildren - 1, &n))
+      cfg->reserved_slots = static_cast<int>(n);
+    else
+      bad_value("reservedSlots", v);
+
     int rc = 0;
     if ((cfg->auth_policy == 1 || cfg->auth_policy == 3) &&
         cfg->users.SetFile(cfg->user_file.c_str()) != 0) {

@@ -18,6 +18,7 @@ namespace zentsd {
 inline constexpr int kMaxTimeout = 2147483;             // seconds a poll can wait
 inline constexpr uint32_t kDefaultMaxFileSize = 64u << 20;  // FileLoad's cap
 inline constexpr uint32_t kMaxMaxFileSize = 1u << 30;
+inline constexpr int kMaxChildren = 126;  // client handlers the wait list holds
 
 struct DaemonConfig {
   std::string service;       // `service`
@@ -45,6 +46,8 @@ struct DaemonConfig {
   std::string date_fmt;      // `DateFmt`
   std::string time_fmt;      // `TimeFmt`
   uint32_t max_file_size = kDefaultMaxFileSize;  // `maxFileSize`: FileLoad's cap in bytes
+  int logon_timeout = 30;    // `logonTimeout`: seconds from the connect to a logon
+  int reserved_slots = 32;   // `reservedSlots`: handler slots only logged-on connections fill
   ShareCFG shares;
   UserCFG users;
 };

@@ -199,10 +199,22 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
   _exit(127);
 }
 
-void spawn_handler(int sock, const ChildOptions& opts) {
+static_assert(zentsd::kMaxChildren == kWaitListMax - 2, "the wait list holds the frame's two entries");
+
+void spawn_handler(int sock, const ChildOptions& opts, const zentsd::DaemonConfig& cfg) {
   if (!win32_child_room()) {
     debug_log('S', 0,
               "Unable to spawn client handler process: exceeded maximum number of entries in child process table");
+    tcp_close(sock);
+    return;
+  }
+  // Connections that never log on must not take every slot: the reserved
+  // ones are left for connections that have logged on.
+  if (zentsd::child_table_waiting() >= zentsd::kMaxChildren - cfg.reserved_slots) {
+    debug_log('S', 0,
+              "Unable to spawn client handler process: %d connections not logged on hold every slot they may "
+              "(reservedSlots = %d)",
+              zentsd::kMaxChildren - cfg.reserved_slots, cfg.reserved_slots);
     tcp_close(sock);
     return;
   }
@@ -350,7 +362,7 @@ void listening_loop(int proto, zentsd::DaemonConfig* cfg, bool in_process, const
       } else if (in_process) {
         serve_here(sock, cfg);
       } else {
-        spawn_handler(sock, opts);
+        spawn_handler(sock, opts, *cfg);
       }
     }
   }

@@ -14,8 +14,8 @@ IpcRecord* g_record = nullptr;
 
 int request(uint32_t type, const uint8_t payload[kIpcPayloadSize]) {
   if (g_record == nullptr) {
-    // In the listening process: only a started program needs watching.
-    if (type != IPC_NEWCHILD) return 0;
+    // In the listening process: only a started program and logons count.
+    if (type != IPC_NEWCHILD && type != IPC_LOGON) return 0;
     return child_table_request(type, getpid(), payload);
   }
   const int rc = ipc_call(g_record, type, static_cast<int32_t>(getpid()), payload);
@@ -37,6 +37,12 @@ int register_user(const char* user_id, const char* account) {
   uint8_t payload[kIpcPayloadSize];
   ipc_encode_user(user_id, account, payload);
   return request(IPC_USER, payload);
+}
+
+int report_logon(uint32_t peer_addr, bool failed, const char* user_id) {
+  uint8_t payload[kIpcPayloadSize];
+  ipc_encode_logon(peer_addr, failed, user_id, payload);
+  return request(IPC_LOGON, payload);
 }
 
 int replace_child_process(pid_t pid) {

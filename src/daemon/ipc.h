@@ -23,6 +23,10 @@ void ipc_client_attach(IpcRecord* rec);
 int register_child(uint32_t peer_addr, const char* peer_host, const char* platform);
 // Tells the parent who logged on (the status pages). 0 or -1.
 int register_user(const char* user_id, const char* account);
+// Tells the parent how a logon from peer_addr ended. After a failure: how
+// long the reply must wait (ms, growing with the failures from that
+// address), or -1 when the parent could not be asked. 0 after a success.
+int report_logon(uint32_t peer_addr, bool failed, const char* user_id);
 // Tells the parent to watch pid (the started program) instead of this
 // handler; returns once the parent has opened its descriptor for it. 0 or -1.
 int replace_child_process(pid_t pid);

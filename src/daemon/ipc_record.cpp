@@ -109,6 +109,19 @@ void ipc_decode_user(const uint8_t in[kIpcPayloadSize], IpcUserInfo* out) {
   get_text(in + kIpcUserIdSize, kIpcAccountSize, out->account);
 }
 
+void ipc_encode_logon(uint32_t peer_addr, bool failed, const char* user_id, uint8_t out[kIpcPayloadSize]) {
+  memset(out, 0, kIpcPayloadSize);
+  put_u32(out, peer_addr);
+  put_u32(out + 4, failed ? 1 : 0);
+  put_text(out + 8, kIpcUserIdSize, user_id);
+}
+
+void ipc_decode_logon(const uint8_t in[kIpcPayloadSize], IpcLogonInfo* out) {
+  out->peer_addr = get_u32(in);
+  out->failed = get_u32(in + 4) != 0 ? 1 : 0;
+  get_text(in + 8, kIpcUserIdSize, out->user_id);
+}
+
 // The first word held the process handle; a process id is all the parent
 // needs to open its own descriptor, so it stays 0.
 void ipc_encode_newchild(pid_t pid, uint8_t out[kIpcPayloadSize]) {

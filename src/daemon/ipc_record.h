@@ -30,6 +30,7 @@ enum IpcType : uint32_t {
   IPC_CHILD = 0,     // the connection's peer and platform
   IPC_USER = 1,      // the user logged on: user id and account
   IPC_NEWCHILD = 2,  // watch this process (zentcore) instead of the handler
+  IPC_LOGON = 3,     // a logon's outcome; the answer to a failure is its delay
 };
 
 inline constexpr size_t kIpcPayloadSize = 260;
@@ -71,6 +72,11 @@ struct IpcUserInfo {
   char user_id[kIpcUserIdSize];
   char account[kIpcAccountSize];
 };
+struct IpcLogonInfo {
+  uint32_t peer_addr;  // IPv4, host order
+  uint32_t failed;     // 0 succeeded, 1 failed
+  char user_id[kIpcUserIdSize];
+};
 
 // Encoders cut texts to their field (zero-terminated) and zero the rest of
 // the payload; decoders always terminate.
@@ -79,6 +85,8 @@ void ipc_encode_child(const char* host, uint32_t peer_addr, const char* platform
 void ipc_decode_child(const uint8_t in[kIpcPayloadSize], IpcChildInfo* out);
 void ipc_encode_user(const char* user_id, const char* account, uint8_t out[kIpcPayloadSize]);
 void ipc_decode_user(const uint8_t in[kIpcPayloadSize], IpcUserInfo* out);
+void ipc_encode_logon(uint32_t peer_addr, bool failed, const char* user_id, uint8_t out[kIpcPayloadSize]);
+void ipc_decode_logon(const uint8_t in[kIpcPayloadSize], IpcLogonInfo* out);
 void ipc_encode_newchild(pid_t pid, uint8_t out[kIpcPayloadSize]);
 pid_t ipc_decode_newchild(const uint8_t in[kIpcPayloadSize]);
 

@@ -40,13 +40,29 @@ int violation(Connection& conn, const char* text) {
   return -1;
 }
 
-// Waits until sock has data or the deadline (ms of the monotonic clock)
-// passes; false after logging the time-out.
-// A time-out of 0 waits without a deadline (only the stop descriptor ends
-// it).
-bool wait_readable(Connection& conn, int64_t deadline) {
+// When a wait for the client must end: the frame's time-out, or the logon
+// deadline when that comes first.
+struct Deadline {
+  int64_t at = -1;  // monotonic ms; -1 none
+  bool logon = false;
+};
+
+Deadline frame_deadline(const Connection& conn) {
+  Deadline d;
+  if (conn.cfg->timeout != 0)
+    d.at = static_cast<int64_t>(platform::monotonic_ms()) + int64_t{conn.cfg->timeout} * 1000;
+  if (!conn.authorized && conn.logon_due >= 0 && (d.at < 0 || conn.logon_due < d.at)) {
+    d.at = conn.logon_due;
+    d.logon = true;
+  }
+  return d;
+}
+
+// Waits until sock has data or the deadline passes; false after logging
+// the time-out. Without a deadline only the stop descriptor ends it.
+bool wait_readable(Connection& conn, const Deadline& d) {
   for (;;) {
-    const int64_t left = conn.cfg->timeout == 0 ? 60000 : deadline - static_cast<int64_t>(platform::monotonic_ms());
+    const int64_t left = d.at < 0 ? 60000 : d.at - static_cast<int64_t>(platform::monotonic_ms());
     if (left <= 0) break;
     pollfd p[2] = {{conn.sock, POLLIN, 0}, {conn.stop_fd, POLLIN, 0}};
     const int rc = poll(p, conn.stop_fd >= 0 ? 2 : 1, left > 60000 ? 60000 : static_cast<int>(left));
@@ -57,16 +73,19 @@ bool wait_readable(Connection& conn, int64_t deadline) {
     if (rc > 0) return true;
     if (rc < 0 && errno != EINTR) return true;  // the receive reports the error
   }
-  debug_log('P', 1, "No request within %d seconds - connection closed", conn.cfg->timeout);
+  if (d.logon)
+    debug_log('P', 1, "No logon within %d seconds - connection closed", conn.cfg->logon_timeout);
+  else
+    debug_log('P', 1, "No request within %d seconds - connection closed", conn.cfg->timeout);
   return false;
 }
 
 // Receives exactly n bytes, each wait bounded by the frame's deadline.
-int recv_within(Connection& conn, uint8_t* p, uint32_t n, int64_t deadline) {
-  if (conn.cfg->timeout == 0 && conn.stop_fd < 0) return tcp_recv(conn.sock, p, static_cast<int>(n));
+int recv_within(Connection& conn, uint8_t* p, uint32_t n, const Deadline& d) {
+  if (d.at < 0 && conn.stop_fd < 0) return tcp_recv(conn.sock, p, static_cast<int>(n));
   uint32_t got = 0;
   while (got < n) {
-    if (!wait_readable(conn, deadline)) return -1;
+    if (!wait_readable(conn, d)) return -1;
     int avail = 0;
     if (ioctl(conn.sock, FIONREAD, &avail) != 0 || avail < 1) avail = 1;  // end or error: let recv say
     const uint32_t k = static_cast<uint32_t>(avail) < n - got ? static_cast<uint32_t>(avail) : n - got;
@@ -127,7 +146,7 @@ int get_string_list(Buffer& buf, std::vector<const char*>* out) {
 }
 
 int protocol_recv_frame(Connection& conn) {
-  const int64_t deadline = static_cast<int64_t>(platform::monotonic_ms()) + int64_t{conn.cfg->timeout} * 1000;
+  const Deadline deadline = frame_deadline(conn);
   uint8_t word[4];
   if (recv_within(conn, word, sizeof word, deadline) != 0) return -1;
   const uint32_t n = uint32_t{word[0]} << 24 | uint32_t{word[1]} << 16 | uint32_t{word[2]} << 8 | word[3];
@@ -208,11 +227,27 @@ void protocol_loop(Connection& conn) {
 }
 
 void protocol_drop_identity(Connection& conn) {
+  if (conn.authorized && conn.cfg->logon_timeout > 0)
+    conn.logon_due = static_cast<int64_t>(platform::monotonic_ms()) + int64_t{conn.cfg->logon_timeout} * 1000;
   conn.authorized = false;
   if (platform::revert_to_self() != 0)
     debug_syserr('P', 0, errno, "Unable to return to the daemon's own identity");
   conn.has_token = false;
   conn.token = platform::LogonToken{};
+}
+
+int protocol_pause(Connection& conn, int ms) {
+  const int64_t until = static_cast<int64_t>(platform::monotonic_ms()) + ms;
+  for (;;) {
+    const int64_t left = until - static_cast<int64_t>(platform::monotonic_ms());
+    if (left <= 0) return 0;
+    pollfd p = {conn.stop_fd, POLLIN, 0};
+    const int rc = poll(&p, conn.stop_fd >= 0 ? 1 : 0, static_cast<int>(left));
+    if (rc > 0) {
+      debug_log('P', 1, "Daemon stopping - connection closed");
+      return -1;
+    }
+  }
 }
 
 int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd) {
@@ -221,6 +256,10 @@ int protocol_serve(int sock, DaemonConfig* cfg, int stop_fd) {
   conn.stop_fd = stop_fd;
   conn.own_process = stop_fd < 0;
   conn.cfg = cfg;
+  // Counted from the connect: a client that never logs on must not hold
+  // its slot for the whole `timeout`.
+  if (cfg->logon_timeout > 0)
+    conn.logon_due = static_cast<int64_t>(platform::monotonic_ms()) + int64_t{cfg->logon_timeout} * 1000;
   conn.buf.SetLocalCharset(cfg->charset_id);
   if (cfg->use_keep_alive) {
     const int on = 1;

@@ -7,8 +7,11 @@
 // is a u16 code and its fields; a reply is a u16 status (0 success, 2
 // failure with one string) and its payload. A request longer than 256 bytes
 // before a successful logon, or 0x100000 after it, ends the connection
-// unread. A request that cannot be decoded ends the connection (never the
-// process) without a reply. Every other refusal is a status-2 reply.
+// unread. Until a logon succeeds every wait for the client is also bounded
+// by the logon deadline (`logonTimeout` from the start), so that silent
+// connections cannot hold the handler slots. A request that cannot be
+// decoded ends the connection (never the process) without a reply. Every
+// other refusal is a status-2 reply.
 //
 // Identity: a logon attempt first drops the connection's authorization and
 // goes back to the daemon's own identity. In a client handler (the
@@ -33,6 +36,8 @@ inline constexpr char kProtocolMagic[8] = {'Z', 'N', '.', 'Z', 'E', 'N', 'T', 'D
 inline constexpr uint16_t kProtocolRevision = 5;
 inline constexpr uint32_t kLimitBeforeLogon = 256;
 inline constexpr uint32_t kLimitAfterLogon = 0x100000;
+// How long a failed logon's reply waits when the parent cannot say.
+inline constexpr int kLogonDelayFallbackMs = 5000;
 
 enum RequestCode : uint16_t {
   REQ_NOP = 0,
@@ -79,6 +84,7 @@ struct Connection {
   // read as the daemon; or the error that reading met.
   std::string bin_dir;
   int bin_err = 0;
+  int64_t logon_due = -1;  // monotonic ms by which a logon must succeed; -1 none
 };
 
 // The base of the request classes. The base versions of the five
@@ -141,6 +147,9 @@ void protocol_loop(Connection& conn);
 // into conn.buf. 0, or -1 when the connection ends.
 int protocol_recv_frame(Connection& conn);
 // Back to the daemon's own identity, the token and authorization dropped.
+// A connection that was logged on gets a fresh logon deadline.
 void protocol_drop_identity(Connection& conn);
+// Waits ms; a readable stop descriptor cuts it short (-1, logged), else 0.
+int protocol_pause(Connection& conn, int ms);
 
 }  // namespace zentsd

@@ -38,6 +38,17 @@ class Secret {
   int size_ = 0;
 };
 
+// Refuses a logon, late: the parent counts the failures of the client's
+// address and says how long the reply waits, so that guessing passwords,
+// also over many connections at once, stays slow. A stop cuts the wait (a
+// connection served in the listening process).
+int refuse_logon(Connection& conn, const char* user_id, const char* text) {
+  int wait_ms = report_logon(conn.peer_addr, true, user_id);
+  if (wait_ms < 0) wait_ms = kLogonDelayFallbackMs;  // the parent could not be asked: slow anyway
+  if (wait_ms > 0 && protocol_pause(conn, wait_ms) != 0) return 1;
+  return reply_failure(conn, text);
+}
+
 }  // namespace
 
 int ProtocolLogon::GetReq(Buffer& buf) {
@@ -52,16 +63,16 @@ int ProtocolLogon::Execute(Connection& conn) {
 
   User user;
   if (!conn.cfg->users.Lookup(user_id, &user))
-    return reply_failure(conn, "Authorization failed: Unknown user id");
+    return refuse_logon(conn, user_id, "Authorization failed: Unknown user id");
 
   std::string challenge = conn.challenge;
   uint8_t* key = des_makekey(challenge.data());
-  if (key == nullptr) return reply_failure(conn, "Authorization failed: Unable to buid key");
+  if (key == nullptr) return refuse_logon(conn, user_id, "Authorization failed: Unable to buid key");
   Secret password;
   const int hex_len = static_cast<int>(strlen(password_hex));
   const int n = decrypt_msg_hex(key, password_hex, hex_len, password.out());
   free(key);
-  if (n < 0) return reply_failure(conn, "Authorization failed: Unable to decrypt password");
+  if (n < 0) return refuse_logon(conn, user_id, "Authorization failed: Unable to decrypt password");
   password.set_size(hex_len / 2);
 
   const std::string account = !user.uid.empty()                   ? user.uid
@@ -85,12 +96,13 @@ int ProtocolLogon::Execute(Connection& conn) {
     const char* text = platform::logon_error_text(code);
     debug_log('P', 0, "User %s failed to logon at %s, errno %u: %s", LogText(account.c_str()).c_str(),
               when, code, text);
-    return reply_failure(conn, text);
+    return refuse_logon(conn, user_id, text);
   }
   conn.token = std::move(token);
   conn.has_token = true;
   conn.authorized = true;
   debug_log('P', 1, "User %s logged on", LogText(account.c_str()).c_str());
+  report_logon(conn.peer_addr, false, user_id);
   register_user(user_id, account.c_str());
   return reply_ok(conn, nullptr);
 }

@@ -1,13 +1,7 @@
 // logon_throttle.h - failed logons slowed down per client address.
 //
-// Each failed LOGON from an address makes the reply to it wait: 200 ms after
-// the first failure, twice as long after each further one, at most 5 s a
-// step. The steps of one address follow each other (a failure waits until
-// the reply to the one before it is due, plus its own step), so that
-// parallel connections guess no faster than one; a reply never waits more
-// than 60 s. A successful logon from the address, or 15 minutes without a
-// failure, starts it afresh. 256 addresses are remembered (the one idle
-// longest makes room).
+// Each failed LOGON makes the reply to it wait, longer after each further
+// failure from its address (the schedule is base/failed_logons.h).
 //
 // Context: the server thread (the table is not locked); the wait suspends
 // only the calling task.

@@ -57,6 +57,8 @@ TEST_F(Config, Defaults) {
   EXPECT_EQ(cfg.max_tasks, 20);
   EXPECT_EQ(cfg.max_remote, 20);
   EXPECT_EQ(cfg.max_file_size, zentsd::kDefaultMaxFileSize);
+  EXPECT_EQ(cfg.logon_timeout, 30);
+  EXPECT_EQ(cfg.reserved_slots, 32);
 }
 
 TEST_F(Config, KeyRows) {
@@ -90,6 +92,14 @@ TEST_F(Config, KeyRows) {
       {"lang = de", "", [](const DaemonConfig& c) { return c.lang == "de" && c.messages == "de"; }},
       {"maxFileSize = 4096", "", [](const DaemonConfig& c) { return c.max_file_size == 4096; }},
       {"maxFileSize = 0", "maxFileSize=\"0\"", [](const DaemonConfig& c) { return c.max_file_size == zentsd::kDefaultMaxFileSize; }},
+      {"logonTimeout = 5", "", [](const DaemonConfig& c) { return c.logon_timeout == 5; }},
+      // No deadline at all would give silent connections the slots again.
+      {"logonTimeout = 0", "logonTimeout=\"0\"", [](const DaemonConfig& c) { return c.logon_timeout == 30; }},
+      {"logonTimeout = 1m", "logonTimeout=\"1m\"", [](const DaemonConfig& c) { return c.logon_timeout == 30; }},
+      {"reservedSlots = 0", "", [](const DaemonConfig& c) { return c.reserved_slots == 0; }},
+      {"reservedSlots = 125", "", [](const DaemonConfig& c) { return c.reserved_slots == 125; }},
+      {"reservedSlots = 126", "reservedSlots=\"126\"", [](const DaemonConfig& c) { return c.reserved_slots == 32; }},
+      {"reservedSlots = -1", "reservedSlots=\"-1\"", [](const DaemonConfig& c) { return c.reserved_slots == 32; }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);

@@ -54,6 +54,16 @@ TEST(IpcPayload, GoldenBytesAndCutTexts) {
   EXPECT_STREQ(user.user_id, "tester");
   EXPECT_EQ(strlen(user.account), 127u);
 
+  zentsd::ipc_encode_logon(0x0a000001, true, std::string(70, 'u').c_str(), out);
+  EXPECT_EQ(bytes(out, 8), std::string("\x01\x00\x00\x0a\x01\x00\x00\x00", 8));
+  EXPECT_EQ(bytes(out + 8, 64), std::string(63, 'u') + '\0');
+  EXPECT_EQ(bytes(out + 72, 188), std::string(188, '\0'));
+  zentsd::IpcLogonInfo logon;
+  zentsd::ipc_decode_logon(out, &logon);
+  EXPECT_EQ(logon.peer_addr, 0x0a000001u);
+  EXPECT_EQ(logon.failed, 1u);
+  EXPECT_EQ(strlen(logon.user_id), 63u);
+
   zentsd::ipc_encode_newchild(0x01020304, out);
   EXPECT_EQ(bytes(out, 8), std::string("\0\0\0\0\x04\x03\x02\x01", 8));
   EXPECT_EQ(zentsd::ipc_decode_newchild(out), 0x01020304);
@@ -251,6 +261,42 @@ TEST_F(ChildTableTest, RequestsAreKeyedByTheHandlersProcess) {
   EXPECT_STREQ(table[1].user_id, "tester");
   EXPECT_STREQ(table[1].account, "acct");
   EXPECT_EQ(win32_child_count(), 2);
+}
+
+TEST_F(ChildTableTest, FailedLogonsAreAnsweredWithGrowingDelaysPerAddress) {
+  // The parent's table, asked by the handlers of one address in turn: each
+  // failure waits behind the one before it, a success starts afresh, and
+  // another address is not slowed. No entry is needed (-f has none).
+  zentsd::child_table_forget_logons();
+  uint8_t fail_a[zentsd::kIpcPayloadSize], fail_b[zentsd::kIpcPayloadSize], ok_a[zentsd::kIpcPayloadSize];
+  zentsd::ipc_encode_logon(0x0a000001, true, "guess", fail_a);
+  zentsd::ipc_encode_logon(0x0a000002, true, "guess", fail_b);
+  zentsd::ipc_encode_logon(0x0a000001, false, "tester", ok_a);
+  std::vector<int> delays;
+  for (int i = 0; i < 3; ++i) delays.push_back(zentsd::child_table_request(zentsd::IPC_LOGON, 4242, fail_a));
+  ASSERT_EQ(delays.size(), 3u);
+  EXPECT_GE(delays[0], 150);
+  EXPECT_LE(delays[0], 200);
+  EXPECT_GT(delays[1], delays[0] + 300);  // its own step after the first one's
+  EXPECT_GT(delays[2], delays[1] + 700);
+  EXPECT_EQ(zentsd::child_table_request(zentsd::IPC_LOGON, 4243, fail_b), 200);
+  EXPECT_EQ(zentsd::child_table_request(zentsd::IPC_LOGON, 4242, ok_a), 0);
+  EXPECT_EQ(zentsd::child_table_request(zentsd::IPC_LOGON, 4242, fail_a), 200);
+  zentsd::child_table_forget_logons();
+}
+
+TEST_F(ChildTableTest, WaitingCountsHandlersNotLoggedOn) {
+  Sleeper a, b, program;
+  add_handler(a.pid);
+  add_handler(b.pid);
+  EXPECT_EQ(zentsd::child_table_waiting(), 2);
+  uint8_t payload[zentsd::kIpcPayloadSize];
+  zentsd::ipc_encode_user("tester", "acct", payload);
+  EXPECT_EQ(zentsd::child_table_request(zentsd::IPC_USER, a.pid, payload), 0);
+  EXPECT_EQ(zentsd::child_table_waiting(), 1);
+  zentsd::ipc_encode_newchild(program.pid, payload);
+  EXPECT_EQ(zentsd::child_table_request(zentsd::IPC_NEWCHILD, b.pid, payload), 0);
+  EXPECT_EQ(zentsd::child_table_waiting(), 0);  // zentcore runs for a logged-on user
 }
 
 TEST_F(ChildTableTest, ReplaceWatchesTheNewProcessUntilItEnds) {

@@ -523,4 +523,50 @@ TEST_F(Logon, PathMappings) {
   finish();
 }
 
+TEST_F(Logon, SuccessStartsTheFailuresAfresh) {
+  standard_users();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(startup());
+  const struct {
+    bool right;
+    const char* logged;  // the failure's count, or nullptr after a success
+  } rows[] = {
+      {false, "(1 in a row)"},
+      {false, "(2 in a row)"},
+      {true, nullptr},
+      {false, "(1 in a row)"},
+  };
+  for (const auto& row : rows) {
+    const size_t from = daemon_.log().size();
+    const ZentsdReply r = client_.logon("tester", row.right ? account_.password() : "wrong");
+    EXPECT_EQ(r.status, row.right ? 0 : 2) << r.text;
+    if (row.logged != nullptr) {
+      EXPECT_TRUE(daemon_.wait_for(std::string("P1: Logon of user \"tester\" from 127.0.0.1 failed ") + row.logged, from))
+          << daemon_.log().substr(from);
+    }
+  }
+  finish();
+}
+
+TEST_F(Logon, LoggedOnConnectionsUseTheReservedSlots) {
+  // One slot for connections not logged on, 125 for the others.
+  standard_users();
+  config_extra = "reservedSlots = 125\n";
+  ASSERT_TRUE(logged_on());
+  testsupport::ZentsdClient second;
+  ASSERT_TRUE(second.connect(static_cast<uint16_t>(daemon_.port())));
+  ASSERT_GT(daemon_.next_handler(), 0) << "a logged-on connection leaves the slot free";
+  const size_t from = daemon_.log().size();
+  testsupport::ZentsdClient refused;
+  ASSERT_TRUE(refused.connect(static_cast<uint16_t>(daemon_.port())));
+  EXPECT_TRUE(daemon_.wait_for("Unable to spawn client handler process: 1 connections not logged on", from));
+  EXPECT_TRUE(refused.closed_without_reply(5000));
+  ASSERT_EQ(second.startup().status, 0);
+  ASSERT_EQ(second.logon("tester", account_.password()).status, 0);
+  testsupport::ZentsdClient third;
+  ASSERT_TRUE(third.connect(static_cast<uint16_t>(daemon_.port())));
+  EXPECT_GT(daemon_.next_handler(), 0) << "the second connection's logon freed the slot";
+  finish();
+}
+
 }  // namespace

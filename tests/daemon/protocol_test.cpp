@@ -4,7 +4,11 @@
 // handler's process by a crash).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "daemon/daemon_fixture.h"
 #include "support/net_util.h"
@@ -223,6 +227,82 @@ TEST_F(Protocol, LogonBeforeAnyAccountIsRefused) {
   EXPECT_EQ(r.text, "Authorization failed: Unable to decrypt password");
   EXPECT_EQ(client_.call(testsupport::req_plain(60)).text, "Sorry, you are not authorized");
   finish();
+}
+
+TEST_F(Protocol, FailedLogonsFromOneAddressAreSlowedAcrossConnections) {
+  // Four connections guess at once: their failures queue behind each other
+  // (200, 600, 1400, 3000 ms), so parallel connections guess no faster than
+  // one.
+  write("etc/zentsd.user", "[known]\nUID = nobody-here\n");
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(startup());
+  std::vector<std::unique_ptr<testsupport::ZentsdClient>> others;
+  for (int k = 0; k < 3; ++k) {
+    others.push_back(std::make_unique<testsupport::ZentsdClient>());
+    ASSERT_TRUE(others.back()->connect(static_cast<uint16_t>(daemon_.port())));
+    ASSERT_EQ(others.back()->startup().status, 0);
+  }
+  std::vector<testsupport::ZentsdClient*> clients = {&client_};
+  for (auto& c : others) clients.push_back(c.get());
+  std::vector<ZentsdReply> replies(clients.size());
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<std::thread> guessers;
+  for (size_t i = 0; i < clients.size(); ++i)
+    guessers.emplace_back([&, i] { replies[i] = clients[i]->call(testsupport::req_logon("stranger", "00")); });
+  for (auto& t : guessers) t.join();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  for (const ZentsdReply& r : replies) EXPECT_EQ(r.text, "Authorization failed: Unknown user id");
+  EXPECT_GE(took.count(), 2900);
+  EXPECT_TRUE(daemon_.wait_for("P1: Logon of user \"stranger\" from 127.0.0.1 failed (4 in a row), reply delayed", log_from_))
+      << daemon_.log().substr(log_from_);
+  // The failures go on counting on the next connection; a fifth waits its
+  // own step behind them.
+  others.clear();
+  finish();
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(startup());
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.call(testsupport::req_logon("known", "not hex at all!!")).text,
+            "Authorization failed: Unable to decrypt password");
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1).count(),
+            3000);
+  EXPECT_TRUE(daemon_.wait_for("Logon of user \"known\" from 127.0.0.1 failed (5 in a row), reply delayed", log_from_));
+  finish();
+}
+
+TEST_F(Protocol, ConnectionNotLoggedOnEndsAtTheLogonDeadline) {
+  // The request time-out stays 900 s; the logon deadline counts from the
+  // connect, whatever the client sends meanwhile.
+  config_extra = "logonTimeout = 1\n";
+  const struct {
+    const char* what;
+    bool startup;
+    bool nops;
+  } rows[] = {
+      {"silent from the connect", false, false},
+      {"silent after the start-up", true, false},
+      {"no-ops without a logon", true, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(start());
+    const auto t0 = std::chrono::steady_clock::now();
+    if (row.startup) {
+      ASSERT_TRUE(startup());
+    }
+    if (row.nops) {
+      for (int k = 0; k < 50; ++k) {
+        if (client_.call(testsupport::req_plain(0), 5000).got != 1) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    } else {
+      EXPECT_TRUE(client_.closed_without_reply(5000));
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_LT(took.count(), 4000);
+    const ProcessResult done = finish();
+    EXPECT_NE(done.err.find("P1: No logon within 1 seconds - connection closed"), std::string::npos) << done.err;
+  }
 }
 
 }  // namespace

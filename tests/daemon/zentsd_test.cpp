@@ -319,6 +319,9 @@ TEST_F(Zentsd, KillingTheParentEndsTheHandlers) {
 }
 
 TEST_F(Zentsd, The127thChildIsRefusedWithItsMessage) {
+  // The wait list's own limit: no slots kept back for logged-on
+  // connections, and time enough to open them all.
+  config_extra = "reservedSlots = 0\nlogonTimeout = 600\n";
   ASSERT_TRUE(start());
   std::vector<std::unique_ptr<ZentsdClient>> clients;
   for (int k = 1; k < 126; ++k) {
@@ -333,6 +336,29 @@ TEST_F(Zentsd, The127thChildIsRefusedWithItsMessage) {
   EXPECT_TRUE(refused.closed_without_reply(5000));
   // One ends: there is room again.
   clients.front()->close();
+  ASSERT_TRUE(daemon_.wait_for("Removed child process", from));
+  ZentsdClient again;
+  EXPECT_GT(connect_another(&again), 0);
+}
+
+TEST_F(Zentsd, ConnectionsNotLoggedOnLeaveTheReservedSlots) {
+  // 124 of the 126 slots kept for logged-on connections: a third silent
+  // connection is refused and closed at once, not served when the others
+  // time out.
+  config_extra = "reservedSlots = 124\n";
+  ASSERT_TRUE(start());
+  ZentsdClient second;
+  ASSERT_GT(connect_another(&second), 0);
+  const size_t from = daemon_.log().size();
+  ZentsdClient refused;
+  ASSERT_TRUE(refused.connect(static_cast<uint16_t>(daemon_.port())));
+  EXPECT_TRUE(daemon_.wait_for(
+      "S0: Unable to spawn client handler process: 2 connections not logged on hold every slot they may "
+      "(reservedSlots = 124)",
+      from));
+  EXPECT_TRUE(refused.closed_without_reply(5000));
+  // One goes: a new connection is served again.
+  second.close();
   ASSERT_TRUE(daemon_.wait_for("Removed child process", from));
   ZentsdClient again;
   EXPECT_GT(connect_another(&again), 0);
