@@ -19,11 +19,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,8 +77,16 @@ struct ChildOptions {
 struct Watcher {
   std::thread thread;
   std::atomic<bool> done{false};
+  std::atomic<pid_t> pid{0};  // set by the server thread before the handler runs
 };
 std::list<Watcher> g_watchers;
+
+// Handlers whose output pipe is still open. A handler's exit line waits for
+// the last of its output, so that the log reads in order (see
+// zentsd_reap_children).
+std::mutex g_output_mutex;
+std::condition_variable g_output_closed;
+std::multiset<pid_t> g_output_open;
 
 void log_errno(int letter, const char* text, int err) {
   debug_log(letter, 0, "%s, errno %u: %s", text, static_cast<unsigned>(err), strerror(err));
@@ -134,7 +146,7 @@ int start_ipc(ChildOptions* opts) {
 
 // Copies a handler's output into the log until the pipe closes (the
 // handler and what it started are gone) or the daemon stops.
-void watch(int fd, std::atomic<bool>* done) {
+void watch(int fd, Watcher* w) {
   char buf[1024];
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {g_stop_event.fd(), POLLIN, 0}};
@@ -157,7 +169,13 @@ void watch(int fd, std::atomic<bool>* done) {
     debug_write_raw(buf, k);
   }
   close(fd);
-  done->store(true);
+  {
+    std::lock_guard<std::mutex> lock(g_output_mutex);
+    const auto it = g_output_open.find(w->pid.load());
+    if (it != g_output_open.end()) g_output_open.erase(it);
+  }
+  g_output_closed.notify_all();
+  w->done.store(true);
 }
 
 void join_watchers(bool all) {
@@ -249,7 +267,7 @@ void spawn_handler(int sock, const ChildOptions& opts, const zentsd::DaemonConfi
     return;
   }
   Watcher& w = g_watchers.emplace_back();
-  const int werr = platform::start_thread(w.thread, "watcher", [fd = out[0], &w] { watch(fd, &w.done); });
+  const int werr = platform::start_thread(w.thread, "watcher", [fd = out[0], &w] { watch(fd, &w); });
   if (werr != 0) {
     debug_log('S', 0, "Unable to create watching thread, errno %d: %s", werr, strerror(werr));
     g_watchers.pop_back();
@@ -260,6 +278,13 @@ void spawn_handler(int sock, const ChildOptions& opts, const zentsd::DaemonConfi
   const pid_t pid = fork();
   if (pid == 0) exec_handler(opts.program.c_str(), argv.data(), devnull, out[1], sock, hold[0], err_pipe[1]);
   const int fork_err = errno;
+  if (pid > 0) {
+    // The child holds the pipe open until it ends, so the watcher cannot
+    // see its end before this.
+    std::lock_guard<std::mutex> lock(g_output_mutex);
+    w.pid.store(pid);
+    g_output_open.insert(pid);
+  }
   for (int fd : {devnull, out[1], hold[0], err_pipe[1]}) close(fd);
   if (pid < 0) {
     log_errno('S', "Unable to start client handler", fork_err);
@@ -485,6 +510,13 @@ void zentsd_reap_children() {
   for (;;) {
     siginfo_t info{};
     if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) return;
+    {
+      // Its last lines may still be in the pipe. Bounded: a descendant that
+      // keeps the pipe open must not hold the exit line back for long.
+      std::unique_lock<std::mutex> lock(g_output_mutex);
+      g_output_closed.wait_for(lock, std::chrono::milliseconds(250),
+                               [&] { return g_output_open.count(info.si_pid) == 0; });
+    }
     if (info.si_code == CLD_EXITED)
       debug_log('S', 3, "Child process %d exited with status %d", static_cast<int>(info.si_pid), info.si_status);
     else
