@@ -8,7 +8,9 @@
 #include "storage/buffer_cache.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,7 @@ constexpr BufNodeInfo kStandInNodeInfo = {stand_in_is_log, stand_in_id, stand_in
 
 struct Cache {
   char* pool = nullptr;
+  size_t pool_mapped = 0;  // bytes of the pool's mapping
   BUFHDR_T* hdrs = nullptr;
   int nbufs = 0;
   BUFHDR_T** hash = nullptr;
@@ -616,16 +619,26 @@ void bf_free_range(Node* node, uint32_t first_page, int count) {
   }
 }
 
-// The buffers, on 2 MiB boundaries and asked for in huge pages: a read
-// that lands on a random buffer of a large cache then costs no page-table
-// walk beside its cache misses (the kernel may refuse; the advice is only
-// that).
+// The buffers, an anonymous mapping the kernel fills with zero pages as they
+// are first used, so a large cache costs memory only as it fills. Past 2 MiB
+// it starts on a 2 MiB boundary and asks for huge pages: a read that lands on
+// a random buffer of a large cache then costs no page-table walk beside its
+// cache misses (the kernel may refuse; the advice is only that).
 constexpr size_t kHugePage = size_t{2} << 20;
-char* alloc_pool(size_t bytes) {
-  if (bytes < kHugePage) return static_cast<char*>(aligned_alloc(Vol_PAGESIZE, bytes));
-  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  char* pool = static_cast<char*>(aligned_alloc(kHugePage, rounded));
-  if (pool != nullptr) madvise(pool, rounded, MADV_HUGEPAGE);
+char* map_pool(size_t bytes, size_t* mapped) {
+  const size_t align = bytes < kHugePage ? Vol_PAGESIZE : kHugePage;
+  const size_t rounded = (bytes + align - 1) / align * align;
+  const size_t slack = align > static_cast<size_t>(sysconf(_SC_PAGESIZE)) ? align : 0;
+  void* raw = mmap(nullptr, rounded + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  char* base = static_cast<char*>(raw);
+  char* pool = base + (align - reinterpret_cast<uintptr_t>(base) % align) % align;
+  // Give back what the alignment left over on either side.
+  if (pool > base) munmap(base, static_cast<size_t>(pool - base));
+  char* const end = base + rounded + slack;
+  if (pool + rounded < end) munmap(pool + rounded, static_cast<size_t>(end - (pool + rounded)));
+  if (align == kHugePage) madvise(pool, rounded, MADV_HUGEPAGE);
+  *mapped = rounded;
   return pool;
 }
 
@@ -643,22 +656,23 @@ int buf_Init(int nbufs, int ntable_entries) {
   uint32_t limit = 2u * static_cast<uint32_t>(ntable_entries) - 1u;
   if (ntable_entries > 32768) limit = 65535;
   const uint32_t hash_size = largest_prime_not_above(limit);
-  char* pool = alloc_pool(pool_bytes);
+  size_t mapped = 0;
+  char* pool = map_pool(pool_bytes, &mapped);
   auto* hdrs = static_cast<BUFHDR_T*>(calloc(static_cast<size_t>(nbufs), sizeof(BUFHDR_T)));
   auto* hash = static_cast<BUFHDR_T**>(calloc(hash_size, sizeof(BUFHDR_T*)));
   if (pool == nullptr || hdrs == nullptr || hash == nullptr) {
-    free(pool);
+    if (pool != nullptr) munmap(pool, mapped);
     free(hdrs);
     free(hash);
     return -1;
   }
-  memset(pool, 0, pool_bytes);
   for (int i = 0; i < nbufs; ++i) {
     hdrs[i].buffer = pool + static_cast<size_t>(i) * Vol_PAGESIZE;
     hdrs[i].lru_next = &hdrs[(i + 1) % nbufs];
     hdrs[i].lru_prev = &hdrs[(i + nbufs - 1) % nbufs];
   }
   g.pool = pool;
+  g.pool_mapped = mapped;
   g.hdrs = hdrs;
   g.nbufs = nbufs;
   g.hash = hash;
@@ -674,7 +688,7 @@ int buf_Init(int nbufs, int ntable_entries) {
 
 void buf_Exit() {
   debug_log('C', 3, "buf_Exit() file %s, line %d", __FILE__, __LINE__);
-  free(g.pool);
+  if (g.pool != nullptr) munmap(g.pool, g.pool_mapped);
   free(g.hdrs);
   free(g.hash);
   const BufNodeInfo info = g.node_info;

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
@@ -368,6 +371,27 @@ TEST(BufferCacheInit, SizesItsHashAndRefusesTooFewBuffers) {
   ASSERT_EQ(buf_Init(640, 640), 0);
   EXPECT_TRUE(log.contains(" hash_size = 1279"));
   buf_Exit();
+}
+
+// A large cache costs memory only as it fills: an empty database with a
+// 512 MB cache must not start with 512 MB resident.
+long resident_kib() {
+  FILE* f = fopen("/proc/self/statm", "r");
+  long size = 0, resident = 0;
+  if (f == nullptr) return -1;
+  const int n = fscanf(f, "%ld %ld", &size, &resident);
+  fclose(f);
+  return n == 2 ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+TEST(BufferCacheInit, TheBuffersAreNotTouchedUntilUsed) {
+  const int nbufs = 16384;  // 128 MiB
+  const long before = resident_kib();
+  ASSERT_GT(before, 0);
+  ASSERT_EQ(buf_Init(nbufs, nbufs), 0);
+  const long grown = resident_kib() - before;
+  buf_Exit();
+  EXPECT_LT(grown, 32 * 1024) << "KiB resident after the cache was set up";
 }
 
 // --- Tasks ----------------------------------------------------------------------
