@@ -68,7 +68,7 @@ uint32_t cluster_start(Node* node, const FixRec_META& m, uint32_t recno) {
       st->ulist.timestamp != ulist.timestamp || st->ulist.head != ulist.head ||
       st->ulist.tail != ulist.tail || st->ulist.num_pages != ulist.num_pages) {
     // Clusters are only ever appended: the list is walked again only after
-    // one was added (or the file was reset).
+    // one was added, or when the handle or the list's head changed.
     st->starts.clear();
     Node_ITER it;
     uint32_t start = 0;
