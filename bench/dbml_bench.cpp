@@ -2,9 +2,16 @@
 // database, with 1, 8 and 32 clients, in one run: a plain single-threaded
 // loopback echo server (the yardstick), the class-1 no-op, and a cached
 // DBGET mode 4 (the same record again and again, so every read hits the
-// buffer cache). Each reports requests per second and the p50 and p99 round
-// trip in microseconds; the closing table gives each one's rate against the
-// echo's. The DBGET/echo ratio is what the server's whole request path
+// buffer cache), and a DBGET mode 7 (a read by key) of a random account of
+// the ledger's ACCOUNTS master, a large record file (DBML_BENCH_ACCOUNTS
+// records, a million by default, written before the server starts; the
+// pages warmed once before the first timed read). A read by key opens the
+// set's record file and closes it again: with no other session holding it
+// that close is the last one, the case where the file's cached cluster
+// start pages used to go and each read walked the file's whole
+// used-cluster list. Each reports requests per second and the p50 and p99
+// round trip in microseconds; the closing table gives each one's rate
+// against the echo's. The DBGET/echo ratio is what the server's whole request path
 // (the idle task's socket wait, worker wake-up, framing, dispatch, the database call,
 // the reply) costs on top of the socket round trip itself.
 //
@@ -36,6 +43,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <atomic>
+#include <random>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -95,6 +103,8 @@ uint64_t echo_cpu_ns() {
 ZentClient g_server_clients[kMaxClients];
 ZentClient g_echo_clients[kMaxClients];
 uint16_t g_dbids[kMaxClients];
+uint16_t g_ledger_dbids[kMaxClients];
+uint32_t g_accounts = 1000000;
 
 void BM_Echo(benchmark::State& state) {
   bench_support::echo_round_trips(state, g_echo_clients[state.thread_index()], g_echo_port,
@@ -111,33 +121,78 @@ void BM_Noop(benchmark::State& state) {
   bench_support::timed_round_trips(state, "req/s", [&] { return c.noop(++id); }, server_cpu_ns);
 }
 
+// Thread t's connection logged on as alice with the sample and the ledger
+// open; false (the run skipped) when that fails.
+bool logged_on(benchmark::State& state, int t) {
+  if (g_dbids[t] != 0) return true;
+  ZentClient& c = g_server_clients[t];
+  std::string challenge;
+  testsupport::DbmlStatus st;
+  if (c.fd() >= 0) c.close();  // for the challenge of a new handshake
+  if (!bench_support::connect_client(c, g_server_port, &challenge)) {
+    state.SkipWithError("cannot reach zentdb6");
+    return false;
+  }
+  if (c.logon(challenge, "alice", "secret") != 0 || c.dbopen("sample", "", 1, &st) != 0) {
+    state.SkipWithError(("cannot open the sample: status " + std::to_string(st.words[0]) + " " +
+                         std::to_string(st.words[9]))
+                            .c_str());
+    return false;
+  }
+  const uint16_t sample = static_cast<uint16_t>(st.words[9]);
+  if (c.dbopen(testsupport::kLedgerDbName, "", 1, &st) != 0) {
+    state.SkipWithError(("cannot open the ledger: status " + std::to_string(st.words[0])).c_str());
+    return false;
+  }
+  g_ledger_dbids[t] = static_cast<uint16_t>(st.words[9]);
+  g_dbids[t] = sample;
+  return true;
+}
+
+// A DBGET whose reply is size bytes with status word 0.
+bool dbget(ZentClient& c, const Bytes& frame, Bytes* back, size_t size) {
+  return c.send_raw(frame) && c.recv_frame(back) == 1 && back->size() == size &&
+         (*back)[6] == 0 && (*back)[7] == 0 && (*back)[8] == 0 && (*back)[9] == 0;
+}
+
+// ACCOUNTS (set 1) by its key into a 16-byte buffer: 64 bytes come back.
+Bytes account_read(uint16_t dbid, uint32_t acct) {
+  const Bytes key = {static_cast<uint8_t>(acct), static_cast<uint8_t>(acct >> 8),
+                     static_cast<uint8_t>(acct >> 16), static_cast<uint8_t>(acct >> 24)};
+  return testsupport::frame(testsupport::dbml_get_request(9, dbid, 1, 7, 16, key).bytes());
+}
+
+void BM_DbgetKey(benchmark::State& state) {
+  const int t = state.thread_index();
+  if (!logged_on(state, t)) return;
+  ZentClient& c = g_server_clients[t];
+  Bytes back;
+  static std::atomic<bool> warm{false};
+  if (t == 0 && !warm.exchange(true)) {
+    // Every page of the file and of the key's tree once, untimed.
+    for (uint32_t a = 1; a <= g_accounts; a += 97)
+      if (!dbget(c, account_read(g_ledger_dbids[t], a), &back, 64)) {
+        state.SkipWithError("the warming read failed");
+        return;
+      }
+  }
+  std::mt19937 rng(static_cast<uint32_t>(7 + t));
+  std::uniform_int_distribution<uint32_t> pick(1, g_accounts);
+  bench_support::timed_round_trips(state, "req/s", [&] {
+    return dbget(c, account_read(g_ledger_dbids[t], pick(rng)), &back, 64);
+  }, server_cpu_ns);
+}
+
 void BM_DbgetCached(benchmark::State& state) {
   const int t = state.thread_index();
+  if (!logged_on(state, t)) return;
   ZentClient& c = g_server_clients[t];
-  if (g_dbids[t] == 0) {
-    std::string challenge;
-    testsupport::DbmlStatus st;
-    if (c.fd() >= 0) c.close();  // for the challenge of a new handshake
-    if (!bench_support::connect_client(c, g_server_port, &challenge)) {
-      state.SkipWithError("cannot reach zentdb6");
-      return;
-    }
-    if (c.logon(challenge, "alice", "secret") != 0 || c.dbopen("sample", "", 1, &st) != 0) {
-      state.SkipWithError(("cannot open the sample: status " + std::to_string(st.words[0]) +
-                           " " + std::to_string(st.words[9]))
-                              .c_str());
-      return;
-    }
-    g_dbids[t] = static_cast<uint16_t>(st.words[9]);
-  }
   // ORDERS record 2 into a 100-byte buffer: 148 bytes come back.
   const Bytes frame = testsupport::frame(
       testsupport::dbml_get_request(7, g_dbids[t], 3, 4, 100, {2, 0, 0, 0}).bytes());
   Bytes back;
-  bench_support::timed_round_trips(state, "req/s", [&] {
-    return c.send_raw(frame) && c.recv_frame(&back) == 1 && back.size() == 148 && back[6] == 0 &&
-           back[7] == 0 && back[8] == 0 && back[9] == 0;
-  }, server_cpu_ns);
+  bench_support::timed_round_trips(state, "req/s", [&] { return dbget(c, frame, &back, 148); },
+                                   server_cpu_ns);
 }
 
 constexpr int kClientCounts[] = {1, 8, 32};
@@ -146,8 +201,10 @@ struct Target {
   const char* name;
   void (*fn)(benchmark::State&);
 };
-constexpr Target kTargets[] = {{"BM_Echo", BM_Echo}, {"BM_Noop", BM_Noop},
-                               {"BM_DbgetCached", BM_DbgetCached}};
+constexpr Target kTargets[] = {{"BM_Echo", BM_Echo},
+                               {"BM_Noop", BM_Noop},
+                               {"BM_DbgetCached", BM_DbgetCached},
+                               {"BM_DbgetKey", BM_DbgetKey}};
 
 void register_rounds(int rounds) {
   for (int r = 1; r <= rounds; ++r)
@@ -187,13 +244,22 @@ int main(int argc, char** argv) {
 
   testsupport::TempDir dir;
   g_server_port = testsupport::free_tcp_port();
-  const std::string volumes = testsupport::write_sample_environment(dir.file("root.vol"));
+  const char* accounts_env = getenv("DBML_BENCH_ACCOUNTS");
+  if (accounts_env != nullptr && atoi(accounts_env) >= 2)
+    g_accounts = static_cast<uint32_t>(atoi(accounts_env));
+  const auto written = std::chrono::steady_clock::now();
+  const std::string volumes =
+      testsupport::write_sample_environment(dir.file("root.vol"), 0, g_accounts);
   if (volumes.empty()) {
     fprintf(stderr, "dbml_bench: the sample environment could not be written\n");
     return 1;
   }
+  printf("ledger of %u accounts written in %.1f s\n", g_accounts,
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - written).count());
+  // The cache holds the accounts' file and key tree whole.
   dir.write("zentdb6.cfg", "[Server]\nService = " + std::to_string(g_server_port) +
-                               "\n\n[Config]\nThreads = 200\n\n[Volumes]\n" + volumes);
+                               "\n\n[Config]\nThreads = 200\nBufferCache = 256\n\n[Volumes]\n" +
+                               volumes);
   testsupport::Process server(ZENTDB6_PATH,
                               {"-standalone", "-c", dir.file("zentdb6.cfg"), "-d", getenv("DBML_BENCH_DEBUG") ? getenv("DBML_BENCH_DEBUG") : "*0"});
   const int listener = testsupport::listen_loopback(64, &g_echo_port);
@@ -232,6 +298,7 @@ int main(int argc, char** argv) {
     const auto& echo_runs = reporter.figures[{"BM_Echo", threads}];
     const auto& noop_runs = reporter.figures[{"BM_Noop", threads}];
     const auto& get_runs = reporter.figures[{"BM_DbgetCached", threads}];
+    const auto& key_runs = reporter.figures[{"BM_DbgetKey", threads}];
     auto time_ratio = [&](const std::vector<bench_support::RoundTripFigures>& runs) {
       std::vector<double> v;
       for (const bench_support::RoundTripFigures& e : echo_runs)
@@ -243,7 +310,7 @@ int main(int argc, char** argv) {
     using F = bench_support::RoundTripFigures;
     printf("  %2d clients:\n", threads);
     for (const auto& [name, runs] : {std::pair{"echo ", &echo_runs}, std::pair{"no-op", &noop_runs},
-                                     std::pair{"DBGET", &get_runs}})
+                                     std::pair{"DBGET", &get_runs}, std::pair{"bykey", &key_runs}})
       printf("    %s %8.0f req/s  p50 %7.1f  p99 %8.1f  server cpu/req %5.2f  (%zu rounds)\n",
              name, median_of(*runs, &F::rate), median_of(*runs, &F::p50_us),
              median_of(*runs, &F::p99_us), median_of(*runs, &F::cpu_us), runs->size());
@@ -257,6 +324,13 @@ int main(int argc, char** argv) {
            time_ratio(noop_runs), against_echo(noop_runs, &F::p50_us),
            against_echo(noop_runs, &F::cpu_us), time_ratio(get_runs),
            against_echo(get_runs, &F::p50_us), against_echo(get_runs, &F::cpu_us));
+    printf("    by key (%u accounts): time x%.2f p50 x%.2f cpu x%.2f against the echo, "
+           "time x%.2f against the cached DBGET\n",
+           g_accounts, time_ratio(key_runs), against_echo(key_runs, &F::p50_us),
+           against_echo(key_runs, &F::cpu_us),
+           median_of(key_runs, &F::rate) > 0
+               ? median_of(get_runs, &F::rate) / median_of(key_runs, &F::rate)
+               : 0.0);
   }
   benchmark::Shutdown();
   return 0;

@@ -2,14 +2,21 @@
 // current directory (or $ZENT_BENCH_DIR), synchronous log mode.
 //
 // ReadByRecno/<records>  random FixRec_Get by record number (8-byte records,
-//                        8-page clusters) on a file of 100 thousand, 1
-//                        million and 10 million records, all pages cached:
+//                        8-page clusters: 138 clusters a million records)
+//                        on a file of 100 thousand, 1 million and 10
+//                        million records, kept open, all pages cached:
 //                        the time of one read must not grow with the file.
 //                        Its instructions do not (the same count at each
 //                        size under callgrind); its time grows as the pages
 //                        it lands on, their buffer headers and hash buckets
 //                        outgrow the processor's caches, as the yardstick's
 //                        does with the kernel's page cache.
+// ReadByRecnoClosed/<records>  the same reads, each by a reader that has the
+//                        file to itself: open, FixRec_Get, close (the last
+//                        close), as the server's reads by key do when no
+//                        other session holds the record file. The open
+//                        and close cost the same at every size; the read
+//                        must too (no walk of the used-cluster list).
 // PreadSamePages/<records>  the yardstick, in the same run: a plain pread of
 //                        the page that holds each record FixRec_Get would
 //                        read (same random sequence), from the root
@@ -39,6 +46,7 @@
 #include "storage/node_cluster.h"
 #include "storage/tio.h"
 #include "storage/tlog.h"
+#include "storage/vnode.h"
 #include "storage/volume_set.h"
 #include "support/volume_fixture.h"
 #include "tools/volume_create.h"
@@ -126,7 +134,9 @@ Node* file_for(benchmark::State& state) {
   return f;
 }
 
-void ReadByRecno(benchmark::State& state) {
+// Random reads of the file of state.range(0) records; closed, each read
+// opens the file and closes it again, the only reference.
+void random_reads(benchmark::State& state, bool closed) {
   Node* f = file_for(state);
   if (f == nullptr) return;
   const uint32_t max = static_cast<uint32_t>(state.range(0));
@@ -135,17 +145,37 @@ void ReadByRecno(benchmark::State& state) {
   uint64_t out = 0;
   // Warm: every page of the file once.
   for (uint32_t r = 1; r <= max; r += 900) FixRec_Get(f, r, &out, nullptr, nullptr);
+  if (closed) {
+    // The set's reference and the ones the commits' vnodes kept go.
+    VNode_Flush(f);
+    while (Node_RefCount(f) > 0) Node_Close(f);
+  }
   for (auto _ : state) {
-    if (FixRec_Get(f, pick(rng), &out, nullptr, nullptr) != 0) {
+    if (closed && Node_Open(f) != 0) {
+      state.SkipWithError("open failed");
+      break;
+    }
+    const int rc = FixRec_Get(f, pick(rng), &out, nullptr, nullptr);
+    if (closed) Node_Close(f);
+    if (rc != 0) {
       state.SkipWithError("read failed");
-      return;
+      break;
     }
     benchmark::DoNotOptimize(out);
   }
+  if (closed) Node_Open(f);  // the set's reference again
   state.SetItemsProcessed(state.iterations());
-  state.counters["file_records"] = static_cast<double>(FixRec_NumRecords(f));
+  state.counters["file_records"] = static_cast<double>(max);
 }
+
+void ReadByRecno(benchmark::State& state) { random_reads(state, false); }
+void ReadByRecnoClosed(benchmark::State& state) { random_reads(state, true); }
 BENCHMARK(ReadByRecno)->Arg(100000)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kNanosecond);
+BENCHMARK(ReadByRecnoClosed)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Arg(10000000)
+    ->Unit(benchmark::kNanosecond);
 
 // The page number (in the root volume) of each of the file's clusters, in
 // the node's cluster order: record r's slot starts in cluster

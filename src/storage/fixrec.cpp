@@ -4,9 +4,9 @@
 // checkpoint). The log handlers are in fixrec_log.cpp. See fixrec.h.
 //
 // Owners: a file's state is its meta data and pages. In memory this module
-// keeps, per open node, the start pages of its clusters (so a read by
-// record number finds its cluster without walking the used-cluster list),
-// dropped at the last close.
+// keeps, per node, the start pages of its clusters (so a read by record
+// number finds its cluster without walking the used-cluster list), kept
+// across closes while the list's head says it did not change.
 //
 // Context: tasks of the server thread. Reads hold the node lock shared,
 // changes and callbacks exclusively; a task may be suspended there (a wait
@@ -34,6 +34,10 @@ std::unordered_map<Node*, State> g_states;
 State* state(Node* node) { return &g_states[node]; }
 void drop_state(Node* node) { g_states.erase(node); }
 void drop_all_states() { g_states.clear(); }
+void forget_logged_image(Node* node) {
+  const auto it = g_states.find(node);
+  if (it != g_states.end()) it->second.logged_sequence = 0;
+}
 
 FixRec_META get_meta(Node* node, int line) {
   const auto* bytes = static_cast<const uint8_t*>(Node_GetMetaData(node));
@@ -59,16 +63,20 @@ void put_meta(Node* node, const FixRec_META& m) {
 uint32_t cluster_start(Node* node, const FixRec_META& m, uint32_t recno) {
   const uint32_t k = (recno - 1) / m.cluster_records;
   State* st = state(node);
-  if (st->ulist_timestamp != node->node.ulist.timestamp || k >= st->starts.size()) {
+  const Node_IHEAD& ulist = node->node.ulist;
+  if (k >= st->starts.size() || st->node_id != node->node.node_id ||
+      st->ulist.timestamp != ulist.timestamp || st->ulist.head != ulist.head ||
+      st->ulist.tail != ulist.tail || st->ulist.num_pages != ulist.num_pages) {
     // Clusters are only ever appended: the list is walked again only after
-    // one was added (or the file was reset).
+    // one was added, or when the handle or the list's head changed.
     st->starts.clear();
     Node_ITER it;
     uint32_t start = 0;
     for (int rc = Node_FirstCluster(node, &start, nullptr, &it); rc == 0;
          rc = Node_NextCluster(node, &start, nullptr, &it))
       st->starts.push_back(start);
-    st->ulist_timestamp = node->node.ulist.timestamp;
+    st->node_id = node->node.node_id;
+    st->ulist = ulist;
   }
   return k < st->starts.size() ? st->starts[k] : 0;
 }
@@ -365,10 +373,13 @@ int FixRec_Notify(Node* node, int event) {
     case Node_EVENT_FIRST_OPEN:
       return FixRec_FirstOpen(node);
     case Node_EVENT_LAST_CLOSE:
-      drop_state(node);
+      forget_logged_image(node);
       return 0;
     case Node_EVENT_RESET:
       return FixRec_ResetMeta(node);
+    case Node_EVENT_DELETE:
+      drop_state(node);
+      return 0;
     default:
       return 0;
   }
@@ -759,6 +770,8 @@ int FixRec_FirstOpen(Node* node) {
 
 int FixRec_ResetMeta(Node* node) {
   debug_log('F', 3, "FixRec_ResetMeta(node=%s)", Node_Name(node));
+  // Whatever becomes of the reset, the clusters the start pages name go.
+  drop_state(node);
   if (Node_Open(node) != 0) return -1;
   if (Node_GetMetaData(node) == nullptr) {
     // A file whose restore was refused before its meta data came: it
@@ -778,7 +791,6 @@ int FixRec_ResetMeta(Node* node) {
   m.first_recno = m.last_recno = m.max_recno = m.num_records = m.counter = 0;
   m.sequence++;
   put_meta(node, m);
-  drop_state(node);
   const int rc = NodeList_FlushLog(&ctx);
   NodeList_ReleaseLog(&ctx);
   Node_Close(node);

@@ -18,8 +18,9 @@
 // tries again.
 //
 // Owners: the file's state is its meta data (68 bytes through the node
-// layer) and its pages; this module keeps per open node only a cache of
-// the clusters' start pages and, during redo, the set of files redo
+// layer) and its pages; this module keeps per node only a cache of the
+// clusters' start pages (kept across closes, checked against the
+// used-cluster list's head) and, during redo, the set of files redo
 // touched. The log handlers registered by FixRec_Init are the only way the
 // transaction log reaches in.
 //

@@ -17,18 +17,25 @@
 
 namespace fixrec {
 
-// What this module keeps of an open file in memory: the start pages of its
-// clusters in list order (valid while the used-cluster list keeps the
-// timestamp it had), and the highest sequence a meta image in a
-// transaction's unit has carried.
+// What this module keeps of a file in memory: the start pages of its
+// clusters in list order, and the highest sequence a meta image in a
+// transaction's unit has carried. The start pages outlive the last close
+// (a read that opens the file alone must not walk its whole list again);
+// they hold while the handle names the same node and the used-cluster
+// list's head is as it was when they were taken (a list page that comes or
+// goes moves its timestamp; clusters are only ever appended, which the
+// count shows). A reset, a delete, a restore and recovery drop them.
 struct State {
   std::vector<uint32_t> starts;
-  uint32_t ulist_timestamp = 0;
+  uint32_t node_id = 0;
+  Node_IHEAD ulist;
   uint32_t logged_sequence = 0;
 };
 State* state(Node* node);
 void drop_state(Node* node);
 void drop_all_states();
+// The last close: the start pages stay, the unit's meta image goes.
+void forget_logged_image(Node* node);
 
 // The meta data of an open file, checked (a bad header is fatal), and back.
 FixRec_META get_meta(Node* node, int line);

@@ -294,6 +294,7 @@ int recover_free_list_page(Node* node, const void* data) {
 int FixRec_Init() {
   // A second start in one process (tests) registers afresh.
   if (Node_SubsystemRegistered(FixRec_Notify)) Node_UnregisterSubsystem(FixRec_Notify);
+  drop_all_states();
   NodeList_SetFreeListRecovery(recover_free_list_page);
   if (Node_RegisterSubsystem(NodeType_FR, FixRec_Notify) != 0) return -1;
   Node_SetRestoreClusterFn(NodeType_FR, FixRec_RestoreCluster);
@@ -484,6 +485,9 @@ void relist_free_slots(Node* node, FixRec_META* m, const std::vector<FreeRun>& r
 }  // namespace
 
 int FixRec_RecoverCounts() {
+  // Redo and the drop of unconfirmed clusters rewrote used-cluster lists
+  // inside their pages, which the list head does not show.
+  drop_all_states();
   std::set<Node*> touched;
   touched.swap(g_touched);
   for (Node* node : touched) {

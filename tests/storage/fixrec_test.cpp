@@ -4,12 +4,14 @@
 // the free list reused after deletes, rollback byte for byte, pre-commit of
 // superseded changes, iteration both ways, the checkpoint's trim, and redo:
 // it writes nothing to the log, counts again from the slot flags, and a
-// second redo changes nothing.
+// second redo changes nothing; the clusters' start pages kept across the
+// last close, and what they must follow while nobody holds the file.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <set>
 
+#include "storage/buffer_cache.h"
 #include "storage/fixrec_fixture.h"
 #include "storage/vnode.h"
 
@@ -556,6 +558,151 @@ TEST_F(FixRecTest, ACounterDrawnInACommittedTransactionSurvivesRedo) {
   EXPECT_EQ(FixRec_NextCounter(f), 3u);
   EXPECT_EQ(meta_counts(f), (Counts{1, 2, 2}));
 }
+
+// --- Start pages across closes -------------------------------------------------------------
+
+// Every reference gone, the vnode cache's too: the next open is alone.
+void close_all(Node* f) {
+  VNode_Flush(f);
+  while (Node_RefCount(f) > 0) Node_Close(f);
+}
+
+// The server reads a record by key in a file nobody else holds open: each
+// read opens it and its close is the last. That read must not walk the
+// used-cluster list (one page a cluster), whatever the file's size.
+TEST_F(FixRecTest, AReadOfAFileOpenedAloneDoesNotWalkItsClusterList) {
+  Node* f = make(8000, 1);  // one record a cluster
+  Node* tx = begin();
+  for (uint32_t i = 1; i <= 300; ++i) put(f, tx, record(8000, i));
+  commit(tx);
+  auto pages_of_read = [&](uint32_t recno) {
+    close_all(f);
+    const uint32_t before = buf_GetStats()->requests;
+    EXPECT_EQ(Node_Open(f), 0);
+    EXPECT_EQ(read(f, recno), record(8000, recno));
+    Node_Close(f);
+    return buf_GetStats()->requests - before;
+  };
+  pages_of_read(300);  // the list is walked once
+  for (const uint32_t recno : {1u, 150u, 300u}) EXPECT_LE(pages_of_read(recno), 4u) << recno;
+}
+
+// While nobody holds the file its clusters may be added, reset, or the
+// handle given to another file: a read after the next open never uses
+// start pages that no longer name the file's clusters.
+struct BetweenCloses {
+  const char* name;
+  // Changes the closed file f (which it may replace) and the records
+  // expected of it; leaves every reference closed.
+  void (*change)(FixRecFixture* t, Node** f, std::map<uint32_t, std::vector<uint8_t>>* model);
+};
+
+struct FixRecBetweenCloses : FixRecFixture, ::testing::WithParamInterface<BetweenCloses> {
+  // Test access for the cases.
+  using FixRecFixture::begin;
+  using FixRecFixture::commit;
+  using FixRecFixture::make;
+  using FixRecFixture::open_;
+  using FixRecFixture::put;
+  using FixRecFixture::redo;
+  using FixRecFixture::release_locks;
+  using FixRecFixture::remove;
+};
+
+constexpr uint32_t kRec = 2000;  // four records a one-page cluster
+
+void put_committed(FixRecFixture* t, Node* f, uint32_t n, uint32_t tag,
+                   std::map<uint32_t, std::vector<uint8_t>>* model) {
+  auto* b = static_cast<FixRecBetweenCloses*>(t);
+  Node* tx = b->begin();
+  for (uint32_t i = 0; i < n; ++i) {
+    const std::vector<uint8_t> r = record(kRec, tag + i);
+    (*model)[b->put(f, tx, r)] = r;
+  }
+  b->commit(tx);
+}
+
+// The same by a session that opens the file for them and closes it after.
+void put_alone(FixRecFixture* t, Node* f, uint32_t n, uint32_t tag,
+               std::map<uint32_t, std::vector<uint8_t>>* model) {
+  ASSERT_EQ(Node_Open(f), 0);
+  put_committed(t, f, n, tag, model);
+  close_all(f);
+}
+
+const BetweenCloses kBetweenCloses[] = {
+    {"another transaction adds clusters",
+     [](FixRecFixture* t, Node** f, auto* model) { put_alone(t, *f, 41, 100, model); }},
+    {"deletes",
+     [](FixRecFixture* t, Node** f, auto* model) {
+       auto* b = static_cast<FixRecBetweenCloses*>(t);
+       ASSERT_EQ(Node_Open(*f), 0);
+       Node* tx = b->begin();
+       for (const uint32_t r : {1u, 4u, 5u, 6u, 7u, 8u, 40u}) {
+         ASSERT_EQ(b->remove(*f, tx, r), 0);
+         model->erase(r);
+       }
+       b->commit(tx);
+       b->release_locks();
+       close_all(*f);
+     }},
+    {"a rollback of puts that made clusters",
+     [](FixRecFixture* t, Node** f, auto* model) {
+       auto* b = static_cast<FixRecBetweenCloses*>(t);
+       ASSERT_EQ(Node_Open(*f), 0);
+       Node* tx = b->begin();
+       for (uint32_t i = 0; i < 22; ++i) b->put(*f, tx, record(kRec, 300 + i));
+       ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+       b->release_locks();
+       close_all(*f);
+       put_alone(t, *f, 3, 400, model);
+     }},
+    {"purge, then new records",
+     [](FixRecFixture* t, Node** f, auto* model) {
+       ASSERT_EQ(Node_Reset(*f), 0);
+       model->clear();
+       put_alone(t, *f, 9, 500, model);
+     }},
+    {"the file deleted and its handle given to a new file",
+     [](FixRecFixture* t, Node** f, auto* model) {
+       auto* b = static_cast<FixRecBetweenCloses*>(t);
+       ASSERT_EQ(Node_Delete(*f), 0);
+       std::erase(b->open_, *f);
+       model->clear();
+       *f = b->make(kRec, 1);
+       ASSERT_NE(*f, nullptr);
+       put_alone(t, *f, 13, 600, model);
+     }},
+    {"recovery's redo",
+     [](FixRecFixture* t, Node**, auto*) { static_cast<FixRecBetweenCloses*>(t)->redo(); }},
+};
+
+TEST_P(FixRecBetweenCloses, KeptStartPagesNeverOutliveTheClustersTheyName) {
+  Node* f = make(kRec, 1);
+  std::map<uint32_t, std::vector<uint8_t>> model;
+  put_committed(this, f, 40, 1, &model);  // ten clusters
+  EXPECT_EQ(digest(contents(f)), digest(model));  // the start pages taken
+  close_all(f);
+  GetParam().change(this, &f, &model);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(Node_Open(f), 0);
+  EXPECT_EQ(digest(contents(f)), digest(model));
+  EXPECT_EQ(digest(walk(f)), digest(model));
+  EXPECT_EQ(meta_counts(f), counted(f));
+  std::vector<uint8_t> buf(kRec);
+  const uint32_t past = FixRec_MaxRecno(f) + 1;
+  EXPECT_EQ(FixRec_Get(f, past, buf.data(), nullptr, nullptr), 1);
+  EXPECT_EQ(status_code(), static_cast<uint32_t>(FixRec_R_END));
+  close_all(f);
+}
+
+INSTANTIATE_TEST_SUITE_P(FixRec, FixRecBetweenCloses, ::testing::ValuesIn(kBetweenCloses),
+                         [](const auto& p) {
+                           std::string name;
+                           for (const char* c = p.param.name; *c != 0; ++c)
+                             if (isalnum(static_cast<unsigned char>(*c))) name += *c;
+                           return name;
+                         });
 
 // --- Damage --------------------------------------------------------------------------------
 

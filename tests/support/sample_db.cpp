@@ -362,8 +362,54 @@ std::vector<uint8_t> ledger_entry(uint32_t n) {
   return rec;
 }
 
+namespace {
+
+constexpr uint32_t kLedgerBatch = 5000;
+
+// Commits tx's batch when n ends one (or is the last, count), and begins
+// the next after a checkpoint. 0 going on, 1 done, -1 the commit failed
+// (tx still open), -2 a later failure.
+int end_ledger_batch(Node* tx, uint32_t n, uint32_t count) {
+  if (n % kLedgerBatch != 0 && n < count) return 0;
+  if (Tlog_Commit(tx) != 0) return -1;
+  Tlog_FinalCommit(tx);
+  if (n >= count) return 1;
+  if (Tlog_Checkpoint("ledger batch") != 0 || Tlog_Begin(tx, "ledger", 1) != 0) return -2;
+  return 0;
+}
+
+}  // namespace
+
+int add_ledger_accounts(const LedgerDb& d, uint32_t count) {
+  Node* accounts = Node_Find(d.accounts_node);
+  Node* acct_key = Node_Find(d.acct_key_node);
+  if (!accounts || !acct_key || count < 2) return -1;
+  if (Node_Open(accounts) != 0) return -1;
+  Node* tx = Tlog_Create();
+  int rc = tx != nullptr && Tlog_Begin(tx, "ledger", 1) == 0 ? 0 : -1;
+  btree_CTX ctx{};
+  ctx.tx_node = tx;
+  for (uint32_t n = 2; rc == 0; ++n) {
+    uint8_t m[28] = {};
+    le_put32(m, n);
+    put_text(m + 4, ("holder " + std::to_string(n)).c_str(), 12);
+    uint32_t recno = 0;
+    if (FixRec_Put(accounts, &recno, m, nullptr, tx) != 0 || recno != n ||
+        put_key(acct_key, &ctx, nullptr, m, n) != 0) {
+      rc = -1;
+      break;
+    }
+    const int end = end_ledger_batch(tx, n, count);
+    if (end == 1) break;
+    if (end != 0) rc = end;
+  }
+  if (rc == -1 && tx != nullptr) Tlog_Rollback(tx, Tlog_TxID(tx));
+  if (tx != nullptr) Tlog_Destroy(tx);
+  Node_Close(accounts);
+  return rc == 0 ? 0 : -1;
+}
+
 int add_ledger_entries(const LedgerDb& d, uint32_t count) {
-  constexpr uint32_t kBatch = 5000;
   Node* accounts = Node_Find(d.accounts_node);
   Node* entries = Node_Find(d.entries_node);
   Node* acct_key = Node_Find(d.acct_key_node);
@@ -396,14 +442,10 @@ int add_ledger_entries(const LedgerDb& d, uint32_t count) {
       if (FixRec_Put(entries, &recno, m, nullptr, tx) != 0 || recno != n) rc = -1;
     }
     // A transaction per batch: the log never holds them all at once.
-    if (rc == 0 && (n % kBatch == 0 || n >= count)) {
-      if (Tlog_Commit(tx) != 0) {
-        rc = -1;
-        break;
-      }
-      Tlog_FinalCommit(tx);
-      if (n >= count) break;
-      if (Tlog_Checkpoint("ledger batch") != 0 || Tlog_Begin(tx, "ledger", 1) != 0) rc = -2;
+    if (rc == 0) {
+      const int end = end_ledger_batch(tx, n, count);
+      if (end == 1) break;
+      rc = end;
     }
   }
   if (rc == -1 && tx != nullptr) Tlog_Rollback(tx, Tlog_TxID(tx));

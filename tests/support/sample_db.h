@@ -90,6 +90,11 @@ int write_ledger_db(const char* name, LedgerDb* out);
 // in committed transactions of a new log node, each of at most 5,000
 // records (the log is checkpointed between them). 0 or -1.
 int add_ledger_entries(const LedgerDb& d, uint32_t count);
+// Accounts 2..count after add_ledger_entries (ACCT-NO the record number,
+// HOLDER "holder <n>", no entries), with their keys, in committed
+// transactions of at most 5,000 records (the log checkpointed between
+// them): a large master for reads by key. 0 or -1.
+int add_ledger_accounts(const LedgerDb& d, uint32_t count);
 // The user record of ledger entry n as add_ledger_entries writes it.
 std::vector<uint8_t> ledger_entry(uint32_t n);
 // Makes uid a member of a new group "members" of database db_name that may

@@ -55,7 +55,8 @@ int close_set(int rc, int consistent) {
 
 }  // namespace
 
-std::string write_sample_environment(const std::string& root_path, int ledger_entries) {
+std::string write_sample_environment(const std::string& root_path, int ledger_entries,
+                                     uint32_t ledger_accounts) {
   const std::string lines = write_server_volumes(root_path);
   if (lines.empty()) return "";
   int consistent = 0;
@@ -71,6 +72,7 @@ std::string write_sample_environment(const std::string& root_path, int ledger_en
     SysCat_USER* alice = SysCat_get_user_by_name("alice", nullptr);
     rc = alice != nullptr ? write_ledger_db(kLedgerDbName, &l) : -1;
     if (rc == 0) rc = add_ledger_entries(l, static_cast<uint32_t>(ledger_entries));
+    if (rc == 0 && ledger_accounts >= 2) rc = add_ledger_accounts(l, ledger_accounts);
     if (rc == 0) rc = grant_ledger_sets(kLedgerDbName, l, alice->uid);
     free(alice);
   }
