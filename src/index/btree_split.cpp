@@ -191,6 +191,40 @@ void release_pair(btree_HANDLE* t, uint8_t* l, uint8_t* r) {
 
 }  // namespace
 
+namespace {
+
+// The largest key of page p, or at least ksize.
+uint32_t largest_key(const uint8_t* p, uint32_t ksize) {
+  for (uint32_t i = 0; i < bt_nent(p); ++i) {
+    const uint32_t k = bt_e_ksize(p, bt_entry_off(p, i));
+    if (k > ksize) ksize = k;
+  }
+  return ksize;
+}
+
+}  // namespace
+
+int bt_claim_split_path(btree_HANDLE* t, const uint8_t* h, uint32_t ksize) {
+  if (!bt_in_tx(t)) return 0;
+  // A separator is a key of the page that splits or the entry it places;
+  // a parent with room for the largest of them takes it and the walk ends.
+  uint32_t sep = largest_key(h, ksize);
+  for (uint32_t d = t->bt_ctx->depth; d-- > 0;) {
+    const uint32_t pgno = t->bt_ctx->stack[d].pgno;
+    if (bt_advisory_take(t, pgno, MPOOL_LCK_INSERT) != 0) return -1;
+    uint8_t* p = mpool_get(t, pgno);
+    if (p == nullptr) {
+      bt_release_advisory(t);
+      return -1;
+    }
+    const bool fits = bt_room(p) >= bt_internal_size(sep) + 4;
+    sep = largest_key(p, sep);
+    mpool_put(t, p, 0);
+    if (fits) break;
+  }
+  return 0;
+}
+
 int bt_split(btree_HANDLE* t, uint8_t* h, const bt_NEWENT* ent, uint32_t flags, uint32_t skip) {
   ZENT_ASSERT(flags == 0 && "flags == 0");
   uint8_t* sp = h;

@@ -507,6 +507,73 @@ TEST_P(BtreeTxContend, TheSecondWaitsOnTheFirstsLogNodeAndItsRetrySucceeds) {
 INSTANTIATE_TEST_SUITE_P(Btree, BtreeTxContend, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FirstCommits" : "FirstRollsBack"; });
 
+// A split changes its parent, which its transaction then holds until it
+// ends. Another transaction's insert that fits its leaf reads that parent
+// as committed and goes on; one that must split a leaf under it stops
+// before changing anything, with the wait recorded.
+struct PassParent {
+  btree_HANDLE* a = nullptr;
+  btree_HANDLE* b = nullptr;
+  int fits = -2, splits = -2;
+  ErrorStatus status = 0;
+  int lock_state = -1;
+  uint32_t actions_before = 0, actions_after = 0;
+  Node* wait_node = nullptr;
+};
+PassParent g_pp;
+
+TEST_F(BtreeTxContend, AnInsertPassesAParentThatAnotherTransactionsSplitChanged) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  // Ascending keys: the root's split left its first leaf half full, the
+  // sort splits after it fill the others completely.
+  insert_range(h, &m, 0, 410, 2);
+  btree_CTX ctx_a, ctx_b;
+  g_pp = PassParent{};
+  g_pp.a = open(&ctx_a);
+  g_pp.b = open(&ctx_b);
+  auto body = [] {
+    Node* ta = session_tx();
+    Node* tb = Tlog_Create();
+    ASSERT_NE(tb, nullptr);
+    ASSERT_EQ(Tlog_Begin(ta, "a", 1), 0);
+    ASSERT_EQ(Tlog_Begin(tb, "b", 1), 0);
+    g_pp.a->bt_ctx->tx_node = ta;
+    g_pp.b->bt_ctx->tx_node = tb;
+    ASSERT_EQ(put(g_pp.a, tx_key(101), tx_data(101)), 0);  // splits a full leaf
+    g_pp.fits = put(g_pp.b, tx_key(1), tx_data(1));
+    g_pp.actions_before = Tlog_NumActions(tb, 0);
+    g_pp.splits = put(g_pp.b, tx_key(301), tx_data(301));
+    g_pp.status = get_error();
+    g_pp.actions_after = Tlog_NumActions(tb, 0);
+    g_pp.lock_state = Node_LockState(g_pp.a->node);
+    g_pp.wait_node = g_sessions[thread_self()].wait_node;
+    for (Node* tx : {ta, tb}) {
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+    }
+    g_pp.a->bt_ctx->tx_node = nullptr;
+    g_pp.b->bt_ctx->tx_node = nullptr;
+    ASSERT_EQ(Tlog_Destroy(tb), 0);
+    ASSERT_EQ(Tlog_Destroy(ta), 0);
+  };
+  ASSERT_TRUE(runner.run({body}));
+  EXPECT_EQ(g_pp.fits, 0) << "an insert that fits its leaf waited for another's split";
+  EXPECT_EQ(g_pp.splits, -1);
+  EXPECT_EQ(g_pp.status, make_error_status(ERR_MOD_BT, ERR_SEV_E, BT_E_PAGE));
+  EXPECT_EQ(g_pp.actions_after, g_pp.actions_before) << "the refused split changed pages";
+  EXPECT_EQ(g_pp.lock_state, 0);
+  EXPECT_EQ(g_pp.wait_node, node_);
+  m[tx_key(101)] = tx_data(101);
+  m[tx_key(1)] = tx_data(1);
+  expect_tree(h, m, "after both");
+  EXPECT_EQ(put(h, tx_key(301), tx_data(301)), 0);
+  m[tx_key(301)] = tx_data(301);
+  expect_tree(h, m, "after the retry");
+  EXPECT_EQ(live_entries(), 0u);
+}
+
 // --- Many transactions putting into a large tree ----------------------------------------
 
 constexpr int kWriters = 8;
