@@ -10,7 +10,9 @@
 // or rolled back at random. Under the task kernel, two transactions
 // inserting into one leaf: the second's descent fails with the wait
 // recorded, it waits on the first's log node and its retry succeeds once
-// the first has ended. Many transactions putting into a large tree at
+// the first has ended. While one transaction's split holds the parent, a
+// put of another that fits its leaf goes through and one that must split
+// stops whole. Many transactions putting into a large tree at
 // once, each holding its pages until its commit: splits meet neighbours
 // other transactions hold, wait for them and run again without a failure
 // line, and every key is there afterwards.
