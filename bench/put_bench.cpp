@@ -9,6 +9,11 @@
 //                       index) in synchronous log mode: one final commit,
 //                       forced to the LOG volume, per put. puts/s and the
 //                       ratio to the raw fdatasync rate.
+// MasterPutSpread/<n>   32 sessions putting keys spread at random over
+//                       the whole key range into a master holding n
+//                       records already (0 or 50,000, put in key order):
+//                       puts/s and, for 50,000, the ratio to the empty
+//                       master's rate.
 // SortedChain/<n>       n orders of one customer put in random date order
 //                       into its sorted chain (each insert walks the chain
 //                       backward from its end), without forcing the log:
@@ -19,6 +24,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -90,8 +96,51 @@ void put_masters() {
   }
 }
 
-void BM_MasterPut(benchmark::State& state) {
-  const int clients = static_cast<int>(state.range(0));
+double g_spread_empty_rate = 0;
+
+// Fills the master with n records of even keys in key order, without
+// forcing the log.
+bool preload(idb_session* s, int32_t dbid, int n) {
+  if (Vol_SetSyncMode(0) != 0) return false;
+  uint8_t rec[28];
+  memset(rec, ' ', sizeof rec);
+  for (int j = 0; j < n; ++j) {
+    char key[16];
+    snprintf(key, sizeof key, "%08d", 2 * j);
+    memcpy(rec, key, 8);
+    int32_t st[10];
+    if (idb_put(s, dbid, "CUSTOMER", 9, 1, nullptr, 0, rec, st) != 0) return false;
+  }
+  return Vol_SetSyncMode(1) == 0;
+}
+
+// One session's puts of odd keys below 100,000 in a random order of its
+// own; the sessions' keys never meet.
+void put_spread() {
+  const int me = g_next++;
+  const Client c = g_clients[static_cast<size_t>(me)];
+  g_task_session[thread_self()] = c.s;
+  std::mt19937 rng(static_cast<unsigned>(me + 1));
+  std::vector<int> slots(50000 / 32);
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = static_cast<int>(i);
+  std::shuffle(slots.begin(), slots.end(), rng);
+  uint8_t rec[28];
+  memset(rec, ' ', sizeof rec);
+  for (int i = 0; i < g_per_client; ++i) {
+    char key[16];
+    snprintf(key, sizeof key, "%08d", 2 * (slots[static_cast<size_t>(i)] * 32 + me) + 1);
+    memcpy(rec, key, 8);
+    int32_t st[10];
+    if (idb_put(c.s, c.dbid, "CUSTOMER", 9, 1, nullptr, 0, rec, st) != 0) break;
+    ++g_done;
+  }
+}
+
+// clients sessions running body; spread: 32 sessions of put_spread into a
+// master of state.range(0) records.
+void master_put(benchmark::State& state, bool spread) {
+  const int clients = spread ? 32 : static_cast<int>(state.range(0));
+  const int records = spread ? static_cast<int>(state.range(0)) : 0;
   for (auto _ : state) {
     PutSet set(1);
     if (!set.ok()) {
@@ -104,6 +153,10 @@ void BM_MasterPut(benchmark::State& state) {
         state.SkipWithError("cannot open the database");
         return;
       }
+    if (records != 0 && !preload(g_clients[0].s, g_clients[0].dbid, records)) {
+      state.SkipWithError("cannot fill the master");
+      return;
+    }
     g_outside = nullptr;
     storage_test::TaskRunner runner;
     if (tio_setup() != 0) {
@@ -115,7 +168,8 @@ void BM_MasterPut(benchmark::State& state) {
     g_per_client = clients == 1 ? 600 : 2400 / clients;
     const auto t0 = Clock::now();
     const bool ran = runner.run(
-        std::vector<storage_test::TaskRunner::Body>(static_cast<size_t>(clients), put_masters),
+        std::vector<storage_test::TaskRunner::Body>(static_cast<size_t>(clients),
+                                                    spread ? put_spread : put_masters),
         nullptr, 300000);
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     tio_cleanup();
@@ -130,9 +184,17 @@ void BM_MasterPut(benchmark::State& state) {
       state.counters["raw_fdatasync_per_s"] = g_raw_rate;
       state.counters["puts_per_raw_fdatasync"] = rate / g_raw_rate;
     }
+    if (spread && records == 0) g_spread_empty_rate = rate;
+    if (records != 0 && g_spread_empty_rate > 0)
+      state.counters["ratio_to_empty"] = rate / g_spread_empty_rate;
   }
 }
+
+void BM_MasterPut(benchmark::State& state) { master_put(state, false); }
 BENCHMARK(BM_MasterPut)->Arg(1)->Arg(8)->Arg(32)->Iterations(1)->UseManualTime();
+
+void BM_MasterPutSpread(benchmark::State& state) { master_put(state, true); }
+BENCHMARK(BM_MasterPutSpread)->Arg(0)->Arg(50000)->Iterations(1)->UseManualTime();
 
 void BM_SortedChain(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));

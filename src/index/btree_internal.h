@@ -11,6 +11,9 @@
 
 inline constexpr int MPOOL_LCK_READ = 2;
 inline constexpr int MPOOL_LCK_WRITE = 4;
+// The write descent of an insert: it claims the leaf only; the parents are
+// claimed by a split that will change them (bt_claim_split_path).
+inline constexpr int MPOOL_LCK_INSERT = 8;
 inline constexpr uint32_t MPOOL_DIRTY = 1;
 
 // Sets a BT status code with the caller's place.
@@ -118,6 +121,10 @@ struct bt_NEWENT {
   uint32_t dsize = 0;
   uint32_t size = 0;   // aligned entry size
 };
+// Inside a transaction, before anything changes: claims every parent on the
+// stack that a split of page h (pinned) to place an entry with a key of
+// ksize bytes may change. 0, or -1 as bt_advisory_take.
+int bt_claim_split_path(btree_HANDLE* t, const uint8_t* h, uint32_t ksize);
 // Splits page h (pinned, writable) that lacks room for ent at index skip and
 // places ent; walks the parent stack. Releases h and every page it got. 0
 // or -1.

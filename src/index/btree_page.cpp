@@ -164,7 +164,7 @@ int bt_free(btree_HANDLE* t, uint8_t* page) {
 }
 
 int bt_advisory_take(btree_HANDLE* t, uint32_t pgno, int lock_flags) {
-  if (!bt_in_tx(t) || lock_flags != MPOOL_LCK_WRITE) return 0;
+  if (!bt_in_tx(t) || lock_flags == MPOOL_LCK_READ) return 0;
   return btree_TxAdvisoryTake(t, pgno);
 }
 

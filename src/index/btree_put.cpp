@@ -88,7 +88,7 @@ int btree_Put(btree_HANDLE* t, const btree_DBT* key, const btree_DBT* data, uint
   const uint32_t size = bt_leaf_size(key->size, data->size);
   int exact = 0;
   if (t->fast.order == 0 || bt_fast(t, key, size, &exact) != 0) {
-    if (bt_search(t, MPOOL_LCK_WRITE, key, &exact) != 0) {
+    if (bt_search(t, MPOOL_LCK_INSERT, key, &exact) != 0) {
       bt_end_op(t);
       return RET_ERROR;
     }
@@ -101,7 +101,9 @@ int btree_Put(btree_HANDLE* t, const btree_DBT* key, const btree_DBT* data, uint
     BT_ERROR(ERR_SEV_R, BT_R_EXISTS);
     return RET_SPECIAL;
   }
-  if (mpool_lock(t, &p) != 0) {
+  // The parents a split changes are claimed before anything changes.
+  const bool split = bt_room(p) < size + 4;
+  if ((split && bt_claim_split_path(t, p, key->size) != 0) || mpool_lock(t, &p) != 0) {
     mpool_put(t, p, 0);
     bt_end_op(t);
     return RET_ERROR;
@@ -113,7 +115,7 @@ int btree_Put(btree_HANDLE* t, const btree_DBT* key, const btree_DBT* data, uint
   ent.data = static_cast<const uint8_t*>(data->data);
   ent.dsize = data->size;
   ent.size = size;
-  if (bt_room(p) >= size + 4) {
+  if (!split) {
     const uint32_t off = bt_insert_slot(p, idx, size);
     bt_write_entry(p, off, ent.key, ent.ksize, ent.word2, ent.data, ent.dsize);
     btree_CURSOR& c = t->cursor;

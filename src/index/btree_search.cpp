@@ -25,15 +25,25 @@ int bt_push(btree_HANDLE* t, uint32_t pgno, uint32_t index) {
 }
 
 int bt_search(btree_HANDLE* t, int lock_flags, const btree_DBT* key, int* exact) {
-  ZENT_ASSERT((lock_flags == MPOOL_LCK_READ || lock_flags == MPOOL_LCK_WRITE) &&
+  ZENT_ASSERT((lock_flags == MPOOL_LCK_READ || lock_flags == MPOOL_LCK_WRITE ||
+               lock_flags == MPOOL_LCK_INSERT) &&
               "lock_flags == MPOOL_LCK_READ || lock_flags == MPOOL_LCK_WRITE");
   t->bt_ctx->depth = 0;
+  // An insert claims only its leaf: an internal page another transaction
+  // has changed (a split's separator) is read as committed, which still
+  // leads every key outside that transaction's pages to the right leaf.
+  // Claiming it would make every writer wait for each split's commit.
+  const bool claim_all = lock_flags != MPOOL_LCK_INSERT;
   uint32_t pgno = btree_MetaRoot(t->meta);
-  if (bt_advisory_take(t, pgno, lock_flags) != 0) return -1;
+  if (claim_all && bt_advisory_take(t, pgno, lock_flags) != 0) return -1;
   for (;;) {
     uint8_t* p = mpool_get(t, pgno);
     if (p == nullptr) {
       bt_release_advisory(t);
+      return -1;
+    }
+    if (!claim_all && bt_is_leaf(p) && bt_advisory_take(t, pgno, lock_flags) != 0) {
+      mpool_put(t, p, 0);
       return -1;
     }
     uint32_t base = 0;
@@ -67,7 +77,8 @@ int bt_search(btree_HANDLE* t, int lock_flags, const btree_DBT* key, int* exact)
     if (!found) descend = base == 0 ? 0 : base - 1;
     const uint32_t child = bt_e_word2(p, bt_entry_off(p, descend));
     mpool_put(t, p, 0);
-    if (bt_push(t, pgno, descend) != 0 || bt_advisory_take(t, child, lock_flags) != 0) {
+    if (bt_push(t, pgno, descend) != 0 ||
+        (claim_all && bt_advisory_take(t, child, lock_flags) != 0)) {
       bt_release_advisory(t);
       return -1;
     }

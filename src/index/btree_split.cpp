@@ -81,12 +81,16 @@ void distribute(btree_HANDLE* t, const uint8_t* src, uint8_t* l, uint8_t* r, uin
 
 // Splits h (not the root). The halves in *lp (h itself) and *rp (new); the
 // page that took e and its index. None with nothing changed on failure.
+// *held is set when another transaction holds the right neighbour.
 uint8_t* split_page(btree_HANDLE* t, uint8_t* h, uint8_t** lp, uint8_t** rp, uint32_t skip,
-                    const bt_NEWENT* e, uint32_t* tidx) {
+                    const bt_NEWENT* e, uint32_t* tidx, bool* held) {
   const bool sort_split = bt_next(h) == 0 && skip == bt_nent(h);
   // Inside a transaction the right neighbour is claimed before anything
   // changes: another transaction holding it stops the split here.
-  if (!sort_split && bt_claim_neighbours(t, 0, bt_next(h)) != 0) return nullptr;
+  if (!sort_split && bt_claim_neighbours(t, 0, bt_next(h)) != 0) {
+    *held = true;
+    return nullptr;
+  }
   uint32_t rpgno = 0;
   uint8_t* r = bt_new(t, &rpgno);
   if (r == nullptr) return nullptr;
@@ -187,6 +191,40 @@ void release_pair(btree_HANDLE* t, uint8_t* l, uint8_t* r) {
 
 }  // namespace
 
+namespace {
+
+// The largest key of page p, or at least ksize.
+uint32_t largest_key(const uint8_t* p, uint32_t ksize) {
+  for (uint32_t i = 0; i < bt_nent(p); ++i) {
+    const uint32_t k = bt_e_ksize(p, bt_entry_off(p, i));
+    if (k > ksize) ksize = k;
+  }
+  return ksize;
+}
+
+}  // namespace
+
+int bt_claim_split_path(btree_HANDLE* t, const uint8_t* h, uint32_t ksize) {
+  if (!bt_in_tx(t)) return 0;
+  // A separator is a key of the page that splits or the entry it places;
+  // a parent with room for the largest of them takes it and the walk ends.
+  uint32_t sep = largest_key(h, ksize);
+  for (uint32_t d = t->bt_ctx->depth; d-- > 0;) {
+    const uint32_t pgno = t->bt_ctx->stack[d].pgno;
+    if (bt_advisory_take(t, pgno, MPOOL_LCK_INSERT) != 0) return -1;
+    uint8_t* p = mpool_get(t, pgno);
+    if (p == nullptr) {
+      bt_release_advisory(t);
+      return -1;
+    }
+    const bool fits = bt_room(p) >= bt_internal_size(sep) + 4;
+    sep = largest_key(p, sep);
+    mpool_put(t, p, 0);
+    if (fits) break;
+  }
+  return 0;
+}
+
 int bt_split(btree_HANDLE* t, uint8_t* h, const bt_NEWENT* ent, uint32_t flags, uint32_t skip) {
   ZENT_ASSERT(flags == 0 && "flags == 0");
   uint8_t* sp = h;
@@ -202,10 +240,17 @@ int bt_split(btree_HANDLE* t, uint8_t* h, const bt_NEWENT* ent, uint32_t flags, 
     uint8_t* l = nullptr;
     uint8_t* r = nullptr;
     uint32_t tidx = 0;
+    bool held = false;
     uint8_t* target = is_root ? split_root(t, sp, &l, &r, sk, e, &tidx)
-                              : split_page(t, sp, &l, &r, sk, e, &tidx);
+                              : split_page(t, sp, &l, &r, sk, e, &tidx, &held);
     if (target == nullptr) {
-      debug_log('B', 0, "bt_split() - panic");
+      // A neighbour another transaction holds is no failure: the caller
+      // rolls back, waits for that transaction and runs the put again.
+      if (held)
+        debug_log('B', 2, "bt_split() - page 0x%x of node %s waits for its right neighbour",
+                  bt_pgno(sp), Node_Name(t->node));
+      else
+        debug_log('B', 0, "bt_split() - panic");
       mpool_put(t, sp, 0);
       release_pair(t, below_l, below_r);
       return -1;

@@ -10,7 +10,12 @@
 // or rolled back at random. Under the task kernel, two transactions
 // inserting into one leaf: the second's descent fails with the wait
 // recorded, it waits on the first's log node and its retry succeeds once
-// the first has ended.
+// the first has ended. While one transaction's split holds the parent, a
+// put of another that fits its leaf goes through and one that must split
+// stops whole. Many transactions putting into a large tree at
+// once, each holding its pages until its commit: splits meet neighbours
+// other transactions hold, wait for them and run again without a failure
+// line, and every key is there afterwards.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +27,7 @@
 #include "storage/ssn.h"
 #include "storage/task_runner.h"
 #include "storage/volume_set.h"
+#include "support/log_capture.h"
 #include "support/volume_fixture.h"
 
 namespace btree_test {
@@ -502,6 +508,154 @@ TEST_P(BtreeTxContend, TheSecondWaitsOnTheFirstsLogNodeAndItsRetrySucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Btree, BtreeTxContend, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FirstCommits" : "FirstRollsBack"; });
+
+// A split changes its parent, which its transaction then holds until it
+// ends. Another transaction's insert that fits its leaf reads that parent
+// as committed and goes on; one that must split a leaf under it stops
+// before changing anything, with the wait recorded.
+struct PassParent {
+  btree_HANDLE* a = nullptr;
+  btree_HANDLE* b = nullptr;
+  int fits = -2, splits = -2;
+  ErrorStatus status = 0;
+  int lock_state = -1;
+  uint32_t actions_before = 0, actions_after = 0;
+  Node* wait_node = nullptr;
+};
+PassParent g_pp;
+
+TEST_F(BtreeTxContend, AnInsertPassesAParentThatAnotherTransactionsSplitChanged) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  // Ascending keys: the root's split left its first leaf half full, the
+  // sort splits after it fill the others completely.
+  insert_range(h, &m, 0, 410, 2);
+  btree_CTX ctx_a, ctx_b;
+  g_pp = PassParent{};
+  g_pp.a = open(&ctx_a);
+  g_pp.b = open(&ctx_b);
+  auto body = [] {
+    Node* ta = session_tx();
+    Node* tb = Tlog_Create();
+    ASSERT_NE(tb, nullptr);
+    ASSERT_EQ(Tlog_Begin(ta, "a", 1), 0);
+    ASSERT_EQ(Tlog_Begin(tb, "b", 1), 0);
+    g_pp.a->bt_ctx->tx_node = ta;
+    g_pp.b->bt_ctx->tx_node = tb;
+    ASSERT_EQ(put(g_pp.a, tx_key(101), tx_data(101)), 0);  // splits a full leaf
+    g_pp.fits = put(g_pp.b, tx_key(1), tx_data(1));
+    g_pp.actions_before = Tlog_NumActions(tb, 0);
+    g_pp.splits = put(g_pp.b, tx_key(301), tx_data(301));
+    g_pp.status = get_error();
+    g_pp.actions_after = Tlog_NumActions(tb, 0);
+    g_pp.lock_state = Node_LockState(g_pp.a->node);
+    g_pp.wait_node = g_sessions[thread_self()].wait_node;
+    for (Node* tx : {ta, tb}) {
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+    }
+    g_pp.a->bt_ctx->tx_node = nullptr;
+    g_pp.b->bt_ctx->tx_node = nullptr;
+    ASSERT_EQ(Tlog_Destroy(tb), 0);
+    ASSERT_EQ(Tlog_Destroy(ta), 0);
+  };
+  ASSERT_TRUE(runner.run({body}));
+  EXPECT_EQ(g_pp.fits, 0) << "an insert that fits its leaf waited for another's split";
+  EXPECT_EQ(g_pp.splits, -1);
+  EXPECT_EQ(g_pp.status, make_error_status(ERR_MOD_BT, ERR_SEV_E, BT_E_PAGE));
+  EXPECT_EQ(g_pp.actions_after, g_pp.actions_before) << "the refused split changed pages";
+  EXPECT_EQ(g_pp.lock_state, 0);
+  EXPECT_EQ(g_pp.wait_node, node_);
+  m[tx_key(101)] = tx_data(101);
+  m[tx_key(1)] = tx_data(1);
+  expect_tree(h, m, "after both");
+  EXPECT_EQ(put(h, tx_key(301), tx_data(301)), 0);
+  m[tx_key(301)] = tx_data(301);
+  expect_tree(h, m, "after the retry");
+  EXPECT_EQ(live_entries(), 0u);
+}
+
+// --- Many transactions putting into a large tree ----------------------------------------
+
+constexpr int kWriters = 8;
+constexpr int kBaseKeys = 3000;  // even keys below, put outside any transaction
+constexpr int kPerWriter = 150;  // odd keys each writer puts, spread over the tree
+
+struct Writers {
+  btree_CTX ctx[kWriters];  // outlive the test: the fixture closes the handles
+  btree_HANDLE* h[kWriters] = {};
+  int next = 0;
+  int waits = 0;   // puts that met a page another transaction held
+  int failed = 0;  // puts that failed otherwise
+};
+Writers g_w;
+
+// Writer j's keys: every kWriters-th odd key, so that neighbouring keys
+// (one leaf, adjacent leaves) belong to different writers.
+int writer_key(int j, int i) { return 2 * (i * kWriters + j) + 1; }
+static_assert(2 * kPerWriter * kWriters < kBaseKeys);
+
+TEST_F(BtreeTxContend, SplitsThatMeetHeldPagesWaitAndRetryWithoutAFailureLine) {
+  create();
+  btree_HANDLE* h = open();
+  Model m;
+  insert_range(h, &m, 0, kBaseKeys, 2);
+  g_w = Writers{};
+  for (int j = 0; j < kWriters; ++j) g_w.h[j] = open(&g_w.ctx[j]);
+  // One writer: each put a transaction of its own, as the access layer
+  // runs a command: on a page held elsewhere it rolls back, waits for the
+  // holder and runs again. Between the put and the commit it lets the
+  // others run, as the log force does, so that the transactions overlap.
+  auto writer = [] {
+    const int j = g_w.next++;
+    btree_HANDLE* w = g_w.h[j];
+    Node* tx = session_tx();
+    std::mt19937 rng(static_cast<unsigned>(j + 1));
+    std::vector<int> keys;
+    for (int i = 0; i < kPerWriter; ++i) keys.push_back(writer_key(j, i));
+    std::shuffle(keys.begin(), keys.end(), rng);
+    w->bt_ctx->tx_node = tx;
+    for (int k : keys) {
+      for (;;) {
+        ASSERT_EQ(Tlog_Begin(tx, "put", 1), 0);
+        if (put(w, tx_key(k), tx_data(k)) == 0) break;
+        ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+        Ssn_STATE& s = g_sessions[thread_self()];
+        if (s.wait_node == nullptr) {
+          ++g_w.failed;
+          return;
+        }
+        ++g_w.waits;
+        const Node_LOG_REC* e = Node_FindLogRecord(s.wait_node, s.wait_key);
+        s.wait_node = nullptr;
+        if (e != nullptr && e->log_node != nullptr) {
+          ASSERT_EQ(Node_Wait(e->log_node, __FILE__, __LINE__), 0);
+        }
+      }
+      for (int y = 0; y < 3; ++y) thread_yield();
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+    }
+    w->bt_ctx->tx_node = nullptr;
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  testsupport::LogCapture log("B2");
+  ASSERT_TRUE(log.ok());
+  const uint32_t splits = btree_GetStats()->page_splits;
+  ASSERT_TRUE(runner.run(std::vector<storage_test::TaskRunner::Body>(kWriters, writer)));
+  EXPECT_EQ(g_w.failed, 0);
+  EXPECT_GT(g_w.waits, 0) << "the writers never met";
+  EXPECT_GT(btree_GetStats()->page_splits, splits);
+  // Waiting for another transaction is no failure: nothing at level 0.
+  EXPECT_EQ(log.count("B0:"), 0) << log.text();
+  EXPECT_GT(log.count("bt_split"), 0) << "no split met a held page";
+  for (int j = 0; j < kWriters; ++j)
+    for (int i = 0; i < kPerWriter; ++i) m[tx_key(writer_key(j, i))] = tx_data(writer_key(j, i));
+  expect_tree(h, m, "after the writers");
+  expect_gets(h, m, "after the writers");
+  EXPECT_EQ(live_entries(), 0u);
+}
 
 }  // namespace
 }  // namespace btree_test
