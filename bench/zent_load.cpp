@@ -140,6 +140,12 @@ std::optional<Options> parse_options(int argc, char** argv) {
   return o;
 }
 
+// Set by SIGINT and SIGTERM: the run stops early, but still stops the
+// servers it started and removes their files.
+volatile sig_atomic_t g_interrupted = 0;
+
+void interrupt(int) { g_interrupted = 1; }
+
 // --- Records --------------------------------------------------------------------
 
 std::string key_of(long n) {
@@ -193,7 +199,7 @@ Figures run_clients(std::vector<Op> ops, long seconds, SyncCounter* syncs = null
   std::vector<std::thread> threads;
   for (size_t t = 0; t < k; ++t)
     threads.emplace_back([&, t] {
-      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      go.wait(false, std::memory_order_acquire);
       us[t].reserve(1 << 16);
       while (!stop.load(std::memory_order_relaxed)) {
         const Clock::time_point t0 = Clock::now();
@@ -209,7 +215,11 @@ Figures run_clients(std::vector<Op> ops, long seconds, SyncCounter* syncs = null
   const long units_before = units != nullptr ? units->load() : 0;
   const Clock::time_point t0 = Clock::now();
   go.store(true, std::memory_order_release);
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  go.notify_all();
+  const Clock::time_point end = t0 + std::chrono::seconds(seconds);
+  while (Clock::now() < end && g_interrupted == 0)
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(),
+                                                           std::chrono::milliseconds(100)));
   stop = true;
   for (std::thread& th : threads) th.join();
   const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -435,7 +445,7 @@ class ZentSystem : public System {
           failed = true;
           return;
         }
-        for (long from = next.fetch_add(kBatch); from <= records && !failed;
+        for (long from = next.fetch_add(kBatch); from <= records && !failed && g_interrupted == 0;
              from = next.fetch_add(kBatch)) {
           PayloadWriter b = testsupport::dbml_writer(1, DBML_BEGIN);
           b.u8(1).u8(0).u32(1).str("");
@@ -711,10 +721,10 @@ class PgSystem : public System {
         !pg_ok(control_, "COPY zent_load_items FROM STDIN", PGRES_COPY_IN))
       return false;
     std::string chunk;
-    for (long n = 1; n <= records; ++n) {
+    for (long n = 1; n <= records && g_interrupted == 0; ++n) {
       const std::string rec = record_of(n);
       chunk += rec.substr(0, kKeySize) + "\t" + rec.substr(kKeySize) + "\n";
-      if (chunk.size() > (1 << 20) || n == records) {
+      if (chunk.size() > (1 << 20) || n == records || g_interrupted != 0) {
         if (PQputCopyData(control_, chunk.data(), static_cast<int>(chunk.size())) != 1) break;
         chunk.clear();
       }
@@ -832,7 +842,7 @@ class SqliteSystem : public System {
     sqlite3_stmt* put = nullptr;
     ok = ok && sqlite3_prepare_v2(db, "INSERT INTO items VALUES (?, ?)", -1, &put, nullptr) ==
                    SQLITE_OK;
-    for (long n = 1; ok && n <= records; ++n) {
+    for (long n = 1; ok && n <= records && g_interrupted == 0; ++n) {
       const std::string rec = record_of(n);
       sqlite3_bind_text(put, 1, rec.data(), static_cast<int>(kKeySize), SQLITE_TRANSIENT);
       sqlite3_bind_text(put, 2, rec.data() + kKeySize, static_cast<int>(kRecordSize - kKeySize),
@@ -1036,6 +1046,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = interrupt;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
   const Options o = *opt;
 
   ZentSystem zent;
@@ -1070,6 +1084,7 @@ int main(int argc, char** argv) {
   // Prepared in turn; a system that cannot be is left out of the run.
   std::vector<System*> ready;
   for (System* s : systems) {
+    if (g_interrupted != 0) break;
     fprintf(stderr, "zent_load: loading %ld records into %s\n", o.records, s->name());
     const auto t0 = std::chrono::steady_clock::now();
     if (s->prepare(o.records)) {
@@ -1114,7 +1129,7 @@ int main(int argc, char** argv) {
   // Each system's next key: COMMITS from 1, ITEMS above the loaded ones.
   std::vector<std::pair<long, long>> next_keys(ready.size(), {1, o.records + 1});
   for (Row& row : rows)
-    for (size_t i = 0; i < ready.size(); ++i) {
+    for (size_t i = 0; i < ready.size() && g_interrupted == 0; ++i) {
       fprintf(stderr, "zent_load: %s: %s\n", ready[i]->name(), row.label.c_str());
       long& next = row.work == Work::kLargeInsert ? next_keys[i].second : next_keys[i].first;
       std::atomic<long> key{next};
@@ -1136,6 +1151,10 @@ int main(int argc, char** argv) {
   }
   echo_stop = true;
   echo.join();
+  if (g_interrupted != 0) {
+    fprintf(stderr, "zent_load: interrupted\n");
+    return 1;
+  }
 
   double load[3] = {0, 0, 0};
   getloadavg(load, 3);
@@ -1154,7 +1173,9 @@ int main(int argc, char** argv) {
     for (size_t i = figs.size(); i < ready.size(); ++i) printf(" |");
     const std::string ycell = yard.ran ? yard_name + ": " + cell(yard, Work::kRead) : "";
     printf(" %s | %s | %s |\n", ycell.c_str(),
-           pg_at > 0 ? ratio(figs[0], figs[static_cast<size_t>(pg_at)]).c_str() : "",
+           pg_at > 0 && static_cast<size_t>(pg_at) < figs.size()
+               ? ratio(figs[0], figs[static_cast<size_t>(pg_at)]).c_str()
+               : "",
            ratio(figs[0], yard).c_str());
   };
   print_row("no-op round trip, 1 client", {noop1}, Work::kRead, echo1, "echo 1");
