@@ -429,6 +429,9 @@ class ZentSystem : public System {
   }
   const std::string& dir() const { return dir_.path(); }
   int port() const { return port_; }
+  // What the server has logged so far (errors only); reading it also
+  // keeps the pipe from filling and stalling the server.
+  const std::string& log() { return server_->stderr_so_far(); }
 
   bool prepare(long records) override {
     if (!define()) return false;
@@ -1135,6 +1138,7 @@ int main(int argc, char** argv) {
       std::atomic<long> key{next};
       row.figures.push_back(run_work(*ready[i], row.work, row.clients, o.records, o.seconds, &key));
       next = key.load();
+      zent.log();
     }
 
   // The zentdb6 no-op beside the echo, the floor of its reads.
@@ -1185,10 +1189,23 @@ int main(int argc, char** argv) {
   printf("\nfdatasync counts: perf stat (syscalls:sys_enter_fdatasync + sys_enter_fsync) on the "
          "zentdb6 process, on this process for SQLite, on every PostgreSQL process "
          "pg_stat_activity lists; n/a without perf or for a server elsewhere.\n");
-  printf("SQLite: WAL, synchronous=FULL, one connection per client.\n");
+#ifdef ZENT_LOAD_SQLITE
+  if (lite) printf("SQLite: WAL, synchronous=FULL, one connection per client.\n");
+#endif
 #ifdef ZENT_LOAD_PG
   if (pg) printf("PostgreSQL: %s.\n", pg->settings.c_str());
 #endif
   for (const std::string& n : notes) printf("%s\n", n.c_str());
+  // The server's error lines (a start-up warning among them) say what the
+  // figures cost beside time: a line an administrator reads as a crash.
+  const std::string& log = zent.log();
+  const long lines = std::count(log.begin(), log.end(), '\n');
+  printf("zentdb6's log (errors only): %ld lines%s\n", lines, lines > 0 ? ", the first:" : "");
+  size_t at = 0;
+  for (int i = 0; i < 5 && at < log.size(); ++i) {
+    const size_t end = std::min(log.find('\n', at), log.size());
+    printf("    %s\n", log.substr(at, end - at).c_str());
+    at = end + 1;
+  }
   return 0;
 }
