@@ -129,9 +129,8 @@ int read_descriptor(VOLUME* v, int copy) {
 void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
   if (g.read_only) return;
   Vol_ClearFlag(Vol_DIRTY, fl->image);
-  const int rc = Vol_WriteOrKeep(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
-  if (rc > 0) fl_mark_dirty(fl);
+  if (Vol_WriteOrKeep(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr) != 0)
+    fl_mark_dirty(fl);
 }
 
 // Reads free-list page fl->page of v into fl; its header must name it.
@@ -166,11 +165,9 @@ bool write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
   v->header.flags &= static_cast<uint16_t>(~Vol_MEMORY_ONLY_FLAGS);
   Vol_EncodeDescriptorPage(*v, page);
   v->header = in_memory;
-  const int rc = Vol_WriteOrKeep(v, kCopyPage[copy], page, Vol_PAGESIZE, tag);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
-  if (rc == 0) return true;
-  // Backup mode found no LOG page for it: the volume stays dirty, and the
-  // next sync writes both copies again.
+  if (Vol_WriteOrKeep(v, kCopyPage[copy], page, Vol_PAGESIZE, tag) == 0) return true;
+  // Backup mode found no LOG page for it, or the file failed the write: the
+  // volume stays dirty, and the next sync writes both copies again.
   mark_dirty(v);
   return false;
 }
@@ -435,6 +432,7 @@ int read_free_list(VOLUME* v) {
 void close_volume(VOLUME* v) {
   if (v->fhandle == nullptr) return;
   tio_drain();
+  tio_forget_file(v->fhandle);
   if (platform::file_close(v->fhandle) != 0)
     ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
   v->fhandle = nullptr;
@@ -974,6 +972,7 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
     ZENT_ASSERT(!"Vol_Open() failed: heap overflow");
   }
   g.num_volumes = count;
+  g.failed_writes_durable = Vol_FailedWrites();
   g.tlog_vol = nullptr;
   memset(g.lowest_free, 0, sizeof g.lowest_free);
   OpenState st{};
@@ -1102,19 +1101,39 @@ void Vol_SyncData(int tio_mode) {
 
 namespace {
 
+// Whether a DATA file of the set has had a failed flush, which the log that
+// covers its pages must outlive (tio_flush_error).
+bool data_flush_failed() {
+  bool failed = false;
+  for_each_open(false, [&](const VOLUME* v) { failed = failed || tio_flush_error(v->fhandle) != 0; });
+  return failed;
+}
+
 // Writes and flushes every DATA volume; refused is the count of writes
 // kept back before the caller's writes began.
 int sync_data_files(uint32_t refused) {
+  const uint32_t failed_writes = Vol_FailedWrites();
   for_each_open(false, [](VOLUME* v) {
     sync_volume(v, Vol_TIO_SYNC);
     // Without DSYNC sync_volume leaves the file unflushed; the caller is
     // about to rely on these pages without a log record of them.
     if (!synced(v)) flush_file(v, Vol_TIO_SYNC);
   });
-  // A page kept back for want of a LOG page is only in memory: the log
-  // that covers it must stay.
+  // A page kept back (no LOG page for it, or a failed write) is only in
+  // memory: the log that covers it must stay.
   if (Vol_RefusedWrites() != refused) {
-    debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    if (Vol_FailedWrites() != failed_writes)
+      debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back, their writes failed");
+    else
+      debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    VOL_ERROR(VOL_E_NO_SPACE);
+    return -1;
+  }
+  // After a failed flush the system may have dropped pages written before
+  // it, which the cache holds as clean: only the log still has them, until
+  // a restart recovers from it.
+  if (data_flush_failed()) {
+    debug_log('V', 1, "Vol_SyncDataDurably(): a data file failed a flush, the log stays");
     VOL_ERROR(VOL_E_NO_SPACE);
     return -1;
   }
@@ -1126,8 +1145,12 @@ int sync_data_files(uint32_t refused) {
 int Vol_SyncDataDurably() {
   if (g.table == nullptr) return 0;
   const uint32_t refused = Vol_RefusedWrites();
+  const uint32_t failed_writes = Vol_FailedWrites();
   fire_event(Vol_EVENT_SYNC);
-  return sync_data_files(refused);
+  if (sync_data_files(refused) != 0) return -1;
+  // Every changed page went out again: earlier failures are mended.
+  g.failed_writes_durable = failed_writes;
+  return 0;
 }
 
 int Vol_SyncDataFiles(uint32_t refused) {
@@ -1220,6 +1243,12 @@ void Vol_SetConsistent() {
   }
   for (bool log : {false, true})
     for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
+  // A page whose write or flush failed since the data were last durable
+  // may be missing: the next start must recover from the log.
+  if (data_flush_failed() || Vol_FailedWrites() != g.failed_writes_durable) {
+    debug_log('V', 0, "Vol_SetConsistent(): data writes failed, the set is left for recovery");
+    return;
+  }
   set_flag(root(), Vol_CONSISTENT);
   mark_dirty(root());
   wait_for_extension(root());
@@ -1241,9 +1270,7 @@ int Vol_ReadPage(Vol_PAGEADDR page, void* buf, uint32_t size) {
 }
 
 int Vol_WritePage(Vol_PAGEADDR page, const void* buf, uint32_t size) {
-  const int rc = Vol_WriteOrKeep(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WritePage() failed on Vol_Write()");
-  return rc == 0 ? 0 : -1;
+  return Vol_WriteOrKeep(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr) == 0 ? 0 : -1;
 }
 
 int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs) {

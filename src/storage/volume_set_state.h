@@ -41,6 +41,9 @@ struct VolSet {
   Extension ext[Vol_MAXLINK];               // by volume id
   // Vol_SetReadOnly: files opened shared, nothing written back.
   bool read_only = false;
+  // Vol_FailedWrites() when the data were last made durable whole (or the
+  // set opened): the set is closed clean only when no write failed since.
+  uint32_t failed_writes_durable = 0;
 };
 
 extern VolSet g;
