@@ -435,6 +435,13 @@ void Node_Notify(int event) {
     case 5:
       reread_data_root();
       break;
+    case 6:
+      // A data file failed a flush, which may have dropped node pages
+      // written before it: the next sync writes every one again.
+      if (g.data_root != nullptr)
+        for (Node_MEMPAGE* mp = g.data_root->page_head; mp != nullptr; mp = mp->next)
+          mark_changed(mp);
+      break;
     default:
       break;
   }

@@ -53,6 +53,8 @@ std::atomic<uint64_t> g_pages_written{0};
 uint32_t g_refused = 0;
 // Writes the file failed. Server thread only.
 uint32_t g_failed_writes = 0;
+// Pages written so far (Vol_WriteSeq). Server thread only.
+uint64_t g_write_seq = 0;
 // The last write failure logged: a disk that keeps failing logs each cause
 // once, not once per page.
 const platform::File* g_failed_file = nullptr;
@@ -147,10 +149,12 @@ int transfer_cluster(Dir dir, const Placement* place, int count, void* const* bu
     for (int k = 0; k < n; ++k) {
       Vol_StatUpdate(dir == Dir::Read ? Vol_STAT_READ : Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
       ++vol->io_count;
-      if (dir == Dir::Read)
+      if (dir == Dir::Read) {
         ++vol->read_count;
-      else
+      } else {
         ++vol->write_count;
+        ++g_write_seq;
+      }
     }
     (dir == Dir::Read ? g_pages_read : g_pages_written) += static_cast<uint64_t>(n);
     i += n;
@@ -265,6 +269,7 @@ int write_file(const VOLUME* vol, platform::File* f, uint32_t page, const void* 
   }
   Vol_StatUpdate(Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
   ++g_pages_written;
+  ++g_write_seq;
   return 1;
 }
 
@@ -347,6 +352,8 @@ int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, 
 uint32_t Vol_RefusedWrites() { return g_refused; }
 
 uint32_t Vol_FailedWrites() { return g_failed_writes; }
+
+uint64_t Vol_WriteSeq() { return g_write_seq; }
 
 // --- Clusters ------------------------------------------------------------------------
 

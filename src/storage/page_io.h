@@ -78,6 +78,8 @@ int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, 
 uint32_t Vol_RefusedWrites();
 // Of those, the writes the file failed.
 uint32_t Vol_FailedWrites();
+// Pages written so far: a flush begun at n covers the writes up to n.
+uint64_t Vol_WriteSeq();
 // Writes count (1..8) consecutive pages from bufs. 0; -1 when they are kept
 // back: on-line backup found no LOG page for a copy (status 20, nothing
 // written), or the file failed the write (logged; some pages may have gone

@@ -73,6 +73,7 @@ int os_thread_id() { return static_cast<int>(gettid()); }
 struct FlushFailure {
   const platform::File* file;
   int err;
+  uint32_t count;  // failed flushes with this error not mended yet
 };
 std::mutex g_flush_fail_mutex;
 std::vector<FlushFailure> g_flush_fails;
@@ -81,9 +82,12 @@ std::vector<FlushFailure> g_flush_fails;
 void note_flush_failure(const platform::File* f, int err) {
   {
     std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
-    for (const FlushFailure& e : g_flush_fails)
-      if (e.file == f && e.err == err) return;
-    g_flush_fails.push_back({f, err});
+    for (FlushFailure& e : g_flush_fails)
+      if (e.file == f && e.err == err) {
+        ++e.count;
+        return;
+      }
+    g_flush_fails.push_back({f, err, 1});
   }
   debug_syserr('T', 0, err, "Unable to flush a volume file, its recent writes may be lost");
 }
@@ -1025,8 +1029,22 @@ int tio_fsync(platform::File* f, int tio_mode) {
 int tio_flush_error(const platform::File* f) {
   std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
   for (const FlushFailure& e : g_flush_fails)
-    if (e.file == f) return e.err;
+    if (e.file == f && e.count != 0) return e.err;
   return 0;
+}
+
+void tio_flush_mended(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  for (FlushFailure& e : g_flush_fails)
+    if (e.file == f) e.count = 0;
+}
+
+uint32_t tio_flush_failures(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  uint32_t n = 0;
+  for (const FlushFailure& e : g_flush_fails)
+    if (e.file == f) n += e.count;
+  return n;
 }
 
 void tio_forget_file(const platform::File* f) {

@@ -87,6 +87,11 @@ int tio_fsync(platform::File* f, int tio_mode);
 // the system may have dropped its written pages, and a later flush that
 // succeeds does not bring them back.
 int tio_flush_error(const platform::File* f);
+// How many flushes of f failed: a caller tells a new failure by it.
+uint32_t tio_flush_failures(const platform::File* f);
+// The caller wrote again everything the failed flushes of f may have lost:
+// they no longer count (an error already logged is not logged again).
+void tio_flush_mended(const platform::File* f);
 // Forgets f's flush failures; called when f is closed.
 void tio_forget_file(const platform::File* f);
 // Reads pg_count (1..8) pages from start_page on into pg_vec in SYNC mode,

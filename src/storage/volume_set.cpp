@@ -177,8 +177,43 @@ void write_dirty_free_pages(VOLUME* v) {
     if (fl_dirty(fl)) write_free_page(v, fl);
 }
 
+// After a failed flush the system may have dropped any page written to
+// the file since the last flush that succeeded, and says so once; the
+// pages it dropped read back as written, so nothing tells them. When the
+// memory still holds every such page (the descriptor, the free-list pages
+// and the node pages always stay; the cache tells of pages it let go), all
+// of it is written again before the next flush, and the file's failure is
+// forgotten. Otherwise the failure stays with the file (tio_flush_error):
+// only the log, kept until a restart recovers from it, still has them.
+void rewrite_after_failed_flush(VOLUME* v) {
+  const uint32_t failures = tio_flush_failures(v->fhandle);
+  if (failures == g.flush_failures_seen[v->volume_id]) return;
+  g.flush_failures_seen[v->volume_id] = failures;
+  ++g.rewrites;
+  if (buf_EvictedWriteSeq(v->volume_id) > g.durable_seq[v->volume_id]) {
+    debug_log('V', 0, "Volume %u failed a flush after pages written to it left the cache: "
+              "the log is kept until the next start", v->volume_id);
+    return;
+  }
+  debug_log('V', 1, "Volume %u failed a flush: every page held of it is written again",
+            v->volume_id);
+  mark_dirty(v);
+  for (Vol_FLMEM* fl = v->flmem_head; fl != nullptr; fl = fl->next) fl_mark_dirty(fl);
+  buf_RedirtyVolume(v->volume_id);
+  fire_event(Vol_EVENT_REWRITE);
+  tio_flush_mended(v->fhandle);
+  g.flush_failures_seen[v->volume_id] = 0;
+}
+
 void flush_file(VOLUME* v, int tio_mode) {
-  if (!g.read_only) Vol_SyncFile(v, tio_mode);
+  if (g.read_only) return;
+  const uint64_t begun = Vol_WriteSeq();
+  const uint32_t failures = tio_flush_failures(v->fhandle);
+  const int rc = Vol_SyncFile(v, tio_mode);
+  // Only a SYNC flush has ended on return.
+  if (rc == 0 && tio_mode == Vol_TIO_SYNC && tio_flush_failures(v->fhandle) == failures)
+    g.durable_seq[v->volume_id] = begun;
+  rewrite_after_failed_flush(v);
 }
 
 void write_copies(VOLUME* v, bool durable, int tio_mode) {
@@ -433,6 +468,7 @@ void close_volume(VOLUME* v) {
   if (v->fhandle == nullptr) return;
   tio_drain();
   tio_forget_file(v->fhandle);
+  g.flush_failures_seen[v->volume_id] = 0;
   if (platform::file_close(v->fhandle) != 0)
     ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
   v->fhandle = nullptr;
@@ -973,6 +1009,9 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
   }
   g.num_volumes = count;
   g.failed_writes_durable = Vol_FailedWrites();
+  g.rewrites_durable = g.rewrites;
+  for (uint32_t& seen : g.flush_failures_seen) seen = 0;
+  for (uint64_t& seq : g.durable_seq) seq = Vol_WriteSeq();
   g.tlog_vol = nullptr;
   memset(g.lowest_free, 0, sizeof g.lowest_free);
   OpenState st{};
@@ -1113,6 +1152,7 @@ bool data_flush_failed() {
 // kept back before the caller's writes began.
 int sync_data_files(uint32_t refused) {
   const uint32_t failed_writes = Vol_FailedWrites();
+  const uint32_t rewrites = g.rewrites;
   for_each_open(false, [](VOLUME* v) {
     sync_volume(v, Vol_TIO_SYNC);
     // Without DSYNC sync_volume leaves the file unflushed; the caller is
@@ -1132,7 +1172,7 @@ int sync_data_files(uint32_t refused) {
   // After a failed flush the system may have dropped pages written before
   // it, which the cache holds as clean: only the log still has them, until
   // a restart recovers from it.
-  if (data_flush_failed()) {
+  if (data_flush_failed() || g.rewrites != rewrites) {
     debug_log('V', 1, "Vol_SyncDataDurably(): a data file failed a flush, the log stays");
     VOL_ERROR(VOL_E_NO_SPACE);
     return -1;
@@ -1146,10 +1186,12 @@ int Vol_SyncDataDurably() {
   if (g.table == nullptr) return 0;
   const uint32_t refused = Vol_RefusedWrites();
   const uint32_t failed_writes = Vol_FailedWrites();
+  const uint32_t rewrites = g.rewrites;
   fire_event(Vol_EVENT_SYNC);
   if (sync_data_files(refused) != 0) return -1;
   // Every changed page went out again: earlier failures are mended.
   g.failed_writes_durable = failed_writes;
+  g.rewrites_durable = rewrites;
   return 0;
 }
 
@@ -1245,7 +1287,8 @@ void Vol_SetConsistent() {
     for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
   // A page whose write or flush failed since the data were last durable
   // may be missing: the next start must recover from the log.
-  if (data_flush_failed() || Vol_FailedWrites() != g.failed_writes_durable) {
+  if (data_flush_failed() || Vol_FailedWrites() != g.failed_writes_durable ||
+      g.rewrites != g.rewrites_durable) {
     debug_log('V', 0, "Vol_SetConsistent(): data writes failed, the set is left for recovery");
     return;
   }

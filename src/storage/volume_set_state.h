@@ -44,6 +44,14 @@ struct VolSet {
   // Vol_FailedWrites() when the data were last made durable whole (or the
   // set opened): the set is closed clean only when no write failed since.
   uint32_t failed_writes_durable = 0;
+  // tio_flush_failures of each volume's file when last looked at.
+  uint32_t flush_failures_seen[Vol_MAXLINK] = {};
+  // Vol_WriteSeq when each volume's last flush that succeeded began.
+  uint64_t durable_seq[Vol_MAXLINK] = {};
+  // Failed flushes taken in (rewrite_after_failed_flush): a caller that
+  // needs its pages durable tells by it whether one failed meanwhile.
+  uint32_t rewrites = 0;
+  uint32_t rewrites_durable = 0;  // rewrites as failed_writes_durable
 };
 
 extern VolSet g;
