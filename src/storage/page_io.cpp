@@ -14,12 +14,14 @@
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "base/panic.h"
 #include "base/server_counters.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "storage/backup_redirect.h"
 #include "storage/tio.h"
+#include "storage/volume_set.h"
 
 namespace {
 
@@ -88,6 +90,8 @@ bool redirected(const VOLUME* vol) { return Vol_TestFlag(Vol_REDIRECT_PAGES, &vo
 void note_write_failure(const VOLUME* vol, int err, const char* label, size_t done) {
   const platform::File* f = vol->fhandle;
   ++g_failed_writes;
+  // The caller's refusal reads as a refusal in backup mode does.
+  SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, VOL_E_NO_SPACE);
   if (f == g_failed_file && err == g_failed_err) return;
   g_failed_file = f;
   g_failed_err = err;

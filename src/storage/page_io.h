@@ -65,12 +65,12 @@ int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* buf
 int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs);
 // Writes page of vol from buf; a short size is padded with 0xAA to a whole
 // page. tag is the caller's transaction log tag record during on-line backup,
-// or none. 0, or -1 when the write failed (status 20 when on-line backup
-// found no LOG page for the copy). Either failure counts as kept back.
+// or none. 0, or -1 with status 20 when on-line backup found no LOG page for
+// the copy or the file failed the write. Either counts as kept back.
 int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
 // Vol__Write for a caller that keeps its page and writes it again later:
-// 0 written, 1 kept back (backup mode found no LOG page for the copy, status
-// 20, nothing written; or the file write failed, logged).
+// 0 written, 1 kept back with status 20 (backup mode found no LOG page for
+// the copy, nothing written; or the file failed the write, logged).
 int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
 // Writes kept back so far, because backup mode found no LOG page for a copy
 // or the file failed the write (single pages and clusters alike): a caller
@@ -83,7 +83,8 @@ uint64_t Vol_WriteSeq();
 // Writes count (1..8) consecutive pages from bufs. 0; -1 when they are kept
 // back: on-line backup found no LOG page for a copy (status 20, nothing
 // written), or the file failed the write (logged; some pages may have gone
-// out). The caller keeps its pages and writes them again.
+// out; status 20 either way). The caller keeps its pages and writes them
+// again.
 int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* const* bufs);
 
 // One transfer of size bytes at page's offset of f, waited for. 1 done,

@@ -468,7 +468,8 @@ void close_volume(VOLUME* v) {
   if (v->fhandle == nullptr) return;
   tio_drain();
   tio_forget_file(v->fhandle);
-  g.flush_failures_seen[v->volume_id] = 0;
+  // A file refused at open may carry any id.
+  if (v->volume_id < Vol_MAXLINK) g.flush_failures_seen[v->volume_id] = 0;
   if (platform::file_close(v->fhandle) != 0)
     ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
   v->fhandle = nullptr;

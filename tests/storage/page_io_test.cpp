@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "platform/fault_file.h"
 #include "platform/file.h"
 #include "storage/tio.h"
+#include "storage/volume_set.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -172,6 +174,7 @@ TEST_P(KeptWrite, IsKeptBackCountedAndLoggedOncePerCause) {
   for (int round = 0; round < 2; ++round) {
     fs.fail_write(1, c.err);
     EXPECT_NE(write(0x77), 0) << round;
+    EXPECT_EQ(error_code(get_error()), VOL_E_NO_SPACE) << round;
   }
   EXPECT_EQ(Vol_RefusedWrites() - refused, 2u);
   EXPECT_EQ(Vol_FailedWrites() - failed, 2u);
