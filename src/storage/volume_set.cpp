@@ -205,22 +205,26 @@ void rewrite_after_failed_flush(VOLUME* v) {
   g.flush_failures_seen[v->volume_id] = 0;
 }
 
-void flush_file(VOLUME* v, int tio_mode) {
-  if (g.read_only) return;
+bool flush_file(VOLUME* v, int tio_mode) {
+  if (g.read_only) return true;
   const uint64_t begun = Vol_WriteSeq();
   const uint32_t failures = tio_flush_failures(v->fhandle);
   const int rc = Vol_SyncFile(v, tio_mode);
   // Only a SYNC flush has ended on return.
-  if (rc == 0 && tio_mode == Vol_TIO_SYNC && tio_flush_failures(v->fhandle) == failures)
-    g.durable_seq[v->volume_id] = begun;
+  const bool ok = rc == 0 && tio_flush_failures(v->fhandle) == failures;
+  if (ok && tio_mode == Vol_TIO_SYNC) g.durable_seq[v->volume_id] = begun;
   rewrite_after_failed_flush(v);
+  return ok;
 }
 
 void write_copies(VOLUME* v, bool durable, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
   // Copy 1 never goes ahead of copy 0.
   if (!write_descriptor(v, 0)) return;
-  if (durable) flush_file(v, Vol_TIO_SYNC);
+  if (durable && !flush_file(v, Vol_TIO_SYNC)) {
+    mark_dirty(v);
+    return;
+  }
   write_descriptor(v, 1);
   if (durable) flush_file(v, tio_mode);
 }
