@@ -69,7 +69,9 @@ int os_thread_id() { return static_cast<int>(gettid()); }
 // Files whose flush failed, with each error met. After a failed fdatasync
 // the system may have dropped written pages and reports the loss once: a
 // later flush that succeeds proves nothing about them. So a file keeps its
-// failure until tio_forget_file (closed, reopened after recovery).
+// failure until the volume set has written everything again
+// (tio_flush_mended) or closes it (tio_forget_file); the errors logged are
+// remembered until then too.
 struct FlushFailure {
   const platform::File* file;
   int err;

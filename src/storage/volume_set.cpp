@@ -187,12 +187,14 @@ void write_dirty_free_pages(VOLUME* v) {
 // only the log, kept until a restart recovers from it, still has them.
 void rewrite_after_failed_flush(VOLUME* v) {
   const uint32_t failures = tio_flush_failures(v->fhandle);
-  if (failures == g.flush_failures_seen[v->volume_id]) return;
+  const uint32_t seen = g.flush_failures_seen[v->volume_id];
+  if (failures == seen) return;
   g.flush_failures_seen[v->volume_id] = failures;
   ++g.rewrites;
   if (buf_EvictedWriteSeq(v->volume_id) > g.durable_seq[v->volume_id]) {
-    debug_log('V', 0, "Volume %u failed a flush after pages written to it left the cache: "
-              "the log is kept until the next start", v->volume_id);
+    if (seen == 0)
+      debug_log('V', 0, "Volume %u failed a flush after pages written to it left the cache: "
+                "the log is kept until the next start", v->volume_id);
     return;
   }
   debug_log('V', 1, "Volume %u failed a flush: every page held of it is written again",
