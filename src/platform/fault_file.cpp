@@ -45,6 +45,8 @@ struct FaultFileSystem::Node {
   int writers = 0;
   int readers = 0;  // shared locks (FILE_SHARED)
   int eintr = 0;
+  int write_fault = 0;  // fail_file: every write / flush fails with it
+  int flush_fault = 0;
   size_t limit = 0;
   uint32_t delay_us = 0;
   uint32_t flush_delay_us = 0;
@@ -199,6 +201,7 @@ class FaultFile final : public File {
     if (dead()) return fail(EIO);
     ++node_->counts.writes;
     if (countdown_hits(&shared_->write_countdown)) return fail(shared_->write_err);
+    if (node_->write_fault != 0) return fail(node_->write_fault);
     shared_->durable_op();
     size_t want = 0;
     for (int i = 0; i < count; ++i) want += iov[i].iov_len;
@@ -247,11 +250,13 @@ class FaultFile final : public File {
     std::vector<Pending>& u = node_->unflushed;
     const auto first_later = std::find_if(
         u.begin(), u.end(), [covered](const Pending& p) { return p.seq >= covered; });
-    if (countdown_hits(&shared_->flush_countdown)) {
+    const int fault = countdown_hits(&shared_->flush_countdown) ? shared_->flush_err
+                                                                  : node_->flush_fault;
+    if (fault != 0) {
       // As on Linux: the failed write-back is forgotten, the data stays
       // readable but will not survive a power loss.
       u.erase(u.begin(), first_later);
-      return fail(shared_->flush_err);
+      return fail(fault);
     }
     // Only the writes done when the flush began, and only those still
     // waiting: writes whose write-back failed earlier stay lost.
@@ -541,6 +546,13 @@ int FaultFileSystem::held_flushes() const {
 
 void FaultFileSystem::inject_eintr(const std::string& path, int n) {
   with_node(shared_.get(), path, [&](Node& node) { node.eintr = n; });
+}
+
+void FaultFileSystem::fail_file(const std::string& path, int write_err, int flush_err) {
+  with_node(shared_.get(), path, [&](Node& node) {
+    node.write_fault = write_err;
+    node.flush_fault = flush_err;
+  });
 }
 
 void FaultFileSystem::limit_transfer(const std::string& path, size_t max_bytes) {

@@ -28,8 +28,9 @@
 //     it (an I/O thread included). The program does not stop: it runs on,
 //     but nothing it does from there reaches the disk, and the next
 //     lose_power brings the machine back with the disk as the crash left it;
-//   - fail the n-th write or flush from now with a chosen errno (a failed
-//     flush also loses the unflushed writes' durability, as on Linux);
+//   - fail the n-th write or flush from now, or every write or flush of one
+//     file until cleared, with a chosen errno (a failed flush also loses the
+//     unflushed writes' durability, as on Linux);
 //   - make a file slow (each transfer or flush sleeps; transfers without
 //     waiting say EAGAIN), hold every transfer or flush, or one file's
 //     transfers, until released (and see how many calls wait in a hold),
@@ -130,6 +131,9 @@ class FaultFileSystem final : public FileSystem {
   // Calls waiting in a hold now: transfers, flushes.
   int held_transfers() const;
   int held_flushes() const;
+  // Per file: every write fails with write_err, every flush with flush_err,
+  // until called again with 0 (a disk that stays bad, or a full file system).
+  void fail_file(const std::string& path, int write_err, int flush_err);
   // Per file: the next n calls (transfers and flushes) fail with EINTR.
   void inject_eintr(const std::string& path, int n);
   // Per file: every call moves at most max_bytes (0 = no limit).

@@ -18,6 +18,7 @@
 #include "base/debug_log.h"
 #include "base/panic.h"
 #include "base/task_kernel.h"
+#include "storage/page_io.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
 
@@ -37,6 +38,7 @@ struct BUFHDR_T {
   uint32_t flags;
   int refcount;
   uint32_t dirty_tick;
+  uint64_t written_seq;  // Vol_WriteSeq after its last write; 0 = none
   WaitQueue wait_queue;  // tasks waiting for this buffer's I/O or contents
   char* buffer;
   // A buffer flagged N has a task that will read or fill it. Cleared when
@@ -72,6 +74,7 @@ struct Cache {
   int do_channel_waiters = 0;
   BufStats stats{};
   BufNodeInfo node_info = kStandInNodeInfo;
+  uint64_t evicted_seq[Vol_MAXLINK] = {};  // by volume id; see buf_EvictedWriteSeq
 };
 
 Cache g;
@@ -210,6 +213,11 @@ void bf_wake_global() {
 // Back to free. Sleepers already woken may still have their entries on the
 // wait queue (each removes its own when it runs), so the queue is kept.
 void bf_clear(BUFHDR_T* bhp) {
+  if (bhp->written_seq != 0) {
+    uint64_t& last = g.evicted_seq[PAGE_VOLID(bhp->id.page_id)];
+    last = std::max(last, bhp->written_seq);
+    bhp->written_seq = 0;
+  }
   bf_dissolve_cluster(bhp);
   bf_hash_remove(bhp);
   bhp->id.node_id = nullptr;
@@ -260,7 +268,10 @@ void bf_write_run(BUFHDR_T* const* run, int n) {
   const bool written = Vol_WritePageVector(run[0]->id.page_id, n, vec) == 0;
   for (int i = 0; i < n; ++i) {
     run[i]->flags &= ~BUF_IO_IN_PROGRESS;
-    if (written) run[i]->flags &= ~BUF_DIRTY;
+    if (written) {
+      run[i]->flags &= ~BUF_DIRTY;
+      run[i]->written_seq = Vol_WriteSeq();
+    }
     if (run[i]->wait_queue.head != nullptr) wake_up(&run[i]->wait_queue);
   }
   // A do-channel request waits for clean buffers, which only writes make.
@@ -876,6 +887,18 @@ void buf_Sync_page(Node* node, uint32_t first_page, int count) {
       debug_log('C', 1, "buf_Sync_page: Unexpected PINned page. bhp=%p, node=%s",
                 static_cast<void*>(bhp), node_name(node));
     bf_write_cluster(bhp);
+  }
+}
+
+uint64_t buf_EvictedWriteSeq(uint32_t volume_id) { return g.evicted_seq[volume_id & 0xFF]; }
+
+void buf_RedirtyVolume(uint32_t volume_id) {
+  for (int i = 0; i < g.nbufs; ++i) {
+    BUFHDR_T* bhp = &g.hdrs[i];
+    if (bhp->id.node_id == nullptr || (bhp->flags & (BUF_NOT_READ | BUF_DIRTY))) continue;
+    if (PAGE_VOLID(bhp->id.page_id) != volume_id) continue;
+    bhp->flags |= BUF_DIRTY;
+    bhp->dirty_tick = g.tick;
   }
 }
 

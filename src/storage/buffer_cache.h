@@ -120,6 +120,14 @@ void buf_FreePageDelayed(Node* node, uint32_t first_page, int count);
 void buf_Sync(Node* node, int invalidate);
 // Writes back the cached dirty pages of the range.
 void buf_Sync_page(Node* node, uint32_t first_page, int count);
+// Marks every cached page of volume volume_id that holds contents dirty:
+// after a failed flush the system may have dropped what was written of
+// them, and the next write-back writes them again.
+void buf_RedirtyVolume(uint32_t volume_id);
+// The latest Vol_WriteSeq at which a page of volume volume_id that then
+// left the cache was written (0: none): a failed flush begun after it lost
+// nothing the cache no longer holds.
+uint64_t buf_EvictedWriteSeq(uint32_t volume_id);
 // Background write-back of pages dirtied before the current tick (the
 // syncer task); flushes the data volumes when at least threshold (nonzero)
 // buffers were written.

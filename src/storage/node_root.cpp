@@ -373,9 +373,9 @@ int write_node_page(Node_MEMPAGE* mp) {
     Node_ClearFlag(Node_DESC_CHANGED, &mp->nodes[i]);
   }
   if (Vol_WritePage(mp->page, image, sizeof image) == 0) return 0;
-  // On-line backup found no LOG page for it (status 20): the page stays
-  // changed and the next sync writes it.
-  debug_log('N', 1, "Node_WriteNodePage() page=0x%x kept back: no LOG page", mp->page);
+  // On-line backup found no LOG page for it, or the file failed the write
+  // (status 20): the page stays changed and the next sync writes it.
+  debug_log('N', 1, "Node_WriteNodePage() page=0x%x kept back", mp->page);
   mark_changed(mp);
   for (int i = 0; i < Node_PAGE_NUMITEMS; ++i)
     if (changed[i]) Node_SetFlag(Node_DESC_CHANGED, &mp->nodes[i]);
@@ -434,6 +434,13 @@ void Node_Notify(int event) {
       break;
     case 5:
       reread_data_root();
+      break;
+    case 6:
+      // A data file failed a flush, which may have dropped node pages
+      // written before it: the next sync writes every one again.
+      if (g.data_root != nullptr)
+        for (Node_MEMPAGE* mp = g.data_root->page_head; mp != nullptr; mp = mp->next)
+          mark_changed(mp);
       break;
     default:
       break;

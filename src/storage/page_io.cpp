@@ -14,12 +14,14 @@
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "base/panic.h"
 #include "base/server_counters.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "storage/backup_redirect.h"
 #include "storage/tio.h"
+#include "storage/volume_set.h"
 
 namespace {
 
@@ -48,8 +50,17 @@ IoStat g_stat[3];
 std::atomic<bool> g_timing{false};
 std::atomic<uint64_t> g_pages_read{0};
 std::atomic<uint64_t> g_pages_written{0};
-// Writes refused for want of a LOG page in backup mode. Server thread only.
+// Writes kept back: refused for want of a LOG page in backup mode, or
+// failed in the file. Server thread only.
 uint32_t g_refused = 0;
+// Writes the file failed. Server thread only.
+uint32_t g_failed_writes = 0;
+// Pages written so far (Vol_WriteSeq). Server thread only.
+uint64_t g_write_seq = 0;
+// The last write failure logged: a disk that keeps failing logs each cause
+// once, not once per page.
+const platform::File* g_failed_file = nullptr;
+int g_failed_err = -1;
 
 // Transfers shorter than a page and zero fills go through this page. Server
 // thread only.
@@ -67,9 +78,30 @@ void note_max(std::atomic<uint32_t>& m, uint32_t v) {
   }
 }
 
+[[noreturn]] void fatal(const char* what) { panic_assert_failed(what, __FILE__, __LINE__); }
+
 bool redirected(const VOLUME* vol) { return Vol_TestFlag(Vol_REDIRECT_PAGES, &vol->header) != 0; }
 
-[[noreturn]] void fatal(const char* what) { panic_assert_failed(what, __FILE__, __LINE__); }
+// A write vol's file failed (err, or 0 for one that came short): counted,
+// and logged unless it repeats the last failure logged. The caller keeps
+// its pages, except on a LOG volume: a commit forced past a LOG page that
+// is not on disk could vanish, so the server stops there and the next
+// start recovers.
+void note_write_failure(const VOLUME* vol, int err, const char* label, size_t done) {
+  const platform::File* f = vol->fhandle;
+  ++g_failed_writes;
+  // The caller's refusal reads as a refusal in backup mode does.
+  SET_ERROR(ERR_MOD_VOL, ERR_SEV_E, VOL_E_NO_SPACE);
+  if (f == g_failed_file && err == g_failed_err) return;
+  g_failed_file = f;
+  g_failed_err = err;
+  if (err != 0)
+    debug_syserr('V', 0, err, label);
+  else
+    debug_log('V', 0, "%s: size=%u, nbytes=%u", label, Vol_PAGESIZE,
+              static_cast<unsigned>(done % Vol_PAGESIZE));
+  if (vol->type == VolType_LOG) fatal(label);
+}
 
 // Where each page of a cluster really goes, and the runs it forms.
 struct Placement {
@@ -81,8 +113,8 @@ enum class Dir { Read, Write };
 
 // Moves count pages placed at place[] in runs of one file at consecutive
 // offsets. A failure is logged with what's messages and is fatal, unless
-// the caller takes it (a read with may_fail): -1 then, the runs before it
-// moved.
+// the caller takes it (a write, or a read with may_fail): -1 then, the runs
+// before it moved.
 int transfer_cluster(Dir dir, const Placement* place, int count, void* const* bufs,
                      const char* what, const char* call, bool may_fail = false) {
   int i = 0;
@@ -101,6 +133,10 @@ int transfer_cluster(Dir dir, const Placement* place, int count, void* const* bu
                                : vol->fhandle->writev_at(iov, n, offset, &done);
     char label[96];
     snprintf(label, sizeof label, "%s failed on %s", what, call);
+    if (dir == Dir::Write && (err != 0 || done != static_cast<size_t>(n) * Vol_PAGESIZE)) {
+      note_write_failure(vol, err, label, done);
+      return -1;
+    }
     if (err != 0) {
       debug_syserr('V', 0, err, label);
       if (may_fail) return -1;
@@ -117,10 +153,12 @@ int transfer_cluster(Dir dir, const Placement* place, int count, void* const* bu
     for (int k = 0; k < n; ++k) {
       Vol_StatUpdate(dir == Dir::Read ? Vol_STAT_READ : Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
       ++vol->io_count;
-      if (dir == Dir::Read)
+      if (dir == Dir::Read) {
         ++vol->read_count;
-      else
+      } else {
         ++vol->write_count;
+        ++g_write_seq;
+      }
     }
     (dir == Dir::Read ? g_pages_read : g_pages_written) += static_cast<uint64_t>(n);
     i += n;
@@ -219,16 +257,30 @@ int Vol_ReadFile(platform::File* f, uint32_t page, void* buf, uint32_t size) {
   return 1;
 }
 
-int Vol_WriteFile(platform::File* f, uint32_t page, const void* buf, uint32_t size) {
+namespace {
+// One write of size bytes at page's offset of f. A failure is logged; for
+// the pages of vol (when given) as note_write_failure says. 1 done, 0 failed.
+int write_file(const VOLUME* vol, platform::File* f, uint32_t page, const void* buf,
+               uint32_t size) {
   const uint64_t start = Vol_StatStart();
   size_t done = 0;
   if (int err = f->write_at(buf, size, Vol_PageOffset(page), &done)) {
-    debug_syserr('V', 0, err, "WriteFile() failed");
+    if (vol != nullptr)
+      note_write_failure(vol, err, "WriteFile() failed", done);
+    else
+      debug_syserr('V', 0, err, "WriteFile() failed");
     return 0;
   }
   Vol_StatUpdate(Vol_STAT_WRITE, start, Vol_STAT_AT_ONCE);
   ++g_pages_written;
+  ++g_write_seq;
   return 1;
+}
+
+}  // namespace
+
+int Vol_WriteFile(platform::File* f, uint32_t page, const void* buf, uint32_t size) {
+  return write_file(nullptr, f, page, buf, size);
 }
 
 int Vol_Read(VOLUME* vol, uint32_t page, void* buf, uint32_t size) {
@@ -273,13 +325,18 @@ int write_page(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
     std::memset(g_bounce + size, Vol_FILLER, Vol_PAGESIZE - size);
     src = g_bounce;
   }
-  const int ok = Vol_WriteFile(target->fhandle, where, src, Vol_PAGESIZE);
+  const int ok = write_file(target, target->fhandle, where, src, Vol_PAGESIZE);
   if (ok && fresh) {
     const Vol_PAGEADDR o_page = Vol_PageAddr(vol->volume_id, page);
     Vol_LogRedirectedCopies(tag, &o_page, 1);
   }
   if (own_tag) Vol_CloseRootTagRecord(own_tag, "Vol__Write()");
-  if (!ok) return -1;
+  if (!ok) {
+    // The caller keeps its page and writes it again, as for a refusal.
+    ++g_refused;
+    *refused = true;
+    return -1;
+  }
   ++target->io_count;
   ++target->write_count;
   return 0;
@@ -292,12 +349,15 @@ int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_
 }
 
 int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag) {
-  bool refused = false;
-  if (write_page(vol, page, buf, size, tag, &refused) == 0) return 0;
-  return refused ? 1 : -1;
+  bool kept = false;
+  return write_page(vol, page, buf, size, tag, &kept) == 0 ? 0 : 1;
 }
 
 uint32_t Vol_RefusedWrites() { return g_refused; }
+
+uint32_t Vol_FailedWrites() { return g_failed_writes; }
+
+uint64_t Vol_WriteSeq() { return g_write_seq; }
 
 // --- Clusters ------------------------------------------------------------------------
 
@@ -341,11 +401,13 @@ int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* con
       return -1;
     }
   }
-  transfer_cluster(Dir::Write, place, count, const_cast<void* const*>(bufs), "Vol_WriteVector()",
-                   "WriteFile()");
-  if (nfresh > 0) Vol_LogRedirectedCopies(tag, fresh_pages, nfresh);
+  const int rc = transfer_cluster(Dir::Write, place, count, const_cast<void* const*>(bufs),
+                                  "Vol_WriteVector()", "WriteFile()");
+  if (rc == 0 && nfresh > 0) Vol_LogRedirectedCopies(tag, fresh_pages, nfresh);
   if (tag) Vol_CloseRootTagRecord(tag, "Vol__WriteVector()");
-  return 0;
+  // A failed file write: the caller keeps its pages, as for a refusal.
+  if (rc != 0) ++g_refused;
+  return rc;
 }
 
 // --- Fill and flush ----------------------------------------------------------------
@@ -365,6 +427,11 @@ int Vol_SyncFile(VOLUME* vol, int tio_mode) {
     Vol_FlushRedirectedCopies(tio_mode);
     return 0;
   }
-  if (tio_fsync(vol->fhandle, tio_mode) != 0) fatal("Vol_SyncFile() failed on tio_fsync()");
-  return 0;
+  if (tio_fsync(vol->fhandle, tio_mode) == 0) return 0;
+  // Commits rest on the LOG: one acknowledged after a flush that may have
+  // lost writes could vanish, so the server stops and the next start
+  // recovers from what is on disk. Any other file keeps its failure
+  // (tio_flush_error), and the checkpoint that needs it keeps the log.
+  if (vol->type == VolType_LOG) fatal("Vol_SyncFile() failed on tio_fsync()");
+  return -1;
 }

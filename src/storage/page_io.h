@@ -65,20 +65,26 @@ int Vol_ReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* buf
 int Vol_TryReadVector(VOLUME* vol, uint32_t first_page, int count, void* const* bufs);
 // Writes page of vol from buf; a short size is padded with 0xAA to a whole
 // page. tag is the caller's transaction log tag record during on-line backup,
-// or none. 0, or -1 when the write failed (status 20 when on-line backup
-// found no LOG page for the copy).
+// or none. 0, or -1 with status 20 when on-line backup found no LOG page for
+// the copy or the file failed the write. Either counts as kept back.
 int Vol__Write(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
-// Vol__Write for a caller that keeps its page and writes it again later
-// when backup mode finds no LOG page for the copy: 0 written, 1 kept back
-// (status 20, nothing written), -1 the file write failed.
+// Vol__Write for a caller that keeps its page and writes it again later:
+// 0 written, 1 kept back with status 20 (backup mode found no LOG page for
+// the copy, nothing written; or the file failed the write, logged).
 int Vol_WriteOrKeep(VOLUME* vol, uint32_t page, const void* buf, uint32_t size, Tlog_TAGREC* tag);
-// Writes refused so far because backup mode found no LOG page for a copy
-// (single pages and clusters alike): a caller that wrote pages back tells
-// by it whether all of them went out.
+// Writes kept back so far, because backup mode found no LOG page for a copy
+// or the file failed the write (single pages and clusters alike): a caller
+// that wrote pages back tells by it whether all of them went out.
 uint32_t Vol_RefusedWrites();
-// Writes count (1..8) consecutive pages from bufs. A failed write is fatal:
-// the caller has no way to keep the pages. 0; -1 with status 20, nothing
-// written, only when on-line backup finds no LOG page for a copy.
+// Of those, the writes the file failed.
+uint32_t Vol_FailedWrites();
+// Pages written so far: a flush begun at n covers the writes up to n.
+uint64_t Vol_WriteSeq();
+// Writes count (1..8) consecutive pages from bufs. 0; -1 when they are kept
+// back: on-line backup found no LOG page for a copy (status 20, nothing
+// written), or the file failed the write (logged; some pages may have gone
+// out; status 20 either way). The caller keeps its pages and writes them
+// again.
 int Vol_WriteVector(VOLUME* vol, uint32_t first_page, int count, const void* const* bufs);
 
 // One transfer of size bytes at page's offset of f, waited for. 1 done,
@@ -91,6 +97,7 @@ int Vol_WriteFile(platform::File* f, uint32_t page, const void* buf, uint32_t si
 int Vol_FillPage(VOLUME* vol, Vol_PAGEADDR page);
 // Flushes vol's file through the I/O threads in tio_mode (Vol_TIO_*). For a
 // volume in backup redirection the LOG volumes are flushed instead, as its
-// writes go there. A
-// failed flush is fatal. 0.
+// writes go there. 0, or -1 when this or an earlier flush of a DATA or TEMP
+// file failed (logged; the failure stays with the file, see tio_flush_error).
+// A failed flush of a LOG file is fatal.
 int Vol_SyncFile(VOLUME* vol, int tio_mode);

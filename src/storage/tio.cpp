@@ -66,6 +66,34 @@ thread_local bool t_io_thread = false;
 
 int os_thread_id() { return static_cast<int>(gettid()); }
 
+// Files whose flush failed, with each error met. After a failed fdatasync
+// the system may have dropped written pages and reports the loss once: a
+// later flush that succeeds proves nothing about them. So a file keeps its
+// failure until the volume set has written everything again
+// (tio_flush_mended) or closes it (tio_forget_file); the errors logged are
+// remembered until then too.
+struct FlushFailure {
+  const platform::File* file;
+  int err;
+  uint32_t count;  // failed flushes with this error not mended yet
+};
+std::mutex g_flush_fail_mutex;
+std::vector<FlushFailure> g_flush_fails;
+
+// Logged once per file and error.
+void note_flush_failure(const platform::File* f, int err) {
+  {
+    std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+    for (FlushFailure& e : g_flush_fails)
+      if (e.file == f && e.err == err) {
+        ++e.count;
+        return;
+      }
+    g_flush_fails.push_back({f, err, 1});
+  }
+  debug_syserr('T', 0, err, "Unable to flush a volume file, its recent writes may be lost");
+}
+
 // --- Records -------------------------------------------------------------------
 
 // What one caller waits for: outstanding transfers (or one flush).
@@ -799,10 +827,8 @@ void sync_thread_main() {
     if (woke) notify_server();
 
     wait_for_writes(r->file, r->write_bound);
-    if (int err = r->file->datasync()) {
-      debug_syserr('T', 0, err, "sync_thread_main() failed on FlushFileBuffers()");
-      transfer_failed("sync_thread_main() failed on FlushFileBuffers()");
-    }
+    // The callers learn a failure from tio_flush_error.
+    if (int err = r->file->datasync()) note_flush_failure(r->file, err);
     Vol_StatUpdate(Vol_STAT_TIO, r->start, Vol_STAT_BY_THREAD);
     g_flushes.fetch_add(1, std::memory_order_relaxed);
     {
@@ -947,6 +973,8 @@ int tio_fsync(platform::File* f, int tio_mode) {
   ZENT_ASSERT(tio_mode >= Vol_TIO_SYNC && tio_mode <= Vol_TIO_FULL_OVL);
   if (!tio_active()) {
     const uint64_t start = Vol_StatStart();
+    // A utility, or the start-up: no one serves meanwhile, so stopping
+    // loses nothing and the next run starts from what is on disk.
     if (int err = f->datasync()) {
       debug_syserr('D', 0, err, "Unable to sync volume");
       fatal("tio_fsync() failed on FlushFileBuffers()");
@@ -995,9 +1023,35 @@ int tio_fsync(platform::File* f, int tio_mode) {
   }
   if (queued_new) g_sync.changed.notify_one();
   // FULL_OVL: the sync thread frees the context; it may be gone already.
-  if (tio_mode == Vol_TIO_FULL_OVL) return 0;
-  wait_for(ctx);
+  // An earlier failure of the file is reported all the same.
+  if (tio_mode != Vol_TIO_FULL_OVL) wait_for(ctx);
+  return tio_flush_error(f) != 0 ? -1 : 0;
+}
+
+int tio_flush_error(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  for (const FlushFailure& e : g_flush_fails)
+    if (e.file == f && e.count != 0) return e.err;
   return 0;
+}
+
+void tio_flush_mended(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  for (FlushFailure& e : g_flush_fails)
+    if (e.file == f) e.count = 0;
+}
+
+uint32_t tio_flush_failures(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  uint32_t n = 0;
+  for (const FlushFailure& e : g_flush_fails)
+    if (e.file == f) n += e.count;
+  return n;
+}
+
+void tio_forget_file(const platform::File* f) {
+  std::lock_guard<std::mutex> lock(g_flush_fail_mutex);
+  std::erase_if(g_flush_fails, [f](const FlushFailure& e) { return e.file == f; });
 }
 
 int tio_rw(int mode, int tio_mode, int nvec, const TioVec* vec) {

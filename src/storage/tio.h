@@ -79,8 +79,21 @@ int tio_active();
 // Read/write threads running (status pages).
 int tio_rw_threads();
 
-// Flushes f's written data to disk. 0.
+// Flushes f's written data to disk. Through the threads: 0, or -1 when this
+// or an earlier flush of f failed (logged once per error; FULL_OVL reports
+// only earlier ones). Directly (no task): 0, a failure is fatal.
 int tio_fsync(platform::File* f, int tio_mode);
+// The first error a flush of f met, or 0. A failed flush stays with the file:
+// the system may have dropped its written pages, and a later flush that
+// succeeds does not bring them back.
+int tio_flush_error(const platform::File* f);
+// How many flushes of f failed: a caller tells a new failure by it.
+uint32_t tio_flush_failures(const platform::File* f);
+// The caller wrote again everything the failed flushes of f may have lost:
+// they no longer count (an error already logged is not logged again).
+void tio_flush_mended(const platform::File* f);
+// Forgets f's flush failures; called when f is closed.
+void tio_forget_file(const platform::File* f);
 // Reads pg_count (1..8) pages from start_page on into pg_vec in SYNC mode,
 // counting each in its volume's io_count and read_count. 0; on the direct
 // road (no task) a read the file cannot give whole is -1 with status VOL

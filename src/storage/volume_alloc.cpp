@@ -311,15 +311,18 @@ void end_extension(const VOLUME* v) {
 // free-list pages (and every other dirty one, the old tail's new link among
 // them) and the zero-filled pages reach the disk before copy 0, and copy 0
 // before copy 1. The new pages go to other tasks once copy 0 is on disk.
+// A failed flush stops it before the next copy: the volume stays dirty,
+// and a later sync writes what is held again before the copies.
 void write_extension(VOLUME* v) {
   write_dirty_free_pages(v);
-  flush_file(v, Vol_TIO_SYNC);
-  clear_flag(v, Vol_DIRTY);
-  write_descriptor(v, 0);
-  flush_file(v, Vol_TIO_SYNC);
-  g.ext[v->volume_id].visible = v->curr_size;
-  write_descriptor(v, 1);
-  if (synced(v)) flush_file(v, Vol_TIO_SYNC);
+  if (flush_file(v, Vol_TIO_SYNC)) {
+    clear_flag(v, Vol_DIRTY);
+    if (write_descriptor(v, 0) && flush_file(v, Vol_TIO_SYNC)) {
+      g.ext[v->volume_id].visible = v->curr_size;
+      write_descriptor(v, 1);
+      if (synced(v)) flush_file(v, Vol_TIO_SYNC);
+    }
+  }
   end_extension(v);
 }
 

@@ -129,9 +129,8 @@ int read_descriptor(VOLUME* v, int copy) {
 void write_free_page(VOLUME* v, Vol_FLMEM* fl) {
   if (g.read_only) return;
   Vol_ClearFlag(Vol_DIRTY, fl->image);
-  const int rc = Vol_WriteOrKeep(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WriteFreeDescriptor() failed on Vol_Write()");
-  if (rc > 0) fl_mark_dirty(fl);
+  if (Vol_WriteOrKeep(v, PAGE_NUMBER(fl->page), fl->image, Vol_PAGESIZE, nullptr) != 0)
+    fl_mark_dirty(fl);
 }
 
 // Reads free-list page fl->page of v into fl; its header must name it.
@@ -166,11 +165,9 @@ bool write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag) {
   v->header.flags &= static_cast<uint16_t>(~Vol_MEMORY_ONLY_FLAGS);
   Vol_EncodeDescriptorPage(*v, page);
   v->header = in_memory;
-  const int rc = Vol_WriteOrKeep(v, kCopyPage[copy], page, Vol_PAGESIZE, tag);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WriteVolumeDescriptor() failed on Vol__Write()");
-  if (rc == 0) return true;
-  // Backup mode found no LOG page for it: the volume stays dirty, and the
-  // next sync writes both copies again.
+  if (Vol_WriteOrKeep(v, kCopyPage[copy], page, Vol_PAGESIZE, tag) == 0) return true;
+  // Backup mode found no LOG page for it, or the file failed the write: the
+  // volume stays dirty, and the next sync writes both copies again.
   mark_dirty(v);
   return false;
 }
@@ -180,15 +177,56 @@ void write_dirty_free_pages(VOLUME* v) {
     if (fl_dirty(fl)) write_free_page(v, fl);
 }
 
-void flush_file(VOLUME* v, int tio_mode) {
-  if (!g.read_only) Vol_SyncFile(v, tio_mode);
+// After a failed flush the system may have dropped any page written to
+// the file since the last flush that succeeded, and says so once; the
+// pages it dropped read back as written, so nothing tells them. When the
+// memory still holds every such page (the descriptor, the free-list pages
+// and the node pages always stay; the cache tells of pages it let go), all
+// of it is written again before the next flush, and the file's failure is
+// forgotten. Otherwise the failure stays with the file (tio_flush_error):
+// only the log, kept until a restart recovers from it, still has them.
+void rewrite_after_failed_flush(VOLUME* v) {
+  const uint32_t failures = tio_flush_failures(v->fhandle);
+  const uint32_t seen = g.flush_failures_seen[v->volume_id];
+  if (failures == seen) return;
+  g.flush_failures_seen[v->volume_id] = failures;
+  ++g.rewrites;
+  if (buf_EvictedWriteSeq(v->volume_id) > g.durable_seq[v->volume_id]) {
+    if (seen == 0)
+      debug_log('V', 0, "Volume %u failed a flush after pages written to it left the cache: "
+                "the log is kept until the next start", v->volume_id);
+    return;
+  }
+  debug_log('V', 1, "Volume %u failed a flush: every page held of it is written again",
+            v->volume_id);
+  mark_dirty(v);
+  for (Vol_FLMEM* fl = v->flmem_head; fl != nullptr; fl = fl->next) fl_mark_dirty(fl);
+  buf_RedirtyVolume(v->volume_id);
+  fire_event(Vol_EVENT_REWRITE);
+  tio_flush_mended(v->fhandle);
+  g.flush_failures_seen[v->volume_id] = 0;
+}
+
+bool flush_file(VOLUME* v, int tio_mode) {
+  if (g.read_only) return true;
+  const uint64_t begun = Vol_WriteSeq();
+  const uint32_t failures = tio_flush_failures(v->fhandle);
+  const int rc = Vol_SyncFile(v, tio_mode);
+  // Only a SYNC flush has ended on return.
+  const bool ok = rc == 0 && tio_flush_failures(v->fhandle) == failures;
+  if (ok && tio_mode == Vol_TIO_SYNC) g.durable_seq[v->volume_id] = begun;
+  rewrite_after_failed_flush(v);
+  return ok;
 }
 
 void write_copies(VOLUME* v, bool durable, int tio_mode) {
   clear_flag(v, Vol_DIRTY);
   // Copy 1 never goes ahead of copy 0.
   if (!write_descriptor(v, 0)) return;
-  if (durable) flush_file(v, Vol_TIO_SYNC);
+  if (durable && !flush_file(v, Vol_TIO_SYNC)) {
+    mark_dirty(v);
+    return;
+  }
   write_descriptor(v, 1);
   if (durable) flush_file(v, tio_mode);
 }
@@ -435,6 +473,9 @@ int read_free_list(VOLUME* v) {
 void close_volume(VOLUME* v) {
   if (v->fhandle == nullptr) return;
   tio_drain();
+  tio_forget_file(v->fhandle);
+  // A file refused at open may carry any id.
+  if (v->volume_id < Vol_MAXLINK) g.flush_failures_seen[v->volume_id] = 0;
   if (platform::file_close(v->fhandle) != 0)
     ZENT_ASSERT(!"Vol_CloseSingle() failed on CloseHandle()");
   v->fhandle = nullptr;
@@ -974,6 +1015,10 @@ VOLUME* Vol_Open(int count, const char* const* paths, int force) {
     ZENT_ASSERT(!"Vol_Open() failed: heap overflow");
   }
   g.num_volumes = count;
+  g.failed_writes_durable = Vol_FailedWrites();
+  g.rewrites_durable = g.rewrites;
+  for (uint32_t& seen : g.flush_failures_seen) seen = 0;
+  for (uint64_t& seq : g.durable_seq) seq = Vol_WriteSeq();
   g.tlog_vol = nullptr;
   memset(g.lowest_free, 0, sizeof g.lowest_free);
   OpenState st{};
@@ -1102,19 +1147,40 @@ void Vol_SyncData(int tio_mode) {
 
 namespace {
 
+// Whether a DATA file of the set has had a failed flush, which the log that
+// covers its pages must outlive (tio_flush_error).
+bool data_flush_failed() {
+  bool failed = false;
+  for_each_open(false, [&](const VOLUME* v) { failed = failed || tio_flush_error(v->fhandle) != 0; });
+  return failed;
+}
+
 // Writes and flushes every DATA volume; refused is the count of writes
 // kept back before the caller's writes began.
 int sync_data_files(uint32_t refused) {
+  const uint32_t failed_writes = Vol_FailedWrites();
+  const uint32_t rewrites = g.rewrites;
   for_each_open(false, [](VOLUME* v) {
     sync_volume(v, Vol_TIO_SYNC);
     // Without DSYNC sync_volume leaves the file unflushed; the caller is
     // about to rely on these pages without a log record of them.
     if (!synced(v)) flush_file(v, Vol_TIO_SYNC);
   });
-  // A page kept back for want of a LOG page is only in memory: the log
-  // that covers it must stay.
+  // A page kept back (no LOG page for it, or a failed write) is only in
+  // memory: the log that covers it must stay.
   if (Vol_RefusedWrites() != refused) {
-    debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    if (Vol_FailedWrites() != failed_writes)
+      debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back, their writes failed");
+    else
+      debug_log('V', 1, "Vol_SyncDataDurably(): pages kept back in on-line backup mode");
+    VOL_ERROR(VOL_E_NO_SPACE);
+    return -1;
+  }
+  // After a failed flush the system may have dropped pages written before
+  // it, which the cache holds as clean: only the log still has them, until
+  // a restart recovers from it.
+  if (data_flush_failed() || g.rewrites != rewrites) {
+    debug_log('V', 1, "Vol_SyncDataDurably(): a data file failed a flush, the log stays");
     VOL_ERROR(VOL_E_NO_SPACE);
     return -1;
   }
@@ -1126,8 +1192,14 @@ int sync_data_files(uint32_t refused) {
 int Vol_SyncDataDurably() {
   if (g.table == nullptr) return 0;
   const uint32_t refused = Vol_RefusedWrites();
+  const uint32_t failed_writes = Vol_FailedWrites();
+  const uint32_t rewrites = g.rewrites;
   fire_event(Vol_EVENT_SYNC);
-  return sync_data_files(refused);
+  if (sync_data_files(refused) != 0) return -1;
+  // Every changed page went out again: earlier failures are mended.
+  g.failed_writes_durable = failed_writes;
+  g.rewrites_durable = rewrites;
+  return 0;
 }
 
 int Vol_SyncDataFiles(uint32_t refused) {
@@ -1220,6 +1292,13 @@ void Vol_SetConsistent() {
   }
   for (bool log : {false, true})
     for_each_open(log, [](VOLUME* v) { flush_file(v, Vol_TIO_SYNC); });
+  // A page whose write or flush failed since the data were last durable
+  // may be missing: the next start must recover from the log.
+  if (data_flush_failed() || Vol_FailedWrites() != g.failed_writes_durable ||
+      g.rewrites != g.rewrites_durable) {
+    debug_log('V', 0, "Vol_SetConsistent(): data writes failed, the set is left for recovery");
+    return;
+  }
   set_flag(root(), Vol_CONSISTENT);
   mark_dirty(root());
   wait_for_extension(root());
@@ -1241,9 +1320,7 @@ int Vol_ReadPage(Vol_PAGEADDR page, void* buf, uint32_t size) {
 }
 
 int Vol_WritePage(Vol_PAGEADDR page, const void* buf, uint32_t size) {
-  const int rc = Vol_WriteOrKeep(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr);
-  if (rc < 0) ZENT_ASSERT(!"Vol_WritePage() failed on Vol_Write()");
-  return rc == 0 ? 0 : -1;
+  return Vol_WriteOrKeep(Vol_VolumeOf(page), PAGE_NUMBER(page), buf, size, nullptr) == 0 ? 0 : -1;
 }
 
 int Vol_ReadPageVector(Vol_PAGEADDR first_page, int count, void* const* bufs) {

@@ -44,6 +44,7 @@ enum {
   Vol_EVENT_CLOSE = 3,     // at Vol_Close
   Vol_EVENT_REBUILD = 4,   // at Vol_TlogRebuild
   Vol_EVENT_REINIT = 5,    // at Vol_ReInit
+  Vol_EVENT_REWRITE = 6,   // a DATA file failed a flush: write every page held again
 };
 
 // "Leave this property as it is" for Vol_ChangeProperties.

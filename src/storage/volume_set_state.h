@@ -41,6 +41,17 @@ struct VolSet {
   Extension ext[Vol_MAXLINK];               // by volume id
   // Vol_SetReadOnly: files opened shared, nothing written back.
   bool read_only = false;
+  // Vol_FailedWrites() when the data were last made durable whole (or the
+  // set opened): the set is closed clean only when no write failed since.
+  uint32_t failed_writes_durable = 0;
+  // tio_flush_failures of each volume's file when last looked at.
+  uint32_t flush_failures_seen[Vol_MAXLINK] = {};
+  // Vol_WriteSeq when each volume's last flush that succeeded began.
+  uint64_t durable_seq[Vol_MAXLINK] = {};
+  // Failed flushes taken in (rewrite_after_failed_flush): a caller that
+  // needs its pages durable tells by it whether one failed meanwhile.
+  uint32_t rewrites = 0;
+  uint32_t rewrites_durable = 0;  // rewrites as failed_writes_durable
 };
 
 extern VolSet g;
@@ -78,11 +89,14 @@ inline uint32_t& lowest_free(const VOLUME* v) { return g.lowest_free[v->volume_i
 // --- Descriptors and free-list pages (volume_set.cpp) --------------------------
 
 // Writes copy 0 or 1 of v's descriptor (within tag during on-line backup).
-// A failed write is fatal. False when on-line backup found no LOG page for
-// it (status 20): v is marked dirty again and nothing was written.
+// False when it is kept back (status 20: on-line backup found no LOG page
+// for it, or the file failed the write): v is marked dirty again.
 bool write_descriptor(VOLUME* v, int copy, Tlog_TAGREC* tag = nullptr);
 void write_dirty_free_pages(VOLUME* v);
-void flush_file(VOLUME* v, int tio_mode);
+// Flushes v's file (not in read-only mode). False when the flush failed
+// (then what the memory holds of v is marked to be written again when it
+// can be: see rewrite_after_failed_flush).
+bool flush_file(VOLUME* v, int tio_mode);
 // Both copies, copy 0 first (copy 1 not at all when copy 0 is kept back in
 // backup mode: v stays dirty). With durable, copy 0 is on disk before copy 1
 // is written and copy 1 before the return; without, nothing is flushed.

@@ -180,13 +180,38 @@ TEST_F(FaultFileTest, ChosenWriteAndFlushFail) {
   EXPECT_EQ(f->write_at(page.data(), 8192, 8192), EIO);
   EXPECT_EQ(f->write_at(page.data(), 8192, 8192), 0);
   // The failed flush drops the write-back: the data reads back now but is
-  // gone after a power loss, which is why such a failure is fatal above.
+  // gone after a power loss, which is why the layers above write it again.
   fs.fail_flush(1, EIO);
   EXPECT_EQ(f->datasync(), EIO);
   EXPECT_EQ(fs.contents(path).size(), 2u * 8192);
   EXPECT_EQ(f->datasync(), 0);
   fs.lose_power(platform::PowerLoss::DropUnflushed);
   EXPECT_TRUE(fs.durable_contents(path).empty());
+}
+
+// One file goes bad until cleared; the others are not touched.
+TEST_F(FaultFileTest, AFailingFileFailsEveryWriteOrFlushUntilCleared) {
+  const std::string other = "/fault/other";
+  FilePtr f = open_ok(fs, path, kWriter);
+  FilePtr g = open_ok(fs, other, kWriter);
+  ASSERT_EQ(fs.sync_dir("/fault"), 0);
+  std::vector<uint8_t> page = pattern(8192, 3);
+  fs.fail_file(path, ENOSPC, EIO);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(f->write_at(page.data(), 8192, 0), ENOSPC) << round;
+    EXPECT_EQ(f->datasync(), EIO) << round;
+  }
+  EXPECT_EQ(g->write_at(page.data(), 8192, 0), 0);
+  EXPECT_EQ(g->datasync(), 0);
+  fs.fail_file(path, 0, EIO);
+  EXPECT_EQ(f->write_at(page.data(), 8192, 0), 0);
+  EXPECT_EQ(f->datasync(), EIO);
+  fs.fail_file(path, 0, 0);
+  EXPECT_EQ(f->datasync(), 0);
+  // The write whose flush failed is not on the disk; the other file's is.
+  fs.lose_power(platform::PowerLoss::DropUnflushed);
+  EXPECT_TRUE(fs.durable_contents(path).empty());
+  EXPECT_EQ(fs.durable_contents(other), page);
 }
 
 TEST_F(FaultFileTest, WriterLockAndHandlesBeforeAPowerLossAreDead) {

@@ -14,12 +14,33 @@
 #include "platform/fault_file.h"
 #include "storage/fixrec.h"
 #include "storage/server_stop.h"
+#include "storage/syspool.h"
 #include "storage/tlog_fixture.h"
 #include "tools/volume_create.h"
 
 namespace fixrec_test {
 
 using tlog_test::TlogFixture;
+
+// A new set of root and a LOG extent of log_pages (growing by log_ext),
+// its system pools, log and record files set up, left open for the files;
+// with rec_size, a first file of that record size, *file_id naming it.
+inline void create_fixrec_set(const char* root, const char* log, uint32_t log_pages,
+                              uint32_t log_ext, uint32_t rec_size = 0,
+                              uint32_t* file_id = nullptr) {
+  ASSERT_NE(Vol_Create(root, 1024, 256, 0), nullptr);
+  ASSERT_NE(Vol_CreateExtent(log, VolType_LOG, log_pages, log_ext, 0), nullptr);
+  ASSERT_EQ(Vol_SetSyncMode(1), 0);
+  ASSERT_EQ(buf_Init(256, 256), 0);
+  ASSERT_EQ(SysPool_Initialize(), 0);
+  ASSERT_EQ(Tlog_Init(), 0);
+  ASSERT_EQ(FixRec_Init(), 0);
+  ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
+  if (rec_size == 0) return;
+  Node* f = FixRec_Create(rec_size, 1);
+  ASSERT_NE(f, nullptr);
+  *file_id = Node_GetId(f);
+}
 
 inline uint32_t status_code() { return static_cast<uint32_t>(error_code(get_error())); }
 inline int status_severity() { return error_severity(get_error()); }

@@ -47,14 +47,8 @@ class FixRecLogFull : public ::testing::Test {
     platform::set_file_system(nullptr);
   }
   void make_set() {
-    ASSERT_NE(Vol_Create(kRoot, 1024, 256, 0), nullptr);
-    ASSERT_NE(Vol_CreateExtent(kLog, VolType_LOG, kLogPages, 0, 0), nullptr);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    ASSERT_EQ(SysPool_Initialize(), 0);
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
+    fixrec_test::create_fixrec_set(kRoot, kLog, kLogPages, 0);
+    ASSERT_FALSE(HasFatalFailure());
     Node* f = FixRec_Create(kSize, 1);
     ASSERT_NE(f, nullptr);
     file_id = Node_GetId(f);

@@ -46,17 +46,8 @@ class FixRecCut : public ::testing::Test {
   }
 
   void make_set() {
-    ASSERT_NE(Vol_Create(kRoot, 1024, 256, 0), nullptr);
-    ASSERT_NE(Vol_CreateExtent(kLog, VolType_LOG, 2048, 512, 0), nullptr);
-    ASSERT_EQ(Vol_SetSyncMode(1), 0);
-    ASSERT_EQ(buf_Init(256, 256), 0);
-    ASSERT_EQ(SysPool_Initialize(), 0);
-    ASSERT_EQ(Tlog_Init(), 0);
-    ASSERT_EQ(FixRec_Init(), 0);
-    ASSERT_EQ(Tlog_Checkpoint("Server startup"), 0);
-    Node* f = FixRec_Create(kSize, 1);
-    ASSERT_NE(f, nullptr);
-    file_id = Node_GetId(f);
+    fixrec_test::create_fixrec_set(kRoot, kLog, 2048, 512, kSize, &file_id);
+    ASSERT_FALSE(HasFatalFailure());
     stop();
   }
   // As the server starts: recovery, then a checkpoint.

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "base/debug_log.h"
+#include "base/error_status.h"
 #include "platform/fault_file.h"
 #include "platform/file.h"
 #include "storage/tio.h"
+#include "storage/volume_set.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -142,6 +145,57 @@ TEST_F(PageIo, FailedPageWriteIsReportedAndNotCounted) {
   EXPECT_EQ(disk_page(3), std::vector<uint8_t>(kPage, 0x33));
 }
 
+// A data page the file fails to write is kept back like one refused in
+// backup mode: the caller keeps it and writes it again; the disk is left as
+// it was, and a cause that repeats is logged once.
+struct KeptCase {
+  const char* name;
+  int err;
+  bool cluster;
+};
+
+void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.name; }
+
+class KeptWrite : public PageIo, public ::testing::WithParamInterface<KeptCase> {
+ protected:
+  // 0 written; else the caller keeps its pages.
+  int write(uint8_t fill) {
+    std::vector<uint8_t> p(kPage, fill);
+    if (!GetParam().cluster) return Vol_WriteOrKeep(&vol, 3, p.data(), kPage, nullptr);
+    const void* bufs[2] = {p.data(), p.data()};
+    return Vol_WriteVector(&vol, 3, 2, bufs);
+  }
+};
+
+TEST_P(KeptWrite, IsKeptBackCountedAndLoggedOncePerCause) {
+  const KeptCase& c = GetParam();
+  testsupport::LogCapture log("V0");
+  const uint32_t refused = Vol_RefusedWrites(), failed = Vol_FailedWrites();
+  for (int round = 0; round < 2; ++round) {
+    fs.fail_write(1, c.err);
+    EXPECT_NE(write(0x77), 0) << round;
+    EXPECT_EQ(error_code(get_error()), VOL_E_NO_SPACE) << round;
+  }
+  EXPECT_EQ(Vol_RefusedWrites() - refused, 2u);
+  EXPECT_EQ(Vol_FailedWrites() - failed, 2u);
+  EXPECT_EQ(vol.write_count, 0u);
+  EXPECT_EQ(disk_page(3), std::vector<uint8_t>(kPage, 0x33));
+  const std::string text = log.text();
+  const std::string cause = strerror(c.err);
+  ASSERT_NE(text.find(cause), std::string::npos) << text;
+  EXPECT_EQ(text.find(cause), text.rfind(cause)) << text;
+  // The fault cleared: the page kept goes out.
+  EXPECT_EQ(write(0x78), 0);
+  EXPECT_EQ(disk_page(3), std::vector<uint8_t>(kPage, 0x78));
+}
+
+INSTANTIATE_TEST_SUITE_P(PageIo, KeptWrite,
+                         ::testing::Values(KeptCase{"PageEIO", EIO, false},
+                                           KeptCase{"PageENOSPC", ENOSPC, false},
+                                           KeptCase{"ClusterEIO", EIO, true},
+                                           KeptCase{"ClusterENOSPC", ENOSPC, true}),
+                         [](const auto& i) { return std::string(i.param.name); });
+
 TEST_F(PageIo, ReadFileReportsAPageBeyondTheEnd) {
   std::vector<uint8_t> p(kPage);
   EXPECT_EQ(Vol_ReadFile(vol.fhandle, 31, p.data(), kPage), 1);
@@ -185,6 +239,18 @@ class PageIoDeathTest : public PageIo {
 TEST_F(PageIoDeathTest, FailedFlushIsFatal) {
   fs.fail_flush(1, EIO);
   EXPECT_DEATH(Vol_SyncFile(&vol, Vol_TIO_SYNC), "tio_fsync\\(\\) failed on FlushFileBuffers\\(\\)");
+}
+
+// A commit forced past a LOG page that did not reach the file could vanish:
+// a failed LOG write stops the server instead.
+TEST_F(PageIoDeathTest, FailedLogWriteIsFatal) {
+  vol.type = VolType_LOG;
+  std::vector<uint8_t> p(kPage, 9);
+  const void* bufs[1] = {p.data()};
+  fs.fail_write(1, EIO);
+  EXPECT_DEATH(Vol_WriteOrKeep(&vol, 3, p.data(), kPage, nullptr), "WriteFile\\(\\) failed");
+  fs.fail_write(1, EIO);
+  EXPECT_DEATH(Vol_WriteVector(&vol, 3, 1, bufs), "Vol_WriteVector\\(\\) failed on WriteFile");
 }
 
 TEST_F(PageIoDeathTest, ClusterReadPastTheEndIsFatal) {

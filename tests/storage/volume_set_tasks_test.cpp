@@ -270,6 +270,30 @@ void record_allocation(int who, Vol_PAGEADDR page) {
 // before copy 0 and the file on disk hold it; B, finding the pages of A's
 // extension taken, extends again. The first page handed out became the root
 // page, on disk when its allocation returned.
+// A flush of an extension fails: copy 0 does not go out ahead of the pages
+// it names (the failed flush may have dropped them). The next sync writes
+// them all again and then the copies; a power loss after it keeps them.
+TEST_F(ExtensionTasks, AFailedFlushHoldsTheCopiesBackUntilTheNextSync) {
+  open_full_set();
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_EQ(tio_setup(), 0);
+  auto body = [] {
+    g_fs->fail_flush(1, EIO);
+    EXPECT_EQ(alloc_data(1), 320u);
+    for (int copy : {0, 1}) EXPECT_EQ(durable_descriptor(kRoot, copy).curr_size, 320u) << copy;
+    Vol_Sync(Vol_TIO_SYNC);
+    for (int copy : {0, 1}) EXPECT_EQ(durable_descriptor(kRoot, copy).curr_size, 322u) << copy;
+  };
+  ASSERT_TRUE(runner.run({body}));
+  tio_cleanup();
+  close_set();
+  fs.lose_power(platform::PowerLoss::DropUnflushed);
+  VOLUME* set = open_set(paths());
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(set[0].curr_size, 322u);
+  EXPECT_EQ(Vol_AllocPage(1, nullptr), 321u);
+}
+
 TEST_F(ExtensionTasks, NewPagesAreHandedOutOnlyOnceCopyZeroHoldsThem) {
   open_full_set(false);
   g_alloc = AllocRun{};
