@@ -16,8 +16,9 @@
 // with a list head ahead of a list page still in the cache before the kill
 // depends on the server's timing; the B-tree power-loss test
 // (LargeTransactionsSurviveAKillBeforeTheNextCheckpoint) makes that
-// certain. CI runs a scaled load; ZENT_BIGLOAD_FULL=1 runs the full one (1,000,000 preloaded records and
-// 200,000 after the restart, in transactions of 10,000).
+// certain. CI runs a scaled load; ZENT_BIGLOAD_FULL=1 runs the full one
+// (1,000,000 preloaded records and 200,000 after the restart, in
+// transactions of 10,000).
 #include <gtest/gtest.h>
 #include <signal.h>
 
