@@ -47,6 +47,16 @@ bool pin_for_redo(Node* node, uint32_t page, ItemPage* out) {
   return false;
 }
 
+// Whether page holds a list page (of any time) as the disk or cache has it.
+bool holds_list_page(Node* node, uint32_t page) {
+  Node_PGVEC vec;
+  if (Node_CacheGetCluster(node, page, 1, &vec, list_mode(node)) != 0)
+    ZENT_ASSERT(!"Node_RecoverItemPage() failed on Node_CacheGetCluster()");
+  const bool valid = valid_list_page(page, bytes(vec));
+  Node_ReleaseCluster(node, 1, &vec);
+  return valid;
+}
+
 // A neighbour of a page created or deleted takes its new link when the
 // record is newer than the neighbour.
 void relink(Node* node, uint32_t page, uint32_t rec_timestamp, uint32_t link, bool is_prev) {
@@ -126,7 +136,12 @@ void Node_RecoverItemPage(Node* node, Node_IHEAD* ihead, const NodeList_PAGE_REC
     buf_FreePageDelayed(node, rec->page, 1);
     return;
   }
-  if (head_step) init_created_page(node, rec);
+  // A head past the record may still name a page that never reached the
+  // disk: a node page goes out whenever any descriptor on it changes,
+  // while the list page waits in the cache. Made since the last
+  // checkpoint, the page has every change since its creation in the log,
+  // so it is made again here and those records fill it.
+  if (head_step || !holds_list_page(node, rec->page)) init_created_page(node, rec);
 }
 
 void Node_RecoverItemPageHead(Node* node, const NodeList_HEAD_REC* rec) {

@@ -113,7 +113,7 @@ class BtreePowerLoss : public ::testing::Test {
   }
 
   // A new set with its system pool, started as the server starts it.
-  static void make_set() {
+  static void make_set(int buffers = 256) {
     testsupport::VolumeSetSpec spec;
     spec.volumes = {{kRoot, VolType_DATA, Vol_MINPAGES, 64}, {kLog, VolType_LOG, Vol_MINPAGES, 64}};
     ASSERT_EQ(testsupport::write_volume_set(spec), 0);
@@ -124,7 +124,15 @@ class BtreePowerLoss : public ::testing::Test {
     Vol_Free();
     buf_Exit();
     // Commits force the LOG volume (the server's synchronous mode).
-    start();
+    start(buffers);
+  }
+  // A new set as make_set leaves it, with a new tree opened in *ctx.
+  static void make_tree(uint32_t* id, btree_CTX* ctx, btree_HANDLE** t, int buffers = 256) {
+    make_set(buffers);
+    if (::testing::Test::HasFatalFailure()) return;
+    ASSERT_NE(btree_Create(0, nullptr, id), nullptr);
+    *t = btree_OpenNode(Node_Find(*id), ctx, 0);
+    ASSERT_NE(*t, nullptr);
   }
   // The server's stop, then the consistency check of the closed set.
   static void stop_and_check(const std::string& at) {
@@ -139,10 +147,12 @@ class BtreePowerLoss : public ::testing::Test {
 
   FaultFileSystem disk_;
 
-  static void open_set() {
+  // buffers: the cache's size; a large one keeps changed pages from being
+  // written until a checkpoint.
+  static void open_set(int buffers = 256) {
     const char* paths[] = {kRoot.c_str(), kLog.c_str()};
     ASSERT_NE(Vol_OpenSet(2, paths), nullptr);
-    ASSERT_EQ(buf_Init(256, 256), 0);
+    ASSERT_EQ(buf_Init(buffers, buffers), 0);
   }
   // The power is gone: the in-memory state is dropped without anything
   // more reaching the disk (the double swallows every write from here),
@@ -161,8 +171,8 @@ class BtreePowerLoss : public ::testing::Test {
   }
   // The server's start over what the disk holds: crash recovery, then
   // the start-up checkpoint.
-  static void start() {
-    open_set();
+  static void start(int buffers = 256) {
+    open_set(buffers);
     ASSERT_EQ(Vol_SetSyncMode(1), 0);
     ASSERT_EQ(Tlog_Init(), 0);
     ASSERT_EQ(btree_Init(), 0);
@@ -202,13 +212,11 @@ TEST_P(BtreeTxPowerLoss, AcknowledgedWorkSurvivesAndNothingHalfDoneRemains) {
 
 void BtreeTxPowerLoss::run_pass(FaultFileSystem& disk, CrashFileSystem& crash, int n,
                                 const std::string& at, bool* cut) {
-  make_set();
-  if (HasFatalFailure()) return;
   uint32_t id = 0;
-  ASSERT_NE(btree_Create(0, nullptr, &id), nullptr);
   btree_CTX ctx;
-  btree_HANDLE* t = btree_OpenNode(Node_Find(id), &ctx, 0);
-  ASSERT_NE(t, nullptr);
+  btree_HANDLE* t = nullptr;
+  make_tree(&id, &ctx, &t);
+  if (HasFatalFailure()) return;
   const TxCase& c = GetParam();
   Model before;
   for (int i = 0; i < c.fill; i += 2) {
@@ -325,6 +333,65 @@ TEST_F(BtreePowerLoss, ATreeMadeSinceTheLastCheckpointKeepsItsRootPage) {
   ASSERT_EQ(BtreeFixture::put(t, tx_key(1), "x"), 0);
   btree_CloseNode(t);
   stop_and_check("a tree made since the last checkpoint");
+}
+
+// Large committed transactions since the last checkpoint, then the process
+// killed (every write it made stays, flushed or not) or the power lost: the
+// splits add over a thousand pages, so the used-cluster list grows list
+// pages that wait in a cache large enough to hold them all, while the node
+// page goes out with the list head whenever a descriptor on it changes (as
+// a free list's chain change writes it; here every 997 puts). Recovery
+// finds a head that names list pages never written, and must make them
+// again from their records: the tree comes back whole and checks out.
+TEST_F(BtreePowerLoss, LargeTransactionsSurviveAKillBeforeTheNextCheckpoint) {
+  constexpr int kBuffers = 8192;
+  constexpr int kTxs = 6, kPuts = 10000;
+  // Keys spread over the whole range, so that splits happen all over it.
+  auto key_of = [](int i) { return tx_key(static_cast<int>((i * 7919LL) % (kTxs * kPuts))); };
+  auto data_of = [](int i) { return tx_data(i).substr(0, 100); };
+  for (PowerLoss loss : {PowerLoss::KillProcess, PowerLoss::TearUnflushed}) {
+    const std::string at = loss == PowerLoss::KillProcess ? "killed" : "power lost";
+    FaultFileSystem disk;
+    platform::set_file_system(&disk);
+    uint32_t id = 0;
+    btree_CTX ctx;
+    btree_HANDLE* t = nullptr;
+    make_tree(&id, &ctx, &t, kBuffers);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Tlog_Checkpoint("before"), 0);
+    Node* tx = Tlog_Create();
+    ASSERT_NE(tx, nullptr);
+    for (int n = 0; n < kTxs; ++n) {
+      ASSERT_EQ(Tlog_Begin(tx, "load", 1), 0);
+      ctx.tx_node = tx;
+      for (int i = n * kPuts; i < (n + 1) * kPuts; ++i) {
+        ASSERT_EQ(BtreeFixture::put(t, key_of(i), data_of(i)), 0) << at << ": put " << i;
+        if (i % 997 == 0) Node_Sync(Node_Find(id));
+      }
+      ASSERT_EQ(Tlog_Commit(tx), 0);
+      Tlog_FinalCommit(tx);
+      ctx.tx_node = nullptr;
+    }
+    ASSERT_GT(Node_Find(id)->node.ulist.num_pages, 1u) << "the used list kept to one page";
+    drop_handle(t);
+    lose_everything(disk, loss);
+    start(kBuffers);
+    if (HasFatalFailure()) return;
+    btree_CTX ctx2;
+    t = open_checked(id, &ctx2, at);
+    ASSERT_NE(t, nullptr);
+    int lost = 0;
+    for (int i = 0; i < kTxs * kPuts; ++i) {
+      std::string got;
+      if (BtreeFixture::get(t, key_of(i), &got) != 0 || got != data_of(i)) ++lost;
+    }
+    EXPECT_EQ(lost, 0) << at << ": committed keys lost";
+    ASSERT_EQ(BtreeFixture::put(t, tx_key(kTxs * kPuts + 1), "x"), 0) << at;
+    btree_CloseNode(t);
+    stop_and_check(at);
+    platform::set_file_system(nullptr);
+    if (HasFatalFailure()) return;
+  }
 }
 
 std::string case_name(const ::testing::TestParamInfo<TxCase>& i) { return i.param.name; }

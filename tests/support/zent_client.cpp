@@ -89,6 +89,33 @@ PayloadWriter syscat_writer(uint16_t request_id, uint16_t type) {
   return w;
 }
 
+PayloadWriter syscat_add_index_request(uint16_t request_id, uint16_t h, uint32_t table,
+                                       const std::string& name, uint32_t flags) {
+  PayloadWriter w = syscat_writer(request_id, 30);
+  w.u16(h).u32(0).u32(table).str(name).u32(1).u32(flags).u8(1).u32(0);
+  return w;
+}
+
+PayloadWriter syscat_add_indexseg_request(uint16_t request_id, uint16_t h, uint32_t index,
+                                          uint32_t column) {
+  PayloadWriter w = syscat_writer(request_id, 33);
+  w.u16(h).u32(index).u8(0).u32(column).u32(1).u32(0);
+  return w;
+}
+
+PayloadWriter syscat_add_privilege_request(uint16_t request_id, uint16_t h, uint32_t group,
+                                           uint32_t table, uint32_t rights) {
+  PayloadWriter w = syscat_writer(request_id, 25);
+  w.u16(h).u32(group).u32(table).u32(rights);
+  return w;
+}
+
+PayloadWriter syscat_close_db_request(uint16_t request_id, uint16_t h) {
+  PayloadWriter w = syscat_writer(request_id, 17);
+  w.u16(h);
+  return w;
+}
+
 bool read_syscat_reply(PayloadReader& r, SyscatReply* out) {
   out->request_id = r.u16();
   out->zero = r.u16();

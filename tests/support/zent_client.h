@@ -132,6 +132,19 @@ PayloadWriter dbml_get_request(uint16_t request_id, uint16_t dbid, uint16_t setn
 // A little-endian writer holding the request head {id, 4} and the SYSCAT type.
 PayloadWriter syscat_writer(uint16_t request_id, uint16_t type);
 
+// ADD_INDEX (30) in open database h: a key index (flags 4) of table, or a
+// plain one (table 0, flags 0), with no tree yet.
+PayloadWriter syscat_add_index_request(uint16_t request_id, uint16_t h, uint32_t table,
+                                       const std::string& name, uint32_t flags);
+// ADD_INDEXSEG (33): column as the first segment of index.
+PayloadWriter syscat_add_indexseg_request(uint16_t request_id, uint16_t h, uint32_t index,
+                                          uint32_t column);
+// ADD_PRIVILEGE (25): rights (7: read, write and erase) of group on table.
+PayloadWriter syscat_add_privilege_request(uint16_t request_id, uint16_t h, uint32_t group,
+                                           uint32_t table, uint32_t rights);
+// CLOSE_DB (17) of open database h.
+PayloadWriter syscat_close_db_request(uint16_t request_id, uint16_t h);
+
 // The head of a SYSCAT reply: success {id, 0, u32 0}, after which the data
 // follows in the reader, or the failure text reply {id, 0, u32 code, str
 // text, 2 bytes of padding}.

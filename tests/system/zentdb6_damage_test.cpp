@@ -42,11 +42,7 @@ using testsupport::ZentClient;
 enum : uint16_t {
   ADD_DB = 11,
   OPEN_DB_BY_NAME = 15,
-  CLOSE_DB = 17,
-  ADD_PRIVILEGE = 25,
   ADD_COLUMN = 27,
-  ADD_INDEX = 30,
-  ADD_INDEXSEG = 33,
   ADD_TABLE = 34,
   ADD_TABLECOLUMN = 37,
   ADD_TABLEPATH = 38,
@@ -202,26 +198,18 @@ class DamageTable : public testsupport::ServerProcessFixture {
       w.u16(h).u32(t).u32(col).u32(idx);
       syscat(c, w);
     }
-    PayloadWriter ai = syscat_writer(40, ADD_INDEX);
-    ai.u16(h).u32(0).u32(customer).str("CUST-KEY").u32(1).u32(4).u8(1).u32(0);
-    const uint32_t key = syscat(c, ai);
-    PayloadWriter as = syscat_writer(40, ADD_INDEXSEG);
-    as.u16(h).u32(key).u8(0).u32(cust_no).u32(1).u32(0);
-    syscat(c, as);
+    const uint32_t key =
+        syscat(c, testsupport::syscat_add_index_request(40, h, customer, "CUST-KEY", 4));
+    syscat(c, testsupport::syscat_add_indexseg_request(40, h, key, cust_no));
     // The detail's path to the master keyed by CUST-NO, and the master's back.
     for (const uint32_t t : {orders, customer}) {
       PayloadWriter w = syscat_writer(40, ADD_TABLEPATH);
       w.u16(h).u32(t).u32(1).u32(cust_no).u32(0);
       syscat(c, w);
     }
-    for (const uint32_t t : {customer, orders}) {
-      PayloadWriter ap = syscat_writer(40, ADD_PRIVILEGE);
-      ap.u16(h).u32(1).u32(t).u32(7);
-      syscat(c, ap);
-    }
-    PayloadWriter cd = syscat_writer(40, CLOSE_DB);
-    cd.u16(h);
-    syscat(c, cd);
+    for (const uint32_t t : {customer, orders})
+      syscat(c, testsupport::syscat_add_privilege_request(40, h, 1, t, 7));
+    syscat(c, testsupport::syscat_close_db_request(40, h));
     PayloadWriter pc = dbml_writer(3, 17);  // PRE-COMMIT
     pc.u8(1).u8(1);
     ASSERT_EQ(dbml(c, pc).words[0], 0);
