@@ -29,7 +29,12 @@ void daemon_http_stop();
 // "<em>conversion failed</em>" for a negative span. Returns buf.
 const char* daemon_http_elapsed(time_t seconds, char* buf, size_t size);
 
-// The longest wait for a browser's request and for room for the answer.
+// The longest wait for room for the answer.
 inline constexpr int kDaemonHttpTimeoutMs = 30000;
+// The longest wait for a browser's whole request (a shorter configured
+// timeout wins): a browser that sends nothing or trickles is closed then.
+inline constexpr int kDaemonHttpRequestMs = 10000;
+// Browsers served at once; one more is answered 503 and closed.
+inline constexpr int kDaemonHttpConnections = 16;
 
 }  // namespace zentsd
