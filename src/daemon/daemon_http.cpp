@@ -5,9 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,27 +34,43 @@ const HttpSite kSite = {"QX Zentrim Server Status", "QX Zentrim Daemon", kNav,
 
 constexpr const char kTable[] = "<table border=1 cellspacing=0 cellpadding=3 width=\"100%\">\n";
 
+struct Service;
+
+// One browser's connection and the thread that serves it. The accepting
+// thread hands a connection over only while busy is clear (the serving
+// thread has ended; it joins it first) and sets busy; the serving thread
+// clears it last, so each side owns the rest in turn.
+struct Connection {
+  Service* service = nullptr;
+  int sock = -1;
+  HttpRequest request;
+  HttpPage page;
+  bool page_ready = false;
+  std::thread thread;
+  std::atomic<bool> busy{false};
+};
+
 struct Service {
   int listen = -1;
   int stop_fd = -1;
   const DaemonConfig* cfg = nullptr;
+  // The tables are read again at each page; the connections share them.
+  std::mutex tables;
   ShareCFG shares;
   UserCFG users;
-  HttpRequest request;
-  HttpPage page;
-  int sock = -1;
+  Connection conns[kDaemonHttpConnections];
 };
 
 Service* g_service = nullptr;
 std::thread g_thread;
 
-// Waits until sock is ready for events, the deadline passed or the daemon
-// stops: true when ready.
-bool wait_for(const Service& s, short events, uint64_t deadline_ms) {
+// Waits until c's socket is ready for events, the deadline passed or the
+// daemon stops: true when ready.
+bool wait_for(const Connection& c, short events, uint64_t deadline_ms) {
   for (;;) {
     const uint64_t now = platform::monotonic_ms();
     if (now >= deadline_ms) return false;
-    pollfd p[2] = {{s.sock, events, 0}, {s.stop_fd, POLLIN, 0}};
+    pollfd p[2] = {{c.sock, events, 0}, {c.service->stop_fd, POLLIN, 0}};
     const int r = poll(p, 2, static_cast<int>(deadline_ms - now));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 || p[1].revents != 0) return false;
@@ -65,18 +84,19 @@ int timeout_ms(const DaemonConfig* cfg) {
 }
 
 int send_answer(void* ctx, const char* data, size_t n) {
-  auto* s = static_cast<Service*>(ctx);
+  auto* c = static_cast<Connection*>(ctx);
+  const DaemonConfig* cfg = c->service->cfg;
   size_t off = 0;
-  uint64_t deadline = platform::monotonic_ms() + static_cast<uint64_t>(timeout_ms(s->cfg));
+  uint64_t deadline = platform::monotonic_ms() + static_cast<uint64_t>(timeout_ms(cfg));
   while (off < n) {
-    const ssize_t k = http_send_some(s->sock, data + off, n - off);
+    const ssize_t k = http_send_some(c->sock, data + off, n - off);
     if (k > 0) {
       off += static_cast<size_t>(k);
-      deadline = platform::monotonic_ms() + static_cast<uint64_t>(timeout_ms(s->cfg));
+      deadline = platform::monotonic_ms() + static_cast<uint64_t>(timeout_ms(cfg));
       continue;
     }
     if (k == -1) return -1;
-    if (!wait_for(*s, POLLOUT, deadline)) {
+    if (!wait_for(*c, POLLOUT, deadline)) {
       debug_log('S', 1, "HTTP send time-out: the browser takes no answer - dropping connection");
       return -1;
     }
@@ -85,12 +105,12 @@ int send_answer(void* ctx, const char* data, size_t n) {
 }
 
 // After the answer: shut the sending side and drop what still arrives.
-void linger_close(Service* s) {
-  shutdown(s->sock, SHUT_WR);
+void linger_close(Connection* c) {
+  shutdown(c->sock, SHUT_WR);
   size_t budget = kHttpDrainBytes;
   const uint64_t deadline = platform::monotonic_ms() + kHttpDrainMs;
-  while (http_drain_step(s->sock, &budget) == 0)
-    if (!wait_for(*s, POLLIN, deadline)) break;
+  while (http_drain_step(c->sock, &budget) == 0)
+    if (!wait_for(*c, POLLIN, deadline)) break;
 }
 
 void row(HttpPage* page, const char* name, const char* value) {
@@ -114,8 +134,8 @@ const char* security_text(int policy) {
   }
 }
 
-void index_page(Service* s) {
-  HttpPage* page = &s->page;
+void index_page(Connection* c) {
+  HttpPage* page = &c->page;
   http_append(page, "<h3>Server Status</h3>\n");
   http_append(page,
               "This server provides status information over HTTP when enabled. "
@@ -132,41 +152,43 @@ void index_page(Service* s) {
   http_append(page, "</table>\n");
 }
 
-void config_page(Service* s) {
-  HttpPage* page = &s->page;
-  const DaemonConfig& c = *s->cfg;
+void config_page(Connection* c) {
+  HttpPage* page = &c->page;
+  const DaemonConfig& cfg = *c->service->cfg;
   http_append(page, "<h3>Server Status</h3>\n");
   http_append(page, kTable);
   row_int(page, "Server process id", static_cast<long>(getpid()));
   http_append(page, "</table>\n");
   http_append(page, "<h3>Server Configuration</h3>\n");
   http_append(page, kTable);
-  row(page, "panic", c.panic == 1 ? "dump" : "exit");
-  row_text(page, "service", c.service);
-  row_text(page, "serviceHTTP", c.service_http);
-  row(page, "UseKeepAlive", c.use_keep_alive ? "Yes" : "No");
-  row(page, "HttpFrame", c.http_frame ? "Yes" : "No");
-  row(page, "HttpUser/HttpPswd", !c.http_user.empty() || !c.http_pswd.empty() ? "Yes" : "No");
-  row_text(page, "Charset", c.charset);
-  row_text(page, "Lang", c.lang);
-  row_text(page, "Messages", c.messages);
-  row(page, "LogFile", c.log_file.empty() ? "???" : HtmlText(c.log_file.c_str()).c_str());
-  row_text(page, "logFlags", c.log_flags);
+  row(page, "panic", cfg.panic == 1 ? "dump" : "exit");
+  row_text(page, "service", cfg.service);
+  row_text(page, "serviceHTTP", cfg.service_http);
+  row(page, "UseKeepAlive", cfg.use_keep_alive ? "Yes" : "No");
+  row(page, "HttpFrame", cfg.http_frame ? "Yes" : "No");
+  row(page, "HttpUser/HttpPswd", !cfg.http_user.empty() || !cfg.http_pswd.empty() ? "Yes" : "No");
+  row_text(page, "Charset", cfg.charset);
+  row_text(page, "Lang", cfg.lang);
+  row_text(page, "Messages", cfg.messages);
+  row(page, "LogFile", cfg.log_file.empty() ? "???" : HtmlText(cfg.log_file.c_str()).c_str());
+  row_text(page, "logFlags", cfg.log_flags);
   http_printf(page, "<tr><th align=left>user<td>%s\n",
-              c.default_uid.empty() ? "<em>unspecified</em>" : HtmlText(c.default_uid.c_str()).c_str());
-  row(page, "security", security_text(c.auth_policy));
-  row_text(page, "userFile", c.user_file);
-  row_text(page, "shareFile", c.share_file);
-  row_int(page, "MaxUsers", c.max_users);
-  row_int(page, "MaxTasks", c.max_tasks);
+              cfg.default_uid.empty() ? "<em>unspecified</em>" : HtmlText(cfg.default_uid.c_str()).c_str());
+  row(page, "security", security_text(cfg.auth_policy));
+  row_text(page, "userFile", cfg.user_file);
+  row_text(page, "shareFile", cfg.share_file);
+  row_int(page, "MaxUsers", cfg.max_users);
+  row_int(page, "MaxTasks", cfg.max_tasks);
   http_append(page, "</table>\n");
 }
 
-void user_page(Service* s) {
-  HttpPage* page = &s->page;
+void user_page(Connection* c) {
+  HttpPage* page = &c->page;
   http_append(page, "<h3>Configured users</h3>\n");
   http_append(page, kTable);
   http_append(page, "<tr><th>User ID<th>User Name<th>UID\n");
+  Service* s = c->service;
+  std::lock_guard<std::mutex> lock(s->tables);
   s->users.Refresh();
   for (const User& u : s->users.Users()) {
     const HtmlText id(u.id.c_str()), name(u.name.c_str()), uid(u.uid.c_str());
@@ -176,11 +198,13 @@ void user_page(Service* s) {
   http_append(page, "</table>\n");
 }
 
-void share_page(Service* s) {
-  HttpPage* page = &s->page;
+void share_page(Connection* c) {
+  HttpPage* page = &c->page;
   http_append(page, "<h3>Configured Shares</h3>\n");
   http_append(page, kTable);
   http_append(page, "<tr><th>Share ID<th>Comment<th>Path\n");
+  Service* s = c->service;
+  std::lock_guard<std::mutex> lock(s->tables);
   s->shares.Refresh();
   for (const Share& sh : s->shares.Shares()) {
     const HtmlText id(sh.id.c_str()), comment(sh.comment.c_str()), path(sh.path.c_str());
@@ -191,8 +215,8 @@ void share_page(Service* s) {
 }
 
 // Sessions (children not replaced by zentcore) or tasks (replaced ones).
-void children_page(Service* s, bool replaced) {
-  HttpPage* page = &s->page;
+void children_page(Connection* c, bool replaced) {
+  HttpPage* page = &c->page;
   const std::vector<ChildEntry> children = child_table_snapshot();
   int count = 0;
   for (const ChildEntry& e : children) count += e.replaced == replaced;
@@ -220,54 +244,106 @@ void children_page(Service* s, bool replaced) {
   http_append(page, "</table>\n");
 }
 
-void route(Service* s, const char* path) {
-  http_page_header(&s->page);
+void route(Connection* c, const char* path) {
+  http_page_header(&c->page);
   if (strcmp(path, "/config") == 0)
-    config_page(s);
+    config_page(c);
   else if (strcmp(path, "/user") == 0)
-    user_page(s);
+    user_page(c);
   else if (strcmp(path, "/share") == 0)
-    share_page(s);
+    share_page(c);
   else if (strcmp(path, "/session") == 0)
-    children_page(s, false);
+    children_page(c, false);
   else if (strcmp(path, "/task") == 0)
-    children_page(s, true);
+    children_page(c, true);
   else
-    index_page(s);
-  http_page_footer(&s->page);
+    index_page(c);
+  http_page_footer(&c->page);
 }
 
-void serve(Service* s) {
+void serve(Connection* c) {
+  const DaemonConfig& cfg = *c->service->cfg;
+  if (!c->page_ready) {
+    // A page that could not have its first area grows at its first append.
+    http_page_init(&c->page, &kSite);
+    c->page.frame = cfg.http_frame;
+    c->page.send = send_answer;
+    c->page.send_ctx = c;
+    c->page_ready = true;
+  }
   uint32_t addr = 0;
   uint16_t port = 0;
-  if (tcp_local_addr(s->sock, &addr, &port, nullptr) != 0) {
+  if (tcp_local_addr(c->sock, &addr, &port, nullptr) != 0) {
     debug_log('S', 0, "http_accept: Unable to obtain local address - dropping connection");
     return;
   }
-  snprintf(s->page.local_addr, sizeof s->page.local_addr, "%u.%u.%u.%u", (addr >> 24) & 0xff,
+  snprintf(c->page.local_addr, sizeof c->page.local_addr, "%u.%u.%u.%u", (addr >> 24) & 0xff,
            (addr >> 16) & 0xff, (addr >> 8) & 0xff, addr & 0xff);
-  s->page.port = port;
-  http_request_init(&s->request);
-  const uint64_t deadline = platform::monotonic_ms() + static_cast<uint64_t>(timeout_ms(s->cfg));
-  while (http_read_step(s->sock, &s->request) != 0) {
-    if (!wait_for(*s, POLLIN, deadline)) {
+  c->page.port = port;
+  http_request_init(&c->request);
+  // The whole request within its deadline, however it trickles in.
+  const int limit_ms = std::min(kDaemonHttpRequestMs, timeout_ms(&cfg));
+  const uint64_t deadline = platform::monotonic_ms() + static_cast<uint64_t>(limit_ms);
+  while (http_read_step(c->sock, &c->request) != 0) {
+    if (!wait_for(*c, POLLIN, deadline)) {
       debug_log('S', 1, "HTTP request time-out - dropping connection");
       return;
     }
   }
-  const DaemonConfig& c = *s->cfg;
-  const HttpCredentials creds{c.http_user.empty() ? nullptr : c.http_user.c_str(),
-                              c.http_pswd.empty() ? nullptr : c.http_pswd.c_str(), 'S'};
-  int status = s->request.status;
+  const HttpCredentials creds{cfg.http_user.empty() ? nullptr : cfg.http_user.c_str(),
+                              cfg.http_pswd.empty() ? nullptr : cfg.http_pswd.c_str(), 'S'};
+  int status = c->request.status;
   if (status == 0) {
-    debug_log('S', 2, "HTTP request %s %s", s->request.method, LogText(s->request.path).c_str());
-    status = http_check_auth(&s->request, creds);
+    debug_log('S', 2, "HTTP request %s %s", c->request.method, LogText(c->request.path).c_str());
+    status = http_check_auth(&c->request, creds);
   }
   if (status != 0)
-    http_error(&s->page, status);
+    http_error(&c->page, status);
   else
-    route(s, s->request.path);
-  if (s->page.last_send == 0) linger_close(s);
+    route(c, c->request.path);
+  if (c->page.last_send == 0) linger_close(c);
+}
+
+// A connection place whose thread has ended (joined here); none when every
+// place is busy.
+Connection* free_connection(Service* s) {
+  for (Connection& c : s->conns) {
+    if (c.busy.load(std::memory_order_acquire)) continue;
+    platform::join_thread(c.thread);
+    return &c;
+  }
+  return nullptr;
+}
+
+// The connection's thread: serves it, closes it, frees its place.
+void connection_body(Connection* c) {
+  serve(c);
+  tcp_close(c->sock);
+  c->sock = -1;
+  c->busy.store(false, std::memory_order_release);
+}
+
+// Takes one waiting connection and hands it to a thread of its own; with
+// every place busy it is answered 503 at once and closed.
+void accept_one(Service* s) {
+  const int sock = tcp_accept(s->listen);
+  if (sock < 0) return;
+  Connection* c = free_connection(s);
+  if (c == nullptr) {
+    debug_log('S', 1, "HTTP connection refused: %d connections served already", kDaemonHttpConnections);
+    http_send_busy(sock);
+    tcp_close(sock);
+    return;
+  }
+  c->sock = sock;
+  c->busy.store(true, std::memory_order_relaxed);
+  const int err = platform::start_thread(c->thread, "http-conn", [c] { connection_body(c); });
+  if (err != 0) {
+    debug_log('S', 0, "HTTP connection: no thread to serve it (%s) - dropping connection", strerror(err));
+    tcp_close(sock);
+    c->sock = -1;
+    c->busy.store(false, std::memory_order_relaxed);
+  }
 }
 
 void http_thread_body(Service* s) {
@@ -281,14 +357,12 @@ void http_thread_body(Service* s) {
                 tcp_error_text(tcp_wsa_error(errno)));
       continue;
     }
-    if (p[0].revents != 0) return;
+    if (p[0].revents != 0) break;
     if (r <= 0 || paused || p[1].revents == 0) continue;
-    s->sock = tcp_accept(s->listen);
-    if (s->sock < 0) continue;
-    serve(s);
-    tcp_close(s->sock);
-    s->sock = -1;
+    accept_one(s);
   }
+  // The stop ends every connection's waits.
+  for (Connection& c : s->conns) platform::join_thread(c.thread);
 }
 
 }  // namespace
@@ -319,15 +393,11 @@ int daemon_http_start(int listen_sock, const DaemonConfig* cfg, int stop_fd) {
   s->cfg = cfg;
   s->shares.SetFile(cfg->share_file.c_str());
   if (cfg->auth_policy == 1 || cfg->auth_policy == 3) s->users.SetFile(cfg->user_file.c_str());
-  http_page_init(&s->page, &kSite);
-  s->page.frame = cfg->http_frame;
-  s->page.send = send_answer;
-  s->page.send_ctx = s;
+  for (Connection& c : s->conns) c.service = s;
   debug_log('S', 2, "HTTP authorization is %s",
             !cfg->http_user.empty() || !cfg->http_pswd.empty() ? "enabled" : "disabled");
   const int err = platform::start_thread(g_thread, "http", [s] { http_thread_body(s); });
   if (err != 0) {
-    http_page_free(&s->page);
     delete s;
     return err;
   }
@@ -338,7 +408,8 @@ int daemon_http_start(int listen_sock, const DaemonConfig* cfg, int stop_fd) {
 void daemon_http_stop() {
   if (g_thread.joinable()) g_thread.join();
   if (g_service != nullptr) {
-    http_page_free(&g_service->page);
+    for (Connection& c : g_service->conns)
+      if (c.page_ready) http_page_free(&c.page);
     delete g_service;
     g_service = nullptr;
   }

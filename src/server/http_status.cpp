@@ -334,26 +334,49 @@ const char* http_reason(int status) {
     case 401: return "Authorization required";
     case 403: return "Permission denied";
     case 404: return "Not Found";
+    case 503: return "Service Unavailable";
     default: return nullptr;
   }
 }
 
-void http_error(HttpPage* page, int status) {
+namespace {
+
+// The whole error answer of status into buf (cut to fit); its length.
+size_t error_text(int status, const char* realm, char* buf, size_t size) {
   char other[32];
   const char* reason = http_reason(status);
   if (reason == nullptr) {
     snprintf(other, sizeof other, "Error %d", status);
     reason = other;
   }
+  char auth[160] = "";
+  if (status == 401) snprintf(auth, sizeof auth, "WWW-Authenticate: Basic realm=\"%s\"\r\n", realm);
+  const int n = snprintf(buf, size,
+                         "HTTP/1.0 %d %s\r\nMIME-version: 1.0\r\nContent-Type: text/html\r\n%s\r\n"
+                         "<head><title>%d %s</title></head>\n<body><h1>%d %s</h1></body>\n",
+                         status, reason, auth, status, reason, status, reason);
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+}  // namespace
+
+void http_error(HttpPage* page, int status) {
+  char text[512];
+  const size_t n = error_text(status, page->site->realm, text, sizeof text);
   http_page_reset(page);
-  http_printf(page, "HTTP/1.0 %d %s\r\n", status, reason);
-  http_append(page, "MIME-version: 1.0\r\n");
-  http_append(page, "Content-Type: text/html\r\n");
-  if (status == 401) http_printf(page, "WWW-Authenticate: Basic realm=\"%s\"\r\n", page->site->realm);
-  http_append(page, "\r\n");
-  http_printf(page, "<head><title>%d %s</title></head>\n", status, reason);
-  http_printf(page, "<body><h1>%d %s</h1></body>\n", status, reason);
+  http_append_bytes(page, text, n);
   http_page_send(page);
+}
+
+void http_send_busy(int sock) {
+  char text[512];
+  const size_t n = error_text(503, "", text, sizeof text);
+  // A fresh connection's send buffer takes this much at once.
+  http_send_some(sock, text, n);
+  shutdown(sock, SHUT_WR);
+  size_t budget = kHttpDrainBytes;
+  http_drain_step(sock, &budget);
 }
 
 void http_blue_pixel(HttpPage* page) {

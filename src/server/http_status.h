@@ -4,9 +4,9 @@
 // header, navigation bar, links, footer and error answers, HTML escaping of
 // texts that came from clients, and the socket steps that never wait.
 //
-// Ownership: each program owns one HttpRequest and one HttpPage for its
-// one-at-a-time HTTP service (the server's http task, the daemon's HTTP
-// thread) and reuses them for every connection; a request holds owned
+// Ownership: each of a program's HTTP services (the server's http tasks,
+// the daemon's connection threads) owns one HttpRequest and one HttpPage and
+// reuses them for every connection it serves; a request holds owned
 // copies of its lines in fixed arrays, so reading one allocates nothing.
 // The page grows on the heap only beyond its first area and keeps what it
 // grew to. How an answer reaches the socket is the program's: the page
@@ -202,6 +202,10 @@ ssize_t http_send_some(int sock, const char* data, size_t n);
 // failure), 0 when nothing more is there now. *budget bytes may still be
 // dropped; it is lowered, and at 0 the drain counts as ended.
 int http_drain_step(int sock, size_t* budget);
+
+// Every place is taken: sends the 503 answer without waiting, shuts the
+// sending side and drops what the peer sent so far; the caller closes.
+void http_send_busy(int sock);
 
 // The answer is out: the sending side is shut (the peer sees the end of
 // the answer), and what the peer still sends (a body, headers past the

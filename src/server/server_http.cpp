@@ -1,7 +1,7 @@
-// server_http.cpp - the http task and the road of one request (see
+// server_http.cpp - the http tasks and the road of one request (see
 // server_http.h); the pages are in server_http_pages.cpp.
 //
-// Waits: the http task puts its connection's socket into the master set
+// Waits: an http task puts its connection's socket into the master set
 // only while it waits for it, blocks, and is woken by the idle task (the
 // socket turned readable: counted pending, settled right after the wake-up)
 // or by its deadline's timer (posted work). It holds no semaphore units, so
@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -30,35 +31,47 @@ const HttpNavEntry kNav[] = {
     {"Volume", "vol"},    {"Performance", "perf"}, {"Statistics", "stat"},
 };
 
-// The task's request and page, reused for every connection.
-HttpRequest g_request;
-HttpPage g_page;
-bool g_page_ready = false;
+// One http task's request and page, reused for each of its connections,
+// and the number of the deadline timer it armed last.
+struct HttpWork {
+  HttpRequest request;
+  HttpPage page;
+  bool page_ready;
+  uintptr_t deadline_serial;
+};
+HttpWork g_work[kHttpTasks];
 
-HttpSession* current_connection() {
-  return tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
+// The place of task among the http tasks; -1 none.
+int http_slot_of(const Task* task) {
+  for (int i = 0; i < kHttpTasks; ++i)
+    if (task != nullptr && tc_http[i] == task) return i;
+  return -1;
 }
+
+// A deadline's posted check names its task's place and the timer's number:
+// a check posted by an earlier timer (cancelled after it fired) finds
+// another number and does nothing.
+constexpr int kSlotBits = 5;
+static_assert(kHttpTasks <= (1 << kSlotBits));
 
 void deadline_check(void*);
 
-// Names the deadline timer armed last; a check posted by an earlier timer
-// (cancelled after it fired) finds another number and does nothing.
-uintptr_t g_deadline_serial = 0;
-
 // Timer thread: hand the check to the server thread.
-void deadline_fired(void* serial) {
-  thread_post(deadline_check, serial);
+void deadline_fired(void* tag) {
+  thread_post(deadline_check, tag);
   notify_event("TIMER");
 }
 
 // 0, or -1 when no timer could be had.
-int arm_deadline(HttpSession* conn, uint64_t due_ms) {
+int arm_deadline(int slot, HttpSession* conn, uint64_t due_ms) {
   if (conn->timer >= 0) vtimer_cancel(conn->timer);
   conn->deadline_ms = due_ms;
   const uint64_t now = platform::monotonic_ms();
   const uint64_t wait = due_ms > now ? due_ms - now : 1;
+  const uintptr_t serial = ++g_work[slot].deadline_serial;
+  const uintptr_t tag = serial << kSlotBits | static_cast<uintptr_t>(slot);
   conn->timer = vtimer_add(static_cast<int>(wait > 86400000 ? 86400000 : wait), 0, nullptr,
-                           deadline_fired, reinterpret_cast<void*>(++g_deadline_serial));
+                           deadline_fired, reinterpret_cast<void*>(tag));
   return conn->timer >= 0 ? 0 : -1;
 }
 
@@ -68,19 +81,23 @@ void disarm_deadline(HttpSession* conn) {
   conn->deadline_ms = 0;
 }
 
-// Posted work: the wait of the http task has lasted past its deadline.
-void deadline_check(void* serial) {
-  HttpSession* conn = current_connection();
+// Posted work: the wait of an http task has lasted past its deadline.
+void deadline_check(void* tag) {
+  const auto bits = reinterpret_cast<uintptr_t>(tag);
+  const int slot = static_cast<int>(bits & ((1u << kSlotBits) - 1));
+  if (slot >= kHttpTasks || tc_http[slot] == nullptr) return;
+  Task* task = tc_http[slot];
+  auto* conn = static_cast<HttpSession*>(thread_get_data(task));
   if (conn == nullptr || conn->magic != HTTP_MAGIC || conn->deadline_ms == 0 ||
-      reinterpret_cast<uintptr_t>(serial) != g_deadline_serial)
+      bits >> kSlotBits != g_work[slot].deadline_serial)
     return;
   conn->timer = -1;  // it fired
   if (platform::monotonic_ms() < conn->deadline_ms) {
-    arm_deadline(conn, conn->deadline_ms);
+    arm_deadline(slot, conn, conn->deadline_ms);
     return;
   }
   conn->timed_out = true;
-  if (conn->waiting && blocked_without_wchan(tc_http)) thread_unblock(tc_http);
+  if (conn->waiting && blocked_without_wchan(task)) thread_unblock(task);
 }
 
 // Blocks the task until its socket is readable or the deadline passed:
@@ -105,17 +122,17 @@ int wait_readable(HttpSession* conn) {
   return conn->timed_out || server_shutdown ? -1 : 0;
 }
 
-// Reads the request within the frame time-out. 0 done (complete or
-// refused), -1 dropped.
-int read_request(HttpSession* conn) {
-  http_request_init(&g_request);
+// Reads the whole request within the request deadline (the frame time-out
+// when that is shorter). 0 done (complete or refused), -1 dropped.
+int read_request(int slot, HttpSession* conn, HttpRequest* request) {
+  http_request_init(request);
   conn->timed_out = false;
-  if (arm_deadline(conn, platform::monotonic_ms() +
-                             static_cast<uint64_t>(session_frame_timeout_ms())) != 0) {
+  const int limit_ms = std::min(kHttpRequestMs, session_frame_timeout_ms());
+  if (arm_deadline(slot, conn, platform::monotonic_ms() + static_cast<uint64_t>(limit_ms)) != 0) {
     debug_log('D', 0, "No timer for the HTTP request time-out - dropping connection");
     return -1;
   }
-  while (http_read_step(conn->sockfd, &g_request) != 0) {
+  while (http_read_step(conn->sockfd, request) != 0) {
     if (wait_readable(conn) != 0) {
       disarm_deadline(conn);
       if (conn->timed_out) debug_log('D', 1, "HTTP request time-out - dropping connection");
@@ -156,12 +173,12 @@ int send_answer(void* ctx, const char* data, size_t n) {
 
 // After the answer: shut the sending side, then drop what the peer still
 // sends until it closes, kHttpDrainBytes came or kHttpDrainMs passed.
-void linger_close(HttpSession* conn) {
+void linger_close(int slot, HttpSession* conn) {
   shutdown(conn->sockfd, SHUT_WR);
   size_t budget = kHttpDrainBytes;
   conn->timed_out = false;
   if (http_drain_step(conn->sockfd, &budget) != 0) return;
-  if (arm_deadline(conn, platform::monotonic_ms() + kHttpDrainMs) != 0) return;
+  if (arm_deadline(slot, conn, platform::monotonic_ms() + kHttpDrainMs) != 0) return;
   while (http_drain_step(conn->sockfd, &budget) == 0)
     if (wait_readable(conn) != 0) break;
   disarm_deadline(conn);
@@ -179,40 +196,47 @@ HttpCredentials server_http_credentials() {
 }
 
 int http_read(HttpSession* conn) {
+  const int slot = http_slot_of(thread_self());
+  ZENT_ASSERT(slot >= 0);
+  HttpWork& work = g_work[slot];
+  HttpPage& page = work.page;
+  // A page that could not have its first area grows at its first append.
+  if (!work.page_ready) {
+    http_page_init(&page, &kServerHttpSite);
+    work.page_ready = true;
+  }
   uint32_t addr = 0;
   uint16_t port = 0;
   if (tcp_local_addr(conn->sockfd, &addr, &port, nullptr) != 0) {
     debug_log('D', 0, "http_read: Unable to obtain local address - dropping connection");
     return -1;
   }
-  format_ipv4(addr, g_page.local_addr);
-  g_page.port = port;
-  g_page.frame = server_cfg->server->http_frame;
-  g_page.send = send_answer;
-  g_page.send_ctx = conn;
-  if (read_request(conn) != 0) return -1;
-  if (g_request.status == 0)
-    debug_log('D', 2, "HTTP request %s %s", g_request.method, LogText(g_request.path).c_str());
-  int status = g_request.status;
-  if (status == 0) status = http_check_auth(&g_request, server_http_credentials());
+  format_ipv4(addr, page.local_addr);
+  page.port = port;
+  page.frame = server_cfg->server->http_frame;
+  page.send = send_answer;
+  page.send_ctx = conn;
+  HttpRequest& request = work.request;
+  if (read_request(slot, conn, &request) != 0) return -1;
+  if (request.status == 0)
+    debug_log('D', 2, "HTTP request %s %s", request.method, LogText(request.path).c_str());
+  int status = request.status;
+  if (status == 0) status = http_check_auth(&request, server_http_credentials());
   if (status != 0)
-    http_error(&g_page, status);
+    http_error(&page, status);
   else
-    http_route(&g_page, g_request.path);
-  if (g_page.last_send == 0) linger_close(conn);
-  return g_page.last_send;
+    http_route(&page, request.path);
+  if (page.last_send == 0) linger_close(slot, conn);
+  return page.last_send;
 }
 
 void http_thread() {
   Task* self = thread_self();
   debug_log('T', 2, "HTTP thread %d started", thread_id(self));
-  debug_log('T', 2, "HTTP authorization is %s",
-            http_auth_enabled(server_http_credentials()) ? "enabled" : "disabled");
-  debug_log('T', 2, "HTTP frame mode is %s", server_cfg->server->http_frame ? "enabled" : "disabled");
-  // A page that could not have its first area grows at its first append.
-  if (!g_page_ready) {
-    http_page_init(&g_page, &kServerHttpSite);
-    g_page_ready = true;
+  if (http_slot_of(self) == 0) {
+    debug_log('T', 2, "HTTP authorization is %s",
+              http_auth_enabled(server_http_credentials()) ? "enabled" : "disabled");
+    debug_log('T', 2, "HTTP frame mode is %s", server_cfg->server->http_frame ? "enabled" : "disabled");
   }
   for (;;) {
     auto* conn = static_cast<HttpSession*>(thread_get_data(self));

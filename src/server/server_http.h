@@ -1,12 +1,15 @@
-// server_http.h - the server's HTTP status service: the http task, the road
-// of one request (read, authenticate, route, answer, close), and the pages.
+// server_http.h - the server's HTTP status service: the http tasks, the
+// road of one request (read, authenticate, route, answer, close), and the
+// pages.
 //
-// Context: everything runs in the http task on the server thread (the
-// server frame hands it one connection at a time, server_tasks.h). The task
-// never blocks the server thread on its socket: it reads what has arrived
-// and, while the request is incomplete, waits as a task until the idle task
-// reports the socket readable or the frame time-out (session_frame_timeout_ms)
-// has passed, which closes the connection; an answer the peer does not take
+// Context: everything runs in the http tasks on the server thread; each
+// serves one connection at a time, and the server frame hands a new
+// connection to a free one (server_tasks.h), so a slow browser holds up
+// only its own task. A task never blocks the server thread on its socket:
+// it reads what has arrived and, while the request is incomplete, waits as
+// a task until the idle task reports the socket readable or the request
+// deadline (kHttpRequestMs, or the frame time-out session_frame_timeout_ms
+// when shorter) has passed, which closes the connection; an answer the peer does not take
 // waits on the send retry like a worker's reply. A page is built whole
 // without sleeping (the engine's and the sessions' structures are read
 // directly, no other task runs meanwhile), then sent. After the answer the
@@ -18,7 +21,10 @@
 
 struct HttpSession;
 
-// The http task's body (priority 5).
+// The longest wait for a browser's whole request, however it trickles.
+inline constexpr int kHttpRequestMs = 10000;
+
+// An http task's body (priority 5); one of tc_http.
 void http_thread();
 // One connection: 0 answered, -1 dropped (logged).
 int http_read(HttpSession* conn);

@@ -56,7 +56,7 @@ Task* tc_idle = nullptr;
 std::atomic<Task*> tc_shutdown{nullptr};
 Task* tc_ps = nullptr;
 Task* tc_syncer = nullptr;
-Task* tc_http = nullptr;
+Task* tc_http[kHttpTasks] = {};
 Task* tc_checkpt = nullptr;
 std::unique_ptr<platform::OsSemaphore> sync_sem;
 std::unique_ptr<platform::Event> tcp_event;
@@ -383,12 +383,14 @@ int tserver(const char* service, int interactive) {
 
 int tmain_init() {
   const SrvLimits* lim = server_cfg->limits;
-  if (thread_init(lim->threads + 6) != 0) {
+  const bool http = server_cfg->server->service_http[0] != '\0';
+  // The system tasks take six places; the http tasks beyond the first more.
+  if (thread_init(lim->threads + 6 + (http ? kHttpTasks - 1 : 0)) != 0) {
     debug_log('D', 0, "Failed to initialize thread kernel");
     return -1;
   }
-  // The http task waits with a deadline and may wait on a send retry.
-  const int http_timers = server_cfg->server->service_http[0] != '\0' ? 2 : 0;
+  // Each http task waits with a deadline and may wait on a send retry.
+  const int http_timers = http ? 2 * kHttpTasks : 0;
   if (vtimer_init(lim->threads + 6 + http_timers) != 0) {
     debug_log('D', 0, "Failed to initialize vtimer queue");
     return -1;
@@ -424,9 +426,11 @@ int tmain_init() {
   ZENT_ASSERT(tc_ps != NULL);
   tc_syncer = create_task(syncer_thread, 5, "syncer");
   ZENT_ASSERT(tc_syncer != NULL);
-  if (server_cfg->server->service_http[0] != '\0') {
-    tc_http = create_task(http_thread, 5, "http");
-    ZENT_ASSERT(tc_http != NULL);
+  if (http) {
+    for (Task*& t : tc_http) {
+      t = create_task(http_thread, 5, "http");
+      ZENT_ASSERT(t != NULL);
+    }
   }
   thread_system_tasks_done();
   tc_checkpt = create_task(checkpoint_thread, 5, "checkpoint");

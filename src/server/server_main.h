@@ -32,7 +32,10 @@ extern Task* tc_idle;
 extern std::atomic<Task*> tc_shutdown;  // also read by shutdown_callback on any thread
 extern Task* tc_ps;
 extern Task* tc_syncer;
-extern Task* tc_http;
+// HTTP connections served at once, each by an http task of its own; one
+// more is answered 503 and closed.
+inline constexpr int kHttpTasks = 16;
+extern Task* tc_http[kHttpTasks];       // none when not made (no ServiceHTTP)
 extern Task* tc_checkpt;
 // Hand-off between the select and timer threads and the idle task.
 extern std::unique_ptr<platform::OsSemaphore> sync_sem;

@@ -8,6 +8,10 @@
 // tcp_ack_event once no woken worker still has to read its request (the
 // last one sets it in client_request_taken). So the select thread never
 // polls a socket whose data a woken worker has not yet taken.
+//
+// HTTP connections go to free http tasks, each its own; the listen socket
+// stays in the master set, and a connection that finds every task busy is
+// answered 503 at once, so a slow browser never holds up another.
 #include "server/server_tasks.h"
 
 #include <poll.h>
@@ -32,6 +36,7 @@
 #include "platform/thread.h"
 #include "server/client_session.h"
 #include "server/hist.h"
+#include "server/http_status.h"
 #include "server/name_lookup.h"
 #include "server/server_main.h"
 #include "server/zentdb6_frame.h"
@@ -57,10 +62,6 @@ std::atomic<bool> g_select_stop{false};
 std::atomic<SelectPollHook> g_poll_hook{nullptr};
 // The idle task polls the master set itself instead of a select thread.
 std::atomic<bool> g_poll_in_idle{false};
-
-// The HTTP listen socket is out of the master set while the http task is
-// busy; it goes back when the task is free.
-bool g_http_parked = false;
 
 // serve_sockets_at_yield is running.
 bool g_serving_at_yield = false;
@@ -294,9 +295,19 @@ int accept_peer(int listen_sock, AcceptedPeer* out) {
   return 0;
 }
 
+namespace {
+
+// The connection an http task serves; none when it is free (or not made).
+HttpSession* http_session_of(const Task* t) {
+  return t != nullptr ? static_cast<HttpSession*>(thread_get_data(t)) : nullptr;
+}
+
+}  // namespace
+
 void peer_name_found(uint64_t key, const char* name) {
-  auto* http = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
-  if (http != nullptr && http->name_key == key) {
+  for (Task* t : tc_http) {
+    HttpSession* http = http_session_of(t);
+    if (http == nullptr || http->name_key != key) continue;
     char* copy = strdup(name);
     if (copy == nullptr) return;  // it keeps its address
     debug_log('D', 1, "HTTP connection from %s port %u: host name %s", http->host, http->port,
@@ -507,13 +518,21 @@ void handle_tcp_events() {
 }
 
 void accept_http_connection() {
-  if (tc_http == nullptr || http_listen_socket < 0) return;
-  if (thread_get_data(tc_http) != nullptr) {
-    debug_log('D', 2, "HTTP thread busy - serializing accept");
-    if (!g_http_parked) {
-      g_http_parked = true;
-      master_set_remove(http_listen_socket);
+  if (http_listen_socket < 0) return;
+  Task* task = nullptr;
+  for (Task* t : tc_http)
+    if (t != nullptr && http_session_of(t) == nullptr) {
+      task = t;
+      break;
     }
+  if (task == nullptr) {
+    // Every place is taken (by browsers slow or not): this one is told so
+    // at once instead of waiting for one of them.
+    const int sock = tcp_accept(http_listen_socket);
+    if (sock < 0) return;
+    debug_log('D', 1, "HTTP connection refused: %d connections served already", kHttpTasks);
+    http_send_busy(sock);
+    tcp_close(sock);
     return;
   }
   debug_log('D', 2, "Accepting new HTTP connection ...");
@@ -539,23 +558,26 @@ void accept_http_connection() {
   s->name_key = peer.name_key;
   s->connect_time = peer.when;
   s->timer = -1;
-  thread_set_data(tc_http, s, free_http_session);
-  if (blocked_without_wchan(tc_http)) thread_unblock(tc_http);
+  thread_set_data(task, s, free_http_session);
+  if (blocked_without_wchan(task)) thread_unblock(task);
 }
 
 void http_socket_events() {
-  auto* s = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
-  if (s == nullptr || s->sockfd < 0 || !s->waiting || s->counted) return;
-  if (!sockset_isset(s->sockfd, &read_set) && !sockset_isset(s->sockfd, &except_set)) return;
-  if (!blocked_without_wchan(tc_http)) return;
-  s->counted = true;
-  ++client_pending_cnt;
-  thread_unblock(tc_http);
+  for (Task* t : tc_http) {
+    HttpSession* s = http_session_of(t);
+    if (s == nullptr || s->sockfd < 0 || !s->waiting || s->counted) continue;
+    if (!sockset_isset(s->sockfd, &read_set) && !sockset_isset(s->sockfd, &except_set)) continue;
+    if (!blocked_without_wchan(t)) continue;
+    s->counted = true;
+    ++client_pending_cnt;
+    thread_unblock(t);
+  }
 }
 
 void close_http_connection() {
   debug_log('D', 2, "Closing HTTP connection ...");
-  auto* s = tc_http ? static_cast<HttpSession*>(thread_get_data(tc_http)) : nullptr;
+  Task* self = thread_self();
+  HttpSession* s = http_session_of(self);
   if (s == nullptr) {
     debug_log('D', 0, "close_http_connection: HTTP thread not active");
     return;
@@ -568,11 +590,5 @@ void close_http_connection() {
   char when[64];
   debug_log('D', 1, "HTTP finished %s port %u, at %s", LogText(s->host).c_str(), s->port,
             local_time_text(time(nullptr), when, sizeof when));
-  thread_set_data(tc_http, nullptr);
-  // Connections that waited are accepted once the select thread sees the
-  // listen socket again.
-  if (g_http_parked) {
-    g_http_parked = false;
-    if (!server_shutdown && http_listen_socket >= 0) master_set_add(http_listen_socket);
-  }
+  thread_set_data(self, nullptr);
 }

@@ -1,7 +1,7 @@
 // server_tasks.h - the hand-off between the select thread and the server
 // thread: the master socket set, notify_event, the select thread, the idle
-// task that turns socket readiness into woken workers, and the one-at-a-time
-// hand-over of HTTP connections to the http task.
+// task that turns socket readiness into woken workers, and the hand-over of
+// HTTP connections to the free http tasks.
 //
 // Contexts: the select thread only polls, fills read_set/except_set and
 // signals; everything that touches tasks or sessions runs on the server
@@ -85,7 +85,7 @@ void handle_tcp_events();
 // that does not wait when the server polls the sockets itself.
 void serve_sockets_at_yield();
 
-// An HTTP connection while the http task serves it (that task's data).
+// An HTTP connection while an http task serves it (that task's data).
 inline constexpr uint32_t HTTP_MAGIC = 0x48555550;
 struct HttpSession {
   uint32_t magic;
@@ -107,17 +107,16 @@ struct HttpSession {
   int timer;             // the deadline's timer, -1 none
 };
 
-// Idle task: the http connection's socket was reported readable or broken
-// while the http task waits for it: wakes the task, counted pending until
-// it has read (client_request_taken).
+// Idle task: HTTP connections' sockets were reported readable or broken
+// while their http tasks wait for them: wakes each such task, counted
+// pending until it has read (client_request_taken).
 void http_socket_events();
 
-// Idle task: the HTTP listen socket is readable. Hands one connection to
-// the http task, or, while that task is busy, takes the listen socket out
-// of the master set until it is free again.
+// Idle task: the HTTP listen socket is readable. Hands one connection to a
+// free http task; with every one busy (or none made) the connection is
+// answered 503 without waiting and closed.
 void accept_http_connection();
-// The http task, after each answer: closes its connection and takes the
-// next one waiting.
+// An http task, after each answer: closes its connection.
 void close_http_connection();
 // "%d.%d.%d.%d" of a host-order IPv4 address into buf (at least 16 bytes).
 const char* format_ipv4(uint32_t addr, char* buf);

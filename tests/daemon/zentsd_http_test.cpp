@@ -1,14 +1,19 @@
 // zentsd's HTTP status pages over TCP against the real daemon: the routes
 // and their headings, the index for anything else, frame-less pages, Basic
 // authentication with the Base64 edge cases, a registered platform shown
-// escaped, a silent browser that holds up no client, no password in the
-// log, and the pages in headless Chromium. The time texts as a table.
+// escaped, a silent browser that holds up no client, silent and trickling
+// browsers that hold up no other page and are closed at the request
+// deadline, the cap on browsers served at once, no password in the log,
+// and the pages in headless Chromium. The time texts as a table.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <cstdio>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon/daemon_fixture.h"
@@ -16,6 +21,7 @@
 #include "support/chromium.h"
 #include "support/http_client.h"
 #include "support/net_util.h"
+#include "support/slow_browsers.h"
 
 namespace {
 
@@ -45,14 +51,15 @@ TEST(DaemonHttpTime, TextsOfTheTimeSinceRegistration) {
 
 class ZentsdHttp : public testsupport::DaemonFixture {
  protected:
-  // Starts the daemon with serviceHTTP and the extra configuration lines.
-  bool start_daemon(const std::string& extra) {
+  // Starts the daemon with serviceHTTP, the extra configuration lines and
+  // the log flags.
+  bool start_daemon(const std::string& extra, const char* flags = "C1S2N1") {
     daemon_.stop();
     http_port_ = testsupport::free_tcp_port();
     write("etc/zentsd.cfg", "[config]\nserviceHTTP = " + std::to_string(http_port_) + "\n" + extra);
     write("etc/zentsd.share", "[DATA]\nPath = /tmp/<data>\nComment = <b>main</b>\n[TEMP]\nPath = /tmp\n");
     write("etc/zentsd.user", "[JOE]\nName = Joe <J>\nUID = joe\n[ANN]\nName = Ann\n");
-    return daemon_.start(ZENTSD_PATH, path("etc/zentsd.cfg"), "C1S2N1", env());
+    return daemon_.start(ZENTSD_PATH, path("etc/zentsd.cfg"), flags, env());
   }
   HttpAnswer get(const std::string& p, const std::string& headers = "") {
     return testsupport::http_raw(http_port_, testsupport::http_get_request(p, headers));
@@ -208,6 +215,66 @@ TEST_F(ZentsdHttp, ASilentBrowserDelaysNoClient) {
   close(half);
   // Once the silent browser is gone the next one is answered.
   EXPECT_EQ(get("/config").status, 200);
+}
+
+// A silent browser and one that trickles its request a byte a second: the
+// pages asked for meanwhile are answered at once, and both slow ones are
+// closed at the request deadline.
+TEST_F(ZentsdHttp, SlowBrowsersHoldUpNoPageAndAreClosedAtTheRequestDeadline) {
+  ASSERT_TRUE(start_daemon(""));
+  testsupport::expect_slow_browsers_hold_up_no_page(http_port_, zentsd::kDaemonHttpRequestMs);
+}
+
+// Browsers asking for pages at the same time while the user and share
+// files are written anew (so each page may read its table again): every
+// page whole, and no report from the sanitizers watching the daemon's
+// threads (it would land in its log).
+TEST_F(ZentsdHttp, SeveralBrowsersAreServedAtOnce) {
+  ASSERT_TRUE(start_daemon(""));
+  const RouteCase pages[] = {{"/user", "<tr><td>JOE<td>Joe &lt;J&gt;<td>joe\n"},
+                             {"/share", "<td>&lt;b&gt;main&lt;/b&gt;"},
+                             {"/session", "Number of active sessions: 0<p>"}};
+  // Long tables, so that a read of one lasts while other browsers read it.
+  std::string users = "[JOE]\nName = Joe <J>\nUID = joe\n";
+  std::string shares = "[DATA]\nPath = /tmp\nComment = <b>main</b>\n";
+  for (int i = 0; i < 300; ++i) {
+    users += "[U" + std::to_string(i) + "]\nName = User " + std::to_string(i) + "\n";
+    shares += "[S" + std::to_string(i) + "]\nPath = /tmp/" + std::to_string(i) + "\n";
+  }
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int n = 0; !done; ++n) {
+      // Whole files only: written aside, then renamed over.
+      write("etc/next", users + "; " + std::to_string(n) + "\n");
+      rename(path("etc/next").c_str(), path("etc/zentsd.user").c_str());
+      write("etc/next", shares + "; " + std::to_string(n) + "\n");
+      rename(path("etc/next").c_str(), path("etc/zentsd.share").c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::atomic<int> whole{0};
+  std::vector<std::thread> browsers;
+  for (int b = 0; b < 8; ++b)
+    browsers.emplace_back([&, b] {
+      for (int i = 0; i < 12; ++i) {
+        const RouteCase& p = pages[(b + i) % 3];
+        const HttpAnswer a = get(p.path);
+        if (a.status == 200 && a.has(p.marker) && a.has("</body>\n")) ++whole;
+      }
+    });
+  for (std::thread& t : browsers) t.join();
+  done = true;
+  writer.join();
+  EXPECT_EQ(whole.load(), 96);
+  const testsupport::ProcessResult r = daemon_.stop();
+  EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("AddressSanitizer"), std::string::npos) << r.err;
+}
+
+// Browsers served at once are capped; one more is refused with 503 at once.
+TEST_F(ZentsdHttp, BrowsersBeyondTheCapAreRefusedAtOnce) {
+  ASSERT_TRUE(start_daemon(""));
+  testsupport::expect_browsers_beyond_the_cap_refused(http_port_, zentsd::kDaemonHttpConnections);
 }
 
 #define SKIP_WITHOUT_CHROMIUM()                                                     \

@@ -3,6 +3,8 @@
 #include "server/http_status.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -283,6 +285,7 @@ TEST_F(Page, ErrorAnswers) {
                              {401, "HTTP/1.0 401 Authorization required", "401 Authorization required"},
                              {403, "HTTP/1.0 403 Permission denied", "403 Permission denied"},
                              {404, "HTTP/1.0 404 Not Found", "404 Not Found"},
+                             {503, "HTTP/1.0 503 Service Unavailable", "503 Service Unavailable"},
                              {500, "HTTP/1.0 500 Error 500", "500 Error 500"}};
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.status);
@@ -294,6 +297,29 @@ TEST_F(Page, ErrorAnswers) {
                              realm + "\r\n<head><title>" + c.title + "</title></head>\n<body><h1>" +
                              c.title + "</h1></body>\n");
   }
+}
+
+// A connection beyond the cap: the 503 answer goes out whole without
+// waiting, then the end of the stream; what the browser sent is dropped.
+TEST(HttpBusy, TheBusyAnswerIsSentAndTheStreamEnded) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  const std::string request = "GET /config HTTP/1.0\r\n";
+  ASSERT_EQ(send(sv[1], request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  http_send_busy(sv[0]);
+  char probe;
+  EXPECT_EQ(recv(sv[0], &probe, 1, MSG_DONTWAIT), -1) << "the request was left unread";
+  std::string got;
+  char buf[1024];
+  ssize_t n;
+  while ((n = recv(sv[1], buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(got,
+            "HTTP/1.0 503 Service Unavailable\r\nMIME-version: 1.0\r\nContent-Type: text/html\r\n\r\n"
+            "<head><title>503 Service Unavailable</title></head>\n"
+            "<body><h1>503 Service Unavailable</h1></body>\n");
+  close(sv[0]);
+  close(sv[1]);
 }
 
 TEST_F(Page, APieceIsBoundedAndAPageTooLargeIsNotSent) {

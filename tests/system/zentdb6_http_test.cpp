@@ -2,7 +2,9 @@
 // route with its status line, content type and heading, the bar image,
 // refused requests, Basic authentication, the frame-less pages, a browser
 // that stops half-way (other clients go on, it is closed at the frame
-// time-out), client texts escaped, an answer that survives a request body,
+// time-out), silent and trickling browsers that hold up no other page and
+// are closed at the request deadline, the cap on browsers served at once,
+// client texts escaped, an answer that survives a request body,
 // no password in the log, and the pages in headless Chromium.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +22,7 @@
 #include "support/net_util.h"
 #include "support/process_runner.h"
 #include "support/server_volumes.h"
+#include "support/slow_browsers.h"
 #include "support/zent_client.h"
 
 namespace {
@@ -281,6 +284,24 @@ TEST(ZentDb6Http, FramePagesHaveNoTitleHeadingOrBar) {
     EXPECT_EQ(a.body.rfind("<h3>", 0), 0u) << a.body;
   }
   EXPECT_TRUE(server.get("/config").has("<tr><th align=left>HttpFrame<td>Yes"));
+}
+
+// A silent browser and one that trickles its request a byte a second: the
+// pages asked for meanwhile are answered at once, and both slow ones are
+// closed at the request deadline, well before the frame time-out (30 s).
+TEST(ZentDb6Http, SlowBrowsersHoldUpNoPageAndAreClosedAtTheRequestDeadline) {
+  HttpServer server("");
+  ASSERT_TRUE(server.ok()) << server.log();
+  testsupport::expect_slow_browsers_hold_up_no_page(server.http_port(), 10000);
+  EXPECT_NE(server.log().find("HTTP request time-out - dropping connection"), std::string::npos);
+}
+
+// Sixteen browsers are served at once; the seventeenth is refused with 503
+// at once instead of waiting for a place.
+TEST(ZentDb6Http, BrowsersBeyondTheCapAreRefusedAtOnce) {
+  HttpServer server("");
+  ASSERT_TRUE(server.ok()) << server.log();
+  testsupport::expect_browsers_beyond_the_cap_refused(server.http_port(), 16);
 }
 
 // A browser that sends half a request line and stops: the server thread
