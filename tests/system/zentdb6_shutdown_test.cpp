@@ -233,8 +233,10 @@ void PrintTo(const PanicCase& c, std::ostream* os) { *os << "Panic = " << c.sett
 
 class PanicSetting : public ::testing::TestWithParam<PanicCase> {};
 
-// A volume whose second descriptor copy is stale is repaired at open; when
-// that write fails (here the file-size limit refuses it), the volume layer's
+// A volume whose second descriptor copy is stale is repaired at open; the
+// file-size limit refuses that write and every write past it. A data
+// volume keeps its descriptor for a later write, but a LOG volume's failed
+// write stops the server (a commit forced past it could vanish), and that
 // assertion reaches the server's panic handler.
 TEST_P(PanicSetting, AFailedDescriptorRepairEndsTheRunAsTheSettingSays) {
   testsupport::TempDir dir;
@@ -254,9 +256,9 @@ TEST_P(PanicSetting, AFailedDescriptorRepairEndsTheRunAsTheSettingSays) {
   EXPECT_EQ(r.term_signal, GetParam().term_signal) << r.err;
   testsupport::expect_in_order(
       r.err, {"D0: server panic: Fatal problem detected\n",
-              "D0: Assertion failed: !\"Vol_WriteVolumeDescriptor() failed on Vol__Write()\"\n",
-              "D0: server panic: Aborting on internal failure, file volume_set.cpp, line ",
-              "\nserver panic: Aborting on internal failure, file volume_set.cpp, line "});
+              "D0: Assertion failed: WriteFile() failed\n",
+              "D0: server panic: Aborting on internal failure, file page_io.cpp, line ",
+              "\nserver panic: Aborting on internal failure, file page_io.cpp, line "});
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, PanicSetting,
