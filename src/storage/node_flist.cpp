@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "base/debug_log.h"
@@ -95,6 +96,28 @@ void set_link(Node* node, uint32_t page, uint32_t link, bool next_link) {
   release(node, &q, true);
 }
 
+// Names a free-list page the data pool takes or gives up in the root log,
+// forced before the bitmap or a link can reach the disk: a power cut
+// between the page's bit and the chain that names it (the node page, a
+// neighbour) would otherwise leave it in use with no owner. Recovery keeps
+// it exactly when the recovered chain names it. Log pools need none: the
+// LOG volumes are rebuilt after a crash. A record the log refuses leaves
+// only that page to a crash.
+void record_flist_page(Node* node, uint32_t page) {
+  if (Node_TestFlag(Node_LOGNODE, node)) return;
+  NodeList_LOG ctx;
+  if (NodeList_InitRootLog(NodeList_ID_POOL_FLIST, &ctx) != 0) {
+    debug_log('N', 0, "free-list page 0x%x of node %s is not logged", page, Node_Name(node));
+    return;
+  }
+  uint8_t rec[Node_CLUSTER_REC_SIZE];
+  Node_EncodeClusterRec({page, 1, Node_CLUSTER_FLIST}, rec);
+  if (NodeLog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) != 0 ||
+      NodeList_FlushLog(&ctx) != 0)
+    debug_log('N', 0, "free-list page 0x%x of node %s is not logged", page, Node_Name(node));
+  NodeList_ReleaseLog(&ctx);
+}
+
 // A new page holding item in slot, linked between prev and next, written.
 // Its address, or 0 when no page could be had.
 uint32_t new_page(Node* node, const Node_ADDR& item, uint32_t slot, uint32_t prev,
@@ -114,6 +137,7 @@ uint32_t new_page(Node* node, const Node_ADDR& item, uint32_t slot, uint32_t pre
   p.h.last_item = slot + 1;
   p.put(slot, item);
   release(node, &p, true);
+  record_flist_page(node, page);
   if (!is_syspool(node)) {
     if (Node_TestFlag(Node_LOGNODE, node))
       Vol_TlogSyncFreeList();
@@ -171,6 +195,7 @@ void drop_page(Node* node, Node_FHEAD* f, FlistPage* p) {
   const uint32_t prev = p->h.prev_page;
   const uint32_t next = p->h.next_page;
   release(node, p, false);
+  record_flist_page(node, page);
   if (prev != 0)
     set_link(node, prev, next, true);
   else
@@ -448,6 +473,23 @@ int Node_ClearFlist(Node* node) {
   Node_MetaUnlock(node);
   if (flushed != 0) ZENT_ASSERT(!"Node_ClearFlist() failed on NodeList_FlushLog()");
   return 0;
+}
+
+bool Node_FlistNamesPage(Node* node, uint32_t page) {
+  std::set<uint32_t> seen;
+  for (uint32_t p = node->node.flist.head; p != 0 && seen.insert(p).second;) {
+    if (p == page) return true;
+    Node_PGVEC vec{};
+    if (Vol_PagesInSet(p, 1) == 0 ||
+        Node_CacheGetClusterReadOnly(node, p, 1, &vec, list_mode(node)) != 0)
+      return false;
+    const bool valid = valid_flist_page(p, bytes(vec));
+    const uint32_t next = Node_DecodeFlist(bytes(vec)).next_page;
+    Node_ReleaseCluster(node, 1, &vec);
+    if (!valid) return false;
+    p = next;
+  }
+  return false;
 }
 
 uint32_t Node_CountFlistItems(Node* node, const Node_FHEAD* fhead) {

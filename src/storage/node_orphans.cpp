@@ -8,8 +8,10 @@
 
 #include "base/debug_log.h"
 #include "storage/node_cluster.h"
+#include "storage/node_flist.h"
 #include "storage/node_state.h"
 #include "storage/tlog.h"
+#include "storage/volume_set.h"
 
 namespace {
 
@@ -22,6 +24,7 @@ struct Listed {
 
 bool g_tracking = false;
 std::map<Node*, Listed> g_nodes;
+std::map<uint32_t, uint32_t> g_flist_pages;  // page -> owner id (0: gone)
 
 }  // namespace
 
@@ -55,6 +58,25 @@ void Node_RecoverReleaseCluster(Node* node, uint32_t first_page) {
   Listed& l = g_nodes[node];
   l.released.insert(first_page);
   l.confirmed.erase(first_page);
+}
+
+void Node_RecoverNoteFlistPage(uint32_t owner_id, uint32_t page) {
+  if (Tlog_InRecovery()) g_flist_pages[page] = owner_id;
+}
+
+void Node_RecoverSettleFlistPages(bool settle) {
+  std::map<uint32_t, uint32_t> pages;
+  pages.swap(g_flist_pages);
+  if (!settle) return;
+  for (const auto& [page, owner_id] : pages) {
+    Node* owner = owner_id != 0 ? Node_Find(owner_id) : nullptr;
+    if (owner != nullptr && Node_FlistNamesPage(owner, page)) {
+      Vol_MarkPageUsed(page, 1);
+    } else {
+      debug_log('L', 2, "volume recovery: free-list page 0x%x of no pool freed", page);
+      Vol_FreePageDelayed(page, 1);
+    }
+  }
 }
 
 int Node_RecoverDropUnconfirmed() {

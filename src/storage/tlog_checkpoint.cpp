@@ -452,6 +452,7 @@ int Tlog_Recover() {
   }
   auto give_up = [&](int rc) {
     g.recovering = 0;
+    Node_RecoverSettleFlistPages(false);
     Vol_ReleaseReserved();
     if (rc > 0) TLOG_ERROR(Tlog_E_REDO);
     if (g.root != nullptr) {
@@ -507,6 +508,7 @@ int Tlog_Recover() {
     if (rc == 0)
       rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
                   "volume recovery: recovering committed transactions", 1, &recovered);
+    Node_RecoverSettleFlistPages(rc == 0);
     Vol_ReleaseReserved();
     // Clusters listed by a pre-commit whose transaction never got linked
     // belong to nobody.
