@@ -96,28 +96,6 @@ void set_link(Node* node, uint32_t page, uint32_t link, bool next_link) {
   release(node, &q, true);
 }
 
-// Names a free-list page the data pool takes or gives up in the root log,
-// forced before the bitmap or a link can reach the disk: a power cut
-// between the page's bit and the chain that names it (the node page, a
-// neighbour) would otherwise leave it in use with no owner. Recovery keeps
-// it exactly when the recovered chain names it. Log pools need none: the
-// LOG volumes are rebuilt after a crash. A record the log refuses leaves
-// only that page to a crash.
-void record_flist_page(Node* node, uint32_t page) {
-  if (Node_TestFlag(Node_LOGNODE, node)) return;
-  NodeList_LOG ctx;
-  if (NodeList_InitRootLog(NodeList_ID_POOL_FLIST, &ctx) != 0) {
-    debug_log('N', 0, "free-list page 0x%x of node %s is not logged", page, Node_Name(node));
-    return;
-  }
-  uint8_t rec[Node_CLUSTER_REC_SIZE];
-  Node_EncodeClusterRec({page, 1, Node_CLUSTER_FLIST}, rec);
-  if (NodeLog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) != 0 ||
-      NodeList_FlushLog(&ctx) != 0)
-    debug_log('N', 0, "free-list page 0x%x of node %s is not logged", page, Node_Name(node));
-  NodeList_ReleaseLog(&ctx);
-}
-
 // A new page holding item in slot, linked between prev and next, written.
 // Its address, or 0 when no page could be had.
 uint32_t new_page(Node* node, const Node_ADDR& item, uint32_t slot, uint32_t prev,
@@ -137,7 +115,7 @@ uint32_t new_page(Node* node, const Node_ADDR& item, uint32_t slot, uint32_t pre
   p.h.last_item = slot + 1;
   p.put(slot, item);
   release(node, &p, true);
-  record_flist_page(node, page);
+  Node_RecordChainedPage(node, page, Node_CLUSTER_FLIST);
   if (!is_syspool(node)) {
     if (Node_TestFlag(Node_LOGNODE, node))
       Vol_TlogSyncFreeList();
@@ -195,7 +173,7 @@ void drop_page(Node* node, Node_FHEAD* f, FlistPage* p) {
   const uint32_t prev = p->h.prev_page;
   const uint32_t next = p->h.next_page;
   release(node, p, false);
-  record_flist_page(node, page);
+  Node_RecordChainedPage(node, page, Node_CLUSTER_FLIST);
   if (prev != 0)
     set_link(node, prev, next, true);
   else

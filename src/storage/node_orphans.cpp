@@ -24,7 +24,25 @@ struct Listed {
 
 bool g_tracking = false;
 std::map<Node*, Listed> g_nodes;
-std::map<uint32_t, uint32_t> g_flist_pages;  // page -> owner id (0: gone)
+struct Chained {
+  int op;             // Node_CLUSTER_FLIST or Node_CLUSTER_NODE_PAGE
+  uint32_t owner_id;  // the pool of a free-list page (0: gone)
+};
+std::map<uint32_t, Chained> g_chained;  // by page
+
+bool data_root_names(uint32_t page) {
+  const Node_ROOT* root = nodes::g.data_root;
+  for (const Node_MEMPAGE* mp = root != nullptr ? root->page_head : nullptr; mp != nullptr;
+       mp = mp->next)
+    if (mp->page == page) return true;
+  return false;
+}
+
+bool chain_names(uint32_t page, const Chained& c) {
+  if (c.op == Node_CLUSTER_NODE_PAGE) return data_root_names(page);
+  Node* owner = c.owner_id != 0 ? Node_Find(c.owner_id) : nullptr;
+  return owner != nullptr && Node_FlistNamesPage(owner, page);
+}
 
 }  // namespace
 
@@ -60,20 +78,19 @@ void Node_RecoverReleaseCluster(Node* node, uint32_t first_page) {
   l.confirmed.erase(first_page);
 }
 
-void Node_RecoverNoteFlistPage(uint32_t owner_id, uint32_t page) {
-  if (Tlog_InRecovery()) g_flist_pages[page] = owner_id;
+void Node_RecoverNoteChainedPage(int op, uint32_t owner_id, uint32_t page) {
+  if (Tlog_InRecovery()) g_chained[page] = Chained{op, owner_id};
 }
 
-void Node_RecoverSettleFlistPages(bool settle) {
-  std::map<uint32_t, uint32_t> pages;
-  pages.swap(g_flist_pages);
+void Node_RecoverSettleChainedPages(bool settle) {
+  std::map<uint32_t, Chained> pages;
+  pages.swap(g_chained);
   if (!settle) return;
-  for (const auto& [page, owner_id] : pages) {
-    Node* owner = owner_id != 0 ? Node_Find(owner_id) : nullptr;
-    if (owner != nullptr && Node_FlistNamesPage(owner, page)) {
+  for (const auto& [page, c] : pages) {
+    if (chain_names(page, c)) {
       Vol_MarkPageUsed(page, 1);
     } else {
-      debug_log('L', 2, "volume recovery: free-list page 0x%x of no pool freed", page);
+      debug_log('L', 2, "volume recovery: page 0x%x of no chain freed", page);
       Vol_FreePageDelayed(page, 1);
     }
   }

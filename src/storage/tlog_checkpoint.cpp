@@ -29,6 +29,7 @@
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"
 #include "storage/node_orphans.h"
+#include "storage/page_io.h"
 #include "storage/pool.h"
 #include "storage/syspool.h"
 #include "storage/tio.h"
@@ -113,6 +114,8 @@ int finish_interval(Node* root) {
   CRASH_POINT("checkpoint.after_walk");
   if (empty_chain(root, Tlog_CHANNEL_LOG) != 0) return -1;
   free_detached();
+  // No record names those pages any more: their bits go to disk now.
+  Vol_SyncDataFiles(Vol_RefusedWrites());
   g.checkpoint_pages = 0;
   return 0;
 }
@@ -452,7 +455,7 @@ int Tlog_Recover() {
   }
   auto give_up = [&](int rc) {
     g.recovering = 0;
-    Node_RecoverSettleFlistPages(false);
+    Node_RecoverSettleChainedPages(false);
     Vol_ReleaseReserved();
     if (rc > 0) TLOG_ERROR(Tlog_E_REDO);
     if (g.root != nullptr) {
@@ -508,7 +511,7 @@ int Tlog_Recover() {
     if (rc == 0)
       rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
                   "volume recovery: recovering committed transactions", 1, &recovered);
-    Node_RecoverSettleFlistPages(rc == 0);
+    Node_RecoverSettleChainedPages(rc == 0);
     Vol_ReleaseReserved();
     // Clusters listed by a pre-commit whose transaction never got linked
     // belong to nobody.

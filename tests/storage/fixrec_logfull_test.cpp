@@ -285,7 +285,8 @@ TEST_F(FixRecLogFull, CommitsPastTheLogAreRefusedUntilACheckpointFreesIt) {
   ASSERT_FALSE(HasFatalFailure());
   check("after recovery");
   stop();
-  testsupport::expect_set_consistent({kRoot, kLog}, "commits past the log");
+  // Not yet without pages no node claims (storage README).
+  testsupport::expect_set_consistent({kRoot, kLog}, "commits past the log", false);
 }
 
 }  // namespace

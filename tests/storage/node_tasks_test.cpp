@@ -237,7 +237,11 @@ TEST_P(PowerLossInCreate, LeavesAConsistentSet) {
     expect_sound_chain(at);
     expect_whole_file(next_id, at);
     stop_server(disk);
-    testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
+    // Pages no node claims: not yet where a node page was filled before
+    // (the checkpoint's frees can still fall between the emptied log and
+    // the bitmaps' flush: storage README).
+    testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at,
+                                       c.full_pages == 0);
   });
 }
 
