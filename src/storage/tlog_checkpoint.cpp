@@ -61,12 +61,12 @@ void free_detached() {
   g_detached = nullptr;
 }
 
-// Steps 2 and 3 of a checkpoint: caches trimmed, delayed frees detached.
+// Step 2 of a checkpoint: caches trimmed. Its delayed frees are detached
+// where the interval closes.
 void begin_interval() {
   Node_FlushLogRecordCache();
   VNode_Trim();
   vbuf_trim();
-  detach_delayed_frees();
   g.checkpoints++;
 }
 
@@ -167,6 +167,10 @@ int Tlog_Checkpoint(const char* comment) {
     ZENT_ASSERT(!"!FPool_ValidAnchor(&meta->log_anchor)");
   rt->meta.log_anchor = rt->meta.do_log_anchor;
   FPool_InitAnchor(&rt->meta.do_log_anchor);
+  // At the rotation, not before: frees made since the checkpoint began
+  // (the record files' drops among them) have their records in the
+  // interval closing here, which is gone once LOG is emptied.
+  detach_delayed_frees();
   g.checkpoint_pages = g.root_pages;
   g.root_pages = 0;
   // The mark's write stores the rotated anchors (DO_LOG starts afresh).
@@ -202,6 +206,7 @@ int Tlog_Freeze(const char* comment) {
   }
   Vol_SetFlag(Vol_DIRTY, &table[0].header);
   begin_interval();
+  detach_delayed_frees();
   auto fail = [] {
     Tlog_ApiUnlock();
     return -1;

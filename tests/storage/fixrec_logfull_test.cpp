@@ -285,8 +285,7 @@ TEST_F(FixRecLogFull, CommitsPastTheLogAreRefusedUntilACheckpointFreesIt) {
   ASSERT_FALSE(HasFatalFailure());
   check("after recovery");
   stop();
-  // Not yet without pages no node claims (storage README).
-  testsupport::expect_set_consistent({kRoot, kLog}, "commits past the log", false);
+  testsupport::expect_set_consistent({kRoot, kLog}, "commits past the log");
 }
 
 }  // namespace
