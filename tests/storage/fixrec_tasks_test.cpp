@@ -1,7 +1,9 @@
 // Fixed-record files under the task kernel and power loss: a second writer
 // of a record waits on the first one's log node while a reader outside sees
 // the committed image; K tasks each adding one M times to a counter record
-// (locked read, +1, update, commit) end at exactly K x M; and a power loss
+// (locked read, +1, update, commit) end at exactly K x M; K tasks putting
+// records, some rolled back, among checkpoints never share a record
+// number; and a power loss
 // at every write and flush of the sync that follows a small transaction
 // leaves pages that recovery brings to exactly the committed file, twice
 // over, in a set the consistency check finds sound.
@@ -193,6 +195,71 @@ TEST_F(FixRecTasks, KTasksAddingOneMTimesEndAtKTimesM) {
   ASSERT_TRUE(runner.run(bodies));
   EXPECT_EQ(value_of(read(f, g_k.recno)), static_cast<uint32_t>(kTasks * kRounds));
   EXPECT_GT(g_k.waits, 0);
+  EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
+}
+
+// --- Puts rolled back and committed among checkpoints ------------------------------------------
+
+// K tasks put records in transactions, one in three rolled back, while
+// another task runs checkpoints: rolled-back numbers go back on the list,
+// checkpoints move the position back over items others took, so puts meet
+// items that name records in use or held. No number is ever held or used by
+// two at once, and every committed record reads back as put.
+constexpr int kPutters = 4;
+constexpr int kPuts = 30;
+constexpr uint32_t kPutSize = 1000;  // 8 slots in a cluster: the file grows often
+struct Putters {
+  Node* f = nullptr;
+  std::map<uint32_t, uint32_t> owned;  // recno -> tag, held or committed
+  int done = 0;
+  int checkpoints = 0;
+};
+Putters g_p;
+
+TEST_F(FixRecTasks, PutsAmongRollbacksAndCheckpointsNeverShareANumber) {
+  g_p = Putters{};
+  g_p.f = make(kPutSize, 1);
+  ASSERT_EQ(tio_setup(), 0);
+  static int next_putter;
+  next_putter = 0;
+  auto putter = [] {
+    const int me = next_putter++;
+    Node* tx = session_tx();
+    for (int i = 0; i < kPuts; ++i) {
+      const uint32_t tag = static_cast<uint32_t>(me * 1000 + i);
+      ASSERT_EQ(Tlog_Begin(tx, "put", 1), 0);
+      uint32_t recno = 0;
+      ASSERT_EQ(FixRec_Put(g_p.f, &recno, record(kPutSize, tag).data(), nullptr, tx), 0);
+      EXPECT_TRUE(g_p.owned.emplace(recno, tag).second)
+          << "record " << recno << " handed out again (tag " << tag << ")";
+      thread_yield();  // the others put and the checkpoints run meanwhile
+      if (i % 3 == me % 3) {
+        ASSERT_EQ(Tlog_Rollback(tx, 0), 0);
+        g_p.owned.erase(recno);
+      } else {
+        ASSERT_EQ(Tlog_Commit(tx), 0);
+        Tlog_FinalCommit(tx);
+      }
+      thread_yield();
+    }
+    ++g_p.done;
+    ASSERT_EQ(Tlog_Destroy(tx), 0);
+  };
+  auto checkpointer = [] {
+    while (g_p.done < kPutters) {
+      ASSERT_EQ(Tlog_Checkpoint("among puts"), 0);
+      ++g_p.checkpoints;
+      for (int i = 0; i < 3; ++i) thread_yield();
+    }
+  };
+  std::vector<storage_test::TaskRunner::Body> bodies(kPutters, +putter);
+  bodies.push_back(+checkpointer);
+  ASSERT_TRUE(runner.run(bodies));
+  EXPECT_GT(g_p.checkpoints, 1);
+  EXPECT_EQ(g_p.owned.size(), static_cast<size_t>(kPutters * kPuts - kPutters * kPuts / 3));
+  for (const auto& [r, tag] : g_p.owned)
+    EXPECT_TRUE(read(g_p.f, r) == record(kPutSize, tag)) << "record " << r << " overwritten";
+  EXPECT_EQ(counted(g_p.f), meta_counts(g_p.f));
   EXPECT_EQ(Node_LogRecordUsage(nullptr), Node_LogRecordCached());
 }
 
