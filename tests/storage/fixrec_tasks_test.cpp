@@ -3,10 +3,10 @@
 // the committed image; K tasks each adding one M times to a counter record
 // (locked read, +1, update, commit) end at exactly K x M; K tasks putting
 // records, some rolled back, among checkpoints never share a record
-// number; and a power loss
-// at every write and flush of the sync that follows a small transaction
-// leaves pages that recovery brings to exactly the committed file, twice
-// over, in a set the consistency check finds sound.
+// number; and a power loss at every write and flush of the sync that
+// follows a small transaction leaves pages that recovery brings to exactly
+// the committed file, twice over, in a set the consistency check finds
+// sound.
 #include <gtest/gtest.h>
 
 #include <map>
