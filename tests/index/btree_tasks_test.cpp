@@ -240,8 +240,7 @@ TEST_P(BtreePowerLoss, CommittedInsertsSurviveWholeInAConsistentSet) {
         if (HasFatalFailure()) return;
         expect_keys(at + ", after a restart");
         stop_server(disk);
-        // Not yet without pages no node claims (storage README).
-        testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at, false);
+        testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
         g_disk = nullptr;
       },
       c.stride);

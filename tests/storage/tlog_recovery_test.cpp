@@ -591,8 +591,7 @@ TEST_F(Recovery, AKillAtAnyWriteLeavesALogThatIsNeverReportedCorrupted) {
     }
     check(at + ": after recovery");
     stop();
-    // Not yet without pages no node claims (storage README).
-    testsupport::expect_set_consistent({kRoot, kLog}, at, false);
+    testsupport::expect_set_consistent({kRoot, kLog}, at);
     disk.remove_file(kRoot);
     disk.remove_file(kLog);
     g_mode = platform::PowerLoss::DropUnflushed;
@@ -623,8 +622,7 @@ TEST_P(CrashInRecovery, ASecondRecoveryFinishesTheFirst) {
   start();
   check(std::string("after a crash at ") + GetParam() + " and a second recovery");
   stop();
-  // Not yet without pages no node claims (storage README).
-  testsupport::expect_set_consistent({kRoot, kLog}, GetParam(), false);
+  testsupport::expect_set_consistent({kRoot, kLog}, GetParam());
   testsupport::LogCapture log("L1");
   start();
   EXPECT_TRUE(log.contains("volume recovery: state of committed transactions is OK")) << log.text();
@@ -677,8 +675,7 @@ class DamagedLog : public Recovery {
     }
     if (::testing::Test::HasFatalFailure()) return;
     stop();
-    // Not yet without pages no node claims (storage README).
-    testsupport::expect_set_consistent({kRoot, kLog}, at, false);
+    testsupport::expect_set_consistent({kRoot, kLog}, at);
     testsupport::LogCapture log("L1");
     start();
     EXPECT_TRUE(log.contains("volume recovery: state of committed transactions is OK"))
