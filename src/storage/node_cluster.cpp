@@ -11,6 +11,7 @@
 #include "storage/buffer_cache.h"
 #include "storage/node_items_page.h"
 #include "storage/node_log.h"
+#include "storage/node_tlog_seams.h"
 #include "storage/page_io.h"
 #include "storage/tio.h"
 #include "storage/volume_set.h"
@@ -101,6 +102,21 @@ void record_cluster(Node* node, NodeList_LOG* ctx, uint32_t first_page, uint32_t
 }
 
 }  // namespace nodelist
+
+void Node_RecordChainedPage(Node* node, uint32_t page, int op) {
+  if (Node_TestFlag(Node_LOGNODE, node)) return;
+  NodeList_LOG ctx;
+  bool logged = NodeList_InitRootLog(NodeList_ID_POOL_FLIST, &ctx) == 0;
+  if (logged) {
+    uint8_t rec[Node_CLUSTER_REC_SIZE];
+    Node_EncodeClusterRec({page, 1, static_cast<uint16_t>(op)}, rec);
+    logged = NodeLog_AddToTagRecord(ctx.tag, node, Node_OP_CLUSTER, rec, sizeof rec) == 0 &&
+             NodeList_FlushLog(&ctx) == 0;
+    NodeList_ReleaseLog(&ctx);
+  }
+  if (!logged)
+    debug_log('N', 0, "page 0x%x of node %s is not logged", page, Node_Name(node));
+}
 
 // --- Clusters -----------------------------------------------------------------------------
 

@@ -80,6 +80,14 @@ void Node_SyncPageDurably(Node* node, uint32_t page, int count);
 // Drop the cached pages and free them at once / at the next checkpoint.
 void Node_FreePages(Node* node, uint32_t page, int count);
 void Node_FreePagesDelayed(Node* node, uint32_t page, int count);
+// Names in the root log a page of a data node's chain (op Node_CLUSTER_FLIST
+// or Node_CLUSTER_NODE_PAGE) taken or given up, forced before its bit or a
+// link to it can reach the disk: a power cut between the page's bit and the
+// chain that names it would otherwise leave it in use with no owner.
+// Recovery keeps it exactly when the recovered chain names it. Pages of the
+// log root need none (the LOG volumes are rebuilt after a crash); a record
+// the log refuses leaves only that page to a crash.
+void Node_RecordChainedPage(Node* node, uint32_t page, int op);
 
 // --- Item lists ------------------------------------------------------------------------
 

@@ -89,7 +89,8 @@ Node_MEMPAGE* allocate_page(Node_ROOT* root) {
 // Puts a new page into the chain. Data pages (and the first log page) go
 // to disk now, in an order a power loss cannot break: the new page and the
 // free-list pages that mark it used are on disk before the old tail names
-// it. Other log pages are written later. -1 (status 20) when on-line backup
+// it, and the root log names it before its bit (recovery frees it when the
+// link did not survive). Other log pages are written later. -1 (status 20) when on-line backup
 // finds no LOG page for the new page: nothing names it, and mp is freed.
 int link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   Node_MEMPAGE* tail = root->page_tail;
@@ -102,6 +103,7 @@ int link_page(Node_ROOT* root, Node_MEMPAGE* mp) {
   }
   MempageGuard guard(mp);
   if (write_node_page(mp) != 0) return -1;
+  if (tail != nullptr) Node_RecordChainedPage(&mp->nodes[0], mp->page, Node_CLUSTER_NODE_PAGE);
   if (root->log)
     Vol_TlogSyncFreeList();
   else

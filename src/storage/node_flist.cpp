@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "base/debug_log.h"
@@ -114,6 +115,7 @@ uint32_t new_page(Node* node, const Node_ADDR& item, uint32_t slot, uint32_t pre
   p.h.last_item = slot + 1;
   p.put(slot, item);
   release(node, &p, true);
+  Node_RecordChainedPage(node, page, Node_CLUSTER_FLIST);
   if (!is_syspool(node)) {
     if (Node_TestFlag(Node_LOGNODE, node))
       Vol_TlogSyncFreeList();
@@ -171,6 +173,7 @@ void drop_page(Node* node, Node_FHEAD* f, FlistPage* p) {
   const uint32_t prev = p->h.prev_page;
   const uint32_t next = p->h.next_page;
   release(node, p, false);
+  Node_RecordChainedPage(node, page, Node_CLUSTER_FLIST);
   if (prev != 0)
     set_link(node, prev, next, true);
   else
@@ -448,6 +451,23 @@ int Node_ClearFlist(Node* node) {
   Node_MetaUnlock(node);
   if (flushed != 0) ZENT_ASSERT(!"Node_ClearFlist() failed on NodeList_FlushLog()");
   return 0;
+}
+
+bool Node_FlistNamesPage(Node* node, uint32_t page) {
+  std::set<uint32_t> seen;
+  for (uint32_t p = node->node.flist.head; p != 0 && seen.insert(p).second;) {
+    if (p == page) return true;
+    Node_PGVEC vec{};
+    if (Vol_PagesInSet(p, 1) == 0 ||
+        Node_CacheGetClusterReadOnly(node, p, 1, &vec, list_mode(node)) != 0)
+      return false;
+    const bool valid = valid_flist_page(p, bytes(vec));
+    const uint32_t next = Node_DecodeFlist(bytes(vec)).next_page;
+    Node_ReleaseCluster(node, 1, &vec);
+    if (!valid) return false;
+    p = next;
+  }
+  return false;
 }
 
 uint32_t Node_CountFlistItems(Node* node, const Node_FHEAD* fhead) {

@@ -55,6 +55,11 @@ void Node_DeleteItemFromFlist(Node* node, const Node_ADDR* items, int n, Node* t
 // root log cannot take the records (nothing changed).
 int Node_ClearFlist(Node* node);
 
+// Whether node's chain, as it stands, reaches page. A page that cannot be
+// read or is no free-list page ends the walk (recovery asks this of chains a
+// power cut may have torn).
+bool Node_FlistNamesPage(Node* node, uint32_t page);
+
 // Blocks on the list (the sum of the pages' used slots).
 uint32_t Node_CountFlistItems(Node* node, const Node_FHEAD* fhead);
 

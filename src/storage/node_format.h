@@ -157,8 +157,15 @@ enum {
 enum { NodeList_ID_ULIST = 0, NodeList_ID_POOL_FLIST = 1, NodeList_ID_FIXREC_FLIST = 2 };
 enum { NodeListType_UNKNOWN = 0, NodeListType_ILIST = 1, NodeListType_FLIST = 2 };
 
-// Cluster action (opcode 7): pages allocated (op 1) or freed (op 2).
-enum { Node_CLUSTER_ALLOC = 1, Node_CLUSTER_FREE = 2 };
+// Cluster action (opcode 7): pages allocated (op 1) or freed (op 2), or one
+// page whose owner is whatever chain names it after recovery: a pool's
+// free-list page taken or given up (op 3), a data node page taken (op 4).
+enum {
+  Node_CLUSTER_ALLOC = 1,
+  Node_CLUSTER_FREE = 2,
+  Node_CLUSTER_FLIST = 3,
+  Node_CLUSTER_NODE_PAGE = 4,
+};
 struct Node_CLUSTER_REC {
   uint32_t first_page = 0;
   uint16_t count = 0;

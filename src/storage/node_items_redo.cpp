@@ -141,7 +141,13 @@ void Node_RecoverItemPage(Node* node, Node_IHEAD* ihead, const NodeList_PAGE_REC
   // while the list page waits in the cache. Made since the last
   // checkpoint, the page has every change since its creation in the log,
   // so it is made again here and those records fill it.
-  if (head_step || !holds_list_page(node, rec->page)) init_created_page(node, rec);
+  // Found whole, it is still the list's, though its bit may not have
+  // reached the disk before the crash: the claim that held it back from
+  // the replay is settled here, or it would be freed under the list.
+  if (head_step || !holds_list_page(node, rec->page))
+    init_created_page(node, rec);
+  else
+    Vol_MarkPageUsed(rec->page, 1);
 }
 
 void Node_RecoverItemPageHead(Node* node, const NodeList_HEAD_REC* rec) {

@@ -479,6 +479,11 @@ int Node_CommitCluster(Node* node, const void* data, uint32_t size, const Node_A
     case Node_CLUSTER_FREE:
       Vol_FreePageDelayed(r.first_page, r.count);
       return 0;
+    case Node_CLUSTER_FLIST:
+    case Node_CLUSTER_NODE_PAGE:
+      if (r.count != 1) return Tlog_Damaged("Node_CommitCluster()", "page count", size);
+      Node_RecoverNoteChainedPage(r.op, Node_GetId(node), r.first_page);
+      return 0;
     default:
       debug_log('L', 0, "Node_CommitCluster(node=%s) failed: unknown opcode %u", Node_Name(node),
                 static_cast<unsigned>(r.op));
@@ -496,6 +501,9 @@ int Node_CommitClusterOfGone(Node*, const void* data, uint32_t size, const Node_
       r.count < 1 || r.count > Vol_MAXCLUST)
     return Tlog_Damaged("Node_CommitCluster()", "size", size);
   if (r.op == Node_CLUSTER_FREE) Vol_FreePageDelayed(r.first_page, r.count);
+  if ((r.op == Node_CLUSTER_FLIST || r.op == Node_CLUSTER_NODE_PAGE) && r.count == 1 &&
+      Vol_PagesInSet(r.first_page, 1))
+    Node_RecoverNoteChainedPage(r.op, 0, r.first_page);
   return 0;
 }
 
@@ -553,7 +561,9 @@ int NodeList_CommitFill(Node* node, const void* data, uint32_t size, const Node_
 int Node_ClaimCluster(Node*, const void* data, uint32_t size, const Node_ADDR*) {
   Node_CLUSTER_REC r;
   if (data != nullptr && Node_DecodeClusterRec(static_cast<const uint8_t*>(data), size, &r) == 0 &&
-      r.op == Node_CLUSTER_ALLOC && r.count >= 1 && r.count <= Vol_MAXCLUST)
+      (r.op == Node_CLUSTER_ALLOC || r.op == Node_CLUSTER_FLIST ||
+       r.op == Node_CLUSTER_NODE_PAGE) &&
+      r.count >= 1 && r.count <= Vol_MAXCLUST)
     Vol_ReservePage(r.first_page, static_cast<int>(r.count));
   return 0;
 }

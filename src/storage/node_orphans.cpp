@@ -8,8 +8,10 @@
 
 #include "base/debug_log.h"
 #include "storage/node_cluster.h"
+#include "storage/node_flist.h"
 #include "storage/node_state.h"
 #include "storage/tlog.h"
+#include "storage/volume_set.h"
 
 namespace {
 
@@ -22,6 +24,25 @@ struct Listed {
 
 bool g_tracking = false;
 std::map<Node*, Listed> g_nodes;
+struct Chained {
+  int op;             // Node_CLUSTER_FLIST or Node_CLUSTER_NODE_PAGE
+  uint32_t owner_id;  // the pool of a free-list page (0: gone)
+};
+std::map<uint32_t, Chained> g_chained;  // by page
+
+bool data_root_names(uint32_t page) {
+  const Node_ROOT* root = nodes::g.data_root;
+  for (const Node_MEMPAGE* mp = root != nullptr ? root->page_head : nullptr; mp != nullptr;
+       mp = mp->next)
+    if (mp->page == page) return true;
+  return false;
+}
+
+bool chain_names(uint32_t page, const Chained& c) {
+  if (c.op == Node_CLUSTER_NODE_PAGE) return data_root_names(page);
+  Node* owner = c.owner_id != 0 ? Node_Find(c.owner_id) : nullptr;
+  return owner != nullptr && Node_FlistNamesPage(owner, page);
+}
 
 }  // namespace
 
@@ -55,6 +76,24 @@ void Node_RecoverReleaseCluster(Node* node, uint32_t first_page) {
   Listed& l = g_nodes[node];
   l.released.insert(first_page);
   l.confirmed.erase(first_page);
+}
+
+void Node_RecoverNoteChainedPage(int op, uint32_t owner_id, uint32_t page) {
+  if (Tlog_InRecovery()) g_chained[page] = Chained{op, owner_id};
+}
+
+void Node_RecoverSettleChainedPages(bool settle) {
+  std::map<uint32_t, Chained> pages;
+  pages.swap(g_chained);
+  if (!settle) return;
+  for (const auto& [page, c] : pages) {
+    if (chain_names(page, c)) {
+      Vol_MarkPageUsed(page, 1);
+    } else {
+      debug_log('L', 2, "volume recovery: page 0x%x of no chain freed", page);
+      Vol_FreePageDelayed(page, 1);
+    }
+  }
 }
 
 int Node_RecoverDropUnconfirmed() {

@@ -38,6 +38,16 @@ void Node_RecoverReleaseCluster(Node* node, uint32_t first_page);
 // no committed record confirmed, and frees its pages; drops every cluster
 // a committed record gave up that is still listed. 0 or -1.
 int Node_RecoverDropUnconfirmed();
+// A replayed record names page as one of a chain (op Node_CLUSTER_FLIST:
+// the free list of the pool owner_id, 0 for a node deleted later in the
+// log; Node_CLUSTER_NODE_PAGE: the data root's node pages) taken or given
+// up. Noted in both passes.
+void Node_RecoverNoteChainedPage(int op, uint32_t owner_id, uint32_t page);
+// After the replay (before the pages the log claimed are given back): each
+// noted page stays in use when its chain names it, and is freed otherwise
+// (the link that named it, or the drop that freed it, died with the
+// power). settle false (a replay given up) forgets them.
+void Node_RecoverSettleChainedPages(bool settle);
 // Deletes every data node still marked Node_UNCOMMITTED after the replay
 // (its transaction never committed, so nothing owns it), and every user
 // node a create outside a transaction left without meta data (the power

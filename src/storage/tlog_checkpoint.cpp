@@ -29,6 +29,7 @@
 #include "storage/disk_bytes.h"
 #include "storage/fixrec.h"
 #include "storage/node_orphans.h"
+#include "storage/page_io.h"
 #include "storage/pool.h"
 #include "storage/syspool.h"
 #include "storage/tio.h"
@@ -60,12 +61,12 @@ void free_detached() {
   g_detached = nullptr;
 }
 
-// Steps 2 and 3 of a checkpoint: caches trimmed, delayed frees detached.
+// Step 2 of a checkpoint: caches trimmed. Its delayed frees are detached
+// where the interval closes.
 void begin_interval() {
   Node_FlushLogRecordCache();
   VNode_Trim();
   vbuf_trim();
-  detach_delayed_frees();
   g.checkpoints++;
 }
 
@@ -113,6 +114,8 @@ int finish_interval(Node* root) {
   CRASH_POINT("checkpoint.after_walk");
   if (empty_chain(root, Tlog_CHANNEL_LOG) != 0) return -1;
   free_detached();
+  // No record names those pages any more: their bits go to disk now.
+  Vol_SyncDataFiles(Vol_RefusedWrites());
   g.checkpoint_pages = 0;
   return 0;
 }
@@ -164,6 +167,10 @@ int Tlog_Checkpoint(const char* comment) {
     ZENT_ASSERT(!"!FPool_ValidAnchor(&meta->log_anchor)");
   rt->meta.log_anchor = rt->meta.do_log_anchor;
   FPool_InitAnchor(&rt->meta.do_log_anchor);
+  // At the rotation, not before: frees made since the checkpoint began
+  // (the record files' drops among them) have their records in the
+  // interval closing here, which is gone once LOG is emptied.
+  detach_delayed_frees();
   g.checkpoint_pages = g.root_pages;
   g.root_pages = 0;
   // The mark's write stores the rotated anchors (DO_LOG starts afresh).
@@ -199,6 +206,7 @@ int Tlog_Freeze(const char* comment) {
   }
   Vol_SetFlag(Vol_DIRTY, &table[0].header);
   begin_interval();
+  detach_delayed_frees();
   auto fail = [] {
     Tlog_ApiUnlock();
     return -1;
@@ -452,6 +460,7 @@ int Tlog_Recover() {
   }
   auto give_up = [&](int rc) {
     g.recovering = 0;
+    Node_RecoverSettleChainedPages(false);
     Vol_ReleaseReserved();
     if (rc > 0) TLOG_ERROR(Tlog_E_REDO);
     if (g.root != nullptr) {
@@ -507,6 +516,7 @@ int Tlog_Recover() {
     if (rc == 0)
       rc = replay(root, Tlog_CHANNEL_DO_LOG, Tlog_TABLE_REDO, &stop_do,
                   "volume recovery: recovering committed transactions", 1, &recovered);
+    Node_RecoverSettleChainedPages(rc == 0);
     Vol_ReleaseReserved();
     // Clusters listed by a pre-commit whose transaction never got linked
     // belong to nobody.

@@ -200,6 +200,7 @@ TEST_P(PowerLossInCreate, LeavesAConsistentSet) {
       ASSERT_NE(FixRec_Create(kRecSize, kCluster), nullptr) << at;
     }
     EXPECT_EQ(node_pages(), static_cast<uint32_t>(c.full_pages + 1)) << at;
+    const bool cut_in_create = disk.crashed();
     ASSERT_EQ(Tlog_Checkpoint("after"), 0) << at;
     *cut = disk.crashed();
     if (!*cut) {
@@ -237,7 +238,13 @@ TEST_P(PowerLossInCreate, LeavesAConsistentSet) {
     expect_sound_chain(at);
     expect_whole_file(next_id, at);
     stop_server(disk);
-    testsupport::expect_set_consistent({node_test::kRoot, node_test::kLog}, at);
+    // Pages no node claims (a new node page whose link the cut lost
+    // included): not yet for a cut in the checkpoint once a node page was
+    // filled, where its frees can fall between the emptied log and the
+    // bitmaps' flush, nor unsynced (storage README).
+    testsupport::expect_set_consistent(
+        {node_test::kRoot, node_test::kLog}, at,
+        c.full_pages == 0 || (cut_in_create && c.sync_mode == 1));
   });
 }
 

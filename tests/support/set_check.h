@@ -12,9 +12,9 @@ namespace testsupport {
 // Checks the closed set of paths read-only. True when the check opened the
 // set and found nothing; else a non-fatal failure naming at, with the
 // check's report, and false. With leaks, a set closed clean must also hold
-// no page in use that no node claims (not yet asked of every sweep: some
-// recoveries still leave such pages, see the storage README).
+// no page in use that no node claims; the few sweeps that pass false still
+// leave such pages (listed in the storage README).
 bool expect_set_consistent(const std::vector<std::string>& paths, const std::string& at,
-                           bool leaks = false);
+                           bool leaks = true);
 
 }  // namespace testsupport
