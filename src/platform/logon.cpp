@@ -237,7 +237,7 @@ unsigned become_user(const LogonToken& token) {
     g_changed = false;
     g_impersonating = false;
     g_for_good = true;
-    return err == 0 ? 0 : LOGON_PRIVILEGE_NOT_HELD;
+    return err == 0 ? 0u : static_cast<unsigned>(LOGON_PRIVILEGE_NOT_HELD);
   }
   revert_to_self();
   return LOGON_PRIVILEGE_NOT_HELD;
